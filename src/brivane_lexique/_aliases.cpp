@@ -1,0 +1,110 @@
+// Column alias table and resolution of a source's column names.
+#include "_commun.hpp"
+
+namespace nb = nanobind;
+using namespace brivane::py;
+
+namespace {
+
+// Canonical name -> aliases, in the order the tables are built.
+struct Alias {
+    const char *canon;
+    std::initializer_list<const char *> alias;
+};
+const Alias TABLE[] = {
+    {"ortho", {"graphie", "form", "word", "forme", "flexion"}},
+    {"lemme", {"lemma"}},
+    {"cgram", {"category", "pos", "cat", "catgram"}},
+    {"genre", {"gender", "gen"}},
+    {"nombre", {"number", "num"}},
+    {"mode", {"mood"}},
+    {"temps", {"tense"}},
+    {"personne", {"person", "pers"}},
+    {"phone", {"phon", "phon_ipa", "ipa", "prononciation"}},
+    {"freq", {"freq_opensubs", "freqfilms2", "freq_frwac_forme_pmw", "freq_frantext", "freq_lm10",
+              "freq_frwac"}},
+};
+const char *const FREQ[] = {"freq_opensubs", "freqfilms2", "freq_frwac_forme_pmw",
+                            "freq_frwac", "freq_lm10", "freq_frantext"};
+
+PyObject *g_inverse = nullptr;  // _ALIAS_INVERSE, owned by the module (kept alive)
+
+// col.lower().strip() with the host's Unicode rules; ASCII handled without calls.
+nb::object minuscule_sans_blancs(PyObject *col) {
+    if (PyUnicode_IS_ASCII(col)) {
+        const char *p = (const char *)PyUnicode_DATA(col);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(col);
+        auto blanc = [](char c) { return c == ' ' || (c >= 9 && c <= 13) || (c >= 28 && c <= 31); };
+        Py_ssize_t a = 0, b = n;
+        while (a < b && blanc(p[a])) ++a;
+        while (b > a && blanc(p[b - 1])) --b;
+        bool inchange = (a == 0 && b == n);
+        for (Py_ssize_t i = a; i < b && inchange; ++i)
+            if (p[i] >= 'A' && p[i] <= 'Z') inchange = false;
+        if (inchange) return nb::borrow(col);
+        std::string s(p + a, p + b);
+        for (char &c : s)
+            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        return nb::steal(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()));
+    }
+    nb::object low = nb::steal(PyObject_CallMethod(col, "lower", nullptr));
+    if (!low.is_valid()) throw nb::python_error();
+    nb::object st = nb::steal(PyObject_CallMethod(low.ptr(), "strip", nullptr));
+    if (!st.is_valid()) throw nb::python_error();
+    return st;
+}
+
+nb::dict resoudre_colonnes(nb::handle colonnes) {
+    exiger_list(colonnes, "colonnes");
+    nb::dict res;
+    // Iterate by index: the list could be mutated by a __lower__ of a str subclass.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(colonnes.ptr()); ++i) {
+        nb::object col = nb::borrow(PyList_GET_ITEM(colonnes.ptr(), i));
+        nb::object cle;
+        if (PyUnicode_Check(col.ptr())) {
+            cle = minuscule_sans_blancs(col.ptr());
+        } else {
+            // Not text: fail with the error of asking it for its lower-case form.
+            cle = col.attr("lower")().attr("strip")();
+        }
+        PyObject *canon = PyDict_GetItemWithError(g_inverse, cle.ptr());
+        if (!canon && PyErr_Occurred()) throw nb::python_error();
+        if (PyDict_SetItem(res.ptr(), col.ptr(), canon ? canon : cle.ptr()) < 0)
+            throw nb::python_error();
+    }
+    return res;
+}
+
+}  // namespace
+
+NB_MODULE(_aliases, m) {
+    m.doc() =
+        "Resolution d'alias pour les noms de colonnes.\n\n"
+        "Chaque source de lexique (Lexique3, GLAFF, CSV personnalise, etc.) nomme\n"
+        "ses colonnes differemment. Ce module fournit un mapping canonique qui\n"
+        "unifie l'acces aux champs, quelle que soit la source.";
+
+    nb::dict alias_map;
+    nb::dict inverse;
+    for (const Alias &a : TABLE) {
+        nb::list noms;
+        for (const char *al : a.alias) {
+            noms.append(nb::str(al));
+            inverse[nb::str(al)] = nb::str(a.canon);
+        }
+        alias_map[nb::str(a.canon)] = nb::steal(PyFrozenSet_New(noms.ptr()));
+    }
+    nb::list freq;
+    for (const char *f : FREQ) freq.append(nb::str(f));
+
+    m.attr("ALIAS_MAP") = alias_map;
+    m.attr("_ALIAS_INVERSE") = inverse;
+    m.attr("FREQ_PRIORITE") = freq;
+    g_inverse = inverse.release().ptr();  // module holds a reference too; never freed
+
+    m.def("resoudre_colonnes", &resoudre_colonnes, nb::arg("colonnes").none(),
+          nb::sig("def resoudre_colonnes(colonnes: list[str]) -> dict[str, str]"),
+          "Mappe les noms de colonnes source vers les noms canoniques.\n\n"
+          "Chaque nom est mis en minuscules puis debarrasse des blancs qui l'entourent ;\n"
+          "un alias connu donne son nom canonique, tout autre nom se donne lui-meme.");
+}

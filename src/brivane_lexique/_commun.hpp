@@ -1,0 +1,139 @@
+// Python-facing helpers shared by every binding source: argument checks with the
+// system's one TypeError wording, number coercions, and access to names that a
+// module binds at import (so that a caller who replaces them from Python is obeyed).
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <string_view>
+
+namespace brivane::py {
+
+namespace nb = nanobind;
+
+// Raises TypeError "Argument '<nom>' has incorrect type (expected <attendu>, got <type>)".
+// The %.200s truncations are part of the wording callers match against.
+[[noreturn]] inline void erreur_type(const char *nom, const char *attendu, PyObject *recu) {
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 nom, attendu, Py_TYPE(recu)->tp_name);
+    throw nb::python_error();
+}
+
+// Exactly str: subclasses and None are refused.
+inline void exiger_str(nb::handle o, const char *nom) {
+    if (!PyUnicode_CheckExact(o.ptr())) erreur_type(nom, "str", o.ptr());
+}
+inline void exiger_str_ou_none(nb::handle o, const char *nom) {
+    if (!o.is_none() && !PyUnicode_CheckExact(o.ptr())) erreur_type(nom, "str", o.ptr());
+}
+// Exactly list / dict.
+inline void exiger_list(nb::handle o, const char *nom) {
+    if (!PyList_CheckExact(o.ptr())) erreur_type(nom, "list", o.ptr());
+}
+inline void exiger_dict(nb::handle o, const char *nom) {
+    if (!PyDict_CheckExact(o.ptr())) erreur_type(nom, "dict", o.ptr());
+}
+
+// A "number" for the integer and real rules: int (bool included), float, or any
+// object that offers __index__ or __float__ (numpy scalars, Fraction, Decimal).
+inline bool est_nombre(PyObject *o) {
+    if (PyLong_Check(o) || PyFloat_Check(o)) return true;
+    if (PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o)) return false;
+    PyNumberMethods *nm = Py_TYPE(o)->tp_as_number;
+    return nm && (nm->nb_index || nm->nb_float);
+}
+
+// Integer rule: any number is accepted and truncated toward zero; anything else
+// raises the TypeError naming `int`. NaN and infinities raise as int() does.
+inline long long entier_arg(nb::handle h, const char *nom) {
+    PyObject *o = h.ptr();
+    if (PyLong_Check(o)) {
+        long long v = PyLong_AsLongLong(o);
+        if (v == -1 && PyErr_Occurred()) {
+            // Out of range: clamp, a limit that large behaves as "no limit" anyway.
+            PyErr_Clear();
+            return _PyLong_Sign(o) < 0 ? LLONG_MIN : LLONG_MAX;
+        }
+        return v;
+    }
+    if (!est_nombre(o)) erreur_type(nom, "int", o);
+    PyNumberMethods *nm = Py_TYPE(o)->tp_as_number;
+    if (!PyFloat_Check(o) && nm->nb_index) {
+        nb::object i = nb::steal(PyNumber_Index(o));
+        if (!i.is_valid()) throw nb::python_error();
+        return entier_arg(i, nom);
+    }
+    double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    if (std::isnan(d)) {
+        PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
+        throw nb::python_error();
+    }
+    if (std::isinf(d)) {
+        PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
+        throw nb::python_error();
+    }
+    d = std::trunc(d);
+    if (d >= 9.2e18) return LLONG_MAX;
+    if (d <= -9.2e18) return LLONG_MIN;
+    return static_cast<long long>(d);
+}
+
+// Real rule: any number is accepted and converted to a double; anything else
+// raises the TypeError naming `float`.
+inline double reel_arg(nb::handle h, const char *nom) {
+    PyObject *o = h.ptr();
+    if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
+    if (!est_nombre(o)) erreur_type(nom, "float", o);
+    double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
+
+// View of the UTF-8 bytes of a str (cached by CPython inside the object).
+inline std::string_view utf8(PyObject *s) {
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!p) throw nb::python_error();
+    return {p, static_cast<size_t>(n)};
+}
+inline nb::str texte(std::string_view v) {
+    return nb::steal<nb::str>(PyUnicode_DecodeUTF8(v.data(), (Py_ssize_t)v.size(), "strict"));
+}
+
+// A name bound into a module's namespace at import. Calls go through the module's
+// current attribute, so replacing it from Python takes effect; `original()` tells
+// whether it is still the object bound at import, which allows a C++ fast path.
+class NomLie {
+public:
+    NomLie() = default;
+    // Instances are static: the two references are leaked on purpose, since they
+    // must not be released after the interpreter has shut down.
+    void lier(nb::module_ &m, const char *nom, nb::object valeur) {
+        nom_ = nom;
+        dict_ = nb::object(m.attr("__dict__")).release().ptr();
+        m.attr(nom) = valeur;
+        origine_ = valeur.release().ptr();
+    }
+    // Borrowed reference to the current binding (nullptr if deleted).
+    PyObject *courant() const { return PyDict_GetItemString(dict_, nom_); }
+    bool original() const { return courant() == origine_; }
+    nb::object objet() const {
+        PyObject *c = courant();
+        if (!c) {
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", nom_);
+            throw nb::python_error();
+        }
+        return nb::borrow(c);
+    }
+
+private:
+    const char *nom_ = "";
+    PyObject *dict_ = nullptr;
+    PyObject *origine_ = nullptr;
+};
+
+}  // namespace brivane::py

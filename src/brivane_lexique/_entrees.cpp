@@ -1,0 +1,2 @@
+// Implementation of the shared CSV/TSV pass (see _entrees.hpp).
+#include "_entrees.hpp"

@@ -1,0 +1,80 @@
+// Delimited-text reader that yields, record for record, what Python's csv.reader
+// (standard dialect, only the delimiter changed, file opened with newline='')
+// yields for the same text. Input is UTF-8 bytes; the reader validates them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brivane {
+
+// Where the bytes come from. read() returns 0 at end of input, throws on failure.
+class SourceOctets {
+public:
+    virtual ~SourceOctets() = default;
+    virtual size_t lire(char *tampon, size_t taille) = 0;
+};
+
+// A file read with plain stdio. The constructor opens it (ErreurSysteme on failure).
+class SourceFichier final : public SourceOctets {
+public:
+    explicit SourceFichier(const std::string &chemin);
+    ~SourceFichier() override;
+    size_t lire(char *tampon, size_t taille) override;
+    SourceFichier(const SourceFichier &) = delete;
+    SourceFichier &operator=(const SourceFichier &) = delete;
+
+private:
+    std::FILE *f_ = nullptr;
+};
+
+// An OS error (open/read), carrying errno so the binding can raise OSError subclasses.
+struct ErreurSysteme : std::runtime_error {
+    int numero;
+    explicit ErreurSysteme(int n) : std::runtime_error("erreur systeme"), numero(n) {}
+};
+
+// The csv module's own error (the binding raises csv.Error with what()).
+struct ErreurCsv : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Invalid UTF-8. `octets` holds the offending bytes with a little context so that
+// the binding can let the host's codec build the exact UnicodeDecodeError.
+struct ErreurDecodage : std::runtime_error {
+    std::string octets;
+    explicit ErreurDecodage(std::string o)
+        : std::runtime_error("utf-8 invalide"), octets(std::move(o)) {}
+};
+
+class LecteurCsv {
+public:
+    // delimiteur: one character, as UTF-8 bytes. limite_champ: csv.field_size_limit()
+    // (counted in characters). sauter_bom: drop one leading U+FEFF ("utf-8-sig").
+    LecteurCsv(std::unique_ptr<SourceOctets> source, std::string delimiteur,
+               long limite_champ, bool sauter_bom);
+    ~LecteurCsv();
+    LecteurCsv(const LecteurCsv &) = delete;
+    LecteurCsv &operator=(const LecteurCsv &) = delete;
+
+    // Next record as csv.reader would return it (blank lines give an empty record).
+    // Returns false at end of input. The views stay valid until the next call.
+    bool suivant(std::vector<std::string_view> &champs);
+
+    // csv.reader.line_num: physical lines consumed so far.
+    long numero_ligne() const;
+
+    // Releases the source early (the reader then reports end of input).
+    void fermer();
+
+private:
+    struct Etat;
+    std::unique_ptr<Etat> e_;
+};
+
+}  // namespace brivane
