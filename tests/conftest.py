@@ -1,0 +1,39 @@
+import gzip
+import shutil
+from pathlib import Path
+
+import pytest
+
+# The shared data folder sits beside the repository (in CI too).
+DONNEES = Path(__file__).resolve().parents[2] / "shared" / "data"
+
+
+@pytest.fixture(scope="session")
+def dossier_donnees():
+    if not DONNEES.is_dir():
+        pytest.skip("shared data folder not available")
+    return DONNEES
+
+
+@pytest.fixture(scope="session")
+def petit_tsv(dossier_donnees):
+    """The 20,000 most frequent rows of the real lexicon (TSV)."""
+    return dossier_donnees / "lexique_fr_small.tsv"
+
+
+@pytest.fixture(scope="session")
+def grand_tsv(dossier_donnees, tmp_path_factory):
+    """The whole real lexicon, decompressed once per test session."""
+    cible = tmp_path_factory.mktemp("donnees") / "lexique_fr.tsv"
+    with gzip.open(dossier_donnees / "lexique_fr.tsv.gz", "rb") as src, open(cible, "wb") as dst:
+        shutil.copyfileobj(src, dst)
+    return cible
+
+
+@pytest.fixture(scope="session")
+def grand_sqlite(dossier_donnees, tmp_path_factory):
+    """The whole real lexicon as SQLite, decompressed once per test session."""
+    cible = tmp_path_factory.mktemp("donnees") / "lexique_fr.sqlite"
+    with gzip.open(dossier_donnees / "lexique_fr.sqlite.gz", "rb") as src, open(cible, "wb") as dst:
+        shutil.copyfileobj(src, dst)
+    return cible
