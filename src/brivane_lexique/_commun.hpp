@@ -114,12 +114,13 @@ public:
     // must not be released after the interpreter has shut down.
     void lier(nb::module_ &m, const char *nom, nb::object valeur) {
         nom_ = nom;
+        cle_ = PyUnicode_InternFromString(nom);
         dict_ = nb::object(m.attr("__dict__")).release().ptr();
         m.attr(nom) = valeur;
         origine_ = valeur.release().ptr();
     }
     // Borrowed reference to the current binding (nullptr if deleted).
-    PyObject *courant() const { return PyDict_GetItemString(dict_, nom_); }
+    PyObject *courant() const { return PyDict_GetItem(dict_, cle_); }
     bool original() const { return courant() == origine_; }
     nb::object objet() const {
         PyObject *c = courant();
@@ -132,6 +133,7 @@ public:
 
 private:
     const char *nom_ = "";
+    PyObject *cle_ = nullptr;
     PyObject *dict_ = nullptr;
     PyObject *origine_ = nullptr;
 };

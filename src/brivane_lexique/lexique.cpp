@@ -1,9 +1,659 @@
+// Module `lexique`: the Lexique object, its construction, backends, lifecycle,
+// forms set and lazy indexes. The query methods live in lexique_*.cpp.
 #include "lexique.hpp"
 
+#include "_entrees.hpp"
+#include "_texte.hpp"
+#include "texte.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <algorithm>
+#include <cmath>
+#include <unordered_set>
+
 namespace nb = nanobind;
+
+namespace brivane::py {
+
+namespace {
+
+LiensLexique *g_liens = nullptr;   // bound once at import, never freed
+PyTypeObject *g_type = nullptr;    // the Lexique type itself
+
+// Name of the method of Lexique and its original function, to tell whether a
+// Python subclass redefines it (then we must go through Python).
+struct Methode {
+    const char *nom;
+    PyObject *nom_py = nullptr;
+    PyObject *origine = nullptr;
+};
+Methode M_GET_CONN{"_get_conn"}, M_CHARGER_INDEX{"_charger_index"},
+    M_CHARGER_FORMES{"_charger_formes"}, M_ITER_SOURCE{"_iter_source"},
+    M_DETECTER{"_detecter_backend"}, M_GET_PHONE{"_get_index_phone"},
+    M_GET_ORTHO{"_get_index_ortho"}, M_GET_LEMME{"_get_index_lemme"}, M_CLOSE{"close"};
+Methode *const METHODES[] = {&M_GET_CONN,  &M_CHARGER_INDEX, &M_CHARGER_FORMES,
+                             &M_ITER_SOURCE, &M_DETECTER,    &M_GET_PHONE,
+                             &M_GET_ORTHO, &M_GET_LEMME,     &M_CLOSE};
+
+bool redefinie(nb::handle self, const Methode &m) {
+    PyTypeObject *t = Py_TYPE(self.ptr());
+    if (t == g_type) return false;
+    return _PyType_Lookup(t, m.nom_py) != m.origine;
+}
+
+nb::object appeler(nb::handle self, const Methode &m) {
+    return self.attr(m.nom)();
+}
+
+Lexique &cpp(nb::handle self) { return *nb::inst_ptr<Lexique>(self); }
+
+const char *const BACKEND_SQLITE = "sqlite";
+
+// Plain SQL identifier: the table name is concatenated into statements and into
+// index names, so anything else is refused up front.
+bool identifiant_sql(std::string_view s) {
+    if (s.empty()) return false;
+    auto debut = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
+    if (!debut(s[0])) return false;
+    for (char c : s)
+        if (!debut(c) && !(c >= '0' && c <= '9')) return false;
+    return true;
+}
+
+[[noreturn]] void lever(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    throw nb::python_error();
+}
+
+// The loaders' CSV/TSV pass can be done here in C++ when nothing on the way has
+// been replaced from Python: the loader names bound in `lexique` (and the one
+// `iter_tsv` delegates to), and the source iterator of the object.
+bool passe_directe(nb::handle self, const Lexique &l) {
+    LiensLexique &L = liens();
+    if (redefinie(self, M_ITER_SOURCE)) return false;
+    if (l.backend.equal(nb::str("tsv"))) {
+        if (!L.iter_tsv.original()) return false;
+        return nb::module_::import_("brivane_lexique._loaders").attr("iter_csv").is(L.iter_csv_origine);
+    }
+    return L.iter_csv.original();
+}
+
+nb::object ouvrir_passe_mapping(PasseCsv &p) {
+    nb::object resoudre = nb::module_::import_("brivane_lexique._loaders").attr("resoudre_colonnes");
+    nb::object mapping = resoudre(p.noms());
+    p.preparer(mapping);
+    return mapping;
+}
+
+// ---------------------------------------------------------------- level 1
+
+void charger_formes_sqlite(nb::handle self, Lexique &l) {
+    nb::object conn = obtenir_conn(self);
+    std::string table = nb::cast<std::string>(nb::str(l.table));
+    const std::string index[2] = {
+        "CREATE INDEX IF NOT EXISTS idx_" + table + "_ortho_nocase ON " + table + "(ortho COLLATE NOCASE)",
+        "CREATE INDEX IF NOT EXISTS idx_" + table + "_lemme_nocase ON " + table + "(lemme COLLATE NOCASE)",
+    };
+    nb::object operationnelle = liens().sqlite3.attr("OperationalError");
+    for (const std::string &sql : index) {
+        try {
+            conn.attr("execute")(sql);
+        } catch (nb::python_error &e) {
+            // A read-only lexicon without these indexes still opens: they only speed
+            // lookups up. Every other failure ends construction.
+            if (!e.matches(operationnelle)) throw;
+            nb::object code = nb::getattr(e.value(), "sqlite_errorcode", nb::none());
+            const int SQLITE_READONLY = 8;
+            if (code.is_none() || (nb::cast<long>(code) & 0xff) != SQLITE_READONLY) throw;
+        }
+    }
+    nb::object cur = conn.attr("cursor")();
+    cur.attr("row_factory") = nb::none();  // plain tuples: one column, many rows
+    cur.attr("execute")("SELECT DISTINCT lower(ortho) FROM " + table);
+    nb::object ens = nb::steal(PySet_New(nullptr));
+    nb::object it = nb::steal(PyObject_GetIter(cur.ptr()));
+    if (!it.is_valid()) throw nb::python_error();
+    while (PyObject *ligne = PyIter_Next(it.ptr())) {
+        nb::object r = nb::steal(ligne);
+        if (PySet_Add(ens.ptr(), PyTuple_GET_ITEM(ligne, 0)) < 0) throw nb::python_error();
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    cur.attr("close")();
+    l.formes = nb::steal(PyFrozenSet_New(ens.ptr()));
+}
+
+void charger_formes_direct(Lexique &l) {
+    PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
+    std::unordered_set<std::string> vues;
+    nb::object ens = nb::steal(PySet_New(nullptr));
+    if (p.lire_entete()) {
+        ouvrir_passe_mapping(p);
+        const bool natif = liens().normaliser_ortho.original();
+        std::string tampon;
+        while (p.suivant()) {
+            int i = p.source_du_champ("ortho");
+            if (i < 0) continue;
+            std::string_view ortho = p.champs()[(size_t)i];
+            if (ortho.empty()) continue;
+            if (natif) {
+                // Deduplicate in C++ first: only distinct spellings become str objects.
+                if (deja_normalise(ortho)) {
+                    if (!vues.emplace(ortho).second) continue;
+                    tampon.assign(ortho);
+                } else if (auto n = normaliser_ortho(ortho)) {
+                    if (!vues.insert(*n).second) continue;
+                    tampon = std::move(*n);
+                } else {
+                    nb::object cle = normaliser_ortho_py(texte(ortho));
+                    if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
+                    continue;
+                }
+                nb::object cle = texte(tampon);
+                if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
+            } else {
+                nb::object cle = liens().normaliser_ortho.objet()(texte(ortho));
+                if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
+            }
+        }
+    }
+    l.formes = nb::steal(PyFrozenSet_New(ens.ptr()));
+}
+
+void charger_formes_generique(nb::handle self, Lexique &l) {
+    nb::object ens = nb::steal(PySet_New(nullptr));
+    nb::object source = appeler(self, M_ITER_SOURCE);
+    nb::str cle_ortho("ortho"), vide("");
+    for (nb::handle entree : source) {
+        nb::object ortho = entree.attr("get")(cle_ortho, vide);
+        if (!PyObject_IsTrue(ortho.ptr())) continue;
+        nb::object cle = normaliser(ortho);
+        if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
+    }
+    l.formes = nb::steal(PyFrozenSet_New(ens.ptr()));
+}
+
+void charger_formes(nb::handle self) {
+    Lexique &l = cpp(self);
+    if (l.est_sqlite())
+        charger_formes_sqlite(self, l);
+    else if (passe_directe(self, l))
+        charger_formes_direct(l);
+    else
+        charger_formes_generique(self, l);
+}
+
+// ---------------------------------------------------------------- levels 2-4
+
+void ajouter(PyObject *index, PyObject *cle, PyObject *entree) {
+    PyObject *liste = PyDict_GetItemWithError(index, cle);
+    if (!liste) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        nb::object nouvelle = nb::steal(PyList_New(0));
+        if (PyDict_SetItem(index, cle, nouvelle.ptr()) < 0) throw nb::python_error();
+        liste = nouvelle.ptr();
+    }
+    if (PyList_Append(liste, entree) < 0) throw nb::python_error();
+}
+
+// Freq of an indexed entry as a real; 0.0 when absent or not convertible.
+nb::object freq_reelle(PyObject *freq) {
+    if (!freq) return nb::float_(0.0);
+    if (PyFloat_CheckExact(freq)) return nb::borrow(freq);
+    PyObject *f = PyNumber_Float(freq);
+    if (!f) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+            PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            return nb::float_(0.0);
+        }
+        throw nb::python_error();
+    }
+    return nb::steal(f);
+}
+
+struct Index3 {
+    nb::dict phone, ortho, lemme;
+    nb::str k_ortho{"ortho"}, k_phone{"phone"}, k_lemme{"lemme"}, k_freq{"freq"};
+
+    // Indexes one entry; `propre` says the entry is a fresh dict nobody else holds,
+    // so it can be stored as is instead of copied.
+    void indexer(nb::handle entree, bool propre) {
+        PyObject *e = entree.ptr();
+        nb::object ortho = nb::borrow(PyMapping_Check(e) && PyDict_Check(e)
+                                          ? PyDict_GetItemWithError(e, k_ortho.ptr())
+                                          : nullptr);
+        nb::object copie;
+        if (!PyDict_Check(e)) {
+            // Anything mapping-like handed by a replaced loader: go through Python.
+            ortho = entree.attr("get")(k_ortho, nb::str(""));
+        } else if (!ortho.is_valid() && PyErr_Occurred()) {
+            throw nb::python_error();
+        }
+        if (!ortho.is_valid() || !PyObject_IsTrue(ortho.ptr())) return;
+        if (propre && PyDict_CheckExact(e)) {
+            copie = nb::borrow(entree);
+        } else {
+            copie = nb::steal(PyDict_New());
+            if (PyDict_Update(copie.ptr(), e) < 0 && PyDict_Merge(copie.ptr(), e, 1) < 0)
+                throw nb::python_error();
+        }
+        PyObject *freq = PyDict_GetItemWithError(copie.ptr(), k_freq.ptr());
+        if (!freq && PyErr_Occurred()) throw nb::python_error();
+        if (!freq || !PyFloat_CheckExact(freq))
+            if (PyDict_SetItem(copie.ptr(), k_freq.ptr(), freq_reelle(freq).ptr()) < 0)
+                throw nb::python_error();
+
+        ajouter(this->ortho.ptr(), normaliser(ortho).ptr(), copie.ptr());
+        PyObject *ph = PyDict_GetItemWithError(copie.ptr(), k_phone.ptr());
+        if (ph && PyObject_IsTrue(ph)) ajouter(phone.ptr(), ph, copie.ptr());
+        PyObject *le = PyDict_GetItemWithError(copie.ptr(), k_lemme.ptr());
+        if (le && PyObject_IsTrue(le)) ajouter(lemme.ptr(), normaliser(le).ptr(), copie.ptr());
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+};
+
+void charger_index(nb::handle self) {
+    Lexique &l = cpp(self);
+    if (l.est_sqlite()) return;
+    if (!l.index_phone.is_none()) return;
+    Index3 ix;
+    if (passe_directe(self, l)) {
+        PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
+        if (p.lire_entete()) {
+            ouvrir_passe_mapping(p);
+            while (p.suivant()) ix.indexer(p.entree(), true);
+        }
+    } else {
+        nb::object source = appeler(self, M_ITER_SOURCE);
+        for (nb::handle e : source) ix.indexer(e, false);
+    }
+    // Stored only once the whole pass succeeded: a failed pass leaves all three
+    // unset, so the next request starts over.
+    l.index_phone = ix.phone;
+    l.index_ortho = ix.ortho;
+    l.index_lemme = ix.lemme;
+}
+
+nb::object index_par(Lexique &l, nb::object Lexique::*membre, const Methode &m) {
+    nb::handle self = soi(&l);
+    if (redefinie(self, m)) return appeler(self, m);
+    if ((l.*membre).is_none()) {
+        if (redefinie(self, M_CHARGER_INDEX))
+            appeler(self, M_CHARGER_INDEX);
+        else
+            charger_index(self);
+    }
+    if ((l.*membre).is_none()) lever(PyExc_AssertionError, "");
+    return l.*membre;
+}
+
+nb::object get_conn(nb::handle self) {
+    Lexique &l = cpp(self);
+    if (l.conn.is_none()) {
+        nb::str chemin = nb::str(l.source);
+        // The host library would silently create an empty database here.
+        nb::object os = nb::module_::import_("os");
+        if (!nb::cast<bool>(os.attr("path").attr("exists")(chemin))) {
+            nb::object err = nb::borrow(PyExc_FileNotFoundError)(ENOENT, std::strerror(ENOENT), chemin);
+            PyErr_SetObject(PyExc_FileNotFoundError, err.ptr());
+            throw nb::python_error();
+        }
+        nb::object conn = liens().sqlite3.attr("connect")(chemin, nb::arg("check_same_thread") = false);
+        conn.attr("row_factory") = liens().sqlite3.attr("Row");
+        l.conn = conn;
+    }
+    return l.conn;
+}
+
+void close(nb::handle self) {
+    Lexique &l = cpp(self);
+    if (!l.conn.is_none()) {
+        l.conn.attr("close")();
+        l.conn = nb::none();
+    }
+}
+
+nb::object detecter_backend(nb::handle self) {
+    Lexique &l = cpp(self);
+    nb::object suffixe = l.source.attr("suffix").attr("lower")();
+    for (const char *s : {".db", ".sqlite", ".sqlite3"})
+        if (suffixe.equal(nb::str(s))) return nb::str(BACKEND_SQLITE);
+    if (suffixe.equal(nb::str(".tsv"))) return nb::str("tsv");
+    return nb::str("csv");
+}
+
+void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle precharger) {
+    nb::handle self = soi(ptr);
+    new (ptr) Lexique();
+    // Methods of a subclass may be called from here on; mark the instance usable
+    // now, and undo that if construction fails.
+    nb::inst_mark_ready(self);
+    try {
+        Lexique &l = *ptr;
+        l.source = liens().Path(source);
+        exiger_str(table, "table");
+        if (!identifiant_sql(utf8(table.ptr())))
+            lever(PyExc_ValueError,
+                  "Argument 'table' must be a plain SQL identifier ([A-Za-z_][A-Za-z0-9_]*)");
+        l.table = nb::borrow(table);
+        l.backend = redefinie(self, M_DETECTER) ? appeler(self, M_DETECTER) : detecter_backend(self);
+        l.formes = nb::steal(PyFrozenSet_New(nullptr));
+        if (redefinie(self, M_CHARGER_FORMES))
+            appeler(self, M_CHARGER_FORMES);
+        else
+            charger_formes(self);
+        int pre = PyObject_IsTrue(precharger.ptr());
+        if (pre < 0) throw nb::python_error();
+        if (pre) {
+            if (redefinie(self, M_CHARGER_INDEX))
+                appeler(self, M_CHARGER_INDEX);
+            else
+                charger_index(self);
+        }
+    } catch (...) {
+        // A connection opened before the failure must not outlive the attempt.
+        nb::object conn = ptr->conn;
+        ptr->conn = nb::none();
+        if (!conn.is_none()) {
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            PyObject *r = PyObject_CallMethod(conn.ptr(), "close", nullptr);
+            Py_XDECREF(r);
+            PyErr_Clear();
+            PyErr_Restore(t, v, tb);
+        }
+        nb::inst_destruct(self);
+        throw;
+    }
+}
+
+nb::object from_directory(nb::handle cls, nb::handle directory, nb::kwargs kwargs) {
+    nb::object dossier = liens().Path(directory);
+    nb::object trier = nb::module_::import_("builtins").attr("sorted");
+    for (const char *motif : {"*.db", "*.sqlite", "*.sqlite3", "*.tsv", "*.csv"}) {
+        nb::list trouves = nb::borrow<nb::list>(trier(dossier.attr("glob")(motif)));
+        if (nb::len(trouves) > 0) return cls(trouves[0], **kwargs);
+    }
+    std::string msg = "Aucun fichier lexique trouve dans " + nb::cast<std::string>(nb::str(directory));
+    lever(PyExc_FileNotFoundError, msg.c_str());
+}
+
+// Destruction closes the connection through close() (a subclass may extend it);
+// it must never fail, even for an object whose construction failed.
+void finaliser(nb::handle self) {
+    if (!nb::inst_ready(self)) return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    try {
+        if (redefinie(self, M_CLOSE))
+            appeler(self, M_CLOSE);
+        else
+            close(self);
+    } catch (...) {
+    }
+    PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- shared helpers
+
+LiensLexique &liens() { return *g_liens; }
+
+bool redefinie(nb::handle self, const char *nom) {
+    PyTypeObject *t = Py_TYPE(self.ptr());
+    if (t == g_type) return false;
+    nb::str cle = nb::steal<nb::str>(PyUnicode_InternFromString(nom));
+    return _PyType_Lookup(t, cle.ptr()) != _PyType_Lookup(g_type, cle.ptr());
+}
+
+double en_reel(nb::handle v) {
+    if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
+    nb::object f = nb::steal(PyNumber_Float(v.ptr()));
+    if (!f.is_valid()) throw nb::python_error();
+    return PyFloat_AS_DOUBLE(f.ptr());
+}
+
+void trier_par_freq(nb::list &entrees) {
+    const size_t n = nb::len(entrees);
+    if (n < 2) {
+        // Still convert, so that a bad frequency fails as the sort would.
+        for (nb::handle e : entrees) en_reel(nb::borrow(e).attr("get")("freq", 0));
+        return;
+    }
+    std::vector<std::pair<double, size_t>> cles(n);
+    bool nan = false;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *e = PyList_GET_ITEM(entrees.ptr(), i);
+        PyObject *f = PyDict_CheckExact(e) ? PyDict_GetItemString(e, "freq") : nullptr;
+        double d;
+        if (f && PyFloat_CheckExact(f))
+            d = PyFloat_AS_DOUBLE(f);
+        else if (PyDict_CheckExact(e))
+            d = f ? en_reel(f) : 0.0;
+        else
+            d = en_reel(nb::borrow(e).attr("get")("freq", 0));
+        nan |= std::isnan(d);
+        cles[i] = {-d, i};
+    }
+    if (nan) {
+        // NaN keys make the order depend on the host's merge steps: let it sort.
+        nb::object cle = nb::cpp_function([](nb::handle e) {
+            return nb::float_(-en_reel(nb::borrow(e).attr("get")("freq", 0)));
+        });
+        entrees.attr("sort")(nb::arg("key") = cle);
+        return;
+    }
+    std::stable_sort(cles.begin(), cles.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<PyObject *> ordre(n);
+    for (size_t i = 0; i < n; ++i) ordre[i] = PyList_GET_ITEM(entrees.ptr(), cles[i].second);
+    for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(entrees.ptr(), i, ordre[i]);  // same refs, permuted
+}
+
+nb::object minuscule(nb::handle s) {
+    if (PyUnicode_CheckExact(s.ptr()) && PyUnicode_IS_ASCII(s.ptr())) {
+        const char *p = (const char *)PyUnicode_DATA(s.ptr());
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+        Py_ssize_t i = 0;
+        while (i < n && !(p[i] >= 'A' && p[i] <= 'Z')) ++i;
+        if (i == n) return nb::borrow(s);
+    }
+    return s.attr("lower")();
+}
+
+bool Lexique::est_sqlite() const { return backend.equal(nb::str(BACKEND_SQLITE)); }
+
+nb::object obtenir_conn(nb::handle self) {
+    if (redefinie(self, M_GET_CONN)) return appeler(self, M_GET_CONN);
+    return get_conn(self);
+}
+nb::object obtenir_conn(Lexique &l) { return obtenir_conn(soi(&l)); }
+
+nb::object index_phone(Lexique &l) { return index_par(l, &Lexique::index_phone, M_GET_PHONE); }
+nb::object index_ortho(Lexique &l) { return index_par(l, &Lexique::index_ortho, M_GET_ORTHO); }
+nb::object index_lemme(Lexique &l) { return index_par(l, &Lexique::index_lemme, M_GET_LEMME); }
+
+nb::object normaliser(nb::handle mot) {
+    NomLie &n = liens().normaliser_ortho;
+    if (n.original()) return normaliser_ortho_py(mot);
+    return n.objet()(mot);
+}
+
+std::vector<nb::object> noms_resolus(nb::handle curseur) {
+    nb::object desc = curseur.attr("description");
+    nb::list noms;
+    for (nb::handle item : desc) noms.append(item[0]);
+    nb::object mapping = liens().resoudre_colonnes.objet()(noms);
+    std::vector<nb::object> res;
+    res.reserve(nb::len(noms));
+    for (nb::handle nom : noms) {
+        PyObject *v = PyDict_Check(mapping.ptr()) ? PyDict_GetItemWithError(mapping.ptr(), nom.ptr()) : nullptr;
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        res.push_back(nb::borrow(v ? v : nom.ptr()));
+    }
+    return res;
+}
+
+nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne) {
+    nb::dict d;
+    size_t i = 0;
+    for (nb::handle v : ligne) {
+        if (i >= noms.size()) break;
+        if (PyDict_SetItem(d.ptr(), noms[i].ptr(), v.ptr()) < 0) throw nb::python_error();
+        ++i;
+    }
+    return d;
+}
+
+nb::list lignes_en_entrees(nb::handle curseur) {
+    std::vector<nb::object> noms = noms_resolus(curseur);
+    nb::list res;
+    nb::object lignes = curseur.attr("fetchall")();
+    for (nb::handle ligne : lignes) res.append(ligne_en_entree(noms, ligne));
+    return res;
+}
+
+}  // namespace brivane::py
+
 using namespace brivane::py;
 
 NB_MODULE(lexique, m) {
-    m.doc() = "Classe concrete Lexique avec chargement lazy a 4 niveaux.";
-    ClasseLexique c(m, "Lexique");
+    m.doc() =
+        "Classe concrete Lexique avec chargement lazy a 4 niveaux.\n\n"
+        "Niveau 1 (construction) : set immuable de toutes les formes -> existe() en O(1).\n"
+        "Niveau 2 (lazy) : index phone -> entrees, pour homophones().\n"
+        "Niveau 3 (lazy) : index ortho -> entrees, pour info(), frequence(), phone_de().\n"
+        "Niveau 4 (lazy) : index lemme -> entrees, pour conjuguer(), formes_de().\n\n"
+        "Pour SQLite, les niveaux 2-4 utilisent des requetes SQL directes (pas de memoire).\n"
+        "Pour CSV/TSV, une seule passe sur le fichier construit les trois index a la demande.";
+
+    g_liens = new LiensLexique();  // lives as long as the process
+    LiensLexique &L = *g_liens;
+    nb::module_ pkg_aliases = nb::module_::import_("brivane_lexique._aliases");
+    nb::module_ pkg_loaders = nb::module_::import_("brivane_lexique._loaders");
+    nb::module_ pkg_types = nb::module_::import_("brivane_lexique._types");
+    nb::module_ pkg_utils = nb::module_::import_("brivane_lexique._utils");
+
+    L.csv = nb::module_::import_("csv");
+    L.sqlite3 = nb::module_::import_("sqlite3");
+    L.Path = nb::module_::import_("pathlib").attr("Path");
+    m.attr("csv") = L.csv;
+    m.attr("sqlite3") = L.sqlite3;
+    m.attr("Path") = L.Path;
+    L.resoudre_colonnes.lier(m, "resoudre_colonnes", pkg_aliases.attr("resoudre_colonnes"));
+    L.iter_csv.lier(m, "iter_csv", pkg_loaders.attr("iter_csv"));
+    L.iter_tsv.lier(m, "iter_tsv", pkg_loaders.attr("iter_tsv"));
+    L.iter_csv_origine = pkg_loaders.attr("iter_csv");
+    L.EntreeLexicale.lier(m, "EntreeLexicale", pkg_types.attr("EntreeLexicale"));
+    L.normaliser_ortho.lier(m, "normaliser_ortho", pkg_utils.attr("normaliser_ortho"));
+    L.morphologie.lier(m, "_morphologie", nb::module_::import_("brivane_lexique._morphologie"));
+    L.phonetique.lier(m, "_phonetique", nb::module_::import_("brivane_lexique._phonetique"));
+    L.semantique.lier(m, "_semantique", nb::module_::import_("brivane_lexique._semantique"));
+    L.recherche.lier(m, "_recherche", nb::module_::import_("brivane_lexique._recherche"));
+
+    ClasseLexique c(m, "Lexique",
+                    "Interface de requetage du lexique Brivane.\n\n"
+                    "Supports CSV, TSV et SQLite. Detection automatique par extension.");
+    g_type = (PyTypeObject *)c.ptr();
+
+    c.def("__init__", &initialiser, nb::arg("source").none(), nb::kw_only(),
+          nb::arg("table").none() = "formes", nb::arg("precharger").none() = false,
+          nb::sig("def __init__(self, source: str | os.PathLike[str], *, table: str = 'formes', "
+                  "precharger: bool = False) -> None"),
+          "Initialise le lexique a partir d'un fichier.\n\n"
+          "Args:\n"
+          "    source: Chemin vers un fichier .db/.sqlite, .tsv, ou .csv\n"
+          "    table: Nom de la table (pour SQLite uniquement)\n"
+          "    precharger: Si True, charge tous les index immediatement\n\n"
+          "Le nom de table doit etre un identifiant SQL simple ([A-Za-z_][A-Za-z0-9_]*),\n"
+          "sinon ValueError avant toute ouverture de fichier. Une source SQLite absente\n"
+          "leve FileNotFoundError sans creer de fichier.");
+    c.def_rw("_source", &Lexique::source, nb::arg("value").none());
+    c.def_rw("_table", &Lexique::table, nb::arg("value").none());
+    c.def_rw("_backend", &Lexique::backend, nb::arg("value").none());
+    c.def_rw("_formes", &Lexique::formes, nb::arg("value").none());
+    c.def_rw("_index_phone", &Lexique::index_phone, nb::arg("value").none());
+    c.def_rw("_index_ortho", &Lexique::index_ortho, nb::arg("value").none());
+    c.def_rw("_index_lemme", &Lexique::index_lemme, nb::arg("value").none());
+    c.def_rw("_conn", &Lexique::conn, nb::arg("value").none());
+
+    nb::object fd = nb::cpp_function(
+        &from_directory, nb::name("from_directory"), nb::arg("cls"), nb::arg("directory").none(),
+        nb::arg("kwargs"),
+        nb::sig("def from_directory(cls, directory: str | os.PathLike[str], **kwargs) -> Lexique"),
+        "Auto-decouvre un fichier lexique dans le repertoire.\n\n"
+        "Cherche dans l'ordre : .db, .sqlite, .sqlite3, .tsv, .csv.\n"
+        "Les arguments nommes sont transmis au constructeur.");
+    c.attr("from_directory") = nb::steal(PyClassMethod_New(fd.ptr()));
+
+    c.def("close", [](nb::handle self) { close(self); },
+          nb::sig("def close(self) -> None"), "Ferme la connexion SQLite si ouverte.");
+    c.def("__enter__", [](nb::handle self) { return nb::borrow(self); },
+          nb::sig("def __enter__(self) -> Lexique"), "Retourne le lexique lui-meme.");
+    c.def("__exit__",
+          [](nb::handle self, nb::args) {
+              if (redefinie(self, M_CLOSE))
+                  appeler(self, M_CLOSE);
+              else
+                  close(self);
+              return false;
+          },
+          nb::sig("def __exit__(self, *exc: object) -> bool"),
+          "Ferme la connexion en sortie de bloc with (l'erreur eventuelle n'est pas masquee).");
+    c.def("__del__", &finaliser, nb::sig("def __del__(self) -> None"),
+          "Ferme la connexion a la destruction, sans jamais echouer.");
+    c.def("_detecter_backend", [](nb::handle self) { return detecter_backend(self); },
+          nb::sig("def _detecter_backend(self) -> str"),
+          "Detecte le backend par extension de fichier.");
+    c.def("_get_conn", [](nb::handle self) { return get_conn(self); },
+          nb::sig("def _get_conn(self) -> sqlite3.Connection"),
+          "Ouvre la connexion SQLite a la demande.");
+    c.def("_charger_formes", [](nb::handle self) { charger_formes(self); },
+          nb::sig("def _charger_formes(self) -> None"),
+          "Niveau 1 : charge le set de toutes les formes.");
+    c.def("_iter_source",
+          [](nb::handle self) {
+              Lexique &l = cpp(self);
+              NomLie &f = l.backend.equal(nb::str("tsv")) ? liens().iter_tsv : liens().iter_csv;
+              return nb::steal(PyObject_GetIter(f.objet()(l.source).ptr()));
+          },
+          nb::sig("def _iter_source(self) -> Iterator[dict[str, Any]]"),
+          "Itere sur les entrees de la source CSV/TSV (une nouvelle passe par appel).");
+    c.def("_charger_index", [](nb::handle self) { charger_index(self); },
+          nb::sig("def _charger_index(self) -> None"),
+          "Niveaux 2-4 : construit les index phone, ortho et lemme (CSV/TSV).");
+    c.def("_get_index_phone", [](Lexique &l) { return index_phone(l); },
+          nb::sig("def _get_index_phone(self) -> dict[str, list[dict[str, Any]]]"),
+          "Retourne l'index phone, le chargeant si necessaire.");
+    c.def("_get_index_ortho", [](Lexique &l) { return index_ortho(l); },
+          nb::sig("def _get_index_ortho(self) -> dict[str, list[dict[str, Any]]]"),
+          "Retourne l'index ortho, le chargeant si necessaire.");
+    c.def("_get_index_lemme", [](Lexique &l) { return index_lemme(l); },
+          nb::sig("def _get_index_lemme(self) -> dict[str, list[dict[str, Any]]]"),
+          "Retourne l'index lemme, le chargeant si necessaire.");
+    c.def("existe",
+          [](Lexique &l, nb::handle mot) {
+              exiger_str(mot, "mot");
+              nb::object cle = normaliser(mot);
+              int r = PySet_Contains(l.formes.ptr(), cle.ptr());
+              if (r < 0) throw nb::python_error();
+              return r == 1;
+          },
+          nb::arg("mot").none(), nb::sig("def existe(self, mot: str) -> bool"),
+          "Test d'appartenance O(1) via le set en memoire.");
+
+    for (Methode *meth : METHODES) {
+        meth->nom_py = PyUnicode_InternFromString(meth->nom);
+        meth->origine = _PyType_Lookup(g_type, meth->nom_py);
+        Py_XINCREF(meth->origine);
+    }
+
+    lier_mots(c);
+    lier_recherche(c);
+    lier_filtre(c);
+    lier_noms_propres(c);
 }

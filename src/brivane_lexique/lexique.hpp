@@ -11,7 +11,8 @@ namespace brivane::py {
 struct LiensLexique {
     NomLie resoudre_colonnes, iter_csv, iter_tsv, EntreeLexicale, normaliser_ortho;
     NomLie morphologie, phonetique, semantique, recherche;
-    nb::object sqlite3, csv, Path;  // host modules/types (leaked on purpose)
+    nb::object sqlite3, csv, Path;  // host modules/types
+    nb::object iter_csv_origine;    // _loaders.iter_csv as imported (iter_tsv delegates to it)
 };
 LiensLexique &liens();
 
@@ -33,8 +34,28 @@ using ClasseLexique = nb::class_<Lexique>;
 // The Python object of a Lexique (its own instance or a subclass instance).
 inline nb::handle soi(Lexique *l) { return nb::find(l); }
 
+// Whether the Python type of `self` redefines the method `nom` of Lexique (then
+// internal calls must go through Python to honour the override).
+bool redefinie(nb::handle self, const char *nom);
+
+// Converts a frequency as float() does (0.0 when the value is null-like is NOT
+// applied here: callers decide). Raises what float() raises.
+double en_reel(nb::handle v);
+// Stable sort of a list of entries by decreasing float(entry.get("freq", 0)),
+// exactly as list.sort(key=lambda e: -float(e.get("freq", 0))) would order it.
+void trier_par_freq(nb::list &entrees);
+// dict(obj), e.g. of a sqlite3.Row.
+inline nb::dict dict_de(nb::handle o) {
+    PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, o.ptr());
+    if (!d) throw nb::python_error();
+    return nb::steal<nb::dict>(d);
+}
+// Lower-case of a str as str.lower() gives it.
+nb::object minuscule(nb::handle s);
+
 // self._get_conn(), going through Python only when a subclass overrides it.
 nb::object obtenir_conn(Lexique &l);
+nb::object obtenir_conn(nb::handle self);
 // self._get_index_*(), same rule.
 nb::object index_phone(Lexique &l);
 nb::object index_ortho(Lexique &l);
@@ -44,8 +65,19 @@ nb::object normaliser(nb::handle mot);
 // resoudre_colonnes through the module attribute, on the names of a cursor's
 // description; returns the list of resolved names, in column order.
 std::vector<nb::object> noms_resolus(nb::handle curseur);
+// One row turned into an entry by resolved name (a later column wins).
+nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne);
 // Rows of a cursor turned into entries by resolved name, the later column winning.
 nb::list lignes_en_entrees(nb::handle curseur);
+
+// phone_de(mot) honouring a subclass override (rimes starts from it).
+nb::object phone_de_lexique(Lexique &l, nb::handle mot);
+
+// re.compile(pattern, re.IGNORECASE), or None when re.error says it is invalid.
+nb::object compiler_motif(nb::handle pattern);
+// Registers on `conn` the SQL function REGEXP(x, s): true when `motif` finds a
+// match anywhere in a truthy `s`; the first argument is ignored.
+void enregistrer_regexp(nb::handle conn, nb::handle motif);
 
 // Query methods defined in the other binding sources.
 void lier_mots(ClasseLexique &c);          // lookups, morphology, meanings

@@ -1,7 +1,393 @@
+// Lexique: word lookups, morphology and meanings. Each query has a SQL path on the
+// object's connection and an in-memory path on the lazy indexes.
 #include "lexique.hpp"
+
+#include <cmath>
+#include <string>
+
+namespace nb = nanobind;
 
 namespace brivane::py {
 
-void lier_mots(ClasseLexique &c) { (void)c; }
+namespace {
+
+std::string table_de(Lexique &l) { return nb::cast<std::string>(nb::str(l.table)); }
+
+nb::object executer(Lexique &l, const std::string &sql, nb::handle params) {
+    return obtenir_conn(l).attr("execute")(sql, params);
+}
+
+// Entries under `cle` in an index, or nullptr.
+PyObject *sous_cle(nb::handle index, nb::handle cle) {
+    if (PyDict_CheckExact(index.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(index.ptr(), cle.ptr());
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        return v;
+    }
+    nb::object v = index.attr("get")(cle);
+    return v.is_none() ? nullptr : v.ptr();  // borrowed from the index
+}
+
+// A copy of the stored list: the entries stay the index's own objects, but a caller
+// appending to the result cannot corrupt the index.
+nb::list copie_de(PyObject *liste) {
+    if (!liste) return nb::list();
+    if (PyList_Check(liste)) return nb::steal<nb::list>(PyList_GetSlice(liste, 0, PyList_GET_SIZE(liste)));
+    return nb::list(nb::handle(liste));
+}
+
+// The stored list itself when it is a list (read only), else a list copy.
+nb::list liste_de(PyObject *o) {
+    if (PyList_Check(o)) return nb::borrow<nb::list>(o);
+    return nb::list(nb::handle(o));
+}
+
+// entry.get(nom) for a dict entry (borrowed, nullptr when absent).
+PyObject *champ(PyObject *e, PyObject *nom) {
+    if (PyDict_CheckExact(e)) {
+        PyObject *v = PyDict_GetItemWithError(e, nom);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        return v;
+    }
+    nb::object v = nb::borrow(e).attr("get")(nb::handle(nom));
+    return v.is_none() ? nullptr : v.ptr();
+}
+
+struct Cles {
+    nb::str ortho{"ortho"}, phone{"phone"}, freq{"freq"}, cgram{"cgram"}, personne{"personne"},
+        nombre{"nombre"};
+};
+Cles &cles() {
+    static Cles *c = new Cles();  // never freed: outlives the interpreter's teardown
+    return *c;
+}
+
+double freq_ou_zero(PyObject *e) {
+    PyObject *f = champ(e, cles().freq.ptr());
+    return f ? en_reel(f) : 0.0;
+}
+
+// ------------------------------------------------------------------ lookups
+
+nb::list info(Lexique &l, nb::handle mot) {
+    exiger_str(mot, "mot");
+    nb::object cle = normaliser(mot);
+    if (l.est_sqlite()) {
+        nb::object cur = executer(l, "SELECT * FROM " + table_de(l) + " WHERE ortho = ? COLLATE NOCASE",
+                                  nb::make_tuple(cle));
+        return lignes_en_entrees(cur);
+    }
+    return copie_de(sous_cle(index_ortho(l), cle));
+}
+
+nb::list info_via(Lexique &l, nb::handle mot) {
+    nb::handle self = soi(&l);
+    if (redefinie(self, "info")) return nb::list(self.attr("info")(mot));
+    return info(l, mot);
+}
+
+nb::list homophones(Lexique &l, nb::handle phone) {
+    exiger_str(phone, "phone");
+    if (l.est_sqlite()) {
+        nb::object cur = executer(
+            l, "SELECT ortho, cgram, freq_opensubs AS freq, phone FROM " + table_de(l) + " WHERE phone = ?",
+            nb::make_tuple(phone));
+        nb::list res;
+        for (nb::handle r : cur.attr("fetchall")()) res.append(dict_de(r));
+        return res;
+    }
+    return copie_de(sous_cle(index_phone(l), phone));
+}
+
+double frequence(Lexique &l, nb::handle mot) {
+    exiger_str(mot, "mot");
+    nb::object cle = normaliser(mot);
+    if (l.est_sqlite()) {
+        nb::object cur = executer(
+            l, "SELECT MAX(freq_opensubs) FROM " + table_de(l) + " WHERE ortho = ? COLLATE NOCASE",
+            nb::make_tuple(cle));
+        nb::object ligne = cur.attr("fetchone")();
+        if (ligne.is_none()) return 0.0;
+        nb::object v = ligne[0];
+        return v.is_none() ? 0.0 : en_reel(v);
+    }
+    PyObject *liste = sous_cle(index_ortho(l), cle);
+    if (!liste) return 0.0;
+    nb::list entrees = liste_de(liste);
+    const size_t n = nb::len(entrees);
+    if (n == 0) return 0.0;
+    // max() keeps the first value unless a later one is strictly greater.
+    double m = freq_ou_zero(PyList_GET_ITEM(entrees.ptr(), 0));
+    for (size_t i = 1; i < n; ++i) {
+        double f = freq_ou_zero(PyList_GET_ITEM(entrees.ptr(), i));
+        if (f > m) m = f;
+    }
+    return m;
+}
+
+nb::object phone_de(Lexique &l, nb::handle mot) {
+    exiger_str(mot, "mot");
+    nb::object cle = normaliser(mot);
+    if (l.est_sqlite()) {
+        nb::object cur = executer(l,
+                                  "SELECT phone FROM " + table_de(l) +
+                                      " WHERE ortho = ? COLLATE NOCASE AND phone != '' "
+                                      "ORDER BY freq_opensubs DESC LIMIT 1",
+                                  nb::make_tuple(cle));
+        nb::object ligne = cur.attr("fetchone")();
+        if (ligne.is_none()) return nb::none();
+        return ligne[0];
+    }
+    PyObject *liste = sous_cle(index_ortho(l), cle);
+    if (!liste) return nb::none();
+    nb::list entrees = liste_de(liste);
+    // Stable sort on the negated frequency, first element: the first candidate
+    // with the greatest frequency. NaN defeats that shortcut, so hand it to the host.
+    nb::list candidats;
+    PyObject *meilleur = nullptr;
+    double fmax = 0.0;
+    bool nan = false;
+    for (nb::handle e : entrees) {
+        PyObject *ph = champ(e.ptr(), cles().phone.ptr());
+        if (!ph || !PyObject_IsTrue(ph)) continue;
+        double f = freq_ou_zero(e.ptr());
+        candidats.append(nb::make_tuple(nb::handle(ph), f));
+        if (std::isnan(f)) nan = true;
+        if (!meilleur || f > fmax) {
+            meilleur = ph;
+            fmax = f;
+        }
+    }
+    if (!meilleur) return nb::none();
+    if (nan) {
+        nb::object cle_tri = nb::cpp_function([](nb::handle c) { return nb::float_(-en_reel(c[1])); });
+        candidats.attr("sort")(nb::arg("key") = cle_tri);
+        return candidats[0][0];
+    }
+    return nb::borrow(meilleur);
+}
+
+nb::object phone_de_via(Lexique &l, nb::handle mot) {
+    nb::handle self = soi(&l);
+    if (redefinie(self, "phone_de")) return self.attr("phone_de")(mot);
+    return phone_de(l, mot);
+}
+
+// ------------------------------------------------------------------ morphology
+
+nb::object morpho(const char *nom) { return liens().morphologie.objet().attr(nom); }
+
+nb::object lemme_de(Lexique &l, nb::handle mot) {
+    exiger_str(mot, "mot");
+    return morpho("lemme_de")(info_via(l, mot));
+}
+
+nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
+    exiger_str(lemme, "lemme");
+    exiger_str_ou_none(cgram, "cgram");
+    nb::object cle = normaliser(lemme);
+    nb::object entrees;
+    if (l.est_sqlite()) {
+        std::string sql = "SELECT * FROM " + table_de(l) + " WHERE lemme = ? COLLATE NOCASE";
+        nb::list params;
+        params.append(cle);
+        if (!cgram.is_none()) {
+            sql += " AND cgram LIKE ?";
+            params.append(nb::str(cgram) + nb::str("%"));
+        }
+        entrees = lignes_en_entrees(executer(l, sql, params));
+    } else {
+        PyObject *liste = sous_cle(index_lemme(l), cle);
+        entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
+    }
+    return morpho("formes_de")(entrees, cgram);
+}
+
+nb::object conjuguer(Lexique &l, nb::handle verbe) {
+    exiger_str(verbe, "verbe");
+    nb::object cle = normaliser(verbe);
+    nb::object entrees;
+    if (l.est_sqlite()) {
+        entrees = lignes_en_entrees(executer(
+            l, "SELECT * FROM " + table_de(l) + " WHERE lemme = ? COLLATE NOCASE AND cgram IN ('VER', 'AUX')",
+            nb::make_tuple(cle)));
+    } else {
+        PyObject *liste = sous_cle(index_lemme(l), cle);
+        entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
+    }
+    return morpho("conjuguer")(entrees);
+}
+
+// Field text for equality tests: missing -> "", else the value itself.
+bool champ_egal(PyObject *e, PyObject *nom, nb::handle attendu) {
+    PyObject *v = champ(e, nom);
+    if (!v) return PyUnicode_GET_LENGTH(attendu.ptr()) == 0;
+    int r = PyObject_RichCompareBool(v, attendu.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle personne,
+                                      nb::handle nombre) {
+    exiger_list(phones, "phones");
+    exiger_str(personne, "personne");
+    exiger_str(nombre, "nombre");
+    const bool avec_nombre = PyUnicode_GET_LENGTH(nombre.ptr()) > 0;
+    nb::list res;
+    nb::object vus = nb::steal(PySet_New(nullptr));
+    // A row or entry without a spelling cannot be told apart from another: skip it.
+    auto garder = [&](nb::handle ortho, nb::handle objet) {
+        if (ortho.is_none()) return;
+        nb::object cle = minuscule(ortho);
+        int r = PySet_Contains(vus.ptr(), cle.ptr());
+        if (r < 0) throw nb::python_error();
+        if (r) return;
+        PySet_Add(vus.ptr(), cle.ptr());
+        res.append(objet);
+    };
+    if (l.est_sqlite()) {
+        const size_t n = (size_t)PyList_GET_SIZE(phones.ptr());
+        std::string marques;
+        for (size_t i = 0; i < n; ++i) marques += i ? ",?" : "?";
+        std::string sql =
+            "SELECT ortho, lemme, cgram, personne, nombre, mode, temps, freq_opensubs AS freq, phone FROM " +
+            table_de(l) + " WHERE phone IN (" + marques + ") AND cgram IN ('VER', 'AUX') AND personne = ?";
+        nb::list params = nb::steal<nb::list>(PyList_GetSlice(phones.ptr(), 0, (Py_ssize_t)n));
+        params.append(personne);
+        if (avec_nombre) {
+            sql += " AND nombre = ?";
+            params.append(nombre);
+        }
+        sql += " ORDER BY freq_opensubs DESC";
+        nb::object cur = executer(l, sql, params);
+        for (nb::handle r : cur.attr("fetchall")()) garder(r["ortho"], dict_de(r));
+        return res;
+    }
+    nb::object index = index_phone(l);
+    nb::str ver("VER"), aux("AUX");
+    Cles &k = cles();
+    for (nb::handle ph : nb::list(phones)) {
+        PyObject *liste = sous_cle(index, ph);
+        if (!liste) continue;
+        for (nb::handle e : nb::handle(liste)) {
+            if (!champ_egal(e.ptr(), k.cgram.ptr(), ver) && !champ_egal(e.ptr(), k.cgram.ptr(), aux)) continue;
+            if (!champ_egal(e.ptr(), k.personne.ptr(), personne)) continue;
+            if (avec_nombre && !champ_egal(e.ptr(), k.nombre.ptr(), nombre)) continue;
+            PyObject *o = champ(e.ptr(), k.ortho.ptr());
+            if (o) garder(o, e);
+        }
+    }
+    trier_par_freq(res);
+    return res;
+}
+
+// ------------------------------------------------------------------ meanings
+
+nb::object semantique(const char *nom) { return liens().semantique.objet().attr(nom); }
+
+nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
+    exiger_str(mot, "mot");
+    exiger_str_ou_none(cgram, "cgram");
+    nb::list res;
+    if (!l.est_sqlite()) return res;
+    nb::object conn = obtenir_conn(l);
+    nb::object lignes;
+    try {
+        nb::object cur;
+        if (!cgram.is_none() && PyUnicode_GET_LENGTH(cgram.ptr()) > 0)
+            cur = conn.attr("execute")(
+                "SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE AND cgram = ? ORDER BY cgram, sens_num",
+                nb::make_tuple(mot, cgram));
+        else
+            cur = conn.attr("execute")(
+                "SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE ORDER BY cgram, sens_num",
+                nb::make_tuple(mot));
+        lignes = cur.attr("fetchall")();
+    } catch (nb::python_error &e) {
+        if (e.matches(liens().sqlite3.attr("OperationalError"))) return nb::list();
+        throw;
+    }
+    const char *listes[] = {"exemples", "synonymes", "antonymes", "tags"};
+    for (nb::handle r : lignes) {
+        nb::dict d = dict_de(r);
+        for (const char *nom : listes) {
+            nb::object v = d.attr("get")(nom);
+            nb::list morceaux;
+            if (PyObject_IsTrue(v.ptr())) {
+                // Split without converting to text: a non-text cell fails here.
+                for (nb::handle p : v.attr("split")(";")) {
+                    nb::object t = p.attr("strip")();
+                    if (PyObject_IsTrue(t.ptr())) morceaux.append(t);
+                }
+            }
+            d[nom] = morceaux;
+        }
+        res.append(d);
+    }
+    return res;
+}
+
+}  // namespace
+
+void lier_mots(ClasseLexique &c) {
+    c.def("info", &info, nb::arg("mot").none(), nb::sig("def info(self, mot: str) -> list[dict[str, Any]]"),
+          "Retourne les entrees lexicales completes pour un mot.");
+    c.def("homophones", &homophones, nb::arg("phone").none(),
+          nb::sig("def homophones(self, phone: str) -> list[dict[str, Any]]"),
+          "Retourne tous les mots ayant cette prononciation.\n\n"
+          "Chaque dict contient au minimum : ortho, cgram, freq.");
+    c.def("frequence", &frequence, nb::arg("mot").none(), nb::sig("def frequence(self, mot: str) -> float"),
+          "Frequence max parmi toutes les entrees de ce mot.");
+    c.def("phone_de", &phone_de, nb::arg("mot").none(), nb::sig("def phone_de(self, mot: str) -> str | None"),
+          "Retourne la prononciation la plus frequente d'un mot.");
+    c.def("lemme_de", &lemme_de, nb::arg("mot").none(), nb::sig("def lemme_de(self, mot: str) -> str | None"),
+          "Lemme le plus frequent parmi les entrees d'un mot.");
+    c.def("formes_de", &formes_de, nb::arg("lemme").none(), nb::arg("cgram").none() = nb::none(),
+          nb::sig("def formes_de(self, lemme: str, cgram: str | None = None) -> list[dict[str, Any]]"),
+          "Toutes les formes flechies d'un lemme, avec filtre POS optionnel.");
+    c.def("conjuguer", &conjuguer, nb::arg("verbe").none(),
+          nb::sig("def conjuguer(self, verbe: str) -> dict[str, dict[str, dict[str, str]]]"),
+          "Table de conjugaison d'un verbe.\n\n"
+          "Resultat : mode -> temps -> personne (1s, 2s, ..., 3p) -> forme.");
+    c.def("verbes_par_phone_et_personne", &verbes_par_phone_et_personne, nb::arg("phones").none(),
+          nb::arg("personne").none(), nb::arg("nombre").none(),
+          nb::sig("def verbes_par_phone_et_personne(self, phones: list[str], personne: str, nombre: str) "
+                  "-> list[dict[str, Any]]"),
+          "Trouve les formes verbales correspondant a une liste de phones et personne.\n\n"
+          "Args:\n"
+          "    phones: Liste de transcriptions IPA (la transcription entendue et ses variantes proches)\n"
+          "    personne: '1', '2' ou '3'\n"
+          "    nombre: 's' ou 'p' ('' : sans condition de nombre)\n\n"
+          "Les lignes sans orthographe sont ignorees.");
+    c.def("definitions", &definitions, nb::arg("mot").none(), nb::arg("cgram").none() = nb::none(),
+          nb::sig("def definitions(self, mot: str, cgram: str | None = None) -> list[dict[str, Any]]"),
+          "Definitions multiples depuis la table definitions.\n\n"
+          "Retourne [] si la table est absente (compatibilite anciennes BDD).\n"
+          "Ordonne par cgram, sens_num.");
+    c.def("definition",
+          [](Lexique &l, nb::handle mot) {
+              exiger_str(mot, "mot");
+              return semantique("definition")(info_via(l, mot));
+          },
+          nb::arg("mot").none(), nb::sig("def definition(self, mot: str) -> list[str]"),
+          "Definitions d'un mot.");
+    c.def("synonymes",
+          [](Lexique &l, nb::handle mot) {
+              exiger_str(mot, "mot");
+              return semantique("synonymes")(info_via(l, mot));
+          },
+          nb::arg("mot").none(), nb::sig("def synonymes(self, mot: str) -> list[str]"),
+          "Synonymes d'un mot (colonne 'synonymes', separateur ;).");
+    c.def("antonymes",
+          [](Lexique &l, nb::handle mot) {
+              exiger_str(mot, "mot");
+              return semantique("antonymes")(info_via(l, mot));
+          },
+          nb::arg("mot").none(), nb::sig("def antonymes(self, mot: str) -> list[str]"),
+          "Antonymes d'un mot (colonne 'antonymes', separateur ;).");
+}
+
+// Used by the phonetic queries (rimes starts from the most frequent pronunciation).
+nb::object phone_de_lexique(Lexique &l, nb::handle mot) { return phone_de_via(l, mot); }
 
 }  // namespace brivane::py

@@ -1,0 +1,331 @@
+import errno
+import gc
+import os
+import sqlite3
+from pathlib import Path
+
+import pytest
+
+from brivane_lexique import lexique
+from brivane_lexique.lexique import Lexique
+
+ENTETE = "ortho,phone,lemme,cgram,freq\n"
+
+
+def ecrire(chemin, texte):
+    Path(chemin).write_text(texte, encoding="utf-8", newline="")
+    return chemin
+
+
+def base_sqlite(chemin, lignes=(("chat", "ʃa", "chat", "NOM", 10.0),), table="formes", index=False):
+    conn = sqlite3.connect(chemin)
+    conn.execute(
+        f"CREATE TABLE {table} (ortho TEXT, phone TEXT, lemme TEXT, cgram TEXT, freq_opensubs REAL)"
+    )
+    conn.executemany(f"INSERT INTO {table} VALUES (?,?,?,?,?)", lignes)
+    if index:
+        conn.execute(f"CREATE INDEX idx_{table}_ortho_nocase ON {table}(ortho COLLATE NOCASE)")
+        conn.execute(f"CREATE INDEX idx_{table}_lemme_nocase ON {table}(lemme COLLATE NOCASE)")
+    conn.commit()
+    conn.close()
+    return chemin
+
+
+def noms_index(chemin):
+    with sqlite3.connect(chemin) as c:
+        return sorted(r[0] for r in c.execute("SELECT name FROM sqlite_master WHERE type='index'"))
+
+
+# ------------------------------------------------------------------ construction, backends
+
+
+@pytest.mark.parametrize(
+    "nom, backend",
+    [("lex.DB", "sqlite"), ("lex.Sqlite3", "sqlite"), ("lex.sqlite", "sqlite"), ("lex.TSV", "tsv"),
+     ("lex.csv", "csv"), ("lex.txt", "csv"), ("lex", "csv"), (".db", "csv")],
+)
+def test_backend_par_suffixe(tmp_path, nom, backend):
+    chemin = tmp_path / nom
+    if backend == "sqlite":
+        base_sqlite(chemin)
+    else:
+        ecrire(chemin, "ortho\tphone\nchat\tʃa\n" if backend == "tsv" else "ortho,phone\nchat,ʃa\n")
+    lex = Lexique(str(chemin))
+    assert lex._backend == backend
+    assert lex._source == chemin and isinstance(lex._source, Path)
+    assert lex._table == "formes"
+    assert lex._formes == frozenset({"chat"})
+    assert (lex._index_phone, lex._index_ortho, lex._index_lemme) == (None, None, None)
+    assert (lex._conn is not None) == (backend == "sqlite")
+
+
+def test_arguments_refuses(tmp_path):
+    ecrire(tmp_path / "l.csv", ENTETE)
+    with pytest.raises(TypeError, match=r"Argument 'table' has incorrect type \(expected str, got int\)"):
+        Lexique(tmp_path / "l.csv", table=3)
+    with pytest.raises(TypeError):
+        Lexique(tmp_path / "l.csv", "formes")  # table is keyword-only
+    lex = Lexique(tmp_path / "l.csv")
+    with pytest.raises(TypeError, match=r"Argument 'mot' has incorrect type \(expected str, got NoneType\)"):
+        lex.existe(None)
+
+
+@pytest.mark.parametrize("table", ["main.formes", "formes; DROP TABLE x", "", "1abc", "for mes"])
+def test_table_doit_etre_un_identifiant(tmp_path, table):
+    absent = tmp_path / "absent.db"
+    with pytest.raises(ValueError, match="table"):
+        Lexique(absent, table=table)
+    assert not absent.exists()
+
+
+def test_sqlite_absent_ne_cree_rien(tmp_path):
+    absent = tmp_path / "absent.sqlite"
+    with pytest.raises(FileNotFoundError) as e:
+        Lexique(absent)
+    assert e.value.errno == errno.ENOENT and e.value.filename == str(absent)
+    assert not absent.exists()
+
+
+def test_csv_absent(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        Lexique(tmp_path / "absent.tsv")
+
+
+def test_destruction_apres_echec_ne_leve_rien(tmp_path, recwarn):
+    chemin = base_sqlite(tmp_path / "l.db", table="autre")
+    with pytest.raises(sqlite3.OperationalError):
+        Lexique(chemin)  # no table "formes"
+    gc.collect()
+    assert not [w for w in recwarn.list if "Exception ignored" in str(w.message)]
+
+
+# ------------------------------------------------------------------ directory discovery
+
+
+@pytest.mark.parametrize(
+    "fichiers, attendu",
+    [(["b.tsv", "a.tsv", "z.db"], "z.db"), (["b.tsv", "a.tsv"], "a.tsv"), (["x.csv", "y.sqlite3"], "y.sqlite3")],
+)
+def test_from_directory_ordre(tmp_path, fichiers, attendu):
+    for f in fichiers:
+        if f.endswith((".db", ".sqlite3")):
+            base_sqlite(tmp_path / f)
+        else:
+            ecrire(tmp_path / f, "ortho\nchat\n")
+    assert Lexique.from_directory(tmp_path)._source == tmp_path / attendu
+
+
+@pytest.mark.parametrize("fichiers", [["a.CSV"], []])
+def test_from_directory_rien(tmp_path, fichiers):
+    for f in fichiers:
+        ecrire(tmp_path / f, "ortho\nchat\n")
+    with pytest.raises(FileNotFoundError) as e:
+        Lexique.from_directory(str(tmp_path))
+    assert str(e.value) == f"Aucun fichier lexique trouve dans {tmp_path}"
+    with pytest.raises(FileNotFoundError, match="Aucun fichier lexique trouve dans "):
+        Lexique.from_directory(tmp_path / "nulle-part")
+
+
+def test_from_directory_sous_classe_et_arguments(tmp_path):
+    base_sqlite(tmp_path / "a.db", table="mots")
+
+    class MonLexique(Lexique):
+        pass
+
+    lex = MonLexique.from_directory(tmp_path, table="mots", precharger=True)
+    assert type(lex) is MonLexique and lex._table == "mots"
+    assert lex.existe("chat")
+
+
+# ------------------------------------------------------------------ connection lifecycle
+
+
+def test_close_rouvre_et_with(tmp_path):
+    chemin = base_sqlite(tmp_path / "l.db")
+    lex = Lexique(chemin)
+    conn = lex._conn
+    assert isinstance(conn, sqlite3.Connection) and conn.row_factory is sqlite3.Row
+    lex.close()
+    assert lex._conn is None
+    lex.close()
+    with pytest.raises(sqlite3.ProgrammingError):
+        conn.execute("SELECT 1")
+    assert lex._get_conn() is lex._get_conn() is not conn
+    with Lexique(chemin) as l2:
+        assert l2._conn is not None
+    assert l2._conn is None
+    with pytest.raises(KeyError):
+        with Lexique(chemin) as l3:
+            raise KeyError("pas masquee")
+    assert l3._conn is None
+
+
+def test_connexion_utilisable_depuis_un_autre_thread(tmp_path):
+    import threading
+
+    lex = Lexique(base_sqlite(tmp_path / "l.db"))
+    res = []
+    t = threading.Thread(target=lambda: res.append(lex._get_conn().execute("SELECT count(*) FROM formes").fetchone()[0]))
+    t.start()
+    t.join()
+    assert res == [1]
+
+
+def test_destruction_appelle_close_de_la_sous_classe(tmp_path):
+    appels = []
+
+    class Trace(Lexique):
+        def close(self):
+            appels.append(1)
+            super().close()
+
+    lex = Trace(base_sqlite(tmp_path / "l.db"))
+    del lex
+    gc.collect()
+    assert appels == [1]
+
+
+# ------------------------------------------------------------------ level 1 on SQLite
+
+
+def test_sqlite_formes_et_index_crees_une_fois(tmp_path):
+    chemin = base_sqlite(
+        tmp_path / "l.db",
+        [("Chat", "ʃa", "chat", "NOM", 1.0), ("Été", "ete", "été", "NOM", 2.0), ("", None, None, None, None),
+         (None, None, None, None, None)],
+    )
+    lex = Lexique(chemin)
+    # lower() of SQLite folds ASCII only.
+    assert lex._formes == frozenset({"chat", "Été", "", None})
+    assert lex.existe("chat") and lex.existe("CHAT") and not lex.existe("été")
+    assert noms_index(chemin) == ["idx_formes_lemme_nocase", "idx_formes_ortho_nocase"]
+    Lexique(chemin, precharger=True)
+    assert noms_index(chemin) == ["idx_formes_lemme_nocase", "idx_formes_ortho_nocase"]
+    lex2 = Lexique(chemin, precharger=True)
+    assert lex2._index_ortho is None
+    with pytest.raises(AssertionError):
+        lex2._get_index_ortho()
+
+
+class LectureSeule(Lexique):
+    def _get_conn(self):
+        if self._conn is None:
+            self._conn = sqlite3.connect(f"file:{self._source}?mode=ro", uri=True, check_same_thread=False)
+            self._conn.row_factory = sqlite3.Row
+        return self._conn
+
+
+def test_sqlite_lecture_seule_sans_index(tmp_path):
+    chemin = base_sqlite(tmp_path / "l.db")
+    lex = LectureSeule(chemin)
+    assert lex.existe("chat")
+    assert noms_index(chemin) == []
+
+
+def test_sqlite_autre_erreur_arrete(tmp_path):
+    chemin = base_sqlite(tmp_path / "l.db", table="autre")
+    with pytest.raises(sqlite3.OperationalError, match="no such table"):
+        LectureSeule(chemin)
+
+
+# ------------------------------------------------------------------ level 1 and indexes on CSV/TSV
+
+
+CSV_INDEX = (
+    ENTETE
+    + ",ʃa,chat,NOM,5\n"  # no spelling: nowhere
+    + "Chat,ʃa,chat,NOM,10\n"
+    + "chat,ʃA,,NOM,x\n"  # phone differing by case, no lemma
+    + "chats,,chat,NOM,2.5\n"  # lemma, no phone
+    + " CHAT ,ʃa,chat,NOM,\n"
+)
+
+
+@pytest.mark.parametrize("precharger", [False, True])
+def test_index_csv(tmp_path, precharger):
+    lex = Lexique(ecrire(tmp_path / "l.csv", CSV_INDEX), precharger=precharger)
+    assert lex._formes == frozenset({"chat", "chats"})
+    assert (lex._index_ortho is not None) == precharger
+    ortho = lex._get_index_ortho()
+    assert lex._get_index_ortho() is ortho is lex._index_ortho
+    phone, lemme = lex._get_index_phone(), lex._get_index_lemme()
+    assert list(ortho) == ["chat", "chats"]
+    assert [e["ortho"] for e in ortho["chat"]] == ["Chat", "chat", " CHAT "]
+    assert [e["freq"] for e in ortho["chat"]] == [10.0, 0.0, 0.0]
+    assert all(type(e["freq"]) is float for l in ortho.values() for e in l)
+    assert list(phone) == ["ʃa", "ʃA"]
+    assert [e["ortho"] for e in phone["ʃa"]] == ["Chat", " CHAT "]
+    assert list(lemme) == ["chat"] and [e["ortho"] for e in lemme["chat"]] == ["Chat", "chats", " CHAT "]
+    # One shared object per entry across the three indexes.
+    assert phone["ʃa"][0] is ortho["chat"][0] is lemme["chat"][0]
+    assert ortho["chats"][0] is lemme["chat"][1]
+    assert ortho["chat"][0] == {"ortho": "Chat", "phone": "ʃa", "lemme": "chat", "cgram": "NOM", "freq": 10.0}
+
+
+def test_precharger_tsv_lit_deux_fois(tmp_path, monkeypatch):
+    chemin = ecrire(tmp_path / "l.tsv", "ortho\tlemme\nchat\tchat\n")
+    passes = []
+    origine = lexique.iter_tsv
+
+    def compteur(path):
+        passes.append(path)
+        return origine(path)
+
+    monkeypatch.setattr(lexique, "iter_tsv", compteur)
+    lex = Lexique(chemin, precharger=True)
+    assert passes == [chemin, chemin]
+    assert list(lex._index_ortho) == ["chat"]
+    lex._get_index_lemme()
+    assert len(passes) == 2
+
+
+def test_normaliser_remplace_est_appele(tmp_path, monkeypatch):
+    chemin = ecrire(tmp_path / "l.tsv", "ortho\tlemme\nChat\tChat\n")
+    monkeypatch.setattr(lexique, "normaliser_ortho", lambda s: "<" + s + ">")
+    lex = Lexique(chemin)
+    assert lex._formes == frozenset({"<Chat>"})
+    assert lex.existe("Chat") and not lex.existe("chat")
+    assert list(lex._get_index_lemme()) == ["<Chat>"]
+
+
+def test_echec_de_construction_des_index_puis_reprise(tmp_path):
+    chemin = ecrire(tmp_path / "l.csv", "ortho,lemme\nchat,chat\n")
+    lex = Lexique(chemin)
+    chemin.write_bytes(b"ortho,lemme\nchat,chat\n\xff\xfe,x\n")
+    with pytest.raises(UnicodeDecodeError):
+        lex._get_index_ortho()
+    assert (lex._index_phone, lex._index_ortho, lex._index_lemme) == (None, None, None)
+    ecrire(chemin, "ortho,lemme\nchien,chien\n")
+    assert list(lex._get_index_ortho()) == ["chien"]
+    assert lex._formes == frozenset({"chat"})  # level 1 is never reloaded
+
+
+def test_sous_classe_source_redefinie(tmp_path):
+    class Memoire(Lexique):
+        def _iter_source(self):
+            yield {"ortho": "Alpha", "freq": "3.5", "phone": "alfa"}
+            yield {"ortho": "", "phone": "x"}
+            yield {"ortho": "beta"}
+
+    lex = Memoire(ecrire(tmp_path / "l.csv", ENTETE), precharger=True)
+    assert lex._formes == frozenset({"alpha", "beta"})
+    assert lex._index_ortho["alpha"][0]["freq"] == 3.5
+    assert lex._index_ortho["beta"][0]["freq"] == 0.0
+    assert list(lex._index_phone) == ["alfa"]
+
+
+# ------------------------------------------------------------------ real lexicon
+
+
+def test_lexique_reel_tsv(grand_tsv):
+    lex = Lexique(grand_tsv)
+    assert len(lex._formes) == 345205
+    assert lex.existe("chanter") and lex.existe("Chanter ") and not lex.existe("chanterzz")
+    assert lex._get_index_ortho()["chanter"][0]["lemme"] == "chanter"
+    assert sum(map(len, lex._index_ortho.values())) == 442401
+
+
+def test_lexique_reel_sqlite(grand_sqlite):
+    lex = Lexique(grand_sqlite)
+    assert len(lex._formes) == 345205
+    assert lex.existe("maison")
