@@ -1,1 +1,220 @@
 #include "texte.hpp"
+
+namespace brivane {
+
+namespace {
+
+struct Propriete {
+    int32_t delta_min;  // lower case = code point + delta (unless MIN_SPECIAL)
+    uint8_t ccc;        // canonical combining class
+    uint8_t drapeaux;
+};
+
+#include "unicode_tables.inc"
+
+constexpr uint32_t SIGMA_MAJ = 0x03A3;
+constexpr uint32_t I_POINT_MAJ = 0x0130;
+
+inline const Propriete &propriete(uint32_t cp) {
+    // Lone surrogates are ordinary code points of a Python str; anything beyond the
+    // Unicode range cannot come from one, but stay safe.
+    if (cp >= 0x110000) cp = 0xFFFD;
+    return PROPRIETES[ETAGE2[ETAGE1[cp / TAILLE_BLOC] * TAILLE_BLOC + cp % TAILLE_BLOC]];
+}
+
+inline bool blanc(uint32_t cp) {
+    if (cp < 0x80) return cp == ' ' || (cp >= 9 && cp <= 13) || (cp >= 28 && cp <= 31);
+    return propriete(cp).drapeaux & ESPACE;
+}
+
+inline bool lien(uint32_t cp) { return cp == 0x0361 || cp == 0x035C; }
+
+// NFC quick check with the answer "yes": then NFC leaves the text as it is.
+template <class Car>
+bool nfc_certain(const Car *p, size_t n) {
+    uint8_t dernier_ccc = 0;
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t cp = p[i];
+        if (cp < 0x300) {  // no code point below U+0300 is NFC_QC No/Maybe, all have ccc 0
+            dernier_ccc = 0;
+            continue;
+        }
+        const Propriete &pr = propriete(cp);
+        if (pr.drapeaux & QC_NON) return false;
+        if (pr.ccc != 0 && dernier_ccc > pr.ccc) return false;
+        dernier_ccc = pr.ccc;
+    }
+    return true;
+}
+
+// UTF-8 decoding with the byte offset of each code point; false on invalid input.
+bool decoder(std::string_view t, std::u32string &points, std::vector<size_t> *debuts) {
+    const auto *s = reinterpret_cast<const unsigned char *>(t.data());
+    size_t n = t.size(), i = 0;
+    bool valide = true;
+    while (i < n) {
+        size_t debut = i;
+        unsigned char c = s[i];
+        uint32_t cp;
+        size_t lg;
+        if (c < 0x80) { cp = c; lg = 1; }
+        else if (c >= 0xC2 && c < 0xE0) { cp = c & 0x1F; lg = 2; }
+        else if (c >= 0xE0 && c < 0xF0) { cp = c & 0x0F; lg = 3; }
+        else if (c >= 0xF0 && c < 0xF5) { cp = c & 0x07; lg = 4; }
+        else { cp = 0xFFFD; lg = 0; }
+        if (lg > 1) {
+            if (i + lg > n) lg = 0;
+            for (size_t k = 1; k < lg; ++k) {
+                if ((s[i + k] & 0xC0) != 0x80) { lg = 0; break; }
+                cp = (cp << 6) | (s[i + k] & 0x3F);
+            }
+            // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+            if (lg == 3 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) lg = 0;
+            if (lg == 4 && (cp < 0x10000 || cp > 0x10FFFF)) lg = 0;
+        }
+        if (lg == 0) { valide = false; cp = 0xFFFD; lg = 1; }
+        points.push_back(cp);
+        if (debuts) debuts->push_back(debut);
+        i += lg;
+    }
+    return valide;
+}
+
+void encoder(const std::u32string &points, std::string &sortie) {
+    for (uint32_t cp : points) {
+        if (cp < 0x80) sortie += char(cp);
+        else if (cp < 0x800) {
+            sortie += char(0xC0 | (cp >> 6));
+            sortie += char(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            sortie += char(0xE0 | (cp >> 12));
+            sortie += char(0x80 | ((cp >> 6) & 0x3F));
+            sortie += char(0x80 | (cp & 0x3F));
+        } else {
+            sortie += char(0xF0 | (cp >> 18));
+            sortie += char(0x80 | ((cp >> 12) & 0x3F));
+            sortie += char(0x80 | ((cp >> 6) & 0x3F));
+            sortie += char(0x80 | (cp & 0x3F));
+        }
+    }
+}
+
+}  // namespace
+
+template <class Car>
+bool deja_normalise_points(const Car *p, size_t n) {
+    if (n == 0) return true;
+    if (blanc(p[0]) || blanc(p[n - 1])) return false;
+    uint8_t dernier_ccc = 0;
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t cp = p[i];
+        if (cp < 0x80) {
+            if (cp - 'A' < 26u) return false;
+            dernier_ccc = 0;
+            continue;
+        }
+        const Propriete &pr = propriete(cp);
+        if ((pr.drapeaux & (QC_NON | MIN_SPECIAL)) || pr.delta_min != 0) return false;
+        if (pr.ccc != 0 && dernier_ccc > pr.ccc) return false;
+        dernier_ccc = pr.ccc;
+    }
+    return true;
+}
+
+template <class Car>
+Normalisation normaliser_points(const Car *p, size_t n, std::u32string &sortie) {
+    // NFC applies to the whole text, before the blanks are stripped.
+    if (!nfc_certain(p, n)) return Normalisation::inconnue;
+    size_t a = 0, b = n;
+    while (a < b && blanc(p[a])) ++a;
+    while (b > a && blanc(p[b - 1])) --b;
+    bool change = (a != 0 || b != n);
+    for (size_t i = a; i < b; ++i) {
+        uint32_t cp = p[i];
+        if (cp < 0x80) {
+            if (cp - 'A' < 26u) change = true;
+            continue;
+        }
+        const Propriete &pr = propriete(cp);
+        if (pr.drapeaux & MIN_SPECIAL) {
+            if (cp == SIGMA_MAJ) return Normalisation::inconnue;  // final sigma: context
+            change = true;
+        } else if (pr.delta_min != 0) {
+            change = true;
+        }
+    }
+    if (!change) return Normalisation::inchangee;
+    sortie.clear();
+    sortie.reserve(b - a + 1);
+    for (size_t i = a; i < b; ++i) {
+        uint32_t cp = p[i];
+        if (cp < 0x80) {
+            sortie.push_back(cp - 'A' < 26u ? cp + 32 : cp);
+        } else if (cp == I_POINT_MAJ) {
+            sortie.push_back(U'i');
+            sortie.push_back(0x0307);
+        } else {
+            sortie.push_back(uint32_t(int32_t(cp) + propriete(cp).delta_min));
+        }
+    }
+    return Normalisation::modifiee;
+}
+
+template <class Car>
+void segmenter_points(const Car *p, size_t n, std::vector<size_t> &fins) {
+    fins.clear();
+    bool colle = false;  // the previous code point was a tie bar
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t cp = p[i];
+        if (i > 0 && !colle && (cp < 0x2B0 || !(propriete(cp).drapeaux & MARQUE)))
+            fins.push_back(i);
+        colle = lien(cp);
+    }
+    if (n) fins.push_back(n);
+}
+
+std::optional<std::string> normaliser_ortho(std::string_view texte) {
+    if (deja_normalise_ascii(reinterpret_cast<const unsigned char *>(texte.data()), texte.size()))
+        return std::string(texte);
+    std::u32string points, sortie;
+    if (!decoder(texte, points, nullptr)) return std::nullopt;
+    switch (normaliser_points(points.data(), points.size(), sortie)) {
+    case Normalisation::inchangee: return std::string(texte);
+    case Normalisation::inconnue: return std::nullopt;
+    case Normalisation::modifiee: break;
+    }
+    std::string res;
+    encoder(sortie, res);
+    return res;
+}
+
+bool deja_normalise(std::string_view texte) {
+    const auto *s = reinterpret_cast<const unsigned char *>(texte.data());
+    bool ascii = true;
+    for (unsigned char c : texte)
+        if (c >= 0x80) { ascii = false; break; }
+    if (ascii) return deja_normalise_ascii(s, texte.size());
+    std::u32string points;
+    if (!decoder(texte, points, nullptr)) return false;
+    return deja_normalise_points(points.data(), points.size());
+}
+
+void segmenter_ipa(std::string_view texte, std::vector<size_t> &fins) {
+    std::u32string points;
+    std::vector<size_t> debuts;
+    decoder(texte, points, &debuts);
+    segmenter_points(points.data(), points.size(), fins);
+    for (size_t &f : fins) f = f < debuts.size() ? debuts[f] : texte.size();
+}
+
+template Normalisation normaliser_points(const uint8_t *, size_t, std::u32string &);
+template Normalisation normaliser_points(const uint16_t *, size_t, std::u32string &);
+template Normalisation normaliser_points(const uint32_t *, size_t, std::u32string &);
+template bool deja_normalise_points(const uint8_t *, size_t);
+template bool deja_normalise_points(const uint16_t *, size_t);
+template bool deja_normalise_points(const uint32_t *, size_t);
+template void segmenter_points(const uint8_t *, size_t, std::vector<size_t> &);
+template void segmenter_points(const uint16_t *, size_t, std::vector<size_t> &);
+template void segmenter_points(const uint32_t *, size_t, std::vector<size_t> &);
+
+}  // namespace brivane

@@ -1,0 +1,113 @@
+// Spelling normalisation and IPA segmentation on Python str objects, shared by the
+// modules that need them on a hot path (existence test, index build, rhymes).
+// The str is read in place (1, 2 or 4 bytes per code point): no UTF-8 copy is made.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <vector>
+
+#include "texte.hpp"
+
+namespace brivane::py {
+
+namespace nb = nanobind;
+
+// unicodedata.normalize('NFC', s).strip().lower(), computed by the host: used when
+// the C++ rules cannot decide (see texte.hpp) and for str subclasses.
+inline nb::object normaliser_ortho_hote(nb::handle s) {
+    // Borrowed for the life of the interpreter: leaked on purpose, like every
+    // reference kept in a static (releasing it after finalisation would crash).
+    static PyObject *normalize = [] {
+        nb::object m = nb::module_::import_("unicodedata");
+        return nb::object(m.attr("normalize")).release().ptr();
+    }();
+    nb::object r = nb::steal(PyObject_CallFunction(normalize, "sO", "NFC", s.ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    r = nb::steal(PyObject_CallMethod(r.ptr(), "strip", nullptr));
+    if (!r.is_valid()) throw nb::python_error();
+    r = nb::steal(PyObject_CallMethod(r.ptr(), "lower", nullptr));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+
+// Normalised spelling of `s` (a str): the same object when it is already normalised.
+inline nb::object normaliser_ortho_py(nb::handle s) {
+    PyObject *o = s.ptr();
+    if (!PyUnicode_CheckExact(o)) return normaliser_ortho_hote(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+    const void *d = PyUnicode_DATA(o);
+    if (PyUnicode_IS_ASCII(o) &&
+        deja_normalise_ascii(static_cast<const unsigned char *>(d), static_cast<size_t>(n)))
+        return nb::borrow(s);
+    // One buffer per thread, reused: no allocation once it has grown.
+    thread_local std::u32string sortie;
+    Normalisation r;
+    switch (PyUnicode_KIND(o)) {
+    case PyUnicode_1BYTE_KIND:
+        r = normaliser_points(static_cast<const uint8_t *>(d), size_t(n), sortie);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        r = normaliser_points(static_cast<const uint16_t *>(d), size_t(n), sortie);
+        break;
+    default:
+        r = normaliser_points(static_cast<const uint32_t *>(d), size_t(n), sortie);
+        break;
+    }
+    if (r == Normalisation::inchangee) return nb::borrow(s);
+    if (r == Normalisation::inconnue) return normaliser_ortho_hote(s);
+    PyObject *res = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, sortie.data(),
+                                              static_cast<Py_ssize_t>(sortie.size()));
+    if (!res) throw nb::python_error();
+    return nb::steal(res);
+}
+
+// True when `s` (exact str) is certainly its own normalised spelling; no allocation.
+// False may also mean "cannot tell": then call normaliser_ortho_py.
+inline bool deja_normalise_py(PyObject *o) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(o));
+    const void *d = PyUnicode_DATA(o);
+    if (PyUnicode_IS_ASCII(o)) return deja_normalise_ascii(static_cast<const unsigned char *>(d), n);
+    switch (PyUnicode_KIND(o)) {
+    case PyUnicode_1BYTE_KIND: return deja_normalise_points(static_cast<const uint8_t *>(d), n);
+    case PyUnicode_2BYTE_KIND: return deja_normalise_points(static_cast<const uint16_t *>(d), n);
+    default: return deja_normalise_points(static_cast<const uint32_t *>(d), n);
+    }
+}
+
+// Segment end offsets (in code points) of the IPA transcription `o` (a str).
+inline void fins_segments_py(PyObject *o, std::vector<size_t> &fins) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(o));
+    const void *d = PyUnicode_DATA(o);
+    switch (PyUnicode_KIND(o)) {
+    case PyUnicode_1BYTE_KIND: segmenter_points(static_cast<const uint8_t *>(d), n, fins); break;
+    case PyUnicode_2BYTE_KIND: segmenter_points(static_cast<const uint16_t *>(d), n, fins); break;
+    default: segmenter_points(static_cast<const uint32_t *>(d), n, fins); break;
+    }
+}
+
+// Segments of the IPA transcription `s` (a str) as a list of str.
+inline nb::list segmenter_py(nb::handle s) {
+    PyObject *o = s.ptr();
+    if (!PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "expected str");
+        throw nb::python_error();
+    }
+    thread_local std::vector<size_t> fins;
+    fins_segments_py(o, fins);
+    PyObject *liste = PyList_New(static_cast<Py_ssize_t>(fins.size()));
+    if (!liste) throw nb::python_error();
+    nb::list res = nb::steal<nb::list>(liste);
+    size_t debut = 0;
+    for (size_t i = 0; i < fins.size(); ++i) {
+        // One-character segments below U+0100 come from CPython's shared singletons.
+        PyObject *seg = PyUnicode_Substring(o, Py_ssize_t(debut), Py_ssize_t(fins[i]));
+        if (!seg) throw nb::python_error();
+        PyList_SET_ITEM(liste, Py_ssize_t(i), seg);  // steals the reference
+        debut = fins[i];
+    }
+    return res;
+}
+
+}  // namespace brivane::py
