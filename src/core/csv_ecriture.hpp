@@ -1,0 +1,23 @@
+// Writing side of the CSV format: the records Python's csv.writer produces in the
+// standard dialect (minimal quoting, doubled quotes, CR LF ends), and the text
+// forms it gives to numbers.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace brivane {
+
+// Appends one field, quoted only when it holds the separator, a quote, CR or LF.
+void ajouter_champ_csv(std::string &ligne, std::string_view champ, char separateur = ',');
+
+// A record whose fields were all appended to `ligne`: a single empty field is
+// written as "" (csv.writer does so to keep the record visible), then CR LF.
+void terminer_ligne_csv(std::string &ligne, size_t nb_champs);
+
+// repr() of a double as Python 3 writes it: shortest text that reads back to the
+// same value, exponent form when the decimal point is far away ("1e-05", "1e+16"),
+// ".0" added to integral values ("12.0"), "inf", "-inf", "nan".
+std::string reel_repr(double d);
+
+}  // namespace brivane
