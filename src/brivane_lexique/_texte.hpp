@@ -63,6 +63,63 @@ inline nb::object normaliser_ortho_py(nb::handle s) {
     return nb::steal(res);
 }
 
+// s.lower() for an exact str `o` (new reference): the same object when nothing
+// changes; the host's str.lower() for the final-sigma case.
+inline nb::object minuscules_py(PyObject *o) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(o));
+    const void *d = PyUnicode_DATA(o);
+    thread_local std::u32string sortie;
+    Normalisation r;
+    switch (PyUnicode_KIND(o)) {
+    case PyUnicode_1BYTE_KIND: r = minuscules_points(static_cast<const uint8_t *>(d), n, sortie); break;
+    case PyUnicode_2BYTE_KIND: r = minuscules_points(static_cast<const uint16_t *>(d), n, sortie); break;
+    default: r = minuscules_points(static_cast<const uint32_t *>(d), n, sortie); break;
+    }
+    if (r == Normalisation::inchangee) return nb::borrow(o);
+    PyObject *res = r == Normalisation::modifiee
+                        ? PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, sortie.data(),
+                                                    static_cast<Py_ssize_t>(sortie.size()))
+                        : PyObject_CallMethod(o, "lower", nullptr);
+    if (!res) throw nb::python_error();
+    return nb::steal(res);
+}
+
+// s.strip() for an exact str (new reference; the same object when nothing changes).
+inline nb::object sans_blancs_py(PyObject *o, Py_ssize_t debut, Py_ssize_t fin) {
+    const int kind = PyUnicode_KIND(o);
+    const void *d = PyUnicode_DATA(o);
+    while (debut < fin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, debut))) ++debut;
+    while (fin > debut && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, fin - 1))) --fin;
+    if (debut == 0 && fin == PyUnicode_GET_LENGTH(o)) return nb::borrow(o);
+    PyObject *r = PyUnicode_Substring(o, debut, fin);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+inline nb::object sans_blancs_py(PyObject *o) { return sans_blancs_py(o, 0, PyUnicode_GET_LENGTH(o)); }
+
+// The pieces of a ";"-separated cell (exact str), each stripped of surrounding white
+// space, empty pieces dropped, order and duplicates kept.
+inline nb::list decouper_point_virgule(PyObject *o) {
+    nb::list res;
+    const int kind = PyUnicode_KIND(o);
+    const void *d = PyUnicode_DATA(o);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+    Py_ssize_t debut = 0;
+    for (Py_ssize_t i = 0; i <= n; ++i) {
+        if (i < n && PyUnicode_READ(kind, d, i) != ';') continue;
+        Py_ssize_t a = debut, b = i;
+        while (a < b && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, a))) ++a;
+        while (b > a && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, b - 1))) --b;
+        if (a < b) {
+            nb::object morceau = nb::steal(PyUnicode_Substring(o, a, b));
+            if (!morceau.is_valid()) throw nb::python_error();
+            res.append(morceau);
+        }
+        debut = i + 1;
+    }
+    return res;
+}
+
 // True when `s` (exact str) is certainly its own normalised spelling; no allocation.
 // False may also mean "cannot tell": then call normaliser_ortho_py.
 inline bool deja_normalise_py(PyObject *o) {

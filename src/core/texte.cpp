@@ -121,27 +121,20 @@ bool deja_normalise_points(const Car *p, size_t n) {
     return true;
 }
 
+namespace {
+
+// Lower case of p[a, b) into `sortie`; `change` says whether something was already
+// removed around it. Gives up on U+03A3, whose lower case depends on its neighbours.
 template <class Car>
-Normalisation normaliser_points(const Car *p, size_t n, std::u32string &sortie) {
-    // NFC applies to the whole text, before the blanks are stripped.
-    if (!nfc_certain(p, n)) return Normalisation::inconnue;
-    size_t a = 0, b = n;
-    while (a < b && blanc(p[a])) ++a;
-    while (b > a && blanc(p[b - 1])) --b;
-    bool change = (a != 0 || b != n);
-    for (size_t i = a; i < b; ++i) {
+Normalisation minuscules_tranche(const Car *p, size_t a, size_t b, bool change, std::u32string &sortie) {
+    for (size_t i = a; i < b && !change; ++i) {
         uint32_t cp = p[i];
         if (cp < 0x80) {
             if (cp - 'A' < 26u) change = true;
             continue;
         }
         const Propriete &pr = propriete(cp);
-        if (pr.drapeaux & MIN_SPECIAL) {
-            if (cp == SIGMA_MAJ) return Normalisation::inconnue;  // final sigma: context
-            change = true;
-        } else if (pr.delta_min != 0) {
-            change = true;
-        }
+        if ((pr.drapeaux & MIN_SPECIAL) || pr.delta_min != 0) change = true;
     }
     if (!change) return Normalisation::inchangee;
     sortie.clear();
@@ -153,11 +146,30 @@ Normalisation normaliser_points(const Car *p, size_t n, std::u32string &sortie) 
         } else if (cp == I_POINT_MAJ) {
             sortie.push_back(U'i');
             sortie.push_back(0x0307);
+        } else if (cp == SIGMA_MAJ) {
+            return Normalisation::inconnue;
         } else {
             sortie.push_back(uint32_t(int32_t(cp) + propriete(cp).delta_min));
         }
     }
     return Normalisation::modifiee;
+}
+
+}  // namespace
+
+template <class Car>
+Normalisation normaliser_points(const Car *p, size_t n, std::u32string &sortie) {
+    // NFC applies to the whole text, before the blanks are stripped.
+    if (!nfc_certain(p, n)) return Normalisation::inconnue;
+    size_t a = 0, b = n;
+    while (a < b && blanc(p[a])) ++a;
+    while (b > a && blanc(p[b - 1])) --b;
+    return minuscules_tranche(p, a, b, a != 0 || b != n, sortie);
+}
+
+template <class Car>
+Normalisation minuscules_points(const Car *p, size_t n, std::u32string &sortie) {
+    return minuscules_tranche(p, 0, n, false, sortie);
 }
 
 template <class Car>
@@ -210,6 +222,9 @@ void segmenter_ipa(std::string_view texte, std::vector<size_t> &fins) {
 template Normalisation normaliser_points(const uint8_t *, size_t, std::u32string &);
 template Normalisation normaliser_points(const uint16_t *, size_t, std::u32string &);
 template Normalisation normaliser_points(const uint32_t *, size_t, std::u32string &);
+template Normalisation minuscules_points(const uint8_t *, size_t, std::u32string &);
+template Normalisation minuscules_points(const uint16_t *, size_t, std::u32string &);
+template Normalisation minuscules_points(const uint32_t *, size_t, std::u32string &);
 template bool deja_normalise_points(const uint8_t *, size_t);
 template bool deja_normalise_points(const uint16_t *, size_t);
 template bool deja_normalise_points(const uint32_t *, size_t);

@@ -31,6 +31,11 @@ enum class Normalisation { inchangee, modifiee, inconnue };
 template <class Car>
 Normalisation normaliser_points(const Car *p, size_t n, std::u32string &sortie);
 
+// Python's str.lower() alone (full lower-casing, no NFC, no stripping). `inconnue`
+// only for a text holding U+03A3 (final sigma).
+template <class Car>
+Normalisation minuscules_points(const Car *p, size_t n, std::u32string &sortie);
+
 // True only if the text is certainly its own normalisation (the common case of a
 // stored key or a query typed in lower case). False when it is not, or when the fast
 // path cannot tell (normaliser_points then answers `inconnue`). Never allocates.
@@ -69,6 +74,9 @@ void segmenter_ipa(std::string_view texte, std::vector<size_t> &fins);
 extern template Normalisation normaliser_points(const uint8_t *, size_t, std::u32string &);
 extern template Normalisation normaliser_points(const uint16_t *, size_t, std::u32string &);
 extern template Normalisation normaliser_points(const uint32_t *, size_t, std::u32string &);
+extern template Normalisation minuscules_points(const uint8_t *, size_t, std::u32string &);
+extern template Normalisation minuscules_points(const uint16_t *, size_t, std::u32string &);
+extern template Normalisation minuscules_points(const uint32_t *, size_t, std::u32string &);
 extern template bool deja_normalise_points(const uint8_t *, size_t);
 extern template bool deja_normalise_points(const uint16_t *, size_t);
 extern template bool deja_normalise_points(const uint32_t *, size_t);

@@ -1,0 +1,60 @@
+// Reading one field of an entry, as the module functions do on the lists they are
+// handed: entry.get(name), an absent or false-like value reading as "".
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace brivane::py {
+
+namespace nb = nanobind;
+
+// Interned key, created once and kept for the life of the interpreter.
+inline PyObject *cle_interne(const char *nom) {
+    PyObject *c = PyUnicode_InternFromString(nom);
+    if (!c) throw nb::python_error();
+    return c;
+}
+
+// entry.get(cle): a plain dict is read directly; any other object goes through its
+// own get() method, whose error (no such method, ...) reaches the caller.
+inline nb::object valeur_champ(PyObject *entree, PyObject *cle) {
+    if (PyDict_CheckExact(entree)) {
+        PyObject *v = PyDict_GetItemWithError(entree, cle);
+        if (!v) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return nb::none();
+        }
+        return nb::borrow(v);
+    }
+    static PyObject *get = cle_interne("get");
+    PyObject *v = PyObject_CallMethodOneArg(entree, get, cle);
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
+
+// bool(v), with the error of a failing __bool__ passed on.
+inline bool vrai(PyObject *v) {
+    if (v == Py_None || v == Py_False) return false;
+    if (v == Py_True) return true;
+    if (PyUnicode_CheckExact(v)) return PyUnicode_GET_LENGTH(v) != 0;
+    int r = PyObject_IsTrue(v);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// str(v), the same object for an exact str.
+inline nb::object en_texte(PyObject *v) {
+    if (PyUnicode_CheckExact(v)) return nb::borrow(v);
+    PyObject *s = PyObject_Str(v);
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
+}
+
+// The field text: str(entry.get(cle) or "").
+inline nb::object texte_champ(PyObject *entree, PyObject *cle) {
+    nb::object v = valeur_champ(entree, cle);
+    if (!vrai(v.ptr())) return nb::str("");
+    return en_texte(v.ptr());
+}
+
+}  // namespace brivane::py
