@@ -11,11 +11,11 @@ def main() -> None:
     with Lexique(LEXIQUE) as lex:
         for mot in ("chanter", "Maison", "chantoir"):
             print(f"existe({mot!r}) -> {lex.existe(mot)}")
-        if hasattr(lex, "phone_de"):
-            print(f"phone_de('chanter') -> {lex.phone_de('chanter')}")
-        if hasattr(lex, "rimes"):
-            rimes = [e["ortho"] for e in lex.rimes("chanter", limite=8)]
-            print(f"rimes('chanter') -> {', '.join(rimes)}")
+        print(f"phone_de('chanter') -> {lex.phone_de('chanter')}")
+        rimes = [e["ortho"] for e in lex.rimes("chanter", limite=8)]
+        print(f"rimes('chanter') -> {', '.join(rimes)}")
+        present = lex.conjuguer("chanter")["ind"]["pre"]
+        print("conjuguer('chanter'), present -> " + ", ".join(present.values()))
 
 
 if __name__ == "__main__":

@@ -203,6 +203,13 @@ nb::list colonnes_table(nb::handle self, int position) {
     return res;
 }
 
+bool contient(nb::handle sequence, nb::handle x) {
+    int r = PySequence_Contains(sequence.ptr(), x.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+bool contient(nb::handle sequence, const char *x) { return contient(sequence, nb::str(x)); }
+
 bool vrai(nb::handle o) {
     int r = PyObject_IsTrue(o.ptr());
     if (r < 0) throw nb::python_error();
@@ -234,7 +241,7 @@ struct LignesFiltrees {
             nb::list toutes = colonnes_table(lexique, 1);
             if (!colonnes.is_none() && vrai(colonnes)) {
                 for (nb::handle c : colonnes)
-                    if (toutes.contains(c)) noms.append(c);
+                    if (contient(toutes, c)) noms.append(c);
             } else {
                 noms = toutes;
             }
@@ -270,15 +277,20 @@ struct LignesFiltrees {
         }
         if (!colonnes.is_none() && vrai(colonnes)) {
             for (auto [k, v] : nb::borrow<nb::dict>(r))
-                if (colonnes.contains(k)) d[k] = v;
+                if (contient(colonnes, k)) d[k] = v;
             return d;
         }
         if (PyDict_Update(d.ptr(), r.ptr()) < 0) throw nb::python_error();
         return d;
     }
 
+    [[noreturn]] static void arret() {
+        PyErr_SetNone(PyExc_StopIteration);
+        throw nb::python_error();
+    }
+
     nb::object suivant() {
-        if (fini) throw nb::stop_iteration();
+        if (fini) arret();
         try {
             if (en_attente) {
                 en_attente = false;
@@ -290,13 +302,11 @@ struct LignesFiltrees {
             if (!brut) {
                 if (PyErr_Occurred()) throw nb::python_error();
                 fermer();
-                throw nb::stop_iteration();
+                return nb::object();
             }
             nb::object res = ligne(brut);
             en_attente = true;
             return res;
-        } catch (nb::stop_iteration &) {
-            throw;
         } catch (...) {
             fermer();
             throw;
@@ -454,9 +464,7 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
     try {
         const size_t nb_champs = nb::len(entete);
         std::string ligne;
-        for (nb::handle nom : entete) ajouter_champ_csv(ligne, utf8(nb::str(nom).ptr()));
         // Header fields go through the same rules as values.
-        ligne.clear();
         for (nb::handle nom : entete) valeur_csv(ligne, nom.ptr());
         terminer_ligne_csv(ligne, nb_champs);
         tampon += ligne;
@@ -510,7 +518,7 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
     if (!colonnes.is_none() && vrai(colonnes)) {
         nb::list n2, t2;
         for (size_t i = 0; i < nb::len(noms); ++i)
-            if (colonnes.contains(noms[i])) {
+            if (contient(colonnes, noms[i])) {
                 n2.append(noms[i]);
                 t2.append(types[i]);
             }
@@ -564,12 +572,12 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
         const char *index[4][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
                                    {"cgram", ""}};
         for (auto &ix : index)
-            if (noms.contains(ix[0]))
+            if (contient(noms, ix[0]))
                 conn.attr("execute")(std::string("CREATE INDEX IF NOT EXISTS idx_") + ix[0] + " ON formes(\"" +
                                      ix[0] + "\"" + ix[1] + ")");
-        if (noms.contains("illustrable"))
+        if (contient(noms, "illustrable"))
             conn.attr("execute")("CREATE INDEX IF NOT EXISTS idx_illustrable ON formes(\"illustrable\")");
-        if (noms.contains("nb_syllabes"))
+        if (contient(noms, "nb_syllabes"))
             conn.attr("execute")("CREATE INDEX IF NOT EXISTS idx_nb_syllabes ON formes(\"nb_syllabes\")");
         conn.attr("commit")();
         conn.attr("execute")("VACUUM");
@@ -608,12 +616,14 @@ long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::ha
 }  // namespace
 
 void lier_filtre(ClasseLexique &c) {
-    nb::module_ m = nb::borrow<nb::module_>(c.attr("__module__").is_valid()
-                                                 ? nb::module_::import_("brivane_lexique.lexique")
-                                                 : nb::none());
     nb::class_<LignesFiltrees>(c, "_LignesFiltrees", "Lignes filtrees d'un export (iterateur paresseux).")
         .def("__iter__", [](nb::handle s) { return nb::borrow(s); })
-        .def("__next__", &LignesFiltrees::suivant)
+        .def("__next__",
+             [](LignesFiltrees &it) {
+                 nb::object r = it.suivant();
+                 if (!r.is_valid()) LignesFiltrees::arret();
+                 return r;
+             })
         .def("close", &LignesFiltrees::fermer, "Abandonne l'iteration et libere le curseur.");
 
     c.def("_build_filter_clauses",
@@ -669,7 +679,6 @@ void lier_filtre(ClasseLexique &c) {
           "    Nombre de lignes exportees\n\n"
           "L'ecriture est atomique : le resultat remplace la destination seulement une fois\n"
           "complet, et une erreur laisse intact le fichier qui existait.");
-    (void)m;
 }
 
 }  // namespace brivane::py

@@ -1,0 +1,33 @@
+"""The real lexicon for benchmarks, decompressed once into bench/data/."""
+
+from __future__ import annotations
+
+import gzip
+import shutil
+from pathlib import Path
+
+PARTAGE = Path(__file__).resolve().parents[2] / "shared" / "data"
+ICI = Path(__file__).resolve().parent / "data"
+
+
+def _decompresser(nom: str) -> Path:
+    cible = ICI / nom[: -len(".gz")]
+    if not cible.exists():
+        ICI.mkdir(exist_ok=True)
+        tmp = cible.with_suffix(cible.suffix + ".part")
+        with gzip.open(PARTAGE / nom, "rb") as src, open(tmp, "wb") as dst:
+            shutil.copyfileobj(src, dst, 1 << 20)
+        tmp.rename(cible)
+    return cible
+
+
+def tsv_complet() -> Path:
+    return _decompresser("lexique_fr.tsv.gz")
+
+
+def sqlite_complet() -> Path:
+    return _decompresser("lexique_fr.sqlite.gz")
+
+
+def tsv_petit() -> Path:
+    return PARTAGE / "lexique_fr_small.tsv"
