@@ -32,10 +32,12 @@ const ModuleRe &module_re() {
 }
 
 // Verdict of the pattern on one value. Literal patterns over Latin-1 texts are
-// answered in C++; the rest goes to the compiled expression once per distinct text.
+// answered in C++; the rest goes to the compiled expression. Entries of one key
+// often share their value object, so the last verdict is reused for the same object
+// (a table of all verdicts costs more than it saves: most values are distinct).
 class Chercheur {
 public:
-    Chercheur(nb::object rx, PyObject *motif) : cache_(nb::steal(PyDict_New())) {
+    Chercheur(nb::object rx, PyObject *motif) {
         search_ = nb::steal(PyObject_GetAttr(rx.ptr(), module_re().search));
         if (!search_.is_valid()) throw nb::python_error();
         std::vector<uint32_t> cp((size_t)PyUnicode_GET_LENGTH(motif));
@@ -49,12 +51,10 @@ public:
         if (!PyUnicode_CheckExact(v)) return appeler(v);
         if (litteral_ && PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND)
             return brivane::chercher_motif(*litteral_, PyUnicode_1BYTE_DATA(v), (size_t)PyUnicode_GET_LENGTH(v));
-        PyObject *connu = PyDict_GetItemWithError(cache_.ptr(), v);
-        if (connu) return connu == Py_True;
-        if (PyErr_Occurred()) throw nb::python_error();
-        bool ok = appeler(v);
-        if (PyDict_SetItem(cache_.ptr(), v, ok ? Py_True : Py_False) < 0) throw nb::python_error();
-        return ok;
+        if (v == dernier_.ptr()) return verdict_;
+        verdict_ = appeler(v);
+        dernier_ = nb::borrow(v);
+        return verdict_;
     }
 
 private:
@@ -66,7 +66,8 @@ private:
         return ok;
     }
 
-    nb::object search_, cache_;
+    nb::object search_, dernier_;
+    bool verdict_ = false;
     std::optional<brivane::MotifLitteral> litteral_;
 };
 
