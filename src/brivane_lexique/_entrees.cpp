@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
-#include <unordered_map>
+#include <algorithm>
 
 namespace brivane::py {
 
@@ -143,8 +143,77 @@ private:
     size_t lu_ = 0;
 };
 
-struct HashVue {
-    size_t operator()(std::string_view v) const noexcept { return std::hash<std::string_view>()(v); }
+// Shared str values of one pass, keyed by their UTF-8 bytes: open addressing with a
+// cheap word hash (the values are short; a general-purpose string hash costs more
+// than the lookup saves).
+class CachePartage {
+public:
+    ~CachePartage() { vider(); }
+    PyObject *trouver(std::string_view v, uint64_t h) const {
+        if (cases_.empty()) return nullptr;
+        for (size_t i = h & masque_;; i = (i + 1) & masque_) {
+            const Case &c = cases_[i];
+            if (!c.objet) return nullptr;
+            if (c.h == h && c.n == v.size() && std::memcmp(c.donnees, v.data(), v.size()) == 0) return c.objet;
+        }
+    }
+    // Takes a new reference to `objet`, whose own UTF-8 bytes are the key.
+    void ajouter(PyObject *objet, std::string_view v, uint64_t h) {
+        if (2 * (nb_ + 1) > cases_.size()) agrandir();
+        size_t i = h & masque_;
+        while (cases_[i].objet) i = (i + 1) & masque_;
+        Py_INCREF(objet);
+        cases_[i] = {h, objet, v.data(), v.size()};
+        ++nb_;
+    }
+    size_t taille() const { return nb_; }
+    void vider() {
+        for (Case &c : cases_)
+            if (c.objet) Py_DECREF(c.objet);
+        cases_.clear();
+        nb_ = 0;
+        masque_ = 0;
+    }
+    static uint64_t hacher(std::string_view v) {
+        uint64_t h = 0x9e3779b97f4a7c15ULL ^ v.size();
+        const char *p = v.data();
+        size_t n = v.size();
+        while (n >= 8) {
+            uint64_t m;
+            std::memcpy(&m, p, 8);
+            h = (h ^ m) * 0xff51afd7ed558ccdULL;
+            h ^= h >> 32;
+            p += 8;
+            n -= 8;
+        }
+        if (n) {
+            uint64_t m = 0;
+            std::memcpy(&m, p, n);
+            h = (h ^ m) * 0xc4ceb9fe1a85ec53ULL;
+        }
+        return h ^ (h >> 29);
+    }
+
+private:
+    struct Case {
+        uint64_t h;
+        PyObject *objet;
+        const char *donnees;
+        size_t n;
+    };
+    void agrandir() {
+        std::vector<Case> anciennes(std::max<size_t>(1024, cases_.size() * 2));
+        anciennes.swap(cases_);
+        masque_ = cases_.size() - 1;
+        for (Case &c : anciennes) {
+            if (!c.objet) continue;
+            size_t i = c.h & masque_;
+            while (cases_[i].objet) i = (i + 1) & masque_;
+            cases_[i] = c;
+        }
+    }
+    std::vector<Case> cases_;
+    size_t nb_ = 0, masque_ = 0;
 };
 
 }  // namespace
@@ -301,13 +370,10 @@ struct PasseCsv::Impl {
     PlanEntree plan;
     bool prepare = false;
     bool ferme = false;
-    std::unordered_map<std::string_view, PyObject *, HashVue> partages;
+    CachePartage partages;
+    nb::object modele;  // keys of the entries, in order (values None)
 
-    ~Impl() { vider(); }
-    void vider() {
-        for (auto &kv : partages) Py_DECREF(kv.second);
-        partages.clear();
-    }
+    void vider() { partages.vider(); }
 };
 
 PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) : p_(new Impl) {
@@ -370,6 +436,7 @@ nb::list PasseCsv::noms() const { return p_->noms; }
 void PasseCsv::preparer(nb::handle mapping) {
     nb::object fp = module_loaders().attr("FREQ_PRIORITE");
     p_->plan.construire(p_->noms, mapping, fp);
+    p_->modele = nb::object();
     p_->prepare = true;
 }
 
@@ -417,24 +484,23 @@ int PasseCsv::source_du_champ(const char *nom) const {
 nb::object PasseCsv::texte_champ(std::string_view v, bool partage) {
     Impl &p = *p_;
     if (v.empty()) return nb::steal(PyUnicode_FromStringAndSize("", 0));
-    if (partage || v.size() <= 3) {
-        auto it = p.partages.find(v);
-        if (it != p.partages.end()) return nb::borrow(it->second);
+    bool cache = partage || v.size() <= 3;
+    uint64_t h = 0;
+    if (cache) {
+        h = CachePartage::hacher(v);
+        if (PyObject *o = p.partages.trouver(v, h)) return nb::borrow(o);
     }
     PyObject *s = PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), p.erreurs);
     if (!s) throw nb::python_error();
-    if ((partage || v.size() <= 3) && p.partages.size() < MAX_PARTAGES) {
+    nb::object r = nb::steal(s);
+    if (cache && p.partages.taille() < MAX_PARTAGES) {
         // The key views the str's own UTF-8 (kept alive by the cache's reference).
         Py_ssize_t n = 0;
         const char *u = PyUnicode_AsUTF8AndSize(s, &n);
-        if (u) {
-            Py_INCREF(s);
-            p.partages.emplace(std::string_view(u, size_t(n)), s);
-        } else {
-            PyErr_Clear();  // lone surrogates: just not shared
-        }
+        if (u) p.partages.ajouter(s, std::string_view(u, size_t(n)), h);
+        else PyErr_Clear();  // lone surrogates: just not shared
     }
-    return nb::steal(s);
+    return r;
 }
 
 nb::dict PasseCsv::entree() {
@@ -442,7 +508,14 @@ nb::dict PasseCsv::entree() {
     p.plan.verifier();
     const auto &E = p.plan.emplacements();
     const size_t n = p.champs.size();
-    nb::dict d = nb::steal<nb::dict>(_PyDict_NewPresized(Py_ssize_t(E.size())));
+    if (!p.modele.is_valid()) {
+        // Entries start as a copy of a dict holding the keys in order: copying a
+        // dense dict clones its key table, cheaper than inserting every key anew.
+        p.modele = nb::steal<nb::dict>(_PyDict_NewPresized(Py_ssize_t(E.size())));
+        for (const PlanEntree::Emplacement &e : E) p.modele[e.cle] = nb::none();
+    }
+    nb::dict d = nb::steal<nb::dict>(PyDict_Copy(p.modele.ptr()));
+    if (!d.is_valid()) throw nb::python_error();
     for (const PlanEntree::Emplacement &e : E) {
         nb::object v;
         if (e.colonne < 0) v = zero();
