@@ -175,6 +175,7 @@ def test_encodage_inconnu_a_la_premiere_demande(tmp_path):
 
 def test_fermeture_abandon_et_fin(tmp_path):
     chemin = ecrire(tmp_path, "ortho\na\nb\nc\n")
+    gc.collect()  # earlier tests' garbage may still hold descriptors
     avant = descripteurs()
     it = _loaders.iter_csv(chemin)
     assert descripteurs() == avant
