@@ -182,6 +182,13 @@ def tableau_conjugaison(table: dict[str, dict[str, dict[str, str]]]) -> str:
         for t in ordre_temps:
             cles.update(dict.fromkeys(temps[t]))
         ordre_cles = [p for p in PERSONNES if p in cles] + [p for p in cles if p not in PERSONNES]
+        if ordre_cles == [""]:
+            # Modes impersonnels (infinitif, participes) : une forme par temps, sans grille.
+            lignes = [(TEMPS_PAR_MODE.get((mode, t), TEMPS.get(t, t)) if t else "", temps[t][""]) for t in ordre_temps]
+            largeur = max(_largeur(l) for l, _ in lignes)
+            corps = ["  " + (l + " " * (largeur - _largeur(l)) + "  " if largeur else "") + f for l, f in lignes]
+            blocs.append(MODES.get(mode, mode) + "\n" + "\n".join(corps))
+            continue
         entetes = [""] + [TEMPS_PAR_MODE.get((mode, t), TEMPS.get(t, t)) for t in ordre_temps]
         lignes = [[p] + [temps[t].get(p, "") for t in ordre_temps] for p in ordre_cles]
         blocs.append(MODES.get(mode, mode) + "\n" + tableau(entetes, lignes))
@@ -376,23 +383,24 @@ def cmd_exporter(lex, a, out: Sortie) -> None:
 
 
 def cmd_nom_propre(lex, a, out: Sortie) -> None:
+    q = a.requete
+    if q not in ("existe", "phone") and len(a.arguments) != 1:
+        raise ErreurCli(f"nom-propre {q} attend un seul argument", EXIT_USAGE)
+    if q == "rechercher":
+        _verifier_regex(a.arguments[0])
     if not _est_sqlite(lex):
         print("les noms propres ne sont disponibles que dans un lexique SQLite", file=sys.stderr)
-    q = a.requete
     if q == "existe":
         out.par_mot("existe", {m: lex.existe_nom_propre(m) for m in a.arguments})
     elif q == "phone":
         out.par_mot("phone", {m: lex.phone_nom_propre(m) for m in a.arguments})
     else:
-        if len(a.arguments) != 1:
-            raise ErreurCli(f"nom-propre {q} attend un seul argument", EXIT_USAGE)
         arg = a.arguments[0]
         if q == "info":
             res = lex.info_nom_propre(arg)
         elif q == "homophones":
             res = lex.homophones_nom_propre(arg)
         elif q == "rechercher":
-            _verifier_regex(arg)
             res = lex.rechercher_nom_propre(arg, a.limite)
         else:
             res = lex.rimes_nom_propre(arg, a.limite)
