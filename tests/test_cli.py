@@ -134,6 +134,7 @@ def test_noms_propres_sur_tsv_avertit(capsys, tsv):
         (["rimes"], 2, "arguments"),
         (["rimes", "chanter", "--limite", "beaucoup"], 2, "--limite"),
         (["verbes", "ʃɑ̃t", "--personne", "4"], 2, "--personne"),
+        (["rimes", "chanter", "--nb-phonemes", "0"], 2, "--nb-phonemes"),
         (["filtrer", "--has-age", "--no-age"], 2, "--no-age"),
         (["inconnue"], 2, "inconnue"),
         (["nom-propre", "info", "a", "b"], 2, "un seul argument"),
@@ -154,13 +155,12 @@ def test_lexique_absent_sans_creer_de_fichier(capsys, tmp_path, nom):
     assert not (tmp_path / nom).exists()
 
 
-def test_repertoire_sans_lexique(capsys, tmp_path):
-    code, _, err = lancer(capsys, "--lexique", tmp_path, "existe", "a")
-    assert code == 1 and "Aucun fichier lexique trouve dans" in err
-
-
-def test_repertoire_avec_lexique(capsys, tsv):
+def test_repertoire(capsys, tsv, tmp_path):
     assert lancer_json(capsys, "--lexique", tsv.parent, "existe", "chien") == {"chien": True}
+    vide = tmp_path / "vide"
+    vide.mkdir()
+    code, _, err = lancer(capsys, "--lexique", vide, "existe", "a")
+    assert code == 1 and "Aucun fichier lexique trouve dans" in err
 
 
 class _Terminal(io.StringIO):
@@ -183,14 +183,6 @@ def test_exporter_avec_progression(capsys, monkeypatch, tsv, tmp_path, fmt):
     else:
         with sqlite3.connect(sortie) as conn:
             assert conn.execute("SELECT COUNT(*) FROM formes").fetchone() == (7,)
-
-
-def test_progression_sans_total():
-    flux = io.StringIO()
-    barre = cli.Progression(0, flux)
-    barre(5000)
-    barre.terminer()
-    assert flux.getvalue() == "\r5000 lignes\n"
 
 
 # --- real entry points, run as subprocesses (slow: kept few) -------------------------------------
@@ -217,13 +209,6 @@ def test_module_json_sur_le_lexique_embarque():
     assert r.returncode == 0, r.stderr
     table = json.loads(r.stdout)
     assert table["ind"]["pre"]["3p"] == "chantent" and table["par"]["pre"][""] == "chantant"
-
-
-def test_module_noms_propres_embarques():
-    r = executer(sys.executable, "-m", "brivane_lexique", "--json", "nom-propre", "rechercher", "^paris$")
-    assert r.returncode == 0, r.stderr
-    noms = {n["lemme"] for n in json.loads(r.stdout)}
-    assert noms == {"Paris"}
 
 
 @pytest.mark.parametrize("args, code", [(["rechercher", "[a-"], 2), (["--lexique", "/nulle/part.db", "info", "a"], 1)])

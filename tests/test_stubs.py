@@ -98,8 +98,6 @@ def test_methodes_de_lexique():
         runtime = _signatures_runtime(getattr(objet, "__func__", objet))
         if runtime and isinstance(methodes[nom], ast.FunctionDef):
             assert _parametres(methodes[nom].args) in runtime, nom
-    for nom in ("rimes", "filtrer", "exporter", "conjuguer", "from_directory"):
-        assert nom in methodes
 
 
 def test_stub_sans_nom_indefini(module_et_stub):

@@ -418,9 +418,14 @@ def _liste_colonnes(texte: str) -> list[str]:
 
 
 def _entier_positif(texte: str) -> int:
-    n = int(texte)
-    if n < 0:
-        raise argparse.ArgumentTypeError(f"entier positif attendu : {texte!r}")
+    # 0 reviendrait a comparer toute la prononciation (les derniers "0" phonemes se lisent
+    # comme la liste entiere) : on ne l'accepte pas pour eviter le contresens.
+    try:
+        n = int(texte)
+    except ValueError:
+        n = 0
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"entier >= 1 attendu : {texte!r}")
     return n
 
 
