@@ -139,9 +139,11 @@ def test_noms_propres_sur_tsv_avertit(capsys, tsv):
         (["inconnue"], 2, "inconnue"),
         (["nom-propre", "info", "a", "b"], 2, "un seul argument"),
         (["homophones", "--mot", "zzz"], 1, "prononciation inconnue"),
+        (["exporter", "x.sqlite", "--format", "sqlite", "--colonnes", "inconnue"], 1, "aucune des colonnes"),
     ],
 )
-def test_erreurs_une_ligne(capsys, tsv, args, code, fragment):
+def test_erreurs_une_ligne(capsys, monkeypatch, tsv, args, code, fragment):
+    monkeypatch.chdir(tsv.parent)
     obtenu, out, err = lancer(capsys, "--lexique", tsv, *args)
     assert obtenu == code
     assert out == "" and err.count("\n") == 1 and err.startswith("brivane-lexique")

@@ -372,6 +372,12 @@ def cmd_exporter(lex, a, out: Sortie) -> None:
     try:
         n = lex.exporter(a.sortie, format=a.format, colonnes=a.colonnes, limite=a.limite,
                          callback=progression, **criteres)
+    except sqlite3.OperationalError as exc:
+        # Aucune colonne connue : la bibliotheque compose un SELECT ou un CREATE TABLE sans
+        # colonne, que SQLite refuse avec une simple erreur de syntaxe.
+        if a.colonnes and "syntax error" in str(exc):
+            raise ErreurCli(f"aucune des colonnes demandees n'existe dans le lexique : {','.join(a.colonnes)}") from None
+        raise
     finally:
         if progression is not None:
             progression.terminer()
