@@ -124,7 +124,7 @@ def test_export_sqlite_schema_et_index(lex, tmp_path):
     index = sorted(r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type='index'"))
     assert index == ["idx_cgram", "idx_ortho"]
     assert conn.execute("PRAGMA journal_mode").fetchone() == ("wal",)
-    assert [r[0] for r in conn.execute("SELECT ortho FROM formes")] == [l[0] for l in LIGNES]
+    assert [r[0] for r in conn.execute("SELECT ortho FROM formes ORDER BY rowid")] == [l[0] for l in LIGNES]
     conn.close()
     assert not Path(str(sortie) + "-wal").exists() and not Path(str(sortie) + "-shm").exists()
 
@@ -145,13 +145,15 @@ def test_export_sqlite_toutes_les_colonnes_six_index(tmp_path):
 def test_colonnes_aux_noms_delicats(tmp_path):
     """Headers with blanks, quotes or keywords export to SQLite intact."""
     chemin = tmp_path / "l.csv"
-    chemin.write_text('ortho,"mot ""cle""",select,nb syllabes\nchat,a,b,1\n', encoding="utf-8")
+    chemin.write_text('ortho,lemme,"mot ""cle""",select,nb syllabes\nchat,chat,a,b,1\n', encoding="utf-8")
     lex = Lexique(chemin)
     sortie = tmp_path / "o.sqlite"
     assert lex.exporter(sortie, format="sqlite") == 1
     with sqlite3.connect(sortie) as c:
-        assert [r[1] for r in c.execute("PRAGMA table_info(formes)")] == ["ortho", 'mot "cle"', "select", "nb syllabes"]
-        assert c.execute("SELECT * FROM formes").fetchall() == [("chat", "a", "b", "1")]
+        # The loader adds the frequency (0.0) that the file lacks.
+        assert [r[1] for r in c.execute("PRAGMA table_info(formes)")] == [
+            "ortho", "lemme", 'mot "cle"', "select", "nb syllabes", "freq"]
+        assert c.execute("SELECT * FROM formes").fetchall() == [("chat", "chat", "a", "b", "1", "0.0")]
     # The SQL row source quotes the names it selects, too.
     src = Lexique(sortie, table="formes")
     assert list(src._iter_filtered_rows(colonnes=["select", 'mot "cle"'])) == [{"select": "b", 'mot "cle"': "a"}]

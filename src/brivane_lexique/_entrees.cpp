@@ -1,2 +1,560 @@
 // Implementation of the shared CSV/TSV pass (see _entrees.hpp).
 #include "_entrees.hpp"
+#include "_commun.hpp"
+
+#include "csv.hpp"
+#include "nombre.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <algorithm>
+
+namespace brivane::py {
+
+namespace {
+
+// Immortal by intent: shared by every entry of every pass, never released.
+PyObject *zero_reel() {
+    static PyObject *z = PyFloat_FromDouble(0.0);
+    return z;
+}
+nb::object zero() { return nb::borrow(zero_reel()); }
+
+PyObject *cle_freq() {
+    static PyObject *f = PyUnicode_InternFromString("freq");
+    return f;
+}
+
+nb::object reel(double d) {
+    if (d == 0.0 && !std::signbit(d)) return zero();
+    return nb::steal(PyFloat_FromDouble(d));
+}
+
+// Field text read as a frequency: empty gives 0.0, otherwise float(text) or 0.0.
+nb::object reel_de_texte(std::string_view v) {
+    if (v.empty()) return zero();
+    std::optional<double> d = lire_reel(v);
+    return d ? reel(*d) : zero();
+}
+
+bool est_texte_egal(PyObject *o, const char *s) {
+    if (!PyUnicode_CheckExact(o)) return false;
+    return PyUnicode_CompareWithASCIIString(o, s) == 0;
+}
+
+// Columns whose few distinct values repeat on every row.
+bool colonne_partagee(PyObject *cle) {
+    static const char *const NOMS[] = {"cgram", "genre", "nombre", "mode", "temps", "personne", "lemme"};
+    for (const char *n : NOMS)
+        if (est_texte_egal(cle, n)) return true;
+    return false;
+}
+
+nb::object module_loaders() {
+    return nb::module_::import_("brivane_lexique._loaders");
+}
+
+// The str form of a path argument (text or os.PathLike giving text).
+nb::object texte_chemin(nb::handle chemin) {
+    nb::object s = nb::steal(PyOS_FSPath(chemin.ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    if (!PyUnicode_Check(s.ptr())) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument should be a str or an os.PathLike object where __fspath__ "
+                     "returns a str, not '%.200s'",
+                     Py_TYPE(s.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return s;
+}
+
+std::string octets_chemin(nb::handle texte) {
+    PyObject *b = nullptr;
+    if (!PyUnicode_FSConverter(texte.ptr(), &b)) throw nb::python_error();
+    nb::object o = nb::steal(b);
+    return std::string(PyBytes_AS_STRING(b), size_t(PyBytes_GET_SIZE(b)));
+}
+
+[[noreturn]] void erreur_os(int numero, nb::handle nom) {
+    errno = numero;
+    if (nom.is_valid()) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, nom.ptr());
+    else PyErr_SetFromErrno(PyExc_OSError);
+    throw nb::python_error();
+}
+
+// Turns an error of the core reader into the host's exception.
+[[noreturn]] void relancer() {
+    try {
+        throw;
+    } catch (ErreurSysteme &e) {
+        erreur_os(e.numero, nb::handle());
+    } catch (ErreurCsv &e) {
+        nb::object err = nb::module_::import_("_csv").attr("Error");
+        PyErr_SetString(err.ptr(), e.what());
+        throw nb::python_error();
+    } catch (ErreurDecodage &e) {
+        // The host's codec builds the exact exception from the same bytes.
+        nb::object octets = nb::steal(PyBytes_FromStringAndSize(e.octets.data(), (Py_ssize_t)e.octets.size()));
+        nb::object res = nb::steal(PyObject_CallMethod(nb::module_::import_("codecs").ptr(), "utf_8_decode",
+                                                      "OsO", octets.ptr(), "strict", e.final ? Py_True : Py_False));
+        if (!res.is_valid()) throw nb::python_error();
+        PyErr_SetObject(PyExc_UnicodeDecodeError,
+                        nb::make_tuple("utf-8", octets, 0, 1, "invalid data").ptr());
+        throw nb::python_error();
+    }
+}
+
+// Text of another encoding: the host's text layer reads and decodes (so that its
+// errors, chunking and newline handling are its own); lines are re-encoded to UTF-8
+// for the core reader.
+class SourceHote final : public SourceOctets {
+public:
+    explicit SourceHote(nb::object fichier) : fichier_(std::move(fichier)) {}
+    ~SourceHote() override {
+        PyObject *r = PyObject_CallMethod(fichier_.ptr(), "close", nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+    }
+    bool par_lignes() const override { return true; }
+    size_t lire(char *tampon, size_t taille) override {
+        if (lu_ == reste_.size()) {
+            nb::object ligne = nb::steal(PyObject_CallMethod(fichier_.ptr(), "readline", nullptr));
+            if (!ligne.is_valid()) throw nb::python_error();
+            if (!PyUnicode_Check(ligne.ptr())) {
+                PyErr_SetString(PyExc_TypeError, "readline() should return a str");
+                throw nb::python_error();
+            }
+            nb::object b = nb::steal(PyUnicode_AsEncodedString(ligne.ptr(), "utf-8", "surrogatepass"));
+            if (!b.is_valid()) throw nb::python_error();
+            reste_.assign(PyBytes_AS_STRING(b.ptr()), size_t(PyBytes_GET_SIZE(b.ptr())));
+            lu_ = 0;
+        }
+        size_t n = std::min(taille, reste_.size() - lu_);
+        std::memcpy(tampon, reste_.data() + lu_, n);
+        lu_ += n;
+        return n;
+    }
+
+private:
+    nb::object fichier_;
+    std::string reste_;
+    size_t lu_ = 0;
+};
+
+// Shared str values of one pass, keyed by their UTF-8 bytes: open addressing with a
+// cheap word hash (the values are short; a general-purpose string hash costs more
+// than the lookup saves).
+class CachePartage {
+public:
+    ~CachePartage() { vider(); }
+    PyObject *trouver(std::string_view v, uint64_t h) const {
+        if (cases_.empty()) return nullptr;
+        for (size_t i = h & masque_;; i = (i + 1) & masque_) {
+            const Case &c = cases_[i];
+            if (!c.objet) return nullptr;
+            if (c.h == h && c.n == v.size() && std::memcmp(c.donnees, v.data(), v.size()) == 0) return c.objet;
+        }
+    }
+    // Takes a new reference to `objet`, whose own UTF-8 bytes are the key.
+    void ajouter(PyObject *objet, std::string_view v, uint64_t h) {
+        if (2 * (nb_ + 1) > cases_.size()) agrandir();
+        size_t i = h & masque_;
+        while (cases_[i].objet) i = (i + 1) & masque_;
+        Py_INCREF(objet);
+        cases_[i] = {h, objet, v.data(), v.size()};
+        ++nb_;
+    }
+    size_t taille() const { return nb_; }
+    void vider() {
+        for (Case &c : cases_)
+            if (c.objet) Py_DECREF(c.objet);
+        cases_.clear();
+        nb_ = 0;
+        masque_ = 0;
+    }
+    static uint64_t hacher(std::string_view v) {
+        uint64_t h = 0x9e3779b97f4a7c15ULL ^ v.size();
+        const char *p = v.data();
+        size_t n = v.size();
+        while (n >= 8) {
+            uint64_t m;
+            std::memcpy(&m, p, 8);
+            h = (h ^ m) * 0xff51afd7ed558ccdULL;
+            h ^= h >> 32;
+            p += 8;
+            n -= 8;
+        }
+        if (n) {
+            uint64_t m = 0;
+            std::memcpy(&m, p, n);
+            h = (h ^ m) * 0xc4ceb9fe1a85ec53ULL;
+        }
+        return h ^ (h >> 29);
+    }
+
+private:
+    struct Case {
+        uint64_t h;
+        PyObject *objet;
+        const char *donnees;
+        size_t n;
+    };
+    void agrandir() {
+        std::vector<Case> anciennes(std::max<size_t>(1024, cases_.size() * 2));
+        anciennes.swap(cases_);
+        masque_ = cases_.size() - 1;
+        for (Case &c : anciennes) {
+            if (!c.objet) continue;
+            size_t i = c.h & masque_;
+            while (cases_[i].objet) i = (i + 1) & masque_;
+            cases_[i] = c;
+        }
+    }
+    std::vector<Case> cases_;
+    size_t nb_ = 0, masque_ = 0;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+nb::object reel_de_valeur(PyObject *v) {
+    if (v == Py_None) return zero();
+    if (PyUnicode_CheckExact(v)) {
+        if (PyUnicode_GET_LENGTH(v) == 0) return zero();
+        Py_ssize_t n = 0;
+        const char *s = PyUnicode_AsUTF8AndSize(v, &n);
+        if (s) {
+            std::optional<double> d = lire_reel(std::string_view(s, size_t(n)));
+            return d ? reel(*d) : zero();
+        }
+        PyErr_Clear();  // lone surrogates: float() refuses them too
+        return zero();
+    }
+    if (PyFloat_CheckExact(v)) {
+        if (PyFloat_AS_DOUBLE(v) == 0.0) return zero();
+        return nb::borrow(v);
+    }
+    int vrai = PyObject_IsTrue(v);
+    if (vrai < 0) throw nb::python_error();
+    if (!vrai) return zero();
+    PyObject *r = PyNumber_Float(v);
+    if (!r) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            return zero();
+        }
+        throw nb::python_error();
+    }
+    return nb::steal(r);
+}
+
+void verifier_delimiteur(nb::handle d) {
+    if (PyUnicode_GET_LENGTH(d.ptr()) != 1) {
+        PyErr_SetString(PyExc_TypeError, "\"delimiter\" must be a 1-character string");
+        throw nb::python_error();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Plan
+
+void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle freq_priorite) {
+    emplacements_.clear();
+    erreur_.reset();
+    try {
+        if (!PyDict_CheckExact(mapping.ptr())) erreur_type("mapping", "dict", mapping.ptr());
+        // Distinct names in first-seen order, each with the index of its last
+        // occurrence (dict(zip(...)) keeps the first position and the last value).
+        nb::dict derniers;
+        nb::list ordre;
+        Py_ssize_t nb_noms = PyList_GET_SIZE(noms.ptr());
+        for (Py_ssize_t i = 0; i < nb_noms; ++i) {
+            nb::handle nom = PyList_GET_ITEM(noms.ptr(), i);
+            int deja = PyDict_Contains(derniers.ptr(), nom.ptr());
+            if (deja < 0) throw nb::python_error();
+            if (!deja) ordre.append(nom);
+            derniers[nom] = nb::int_(i);
+        }
+        nb::dict modele;  // key -> index in emplacements_
+        auto poser = [&](nb::handle cle, int col, bool conv) {
+            PyObject *idx = PyDict_GetItemWithError(modele.ptr(), cle.ptr());
+            if (!idx && PyErr_Occurred()) throw nb::python_error();
+            if (idx) {
+                Emplacement &e = emplacements_[PyLong_AsSize_t(idx)];
+                e.colonne = col;
+                e.reel = conv;
+            } else {
+                modele[cle] = nb::int_(emplacements_.size());
+                emplacements_.push_back({nb::borrow(cle), col, conv, false});
+            }
+        };
+        bool freq_trouvee = false;
+        for (nb::handle nom : ordre) {
+            int col = nb::cast<int>(derniers[nom]);
+            nb::object repli = nom.attr("lower")().attr("strip")();
+            PyObject *c = PyDict_GetItemWithError(mapping.ptr(), nom.ptr());
+            if (!c && PyErr_Occurred()) throw nb::python_error();
+            nb::object canon = c ? nb::borrow(c) : repli;
+            int est_freq = PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ);
+            if (est_freq < 0) throw nb::python_error();
+            if (est_freq) {
+                if (!freq_trouvee) poser(cle_freq(), col, true);
+                freq_trouvee = true;
+                continue;
+            }
+            int prio = PySequence_Contains(freq_priorite.ptr(), canon.ptr());
+            if (prio < 0) throw nb::python_error();
+            poser(canon, col, prio != 0);
+        }
+        int a_freq = PyDict_Contains(modele.ptr(), cle_freq());
+        if (a_freq < 0) throw nb::python_error();
+        if (!a_freq) {
+            int col = -1;
+            for (nb::handle f : freq_priorite) {
+                PyObject *idx = PyDict_GetItemWithError(modele.ptr(), f.ptr());
+                if (!idx && PyErr_Occurred()) throw nb::python_error();
+                if (idx) {
+                    col = emplacements_[PyLong_AsSize_t(idx)].colonne;
+                    break;
+                }
+            }
+            poser(cle_freq(), col, true);
+        }
+        for (Emplacement &e : emplacements_) e.partage = !e.reel && colonne_partagee(e.cle.ptr());
+    } catch (nb::python_error &e) {
+        emplacements_.clear();
+        erreur_.emplace(std::move(e));
+    }
+}
+
+void PlanEntree::verifier() const {
+    if (erreur_) throw nb::python_error(*erreur_);
+}
+
+nb::dict PlanEntree::depuis_objets(PyObject *const *valeurs, size_t n) const {
+    verifier();
+    nb::dict d = nb::steal<nb::dict>(_PyDict_NewPresized(Py_ssize_t(emplacements_.size())));
+    for (const Emplacement &e : emplacements_) {
+        nb::object v;
+        if (e.colonne < 0) v = zero();
+        else {
+            PyObject *brut = size_t(e.colonne) < n ? valeurs[e.colonne] : Py_None;
+            v = e.reel ? reel_de_valeur(brut) : nb::borrow(brut);
+        }
+        if (PyDict_SetItem(d.ptr(), e.cle.ptr(), v.ptr()) < 0) throw nb::python_error();
+    }
+    return d;
+}
+
+// ---------------------------------------------------------------------------
+// Pass
+
+namespace {
+// Spellings of the two UTF-8 codecs read by the core directly (any other name goes
+// through the host's text layer, which also validates it exactly as open() does).
+const char *const UTF8[] = {"utf-8", "utf8", "UTF-8", "UTF8", "utf_8"};
+const char *const UTF8_SIG[] = {"utf-8-sig", "utf_8_sig", "UTF-8-SIG"};
+constexpr size_t MAX_PARTAGES = size_t(1) << 17;
+}  // namespace
+
+struct PasseCsv::Impl {
+    nb::object chemin;  // str form, for messages
+    std::unique_ptr<LecteurCsv> lecteur;
+    const char *erreurs = nullptr;  // UTF-8 error handler for field text
+    std::vector<std::string_view> champs;
+    nb::list noms;
+    size_t nb_entete = 0;
+    PlanEntree plan;
+    bool prepare = false;
+    bool ferme = false;
+    CachePartage partages;
+    nb::object modele;  // keys of the entries, in order (values None)
+
+    void vider() { partages.vider(); }
+};
+
+PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) : p_(new Impl) {
+    Impl &p = *p_;
+    p.chemin = texte_chemin(chemin);
+    verifier_delimiteur(delimiteur);
+    std::string delim(utf8(delimiteur.ptr()));
+    nb::object csvmod = nb::module_::import_("csv");
+    long limite = nb::cast<long>(csvmod.attr("field_size_limit")());
+
+    std::string_view enc = utf8(encodage.ptr());
+    bool rapide = false, sig = false;
+    for (const char *e : UTF8) rapide |= (enc == e);
+    for (const char *e : UTF8_SIG) sig |= (enc == e);
+    std::unique_ptr<SourceOctets> source;
+    if (rapide || sig) {
+        std::string octets = octets_chemin(p.chemin);
+        try {
+            source = std::make_unique<SourceFichier>(octets);
+        } catch (ErreurSysteme &e) {
+            erreur_os(e.numero, p.chemin);
+        }
+    } else {
+        nb::object f = nb::module_::import_("io").attr("open")(p.chemin, "r", nb::arg("encoding") = encodage,
+                                                               nb::arg("newline") = "");
+        source = std::make_unique<SourceHote>(std::move(f));
+        p.erreurs = "surrogatepass";
+    }
+    p.lecteur = std::make_unique<LecteurCsv>(std::move(source), std::move(delim), limite, sig,
+                                             rapide || sig);
+}
+
+PasseCsv::~PasseCsv() = default;
+
+bool PasseCsv::lire_entete() {
+    Impl &p = *p_;
+    if (p.ferme) return false;
+    try {
+        if (!p.lecteur->suivant(p.champs)) {
+            fermer();
+            return false;
+        }
+    } catch (...) {
+        fermer();
+        relancer();
+    }
+    p.nb_entete = p.champs.size();
+    nb::list noms;
+    for (std::string_view v : p.champs) {
+        nb::object s = nb::steal(PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), p.erreurs));
+        if (!s.is_valid()) throw nb::python_error();
+        noms.append(s);
+    }
+    p.noms = noms;
+    return true;
+}
+
+nb::list PasseCsv::noms() const { return p_->noms; }
+
+void PasseCsv::preparer(nb::handle mapping) {
+    nb::object fp = module_loaders().attr("FREQ_PRIORITE");
+    p_->plan.construire(p_->noms, mapping, fp);
+    p_->modele = nb::object();
+    p_->prepare = true;
+}
+
+bool PasseCsv::suivant() {
+    Impl &p = *p_;
+    if (p.ferme) return false;
+    try {
+        for (;;) {
+            if (!p.lecteur->suivant(p.champs)) {
+                fermer();
+                return false;
+            }
+            if (p.champs.empty()) continue;  // blank line
+            if (p.champs.size() > p.nb_entete) {
+                long ligne = p.lecteur->numero_ligne();
+                size_t n = p.champs.size();
+                fermer();
+                PyErr_Format(PyExc_ValueError,
+                             "%U, ligne %ld : %zu champs pour %zu colonnes dans l'en-tete",
+                             p.chemin.ptr(), ligne, n, p.nb_entete);
+                throw nb::python_error();
+            }
+            return true;
+        }
+    } catch (nb::python_error &) {
+        fermer();
+        throw;
+    } catch (...) {
+        fermer();
+        relancer();
+    }
+}
+
+const std::vector<std::string_view> &PasseCsv::champs() const { return p_->champs; }
+
+int PasseCsv::source_du_champ(const char *nom) const {
+    for (const PlanEntree::Emplacement &e : p_->plan.emplacements()) {
+        if (!est_texte_egal(e.cle.ptr(), nom)) continue;
+        if (e.colonne < 0 || size_t(e.colonne) >= p_->champs.size()) return -1;
+        return e.colonne;
+    }
+    return -1;
+}
+
+nb::object PasseCsv::texte_champ(std::string_view v, bool partage) {
+    Impl &p = *p_;
+    if (v.empty()) return nb::steal(PyUnicode_FromStringAndSize("", 0));
+    bool cache = partage || v.size() <= 3;
+    uint64_t h = 0;
+    if (cache) {
+        h = CachePartage::hacher(v);
+        if (PyObject *o = p.partages.trouver(v, h)) return nb::borrow(o);
+    }
+    PyObject *s = PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), p.erreurs);
+    if (!s) throw nb::python_error();
+    nb::object r = nb::steal(s);
+    if (cache && p.partages.taille() < MAX_PARTAGES) {
+        // The key views the str's own UTF-8 (kept alive by the cache's reference).
+        Py_ssize_t n = 0;
+        const char *u = PyUnicode_AsUTF8AndSize(s, &n);
+        if (u) p.partages.ajouter(s, std::string_view(u, size_t(n)), h);
+        else PyErr_Clear();  // lone surrogates: just not shared
+    }
+    return r;
+}
+
+nb::dict PasseCsv::entree() {
+    Impl &p = *p_;
+    p.plan.verifier();
+    const auto &E = p.plan.emplacements();
+    const size_t n = p.champs.size();
+    if (!p.modele.is_valid()) {
+        // Entries start as a copy of a dict holding the keys in order: copying a
+        // dense dict clones its key table, cheaper than inserting every key anew.
+        p.modele = nb::steal<nb::dict>(_PyDict_NewPresized(Py_ssize_t(E.size())));
+        for (const PlanEntree::Emplacement &e : E) p.modele[e.cle] = nb::none();
+    }
+    nb::dict d = nb::steal<nb::dict>(PyDict_Copy(p.modele.ptr()));
+    if (!d.is_valid()) throw nb::python_error();
+    for (const PlanEntree::Emplacement &e : E) {
+        nb::object v;
+        if (e.colonne < 0) v = zero();
+        else if (size_t(e.colonne) >= n) v = e.reel ? zero() : nb::none();
+        else if (e.reel) v = reel_de_texte(p.champs[size_t(e.colonne)]);
+        else v = texte_champ(p.champs[size_t(e.colonne)], e.partage);
+        if (PyDict_SetItem(d.ptr(), e.cle.ptr(), v.ptr()) < 0) throw nb::python_error();
+    }
+    return d;
+}
+
+nb::dict PasseCsv::enregistrement() const {
+    const Impl &p = *p_;
+    nb::dict d;
+    Py_ssize_t nb = PyList_GET_SIZE(p.noms.ptr());
+    for (Py_ssize_t i = 0; i < nb; ++i) {
+        nb::object v;
+        if (size_t(i) < p.champs.size()) {
+            std::string_view s = p.champs[size_t(i)];
+            v = nb::steal(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), p.erreurs));
+            if (!v.is_valid()) throw nb::python_error();
+        } else {
+            v = nb::none();
+        }
+        d[PyList_GET_ITEM(p.noms.ptr(), i)] = v;
+    }
+    return d;
+}
+
+long PasseCsv::numero_ligne() const { return p_->lecteur ? p_->lecteur->numero_ligne() : 0; }
+
+void PasseCsv::fermer() {
+    Impl &p = *p_;
+    p.ferme = true;
+    if (p.lecteur) {
+        p.lecteur->fermer();
+        p.lecteur.reset();
+    }
+    p.vider();
+}
+
+}  // namespace brivane::py

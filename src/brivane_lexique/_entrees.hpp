@@ -6,10 +6,52 @@
 #include "_commun.hpp"
 
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 namespace brivane::py {
+
+// The number rule of entries: null, empty, zero or otherwise false gives 0.0; an
+// int or float is taken as float(x); text is read like float(text); a value that
+// float() refuses with ValueError or TypeError gives 0.0. Other errors propagate.
+// Returns a new reference.
+nb::object reel_de_valeur(PyObject *valeur);
+
+// "delimiter" checks of the csv module (after the house str check):
+// TypeError '"delimiter" must be a 1-character string'.
+void verifier_delimiteur(nb::handle delimiteur);
+
+// How the records of one source become entries, fixed once per source from its
+// column names, the column mapping and FREQ_PRIORITE: the walk of
+// _normaliser_entree is replayed on the names only, so every record then costs one
+// dict with no per-field lookups. Keys are the mapping's own objects.
+class PlanEntree {
+public:
+    struct Emplacement {
+        nb::object cle;       // key of the entry
+        int colonne;          // index in the record's values; -1: the constant 0.0
+        bool reel;            // value converted by the number rule
+        bool partage;         // text value shared between entries of the pass
+    };
+
+    // `noms`: the source's column names in order (duplicates allowed; a record is
+    // dict(zip(noms, values)), later duplicates winning). Errors that
+    // _normaliser_entree would raise on every record (mapping not a dict, ...) are
+    // kept and raised by verifier() instead, so that a source without records
+    // raises nothing.
+    void construire(nb::handle noms, nb::handle mapping, nb::handle freq_priorite);
+    // Raises the kept error, if any.
+    void verifier() const;
+    const std::vector<Emplacement> &emplacements() const { return emplacements_; }
+    // Entry from Python values (values[i] borrowed; n values, short records padded
+    // with None).
+    nb::dict depuis_objets(PyObject *const *valeurs, size_t n) const;
+
+private:
+    std::vector<Emplacement> emplacements_;
+    std::optional<nb::python_error> erreur_;
+};
 
 class PasseCsv {
 public:
@@ -45,6 +87,14 @@ public:
     // from dict(zip(header, fields)) and the mapping. Equal short values are shared
     // between entries of the same pass to save memory.
     nb::dict entree();
+
+    // The record as csv.DictReader gives it: header names to field text, None for
+    // the fields missing from a short line.
+    nb::dict enregistrement() const;
+    // csv.reader.line_num of the current record.
+    long numero_ligne() const;
+    // A str for the text of one field, through the pass's cache of shared values.
+    nb::object texte_champ(std::string_view v, bool partage);
 
     void fermer();
 

@@ -1,7 +1,390 @@
+// Lazy loaders over CSV, TSV and SQLite sources. The iterators behave like
+// generators: the call only checks its arguments, the source opens at the first
+// request and is released at the end, on error, on close() and when dropped.
 #include "_commun.hpp"
+#include "_entrees.hpp"
+
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace nb = nanobind;
+using namespace brivane::py;
+
+namespace {
+
+NomLie g_resoudre;       // resoudre_colonnes, bound from _aliases
+NomLie g_freq;           // FREQ_PRIORITE, bound from _aliases
+NomLie g_iter_csv;       // this module's own iter_csv (iter_tsv goes through it)
+NomLie g_normaliser;     // this module's own _normaliser_entree
+
+void exiger_chemin(nb::handle o, const char *nom) {
+    if (PyUnicode_Check(o.ptr())) return;
+    if (PyObject_HasAttrString(reinterpret_cast<PyObject *>(Py_TYPE(o.ptr())), "__fspath__")) return;
+    erreur_type(nom, "str | os.PathLike", o.ptr());
+}
+
+nb::object texte_chemin(nb::handle chemin) {
+    nb::object s = nb::steal(PyOS_FSPath(chemin.ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    if (!PyUnicode_Check(s.ptr())) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument should be a str or an os.PathLike object where __fspath__ "
+                     "returns a str, not '%.200s'",
+                     Py_TYPE(s.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return s;
+}
+
+bool identifiant_sql(nb::handle t) {
+    std::string_view v = utf8(t.ptr());
+    if (v.empty()) return false;
+    for (size_t i = 0; i < v.size(); ++i) {
+        char c = v[i];
+        bool lettre = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+        if (!lettre && !(i > 0 && c >= '0' && c <= '9')) return false;
+    }
+    return true;
+}
+
+[[noreturn]] void fin_iteration() { throw nb::stop_iteration(); }
+
+// ---------------------------------------------------------------------------
+// _normaliser_entree
+
+nb::object repli(nb::handle col) { return col.attr("lower")().attr("strip")(); }
+
+nb::dict normaliser_entree(nb::handle row, nb::handle mapping) {
+    exiger_dict(row, "row");
+    exiger_dict(mapping, "mapping");
+    nb::object fp = g_freq.objet();
+    nb::object freq = nb::str("freq");
+    // A snapshot: the walk may run Python code (str subclasses) that mutates `row`.
+    nb::object items = nb::steal(PyDict_Items(row.ptr()));
+    if (!items.is_valid()) throw nb::python_error();
+    nb::dict entree;
+    bool freq_trouvee = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        PyObject *paire = PyList_GET_ITEM(items.ptr(), i);
+        nb::handle col = PyTuple_GET_ITEM(paire, 0), valeur = PyTuple_GET_ITEM(paire, 1);
+        nb::object canon;
+        if (PyUnicode_CheckExact(col.ptr())) {
+            PyObject *c = PyDict_GetItemWithError(mapping.ptr(), col.ptr());
+            if (!c && PyErr_Occurred()) throw nb::python_error();
+            canon = c ? nb::borrow(c) : repli(col);
+        } else {
+            // The fallback is computed first, found or not (it fails for non-text).
+            nb::object r = repli(col);
+            PyObject *c = PyDict_GetItemWithError(mapping.ptr(), col.ptr());
+            if (!c && PyErr_Occurred()) throw nb::python_error();
+            canon = c ? nb::borrow(c) : r;
+        }
+        int est_freq = PyObject_RichCompareBool(canon.ptr(), freq.ptr(), Py_EQ);
+        if (est_freq < 0) throw nb::python_error();
+        if (est_freq) {
+            if (!freq_trouvee) entree[freq] = reel_de_valeur(valeur.ptr());
+            freq_trouvee = true;
+            continue;
+        }
+        int prio = PySequence_Contains(fp.ptr(), canon.ptr());
+        if (prio < 0) throw nb::python_error();
+        if (PyDict_SetItem(entree.ptr(), canon.ptr(),
+                           prio ? reel_de_valeur(valeur.ptr()).ptr() : valeur.ptr()) < 0)
+            throw nb::python_error();
+    }
+    if (!entree.contains(freq)) {
+        for (nb::handle f : fp) {
+            PyObject *v = PyDict_GetItemWithError(entree.ptr(), f.ptr());
+            if (!v && PyErr_Occurred()) throw nb::python_error();
+            if (v) {
+                entree[freq] = nb::borrow(v);
+                return entree;
+            }
+        }
+        entree[freq] = nb::float_(0.0);
+    }
+    return entree;
+}
+
+// ---------------------------------------------------------------------------
+// Generator-like base: states created / running / finished, re-entry refused.
+
+class Iterateur {
+public:
+    virtual ~Iterateur() = default;
+    nb::object suivant() {
+        nb::object r = prochain();
+        if (!r.is_valid()) fin_iteration();
+        return r;
+    }
+    // Next entry, or an invalid object once the iteration is over.
+    nb::object prochain() {
+        if (fini_) return nb::object();
+        if (en_cours_) {
+            PyErr_SetString(PyExc_ValueError, "generator already executing");
+            throw nb::python_error();
+        }
+        en_cours_ = true;
+        struct Garde {
+            bool &b;
+            ~Garde() { b = false; }
+        } garde{en_cours_};
+        nb::object r;
+        try {
+            r = avancer();
+        } catch (...) {
+            terminer();
+            throw;
+        }
+        if (!r.is_valid()) terminer();
+        return r;
+    }
+    void close() {
+        if (en_cours_) {
+            PyErr_SetString(PyExc_ValueError, "generator already executing");
+            throw nb::python_error();
+        }
+        terminer();
+    }
+
+protected:
+    // Next entry, or an invalid object at the end.
+    virtual nb::object avancer() = 0;
+    virtual void liberer() = 0;
+    void terminer() {
+        if (fini_) return;
+        fini_ = true;
+        liberer();
+    }
+    bool fini_ = false;
+
+private:
+    bool en_cours_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// CSV / TSV
+
+class IterCsv : public Iterateur {
+public:
+    IterCsv(nb::object chemin, nb::object delim, nb::object enc)
+        : chemin_(std::move(chemin)), delim_(std::move(delim)), enc_(std::move(enc)) {}
+    ~IterCsv() override { terminer(); }
+
+protected:
+    nb::object avancer() override {
+        if (!passe_) {
+            passe_ = std::make_unique<PasseCsv>(chemin_, delim_, enc_);
+            if (!passe_->lire_entete()) return nb::object();
+            mapping_ = g_resoudre.objet()(passe_->noms());
+            if (g_normaliser.original()) passe_->preparer(mapping_);
+            else normaliser_ = g_normaliser.objet();
+        }
+        if (!passe_->suivant()) return nb::object();
+        if (normaliser_.is_valid()) return normaliser_(passe_->enregistrement(), mapping_);
+        return passe_->entree();
+    }
+    void liberer() override {
+        if (passe_) passe_->fermer();
+        passe_.reset();
+        mapping_ = nb::object();
+        normaliser_ = nb::object();
+    }
+
+private:
+    nb::object chemin_, delim_, enc_;
+    std::unique_ptr<PasseCsv> passe_;
+    nb::object mapping_, normaliser_;
+};
+
+// iter_csv with a tab, taken element by element from whatever _loaders.iter_csv is
+// at the first request (the C++ pass directly while it is the original).
+class IterTsv : public Iterateur {
+public:
+    explicit IterTsv(nb::object chemin) : chemin_(std::move(chemin)) {}
+    ~IterTsv() override {
+        try {
+            terminer();
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("closing the iterator of iter_tsv");
+        }
+    }
+
+protected:
+    nb::object avancer() override {
+        if (!direct_ && !interne_.is_valid()) {
+            if (g_iter_csv.original()) {
+                direct_ = std::make_unique<IterCsv>(chemin_, nb::str("\t"), nb::str("utf-8-sig"));
+            } else {
+                nb::object it = g_iter_csv.objet()(chemin_, nb::arg("delimiter") = "\t");
+                interne_ = nb::steal(PyObject_GetIter(it.ptr()));
+                if (!interne_.is_valid()) throw nb::python_error();
+            }
+        }
+        if (direct_) return direct_->prochain();
+        PyObject *r = PyIter_Next(interne_.ptr());
+        if (!r) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return nb::object();
+        }
+        return nb::steal(r);
+    }
+    void liberer() override {
+        direct_.reset();
+        nb::object it = std::move(interne_);
+        if (it.is_valid() && PyObject_HasAttrString(it.ptr(), "close")) it.attr("close")();
+    }
+
+private:
+    nb::object chemin_;
+    std::unique_ptr<IterCsv> direct_;
+    nb::object interne_;
+};
+
+// ---------------------------------------------------------------------------
+// SQLite
+
+class IterSqlite : public Iterateur {
+public:
+    IterSqlite(nb::object chemin, nb::object table) : chemin_(std::move(chemin)), table_(std::move(table)) {}
+    ~IterSqlite() override { terminer(); }
+
+protected:
+    nb::object avancer() override {
+        if (!conn_.is_valid()) {
+            nb::object texte = texte_chemin(chemin_);
+            // The library would create an empty database where no file exists.
+            PyObject *octets = nullptr;
+            if (!PyUnicode_FSConverter(texte.ptr(), &octets)) throw nb::python_error();
+            nb::object o = nb::steal(octets);
+            struct stat st;
+            if (::stat(PyBytes_AS_STRING(octets), &st) != 0 && errno == ENOENT) {
+                errno = ENOENT;
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_FileNotFoundError, texte.ptr());
+                throw nb::python_error();
+            }
+            nb::module_ sqlite3 = nb::module_::import_("sqlite3");
+            conn_ = sqlite3.attr("connect")(texte);
+            conn_.attr("row_factory") = sqlite3.attr("Row");
+            nb::object sql = nb::steal(PyUnicode_Concat(nb::str("SELECT * FROM ").ptr(), table_.ptr()));
+            if (!sql.is_valid()) throw nb::python_error();
+            curseur_ = conn_.attr("execute")(sql);
+            noms_ = nb::list();
+            for (nb::handle d : curseur_.attr("description")) noms_.append(d[0]);
+            mapping_ = g_resoudre.objet()(noms_);
+            if (g_normaliser.original()) plan_.construire(noms_, mapping_, g_freq.objet());
+            else normaliser_ = g_normaliser.objet();
+        }
+        PyObject *r = PyIter_Next(curseur_.ptr());
+        if (!r) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return nb::object();
+        }
+        nb::object ligne = nb::steal(r);
+        size_t n = size_t(PyList_GET_SIZE(noms_.ptr()));
+        valeurs_.clear();
+        for (size_t i = 0; i < n; ++i) {
+            PyObject *v = PySequence_GetItem(ligne.ptr(), Py_ssize_t(i));
+            if (!v) throw nb::python_error();
+            valeurs_.push_back(nb::steal(v));
+        }
+        if (normaliser_.is_valid()) {
+            nb::dict record;
+            for (size_t i = 0; i < n; ++i) record[PyList_GET_ITEM(noms_.ptr(), Py_ssize_t(i))] = valeurs_[i];
+            return normaliser_(record, mapping_);
+        }
+        std::vector<PyObject *> ptrs(n);
+        for (size_t i = 0; i < n; ++i) ptrs[i] = valeurs_[i].ptr();
+        return plan_.depuis_objets(ptrs.data(), n);
+    }
+    void liberer() override {
+        curseur_ = nb::object();
+        nb::object c = std::move(conn_);
+        if (c.is_valid()) {
+            PyObject *r = PyObject_CallMethod(c.ptr(), "close", nullptr);
+            if (r) Py_DECREF(r);
+            else PyErr_Clear();
+        }
+        valeurs_.clear();
+    }
+
+private:
+    nb::object chemin_, table_;
+    nb::object conn_, curseur_, mapping_, normaliser_;
+    nb::list noms_;
+    PlanEntree plan_;
+    std::vector<nb::object> valeurs_;
+};
+
+// ---------------------------------------------------------------------------
+
+IterCsv *iter_csv(nb::handle path, nb::handle delimiter, nb::handle encoding) {
+    exiger_chemin(path, "path");
+    exiger_str(delimiter, "delimiter");
+    exiger_str(encoding, "encoding");
+    verifier_delimiteur(delimiter);
+    return new IterCsv(nb::borrow(path), nb::borrow(delimiter), nb::borrow(encoding));
+}
+
+IterTsv *iter_tsv(nb::handle path) {
+    exiger_chemin(path, "path");
+    return new IterTsv(nb::borrow(path));
+}
+
+IterSqlite *iter_sqlite(nb::handle path, nb::handle table) {
+    exiger_chemin(path, "path");
+    exiger_str(table, "table");
+    if (!identifiant_sql(table)) {
+        PyErr_Format(PyExc_ValueError,
+                     "Argument 'table' must be a plain SQL identifier "
+                     "([A-Za-z_][A-Za-z0-9_]*), got %.200R",
+                     table.ptr());
+        throw nb::python_error();
+    }
+    return new IterSqlite(nb::borrow(path), nb::borrow(table));
+}
+
+template <class T>
+void classe_iterateur(nb::module_ &m, const char *nom) {
+    nb::class_<T>(m, nom)
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", [](T &it) { return it.suivant(); })
+        .def("close", [](T &it) { it.close(); }, "Ferme la source et termine l'iteration.");
+}
+
+}  // namespace
 
 NB_MODULE(_loaders, m) {
-    m.doc() = "Backends de chargement pour differents formats de lexique.";
+    m.doc() =
+        "Backends de chargement pour differents formats de lexique.\n\n"
+        "Chaque loader est un iterateur qui produit des entrees (EntreeLexicale) aux\n"
+        "noms de champs canoniques, obtenus via resoudre_colonnes.";
+
+    nb::module_ aliases = nb::module_::import_("brivane_lexique._aliases");
+    g_freq.lier(m, "FREQ_PRIORITE", aliases.attr("FREQ_PRIORITE"));
+    g_resoudre.lier(m, "resoudre_colonnes", aliases.attr("resoudre_colonnes"));
+
+    // Iterator types: internal, but named so that a repr tells what they are.
+    classe_iterateur<IterCsv>(m, "_IterateurCsv");
+    classe_iterateur<IterTsv>(m, "_IterateurTsv");
+    classe_iterateur<IterSqlite>(m, "_IterateurSqlite");
+
+    m.def("_normaliser_entree", &normaliser_entree, nb::arg("row").none(), nb::arg("mapping").none(),
+          nb::sig("def _normaliser_entree(row: dict[str, str], mapping: dict[str, str]) -> EntreeLexicale"),
+          "Applique le mapping d'alias et resout la frequence prioritaire.");
+    m.def("iter_csv", &iter_csv, nb::arg("path").none(), nb::arg("delimiter").none() = ",",
+          nb::arg("encoding").none() = "utf-8-sig", nb::rv_policy::take_ownership,
+          nb::sig("def iter_csv(path: str | Path, delimiter: str = ',', encoding: str = 'utf-8-sig') "
+                  "-> Iterator[EntreeLexicale]"),
+          "Itere sur un fichier CSV/TSV et produit des EntreeLexicale.");
+    m.def("iter_tsv", &iter_tsv, nb::arg("path").none(), nb::rv_policy::take_ownership,
+          nb::sig("def iter_tsv(path: str | Path) -> Iterator[EntreeLexicale]"),
+          "Raccourci pour iter_csv avec la tabulation comme delimiteur.");
+    m.def("iter_sqlite", &iter_sqlite, nb::arg("path").none(), nb::arg("table").none() = "formes",
+          nb::rv_policy::take_ownership,
+          nb::sig("def iter_sqlite(path: str | Path, table: str = 'formes') -> Iterator[EntreeLexicale]"),
+          "Itere sur une table SQLite et produit des EntreeLexicale.");
+
+    g_iter_csv.lier(m, "iter_csv", m.attr("iter_csv"));
+    g_normaliser.lier(m, "_normaliser_entree", m.attr("_normaliser_entree"));
 }

@@ -1,7 +1,196 @@
-#include "_commun.hpp"
+// Pattern search and anagrams over an in-memory index.
+#include "_recherche_commun.hpp"
+
+#include "recherche_motif.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
 
 namespace nb = nanobind;
+using namespace brivane::py;
+
+namespace {
+
+// _get_nb_syllabes as bound in this module (filtrer calls it through the module).
+NomLie nom_nb_syllabes;
+
+struct ModuleRe {
+    PyObject *compile = nullptr, *erreur = nullptr, *ignorecase = nullptr, *search = nullptr;
+};
+const ModuleRe &module_re() {
+    static const ModuleRe r = [] {
+        ModuleRe m;
+        nb::module_ re = nb::module_::import_("re");
+        m.compile = nb::object(re.attr("compile")).release().ptr();
+        m.erreur = nb::object(re.attr("error")).release().ptr();
+        m.ignorecase = nb::object(re.attr("IGNORECASE")).release().ptr();
+        m.search = PyUnicode_InternFromString("search");
+        return m;
+    }();
+    return r;
+}
+
+// Verdict of the pattern on one value. Literal patterns over Latin-1 texts are
+// answered in C++; the rest goes to the compiled expression. Entries of one key
+// often share their value object, so the last verdict is reused for the same object
+// (a table of all verdicts costs more than it saves: most values are distinct).
+class Chercheur {
+public:
+    Chercheur(nb::object rx, PyObject *motif) {
+        search_ = nb::steal(PyObject_GetAttr(rx.ptr(), module_re().search));
+        if (!search_.is_valid()) throw nb::python_error();
+        std::vector<uint32_t> cp((size_t)PyUnicode_GET_LENGTH(motif));
+        int kind = PyUnicode_KIND(motif);
+        const void *d = PyUnicode_DATA(motif);
+        for (size_t i = 0; i < cp.size(); ++i) cp[i] = PyUnicode_READ(kind, d, (Py_ssize_t)i);
+        litteral_ = brivane::analyser_motif(cp.data(), cp.size());
+    }
+
+    bool trouve(PyObject *v) {
+        if (!PyUnicode_CheckExact(v)) return appeler(v);
+        if (litteral_ && PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND)
+            return brivane::chercher_motif(*litteral_, PyUnicode_1BYTE_DATA(v), (size_t)PyUnicode_GET_LENGTH(v));
+        if (v == dernier_.ptr()) return verdict_;
+        verdict_ = appeler(v);
+        dernier_ = nb::borrow(v);
+        return verdict_;
+    }
+
+private:
+    bool appeler(PyObject *v) {
+        PyObject *m = PyObject_CallOneArg(search_.ptr(), v);
+        if (!m) throw nb::python_error();
+        bool ok = m != Py_None;
+        Py_DECREF(m);
+        return ok;
+    }
+
+    nb::object search_, dernier_;
+    bool verdict_ = false;
+    std::optional<brivane::MotifLitteral> litteral_;
+};
+
+nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::handle limite) {
+    exiger_dict(index, "index");
+    exiger_str(pattern, "pattern");
+    exiger_str(champ, "champ");
+    long long lim = entier_arg(limite, "limite");
+
+    const ModuleRe &re = module_re();
+    PyObject *rx = PyObject_CallFunctionObjArgs(re.compile, pattern.ptr(), re.ignorecase, nullptr);
+    if (!rx) {
+        if (PyErr_ExceptionMatches(re.erreur)) {
+            PyErr_Clear();
+            return nb::list();
+        }
+        throw nb::python_error();
+    }
+    Chercheur chercheur(nb::steal(rx), pattern.ptr());
+    Dedoublonneur vus;
+    nb::list resultats;
+    pour_chaque_cle(index.ptr(), [&](PyObject *, PyObject *entrees) {
+        pour_chaque_entree(entrees, [&](PyObject *e) {
+            nb::object v = valeur_champ(e, champ.ptr());
+            if (est_nul(v) || !vrai(v.ptr())) return;
+            if (!PyUnicode_Check(v.ptr())) {
+                v = nb::steal(PyObject_Str(v.ptr()));
+                if (!v.is_valid()) throw nb::python_error();
+                if (PyUnicode_GET_LENGTH(v.ptr()) == 0) return;
+            }
+            if (!chercheur.trouve(v.ptr())) return;
+            if (!vus.nouveau(e)) return;
+            if (PyList_Append(resultats.ptr(), e) < 0) throw nb::python_error();
+        });
+    });
+    return trier_par_frequence(std::move(resultats), lim);
+}
+
+// Code points of a str, sorted.
+void lettres_triees(PyObject *s, std::vector<Py_UCS4> &out) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void *d = PyUnicode_DATA(s);
+    out.resize((size_t)n);
+    for (Py_ssize_t i = 0; i < n; ++i) out[(size_t)i] = PyUnicode_READ(kind, d, i);
+    std::sort(out.begin(), out.end());
+}
+
+nb::list anagrammes(nb::handle ortho_index, nb::handle mot, nb::handle limite) {
+    exiger_dict(ortho_index, "ortho_index");
+    exiger_str(mot, "mot");
+    long long lim = entier_arg(limite, "limite");
+
+    nb::object mot_lower = mot.attr("strip")().attr("lower")();
+    std::vector<Py_UCS4> ref, lettres;
+    lettres_triees(mot_lower.ptr(), ref);
+    const Py_ssize_t n = (Py_ssize_t)ref.size();
+    nb::object ref_liste;  // sorted(mot_lower), for keys that are not texts
+
+    nb::list resultats;
+    pour_chaque_cle(ortho_index.ptr(), [&](PyObject *cle, PyObject *entrees) {
+        bool meme;
+        if (PyUnicode_Check(cle)) {
+            // Keys of another length cannot hold the same characters.
+            if (PyUnicode_GET_LENGTH(cle) != n) return;
+            if (str_egal(cle, mot_lower.ptr())) return;
+            lettres_triees(cle, lettres);
+            meme = lettres == ref;
+        } else {
+            int eg = PyObject_RichCompareBool(cle, mot_lower.ptr(), Py_EQ);
+            if (eg < 0) throw nb::python_error();
+            if (eg) return;
+            if (!ref_liste.is_valid()) ref_liste = nb::steal(PySequence_List(mot_lower.ptr()));
+            if (!ref_liste.is_valid() || PyList_Sort(ref_liste.ptr()) < 0) throw nb::python_error();
+            nb::object l = nb::steal(PySequence_List(cle));
+            if (!l.is_valid() || PyList_Sort(l.ptr()) < 0) throw nb::python_error();
+            int r = PyObject_RichCompareBool(l.ptr(), ref_liste.ptr(), Py_EQ);
+            if (r < 0) throw nb::python_error();
+            meme = r != 0;
+        }
+        if (!meme || !vrai(entrees)) return;
+        nb::object premiere = nb::steal(PyList_CheckExact(entrees) ? Py_NewRef(PyList_GET_ITEM(entrees, 0))
+                                                                   : PyObject_GetItem(entrees, nb::int_(0).ptr()));
+        if (!premiere.is_valid()) throw nb::python_error();
+        if (PyList_Append(resultats.ptr(), premiere.ptr()) < 0) throw nb::python_error();
+    });
+    return trier_par_frequence(std::move(resultats), lim);
+}
+
+}  // namespace
 
 NB_MODULE(_recherche, m) {
     m.doc() = "Fonctions de recherche : rechercher, filtrer, anagrammes.";
+
+    m.def("rechercher", &rechercher, nb::arg("index").none(), nb::arg("pattern").none(),
+          nb::arg("champ").none() = "ortho", nb::arg("limite").none() = 50,
+          nb::sig("def rechercher(index: dict, pattern: str, champ: str = \"ortho\", limite: int = 50) "
+                  "-> list[dict]"),
+          "Regex sur ortho ou phone.\n\n"
+          "Args:\n"
+          "    index: Index (ortho ou phone) -> [entrees]\n"
+          "    pattern: Expression reguliere a chercher\n"
+          "    champ: Champ a tester (\"ortho\" ou \"phone\")\n"
+          "    limite: Nombre max de resultats\n\n"
+          "Returns:\n"
+          "    Liste d'entrees correspondantes, triees par frequence");
+
+    m.def("anagrammes", &anagrammes, nb::arg("ortho_index").none(), nb::arg("mot").none(),
+          nb::arg("limite").none() = 50,
+          nb::sig("def anagrammes(ortho_index: dict, mot: str, limite: int = 50) -> list[dict]"),
+          "Mots avec les memes lettres rearrangees.\n\n"
+          "Exclut le mot lui-meme. Trie par frequence.\n\n"
+          "Args:\n"
+          "    ortho_index: Index ortho -> [entrees]\n"
+          "    mot: Mot de reference\n"
+          "    limite: Nombre max de resultats\n\n"
+          "Returns:\n"
+          "    Liste d'entrees anagrammes");
+
+    m.def("_get_nb_syllabes", [](nb::handle entry) { return nb_syllabes_objet(entry.ptr()); },
+          nb::arg("entry").none(), nb::sig("def _get_nb_syllabes(entry: dict) -> int | None"),
+          "Extrait le nombre de syllabes d'une entree.");
+    nom_nb_syllabes.lier(m, "_get_nb_syllabes", m.attr("_get_nb_syllabes"));
+
+    enregistrer_filtrer(m, &nom_nb_syllabes);
 }

@@ -1,2 +1,204 @@
 // Multi-criteria filter over a stream of entries (registered by _recherche.cpp).
-#include "_commun.hpp"
+#include "_recherche_commun.hpp"
+
+#include <optional>
+
+namespace nb = nanobind;
+
+namespace brivane::py {
+
+namespace {
+
+// Real conversion of a field value: a number as a double, a text parsed as float()
+// parses it. nullopt for a bad value or a bad type; any other error raises.
+// TEMPORARY: texts go through the host's float() until brivane::lire_reel
+// (core/nombre.hpp) is available in this build; then the text branch becomes
+//     if (PyUnicode_Check(v)) return brivane::lire_reel(utf8(v));
+std::optional<double> reel_de(PyObject *v) {
+    if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v);
+    if (PyLong_CheckExact(v)) {
+        double d = PyLong_AsDouble(v);
+        if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();  // OverflowError, as float()
+        return d;
+    }
+    PyObject *f = PyNumber_Float(v);
+    if (!f) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        throw nb::python_error();
+    }
+    double d = PyFloat_AS_DOUBLE(f);
+    Py_DECREF(f);
+    return d;
+}
+
+// raw != "": only a text can equal the empty text among the usual values.
+bool non_vide(PyObject *v) {
+    if (PyUnicode_CheckExact(v)) return PyUnicode_GET_LENGTH(v) != 0;
+    if (PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v)) return true;
+    int r = PyObject_RichCompareBool(v, noms().vide, Py_NE);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// A value is present when it is not None and differs from "".
+bool present(const nb::object &v) { return !est_nul(v) && non_vide(v.ptr()); }
+
+// Field text of phone with surrounding white space removed is not empty.
+bool phone_present(PyObject *e) {
+    nb::object t = texte_champ(e, noms().phone);
+    PyObject *s = t.ptr();
+    if (!PyUnicode_CheckExact(s)) {  // a str subclass may redefine strip()
+        nb::object r = nb::steal(PyObject_CallMethodNoArgs(s, noms().strip));
+        if (!r.is_valid()) throw nb::python_error();
+        return vrai(r.ptr());
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void *d = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, i))) return true;
+    return false;
+}
+
+// Field text of `nom` compared with a criterion (equality, or prefix for cgram).
+bool texte_accepte(PyObject *e, PyObject *nom, PyObject *critere, bool prefixe) {
+    nb::object t = texte_champ(e, nom);
+    PyObject *s = t.ptr();
+    if (PyUnicode_CheckExact(s)) return prefixe ? str_commence_par(s, critere) : str_egal(s, critere);
+    // A str subclass answers with its own methods, as the host would.
+    nb::object r = prefixe ? nb::steal(PyObject_CallMethod(s, "startswith", "O", critere))
+                           : nb::steal(PyObject_RichCompare(s, critere, Py_EQ));
+    if (!r.is_valid()) throw nb::python_error();
+    return vrai(r.ptr());
+}
+
+std::optional<double> reel_critere(nb::handle h, const char *nom) {
+    if (h.is_none()) return std::nullopt;
+    return reel_arg(h, nom);
+}
+PyObject *texte_critere(nb::handle h, const char *nom) {
+    exiger_str_ou_none(h, nom);
+    return h.is_none() ? nullptr : h.ptr();
+}
+int booleen_critere(nb::handle h, const char *nom) {
+    if (h.is_none()) return -1;
+    if (h.ptr() == Py_True) return 1;
+    if (h.ptr() == Py_False) return 0;
+    erreur_type(nom, "bool", h.ptr());
+}
+
+const NomLie *nom_nb_syllabes = nullptr;
+
+nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h, nb::handle nombre_h,
+                 nb::handle freq_min_h, nb::handle freq_max_h, nb::handle nb_syllabes_h, nb::handle age_min_h,
+                 nb::handle age_max_h, nb::handle illustrable_min_h, nb::handle categorie_h,
+                 nb::handle has_age_h, nb::handle has_phone_h, nb::handle limite_h) {
+    PyObject *cgram = texte_critere(cgram_h, "cgram");
+    PyObject *genre = texte_critere(genre_h, "genre");
+    PyObject *nombre = texte_critere(nombre_h, "nombre");
+    auto freq_min = reel_critere(freq_min_h, "freq_min");
+    auto freq_max = reel_critere(freq_max_h, "freq_max");
+    std::optional<long long> nb_syll;
+    if (!nb_syllabes_h.is_none()) nb_syll = entier_arg(nb_syllabes_h, "nb_syllabes");
+    auto age_min = reel_critere(age_min_h, "age_min");
+    auto age_max = reel_critere(age_max_h, "age_max");
+    auto illustrable_min = reel_critere(illustrable_min_h, "illustrable_min");
+    PyObject *categorie = texte_critere(categorie_h, "categorie");
+    int has_age = booleen_critere(has_age_h, "has_age");
+    int has_phone = booleen_critere(has_phone_h, "has_phone");
+    long long limite = entier_arg(limite_h, "limite");
+    nb::object nb_syll_objet;
+    if (nb_syll) nb_syll_objet = nb::steal(PyLong_FromLongLong(*nb_syll));
+
+    const NomsChamps &k = noms();
+    nb::object it = nb::steal(PyObject_GetIter(entries_iter.ptr()));
+    if (!it.is_valid()) throw nb::python_error();
+    nb::list resultats;
+    Py_ssize_t gardes = 0;
+
+    while (PyObject *brut = PyIter_Next(it.ptr())) {
+        nb::object tenu = nb::steal(brut);
+        PyObject *e = brut;
+        if (cgram && !texte_accepte(e, k.cgram, cgram, true)) continue;
+        if (genre && !texte_accepte(e, k.genre, genre, false)) continue;
+        if (nombre && !texte_accepte(e, k.nombre, nombre, false)) continue;
+
+        double freq = 0.0;
+        {
+            nb::object f = valeur_champ(e, k.freq);
+            if (!est_nul(f) && vrai(f.ptr())) freq = reel_de(f.ptr()).value_or(0.0);
+        }
+        if (freq_min && freq < *freq_min) continue;
+        if (freq_max && freq > *freq_max) continue;
+        if (nb_syll && nb_syllabes_differe(*nom_nb_syllabes, e, *nb_syll, nb_syll_objet.ptr())) continue;
+
+        if (has_age >= 0 || age_min || age_max) {
+            nb::object age = valeur_champ(e, k.age);
+            bool a = present(age);
+            if (has_age >= 0 && a != (has_age == 1)) continue;
+            if (age_min || age_max) {
+                if (!a) continue;
+                auto v = reel_de(age.ptr());
+                if (!v) continue;
+                if (age_min && *v < *age_min) continue;
+                if (age_max && *v > *age_max) continue;
+            }
+        }
+        if (illustrable_min) {
+            nb::object ill = valeur_champ(e, k.illustrable);
+            if (!present(ill)) continue;
+            auto v = reel_de(ill.ptr());
+            if (!v || *v < *illustrable_min) continue;
+        }
+        if (categorie && !texte_accepte(e, k.categorie, categorie, false)) continue;
+        if (has_phone >= 0 && phone_present(e) != (has_phone == 1)) continue;
+
+        if (PyList_Append(resultats.ptr(), e) < 0) throw nb::python_error();
+        ++gardes;
+        if (limite != 0 && gardes >= limite) return resultats;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return resultats;
+}
+
+}  // namespace
+
+void enregistrer_filtrer(nb::module_ &m, const NomLie *nb_syllabes) {
+    nom_nb_syllabes = nb_syllabes;
+    m.def("filtrer", &filtrer, nb::arg("entries_iter").none(), nb::kw_only(), nb::arg("cgram").none() = nb::none(),
+          nb::arg("genre").none() = nb::none(), nb::arg("nombre").none() = nb::none(),
+          nb::arg("freq_min").none() = nb::none(), nb::arg("freq_max").none() = nb::none(),
+          nb::arg("nb_syllabes").none() = nb::none(), nb::arg("age_min").none() = nb::none(),
+          nb::arg("age_max").none() = nb::none(), nb::arg("illustrable_min").none() = nb::none(),
+          nb::arg("categorie").none() = nb::none(), nb::arg("has_age").none() = nb::none(),
+          nb::arg("has_phone").none() = nb::none(), nb::arg("limite").none() = 100,
+          nb::sig("def filtrer(entries_iter, *, cgram: str | None = None, genre: str | None = None, "
+                  "nombre: str | None = None, freq_min: float | None = None, freq_max: float | None = None, "
+                  "nb_syllabes: int | None = None, age_min: float | None = None, age_max: float | None = None, "
+                  "illustrable_min: float | None = None, categorie: str | None = None, "
+                  "has_age: bool | None = None, has_phone: bool | None = None, limite: int = 100) "
+                  "-> list[dict]"),
+          "Filtre multi-critere sur un iterateur d'entrees.\n\n"
+          "Args:\n"
+          "    entries_iter: Iterateur d'entrees lexicales\n"
+          "    cgram: Filtre POS (prefix match)\n"
+          "    genre: Filtre genre (m/f)\n"
+          "    nombre: Filtre nombre (s/p)\n"
+          "    freq_min: Frequence minimale\n"
+          "    freq_max: Frequence maximale\n"
+          "    nb_syllabes: Nombre exact de syllabes\n"
+          "    age_min: Age d'acquisition minimal (Manulex)\n"
+          "    age_max: Age d'acquisition maximal (Manulex)\n"
+          "    illustrable_min: Score illustrable minimal (0.0-1.0)\n"
+          "    categorie: Categorie semantique exacte\n"
+          "    has_age: True = age NOT NULL, False = age IS NULL\n"
+          "    has_phone: True = phone NOT NULL/vide, False = phone NULL/vide\n"
+          "    limite: Nombre max de resultats\n\n"
+          "Returns:\n"
+          "    Liste d'entrees correspondantes");
+}
+
+}  // namespace brivane::py

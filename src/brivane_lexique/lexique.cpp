@@ -11,7 +11,6 @@
 #include <string>
 #include <algorithm>
 #include <cmath>
-#include <unordered_set>
 
 namespace nb = nanobind;
 
@@ -126,39 +125,52 @@ void charger_formes_sqlite(nb::handle self, Lexique &l) {
 
 void charger_formes_direct(Lexique &l) {
     PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
-    std::unordered_set<std::string> vues;
-    nb::object ens = nb::steal(PySet_New(nullptr));
+    // A brand-new frozenset may be filled in place before anybody else sees it.
+    nb::object ens = nb::steal(PyFrozenSet_New(nullptr));
+    if (!ens.is_valid()) throw nb::python_error();
+    auto ajouter_cle = [&](nb::handle cle) {
+        if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
+    };
     if (p.lire_entete()) {
         ouvrir_passe_mapping(p);
         const bool natif = liens().normaliser_ortho.original();
-        std::string tampon;
+        int colonne = -2;
+        // Lexicons list the forms of one spelling together: skipping a repeat of
+        // the previous spelling avoids most hashing.
+        std::string precedent;
+        bool a_precedent = false;
         while (p.suivant()) {
-            int i = p.source_du_champ("ortho");
-            if (i < 0) continue;
-            std::string_view ortho = p.champs()[(size_t)i];
+            if (colonne == -2) colonne = p.source_du_champ("ortho");
+            const std::vector<std::string_view> &champs = p.champs();
+            if (colonne < 0 || size_t(colonne) >= champs.size()) {
+                // Short record, or a mapping where the column moves: ask each time.
+                int i = p.source_du_champ("ortho");
+                if (i < 0) continue;
+                colonne = -2;
+                if (champs[size_t(i)].empty()) continue;
+                ajouter_cle(natif ? normaliser_ortho_py(texte(champs[size_t(i)]))
+                                  : liens().normaliser_ortho.objet()(texte(champs[size_t(i)])));
+                continue;
+            }
+            std::string_view ortho = champs[size_t(colonne)];
             if (ortho.empty()) continue;
-            if (natif) {
-                // Deduplicate in C++ first: only distinct spellings become str objects.
-                if (deja_normalise(ortho)) {
-                    if (!vues.emplace(ortho).second) continue;
-                    tampon.assign(ortho);
-                } else if (auto n = normaliser_ortho(ortho)) {
-                    if (!vues.insert(*n).second) continue;
-                    tampon = std::move(*n);
-                } else {
-                    nb::object cle = normaliser_ortho_py(texte(ortho));
-                    if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
-                    continue;
-                }
-                nb::object cle = texte(tampon);
-                if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
+            if (!natif) {
+                ajouter_cle(liens().normaliser_ortho.objet()(texte(ortho)));
+                continue;
+            }
+            if (a_precedent && ortho == precedent) continue;
+            precedent.assign(ortho);
+            a_precedent = true;
+            if (deja_normalise(ortho)) {
+                ajouter_cle(texte(ortho));
+            } else if (auto n = normaliser_ortho(ortho)) {
+                ajouter_cle(texte(*n));
             } else {
-                nb::object cle = liens().normaliser_ortho.objet()(texte(ortho));
-                if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
+                ajouter_cle(normaliser_ortho_py(texte(ortho)));
             }
         }
     }
-    l.formes = nb::steal(PyFrozenSet_New(ens.ptr()));
+    l.formes = ens;
 }
 
 void charger_formes_generique(nb::handle self, Lexique &l) {
@@ -260,6 +272,14 @@ void charger_index(nb::handle self) {
     if (!l.index_phone.is_none()) return;
     Index3 ix;
     if (passe_directe(self, l)) {
+        // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
+        // collector would only rescan them again and again while they pile up.
+        struct SansRamasseMiettes {
+            int avant = PyGC_Disable();
+            ~SansRamasseMiettes() {
+                if (avant) PyGC_Enable();
+            }
+        } pause;
         PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
         if (p.lire_entete()) {
             ouvrir_passe_mapping(p);

@@ -359,8 +359,8 @@ struct FichierTemporaire {
     explicit FichierTemporaire(nb::handle sortie) {
         destination = nb::cast<std::string>(nb::str(nb::module_::import_("os").attr("fspath")(sortie)));
         nb::object p = liens().Path(sortie);
-        std::string dossier = nb::cast<std::string>(nb::str(p.attr("parent")));
-        std::string nom = nb::cast<std::string>(nb::str(p.attr("name")));
+        std::string dossier = nb::cast<std::string>(nb::str(nb::object(p.attr("parent"))));
+        std::string nom = nb::cast<std::string>(nb::str(nb::object(p.attr("name"))));
         std::string modele = dossier + "/." + nom + ".tmp-XXXXXX";
         std::vector<char> tampon(modele.begin(), modele.end());
         tampon.push_back('\0');
@@ -465,14 +465,20 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
         const size_t nb_champs = nb::len(entete);
         std::string ligne;
         // Header fields go through the same rules as values.
-        for (nb::handle nom : entete) valeur_csv(ligne, nom.ptr());
+        for (size_t i = 0; i < nb_champs; ++i) {
+            if (i) ligne.push_back(',');
+            valeur_csv(ligne, entete[i].ptr());
+        }
         terminer_ligne_csv(ligne, nb_champs);
         tampon += ligne;
         nb::object lignes = lignes_de(self, colonnes, limite, callback, kwargs);
         while (PyObject *brut = PyIter_Next(lignes.ptr())) {
             nb::object r = nb::steal(brut);
             ligne.clear();
-            for (nb::handle nom : entete) valeur_csv(ligne, valeur_de(r, nom));
+            for (size_t i = 0; i < nb_champs; ++i) {
+                if (i) ligne.push_back(',');
+                valeur_csv(ligne, valeur_de(r, entete[i]));
+            }
             terminer_ligne_csv(ligne, nb_champs);
             tampon += ligne;
             ++compte;

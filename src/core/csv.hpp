@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -18,9 +19,13 @@ class SourceOctets {
 public:
     virtual ~SourceOctets() = default;
     virtual size_t lire(char *tampon, size_t taille) = 0;
+    // True when every lire() hands over exactly one whole line as the host's text
+    // layer cut it (a final "\r" then needs no look-ahead to know it ends the line).
+    virtual bool par_lignes() const { return false; }
 };
 
-// A file read with plain stdio. The constructor opens it (ErreurSysteme on failure).
+// A file read with plain POSIX calls. The constructor opens it (ErreurSysteme on
+// failure, EISDIR for a directory, as the host's open() does).
 class SourceFichier final : public SourceOctets {
 public:
     explicit SourceFichier(const std::string &chemin);
@@ -30,7 +35,7 @@ public:
     SourceFichier &operator=(const SourceFichier &) = delete;
 
 private:
-    std::FILE *f_ = nullptr;
+    int fd_ = -1;
 };
 
 // An OS error (open/read), carrying errno so the binding can raise OSError subclasses.
@@ -44,20 +49,30 @@ struct ErreurCsv : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Invalid UTF-8. `octets` holds the offending bytes with a little context so that
-// the binding can let the host's codec build the exact UnicodeDecodeError.
+// Invalid UTF-8. `octets` holds exactly the bytes the host's incremental decoder
+// would have been given in the failing call (the host reads 8192-byte chunks and
+// carries an incomplete trailing sequence over to the next call), and `final`
+// whether that call was the end-of-input one. Decoding them with the host's codec
+// rebuilds the exact UnicodeDecodeError.
 struct ErreurDecodage : std::runtime_error {
     std::string octets;
-    explicit ErreurDecodage(std::string o)
-        : std::runtime_error("utf-8 invalide"), octets(std::move(o)) {}
+    bool final = false;
+    explicit ErreurDecodage(std::string o, bool f = false)
+        : std::runtime_error("utf-8 invalide"), octets(std::move(o)), final(f) {}
 };
 
 class LecteurCsv {
 public:
+    // Size of the host's text-layer reads; decoding errors surface at the same
+    // record as they do in the host because validation follows these chunks.
+    static constexpr size_t TAILLE_BLOC_HOTE = 8192;
+
     // delimiteur: one character, as UTF-8 bytes. limite_champ: csv.field_size_limit()
     // (counted in characters). sauter_bom: drop one leading U+FEFF ("utf-8-sig").
+    // valider: check the bytes as strict UTF-8 (false when the source already
+    // produced them from decoded text).
     LecteurCsv(std::unique_ptr<SourceOctets> source, std::string delimiteur,
-               long limite_champ, bool sauter_bom);
+               long limite_champ, bool sauter_bom, bool valider = true);
     ~LecteurCsv();
     LecteurCsv(const LecteurCsv &) = delete;
     LecteurCsv &operator=(const LecteurCsv &) = delete;

@@ -1,0 +1,233 @@
+"""Differential tests: the C++ loaders against csv.DictReader + float() in plain Python."""
+import csv
+import math
+import random
+import struct
+
+import pytest
+
+from brivane_lexique import _aliases, _loaders
+
+FREQ_PRIORITE = ["freq_opensubs", "freqfilms2", "freq_frwac_forme_pmw", "freq_frwac", "freq_lm10",
+                 "freq_frantext"]
+
+
+# ---------------------------------------------------------------------------
+# Reference pipeline, in plain Python
+
+
+def ref_reel(valeur):
+    if not valeur:
+        return 0.0
+    try:
+        return float(valeur)
+    except (ValueError, TypeError):
+        return 0.0
+
+
+def ref_normaliser(row, mapping, priorite=FREQ_PRIORITE):
+    entree = {}
+    trouvee = False
+    for col, valeur in row.items():
+        canon = mapping.get(col, col.lower().strip())
+        if canon == "freq":
+            if not trouvee:
+                entree["freq"] = ref_reel(valeur)
+                trouvee = True
+            continue
+        if canon in priorite:
+            entree[canon] = ref_reel(valeur)
+            continue
+        entree[canon] = valeur
+    if "freq" not in entree:
+        for nom in priorite:
+            if nom in entree:
+                entree["freq"] = entree[nom]
+                break
+        else:
+            entree["freq"] = 0.0
+    return entree
+
+
+class LigneTropLongue(Exception):
+    pass
+
+
+def ref_iter_csv(path, delimiter=",", encoding="utf-8-sig"):
+    with open(path, encoding=encoding, newline="") as f:
+        lecteur = csv.DictReader(f, delimiter=delimiter)
+        mapping = None
+        for row in lecteur:
+            if mapping is None:
+                mapping = _aliases.resoudre_colonnes(list(lecteur.fieldnames))
+            if None in row:
+                raise LigneTropLongue(lecteur.line_num)
+            yield ref_normaliser(row, mapping)
+
+
+def comparable(valeur):
+    # Floats by bit pattern: NaN, signed zeros and the last bit all count.
+    if isinstance(valeur, float):
+        return ("reel", struct.pack("<d", valeur))
+    return valeur
+
+
+def issue(iterable):
+    """(entries as comparable item lists, exception kind or None)."""
+    entrees = []
+    try:
+        for e in iterable:
+            entrees.append([(k, comparable(v)) for k, v in e.items()])
+    except (LigneTropLongue, ValueError) as exc:
+        if isinstance(exc, LigneTropLongue) or " champs pour " in str(exc):
+            return entrees, "trop-longue"
+        return entrees, (type(exc).__name__, exc.args)
+    except Exception as exc:  # noqa: BLE001 - the kind of error is what we compare
+        return entrees, (type(exc).__name__, exc.args)
+    return entrees, None
+
+
+def verifier_identique(chemin, **kw):
+    attendu = issue(ref_iter_csv(chemin, **kw))
+    obtenu = issue(_loaders.iter_csv(chemin, **kw))
+    assert obtenu == attendu
+
+
+# ---------------------------------------------------------------------------
+# Generated files
+
+MORCEAUX = ['a', 'bc', 'é', '€', '😀', '"', '""', '"x"', 'x"y', ',', ';', '\t', '\r', '\n', '\r\n',
+            ' ', '', '\x00', '1.5', ' 3 ', 'Ortho', 'freq', '\ufeff', '\x1c', '\u2028', '\x85']
+
+
+def texte_aleatoire(rnd, delim):
+    entete = [rnd.choice(["ortho", "Word", "phon", "lemme", "freq_opensubs", "freq_frantext", "x",
+                          "X ", "a\"b", "nb", "cgram", "ortho"]) for _ in range(rnd.randint(0, 5))]
+    lignes = [delim.join(entete)]
+    for _ in range(rnd.randint(0, 8)):
+        lignes.append("".join(rnd.choice(MORCEAUX + [delim] * 4) for _ in range(rnd.randint(0, 12))))
+    fins = ["\n", "\r\n", "\r"]
+    texte = "".join(l + rnd.choice(fins) for l in lignes)
+    if rnd.random() < 0.3:
+        texte = texte.rstrip("\r\n")
+    if rnd.random() < 0.2:
+        texte = "\ufeff" + texte
+    return texte
+
+
+@pytest.mark.parametrize("graine", range(12))
+@pytest.mark.parametrize("delim", [",", "\t", ";", "é", "\x00", "|"])
+def test_fichiers_aleatoires(tmp_path, graine, delim):
+    rnd = random.Random(graine * 131 + ord(delim))
+    chemin = tmp_path / "g.csv"
+    for _ in range(25):
+        chemin.write_bytes(texte_aleatoire(rnd, delim).encode("utf-8"))
+        verifier_identique(chemin, delimiter=delim)
+        verifier_identique(chemin, delimiter=delim, encoding="utf-8")
+
+
+@pytest.mark.parametrize("delim", ['"', "\r", "\n", " "])
+def test_delimiteurs_speciaux(tmp_path, delim):
+    rnd = random.Random(7)
+    chemin = tmp_path / "s.csv"
+    for _ in range(60):
+        chemin.write_bytes(texte_aleatoire(rnd, delim).encode("utf-8"))
+        verifier_identique(chemin, delimiter=delim)
+
+
+@pytest.mark.parametrize("encodage", ["latin-1", "utf-16", "cp1252", "utf-8-sig", "UTF8"])
+def test_autres_encodages(tmp_path, encodage):
+    rnd = random.Random(encodage)
+    chemin = tmp_path / "e.csv"
+    for _ in range(30):
+        texte = texte_aleatoire(rnd, ",").replace("😀", "ß").replace("€", "¤")
+        if encodage in ("latin-1", "cp1252"):
+            texte = texte.replace("\u2028", "").replace("\ufeff", "").replace("\x85", "")
+        chemin.write_bytes(texte.encode(encodage))
+        verifier_identique(chemin, encoding=encodage)
+
+
+def gros_fichier(rnd, lignes):
+    texte = "ortho,phon,freq_opensubs,note\n"
+    for i in range(lignes):
+        texte += f'mot{i},"p""h{i}\r\nsuite",{rnd.random() * 100:.3f},"é{i}"\r\n'
+    return texte.encode("utf-8")
+
+
+@pytest.mark.parametrize("decalage", [0, 1, 2, 3, 4, 5])
+@pytest.mark.parametrize("mauvais", [b"\xff", b"\xc3", b"\xe9a", b"\xed\xa0\x80", b"\xf0\x9f\x98"])
+def test_octets_invalides_meme_endroit(tmp_path, decalage, mauvais):
+    # The host decodes 8192-byte chunks: an error is raised as soon as the record
+    # being read needs a chunk that does not decode, and with the same details.
+    rnd = random.Random(decalage)
+    donnees = bytearray(gros_fichier(rnd, 900))
+    for base in (8192, 8192 * 2 - 1, 8192 * 3 - 2, len(donnees) - 1):
+        pos = base - decalage
+        fichier = tmp_path / "u.csv"
+        fichier.write_bytes(bytes(donnees[:pos]) + mauvais + bytes(donnees[pos:]))
+        verifier_identique(fichier)
+        fichier.write_bytes(bytes(donnees[:pos]) + mauvais)
+        verifier_identique(fichier)
+
+
+@pytest.mark.parametrize("contenu", [b"", b"\xef", b"\xef\xbb", b"\xef\xbb\xbf", b"\xef\xbb\xbfa",
+                                     b"\xef\xbb\xbf\r\n\r\na\n", b"\xef\xbb\xbf\xff", b"\xc3", b"a,b\n\xc3"])
+@pytest.mark.parametrize("encodage", ["utf-8-sig", "utf-8"])
+def test_marque_et_fichiers_minuscules(tmp_path, contenu, encodage):
+    chemin = tmp_path / "m.csv"
+    chemin.write_bytes(contenu)
+    verifier_identique(chemin, encoding=encodage)
+
+
+@pytest.mark.parametrize("limite", [0, 1, 3, 5, 40])
+def test_limite_de_champ(tmp_path, limite):
+    ancienne = csv.field_size_limit(limite)
+    try:
+        chemin = tmp_path / "l.csv"
+        rnd = random.Random(limite)
+        for _ in range(20):
+            chemin.write_bytes(texte_aleatoire(rnd, ",").encode("utf-8"))
+            verifier_identique(chemin)
+    finally:
+        csv.field_size_limit(ancienne)
+
+
+# ---------------------------------------------------------------------------
+# Numbers
+
+MORCEAUX_NOMBRE = ["1", "0", "9", "12", ".", "e", "E", "+", "-", "_", " ", "\t", "\xa0", "\u2003",
+                   "\u3000", "\x1c", "\x85", "inf", "nan", "infinity", "InF", "NaN", "٣", "１",
+                   ",", "0x", "Ⅷ", "e308", "e-330", "5e-324", "\x00", "1" * 25, "00", "²"]
+
+
+def test_lecture_des_reels_comme_float():
+    rnd = random.Random(1)
+    textes = ["".join(rnd.choice(MORCEAUX_NOMBRE) for _ in range(rnd.randint(1, 6)))
+              for _ in range(20000)]
+    textes += [f"{rnd.uniform(-1e6, 1e6)!r}" for _ in range(2000)]
+    textes += [repr(struct.unpack("<d", rnd.randbytes(8))[0]) for _ in range(3000)]
+    textes += ["1_000.5", "1__0", "_1", "1_", "1e1_0", "-nan", "+inf", "1e400", "-1e400", "1e-400",
+               "2.2250738585072011e-308", "4.9406564584124654e-324", "0.1e-999999999999",
+               "179769313486231580793728971405301e276"]
+    for t in textes:
+        obtenu = _loaders._normaliser_entree({"freq": t}, {})["freq"]
+        assert comparable(obtenu) == comparable(ref_reel(t)), repr(t)
+
+
+def test_normalisation_comme_reference():
+    rnd = random.Random(3)
+    noms = ["Ortho", "word", "freq", "FREQ_LM10", "freq_frantext", "freq_opensubs", " Lemme ", "x",
+            "freqfilms2", "nb"]
+    valeurs = ["", "1", " 2.5 ", "abc", None, 0, 3, 2.5, True, b"4", [], "1e3"]
+    for _ in range(3000):
+        row = {rnd.choice(noms): rnd.choice(valeurs) for _ in range(rnd.randint(0, 6))}
+        mapping = {n: rnd.choice(["freq", "ortho", "freq_lm10", "freq_frwac", n.lower()])
+                   for n in noms if rnd.random() < 0.5}
+        obtenu = _loaders._normaliser_entree(row, mapping)
+        attendu = ref_normaliser(row, mapping)
+        assert [(k, comparable(v)) for k, v in obtenu.items()] == \
+               [(k, comparable(v)) for k, v in attendu.items()]
+
+
+def test_petit_lexique_reel(petit_tsv):
+    verifier_identique(petit_tsv, delimiter="\t")

@@ -1,0 +1,176 @@
+"""Multi-criteria filter over a stream of entries."""
+import math
+from types import MappingProxyType
+import random
+
+import pytest
+
+from brivane_lexique import _recherche
+from test_recherche import meme_objets, ref_nb_syllabes
+
+
+def texte(e, champ):
+    v = e.get(champ) or ""
+    return v if isinstance(v, str) else str(v)
+
+
+def reel(v):
+    return float(v)  # ValueError / TypeError: the caller decides
+
+
+def ref_filtrer(entrees, cgram=None, genre=None, nombre=None, freq_min=None, freq_max=None, nb_syllabes=None,
+                age_min=None, age_max=None, illustrable_min=None, categorie=None, has_age=None, has_phone=None,
+                limite=100):
+    res = []
+    for e in entrees:
+        if cgram is not None and not texte(e, "cgram").startswith(cgram):
+            continue
+        if genre is not None and texte(e, "genre") != genre:
+            continue
+        if nombre is not None and texte(e, "nombre") != nombre:
+            continue
+        try:
+            freq = reel(e.get("freq", 0) or 0)
+        except (ValueError, TypeError):
+            freq = 0.0
+        if freq_min is not None and freq < freq_min or freq_max is not None and freq > freq_max:
+            continue
+        if nb_syllabes is not None and ref_nb_syllabes(e) != int(nb_syllabes):
+            continue
+        age = e.get("age")
+        if has_age is not None and (age is not None and age != "") != has_age:
+            continue
+        if age_min is not None or age_max is not None:
+            try:
+                a = reel(age) if age is not None and age != "" else None
+            except (ValueError, TypeError):
+                a = None
+            if a is None or age_min is not None and a < age_min or age_max is not None and a > age_max:
+                continue
+        if illustrable_min is not None:
+            ill = e.get("illustrable")
+            try:
+                v = reel(ill) if ill is not None and ill != "" else None
+            except (ValueError, TypeError):
+                v = None
+            if v is None or v < illustrable_min:
+                continue
+        if categorie is not None and texte(e, "categorie") != categorie:
+            continue
+        if has_phone is not None and bool(texte(e, "phone").strip()) != has_phone:
+            continue
+        res.append(e)
+        if limite and len(res) >= limite:
+            break
+    return res
+
+
+def noms(res):
+    return [e["ortho"] for e in res]
+
+
+ENTREES = [
+    {"ortho": "a", "cgram": "VER", "freq": "1,5", "age": "  ", "phone": "a"},
+    {"ortho": "b", "cgram": "VER:inf", "freq": " 10.0 ", "age": "", "phone": "  "},
+    {"ortho": "c", "cgram": "ver", "freq": "beaucoup", "age": 5, "nb_syllabes": "2"},
+    {"ortho": "d", "cgram": "AUX", "freq": 10, "age": None, "genre": "m", "syllabes": "a.b"},
+    {"ortho": "e", "freq": float("nan"), "age": "nan", "illustrable": "0.5", "genre": None},
+    {"ortho": "f", "freq": [1], "age": 0, "illustrable": "", "categorie": "animal", "phone": None},
+]
+
+
+@pytest.mark.parametrize("criteres, attendu", [
+    ({"cgram": "VER"}, ["a", "b"]),
+    ({"cgram": ""}, list("abcdef")),
+    ({"genre": "m"}, ["d"]),
+    ({"freq_max": 1}, ["a", "c", "e", "f"]),
+    ({"freq_min": 1}, ["b", "d", "e"]),
+    ({"freq_min": 10}, ["b", "d", "e"]),
+    ({"freq_min": 10.0, "freq_max": 10}, ["b", "d", "e"]),
+    ({"has_age": True}, ["a", "c", "e", "f"]),
+    ({"has_age": False}, ["b", "d"]),
+    ({"age_min": 0}, ["c", "e", "f"]),
+    ({"age_max": 1}, ["e", "f"]),
+    ({"illustrable_min": 0.9}, []),
+    ({"illustrable_min": float("nan")}, ["e"]),
+    ({"categorie": "animal"}, ["f"]),
+    ({"has_phone": True}, ["a"]),
+    ({"has_phone": False}, list("bcdef")),
+    ({"nb_syllabes": 2}, ["c", "d"]),
+    ({"nb_syllabes": 2.9, "cgram": "A"}, ["d"]),
+    ({"limite": 0}, list("abcdef")),
+    ({"limite": 2}, ["a", "b"]),
+    ({"limite": -3}, ["a"]),
+])
+def test_criteres(criteres, attendu):
+    assert noms(_recherche.filtrer(iter(ENTREES), **criteres)) == attendu
+    assert noms(ref_filtrer(ENTREES, **criteres)) == attendu
+
+
+def test_arret_au_premier_resultat():
+    lus = []
+
+    def flux():
+        for e in ENTREES:
+            lus.append(e["ortho"])
+            yield e
+    assert noms(_recherche.filtrer(flux(), cgram="VER", limite=1)) == ["a"]
+    assert lus == ["a"]
+    assert _recherche.filtrer([]) == [] and _recherche.filtrer(x for x in ()) == []
+
+
+@pytest.mark.parametrize("nom, valeur, attendu", [
+    ("has_age", 1, "bool"), ("has_phone", "True", "bool"), ("freq_min", "3", "float"), ("age_max", [], "float"),
+    ("cgram", 3, "str"), ("categorie", type("S", (str,), {})("x"), "str"), ("nb_syllabes", "2", "int"),
+    ("limite", None, "int"), ("limite", "5", "int"),
+])
+def test_types_refuses(nom, valeur, attendu):
+    with pytest.raises(TypeError, match=rf"Argument '{nom}' has incorrect type \(expected {attendu}, got "):
+        _recherche.filtrer(iter(ENTREES), **{nom: valeur})
+    with pytest.raises(TypeError):
+        _recherche.filtrer(ENTREES, cgram="V", inconnu=1)
+
+
+def test_erreurs_du_flux_et_entrees_non_dict():
+    def flux():
+        yield ENTREES[0]
+        raise KeyError("panne")
+    with pytest.raises(KeyError):
+        _recherche.filtrer(flux())
+    with pytest.raises(TypeError, match="Argument 'entry'"):
+        _recherche.filtrer([MappingProxyType({"ortho": "a"})], nb_syllabes=1)
+
+
+def test_get_nb_syllabes_remplace_est_appele(monkeypatch):
+    vus = []
+    monkeypatch.setattr(_recherche, "_get_nb_syllabes", lambda e: vus.append(e["ortho"]) or 7)
+    assert noms(_recherche.filtrer(ENTREES, nb_syllabes=7, cgram="V")) == ["a", "b"]
+    assert vus == ["a", "b"]
+
+
+def entree_aleatoire(rng):
+    e = {"ortho": rng.choice("abcdefgh")}
+    for champ, valeurs in {
+        "cgram": ["VER", "VER:inf", "NOM", "", None, 3], "genre": ["m", "f", "", None],
+        "nombre": ["s", "p", None], "freq": [0, 1.5, "2", " 3.5 ", "x", None, float("inf"), "nan", True],
+        "age": [None, "", " ", "4", 6.5, "x", 0], "illustrable": [None, "", "0.2", 0.9, "y"],
+        "categorie": ["animal", "", None], "phone": ["ʃa", " ", "", None],
+        "nb_syllabes": ["2", 3, 0, None, "x", 2.5], "syllabes": ["a.b", "", None],
+    }.items():
+        if rng.random() < 0.8:
+            e[champ] = rng.choice(valeurs)
+    return e
+
+
+@pytest.mark.parametrize("graine", range(20))
+def test_differentiel_aleatoire(graine):
+    rng = random.Random(graine)
+    entrees = [entree_aleatoire(rng) for _ in range(200)]
+    for _ in range(25):
+        criteres = {k: rng.choice(v) for k, v in {
+            "cgram": ["VER", "", "N"], "genre": ["m", ""], "nombre": ["s"], "freq_min": [1, 2.0, math.nan],
+            "freq_max": [3, 0.5], "nb_syllabes": [2, 3, 0], "age_min": [0, 5], "age_max": [5.0],
+            "illustrable_min": [0.5], "categorie": ["animal", ""], "has_age": [True, False],
+            "has_phone": [True, False], "limite": [0, 5, -1, 100],
+        }.items() if rng.random() < 0.3}
+        assert meme_objets(_recherche.filtrer(iter(entrees), **criteres), ref_filtrer(entrees, **criteres))

@@ -1,0 +1,179 @@
+"""Rhymes, sound containment and syllable selection over phone and ortho indexes."""
+import random
+import unicodedata
+
+import pytest
+
+from brivane_lexique import _utils
+
+
+def segmenter_reference(texte):
+    """Combining marks, length marks and modifier letters stay with their phoneme."""
+    segs, lier = [], False
+    for c in texte:
+        cp = ord(c)
+        attache = lier or unicodedata.category(c) in ("Mn", "Mc", "Me") or cp in (0x2D0, 0x2D1) \
+            or 0x2B0 <= cp <= 0x2B8 or 0x2E0 <= cp <= 0x2E4
+        if attache and segs:
+            segs[-1] += c
+        else:
+            segs.append(c)
+        lier = cp in (0x361, 0x35C)
+    return segs
+
+
+if not hasattr(_utils, "_tokenize_ipa"):  # builds whose text utilities lack it still test this module
+    _utils._tokenize_ipa = segmenter_reference
+
+from brivane_lexique import _phonetique  # noqa: E402
+from test_recherche import cle_freq, cle_ortho, meme_objets, ref_nb_syllabes  # noqa: E402
+
+
+def trier(res, limite):
+    return sorted(res, key=cle_freq)[:limite]
+
+
+def garder(entrees, vus, res):
+    for e in entrees:
+        k = cle_ortho(e)
+        if k and k not in vus:
+            vus.add(k)
+            res.append(e)
+
+
+def ref_rimes(index, mot_phone, nb_phonemes=2, limite=50, tok=None):
+    tok = tok or _phonetique._tokenize_ipa
+    if not mot_phone:
+        return []
+    segments = tok(mot_phone)
+    if len(segments) < nb_phonemes:
+        return []
+    suffixe = segments[-nb_phonemes:]
+    res, vus = [], set()
+    for phone, entrees in index.items():
+        ps = tok(phone)
+        if len(ps) >= nb_phonemes and ps[-nb_phonemes:] == suffixe:
+            garder(entrees, vus, res)
+    return trier(res, limite)
+
+
+def ref_contient_son(index, son, limite=50):
+    res, vus = [], set()
+    for phone, entrees in index.items():
+        if son and son in phone:
+            garder(entrees, vus, res)
+    return trier(res, limite)
+
+
+def ref_mots_par_syllabes(index, n, cgram=None, limite=50):
+    res, vus = [], set()
+    for entrees in index.values():
+        garder([e for e in entrees if (cgram is None or str(e.get("cgram") or "").startswith(cgram))
+                and ref_nb_syllabes(e) == n], vus, res)
+    return trier(res, limite)
+
+
+def E(ortho, freq=1.0, **kw):
+    return {"ortho": ortho, "freq": freq, **kw}
+
+
+PHONES = {"ʃa": [E("chat", 5.0)], "ʁa": [E("rat", 9.0), E("Rat", 1.0)], "ʃɔ": [E("chaud", 20.0)],
+          "pʁɑ̃": [E("prend", 3.0)], "ɑ̃": [E("an", 2.0), {"phone": "ɑ̃", "freq": 99.0}], "a": [E("a", 0.5)],
+          "tʁɑ̃": [E("trans", 1.0)]}
+
+
+@pytest.mark.parametrize("mot, n, attendu", [
+    ("ʃa", 1, ["rat", "chat", "a"]), ("ʃa", 2, ["chat"]), ("", 2, []), ("a", 2, []),
+    ("ʁɑ̃", 2, ["prend", "trans"]), ("ʁɑ̃", 1, ["prend", "an", "trans"]), ("pʁɑ̃", 0, ["prend"]),
+    ("xʃa", -1, []), ("ʃa", -5, ["chaud", "rat", "chat", "prend", "an", "trans", "a"]),
+])
+def test_rimes(mot, n, attendu):
+    assert [e["ortho"] for e in _phonetique.rimes(PHONES, mot, n)] == attendu
+    assert [e["ortho"] for e in ref_rimes(PHONES, mot, n)] == attendu
+
+
+@pytest.mark.parametrize("son, attendu", [("ɑ̃", ["prend", "an", "trans"]), ("", []), ("ʁ", ["rat", "prend", "trans"]),
+                                          ("A", []), ("̃", ["prend", "an", "trans"])])
+def test_contient_son(son, attendu):
+    assert [e["ortho"] for e in _phonetique.contient_son(PHONES, son)] == attendu
+
+
+ORTHOS = {"ami": [E("ami", 3.0, cgram="NOM", syllabes="a.mi"), E("Ami", 9.0, cgram="ADJ", nb_syllabes=2)],
+          "mer": [E("mer", 5.0, cgram="NOM", syllabes="mɛʁ")], "x": [{"cgram": "NOM", "nb_syllabes": 2}],
+          "chanter": [E("chanter", 4.0, cgram="VER:inf", nb_syllabes="2"), E("chanter", 1.0, cgram="NOM")]}
+
+
+@pytest.mark.parametrize("n, cgram, attendu", [
+    (2, None, ["chanter", "ami"]), (2, "NOM", ["ami"]), (2, "", ["chanter", "ami"]), (1, "NOM", ["mer"]),
+    (2, "ADJ", ["Ami"]), (2, "VER", ["chanter"]), (3, None, []), (2.9, "N", ["ami"]),
+])
+def test_mots_par_syllabes(n, cgram, attendu):
+    assert [e["ortho"] for e in _phonetique.mots_par_syllabes(ORTHOS, n, cgram)] == attendu
+
+
+@pytest.mark.parametrize("appel", [
+    lambda: _phonetique.rimes(PHONES, "ʃa", limite=0), lambda: _phonetique.contient_son(PHONES, "a", 0),
+    lambda: _phonetique.mots_par_syllabes(ORTHOS, 2, limite=0)])
+def test_limite_zero(appel):
+    assert appel() == []
+
+
+@pytest.mark.parametrize("appel, nom, attendu", [
+    (lambda: _phonetique.rimes([], "a"), "phone_index", "dict"), (lambda: _phonetique.rimes({}, None), "mot_phone", "str"),
+    (lambda: _phonetique.rimes({}, "a", "2"), "nb_phonemes", "int"), (lambda: _phonetique.contient_son({}, 1), "son", "str"),
+    (lambda: _phonetique.mots_par_syllabes({}, None), "n", "int"),
+    (lambda: _phonetique.mots_par_syllabes({}, 2, b"N"), "cgram", "str"),
+    (lambda: _phonetique._get_nb_syllabes(None), "entry", "dict"),
+])
+def test_erreurs_de_type(appel, nom, attendu):
+    with pytest.raises(TypeError, match=rf"Argument '{nom}' has incorrect type \(expected {attendu}, got "):
+        appel()
+
+
+def test_tokenizer_remplace_est_appele_comme_prevu(monkeypatch):
+    appels = []
+
+    def tok(t):
+        appels.append(t)
+        return list(t)  # one code point per segment: ɑ̃ is two segments here
+    monkeypatch.setattr(_phonetique, "_tokenize_ipa", tok)
+    res = _phonetique.rimes(PHONES, "xɑ̃", 2)
+    assert appels == ["xɑ̃"] + list(PHONES)
+    assert meme_objets(res, ref_rimes(PHONES, "xɑ̃", 2, tok=tok))
+    monkeypatch.setattr(_phonetique, "_tokenize_ipa", lambda t: {t})
+    with pytest.raises(TypeError, match="'set' object is unsliceable"):
+        _phonetique.rimes(PHONES, "a", 1)
+    monkeypatch.setattr(_phonetique, "_tokenize_ipa", lambda t: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        _phonetique.rimes(PHONES, "a", 1)
+
+
+def test_get_nb_syllabes_remplace(monkeypatch):
+    monkeypatch.setattr(_phonetique, "_get_nb_syllabes", lambda e: 7)
+    assert len(_phonetique.mots_par_syllabes(ORTHOS, 7)) == 3
+
+
+SONS = ["a", "ɑ̃", "ʃ", "ʁ", "e", "ɛ", "t͡s", "oː", "i", "pʰ"]
+
+
+@pytest.mark.parametrize("graine", range(10))
+def test_differentiel_aleatoire(graine):
+    rng = random.Random(graine)
+    phones, orthos = {}, {}
+    for _ in range(150):
+        phone = "".join(rng.choice(SONS) for _ in range(rng.randint(0, 4)))
+        e = E(rng.choice(["ab", "Ab", "ba", "c", "dé", "Dé", "", "ef"]) + str(rng.randint(0, 9)),
+              rng.choice([1.0, 2.0, 2.0, 0, "3", None]), cgram=rng.choice(["NOM", "VER", None, ""]),
+              nb_syllabes=rng.choice(["2", 1, 0, None, "x"]), syllabes=rng.choice(["a.b", "a", None]))
+        phones.setdefault(phone, []).append(e)
+        orthos.setdefault(e["ortho"], []).append(e)
+    for _ in range(2):  # the second round answers from remembered segmentations
+        for mot in list(phones)[:8] + ["", "ɑ̃t͡s"]:
+            for n in (1, 2, 3, 0, -1):
+                assert meme_objets(_phonetique.rimes(phones, mot, n, 20), ref_rimes(phones, mot, n, 20))
+        for son in SONS + ["ʃa", "̃", "x"]:
+            assert meme_objets(_phonetique.contient_son(phones, son, -2), ref_contient_son(phones, son, -2))
+        for n in (0, 1, 2):
+            for cgram in (None, "", "NOM", "V"):
+                assert meme_objets(_phonetique.mots_par_syllabes(orthos, n, cgram, 30),
+                                   ref_mots_par_syllabes(orthos, n, cgram, 30))

@@ -1,0 +1,212 @@
+"""Pattern search, anagrams and syllable counts over hand-built and random indexes."""
+import random
+import re
+
+import pytest
+
+from brivane_lexique import _recherche
+
+
+# Plain-Python references: the behaviour the compiled functions must reproduce.
+def cle_freq(e):
+    return -float(e.get("freq", 0) or 0)
+
+
+def cle_ortho(e):
+    return str(e.get("ortho") or "").lower()
+
+
+def ref_rechercher(index, pattern, champ="ortho", limite=50):
+    try:
+        rx = re.compile(pattern, re.IGNORECASE)
+    except re.error:
+        return []
+    res, vus = [], set()
+    for entries in index.values():
+        for e in entries:
+            v = e.get(champ) or ""
+            v = v if isinstance(v, str) else str(v)
+            if v and rx.search(v) and cle_ortho(e) not in vus:
+                vus.add(cle_ortho(e))
+                res.append(e)
+    return sorted(res, key=cle_freq)[:limite]
+
+
+def ref_anagrammes(index, mot, limite=50):
+    mot_lower = mot.strip().lower()
+    cible = sorted(mot_lower)
+    res = [entries[0] for ortho, entries in index.items()
+           if ortho != mot_lower and sorted(ortho) == cible and entries]
+    return sorted(res, key=cle_freq)[:limite]
+
+
+def ref_nb_syllabes(e):
+    brut = e.get("nb_syllabes") or e.get("nbsyll")
+    if brut is not None:
+        try:
+            return int(brut)
+        except (ValueError, TypeError):
+            pass
+    syll = e.get("syllabes") or e.get("syll") or ""
+    syll = syll if isinstance(syll, str) else str(syll)
+    return syll.count(".") + 1 if syll else None
+
+
+def meme_objets(a, b):
+    return len(a) == len(b) and all(x is y for x, y in zip(a, b))
+
+
+LETTRES = "aAbcCeéÉèiIlnNoœŒrsStuÿ"
+
+
+def index_aleatoire(rng, n_cles=60):
+    index = {}
+    for _ in range(n_cles):
+        cle = "".join(rng.choice(LETTRES) for _ in range(rng.randint(1, 5)))
+        entrees = []
+        for _ in range(rng.randint(0, 3)):
+            e = {"ortho": rng.choice([cle, cle.upper(), cle.lower(), "", None]),
+                 "phone": rng.choice(["ʃa", "ʁɑ̃", "", None, "a\n"]),
+                 "freq": rng.choice([0.0, 1.0, 2.5, 2.5, 10.0, "3", " 4.5 ", None, 7])}
+            if e["ortho"] is None:
+                del e["ortho"]
+            entrees.append(e)
+        index.setdefault(cle, entrees)
+    return index
+
+
+def E(ortho, freq=1.0, **kw):
+    return {"ortho": ortho, "freq": freq, **kw}
+
+
+CHIENS = {"chat": [E("chat", 10.0)], "chien": [E("Chien", 50.0)], "cheval": [E("cheval", 10.0)],
+          "atlas": [E("atlas", 1.0)]}
+
+
+@pytest.mark.parametrize("motif, attendu", [
+    ("^ch", ["Chien", "chat", "cheval"]),
+    ("at", ["chat", "atlas"]),
+    ("[", []),
+    ("(?P<x", []),
+    ("CHE", ["cheval"]),
+    ("^$", []),
+])
+def test_rechercher_exemples(motif, attendu):
+    assert [e["ortho"] for e in _recherche.rechercher(CHIENS, motif)] == attendu
+
+
+def test_rechercher_phone_vide_ne_correspond_jamais():
+    index = {"a": [E("a", phone=""), E("b"), E("c", phone="ʃa")]}
+    assert [e["ortho"] for e in _recherche.rechercher(index, "", "phone")] == ["c"]
+
+
+def test_rechercher_doublons_casse_et_sans_ortho():
+    index = {"chat": [E("Chat", 1.0), E("chat", 9.0)], "x": [{"phone": "a"}, {"phone": "ab"}]}
+    res = _recherche.rechercher(index, "a", "phone") + _recherche.rechercher(index, "chat")
+    assert meme_objets(res, [index["x"][0], index["chat"][0]])
+
+
+@pytest.mark.parametrize("limite, n", [(0, 0), (-1, 3), (2, 2), (2.9, 2), (-10, 0), (10**30, 4)])
+def test_rechercher_limite_en_tranche(limite, n):
+    assert len(_recherche.rechercher(CHIENS, "", limite=limite)) == n
+
+
+def test_frequence_non_numerique_leve_comme_float():
+    index = {"a": [E("a", "beaucoup")]}
+    with pytest.raises(ValueError, match="could not convert string to float: 'beaucoup'"):
+        _recherche.rechercher(index, "a")
+    with pytest.raises(ValueError):
+        _recherche.anagrammes({"ba": [E("ba", "x")]}, "ab")
+    assert _recherche.anagrammes({"ab": [E("ab", "x")]}, " AB") == []  # the word itself is never read
+
+
+def test_frequences_nan_triees_comme_l_hote():
+    entrees = [E(f"m{i}", f) for i, f in enumerate([1.0, float("nan"), 3.0, "nan", 2.0, 0.5])]
+    index = {e["ortho"]: [e] for e in entrees}
+    assert meme_objets(_recherche.rechercher(index, "m"), ref_rechercher(index, "m"))
+
+
+@pytest.mark.parametrize("fonction, args, nom, attendu", [
+    ("rechercher", ([], "a"), "index", "dict"),
+    ("rechercher", ({}, None), "pattern", "str"),
+    ("rechercher", ({}, "a", 3), "champ", "str"),
+    ("rechercher", ({}, "a", "ortho", "5"), "limite", "int"),
+    ("anagrammes", ({}, b"a"), "mot", "str"),
+    ("anagrammes", ({}, "a", None), "limite", "int"),
+    ("_get_nb_syllabes", ([],), "entry", "dict"),
+])
+def test_erreurs_de_type(fonction, args, nom, attendu):
+    with pytest.raises(TypeError, match=rf"Argument '{nom}' has incorrect type \(expected {attendu}, got "):
+        getattr(_recherche, fonction)(*args)
+
+
+def test_index_modifie_pendant_le_parcours():
+    index = {"a": [E("a")], "b": [E("b")]}
+
+    class Phone:
+        def __str__(self):
+            index["zz"] = []
+            return "a"
+    index["a"][0]["phone"] = Phone()
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        _recherche.rechercher(index, "a", "phone")
+
+
+def test_anagrammes_exemples():
+    index = {"chien": [E("chien", 5.0)], "niche": [E("niche", 1.0)], "chine": [E("chine", 3.0), E("Chine", 9.0)],
+             "tee": [E("tee")], "ecinh": []}
+    assert [e["ortho"] for e in _recherche.anagrammes(index, "  Chien ")] == ["chine", "niche"]
+    assert _recherche.anagrammes(index, "été") == []
+
+
+@pytest.mark.parametrize("entree, attendu", [
+    ({"nb_syllabes": 0, "nbsyll": 2}, 2), ({"nb_syllabes": "2"}, 2), ({"nb_syllabes": "x", "syllabes": "a.mi"}, 2),
+    ({"nbsyll": 0, "syllabes": "a.mi"}, 0), ({"syll": "ma.ri.on"}, 3), ({}, None), ({"nb_syllabes": 2.7}, 2),
+    ({"nb_syllabes": " 3 "}, 3), ({"nb_syllabes": "3.0", "syll": "a"}, 1), ({"nb_syllabes": float("nan")}, None),
+    ({"nb_syllabes": -4}, -4), ({"nb_syllabes": 10**30}, 10**30), ({"syllabes": 12.5}, 2),
+    ({"nb_syllabes": [1], "syllabes": "ʃɑ̃.te"}, 2),
+])
+def test_get_nb_syllabes(entree, attendu):
+    assert _recherche._get_nb_syllabes(entree) == attendu == ref_nb_syllabes(entree)
+
+
+def test_get_nb_syllabes_propage_les_autres_erreurs():
+    with pytest.raises(OverflowError):
+        _recherche._get_nb_syllabes({"nb_syllabes": float("inf")})
+
+
+@pytest.mark.parametrize("graine", range(12))
+def test_differentiel_aleatoire(graine):
+    rng = random.Random(graine)
+    index = index_aleatoire(rng)
+    for _ in range(15):
+        motif = rng.choice(["", "^a", "É", "e$", "[éè]", "a|o", "^.{2}$", "ʃ", "Œ", "s", "(", "i.*n"])
+        champ = rng.choice(["ortho", "phone", "freq"])
+        limite = rng.choice([0, 3, -2, 50])
+        try:
+            attendu = ref_rechercher(index, motif, champ, limite)
+        except ValueError:
+            with pytest.raises(ValueError):
+                _recherche.rechercher(index, motif, champ, limite)
+            continue
+        assert meme_objets(_recherche.rechercher(index, motif, champ, limite), attendu)
+        mot = rng.choice(list(index) or ["a"])
+        try:
+            attendu = ref_anagrammes(index, mot, limite)
+        except ValueError:
+            continue
+        assert meme_objets(_recherche.anagrammes(index, mot, limite), attendu)
+
+
+def test_vrai_lexique(grand_tsv):
+    import csv
+    with open(grand_tsv, encoding="utf-8-sig", newline="") as f:
+        index = {}
+        for i, row in enumerate(csv.DictReader(f, delimiter="\t")):
+            if i == 30000:
+                break
+            row["freq"] = float(row.pop("freq_opensubs") or 0)
+            index.setdefault(row["ortho"], []).append(row)
+    for motif, champ in [("^ab", "ortho"), ("ment$", "ortho"), ("ʃɑ̃", "phone"), ("[aeiou]{3}", "ortho")]:
+        assert meme_objets(_recherche.rechercher(index, motif, champ, 10**6), ref_rechercher(index, motif, champ, 10**6))
+    assert meme_objets(_recherche.anagrammes(index, "rabi", 10**6), ref_anagrammes(index, "rabi", 10**6))
