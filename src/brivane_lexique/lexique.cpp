@@ -335,18 +335,21 @@ void close(nb::handle self) {
     }
 }
 
+nb::object interne(const char *s) { return nb::steal(PyUnicode_InternFromString(s)); }
+
 nb::object detecter_backend(nb::handle self) {
     Lexique &l = cpp(self);
     nb::object suffixe = l.source.attr("suffix").attr("lower")();
     for (const char *s : {".db", ".sqlite", ".sqlite3"})
-        if (suffixe.equal(nb::str(s))) return nb::str(BACKEND_SQLITE);
-    if (suffixe.equal(nb::str(".tsv"))) return nb::str("tsv");
-    return nb::str("csv");
+        if (suffixe.equal(nb::str(s))) return interne(BACKEND_SQLITE);
+    if (suffixe.equal(nb::str(".tsv"))) return interne("tsv");
+    return interne("csv");
 }
 
 void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle precharger) {
-    nb::handle self = soi(ptr);
+    nb::handle self = nb::find(ptr);  // the storage is not a Lexique yet
     new (ptr) Lexique();
+    ptr->py = self.ptr();
     // Methods of a subclass may be called from here on; mark the instance usable
     // now, and undo that if construction fails.
     nb::inst_mark_ready(self);
@@ -485,7 +488,13 @@ nb::object minuscule(nb::handle s) {
     return s.attr("lower")();
 }
 
-bool Lexique::est_sqlite() const { return backend.equal(nb::str(BACKEND_SQLITE)); }
+bool Lexique::est_sqlite() const {
+    // Asked on every query: the usual value is the interned constant itself.
+    static PyObject *sqlite = PyUnicode_InternFromString(BACKEND_SQLITE);
+    if (backend.ptr() == sqlite) return true;
+    if (PyUnicode_CheckExact(backend.ptr()) && PyUnicode_CHECK_INTERNED(backend.ptr())) return false;
+    return backend.equal(nb::handle(sqlite));
+}
 
 nb::object obtenir_conn(nb::handle self) {
     if (redefinie(self, M_GET_CONN)) return appeler(self, M_GET_CONN);
@@ -543,6 +552,14 @@ std::vector<nb::object> noms_resolus(nb::handle curseur) {
 }
 
 nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne) {
+    if (PyTuple_CheckExact(ligne.ptr())) {
+        const Py_ssize_t n = std::min<Py_ssize_t>(PyTuple_GET_SIZE(ligne.ptr()), (Py_ssize_t)noms.size());
+        nb::dict d = nb::steal<nb::dict>(_PyDict_NewPresized(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (PyDict_SetItem(d.ptr(), noms[size_t(i)].ptr(), PyTuple_GET_ITEM(ligne.ptr(), i)) < 0)
+                throw nb::python_error();
+        return d;
+    }
     nb::dict d;
     size_t i = 0;
     for (nb::handle v : ligne) {
@@ -555,9 +572,15 @@ nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne) 
 
 nb::list lignes_en_entrees(nb::handle curseur) {
     std::vector<nb::object> noms = noms_resolus(curseur);
-    nb::list res;
-    nb::object lignes = curseur.attr("fetchall")();
-    for (nb::handle ligne : lignes) res.append(ligne_en_entree(noms, ligne));
+    // The rows become dicts here: plain tuples are cheaper to fetch than Row objects.
+    // The factory is read when rows are fetched, so it can change after execute().
+    curseur.attr("row_factory") = nb::none();
+    nb::object lignes = nb::steal(PyObject_CallMethod(curseur.ptr(), "fetchall", nullptr));
+    if (!lignes.is_valid()) throw nb::python_error();
+    const Py_ssize_t n = PyList_GET_SIZE(lignes.ptr());
+    nb::list res = nb::steal<nb::list>(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(res.ptr(), i, ligne_en_entree(noms, PyList_GET_ITEM(lignes.ptr(), i)).release().ptr());
     return res;
 }
 

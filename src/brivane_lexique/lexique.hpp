@@ -25,6 +25,9 @@ struct Lexique {
     nb::object index_ortho = nb::none();
     nb::object index_lemme = nb::none();
     nb::object conn = nb::none();  // None | sqlite3.Connection
+    // The Python instance holding this object (borrowed: the C++ object lives inside
+    // it, so the pointer is valid for the object's whole life).
+    PyObject *py = nullptr;
 
     bool est_sqlite() const;
 };
@@ -32,7 +35,7 @@ struct Lexique {
 using ClasseLexique = nb::class_<Lexique>;
 
 // The Python object of a Lexique (its own instance or a subclass instance).
-inline nb::handle soi(Lexique *l) { return nb::find(l); }
+inline nb::handle soi(Lexique *l) { return l->py ? nb::handle(l->py) : nb::find(l); }
 
 // Whether the Python type of `self` redefines the method `nom` of Lexique (then
 // internal calls must go through Python to honour the override).
