@@ -15,7 +15,7 @@ def main() -> None:
         rimes = [e["ortho"] for e in lex.rimes("chanter", limite=8)]
         print(f"rimes('chanter') -> {', '.join(rimes)}")
         present = lex.conjuguer("chanter")["ind"]["pre"]
-        print("conjuguer('chanter'), present -> " + ", ".join(present.values()))
+        print("conjuguer('chanter'), present -> " + ", ".join(f"{p}: {f}" for p, f in present.items()))
 
 
 if __name__ == "__main__":

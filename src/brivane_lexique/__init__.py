@@ -5,6 +5,7 @@ existence d'une forme, prononciation, rimes, anagrammes, conjugaison, filtres,
 export. Le coeur est ecrit en C++.
 """
 
+from ._defaut import lexique_par_defaut
 from .lexique import Lexique
 
-__all__ = ["Lexique"]
+__all__ = ["Lexique", "lexique_par_defaut"]
