@@ -19,6 +19,15 @@ import unicodedata
 import baselines_fondation as fondation
 import baselines_recherche as recherche
 
+try:  # the word-query twins of their own area, once that area has landed
+    import baselines_mots as mots
+except ImportError:
+    mots = None
+try:
+    import baselines_export as export
+except ImportError:
+    export = None
+
 # ------------------------------------------------------------------ plain Python
 
 
@@ -158,6 +167,13 @@ class LexiquePython:
         self.formes = fondation.charger_formes(chemin)
         self.phone, self.ortho, self.lemme = fondation.charger_index(chemin)
         self._segments: dict[str, list[str]] = {}
+        if mots is not None:
+            # Same questions, written by the area that owns them: (function, index it reads).
+            for nom, index in (("info", self.ortho), ("frequence", self.ortho), ("phone_de", self.ortho),
+                               ("lemme_de", self.ortho), ("formes_de", self.lemme), ("conjuguer", self.lemme)):
+                f = getattr(mots, nom, None)
+                if f is not None:
+                    setattr(self, nom, functools.partial(f, index))
 
     def existe(self, mot):
         return normaliser(mot) in self.formes
@@ -252,14 +268,26 @@ class LexiquePython:
     def exporter_sqlite(self, chemin, **crit):
         lignes = filtrer(self._entrees(), limite=0, **crit)
         cols = list(lignes[0]) if lignes else ["ortho"]
-        conn = sqlite3.connect(chemin)
-        conn.execute(f"CREATE TABLE formes ({', '.join(cols)})")
-        conn.executemany(f"INSERT INTO formes VALUES ({', '.join('?' * len(cols))})",
-                         ([e.get(c) for c in cols] for e in lignes))
-        conn.execute("CREATE INDEX idx_ortho ON formes(ortho)")
-        conn.commit()
-        conn.close()
-        return len(lignes)
+        return ecrire_sqlite(chemin, cols, ([e.get(c) for c in cols] for e in lignes))
+
+
+def ecrire_sqlite(chemin, cols, lignes) -> int:
+    """A new database the way the export writes one: WAL, no sync, one bulk insert, the indexes, VACUUM."""
+    conn = sqlite3.connect(chemin)
+    conn.execute("PRAGMA journal_mode=WAL")
+    conn.execute("PRAGMA synchronous=OFF")
+    conn.execute(f"CREATE TABLE formes ({', '.join(c + ' TEXT' for c in cols)})")
+    conn.executemany(f"INSERT INTO formes VALUES ({', '.join('?' * len(cols))})", lignes)
+    conn.commit()
+    for c, suffixe in (("ortho", " COLLATE NOCASE"), ("lemme", " COLLATE NOCASE"), ("phone", ""), ("cgram", ""),
+                       ("illustrable", ""), ("nb_syllabes", "")):
+        if c in cols:
+            conn.execute(f"CREATE INDEX IF NOT EXISTS idx_{c} ON formes({c}{suffixe})")
+    conn.commit()
+    conn.execute("VACUUM")
+    n = conn.execute("SELECT COUNT(*) FROM formes").fetchone()[0]
+    conn.close()
+    return n
 
 
 # ---------------------------------------------------------------------- sqlite3
@@ -354,15 +382,7 @@ def exporter_csv_nu(conn: sqlite3.Connection, sql: str, params, chemin: str) -> 
 
 def exporter_sqlite_nu(conn: sqlite3.Connection, sql: str, params, chemin: str) -> int:
     cur = conn.execute(sql, params)
-    cols = [d[0] for d in cur.description]
-    sortie = sqlite3.connect(chemin)
-    sortie.execute(f"CREATE TABLE formes ({', '.join(cols)})")
-    sortie.executemany(f"INSERT INTO formes VALUES ({', '.join('?' * len(cols))})", (tuple(r) for r in cur))
-    sortie.execute("CREATE INDEX idx_ortho ON formes(ortho)")
-    sortie.commit()
-    n = sortie.execute("SELECT COUNT(*) FROM formes").fetchone()[0]
-    sortie.close()
-    return n
+    return ecrire_sqlite(chemin, [d[0] for d in cur.description], (tuple(r) for r in cur))
 
 
 # ----------------------------------------------------------------------- pandas

@@ -77,12 +77,21 @@ def sous_ensemble(f, args, budget: float) -> list:
     return list(args[: max(3, int(budget / 3 / d))])
 
 
-def rss_mo() -> float:
+def rss_mo(champ: str = "VmRSS") -> float:
     with open("/proc/self/status") as f:
         for ligne in f:
-            if ligne.startswith("VmRSS:"):
+            if ligne.startswith(champ + ":"):
                 return int(ligne.split()[1]) / 1024
-    return 0.0
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def pic_mo() -> float:
+    """Peak resident size of this process's own memory.
+
+    ru_maxrss of a child started by a large parent keeps the parent's size (Linux folds the address space
+    left at exec into it), so the peak is read from VmHWM, which belongs to the new address space alone.
+    """
+    return rss_mo("VmHWM")
 
 
 def fmt_t(s: float | None) -> str:
@@ -144,7 +153,7 @@ def enfant_etat(etat: str, chemin: str) -> dict:
     else:
         objet = bo.ouvrir_sqlite_nu(chemin)
     duree = time.perf_counter() - t
-    pic = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    pic = pic_mo()
     del objet
     return {"duree": duree, "pic_mo": pic, "avant_mo": avant}
 
@@ -323,7 +332,7 @@ def comparer_requetes(tsv: Path, sqlite: Path, budget: float) -> dict:
                 nu(conn_nue, j[k][0], j[k][1], str(cible))
 
             cands["nu"] = (rejouer_export, [None], 200)
-            r["nu_note"] = "statement + csv.writer" if "csv" in nom else "statement + executemany into a new file"
+            r["nu_note"] = "statement + csv.writer" if "csv" in nom else "statement + executemany, the same indexes and VACUUM"
         else:
             if any(journaux):
                 cands["nu"] = (lambda j: bo.rejouer(conn_nue, j), journaux, 200)
@@ -477,16 +486,16 @@ def enfant_echelle(qui: str, chemin: str) -> dict:
 
         t = time.perf_counter()
         lex = Lexique(chemin)
-        res["ouverture (niveau 1)"] = time.perf_counter() - t
+        res["open (level 1)"] = time.perf_counter() - t
         t = time.perf_counter()
         lex._charger_index()
-        res["index (3 en une passe)"] = time.perf_counter() - t
+        res["index (3, one pass)"] = time.perf_counter() - t
         mots = sorted(lex._get_index_ortho())[::997][:300]
-        res["existe (par appel)"] = chrono(lex.existe, mots, 0.3)
-        res["info (par appel)"] = chrono(lex.info, mots, 0.3)
+        res["existe (per call)"] = chrono(lex.existe, mots, 0.3)
+        res["info (per call)"] = chrono(lex.info, mots, 0.3)
         t = time.perf_counter()
         lex.rimes("chanter")
-        res["rimes (1er appel)"] = time.perf_counter() - t
+        res["rimes (1st call)"] = time.perf_counter() - t
         q = {
             "rimes": lambda a: lex.rimes("chanter"),
             "rechercher '^ch'": lambda a: lex.rechercher("^ch"),
@@ -502,11 +511,11 @@ def enfant_echelle(qui: str, chemin: str) -> dict:
 
         t = time.perf_counter()
         df = bo.polars_lire(chemin)
-        res["ouverture (niveau 1)"] = time.perf_counter() - t
+        res["open (level 1)"] = time.perf_counter() - t
         o, p = pl.col("ortho"), pl.col("phone")
         mots = df["ortho"].unique().sort().gather_every(997).head(20).to_list()
-        res["existe (par appel)"] = chrono(lambda m: df.filter(o == m).height > 0, mots, 0.3, max_rep=5)
-        res["info (par appel)"] = chrono(lambda m: df.filter(o == m), mots, 0.3, max_rep=5)
+        res["existe (per call)"] = chrono(lambda m: df.filter(o == m).height > 0, mots, 0.3, max_rep=5)
+        res["info (per call)"] = chrono(lambda m: df.filter(o == m), mots, 0.3, max_rep=5)
         ops = bo.polars_ops(df, {"mot": "chanter", "phone": "ʃɑ̃te", "lemme": "chanter", "verbe": "chanter",
                                  "anagramme": "chien", "phones": [], "motif": "^[bp]r.*er$",
                                  "motif_litteral": "^ch", "son": "ʁwa", "sortie_csv": str(sortie)})
@@ -516,7 +525,7 @@ def enfant_echelle(qui: str, chemin: str) -> dict:
              "exporter csv NOM": lambda a: ops["exporter_csv"]()}
     for nom, f in q.items():
         res[nom] = chrono(f, [None], 1.0, min_rep=2, max_rep=5)
-    res["pic_mo"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    res["pic_mo"] = pic_mo()
     sortie.unlink(missing_ok=True)
     return res
 
@@ -527,8 +536,8 @@ def mesurer_echelle(tsv: Path, facteurs: list[int]) -> dict:
         chemin = lexique_agrandi(tsv, k)
         res[k] = {"nous": lancer_enfant("echelle", "nous", chemin), "polars": lancer_enfant("echelle", "polars", chemin),
                   "taille_mo": chemin.stat().st_size / 2**20}
-        print(f"  ×{k}: ours open {fmt_t(res[k]['nous']['ouverture (niveau 1)'])}, "
-              f"index {fmt_t(res[k]['nous']['index (3 en une passe)'])}, peak {res[k]['nous']['pic_mo']:.0f} MB",
+        print(f"  ×{k}: ours open {fmt_t(res[k]['nous']['open (level 1)'])}, "
+              f"index {fmt_t(res[k]['nous']['index (3, one pass)'])}, peak {res[k]['nous']['pic_mo']:.0f} MB",
               flush=True)
     return res
 
@@ -546,10 +555,10 @@ def tracer(echelle: dict, chemin: Path) -> None:
     facteurs = sorted(echelle)
     ops = [k for k in echelle[facteurs[0]]["nous"] if k != "pic_mo"]
     fig, (g1, g2) = plt.subplots(1, 2, figsize=(14, 6.2))
-    cmap = plt.get_cmap("tab20")
+    cmap = plt.get_cmap("tab10")
     for i, op in enumerate(ops):
         ys = [echelle[k]["nous"][op] for k in facteurs]
-        c = cmap(i % 20)
+        c = cmap(i % 10) if i < 10 else "black"
         g1.plot(facteurs, ys, "o-", color=c, label=op)
         g2.plot(facteurs, [y / ys[0] for y in ys], "o-", color=c, label=op)
         if op in echelle[facteurs[0]]["polars"]:
@@ -616,7 +625,8 @@ def ecrire(res: dict, args) -> tuple[str, list[str]]:
     w("## Opening a lexicon and peak memory")
     w("")
     w("Each state is built in a fresh child process; time excludes the interpreter start and imports; peak is "
-      "`ru_maxrss` of that process, *added* is peak minus the resident size just before loading (imports "
+      "the high-water mark of that process (`VmHWM`: the same figure as `ru_maxrss`, without the parent's size that "
+      "`ru_maxrss` inherits across fork/exec), *added* is peak minus the resident size just before loading (imports "
       "included in the latter).")
     w("")
     w("| state | time | peak RSS | added by the state |")
@@ -671,7 +681,7 @@ def ecrire(res: dict, args) -> tuple[str, list[str]]:
           f"{fmt_r(r.get('polars'), r['nous'])} | {v_py} | {v_pl} |")
     w("")
     w("The plain-Python column of `definitions` is an empty function (TSV lexicons have no definitions table); "
-      "plain-Python exports use `csv.DictWriter` and `executemany`. pandas/polars `conjuguer` is the selection "
+      "plain-Python exports use `csv.DictWriter`, and `executemany` into a database with the same PRAGMAs, indexes and VACUUM as ours. pandas/polars `conjuguer` is the selection "
       "of the verb rows with one row per (mode, tense, person, number); `lemme_de` a group-by sum.")
     w("")
 
@@ -731,7 +741,7 @@ def ecrire(res: dict, args) -> tuple[str, list[str]]:
         for op in [k for k in ech[fs[0]]["nous"] if k != "pic_mo"]:
             ts = [ech[k]["nous"][op] for k in fs]
             ex = exposant(ts[0], ts[-1], kmax) if kmax > 1 else float("nan")
-            lin = op not in ("existe (par appel)", "info (par appel)", "filtrer (limite 100)")
+            lin = op not in ("existe (per call)", "info (per call)", "filtrer (limite 100)")
             if ex > 1.15 or (not lin and ex > 0.5):
                 pires.append((op, ex))
             tp = [fmt_t(ech[k]["polars"].get(op)) for k in fs]
@@ -741,6 +751,9 @@ def ecrire(res: dict, args) -> tuple[str, list[str]]:
           + " | ".join(f"{ech[k]['polars']['pic_mo']:.0f} MB" for k in fs) + " |")
         w("")
         w("![scaling](scaling.png)")
+        w("")
+    if res.get("echelle_erreur"):
+        w(f"Scaling table missing: {res['echelle_erreur']}")
         w("")
     res["pires"] = pires
     return "\n".join(lignes), fails
@@ -775,8 +788,14 @@ def main() -> None:
     res["requetes"] = comparer_requetes(tsv, sqlite, args.budget)
     if not args.sans_echelle:
         print("scaling", flush=True)
-        res["echelle"] = mesurer_echelle(tsv, [int(k) for k in args.facteurs.split(",")])
-        tracer(res["echelle"], GRAPHE)
+        try:
+            res["echelle"] = mesurer_echelle(tsv, [int(k) for k in args.facteurs.split(",")])
+            tracer(res["echelle"], GRAPHE)
+        except Exception as exc:  # the rest of the report stays worth writing
+            import traceback
+
+            traceback.print_exc()
+            res["echelle_erreur"] = repr(exc)
     res["duree_totale"] = time.perf_counter() - debut
     res["charge"] = (charge_debut, os.getloadavg()[0])
     texte, fails = ecrire(res, args)
