@@ -503,10 +503,33 @@ nb::object normaliser(nb::handle mot) {
     return n.objet()(mot);
 }
 
+namespace {
+// Resolutions already made by the resoudre_colonnes bound at import, by column names.
+// Its alias tables never change, so a result computed once stays right; the few
+// shapes of SELECT the queries run make this a handful of entries. Never freed.
+struct ResolutionConnue {
+    nb::object noms;  // tuple of the column names
+    std::vector<nb::object> resolus;
+};
+std::vector<ResolutionConnue> *g_resolutions = new std::vector<ResolutionConnue>();
+}  // namespace
+
 std::vector<nb::object> noms_resolus(nb::handle curseur) {
     nb::object desc = curseur.attr("description");
     nb::list noms;
     for (nb::handle item : desc) noms.append(item[0]);
+    // A replaced resoudre_colonnes is called on every query, as the module binds it.
+    const bool original = liens().resoudre_colonnes.original();
+    nb::object cle;
+    if (original) {
+        cle = nb::steal(PyList_AsTuple(noms.ptr()));
+        if (!cle.is_valid()) throw nb::python_error();
+        for (const ResolutionConnue &r : *g_resolutions) {
+            int egal = PyObject_RichCompareBool(r.noms.ptr(), cle.ptr(), Py_EQ);
+            if (egal < 0) throw nb::python_error();
+            if (egal) return r.resolus;
+        }
+    }
     nb::object mapping = liens().resoudre_colonnes.objet()(noms);
     std::vector<nb::object> res;
     res.reserve(nb::len(noms));
@@ -515,6 +538,7 @@ std::vector<nb::object> noms_resolus(nb::handle curseur) {
         if (!v && PyErr_Occurred()) throw nb::python_error();
         res.push_back(nb::borrow(v ? v : nom.ptr()));
     }
+    if (original && g_resolutions->size() < 32) g_resolutions->push_back({cle, res});
     return res;
 }
 

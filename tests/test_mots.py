@@ -1,0 +1,493 @@
+"""Word lookups and morphological queries of Lexique, on the SQL and in-memory paths."""
+
+import math
+import sqlite3
+from types import SimpleNamespace
+
+import pytest
+
+from brivane_lexique import _morphologie, lexique
+from brivane_lexique.lexique import Lexique
+from fabrique_lexiques import ecrire, ecrire_sqlite
+
+BACKENDS = ["sqlite", "tsv"]
+
+
+@pytest.fixture(scope="module", params=BACKENDS)
+def lex(request, tmp_path_factory):
+    return Lexique(ecrire(tmp_path_factory.mktemp(request.param), request.param))
+
+
+@pytest.fixture(scope="module")
+def lexs(tmp_path_factory):
+    """Both backends over the same rows, for the documented differences."""
+    return {b: Lexique(ecrire(tmp_path_factory.mktemp(b), b)) for b in BACKENDS}
+
+
+def orthos(entrees):
+    return [e["ortho"] for e in entrees]
+
+
+class IndexFait(Lexique):
+    """In-memory lexicon whose indexes are handed in by the test."""
+
+    index = {}
+
+    def _get_index_phone(self):
+        return self.index
+
+    def _get_index_ortho(self):
+        return self.index
+
+
+@pytest.fixture
+def fait(tmp_path):
+    chemin = tmp_path / "vide.tsv"
+    chemin.write_text("ortho\n", encoding="utf-8")
+
+    def creer(index):
+        l = IndexFait(chemin)
+        l.index = index
+        return l
+
+    return creer
+
+
+# ------------------------------------------------------------------ argument checks
+
+APPELS = [
+    ("info", "mot", ()), ("homophones", "phone", ()), ("frequence", "mot", ()), ("phone_de", "mot", ()),
+    ("lemme_de", "mot", ()), ("formes_de", "lemme", ()), ("conjuguer", "verbe", ()),
+]
+
+
+class Chaine(str):
+    pass
+
+
+@pytest.mark.parametrize("methode, nom, reste", APPELS)
+@pytest.mark.parametrize("valeur, recu", [(None, "NoneType"), (b"chat", "bytes"), (3, "int"),
+                                          (Chaine("chat"), "Chaine")])
+def test_type_argument_texte(lex, methode, nom, reste, valeur, recu):
+    attendu = f"Argument '{nom}' has incorrect type (expected str, got {recu})"
+    with pytest.raises(TypeError) as e:
+        getattr(lex, methode)(valeur, *reste)
+    assert str(e.value) == attendu
+
+
+@pytest.mark.parametrize(
+    "appel, attendu",
+    [
+        (lambda l: l.formes_de("chanter", 3), "Argument 'cgram' has incorrect type (expected str, got int)"),
+        (lambda l: l.verbes_par_phone_et_personne(("a",), "1", "s"),
+         "Argument 'phones' has incorrect type (expected list, got tuple)"),
+        (lambda l: l.verbes_par_phone_et_personne(None, "1", "s"),
+         "Argument 'phones' has incorrect type (expected list, got NoneType)"),
+        (lambda l: l.verbes_par_phone_et_personne([], 1, "s"),
+         "Argument 'personne' has incorrect type (expected str, got int)"),
+        (lambda l: l.verbes_par_phone_et_personne([], "1", None),
+         "Argument 'nombre' has incorrect type (expected str, got NoneType)"),
+    ],
+)
+def test_type_autres_arguments(lex, appel, attendu):
+    with pytest.raises(TypeError) as e:
+        appel(lex)
+    assert str(e.value) == attendu
+
+
+def test_nombre_d_arguments(lex):
+    with pytest.raises(TypeError):
+        lex.info()
+    with pytest.raises(TypeError):
+        lex.frequence("a", "b")
+
+
+# ------------------------------------------------------------------ info
+
+
+def test_info_champs_canoniques(lex):
+    res = lex.info("chante")
+    assert sorted((e["mode"], e["personne"]) for e in res) == [("ind", "1"), ("ind", "3"), ("sub", "3")]
+    e = next(e for e in res if e["personne"] == "1")
+    assert list(e) == ["ortho", "phone", "lemme", "cgram", "genre", "nombre", "mode", "temps", "personne",
+                       "freq", "multext", "synonymes", "antonymes", "definition", "remarque"]
+    assert e["freq"] == 50.0 and e["multext"] == "Vmip1s"
+
+
+@pytest.mark.parametrize("mot", ["Chante", "CHANTE", " chante\t", "chante"])
+def test_info_insensible_a_la_casse(lex, mot):
+    assert len(lex.info(mot)) == 3
+
+
+@pytest.mark.parametrize("mot", ["", "inconnu", "chant%", "chant_"])
+def test_info_absent(lex, mot):
+    assert lex.info(mot) == []
+
+
+def test_info_memoire_copie_de_la_liste(lexs):
+    lex = lexs["tsv"]
+    stockee = lex._get_index_ortho()["chante"]
+    res = lex.info("chante")
+    assert res == stockee and res is not stockee and lex.info("chante") is not res
+    assert all(a is b for a, b in zip(res, stockee))
+    res.append({"ortho": "intrus"})
+    res.clear()
+    assert len(lex._get_index_ortho()["chante"]) == 3
+    absent = lex.info("inconnu")
+    absent.append(1)
+    assert lex.info("inconnu") == []
+
+
+def test_info_memoire_ordre_du_fichier_et_cle_normalisee(lexs):
+    # The key goes through normaliser_ortho on both sides; SQLite's NOCASE only folds
+    # ASCII, so a stored 'Été' is out of reach of the SQL path.
+    assert [e["lemme"] for e in lexs["tsv"].info("été")] == ["être", "été"]
+    assert [e["lemme"] for e in lexs["tsv"].info("Été")] == ["être", "été"]
+    assert [e["lemme"] for e in lexs["sqlite"].info("Été")] == ["être"]
+    assert [e["freq"] for e in lexs["tsv"].info("zut")] == [0.0]
+    assert [e["freq"] for e in lexs["sqlite"].info("zut")] == [None]
+
+
+def test_info_sqlite_colonnes_de_frequence_et_inconnues(tmp_path):
+    colonnes = ("Ortho", "LEMME", "freq_opensubs", "Cat", "FreqFilms2", " NB_Syllabes ")
+    chemin = ecrire_sqlite(tmp_path / "l.db", colonnes, [("chat", "chat", 1.0, "NOM", 7.0, 1)])
+    res = Lexique(chemin).info("Chat")
+    # The later frequency column wins; unknown columns keep their lower-case name.
+    assert res == [{"ortho": "chat", "lemme": "chat", "freq": 7.0, "cgram": "NOM", "nb_syllabes": 1}]
+    assert list(res[0]) == ["ortho", "lemme", "freq", "cgram", "nb_syllabes"]
+
+
+def test_info_sqlite_resoudre_colonnes_remplace(lexs, monkeypatch):
+    vus = []
+
+    def resoudre(colonnes):
+        vus.append(list(colonnes))
+        return {c: c.upper() for c in colonnes}
+
+    monkeypatch.setattr(lexique, "resoudre_colonnes", resoudre)
+    for _ in range(2):
+        res = lexs["sqlite"].info("chanter")
+        assert res[0]["ORTHO"] == "chanter" and res[0]["FREQ_OPENSUBS"] == 30.0
+    assert len(vus) == 2 and vus[0][0] == "ortho"
+    monkeypatch.undo()
+    assert lexs["sqlite"].info("chanter")[0]["freq"] == 30.0
+
+
+def test_info_remplacement_de_normaliser(lex, monkeypatch):
+    monkeypatch.setattr(lexique, "normaliser_ortho", lambda s: s.replace("#", ""))
+    assert len(lex.info("chan#te")) == 3
+
+
+def test_erreurs_sqlite_propagees(tmp_path):
+    chemin = ecrire_sqlite(tmp_path / "l.db", ("ortho", "lemme"), [("chat", "chat")])
+    lex = Lexique(chemin)
+    for appel in (lambda: lex.frequence("chat"), lambda: lex.phone_de("chat"),
+                  lambda: lex.homophones("ʃa"), lambda: lex.verbes_par_phone_et_personne(["a"], "1", "s")):
+        with pytest.raises(sqlite3.OperationalError, match="no such column"):
+            appel()
+    lex._table = "absente"
+    with pytest.raises(sqlite3.OperationalError, match="no such table"):
+        lex.info("chat")
+
+
+# ------------------------------------------------------------------ homophones
+
+
+def test_homophones_sqlite_lignes_reduites(lexs):
+    res = lexs["sqlite"].homophones("ʃɑ̃t")
+    assert all(list(e) == ["ortho", "cgram", "freq", "phone"] for e in res)
+    # One mapping per row, a row without spelling included.
+    assert sorted(orthos(res), key=str) == sorted(["chante", "chante", "chantes", "chantent", None, "Chanthe"],
+                                                  key=str)
+
+
+def test_homophones_memoire_entrees_completes(lexs):
+    lex = lexs["tsv"]
+    res = lex.homophones("ʃɑ̃t")
+    stockee = lex._get_index_phone()["ʃɑ̃t"]
+    assert orthos(res) == ["chante", "chante", "chantes", "chantent", "Chanthe"]
+    assert res is not stockee and all(a is b for a, b in zip(res, stockee))
+    assert res[0]["lemme"] == "chanter" and res[0]["multext"] == "Vmip1s"
+    res.pop()
+    assert len(lex.homophones("ʃɑ̃t")) == 5
+
+
+@pytest.mark.parametrize("phone", ["ʃɑ̃T", "ʃɑt", " ʃɑ̃t", "ʃɑ̃", "ʃ%", "inconnu"])
+def test_homophones_exact(lex, phone):
+    attendu = {"ʃɑ̃": ["chant", "chant", "Chants"]}.get(phone, [])
+    assert orthos(lex.homophones(phone)) == attendu
+
+
+def test_homophones_transcription_vide(lexs):
+    # The phone index leaves out empty transcriptions; SQL compares them like any text.
+    assert lexs["tsv"].homophones("") == []
+    assert [(e["ortho"], e["phone"]) for e in lexs["sqlite"].homophones("")] == [("sans", "")]
+
+
+# ------------------------------------------------------------------ frequence, phone_de
+
+
+@pytest.mark.parametrize(
+    "mot, freq", [("chante", 50.0), ("CHANTE ", 50.0), ("est", 100.0), ("sans", 60.0), ("zut", 0.0),
+                  ("inconnu", 0.0), ("chantoir", 0.5)],
+)
+def test_frequence(lex, mot, freq):
+    f = lex.frequence(mot)
+    assert f == freq and type(f) is float
+
+
+def test_frequence_sqlite_texte_non_numerique(tmp_path):
+    chemin = ecrire_sqlite(tmp_path / "l.db", ("ortho", "lemme", "freq_opensubs"),
+                           [("a", "a", "beaucoup"), ("b", "b", "12")])
+    lex = Lexique(chemin)
+    with pytest.raises(ValueError):
+        lex.frequence("a")
+    assert lex.frequence("b") == 12.0
+
+
+@pytest.mark.parametrize(
+    "mot, phone", [("chante", "ʃɑ̃t"), ("Chanter", "ʃɑ̃te"), ("sans", None), ("zut", "zyt"), ("inconnu", None)],
+)
+def test_phone_de(lex, mot, phone):
+    assert lex.phone_de(mot) == phone
+
+
+def test_phone_de_memoire_premier_des_ex_aequo(lexs):
+    assert lexs["tsv"].phone_de("est") == "ɛ"
+    assert lexs["sqlite"].phone_de("est") in ("ɛ", "ɛst")
+
+
+@pytest.mark.parametrize(
+    "entrees",
+    [
+        [{"phone": "a", "freq": -1.0}, {"phone": "b"}],  # no freq competes with 0.0
+        [{"phone": "", "freq": 9.0}, {"phone": None, "freq": 8.0}, {"freq": 7.0}, {"phone": "c", "freq": 1}],
+        [{"phone": "a", "freq": 2.0}, {"phone": "b", "freq": 2.0}, {"phone": "c", "freq": 3.0}],
+        [{"phone": "a", "freq": math.nan}, {"phone": "b", "freq": 1.0}, {"phone": "c", "freq": 5.0}],
+        [{"phone": "a", "freq": 1.0}, {"phone": "b", "freq": math.nan}, {"phone": "c", "freq": 0.5}],
+        [{"phone": "a", "freq": "3"}, {"phone": "b", "freq": 2.5}],
+        [],
+    ],
+)
+def test_phone_de_memoire_comme_un_tri_stable(fait, entrees):
+    candidats = [(e["phone"], float(e.get("freq", 0))) for e in entrees if e.get("phone")]
+    candidats.sort(key=lambda c: -c[1])
+    attendu = candidats[0][0] if candidats else None
+    assert fait({"x": entrees}).phone_de("x") == attendu
+    f = fait({"x": entrees}).frequence("x")
+    attendu = max((float(e.get("freq", 0)) for e in entrees), default=0.0)
+    assert f == attendu or math.isnan(f) and math.isnan(attendu)
+
+
+# ------------------------------------------------------------------ lemme_de
+
+
+@pytest.mark.parametrize(
+    "mot, lemme", [("chantons", "chanter"), ("CHANTONS", "chanter"), ("chant", "chant"), ("Chants", "chant"),
+                   ("inconnu", None), ("été", "être")],
+)
+def test_lemme_de(lex, mot, lemme):
+    assert lex.lemme_de(mot) == lemme
+
+
+def test_lemme_de_memoire_premier_des_ex_aequo(lexs):
+    assert lexs["tsv"].lemme_de("est") == "être"
+
+
+def test_lemme_de_passe_par_info_redefini(tmp_path):
+    class Info(Lexique):
+        def info(self, mot):
+            return [{"lemme": "a", "freq": 1}, {"lemme": "b", "freq": "2"}, {"lemme": "a", "freq": "x"}]
+
+    assert Info(ecrire(tmp_path, "tsv")).lemme_de("peu importe") == "b"
+
+
+# ------------------------------------------------------------------ formes_de
+
+TOUTES = ["chanter", "chante", "chantes", "chantons", "chantez", "chantent", "chantions", "chanterai",
+          "chantai", "chantoir"]
+
+
+@pytest.mark.parametrize(
+    "lemme, cgram, attendu",
+    [
+        ("chanter", None, TOUTES),
+        ("Chanter", None, TOUTES),
+        (" CHANTER ", "VER", TOUTES[:8]),  # VER and VER:futur, not 'ver' nor untagged
+        ("chanter", "VER:", ["chanterai"]),
+        ("chanter", "ver", ["chantai"]),
+        ("chanter", "V_R", []),  # '_' pre-selects in SQL, the exact prefix test drops it
+        ("chanter", "NOM", []),
+        ("chant", None, ["chant", "Chants"]),
+        ("inconnu", None, []),
+    ],
+)
+def test_formes_de(lex, lemme, cgram, attendu):
+    res = lex.formes_de(lemme, cgram)
+    assert sorted(orthos(res)) == sorted(attendu)
+    if lex._backend != "sqlite":
+        assert orthos(res) == attendu  # lemme index order
+
+
+def test_formes_de_cgram_vide(lexs):
+    # In memory every form passes; in SQL "LIKE '%'" still drops a NULL part of speech.
+    assert orthos(lexs["tsv"].formes_de("chanter", "")) == TOUTES
+    assert sorted(orthos(lexs["sqlite"].formes_de("chanter", ""))) == sorted(TOUTES[:-1])
+
+
+def test_formes_de_memoire_objets_de_l_index(lexs):
+    lex = lexs["tsv"]
+    res = lex.formes_de("chanter")
+    index = lex._get_index_lemme()["chanter"]
+    assert res[1] is index[1]  # first 'chante' entry, the one of person 1
+    assert res[1]["personne"] == "1"
+
+
+# ------------------------------------------------------------------ conjuguer
+
+PRESENT = {"1s": "chante", "2s": "chantes", "3s": "chante", "1p": "chantons", "2p": "chantez", "3p": "chantent"}
+
+
+@pytest.mark.parametrize("verbe", ["chanter", "Chanter", "CHANTER "])
+def test_conjuguer(lex, verbe):
+    t = lex.conjuguer(verbe)
+    assert t["ind"]["pre"] == PRESENT
+    assert t["ind"]["imp"] == {"1p": "chantions"}  # person and number from the MULTEXT tag
+    assert t["sub"]["pre"] == {"3s": "chante"}
+    assert t["inf"] == {"": {"": "chanter"}}
+    assert "pas" not in t["ind"]  # tagged 'ver'
+
+
+def test_conjuguer_etiquette_prolongee(lexs):
+    # The SQL statement keeps exactly VER and AUX; in memory 'VER:futur' qualifies.
+    assert lexs["tsv"].conjuguer("chanter")["ind"]["fut"] == {"1s": "chanterai"}
+    assert "fut" not in lexs["sqlite"].conjuguer("chanter")["ind"]
+
+
+@pytest.mark.parametrize("verbe", ["inconnu", "chant", ""])
+def test_conjuguer_vide(lex, verbe):
+    assert lex.conjuguer(verbe) == {}
+
+
+# ------------------------------------------------------------------ the module is reached by attribute
+
+
+def test_morphologie_remplacee_est_appelee(lex, monkeypatch):
+    appels = []
+
+    def note(nom, res):
+        return lambda *a: appels.append((nom, a)) or res
+
+    faux = SimpleNamespace(lemme_de=note("lemme_de", "L"), formes_de=note("formes_de", ["F"]),
+                           conjuguer=note("conjuguer", {"C": {}}))
+    monkeypatch.setattr(lexique, "_morphologie", faux)
+    assert lex.lemme_de("chantons") == "L"
+    assert lex.formes_de("chanter", "VER") == ["F"]
+    assert lex.conjuguer("chanter") == {"C": {}}
+    (n1, (entrees1,)), (n2, (entrees2, cgram)), (n3, (entrees3,)) = appels
+    assert (n1, n2, n3, cgram) == ("lemme_de", "formes_de", "conjuguer", "VER")
+    assert orthos(entrees1) == ["chantons"]
+    assert {e["lemme"] for e in entrees2 + entrees3} == {"chanter"}
+    monkeypatch.setattr(lexique, "_morphologie", _morphologie)
+    assert lex.lemme_de("chantons") == "chanter"
+
+
+# ------------------------------------------------------------------ verbes_par_phone_et_personne
+
+CLES_SQL = ["ortho", "lemme", "cgram", "personne", "nombre", "mode", "temps", "freq", "phone"]
+
+
+@pytest.mark.parametrize(
+    "phones, personne, nombre, attendu",
+    [
+        (["ʃɑ̃t"], "3", "s", ["chante"]),  # the untagged row without spelling is skipped, NOM never kept
+        (["ʃɑ̃t"], "3", "", ["chante", "chantent"]),
+        (["ʃɑ̃t", "ʃɑ̃t"], "3", "", ["chante", "chantent"]),
+        (["ʃɑ̃t"], "2", "s", ["chantes"]),
+        (["ʃɑ̃te", "ʃɑ̃t", "ʃɑ̃tɔ̃"], "1", "", ["chante", "chantons"]),
+        (["ʃɑ̃t"], "3", "S", []),
+        (["ɛ"], "3", "s", ["est"]),  # AUX
+        (["ʃɑ̃tjɔ̃"], "1", "p", []),  # person only in the tag: not read here
+        ([], "1", "s", []),
+        (["inconnu"], "1", "s", []),
+    ],
+)
+def test_verbes_par_phone(lex, phones, personne, nombre, attendu):
+    res = lex.verbes_par_phone_et_personne(phones, personne, nombre)
+    assert orthos(res) == attendu
+    freqs = [e["freq"] for e in res]
+    assert freqs == sorted(freqs, reverse=True)
+
+
+def test_verbes_par_phone_forme_des_resultats(lexs):
+    sql = lexs["sqlite"].verbes_par_phone_et_personne(["ʃɑ̃t"], "3", "")
+    assert [list(e) for e in sql] == [CLES_SQL, CLES_SQL]
+    mem = lexs["tsv"]
+    res = mem.verbes_par_phone_et_personne(["ʃɑ̃t"], "3", "")
+    assert res[0] is mem._get_index_phone()["ʃɑ̃t"][1]
+
+
+def test_verbes_par_phone_homographe_garde(lexs):
+    # SQL keeps the most frequent row of a spelling; memory the first one met.
+    phones = ["ʃɑ̃tə", "ʃɑ̃t"]
+    sql = lexs["sqlite"].verbes_par_phone_et_personne(phones, "3", "s")
+    mem = lexs["tsv"].verbes_par_phone_et_personne(phones, "3", "s")
+    assert [(e["ortho"], e["mode"], e["freq"]) for e in sql] == [("chante", "ind", 50.0)]
+    assert [(e["ortho"], e["mode"], e["freq"]) for e in mem] == [("chante", "sub", 7.0)]
+
+
+def test_verbes_par_phone_memoire_ordre_et_sans_orthographe(fait):
+    def v(ortho=..., freq=1.0, **kw):
+        e = {"cgram": "VER", "personne": "1", "nombre": "s", "freq": freq, **kw}
+        if ortho is not ...:
+            e["ortho"] = ortho
+        return e
+
+    index = {
+        "a": [v(None, 50.0), v(freq=60.0), v("X", 1.0), v("z", 2.0, cgram="VER:futur"), v("n", 9.0, cgram="NOM")],
+        "b": [v("x", 5.0), v("y", 1.0), v("w", 3.0, nombre="p"), v("v", 4.0, personne="")],
+    }
+    lex = fait(index)
+    res = lex.verbes_par_phone_et_personne(["a", "b"], "1", "s")
+    # 'X' met first is kept over the more frequent 'x'; ties keep collection order.
+    assert res == [index["a"][2], index["b"][1]]
+    assert orthos(lex.verbes_par_phone_et_personne(["b", "a"], "1", "")) == ["x", "w", "y"]
+
+
+def test_verbes_par_phone_sqlite_sans_orthographe(tmp_path):
+    lignes = [(None, None, "a", "VER", "1", "s", "ind", "pre", 9.0), ("Va", None, "a", "AUX", "1", "s", "", "", 1.0),
+              ("va", None, "a", "VER", "1", "s", None, None, 0.5)]
+    colonnes = ("ortho", "lemme", "phone", "cgram", "personne", "nombre", "mode", "temps", "freq_opensubs")
+    chemin = ecrire_sqlite(tmp_path / "l.db", colonnes, lignes)
+    res = Lexique(chemin).verbes_par_phone_et_personne(["a"], "1", "s")
+    assert [(e["ortho"], e["cgram"], e["lemme"]) for e in res] == [("Va", "AUX", None)]
+
+
+# ------------------------------------------------------------------ real lexicon
+
+
+@pytest.fixture(scope="module")
+def reels(grand_tsv, grand_sqlite):
+    return {"tsv": Lexique(grand_tsv), "sqlite": Lexique(grand_sqlite)}
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_lexique_reel(reels, backend):
+    lex = reels[backend]
+    assert lex.lemme_de("chantons") == "chanter"
+    assert set(lex.conjuguer("chanter")["ind"]["pre"]) == {"1s", "2s", "3s", "1p", "2p", "3p"}
+    assert lex.conjuguer("avoir")["ind"]["pre"]["3s"] == "a"
+    assert lex.phone_de("chanter") == "ʃɑ̃te"
+    assert lex.frequence("Maison") > 0.0
+    assert "chantez" in orthos(lex.formes_de("chanter", "VER"))
+    assert "chantent" in orthos(lex.verbes_par_phone_et_personne(["ʃɑ̃t"], "3", "p"))
+
+
+def test_lexique_reel_memes_reponses(reels):
+    def vue(entrees):
+        return sorted((e["ortho"], e["lemme"], e["cgram"], e["phone"], e["freq"], e["multext"]) for e in entrees)
+
+    for mot in ("maison", "est", "chantons", "été", "zygomatique"):
+        assert vue(reels["tsv"].info(mot)) == vue(reels["sqlite"].info(mot))
+        assert reels["tsv"].frequence(mot) == reels["sqlite"].frequence(mot)
+        assert reels["tsv"].lemme_de(mot) == reels["sqlite"].lemme_de(mot)
