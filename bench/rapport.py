@@ -542,8 +542,14 @@ def mesurer_echelle(tsv: Path, facteurs: list[int]) -> dict:
     return res
 
 
-def exposant(t1: float, tk: float, k: int) -> float:
-    return math.log(tk / t1) / math.log(k) if t1 > 0 and tk > 0 else float("nan")
+def exposant(ts: list[float], ks: list[int]) -> float:
+    """Least-squares slope of log(time) against log(size): 1 is linear, 0 constant (all sizes weigh alike,
+    so one measure disturbed by the machine's other load bends it less than a two-point ratio would)."""
+    pts = [(math.log(k), math.log(t)) for k, t in zip(ks, ts) if t and t > 0]
+    if len(pts) < 2:
+        return float("nan")
+    mx, my = sum(x for x, _ in pts) / len(pts), sum(y for _, y in pts) / len(pts)
+    return sum((x - mx) * (y - my) for x, y in pts) / sum((x - mx) ** 2 for x, _ in pts)
 
 
 def tracer(echelle: dict, chemin: Path) -> None:
@@ -732,7 +738,7 @@ def ecrire(res: dict, args) -> tuple[str, list[str]]:
         w("Synthetic lexicons made of k suffix-varied copies of the real one (copy k appends a distinct suffix "
           "to `ortho` and `lemme` and a distinct syllable to `phone`, so every key stays distinct and each copy "
           "rhymes only with itself). Ours, then polars on the same question in a separate process. "
-          "*Exponent* = log(t×k / t×1) / log(k) at the largest k: 1 is linear, 0 constant.")
+          "*Exponent* = least-squares slope of log(time) against log(size) over all sizes: 1 is linear, 0 constant.")
         w("")
         w("| operation | " + " | ".join(f"×{k} ({ech[k]['taille_mo']:.0f} MB)" for k in fs)
           + " | exponent | polars " + " | polars ".join(f"×{k}" for k in fs) + " |")
@@ -740,14 +746,14 @@ def ecrire(res: dict, args) -> tuple[str, list[str]]:
         kmax = fs[-1]
         for op in [k for k in ech[fs[0]]["nous"] if k != "pic_mo"]:
             ts = [ech[k]["nous"][op] for k in fs]
-            ex = exposant(ts[0], ts[-1], kmax) if kmax > 1 else float("nan")
+            ex = exposant(ts, fs)
             lin = op not in ("existe (per call)", "info (per call)", "filtrer (limite 100)")
             if ex > 1.15 or (not lin and ex > 0.5):
                 pires.append((op, ex))
             tp = [fmt_t(ech[k]["polars"].get(op)) for k in fs]
             w(f"| {op} | " + " | ".join(fmt_t(t) for t in ts) + f" | {ex:.2f} | " + " | ".join(tp) + " |")
         w("| peak RSS | " + " | ".join(f"{ech[k]['nous']['pic_mo']:.0f} MB" for k in fs) + " | "
-          f"{exposant(ech[fs[0]]['nous']['pic_mo'], ech[kmax]['nous']['pic_mo'], kmax):.2f} | "
+          f"{exposant([ech[k]['nous']['pic_mo'] for k in fs], fs):.2f} | "
           + " | ".join(f"{ech[k]['polars']['pic_mo']:.0f} MB" for k in fs) + " |")
         w("")
         w("![scaling](scaling.png)")
@@ -770,8 +776,17 @@ def main() -> None:
     p.add_argument("--sans-echelle", action="store_true", help="skip the scaling table and the plot")
     p.add_argument("--facteurs", default="1,2,4,8", help="sizes of the scaling table (copies of the lexicon)")
     p.add_argument("--budget", type=float, default=0.5, help="seconds of repetitions per measure (roughly)")
+    p.add_argument("--depuis-json", action="store_true",
+                   help="rewrite RESULTS.md and the plot from the measures of the last run (bench/_out)")
     p.add_argument("--reps-ouverture", type=int, default=3, help="child processes per opening measure")
     args = p.parse_args()
+    if args.depuis_json:
+        res = json.loads((SORTIE / "resultats.json").read_text(encoding="utf-8"))
+        if res.get("echelle"):
+            res["echelle"] = {int(k): v for k, v in res["echelle"].items()}
+            tracer(res["echelle"], GRAPHE)
+        publier(res)
+        return
     debut = time.perf_counter()
     charge_debut = os.getloadavg()[0]
     tsv, sqlite = donnees.tsv_complet(), donnees.sqlite_complet()
@@ -798,7 +813,12 @@ def main() -> None:
             res["echelle_erreur"] = repr(exc)
     res["duree_totale"] = time.perf_counter() - debut
     res["charge"] = (charge_debut, os.getloadavg()[0])
-    texte, fails = ecrire(res, args)
+    (SORTIE / "resultats.json").write_text(json.dumps(res, indent=1, default=str), encoding="utf-8")
+    publier(res)
+
+
+def publier(res: dict) -> None:
+    texte, fails = ecrire(res, None)
     fin = ["## Where we lose", ""]
     if fails:
         fin.append("Slower than an alternative, or short of a target:")
@@ -817,7 +837,6 @@ def main() -> None:
         fin.append(EXPLICATIONS.read_text(encoding="utf-8").strip())
         fin.append("")
     RESULTATS.write_text(texte + "\n" + "\n".join(fin), encoding="utf-8")
-    (SORTIE / "resultats.json").write_text(json.dumps(res, indent=1, default=str), encoding="utf-8")
     print("\n".join(fin))
     print(f"written {RESULTATS} in {res['duree_totale'] / 60:.1f} min")
 
