@@ -1,0 +1,845 @@
+"""Performance report: every query of Lexique and of the modules against what a user would pick instead.
+
+    python bench/rapport.py [--sans-echelle] [--facteurs 2,4,8] [--budget 1.0]
+
+Runs on the real lexicon of ../shared/data (decompressed into bench/data/ by donnees.py), writes
+bench/RESULTS.md and bench/scaling.png. Everything is measured in one run on this machine:
+ours (TSV in memory and SQLite), plain Python, pandas, polars and the bare sqlite3 statements.
+Opening costs and peak memory are measured in child processes (ru_maxrss belongs to one state).
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import math
+import os
+import platform
+import resource
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ICI = Path(__file__).resolve().parent
+sys.path.insert(0, str(ICI))
+import donnees  # noqa: E402
+
+SORTIE = ICI / "_out"
+RESULTATS = ICI / "RESULTS.md"
+GRAPHE = ICI / "scaling.png"
+
+# ------------------------------------------------------------------ measuring
+
+
+def _tour(f, args) -> float:
+    t = time.perf_counter()
+    for a in args:
+        f(a)
+    return time.perf_counter() - t
+
+
+def chrono(f, args=(None,), budget=1.0, min_rep=3, max_rep=200):
+    """Median time of one call: each run calls f on every argument; one warm-up run first."""
+    return duel({"x": (f, args, max_rep)}, budget, min_rep)["x"]
+
+
+def duel(candidats: dict, budget=1.0, min_rep=3) -> dict:
+    """Median time per call of each candidate (f, args, max_rep), their runs interleaved round by round.
+
+    The machine is shared: interleaving makes a burst of outside load hit every candidate alike, so the
+    ratios between them hold better than the absolute times.
+    """
+    reps, temps = {}, {}
+    for nom, (f, args, max_rep) in candidats.items():
+        d = _tour(f, args)
+        lo = min_rep if d < 0.5 else 2
+        reps[nom] = max(lo, min(max_rep, int(budget / max(d, 1e-9))))
+        temps[nom] = []
+    for tour in range(max(reps.values())):
+        for nom, (f, args, _) in candidats.items():
+            if tour < reps[nom]:
+                temps[nom].append(_tour(f, args))
+    return {nom: statistics.median(temps[nom]) / len(candidats[nom][1]) for nom in candidats}
+
+
+def sous_ensemble(f, args, budget: float) -> list:
+    """Fewer arguments for a slow per-call operation, so that one run stays near budget/3."""
+    if len(args) <= 1:
+        return list(args)
+    t = time.perf_counter()
+    f(args[0])
+    d = time.perf_counter() - t
+    if d < 2e-3:
+        return list(args)
+    return list(args[: max(3, int(budget / 3 / d))])
+
+
+def rss_mo(champ: str = "VmRSS") -> float:
+    with open("/proc/self/status") as f:
+        for ligne in f:
+            if ligne.startswith(champ + ":"):
+                return int(ligne.split()[1]) / 1024
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def pic_mo() -> float:
+    """Peak resident size of this process's own memory.
+
+    ru_maxrss of a child started by a large parent keeps the parent's size (Linux folds the address space
+    left at exec into it), so the peak is read from VmHWM, which belongs to the new address space alone.
+    """
+    return rss_mo("VmHWM")
+
+
+def fmt_t(s: float | None) -> str:
+    if s is None or (isinstance(s, float) and math.isnan(s)):
+        return "—"
+    if s < 1e-6:
+        return f"{s * 1e9:.0f} ns"
+    if s < 1e-3:
+        return f"{s * 1e6:.1f} µs"
+    if s < 1:
+        return f"{s * 1e3:.1f} ms"
+    return f"{s:.2f} s"
+
+
+def fmt_r(autre: float | None, nous: float | None) -> str:
+    if not autre or not nous:
+        return "—"
+    r = autre / nous
+    return f"{r:.1f}×" if r < 100 else f"{r:.0f}×"
+
+
+# ------------------------------------------------------------ child processes
+
+ETATS = {
+    "n1": "ours, TSV level 1 (Lexique(path))",
+    "index": "ours, TSV all indexes (Lexique(path, precharger=True))",
+    "py_n1": "plain Python, set of spellings (csv.DictReader)",
+    "py_index": "plain Python, set + three dict-of-lists indexes",
+    "pandas": "pandas.read_csv(sep='\\t')",
+    "polars": "polars.read_csv(separator='\\t')",
+    "sqlite_n1": "ours, SQLite level 1 (Lexique(path))",
+    "sqlite_nu": "bare sqlite3: CREATE INDEX IF NOT EXISTS ×2 + SELECT DISTINCT lower(ortho) into a frozenset",
+}
+
+
+def enfant_etat(etat: str, chemin: str) -> dict:
+    import baselines_outils as bo
+
+    if etat in ("n1", "index", "sqlite_n1"):
+        from brivane_lexique import Lexique
+    elif etat == "pandas":
+        import pandas  # noqa: F401
+    elif etat == "polars":
+        import polars  # noqa: F401
+    avant = rss_mo()
+    t = time.perf_counter()
+    if etat in ("n1", "sqlite_n1"):
+        objet = Lexique(chemin)
+    elif etat == "index":
+        objet = Lexique(chemin, precharger=True)
+    elif etat == "py_n1":
+        objet = bo.fondation.charger_formes(chemin)
+    elif etat == "py_index":
+        objet = bo.LexiquePython(chemin)
+    elif etat == "pandas":
+        objet = bo.pandas_lire(chemin)
+    elif etat == "polars":
+        objet = bo.polars_lire(chemin)
+    else:
+        objet = bo.ouvrir_sqlite_nu(chemin)
+    duree = time.perf_counter() - t
+    pic = pic_mo()
+    del objet
+    return {"duree": duree, "pic_mo": pic, "avant_mo": avant}
+
+
+def lancer_enfant(*args) -> dict:
+    r = subprocess.run([sys.executable, __file__, "--enfant", *map(str, args)], capture_output=True, text=True)
+    if r.returncode:
+        raise RuntimeError(f"child {args} failed:\n{r.stderr[-3000:]}")
+    return json.loads(r.stdout.strip().splitlines()[-1])
+
+
+def mesurer_etats(tsv: Path, sqlite: Path, reps: int) -> dict:
+    res = {}
+    for etat in ETATS:
+        chemin = sqlite if etat.startswith("sqlite") else tsv
+        n = 1 if etat == "py_index" else reps
+        mes = [lancer_enfant("etat", etat, chemin) for _ in range(n)]
+        res[etat] = {"duree": statistics.median(m["duree"] for m in mes), "pic_mo": max(m["pic_mo"] for m in mes),
+                     "avant_mo": min(m["avant_mo"] for m in mes), "reps": n}
+        print(f"  {etat:10} {fmt_t(res[etat]['duree']):>10} peak {res[etat]['pic_mo']:.0f} MB", flush=True)
+    return res
+
+
+# ---------------------------------------------------------------- query sets
+
+
+def choisir_mots(lex) -> dict:
+    """Deterministic samples of real keys: spellings, pronunciations, lemmas, verbs."""
+    ortho = lex._get_index_ortho()
+    cles = sorted(ortho)
+    pas = max(1, len(cles) // 500)
+    mots = [c for c in cles[::pas] if any(e.get("phone") for e in ortho[c])][:500]
+    phones = [next(e["phone"] for e in ortho[m] if e.get("phone")) for m in mots]
+    lemmes = sorted({normal for m in mots for e in ortho[m] if (normal := (e.get("lemme") or "").lower())})
+    lemmes = [lem for lem in lemmes if lem in lex._get_index_lemme()][:300]
+    verbes = sorted({e["lemme"] for l in ortho.values() for e in l if e.get("cgram") == "VER"})
+    verbes = verbes[:: max(1, len(verbes) // 200)][:200]
+    idx_phone = lex._get_index_phone()
+    formes_v = [e for v in verbes for e in lex._get_index_lemme()[v]
+                if e.get("personne") == "3" and e.get("nombre") == "s" and e.get("mode") == "ind"]
+    groupes = [[formes_v[i]["phone"], formes_v[i + 1]["phone"]] for i in range(0, min(len(formes_v) - 1, 400), 2)]
+    groupes = [g for g in groupes if all(p in idx_phone for p in g)][:200]
+    return {"mots": mots, "phones": phones, "lemmes": lemmes, "verbes": verbes, "groupes": groupes,
+            "absents": [m + "zq" for m in mots]}
+
+
+def operations(ech: dict, sortie: Path):
+    """(name, call on a lexicon-like object, arguments, pandas/polars key). Many arguments = per-call time."""
+    mots, phones, lemmes, verbes, groupes = (ech[k] for k in ("mots", "phones", "lemmes", "verbes", "groupes"))
+    un = [None]
+    return [
+        ("existe (hit)", lambda L, a: L.existe(a), mots, "existe"),
+        ("existe (miss)", lambda L, a: L.existe(a), ech["absents"], "existe"),
+        ("info", lambda L, a: L.info(a), mots, "info"),
+        ("homophones", lambda L, a: L.homophones(a), phones, "homophones"),
+        ("frequence", lambda L, a: L.frequence(a), mots, "frequence"),
+        ("phone_de", lambda L, a: L.phone_de(a), mots, "phone_de"),
+        ("lemme_de", lambda L, a: L.lemme_de(a), mots, "lemme_de"),
+        ("formes_de", lambda L, a: L.formes_de(a), lemmes, "formes_de"),
+        ("formes_de cgram='VER'", lambda L, a: L.formes_de(a, "VER"), verbes, None),
+        ("conjuguer", lambda L, a: L.conjuguer(a), verbes, "conjuguer"),
+        ("verbes_par_phone_et_personne", lambda L, a: L.verbes_par_phone_et_personne(a, "3", "s"), groupes,
+         "verbes_par_phone_et_personne"),
+        ("definitions", lambda L, a: L.definitions(a), mots, None),
+        ("definition", lambda L, a: L.definition(a), mots, None),
+        ("synonymes", lambda L, a: L.synonymes(a), mots, "synonymes"),
+        ("antonymes", lambda L, a: L.antonymes(a), mots, None),
+        ("rechercher '^ch'", lambda L, a: L.rechercher("^ch"), un, "rechercher_litteral"),
+        ("rechercher '^[bp]r.*er$'", lambda L, a: L.rechercher("^[bp]r.*er$"), un, "rechercher"),
+        ("rechercher 'tion'", lambda L, a: L.rechercher("tion"), un, None),
+        ("rechercher phone 'ʃɑ̃$'", lambda L, a: L.rechercher("ʃɑ̃$", "phone"), un, None),
+        ("anagrammes 'chien'", lambda L, a: L.anagrammes("chien"), un, "anagrammes"),
+        ("rimes 'chanter'", lambda L, a: L.rimes("chanter"), un, "rimes"),
+        ("contient_son 'ʁwa'", lambda L, a: L.contient_son("ʁwa"), un, "contient_son"),
+        ("mots_par_syllabes 3", lambda L, a: L.mots_par_syllabes(3), un, "mots_par_syllabes"),
+        ("filtrer NOM,f,2 syll (limite 100)", lambda L, a: L.filtrer(cgram="NOM", genre="f", nb_syllabes=2), un,
+         "filtrer"),
+        ("compter NOM,f,2 syll", lambda L, a: L.compter(cgram="NOM", genre="f", nb_syllabes=2), un, "compter"),
+        ("exporter csv cgram='NOM'", lambda L, a: L.exporter(sortie / "nous.csv", cgram="NOM"), un, "exporter_csv"),
+        ("exporter sqlite cgram='NOM'", lambda L, a: exporter_sqlite(L, sortie / "nous.sqlite"), un, None),
+    ]
+
+
+def exporter_sqlite(L, chemin: Path):
+    for suffixe in ("", "-wal", "-shm"):
+        Path(str(chemin) + suffixe).unlink(missing_ok=True)
+    if hasattr(L, "exporter_sqlite"):
+        return L.exporter_sqlite(chemin, cgram="NOM")
+    return L.exporter(chemin, format="sqlite", cgram="NOM")
+
+
+class PythonCommeLexique:
+    """Gives the plain-Python lexicon the method names of Lexique for the shared operation list."""
+
+    def __init__(self, py):
+        self.py = py
+
+    def __getattr__(self, nom):
+        return getattr(self.py, nom)
+
+    def definitions(self, mot):
+        return []  # a TSV lexicon has no definitions table: nothing to do by hand either
+
+    def exporter(self, chemin, **crit):
+        return self.py.exporter_csv(chemin, **crit)
+
+
+def operations_nom_propre():
+    return [
+        ("info_nom_propre", lambda L, a: L.info_nom_propre(a), ["Paris", "Lyon", "Abancourt", "Nulle-part"]),
+        ("existe_nom_propre", lambda L, a: L.existe_nom_propre(a), ["Paris", "Lyon", "Abancourt", "Nulle-part"]),
+        ("phone_nom_propre", lambda L, a: L.phone_nom_propre(a), ["Paris", "Lyon", "Abancourt", "Nulle-part"]),
+        ("homophones_nom_propre", lambda L, a: L.homophones_nom_propre(a), ["paʁi", "ljɔ̃", "abɑ̃kuʁ"]),
+        ("rechercher_nom_propre '^saint'", lambda L, a: L.rechercher_nom_propre("^saint"), [None]),
+        ("rimes_nom_propre 'ɛ̃'", lambda L, a: L.rimes_nom_propre("ɛ̃"), [None]),
+    ]
+
+
+# ------------------------------------------------------------ in one process
+
+
+def comparer_requetes(tsv: Path, sqlite: Path, budget: float) -> dict:
+    import baselines_outils as bo
+    from brivane_lexique import Lexique
+
+    SORTIE.mkdir(exist_ok=True)
+    print("loading: ours (TSV + indexes), ours (SQLite), plain Python, pandas, polars", flush=True)
+    nous = Lexique(tsv, precharger=True)
+    nous_sql = Lexique(sqlite)
+    py = PythonCommeLexique(bo.LexiquePython(str(tsv)))
+    df_pd = bo.pandas_lire(str(tsv))
+    df_pl = bo.polars_lire(str(tsv))
+    ech = choisir_mots(nous)
+    rep = {"mot": "chanter", "phone": "ʃɑ̃te", "lemme": "chanter", "verbe": "chanter", "anagramme": "chien",
+           "phones": ech["groupes"][0], "motif": "^[bp]r.*er$", "motif_litteral": "^ch", "son": "ʁwa",
+           "sortie_csv": str(SORTIE / "df.csv")}
+    ops_pd = bo.pandas_ops(df_pd, rep)
+    ops_pl = bo.polars_ops(df_pl, rep)
+    conn_nue = bo.connexion_nue(str(sqlite))
+    reel = nous_sql._get_conn()
+
+    lignes = []
+    for nom, f, args, cle in operations(ech, SORTIE):
+        lourd = len(args) == 1
+        b = budget * (1.5 if lourd else 0.5)
+        r = {"op": nom, "n_args": len(args)}
+        args_sql = sous_ensemble(lambda a: f(nous_sql, a), args, b)
+        # The statements the SQLite path ran, argument by argument, to be replayed bare.
+        espion = bo.ConnexionEspion(reel)
+        journaux = []
+        nous_sql._conn = espion
+        try:
+            for a in args_sql:
+                espion.journal = []
+                f(nous_sql, a)
+                journaux.append(espion.journal)
+        finally:
+            nous_sql._conn = reel
+        maxi = 3 if lourd else 200
+        cands = {"nous": (lambda a: f(nous, a), args, 200), "py": (lambda a: f(py, a), args, maxi),
+                 "sql": (lambda a: f(nous_sql, a), args_sql, 200)}
+        if cle:
+            cands["pandas"] = (lambda a: ops_pd[cle](), [None], 15)
+            cands["polars"] = (lambda a: ops_pl[cle](), [None], 15)
+        r["statements"] = sorted({s for j in journaux for s, _ in j})
+        if nom.startswith("exporter"):
+            j = journaux[0]
+            k = max(i for i, (s, _) in enumerate(j) if s.lstrip().upper().startswith("SELECT"))
+            nu = bo.exporter_csv_nu if "csv" in nom else bo.exporter_sqlite_nu
+
+            def rejouer_export(_a, j=j, k=k, nu=nu):
+                bo.rejouer(conn_nue, j[:k] + j[k + 1:])
+                cible = SORTIE / "nu.out"
+                for suffixe in ("", "-wal", "-shm"):
+                    Path(str(cible) + suffixe).unlink(missing_ok=True)
+                nu(conn_nue, j[k][0], j[k][1], str(cible))
+
+            cands["nu"] = (rejouer_export, [None], 200)
+            r["nu_note"] = "statement + csv.writer" if "csv" in nom else "statement + executemany, the same indexes and VACUUM"
+        else:
+            if any(journaux):
+                cands["nu"] = (lambda j: bo.rejouer(conn_nue, j), journaux, 200)
+        r.update(duel(cands, b))
+        r["n_args_sql"] = len(args_sql)
+        lignes.append(r)
+        print(f"  {nom:36} ours {fmt_t(r['nous']):>10}  py {fmt_t(r['py']):>10}  "
+              f"pandas {fmt_t(r.get('pandas')):>10}  polars {fmt_t(r.get('polars')):>10}  "
+              f"sqlite {fmt_t(r['sql']):>10}  bare {fmt_t(r.get('nu')):>10}", flush=True)
+
+    noms_propres = []
+    for nom, f, args in operations_nom_propre():
+        r = {"op": nom, "n_args": len(args), "n_args_sql": len(args)}
+        espion = bo.ConnexionEspion(reel)
+        journaux = []
+        nous_sql._conn = espion
+        try:
+            for a in args:
+                espion.journal = []
+                f(nous_sql, a)
+                journaux.append(espion.journal)
+        finally:
+            nous_sql._conn = reel
+        r["statements"] = sorted({s for j in journaux for s, _ in j})
+        r.update(duel({"sql": (lambda a: f(nous_sql, a), args, 200),
+                       "nu": (lambda j: bo.rejouer(conn_nue, j), journaux, 200)}, budget * 0.5))
+        noms_propres.append(r)
+        print(f"  {nom:36} sqlite {fmt_t(r['sql']):>10}  bare {fmt_t(r['nu']):>10}", flush=True)
+
+    modules = comparer_modules(nous, tsv, ech, budget)
+    return {"requetes": lignes, "noms_propres": noms_propres, "modules": modules,
+            "taille": {"lignes": sum(map(len, nous._get_index_ortho().values())), "formes": len(nous._formes)}}
+
+
+def comparer_modules(nous, tsv: Path, ech: dict, budget: float) -> list:
+    """Module functions on our own index objects against the plain-Python twin on the very same objects."""
+    import baselines_outils as bo
+    from brivane_lexique import _loaders, _morphologie, _phonetique, _recherche, _semantique, _utils
+
+    io, ip, il = nous._get_index_ortho(), nous._get_index_phone(), nous._get_index_lemme()
+    base = bo.recherche
+    plat = [e for l in io.values() for e in l]
+    entrees_mots = [io[m] for m in ech["mots"]]
+    entrees_verbes = [il[v] for v in ech["verbes"]]
+    entrees_lemmes = [il[m] for m in ech["lemmes"]]
+    textes = [m.upper() + " " for m in ech["mots"] * 4]
+    textes = [("" + t).strip() if i % 2 else t for i, t in enumerate(textes)]
+    memo = {}
+
+    def tok_memo(p):
+        s = memo.get(p)
+        if s is None:
+            s = memo[p] = base.segmenter_ipa(p)
+        return s
+
+    un = [None]
+    cas = [
+        ("_recherche.rechercher '^ch'", lambda a: _recherche.rechercher(io, "^ch"),
+         lambda a: base.rechercher(io, "^ch"), un),
+        ("_recherche.rechercher 'ment$'", lambda a: _recherche.rechercher(io, "ment$"),
+         lambda a: base.rechercher(io, "ment$"), un),
+        ("_recherche.rechercher 'tion'", lambda a: _recherche.rechercher(io, "tion"),
+         lambda a: base.rechercher(io, "tion"), un),
+        ("_recherche.rechercher '^[bp]r.*er$'", lambda a: _recherche.rechercher(io, "^[bp]r.*er$"),
+         lambda a: base.rechercher(io, "^[bp]r.*er$"), un),
+        ("_recherche.rechercher phone 'ʃɑ̃$'", lambda a: _recherche.rechercher(ip, "ʃɑ̃$", "phone"),
+         lambda a: base.rechercher(ip, "ʃɑ̃$", "phone"), un),
+        ("_recherche.anagrammes 'chien'", lambda a: _recherche.anagrammes(io, "chien"),
+         lambda a: base.anagrammes(io, "chien"), un),
+        ("_recherche.filtrer NOM,2 syll, no limit",
+         lambda a: _recherche.filtrer(plat, cgram="NOM", nb_syllabes=2, limite=0),
+         lambda a: bo.filtrer(plat, cgram="NOM", nb_syllabes=2, limite=0), un),
+        ("_recherche.filtrer freq_min+has_phone, no limit",
+         lambda a: _recherche.filtrer(plat, freq_min=1.0, has_phone=True, limite=0),
+         lambda a: bo.filtrer(plat, freq_min=1.0, has_phone=True, limite=0), un),
+        ("_phonetique.rimes 'ʃɑ̃te' 2", lambda a: _phonetique.rimes(ip, "ʃɑ̃te"),
+         lambda a: base.rimes(ip, "ʃɑ̃te", 2, tokenize=tok_memo), un),
+        ("_phonetique.contient_son 'ʁwa'", lambda a: _phonetique.contient_son(ip, "ʁwa"),
+         lambda a: base.contient_son(ip, "ʁwa"), un),
+        ("_phonetique.mots_par_syllabes 3", lambda a: _phonetique.mots_par_syllabes(io, 3),
+         lambda a: base.mots_par_syllabes(io, 3), un),
+        ("_phonetique.mots_par_syllabes 2 'ADJ'", lambda a: _phonetique.mots_par_syllabes(io, 2, "ADJ"),
+         lambda a: base.mots_par_syllabes(io, 2, "ADJ"), un),
+        ("_morphologie.conjuguer", _morphologie.conjuguer, bo.conjuguer, entrees_verbes),
+        ("_morphologie.formes_de", _morphologie.formes_de, bo.formes_de, entrees_lemmes),
+        ("_morphologie.lemme_de", _morphologie.lemme_de, bo.lemme_de, entrees_mots),
+        ("_morphologie._personne_nombre_from_entry", _morphologie._personne_nombre_from_entry, bo.personne_nombre,
+         [e for l in entrees_verbes for e in l][:2000]),
+        ("_semantique.synonymes", _semantique.synonymes, bo.synonymes, entrees_mots),
+        ("_semantique.antonymes", _semantique.antonymes, bo.antonymes, entrees_mots),
+        ("_semantique.definition", _semantique.definition, bo.definition, entrees_mots),
+        ("_utils.normaliser_ortho", _utils.normaliser_ortho, bo.normaliser, textes),
+        ("_utils._tokenize_ipa", _utils._tokenize_ipa, bo.tokenize_ipa, ech["phones"]),
+        ("_loaders.iter_tsv (full pass)", lambda a: sum(1 for _ in _loaders.iter_tsv(tsv)),
+         lambda a: sum(1 for _ in bo.iter_tsv(str(tsv))), un),
+    ]
+    res = []
+    for nom, f, g, args in cas:
+        lourd = len(args) == 1
+        b = budget * (1.5 if lourd else 0.5)
+        r = {"op": nom, "n_args": len(args)}
+        r.update(duel({"nous": (f, args, 200), "py": (g, args, 3 if lourd else 200)}, b))
+        res.append(r)
+        print(f"  {nom:44} ours {fmt_t(r['nous']):>10}  py {fmt_t(r['py']):>10}  {fmt_r(r['py'], r['nous'])}",
+              flush=True)
+    return res
+
+
+# ------------------------------------------------------------------- scaling
+
+SUFFIXES_PHONE = ["", "ɛz", "ɔf", "ab", "ik", "up", "ɛl", "ɔs"]
+
+
+def lexique_agrandi(tsv: Path, facteur: int) -> Path:
+    """facteur suffix-varied copies of the lexicon: keys stay distinct, the rows keep their shape."""
+    if facteur == 1:
+        return tsv
+    cible = donnees.ICI / f"lexique_fr_x{facteur}.tsv"
+    if cible.exists():
+        return cible
+    with open(tsv, encoding="utf-8", newline="") as f:
+        entete = f.readline().rstrip("\r\n").split("\t")
+        lignes = [l.rstrip("\r\n").split("\t") for l in f]
+    io, ip, il = (entete.index(c) for c in ("ortho", "phone", "lemme"))
+    isy, ins = entete.index("syllabes"), entete.index("nb_syllabes")
+    tmp = cible.with_suffix(".part")
+    with open(tmp, "w", encoding="utf-8", newline="") as f:
+        f.write("\t".join(entete) + "\n")
+        for k in range(facteur):
+            so, sp = ("zq" + "abcdefgh"[k - 1]) if k else "", SUFFIXES_PHONE[k % len(SUFFIXES_PHONE)]
+            for l in lignes:
+                if k:
+                    l = list(l)
+                    l[io] += so
+                    if l[il]:
+                        l[il] += so
+                    if l[ip]:
+                        l[ip] += sp
+                        l[isy] += "." + sp
+                        l[ins] = str(int(l[ins] or 0) + 1)
+                f.write("\t".join(l) + "\n")
+    tmp.rename(cible)
+    return cible
+
+
+def enfant_echelle(qui: str, chemin: str) -> dict:
+    res = {}
+    sortie = SORTIE / f"echelle_{qui}.csv"
+    if qui == "nous":
+        from brivane_lexique import Lexique
+
+        t = time.perf_counter()
+        lex = Lexique(chemin)
+        res["open (level 1)"] = time.perf_counter() - t
+        t = time.perf_counter()
+        lex._charger_index()
+        res["index (3, one pass)"] = time.perf_counter() - t
+        mots = sorted(lex._get_index_ortho())[::997][:300]
+        res["existe (per call)"] = chrono(lex.existe, mots, 0.3)
+        res["info (per call)"] = chrono(lex.info, mots, 0.3)
+        t = time.perf_counter()
+        lex.rimes("chanter")
+        res["rimes (1st call)"] = time.perf_counter() - t
+        q = {
+            "rimes": lambda a: lex.rimes("chanter"),
+            "rechercher '^ch'": lambda a: lex.rechercher("^ch"),
+            "rechercher '^[bp]r.*er$'": lambda a: lex.rechercher("^[bp]r.*er$"),
+            "filtrer (limite 100)": lambda a: lex.filtrer(cgram="NOM", genre="f", nb_syllabes=2),
+            "compter": lambda a: lex.compter(cgram="NOM", genre="f", nb_syllabes=2),
+            "exporter csv NOM": lambda a: lex.exporter(sortie, cgram="NOM"),
+        }
+    else:
+        import polars as pl
+
+        import baselines_outils as bo
+
+        t = time.perf_counter()
+        df = bo.polars_lire(chemin)
+        res["open (level 1)"] = time.perf_counter() - t
+        o, p = pl.col("ortho"), pl.col("phone")
+        mots = df["ortho"].unique().sort().gather_every(997).head(20).to_list()
+        res["existe (per call)"] = chrono(lambda m: df.filter(o == m).height > 0, mots, 0.3, max_rep=5)
+        res["info (per call)"] = chrono(lambda m: df.filter(o == m), mots, 0.3, max_rep=5)
+        ops = bo.polars_ops(df, {"mot": "chanter", "phone": "ʃɑ̃te", "lemme": "chanter", "verbe": "chanter",
+                                 "anagramme": "chien", "phones": [], "motif": "^[bp]r.*er$",
+                                 "motif_litteral": "^ch", "son": "ʁwa", "sortie_csv": str(sortie)})
+        q = {"rimes": lambda a: ops["rimes"](), "rechercher '^ch'": lambda a: ops["rechercher_litteral"](),
+             "rechercher '^[bp]r.*er$'": lambda a: ops["rechercher"](), "filtrer (limite 100)":
+             lambda a: ops["filtrer"](), "compter": lambda a: ops["compter"](),
+             "exporter csv NOM": lambda a: ops["exporter_csv"]()}
+    for nom, f in q.items():
+        res[nom] = chrono(f, [None], 1.0, min_rep=2, max_rep=5)
+    res["pic_mo"] = pic_mo()
+    sortie.unlink(missing_ok=True)
+    return res
+
+
+def mesurer_echelle(tsv: Path, facteurs: list[int]) -> dict:
+    res = {}
+    for k in facteurs:
+        chemin = lexique_agrandi(tsv, k)
+        res[k] = {"nous": lancer_enfant("echelle", "nous", chemin), "polars": lancer_enfant("echelle", "polars", chemin),
+                  "taille_mo": chemin.stat().st_size / 2**20}
+        print(f"  ×{k}: ours open {fmt_t(res[k]['nous']['open (level 1)'])}, "
+              f"index {fmt_t(res[k]['nous']['index (3, one pass)'])}, peak {res[k]['nous']['pic_mo']:.0f} MB",
+              flush=True)
+    return res
+
+
+def exposant(ts: list[float], ks: list[int]) -> float:
+    """Least-squares slope of log(time) against log(size): 1 is linear, 0 constant (all sizes weigh alike,
+    so one measure disturbed by the machine's other load bends it less than a two-point ratio would)."""
+    pts = [(math.log(k), math.log(t)) for k, t in zip(ks, ts) if t and t > 0]
+    if len(pts) < 2:
+        return float("nan")
+    mx, my = sum(x for x, _ in pts) / len(pts), sum(y for _, y in pts) / len(pts)
+    return sum((x - mx) * (y - my) for x, y in pts) / sum((x - mx) ** 2 for x, _ in pts)
+
+
+def tracer(echelle: dict, chemin: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    facteurs = sorted(echelle)
+    ops = [k for k in echelle[facteurs[0]]["nous"] if k != "pic_mo"]
+    fig, (g1, g2) = plt.subplots(1, 2, figsize=(14, 6.2))
+    cmap = plt.get_cmap("tab10")
+    for i, op in enumerate(ops):
+        ys = [echelle[k]["nous"][op] for k in facteurs]
+        c = cmap(i % 10) if i < 10 else "black"
+        g1.plot(facteurs, ys, "o-", color=c, label=op)
+        g2.plot(facteurs, [y / ys[0] for y in ys], "o-", color=c, label=op)
+        if op in echelle[facteurs[0]]["polars"]:
+            yp = [echelle[k]["polars"][op] for k in facteurs]
+            g1.plot(facteurs, yp, "x--", color=c, alpha=0.6)
+    g2.plot(facteurs, facteurs, "k:", lw=2, label="linear (cost ∝ size)")
+    g2.plot(facteurs, [1] * len(facteurs), "k-", lw=0.6, alpha=0.4)
+    for g in (g1, g2):
+        g.set_xscale("log", base=2)
+        g.set_yscale("log")
+        g.set_xticks(facteurs, [f"×{k}" for k in facteurs])
+        g.set_xlabel("lexicon size (copies of the 442,401-row lexicon)")
+        g.grid(True, which="both", alpha=0.3)
+    g1.set_ylabel("median time (s), log scale")
+    g1.set_title("Ours (solid, ●) and polars (dashed, ×) on the same question")
+    g2.set_ylabel("time relative to ×1")
+    g2.set_title("Growth of our costs (dotted line: linear)")
+    g2.legend(fontsize=8, loc="upper left")
+    fig.tight_layout()
+    fig.savefig(chemin, dpi=110)
+    plt.close(fig)
+
+
+# -------------------------------------------------------------------- report
+
+CIBLES_LOOKUP = {"existe (hit)", "existe (miss)", "info", "homophones", "frequence", "phone_de", "lemme_de",
+                 "rimes 'chanter'"}
+
+
+def verdict(ok: bool) -> str:
+    return "PASS" if ok else "**FAIL**"
+
+
+def ecrire(res: dict, args) -> tuple[str, list[str]]:
+    etats, q = res["etats"], res["requetes"]
+    fails, lignes = [], []
+    w = lignes.append
+    w("# Performance report")
+    w("")
+    w(f"Generated by `python bench/rapport.py` on {time.strftime('%Y-%m-%d %H:%M')}, "
+      f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
+      f"commit `{res['commit']}`. Versions: {res['versions']}. Whole run: {res['duree_totale'] / 60:.1f} min; "
+      f"load average at the start / end: {res['charge'][0]:.1f} / {res['charge'][1]:.1f} (the 2 cores are shared "
+      "with other jobs: absolute times are noisy, the measures of one row are interleaved so their ratios "
+      "hold better).")
+    w("")
+    w(f"Data: `lexique_fr.tsv` / `lexique_fr.sqlite` of ../shared/data: {q['taille']['lignes']:,} rows, "
+      f"{q['taille']['formes']:,} distinct spellings. Times are medians of repeated runs after one warm-up call; "
+      "when the row says *per call* the operation was run over a list of real keys (hundreds of spellings, "
+      "pronunciations, lemmas or verbs sampled through the lexicon) and the time is divided by their number. "
+      "pandas and polars answer the same question on one representative key (their cost is a scan of the "
+      "whole column, the same for every key). Ratios are *their time / our time*: above 1× we are faster.")
+    w("")
+    w("Alternatives: **plain Python** = dict-of-lists indexes loaded with `csv.DictReader` and straightforward "
+      "loops (bench/baselines_*.py); **pandas** / **polars** = the idiomatic expression on a DataFrame read with "
+      "`read_csv` (`df[df.ortho == w]`, `.str.contains(pat, case=False)`, `.str.endswith(suffix)`, boolean "
+      "masks, `len()`, `to_csv` / `write_csv`; bench/baselines_outils.py); **bare SQL** = the exact statements "
+      "our SQLite path ran for that call (recorded through a stand-in connection), replayed with "
+      "`conn.execute(sql, params).fetchall()` on a plain `sqlite3` connection with `row_factory=sqlite3.Row` "
+      "(REGEXP registered as a Python function over `re`).")
+    w("")
+
+    # ---- opening and memory
+    w("## Opening a lexicon and peak memory")
+    w("")
+    w("Each state is built in a fresh child process; time excludes the interpreter start and imports; peak is "
+      "the high-water mark of that process (`VmHWM`: the same figure as `ru_maxrss`, without the parent's size that "
+      "`ru_maxrss` inherits across fork/exec), *added* is peak minus the resident size just before loading (imports "
+      "included in the latter).")
+    w("")
+    w("| state | time | peak RSS | added by the state |")
+    w("|---|---:|---:|---:|")
+    for k, lib in ETATS.items():
+        e = etats[k]
+        w(f"| {lib} | {fmt_t(e['duree'])} | {e['pic_mo']:.0f} MB | {e['pic_mo'] - e['avant_mo']:.0f} MB |")
+    w("")
+    n1, pol = etats["n1"]["duree"], etats["polars"]["duree"]
+    ok = n1 < pol
+    w(f"- {verdict(ok)} opening a TSV lexicon (level 1, {fmt_t(n1)}) faster than `polars.read_csv` "
+      f"({fmt_t(pol)}): ratio {fmt_r(pol, n1)}.")
+    if not ok:
+        fails.append(f"opening a TSV lexicon (level 1) {fmt_t(n1)} vs polars.read_csv {fmt_t(pol)} "
+                     f"({n1 / pol:.2f}× polars's time)")
+    py1 = etats["py_n1"]["duree"]
+    w(f"- Level 1 against plain Python: {fmt_r(py1, n1)}; all indexes against plain Python: "
+      f"{fmt_r(etats['py_index']['duree'], etats['index']['duree'])}; pandas.read_csv: {fmt_r(etats['pandas']['duree'], n1)}.")
+    sq, sqn = etats["sqlite_n1"]["duree"], etats["sqlite_nu"]["duree"]
+    ok = sq <= 1.2 * sqn
+    w(f"- {verdict(ok)} opening a SQLite lexicon ({fmt_t(sq)}) within 1.2× of the bare statements "
+      f"({fmt_t(sqn)}): {sq / sqn:.2f}×.")
+    if not ok:
+        fails.append(f"opening a SQLite lexicon: {sq / sqn:.2f}× the bare statements")
+    w("")
+
+    # ---- in-memory queries
+    w("## Lexique queries, TSV backend (in memory, indexes built)")
+    w("")
+    w("Targets: at least 5× faster than plain Python; faster than polars (exact lookups and rhymes: at "
+      "least 10×; regular-expression search: at least on par).")
+    w("")
+    w("| operation | ours | plain Python | ratio | pandas | ratio | polars | ratio | ≥5× Python | beats polars |")
+    w("|---|---:|---:|---:|---:|---:|---:|---:|:-:|:-:|")
+    for r in q["requetes"]:
+        nom = r["op"] + (" *(per call)*" if r["n_args"] > 1 else "")
+        ok_py = r["py"] / r["nous"] >= 5
+        v_py = verdict(ok_py)
+        if not ok_py:
+            fails.append(f"{r['op']} (TSV): {r['py'] / r['nous']:.1f}× plain Python "
+                         f"({fmt_t(r['nous'])} vs {fmt_t(r['py'])}), target 5×")
+        v_pl = "—"
+        if r.get("polars"):
+            seuil = 10 if r["op"] in CIBLES_LOOKUP else 1
+            ok_pl = r["polars"] / r["nous"] >= seuil
+            v_pl = verdict(ok_pl) + (" (≥10×)" if seuil == 10 else "")
+            if not ok_pl:
+                fails.append(f"{r['op']} (TSV): {r['polars'] / r['nous']:.2f}× polars "
+                             f"({fmt_t(r['nous'])} vs {fmt_t(r['polars'])}), target {seuil}×")
+        w(f"| {nom} | {fmt_t(r['nous'])} | {fmt_t(r['py'])} | {fmt_r(r['py'], r['nous'])} | "
+          f"{fmt_t(r.get('pandas'))} | {fmt_r(r.get('pandas'), r['nous'])} | {fmt_t(r.get('polars'))} | "
+          f"{fmt_r(r.get('polars'), r['nous'])} | {v_py} | {v_pl} |")
+    w("")
+    w("The plain-Python column of `definitions` is an empty function (TSV lexicons have no definitions table); "
+      "plain-Python exports use `csv.DictWriter`, and `executemany` into a database with the same PRAGMAs, indexes and VACUUM as ours. pandas/polars `conjuguer` is the selection "
+      "of the verb rows with one row per (mode, tense, person, number); `lemme_de` a group-by sum.")
+    w("")
+
+    # ---- SQL
+    w("## Lexique queries, SQLite backend, against the bare statements")
+    w("")
+    w("Target: within 1.2× of the bare statements (ratio = ours / bare).")
+    w("")
+    w("| operation | ours | bare SQL | ours / bare | within 1.2× | statements run |")
+    w("|---|---:|---:|---:|:-:|---|")
+    for r in q["requetes"] + q["noms_propres"]:
+        if not r.get("nu"):
+            w(f"| {r['op']} | {fmt_t(r['sql'])} | — | — | — | (no statement) |")
+            continue
+        ratio = r["sql"] / r["nu"]
+        ok = ratio <= 1.2
+        if not ok:
+            fails.append(f"{r['op']} (SQLite): {ratio:.2f}× the bare statement ({fmt_t(r['sql'])} vs "
+                         f"{fmt_t(r['nu'])})")
+        stm = "<br>".join(f"`{s}`" for s in r["statements"][:3]) + (" …" if len(r["statements"]) > 3 else "")
+        if r.get("nu_note"):
+            stm += f"<br>(bare = {r['nu_note']})"
+        nom = r["op"] + (" *(per call)*" if r["n_args"] > 1 else "")
+        w(f"| {nom} | {fmt_t(r['sql'])} | {fmt_t(r['nu'])} | {ratio:.2f}× | {verdict(ok)} | {stm} |")
+    w("")
+
+    # ---- modules
+    w("## Module functions against plain Python (same index objects for both)")
+    w("")
+    w("| function | ours | plain Python | ratio | ≥5× |")
+    w("|---|---:|---:|---:|:-:|")
+    for r in q["modules"]:
+        ok = r["py"] / r["nous"] >= 5
+        if not ok:
+            fails.append(f"{r['op']}: {r['py'] / r['nous']:.1f}× plain Python ({fmt_t(r['nous'])} vs "
+                         f"{fmt_t(r['py'])}), target 5×")
+        nom = r["op"] + (" *(per call)*" if r["n_args"] > 1 else "")
+        w(f"| {nom} | {fmt_t(r['nous'])} | {fmt_t(r['py'])} | {fmt_r(r['py'], r['nous'])} | {verdict(ok)} |")
+    w("")
+
+    # ---- scaling
+    ech = res.get("echelle")
+    pires = []
+    if ech:
+        fs = sorted(ech)
+        w("## Scaling (TSV backend)")
+        w("")
+        w("Synthetic lexicons made of k suffix-varied copies of the real one (copy k appends a distinct suffix "
+          "to `ortho` and `lemme` and a distinct syllable to `phone`, so every key stays distinct and each copy "
+          "rhymes only with itself). Ours, then polars on the same question in a separate process. "
+          "*Exponent* = least-squares slope of log(time) against log(size) over all sizes: 1 is linear, 0 constant.")
+        w("")
+        w("| operation | " + " | ".join(f"×{k} ({ech[k]['taille_mo']:.0f} MB)" for k in fs)
+          + " | exponent | polars " + " | polars ".join(f"×{k}" for k in fs) + " |")
+        w("|---|" + "---:|" * len(fs) + "---:|" + "---:|" * len(fs))
+        kmax = fs[-1]
+        for op in [k for k in ech[fs[0]]["nous"] if k != "pic_mo"]:
+            ts = [ech[k]["nous"][op] for k in fs]
+            ex = exposant(ts, fs)
+            lin = op not in ("existe (per call)", "info (per call)", "filtrer (limite 100)")
+            if ex > 1.15 or (not lin and ex > 0.5):
+                pires.append((op, ex))
+            tp = [fmt_t(ech[k]["polars"].get(op)) for k in fs]
+            w(f"| {op} | " + " | ".join(fmt_t(t) for t in ts) + f" | {ex:.2f} | " + " | ".join(tp) + " |")
+        w("| peak RSS | " + " | ".join(f"{ech[k]['nous']['pic_mo']:.0f} MB" for k in fs) + " | "
+          f"{exposant([ech[k]['nous']['pic_mo'] for k in fs], fs):.2f} | "
+          + " | ".join(f"{ech[k]['polars']['pic_mo']:.0f} MB" for k in fs) + " |")
+        w("")
+        w("![scaling](scaling.png)")
+        w("")
+    if res.get("echelle_erreur"):
+        w(f"Scaling table missing: {res['echelle_erreur']}")
+        w("")
+    res["pires"] = pires
+    return "\n".join(lignes), fails
+
+
+def main() -> None:
+    if len(sys.argv) > 1 and sys.argv[1] == "--enfant":
+        if sys.argv[2] == "etat":
+            print(json.dumps(enfant_etat(sys.argv[3], sys.argv[4])))
+        else:
+            print(json.dumps(enfant_echelle(sys.argv[3], sys.argv[4])))
+        return
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--sans-echelle", action="store_true", help="skip the scaling table and the plot")
+    p.add_argument("--facteurs", default="1,2,4,8", help="sizes of the scaling table (copies of the lexicon)")
+    p.add_argument("--budget", type=float, default=0.5, help="seconds of repetitions per measure (roughly)")
+    p.add_argument("--depuis-json", action="store_true",
+                   help="rewrite RESULTS.md and the plot from the measures of the last run (bench/_out)")
+    p.add_argument("--reps-ouverture", type=int, default=3, help="child processes per opening measure")
+    args = p.parse_args()
+    if args.depuis_json:
+        res = json.loads((SORTIE / "resultats.json").read_text(encoding="utf-8"))
+        if res.get("echelle"):
+            res["echelle"] = {int(k): v for k, v in res["echelle"].items()}
+            tracer(res["echelle"], GRAPHE)
+        publier(res)
+        return
+    debut = time.perf_counter()
+    charge_debut = os.getloadavg()[0]
+    tsv, sqlite = donnees.tsv_complet(), donnees.sqlite_complet()
+    import pandas
+    import polars
+
+    res = {"commit": subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
+                                    cwd=ICI).stdout.strip(),
+           "versions": f"pandas {pandas.__version__}, polars {polars.__version__}, "
+                       f"SQLite {__import__('sqlite3').sqlite_version}"}
+    print("opening and memory (child processes)", flush=True)
+    res["etats"] = mesurer_etats(tsv, sqlite, args.reps_ouverture)
+    print("queries", flush=True)
+    res["requetes"] = comparer_requetes(tsv, sqlite, args.budget)
+    if not args.sans_echelle:
+        print("scaling", flush=True)
+        try:
+            res["echelle"] = mesurer_echelle(tsv, [int(k) for k in args.facteurs.split(",")])
+            tracer(res["echelle"], GRAPHE)
+        except Exception as exc:  # the rest of the report stays worth writing
+            import traceback
+
+            traceback.print_exc()
+            res["echelle_erreur"] = repr(exc)
+    res["duree_totale"] = time.perf_counter() - debut
+    res["charge"] = (charge_debut, os.getloadavg()[0])
+    (SORTIE / "resultats.json").write_text(json.dumps(res, indent=1, default=str), encoding="utf-8")
+    publier(res)
+
+
+def publier(res: dict) -> None:
+    texte, fails = ecrire(res, None)
+    fin = ["## Where we lose", ""]
+    if fails:
+        fin.append("Slower than an alternative, or short of a target:")
+        fin.append("")
+        fin += [f"- FAIL {f}" for f in fails]
+    else:
+        fin.append("Every target met.")
+    fin.append("")
+    if res.get("pires"):
+        fin.append("Growing worse than expected with the size of the lexicon:")
+        fin.append("")
+        fin += [f"- {op}: exponent {ex:.2f}" for op, ex in res["pires"]]
+        fin.append("")
+    EXPLICATIONS = ICI / "LIMITES.md"
+    if EXPLICATIONS.exists():
+        fin.append(EXPLICATIONS.read_text(encoding="utf-8").strip())
+        fin.append("")
+    RESULTATS.write_text(texte + "\n" + "\n".join(fin), encoding="utf-8")
+    print("\n".join(fin))
+    print(f"written {RESULTATS} in {res['duree_totale'] / 60:.1f} min")
+
+
+if __name__ == "__main__":
+    main()
