@@ -440,6 +440,15 @@ void PasseCsv::preparer(nb::handle mapping) {
     p_->prepare = true;
 }
 
+void PasseCsv::trop_de_champs(size_t n) {
+    Impl &p = *p_;
+    long ligne = p.lecteur->numero_ligne();
+    fermer();
+    PyErr_Format(PyExc_ValueError, "%U, ligne %ld : %zu champs pour %zu colonnes dans l'en-tete",
+                 p.chemin.ptr(), ligne, n, p.nb_entete);
+    throw nb::python_error();
+}
+
 bool PasseCsv::suivant() {
     Impl &p = *p_;
     if (p.ferme) return false;
@@ -450,15 +459,7 @@ bool PasseCsv::suivant() {
                 return false;
             }
             if (p.champs.empty()) continue;  // blank line
-            if (p.champs.size() > p.nb_entete) {
-                long ligne = p.lecteur->numero_ligne();
-                size_t n = p.champs.size();
-                fermer();
-                PyErr_Format(PyExc_ValueError,
-                             "%U, ligne %ld : %zu champs pour %zu colonnes dans l'en-tete",
-                             p.chemin.ptr(), ligne, n, p.nb_entete);
-                throw nb::python_error();
-            }
+            if (p.champs.size() > p.nb_entete) trop_de_champs(p.champs.size());
             return true;
         }
     } catch (nb::python_error &) {
@@ -468,6 +469,38 @@ bool PasseCsv::suivant() {
         fermer();
         relancer();
     }
+}
+
+bool PasseCsv::suivant_colonne(size_t colonne, std::string_view &champ, bool &present) {
+    Impl &p = *p_;
+    if (p.ferme) return false;
+    try {
+        for (;;) {
+            size_t n = 0;
+            if (!p.lecteur->suivant_colonne(colonne, champ, n)) {
+                fermer();
+                return false;
+            }
+            if (n == 0) continue;  // blank line
+            if (n > p.nb_entete) trop_de_champs(n);
+            present = colonne < n;
+            return true;
+        }
+    } catch (nb::python_error &) {
+        fermer();
+        throw;
+    } catch (...) {
+        fermer();
+        relancer();
+    }
+}
+
+void PasseCsv::verifier_plan() const { p_->plan.verifier(); }
+
+int PasseCsv::colonne_du_champ(const char *nom) const {
+    for (const PlanEntree::Emplacement &e : p_->plan.emplacements())
+        if (est_texte_egal(e.cle.ptr(), nom)) return e.colonne;
+    return -1;
 }
 
 const std::vector<std::string_view> &PasseCsv::champs() const { return p_->champs; }

@@ -76,6 +76,15 @@ public:
     // naming the file, the line number and both counts; read/decode/csv errors
     // raise the host's exceptions. The file is closed on any error.
     bool suivant();
+    // suivant() for a caller that reads one column only: `champ` is field `colonne`
+    // of the next non-blank record and `present` whether the record reaches it.
+    // Same records and errors; quote-free lines are not cut into fields.
+    bool suivant_colonne(size_t colonne, std::string_view &champ, bool &present);
+    // Raises what building the first entry would raise for a broken column mapping.
+    void verifier_plan() const;
+    // Column that supplies canonical field `nom` (as source_du_champ, for any
+    // record long enough), or -1.
+    int colonne_du_champ(const char *nom) const;
     // Raw fields of the current record (views valid until the next suivant()).
     const std::vector<std::string_view> &champs() const;
     // Index into champs() of the field that supplies canonical field `nom` in the
@@ -99,6 +108,7 @@ public:
     void fermer();
 
 private:
+    [[noreturn]] void trop_de_champs(size_t n);
     struct Impl;
     std::unique_ptr<Impl> p_;
 };
