@@ -372,8 +372,18 @@ struct PasseCsv::Impl {
     bool ferme = false;
     CachePartage partages;
     nb::object modele;  // keys of the entries, in order (values None)
+    std::vector<nb::object> cles;  // the model's keys, in the plan's order
+    // Per key of the plan: the previous record's text and its str.
+    struct Dernier {
+        std::string octets;
+        nb::object objet;
+    };
+    std::vector<Dernier> derniers;
 
-    void vider() { partages.vider(); }
+    void vider() {
+        partages.vider();
+        derniers.clear();
+    }
 };
 
 PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) : p_(new Impl) {
@@ -536,26 +546,78 @@ nb::object PasseCsv::texte_champ(std::string_view v, bool partage) {
     return r;
 }
 
+// Entries start as a copy of a dict holding the keys in order (values None):
+// copying is cheaper than inserting every key anew. When it can, the model is
+// the attribute dict of an instance of a private class: such a dict keeps only
+// its values and shares its key table with the class, and so do its copies --
+// ordinary dicts in every respect, about a third smaller each.
+nb::object modele_entree(const std::vector<PlanEntree::Emplacement> &E) {
+    nb::dict simple = nb::steal<nb::dict>(_PyDict_NewPresized(Py_ssize_t(E.size())));
+    for (const PlanEntree::Emplacement &e : E) simple[e.cle] = nb::none();
+    if (E.empty()) return std::move(simple);
+    nb::object classe = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("Entree", nb::tuple(), nb::dict());
+    for (const PlanEntree::Emplacement &e : E)
+        if (!PyUnicode_CheckExact(e.cle.ptr()) || _PyType_Lookup((PyTypeObject *)classe.ptr(), e.cle.ptr()))
+            return std::move(simple);  // a name the class itself answers to
+    nb::object instance = classe();
+    for (const PlanEntree::Emplacement &e : E)
+        if (PyObject_SetAttr(instance.ptr(), e.cle.ptr(), Py_None) < 0) throw nb::python_error();
+    nb::object d = nb::steal(PyObject_GenericGetDict(instance.ptr(), nullptr));
+    if (!d.is_valid()) throw nb::python_error();
+    // Same keys, same order, or the plain model.
+    if (!PyDict_CheckExact(d.ptr()) || PyDict_Size(d.ptr()) != Py_ssize_t(E.size())) return std::move(simple);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    for (size_t i = 0; PyDict_Next(d.ptr(), &pos, &k, &v); ++i) {
+        int egal = PyObject_RichCompareBool(k, E[i].cle.ptr(), Py_EQ);
+        if (egal < 0) throw nb::python_error();
+        if (!egal || v != Py_None) return std::move(simple);
+    }
+    return d;
+}
+
 nb::dict PasseCsv::entree() {
     Impl &p = *p_;
     p.plan.verifier();
     const auto &E = p.plan.emplacements();
     const size_t n = p.champs.size();
     if (!p.modele.is_valid()) {
-        // Entries start as a copy of a dict holding the keys in order: copying a
-        // dense dict clones its key table, cheaper than inserting every key anew.
-        p.modele = nb::steal<nb::dict>(_PyDict_NewPresized(Py_ssize_t(E.size())));
-        for (const PlanEntree::Emplacement &e : E) p.modele[e.cle] = nb::none();
+        p.modele = modele_entree(E);
+        // The model's own key objects (names of attributes are interned): later
+        // stores then find their key by identity.
+        p.cles.clear();
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(p.modele.ptr(), &pos, &k, &v)) p.cles.push_back(nb::borrow(k));
     }
+    if (p.derniers.size() != E.size()) p.derniers.assign(E.size(), {});
     nb::dict d = nb::steal<nb::dict>(PyDict_Copy(p.modele.ptr()));
     if (!d.is_valid()) throw nb::python_error();
-    for (const PlanEntree::Emplacement &e : E) {
+    for (size_t k = 0; k < E.size(); ++k) {
+        const PlanEntree::Emplacement &e = E[k];
         nb::object v;
-        if (e.colonne < 0) v = zero();
-        else if (size_t(e.colonne) >= n) v = e.reel ? zero() : nb::none();
-        else if (e.reel) v = reel_de_texte(p.champs[size_t(e.colonne)]);
-        else v = texte_champ(p.champs[size_t(e.colonne)], e.partage);
-        if (PyDict_SetItem(d.ptr(), e.cle.ptr(), v.ptr()) < 0) throw nb::python_error();
+        if (e.colonne < 0) {
+            v = zero();
+        } else if (size_t(e.colonne) >= n) {
+            v = e.reel ? zero() : nb::none();
+        } else if (e.reel) {
+            v = reel_de_texte(p.champs[size_t(e.colonne)]);
+        } else {
+            // Lexicons put the lines of one word together: a value equal to the
+            // same field of the previous record is that record's str.
+            std::string_view t = p.champs[size_t(e.colonne)];
+            Impl::Dernier &dn = p.derniers[k];
+            if (t.empty()) {
+                v = nb::steal(PyUnicode_FromStringAndSize("", 0));
+            } else if (dn.objet.is_valid() && std::string_view(dn.octets) == t) {
+                v = dn.objet;
+            } else {
+                v = texte_champ(t, e.partage);
+                dn.octets.assign(t);
+                dn.objet = v;
+            }
+        }
+        if (PyDict_SetItem(d.ptr(), p.cles[k].ptr(), v.ptr()) < 0) throw nb::python_error();
     }
     return d;
 }

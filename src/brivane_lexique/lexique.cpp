@@ -410,15 +410,23 @@ void charger_formes(nb::handle self) {
 
 // ---------------------------------------------------------------- levels 2-4
 
-void ajouter(PyObject *index, PyObject *cle, PyObject *entree) {
+// Appends `entree` to the list of `cle`, created on first use; returns that list
+// (borrowed: the index holds it).
+PyObject *ajouter(PyObject *index, PyObject *cle, PyObject *entree) {
     PyObject *liste = PyDict_GetItemWithError(index, cle);
     if (!liste) {
         if (PyErr_Occurred()) throw nb::python_error();
-        nb::object nouvelle = nb::steal(PyList_New(0));
+        // Most keys keep one entry: a list of exactly one, not the four slots the
+        // first append would reserve.
+        nb::object nouvelle = nb::steal(PyList_New(1));
+        if (!nouvelle.is_valid()) throw nb::python_error();
+        Py_INCREF(entree);
+        PyList_SET_ITEM(nouvelle.ptr(), 0, entree);
         if (PyDict_SetItem(index, cle, nouvelle.ptr()) < 0) throw nb::python_error();
-        liste = nouvelle.ptr();
+        return nouvelle.ptr();
     }
     if (PyList_Append(liste, entree) < 0) throw nb::python_error();
+    return liste;
 }
 
 // Freq of an indexed entry as a real; 0.0 when absent or not convertible.
@@ -476,6 +484,56 @@ struct Index3 {
         if (le && PyObject_IsTrue(le)) ajouter(lemme.ptr(), normaliser(le).ptr(), copie.ptr());
         if (PyErr_Occurred()) throw nb::python_error();
     }
+
+    // The list a key's raw text went to last time: lines of one word follow one
+    // another, so most lines need neither a key nor a lookup in a large mapping.
+    struct Derniere {
+        std::string octets;
+        PyObject *liste = nullptr;  // borrowed from the index
+    };
+    Derniere d_ortho, d_phone, d_lemme;
+
+    static std::string_view champ(const std::vector<std::string_view> &ch, int c) {
+        return c >= 0 && size_t(c) < ch.size() ? ch[size_t(c)] : std::string_view();
+    }
+
+    void placer(PyObject *index, Derniere &d, std::string_view brut, PyObject *valeur, bool normaliser_cle,
+                bool memoriser, PyObject *entree) {
+        if (memoriser && d.liste && std::string_view(d.octets) == brut) {
+            if (PyList_Append(d.liste, entree) < 0) throw nb::python_error();
+            return;
+        }
+        PyObject *liste = ajouter(index, normaliser_cle ? normaliser(valeur).ptr() : valeur, entree);
+        if (memoriser) {
+            d.octets.assign(brut);
+            d.liste = liste;
+        }
+    }
+
+    // An entry built by the pass itself from its current record (a fresh dict
+    // whose freq is already a real; fields ortho, phone, lemme taken from the
+    // columns given, -1 when no column gives them).
+    void indexer_passe(const PasseCsv &p, nb::handle entree, int c_ortho, int c_phone, int c_lemme) {
+        const std::vector<std::string_view> &ch = p.champs();
+        std::string_view o = champ(ch, c_ortho);
+        if (o.empty()) return;  // (absent, short record or empty text)
+        PyObject *e = entree.ptr();
+        // A replaced normaliser is called for every line, as the plain loop would.
+        const bool natif = liens().normaliser_ortho.original();
+        auto valeur = [&](const nb::str &cle) {
+            PyObject *v = PyDict_GetItemWithError(e, cle.ptr());
+            if (!v) {
+                if (!PyErr_Occurred()) lever(PyExc_AssertionError, "");
+                throw nb::python_error();
+            }
+            return v;
+        };
+        placer(ortho.ptr(), d_ortho, o, valeur(k_ortho), true, natif, e);
+        std::string_view ph = champ(ch, c_phone);
+        if (!ph.empty()) placer(phone.ptr(), d_phone, ph, valeur(k_phone), false, true, e);
+        std::string_view le = champ(ch, c_lemme);
+        if (!le.empty()) placer(lemme.ptr(), d_lemme, le, valeur(k_lemme), true, natif, e);
+    }
 };
 
 void charger_index(nb::handle self) {
@@ -495,7 +553,12 @@ void charger_index(nb::handle self) {
         PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
         if (p.lire_entete()) {
             ouvrir_passe_mapping(p);
-            while (p.suivant()) ix.indexer(p.entree(), true);
+            const int c_ortho = p.colonne_du_champ("ortho"), c_phone = p.colonne_du_champ("phone"),
+                      c_lemme = p.colonne_du_champ("lemme");
+            while (p.suivant()) {
+                nb::dict e = p.entree();
+                ix.indexer_passe(p, e, c_ortho, c_phone, c_lemme);
+            }
         }
     } else {
         nb::object source = appeler(self, M_ITER_SOURCE);
