@@ -123,227 +123,6 @@ void charger_formes_sqlite(nb::handle self, Lexique &l) {
     l.formes = nb::steal(PyFrozenSet_New(ens.ptr()));
 }
 
-// A growable array of plain values kept with realloc(): large blocks then grow
-// by remapping their pages instead of copying and touching fresh ones.
-template <class T>
-class TableauBrut {
-public:
-    TableauBrut() = default;
-    ~TableauBrut() { std::free(d_); }
-    TableauBrut(const TableauBrut &) = delete;
-    TableauBrut &operator=(const TableauBrut &) = delete;
-    size_t size() const { return n_; }
-    T *data() { return d_; }
-    const T *data() const { return d_; }
-    T &operator[](size_t i) { return d_[i]; }
-    const T &operator[](size_t i) const { return d_[i]; }
-    // Room for `k` more values; returns where they go (call ajoute(k) after).
-    T *place(size_t k) {
-        if (n_ + k > cap_) {
-            size_t c = std::max({n_ + k, cap_ * 2, size_t(4096 / sizeof(T))});
-            T *d = static_cast<T *>(std::realloc(d_, c * sizeof(T)));
-            if (!d) throw std::bad_alloc();
-            d_ = d;
-            cap_ = c;
-        }
-        return d_ + n_;
-    }
-    void ajoute(size_t k) { n_ += k; }
-    void retire(size_t k) { n_ -= k; }
-
-private:
-    T *d_ = nullptr;
-    size_t n_ = 0, cap_ = 0;
-};
-
-// The normalised spellings of level 1, gathered as the code units the str objects
-// will hold, with the hash the host computes for them. Adding them to the set in
-// the order of their slots walks its table (and each table it outgrows) front to
-// back instead of jumping around memory far larger than the caches.
-class FormesEnAttente {
-public:
-    // `ens`: the set being filled (borrowed).
-    explicit FormesEnAttente(PyObject *ens) : ens_(ens) {}
-
-    // A normalised spelling, as ASCII bytes or as code points.
-    void ajouter_ascii(const char *p, size_t n) { ajouter_unites(p, n, 0x7f, 1); }
-    void ajouter_points(const uint32_t *p, size_t n) {
-        uint32_t max = 0;
-        for (size_t i = 0; i < n; ++i) max = std::max(max, p[i]);
-        if (max < 0x100) {
-            char *d = reinterpret_cast<char *>(tampon(n));
-            for (size_t i = 0; i < n; ++i) d[i] = char(p[i]);
-            ajouter_unites(d, n, max < 0x80 ? 0x7f : 0xff, 1);
-        } else if (max < 0x10000) {
-            auto *d = reinterpret_cast<uint16_t *>(tampon(2 * n));
-            for (size_t i = 0; i < n; ++i) d[i] = uint16_t(p[i]);
-            ajouter_unites(d, n, 0xffff, 2);
-        } else {
-            ajouter_unites(p, n, 0x10ffff, 4);
-        }
-    }
-
-    // Creates the str objects and adds them to the set; the store is then empty.
-    void verser() {
-        PyObject *ens = ens_;
-        const size_t n = formes_.size();
-        std::vector<uint32_t> ordre = trier();
-        // Records and code units are read in slot order, i.e. all over the store:
-        // ask for them a few keys ahead.
-        constexpr size_t AVANCE = 16;
-        for (size_t i = 0; i < n; ++i) {
-            if (i + AVANCE < n) __builtin_prefetch(&formes_[ordre[i + AVANCE]]);
-            if (i + AVANCE / 2 < n) __builtin_prefetch(donnees_.data() + formes_[ordre[i + AVANCE / 2]].debut);
-            const Forme &f = formes_[ordre[i]];
-            const size_t longueur = f.taille >> 2, largeur = size_t(1) << (f.taille & 3);
-            static const Py_UCS4 MAX[] = {0x7f, 0xff, 0xffff, 0x10ffff};
-            const unsigned classe = f.taille & 3 ? (largeur == 2 ? 2 : 3) : (f.ascii ? 0 : 1);
-            PyObject *s = PyUnicode_New(Py_ssize_t(longueur), MAX[classe]);
-            if (!s) throw nb::python_error();
-            std::memcpy(PyUnicode_DATA(s), donnees_.data() + f.debut, longueur * largeur);
-            // The very value the host would compute from these code units.
-            reinterpret_cast<PyASCIIObject *>(s)->hash = f.hash;
-            int r = PySet_Add(ens, s);
-            Py_DECREF(s);
-            if (r < 0) throw nb::python_error();
-        }
-        if (vide_) {
-            nb::str v("");
-            if (PySet_Add(ens, v.ptr()) < 0) throw nb::python_error();
-        }
-        formes_.retire(formes_.size());
-        donnees_.retire(donnees_.size());
-        dernier_ = nullptr;
-        vide_ = false;
-    }
-
-private:
-    struct Forme {
-        Py_hash_t hash;
-        uint32_t debut;
-        uint32_t taille : 31;  // length << 2 | log2(width)
-        uint32_t ascii : 1;
-    };
-
-    void *tampon(size_t octets) {
-        if (brouillon_.size() < octets) brouillon_.resize(octets);
-        return brouillon_.data();
-    }
-
-    void ajouter_unites(const void *p, size_t n, uint32_t max, size_t largeur) {
-        if (n == 0) {
-            vide_ = true;  // the host's shared empty str, added as is
-            return;
-        }
-        const size_t octets = n * largeur;
-        if (n >= (size_t(1) << 29)) throw std::length_error("forme trop longue");
-        // Offsets are 32-bit: pour what is gathered into the set before they wrap.
-        if (donnees_.size() + octets > UINT32_MAX) verser();
-        Py_hash_t h = _Py_HashBytes(p, Py_ssize_t(octets));
-        const uint32_t taille = uint32_t(n << 2 | (largeur == 1 ? 0 : largeur == 2 ? 1 : 2));
-        const bool ascii = max < 0x80;
-        // Equal to the previous spelling (another case or another line of the same
-        // word): one copy is enough.
-        if (dernier_ && dernier_->hash == h && dernier_->taille == taille && dernier_->ascii == ascii &&
-            std::memcmp(donnees_.data() + dernier_->debut, p, octets) == 0)
-            return;
-        char *d = donnees_.place(octets);
-        std::memcpy(d, p, octets);
-        Forme *f = formes_.place(1);
-        *f = Forme{h, uint32_t(donnees_.size()), taille, ascii};
-        donnees_.ajoute(octets);
-        formes_.ajoute(1);
-        dernier_ = f;
-    }
-
-    // Slot order in the table the host ends with for this many keys (it grows when
-    // 3/5 full, to the power of two above 4x, or past 50,000 keys 2x, the count).
-    std::vector<uint32_t> trier() const {
-        const size_t n = formes_.size();
-        size_t masque = 7;
-        for (size_t rempli = 1; rempli <= n; ++rempli) {
-            if (rempli * 5 >= masque * 3) {
-                size_t cible = rempli > 50000 ? rempli * 2 : rempli * 4, taille = 8;
-                while (taille <= cible) taille <<= 1;
-                masque = taille - 1;
-            }
-        }
-        unsigned bits = 0;
-        while ((size_t(1) << bits) <= masque) ++bits;
-        // One counting-sort pass on the top bits of the slot: within a bucket the
-        // keys land in a window of the table small enough to stay in cache.
-        const unsigned nb = std::min(bits, 10u), decalage = bits - nb;
-        const size_t seaux = size_t(1) << nb;
-        std::vector<uint32_t> compte(seaux + 1, 0), ordre(n);
-        auto seau = [&](size_t i) { return (size_t(formes_[i].hash) & masque) >> decalage; };
-        for (size_t i = 0; i < n; ++i) ++compte[seau(i) + 1];
-        for (size_t i = 1; i <= seaux; ++i) compte[i] += compte[i - 1];
-        for (size_t i = 0; i < n; ++i) ordre[compte[seau(i)]++] = uint32_t(i);
-        return ordre;
-    }
-
-    TableauBrut<char> donnees_;
-    TableauBrut<Forme> formes_;
-    std::string brouillon_;
-    Forme *dernier_ = nullptr;
-    bool vide_ = false;
-    PyObject *ens_;
-};
-
-// Normalised spellings of valid UTF-8 text: decided in C++ when the rules allow
-// it, by the host otherwise.
-class NormaliseurFormes {
-public:
-    NormaliseurFormes(FormesEnAttente &formes, std::vector<nb::object> &hote) : formes_(formes), hote_(hote) {}
-
-    void ajouter(std::string_view ortho) {
-        const auto *u = reinterpret_cast<const unsigned char *>(ortho.data());
-        const size_t n = ortho.size();
-        size_t i = 0;
-        while (i < n && u[i] < 0x80) ++i;
-        Normalisation r;
-        if (i == n) {
-            if (deja_normalise_ascii(u, n)) return formes_.ajouter_ascii(ortho.data(), n);
-            r = normaliser_points(reinterpret_cast<const uint8_t *>(u), n, sortie_);
-            if (r == Normalisation::inchangee) return formes_.ajouter_ascii(ortho.data(), n);
-        } else {
-            points_.clear();
-            for (i = 0; i < n;) {
-                unsigned char c = u[i];
-                uint32_t cp;
-                if (c < 0x80) {
-                    cp = c;
-                    i += 1;
-                } else if (c < 0xe0) {
-                    cp = (c & 0x1fu) << 6 | (u[i + 1] & 0x3fu);
-                    i += 2;
-                } else if (c < 0xf0) {
-                    cp = (c & 0x0fu) << 12 | (u[i + 1] & 0x3fu) << 6 | (u[i + 2] & 0x3fu);
-                    i += 3;
-                } else {
-                    cp = (c & 0x07u) << 18 | (u[i + 1] & 0x3fu) << 12 | (u[i + 2] & 0x3fu) << 6 | (u[i + 3] & 0x3fu);
-                    i += 4;
-                }
-                points_.push_back(cp);
-            }
-            if (deja_normalise_points(points_.data(), points_.size()))
-                return formes_.ajouter_points(points_.data(), points_.size());
-            r = normaliser_points(points_.data(), points_.size(), sortie_);
-            if (r == Normalisation::inchangee) return formes_.ajouter_points(points_.data(), points_.size());
-        }
-        if (r == Normalisation::modifiee)
-            formes_.ajouter_points(reinterpret_cast<const uint32_t *>(sortie_.data()), sortie_.size());
-        else
-            hote_.push_back(normaliser_ortho_py(texte(ortho)));
-    }
-
-private:
-    FormesEnAttente &formes_;
-    std::vector<nb::object> &hote_;
-    std::vector<uint32_t> points_;
-    std::u32string sortie_;
-};
-
 void charger_formes_direct(Lexique &l) {
     PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
     // A brand-new frozenset may be filled in place before anybody else sees it.
@@ -352,10 +131,12 @@ void charger_formes_direct(Lexique &l) {
     if (p.lire_entete()) {
         ouvrir_passe_mapping(p);
         const int colonne = p.colonne_du_champ("ortho");
-        const size_t lue = colonne < 0 ? 0 : size_t(colonne);  // read anyway: errors must surface
-        std::string_view ortho;
-        bool present = false, premier = true;
-        if (!liens().normaliser_ortho.original()) {
+        if (liens().normaliser_ortho.original()) {
+            verser_formes(p, colonne, ens.ptr());
+        } else {
+            const size_t lue = colonne < 0 ? 0 : size_t(colonne);
+            std::string_view ortho;
+            bool present = false, premier = true;
             while (p.suivant_colonne(lue, ortho, present)) {
                 if (premier) p.verifier_plan();
                 premier = false;
@@ -363,23 +144,6 @@ void charger_formes_direct(Lexique &l) {
                 nb::object cle = liens().normaliser_ortho.objet()(texte(ortho));
                 if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
             }
-        } else {
-            FormesEnAttente formes(ens.ptr());
-            std::vector<nb::object> hote;  // spellings the host had to normalise
-            NormaliseurFormes normaliseur(formes, hote);
-            // Lexicons list the forms of one spelling together: a repeat of the
-            // previous spelling is skipped before any work.
-            std::string precedent;
-            while (p.suivant_colonne(lue, ortho, present)) {
-                if (premier) p.verifier_plan();
-                premier = false;
-                if (colonne < 0 || !present || ortho.empty() || ortho == precedent) continue;
-                precedent.assign(ortho);
-                normaliseur.ajouter(ortho);
-            }
-            formes.verser();
-            for (const nb::object &o : hote)
-                if (PySet_Add(ens.ptr(), o.ptr()) < 0) throw nb::python_error();
         }
     }
     l.formes = ens;
