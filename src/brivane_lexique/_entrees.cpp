@@ -707,6 +707,12 @@ private:
     size_t n_ = 0, cap_ = 0;
 };
 
+// A str object of level 1 (owned reference) and its hash.
+struct ObjetForme {
+    Py_hash_t hash;
+    PyObject *objet;
+};
+
 // A batch of normalised spellings of level 1, gathered by plain C++ as the code
 // units their str objects will hold, with the hash the host computes for them.
 class LotFormes {
@@ -736,7 +742,7 @@ public:
     }
 
     // Creates the str objects (new references, with their hash) into `sortie`.
-    void creer(std::vector<std::pair<Py_hash_t, PyObject *>> &sortie) const {
+    void creer(TableauBrut<ObjetForme> &sortie) const {
         for (size_t i = 0; i < formes_.size(); ++i) {
             const Forme &f = formes_[i];
             const unsigned code = f.taille & 3;
@@ -747,9 +753,13 @@ public:
             std::memcpy(PyUnicode_DATA(s), donnees_.data() + f.debut, longueur * largeur);
             // The very value the host would compute from these code units.
             reinterpret_cast<PyASCIIObject *>(s)->hash = f.hash;
-            sortie.emplace_back(f.hash, s);
+            *sortie.place(1) = {f.hash, s};
+            sortie.ajoute(1);
         }
-        if (vide_) sortie.emplace_back(0, PyUnicode_New(0, 0));  // the host's shared empty str
+        if (vide_) {
+            *sortie.place(1) = {0, PyUnicode_New(0, 0)};  // the host's shared empty str
+            sortie.ajoute(1);
+        }
     }
 
 private:
@@ -798,9 +808,9 @@ private:
 // The str objects of level 1 (owned references) and their hash.
 class ObjetsFormes {
 public:
-    std::vector<std::pair<Py_hash_t, PyObject *>> v;
+    TableauBrut<ObjetForme> v;
     ~ObjetsFormes() {
-        for (auto &x : v) Py_XDECREF(x.second);
+        for (size_t i = 0; i < v.size(); ++i) Py_XDECREF(v[i].objet);
     }
 
     // Adds them to `ens` in the order of their slots in the table the set ends
@@ -824,15 +834,18 @@ public:
         // keys land in a window of the table small enough to stay in cache.
         const unsigned nb = std::min(bits, 10u), decalage = bits - nb;
         const size_t seaux = size_t(1) << nb;
-        auto seau = [&](size_t i) { return (size_t(v[i].first) & masque) >> decalage; };
+        auto seau = [&](size_t i) { return (size_t(v[i].hash) & masque) >> decalage; };
         std::vector<uint32_t> compte(seaux + 1, 0), ordre(n);
         for (size_t i = 0; i < n; ++i) ++compte[seau(i) + 1];
         for (size_t i = 1; i <= seaux; ++i) compte[i] += compte[i - 1];
         for (size_t i = 0; i < n; ++i) ordre[compte[seau(i)]++] = uint32_t(i);
-        constexpr size_t AVANCE = 16;  // the objects are read out of order: fetch ahead
+        // Records and objects are read out of order: fetch the record far ahead,
+        // then, once it is at hand, the object it points to.
+        constexpr size_t AVANCE = 16;
         for (size_t i = 0; i < n; ++i) {
-            if (i + AVANCE < n) __builtin_prefetch(v[ordre[i + AVANCE]].second);
-            if (PySet_Add(ens, v[ordre[i]].second) < 0) throw nb::python_error();
+            if (i + 2 * AVANCE < n) __builtin_prefetch(&v[ordre[i + 2 * AVANCE]]);
+            if (i + AVANCE < n) __builtin_prefetch(v[ordre[i + AVANCE]].objet);
+            if (PySet_Add(ens, v[ordre[i]].objet) < 0) throw nb::python_error();
         }
     }
 };
