@@ -376,12 +376,11 @@ struct LecteurCsv::Etat {
             for (; dm; dm &= dm - 1) coupes.push_back(base_bloc + unsigned(__builtin_ctz(dm)));
             return;
         }
-        // (Masks hold 16 bits; this avoids a library call where popcnt is not
-        // known to be available.)
-        unsigned x = dm - ((dm >> 1) & 0x5555u);
-        x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
-        x = (x + (x >> 4)) & 0x0f0fu;
-        size_t n = size_t((x + (x >> 8)) & 0x1fu);
+        // (Bit count without a library call where popcnt is not known to exist.)
+        unsigned x = dm - ((dm >> 1) & 0x55555555u);
+        x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+        x = (x + (x >> 4)) & 0x0f0f0f0fu;
+        size_t n = size_t((x * 0x01010101u) >> 24);
         if (nb_coupes + n < colonne || nb_coupes > colonne) {
             nb_coupes += n;
             return;
@@ -394,6 +393,30 @@ struct LecteurCsv::Etat {
         }
     }
 
+#ifdef BRIVANE_X86
+    // 32 bytes at a time while that many remain; `arret` says whether *p (the
+    // returned position) is a quote or a line end.
+    __attribute__((target("avx2"))) const char *balayer_avx2(const char *p, const char *f, const char *b,
+                                                            size_t colonne, bool &arret) {
+        const __m256i nl = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r'), gu = _mm256_set1_epi8('"'),
+                      de = _mm256_set1_epi8(d0);
+        for (; f - p >= 32; p += 32) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+            unsigned a = unsigned(_mm256_movemask_epi8(_mm256_or_si256(
+                _mm256_or_si256(_mm256_cmpeq_epi8(v, nl), _mm256_cmpeq_epi8(v, cr)), _mm256_cmpeq_epi8(v, gu))));
+            unsigned dm = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, de)));
+            if (a) {
+                unsigned k = unsigned(__builtin_ctz(a));
+                noter_coupes(dm & ((1u << k) - 1), size_t(p - b), colonne);
+                arret = true;
+                return p + k;
+            }
+            noter_coupes(dm, size_t(p - b), colonne);
+        }
+        return p;
+    }
+#endif
+
     bool ligne_simple(size_t &te, size_t &le, size_t colonne = TOUTES) {
         const char *b = tampon.data();
         const char *p = b + pos, *f = b + valide;
@@ -402,20 +425,27 @@ struct LecteurCsv::Etat {
         c0 = colonne == 0 ? pos : size_t(-1);
         c1 = size_t(-1);
 #ifdef BRIVANE_X86
-        const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), gu = _mm_set1_epi8('"'),
-                      de = _mm_set1_epi8(d0);
-        for (; f - p >= 16; p += 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-            unsigned arret = unsigned(_mm_movemask_epi8(
-                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)), _mm_cmpeq_epi8(v, gu))));
-            unsigned dm = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, de)));
-            if (arret) {
-                unsigned k = unsigned(__builtin_ctz(arret));
-                noter_coupes(dm & ((1u << k) - 1), size_t(p - b), colonne);
-                p += k;
-                goto fin;
+        if (AVX2) {
+            bool arret = false;
+            p = balayer_avx2(p, f, b, colonne, arret);
+            if (arret) goto fin;
+        }
+        {
+            const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), gu = _mm_set1_epi8('"'),
+                          de = _mm_set1_epi8(d0);
+            for (; f - p >= 16; p += 16) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+                unsigned arret = unsigned(_mm_movemask_epi8(
+                    _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)), _mm_cmpeq_epi8(v, gu))));
+                unsigned dm = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, de)));
+                if (arret) {
+                    unsigned k = unsigned(__builtin_ctz(arret));
+                    noter_coupes(dm & ((1u << k) - 1), size_t(p - b), colonne);
+                    p += k;
+                    goto fin;
+                }
+                noter_coupes(dm, size_t(p - b), colonne);
             }
-            noter_coupes(dm, size_t(p - b), colonne);
         }
 #endif
         for (; p < f; ++p) {
