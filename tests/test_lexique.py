@@ -427,3 +427,14 @@ def test_niveau_1_sans_colonne_ortho_lit_tout(tmp_path):
     with pytest.raises(ValueError, match="ligne 3"):
         Lexique(chemin)
     assert Lexique(ecrire(tmp_path / "m.tsv", "phone\na\n"))._formes == frozenset()
+
+
+def test_niveau_1_mapping_invalide_comme_les_entrees(tmp_path, monkeypatch):
+    # A replaced column resolution that gives no mapping fails at the first record,
+    # in level 1 as in the entries; a file without records still opens.
+    monkeypatch.setattr(_loaders, "resoudre_colonnes", lambda noms: list(noms))
+    with pytest.raises(TypeError, match="'mapping'"):
+        list(_loaders.iter_csv(ecrire(tmp_path / "a.csv", "ortho\nchat\n")))
+    with pytest.raises(TypeError, match="'mapping'"):
+        Lexique(tmp_path / "a.csv")
+    assert Lexique(ecrire(tmp_path / "b.csv", "ortho\n"))._formes == frozenset()
