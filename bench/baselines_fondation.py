@@ -36,7 +36,14 @@ def _lignes(chemin: str):
 
 
 def charger_formes(chemin: str) -> frozenset:
-    return frozenset(normaliser(e["ortho"]) for e in _lignes(chemin) if e.get("ortho"))
+    with open(chemin, encoding="utf-8-sig", newline="") as f:
+        lecteur = csv.DictReader(f, delimiter="\t")
+        mapping = resoudre_colonnes(list(lecteur.fieldnames or []))
+        colonnes = [c for c in lecteur.fieldnames or [] if mapping.get(c) == "ortho"]
+        if not colonnes:
+            return frozenset()
+        col = colonnes[-1]  # a later column of the same name wins, as in the entries
+        return frozenset(normaliser(ligne[col]) for ligne in lecteur if ligne[col])
 
 
 def charger_index(chemin: str):

@@ -231,3 +231,72 @@ def test_normalisation_comme_reference():
 
 def test_petit_lexique_reel(petit_tsv):
     verifier_identique(petit_tsv, delimiter="\t")
+
+
+# ---------------------------------------------------------------------------
+# Quote-free lines (cut in place) mixed with quoted ones (state machine)
+
+PIECES_SANS_GUILLEMET = ["a", "é", "ʃɑ̃", "œ", "😀", "", " ", "\x00", "1.5", "x" * 40, "ÿ", "\u2028"]
+
+
+def texte_mixte(rnd, delim, lignes, longue=None):
+    """Mostly quote-free lines; some quoted fields, blank lines, short lines, one long line."""
+    sortie = [delim.join(["ortho", "phone", "lemme", "freq_opensubs", "note"])]
+    for i in range(lignes):
+        r = rnd.random()
+        if r < 0.03:
+            sortie.append("")
+            continue
+        champs = [rnd.choice(PIECES_SANS_GUILLEMET) for _ in range(rnd.choice([1, 3, 5, 5, 5, 5]))]
+        if r < 0.12:
+            champs[rnd.randrange(len(champs))] = rnd.choice(['"q""x\r\nsuite"', '"a' + delim + 'b"', '""', 'x"y'])
+        if i == longue:
+            champs += ["trop"]
+        sortie.append(delim.join(champs))
+    return "".join(l + rnd.choice(["\n", "\r\n", "\r"]) for l in sortie)
+
+
+@pytest.mark.parametrize("delim", ["\t", ",", ";", "é"])
+@pytest.mark.parametrize("graine", range(4))
+def test_lignes_sans_guillemets_melangees(tmp_path, delim, graine):
+    rnd = random.Random(graine)
+    chemin = tmp_path / "m.csv"
+    # Thousands of lines: many 8192-byte chunks, lines across their boundaries.
+    for longue in (None, 2500):
+        chemin.write_bytes(texte_mixte(rnd, delim, 3000, longue).encode("utf-8"))
+        verifier_identique(chemin, delimiter=delim)
+        verifier_identique(chemin, delimiter=delim, encoding="utf-8")
+
+
+@pytest.mark.parametrize("limite", [0, 2, 7, 41])
+def test_limite_de_champ_sans_guillemets(tmp_path, limite):
+    ancienne = csv.field_size_limit(limite)
+    try:
+        chemin = tmp_path / "l.tsv"
+        rnd = random.Random(limite)
+        for _ in range(5):
+            chemin.write_bytes(texte_mixte(rnd, "\t", 300).encode("utf-8"))
+            verifier_identique(chemin, delimiter="\t")
+    finally:
+        csv.field_size_limit(ancienne)
+
+
+MAUVAIS_OCTETS = [0x80, 0xbf, 0xc0, 0xc1, 0xc3, 0xe0, 0xed, 0xef, 0xf0, 0xf4, 0xf5, 0xff]
+
+
+@pytest.mark.parametrize("graine", range(6))
+def test_octets_invalides_dans_du_texte_multioctet(tmp_path, graine):
+    # Dense multi-byte text: every block goes through the whole-block check; each
+    # mutation (near a chunk boundary or anywhere) must fail exactly as the host does.
+    rnd = random.Random(graine)
+    donnees = texte_mixte(rnd, "\t", 1500).encode("utf-8")
+    chemin = tmp_path / "u.tsv"
+    positions = [k * 8192 + d for k in range(1, len(donnees) // 8192) for d in (-3, -2, -1, 0, 1, 2)]
+    positions += [rnd.randrange(len(donnees)) for _ in range(12)]
+    for pos in rnd.sample(positions, 16):
+        mutees = bytearray(donnees)
+        mutees[pos] = rnd.choice(MAUVAIS_OCTETS)
+        chemin.write_bytes(bytes(mutees))
+        verifier_identique(chemin, delimiter="\t")
+        chemin.write_bytes(bytes(donnees[:pos]) + "é😀".encode("utf-8")[: rnd.randint(1, 5)])
+        verifier_identique(chemin, delimiter="\t")

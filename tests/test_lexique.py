@@ -329,3 +329,112 @@ def test_lexique_reel_sqlite(grand_sqlite):
     lex = Lexique(grand_sqlite)
     assert len(lex._formes) == 345205
     assert lex.existe("maison")
+
+
+# ------------------------------------------------------------------ level 1 and indexes against plain Python
+
+import csv  # noqa: E402
+import random  # noqa: E402
+import unicodedata  # noqa: E402
+
+from brivane_lexique import _aliases, _loaders  # noqa: E402
+
+# Spellings of every width a str may take, with variants the normalisation merges.
+ORTHOS = ["chat", "Chat", " CHAT ", "chat", "été", "Été", "e\u0301te\u0301", "œuvre", "ŒUVRE", "ÿ", "😀x",
+          "ΣΟΦΊΑ", "İstanbul", "\u00a0ß\u3000", " ", "", "a,b", 'di"t', "n\r\nl", "\x00", "ﬁn", "Ǆ"]
+
+
+def ref_formes_et_index(chemin, delim):
+    """What a plain loop over csv.DictReader gives (the loaders' entries for the indexes)."""
+    normaliser = lambda s: unicodedata.normalize("NFC", s).strip().lower()  # noqa: E731
+    formes, phone, ortho, lemme = set(), {}, {}, {}
+    with open(chemin, encoding="utf-8-sig", newline="") as f:
+        lecteur = csv.DictReader(f, delimiter=delim)
+        mapping = None
+        for row in lecteur:
+            if mapping is None:
+                mapping = _aliases.resoudre_colonnes(list(lecteur.fieldnames))
+            if None in row:
+                raise ValueError(" champs pour ")
+            e = _loaders._normaliser_entree(row, mapping)
+            if not e.get("ortho"):
+                continue
+            formes.add(normaliser(e["ortho"]))
+            ortho.setdefault(normaliser(e["ortho"]), []).append(e)
+            if e.get("phone"):
+                phone.setdefault(e["phone"], []).append(e)
+            if e.get("lemme"):
+                lemme.setdefault(normaliser(e["lemme"]), []).append(e)
+    return frozenset(formes), (phone, ortho, lemme)
+
+
+def fichier_lexique(rnd, delim, lignes, entete="ortho\tphone\tlemme\tcgram\tfreq_opensubs"):
+    sortie = [entete.replace("\t", delim)]
+    for _ in range(lignes):
+        o = rnd.choice(ORTHOS)
+        champs = [o, rnd.choice(["ʃa", "ʃA", "", "a"]), rnd.choice(["chat", "Chat", "", o]), "NOM",
+                  rnd.choice(["1", "", "x", "2.5"])]
+        champs = champs[: rnd.choice([5, 5, 5, 5, 1, 3])]  # some short lines
+        sortie.append(delim.join('"' + c.replace('"', '""') + '"' if set(c) & set(delim + '"\r\n') else c
+                                 for c in champs))
+    return "\n".join(sortie) + "\n"
+
+
+@pytest.mark.parametrize("nom, delim", [("l.tsv", "\t"), ("l.csv", ",")])
+@pytest.mark.parametrize("graine", range(5))
+def test_niveaux_comme_python(tmp_path, nom, delim, graine):
+    rnd = random.Random(graine)
+    chemin = ecrire(tmp_path / nom, fichier_lexique(rnd, delim, 400 * (graine + 1)))
+    formes, index = ref_formes_et_index(chemin, delim)
+    lex = Lexique(chemin, precharger=True)
+    assert lex._formes == formes
+    for obtenu, attendu in zip((lex._index_phone, lex._index_ortho, lex._index_lemme), index):
+        assert list(obtenu) == list(attendu) and obtenu == attendu
+    # Entries are shared between the indexes.
+    for e in lex._index_phone.get("ʃa", []):
+        assert any(x is e for x in lex._index_ortho[unicodedata.normalize("NFC", e["ortho"]).strip().lower()])
+
+
+@pytest.mark.parametrize("contenu, erreur", [
+    ("ortho\tlemme\nchat\tchat\nchien\tchien\tx\n", ValueError),
+    (b"ortho\nchat\n" + "é".encode() * 5000 + b"\xe9\n", UnicodeDecodeError),
+    ("ortho\n" + "é" * 20 + "\n", csv.Error),
+])
+def test_niveau_1_erreurs(tmp_path, contenu, erreur):
+    chemin = tmp_path / "e.tsv"
+    chemin.write_bytes(contenu.encode() if isinstance(contenu, str) else contenu)
+    ancienne = csv.field_size_limit()
+    try:
+        if erreur is csv.Error:
+            csv.field_size_limit(19)
+        with pytest.raises(erreur):
+            ref_formes_et_index(chemin, "\t")
+        with pytest.raises(erreur):
+            Lexique(chemin)
+    finally:
+        csv.field_size_limit(ancienne)
+
+
+def test_niveau_1_normaliser_remplace_sur_chaque_ligne(tmp_path, monkeypatch):
+    chemin = ecrire(tmp_path / "l.tsv", "ortho\nChat\nChat\n\nchien\n")
+    vus = []
+    monkeypatch.setattr(lexique, "normaliser_ortho", lambda s: vus.append(s) or s.upper())
+    assert Lexique(chemin)._formes == frozenset({"CHAT", "CHIEN"}) and vus == ["Chat", "Chat", "chien"]
+
+
+def test_niveau_1_sans_colonne_ortho_lit_tout(tmp_path):
+    chemin = ecrire(tmp_path / "l.tsv", "phone\tlemme\na\tb\nc\td\te\n")
+    with pytest.raises(ValueError, match="ligne 3"):
+        Lexique(chemin)
+    assert Lexique(ecrire(tmp_path / "m.tsv", "phone\na\n"))._formes == frozenset()
+
+
+def test_niveau_1_mapping_invalide_comme_les_entrees(tmp_path, monkeypatch):
+    # A replaced column resolution that gives no mapping fails at the first record,
+    # in level 1 as in the entries; a file without records still opens.
+    monkeypatch.setattr(_loaders, "resoudre_colonnes", lambda noms: list(noms))
+    with pytest.raises(TypeError, match="'mapping'"):
+        list(_loaders.iter_csv(ecrire(tmp_path / "a.csv", "ortho\nchat\n")))
+    with pytest.raises(TypeError, match="'mapping'"):
+        Lexique(tmp_path / "a.csv")
+    assert Lexique(ecrire(tmp_path / "b.csv", "ortho\n"))._formes == frozenset()

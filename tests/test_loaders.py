@@ -265,3 +265,25 @@ def test_sqlite_lexique_reel(grand_sqlite):
     it.close()
     assert isinstance(premiere["freq"], float) and "freq_opensubs" not in premiere
     assert {"ortho", "phone", "lemme", "cgram"} <= set(premiere)
+
+
+@pytest.mark.parametrize("entete", ["ortho,phone,nb", "ortho,phone,__class__", ",".join(f"c{i}" for i in range(40))])
+def test_entrees_sont_des_dicts_ordinaires(tmp_path, entete):
+    # Whatever the columns, entries behave as plain dicts built key by key.
+    import copy
+    import json
+    import pickle
+
+    n = entete.count(",") + 1
+    chemin = ecrire(tmp_path, entete + "\n" + ",".join(["chat"] * n) + "\n" + ",".join(["x"] * (n - 1)) + "\n")
+    a, b = _loaders.iter_csv(chemin)
+    cles = [k.lower() for k in entete.split(",")] + ["freq"]
+    assert type(a) is dict and list(a) == cles and list(b) == cles and b[cles[-2]] is None
+    assert a == {k: ("chat" if k != "freq" else 0.0) for k in cles}
+    a["nouvelle"] = 1
+    del a[cles[0]]
+    b.pop(cles[1])
+    assert list(a) == cles[1:] + ["nouvelle"] and len(b) == len(cles) - 1
+    for f in (copy.copy, copy.deepcopy, lambda d: pickle.loads(pickle.dumps(d)), lambda d: json.loads(json.dumps(d))):
+        assert f(a) == a and list(f(a)) == list(a)
+    assert a.popitem() == ("nouvelle", 1) and cles[0] not in a

@@ -1,12 +1,14 @@
 // Implementation of the shared CSV/TSV pass (see _entrees.hpp).
 #include "_entrees.hpp"
 #include "_commun.hpp"
+#include "_texte.hpp"
 
 #include "csv.hpp"
 #include "nombre.hpp"
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <algorithm>
@@ -372,8 +374,18 @@ struct PasseCsv::Impl {
     bool ferme = false;
     CachePartage partages;
     nb::object modele;  // keys of the entries, in order (values None)
+    std::vector<nb::object> cles;  // the model's keys, in the plan's order
+    // Per key of the plan: the previous record's text and its str.
+    struct Dernier {
+        std::string octets;
+        nb::object objet;
+    };
+    std::vector<Dernier> derniers;
 
-    void vider() { partages.vider(); }
+    void vider() {
+        partages.vider();
+        derniers.clear();
+    }
 };
 
 PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) : p_(new Impl) {
@@ -440,6 +452,15 @@ void PasseCsv::preparer(nb::handle mapping) {
     p_->prepare = true;
 }
 
+void PasseCsv::trop_de_champs(size_t n) {
+    Impl &p = *p_;
+    long ligne = p.lecteur->numero_ligne();
+    fermer();
+    PyErr_Format(PyExc_ValueError, "%U, ligne %ld : %zu champs pour %zu colonnes dans l'en-tete",
+                 p.chemin.ptr(), ligne, n, p.nb_entete);
+    throw nb::python_error();
+}
+
 bool PasseCsv::suivant() {
     Impl &p = *p_;
     if (p.ferme) return false;
@@ -450,15 +471,7 @@ bool PasseCsv::suivant() {
                 return false;
             }
             if (p.champs.empty()) continue;  // blank line
-            if (p.champs.size() > p.nb_entete) {
-                long ligne = p.lecteur->numero_ligne();
-                size_t n = p.champs.size();
-                fermer();
-                PyErr_Format(PyExc_ValueError,
-                             "%U, ligne %ld : %zu champs pour %zu colonnes dans l'en-tete",
-                             p.chemin.ptr(), ligne, n, p.nb_entete);
-                throw nb::python_error();
-            }
+            if (p.champs.size() > p.nb_entete) trop_de_champs(p.champs.size());
             return true;
         }
     } catch (nb::python_error &) {
@@ -468,6 +481,53 @@ bool PasseCsv::suivant() {
         fermer();
         relancer();
     }
+}
+
+bool PasseCsv::suivant_colonne(size_t colonne, std::string_view &champ, bool &present) {
+    Impl &p = *p_;
+    if (p.ferme) return false;
+    try {
+        for (;;) {
+            size_t n = 0;
+            if (!p.lecteur->suivant_colonne(colonne, champ, n)) {
+                fermer();
+                return false;
+            }
+            if (n == 0) continue;  // blank line
+            if (n > p.nb_entete) trop_de_champs(n);
+            present = colonne < n;
+            return true;
+        }
+    } catch (nb::python_error &) {
+        fermer();
+        throw;
+    } catch (...) {
+        fermer();
+        relancer();
+    }
+}
+
+void PasseCsv::verifier_plan() const { p_->plan.verifier(); }
+
+LecteurCsv &PasseCsv::lecteur() { return *p_->lecteur; }
+
+size_t PasseCsv::nb_colonnes() const { return p_->nb_entete; }
+
+void PasseCsv::lever(std::exception_ptr erreur) {
+    fermer();
+    try {
+        std::rethrow_exception(erreur);
+    } catch (nb::python_error &) {
+        throw;
+    } catch (...) {
+        relancer();
+    }
+}
+
+int PasseCsv::colonne_du_champ(const char *nom) const {
+    for (const PlanEntree::Emplacement &e : p_->plan.emplacements())
+        if (est_texte_egal(e.cle.ptr(), nom)) return e.colonne;
+    return -1;
 }
 
 const std::vector<std::string_view> &PasseCsv::champs() const { return p_->champs; }
@@ -503,26 +563,78 @@ nb::object PasseCsv::texte_champ(std::string_view v, bool partage) {
     return r;
 }
 
+// Entries start as a copy of a dict holding the keys in order (values None):
+// copying is cheaper than inserting every key anew. When it can, the model is
+// the attribute dict of an instance of a private class: such a dict keeps only
+// its values and shares its key table with the class, and so do its copies --
+// ordinary dicts in every respect, about a third smaller each.
+nb::object modele_entree(const std::vector<PlanEntree::Emplacement> &E) {
+    nb::dict simple = nb::steal<nb::dict>(_PyDict_NewPresized(Py_ssize_t(E.size())));
+    for (const PlanEntree::Emplacement &e : E) simple[e.cle] = nb::none();
+    if (E.empty()) return std::move(simple);
+    nb::object classe = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("Entree", nb::tuple(), nb::dict());
+    for (const PlanEntree::Emplacement &e : E)
+        if (!PyUnicode_CheckExact(e.cle.ptr()) || _PyType_Lookup((PyTypeObject *)classe.ptr(), e.cle.ptr()))
+            return std::move(simple);  // a name the class itself answers to
+    nb::object instance = classe();
+    for (const PlanEntree::Emplacement &e : E)
+        if (PyObject_SetAttr(instance.ptr(), e.cle.ptr(), Py_None) < 0) throw nb::python_error();
+    nb::object d = nb::steal(PyObject_GenericGetDict(instance.ptr(), nullptr));
+    if (!d.is_valid()) throw nb::python_error();
+    // Same keys, same order, or the plain model.
+    if (!PyDict_CheckExact(d.ptr()) || PyDict_Size(d.ptr()) != Py_ssize_t(E.size())) return std::move(simple);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    for (size_t i = 0; PyDict_Next(d.ptr(), &pos, &k, &v); ++i) {
+        int egal = PyObject_RichCompareBool(k, E[i].cle.ptr(), Py_EQ);
+        if (egal < 0) throw nb::python_error();
+        if (!egal || v != Py_None) return std::move(simple);
+    }
+    return d;
+}
+
 nb::dict PasseCsv::entree() {
     Impl &p = *p_;
     p.plan.verifier();
     const auto &E = p.plan.emplacements();
     const size_t n = p.champs.size();
     if (!p.modele.is_valid()) {
-        // Entries start as a copy of a dict holding the keys in order: copying a
-        // dense dict clones its key table, cheaper than inserting every key anew.
-        p.modele = nb::steal<nb::dict>(_PyDict_NewPresized(Py_ssize_t(E.size())));
-        for (const PlanEntree::Emplacement &e : E) p.modele[e.cle] = nb::none();
+        p.modele = modele_entree(E);
+        // The model's own key objects (names of attributes are interned): later
+        // stores then find their key by identity.
+        p.cles.clear();
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(p.modele.ptr(), &pos, &k, &v)) p.cles.push_back(nb::borrow(k));
     }
+    if (p.derniers.size() != E.size()) p.derniers.assign(E.size(), {});
     nb::dict d = nb::steal<nb::dict>(PyDict_Copy(p.modele.ptr()));
     if (!d.is_valid()) throw nb::python_error();
-    for (const PlanEntree::Emplacement &e : E) {
+    for (size_t k = 0; k < E.size(); ++k) {
+        const PlanEntree::Emplacement &e = E[k];
         nb::object v;
-        if (e.colonne < 0) v = zero();
-        else if (size_t(e.colonne) >= n) v = e.reel ? zero() : nb::none();
-        else if (e.reel) v = reel_de_texte(p.champs[size_t(e.colonne)]);
-        else v = texte_champ(p.champs[size_t(e.colonne)], e.partage);
-        if (PyDict_SetItem(d.ptr(), e.cle.ptr(), v.ptr()) < 0) throw nb::python_error();
+        if (e.colonne < 0) {
+            v = zero();
+        } else if (size_t(e.colonne) >= n) {
+            v = e.reel ? zero() : nb::none();
+        } else if (e.reel) {
+            v = reel_de_texte(p.champs[size_t(e.colonne)]);
+        } else {
+            // Lexicons put the lines of one word together: a value equal to the
+            // same field of the previous record is that record's str.
+            std::string_view t = p.champs[size_t(e.colonne)];
+            Impl::Dernier &dn = p.derniers[k];
+            if (t.empty()) {
+                v = nb::steal(PyUnicode_FromStringAndSize("", 0));
+            } else if (dn.objet.is_valid() && std::string_view(dn.octets) == t) {
+                v = dn.objet;
+            } else {
+                v = texte_champ(t, e.partage);
+                dn.octets.assign(t);
+                dn.objet = v;
+            }
+        }
+        if (PyDict_SetItem(d.ptr(), p.cles[k].ptr(), v.ptr()) < 0) throw nb::python_error();
     }
     return d;
 }
@@ -556,5 +668,304 @@ void PasseCsv::fermer() {
     }
     p.vider();
 }
+
+// ---------------------------------------------------------------------------
+// Level 1
+
+namespace {
+
+// A growable array of plain values kept with realloc(): large blocks then grow
+// by remapping their pages instead of copying and touching fresh ones.
+template <class T>
+class TableauBrut {
+public:
+    TableauBrut() = default;
+    ~TableauBrut() { std::free(d_); }
+    TableauBrut(const TableauBrut &) = delete;
+    TableauBrut &operator=(const TableauBrut &) = delete;
+    size_t size() const { return n_; }
+    T *data() { return d_; }
+    const T *data() const { return d_; }
+    T &operator[](size_t i) { return d_[i]; }
+    const T &operator[](size_t i) const { return d_[i]; }
+    // Room for `k` more values; returns where they go (call ajoute(k) after).
+    T *place(size_t k) {
+        if (n_ + k > cap_) {
+            size_t c = std::max({n_ + k, cap_ * 2, size_t(4096 / sizeof(T))});
+            T *d = static_cast<T *>(std::realloc(d_, c * sizeof(T)));
+            if (!d) throw std::bad_alloc();
+            d_ = d;
+            cap_ = c;
+        }
+        return d_ + n_;
+    }
+    void ajoute(size_t k) { n_ += k; }
+    void retire(size_t k) { n_ -= k; }
+
+private:
+    T *d_ = nullptr;
+    size_t n_ = 0, cap_ = 0;
+};
+
+// A str object of level 1 (owned reference) and its hash.
+struct ObjetForme {
+    Py_hash_t hash;
+    PyObject *objet;
+};
+
+// A batch of normalised spellings of level 1, gathered by plain C++ as the code
+// units their str objects will hold, with the hash the host computes for them.
+class LotFormes {
+public:
+    void ajouter_ascii(const char *p, size_t n) { ajouter_unites(p, n, 0x7f, 1); }
+    void ajouter_points(const uint32_t *p, size_t n) {
+        uint32_t max = 0;
+        for (size_t i = 0; i < n; ++i) max = std::max(max, p[i]);
+        if (max < 0x100) {
+            char *d = reinterpret_cast<char *>(brouillon(n));
+            for (size_t i = 0; i < n; ++i) d[i] = char(p[i]);
+            ajouter_unites(d, n, max < 0x80 ? 0x7f : 0xff, 1);
+        } else if (max < 0x10000) {
+            auto *d = reinterpret_cast<uint16_t *>(brouillon(2 * n));
+            for (size_t i = 0; i < n; ++i) d[i] = uint16_t(p[i]);
+            ajouter_unites(d, n, 0xffff, 2);
+        } else {
+            ajouter_unites(p, n, 0x10ffff, 4);
+        }
+    }
+    // Time to hand the batch over.
+    bool plein() const { return formes_.size() >= 8192 || donnees_.size() >= (size_t(1) << 20); }
+    void vider() {
+        formes_.retire(formes_.size());
+        donnees_.retire(donnees_.size());
+        vide_ = false;
+    }
+
+    // Creates the str objects (new references, with their hash) into `sortie`.
+    void creer(TableauBrut<ObjetForme> &sortie) const {
+        for (size_t i = 0; i < formes_.size(); ++i) {
+            const Forme &f = formes_[i];
+            const unsigned code = f.taille & 3;
+            const size_t longueur = f.taille >> 2, largeur = size_t(1) << code;
+            const Py_UCS4 max = code == 0 ? (f.ascii ? 0x7f : 0xff) : code == 1 ? 0xffff : 0x10ffff;
+            PyObject *s = PyUnicode_New(Py_ssize_t(longueur), max);
+            if (!s) throw nb::python_error();
+            std::memcpy(PyUnicode_DATA(s), donnees_.data() + f.debut, longueur * largeur);
+            // The very value the host would compute from these code units.
+            reinterpret_cast<PyASCIIObject *>(s)->hash = f.hash;
+            *sortie.place(1) = {f.hash, s};
+            sortie.ajoute(1);
+        }
+        if (vide_) {
+            *sortie.place(1) = {0, PyUnicode_New(0, 0)};  // the host's shared empty str
+            sortie.ajoute(1);
+        }
+    }
+
+private:
+    struct Forme {
+        Py_hash_t hash;
+        uint32_t debut;
+        uint32_t taille : 31;  // length << 2 | log2(width)
+        uint32_t ascii : 1;
+    };
+
+    void *brouillon(size_t octets) {
+        if (brouillon_.size() < octets) brouillon_.resize(octets);
+        return brouillon_.data();
+    }
+
+    void ajouter_unites(const void *p, size_t n, uint32_t max, size_t largeur) {
+        if (n == 0) {
+            vide_ = true;
+            return;
+        }
+        const size_t octets = n * largeur;
+        if (octets >= (size_t(1) << 29)) throw std::length_error("forme trop longue");
+        Py_hash_t h = _Py_HashBytes(p, Py_ssize_t(octets));
+        const uint32_t taille = uint32_t(n << 2 | (largeur == 1 ? 0 : largeur == 2 ? 1 : 2));
+        const bool ascii = max < 0x80;
+        // Equal to the previous spelling (another case or another line of the same
+        // word): one copy is enough.
+        if (formes_.size()) {
+            const Forme &d = formes_[formes_.size() - 1];
+            if (d.hash == h && d.taille == taille && d.ascii == ascii &&
+                std::memcmp(donnees_.data() + d.debut, p, octets) == 0)
+                return;
+        }
+        std::memcpy(donnees_.place(octets), p, octets);
+        *formes_.place(1) = Forme{h, uint32_t(donnees_.size()), taille, ascii};
+        donnees_.ajoute(octets);
+        formes_.ajoute(1);
+    }
+
+    TableauBrut<char> donnees_;
+    TableauBrut<Forme> formes_;
+    std::string brouillon_;
+    bool vide_ = false;
+};
+
+// The str objects of level 1 (owned references) and their hash.
+class ObjetsFormes {
+public:
+    TableauBrut<ObjetForme> v;
+    ~ObjetsFormes() {
+        for (size_t i = 0; i < v.size(); ++i) Py_XDECREF(v[i].objet);
+    }
+
+    // Adds them to `ens` in the order of their slots in the table the set ends
+    // with: the set's table (and each table it outgrows) is then walked front to
+    // back instead of at random, far beyond the caches.
+    void verser(PyObject *ens) {
+        const size_t n = v.size();
+        // The host's growth rule: resize when 3/5 full, to the power of two above
+        // 4x the count (2x past 50,000 keys).
+        size_t masque = 7;
+        for (size_t rempli = 1; rempli <= n; ++rempli) {
+            if (rempli * 5 >= masque * 3) {
+                size_t cible = rempli > 50000 ? rempli * 2 : rempli * 4, taille = 8;
+                while (taille <= cible) taille <<= 1;
+                masque = taille - 1;
+            }
+        }
+        unsigned bits = 0;
+        while ((size_t(1) << bits) <= masque) ++bits;
+        // One counting-sort pass on the top bits of the slot: within a bucket the
+        // keys land in a window of the table small enough to stay in cache.
+        const unsigned nb = std::min(bits, 10u), decalage = bits - nb;
+        const size_t seaux = size_t(1) << nb;
+        auto seau = [&](size_t i) { return (size_t(v[i].hash) & masque) >> decalage; };
+        std::vector<uint32_t> compte(seaux + 1, 0), ordre(n);
+        for (size_t i = 0; i < n; ++i) ++compte[seau(i) + 1];
+        for (size_t i = 1; i <= seaux; ++i) compte[i] += compte[i - 1];
+        for (size_t i = 0; i < n; ++i) ordre[compte[seau(i)]++] = uint32_t(i);
+        // Records and objects are read out of order: fetch the record far ahead,
+        // then, once it is at hand, the object it points to.
+        constexpr size_t AVANCE = 16;
+        for (size_t i = 0; i < n; ++i) {
+            if (i + 2 * AVANCE < n) __builtin_prefetch(&v[ordre[i + 2 * AVANCE]]);
+            if (i + AVANCE < n) __builtin_prefetch(v[ordre[i + AVANCE]].objet);
+            if (PySet_Add(ens, v[ordre[i]].objet) < 0) throw nb::python_error();
+        }
+    }
+};
+
+// Normalised spellings of valid UTF-8 text, decided in C++ when the rules allow
+// it; false when the host must decide.
+class NormaliseurFormes {
+public:
+    bool ajouter(LotFormes &lot, std::string_view ortho) {
+        const auto *u = reinterpret_cast<const unsigned char *>(ortho.data());
+        const size_t n = ortho.size();
+        size_t i = 0;
+        while (i < n && u[i] < 0x80) ++i;
+        Normalisation r;
+        if (i == n) {
+            if (deja_normalise_ascii(u, n)) return lot.ajouter_ascii(ortho.data(), n), true;
+            r = normaliser_points(reinterpret_cast<const uint8_t *>(u), n, sortie_);
+            if (r == Normalisation::inchangee) return lot.ajouter_ascii(ortho.data(), n), true;
+        } else {
+            points_.clear();
+            for (i = 0; i < n;) {
+                unsigned char c = u[i];
+                uint32_t cp;
+                if (c < 0x80) {
+                    cp = c;
+                    i += 1;
+                } else if (c < 0xe0) {
+                    cp = (c & 0x1fu) << 6 | (u[i + 1] & 0x3fu);
+                    i += 2;
+                } else if (c < 0xf0) {
+                    cp = (c & 0x0fu) << 12 | (u[i + 1] & 0x3fu) << 6 | (u[i + 2] & 0x3fu);
+                    i += 3;
+                } else {
+                    cp = (c & 0x07u) << 18 | (u[i + 1] & 0x3fu) << 12 | (u[i + 2] & 0x3fu) << 6 | (u[i + 3] & 0x3fu);
+                    i += 4;
+                }
+                points_.push_back(cp);
+            }
+            if (deja_normalise_points(points_.data(), points_.size()))
+                return lot.ajouter_points(points_.data(), points_.size()), true;
+            r = normaliser_points(points_.data(), points_.size(), sortie_);
+            if (r == Normalisation::inchangee) return lot.ajouter_points(points_.data(), points_.size()), true;
+        }
+        if (r != Normalisation::modifiee) return false;
+        lot.ajouter_points(reinterpret_cast<const uint32_t *>(sortie_.data()), sortie_.size());
+        return true;
+    }
+
+private:
+    std::vector<uint32_t> points_;
+    std::u32string sortie_;
+};
+
+// Level 1 of a CSV/TSV source with the native normaliser: reading, cutting and
+// normalising are plain C++; each full batch becomes str objects while its bytes
+// are still in cache, and the set is filled once the pass is over.
+class PasseFormes {
+public:
+    PasseFormes(PasseCsv &p, int colonne) : p_(p), colonne_(colonne) {}
+
+    void executer(PyObject *ens) {
+        ObjetsFormes objets;
+        lire(objets);
+        // Errors in the order the records raise them: a broken column mapping at
+        // the first record, then the reader's own.
+        if (vu_) p_.verifier_plan();
+        if (trop_) p_.trop_de_champs_courant(trop_);
+        if (erreur_) p_.lever(erreur_);
+        p_.fermer();
+        objets.verser(ens);
+        for (const std::string &brut : hote_) {
+            nb::object cle = normaliser_ortho_py(texte(brut));
+            if (PySet_Add(ens, cle.ptr()) < 0) throw nb::python_error();
+        }
+    }
+
+private:
+    void lire(ObjetsFormes &objets) {
+        try {
+            LecteurCsv &lecteur = p_.lecteur();
+            const size_t nb_entete = p_.nb_colonnes();
+            const size_t lue = colonne_ < 0 ? 0 : size_t(colonne_);  // read anyway: errors must surface
+            NormaliseurFormes normaliseur;
+            LotFormes lot;
+            // Lexicons list the forms of one spelling together: a repeat of the
+            // previous spelling is skipped before any work.
+            std::string precedent;
+            std::string_view ortho;
+            size_t n = 0;
+            while (lecteur.suivant_colonne(lue, ortho, n)) {
+                if (n == 0) continue;  // blank line
+                if (n > nb_entete) {
+                    trop_ = n;
+                    break;
+                }
+                vu_ = true;
+                if (colonne_ < 0 || lue >= n || ortho.empty() || ortho == precedent) continue;
+                precedent.assign(ortho);
+                if (!normaliseur.ajouter(lot, ortho)) hote_.emplace_back(ortho);
+                if (lot.plein()) {
+                    lot.creer(objets.v);
+                    lot.vider();
+                }
+            }
+            lot.creer(objets.v);
+        } catch (...) {
+            erreur_ = std::current_exception();
+        }
+    }
+
+    PasseCsv &p_;
+    const int colonne_;
+    bool vu_ = false;
+    size_t trop_ = 0;
+    std::exception_ptr erreur_;
+    std::vector<std::string> hote_;  // spellings the host must normalise
+};
+
+}  // namespace
+
+void verser_formes(PasseCsv &p, int colonne, PyObject *ens) { PasseFormes(p, colonne).executer(ens); }
 
 }  // namespace brivane::py

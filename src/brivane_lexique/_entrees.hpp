@@ -5,10 +5,15 @@
 
 #include "_commun.hpp"
 
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
+
+namespace brivane {
+class LecteurCsv;
+}
 
 namespace brivane::py {
 
@@ -76,6 +81,22 @@ public:
     // naming the file, the line number and both counts; read/decode/csv errors
     // raise the host's exceptions. The file is closed on any error.
     bool suivant();
+    // suivant() for a caller that reads one column only: `champ` is field `colonne`
+    // of the next non-blank record and `present` whether the record reaches it.
+    // Same records and errors; quote-free lines are not cut into fields.
+    bool suivant_colonne(size_t colonne, std::string_view &champ, bool &present);
+    // Raises what building the first entry would raise for a broken column mapping.
+    void verifier_plan() const;
+    // Column that supplies canonical field `nom` (as source_du_champ, for any
+    // record long enough), or -1.
+    int colonne_du_champ(const char *nom) const;
+    // For a caller reading the records itself: the reader and the header's width.
+    LecteurCsv &lecteur();
+    size_t nb_colonnes() const;
+    // Back on the host's side: raise what suivant() would have raised for a record
+    // of `n` fields (the reader is still on it), or for an error of the reader.
+    [[noreturn]] void trop_de_champs_courant(size_t n) { trop_de_champs(n); }
+    [[noreturn]] void lever(std::exception_ptr erreur);
     // Raw fields of the current record (views valid until the next suivant()).
     const std::vector<std::string_view> &champs() const;
     // Index into champs() of the field that supplies canonical field `nom` in the
@@ -99,8 +120,15 @@ public:
     void fermer();
 
 private:
+    [[noreturn]] void trop_de_champs(size_t n);
     struct Impl;
     std::unique_ptr<Impl> p_;
 };
+
+// Level 1 of a pass whose header is read and prepared: adds to `ens` (a set
+// nobody else sees yet) the normalised spelling (native rules) of field `colonne`
+// (-1: no such column) of every record whose field is non-empty, then closes the
+// file. Raises what reading the records raises, in record order.
+void verser_formes(PasseCsv &p, int colonne, PyObject *ens);
 
 }  // namespace brivane::py

@@ -128,45 +128,21 @@ void charger_formes_direct(Lexique &l) {
     // A brand-new frozenset may be filled in place before anybody else sees it.
     nb::object ens = nb::steal(PyFrozenSet_New(nullptr));
     if (!ens.is_valid()) throw nb::python_error();
-    auto ajouter_cle = [&](nb::handle cle) {
-        if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
-    };
     if (p.lire_entete()) {
         ouvrir_passe_mapping(p);
-        const bool natif = liens().normaliser_ortho.original();
-        int colonne = -2;
-        // Lexicons list the forms of one spelling together: skipping a repeat of
-        // the previous spelling avoids most hashing.
-        std::string precedent;
-        bool a_precedent = false;
-        while (p.suivant()) {
-            if (colonne == -2) colonne = p.source_du_champ("ortho");
-            const std::vector<std::string_view> &champs = p.champs();
-            if (colonne < 0 || size_t(colonne) >= champs.size()) {
-                // Short record, or a mapping where the column moves: ask each time.
-                int i = p.source_du_champ("ortho");
-                if (i < 0) continue;
-                colonne = -2;
-                if (champs[size_t(i)].empty()) continue;
-                ajouter_cle(natif ? normaliser_ortho_py(texte(champs[size_t(i)]))
-                                  : liens().normaliser_ortho.objet()(texte(champs[size_t(i)])));
-                continue;
-            }
-            std::string_view ortho = champs[size_t(colonne)];
-            if (ortho.empty()) continue;
-            if (!natif) {
-                ajouter_cle(liens().normaliser_ortho.objet()(texte(ortho)));
-                continue;
-            }
-            if (a_precedent && ortho == precedent) continue;
-            precedent.assign(ortho);
-            a_precedent = true;
-            if (deja_normalise(ortho)) {
-                ajouter_cle(texte(ortho));
-            } else if (auto n = normaliser_ortho(ortho)) {
-                ajouter_cle(texte(*n));
-            } else {
-                ajouter_cle(normaliser_ortho_py(texte(ortho)));
+        const int colonne = p.colonne_du_champ("ortho");
+        if (liens().normaliser_ortho.original()) {
+            verser_formes(p, colonne, ens.ptr());
+        } else {
+            const size_t lue = colonne < 0 ? 0 : size_t(colonne);
+            std::string_view ortho;
+            bool present = false, premier = true;
+            while (p.suivant_colonne(lue, ortho, present)) {
+                if (premier) p.verifier_plan();
+                premier = false;
+                if (colonne < 0 || !present || ortho.empty()) continue;
+                nb::object cle = liens().normaliser_ortho.objet()(texte(ortho));
+                if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
             }
         }
     }
@@ -198,15 +174,23 @@ void charger_formes(nb::handle self) {
 
 // ---------------------------------------------------------------- levels 2-4
 
-void ajouter(PyObject *index, PyObject *cle, PyObject *entree) {
+// Appends `entree` to the list of `cle`, created on first use; returns that list
+// (borrowed: the index holds it).
+PyObject *ajouter(PyObject *index, PyObject *cle, PyObject *entree) {
     PyObject *liste = PyDict_GetItemWithError(index, cle);
     if (!liste) {
         if (PyErr_Occurred()) throw nb::python_error();
-        nb::object nouvelle = nb::steal(PyList_New(0));
+        // Most keys keep one entry: a list of exactly one, not the four slots the
+        // first append would reserve.
+        nb::object nouvelle = nb::steal(PyList_New(1));
+        if (!nouvelle.is_valid()) throw nb::python_error();
+        Py_INCREF(entree);
+        PyList_SET_ITEM(nouvelle.ptr(), 0, entree);
         if (PyDict_SetItem(index, cle, nouvelle.ptr()) < 0) throw nb::python_error();
-        liste = nouvelle.ptr();
+        return nouvelle.ptr();
     }
     if (PyList_Append(liste, entree) < 0) throw nb::python_error();
+    return liste;
 }
 
 // Freq of an indexed entry as a real; 0.0 when absent or not convertible.
@@ -264,6 +248,56 @@ struct Index3 {
         if (le && PyObject_IsTrue(le)) ajouter(lemme.ptr(), normaliser(le).ptr(), copie.ptr());
         if (PyErr_Occurred()) throw nb::python_error();
     }
+
+    // The list a key's raw text went to last time: lines of one word follow one
+    // another, so most lines need neither a key nor a lookup in a large mapping.
+    struct Derniere {
+        std::string octets;
+        PyObject *liste = nullptr;  // borrowed from the index
+    };
+    Derniere d_ortho, d_phone, d_lemme;
+
+    static std::string_view champ(const std::vector<std::string_view> &ch, int c) {
+        return c >= 0 && size_t(c) < ch.size() ? ch[size_t(c)] : std::string_view();
+    }
+
+    void placer(PyObject *index, Derniere &d, std::string_view brut, PyObject *valeur, bool normaliser_cle,
+                bool memoriser, PyObject *entree) {
+        if (memoriser && d.liste && std::string_view(d.octets) == brut) {
+            if (PyList_Append(d.liste, entree) < 0) throw nb::python_error();
+            return;
+        }
+        PyObject *liste = ajouter(index, normaliser_cle ? normaliser(valeur).ptr() : valeur, entree);
+        if (memoriser) {
+            d.octets.assign(brut);
+            d.liste = liste;
+        }
+    }
+
+    // An entry built by the pass itself from its current record (a fresh dict
+    // whose freq is already a real; fields ortho, phone, lemme taken from the
+    // columns given, -1 when no column gives them).
+    void indexer_passe(const PasseCsv &p, nb::handle entree, int c_ortho, int c_phone, int c_lemme) {
+        const std::vector<std::string_view> &ch = p.champs();
+        std::string_view o = champ(ch, c_ortho);
+        if (o.empty()) return;  // (absent, short record or empty text)
+        PyObject *e = entree.ptr();
+        // A replaced normaliser is called for every line, as the plain loop would.
+        const bool natif = liens().normaliser_ortho.original();
+        auto valeur = [&](const nb::str &cle) {
+            PyObject *v = PyDict_GetItemWithError(e, cle.ptr());
+            if (!v) {
+                if (!PyErr_Occurred()) lever(PyExc_AssertionError, "");
+                throw nb::python_error();
+            }
+            return v;
+        };
+        placer(ortho.ptr(), d_ortho, o, valeur(k_ortho), true, natif, e);
+        std::string_view ph = champ(ch, c_phone);
+        if (!ph.empty()) placer(phone.ptr(), d_phone, ph, valeur(k_phone), false, true, e);
+        std::string_view le = champ(ch, c_lemme);
+        if (!le.empty()) placer(lemme.ptr(), d_lemme, le, valeur(k_lemme), true, natif, e);
+    }
 };
 
 void charger_index(nb::handle self) {
@@ -283,7 +317,12 @@ void charger_index(nb::handle self) {
         PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
         if (p.lire_entete()) {
             ouvrir_passe_mapping(p);
-            while (p.suivant()) ix.indexer(p.entree(), true);
+            const int c_ortho = p.colonne_du_champ("ortho"), c_phone = p.colonne_du_champ("phone"),
+                      c_lemme = p.colonne_du_champ("lemme");
+            while (p.suivant()) {
+                nb::dict e = p.entree();
+                ix.indexer_passe(p, e, c_ortho, c_phone, c_lemme);
+            }
         }
     } else {
         nb::object source = appeler(self, M_ITER_SOURCE);

@@ -7,6 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__x86_64__) || defined(__SSE2__)
+#include <immintrin.h>
+#define BRIVANE_X86 1
+#endif
+
 namespace brivane {
 
 // ---------------------------------------------------------------------------
@@ -95,6 +100,98 @@ bool valider_utf8(const unsigned char *p, size_t n, size_t &reste) {
     return true;
 }
 
+#ifdef BRIVANE_X86
+// Whole-block UTF-8 check (the "lookup" method: three nibble tables classify every
+// pair of adjacent bytes, two shifted copies catch the third and fourth bytes). It
+// only says "valid and complete" or "not": the exact answer (an incomplete tail to
+// carry over, the error itself) is left to the byte-by-byte validator above.
+// One 32-byte block; `avant` is the previous block, `erreur` accumulates every
+// fault and `incomplet` flags a sequence left open at the end of the block.
+struct Utf8Avx2 {
+    __m256i erreur, avant, incomplet;
+
+    __attribute__((target("avx2"))) void bloc(__m256i v) {
+        constexpr uint8_t COURT = 1 << 0, LONG = 1 << 1, SURLONG3 = 1 << 2, TROP_GRAND = 1 << 3,
+                          SUBSTITUT = 1 << 4, SURLONG2 = 1 << 5, GRAND_1000 = 1 << 6, SURLONG4 = 1 << 6,
+                          DEUX_SUITES = 1 << 7;
+        constexpr uint8_t RET = COURT | LONG | DEUX_SUITES;
+        constexpr uint8_t G = RET | TROP_GRAND | GRAND_1000;
+        constexpr uint8_t S80 = LONG | SURLONG2 | DEUX_SUITES | SURLONG3 | GRAND_1000 | SURLONG4;
+        constexpr uint8_t S90 = LONG | SURLONG2 | DEUX_SUITES | SURLONG3 | TROP_GRAND;
+        constexpr uint8_t SA0 = LONG | SURLONG2 | DEUX_SUITES | SUBSTITUT | TROP_GRAND;
+        if (_mm256_movemask_epi8(v) == 0) {
+            erreur = _mm256_or_si256(erreur, incomplet);
+            avant = v;
+            return;
+        }
+        // First byte of each pair, by high then low nibble; second byte by high nibble.
+        const __m256i t1_haut = _mm256_setr_epi8(
+            LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG, DEUX_SUITES, DEUX_SUITES, DEUX_SUITES, DEUX_SUITES,
+            COURT | SURLONG2, COURT, COURT | SURLONG3 | SUBSTITUT, COURT | TROP_GRAND | GRAND_1000 | SURLONG4,
+            LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG, DEUX_SUITES, DEUX_SUITES, DEUX_SUITES, DEUX_SUITES,
+            COURT | SURLONG2, COURT, COURT | SURLONG3 | SUBSTITUT, COURT | TROP_GRAND | GRAND_1000 | SURLONG4);
+        const __m256i t1_bas = _mm256_setr_epi8(
+            RET | SURLONG3 | SURLONG2 | SURLONG4, RET | SURLONG2, RET, RET, RET | TROP_GRAND, G, G, G, G, G, G, G,
+            G, G | SUBSTITUT, G, G,
+            RET | SURLONG3 | SURLONG2 | SURLONG4, RET | SURLONG2, RET, RET, RET | TROP_GRAND, G, G, G, G, G, G, G,
+            G, G | SUBSTITUT, G, G);
+        const __m256i t2_haut = _mm256_setr_epi8(
+            COURT, COURT, COURT, COURT, COURT, COURT, COURT, COURT, S80, S90, SA0, SA0, COURT, COURT, COURT, COURT,
+            COURT, COURT, COURT, COURT, COURT, COURT, COURT, COURT, S80, S90, SA0, SA0, COURT, COURT, COURT, COURT);
+        const __m256i quartet = _mm256_set1_epi8(0x0f);
+        const __m256i max_fin = _mm256_setr_epi8(
+            -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+            -1, -1, -1, -1, -1, char(0xf0 - 1), char(0xe0 - 1), char(0xc0 - 1));
+        __m256i t = _mm256_permute2x128_si256(avant, v, 0x21);
+        __m256i p1 = _mm256_alignr_epi8(v, t, 15), p2 = _mm256_alignr_epi8(v, t, 14),
+                p3 = _mm256_alignr_epi8(v, t, 13);
+        __m256i a = _mm256_shuffle_epi8(t1_haut, _mm256_and_si256(_mm256_srli_epi16(p1, 4), quartet));
+        __m256i b = _mm256_shuffle_epi8(t1_bas, _mm256_and_si256(p1, quartet));
+        __m256i c = _mm256_shuffle_epi8(t2_haut, _mm256_and_si256(_mm256_srli_epi16(v, 4), quartet));
+        __m256i cas = _mm256_and_si256(_mm256_and_si256(a, b), c);
+        // Where a third or fourth byte must be a continuation byte.
+        __m256i troisieme = _mm256_subs_epu8(p2, _mm256_set1_epi8(char(0xe0 - 0x80)));
+        __m256i quatrieme = _mm256_subs_epu8(p3, _mm256_set1_epi8(char(0xf0 - 0x80)));
+        __m256i doit = _mm256_and_si256(_mm256_or_si256(troisieme, quatrieme), _mm256_set1_epi8(char(0x80)));
+        erreur = _mm256_or_si256(erreur, _mm256_xor_si256(doit, cas));
+        incomplet = _mm256_subs_epu8(v, max_fin);
+        avant = v;
+    }
+};
+
+__attribute__((target("avx2"))) bool utf8_complet_avx2(const unsigned char *p, size_t n) {
+    Utf8Avx2 u{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) u.bloc(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i)));
+    if (i < n) {
+        alignas(32) unsigned char dernier[32] = {};
+        std::memcpy(dernier, p + i, n - i);
+        u.bloc(_mm256_load_si256(reinterpret_cast<const __m256i *>(dernier)));
+    }
+    __m256i e = _mm256_or_si256(u.erreur, u.incomplet);
+    return _mm256_testz_si256(e, e);
+}
+
+const bool AVX2 = __builtin_cpu_supports("avx2");
+#endif
+
+// Same answer as valider_utf8, faster on long texts: the bulk up to the last
+// character start goes through the block check, the few bytes after it through
+// valider_utf8 (so that an incomplete tail is measured exactly).
+bool valider_utf8_vite(const unsigned char *p, size_t n, size_t &reste) {
+#ifdef BRIVANE_X86
+    if (AVX2 && n >= 64) {
+        size_t c = n;
+        for (size_t k = 0; k < 4 && c > 0; ++k) {
+            --c;
+            if (!suite(p[c])) break;
+        }
+        if (utf8_complet_avx2(p, c)) return valider_utf8(p + c, n - c, reste);
+    }
+#endif
+    return valider_utf8(p, n, reste);
+}
+
 const char BOM[] = "\xef\xbb\xbf";
 
 enum class Etape { DEBUT_ENREG, DEBUT_CHAMP, DANS_CHAMP, DANS_GUILLEMETS, GUILLEMET_DANS_GUILLEMETS, MANGER_CRLF };
@@ -125,6 +222,13 @@ struct LecteurCsv::Etat {
     bool tout_decode = false;  // end of input decoded: [pos, fin) is all there is
     bool ferme = false;
     long ligne = 0;
+
+    // Quote-free lines are cut in place: `coupes` holds the delimiter offsets of
+    // the line (only when the delimiter is one byte that is neither a quote nor a
+    // line end, the state machine then reduces to a split).
+    bool simple = false;
+    std::vector<size_t> coupes;
+    std::vector<std::string_view> champs_colonne;
 
     // Record being built: fields are copied into one arena.
     Etape etape = Etape::DEBUT_ENREG;
@@ -189,7 +293,7 @@ struct LecteurCsv::Etat {
         size_t d = i_debut - attente;
         size_t reste = 0;
         bool bom = premier && sauter_bom && i_fin >= 3 && std::memcmp(b, BOM, 3) == 0;
-        if (!valider_utf8(reinterpret_cast<const unsigned char *>(b + d), i_fin - d, reste)) {
+        if (!valider_utf8_vite(reinterpret_cast<const unsigned char *>(b + d), i_fin - d, reste)) {
             std::string octets(b + d, i_fin - d);
             if (bom) octets.erase(0, 3);
             throw ErreurDecodage(std::move(octets), false);
@@ -256,6 +360,122 @@ struct LecteurCsv::Etat {
             }
             plus();
         }
+    }
+
+    // The next line when it holds no quote and ends inside the decoded text:
+    // [pos, *te) is its content and [pos, *le) the line. With colonne == TOUTES its
+    // delimiters go to `coupes`; otherwise only the count `nb_coupes` is kept, with
+    // the bounds [*c0, *c1) of field `colonne` (c0 == npos: the line is shorter).
+    // False leaves everything to the state machine (quotes, a line running past
+    // what is decoded, a final "\r" whose successor is not known yet).
+    static constexpr size_t TOUTES = size_t(-1);
+    size_t nb_coupes = 0, c0 = 0, c1 = 0;
+
+    void noter_coupes(unsigned dm, size_t base_bloc, size_t colonne) {
+        if (colonne == TOUTES) {
+            for (; dm; dm &= dm - 1) coupes.push_back(base_bloc + unsigned(__builtin_ctz(dm)));
+            return;
+        }
+        // (Bit count without a library call where popcnt is not known to exist.)
+        unsigned x = dm - ((dm >> 1) & 0x55555555u);
+        x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+        x = (x + (x >> 4)) & 0x0f0f0f0fu;
+        size_t n = size_t((x * 0x01010101u) >> 24);
+        if (nb_coupes + n < colonne || nb_coupes > colonne) {
+            nb_coupes += n;
+            return;
+        }
+        for (; dm; dm &= dm - 1) {
+            size_t x = base_bloc + unsigned(__builtin_ctz(dm));
+            if (nb_coupes + 1 == colonne) c0 = x + 1;
+            if (nb_coupes == colonne) c1 = x;
+            ++nb_coupes;
+        }
+    }
+
+#ifdef BRIVANE_X86
+    // 32 bytes at a time while that many remain; `arret` says whether *p (the
+    // returned position) is a quote or a line end.
+    __attribute__((target("avx2"))) const char *balayer_avx2(const char *p, const char *f, const char *b,
+                                                            size_t colonne, bool &arret) {
+        const __m256i nl = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r'), gu = _mm256_set1_epi8('"'),
+                      de = _mm256_set1_epi8(d0);
+        for (; f - p >= 32; p += 32) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+            unsigned a = unsigned(_mm256_movemask_epi8(_mm256_or_si256(
+                _mm256_or_si256(_mm256_cmpeq_epi8(v, nl), _mm256_cmpeq_epi8(v, cr)), _mm256_cmpeq_epi8(v, gu))));
+            unsigned dm = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, de)));
+            if (a) {
+                unsigned k = unsigned(__builtin_ctz(a));
+                noter_coupes(dm & ((1u << k) - 1), size_t(p - b), colonne);
+                arret = true;
+                return p + k;
+            }
+            noter_coupes(dm, size_t(p - b), colonne);
+        }
+        return p;
+    }
+#endif
+
+    bool ligne_simple(size_t &te, size_t &le, size_t colonne = TOUTES) {
+        const char *b = tampon.data();
+        const char *p = b + pos, *f = b + valide;
+        coupes.clear();
+        nb_coupes = 0;
+        c0 = colonne == 0 ? pos : size_t(-1);
+        c1 = size_t(-1);
+#ifdef BRIVANE_X86
+        if (AVX2) {
+            bool arret = false;
+            p = balayer_avx2(p, f, b, colonne, arret);
+            if (arret) goto fin;
+        }
+        {
+            const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), gu = _mm_set1_epi8('"'),
+                          de = _mm_set1_epi8(d0);
+            for (; f - p >= 16; p += 16) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+                unsigned arret = unsigned(_mm_movemask_epi8(
+                    _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)), _mm_cmpeq_epi8(v, gu))));
+                unsigned dm = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, de)));
+                if (arret) {
+                    unsigned k = unsigned(__builtin_ctz(arret));
+                    noter_coupes(dm & ((1u << k) - 1), size_t(p - b), colonne);
+                    p += k;
+                    goto fin;
+                }
+                noter_coupes(dm, size_t(p - b), colonne);
+            }
+        }
+#endif
+        for (; p < f; ++p) {
+            char c = *p;
+            if (c == '\n' || c == '\r' || c == '"') goto fin;
+            if (c == d0) noter_coupes(1u, size_t(p - b), colonne);
+        }
+        return false;
+    fin:
+        if (*p == '"') return false;
+        te = size_t(p - b);
+        if (*p == '\n') {
+            le = te + 1;
+        } else {
+            if (p + 1 >= f) return false;
+            le = te + 1 + (p[1] == '\n');
+        }
+        if (c0 != size_t(-1) && c1 == size_t(-1)) c1 = te;
+        return true;
+    }
+
+    // csv.field_size_limit() for a field read in place.
+    void verifier_limite(const char *p, size_t n) const {
+        size_t seuil = limite > 0 ? size_t(limite) : 0;
+        if (n <= seuil) return;
+        long car = 0;
+        for (size_t i = 0; i < n; ++i)
+            if (!suite(static_cast<unsigned char>(p[i]))) ++car;
+        if (car >= 1 && car > limite)
+            throw ErreurCsv("field larger than field limit (" + std::to_string(limite) + ")");
     }
 
     void ajouter(const char *p, size_t n) {
@@ -409,6 +629,7 @@ LecteurCsv::LecteurCsv(std::unique_ptr<SourceOctets> source, std::string delimit
     e_->limite = limite_champ;
     e_->sauter_bom = sauter_bom;
     e_->valider = valider;
+    e_->simple = e_->dlen == 1 && e_->d0 != '"' && e_->d0 != '\r' && e_->d0 != '\n';
 }
 
 LecteurCsv::~LecteurCsv() = default;
@@ -417,6 +638,24 @@ bool LecteurCsv::suivant(std::vector<std::string_view> &champs) {
     Etat &e = *e_;
     champs.clear();
     if (e.ferme) return false;
+    size_t te, le;
+    if (e.simple && e.ligne_simple(te, le)) {
+        ++e.ligne;
+        const char *b = e.tampon.data();
+        if (te > e.pos || !e.coupes.empty()) {
+            champs.reserve(e.coupes.size() + 1);
+            size_t debut = e.pos;
+            for (size_t c : e.coupes) {
+                champs.emplace_back(b + debut, c - debut);
+                debut = c + 1;
+            }
+            champs.emplace_back(b + debut, te - debut);
+            if (size_t(te - e.pos) > size_t(e.limite > 0 ? e.limite : 0))
+                for (std::string_view v : champs) e.verifier_limite(v.data(), v.size());
+        }
+        e.pos = le;
+        return true;
+    }
     e.arene.clear();
     e.bornes.clear();
     e.debut_champ = 0;
@@ -440,6 +679,25 @@ bool LecteurCsv::suivant(std::vector<std::string_view> &champs) {
     }
     champs.reserve(e.bornes.size());
     for (auto &b : e.bornes) champs.emplace_back(e.arene.data() + b.first, b.second);
+    return true;
+}
+
+bool LecteurCsv::suivant_colonne(size_t colonne, std::string_view &champ, size_t &nb_champs) {
+    Etat &e = *e_;
+    size_t te, le;
+    if (!e.ferme && e.simple && colonne != Etat::TOUTES && e.ligne_simple(te, le, colonne) &&
+        size_t(te - e.pos) <= size_t(e.limite > 0 ? e.limite : 0)) {
+        // (A line longer than the field limit goes the long way, which checks it.)
+        ++e.ligne;
+        const char *b = e.tampon.data();
+        nb_champs = (te > e.pos || e.nb_coupes) ? e.nb_coupes + 1 : 0;
+        champ = e.c0 == size_t(-1) ? std::string_view() : std::string_view(b + e.c0, e.c1 - e.c0);
+        e.pos = le;
+        return true;
+    }
+    if (!suivant(e.champs_colonne)) return false;
+    nb_champs = e.champs_colonne.size();
+    champ = colonne < nb_champs ? e.champs_colonne[colonne] : std::string_view();
     return true;
 }
 

@@ -81,6 +81,12 @@ public:
     // Returns false at end of input. The views stay valid until the next call.
     bool suivant(std::vector<std::string_view> &champs);
 
+    // suivant() for a caller that needs one field only: `champ` is field `colonne`
+    // (empty when the record is shorter) and `nb_champs` the record's field count;
+    // same records, errors and line count. Lines without quotes are not cut into
+    // fields at all. The view stays valid until the next call.
+    bool suivant_colonne(size_t colonne, std::string_view &champ, size_t &nb_champs);
+
     // csv.reader.line_num: physical lines consumed so far.
     long numero_ligne() const;
 
