@@ -1,5 +1,5 @@
 // Pattern search and anagrams over an in-memory index.
-#include "_recherche_commun.hpp"
+#include "_recherche_cache.hpp"
 
 #include "recherche_motif.hpp"
 
@@ -57,7 +57,20 @@ public:
         return verdict_;
     }
 
+    // Verdict on a text given by its code points, for literal patterns over Latin-1
+    // texts; -1 when the compiled expression must decide.
+    int trouve_points(const Py_UCS4 *p, size_t n) {
+        if (!litteral_) return -1;
+        octets_.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            if (p[i] > 0xFF) return -1;
+            octets_[i] = (unsigned char)p[i];
+        }
+        return brivane::chercher_motif(*litteral_, octets_.data(), n);
+    }
+
 private:
+    std::vector<unsigned char> octets_;
     bool appeler(PyObject *v) {
         PyObject *m = PyObject_CallOneArg(search_.ptr(), v);
         if (!m) throw nb::python_error();
@@ -87,23 +100,76 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
         throw nb::python_error();
     }
     Chercheur chercheur(nb::steal(rx), pattern.ptr());
-    Dedoublonneur vus;
-    nb::list resultats;
+    AppelFiches appel;
+    Fiches &F = *appel;
+    Resultats res(F);
+    // The spelling and the pronunciation are remembered per entry as text ids, and
+    // the verdict is decided once per distinct text in this call.
+    const uint8_t groupe = str_egal(champ.ptr(), noms().ortho)   ? G_VAL_ORTHO
+                           : str_egal(champ.ptr(), noms().phone) ? G_VAL_PHONE
+                                                                 : 0;
+    std::vector<int8_t> verdicts;
+
+    auto garder = [&](PyObject *e, int32_t fi) {
+        if (fi >= 0) F.assurer(fi, G_TRI);
+        if (res.dedoublonner(e, fi, false)) res.ajouter(e, fi);
+    };
+    // The entry as it is now, read field by field.
+    auto vivant = [&](PyObject *e, int32_t fi) {
+        res.python_a_tourne();
+        nb::object v = valeur_champ(e, champ.ptr());
+        if (est_nul(v) || !vrai(v.ptr())) return;
+        if (!PyUnicode_Check(v.ptr())) {
+            v = nb::steal(PyObject_Str(v.ptr()));
+            if (!v.is_valid()) throw nb::python_error();
+            if (PyUnicode_GET_LENGTH(v.ptr()) == 0) return;
+        }
+        if (!chercheur.trouve(v.ptr())) return;
+        if (fi >= 0 && !F.valide(fi, e)) fi = F.obtenir(e, G_TRI);
+        garder(e, fi);
+    };
+
     pour_chaque_cle(index.ptr(), [&](PyObject *, PyObject *entrees) {
-        pour_chaque_entree(entrees, [&](PyObject *e) {
-            nb::object v = valeur_champ(e, champ.ptr());
-            if (est_nul(v) || !vrai(v.ptr())) return;
-            if (!PyUnicode_Check(v.ptr())) {
-                v = nb::steal(PyObject_Str(v.ptr()));
-                if (!v.is_valid()) throw nb::python_error();
-                if (PyUnicode_GET_LENGTH(v.ptr()) == 0) return;
+        if (!PyList_CheckExact(entrees) || !groupe) {
+            pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_TRI)); });
+            return;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
+            PyObject *e = PyList_GET_ITEM(entrees, i);
+            int32_t fi = F.obtenir(e, groupe);
+            if (fi < 0 || (F[fi].vivants & groupe)) {
+                nb::object tenu = nb::borrow(e);
+                vivant(e, fi);
+                continue;
             }
-            if (!chercheur.trouve(v.ptr())) return;
-            if (!vus.nouveau(e)) return;
-            if (PyList_Append(resultats.ptr(), e) < 0) throw nb::python_error();
-        });
+            int32_t id = groupe == G_VAL_ORTHO ? F[fi].val_ortho : F[fi].val_phone;
+            if (id < 0) continue;
+            if ((size_t)id >= verdicts.size()) verdicts.resize(F.textes.taille(), -1);
+            int8_t &verdict = verdicts[(size_t)id];
+            if (verdict < 0) {
+                size_t n;
+                const Py_UCS4 *p = F.textes.points(id, n);
+                int r = chercheur.trouve_points(p, n);
+                if (r < 0) {
+                    // The value is an exact str (the record says so): the regular
+                    // expression engine runs no Python code on it.
+                    PyObject *v = PyDict_GetItemWithError(e, champ.ptr());
+                    if (!v) throw nb::python_error();
+                    r = chercheur.trouve(v);
+                }
+                verdict = (int8_t)r;
+            }
+            if (!verdict) continue;
+            F.assurer(fi, G_TRI);
+            if (F[fi].ortho >= 0) {
+                garder(e, fi);
+            } else {
+                nb::object tenu = nb::borrow(e);
+                garder(e, fi);
+            }
+        }
     });
-    return trier_par_frequence(std::move(resultats), lim);
+    return res.trier(lim);
 }
 
 // Code points of a str, sorted.

@@ -1,5 +1,5 @@
 // Multi-criteria filter over a stream of entries (registered by _recherche.cpp).
-#include "_recherche_commun.hpp"
+#include "_recherche_cache.hpp"
 
 #include <optional>
 
@@ -8,31 +8,6 @@ namespace nb = nanobind;
 namespace brivane::py {
 
 namespace {
-
-// Real conversion of a field value: a number as a double, a text parsed as float()
-// parses it. nullopt for a bad value or a bad type; any other error raises.
-// TEMPORARY: texts go through the host's float() until brivane::lire_reel
-// (core/nombre.hpp) is available in this build; then the text branch becomes
-//     if (PyUnicode_Check(v)) return brivane::lire_reel(utf8(v));
-std::optional<double> reel_de(PyObject *v) {
-    if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v);
-    if (PyLong_CheckExact(v)) {
-        double d = PyLong_AsDouble(v);
-        if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();  // OverflowError, as float()
-        return d;
-    }
-    PyObject *f = PyNumber_Float(v);
-    if (!f) {
-        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        throw nb::python_error();
-    }
-    double d = PyFloat_AS_DOUBLE(f);
-    Py_DECREF(f);
-    return d;
-}
 
 // raw != "": only a text can equal the empty text among the usual values.
 bool non_vide(PyObject *v) {
@@ -119,43 +94,89 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
     nb::list resultats;
     Py_ssize_t gardes = 0;
 
-    while (PyObject *brut = PyIter_Next(it.ptr())) {
-        nb::object tenu = nb::steal(brut);
-        PyObject *e = brut;
-        if (cgram && !texte_accepte(e, k.cgram, cgram, true)) continue;
-        if (genre && !texte_accepte(e, k.genre, genre, false)) continue;
-        if (nombre && !texte_accepte(e, k.nombre, nombre, false)) continue;
+    AppelFiches appel;
+    Fiches &F = *appel;
+    // Text criteria as ids of the records' text table (added now, so that an entry
+    // recorded during this call gets the same id for the same text).
+    const int32_t id_genre = genre ? F.textes.id(genre) : -1;
+    const int32_t id_nombre = nombre ? F.textes.id(nombre) : -1;
+    const int32_t id_categorie = categorie ? F.textes.id(categorie) : -1;
+    std::vector<int8_t> prefixe;  // cgram prefix verdict per text id
+    const uint8_t groupes = (uint8_t)(G_FILTRE | (cgram || nb_syll ? G_SYLL : 0));
+
+    // The criteria on the values remembered for the entry; none of them can fail.
+    auto accepte_fiche = [&](const Fiche &r) {
+        if (cgram) {
+            if ((size_t)r.cgram >= prefixe.size()) prefixe.resize(F.textes.taille(), -1);
+            int8_t &p = prefixe[(size_t)r.cgram];
+            if (p < 0) p = F.textes.commence_par(r.cgram, cgram);
+            if (!p) return false;
+        }
+        if (genre && r.genre != id_genre) return false;
+        if (nombre && r.nombre != id_nombre) return false;
+        if (freq_min && r.freq < *freq_min) return false;
+        if (freq_max && r.freq > *freq_max) return false;
+        if (nb_syll && (!r.syll_etat || r.syll != *nb_syll)) return false;
+        if (has_age >= 0 && (r.age_etat != 0) != (has_age == 1)) return false;
+        if (age_min || age_max) {
+            if (r.age_etat != 2) return false;
+            if (age_min && r.age < *age_min) return false;
+            if (age_max && r.age > *age_max) return false;
+        }
+        if (illustrable_min && (r.ill_etat != 2 || r.ill < *illustrable_min)) return false;
+        if (categorie && r.categorie != id_categorie) return false;
+        if (has_phone >= 0 && r.phone != (has_phone == 1)) return false;
+        return true;
+    };
+
+    // The criteria read on the entry itself, in their documented order.
+    auto accepte_vivant = [&](PyObject *e) {
+        if (cgram && !texte_accepte(e, k.cgram, cgram, true)) return false;
+        if (genre && !texte_accepte(e, k.genre, genre, false)) return false;
+        if (nombre && !texte_accepte(e, k.nombre, nombre, false)) return false;
 
         double freq = 0.0;
         {
             nb::object f = valeur_champ(e, k.freq);
             if (!est_nul(f) && vrai(f.ptr())) freq = reel_de(f.ptr()).value_or(0.0);
         }
-        if (freq_min && freq < *freq_min) continue;
-        if (freq_max && freq > *freq_max) continue;
-        if (nb_syll && nb_syllabes_differe(*nom_nb_syllabes, e, *nb_syll, nb_syll_objet.ptr())) continue;
+        if (freq_min && freq < *freq_min) return false;
+        if (freq_max && freq > *freq_max) return false;
+        if (nb_syll && nb_syllabes_differe(*nom_nb_syllabes, e, *nb_syll, nb_syll_objet.ptr())) return false;
 
         if (has_age >= 0 || age_min || age_max) {
             nb::object age = valeur_champ(e, k.age);
             bool a = present(age);
-            if (has_age >= 0 && a != (has_age == 1)) continue;
+            if (has_age >= 0 && a != (has_age == 1)) return false;
             if (age_min || age_max) {
-                if (!a) continue;
+                if (!a) return false;
                 auto v = reel_de(age.ptr());
-                if (!v) continue;
-                if (age_min && *v < *age_min) continue;
-                if (age_max && *v > *age_max) continue;
+                if (!v) return false;
+                if (age_min && *v < *age_min) return false;
+                if (age_max && *v > *age_max) return false;
             }
         }
         if (illustrable_min) {
             nb::object ill = valeur_champ(e, k.illustrable);
-            if (!present(ill)) continue;
+            if (!present(ill)) return false;
             auto v = reel_de(ill.ptr());
-            if (!v || *v < *illustrable_min) continue;
+            if (!v || *v < *illustrable_min) return false;
         }
-        if (categorie && !texte_accepte(e, k.categorie, categorie, false)) continue;
-        if (has_phone >= 0 && phone_present(e) != (has_phone == 1)) continue;
+        if (categorie && !texte_accepte(e, k.categorie, categorie, false)) return false;
+        if (has_phone >= 0 && phone_present(e) != (has_phone == 1)) return false;
+        return true;
+    };
 
+    while (PyObject *brut = PyIter_Next(it.ptr())) {
+        nb::object tenu = nb::steal(brut);
+        PyObject *e = brut;
+        int32_t fi = F.obtenir(e, groupes);
+        bool garde;
+        if (fi >= 0 && !(F[fi].vivants & groupes) && (!nb_syll || nom_nb_syllabes->original()))
+            garde = accepte_fiche(F[fi]);
+        else
+            garde = accepte_vivant(e);
+        if (!garde) continue;
         if (PyList_Append(resultats.ptr(), e) < 0) throw nb::python_error();
         ++gardes;
         if (limite != 0 && gardes >= limite) return resultats;
