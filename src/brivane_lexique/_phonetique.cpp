@@ -305,29 +305,35 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
         if (res.dedoublonner(e, fi, true)) res.ajouter(e, fi);
     };
 
-    pour_chaque_cle(ortho_index.ptr(), [&](PyObject *, PyObject *entrees) {
+    LienOriginal syll_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
+    pour_chaque_valeur(ortho_index.ptr(), [&](PyObject *entrees) {
+        nb::object liste_tenue;  // taken before any Python code may run
         if (!PyList_CheckExact(entrees)) {
+            liste_tenue = nb::borrow(entrees);
             pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_SYLL)); });
             return;
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
             PyObject *e = PyList_GET_ITEM(entrees, i);
             int32_t fi = F.obtenir(e, G_SYLL);
-            if (fi < 0 || (F[fi].vivants & G_SYLL) || !nom_nb_syllabes.original()) {
+            if (fi < 0 || (F.tetes[(size_t)fi].vivants & G_SYLL) || !syll_cpp()) {
+                if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
                 nb::object tenu = nb::borrow(e);
                 vivant(e, fi);
                 continue;
             }
-            const Fiche &r = F[fi];
+            const size_t r = (size_t)fi;
             if (avec_cgram) {
-                if ((size_t)r.cgram >= prefixe.size()) prefixe.resize(F.textes.taille(), -1);
-                int8_t &p = prefixe[(size_t)r.cgram];
-                if (p < 0) p = F.textes.commence_par(r.cgram, cgram.ptr());
+                int32_t c = F.cgram[r];
+                if ((size_t)c >= prefixe.size()) prefixe.resize(F.textes.taille(), -1);
+                int8_t &p = prefixe[(size_t)c];
+                if (p < 0) p = F.textes.commence_par(c, cgram.ptr());
                 if (!p) continue;
             }
-            if (!r.syll_etat || r.syll != n) continue;
+            if (!F.tetes[r].syll_ok || F.syll[r] != n) continue;
             F.assurer(fi, G_TRI);
-            if (F[fi].ortho < 0) {
+            if (F.ortho[r] < 0) {
+                if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
                 nb::object tenu = nb::borrow(e);
                 if (res.dedoublonner(e, fi, true)) res.ajouter(e, fi);
             } else if (res.dedoublonner(e, fi, true)) {

@@ -129,24 +129,27 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
         garder(e, fi);
     };
 
-    pour_chaque_cle(index.ptr(), [&](PyObject *, PyObject *entrees) {
+    pour_chaque_valeur(index.ptr(), [&](PyObject *entrees) {
+        nb::object liste_tenue;  // taken before any Python code may run
         if (!PyList_CheckExact(entrees) || !groupe) {
+            liste_tenue = nb::borrow(entrees);
             pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_TRI)); });
             return;
         }
+        const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
             PyObject *e = PyList_GET_ITEM(entrees, i);
             int32_t fi = F.obtenir(e, groupe);
-            if (fi < 0 || (F[fi].vivants & groupe)) {
+            if (fi < 0 || (F.tetes[(size_t)fi].vivants & groupe)) {
+                if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
                 nb::object tenu = nb::borrow(e);
                 vivant(e, fi);
                 continue;
             }
-            int32_t id = groupe == G_VAL_ORTHO ? F[fi].val_ortho : F[fi].val_phone;
+            int32_t id = valeurs[(size_t)fi];
             if (id < 0) continue;
             if ((size_t)id >= verdicts.size()) verdicts.resize(F.textes.taille(), -1);
-            int8_t &verdict = verdicts[(size_t)id];
-            if (verdict < 0) {
+            if (verdicts[(size_t)id] < 0) {
                 size_t n;
                 const Py_UCS4 *p = F.textes.points(id, n);
                 int r = chercheur.trouve_points(p, n);
@@ -157,14 +160,15 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
                     if (!v) throw nb::python_error();
                     r = chercheur.trouve(v);
                 }
-                verdict = (int8_t)r;
+                verdicts[(size_t)id] = (int8_t)r;
             }
-            if (!verdict) continue;
+            if (!verdicts[(size_t)id]) continue;
             F.assurer(fi, G_TRI);
-            if (F[fi].ortho >= 0) {
+            if (F.ortho[(size_t)fi] < 0) {
+                if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
+                nb::object tenu = nb::borrow(e);
                 garder(e, fi);
             } else {
-                nb::object tenu = nb::borrow(e);
                 garder(e, fi);
             }
         }

@@ -139,20 +139,17 @@ enum : uint8_t {
     G_VAL_PHONE = 16,   // the phone value tested by rechercher
 };
 
-struct Fiche {
+// The part of a record every scan reads: which entry state it describes, what is
+// computed, and the small flags.
+struct Tete {
     PyObject *e = nullptr;  // address only: never dereferenced from here
     uint64_t version = 0;
     uint8_t prets = 0;      // groups computed
     uint8_t vivants = 0;    // groups that must be evaluated on the entry itself
     bool tri_ok = false;    // `cle` is valid (else the sort converts freq itself)
-    int8_t syll_etat = 0;   // 0: no count, 1: `syll`
+    bool syll_ok = false;   // the entry has a syllable count, `syll`
     uint8_t age_etat = 0, ill_etat = 0;  // 0 absent, 1 present but not a number, 2 number
     bool phone = false;     // phone present
-    int32_t ortho = -1;     // id of lower(ortho text); -1: computed on the entry
-    int32_t cgram = 0, genre = 0, nombre = 0, categorie = 0;
-    int32_t val_ortho = -1, val_phone = -1;  // id of the field value, -1 when empty/falsy
-    int64_t syll = 0;
-    double cle = 0, freq = 0, age = 0, ill = 0;
 };
 
 // Real conversion of a value with float()'s rules: a number as a double, a text
@@ -195,80 +192,95 @@ inline bool immuable(PyObject *v) {
 }
 
 // The records, found by entry address (a cursor makes a scan in the order of the
-// previous one sequential), with the per-call de-duplication marks.
+// previous one sequential). Stored by columns, so that a scan reads only what its
+// criteria need; record i is row i of every column.
 class Fiches {
 public:
     TableTextes textes;
+    std::vector<Tete> tetes;
+    std::vector<int32_t> ortho;        // id of lower(ortho text); -1: computed on the entry
+    std::vector<double> cle;           // -float(freq or 0)
+    std::vector<int32_t> cgram, syll;  // part-of-speech text id, syllable count
+    std::vector<int32_t> genre, nombre, categorie;
+    std::vector<double> freq, age, ill;
+    std::vector<int32_t> val_ortho, val_phone;  // id of the field value, -1 when empty/falsy
+    int en_cours_ = 0;
 
     // Called at the start of each query: bounds the memory kept. Never while
     // another query is running (a live path may call back into this module): its
     // record numbers must stay valid.
     void debut_appel() {
-        if (en_cours_ == 0 && (v_.size() > 6000000 || textes.volume() > 120000000)) {
-            v_.clear();
+        if (en_cours_ == 0 && (tetes.size() > 6000000 || textes.volume() > 120000000)) {
+            for (auto *c : {&ortho, &cgram, &syll, &genre, &nombre, &categorie, &val_ortho, &val_phone})
+                std::vector<int32_t>().swap(*c);
+            for (auto *c : {&cle, &freq, &age, &ill}) std::vector<double>().swap(*c);
+            std::vector<Tete>().swap(tetes);
             cases_.assign(1024, -1);
             textes.vider();
             curseur_ = 0;
         }
     }
-    int en_cours_ = 0;
 
     // The record of an exact dict with `groupes` computed and valid; -1 for
     // anything that is not an exact dict.
     int32_t obtenir(PyObject *e, uint8_t groupes) {
         if (!PyDict_CheckExact(e)) return -1;
         int32_t i = indice(e);
-        Fiche &f = v_[(size_t)i];
+        Tete &t = tetes[(size_t)i];
         uint64_t ver = version_dict(e);
-        if (f.version != ver) {
-            f = Fiche{};
-            f.e = e;
-            f.version = ver;
+        if (t.version != ver) {
+            t = Tete{};
+            t.e = e;
+            t.version = ver;
         }
-        if ((f.prets & groupes) != groupes) calculer(i, (uint8_t)(groupes & ~f.prets));
+        if ((t.prets & groupes) != groupes) calculer(i, (uint8_t)(groupes & ~t.prets));
         return i;
-    }
-    Fiche &operator[](int32_t i) { return v_[(size_t)i]; }
-
-    // True when the record is still that of this entry as it is now.
-    bool valide(int32_t i, PyObject *e) const {
-        const Fiche &f = v_[(size_t)i];
-        return f.e == e && PyDict_CheckExact(e) && f.version == version_dict(e);
     }
 
     // Computes more groups of a record already validated by obtenir().
     void assurer(int32_t i, uint8_t groupes) {
-        if ((v_[(size_t)i].prets & groupes) != groupes) calculer(i, (uint8_t)(groupes & ~v_[(size_t)i].prets));
+        uint8_t prets = tetes[(size_t)i].prets;
+        if ((prets & groupes) != groupes) calculer(i, (uint8_t)(groupes & ~prets));
+    }
+
+    // True when the record is still that of this entry as it is now.
+    bool valide(int32_t i, PyObject *e) const {
+        const Tete &t = tetes[(size_t)i];
+        return t.e == e && PyDict_CheckExact(e) && t.version == version_dict(e);
     }
 
 private:
     static size_t hacher(PyObject *e) { return (size_t)(((uintptr_t)e >> 4) * 0x9E3779B97F4A7C15ull >> 20); }
 
     int32_t indice(PyObject *e) {
-        if (curseur_ < v_.size() && v_[curseur_].e == e) return (int32_t)curseur_++;
+        if (curseur_ < tetes.size() && tetes[curseur_].e == e) return (int32_t)curseur_++;
         size_t masque = cases_.size() - 1, k = hacher(e) & masque;
         for (;; k = (k + 1) & masque) {
             int32_t c = cases_[k];
             if (c < 0) break;
-            if (v_[(size_t)c].e == e) {
+            if (tetes[(size_t)c].e == e) {
                 curseur_ = (size_t)c + 1;
                 return c;
             }
         }
-        int32_t i = (int32_t)v_.size();
-        v_.emplace_back();
-        v_.back().e = e;
-        v_.back().version = version_dict(e);
+        int32_t i = (int32_t)tetes.size();
+        Tete t;
+        t.e = e;
+        t.version = version_dict(e);
+        tetes.push_back(t);
+        for (auto *c : {&ortho, &cgram, &syll, &genre, &nombre, &categorie, &val_ortho, &val_phone})
+            c->push_back(-1);
+        for (auto *c : {&cle, &freq, &age, &ill}) c->push_back(0.0);
         cases_[k] = i;
-        if (v_.size() * 2 > cases_.size()) agrandir();
-        curseur_ = v_.size();
+        if (tetes.size() * 2 > cases_.size()) agrandir();
+        curseur_ = tetes.size();
         return i;
     }
     void agrandir() {
         std::vector<int32_t> neuves(cases_.size() * 2, -1);
         size_t masque = neuves.size() - 1;
-        for (size_t i = 0; i < v_.size(); ++i) {
-            size_t k = hacher(v_[i].e) & masque;
+        for (size_t i = 0; i < tetes.size(); ++i) {
+            size_t k = hacher(tetes[i].e) & masque;
             while (neuves[k] >= 0) k = (k + 1) & masque;
             neuves[k] = (int32_t)i;
         }
@@ -307,31 +319,31 @@ private:
 
     void calculer(int32_t i, uint8_t groupes) {
         const NomsChamps &k = noms();
-        PyObject *e = v_[(size_t)i].e;
-        // Field reads below may allocate (ids, lower-cased keys); the record is
-        // re-fetched by index after each of them.
+        const size_t r = (size_t)i;
+        PyObject *e = tetes[r].e;
+        uint8_t vivants = 0;
         if (groupes & G_TRI) {
-            int32_t ortho = -1;
+            int32_t o_id = -1;
             PyObject *o = champ(e, k.ortho);
             if (!o || o == Py_None) {
-                ortho = 0;
+                o_id = 0;
             } else if (PyUnicode_CheckExact(o)) {
                 nb::object bas = minuscules_py(o);
-                ortho = textes.id(bas.ptr());
+                o_id = textes.id(bas.ptr());
             } else if ((PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o)) && !vrai(o)) {
-                ortho = 0;
+                o_id = 0;
             }
             PyObject *f = champ(e, k.freq);
             bool ok = true;
-            double cle = -0.0;
+            double c = -0.0;
             if (f && f != Py_None) {
                 if (PyFloat_CheckExact(f)) {
-                    cle = -PyFloat_AS_DOUBLE(f);
+                    c = -PyFloat_AS_DOUBLE(f);
                 } else if (PyUnicode_CheckExact(f)) {
                     if (PyUnicode_GET_LENGTH(f) != 0) {
                         auto d = reel_de(f);
                         ok = d.has_value();
-                        if (ok) cle = -*d;
+                        if (ok) c = -*d;
                     }
                 } else if (PyLong_CheckExact(f) || PyBool_Check(f)) {
                     if (vrai(f)) {
@@ -340,20 +352,19 @@ private:
                             PyErr_Clear();
                             ok = false;
                         }
-                        cle = -d;
+                        c = -d;
                     }
                 } else {
                     ok = false;
                 }
             }
-            Fiche &r = v_[(size_t)i];
-            r.ortho = ortho;
-            r.tri_ok = ok;
-            r.cle = cle;
+            ortho[r] = o_id;
+            tetes[r].tri_ok = ok;
+            cle[r] = c;
         }
         if (groupes & G_SYLL) {
-            int32_t cgram = 0;
-            bool ok = id_texte(champ(e, k.cgram), cgram);
+            int32_t cg = 0;
+            bool ok = id_texte(champ(e, k.cgram), cg);
             NbSyllabes s;
             if (ok) {
                 for (PyObject *nom : {k.nb_syllabes, k.nbsyll, k.syllabes, k.syll}) {
@@ -367,59 +378,59 @@ private:
                 } catch (nb::python_error &) {
                     ok = false;  // int(inf) and the like: raised again on the live path
                 }
-                if (s.etat == NbSyllabes::Grand) ok = false;
+                if (s.etat == NbSyllabes::Grand || s.valeur < INT32_MIN || s.valeur > INT32_MAX) ok = false;
             }
-            Fiche &r = v_[(size_t)i];
-            r.cgram = cgram;
-            r.syll_etat = s.etat == NbSyllabes::Valeur;
-            r.syll = s.valeur;
-            if (!ok) r.vivants |= G_SYLL;
+            cgram[r] = cg;
+            tetes[r].syll_ok = s.etat == NbSyllabes::Valeur;
+            syll[r] = (int32_t)s.valeur;
+            if (!ok) vivants |= G_SYLL;
         }
         if (groupes & G_FILTRE) {
             bool ok = true;
-            double freq = 0.0;
+            double fr = 0.0;
             PyObject *f = champ(e, k.freq);
             if (f && f != Py_None) {
                 if (!immuable(f)) {
                     ok = false;
                 } else if (vrai(f)) {
                     try {
-                        freq = reel_de(f).value_or(0.0);
+                        fr = reel_de(f).value_or(0.0);
                     } catch (nb::python_error &) {
                         ok = false;
                     }
                 }
             }
-            int32_t genre = 0, nombre = 0, categorie = 0;
-            ok = ok && id_texte(champ(e, k.genre), genre) && id_texte(champ(e, k.nombre), nombre) &&
-                 id_texte(champ(e, k.categorie), categorie);
+            int32_t g = 0, n = 0, ca = 0;
+            ok = ok && id_texte(champ(e, k.genre), g) && id_texte(champ(e, k.nombre), n) &&
+                 id_texte(champ(e, k.categorie), ca);
             uint8_t age_etat = 0, ill_etat = 0;
-            double age = 0, ill = 0;
-            ok = ok && mesure(champ(e, k.age), age_etat, age) && mesure(champ(e, k.illustrable), ill_etat, ill);
+            double a = 0, il = 0;
+            ok = ok && mesure(champ(e, k.age), age_etat, a) && mesure(champ(e, k.illustrable), ill_etat, il);
             bool phone = false;
             if (ok) {
                 PyObject *p = champ(e, k.phone);
                 if (p && PyUnicode_CheckExact(p)) {
-                    Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+                    Py_ssize_t np = PyUnicode_GET_LENGTH(p);
                     int kind = PyUnicode_KIND(p);
                     const void *d = PyUnicode_DATA(p);
-                    for (Py_ssize_t j = 0; j < n && !phone; ++j) phone = !Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, j));
+                    for (Py_ssize_t j = 0; j < np && !phone; ++j)
+                        phone = !Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, j));
                 } else if (p && p != Py_None && p != Py_False &&
                            !((PyLong_CheckExact(p) || PyFloat_CheckExact(p)) && !vrai(p))) {
                     ok = false;
                 }
             }
-            Fiche &r = v_[(size_t)i];
-            r.freq = freq;
-            r.genre = genre;
-            r.nombre = nombre;
-            r.categorie = categorie;
-            r.age_etat = age_etat;
-            r.age = age;
-            r.ill_etat = ill_etat;
-            r.ill = ill;
-            r.phone = phone;
-            if (!ok) r.vivants |= G_FILTRE;
+            freq[r] = fr;
+            genre[r] = g;
+            nombre[r] = n;
+            categorie[r] = ca;
+            age[r] = a;
+            ill[r] = il;
+            Tete &t = tetes[r];
+            t.age_etat = age_etat;
+            t.ill_etat = ill_etat;
+            t.phone = phone;
+            if (!ok) vivants |= G_FILTRE;
         }
         for (uint8_t g : {G_VAL_ORTHO, G_VAL_PHONE}) {
             if (!(groupes & g)) continue;
@@ -433,14 +444,13 @@ private:
                     ok = false;
                 }
             }
-            Fiche &r = v_[(size_t)i];
-            (g == G_VAL_ORTHO ? r.val_ortho : r.val_phone) = id;
-            if (!ok) r.vivants |= g;
+            (g == G_VAL_ORTHO ? val_ortho : val_phone)[r] = id;
+            if (!ok) vivants |= g;
         }
-        v_[(size_t)i].prets |= groupes;
+        tetes[r].vivants |= vivants;
+        tetes[r].prets |= groupes;
     }
 
-    std::vector<Fiche> v_;
     std::vector<int32_t> cases_ = std::vector<int32_t>(1024, -1);
     size_t curseur_ = 0;
 };
@@ -483,8 +493,8 @@ public:
     // spelling is refused (phonetic queries).
     bool dedoublonner(PyObject *e, int32_t fiche, bool non_vide) {
         int32_t id;
-        if (fiche >= 0 && f_[fiche].ortho >= 0) {
-            id = f_[fiche].ortho;
+        if (fiche >= 0 && f_.ortho[(size_t)fiche] >= 0) {
+            id = f_.ortho[(size_t)fiche];
         } else {
             verifier_ = true;
             id = id_cle_vivante(e);
@@ -507,8 +517,8 @@ public:
             PyObject *e = PyList_GET_ITEM(r, i);
             int32_t fi = fiches_[(size_t)i];
             double k;
-            if (fi >= 0 && f_[fi].tri_ok && (!verifier_ || f_.valide(fi, e)))
-                k = f_[fi].cle;
+            if (fi >= 0 && f_.tetes[(size_t)fi].tri_ok && (!verifier_ || f_.valide(fi, e)))
+                k = f_.cle[(size_t)fi];
             else
                 k = cle_frequence(e);
             nan |= std::isnan(k);
@@ -535,20 +545,15 @@ public:
     }
 
 private:
-    // str(e.get("ortho") or "").lower() as a text id, read on the entry itself.
+    // str(e.get("ortho") or "").lower() as a text id, read on the entry itself
+    // (str() of a str subclass is a plain str: its own lower() is not used).
     int32_t id_cle_vivante(PyObject *e) {
         nb::object t = texte_champ(e, noms().ortho);
-        nb::object bas;
-        if (PyUnicode_CheckExact(t.ptr())) {
-            bas = minuscules_py(t.ptr());
-        } else {
-            bas = nb::steal(PyObject_CallMethodNoArgs(t.ptr(), noms().lower));
-            if (!bas.is_valid()) throw nb::python_error();
-            if (!PyUnicode_Check(bas.ptr())) {
-                PyErr_SetString(PyExc_TypeError, "lower() did not return a str");
-                throw nb::python_error();
-            }
+        if (!PyUnicode_CheckExact(t.ptr())) {
+            t = nb::steal(PyObject_Str(t.ptr()));
+            if (!t.is_valid()) throw nb::python_error();
         }
+        nb::object bas = minuscules_py(t.ptr());
         return f_.textes.id(bas.ptr());
     }
 
@@ -636,9 +641,44 @@ inline ClesIndex &cles_index(PyObject *d) {
     return *libre;
 }
 
+// NomLie::original() for a hot loop: asked again only when the module's namespace
+// has changed (its dict version moves with every rebinding).
+class LienOriginal {
+public:
+    LienOriginal(const NomLie &nom, PyObject *dict_module) : nom_(nom), dict_(dict_module) {}
+    bool operator()() {
+        uint64_t v = version_dict(dict_);
+        if (v != version_ || !connu_) {
+            version_ = v;
+            connu_ = true;
+            valeur_ = nom_.original();
+        }
+        return valeur_;
+    }
+
+private:
+    const NomLie &nom_;
+    PyObject *dict_;
+    uint64_t version_ = 0;
+    bool connu_ = false, valeur_ = false;
+};
+
 [[noreturn]] inline void erreur_taille_changee() {
     PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
     throw nb::python_error();
+}
+
+// Calls f(value) for each value of a dict in order, without taking references
+// (no write to the key and list objects): a callback that may run Python code
+// takes its own reference to the value first. A dict that changes size meanwhile
+// raises as the host's iterator does.
+template <class F> inline void pour_chaque_valeur(PyObject *index, F &&f) {
+    Py_ssize_t taille = PyDict_GET_SIZE(index), pos = 0;
+    PyObject *cle, *valeur;
+    while (PyDict_Next(index, &pos, &cle, &valeur)) {
+        f(valeur);
+        if (PyDict_GET_SIZE(index) != taille) erreur_taille_changee();
+    }
 }
 
 // Visits the keys of `d` in order as the host's items() loop would, deciding each
@@ -686,7 +726,7 @@ inline void garder_entrees(Fiches &F, PyObject *entrees, Resultats &res) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
             PyObject *e = PyList_GET_ITEM(entrees, i);
             int32_t fi = F.obtenir(e, G_TRI);
-            if (fi >= 0 && F[fi].ortho >= 0) {
+            if (fi >= 0 && F.ortho[(size_t)fi] >= 0) {
                 // No Python code runs on this path: no reference needs holding.
                 if (res.dedoublonner(e, fi, true)) res.ajouter(e, fi);
                 continue;

@@ -50,6 +50,37 @@ bool texte_accepte(PyObject *e, PyObject *nom, PyObject *critere, bool prefixe) 
     return vrai(r.ptr());
 }
 
+// CPython 3.11's list iterator and itertools.chain objects, as laid out in
+// Objects/listobject.c and Modules/itertoolsmodule.c.
+struct IterListe {
+    PyObject_HEAD
+    Py_ssize_t it_index;
+    PyObject *it_seq;  // NULL once exhausted
+};
+struct Chaine {
+    PyObject_HEAD
+    PyObject *source;
+    PyObject *active;
+};
+
+// The list iterator a stream is reading from right now: the stream itself, or the
+// active iterator of an itertools.chain (Lexique hands chain.from_iterable over
+// the index lists). nullptr for anything else, which is iterated normally.
+PyObject *iterateur_de_liste(PyObject *flux) {
+    static PyTypeObject *type_chaine = [] {
+        nb::object c = nb::module_::import_("itertools").attr("chain");
+        PyTypeObject *t = reinterpret_cast<PyTypeObject *>(c.release().ptr());
+        // A layout other than the one mirrored here: never look inside.
+        return t->tp_basicsize == (Py_ssize_t)sizeof(Chaine) ? t : nullptr;
+    }();
+    if (Py_TYPE(flux) == &PyListIter_Type) return flux;
+    if (type_chaine && Py_TYPE(flux) == type_chaine) {
+        PyObject *a = reinterpret_cast<Chaine *>(flux)->active;
+        if (a && Py_TYPE(a) == &PyListIter_Type) return a;
+    }
+    return nullptr;
+}
+
 std::optional<double> reel_critere(nb::handle h, const char *nom) {
     if (h.is_none()) return std::nullopt;
     return reel_arg(h, nom);
@@ -66,6 +97,7 @@ int booleen_critere(nb::handle h, const char *nom) {
 }
 
 const NomLie *nom_nb_syllabes = nullptr;
+PyObject *dict_module = nullptr;  // borrowed: the module outlives its functions
 
 nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h, nb::handle nombre_h,
                  nb::handle freq_min_h, nb::handle freq_max_h, nb::handle nb_syllabes_h, nb::handle age_min_h,
@@ -105,27 +137,29 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
     const uint8_t groupes = (uint8_t)(G_FILTRE | (cgram || nb_syll ? G_SYLL : 0));
 
     // The criteria on the values remembered for the entry; none of them can fail.
-    auto accepte_fiche = [&](const Fiche &r) {
+    auto accepte_fiche = [&](size_t r) {
+        const Tete &t = F.tetes[r];
         if (cgram) {
-            if ((size_t)r.cgram >= prefixe.size()) prefixe.resize(F.textes.taille(), -1);
-            int8_t &p = prefixe[(size_t)r.cgram];
-            if (p < 0) p = F.textes.commence_par(r.cgram, cgram);
+            int32_t c = F.cgram[r];
+            if ((size_t)c >= prefixe.size()) prefixe.resize(F.textes.taille(), -1);
+            int8_t &p = prefixe[(size_t)c];
+            if (p < 0) p = F.textes.commence_par(c, cgram);
             if (!p) return false;
         }
-        if (genre && r.genre != id_genre) return false;
-        if (nombre && r.nombre != id_nombre) return false;
-        if (freq_min && r.freq < *freq_min) return false;
-        if (freq_max && r.freq > *freq_max) return false;
-        if (nb_syll && (!r.syll_etat || r.syll != *nb_syll)) return false;
-        if (has_age >= 0 && (r.age_etat != 0) != (has_age == 1)) return false;
+        if (genre && F.genre[r] != id_genre) return false;
+        if (nombre && F.nombre[r] != id_nombre) return false;
+        if (freq_min && F.freq[r] < *freq_min) return false;
+        if (freq_max && F.freq[r] > *freq_max) return false;
+        if (nb_syll && (!t.syll_ok || F.syll[r] != *nb_syll)) return false;
+        if (has_age >= 0 && (t.age_etat != 0) != (has_age == 1)) return false;
         if (age_min || age_max) {
-            if (r.age_etat != 2) return false;
-            if (age_min && r.age < *age_min) return false;
-            if (age_max && r.age > *age_max) return false;
+            if (t.age_etat != 2) return false;
+            if (age_min && F.age[r] < *age_min) return false;
+            if (age_max && F.age[r] > *age_max) return false;
         }
-        if (illustrable_min && (r.ill_etat != 2 || r.ill < *illustrable_min)) return false;
-        if (categorie && r.categorie != id_categorie) return false;
-        if (has_phone >= 0 && r.phone != (has_phone == 1)) return false;
+        if (illustrable_min && (t.ill_etat != 2 || F.ill[r] < *illustrable_min)) return false;
+        if (categorie && F.categorie[r] != id_categorie) return false;
+        if (has_phone >= 0 && t.phone != (has_phone == 1)) return false;
         return true;
     };
 
@@ -167,19 +201,39 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
         return true;
     };
 
-    while (PyObject *brut = PyIter_Next(it.ptr())) {
-        nb::object tenu = nb::steal(brut);
-        PyObject *e = brut;
+    LienOriginal syll_cpp(*nom_nb_syllabes, dict_module);
+    // One entry of the stream; true when the limit is reached. The entry is
+    // borrowed: a live evaluation holds it first.
+    auto traiter = [&](PyObject *e) {
         int32_t fi = F.obtenir(e, groupes);
         bool garde;
-        if (fi >= 0 && !(F[fi].vivants & groupes) && (!nb_syll || nom_nb_syllabes->original()))
-            garde = accepte_fiche(F[fi]);
-        else
+        if (fi >= 0 && !(F.tetes[(size_t)fi].vivants & groupes) && (!nb_syll || syll_cpp())) {
+            garde = accepte_fiche((size_t)fi);
+        } else {
+            nb::object tenu = nb::borrow(e);
             garde = accepte_vivant(e);
-        if (!garde) continue;
+        }
+        if (!garde) return false;
         if (PyList_Append(resultats.ptr(), e) < 0) throw nb::python_error();
         ++gardes;
-        if (limite != 0 && gardes >= limite) return resultats;
+        return limite != 0 && gardes >= limite;
+    };
+    for (;;) {
+        // The rest of the list under the stream's current list iterator is read in
+        // place, leaving that iterator exactly where the host's next() would.
+        if (PyObject *li = iterateur_de_liste(it.ptr())) {
+            nb::object li_tenu = nb::borrow(li);
+            IterListe *l = reinterpret_cast<IterListe *>(li);
+            while (l->it_seq && l->it_index < PyList_GET_SIZE(l->it_seq)) {
+                PyObject *e = PyList_GET_ITEM(l->it_seq, l->it_index);
+                ++l->it_index;
+                if (traiter(e)) return resultats;
+            }
+        }
+        PyObject *brut = PyIter_Next(it.ptr());
+        if (!brut) break;
+        nb::object tenu = nb::steal(brut);
+        if (traiter(brut)) return resultats;
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return resultats;
@@ -189,6 +243,7 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
 
 void enregistrer_filtrer(nb::module_ &m, const NomLie *nb_syllabes) {
     nom_nb_syllabes = nb_syllabes;
+    dict_module = PyModule_GetDict(m.ptr());
     m.def("filtrer", &filtrer, nb::arg("entries_iter").none(), nb::kw_only(), nb::arg("cgram").none() = nb::none(),
           nb::arg("genre").none() = nb::none(), nb::arg("nombre").none() = nb::none(),
           nb::arg("freq_min").none() = nb::none(), nb::arg("freq_max").none() = nb::none(),
