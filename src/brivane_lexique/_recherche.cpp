@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace nb = nanobind;
@@ -31,10 +32,52 @@ const ModuleRe &module_re() {
     return r;
 }
 
-// Verdict of the pattern on one value. Literal patterns over Latin-1 texts are
-// answered in C++; the rest goes to the compiled expression. Entries of one key
-// often share their value object, so the last verdict is reused for the same object
-// (a table of all verdicts costs more than it saves: most values are distinct).
+// The case rules of the host's engine for case-insensitive str patterns: simple
+// lower case as _sre applies it to the text, "cased" as _sre.unicode_iscased, and
+// the extra equivalences the compiler adds (re._compiler._EXTRA_CASES). nullptr
+// when that table cannot be found: every pattern then goes to the host's engine.
+const brivane::RegleCasse *regle_casse() {
+    static const brivane::RegleCasse *r = []() -> const brivane::RegleCasse * {
+        PyObject *mod = PyImport_ImportModule("re._compiler");
+        PyObject *table = mod ? PyObject_GetAttrString(mod, "_EXTRA_CASES") : nullptr;
+        Py_XDECREF(mod);
+        if (!table || !PyDict_Check(table)) {
+            PyErr_Clear();
+            Py_XDECREF(table);
+            return nullptr;
+        }
+        auto *extras = new std::unordered_map<uint32_t, std::vector<uint32_t>>();
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(table, &pos, &k, &v)) {
+            std::vector<uint32_t> &l = (*extras)[(uint32_t)PyLong_AsUnsignedLong(k)];
+            for (Py_ssize_t i = 0; PyTuple_Check(v) && i < PyTuple_GET_SIZE(v); ++i)
+                l.push_back((uint32_t)PyLong_AsUnsignedLong(PyTuple_GET_ITEM(v, i)));
+        }
+        Py_DECREF(table);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        auto *regle = new brivane::RegleCasse();
+        regle->minuscule = [](uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); };
+        regle->a_casse = [](uint32_t c) {
+            return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c) != c || (uint32_t)Py_UNICODE_TOUPPER((Py_UCS4)c) != c;
+        };
+        regle->equivalents = [extras](uint32_t c, std::vector<uint32_t> &out) {
+            auto it = extras->find(c);
+            if (it != extras->end()) out = it->second;
+        };
+        return regle;
+    }();
+    return r;
+}
+
+// Verdict of the pattern on one value. Literal patterns over Latin-1 texts, then
+// the subset of core/recherche_motif.hpp over any text, are answered in C++; the
+// rest goes to the compiled expression. For the values met outside the records,
+// entries of one key often share their value object, so the last verdict is
+// reused for the same object.
 class Chercheur {
 public:
     Chercheur(nb::object rx, PyObject *motif) {
@@ -45,12 +88,24 @@ public:
         const void *d = PyUnicode_DATA(motif);
         for (size_t i = 0; i < cp.size(); ++i) cp[i] = PyUnicode_READ(kind, d, (Py_ssize_t)i);
         litteral_ = brivane::analyser_motif(cp.data(), cp.size());
+        if (const brivane::RegleCasse *c = regle_casse()) {
+            simple_ = brivane::analyser_motif_simple(cp.data(), cp.size(), *c);
+            if (simple_) minuscules_ = brivane::besoin_minuscules(*simple_);
+        }
     }
 
     bool trouve(PyObject *v) {
         if (!PyUnicode_CheckExact(v)) return appeler(v);
         if (litteral_ && PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND)
             return brivane::chercher_motif(*litteral_, PyUnicode_1BYTE_DATA(v), (size_t)PyUnicode_GET_LENGTH(v));
+        if (simple_) {
+            Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+            int kind = PyUnicode_KIND(v);
+            const void *d = PyUnicode_DATA(v);
+            points_.resize((size_t)n);
+            for (Py_ssize_t i = 0; i < n; ++i) points_[(size_t)i] = PyUnicode_READ(kind, d, i);
+            return trouve_simple(points_.data(), (size_t)n);
+        }
         if (v == dernier_.ptr()) return verdict_;
         verdict_ = appeler(v);
         dernier_ = nb::borrow(v);
@@ -60,16 +115,28 @@ public:
     // Verdict on a text given by its code points, for literal patterns over Latin-1
     // texts; -1 when the compiled expression must decide.
     int trouve_points(const Py_UCS4 *p, size_t n) {
-        if (!litteral_) return -1;
-        octets_.resize(n);
-        for (size_t i = 0; i < n; ++i) {
-            if (p[i] > 0xFF) return -1;
-            octets_[i] = (unsigned char)p[i];
+        if (litteral_) {
+            octets_.resize(n);
+            size_t i = 0;
+            for (; i < n && p[i] <= 0xFF; ++i) octets_[i] = (unsigned char)p[i];
+            if (i == n) return brivane::chercher_motif(*litteral_, octets_.data(), n);
         }
-        return brivane::chercher_motif(*litteral_, octets_.data(), n);
+        if (simple_) return trouve_simple(reinterpret_cast<const uint32_t *>(p), n);
+        return -1;
     }
 
 private:
+    bool trouve_simple(const uint32_t *p, size_t n) {
+        if (minuscules_) {
+            bas_.resize(n);
+            for (size_t i = 0; i < n; ++i) bas_[i] = (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)p[i]);
+        }
+        return brivane::chercher_simple(*simple_, p, bas_.data(), n);
+    }
+
+    std::optional<brivane::MotifSimple> simple_;
+    bool minuscules_ = false;
+    std::vector<uint32_t> points_, bas_;
     std::vector<unsigned char> octets_;
     bool appeler(PyObject *v) {
         PyObject *m = PyObject_CallOneArg(search_.ptr(), v);
