@@ -53,7 +53,7 @@ public:
         for (;; i = (i + 1) & masque) {
             Case &c = cases_[i];
             if (c.id < 0) break;
-            if (c.h == h && egal(c.id, s)) return c.id;
+            if (c.h == (uint32_t)h && egal(c.id, s)) return c.id;
         }
         int32_t nouveau = (int32_t)hashs_.size();
         hashs_.push_back(h);
@@ -62,7 +62,7 @@ public:
         const void *d = PyUnicode_DATA(s);
         for (Py_ssize_t k = 0; k < n; ++k) points_.push_back(PyUnicode_READ(kind, d, k));
         debuts_.push_back((uint32_t)points_.size());
-        cases_[i] = Case{h, nouveau};
+        cases_[i] = Case{(uint32_t)h, nouveau};
         if (hashs_.size() * 2 > cases_.size()) agrandir();
         return nouveau;
     }
@@ -87,7 +87,7 @@ public:
 
 private:
     struct Case {
-        Py_hash_t h;
+        uint32_t h;  // low bits of the hash: a first filter before comparing texts
         int32_t id;
     };
     // The hash of a str depends only on its content (str.__hash__, cached in the
@@ -117,7 +117,7 @@ private:
         size_t masque = neuves.size() - 1;
         for (const Case &c : cases_) {
             if (c.id < 0) continue;
-            size_t i = (size_t)c.h & masque;
+            size_t i = (size_t)hashs_[(size_t)c.id] & masque;
             while (neuves[i].id >= 0) i = (i + 1) & masque;
             neuves[i] = c;
         }
@@ -268,9 +268,6 @@ private:
         t.e = e;
         t.version = version_dict(e);
         tetes.push_back(t);
-        for (auto *c : {&ortho, &cgram, &syll, &genre, &nombre, &categorie, &val_ortho, &val_phone})
-            c->push_back(-1);
-        for (auto *c : {&cle, &freq, &age, &ill}) c->push_back(0.0);
         cases_[k] = i;
         if (tetes.size() * 2 > cases_.size()) agrandir();
         curseur_ = tetes.size();
@@ -317,9 +314,23 @@ private:
         return true;
     }
 
+    // A column is only as long as the records whose group filled it; readers only
+    // read a row whose group is computed.
+    template <class T> void etendre(std::vector<T> &c, size_t r) {
+        if (c.size() <= r) c.resize(std::max(r + 1, tetes.size()));
+    }
+
     void calculer(int32_t i, uint8_t groupes) {
         const NomsChamps &k = noms();
         const size_t r = (size_t)i;
+        if (groupes & G_TRI) etendre(ortho, r), etendre(cle, r);
+        if (groupes & G_SYLL) etendre(cgram, r), etendre(syll, r);
+        if (groupes & G_FILTRE) {
+            for (auto *c : {&genre, &nombre, &categorie}) etendre(*c, r);
+            for (auto *c : {&freq, &age, &ill}) etendre(*c, r);
+        }
+        if (groupes & G_VAL_ORTHO) etendre(val_ortho, r);
+        if (groupes & G_VAL_PHONE) etendre(val_phone, r);
         PyObject *e = tetes[r].e;
         uint8_t vivants = 0;
         if (groupes & G_TRI) {
