@@ -238,3 +238,50 @@ def test_filtrer_liste_modifiee_pendant_la_lecture():
     entrees[0]["categorie"] = Cat()
     assert noms(_recherche.filtrer(entrees, cgram="VER", categorie="x")) == ["a"]
     assert noms(_recherche.filtrer(iter(entrees), cgram="VER")) == ["a", "c", "d"]
+
+
+class Texte(str):
+    pass
+
+
+def etat_du_flux(flux):
+    return [e["ortho"] for e in flux]
+
+
+@pytest.mark.parametrize("deja_lus, limite", [(0, 1), (0, 3), (0, 0), (2, 2), (4, 1), (1, 100)])
+def test_flux_de_lexique_laisse_dans_l_etat_de_l_hote(deja_lus, limite):
+    # chain.from_iterable(index.values()) read in place must stop exactly where the
+    # host's own iteration would, whatever was read before.
+    def index():
+        return {k: [entree(k + str(i), "VER" if i % 2 == 0 else "NOM") for i in range(n)]
+                for k, n in [("a", 3), ("b", 0), ("c", 1), ("d", 2), ("e", 4)]}
+    idx = index()
+    flux, temoin = chaine(idx), chaine(idx)
+    for _ in range(deja_lus):
+        next(flux), next(temoin)
+    assert meme_objets(_recherche.filtrer(flux, cgram="VER", limite=limite),
+                       ref_filtrer(temoin, cgram="VER", limite=limite))
+    assert etat_du_flux(flux) == etat_du_flux(temoin)
+
+
+def test_flux_de_lexique_avec_entrees_et_valeurs_inhabituelles():
+    index = {"a": [entree("a", "VER"), entree("b", Texte("VER")), entree("c", "VER")],
+             "t": (entree("t", "VER"), entree("u", "NOM")),
+             "m": [{"ortho": "m", "cgram": "VER", "freq": Texte("2")}, entree("n", "VER")]}
+    for limite in (0, 1, 2, 3, 5):
+        flux, temoin = chaine(index), chaine(index)
+        assert meme_objets(_recherche.filtrer(flux, cgram="VER", freq_max=1, limite=limite),
+                           ref_filtrer(temoin, cgram="VER", freq_max=1, limite=limite))
+        assert etat_du_flux(flux) == etat_du_flux(temoin)
+
+
+def test_flux_de_lexique_index_modifie_pendant_le_filtre():
+    index = {"a": [entree("a", "VER")], "b": [entree("b", "VER")], "c": [entree("c", "VER")]}
+
+    class Piege(str):
+        def startswith(self, prefixe):
+            index["z"] = []
+            return True
+    index["b"][0]["cgram"] = Piege("VER")
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        _recherche.filtrer(chaine(index), cgram="VER", limite=0)

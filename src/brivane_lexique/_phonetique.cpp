@@ -306,12 +306,12 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     };
 
     LienOriginal syll_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
-    pour_chaque_valeur(ortho_index.ptr(), [&](PyObject *entrees) {
+    parcourir_valeurs(ortho_index.ptr(), [&](PyObject *entrees) {
         nb::object liste_tenue;  // taken before any Python code may run
         if (!PyList_CheckExact(entrees)) {
             liste_tenue = nb::borrow(entrees);
             pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_SYLL)); });
-            return;
+            return true;
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
             PyObject *e = PyList_GET_ITEM(entrees, i);
@@ -340,6 +340,7 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
                 res.ajouter(e, fi);
             }
         }
+        return liste_tenue.is_valid();
     });
     return res.trier(limite);
 }

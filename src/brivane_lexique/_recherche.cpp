@@ -196,12 +196,12 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
         garder(e, fi);
     };
 
-    pour_chaque_valeur(index.ptr(), [&](PyObject *entrees) {
+    parcourir_valeurs(index.ptr(), [&](PyObject *entrees) {
         nb::object liste_tenue;  // taken before any Python code may run
         if (!PyList_CheckExact(entrees) || !groupe) {
             liste_tenue = nb::borrow(entrees);
             pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_TRI)); });
-            return;
+            return true;
         }
         const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
@@ -239,6 +239,7 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
                 garder(e, fi);
             }
         }
+        return liste_tenue.is_valid();
     });
     return res.trier(lim);
 }

@@ -592,18 +592,28 @@ struct ClesIndex {
     std::vector<uint32_t> fins, debut_fins;
     uint64_t usage = 0;
 
+    bool textes_lus = false;
+
     void construire(PyObject *d) {
         index = d;
         version = version_dict(d);
-        segmente = false;
-        cles.clear(), valeurs.clear(), positions.clear(), points.clear(), texte.clear();
-        debuts.assign(1, 0);
+        segmente = textes_lus = false;
+        cles.clear(), valeurs.clear(), positions.clear();
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(d, &pos, &k, &v)) {
             cles.push_back(k);
             valeurs.push_back(v);
             positions.push_back(pos);
+        }
+    }
+
+    // The code points of the text keys, on first need.
+    void lire_textes() {
+        if (textes_lus) return;
+        points.clear(), texte.clear();
+        debuts.assign(1, 0);
+        for (PyObject *k : cles) {
             bool t = PyUnicode_CheckExact(k);
             texte.push_back(t);
             if (t) {
@@ -614,10 +624,12 @@ struct ClesIndex {
             }
             debuts.push_back((uint32_t)points.size());
         }
+        textes_lus = true;
     }
 
     void segmenter() {
         if (segmente) return;
+        lire_textes();
         fins.clear();
         debut_fins.assign(1, 0);
         std::vector<size_t> f;
@@ -692,6 +704,62 @@ template <class F> inline void pour_chaque_valeur(PyObject *index, F &&f) {
     }
 }
 
+// A prefetch the optimiser cannot drop (GCC removes __builtin_prefetch from a
+// loop it judges free of side effects).
+inline void precharger(const void *p) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    __asm__ volatile("prefetcht0 %0" : : "m"(*static_cast<const char *>(p)));
+#else
+    __builtin_prefetch(p);
+#endif
+}
+
+// Prefetches what a scan of index lists will read a few keys ahead: the list
+// object, its item array, its first entry. Scans are bound by these dependent
+// loads, not by the work done on each entry.
+inline void precharger_listes(const ClesIndex &ci, size_t i) {
+    const size_t n = ci.valeurs.size();
+    if (i + 48 < n) precharger(ci.valeurs[i + 48]);
+    if (i + 24 < n) {
+        PyObject *l = ci.valeurs[i + 24];
+        if (PyList_CheckExact(l) && PyList_GET_SIZE(l) > 0) precharger(((PyListObject *)l)->ob_item);
+    }
+    if (i + 8 < n) {
+        PyObject *l = ci.valeurs[i + 8];
+        if (PyList_CheckExact(l))
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(l) && j < 4; ++j) precharger(PyList_GET_ITEM(l, j));
+    }
+}
+
+// Calls f(list) for each value of `d` in order, as pour_chaque_valeur, reading the
+// values from the snapshot with prefetching. f returns true when Python code may
+// have run: then the dict is checked (a new size raises as the host's iterator
+// does; any other change sends the rest of the walk to the dict itself). A
+// callback that may run Python code takes its own reference to the value first.
+template <class F> inline void parcourir_valeurs(PyObject *d, F &&f) {
+    ClesIndex &ci = cles_index(d);
+    const uint64_t v0 = ci.version;
+    const Py_ssize_t taille = PyDict_GET_SIZE(d);
+    Py_ssize_t pos = 0;
+    bool vivant = false;
+    for (size_t i = 0, n = ci.valeurs.size(); i < n; ++i) {
+        precharger_listes(ci, i);
+        pos = ci.positions[i];
+        if (!f(ci.valeurs[i])) continue;
+        if (PyDict_GET_SIZE(d) != taille) erreur_taille_changee();
+        if (version_dict(d) != v0 || ci.index != d || ci.version != v0) {
+            vivant = true;
+            break;
+        }
+    }
+    if (!vivant) return;
+    PyObject *cle, *valeur;
+    while (PyDict_Next(d, &pos, &cle, &valeur)) {
+        f(valeur);
+        if (PyDict_GET_SIZE(d) != taille) erreur_taille_changee();
+    }
+}
+
 // Visits the keys of `d` in order as the host's items() loop would, deciding each
 // key from the snapshot (`test_instantane(i)`, pure C++, for exact str keys) or
 // from the key object (`test_cle(k)`, which may run Python code), and calling
@@ -700,6 +768,7 @@ template <class F> inline void pour_chaque_valeur(PyObject *index, F &&f) {
 // sends the rest of the walk to the dict itself, from the current position.
 template <class TestI, class TestK, class Action>
 void parcourir_cles(PyObject *d, ClesIndex &ci, TestI &&test_instantane, TestK &&test_cle, Action &&action) {
+    ci.lire_textes();
     const uint64_t v0 = ci.version;
     const Py_ssize_t taille = PyDict_GET_SIZE(d);
     Py_ssize_t pos = 0;

@@ -1,6 +1,7 @@
 // Multi-criteria filter over a stream of entries (registered by _recherche.cpp).
 #include "_recherche_cache.hpp"
 
+#include <algorithm>
 #include <optional>
 
 namespace nb = nanobind;
@@ -63,18 +64,57 @@ struct Chaine {
     PyObject *active;
 };
 
+struct IterDict {
+    PyObject_HEAD
+    PyObject *di_dict;  // NULL once exhausted
+    Py_ssize_t di_used;
+    Py_ssize_t di_pos;
+    PyObject *di_result;
+    Py_ssize_t len;
+};
+
+PyTypeObject *type_chaine() {
+    static PyTypeObject *t = [] {
+        nb::object c = nb::module_::import_("itertools").attr("chain");
+        PyTypeObject *r = reinterpret_cast<PyTypeObject *>(c.release().ptr());
+        // A layout other than the one mirrored here: never look inside.
+        return r->tp_basicsize == (Py_ssize_t)sizeof(Chaine) ? r : nullptr;
+    }();
+    return t;
+}
+
+// An itertools.chain reading the values of a dict (chain.from_iterable(d.values()))
+// whose current list, if any, is used up: the next lists can be read in place.
+Chaine *chaine_sur_dict(PyObject *flux) {
+    if (!type_chaine() || Py_TYPE(flux) != type_chaine()) return nullptr;
+    if (PyDictIterValue_Type.tp_basicsize != (Py_ssize_t)sizeof(IterDict)) return nullptr;
+    Chaine *ch = reinterpret_cast<Chaine *>(flux);
+    if (!ch->source || Py_TYPE(ch->source) != &PyDictIterValue_Type) return nullptr;
+    IterDict *di = reinterpret_cast<IterDict *>(ch->source);
+    if (!di->di_dict || !PyDict_CheckExact(di->di_dict) || di->di_used != PyDict_GET_SIZE(di->di_dict) || di->len <= 0)
+        return nullptr;  // the host's own next() reports these states
+    if (PyObject *a = ch->active) {
+        if (Py_TYPE(a) != &PyListIter_Type) return nullptr;
+        IterListe *l = reinterpret_cast<IterListe *>(a);
+        if (l->it_seq && l->it_index < PyList_GET_SIZE(l->it_seq)) return nullptr;
+    }
+    return ch;
+}
+
+// Makes `ch` read list `v` from position j on, as if the host had been iterating it.
+void installer_liste(Chaine *ch, PyObject *v, Py_ssize_t j) {
+    PyObject *li = PyObject_GetIter(v);
+    if (!li) throw nb::python_error();
+    reinterpret_cast<IterListe *>(li)->it_index = j;
+    Py_XSETREF(ch->active, li);
+}
+
 // The list iterator a stream is reading from right now: the stream itself, or the
 // active iterator of an itertools.chain (Lexique hands chain.from_iterable over
 // the index lists). nullptr for anything else, which is iterated normally.
 PyObject *iterateur_de_liste(PyObject *flux) {
-    static PyTypeObject *type_chaine = [] {
-        nb::object c = nb::module_::import_("itertools").attr("chain");
-        PyTypeObject *t = reinterpret_cast<PyTypeObject *>(c.release().ptr());
-        // A layout other than the one mirrored here: never look inside.
-        return t->tp_basicsize == (Py_ssize_t)sizeof(Chaine) ? t : nullptr;
-    }();
     if (Py_TYPE(flux) == &PyListIter_Type) return flux;
-    if (type_chaine && Py_TYPE(flux) == type_chaine) {
+    if (type_chaine() && Py_TYPE(flux) == type_chaine()) {
         PyObject *a = reinterpret_cast<Chaine *>(flux)->active;
         if (a && Py_TYPE(a) == &PyListIter_Type) return a;
     }
@@ -229,6 +269,42 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
                 ++l->it_index;
                 if (traiter(e)) return resultats;
             }
+        }
+        // The lists of an index behind itertools.chain: read in place, with the
+        // dict's values iterator advanced exactly as the chain would advance it.
+        // Only entries answered from their records are taken here (no Python code
+        // runs); any other entry is left to the host's iterators, positioned on it.
+        if (Chaine *ch = chaine_sur_dict(it.ptr())) {
+            IterDict *di = reinterpret_cast<IterDict *>(ch->source);
+            Py_CLEAR(ch->active);  // used up: the host's next() would drop it too
+            ClesIndex &ci = cles_index(di->di_dict);
+            size_t i = (size_t)(std::upper_bound(ci.positions.begin(), ci.positions.end(), di->di_pos) -
+                                ci.positions.begin());
+            bool rendu = false;  // handed back to the host's iterators
+            for (size_t n = ci.valeurs.size(); i < n && !rendu; ++i) {
+                precharger_listes(ci, i);
+                PyObject *v = ci.valeurs[i];
+                if (!PyList_CheckExact(v) || di->len <= 0) break;
+                di->di_pos = ci.positions[i];
+                --di->len;
+                for (Py_ssize_t j = 0, m = PyList_GET_SIZE(v); j < m; ++j) {
+                    PyObject *e = PyList_GET_ITEM(v, j);
+                    int32_t fi = F.obtenir(e, groupes);
+                    if (fi < 0 || (F.tetes[(size_t)fi].vivants & groupes) || (nb_syll && !syll_cpp())) {
+                        installer_liste(ch, v, j);
+                        rendu = true;
+                        break;
+                    }
+                    if (!accepte_fiche((size_t)fi)) continue;
+                    if (PyList_Append(resultats.ptr(), e) < 0) throw nb::python_error();
+                    ++gardes;
+                    if (limite != 0 && gardes >= limite) {
+                        installer_liste(ch, v, j + 1);
+                        return resultats;
+                    }
+                }
+            }
+            if (rendu) continue;
         }
         PyObject *brut = PyIter_Next(it.ptr());
         if (!brut) break;
