@@ -134,9 +134,13 @@ private:
 enum : uint8_t {
     G_TRI = 1,          // spelling key (de-duplication) and sort key
     G_SYLL = 2,         // part of speech and syllable count
-    G_FILTRE = 4,       // frequency, genre, nombre, categorie, age, illustrable, phone
-    G_VAL_ORTHO = 8,    // the ortho value tested by rechercher
-    G_VAL_PHONE = 16,   // the phone value tested by rechercher
+    G_VAL_ORTHO = 4,    // the ortho value tested by rechercher
+    G_VAL_PHONE = 8,    // the phone value tested by rechercher
+    // filtrer: the frequency (read for every entry), then what its criteria read
+    G_FREQ = 16,
+    G_TEXTES = 32,      // genre, nombre, categorie
+    G_MESURES = 64,     // age, illustrable
+    G_PHONE = 128,      // phone present
 };
 
 // The part of a record every scan reads: which entry state it describes, what is
@@ -325,10 +329,10 @@ private:
         const size_t r = (size_t)i;
         if (groupes & G_TRI) etendre(ortho, r), etendre(cle, r);
         if (groupes & G_SYLL) etendre(cgram, r), etendre(syll, r);
-        if (groupes & G_FILTRE) {
+        if (groupes & G_FREQ) etendre(freq, r);
+        if (groupes & G_TEXTES)
             for (auto *c : {&genre, &nombre, &categorie}) etendre(*c, r);
-            for (auto *c : {&freq, &age, &ill}) etendre(*c, r);
-        }
+        if (groupes & G_MESURES) etendre(age, r), etendre(ill, r);
         if (groupes & G_VAL_ORTHO) etendre(val_ortho, r);
         if (groupes & G_VAL_PHONE) etendre(val_phone, r);
         PyObject *e = tetes[r].e;
@@ -396,7 +400,7 @@ private:
             syll[r] = (int32_t)s.valeur;
             if (!ok) vivants |= G_SYLL;
         }
-        if (groupes & G_FILTRE) {
+        if (groupes & G_FREQ) {
             bool ok = true;
             double fr = 0.0;
             PyObject *f = champ(e, k.freq);
@@ -411,37 +415,42 @@ private:
                     }
                 }
             }
-            int32_t g = 0, n = 0, ca = 0;
-            ok = ok && id_texte(champ(e, k.genre), g) && id_texte(champ(e, k.nombre), n) &&
-                 id_texte(champ(e, k.categorie), ca);
-            uint8_t age_etat = 0, ill_etat = 0;
-            double a = 0, il = 0;
-            ok = ok && mesure(champ(e, k.age), age_etat, a) && mesure(champ(e, k.illustrable), ill_etat, il);
-            bool phone = false;
-            if (ok) {
-                PyObject *p = champ(e, k.phone);
-                if (p && PyUnicode_CheckExact(p)) {
-                    Py_ssize_t np = PyUnicode_GET_LENGTH(p);
-                    int kind = PyUnicode_KIND(p);
-                    const void *d = PyUnicode_DATA(p);
-                    for (Py_ssize_t j = 0; j < np && !phone; ++j)
-                        phone = !Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, j));
-                } else if (p && p != Py_None && p != Py_False &&
-                           !((PyLong_CheckExact(p) || PyFloat_CheckExact(p)) && !vrai(p))) {
-                    ok = false;
-                }
-            }
             freq[r] = fr;
+            if (!ok) vivants |= G_FREQ;
+        }
+        if (groupes & G_TEXTES) {
+            int32_t g = 0, n = 0, ca = 0;
+            bool ok = id_texte(champ(e, k.genre), g) && id_texte(champ(e, k.nombre), n) &&
+                      id_texte(champ(e, k.categorie), ca);
             genre[r] = g;
             nombre[r] = n;
             categorie[r] = ca;
+            if (!ok) vivants |= G_TEXTES;
+        }
+        if (groupes & G_MESURES) {
+            uint8_t age_etat = 0, ill_etat = 0;
+            double a = 0, il = 0;
+            bool ok = mesure(champ(e, k.age), age_etat, a) && mesure(champ(e, k.illustrable), ill_etat, il);
             age[r] = a;
             ill[r] = il;
-            Tete &t = tetes[r];
-            t.age_etat = age_etat;
-            t.ill_etat = ill_etat;
-            t.phone = phone;
-            if (!ok) vivants |= G_FILTRE;
+            tetes[r].age_etat = age_etat;
+            tetes[r].ill_etat = ill_etat;
+            if (!ok) vivants |= G_MESURES;
+        }
+        if (groupes & G_PHONE) {
+            bool ok = true, phone = false;
+            PyObject *p = champ(e, k.phone);
+            if (p && PyUnicode_CheckExact(p)) {
+                Py_ssize_t np = PyUnicode_GET_LENGTH(p);
+                int kind = PyUnicode_KIND(p);
+                const void *d = PyUnicode_DATA(p);
+                for (Py_ssize_t j = 0; j < np && !phone; ++j) phone = !Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, j));
+            } else if (p && p != Py_None && p != Py_False &&
+                       !((PyLong_CheckExact(p) || PyFloat_CheckExact(p)) && !vrai(p))) {
+                ok = false;
+            }
+            tetes[r].phone = phone;
+            if (!ok) vivants |= G_PHONE;
         }
         for (uint8_t g : {G_VAL_ORTHO, G_VAL_PHONE}) {
             if (!(groupes & g)) continue;

@@ -174,7 +174,12 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
     const int32_t id_nombre = nombre ? F.textes.id(nombre) : -1;
     const int32_t id_categorie = categorie ? F.textes.id(categorie) : -1;
     std::vector<int8_t> prefixe;  // cgram prefix verdict per text id
-    const uint8_t groupes = (uint8_t)(G_FILTRE | (cgram || nb_syll ? G_SYLL : 0));
+    // Only the values the given criteria read (the frequency is read for every
+    // entry, as its conversion is attempted for every entry).
+    const uint8_t groupes = (uint8_t)(G_FREQ | (cgram || nb_syll ? G_SYLL : 0) |
+                                      (genre || nombre || categorie ? G_TEXTES : 0) |
+                                      (has_age >= 0 || age_min || age_max || illustrable_min ? G_MESURES : 0) |
+                                      (has_phone >= 0 ? G_PHONE : 0));
 
     // The criteria on the values remembered for the entry; none of them can fail.
     auto accepte_fiche = [&](size_t r) {
