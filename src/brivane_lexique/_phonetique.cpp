@@ -196,7 +196,7 @@ nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phone
                 }
                 return rime_generique(segs.ptr(), nb_phonemes, suffixe_liste.ptr());
             },
-            [&](PyObject *, PyObject *entrees) { garder_entrees(*appel, entrees, res); });
+            [&](PyObject *, PyObject *entrees, ClesIndex *c, size_t i) { garder_entrees(*appel, entrees, res, c, i); });
         return res.trier(limite);
     }
 
@@ -266,7 +266,7 @@ nb::list contient_son(nb::handle phone_index, nb::handle son, nb::handle limite_
             if (r < 0) throw nb::python_error();
             return r != 0;
         },
-        [&](PyObject *, PyObject *entrees) { garder_entrees(*appel, entrees, res); });
+        [&](PyObject *, PyObject *entrees, ClesIndex *c, size_t i) { garder_entrees(*appel, entrees, res, c, i); });
     return res.trier(limite);
 }
 
@@ -306,7 +306,7 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     };
 
     LienOriginal syll_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
-    parcourir_valeurs(ortho_index.ptr(), [&](PyObject *entrees) {
+    parcourir_valeurs(ortho_index.ptr(), [&](PyObject *entrees, ClesIndex *ci, size_t cle) {
         nb::object liste_tenue;  // taken before any Python code may run
         if (!PyList_CheckExact(entrees)) {
             liste_tenue = nb::borrow(entrees);
@@ -315,7 +315,7 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
         }
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
             PyObject *e = PyList_GET_ITEM(entrees, i);
-            int32_t fi = F.obtenir(e, G_SYLL);
+            int32_t fi = F.obtenir(e, G_SYLL, ci ? ci->conseil(cle, i) : nullptr);
             if (fi < 0 || (F.tetes[(size_t)fi].vivants & G_SYLL) || !syll_cpp()) {
                 if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
                 nb::object tenu = nb::borrow(e);

@@ -73,6 +73,17 @@ const brivane::RegleCasse *regle_casse() {
     return r;
 }
 
+// Simple lower case (the one _sre applies to the text) of every BMP code point,
+// computed once.
+const uint32_t *minuscules_bmp() {
+    static const uint32_t *t = [] {
+        auto *v = new uint32_t[0x10000];
+        for (uint32_t c = 0; c < 0x10000; ++c) v[c] = (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c);
+        return v;
+    }();
+    return t;
+}
+
 // Verdict of the pattern on one value. Literal patterns over Latin-1 texts, then
 // the subset of core/recherche_motif.hpp over any text, are answered in C++; the
 // rest goes to the compiled expression. For the values met outside the records,
@@ -128,8 +139,10 @@ public:
 private:
     bool trouve_simple(const uint32_t *p, size_t n) {
         if (minuscules_) {
+            const uint32_t *table = minuscules_bmp();
             bas_.resize(n);
-            for (size_t i = 0; i < n; ++i) bas_[i] = (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)p[i]);
+            for (size_t i = 0; i < n; ++i)
+                bas_[i] = p[i] <= 0xFFFF ? table[p[i]] : (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)p[i]);
         }
         return brivane::chercher_simple(*simple_, p, bas_.data(), n);
     }
@@ -196,7 +209,7 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
         garder(e, fi);
     };
 
-    parcourir_valeurs(index.ptr(), [&](PyObject *entrees) {
+    parcourir_valeurs(index.ptr(), [&](PyObject *entrees, ClesIndex *ci, size_t cle) {
         nb::object liste_tenue;  // taken before any Python code may run
         if (!PyList_CheckExact(entrees) || !groupe) {
             liste_tenue = nb::borrow(entrees);
@@ -206,7 +219,7 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
         const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
             PyObject *e = PyList_GET_ITEM(entrees, i);
-            int32_t fi = F.obtenir(e, groupe);
+            int32_t fi = F.obtenir(e, groupe, ci ? ci->conseil(cle, i) : nullptr);
             if (fi < 0 || (F.tetes[(size_t)fi].vivants & groupe)) {
                 if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
                 nb::object tenu = nb::borrow(e);

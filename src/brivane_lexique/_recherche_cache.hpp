@@ -227,9 +227,17 @@ public:
 
     // The record of an exact dict with `groupes` computed and valid; -1 for
     // anything that is not an exact dict.
-    int32_t obtenir(PyObject *e, uint8_t groupes) {
+    // `conseil`: where the record of the entry at this place was last time (checked
+    // by address before use, updated after).
+    int32_t obtenir(PyObject *e, uint8_t groupes, int32_t *conseil = nullptr) {
         if (!PyDict_CheckExact(e)) return -1;
-        int32_t i = indice(e);
+        int32_t i;
+        if (conseil && *conseil >= 0 && (size_t)*conseil < tetes.size() && tetes[(size_t)*conseil].e == e) {
+            i = *conseil;
+        } else {
+            i = indice(e);
+            if (conseil) *conseil = i;
+        }
         Tete &t = tetes[(size_t)i];
         uint64_t ver = version_dict(e);
         if (t.version != ver) {
@@ -602,6 +610,16 @@ struct ClesIndex {
     uint64_t usage = 0;
 
     bool textes_lus = false;
+    // Record number of each entry slot (key i, position j), as a hint for scans
+    // in this index's order; the records themselves were created in another.
+    std::vector<uint32_t> debut_conseils;
+    std::vector<int32_t> conseils;
+
+    int32_t *conseil(size_t i, Py_ssize_t j) {
+        if (i + 1 >= debut_conseils.size()) return nullptr;
+        size_t a = debut_conseils[i], b = debut_conseils[i + 1];
+        return (size_t)j < b - a ? &conseils[a + (size_t)j] : nullptr;
+    }
 
     void construire(PyObject *d) {
         index = d;
@@ -610,11 +628,15 @@ struct ClesIndex {
         cles.clear(), valeurs.clear(), positions.clear();
         Py_ssize_t pos = 0;
         PyObject *k, *v;
+        debut_conseils.assign(1, 0);
         while (PyDict_Next(d, &pos, &k, &v)) {
             cles.push_back(k);
             valeurs.push_back(v);
             positions.push_back(pos);
+            Py_ssize_t m = PyList_CheckExact(v) ? PyList_GET_SIZE(v) : 0;
+            debut_conseils.push_back(debut_conseils.back() + (uint32_t)m);
         }
+        conseils.assign(debut_conseils.back(), -1);
     }
 
     // The code points of the text keys, on first need.
@@ -754,7 +776,7 @@ template <class F> inline void parcourir_valeurs(PyObject *d, F &&f) {
     for (size_t i = 0, n = ci.valeurs.size(); i < n; ++i) {
         precharger_listes(ci, i);
         pos = ci.positions[i];
-        if (!f(ci.valeurs[i])) continue;
+        if (!f(ci.valeurs[i], &ci, i)) continue;
         if (PyDict_GET_SIZE(d) != taille) erreur_taille_changee();
         if (version_dict(d) != v0 || ci.index != d || ci.version != v0) {
             vivant = true;
@@ -764,7 +786,7 @@ template <class F> inline void parcourir_valeurs(PyObject *d, F &&f) {
     if (!vivant) return;
     PyObject *cle, *valeur;
     while (PyDict_Next(d, &pos, &cle, &valeur)) {
-        f(valeur);
+        f(valeur, nullptr, 0);
         if (PyDict_GET_SIZE(d) != taille) erreur_taille_changee();
     }
 }
@@ -791,7 +813,7 @@ void parcourir_cles(PyObject *d, ClesIndex &ci, TestI &&test_instantane, TestK &
         pos = ci.positions[i];
         nb::object k = nb::borrow(ci.cles[i]), v = nb::borrow(ci.valeurs[i]);
         if (!ci.texte[i]) passe = test_cle(k.ptr());
-        if (passe) action(k.ptr(), v.ptr());
+        if (passe) action(k.ptr(), v.ptr(), &ci, i);
         if (PyDict_GET_SIZE(d) != taille) erreur_taille_changee();
         // `ci` itself may have been rebuilt by a query started from Python code.
         if (version_dict(d) != v0 || ci.index != d || ci.version != v0) {
@@ -803,18 +825,18 @@ void parcourir_cles(PyObject *d, ClesIndex &ci, TestI &&test_instantane, TestK &
     PyObject *cle, *valeur;
     while (PyDict_Next(d, &pos, &cle, &valeur)) {
         nb::object k = nb::borrow(cle), v = nb::borrow(valeur);
-        if (test_cle(k.ptr())) action(k.ptr(), v.ptr());
+        if (test_cle(k.ptr())) action(k.ptr(), v.ptr(), nullptr, 0);
         if (PyDict_GET_SIZE(d) != taille) erreur_taille_changee();
     }
 }
 
 // Keeps the entries of one index list (or any iterable) through the records:
 // one per non-empty spelling key, the first met.
-inline void garder_entrees(Fiches &F, PyObject *entrees, Resultats &res) {
+inline void garder_entrees(Fiches &F, PyObject *entrees, Resultats &res, ClesIndex *ci = nullptr, size_t cle = 0) {
     if (PyList_CheckExact(entrees)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
             PyObject *e = PyList_GET_ITEM(entrees, i);
-            int32_t fi = F.obtenir(e, G_TRI);
+            int32_t fi = F.obtenir(e, G_TRI, ci ? ci->conseil(cle, i) : nullptr);
             if (fi >= 0 && F.ortho[(size_t)fi] >= 0) {
                 // No Python code runs on this path: no reference needs holding.
                 if (res.dedoublonner(e, fi, true)) res.ajouter(e, fi);

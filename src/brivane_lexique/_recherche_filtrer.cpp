@@ -294,7 +294,7 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
                 --di->len;
                 for (Py_ssize_t j = 0, m = PyList_GET_SIZE(v); j < m; ++j) {
                     PyObject *e = PyList_GET_ITEM(v, j);
-                    int32_t fi = F.obtenir(e, groupes);
+                    int32_t fi = F.obtenir(e, groupes, ci.conseil(i, j));
                     if (fi < 0 || (F.tetes[(size_t)fi].vivants & groupes) || (nb_syll && !syll_cpp())) {
                         installer_liste(ch, v, j);
                         rendu = true;
