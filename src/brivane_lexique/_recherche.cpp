@@ -101,7 +101,6 @@ public:
         litteral_ = brivane::analyser_motif(cp.data(), cp.size());
         if (const brivane::RegleCasse *c = regle_casse()) {
             simple_ = brivane::analyser_motif_simple(cp.data(), cp.size(), *c);
-            if (simple_) minuscules_ = brivane::besoin_minuscules(*simple_);
         }
     }
 
@@ -138,18 +137,12 @@ public:
 
 private:
     bool trouve_simple(const uint32_t *p, size_t n) {
-        if (minuscules_) {
-            const uint32_t *table = minuscules_bmp();
-            bas_.resize(n);
-            for (size_t i = 0; i < n; ++i)
-                bas_[i] = p[i] <= 0xFFFF ? table[p[i]] : (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)p[i]);
-        }
-        return brivane::chercher_simple(*simple_, p, bas_.data(), n);
+        return brivane::chercher_simple(*simple_, p, n, minuscules_bmp(),
+                                        [](uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); });
     }
 
     std::optional<brivane::MotifSimple> simple_;
-    bool minuscules_ = false;
-    std::vector<uint32_t> points_, bas_;
+    std::vector<uint32_t> points_;
     std::vector<unsigned char> octets_;
     bool appeler(PyObject *v) {
         PyObject *m = PyObject_CallOneArg(search_.ptr(), v);

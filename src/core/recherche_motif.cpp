@@ -229,10 +229,13 @@ std::optional<MotifSimple> analyser_motif_simple(const uint32_t *p, size_t n, co
             for (size_t r = min; r < max; ++r) m.atomes.push_back(a);
         }
     }
+    m.fixe = true;
+    for (const AtomeMotif &a : m.atomes) m.fixe &= a.quant == AtomeMotif::Un;
     return m;
 }
 
-bool chercher_simple(const MotifSimple &m, const uint32_t *t, const uint32_t *bas, size_t n) {
+bool chercher_simple(const MotifSimple &m, const uint32_t *t, size_t n, const uint32_t *bmp,
+                     uint32_t (*hors_bmp)(uint32_t)) {
     const size_t k = m.atomes.size();
     const uint64_t tout_lu = 1ull << k;
     // Optional atoms may be skipped: a forward pass closes a set of positions.
@@ -243,10 +246,28 @@ bool chercher_simple(const MotifSimple &m, const uint32_t *t, const uint32_t *ba
     };
     auto accepte = [&](const AtomeMotif &a, size_t j) {
         if (a.point) return t[j] != '\n';
-        uint32_t c = a.bas ? bas[j] : t[j];
+        uint32_t c = t[j];
+        if (a.bas) c = c <= 0xFFFF ? bmp[c] : hors_bmp(c);
         bool dedans = c <= 0xFFFF && (a.bits[c >> 6] >> (c & 63) & 1);
         return dedans != a.negation;
     };
+    if (m.fixe) {
+        // A fixed length: only the possible start positions are tried (the end for
+        // "$", the start for "^"), each atom against one character.
+        auto essayer = [&](size_t d) {
+            for (size_t i = 0; i < k; ++i)
+                if (!accepte(m.atomes[i], d + i)) return false;
+            return true;
+        };
+        if (m.fin) {
+            auto finit_a = [&](size_t bout) { return bout >= k && (!m.debut || bout == k) && essayer(bout - k); };
+            return finit_a(n) || (n > 0 && t[n - 1] == '\n' && finit_a(n - 1));
+        }
+        if (m.debut) return n >= k && essayer(0);
+        for (size_t d = 0; d + k <= n; ++d)
+            if (essayer(d)) return true;
+        return false;
+    }
     uint64_t s = fermer(1);
     for (size_t j = 0;; ++j) {
         // "$" also matches just before a final newline.

@@ -59,6 +59,7 @@ struct AtomeMotif {
 
 struct MotifSimple {
     bool debut = false, fin = false;
+    bool fixe = false;               // every atom matches exactly once: a fixed length
     std::vector<AtomeMotif> atomes;  // at most 63
 };
 
@@ -74,15 +75,10 @@ struct RegleCasse {
 // Reads a pattern (code points) already accepted by the host's compiler.
 std::optional<MotifSimple> analyser_motif_simple(const uint32_t *motif, size_t n, const RegleCasse &casse);
 
-// Whether the pattern matches somewhere in the text; `bas` holds the lower case of
-// every character of `texte` (only read by atoms that need it).
-bool chercher_simple(const MotifSimple &m, const uint32_t *texte, const uint32_t *bas, size_t n);
-
-// Whether some atom tests the lower-cased text.
-inline bool besoin_minuscules(const MotifSimple &m) {
-    for (const AtomeMotif &a : m.atomes)
-        if (a.bas) return true;
-    return false;
-}
+// Whether the pattern matches somewhere in the text. The lower case of a character
+// (read only by atoms that need it, only where they look) is `bmp[c]` within the
+// Basic Multilingual Plane and `hors_bmp(c)` beyond.
+bool chercher_simple(const MotifSimple &m, const uint32_t *texte, size_t n, const uint32_t *bmp,
+                     uint32_t (*hors_bmp)(uint32_t));
 
 }  // namespace brivane
