@@ -802,18 +802,37 @@ void parcourir_cles(PyObject *d, ClesIndex &ci, TestI &&test_instantane, TestK &
     ci.lire_textes();
     const uint64_t v0 = ci.version;
     const Py_ssize_t taille = PyDict_GET_SIZE(d);
+    // First the pure tests over the snapshot (keys that are not exact str are kept
+    // as candidates: their test may run Python code and waits for its turn)...
+    std::vector<uint32_t> retenues;
+    for (size_t i = 0, n = ci.cles.size(); i < n; ++i)
+        if (!ci.texte[i] || test_instantane(i)) retenues.push_back((uint32_t)i);
+    // ...then, in index order, the work on the keys kept, with their lists and first
+    // entries prefetched a few keys ahead.
     Py_ssize_t pos = 0;
     bool vivant = false;
-    for (size_t i = 0, n = ci.cles.size(); i < n; ++i) {
-        bool passe;
-        if (ci.texte[i]) {
-            passe = test_instantane(i);
-            if (!passe) continue;
+    for (size_t r = 0; r < retenues.size(); ++r) {
+        if (r + 8 < retenues.size()) precharger(ci.valeurs[retenues[r + 8]]);
+        if (r + 4 < retenues.size()) {
+            PyObject *l = ci.valeurs[retenues[r + 4]];
+            if (PyList_CheckExact(l) && PyList_GET_SIZE(l) > 0) precharger(((PyListObject *)l)->ob_item);
         }
+        if (r + 2 < retenues.size()) {
+            PyObject *l = ci.valeurs[retenues[r + 2]];
+            if (PyList_CheckExact(l))
+                for (Py_ssize_t j = 0; j < PyList_GET_SIZE(l) && j < 4; ++j) precharger(PyList_GET_ITEM(l, j));
+        }
+        const size_t i = retenues[r];
         pos = ci.positions[i];
-        nb::object k = nb::borrow(ci.cles[i]), v = nb::borrow(ci.valeurs[i]);
-        if (!ci.texte[i]) passe = test_cle(k.ptr());
-        if (passe) action(k.ptr(), v.ptr(), &ci, i);
+        bool passe = true;
+        if (!ci.texte[i]) {
+            nb::object k = nb::borrow(ci.cles[i]), v = nb::borrow(ci.valeurs[i]);
+            passe = test_cle(k.ptr());
+            if (passe) action(k.ptr(), v.ptr(), &ci, i);
+        } else {
+            // The action holds what it needs before running any Python code.
+            action(ci.cles[i], ci.valeurs[i], &ci, i);
+        }
         if (PyDict_GET_SIZE(d) != taille) erreur_taille_changee();
         // `ci` itself may have been rebuilt by a query started from Python code.
         if (version_dict(d) != v0 || ci.index != d || ci.version != v0) {
@@ -833,6 +852,7 @@ void parcourir_cles(PyObject *d, ClesIndex &ci, TestI &&test_instantane, TestK &
 // Keeps the entries of one index list (or any iterable) through the records:
 // one per non-empty spelling key, the first met.
 inline void garder_entrees(Fiches &F, PyObject *entrees, Resultats &res, ClesIndex *ci = nullptr, size_t cle = 0) {
+    nb::object liste_tenue;  // taken before any Python code may run
     if (PyList_CheckExact(entrees)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
             PyObject *e = PyList_GET_ITEM(entrees, i);
@@ -842,11 +862,13 @@ inline void garder_entrees(Fiches &F, PyObject *entrees, Resultats &res, ClesInd
                 if (res.dedoublonner(e, fi, true)) res.ajouter(e, fi);
                 continue;
             }
+            if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
             nb::object tenu = nb::borrow(e);
             if (res.dedoublonner(e, fi, true)) res.ajouter(e, fi);
         }
         return;
     }
+    liste_tenue = nb::borrow(entrees);
     res.python_a_tourne();
     pour_chaque_entree(entrees, [&](PyObject *e) {
         int32_t fi = F.obtenir(e, G_TRI);
