@@ -55,10 +55,15 @@ def anagrammes(ortho_index, mot, limite=50):
     return results[:limite]
 
 
-def filtrer(entries_iter, *, cgram=None, freq_min=None, nb_syllabes=None, has_phone=None, limite=100):
+def filtrer(entries_iter, *, cgram=None, genre=None, nombre=None, freq_min=None, nb_syllabes=None,
+            has_phone=None, limite=100):
     results = []
     for e in entries_iter:
         if cgram is not None and not (e.get("cgram") or "").startswith(cgram):
+            continue
+        if genre is not None and (e.get("genre") or "") != genre:
+            continue
+        if nombre is not None and (e.get("nombre") or "") != nombre:
             continue
         try:
             freq = float(e.get("freq", 0) or 0)

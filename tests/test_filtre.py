@@ -174,3 +174,114 @@ def test_differentiel_aleatoire(graine):
             "has_phone": [True, False], "limite": [0, 5, -1, 100],
         }.items() if rng.random() < 0.3}
         assert meme_objets(_recherche.filtrer(iter(entrees), **criteres), ref_filtrer(entrees, **criteres))
+
+
+def chaine(index):
+    """The stream the lexicon hands to filtrer."""
+    import itertools
+    return itertools.chain.from_iterable(index.values())
+
+
+@pytest.mark.parametrize("mutation", [
+    lambda idx, e: e.__setitem__("cgram", "ADJ"), lambda idx, e: e.__setitem__("genre", "f"),
+    lambda idx, e: e.__setitem__("freq", "0,5"), lambda idx, e: e.__setitem__("freq", 2**2000),
+    lambda idx, e: e.__setitem__("nb_syllabes", "٣"), lambda idx, e: e.__setitem__("age", " "),
+    lambda idx, e: e.__setitem__("phone", "  "), lambda idx, e: e.__setitem__("categorie", 5),
+    lambda idx, e: idx["b"].__setitem__(0, {"ortho": "n", "cgram": "VER", "nb_syllabes": 3}),
+    lambda idx, e: idx["b"].clear(), lambda idx, e: idx.__setitem__("z", [dict(e)]),
+])
+def test_filtrer_suit_les_modifications(mutation):
+    rng = random.Random(7)
+    index = {c: [entree_aleatoire(rng) for _ in range(3)] for c in "abcdefgh"}
+    for e in index["b"]:
+        e.update(cgram="VER", nb_syllabes="3", freq=2.0, age="4", genre="m", phone="ʃa", categorie="animal")
+    jeux = [dict(cgram="V", nb_syllabes=3), dict(freq_min=1.0, has_phone=True), dict(genre="m", age_min=3),
+            dict(categorie="animal", has_age=True, limite=2), dict(freq_max=1.0, limite=0)]
+    for criteres in jeux:
+        assert meme_objets(_recherche.filtrer(chaine(index), **criteres), ref_filtrer(chaine(index), **criteres))
+    try:
+        mutation(index, index["b"][0])
+    except IndexError:
+        pass
+    for criteres in jeux:
+        try:
+            attendu = ref_filtrer(chaine(index), **criteres)
+        except OverflowError:
+            with pytest.raises(OverflowError):
+                _recherche.filtrer(chaine(index), **criteres)
+            continue
+        assert meme_objets(_recherche.filtrer(chaine(index), **criteres), attendu), criteres
+
+
+def entree(ortho, cgram):
+    return {"ortho": ortho, "cgram": cgram}
+
+
+def test_filtrer_laisse_le_flux_ou_le_laisserait_l_hote():
+    index = {"a": [entree("a", "VER"), entree("b", "NOM"), entree("c", "VER")], "d": [entree("d", "VER")]}
+    flux = chaine(index)
+    assert noms(_recherche.filtrer(flux, cgram="VER", limite=1)) == ["a"]
+    assert [e["ortho"] for e in flux] == ["b", "c", "d"]
+    liste = iter([entree("x", "VER"), entree("y", "VER"), entree("z", "NOM")])
+    assert noms(_recherche.filtrer(liste, cgram="VER", limite=2)) == ["x", "y"]
+    assert [e["ortho"] for e in liste] == ["z"]
+
+
+def test_filtrer_liste_modifiee_pendant_la_lecture():
+    entrees = [entree("a", "VER"), entree("b", "VER"), entree("c", "VER")]
+
+    class Cat:
+        def __str__(self):
+            entrees.append(entree("d", "VER"))
+            del entrees[1]
+            return "x"
+    entrees[0]["categorie"] = Cat()
+    assert noms(_recherche.filtrer(entrees, cgram="VER", categorie="x")) == ["a"]
+    assert noms(_recherche.filtrer(iter(entrees), cgram="VER")) == ["a", "c", "d"]
+
+
+class Texte(str):
+    pass
+
+
+def etat_du_flux(flux):
+    return [e["ortho"] for e in flux]
+
+
+@pytest.mark.parametrize("deja_lus, limite", [(0, 1), (0, 3), (0, 0), (2, 2), (4, 1), (1, 100)])
+def test_flux_de_lexique_laisse_dans_l_etat_de_l_hote(deja_lus, limite):
+    # chain.from_iterable(index.values()) read in place must stop exactly where the
+    # host's own iteration would, whatever was read before.
+    def index():
+        return {k: [entree(k + str(i), "VER" if i % 2 == 0 else "NOM") for i in range(n)]
+                for k, n in [("a", 3), ("b", 0), ("c", 1), ("d", 2), ("e", 4)]}
+    idx = index()
+    flux, temoin = chaine(idx), chaine(idx)
+    for _ in range(deja_lus):
+        next(flux), next(temoin)
+    assert meme_objets(_recherche.filtrer(flux, cgram="VER", limite=limite),
+                       ref_filtrer(temoin, cgram="VER", limite=limite))
+    assert etat_du_flux(flux) == etat_du_flux(temoin)
+
+
+def test_flux_de_lexique_avec_entrees_et_valeurs_inhabituelles():
+    index = {"a": [entree("a", "VER"), entree("b", Texte("VER")), entree("c", "VER")],
+             "t": (entree("t", "VER"), entree("u", "NOM")),
+             "m": [{"ortho": "m", "cgram": "VER", "freq": Texte("2")}, entree("n", "VER")]}
+    for limite in (0, 1, 2, 3, 5):
+        flux, temoin = chaine(index), chaine(index)
+        assert meme_objets(_recherche.filtrer(flux, cgram="VER", freq_max=1, limite=limite),
+                           ref_filtrer(temoin, cgram="VER", freq_max=1, limite=limite))
+        assert etat_du_flux(flux) == etat_du_flux(temoin)
+
+
+def test_flux_de_lexique_index_modifie_pendant_le_filtre():
+    index = {"a": [entree("a", "VER")], "b": [entree("b", "VER")], "c": [entree("c", "VER")]}
+
+    class Piege(str):
+        def startswith(self, prefixe):
+            index["z"] = []
+            return True
+    index["b"][0]["cgram"] = Piege("VER")
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        _recherche.filtrer(chaine(index), cgram="VER", limite=0)

@@ -177,3 +177,102 @@ def test_differentiel_aleatoire(graine):
             for cgram in (None, "", "NOM", "V"):
                 assert meme_objets(_phonetique.mots_par_syllabes(orthos, n, cgram, 30),
                                    ref_mots_par_syllabes(orthos, n, cgram, 30))
+
+
+# What the queries remember between calls (segmentations, key texts, per-entry
+# values) must never outlive a change of the index or of an entry.
+def construire_index(graine):
+    rng = random.Random(graine)
+    phones, orthos = {}, {}
+    for i in range(80):
+        phone = "".join(rng.choice(SONS) for _ in range(rng.randint(1, 4)))
+        e = E(rng.choice(["ab", "Ab", "ba", "dé", "ef"]) + str(i % 13), rng.choice([1.0, 2.0, 5.0]),
+              cgram=rng.choice(["NOM", "VER"]), nb_syllabes=rng.choice(["1", "2", 3]), phone=phone)
+        phones.setdefault(phone, []).append(e)
+        orthos.setdefault(e["ortho"].lower(), []).append(e)
+    return phones, orthos
+
+
+class Texte(str):
+    """A str subclass: never remembered, always read again."""
+
+
+class Freq:
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        return self.v
+
+
+MUTATIONS = {
+    "freq d'une entree": lambda ph, ot, e: e.__setitem__("freq", 1000.0),
+    "freq texte": lambda ph, ot, e: e.__setitem__("freq", " 999 "),
+    "freq objet": lambda ph, ot, e: e.__setitem__("freq", Freq(998.0)),
+    "ortho d'une entree": lambda ph, ot, e: e.__setitem__("ortho", "ZZ"),
+    "ortho sous-classe": lambda ph, ot, e: e.__setitem__("ortho", Texte("Yy")),
+    "ortho retiree": lambda ph, ot, e: e.pop("ortho"),
+    "cgram": lambda ph, ot, e: e.__setitem__("cgram", "ADJ"),
+    "syllabes": lambda ph, ot, e: e.update(nb_syllabes=None, syllabes="a.b.c.d"),
+    "entree remplacee": lambda ph, ot, e: ph[e["phone"]].__setitem__(0, E("neuf", 50.0, nb_syllabes=2)),
+    "entree ajoutee": lambda ph, ot, e: ph[e["phone"]].append(E("autre", 40.0, nb_syllabes=2)),
+    "liste videe": lambda ph, ot, e: ph[e["phone"]].clear(),
+    "cle ajoutee": lambda ph, ot, e: ph.setdefault("ɑ̃ʃa", [E("nouveau", 30.0, nb_syllabes=2)]),
+    "cle retiree": lambda ph, ot, e: ph.pop(e["phone"]),
+    "valeur remplacee": lambda ph, ot, e: ph.__setitem__(e["phone"], [E("remplace", 20.0)]),
+    "liste ortho remplacee": lambda ph, ot, e: ot.__setitem__(next(iter(ot)), [E("q", 60.0, nb_syllabes=2)]),
+}
+
+
+def requetes(phones, orthos):
+    return [
+        ("rimes", lambda: _phonetique.rimes(phones, "ɑ̃ʃa", 1), lambda: ref_rimes(phones, "ɑ̃ʃa", 1)),
+        ("rimes 2", lambda: _phonetique.rimes(phones, "t͡sa", 2, 100), lambda: ref_rimes(phones, "t͡sa", 2, 100)),
+        ("son", lambda: _phonetique.contient_son(phones, "a", 100), lambda: ref_contient_son(phones, "a", 100)),
+        ("syll", lambda: _phonetique.mots_par_syllabes(orthos, 2, None, 100),
+         lambda: ref_mots_par_syllabes(orthos, 2, None, 100)),
+        ("syll NOM", lambda: _phonetique.mots_par_syllabes(orthos, 4, "N", 100),
+         lambda: ref_mots_par_syllabes(orthos, 4, "N", 100)),
+    ]
+
+
+@pytest.mark.parametrize("mutation", list(MUTATIONS))
+def test_caches_suivent_les_modifications(mutation):
+    phones, orthos = construire_index(3)
+    for _, cpp, ref in requetes(phones, orthos):
+        assert meme_objets(cpp(), ref())
+    victime = next(e for l in phones.values() for e in l if e["ortho"][-1] in "0123")
+    MUTATIONS[mutation](phones, orthos, victime)
+    for nom, cpp, ref in requetes(phones, orthos):
+        assert meme_objets(cpp(), ref()), nom
+
+
+def test_nouvel_index_a_la_meme_adresse():
+    # A dict freed and another made in its place must not be taken for the old one.
+    for graine in range(30):
+        phones, orthos = construire_index(graine)
+        for nom, cpp, ref in requetes(phones, orthos):
+            assert meme_objets(cpp(), ref()), (graine, nom)
+        del phones, orthos
+
+
+def test_modification_pendant_le_parcours():
+    # A spelling whose text form changes the index: the scan goes on with what the
+    # host's iteration would see, or raises as it does.
+    def construire(action):
+        class Piege(str):
+            def __str__(self):
+                action(index)
+                return str.__str__(self)
+        index = {"ʃa": [E(Piege("Chat"), 1.0)], "ʁa": [E("rat", 2.0)], "ta": [E("ta", 3.0)]}
+        return index
+
+    def remplacer(i):
+        i["ta"] = [E("tas", 9.0)]
+    for cpp, ref in [(lambda i: _phonetique.rimes(i, "a", 1), lambda i: ref_rimes(i, "a", 1)),
+                     (lambda i: _phonetique.contient_son(i, "a"), lambda i: ref_contient_son(i, "a"))]:
+        attendu = [e["ortho"] for e in ref(construire(remplacer))]
+        assert attendu == ["tas", "rat", "Chat"]
+        assert [e["ortho"] for e in cpp(construire(remplacer))] == attendu
+        with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+            cpp(construire(lambda i: i.setdefault("x" + str(len(i)), [])))

@@ -210,3 +210,43 @@ def test_vrai_lexique(grand_tsv):
     for motif, champ in [("^ab", "ortho"), ("ment$", "ortho"), ("ʃɑ̃", "phone"), ("[aeiou]{3}", "ortho")]:
         assert meme_objets(_recherche.rechercher(index, motif, champ, 10**6), ref_rechercher(index, motif, champ, 10**6))
     assert meme_objets(_recherche.anagrammes(index, "rabi", 10**6), ref_anagrammes(index, "rabi", 10**6))
+
+
+# Remembered per-entry values (spelling and pronunciation ids, sort keys) and
+# per-text verdicts must follow every change made between two calls.
+class Texte(str):
+    pass
+
+
+@pytest.mark.parametrize("mutation", [
+    lambda idx, e: e.__setitem__("ortho", "Chose"), lambda idx, e: e.__setitem__("ortho", Texte("chaise")),
+    lambda idx, e: e.__setitem__("freq", "77"), lambda idx, e: e.__setitem__("freq", 1e9),
+    lambda idx, e: e.__setitem__("phone", "ʃoz"), lambda idx, e: e.pop("phone"),
+    lambda idx, e: idx["chat"].__setitem__(0, E("Chou", 3.0, phone="ʃu")),
+    lambda idx, e: idx["chat"].insert(0, E("chic", 8.0, phone="ʃik")),
+    lambda idx, e: idx.__setitem__("chien", [E("chien", 30.0, phone="ʃjɛ̃")]),
+    lambda idx, e: idx.pop("chat"),
+])
+def test_rechercher_suit_les_modifications(mutation):
+    index = {"chat": [E("chat", 10.0, phone="ʃa"), E("Chat", 2.0, phone="ʃa")], "cheval": [E("cheval", 5.0, phone="ʃval")],
+             "rat": [E("rat", 1.0, phone="ʁa")], "chose": [E("chose", 4.0, phone="ʃoz")]}
+    requetes = [("^ch", "ortho"), ("a$", "phone"), ("^[cr]h?a", "ortho"), ("o", "phone"), ("ch", "freq")]
+    for motif, champ in requetes:
+        assert meme_objets(_recherche.rechercher(index, motif, champ), ref_rechercher(index, motif, champ))
+    mutation(index, index["chat"][0])
+    for motif, champ in requetes:
+        assert meme_objets(_recherche.rechercher(index, motif, champ), ref_rechercher(index, motif, champ)), motif
+
+
+def test_rechercher_valeur_modifiee_pendant_le_parcours():
+    # Python code run by the scan (a field's text form) changes an entry met later.
+    index = {"a": [E("a", 1.0)], "b": [E("b", 2.0)], "c": [E("c", 3.0)]}
+
+    class Phone:
+        def __str__(self):
+            index["c"][0]["phone"] = "ab"
+            index["b"][0]["freq"] = 50.0
+            return "a"
+    index["a"][0]["phone"] = Phone()
+    index["b"][0]["phone"] = "ba"
+    assert [e["ortho"] for e in _recherche.rechercher(index, "a", "phone")] == ["b", "c", "a"]

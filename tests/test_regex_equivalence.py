@@ -49,3 +49,39 @@ def test_motif_comme_re(motif):
 def test_paires_de_caracteres(a, b):
     for motif in (a + b, "^" + a + b, a + b + "$"):
         assert [e["texte"] for e in _recherche.rechercher(INDEX, motif, "texte", 10**6)] == attendus(motif)
+
+
+# The wider subset (classes, ".", repeats, anchors) answered by the C++ engine with
+# the host's case rules, on random patterns and texts full of case traps.
+ALPHABET = ["a", "A", "b", "é", "É", "ß", "\u1e9e", "s", "S", "\u017f", "k", "K", "\u212a", "i", "I", "\u0130",
+            "\u0131", "µ", "\u03bc", "\u039c", "ʃ", "\u01a9", "ɑ", "\u2c6d", "\u0303", "ÿ", "\u0178", "-", ".", "\n",
+            " ", "ǅ", "ǆ", "Ǆ", "θ", "\u03f4", "\u03d1"]
+ATOMES = ["a", "A", "é", "É", "ß", "\u1e9e", "k", "K", "\u212a", "s", "\u017f", "i", "\u0130", "\u0131", "µ",
+          "\u03bc", "ʃ", "\u01a9", "ɑ", "\u0303", "ǅ", "θ", "\u03f4", ".", "\\.", "\\-", "-", "]", "}", "[a-c]",
+          "[^a]", "[ßs]", "[K-M]", "[^ɑ\u0303]", "[]a]", "[a-]", "[\\]x]", "[é-ë]", "[ǅθ]", "[^\n]", "[ -/]"]
+REPETITIONS = ["", "", "", "*", "+", "?", "{2}", "{1,2}", "{0,}", "{2,}", "*?", "+?", "??", "{0,1}?"]
+
+
+def motif_aleatoire(rng):
+    corps = "".join(rng.choice(ATOMES) + rng.choice(REPETITIONS) for _ in range(rng.randint(0, 4)))
+    return rng.choice(["", "", "^"]) + corps + rng.choice(["", "", "$"])
+
+
+@pytest.mark.parametrize("graine", range(40))
+def test_sous_ensemble_comme_re(graine):
+    import random
+    rng = random.Random(graine)
+    textes = ["".join(rng.choice(ALPHABET) for _ in range(rng.randint(1, 7))) for _ in range(60)]
+    index = {f"k{i}": [{"ortho": f"w{i}", "texte": t}] for i, t in enumerate(textes)}
+    par_ortho = {f"k{i}": [{"ortho": t}] for i, t in enumerate(textes)}
+    for _ in range(25):
+        motif = motif_aleatoire(rng)
+        rx = re.compile(motif, re.IGNORECASE)
+        assert [e["texte"] for e in _recherche.rechercher(index, motif, "texte", 10**6)] == \
+            [t for t in textes if rx.search(t)], motif
+        vus, attendu = set(), []
+        for t in textes:
+            if rx.search(t) and t.lower() not in vus:
+                vus.add(t.lower())
+                attendu.append(t)
+        assert [e["ortho"] for e in _recherche.rechercher(par_ortho, motif, "ortho", 10**6)] == attendu, motif

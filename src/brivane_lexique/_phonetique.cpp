@@ -1,5 +1,6 @@
 // Phonetic queries over an in-memory index: rhymes, sound containment, syllable counts.
-#include "_recherche_commun.hpp"
+#include "_recherche_cache.hpp"
+#include "_texte.hpp"
 
 #include <vector>
 
@@ -13,6 +14,26 @@ NomLie nom_tokenize;                    // _tokenize_ipa, taken from _utils
 bool tokenize_lie = false;
 NomLie nom_nb_syllabes;                 // this module's own _get_nb_syllabes
 
+bool tokenize_cpp = false;             // the bound object is _utils' own compiled function
+
+// True for the compiled _tokenize_ipa of _utils, whose answers the C++ segmentation
+// of this build reproduces: a compiled function object (Python code cannot make
+// one) carrying that module and name. A replacement installed in _utils before this
+// module was imported is a different object and is called as it is.
+bool est_segmenteur_cpp(PyObject *f) {
+    nb::object nous = nb::borrow(PyDict_GetItemString(PyModule_GetDict(module_phonetique), "rimes"));
+    if (!nous.is_valid() || Py_TYPE(f) != Py_TYPE(nous.ptr())) return false;
+    nb::object mod = nb::steal(PyObject_GetAttrString(f, "__module__"));
+    nb::object nom = nb::steal(PyObject_GetAttrString(f, "__name__"));
+    if (!mod.is_valid() || !nom.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(mod.ptr()) && PyUnicode_Check(nom.ptr()) &&
+           PyUnicode_CompareWithASCIIString(mod.ptr(), "brivane_lexique._utils") == 0 &&
+           PyUnicode_CompareWithASCIIString(nom.ptr(), "_tokenize_ipa") == 0;
+}
+
 void lier_tokenize(bool a_l_import) {
     nb::module_ m = nb::borrow<nb::module_>(module_phonetique);
     nb::object utils = nb::module_::import_("brivane_lexique._utils");
@@ -24,12 +45,14 @@ void lier_tokenize(bool a_l_import) {
         }
         throw nb::python_error();
     }
-    nom_tokenize.lier(m, "_tokenize_ipa", nb::steal(f));
+    nb::object fo = nb::steal(f);
+    tokenize_cpp = est_segmenteur_cpp(fo.ptr());
+    nom_tokenize.lier(m, "_tokenize_ipa", fo);
     tokenize_lie = true;
 }
 
 // Current _tokenize_ipa of the module; `original` tells whether it is still the
-// function bound at import (pure, so its answers may be remembered).
+// compiled segmentation bound at import, which C++ may then apply directly.
 nb::object tokenize_courant(bool &original) {
     if (!tokenize_lie) {
         PyObject *d = PyModule_GetDict(module_phonetique);
@@ -39,78 +62,14 @@ nb::object tokenize_courant(bool &original) {
         }
         lier_tokenize(false);
     }
-    original = nom_tokenize.original();
+    original = tokenize_cpp && nom_tokenize.original();
     return nom_tokenize.objet();
 }
 
-// ---------------------------------------------------------------------------
-// Segmentations by the original tokenizer, remembered across calls per key text.
-// A segmentation is kept as the end offsets (in code points) of its segments, which
-// is exact as long as the segments, joined, give back the text; any other answer
-// is not remembered and is handled through the generic path.
-
-struct Segmentation {
-    uint32_t debut, nb;  // slice of the pool
-};
-PyObject *cache_cles = nullptr;  // str -> index into `segmentations` (leaked with the module)
-std::vector<uint32_t> pool;
-std::vector<Segmentation> segmentations;
-constexpr Py_ssize_t CACHE_MAX = 3000000;
-
-// Asks the original tokenizer. When the core segmentation is linked into this
-// module, this is the one place to switch: the ends come from brivane::segmenter_ipa
-// (byte offsets turned into code point offsets) instead of a call.
 nb::object appeler(PyObject *f, PyObject *texte) {
     PyObject *r = PyObject_CallOneArg(f, texte);
     if (!r) throw nb::python_error();
     return nb::steal(r);
-}
-
-// Ends of the segments of a list of str that partitions `texte`; false otherwise.
-bool fins_de(PyObject *texte, PyObject *segments, std::vector<uint32_t> &fins) {
-    fins.clear();
-    if (!PyList_CheckExact(segments)) return false;
-    Py_ssize_t pos = 0, n = PyUnicode_GET_LENGTH(texte);
-    int kt = PyUnicode_KIND(texte);
-    const void *dt = PyUnicode_DATA(texte);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(segments); ++i) {
-        PyObject *s = PyList_GET_ITEM(segments, i);
-        if (!PyUnicode_CheckExact(s)) return false;
-        Py_ssize_t m = PyUnicode_GET_LENGTH(s);
-        if (pos + m > n) return false;
-        int ks = PyUnicode_KIND(s);
-        const void *ds = PyUnicode_DATA(s);
-        for (Py_ssize_t j = 0; j < m; ++j)
-            if (PyUnicode_READ(ks, ds, j) != PyUnicode_READ(kt, dt, pos + j)) return false;
-        pos += m;
-        fins.push_back((uint32_t)pos);
-    }
-    return pos == n;
-}
-
-// Segmentation of a key text by the original tokenizer, from the cache or computed
-// now. nullptr when the answer is not representable (`brute` then holds it).
-const Segmentation *segmentation(PyObject *f, PyObject *texte, nb::object &brute) {
-    if (!cache_cles) {
-        cache_cles = PyDict_New();
-        if (!cache_cles) throw nb::python_error();
-    }
-    if (PyObject *i = PyDict_GetItemWithError(cache_cles, texte))
-        return &segmentations[(size_t)PyLong_AsSsize_t(i)];
-    if (PyErr_Occurred()) throw nb::python_error();
-    brute = appeler(f, texte);
-    static std::vector<uint32_t> fins;
-    if (!fins_de(texte, brute.ptr(), fins)) return nullptr;
-    if (PyDict_GET_SIZE(cache_cles) >= CACHE_MAX) {
-        PyDict_Clear(cache_cles);
-        pool.clear();
-        segmentations.clear();
-    }
-    segmentations.push_back({(uint32_t)pool.size(), (uint32_t)fins.size()});
-    pool.insert(pool.end(), fins.begin(), fins.end());
-    nb::object idx = nb::steal(PyLong_FromSsize_t((Py_ssize_t)segmentations.size() - 1));
-    if (PyDict_SetItem(cache_cles, texte, idx.ptr()) < 0) throw nb::python_error();
-    return &segmentations.back();
 }
 
 // segments[-nb_phonemes:], refusing objects that cannot be sliced.
@@ -135,45 +94,47 @@ inline long long debut_tranche(long long c, long long nb_phonemes) {
     return d < c ? d : c;
 }
 
-// The reference suffix as offsets: segment ends relative to the start of the slice
-// and the code points of the slice.
+// Code points of a str.
+std::vector<Py_UCS4> points_de(PyObject *s) {
+    std::vector<Py_UCS4> p((size_t)PyUnicode_GET_LENGTH(s));
+    int kind = PyUnicode_KIND(s);
+    const void *d = PyUnicode_DATA(s);
+    for (size_t i = 0; i < p.size(); ++i) p[i] = PyUnicode_READ(kind, d, (Py_ssize_t)i);
+    return p;
+}
+
+// The reference suffix: segment ends relative to the start of the slice, and the
+// code points of the slice.
 struct Suffixe {
     std::vector<uint32_t> fins;
     std::vector<Py_UCS4> lettres;
 };
 
-Suffixe suffixe_de(PyObject *texte, const uint32_t *fins, long long c, long long nb_phonemes) {
+Suffixe suffixe_de(const std::vector<Py_UCS4> &texte, const std::vector<size_t> &fins, long long nb_phonemes) {
     Suffixe s;
-    long long d = debut_tranche(c, nb_phonemes);
-    uint32_t origine = d == 0 ? 0 : fins[d - 1];
-    for (long long i = d; i < c; ++i) s.fins.push_back(fins[i] - origine);
-    int kind = PyUnicode_KIND(texte);
-    const void *data = PyUnicode_DATA(texte);
-    for (Py_ssize_t i = origine; i < PyUnicode_GET_LENGTH(texte); ++i) s.lettres.push_back(PyUnicode_READ(kind, data, i));
+    long long c = (long long)fins.size(), d = debut_tranche(c, nb_phonemes);
+    size_t origine = d == 0 ? 0 : fins[(size_t)d - 1];
+    for (long long i = d; i < c; ++i) s.fins.push_back((uint32_t)(fins[(size_t)i] - origine));
+    s.lettres.assign(texte.begin() + (std::ptrdiff_t)origine, texte.end());
     return s;
 }
 
-bool meme_suffixe(PyObject *texte, const uint32_t *fins, long long c, long long nb_phonemes, const Suffixe &s) {
+// Same end-relative slice of segments as the reference, for a key given by its
+// code points and segment ends.
+template <class F>
+bool meme_suffixe(const Py_UCS4 *texte, size_t n, const F *fins, long long c, long long nb_phonemes,
+                  const Suffixe &s) {
     if (nb_phonemes > 0 && c < nb_phonemes) return false;
     long long d = debut_tranche(c, nb_phonemes);
     if ((size_t)(c - d) != s.fins.size()) return false;
-    uint32_t origine = d == 0 ? 0 : fins[d - 1];
-    Py_ssize_t n = PyUnicode_GET_LENGTH(texte);
-    if ((size_t)(n - origine) != s.lettres.size()) return false;
-    int kind = PyUnicode_KIND(texte);
-    const void *data = PyUnicode_DATA(texte);
+    size_t origine = d == 0 ? 0 : (size_t)fins[d - 1];
+    if (n - origine != s.lettres.size()) return false;
     // The last characters differ for most keys: test them first.
-    for (Py_ssize_t i = n - 1; i >= (Py_ssize_t)origine; --i)
-        if (PyUnicode_READ(kind, data, i) != s.lettres[(size_t)(i - origine)]) return false;
+    for (size_t i = n; i-- > origine;)
+        if (texte[i] != s.lettres[i - origine]) return false;
     for (size_t j = 0; j < s.fins.size(); ++j)
-        if (fins[d + (long long)j] - origine != s.fins[j]) return false;
+        if ((size_t)fins[d + (long long)j] - origine != s.fins[j]) return false;
     return true;
-}
-
-void garder(PyObject *entrees, Dedoublonneur &vus, nb::list &resultats) {
-    pour_chaque_entree(entrees, [&](PyObject *e) {
-        if (vus.nouveau_non_vide(e) && PyList_Append(resultats.ptr(), e) < 0) throw nb::python_error();
-    });
 }
 
 // The generic rhyme test through Python objects: len() then the slice comparison.
@@ -196,49 +157,62 @@ nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phone
 
     bool original = false;
     nb::object f = tokenize_courant(original);
-    nb::list resultats;
-    Dedoublonneur vus;
+    AppelFiches appel;
+    Resultats res(*appel);
+    PyObject *d = phone_index.ptr();
 
     if (original) {
-        nb::object brute;
-        const Segmentation *ref = segmentation(f.ptr(), mot_phone.ptr(), brute);
-        if (ref) {
-            long long c = ref->nb;
-            if (nb_phonemes > 0 && c < nb_phonemes) return nb::list();
-            Suffixe s = suffixe_de(mot_phone.ptr(), pool.data() + ref->debut, c, nb_phonemes);
-            nb::object suffixe_liste;  // only for keys answered in the generic way
-            pour_chaque_cle(phone_index.ptr(), [&](PyObject *cle, PyObject *entrees) {
-                bool rime;
-                nb::object brute_cle;
-                const Segmentation *sg = PyUnicode_CheckExact(cle) ? segmentation(f.ptr(), cle, brute_cle) : nullptr;
-                if (sg) {
-                    rime = meme_suffixe(cle, pool.data() + sg->debut, sg->nb, nb_phonemes, s);
-                } else {
-                    if (!brute_cle.is_valid()) brute_cle = appeler(f.ptr(), cle);
-                    if (!suffixe_liste.is_valid()) {
-                        nb::object segs = appeler(f.ptr(), mot_phone.ptr());
-                        suffixe_liste = tranche_fin(segs.ptr(), nb_phonemes);
-                    }
-                    rime = rime_generique(brute_cle.ptr(), nb_phonemes, suffixe_liste.ptr());
+        // The compiled segmentation applied here gives exactly the segments that
+        // _utils._tokenize_ipa would return; the keys' segmentations are kept with
+        // the index snapshot, so a repeated query only compares code points.
+        std::vector<size_t> fins;
+        fins_segments_py(mot_phone.ptr(), fins);
+        if (nb_phonemes > 0 && (long long)fins.size() < nb_phonemes) return nb::list();
+        std::vector<Py_UCS4> ref = points_de(mot_phone.ptr());
+        Suffixe s = suffixe_de(ref, fins, nb_phonemes);
+        nb::object suffixe_liste;  // only for keys that are not exact str
+        std::vector<size_t> fins_cle;
+        ClesIndex &ci = cles_index(d);
+        ci.segmenter();
+        parcourir_cles(
+            d, ci,
+            [&](size_t i) {
+                return meme_suffixe(ci.points.data() + ci.debuts[i], ci.debuts[i + 1] - ci.debuts[i],
+                                    ci.fins.data() + ci.debut_fins[i],
+                                    (long long)(ci.debut_fins[i + 1] - ci.debut_fins[i]), nb_phonemes, s);
+            },
+            [&](PyObject *cle) {
+                if (PyUnicode_CheckExact(cle)) {
+                    fins_segments_py(cle, fins_cle);
+                    std::vector<Py_UCS4> p = points_de(cle);
+                    return meme_suffixe(p.data(), p.size(), fins_cle.data(), (long long)fins_cle.size(),
+                                        nb_phonemes, s);
                 }
-                if (rime) garder(entrees, vus, resultats);
-            });
-            return trier_par_frequence(std::move(resultats), limite);
-        }
+                // The compiled tokenizer refuses anything else: its own error is raised.
+                nb::object segs = appeler(f.ptr(), cle);
+                if (!suffixe_liste.is_valid()) {
+                    nb::object ref_segs = appeler(f.ptr(), mot_phone.ptr());
+                    suffixe_liste = tranche_fin(ref_segs.ptr(), nb_phonemes);
+                }
+                return rime_generique(segs.ptr(), nb_phonemes, suffixe_liste.ptr());
+            },
+            [&](PyObject *, PyObject *entrees, ClesIndex *c, size_t i) { garder_entrees(*appel, entrees, res, c, i); });
+        return res.trier(limite);
     }
 
-    // A tokenizer replaced by the caller (or an answer that is not a partition of
-    // the text): called once on the reference and once per key, in index order.
+    // A tokenizer replaced by the caller: called once on the reference and once per
+    // key, in index order.
+    res.python_a_tourne();
     nb::object segments = appeler(f.ptr(), mot_phone.ptr());
     Py_ssize_t n = PyObject_Size(segments.ptr());
     if (n < 0) throw nb::python_error();
     if (nb_phonemes > 0 && (long long)n < nb_phonemes) return nb::list();
     nb::object suffixe = tranche_fin(segments.ptr(), nb_phonemes);
-    pour_chaque_cle(phone_index.ptr(), [&](PyObject *cle, PyObject *entrees) {
+    pour_chaque_cle(d, [&](PyObject *cle, PyObject *entrees) {
         nb::object segs = appeler(f.ptr(), cle);
-        if (rime_generique(segs.ptr(), nb_phonemes, suffixe.ptr())) garder(entrees, vus, resultats);
+        if (rime_generique(segs.ptr(), nb_phonemes, suffixe.ptr())) garder_entrees(*appel, entrees, res);
     });
-    return trier_par_frequence(std::move(resultats), limite);
+    return res.trier(limite);
 }
 
 // Plain substring test on code units of two kinds.
@@ -275,20 +249,25 @@ nb::list contient_son(nb::handle phone_index, nb::handle son, nb::handle limite_
     exiger_str(son, "son");
     long long limite = entier_arg(limite_h, "limite");
     if (PyUnicode_GET_LENGTH(son.ptr()) == 0) return nb::list();
-    nb::list resultats;
-    Dedoublonneur vus;
-    pour_chaque_cle(phone_index.ptr(), [&](PyObject *cle, PyObject *entrees) {
-        bool dedans;
-        if (PyUnicode_CheckExact(cle)) {
-            dedans = str_contient(cle, son.ptr());
-        } else {
+    AppelFiches appel;
+    Resultats res(*appel);
+    PyObject *d = phone_index.ptr();
+    std::vector<Py_UCS4> aiguille = points_de(son.ptr());
+    ClesIndex &ci = cles_index(d);
+    parcourir_cles(
+        d, ci,
+        [&](size_t i) {
+            return contient(ci.points.data() + ci.debuts[i], ci.debuts[i + 1] - ci.debuts[i], aiguille.data(),
+                            aiguille.size());
+        },
+        [&](PyObject *cle) {
+            if (PyUnicode_CheckExact(cle)) return str_contient(cle, son.ptr());
             int r = PySequence_Contains(cle, son.ptr());
             if (r < 0) throw nb::python_error();
-            dedans = r != 0;
-        }
-        if (dedans) garder(entrees, vus, resultats);
-    });
-    return trier_par_frequence(std::move(resultats), limite);
+            return r != 0;
+        },
+        [&](PyObject *, PyObject *entrees, ClesIndex *c, size_t i) { garder_entrees(*appel, entrees, res, c, i); });
+    return res.trier(limite);
 }
 
 nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cgram, nb::handle limite_h) {
@@ -298,27 +277,72 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     long long limite = entier_arg(limite_h, "limite");
     nb::object n_objet = nb::steal(PyLong_FromLongLong(n));
     const NomsChamps &k = noms();
-    nb::list resultats;
-    Dedoublonneur vus;
-    pour_chaque_cle(ortho_index.ptr(), [&](PyObject *, PyObject *entrees) {
-        pour_chaque_entree(entrees, [&](PyObject *e) {
-            if (!cgram.is_none()) {
-                nb::object t = texte_champ(e, k.cgram);
-                bool ok;
-                if (PyUnicode_CheckExact(t.ptr())) {
-                    ok = str_commence_par(t.ptr(), cgram.ptr());
-                } else {
-                    nb::object r = nb::steal(PyObject_CallMethod(t.ptr(), "startswith", "O", cgram.ptr()));
-                    if (!r.is_valid()) throw nb::python_error();
-                    ok = vrai(r.ptr());
-                }
-                if (!ok) return;
+    AppelFiches appel;
+    Fiches &F = *appel;
+    Resultats res(F);
+    const bool avec_cgram = !cgram.is_none();
+    // Prefix verdict per part-of-speech text id, decided once per call.
+    std::vector<int8_t> prefixe;
+
+    // The entry as it is now, through the module's current _get_nb_syllabes.
+    auto vivant = [&](PyObject *e, int32_t fi) {
+        res.python_a_tourne();
+        if (avec_cgram) {
+            nb::object t = texte_champ(e, k.cgram);
+            bool ok;
+            if (PyUnicode_CheckExact(t.ptr())) {
+                ok = str_commence_par(t.ptr(), cgram.ptr());
+            } else {
+                nb::object r = nb::steal(PyObject_CallMethod(t.ptr(), "startswith", "O", cgram.ptr()));
+                if (!r.is_valid()) throw nb::python_error();
+                ok = vrai(r.ptr());
             }
-            if (nb_syllabes_differe(nom_nb_syllabes, e, n, n_objet.ptr())) return;
-            if (vus.nouveau_non_vide(e) && PyList_Append(resultats.ptr(), e) < 0) throw nb::python_error();
-        });
+            if (!ok) return;
+        }
+        if (nb_syllabes_differe(nom_nb_syllabes, e, n, n_objet.ptr())) return;
+        if (fi >= 0 && !F.valide(fi, e)) fi = F.obtenir(e, G_TRI);
+        if (fi >= 0) F.assurer(fi, G_TRI);
+        if (res.dedoublonner(e, fi, true)) res.ajouter(e, fi);
+    };
+
+    LienOriginal syll_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
+    parcourir_valeurs(ortho_index.ptr(), [&](PyObject *entrees, ClesIndex *ci, size_t cle) {
+        nb::object liste_tenue;  // taken before any Python code may run
+        if (!PyList_CheckExact(entrees)) {
+            liste_tenue = nb::borrow(entrees);
+            pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_SYLL)); });
+            return true;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
+            PyObject *e = PyList_GET_ITEM(entrees, i);
+            int32_t fi = F.obtenir(e, G_SYLL, ci ? ci->conseil(cle, i) : nullptr);
+            if (fi < 0 || (F.tetes[(size_t)fi].vivants & G_SYLL) || !syll_cpp()) {
+                if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
+                nb::object tenu = nb::borrow(e);
+                vivant(e, fi);
+                continue;
+            }
+            const size_t r = (size_t)fi;
+            if (avec_cgram) {
+                int32_t c = F.cgram[r];
+                if ((size_t)c >= prefixe.size()) prefixe.resize(F.textes.taille(), -1);
+                int8_t &p = prefixe[(size_t)c];
+                if (p < 0) p = F.textes.commence_par(c, cgram.ptr());
+                if (!p) continue;
+            }
+            if (!F.tetes[r].syll_ok || F.syll[r] != n) continue;
+            F.assurer(fi, G_TRI);
+            if (F.ortho[r] < 0) {
+                if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
+                nb::object tenu = nb::borrow(e);
+                if (res.dedoublonner(e, fi, true)) res.ajouter(e, fi);
+            } else if (res.dedoublonner(e, fi, true)) {
+                res.ajouter(e, fi);
+            }
+        }
+        return liste_tenue.is_valid();
     });
-    return trier_par_frequence(std::move(resultats), limite);
+    return res.trier(limite);
 }
 
 }  // namespace

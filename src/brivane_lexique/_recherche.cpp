@@ -1,10 +1,11 @@
 // Pattern search and anagrams over an in-memory index.
-#include "_recherche_commun.hpp"
+#include "_recherche_cache.hpp"
 
 #include "recherche_motif.hpp"
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace nb = nanobind;
@@ -31,10 +32,63 @@ const ModuleRe &module_re() {
     return r;
 }
 
-// Verdict of the pattern on one value. Literal patterns over Latin-1 texts are
-// answered in C++; the rest goes to the compiled expression. Entries of one key
-// often share their value object, so the last verdict is reused for the same object
-// (a table of all verdicts costs more than it saves: most values are distinct).
+// The case rules of the host's engine for case-insensitive str patterns: simple
+// lower case as _sre applies it to the text, "cased" as _sre.unicode_iscased, and
+// the extra equivalences the compiler adds (re._compiler._EXTRA_CASES). nullptr
+// when that table cannot be found: every pattern then goes to the host's engine.
+const brivane::RegleCasse *regle_casse() {
+    static const brivane::RegleCasse *r = []() -> const brivane::RegleCasse * {
+        PyObject *mod = PyImport_ImportModule("re._compiler");
+        PyObject *table = mod ? PyObject_GetAttrString(mod, "_EXTRA_CASES") : nullptr;
+        Py_XDECREF(mod);
+        if (!table || !PyDict_Check(table)) {
+            PyErr_Clear();
+            Py_XDECREF(table);
+            return nullptr;
+        }
+        auto *extras = new std::unordered_map<uint32_t, std::vector<uint32_t>>();
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(table, &pos, &k, &v)) {
+            std::vector<uint32_t> &l = (*extras)[(uint32_t)PyLong_AsUnsignedLong(k)];
+            for (Py_ssize_t i = 0; PyTuple_Check(v) && i < PyTuple_GET_SIZE(v); ++i)
+                l.push_back((uint32_t)PyLong_AsUnsignedLong(PyTuple_GET_ITEM(v, i)));
+        }
+        Py_DECREF(table);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        auto *regle = new brivane::RegleCasse();
+        regle->minuscule = [](uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); };
+        regle->a_casse = [](uint32_t c) {
+            return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c) != c || (uint32_t)Py_UNICODE_TOUPPER((Py_UCS4)c) != c;
+        };
+        regle->equivalents = [extras](uint32_t c, std::vector<uint32_t> &out) {
+            auto it = extras->find(c);
+            if (it != extras->end()) out = it->second;
+        };
+        return regle;
+    }();
+    return r;
+}
+
+// Simple lower case (the one _sre applies to the text) of every BMP code point,
+// computed once.
+const uint32_t *minuscules_bmp() {
+    static const uint32_t *t = [] {
+        auto *v = new uint32_t[0x10000];
+        for (uint32_t c = 0; c < 0x10000; ++c) v[c] = (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c);
+        return v;
+    }();
+    return t;
+}
+
+// Verdict of the pattern on one value. Literal patterns over Latin-1 texts, then
+// the subset of core/recherche_motif.hpp over any text, are answered in C++; the
+// rest goes to the compiled expression. For the values met outside the records,
+// entries of one key often share their value object, so the last verdict is
+// reused for the same object.
 class Chercheur {
 public:
     Chercheur(nb::object rx, PyObject *motif) {
@@ -45,19 +99,51 @@ public:
         const void *d = PyUnicode_DATA(motif);
         for (size_t i = 0; i < cp.size(); ++i) cp[i] = PyUnicode_READ(kind, d, (Py_ssize_t)i);
         litteral_ = brivane::analyser_motif(cp.data(), cp.size());
+        if (const brivane::RegleCasse *c = regle_casse()) {
+            simple_ = brivane::analyser_motif_simple(cp.data(), cp.size(), *c);
+        }
     }
 
     bool trouve(PyObject *v) {
         if (!PyUnicode_CheckExact(v)) return appeler(v);
         if (litteral_ && PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND)
             return brivane::chercher_motif(*litteral_, PyUnicode_1BYTE_DATA(v), (size_t)PyUnicode_GET_LENGTH(v));
+        if (simple_) {
+            Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+            int kind = PyUnicode_KIND(v);
+            const void *d = PyUnicode_DATA(v);
+            points_.resize((size_t)n);
+            for (Py_ssize_t i = 0; i < n; ++i) points_[(size_t)i] = PyUnicode_READ(kind, d, i);
+            return trouve_simple(points_.data(), (size_t)n);
+        }
         if (v == dernier_.ptr()) return verdict_;
         verdict_ = appeler(v);
         dernier_ = nb::borrow(v);
         return verdict_;
     }
 
+    // Verdict on a text given by its code points, for literal patterns over Latin-1
+    // texts; -1 when the compiled expression must decide.
+    int trouve_points(const Py_UCS4 *p, size_t n) {
+        if (litteral_) {
+            octets_.resize(n);
+            size_t i = 0;
+            for (; i < n && p[i] <= 0xFF; ++i) octets_[i] = (unsigned char)p[i];
+            if (i == n) return brivane::chercher_motif(*litteral_, octets_.data(), n);
+        }
+        if (simple_) return trouve_simple(reinterpret_cast<const uint32_t *>(p), n);
+        return -1;
+    }
+
 private:
+    bool trouve_simple(const uint32_t *p, size_t n) {
+        return brivane::chercher_simple(*simple_, p, n, minuscules_bmp(),
+                                        [](uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); });
+    }
+
+    std::optional<brivane::MotifSimple> simple_;
+    std::vector<uint32_t> points_;
+    std::vector<unsigned char> octets_;
     bool appeler(PyObject *v) {
         PyObject *m = PyObject_CallOneArg(search_.ptr(), v);
         if (!m) throw nb::python_error();
@@ -87,23 +173,81 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
         throw nb::python_error();
     }
     Chercheur chercheur(nb::steal(rx), pattern.ptr());
-    Dedoublonneur vus;
-    nb::list resultats;
-    pour_chaque_cle(index.ptr(), [&](PyObject *, PyObject *entrees) {
-        pour_chaque_entree(entrees, [&](PyObject *e) {
-            nb::object v = valeur_champ(e, champ.ptr());
-            if (est_nul(v) || !vrai(v.ptr())) return;
-            if (!PyUnicode_Check(v.ptr())) {
-                v = nb::steal(PyObject_Str(v.ptr()));
-                if (!v.is_valid()) throw nb::python_error();
-                if (PyUnicode_GET_LENGTH(v.ptr()) == 0) return;
+    AppelFiches appel;
+    Fiches &F = *appel;
+    Resultats res(F);
+    // The spelling and the pronunciation are remembered per entry as text ids, and
+    // the verdict is decided once per distinct text in this call.
+    const uint8_t groupe = str_egal(champ.ptr(), noms().ortho)   ? G_VAL_ORTHO
+                           : str_egal(champ.ptr(), noms().phone) ? G_VAL_PHONE
+                                                                 : 0;
+    std::vector<int8_t> verdicts;
+
+    auto garder = [&](PyObject *e, int32_t fi) {
+        if (fi >= 0) F.assurer(fi, G_TRI);
+        if (res.dedoublonner(e, fi, false)) res.ajouter(e, fi);
+    };
+    // The entry as it is now, read field by field.
+    auto vivant = [&](PyObject *e, int32_t fi) {
+        res.python_a_tourne();
+        nb::object v = valeur_champ(e, champ.ptr());
+        if (est_nul(v) || !vrai(v.ptr())) return;
+        if (!PyUnicode_Check(v.ptr())) {
+            v = nb::steal(PyObject_Str(v.ptr()));
+            if (!v.is_valid()) throw nb::python_error();
+            if (PyUnicode_GET_LENGTH(v.ptr()) == 0) return;
+        }
+        if (!chercheur.trouve(v.ptr())) return;
+        if (fi >= 0 && !F.valide(fi, e)) fi = F.obtenir(e, G_TRI);
+        garder(e, fi);
+    };
+
+    parcourir_valeurs(index.ptr(), [&](PyObject *entrees, ClesIndex *ci, size_t cle) {
+        nb::object liste_tenue;  // taken before any Python code may run
+        if (!PyList_CheckExact(entrees) || !groupe) {
+            liste_tenue = nb::borrow(entrees);
+            pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_TRI)); });
+            return true;
+        }
+        const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
+            PyObject *e = PyList_GET_ITEM(entrees, i);
+            int32_t fi = F.obtenir(e, groupe, ci ? ci->conseil(cle, i) : nullptr);
+            if (fi < 0 || (F.tetes[(size_t)fi].vivants & groupe)) {
+                if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
+                nb::object tenu = nb::borrow(e);
+                vivant(e, fi);
+                continue;
             }
-            if (!chercheur.trouve(v.ptr())) return;
-            if (!vus.nouveau(e)) return;
-            if (PyList_Append(resultats.ptr(), e) < 0) throw nb::python_error();
-        });
+            int32_t id = valeurs[(size_t)fi];
+            if (id < 0) continue;
+            if ((size_t)id >= verdicts.size()) verdicts.resize(F.textes.taille(), -1);
+            if (verdicts[(size_t)id] < 0) {
+                size_t n;
+                const Py_UCS4 *p = F.textes.points(id, n);
+                int r = chercheur.trouve_points(p, n);
+                if (r < 0) {
+                    // The value is an exact str (the record says so): the regular
+                    // expression engine runs no Python code on it.
+                    PyObject *v = PyDict_GetItemWithError(e, champ.ptr());
+                    if (!v) throw nb::python_error();
+                    r = chercheur.trouve(v);
+                }
+                verdicts[(size_t)id] = (int8_t)r;
+            }
+            if (!verdicts[(size_t)id]) continue;
+            F.assurer(fi, G_TRI);
+            if (F.ortho[(size_t)fi] < 0) {
+                if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
+                nb::object tenu = nb::borrow(e);
+                garder(e, fi);
+            } else {
+                garder(e, fi);
+            }
+        }
+        return liste_tenue.is_valid();
     });
-    return trier_par_frequence(std::move(resultats), lim);
+    return res.trier(lim);
 }
 
 // Code points of a str, sorted.
