@@ -143,7 +143,6 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
     nb::list entrees = liste_de(liste);
     // Stable sort on the negated frequency, first element: the first candidate
     // with the greatest frequency. NaN defeats that shortcut, so hand it to the host.
-    nb::list candidats;
     PyObject *meilleur = nullptr;
     double fmax = 0.0;
     bool nan = false;
@@ -151,7 +150,6 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
         PyObject *ph = champ(e.ptr(), cles().phone.ptr());
         if (!ph || !PyObject_IsTrue(ph)) continue;
         double f = freq_ou_zero(e.ptr());
-        candidats.append(nb::make_tuple(nb::handle(ph), f));
         if (std::isnan(f)) nan = true;
         if (!meilleur || f > fmax) {
             meilleur = ph;
@@ -160,6 +158,11 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
     }
     if (!meilleur) return nb::none();
     if (nan) {
+        nb::list candidats;
+        for (nb::handle e : entrees) {
+            PyObject *ph = champ(e.ptr(), cles().phone.ptr());
+            if (ph && PyObject_IsTrue(ph)) candidats.append(nb::make_tuple(nb::handle(ph), freq_ou_zero(e.ptr())));
+        }
         nb::object cle_tri = nb::cpp_function([](nb::handle c) { return nb::float_(-en_reel(c[1])); });
         candidats.attr("sort")(nb::arg("key") = cle_tri);
         return candidats[0][0];
@@ -179,6 +182,14 @@ nb::object morpho(const char *nom) { return liens().morphologie.objet().attr(nom
 
 nb::object lemme_de(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
+    nb::handle self = soi(&l);
+    if (!l.est_sqlite() && !redefinie(self, "info")) {
+        // The function only reads the list: the index's own list serves as well as
+        // the copy info() would hand out.
+        PyObject *liste = sous_cle(index_ortho(l), normaliser(mot));
+        if (liste && PyList_CheckExact(liste)) return morpho("lemme_de")(nb::handle(liste));
+        return morpho("lemme_de")(copie_de(liste));
+    }
     return morpho("lemme_de")(info_via(l, mot));
 }
 
