@@ -9,6 +9,7 @@
 #include <climits>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -523,7 +524,10 @@ const sqlite::Fonctions *sqlite_c() {
     default: break;
     }
     nb::object type = liens().sqlite3.attr(classe);
-    nb::object exc = type(texte(e.message));
+    nb::object message =
+        nb::steal(PyUnicode_DecodeUTF8(e.message.data(), Py_ssize_t(e.message.size()), "replace"));
+    if (!message.is_valid()) throw nb::python_error();
+    nb::object exc = type(message);
     exc.attr("sqlite_errorcode") = e.code;
     const char *nom = sqlite::nom_code(e.code);
     exc.attr("sqlite_errorname") = nb::str(nom ? nom : "unknown");
@@ -613,6 +617,9 @@ struct Progression {
     nb::handle callback;
     long long compte = 0;
     bool en_attente = false;
+
+    // Whether the next demande() calls into Python (the GIL must then be held).
+    bool appel_du() const { return en_attente && (compte + 1) % 5000 == 0; }
 
     void demande() {
         if (!en_attente) return;
@@ -841,13 +848,21 @@ struct Recopie {
 void ligne_recopiee(sqlite3_context *ctx, int n, sqlite3_value **v) {
     const sqlite::Fonctions &f = *sqlite_c();
     auto *r = static_cast<Recopie *>(f.user_data(ctx));
+    // The statement runs without the GIL; it is taken back only to call into Python.
     try {
-        r->prog.demande();  // the previous row is taken
+        if (r->prog.appel_du()) {
+            nb::gil_scoped_acquire gil;
+            r->prog.demande();  // the previous row is taken
+        } else {
+            r->prog.demande();
+        }
         for (int k : r->ordre) {
             if (k >= n || f.value_type(v[k]) != sqlite::TEXTE) continue;
             const char *t = reinterpret_cast<const char *>(f.value_text(v[k]));
-            if (t && !sqlite::utf8_valide({t, size_t(f.value_bytes(v[k]))}))
+            if (t && !sqlite::utf8_valide({t, size_t(f.value_bytes(v[k]))})) {
+                nb::gil_scoped_acquire gil;
                 erreur_decodage(r->noms[size_t(k)].c_str(), t);
+            }
         }
         r->prog.en_attente = true;
     } catch (...) {
@@ -913,12 +928,17 @@ bool recopier_depuis_source(sqlite::Base &base, nb::handle self, const Schema &s
     } catch (sqlite::Erreur &) {
         return false;  // e.g. a column of the criteria missing: the row source says so
     }
-    try {
-        ins->pas();
-    } catch (sqlite::Erreur &e) {
-        if (r.erreur) std::rethrow_exception(r.erreur);
-        lever_sqlite(e);
+    std::optional<sqlite::Erreur> echec;
+    {
+        nb::gil_scoped_release sans_gil;
+        try {
+            ins->pas();
+        } catch (sqlite::Erreur &e) {
+            echec = e;
+        }
     }
+    if (r.erreur) std::rethrow_exception(r.erreur);
+    if (echec) lever_sqlite(*echec);
     ins.reset();
     r.prog.demande();  // the request that finds no further row
     compte = r.prog.compte;
@@ -1263,7 +1283,9 @@ long long exporter_sqlite_direct(const sqlite::Fonctions &f, nb::handle self, co
         }
         if (differee) std::rethrow_exception(differee);
         if (dans_lot > 0) base.executer("COMMIT");
-        for (const std::string &sql : index_export(s.noms)) base.executer(sql.c_str());
+        const std::vector<std::string> index = index_export(s.noms);
+        nb::gil_scoped_release sans_gil;  // as the module runs its statements
+        for (const std::string &sql : index) base.executer(sql.c_str());
         base.executer("VACUUM");
         // Recorded in the file, for the readers to come; no transaction is open here.
         base.executer("PRAGMA main.journal_mode=WAL");
