@@ -24,11 +24,11 @@ const Fonctions *g_charge = nullptr;
 std::once_flag g_une_fois;
 
 const Fonctions *resoudre(const std::string &module, const std::string &version) {
-    // RTLD_NOLOAD: only a library that is already there; nothing new is brought in
-    // except, as a last resort, the system's libsqlite3.
+    // RTLD_NOLOAD: only a library that is already there. A second copy of SQLite in
+    // the process would not see the other's file locks (POSIX locks belong to the
+    // process, and closing one descriptor drops them all): better no direct path.
     void *h = module.empty() ? nullptr : dlopen(module.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (!h) h = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_NOLOAD);
-    if (!h) h = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_LOCAL);
     if (!h) return nullptr;
     Fonctions f{};
     bool complet = true;

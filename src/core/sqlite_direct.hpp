@@ -2,9 +2,9 @@
 //
 // No header of SQLite is needed to build: the few functions used are looked up at
 // run time in the library the process has already loaded (the host binding loads it
-// first), so both sides share one copy of SQLite and a machine without the
-// development files still builds. When no library can be found, `charger` answers
-// nullptr and the callers keep their other path.
+// first), so both sides share one copy of SQLite (and its bookkeeping of file locks),
+// and a machine without the development files still builds. When no library can be
+// found, `charger` answers nullptr and the callers keep their other path.
 #pragma once
 
 #include <cstdint>
@@ -71,9 +71,10 @@ struct Fonctions {
 };
 
 // The functions of the SQLite that `module` (path of an already loaded shared object,
-// e.g. the host's binding) resolves to, else those of "libsqlite3.so.0". Resolved
-// once; nullptr when unavailable, or when its version text differs from `version`
-// (the version the host binding reports), since then two copies would be mixed.
+// e.g. the host's binding) resolves to, else those of an already loaded
+// "libsqlite3.so.0". Resolved once; nullptr when unavailable, or when its version
+// text differs from `version` (the version the host binding reports), since then two
+// copies would be mixed.
 const Fonctions *charger(const std::string &module, const std::string &version);
 
 // A failure reported by the library: primary code in the low byte of `code`.
