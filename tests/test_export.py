@@ -282,3 +282,209 @@ def test_export_du_lexique_reel_relu(grand_tsv, tmp_path, format_):
         assert [r[:i_freq] + r[i_freq + 1:] for r in relu] == [
             [v for k, v in e.items() if k != "freq"] for e in attendu
         ]
+
+
+# ------------------------------------------------------------------ direct paths against the generic one
+
+
+class Lent(Lexique):
+    """Same rows through the overridable row source: the writers then take the generic path."""
+
+    def _iter_filtered_rows(self, **kw):
+        return super()._iter_filtered_rows(**kw)
+
+
+def contenu(chemin, format_):
+    if format_ == "csv":
+        return Path(chemin).read_bytes()
+    with sqlite3.connect(chemin) as c:
+        noms = [r[1] for r in c.execute("PRAGMA table_info(formes)")]
+        res = (
+            c.execute("PRAGMA table_info(formes)").fetchall(),
+            c.execute("SELECT name, sql FROM sqlite_master ORDER BY name").fetchall(),
+            c.execute("PRAGMA journal_mode").fetchone(),
+            c.execute("SELECT *, " + ", ".join(f'typeof("{n}")' for n in noms) + " FROM formes ORDER BY rowid")
+            .fetchall() if noms else [],
+        )
+    c.close()
+    return res
+
+
+def exporter_deux_fois(chemin, tmp_path, format_, **kwargs):
+    """(direct, generic) contents and progress calls of the same export."""
+    res = []
+    for classe in (Lexique, Lent):
+        vus = []
+        sortie = tmp_path / f"{classe.__name__}.{format_}"
+        n = classe(chemin).exporter(sortie, format=format_, callback=vus.append, **kwargs)
+        res.append((n, vus, contenu(sortie, format_)))
+    return res
+
+
+TYPES = [
+    ("texte", 7, 1.5, None, b"\x00\xff"),
+    ("é,\"q\"\nx", -2**63, 1e-05, "", b""),
+    ("", 2**62, float("inf"), "x", None),
+]
+
+
+def creer_types(chemin):
+    conn = sqlite3.connect(chemin)
+    conn.execute("CREATE TABLE formes (ortho TEXT, n INTEGER, f REAL, cgram, b BLOB, lemme)")
+    conn.executemany("INSERT INTO formes VALUES (?, ?, ?, ?, ?, NULL)", TYPES)
+    conn.commit()
+    conn.close()
+    return chemin
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+@pytest.mark.parametrize(
+    "kwargs",
+    [{}, {"colonnes": ["nombre", "ortho", "inconnue", "ortho"]}, {"cgram": "NOM", "limite": 2}, {"limite": -1},
+     {"has_age": False, "colonnes": ["age", "freq_opensubs"]}, {"colonnes": ["freq", "phone"]}],
+)
+@pytest.mark.parametrize("backend", ["sqlite", "tsv"])
+def test_direct_comme_generique(tmp_path, backend, format_, kwargs):
+    chemin = creer_sqlite(tmp_path / "l.sqlite") if backend == "sqlite" else creer_tsv(tmp_path / "l.tsv")
+    direct, generique = exporter_deux_fois(chemin, tmp_path, format_, **kwargs)
+    assert direct == generique
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+def test_valeurs_de_tous_les_types(tmp_path, format_):
+    direct, generique = exporter_deux_fois(creer_types(tmp_path / "t.sqlite"), tmp_path, format_)
+    assert direct == generique and direct[0] == 3
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+@pytest.mark.parametrize("backend", ["sqlite", "tsv"])
+def test_progression_directe(tmp_path, backend, format_):
+    lignes = [(f"mot{i}", "mo", "mot", "NOM", "m", "s", 1.0, 1, None) for i in range(10000)]
+    chemin = (creer_sqlite(tmp_path / "l.sqlite", lignes) if backend == "sqlite"
+              else creer_tsv(tmp_path / "l.tsv", lignes))
+    direct, generique = exporter_deux_fois(chemin, tmp_path, format_, colonnes=["ortho"])
+    assert direct[:2] == generique[:2] == (10000, [5000, 10000, 10000])
+
+
+def ajouter_en_cours(lex):
+    conn = lex._get_conn()
+    conn.execute("INSERT INTO formes (ortho, cgram) VALUES ('pas_encore_valide', 'NOM')")
+    assert conn.in_transaction
+
+
+def table_temporaire(lex):
+    lex._get_conn().execute("CREATE TEMP TABLE formes AS SELECT * FROM main.formes WHERE ortho = 'chats'")
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+@pytest.mark.parametrize("preparer, attendu", [(ajouter_en_cours, 6), (table_temporaire, 1)])
+def test_voit_ce_que_voit_la_connexion(tmp_path, format_, preparer, attendu):
+    """Uncommitted rows and a temporary table shadowing the lexicon's are read as by the connection."""
+    lex = Lexique(creer_sqlite(tmp_path / "l.sqlite"))
+    preparer(lex)
+    sortie = tmp_path / f"o.{format_}"
+    assert lex.exporter(sortie, format=format_, colonnes=["ortho"]) == attendu
+    if format_ == "csv":
+        orthos = [r[0] for r in lire_csv(sortie)[1:]]
+    else:
+        with sqlite3.connect(sortie) as c:
+            orthos = [r[0] for r in c.execute("SELECT ortho FROM formes")]
+        c.close()
+    assert ("pas_encore_valide" in orthos) == (attendu == 6) and ("chats" in orthos)
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+def test_texte_non_utf8(tmp_path, format_):
+    chemin = creer_sqlite(tmp_path / "l.sqlite")
+    with sqlite3.connect(chemin) as c:
+        c.execute("UPDATE formes SET lemme = CAST(? AS TEXT) WHERE ortho = 'chanter'", (b"chant\xe9" + b"r" * 300,))
+    c.close()
+    sortie = tmp_path / "o"
+    sortie.write_bytes(b"avant")
+    messages = []
+    for classe in (Lexique, Lent):
+        with pytest.raises(sqlite3.OperationalError) as e:
+            classe(chemin).exporter(sortie, format=format_)
+        messages.append(str(e.value))
+    assert messages[0] == messages[1]
+    assert messages[0].startswith("Could not decode to UTF-8 column 'lemme' with text 'chant\ufffdrrr")
+    assert sortie.read_bytes() == b"avant"
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+@pytest.mark.parametrize("classe", [Lexique, Lent])
+def test_colonne_de_critere_absente(tmp_path, format_, classe):
+    lex = classe(creer_sqlite(tmp_path / "l.sqlite"))
+    with pytest.raises(sqlite3.OperationalError, match="no such column: illustrable"):
+        lex.exporter(tmp_path / "o", format=format_, illustrable_min=0.5)
+    assert os.listdir(tmp_path) == ["l.sqlite"]
+
+
+def test_adaptateur_de_base_respecte(lex, tmp_path):
+    """An adapter on str reaches the exported values, as the sqlite3 module applies it."""
+    cle = (str, sqlite3.PrepareProtocol)
+    sqlite3.register_adapter(str, str.upper)
+    try:
+        lex.exporter(tmp_path / "o.sqlite", format="sqlite", colonnes=["ortho"])
+    finally:
+        del sqlite3.adapters[cle]
+    with sqlite3.connect(tmp_path / "o.sqlite") as c:
+        assert sorted(r[0] for r in c.execute("SELECT ortho FROM formes")) == sorted(l[0].upper() for l in LIGNES)
+    c.close()
+
+
+@pytest.mark.parametrize("valeur, erreur", [(2**64, OverflowError), ([1], sqlite3.ProgrammingError),
+                                            ("\udc80", UnicodeEncodeError)])
+def test_valeur_impossible_a_lier(tmp_path, valeur, erreur):
+    lex = Lexique(creer_tsv(tmp_path / "l.tsv"))
+    index = lex._get_index_ortho()
+    next(iter(index.values()))[0]["lemme"] = valeur
+    with pytest.raises(erreur):
+        lex.exporter(tmp_path / "o.sqlite", format="sqlite")
+    assert not (tmp_path / "o.sqlite").exists()
+
+
+def test_entrees_dans_un_autre_ordre(tmp_path):
+    """Entries whose keys are not in the header's order are still read by name."""
+    lex = Lexique(creer_tsv(tmp_path / "l.tsv"))
+    for entrees in lex._get_index_ortho().values():
+        entrees[:] = [dict(reversed(list(e.items()))) for e in entrees]
+    entrees = [e for l in lex._get_index_ortho().values() for e in l]
+    lex.exporter(tmp_path / "o.csv")
+    noms = list(entrees[0])
+    assert lire_csv(tmp_path / "o.csv") == [noms] + [[str(e[k]) for k in noms] for e in entrees]
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+def test_surcharge_de_la_source_sqlite(tmp_path, format_):
+    class Source(Lexique):
+        def _iter_filtered_rows(self, **kw):
+            yield {"ortho": "seule", "cgram": 3}
+
+    sortie = tmp_path / f"o.{format_}"
+    assert Source(creer_sqlite(tmp_path / "l.sqlite")).exporter(sortie, format=format_) == 1
+    assert contenu(sortie, format_) == contenu(sortie, format_)  # readable
+    if format_ == "sqlite":
+        with sqlite3.connect(sortie) as c:
+            assert c.execute("SELECT ortho, cgram, lemme FROM formes").fetchall() == [("seule", "3", None)]
+        c.close()
+    else:
+        assert lire_csv(sortie)[1] == ["seule", "", "", "3", "", "", "", "", ""]
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+def test_lexique_reel_sqlite_direct_comme_generique(grand_sqlite, tmp_path, format_):
+    kwargs = {"cgram": "ADV", "colonnes": ["ortho", "freq_opensubs", "nb_syllabes", "age", "phone", "lemme"]}
+    direct, generique = exporter_deux_fois(grand_sqlite, tmp_path, format_, **kwargs)
+    assert direct == generique and direct[0] == 2422
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+@pytest.mark.parametrize("classe, sur_la_connexion", [(Lexique, False), (Lent, True)])
+def test_lecture_directe_hors_de_la_connexion(tmp_path, format_, classe, sur_la_connexion):
+    """The direct paths read the file on a connection of their own (the generic one on the lexicon's)."""
+    lex = classe(creer_sqlite(tmp_path / "l.sqlite"))
+    vues = []
+    lex._get_conn().set_trace_callback(vues.append)
+    assert lex.exporter(tmp_path / "o", format=format_, cgram="NOM") == 3
+    assert any(" WHERE cgram LIKE ?" in v or "WHERE cgram LIKE 'NOM%'" in v for v in vues) == sur_la_connexion

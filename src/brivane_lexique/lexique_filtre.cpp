@@ -2,12 +2,19 @@
 #include "lexique.hpp"
 
 #include "csv_ecriture.hpp"
+#include "sqlite_direct.hpp"
 
 #include <cerrno>
+#include <charconv>
+#include <climits>
+#include <exception>
+#include <memory>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -216,6 +223,27 @@ bool vrai(nb::handle o) {
     return r == 1;
 }
 
+// The row of an in-memory export: a fresh dict with the entry's fields (those named
+// in `colonnes` when it is not empty), in the entry's order.
+nb::object ligne_memoire(nb::handle entree, nb::handle colonnes) {
+    nb::dict d;
+    if (!colonnes.is_none() && vrai(colonnes)) {
+        if (PyDict_Check(entree.ptr())) {
+            for (auto [k, v] : nb::borrow<nb::dict>(entree))
+                if (contient(colonnes, k)) d[k] = v;
+        } else {
+            // Another mapping (from an overridden index): through its items().
+            for (nb::handle kv : entree.attr("items")()) {
+                nb::object k = kv[0];
+                if (contient(colonnes, k)) d[k] = kv[1];
+            }
+        }
+        return d;
+    }
+    if (PyDict_Update(d.ptr(), entree.ptr()) < 0) throw nb::python_error();
+    return d;
+}
+
 void exiger_colonnes(nb::handle colonnes) {
     if (!colonnes.is_none() && !PyList_CheckExact(colonnes.ptr())) erreur_type("colonnes", "list", colonnes.ptr());
 }
@@ -275,13 +303,7 @@ struct LignesFiltrees {
             }
             return d;
         }
-        if (!colonnes.is_none() && vrai(colonnes)) {
-            for (auto [k, v] : nb::borrow<nb::dict>(r))
-                if (contient(colonnes, k)) d[k] = v;
-            return d;
-        }
-        if (PyDict_Update(d.ptr(), r.ptr()) < 0) throw nb::python_error();
-        return d;
+        return ligne_memoire(r, colonnes);
     }
 
     [[noreturn]] static void arret() {
@@ -390,13 +412,49 @@ struct FichierTemporaire {
     ~FichierTemporaire() { supprimer(); }
 };
 
-// ------------------------------------------------------------------ CSV writer
+// ------------------------------------------------------------------ values
 
-void valeur_csv(std::string &ligne, PyObject *v) {
+// UTF-8 of a str without leaving a cached copy inside it (the strings of the indexes
+// would keep one each for the life of the lexicon): ASCII is read in place, the rest
+// encoded into `tampon`. A lone surrogate raises what the host raises.
+std::string_view utf8_passager(PyObject *s, std::string &tampon) {
+    if (PyUnicode_IS_ASCII(s))
+        return {static_cast<const char *>(PyUnicode_DATA(s)), size_t(PyUnicode_GET_LENGTH(s))};
+    if (!PyUnicode_IS_COMPACT(s)) return utf8(s);
+    auto *compact = reinterpret_cast<PyCompactUnicodeObject *>(s);
+    if (compact->utf8) return {compact->utf8, size_t(compact->utf8_length)};
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void *d = PyUnicode_DATA(s);
+    tampon.clear();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, d, i);
+        if (c < 0x80) {
+            tampon.push_back(char(c));
+        } else if (c < 0x800) {
+            tampon.push_back(char(0xC0 | (c >> 6)));
+            tampon.push_back(char(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) return utf8(s);  // raises UnicodeEncodeError
+            tampon.push_back(char(0xE0 | (c >> 12)));
+            tampon.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+            tampon.push_back(char(0x80 | (c & 0x3F)));
+        } else {
+            tampon.push_back(char(0xF0 | (c >> 18)));
+            tampon.push_back(char(0x80 | ((c >> 12) & 0x3F)));
+            tampon.push_back(char(0x80 | ((c >> 6) & 0x3F)));
+            tampon.push_back(char(0x80 | (c & 0x3F)));
+        }
+    }
+    return tampon;
+}
+
+// A value as csv.writer writes it: text as is, floats by repr(), anything else by str().
+void valeur_csv(std::string &ligne, PyObject *v, std::string &tampon) {
     if (!v || v == Py_None) {
         ajouter_champ_csv(ligne, {});
-    } else if (PyUnicode_CheckExact(v)) {
-        ajouter_champ_csv(ligne, utf8(v));
+    } else if (PyUnicode_Check(v)) {
+        ajouter_champ_csv(ligne, utf8_passager(v, tampon));
     } else if (PyFloat_CheckExact(v)) {
         ligne.append(reel_repr(PyFloat_AS_DOUBLE(v)));
     } else if (v == Py_True) {
@@ -404,10 +462,9 @@ void valeur_csv(std::string &ligne, PyObject *v) {
     } else if (v == Py_False) {
         ligne.append("False");
     } else {
-        // The csv module writes floats with repr() and everything else with str().
         nb::object t = nb::steal(PyFloat_Check(v) ? PyObject_Repr(v) : PyObject_Str(v));
         if (!t.is_valid()) throw nb::python_error();
-        ajouter_champ_csv(ligne, utf8(t.ptr()));
+        ajouter_champ_csv(ligne, utf8_passager(t.ptr(), tampon));
     }
 }
 
@@ -432,6 +489,540 @@ nb::list entete_memoire(Lexique &l) {
     return noms;
 }
 
+// ------------------------------------------------------------------ direct SQLite
+
+// The C library behind the host's sqlite3 module, or nullptr (then the writers go
+// through the module, as a caller would).
+const sqlite::Fonctions *sqlite_c() {
+    static bool essaye = false;
+    static const sqlite::Fonctions *f = nullptr;
+    if (!essaye) {
+        essaye = true;
+        try {
+            nb::object module = nb::module_::import_("_sqlite3");
+            f = sqlite::charger(nb::cast<std::string>(nb::str(module.attr("__file__"))),
+                                nb::cast<std::string>(liens().sqlite3.attr("sqlite_version")));
+        } catch (nb::python_error &) {
+            f = nullptr;  // no file name, no version: stay on the module's path
+        }
+    }
+    return f;
+}
+
+// The exception the sqlite3 module raises for the same failure: class chosen from
+// the primary code, message and the two attributes it sets.
+[[noreturn]] void lever_sqlite(const sqlite::Erreur &e) {
+    const char *classe = "DatabaseError";
+    switch (e.code & 0xff) {
+    case 7: PyErr_NoMemory(); throw nb::python_error();
+    case 2: case 12: classe = "InternalError"; break;
+    case 1: case 3: case 4: case 5: case 6: case 8: case 9: case 10: case 13: case 14: case 15: case 16:
+    case 17: classe = "OperationalError"; break;
+    case 18: classe = "DataError"; break;
+    case 19: case 20: classe = "IntegrityError"; break;
+    case 21: case 25: classe = "InterfaceError"; break;
+    default: break;
+    }
+    nb::object type = liens().sqlite3.attr(classe);
+    nb::object message =
+        nb::steal(PyUnicode_DecodeUTF8(e.message.data(), Py_ssize_t(e.message.size()), "replace"));
+    if (!message.is_valid()) throw nb::python_error();
+    nb::object exc = type(message);
+    exc.attr("sqlite_errorcode") = e.code;
+    const char *nom = sqlite::nom_code(e.code);
+    exc.attr("sqlite_errorname") = nb::str(nom ? nom : "unknown");
+    PyErr_SetObject(type.ptr(), exc.ptr());
+    throw nb::python_error();
+}
+
+// Whether an adapter is registered for a type that the module would otherwise bind
+// by itself: then only the module knows what reaches the database.
+bool adaptateurs_de_base() {
+    nb::object adaptateurs = nb::getattr(liens().sqlite3, "adapters", nb::none());
+    if (!PyDict_Check(adaptateurs.ptr())) return true;
+    PyObject *const bases[] = {(PyObject *)Py_TYPE(Py_None), (PyObject *)&PyLong_Type, (PyObject *)&PyFloat_Type,
+                               (PyObject *)&PyUnicode_Type, (PyObject *)&PyBytes_Type, (PyObject *)&PyByteArray_Type,
+                               (PyObject *)&PyBool_Type};
+    for (auto [cle, _] : nb::borrow<nb::dict>(adaptateurs)) {
+        if (!PyTuple_Check(cle.ptr()) || PyTuple_GET_SIZE(cle.ptr()) < 1) return true;
+        for (PyObject *b : bases)
+            if (PyTuple_GET_ITEM(cle.ptr(), 0) == b) return true;
+    }
+    return false;
+}
+
+// One parameter bound as the sqlite3 module binds it: None, exact int, float and str
+// directly; anything else after sqlite3.adapt, then by its kind (int, float, str,
+// buffer), else the module's ProgrammingError. `p` counts from 1.
+void lier_objet(sqlite::Requete &r, int p, PyObject *v, std::string &tampon) {
+    if (!v || v == Py_None) return r.lier_nul(p);
+    if (PyFloat_CheckExact(v)) return r.lier_reel(p, PyFloat_AS_DOUBLE(v));
+    if (PyUnicode_CheckExact(v)) {
+        std::string_view t = utf8_passager(v, tampon);
+        if (t.size() > size_t(INT_MAX)) {
+            PyErr_SetString(PyExc_OverflowError, "string longer than INT_MAX bytes");
+            throw nb::python_error();
+        }
+        return r.lier_texte(p, t);
+    }
+    nb::object adapte = nb::borrow(v);
+    if (!PyLong_CheckExact(v)) {
+        nb::object module = nb::module_::import_("_sqlite3");
+        adapte = module.attr("adapt")(nb::handle(v), module.attr("PrepareProtocol"), nb::handle(v));
+    }
+    PyObject *a = adapte.ptr();
+    if (a == Py_None) return r.lier_nul(p);
+    if (PyLong_Check(a)) {
+        int debordement = 0;
+        long long x = PyLong_AsLongLongAndOverflow(a, &debordement);
+        if (debordement) {
+            PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to SQLite INTEGER");
+            throw nb::python_error();
+        }
+        if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+        return r.lier_entier(p, x);
+    }
+    if (PyFloat_Check(a)) {
+        double x = PyFloat_AsDouble(a);
+        if (x == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        return r.lier_reel(p, x);
+    }
+    if (PyUnicode_Check(a)) return r.lier_texte(p, utf8(a));
+    if (PyObject_CheckBuffer(a)) {
+        Py_buffer vue;
+        if (PyObject_GetBuffer(a, &vue, PyBUF_SIMPLE) < 0) throw nb::python_error();
+        if (vue.len > INT_MAX) {
+            PyBuffer_Release(&vue);
+            PyErr_SetString(PyExc_OverflowError, "BLOB longer than INT_MAX bytes");
+            throw nb::python_error();
+        }
+        std::string_view octets(static_cast<const char *>(vue.buf), size_t(vue.len));
+        try {
+            r.lier_blob(p, octets);
+        } catch (...) {
+            PyBuffer_Release(&vue);
+            throw;
+        }
+        PyBuffer_Release(&vue);
+        return;
+    }
+    PyErr_Format(liens().sqlite3.attr("ProgrammingError").ptr(),
+                 "Error binding parameter %d: type '%s' is not supported", p, Py_TYPE(v)->tp_name);
+    throw nb::python_error();
+}
+
+// The progress rule of the row source, for the writers that read rows themselves: a
+// row counts when the next one is asked for, and every 5000th count is reported.
+struct Progression {
+    nb::handle callback;
+    long long compte = 0;
+    bool en_attente = false;
+
+    // Whether the next demande() calls into Python (the GIL must then be held).
+    bool appel_du() const { return en_attente && (compte + 1) % 5000 == 0; }
+
+    void demande() {
+        if (!en_attente) return;
+        en_attente = false;
+        ++compte;
+        if (compte % 5000 == 0 && !callback.is_none() && vrai(callback)) callback(compte);
+    }
+};
+
+// The module's error for a text that is not UTF-8, in its words: the message is cut
+// to 198 bytes and its non-ASCII bytes replaced.
+[[noreturn]] void erreur_decodage(const char *colonne, const char *texte) {
+    char tampon[200];
+    std::snprintf(tampon, sizeof tampon - 1, "Could not decode to UTF-8 column '%s' with text '%s'", colonne, texte);
+    nb::object message = nb::steal(PyUnicode_DecodeASCII(tampon, Py_ssize_t(std::strlen(tampon)), "replace"));
+    if (!message.is_valid()) throw nb::python_error();
+    PyErr_SetObject(liens().sqlite3.attr("OperationalError").ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+// A table name that can follow "schema." in a statement.
+bool identifiant_simple(std::string_view s) {
+    if (s.empty() || (s[0] >= '0' && s[0] <= '9')) return false;
+    for (char c : s)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+    return true;
+}
+
+// Rows of a SQLite lexicon read straight from the C library, on a read-only
+// connection of our own to the same file. Taken only when that connection cannot see
+// anything else than the lexicon's: see ouvrir_source_sql.
+struct SourceSql {
+    std::unique_ptr<sqlite::Base> base;
+    std::unique_ptr<sqlite::Requete> req;
+    std::vector<std::string> noms;  // selected columns, in order (UTF-8)
+    Progression prog;
+    bool premiere_lue = false;  // the first row was stepped to during the opening
+    bool fini = false;
+
+    bool suivante() {
+        prog.demande();
+        if (fini) return false;
+        if (premiere_lue) {
+            premiere_lue = false;
+        } else {
+            bool ligne;
+            try {
+                ligne = req->pas();
+            } catch (sqlite::Erreur &e) {
+                fini = true;
+                lever_sqlite(e);
+            }
+            if (!ligne) {
+                fini = true;
+                return false;
+            }
+        }
+        prog.en_attente = true;
+        return true;
+    }
+
+    // Position of the last selected column of that name (a row dict keeps the last),
+    // or -1.
+    int colonne(std::string_view nom) const {
+        for (size_t j = noms.size(); j-- > 0;)
+            if (noms[j] == nom) return int(j);
+        return -1;
+    }
+
+    // Text of a column, as the module decodes it (strict UTF-8, its error otherwise).
+    std::string_view texte_valide(int j) const {
+        std::string_view t = req->texte(j);
+        if (!sqlite::utf8_valide(t)) erreur_decodage(req->nom(j), t.data());
+        return t;
+    }
+
+    void champ_csv(std::string &ligne, int j) const {
+        if (j < 0) return;
+        switch (req->type(j)) {
+        case sqlite::ENTIER: {
+            char buf[24];
+            auto r = std::to_chars(buf, buf + sizeof buf, req->entier(j));
+            ligne.append(buf, size_t(r.ptr - buf));
+            break;
+        }
+        case sqlite::REEL: ligne.append(reel_repr(req->reel(j))); break;
+        case sqlite::TEXTE: ajouter_champ_csv(ligne, texte_valide(j)); break;
+        case sqlite::BLOB: {
+            std::string_view b = req->blob(j);
+            nb::object o = nb::steal(PyBytes_FromStringAndSize(b.data(), Py_ssize_t(b.size())));
+            if (!o.is_valid()) throw nb::python_error();
+            std::string tampon;
+            valeur_csv(ligne, o.ptr(), tampon);
+            break;
+        }
+        default: break;  // NULL: the empty field
+        }
+    }
+
+    void lier(sqlite::Requete &ins, int p, int j) const {
+        if (j < 0) return ins.lier_nul(p);
+        if (req->type(j) == sqlite::TEXTE) return ins.lier_texte(p, texte_valide(j));
+        ins.lier_valeur(p, req->valeur(j));
+    }
+};
+
+// Whether every name of `colonnes` is an exact str (the direct paths compare names
+// as UTF-8 bytes, which is what == does on such names).
+bool noms_simples(nb::handle colonnes) {
+    if (colonnes.is_none()) return true;
+    for (nb::handle c : colonnes)
+        if (!PyUnicode_CheckExact(c.ptr())) return false;
+    return true;
+}
+
+struct Schema {
+    nb::list noms, types;
+    std::string definitions, colonnes, marques;
+};
+
+// The database file of the lexicon's connection, when a connection of our own to that
+// file sees exactly what the lexicon's connection sees; empty otherwise. Not so when
+// a subclass provides the connection or the clauses, when a transaction is open on
+// it (uncommitted changes), when other databases are attached or temporary tables
+// exist (names could resolve elsewhere), or when its text factory is not str.
+std::string fichier_lisible_directement(nb::handle self) {
+    if (!sqlite_c() || redefinie(self, "_get_conn") || redefinie(self, "_build_filter_clauses")) return {};
+    nb::object conn = obtenir_conn(*nb::inst_ptr<Lexique>(self));
+    if (!conn.type().is(liens().sqlite3.attr("Connection"))) return {};
+    if (vrai(conn.attr("in_transaction"))) return {};
+    if (!conn.attr("text_factory").is(nb::handle((PyObject *)&PyUnicode_Type))) return {};
+    nb::object cur = conn.attr("cursor")();
+    cur.attr("row_factory") = nb::none();
+    nb::list bases = nb::borrow<nb::list>(cur.attr("execute")("PRAGMA database_list").attr("fetchall")());
+    cur.attr("close")();
+    if (nb::len(bases) != 1 || !nb::str(bases[0][1]).equal(nb::str("main"))) return {};
+    nb::object fichier = bases[0][2];
+    if (!PyUnicode_CheckExact(fichier.ptr())) return {};
+    return std::string(utf8(fichier.ptr()));  // empty for an in-memory database
+}
+
+// The SELECT of the SQL row source, in pieces, built as the row source builds it.
+struct RequeteSource {
+    nb::list noms;  // selected columns, in selection order
+    std::string colonnes, table, where;
+    nb::list params;
+};
+
+// Empty `noms` when there is nothing to select (the row source then fails in the
+// module's words) or when a selected name is not a plain str.
+RequeteSource requete_source(nb::handle self, nb::handle colonnes, long long limite, nb::handle kwargs) {
+    RequeteSource r;
+    nb::tuple cl = clauses_de(self, kwargs);
+    nb::list toutes = colonnes_table(self, 1);
+    if (!colonnes.is_none() && vrai(colonnes)) {
+        for (nb::handle c : colonnes)
+            if (contient(toutes, c)) r.noms.append(c);
+    } else {
+        r.noms = toutes;
+    }
+    for (nb::handle n : r.noms) {
+        if (!PyUnicode_CheckExact(n.ptr())) {
+            r.noms = nb::list();
+            return r;
+        }
+        r.colonnes += (r.colonnes.empty() ? "" : ", ") + identifiant(n);
+    }
+    r.table = table_de(self);
+    r.where = where(cl[0]);
+    r.params = nb::list(cl[1]);
+    if (limite != 0) {
+        r.where += " LIMIT ?";
+        r.params.append(limite);
+    }
+    return r;
+}
+
+// Binds the parameters of a source statement (false when their number differs).
+bool lier_parametres(sqlite::Requete &req, const nb::list &params) {
+    if (req.nb_parametres() != int(nb::len(params))) return false;
+    std::string tampon;
+    for (size_t i = 0; i < nb::len(params); ++i) lier_objet(req, int(i + 1), params[i].ptr(), tampon);
+    return true;
+}
+
+// The SQL row source of a SQLite lexicon, opened on the C library; nullptr when the
+// module's own path must be taken instead (see fichier_lisible_directement), or on
+// any failure up to the first row: the module then meets it again and reports it in
+// its own words.
+std::unique_ptr<SourceSql> ouvrir_source_sql(nb::handle self, nb::handle colonnes, long long limite,
+                                             nb::handle callback, nb::handle kwargs) {
+    std::string fichier = fichier_lisible_directement(self);
+    if (fichier.empty()) return nullptr;
+    RequeteSource rq = requete_source(self, colonnes, limite, kwargs);
+    if (nb::len(rq.noms) == 0) return nullptr;
+    auto src = std::make_unique<SourceSql>();
+    for (nb::handle n : rq.noms) src->noms.emplace_back(utf8(n.ptr()));
+    try {
+        src->base = std::make_unique<sqlite::Base>(*sqlite_c(), fichier,
+                                                   sqlite::OUVRIR_LECTURE | sqlite::OUVRIR_SANS_VERROU);
+        src->req = std::make_unique<sqlite::Requete>(
+            *src->base, "SELECT " + rq.colonnes + " FROM " + rq.table + " WHERE " + rq.where);
+        if (!lier_parametres(*src->req, rq.params)) return nullptr;
+        src->premiere_lue = src->req->pas();
+        src->fini = !src->premiere_lue;
+    } catch (sqlite::Erreur &) {
+        return nullptr;
+    }
+    src->prog.callback = callback;
+    return src;
+}
+
+// ------------------------------------------------------------------ copy inside SQLite
+
+// State of the SQL function that every copied row goes through: it counts the rows
+// for the progress function and checks their texts as the module would decode them.
+struct Recopie {
+    const sqlite::Fonctions *f = nullptr;
+    Progression prog;
+    std::vector<std::string> noms;  // names of the arguments
+    std::vector<int> ordre;         // arguments in the order the module decodes them
+    std::exception_ptr erreur;
+};
+
+// brivane_ligne(first column, every column...): the first column, unchanged.
+void ligne_recopiee(sqlite3_context *ctx, int n, sqlite3_value **v) {
+    const sqlite::Fonctions &f = *sqlite_c();
+    auto *r = static_cast<Recopie *>(f.user_data(ctx));
+    // The statement runs without the GIL; it is taken back only to call into Python.
+    try {
+        if (r->prog.appel_du()) {
+            nb::gil_scoped_acquire gil;
+            r->prog.demande();  // the previous row is taken
+        } else {
+            r->prog.demande();
+        }
+        for (int k : r->ordre) {
+            if (k >= n || f.value_type(v[k]) != sqlite::TEXTE) continue;
+            const char *t = reinterpret_cast<const char *>(f.value_text(v[k]));
+            if (t && !sqlite::utf8_valide({t, size_t(f.value_bytes(v[k]))})) {
+                nb::gil_scoped_acquire gil;
+                erreur_decodage(r->noms[size_t(k)].c_str(), t);
+            }
+        }
+        r->prog.en_attente = true;
+    } catch (...) {
+        // Nothing may cross the library's frames: kept, and raised once the step fails.
+        r->erreur = std::current_exception();
+        f.result_error(ctx, "brivane_ligne", -1);
+        return;
+    }
+    f.result_value(ctx, v[0]);
+}
+
+// The rows of a SQLite lexicon copied by one INSERT ... SELECT on the export's own
+// connection, the lexicon's file attached read-only: no value leaves the library.
+// Same rows, same order and same values as the row source gives (same FROM, WHERE and
+// LIMIT, same columns); false when this path cannot be taken, before any row.
+bool recopier_depuis_source(sqlite::Base &base, nb::handle self, const Schema &s, nb::handle colonnes,
+                            long long limite, nb::handle callback, nb::handle kwargs, long long &compte) {
+    std::string fichier = fichier_lisible_directement(self);
+    if (fichier.empty()) return false;
+    RequeteSource rq = requete_source(self, colonnes, limite, kwargs);
+    if (nb::len(rq.noms) == 0 || !identifiant_simple(rq.table)) return false;
+    // Every exported column is selected by the row source, and conversely.
+    const size_t k = nb::len(s.noms);
+    Recopie r;
+    r.f = &base.f;
+    r.prog.callback = callback;
+    std::string args, suite;
+    for (size_t i = 0; i < k; ++i) {
+        if (!PyUnicode_CheckExact(s.noms[i].ptr()) || !contient(rq.noms, s.noms[i])) return false;
+        r.noms.emplace_back(utf8(s.noms[i].ptr()));
+        std::string id = identifiant(s.noms[i]);
+        args += (i ? ", " : "") + id;
+        if (i) suite += ", " + id;
+    }
+    for (nb::handle n : rq.noms)
+        for (size_t i = 0; i < k; ++i)
+            if (r.noms[i] == utf8(n.ptr())) r.ordre.push_back(int(i));
+    std::string sql = "INSERT INTO main.formes (" + s.colonnes + ") SELECT brivane_ligne(" + args + ")" + suite +
+                      " FROM brivane_source." + rq.table + " WHERE " + rq.where;
+    try {
+        sqlite::Requete attache(base, "ATTACH ? AS brivane_source");
+        attache.lier_texte(1, fichier);
+        attache.pas();
+    } catch (sqlite::Erreur &) {
+        return false;
+    }
+    struct Detache {
+        sqlite::Base &b;
+        ~Detache() {
+            try {
+                b.fonction("brivane_ligne", -1, nullptr, nullptr);
+                b.executer("DETACH brivane_source");
+            } catch (sqlite::Erreur &) {
+                // Left attached: only the export's connection sees it, and it closes soon.
+            }
+        }
+    } detache{base};
+    base.fonction("brivane_ligne", -1, &r, ligne_recopiee);
+    std::unique_ptr<sqlite::Requete> ins;
+    try {
+        ins = std::make_unique<sqlite::Requete>(base, sql);
+        if (!lier_parametres(*ins, rq.params)) return false;
+    } catch (sqlite::Erreur &) {
+        return false;  // e.g. a column of the criteria missing: the row source says so
+    }
+    std::optional<sqlite::Erreur> echec;
+    {
+        nb::gil_scoped_release sans_gil;
+        try {
+            ins->pas();
+        } catch (sqlite::Erreur &e) {
+            echec = e;
+        }
+    }
+    if (r.erreur) std::rethrow_exception(r.erreur);
+    if (echec) lever_sqlite(*echec);
+    ins.reset();
+    r.prog.demande();  // the request that finds no further row
+    compte = r.prog.compte;
+    return true;
+}
+
+// The in-memory row source read in place: the entries the filter returns, without
+// the copy that the generic row source makes of each.
+struct SourceEntrees {
+    nb::handle lexique, colonnes;
+    nb::object kwargs;
+    long long limite;
+    Progression prog;
+    nb::object iterateur, entree, copie;
+    std::vector<PyObject *> vals;
+
+    bool suivante() {
+        prog.demande();
+        if (!iterateur.is_valid()) {
+            nb::object res = filtrer_memoire(*nb::inst_ptr<Lexique>(lexique), kwargs, nb::int_(limite));
+            iterateur = nb::steal(PyObject_GetIter(res.ptr()));
+            if (!iterateur.is_valid()) throw nb::python_error();
+        }
+        PyObject *e = PyIter_Next(iterateur.ptr());
+        if (!e) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            entree = copie = nb::object();
+            return false;
+        }
+        entree = nb::steal(e);
+        // A plain dict is read in place: its value under a selected name is the row's.
+        copie = PyDict_CheckExact(e) ? nb::object() : ligne_memoire(entree, colonnes);
+        prog.en_attente = true;
+        return true;
+    }
+
+    // The row's values under `noms`, in order (nullptr when absent), borrowed from the
+    // entry. Entries built from one key template hold the header's very key objects
+    // in the header's order: then a single walk over the dict gives them all.
+    const std::vector<PyObject *> &valeurs(const nb::list &noms) {
+        PyObject *e = copie.is_valid() ? copie.ptr() : entree.ptr();
+        const size_t n = nb::len(noms);
+        vals.resize(n);
+        if (PyDict_CheckExact(e) && size_t(PyDict_GET_SIZE(e)) == n) {
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            size_t i = 0;
+            while (PyDict_Next(e, &pos, &k, &v) && k == PyList_GET_ITEM(noms.ptr(), Py_ssize_t(i))) vals[i++] = v;
+            if (i == n) return vals;
+        }
+        for (size_t i = 0; i < n; ++i) vals[i] = valeur_de(e, PyList_GET_ITEM(noms.ptr(), Py_ssize_t(i)));
+        return vals;
+    }
+};
+
+// ------------------------------------------------------------------ CSV writer
+
+// Large writes to the temporary file.
+struct Tampon {
+    std::FILE *f = nullptr;
+    std::string donnees;
+    const std::string *destination = nullptr;
+
+    void vider(bool toujours) {
+        if (donnees.size() < (1u << 20) && !toujours) return;
+        if (!donnees.empty() && std::fwrite(donnees.data(), 1, donnees.size(), f) != donnees.size()) {
+            int e = errno;
+            std::fclose(f);
+            f = nullptr;
+            erreur_os(e ? e : EIO, *destination);
+        }
+        donnees.clear();
+    }
+    void fermer() {
+        vider(true);
+        std::FILE *g = f;
+        f = nullptr;
+        if (std::fclose(g) != 0) erreur_os(errno, *destination);
+    }
+    ~Tampon() {
+        if (f) std::fclose(f);
+    }
+};
+
 long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
                        nb::handle callback, nb::kwargs kwargs) {
     exiger_colonnes(colonnes);
@@ -446,55 +1037,62 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
         entete = entete_memoire(l);
 
     FichierTemporaire tmp(sortie);
-    std::FILE *f = fdopen(tmp.fd, "wb");
-    if (!f) erreur_os(errno, tmp.destination);
-    tmp.fd = -1;  // now owned by f
+    Tampon sortie_f;
+    sortie_f.destination = &tmp.destination;
+    sortie_f.f = fdopen(tmp.fd, "wb");
+    if (!sortie_f.f) erreur_os(errno, tmp.destination);
+    tmp.fd = -1;  // now owned by the FILE
+    const size_t nb_champs = nb::len(entete);
+    std::string ligne, tampon;
+    // Header fields go through the same rules as values.
+    for (size_t i = 0; i < nb_champs; ++i) {
+        if (i) ligne.push_back(',');
+        valeur_csv(ligne, entete[i].ptr(), tampon);
+    }
+    terminer_ligne_csv(ligne, nb_champs);
+    sortie_f.donnees += ligne;
+
     long long compte = 0;
-    std::string tampon;
-    auto vider = [&](bool toujours) {
-        if (tampon.size() < (1u << 20) && !toujours) return;
-        if (!tampon.empty() && std::fwrite(tampon.data(), 1, tampon.size(), f) != tampon.size()) {
-            int e = errno;
-            std::fclose(f);
-            f = nullptr;
-            erreur_os(e ? e : EIO, tmp.destination);
-        }
-        tampon.clear();
-    };
-    try {
-        const size_t nb_champs = nb::len(entete);
-        std::string ligne;
-        // Header fields go through the same rules as values.
+    auto ecrire = [&](auto &&champ) {
+        ligne.clear();
         for (size_t i = 0; i < nb_champs; ++i) {
             if (i) ligne.push_back(',');
-            valeur_csv(ligne, entete[i].ptr());
+            champ(i);
         }
         terminer_ligne_csv(ligne, nb_champs);
-        tampon += ligne;
+        sortie_f.donnees += ligne;
+        ++compte;
+        sortie_f.vider(false);
+    };
+    // Rows read in place when the row source is ours; through it otherwise.
+    bool fait = false;
+    if (!redefinie(self, "_iter_filtered_rows") && noms_simples(colonnes) && noms_simples(entete)) {
+        if (l.est_sqlite()) {
+            if (auto src = ouvrir_source_sql(self, colonnes, limite, callback, kwargs)) {
+                std::vector<int> pos;
+                for (nb::handle nom : entete) pos.push_back(src->colonne(utf8(nom.ptr())));
+                while (src->suivante()) ecrire([&](size_t i) { src->champ_csv(ligne, pos[i]); });
+                fait = true;
+            }
+        } else {
+            SourceEntrees src{self, colonnes, nb::borrow(kwargs), limite};
+            src.prog.callback = callback;
+            while (src.suivante()) {
+                const std::vector<PyObject *> &v = src.valeurs(entete);
+                ecrire([&](size_t i) { valeur_csv(ligne, v[i], tampon); });
+            }
+            fait = true;
+        }
+    }
+    if (!fait) {
         nb::object lignes = lignes_de(self, colonnes, limite, callback, kwargs);
         while (PyObject *brut = PyIter_Next(lignes.ptr())) {
             nb::object r = nb::steal(brut);
-            ligne.clear();
-            for (size_t i = 0; i < nb_champs; ++i) {
-                if (i) ligne.push_back(',');
-                valeur_csv(ligne, valeur_de(r, entete[i]));
-            }
-            terminer_ligne_csv(ligne, nb_champs);
-            tampon += ligne;
-            ++compte;
-            vider(false);
+            ecrire([&](size_t i) { valeur_csv(ligne, valeur_de(r, entete[i]), tampon); });
         }
         if (PyErr_Occurred()) throw nb::python_error();
-        vider(true);
-        if (std::fclose(f) != 0) {
-            f = nullptr;
-            erreur_os(errno, tmp.destination);
-        }
-        f = nullptr;
-    } catch (...) {
-        if (f) std::fclose(f);
-        throw;
     }
+    sortie_f.fermer();
     tmp.installer();
     if (!callback.is_none() && vrai(callback)) callback(compte);
     return compte;
@@ -502,69 +1100,86 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
 
 // ------------------------------------------------------------------ SQLite writer
 
-long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
-                          nb::handle callback, nb::kwargs kwargs) {
-    exiger_colonnes(colonnes);
-    long long limite = entier_arg(limite_o, "limite");
+Schema schema_export(nb::handle self, nb::handle colonnes) {
     Lexique &l = *nb::inst_ptr<Lexique>(self);
-    nb::list noms, types;
+    Schema s;
     if (l.est_sqlite()) {
         nb::object conn = obtenir_conn(l);
         for (nb::handle r :
              conn.attr("execute")("PRAGMA table_info(" + table_de(self) + ")").attr("fetchall")()) {
-            noms.append(r[1]);
-            types.append(r[2]);
+            s.noms.append(r[1]);
+            s.types.append(r[2]);
         }
     } else {
         for (nb::handle n : entete_memoire(l)) {
-            noms.append(n);
-            types.append("TEXT");
+            s.noms.append(n);
+            s.types.append("TEXT");
         }
     }
     if (!colonnes.is_none() && vrai(colonnes)) {
         nb::list n2, t2;
-        for (size_t i = 0; i < nb::len(noms); ++i)
-            if (contient(colonnes, noms[i])) {
-                n2.append(noms[i]);
-                t2.append(types[i]);
+        for (size_t i = 0; i < nb::len(s.noms); ++i)
+            if (contient(colonnes, s.noms[i])) {
+                n2.append(s.noms[i]);
+                t2.append(s.types[i]);
             }
-        noms = n2;
-        types = t2;
+        s.noms = n2;
+        s.types = t2;
     }
-    std::string defs, cols, marques;
-    for (size_t i = 0; i < nb::len(noms); ++i) {
-        std::string id = identifiant(noms[i]);
-        defs += (i ? ", " : "") + id + " " + nb::cast<std::string>(nb::str(types[i]));
-        cols += (i ? ", " : "") + id;
-        marques += i ? ", ?" : "?";
+    for (size_t i = 0; i < nb::len(s.noms); ++i) {
+        std::string id = identifiant(s.noms[i]);
+        s.definitions += (i ? ", " : "") + id + " " + nb::cast<std::string>(nb::str(s.types[i]));
+        s.colonnes += (i ? ", " : "") + id;
+        s.marques += i ? ", ?" : "?";
     }
+    return s;
+}
 
-    FichierTemporaire tmp(sortie);
-    ::close(tmp.fd);
-    tmp.fd = -1;
+// The indexes of an export, each only if its column is exported.
+std::vector<std::string> index_export(const nb::list &noms) {
+    std::vector<std::string> res;
+    const char *index[4][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
+                               {"cgram", ""}};
+    for (auto &ix : index)
+        if (contient(noms, ix[0]))
+            res.push_back(std::string("CREATE INDEX IF NOT EXISTS idx_") + ix[0] + " ON formes(\"" + ix[0] + "\"" +
+                          ix[1] + ")");
+    if (contient(noms, "illustrable"))
+        res.push_back("CREATE INDEX IF NOT EXISTS idx_illustrable ON formes(\"illustrable\")");
+    if (contient(noms, "nb_syllabes"))
+        res.push_back("CREATE INDEX IF NOT EXISTS idx_nb_syllabes ON formes(\"nb_syllabes\")");
+    return res;
+}
+
+const size_t LOT = 10000;
+
+// Through the host's sqlite3 module: when the C library is not available, or when an
+// adapter registered for a base type makes the module the only judge of the values.
+long long exporter_sqlite_module(nb::handle self, const Schema &s, FichierTemporaire &tmp, nb::handle colonnes,
+                                 long long limite, nb::handle callback, nb::handle kwargs) {
     nb::object conn = liens().sqlite3.attr("connect")(tmp.chemin);
     long long compte = 0;
     try {
         conn.attr("execute")("PRAGMA journal_mode=WAL");
         conn.attr("execute")("PRAGMA synchronous=OFF");
-        conn.attr("execute")("CREATE TABLE formes (" + defs + ")");
+        conn.attr("execute")("CREATE TABLE formes (" + s.definitions + ")");
         conn.attr("commit")();
-        std::string insertion = "INSERT INTO formes (" + cols + ") VALUES (" + marques + ")";
+        std::string insertion = "INSERT INTO formes (" + s.colonnes + ") VALUES (" + s.marques + ")";
         nb::list lot;
         nb::object lignes = lignes_de(self, colonnes, limite, callback, kwargs);
-        const size_t k = nb::len(noms);
+        const size_t k = nb::len(s.noms);
         while (PyObject *brut = PyIter_Next(lignes.ptr())) {
             nb::object r = nb::steal(brut);
             nb::object t = nb::steal(PyTuple_New((Py_ssize_t)k));
             for (size_t i = 0; i < k; ++i) {
-                PyObject *v = valeur_de(r, noms[i]);
+                PyObject *v = valeur_de(r, s.noms[i]);
                 if (!v) v = Py_None;
                 Py_INCREF(v);
                 PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, v);
             }
             lot.append(t);
             ++compte;
-            if (nb::len(lot) == 10000) {
+            if (nb::len(lot) == LOT) {
                 conn.attr("executemany")(insertion, lot);
                 conn.attr("commit")();
                 lot = nb::list();
@@ -575,16 +1190,7 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
             conn.attr("executemany")(insertion, lot);
             conn.attr("commit")();
         }
-        const char *index[4][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
-                                   {"cgram", ""}};
-        for (auto &ix : index)
-            if (contient(noms, ix[0]))
-                conn.attr("execute")(std::string("CREATE INDEX IF NOT EXISTS idx_") + ix[0] + " ON formes(\"" +
-                                     ix[0] + "\"" + ix[1] + ")");
-        if (contient(noms, "illustrable"))
-            conn.attr("execute")("CREATE INDEX IF NOT EXISTS idx_illustrable ON formes(\"illustrable\")");
-        if (contient(noms, "nb_syllabes"))
-            conn.attr("execute")("CREATE INDEX IF NOT EXISTS idx_nb_syllabes ON formes(\"nb_syllabes\")");
+        for (const std::string &sql : index_export(s.noms)) conn.attr("execute")(sql);
         conn.attr("commit")();
         conn.attr("execute")("VACUUM");
         conn.attr("close")();
@@ -597,6 +1203,110 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
         PyErr_Restore(t, v, tb);
         throw;
     }
+    return compte;
+}
+
+// Through the C library: one prepared INSERT bound and stepped per row, in the same
+// 10000-row transactions. The module would bind a batch only once it is complete, so
+// a failure while inserting a row is held back until the batch is: rows (and progress
+// calls) up to there are still taken from the source first.
+long long exporter_sqlite_direct(const sqlite::Fonctions &f, nb::handle self, const Schema &s,
+                                 FichierTemporaire &tmp, nb::handle colonnes, long long limite, nb::handle callback,
+                                 nb::handle kwargs) {
+    Lexique &l = *nb::inst_ptr<Lexique>(self);
+    long long compte = 0;
+    try {
+        sqlite::Base base(f, tmp.chemin, sqlite::OUVRIR_ECRITURE | sqlite::OUVRIR_CREER | sqlite::OUVRIR_SANS_VERROU);
+        // The file is a temporary one, deleted on any failure and renamed only once
+        // complete: a rollback journal or a write-ahead log would protect nothing while
+        // it is built, and the log would have every page written twice (VACUUM too).
+        // The WAL mode is set at the end, when the file is complete.
+        base.executer("PRAGMA main.journal_mode=OFF");
+        base.executer("PRAGMA synchronous=OFF");
+        base.executer(("CREATE TABLE formes (" + s.definitions + ")").c_str());
+        sqlite::Requete ins(base, "INSERT INTO formes (" + s.colonnes + ") VALUES (" + s.marques + ")");
+        const size_t k = nb::len(s.noms);
+        std::exception_ptr differee;
+        size_t dans_lot = 0;
+        std::string tampon;
+        // Binds and steps one row; a failure is kept for the end of the batch.
+        auto inserer = [&](auto &&lier) {
+            if (!differee) {
+                try {
+                    try {
+                        if (dans_lot == 0) base.executer("BEGIN");
+                        for (size_t i = 0; i < k; ++i) lier(int(i + 1), i);
+                        ins.pas();
+                        ins.reinitialiser();
+                    } catch (sqlite::Erreur &e) {
+                        lever_sqlite(e);
+                    }
+                } catch (...) {
+                    differee = std::current_exception();
+                }
+            }
+            ++compte;
+            if (++dans_lot == LOT) {
+                if (differee) std::rethrow_exception(differee);
+                base.executer("COMMIT");
+                dans_lot = 0;
+            }
+        };
+        bool fait = false;
+        if (!redefinie(self, "_iter_filtered_rows") && noms_simples(colonnes)) {
+            if (l.est_sqlite()) {
+                if (recopier_depuis_source(base, self, s, colonnes, limite, callback, kwargs, compte)) {
+                    fait = true;
+                } else if (auto src = ouvrir_source_sql(self, colonnes, limite, callback, kwargs)) {
+                    std::vector<int> pos;
+                    for (nb::handle nom : s.noms) pos.push_back(src->colonne(utf8(nom.ptr())));
+                    while (src->suivante()) inserer([&](int p, size_t i) { src->lier(ins, p, pos[i]); });
+                    fait = true;
+                }
+            } else {
+                SourceEntrees src{self, colonnes, nb::borrow(kwargs), limite};
+                src.prog.callback = callback;
+                while (src.suivante()) {
+                    const std::vector<PyObject *> &v = src.valeurs(s.noms);
+                    inserer([&](int p, size_t i) { lier_objet(ins, p, v[i], tampon); });
+                }
+                fait = true;
+            }
+        }
+        if (!fait) {
+            nb::object lignes = lignes_de(self, colonnes, limite, callback, kwargs);
+            while (PyObject *brut = PyIter_Next(lignes.ptr())) {
+                nb::object r = nb::steal(brut);
+                inserer([&](int p, size_t i) { lier_objet(ins, p, valeur_de(r, s.noms[i]), tampon); });
+            }
+            if (PyErr_Occurred()) throw nb::python_error();
+        }
+        if (differee) std::rethrow_exception(differee);
+        if (dans_lot > 0) base.executer("COMMIT");
+        const std::vector<std::string> index = index_export(s.noms);
+        nb::gil_scoped_release sans_gil;  // as the module runs its statements
+        for (const std::string &sql : index) base.executer(sql.c_str());
+        base.executer("VACUUM");
+        // Recorded in the file, for the readers to come; no transaction is open here.
+        base.executer("PRAGMA main.journal_mode=WAL");
+    } catch (sqlite::Erreur &e) {
+        lever_sqlite(e);
+    }
+    return compte;
+}
+
+long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
+                          nb::handle callback, nb::kwargs kwargs) {
+    exiger_colonnes(colonnes);
+    long long limite = entier_arg(limite_o, "limite");
+    Schema s = schema_export(self, colonnes);
+    FichierTemporaire tmp(sortie);
+    ::close(tmp.fd);
+    tmp.fd = -1;
+    const sqlite::Fonctions *f = sqlite_c();
+    long long compte = f && !adaptateurs_de_base()
+                           ? exporter_sqlite_direct(*f, self, s, tmp, colonnes, limite, callback, kwargs)
+                           : exporter_sqlite_module(self, s, tmp, colonnes, limite, callback, kwargs);
     tmp.installer();
     if (!callback.is_none() && vrai(callback)) callback(compte);
     return compte;
