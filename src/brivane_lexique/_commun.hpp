@@ -104,6 +104,43 @@ inline nb::str texte(std::string_view v) {
     return nb::steal<nb::str>(PyUnicode_DecodeUTF8(v.data(), (Py_ssize_t)v.size(), "strict"));
 }
 
+// Plain SQL identifier ([A-Za-z_][A-Za-z0-9_]*): a table name is concatenated into
+// statements and into index names, so anything else is refused up front.
+inline bool identifiant_sql(std::string_view s) {
+    if (s.empty()) return false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        bool lettre = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+        if (!lettre && !(i > 0 && c >= '0' && c <= '9')) return false;
+    }
+    return true;
+}
+
+// The str form of a path argument (text or os.PathLike giving text), as open() reads it.
+inline nb::object texte_chemin(nb::handle chemin) {
+    nb::object s = nb::steal(PyOS_FSPath(chemin.ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    if (!PyUnicode_Check(s.ptr())) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument should be a str or an os.PathLike object where __fspath__ "
+                     "returns a str, not '%.200s'",
+                     Py_TYPE(s.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return s;
+}
+
+// Closes a sqlite3 connection while another error is on its way out: that error
+// stays the one the caller sees, whatever close() does.
+inline void fermer_en_silence(nb::handle conn) {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject *r = PyObject_CallMethod(conn.ptr(), "close", nullptr);
+    Py_XDECREF(r);
+    PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+}
+
 // A name bound into a module's namespace at import. Calls go through the module's
 // current attribute, so replacing it from Python takes effect; `original()` tells
 // whether it is still the object bound at import, which allows a C++ fast path.

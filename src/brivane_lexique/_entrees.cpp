@@ -58,19 +58,6 @@ nb::object module_loaders() {
     return nb::module_::import_("brivane_lexique._loaders");
 }
 
-// The str form of a path argument (text or os.PathLike giving text).
-nb::object texte_chemin(nb::handle chemin) {
-    nb::object s = nb::steal(PyOS_FSPath(chemin.ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    if (!PyUnicode_Check(s.ptr())) {
-        PyErr_Format(PyExc_TypeError,
-                     "argument should be a str or an os.PathLike object where __fspath__ "
-                     "returns a str, not '%.200s'",
-                     Py_TYPE(s.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    return s;
-}
 
 std::string octets_chemin(nb::handle texte) {
     PyObject *b = nullptr;

@@ -23,29 +23,7 @@ void exiger_chemin(nb::handle o, const char *nom) {
     erreur_type(nom, "str | os.PathLike", o.ptr());
 }
 
-nb::object texte_chemin(nb::handle chemin) {
-    nb::object s = nb::steal(PyOS_FSPath(chemin.ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    if (!PyUnicode_Check(s.ptr())) {
-        PyErr_Format(PyExc_TypeError,
-                     "argument should be a str or an os.PathLike object where __fspath__ "
-                     "returns a str, not '%.200s'",
-                     Py_TYPE(s.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    return s;
-}
 
-bool identifiant_sql(nb::handle t) {
-    std::string_view v = utf8(t.ptr());
-    if (v.empty()) return false;
-    for (size_t i = 0; i < v.size(); ++i) {
-        char c = v[i];
-        bool lettre = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-        if (!lettre && !(i > 0 && c >= '0' && c <= '9')) return false;
-    }
-    return true;
-}
 
 [[noreturn]] void fin_iteration() { throw nb::stop_iteration(); }
 
@@ -334,7 +312,7 @@ IterTsv *iter_tsv(nb::handle path) {
 IterSqlite *iter_sqlite(nb::handle path, nb::handle table) {
     exiger_chemin(path, "path");
     exiger_str(table, "table");
-    if (!identifiant_sql(table)) {
+    if (!identifiant_sql(utf8(table.ptr()))) {
         PyErr_Format(PyExc_ValueError,
                      "Argument 'table' must be a plain SQL identifier "
                      "([A-Za-z_][A-Za-z0-9_]*), got %.200R",

@@ -50,16 +50,6 @@ Lexique &cpp(nb::handle self) { return *nb::inst_ptr<Lexique>(self); }
 
 const char *const BACKEND_SQLITE = "sqlite";
 
-// Plain SQL identifier: the table name is concatenated into statements and into
-// index names, so anything else is refused up front.
-bool identifiant_sql(std::string_view s) {
-    if (s.empty()) return false;
-    auto debut = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
-    if (!debut(s[0])) return false;
-    for (char c : s)
-        if (!debut(c) && !(c >= '0' && c <= '9')) return false;
-    return true;
-}
 
 [[noreturn]] void lever(PyObject *type, const char *message) {
     PyErr_SetString(type, message);
@@ -418,14 +408,7 @@ void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle p
         // A connection opened before the failure must not outlive the attempt.
         nb::object conn = ptr->conn;
         ptr->conn = nb::none();
-        if (!conn.is_none()) {
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            PyObject *r = PyObject_CallMethod(conn.ptr(), "close", nullptr);
-            Py_XDECREF(r);
-            PyErr_Clear();
-            PyErr_Restore(t, v, tb);
-        }
+        if (!conn.is_none()) fermer_en_silence(conn);
         nb::inst_destruct(self);
         throw;
     }

@@ -1195,12 +1195,7 @@ long long exporter_sqlite_module(nb::handle self, const Schema &s, FichierTempor
         conn.attr("execute")("VACUUM");
         conn.attr("close")();
     } catch (...) {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyObject *r = PyObject_CallMethod(conn.ptr(), "close", nullptr);
-        Py_XDECREF(r);
-        PyErr_Clear();
-        PyErr_Restore(t, v, tb);
+        fermer_en_silence(conn);
         throw;
     }
     return compte;
