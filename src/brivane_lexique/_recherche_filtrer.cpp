@@ -52,7 +52,13 @@ bool texte_accepte(PyObject *e, PyObject *nom, PyObject *critere, bool prefixe) 
 }
 
 // CPython 3.11's list iterator and itertools.chain objects, as laid out in
-// Objects/listobject.c and Modules/itertoolsmodule.c.
+// Objects/listobject.c and Modules/itertoolsmodule.c. Built for another version,
+// the module never looks inside them.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+constexpr bool DISPOSITION_CONNUE = true;
+#else
+constexpr bool DISPOSITION_CONNUE = false;
+#endif
 struct IterListe {
     PyObject_HEAD
     Py_ssize_t it_index;
@@ -78,7 +84,7 @@ PyTypeObject *type_chaine() {
         nb::object c = nb::module_::import_("itertools").attr("chain");
         PyTypeObject *r = reinterpret_cast<PyTypeObject *>(c.release().ptr());
         // A layout other than the one mirrored here: never look inside.
-        return r->tp_basicsize == (Py_ssize_t)sizeof(Chaine) ? r : nullptr;
+        return DISPOSITION_CONNUE && r->tp_basicsize == (Py_ssize_t)sizeof(Chaine) ? r : nullptr;
     }();
     return t;
 }
@@ -113,6 +119,7 @@ void installer_liste(Chaine *ch, PyObject *v, Py_ssize_t j) {
 // active iterator of an itertools.chain (Lexique hands chain.from_iterable over
 // the index lists). nullptr for anything else, which is iterated normally.
 PyObject *iterateur_de_liste(PyObject *flux) {
+    if (!DISPOSITION_CONNUE) return nullptr;
     if (Py_TYPE(flux) == &PyListIter_Type) return flux;
     if (type_chaine() && Py_TYPE(flux) == type_chaine()) {
         PyObject *a = reinterpret_cast<Chaine *>(flux)->active;
