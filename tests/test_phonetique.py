@@ -276,3 +276,58 @@ def test_modification_pendant_le_parcours():
         assert [e["ortho"] for e in cpp(construire(remplacer))] == attendu
         with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
             cpp(construire(lambda i: i.setdefault("x" + str(len(i)), [])))
+
+
+# Repeated rhyme queries answer from keys grouped by their final segments, one
+# grouping per index state and nb_phonemes: every state change below must be seen.
+ETAPES_RIMES = [
+    lambda ph: None,
+    lambda ph: ph.setdefault("ʁɑ̃ʃa", [E("ajout", 7.0)]),
+    lambda ph: ph[next(iter(ph))].append(E("liste", 8.0)),
+    lambda ph: next(iter(ph.values()))[0].__setitem__("freq", 500.0),
+    lambda ph: next(iter(ph.values()))[0].__setitem__("ortho", "ZZZ"),
+    lambda ph: ph.pop(next(iter(ph))),
+    lambda ph: ph.__setitem__(list(ph)[-1], [E("valeur", 3.0)]),
+    lambda ph: ph[list(ph)[1]].clear(),
+]
+
+
+@pytest.mark.parametrize("graine", range(3))
+def test_rimes_repetees_apres_modifications(graine):
+    phones, _ = construire_index(graine)
+    mots = [p for p in phones][:4] + ["t͡sa", "a", "ɑ̃ʃa"]
+    for etape in ETAPES_RIMES:
+        etape(phones)
+        # more nb_phonemes values than groupings kept: some are rebuilt
+        for n in (2, 1, 0, -1, -2, 3, 4, -10 ** 20, 2):
+            for mot in mots:
+                assert meme_objets(_phonetique.rimes(phones, mot, n, 30), ref_rimes(phones, mot, n, 30)), (mot, n)
+
+
+def test_rimes_cle_sous_classe_refusee_par_le_segmenteur():
+    phones, _ = construire_index(1)
+    for n in (1, 2, 1):
+        _phonetique.rimes(phones, "ɑ̃ʃa", n)
+        phones[Texte("ʁʁʁʁʁa")] = [E("sous-classe", 6.0)]
+        for f in (_phonetique.rimes, ref_rimes):
+            with pytest.raises(TypeError, match="expected str, got Texte"):
+                f(phones, "ɑ̃ʃa", n)
+        phones.pop("ʁʁʁʁʁa")
+        assert meme_objets(_phonetique.rimes(phones, "ɑ̃ʃa", n), ref_rimes(phones, "ɑ̃ʃa", n))
+
+
+def test_rimes_tokenizer_remplace_puis_rendu(monkeypatch):
+    phones, _ = construire_index(5)
+    attendu = ref_rimes(phones, "ʃa", 1)
+    assert meme_objets(_phonetique.rimes(phones, "ʃa", 1), attendu)  # grouping built
+    appels = []
+
+    def tok(t):
+        appels.append(t)
+        return list(t)
+    monkeypatch.setattr(_phonetique, "_tokenize_ipa", tok)
+    res = _phonetique.rimes(phones, "ʃa", 1)
+    assert appels == ["ʃa"] + list(phones)
+    assert meme_objets(res, ref_rimes(phones, "ʃa", 1, tok=tok))
+    monkeypatch.undo()
+    assert meme_objets(_phonetique.rimes(phones, "ʃa", 1), attendu)

@@ -2,6 +2,7 @@
 #include "_recherche_cache.hpp"
 #include "_texte.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace nb = nanobind;
@@ -148,6 +149,75 @@ bool rime_generique(PyObject *segments, long long nb_phonemes, PyObject *suffixe
     return d == 0;
 }
 
+// Hash of an end-relative slice: its code points and its segment ends relative to
+// its start. Equal slices hash equally; candidates are still compared exactly.
+template <class F>
+uint64_t hash_suffixe(const Py_UCS4 *texte, size_t n, const F *fins, size_t nb_fins, size_t origine) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    auto melanger = [&h](uint64_t x) { h = (h ^ x) * 0x100000001b3ull; h ^= h >> 29; };
+    melanger(n - origine);
+    for (size_t i = origine; i < n; ++i) melanger(texte[i]);
+    for (size_t j = 0; j < nb_fins; ++j) melanger(((uint64_t)1 << 40) | ((size_t)fins[j] - origine));
+    return h;
+}
+
+// The text keys of one index snapshot grouped by the hash of their slice for one
+// nb_phonemes, in index order within a group; the other keys apart, since only
+// their own test can decide them. Keys with too few segments are in no group.
+struct GroupesRimes {
+    PyObject *index = nullptr;  // address only, with the version it describes
+    uint64_t version = 0;
+    long long nb_phonemes = 0;
+    uint64_t usage = 0;
+    std::vector<uint64_t> hashs;  // sorted
+    std::vector<uint32_t> cles;   // key number of each hash
+    std::vector<uint32_t> autres;
+};
+
+// A few groupings, the least recently used replaced (about 2.3 MB each on a full
+// lexicon's phone index).
+GroupesRimes &groupes_rimes(PyObject *d, ClesIndex &ci, long long nb_phonemes) {
+    static std::vector<GroupesRimes> *tous = new std::vector<GroupesRimes>(4);
+    static uint64_t horloge = 0;
+    GroupesRimes *libre = &(*tous)[0];
+    for (GroupesRimes &g : *tous) {
+        if (g.index == d && g.version == ci.version && g.nb_phonemes == nb_phonemes && g.usage) {
+            g.usage = ++horloge;
+            return g;
+        }
+        if (g.usage < libre->usage) libre = &g;
+    }
+    GroupesRimes &g = *libre;
+    ci.segmenter();
+    std::vector<std::pair<uint64_t, uint32_t>> paires;
+    paires.reserve(ci.cles.size());
+    g.autres.clear();
+    for (size_t i = 0; i < ci.cles.size(); ++i) {
+        if (!ci.texte[i]) {
+            g.autres.push_back((uint32_t)i);
+            continue;
+        }
+        const uint32_t *fins = ci.fins.data() + ci.debut_fins[i];
+        long long c = (long long)(ci.debut_fins[i + 1] - ci.debut_fins[i]);
+        if (nb_phonemes > 0 && c < nb_phonemes) continue;
+        long long debut = debut_tranche(c, nb_phonemes);
+        size_t origine = debut == 0 ? 0 : (size_t)fins[debut - 1];
+        paires.emplace_back(hash_suffixe(ci.points.data() + ci.debuts[i], ci.debuts[i + 1] - ci.debuts[i],
+                                         fins + debut, (size_t)(c - debut), origine),
+                            (uint32_t)i);
+    }
+    std::sort(paires.begin(), paires.end());
+    g.hashs.resize(paires.size());
+    g.cles.resize(paires.size());
+    for (size_t k = 0; k < paires.size(); ++k) g.hashs[k] = paires[k].first, g.cles[k] = paires[k].second;
+    g.hashs.shrink_to_fit(), g.cles.shrink_to_fit();
+    g.index = d;
+    g.version = ci.version;
+    g.nb_phonemes = nb_phonemes;
+    g.usage = ++horloge;
+    return g;
+}
+
 nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phonemes_h, nb::handle limite_h) {
     exiger_dict(phone_index, "phone_index");
     exiger_str(mot_phone, "mot_phone");
@@ -174,13 +244,31 @@ nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phone
         std::vector<size_t> fins_cle;
         ClesIndex &ci = cles_index(d);
         ci.segmenter();
-        parcourir_cles(
-            d, ci,
-            [&](size_t i) {
-                return meme_suffixe(ci.points.data() + ci.debuts[i], ci.debuts[i + 1] - ci.debuts[i],
-                                    ci.fins.data() + ci.debut_fins[i],
-                                    (long long)(ci.debut_fins[i + 1] - ci.debut_fins[i]), nb_phonemes, s);
-            },
+        auto rime = [&](size_t i) {
+            return meme_suffixe(ci.points.data() + ci.debuts[i], ci.debuts[i + 1] - ci.debuts[i],
+                                ci.fins.data() + ci.debut_fins[i],
+                                (long long)(ci.debut_fins[i + 1] - ci.debut_fins[i]), nb_phonemes, s);
+        };
+        // The keys that can rhyme come from the grouping (built on the first call for
+        // this snapshot and nb_phonemes), merged in index order with the keys that
+        // are not exact str; each is still compared exactly.
+        std::vector<uint32_t> retenues;
+        {
+            GroupesRimes &g = groupes_rimes(d, ci, nb_phonemes);
+            uint64_t h = hash_suffixe(s.lettres.data(), s.lettres.size(), s.fins.data(), s.fins.size(), 0);
+            auto [a, b] = std::equal_range(g.hashs.begin(), g.hashs.end(), h);
+            size_t k = (size_t)(a - g.hashs.begin()), fin = (size_t)(b - g.hashs.begin()), x = 0;
+            while (k < fin || x < g.autres.size()) {
+                if (x < g.autres.size() && (k == fin || g.autres[x] < g.cles[k])) {
+                    retenues.push_back(g.autres[x++]);
+                } else {
+                    uint32_t i = g.cles[k++];
+                    if (rime(i)) retenues.push_back(i);
+                }
+            }
+        }
+        parcourir_retenues(
+            d, ci, ci.version, PyDict_GET_SIZE(d), retenues,
             [&](PyObject *cle) {
                 if (PyUnicode_CheckExact(cle)) {
                     fins_segments_py(cle, fins_cle);

@@ -791,6 +791,10 @@ template <class F> inline void parcourir_valeurs(PyObject *d, F &&f) {
     }
 }
 
+template <class TestK, class Action>
+void parcourir_retenues(PyObject *d, ClesIndex &ci, uint64_t v0, Py_ssize_t taille,
+                        const std::vector<uint32_t> &retenues, TestK &&test_cle, Action &&action);
+
 // Visits the keys of `d` in order as the host's items() loop would, deciding each
 // key from the snapshot (`test_instantane(i)`, pure C++, for exact str keys) or
 // from the key object (`test_cle(k)`, which may run Python code), and calling
@@ -807,8 +811,17 @@ void parcourir_cles(PyObject *d, ClesIndex &ci, TestI &&test_instantane, TestK &
     std::vector<uint32_t> retenues;
     for (size_t i = 0, n = ci.cles.size(); i < n; ++i)
         if (!ci.texte[i] || test_instantane(i)) retenues.push_back((uint32_t)i);
-    // ...then, in index order, the work on the keys kept, with their lists and first
-    // entries prefetched a few keys ahead.
+    parcourir_retenues(d, ci, v0, taille, retenues, test_cle, action);
+}
+
+// The second half of parcourir_cles, for a caller that already knows which keys
+// can pass: `retenues`, in index order, holds every text key that passes and every
+// key that is not an exact str (tested by `test_cle` in its turn).
+template <class TestK, class Action>
+void parcourir_retenues(PyObject *d, ClesIndex &ci, uint64_t v0, Py_ssize_t taille,
+                        const std::vector<uint32_t> &retenues, TestK &&test_cle, Action &&action) {
+    // In index order, the work on the keys kept, with their lists and first entries
+    // prefetched a few keys ahead.
     Py_ssize_t pos = 0;
     bool vivant = false;
     for (size_t r = 0; r < retenues.size(); ++r) {
