@@ -491,3 +491,23 @@ def test_lexique_reel_memes_reponses(reels):
         assert vue(reels["tsv"].info(mot)) == vue(reels["sqlite"].info(mot))
         assert reels["tsv"].frequence(mot) == reels["sqlite"].frequence(mot)
         assert reels["tsv"].lemme_de(mot) == reels["sqlite"].lemme_de(mot)
+
+
+def test_conjuguer_sqlite_entrees_reduites_meme_table(grand_sqlite, monkeypatch):
+    """The SQL path hands the library's own conjugation reduced entries: same tables."""
+    from brivane_lexique import _morphologie, lexique as module_lexique
+
+    lex = Lexique(grand_sqlite)
+    verbes = ["chanter", "être", "avoir", "aller", "finir", "prendre", "Venir"]
+    rapides = [lex.conjuguer(v) for v in verbes]
+    vus = []
+    original = _morphologie.conjuguer
+
+    def complet(entries):
+        vus.append(entries[0])
+        return original(entries)
+
+    monkeypatch.setattr(module_lexique._morphologie, "conjuguer", complet)
+    assert [lex.conjuguer(v) for v in verbes] == rapides
+    # A replaced function gets the whole rows, as info() builds them.
+    assert "lemme" in vus[0] and "freq" in vus[0] and "phone" in vus[0]

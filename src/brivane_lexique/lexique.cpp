@@ -592,8 +592,16 @@ nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne) 
     return d;
 }
 
-nb::list lignes_en_entrees(nb::handle curseur) {
+nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char *> seulement) {
     std::vector<nb::object> noms = noms_resolus(curseur);
+    if (seulement.size()) {
+        // Columns outside the wanted names get no key: an empty name marks them.
+        for (nb::object &n : noms) {
+            bool garde = false;
+            for (const char *s : seulement) garde |= PyUnicode_CompareWithASCIIString(n.ptr(), s) == 0;
+            if (!garde) n = nb::object();
+        }
+    }
     // The rows become dicts here: plain tuples are cheaper to fetch than Row objects.
     // The factory is read when rows are fetched, so it can change after execute().
     curseur.attr("row_factory") = nb::none();
@@ -601,8 +609,20 @@ nb::list lignes_en_entrees(nb::handle curseur) {
     if (!lignes.is_valid()) throw nb::python_error();
     const Py_ssize_t n = PyList_GET_SIZE(lignes.ptr());
     nb::list res = nb::steal<nb::list>(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(res.ptr(), i, ligne_en_entree(noms, PyList_GET_ITEM(lignes.ptr(), i)).release().ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *ligne = PyList_GET_ITEM(lignes.ptr(), i);
+        nb::dict d;
+        if (seulement.size()) {
+            const Py_ssize_t k = std::min<Py_ssize_t>(PyTuple_GET_SIZE(ligne), (Py_ssize_t)noms.size());
+            for (Py_ssize_t j = 0; j < k; ++j)
+                if (noms[size_t(j)].is_valid() &&
+                    PyDict_SetItem(d.ptr(), noms[size_t(j)].ptr(), PyTuple_GET_ITEM(ligne, j)) < 0)
+                    throw nb::python_error();
+        } else {
+            d = ligne_en_entree(noms, ligne);
+        }
+        PyList_SET_ITEM(res.ptr(), i, d.release().ptr());
+    }
     return res;
 }
 
@@ -639,7 +659,10 @@ NB_MODULE(lexique, m) {
     L.iter_csv_origine = pkg_loaders.attr("iter_csv");
     L.EntreeLexicale.lier(m, "EntreeLexicale", pkg_types.attr("EntreeLexicale"));
     L.normaliser_ortho.lier(m, "normaliser_ortho", pkg_utils.attr("normaliser_ortho"));
-    L.morphologie.lier(m, "_morphologie", nb::module_::import_("brivane_lexique._morphologie"));
+    nb::module_ morphologie = nb::module_::import_("brivane_lexique._morphologie");
+    L.morphologie.lier(m, "_morphologie", morphologie);
+    L.conjuguer_origine = morphologie.attr("conjuguer");
+    L.personne_nombre_origine = morphologie.attr("_personne_nombre_from_entry");
     L.phonetique.lier(m, "_phonetique", nb::module_::import_("brivane_lexique._phonetique"));
     L.semantique.lier(m, "_semantique", nb::module_::import_("brivane_lexique._semantique"));
     L.recherche.lier(m, "_recherche", nb::module_::import_("brivane_lexique._recherche"));

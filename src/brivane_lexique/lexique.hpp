@@ -13,6 +13,9 @@ struct LiensLexique {
     NomLie morphologie, phonetique, semantique, recherche;
     nb::object sqlite3, csv, Path;  // host modules/types
     nb::object iter_csv_origine;    // _loaders.iter_csv as imported (iter_tsv delegates to it)
+    // _morphologie's functions as imported: while they are in place, the entries handed
+    // to conjuguer are read by our own code only.
+    nb::object conjuguer_origine, personne_nombre_origine;
 };
 LiensLexique &liens();
 
@@ -71,7 +74,9 @@ std::vector<nb::object> noms_resolus(nb::handle curseur);
 // One row turned into an entry by resolved name (a later column wins).
 nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne);
 // Rows of a cursor turned into entries by resolved name, the later column winning.
-nb::list lignes_en_entrees(nb::handle curseur);
+// With `seulement`, the entries hold only the fields of those resolved names (for
+// entries that never leave the library).
+nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char *> seulement = {});
 
 // phone_de(mot) honouring a subclass override (rimes starts from it).
 nb::object phone_de_lexique(Lexique &l, nb::handle mot);

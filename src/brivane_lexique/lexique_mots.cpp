@@ -219,9 +219,17 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
     nb::object cle = normaliser(verbe);
     nb::object entrees;
     if (l.est_sqlite()) {
-        entrees = lignes_en_entrees(executer(
+        nb::object cur = executer(
             l, "SELECT * FROM " + table_de(l) + " WHERE lemme = ? COLLATE NOCASE AND cgram IN ('VER', 'AUX')",
-            nb::make_tuple(cle)));
+            nb::make_tuple(cle));
+        // With the library's own conjugation, the entries are read by it alone: they
+        // need only the fields it reads.
+        nb::object module = liens().morphologie.objet();
+        const bool interne = liens().morphologie.original() &&
+                             module.attr("conjuguer").is(liens().conjuguer_origine) &&
+                             module.attr("_personne_nombre_from_entry").is(liens().personne_nombre_origine);
+        entrees = interne ? lignes_en_entrees(cur, {"cgram", "mode", "temps", "ortho", "personne", "nombre", "multext"})
+                          : lignes_en_entrees(cur);
     } else {
         PyObject *liste = sous_cle(index_lemme(l), cle);
         entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
