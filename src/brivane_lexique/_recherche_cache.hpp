@@ -552,24 +552,7 @@ public:
             nan |= std::isnan(k);
             cles[(size_t)i] = {k, i};
         }
-        Py_ssize_t fin = fin_tranche(n, limite);
-        if (nan) {
-            nb::object cle = nb::cpp_function([](nb::handle e) { return cle_frequence(e.ptr()); });
-            liste_.attr("sort")(nb::arg("key") = cle);
-            return nb::steal<nb::list>(PyList_GetSlice(r, 0, fin));
-        }
-        if (fin < n)
-            std::partial_sort(cles.begin(), cles.begin() + fin, cles.end());
-        else
-            std::sort(cles.begin(), cles.end());
-        PyObject *sortie = PyList_New(fin);
-        if (!sortie) throw nb::python_error();
-        for (Py_ssize_t i = 0; i < fin; ++i) {
-            PyObject *e = PyList_GET_ITEM(r, cles[(size_t)i].second);
-            Py_INCREF(e);
-            PyList_SET_ITEM(sortie, i, e);
-        }
-        return nb::steal<nb::list>(sortie);
+        return ordonner_et_couper(liste_, cles, nan, limite);
     }
 
 private:

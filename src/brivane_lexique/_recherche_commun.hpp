@@ -117,20 +117,12 @@ inline Py_ssize_t fin_tranche(Py_ssize_t n, long long limite) {
     return f > 0 ? (Py_ssize_t)f : 0;
 }
 
-// sorted(results, key=-freq)[:limite] as a new list. Every key is computed (and may
-// raise) exactly as the host's sort would, in list order. Keys tied with their
-// position make an ordinary sort stable; only the kept prefix is ordered. NaN keys
-// break any total order, so that rare case is handed to the host's own sort.
-inline nb::list trier_par_frequence(nb::list resultats, long long limite) {
+// The end of a frequency sort, once every key (-freq, position) is known: the kept
+// prefix in key order, or the host's own sort when a NaN key breaks the order.
+inline nb::list ordonner_et_couper(nb::list resultats, std::vector<std::pair<double, Py_ssize_t>> &cles,
+                                   bool nan, long long limite) {
     PyObject *r = resultats.ptr();
-    Py_ssize_t n = PyList_GET_SIZE(r);
-    std::vector<std::pair<double, Py_ssize_t>> cles((size_t)n);
-    bool nan = false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        double k = cle_frequence(PyList_GET_ITEM(r, i));
-        nan |= std::isnan(k);
-        cles[(size_t)i] = {k, i};
-    }
+    const Py_ssize_t n = PyList_GET_SIZE(r);
     Py_ssize_t fin = fin_tranche(n, limite);
     if (nan) {
         nb::object cle = nb::cpp_function([](nb::handle e) { return cle_frequence(e.ptr()); });
@@ -149,6 +141,23 @@ inline nb::list trier_par_frequence(nb::list resultats, long long limite) {
         PyList_SET_ITEM(sortie, i, e);
     }
     return nb::steal<nb::list>(sortie);
+}
+
+// sorted(results, key=-freq)[:limite] as a new list. Every key is computed (and may
+// raise) exactly as the host's sort would, in list order. Keys tied with their
+// position make an ordinary sort stable; only the kept prefix is ordered. NaN keys
+// break any total order, so that rare case is handed to the host's own sort.
+inline nb::list trier_par_frequence(nb::list resultats, long long limite) {
+    PyObject *r = resultats.ptr();
+    Py_ssize_t n = PyList_GET_SIZE(r);
+    std::vector<std::pair<double, Py_ssize_t>> cles((size_t)n);
+    bool nan = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        double k = cle_frequence(PyList_GET_ITEM(r, i));
+        nan |= std::isnan(k);
+        cles[(size_t)i] = {k, i};
+    }
+    return ordonner_et_couper(resultats, cles, nan, limite);
 }
 
 inline void ajouter_utf8(std::string &out, Py_UCS4 c) {
