@@ -488,3 +488,14 @@ def test_lecture_directe_hors_de_la_connexion(tmp_path, format_, classe, sur_la_
     lex._get_conn().set_trace_callback(vues.append)
     assert lex.exporter(tmp_path / "o", format=format_, cgram="NOM") == 3
     assert any(" WHERE cgram LIKE ?" in v or "WHERE cgram LIKE 'NOM%'" in v for v in vues) == sur_la_connexion
+
+
+def test_iter_filtered_rows_refuse_sans_retenir_le_lexique(tmp_path):
+    import sys
+
+    lex = Lexique(creer_tsv(tmp_path / "lex.tsv"))
+    avant = sys.getrefcount(lex)
+    for _ in range(3):
+        with pytest.raises(TypeError, match="limite"):
+            lex._iter_filtered_rows(limite="x")
+    assert sys.getrefcount(lex) == avant

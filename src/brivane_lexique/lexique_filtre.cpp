@@ -344,14 +344,19 @@ struct LignesFiltrees {
 nb::object iter_filtered_rows(nb::handle self, nb::handle colonnes, nb::handle limite, nb::handle callback,
                               nb::kwargs kwargs) {
     exiger_colonnes(colonnes);
-    auto *it = new LignesFiltrees();
+    const long long n = entier_arg(limite, "limite");
+    // Owned here until Python takes it: an error on the way must not leak it (it
+    // holds a reference to the lexicon).
+    auto it = std::make_unique<LignesFiltrees>();
     it->lexique = nb::borrow(self);
     it->colonnes = nb::borrow(colonnes);
-    it->limite = entier_arg(limite, "limite");
+    it->limite = n;
     it->callback = nb::borrow(callback);
     it->kwargs = nb::dict();
     nb::borrow<nb::dict>(it->kwargs).update(kwargs);
-    return nb::cast(it, nb::rv_policy::take_ownership);
+    nb::object res = nb::cast(it.get(), nb::rv_policy::take_ownership);
+    it.release();
+    return res;
 }
 
 nb::object lignes_de(nb::handle self, nb::handle colonnes, long long limite, nb::handle callback,
