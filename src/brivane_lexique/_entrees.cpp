@@ -461,10 +461,8 @@ bool PasseCsv::suivant() {
             if (p.champs.size() > p.nb_entete) trop_de_champs(p.champs.size());
             return true;
         }
-    } catch (nb::python_error &) {
-        fermer();
-        throw;
     } catch (...) {
+        // relancer() lets the host's own exceptions through unchanged.
         fermer();
         relancer();
     }
@@ -485,10 +483,8 @@ bool PasseCsv::suivant_colonne(size_t colonne, std::string_view &champ, bool &pr
             present = colonne < n;
             return true;
         }
-    } catch (nb::python_error &) {
-        fermer();
-        throw;
     } catch (...) {
+        // relancer() lets the host's own exceptions through unchanged.
         fermer();
         relancer();
     }
