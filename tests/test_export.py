@@ -499,3 +499,53 @@ def test_iter_filtered_rows_refuse_sans_retenir_le_lexique(tmp_path):
         with pytest.raises(TypeError, match="limite"):
             lex._iter_filtered_rows(limite="x")
     assert sys.getrefcount(lex) == avant
+
+
+class _Versatile:
+    """A value whose adaptation rewrites the row it belongs to."""
+
+    def __init__(self, ligne):
+        self.ligne = ligne
+
+    def __conform__(self, protocole):
+        for cle in list(self.ligne):
+            if cle != "ortho":
+                self.ligne[cle] = "remplace"
+        # Reuse the memory of the texts just dropped.
+        self.debris = ["Z" * 60 for _ in range(2000)]
+        return "adapte"
+
+
+class _Calculee(dict):
+    """A mapping whose get() builds each value anew."""
+
+    def get(self, cle, defaut=None):
+        v = super().get(cle, defaut)
+        return None if v is None else "".join(["<", str(v), ">"])
+
+
+def _lemme_unique(i):
+    return "".join(["lemme-", "é" * 30, str(i)])
+
+
+@pytest.mark.parametrize("source", ["index", "surcharge"])
+def test_valeurs_tenues_pendant_la_liaison(tmp_path, source):
+    """Values are held while a row is bound, as the tuples of executemany hold them: an
+    adapter that rewrites its row, or a mapping whose get() builds values, gives the
+    values read before binding."""
+    lex = Lexique(creer_tsv(tmp_path / "l.tsv"))
+    entrees = [e for l in lex._get_index_ortho().values() for e in l]
+    for i, e in enumerate(entrees):
+        e["lemme"] = _lemme_unique(i)
+        e["ortho"] = _Versatile(e)
+    if source == "surcharge":
+        lignes = [_Calculee(ortho="o", lemme=_lemme_unique(i)) for i in range(3)]
+        Classe = type("Surcharge", (Lexique,), {"_iter_filtered_rows": lambda self, **kw: iter(lignes)})
+        lex = Classe(creer_tsv(tmp_path / "l.tsv"))
+        attendu = [("<o>", f"<{_lemme_unique(i)}>") for i in range(3)]
+    else:
+        attendu = [("adapte", _lemme_unique(i)) for i in range(len(entrees))]
+    lex.exporter(tmp_path / "o.sqlite", format="sqlite")
+    with sqlite3.connect(tmp_path / "o.sqlite") as c:
+        assert c.execute("SELECT ortho, lemme FROM formes ORDER BY rowid").fetchall() == attendu
+    c.close()

@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "_precharge.hpp"
+
 namespace brivane::py {
 
 namespace nb = nanobind;

@@ -103,8 +103,10 @@ nb::dict conjuguer(nb::handle entries) {
     nb::object fonction = natif ? nb::object() : g_personne_nombre.objet();
     nb::dict table;
     PyObject *l = entries.ptr();
+    PrechargeEntrees pre(l, {CLE_ORTHO});
     // By index, re-reading the size: a callback met on the way could shrink the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) {
+        pre.avant(i);
         nb::object entree = nb::borrow(PyList_GET_ITEM(l, i));
         nb::object cgram = texte_champ(entree.ptr(), CLE_CGRAM);
         if (!commence_par(cgram, VER) && !commence_par(cgram, AUX)) continue;
@@ -143,7 +145,9 @@ nb::list formes_de(nb::handle entries, nb::handle cgram) {
     nb::object vues = nb::steal(PySet_New(nullptr));
     if (!vues.is_valid()) throw nb::python_error();
     PyObject *l = entries.ptr();
+    PrechargeEntrees pre(l, {CLE_ORTHO, filtre ? CLE_CGRAM : nullptr});
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) {
+        pre.avant(i);
         nb::object entree = nb::borrow(PyList_GET_ITEM(l, i));
         if (filtre && !commence_par(texte_champ(entree.ptr(), CLE_CGRAM), cgram.ptr())) continue;
         nb::object ortho = texte_champ(entree.ptr(), CLE_ORTHO);
@@ -182,7 +186,9 @@ nb::object lemme_de(nb::handle entries) {
     // lemma -> position in `totaux`, which keeps the order of first appearance.
     nb::dict position;
     std::vector<std::pair<nb::object, double>> totaux;
+    PrechargeEntrees pre(l, {CLE_LEMME, CLE_FREQ});
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) {
+        pre.avant(i);
         nb::object entree = nb::borrow(PyList_GET_ITEM(l, i));
         nb::object lemme = texte_champ(entree.ptr(), CLE_LEMME);
         if (vide(lemme)) continue;

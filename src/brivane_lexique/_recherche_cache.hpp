@@ -18,6 +18,7 @@
 // de-duplication and prefix tests work on small integers.
 #pragma once
 
+#include "_precharge.hpp"
 #include "_recherche_commun.hpp"
 #include "nombre.hpp"
 #include "_texte.hpp"
@@ -716,16 +717,6 @@ template <class F> inline void pour_chaque_valeur(PyObject *index, F &&f) {
         f(valeur);
         if (PyDict_GET_SIZE(index) != taille) erreur_taille_changee();
     }
-}
-
-// A prefetch the optimiser cannot drop (GCC removes __builtin_prefetch from a
-// loop it judges free of side effects).
-inline void precharger(const void *p) {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    __asm__ volatile("prefetcht0 %0" : : "m"(*static_cast<const char *>(p)));
-#else
-    __builtin_prefetch(p);
-#endif
 }
 
 // Prefetches what a scan of index lists will read a few keys ahead: the list

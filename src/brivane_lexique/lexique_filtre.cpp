@@ -473,14 +473,19 @@ void valeur_csv(std::string &ligne, PyObject *v, std::string &tampon) {
     }
 }
 
-PyObject *valeur_de(nb::handle ligne, nb::handle nom) {
-    if (PyDict_CheckExact(ligne.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(ligne.ptr(), nom.ptr());
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        return v;
-    }
+// The value under `nom` of a plain dict, borrowed; nullptr when missing.
+PyObject *valeur_dict(PyObject *ligne, PyObject *nom) {
+    PyObject *v = PyDict_GetItemWithError(ligne, nom);
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+// ligne.get(nom), held: another mapping's get() may build the value it returns.
+// An invalid object when missing or None.
+nb::object valeur_de(nb::handle ligne, nb::handle nom) {
+    if (PyDict_CheckExact(ligne.ptr())) return nb::borrow(valeur_dict(ligne.ptr(), nom.ptr()));
     nb::object v = ligne.attr("get")(nom);
-    return v.is_none() ? nullptr : v.ptr();
+    return v.is_none() ? nb::object() : v;
 }
 
 nb::list entete_memoire(Lexique &l) {
@@ -559,7 +564,9 @@ bool adaptateurs_de_base() {
 // One parameter bound as the sqlite3 module binds it: None, exact int, float and str
 // directly; anything else after sqlite3.adapt, then by its kind (int, float, str,
 // buffer), else the module's ProgrammingError. `p` counts from 1.
-void lier_objet(sqlite::Requete &r, int p, PyObject *v, std::string &tampon) {
+// `statique`: the text is bound without a copy. Only for a str that outlives the
+// next step and a `tampon` kept for this parameter alone until then.
+void lier_objet(sqlite::Requete &r, int p, PyObject *v, std::string &tampon, bool statique = false) {
     if (!v || v == Py_None) return r.lier_nul(p);
     if (PyFloat_CheckExact(v)) return r.lier_reel(p, PyFloat_AS_DOUBLE(v));
     if (PyUnicode_CheckExact(v)) {
@@ -568,7 +575,7 @@ void lier_objet(sqlite::Requete &r, int p, PyObject *v, std::string &tampon) {
             PyErr_SetString(PyExc_OverflowError, "string longer than INT_MAX bytes");
             throw nb::python_error();
         }
-        return r.lier_texte(p, t);
+        return statique ? r.lier_texte_statique(p, t) : r.lier_texte(p, t);
     }
     nb::object adapte = nb::borrow(v);
     if (!PyLong_CheckExact(v)) {
@@ -994,7 +1001,7 @@ struct SourceEntrees {
             while (PyDict_Next(e, &pos, &k, &v) && k == PyList_GET_ITEM(noms.ptr(), Py_ssize_t(i))) vals[i++] = v;
             if (i == n) return vals;
         }
-        for (size_t i = 0; i < n; ++i) vals[i] = valeur_de(e, PyList_GET_ITEM(noms.ptr(), Py_ssize_t(i)));
+        for (size_t i = 0; i < n; ++i) vals[i] = valeur_dict(e, PyList_GET_ITEM(noms.ptr(), Py_ssize_t(i)));
         return vals;
     }
 };
@@ -1093,7 +1100,7 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
         nb::object lignes = lignes_de(self, colonnes, limite, callback, kwargs);
         while (PyObject *brut = PyIter_Next(lignes.ptr())) {
             nb::object r = nb::steal(brut);
-            ecrire([&](size_t i) { valeur_csv(ligne, valeur_de(r, entete[i]), tampon); });
+            ecrire([&](size_t i) { valeur_csv(ligne, valeur_de(r, entete[i]).ptr(), tampon); });
         }
         if (PyErr_Occurred()) throw nb::python_error();
     }
@@ -1177,10 +1184,8 @@ long long exporter_sqlite_module(nb::handle self, const Schema &s, FichierTempor
             nb::object r = nb::steal(brut);
             nb::object t = nb::steal(PyTuple_New((Py_ssize_t)k));
             for (size_t i = 0; i < k; ++i) {
-                PyObject *v = valeur_de(r, s.noms[i]);
-                if (!v) v = Py_None;
-                Py_INCREF(v);
-                PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, v);
+                nb::object v = valeur_de(r, s.noms[i]);
+                PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, (v.is_valid() ? v : nb::none()).release().ptr());
             }
             lot.append(t);
             ++compte;
@@ -1229,6 +1234,7 @@ long long exporter_sqlite_direct(const sqlite::Fonctions &f, nb::handle self, co
         std::exception_ptr differee;
         size_t dans_lot = 0;
         std::string tampon;
+        std::vector<nb::object> tenues;  // the values of a row being bound
         // Binds and steps one row; a failure is kept for the end of the batch.
         auto inserer = [&](auto &&lier) {
             if (!differee) {
@@ -1266,9 +1272,25 @@ long long exporter_sqlite_direct(const sqlite::Fonctions &f, nb::handle self, co
             } else {
                 SourceEntrees src{self, colonnes, nb::borrow(kwargs), limite};
                 src.prog.callback = callback;
+                // The texts of a row are bound in place (or from a buffer of their own
+                // column): the row's dict holds them until the step. Binding any other
+                // value may run Python code (an adapter) that changes the dict: such a
+                // row holds its values first, as the module's tuple of parameters does,
+                // and has them copied.
+                std::vector<std::string> tampons(k);
                 while (src.suivante()) {
                     const std::vector<PyObject *> &v = src.valeurs(s.noms);
-                    inserer([&](int p, size_t i) { lier_objet(ins, p, v[i], tampon); });
+                    bool statique = true;
+                    for (PyObject *x : v)
+                        if (x && x != Py_None && !PyUnicode_CheckExact(x) && !PyFloat_CheckExact(x)) statique = false;
+                    if (statique) {
+                        inserer([&](int p, size_t i) { lier_objet(ins, p, v[i], tampons[i], true); });
+                    } else {
+                        tenues.assign(v.size(), nb::object());
+                        for (size_t i = 0; i < v.size(); ++i)
+                            if (v[i]) tenues[i] = nb::borrow(v[i]);
+                        inserer([&](int p, size_t i) { lier_objet(ins, p, tenues[i].ptr(), tampon); });
+                    }
                 }
                 fait = true;
             }
@@ -1277,7 +1299,11 @@ long long exporter_sqlite_direct(const sqlite::Fonctions &f, nb::handle self, co
             nb::object lignes = lignes_de(self, colonnes, limite, callback, kwargs);
             while (PyObject *brut = PyIter_Next(lignes.ptr())) {
                 nb::object r = nb::steal(brut);
-                inserer([&](int p, size_t i) { lier_objet(ins, p, valeur_de(r, s.noms[i]), tampon); });
+                // Held for the whole row, as the module's tuple of parameters holds them:
+                // an adapter run while binding one value may change the row.
+                tenues.clear();
+                for (nb::handle nom : s.noms) tenues.push_back(valeur_de(r, nom));
+                inserer([&](int p, size_t i) { lier_objet(ins, p, tenues[i].ptr(), tampon); });
             }
             if (PyErr_Occurred()) throw nb::python_error();
         }

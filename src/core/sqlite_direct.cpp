@@ -163,6 +163,10 @@ void Requete::lier_texte(int p, std::string_view v) {
     verifier(f.bind_text(st_, p, v.data(), int(v.size()), TRANSITOIRE));
 }
 
+void Requete::lier_texte_statique(int p, std::string_view v) {
+    verifier(f.bind_text(st_, p, v.data(), int(v.size()), nullptr));  // SQLITE_STATIC
+}
+
 void Requete::lier_blob(int p, std::string_view v) {
     verifier(f.bind_blob(st_, p, v.data(), int(v.size()), TRANSITOIRE));
 }

@@ -132,6 +132,8 @@ public:
     void lier_entier(int p, long long v) { verifier(f.bind_int64(st_, p, v)); }
     void lier_reel(int p, double v) { verifier(f.bind_double(st_, p, v)); }
     void lier_texte(int p, std::string_view v);  // copied
+    // Not copied: `v` must stay valid and unchanged until the next step or reset.
+    void lier_texte_statique(int p, std::string_view v);
     void lier_blob(int p, std::string_view v);   // copied
     void lier_valeur(int p, const sqlite3_value *v) { verifier(f.bind_value(st_, p, v)); }
 
