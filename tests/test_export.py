@@ -507,13 +507,18 @@ class _Versatile:
     def __init__(self, ligne):
         self.ligne = ligne
 
-    def __conform__(self, protocole):
+    def _reecrire(self):
         for cle in list(self.ligne):
             if cle != "ortho":
                 self.ligne[cle] = "remplace"
         # Reuse the memory of the texts just dropped.
         self.debris = ["Z" * 60 for _ in range(2000)]
         return "adapte"
+
+    __str__ = _reecrire
+
+    def __conform__(self, protocole):
+        return self._reecrire()
 
 
 class _Calculee(dict):
@@ -528,8 +533,9 @@ def _lemme_unique(i):
     return "".join(["lemme-", "é" * 30, str(i)])
 
 
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
 @pytest.mark.parametrize("source", ["index", "surcharge"])
-def test_valeurs_tenues_pendant_la_liaison(tmp_path, source):
+def test_valeurs_tenues_pendant_la_liaison(tmp_path, source, format_):
     """Values are held while a row is bound, as the tuples of executemany hold them: an
     adapter that rewrites its row, or a mapping whose get() builds values, gives the
     values read before binding."""
@@ -545,7 +551,12 @@ def test_valeurs_tenues_pendant_la_liaison(tmp_path, source):
         attendu = [("<o>", f"<{_lemme_unique(i)}>") for i in range(3)]
     else:
         attendu = [("adapte", _lemme_unique(i)) for i in range(len(entrees))]
-    lex.exporter(tmp_path / "o.sqlite", format="sqlite")
-    with sqlite3.connect(tmp_path / "o.sqlite") as c:
+    lex.exporter(tmp_path / "o", format=format_)
+    if format_ == "csv":
+        lignes_lues = lire_csv(tmp_path / "o")
+        i, j = lignes_lues[0].index("ortho"), lignes_lues[0].index("lemme")
+        assert [(r[i], r[j]) for r in lignes_lues[1:]] == attendu
+        return
+    with sqlite3.connect(tmp_path / "o") as c:
         assert c.execute("SELECT ortho, lemme FROM formes ORDER BY rowid").fetchall() == attendu
     c.close()

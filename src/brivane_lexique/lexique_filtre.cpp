@@ -1089,9 +1089,23 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
         } else {
             SourceEntrees src{self, colonnes, nb::borrow(kwargs), limite};
             src.prog.callback = callback;
+            std::vector<nb::object> tenues;
             while (src.suivante()) {
                 const std::vector<PyObject *> &v = src.valeurs(entete);
-                ecrire([&](size_t i) { valeur_csv(ligne, v[i], tampon); });
+                bool simple = true;
+                for (PyObject *x : v)
+                    if (x && x != Py_None && !PyUnicode_Check(x) && !PyFloat_CheckExact(x) && !PyBool_Check(x))
+                        simple = false;
+                if (simple) {
+                    ecrire([&](size_t i) { valeur_csv(ligne, v[i], tampon); });
+                } else {
+                    // str() of another value may run code that changes the row: its
+                    // values are held first, as the list csv.writer is given holds them.
+                    tenues.assign(v.size(), nb::object());
+                    for (size_t i = 0; i < v.size(); ++i)
+                        if (v[i]) tenues[i] = nb::borrow(v[i]);
+                    ecrire([&](size_t i) { valeur_csv(ligne, tenues[i].ptr(), tampon); });
+                }
             }
             fait = true;
         }
