@@ -663,6 +663,8 @@ NB_MODULE(lexique, m) {
     L.morphologie.lier(m, "_morphologie", morphologie);
     L.conjuguer_origine = morphologie.attr("conjuguer");
     L.personne_nombre_origine = morphologie.attr("_personne_nombre_from_entry");
+    L.formes_de_origine = morphologie.attr("formes_de");
+    L.lemme_de_origine = morphologie.attr("lemme_de");
     L.phonetique.lier(m, "_phonetique", nb::module_::import_("brivane_lexique._phonetique"));
     L.semantique.lier(m, "_semantique", nb::module_::import_("brivane_lexique._semantique"));
     L.recherche.lier(m, "_recherche", nb::module_::import_("brivane_lexique._recherche"));

@@ -1,6 +1,7 @@
 // Lexique: word lookups, morphology and meanings. Each query has a SQL path on the
 // object's connection and an in-memory path on the lazy indexes.
 #include "lexique.hpp"
+#include "_morphologie_noyau.hpp"
 
 #include <cmath>
 #include <string>
@@ -178,7 +179,27 @@ nb::object phone_de_via(Lexique &l, nb::handle mot) {
 
 // ------------------------------------------------------------------ morphology
 
-nb::object morpho(const char *nom) { return liens().morphologie.objet().attr(nom); }
+// The function `nom` of the module bound as `_morphologie`. `natif`: it is the one
+// bound at import, so its C++ twin can be called here directly, with the same effects.
+struct FonctionMorpho {
+    nb::object objet;
+    bool natif;
+};
+FonctionMorpho morpho(const char *nom, const nb::object &origine) {
+    nb::object module = liens().morphologie.objet();
+    static PyObject *const noms[] = {cle_interne("lemme_de"), cle_interne("formes_de"), cle_interne("conjuguer")};
+    PyObject *cle = nullptr;
+    for (PyObject *n : noms)
+        if (PyUnicode_CompareWithASCIIString(n, nom) == 0) cle = n;
+    nb::object f = nb::steal(PyObject_GetAttr(module.ptr(), cle));
+    if (!f.is_valid()) throw nb::python_error();
+    return {f, liens().morphologie.original() && f.is(origine)};
+}
+
+nb::object lemme_de_par(nb::handle entrees) {
+    FonctionMorpho f = morpho("lemme_de", liens().lemme_de_origine);
+    return f.natif ? morpho::lemme_de(entrees) : f.objet(entrees);
+}
 
 nb::object lemme_de(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
@@ -187,10 +208,10 @@ nb::object lemme_de(Lexique &l, nb::handle mot) {
         // The function only reads the list: the index's own list serves as well as
         // the copy info() would hand out.
         PyObject *liste = sous_cle(index_ortho(l), normaliser(mot));
-        if (liste && PyList_CheckExact(liste)) return morpho("lemme_de")(nb::handle(liste));
-        return morpho("lemme_de")(copie_de(liste));
+        if (liste && PyList_CheckExact(liste)) return lemme_de_par(nb::handle(liste));
+        return lemme_de_par(copie_de(liste));
     }
-    return morpho("lemme_de")(info_via(l, mot));
+    return lemme_de_par(info_via(l, mot));
 }
 
 nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
@@ -211,7 +232,8 @@ nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
         PyObject *liste = sous_cle(index_lemme(l), cle);
         entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
     }
-    return morpho("formes_de")(entrees, cgram);
+    FonctionMorpho f = morpho("formes_de", liens().formes_de_origine);
+    return f.natif ? morpho::formes_de(entrees, cgram) : f.objet(entrees, cgram);
 }
 
 nb::object conjuguer(Lexique &l, nb::handle verbe) {
@@ -234,7 +256,19 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
         PyObject *liste = sous_cle(index_lemme(l), cle);
         entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
     }
-    return morpho("conjuguer")(entrees);
+    FonctionMorpho f = morpho("conjuguer", liens().conjuguer_origine);
+    if (!f.natif) return f.objet(entrees);
+    // As the module's conjuguer does: the list checked first, then the helper looked
+    // up by name in the module's namespace.
+    exiger_list(entrees, "entries");
+    static PyObject *const nom_pn = cle_interne("_personne_nombre_from_entry");
+    PyObject *pn = PyDict_GetItemWithError(PyModule_GetDict(liens().morphologie.objet().ptr()), nom_pn);
+    if (!pn) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name '_personne_nombre_from_entry' is not defined");
+        throw nb::python_error();
+    }
+    nb::object fonction = nb::borrow(pn);
+    return morpho::conjuguer(entrees, fonction.is(liens().personne_nombre_origine), fonction);
 }
 
 // Field text for equality tests: missing -> "", else the value itself.
