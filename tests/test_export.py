@@ -560,3 +560,24 @@ def test_valeurs_tenues_pendant_la_liaison(tmp_path, source, format_):
     with sqlite3.connect(tmp_path / "o") as c:
         assert c.execute("SELECT ortho, lemme FROM formes ORDER BY rowid").fetchall() == attendu
     c.close()
+
+
+def test_reels_en_colonne_texte_comme_sqlite(tmp_path):
+    """Reals of in-memory entries land in TEXT columns as SQLite's own text of them,
+    exactly what binding them through the sqlite3 module stores."""
+    reels = [0.1, 1e-05, 1e20, 1e-300, -0.0, 0.0, float("inf"), -float("inf"), float("nan"), 2.5, 1 / 3,
+             123456789012345678.0, 65.036, 5e-324, 1.7976931348623157e308] * 3
+    lex = Lexique(creer_tsv(tmp_path / "l.tsv"))
+    entrees = [e for l in lex._get_index_ortho().values() for e in l]
+    modele = entrees[0]
+    index = lex._get_index_ortho()
+    index.clear()
+    index["x"] = [dict(modele, freq_opensubs=r) for r in reels]
+    lex.exporter(tmp_path / "o.sqlite", format="sqlite", colonnes=["ortho", "freq_opensubs"])
+    attendu = sqlite3.connect(":memory:")
+    attendu.execute("CREATE TABLE t (f TEXT)")
+    attendu.executemany("INSERT INTO t VALUES (?)", [(r,) for r in reels])
+    with sqlite3.connect(tmp_path / "o.sqlite") as c:
+        lu = c.execute("SELECT freq_opensubs, typeof(freq_opensubs) FROM formes ORDER BY rowid").fetchall()
+    c.close()
+    assert lu == attendu.execute("SELECT f, typeof(f) FROM t ORDER BY rowid").fetchall()

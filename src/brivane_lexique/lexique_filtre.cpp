@@ -5,6 +5,7 @@
 #include "sqlite_direct.hpp"
 
 #include <cerrno>
+#include <cmath>
 #include <charconv>
 #include <climits>
 #include <exception>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -1225,6 +1227,34 @@ long long exporter_sqlite_module(nb::handle self, const Schema &s, FichierTempor
     return compte;
 }
 
+// A real bound to a column of TEXT affinity is stored as SQLite's own text of it.
+// Lexicons repeat the same frequencies over and over: each distinct value is turned
+// into text once, by SQLite itself (CAST applies the very conversion the column's
+// affinity does), and the text is bound from here on. Bounded: past the limit, or
+// for NaN (stored as NULL), the real is bound as it is.
+class TextesDeReels {
+public:
+    explicit TextesDeReels(sqlite::Base &b) : cast_(b, "SELECT CAST(? AS TEXT)") {}
+    const std::string *texte(double x) {
+        if (std::isnan(x)) return nullptr;
+        uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        auto it = textes_.find(bits);
+        if (it != textes_.end()) return &it->second;
+        if (textes_.size() >= LIMITE) return nullptr;
+        cast_.lier_reel(1, x);
+        if (!cast_.pas()) return nullptr;
+        std::string t(cast_.texte(0));
+        cast_.reinitialiser();
+        return &textes_.emplace(bits, std::move(t)).first->second;  // nodes never move
+    }
+
+private:
+    static constexpr size_t LIMITE = 1 << 16;
+    sqlite::Requete cast_;
+    std::unordered_map<uint64_t, std::string> textes_;
+};
+
 // Through the C library: one prepared INSERT bound and stepped per row, in the same
 // 10000-row transactions. The module would bind a batch only once it is complete, so
 // a failure while inserting a row is held back until the batch is: rows (and progress
@@ -1292,13 +1322,19 @@ long long exporter_sqlite_direct(const sqlite::Fonctions &f, nb::handle self, co
                 // row holds its values first, as the module's tuple of parameters does,
                 // and has them copied.
                 std::vector<std::string> tampons(k);
+                TextesDeReels reels(base);  // every column here is declared TEXT
                 while (src.suivante()) {
                     const std::vector<PyObject *> &v = src.valeurs(s.noms);
                     bool statique = true;
                     for (PyObject *x : v)
                         if (x && x != Py_None && !PyUnicode_CheckExact(x) && !PyFloat_CheckExact(x)) statique = false;
                     if (statique) {
-                        inserer([&](int p, size_t i) { lier_objet(ins, p, v[i], tampons[i], true); });
+                        inserer([&](int p, size_t i) {
+                            if (v[i] && PyFloat_CheckExact(v[i]))
+                                if (const std::string *t = reels.texte(PyFloat_AS_DOUBLE(v[i])))
+                                    return ins.lier_texte_statique(p, *t);
+                            lier_objet(ins, p, v[i], tampons[i], true);
+                        });
                     } else {
                         tenues.assign(v.size(), nb::object());
                         for (size_t i = 0; i < v.size(); ++i)
