@@ -581,3 +581,31 @@ def test_reels_en_colonne_texte_comme_sqlite(tmp_path):
         lu = c.execute("SELECT freq_opensubs, typeof(freq_opensubs) FROM formes ORDER BY rowid").fetchall()
     c.close()
     assert lu == attendu.execute("SELECT f, typeof(f) FROM t ORDER BY rowid").fetchall()
+
+
+@pytest.mark.parametrize("rang", [3, 10004, 24999])
+@pytest.mark.parametrize("source", ["index", "rappel"])
+def test_echec_en_cours_de_lot_comme_le_module(tmp_path, rang, source):
+    """A value that cannot be stored, or a progress call that raises, in the middle of a
+    batch: the same error after the same progress calls on the direct path as on the
+    module's path (which takes the whole batch from the source before binding it)."""
+    lignes = [(f"mot{i}", "mo", "mot", "NOM", "m", "s", 1.0, 1, None) for i in range(25000)]
+    chemin = creer_tsv(tmp_path / "l.tsv", lignes)
+    resultats = []
+    for classe in (Lexique, Lent):
+        lex = classe(chemin)
+        vus = []
+
+        def rappel(n):
+            vus.append(n)
+            if source == "rappel" and n >= rang:
+                raise RuntimeError(n)
+
+        if source == "index":
+            entrees = [e for l in lex._get_index_ortho().values() for e in l]
+            entrees[rang]["lemme"] = 2**70
+        with pytest.raises((OverflowError, RuntimeError)) as e:
+            lex.exporter(tmp_path / "o.sqlite", format="sqlite", callback=rappel)
+        resultats.append((type(e.value), str(e.value), vus))
+        assert not (tmp_path / "o.sqlite").exists()
+    assert resultats[0] == resultats[1]

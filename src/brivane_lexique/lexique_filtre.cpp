@@ -563,21 +563,46 @@ bool adaptateurs_de_base() {
     return false;
 }
 
-// One parameter bound as the sqlite3 module binds it: None, exact int, float and str
-// directly; anything else after sqlite3.adapt, then by its kind (int, float, str,
-// buffer), else the module's ProgrammingError. `p` counts from 1.
+// Where a value goes: a parameter of a prepared statement (`p` counts from 1), or a
+// column handed to the library by a virtual table.
+struct VersParametre {
+    sqlite::Requete &r;
+    int p;
+    void lier_nul() { r.lier_nul(p); }
+    void lier_reel(double x) { r.lier_reel(p, x); }
+    void lier_entier(long long x) { r.lier_entier(p, x); }
+    void lier_texte(std::string_view t) { r.lier_texte(p, t); }
+    void lier_texte_statique(std::string_view t) { r.lier_texte_statique(p, t); }
+    void lier_blob(std::string_view t) { r.lier_blob(p, t); }
+    int numero() const { return p; }
+};
+struct VersColonne {
+    sqlite::Valeur &v;
+    int n;  // from 1, as the parameter it stands for
+    void lier_nul() { v.nul(); }
+    void lier_reel(double x) { v.reel(x); }
+    void lier_entier(long long x) { v.entier(x); }
+    void lier_texte(std::string_view t) { v.texte(t); }
+    void lier_texte_statique(std::string_view t) { v.texte_statique(t); }
+    void lier_blob(std::string_view t) { v.blob(t); }
+    int numero() const { return n; }
+};
+
+// One value bound as the sqlite3 module binds a parameter: None, exact int, float and
+// str directly; anything else after sqlite3.adapt, then by its kind (int, float, str,
+// buffer), else the module's ProgrammingError.
 // `statique`: the text is bound without a copy. Only for a str that outlives the
-// next step and a `tampon` kept for this parameter alone until then.
-void lier_objet(sqlite::Requete &r, int p, PyObject *v, std::string &tampon, bool statique = false) {
-    if (!v || v == Py_None) return r.lier_nul(p);
-    if (PyFloat_CheckExact(v)) return r.lier_reel(p, PyFloat_AS_DOUBLE(v));
+// next step (or row) and a `tampon` kept for this value alone until then.
+template <class Cible> void lier_valeur(Cible r, PyObject *v, std::string &tampon, bool statique = false) {
+    if (!v || v == Py_None) return r.lier_nul();
+    if (PyFloat_CheckExact(v)) return r.lier_reel(PyFloat_AS_DOUBLE(v));
     if (PyUnicode_CheckExact(v)) {
         std::string_view t = utf8_passager(v, tampon);
         if (t.size() > size_t(INT_MAX)) {
             PyErr_SetString(PyExc_OverflowError, "string longer than INT_MAX bytes");
             throw nb::python_error();
         }
-        return statique ? r.lier_texte_statique(p, t) : r.lier_texte(p, t);
+        return statique ? r.lier_texte_statique(t) : r.lier_texte(t);
     }
     nb::object adapte = nb::borrow(v);
     if (!PyLong_CheckExact(v)) {
@@ -585,7 +610,7 @@ void lier_objet(sqlite::Requete &r, int p, PyObject *v, std::string &tampon, boo
         adapte = module.attr("adapt")(nb::handle(v), module.attr("PrepareProtocol"), nb::handle(v));
     }
     PyObject *a = adapte.ptr();
-    if (a == Py_None) return r.lier_nul(p);
+    if (a == Py_None) return r.lier_nul();
     if (PyLong_Check(a)) {
         int debordement = 0;
         long long x = PyLong_AsLongLongAndOverflow(a, &debordement);
@@ -594,14 +619,14 @@ void lier_objet(sqlite::Requete &r, int p, PyObject *v, std::string &tampon, boo
             throw nb::python_error();
         }
         if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-        return r.lier_entier(p, x);
+        return r.lier_entier(x);
     }
     if (PyFloat_Check(a)) {
         double x = PyFloat_AsDouble(a);
         if (x == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        return r.lier_reel(p, x);
+        return r.lier_reel(x);
     }
-    if (PyUnicode_Check(a)) return r.lier_texte(p, utf8(a));
+    if (PyUnicode_Check(a)) return r.lier_texte(utf8(a));
     if (PyObject_CheckBuffer(a)) {
         Py_buffer vue;
         if (PyObject_GetBuffer(a, &vue, PyBUF_SIMPLE) < 0) throw nb::python_error();
@@ -612,7 +637,7 @@ void lier_objet(sqlite::Requete &r, int p, PyObject *v, std::string &tampon, boo
         }
         std::string_view octets(static_cast<const char *>(vue.buf), size_t(vue.len));
         try {
-            r.lier_blob(p, octets);
+            r.lier_blob(octets);
         } catch (...) {
             PyBuffer_Release(&vue);
             throw;
@@ -621,12 +646,16 @@ void lier_objet(sqlite::Requete &r, int p, PyObject *v, std::string &tampon, boo
         return;
     }
     PyErr_Format(liens().sqlite3.attr("ProgrammingError").ptr(),
-                 "Error binding parameter %d: type '%s' is not supported", p, Py_TYPE(v)->tp_name);
+                 "Error binding parameter %d: type '%s' is not supported", r.numero(), Py_TYPE(v)->tp_name);
     throw nb::python_error();
 }
 
 // The progress rule of the row source, for the writers that read rows themselves: a
 // row counts when the next one is asked for, and every 5000th count is reported.
+void lier_objet(sqlite::Requete &r, int p, PyObject *v, std::string &tampon, bool statique = false) {
+    lier_valeur(VersParametre{r, p}, v, tampon, statique);
+}
+
 struct Progression {
     nb::handle callback;
     long long compte = 0;
@@ -1255,6 +1284,98 @@ private:
     std::unordered_map<uint64_t, std::string> textes_;
 };
 
+// The in-memory rows of an export, handed to the library batch by batch through a
+// virtual table. Texts are given in place (or from a buffer of their own column):
+// the row's dict holds them until the next row is asked for. A row with any other
+// value holds its values first, as the module's tuple of parameters does (converting
+// one may run Python code that changes the row), and has them copied.
+// A value that cannot be converted gives NULL and keeps its error for the end of the
+// batch, where the module, binding the batch only once it is complete, would raise
+// it: the rows and progress calls up to there are still taken from the source.
+class LotEntrees : public sqlite::SourceLot {
+public:
+    LotEntrees(SourceEntrees &src, const nb::list &noms, sqlite::Base &b)
+        : src_(src), noms_(noms), tampons_(nb::len(noms)), reels_(b) {}
+
+    bool commencer() override {
+        dans_lot = 0;
+        return avancer();
+    }
+    bool suivante() override { return dans_lot < LOT && avancer(); }
+    void colonne(sqlite::Valeur &val, int i) override {
+        if (differee) return val.nul();  // this batch is lost: no more conversions
+        PyObject *x = statique_ ? (*v_)[size_t(i)] : tenues_[size_t(i)].ptr();
+        try {
+            // Every column here is declared TEXT.
+            if (statique_ && x && PyFloat_CheckExact(x))
+                if (const std::string *t = reels_.texte(PyFloat_AS_DOUBLE(x))) return val.texte_statique(*t);
+            lier_valeur(VersColonne{val, i + 1}, x, statique_ ? tampons_[size_t(i)] : tampon_, statique_);
+        } catch (...) {
+            differee = std::current_exception();
+            val.nul();
+        }
+    }
+
+    size_t dans_lot = 0;
+    long long compte = 0;
+    std::exception_ptr differee;
+
+private:
+    bool avancer() {
+        if (!src_.suivante()) return false;
+        ++dans_lot;
+        ++compte;
+        v_ = &src_.valeurs(noms_);
+        statique_ = true;
+        for (PyObject *x : *v_)
+            if (x && x != Py_None && !PyUnicode_CheckExact(x) && !PyFloat_CheckExact(x)) statique_ = false;
+        if (!statique_) {
+            tenues_.assign(v_->size(), nb::object());
+            for (size_t i = 0; i < v_->size(); ++i)
+                if ((*v_)[i]) tenues_[i] = nb::borrow((*v_)[i]);
+        }
+        return true;
+    }
+
+    SourceEntrees &src_;
+    const nb::list &noms_;
+    const std::vector<PyObject *> *v_ = nullptr;
+    bool statique_ = true;
+    std::vector<nb::object> tenues_;
+    std::vector<std::string> tampons_;
+    std::string tampon_;
+    TextesDeReels reels_;
+};
+
+// One INSERT ... SELECT and one commit per batch of 10000 rows, as the module's
+// executemany and commit per batch. Returns the number of rows.
+long long inserer_par_lots(sqlite::Base &base, nb::handle self, const Schema &s, nb::handle colonnes,
+                           long long limite, nb::handle callback, nb::handle kwargs) {
+    SourceEntrees src{self, colonnes, nb::borrow(kwargs), limite};
+    src.prog.callback = callback;
+    LotEntrees lot(src, s.noms, base);
+    sqlite::TableLot table(base, "brivane_lot", int(nb::len(s.noms)));
+    table.brancher(&lot);
+    sqlite::Requete ins(base, "INSERT INTO formes (" + s.colonnes + ") SELECT * FROM brivane_lot");
+    for (;;) {
+        base.executer("BEGIN");
+        try {
+            ins.pas();
+        } catch (sqlite::Erreur &) {
+            // The source's own error first (a progress callback that raised, ...).
+            if (std::exception_ptr e = table.erreur) std::rethrow_exception(e);
+            // A failure of the library: the rest of the batch is still taken first.
+            while (lot.suivante()) {
+            }
+            throw;
+        }
+        ins.reinitialiser();
+        if (lot.differee) std::rethrow_exception(lot.differee);
+        base.executer("COMMIT");
+        if (lot.dans_lot < LOT) return lot.compte;
+    }
+}
+
 // Through the C library: one prepared INSERT bound and stepped per row, in the same
 // 10000-row transactions. The module would bind a batch only once it is complete, so
 // a failure while inserting a row is held back until the batch is: rows (and progress
@@ -1314,34 +1435,7 @@ long long exporter_sqlite_direct(const sqlite::Fonctions &f, nb::handle self, co
                     fait = true;
                 }
             } else {
-                SourceEntrees src{self, colonnes, nb::borrow(kwargs), limite};
-                src.prog.callback = callback;
-                // The texts of a row are bound in place (or from a buffer of their own
-                // column): the row's dict holds them until the step. Binding any other
-                // value may run Python code (an adapter) that changes the dict: such a
-                // row holds its values first, as the module's tuple of parameters does,
-                // and has them copied.
-                std::vector<std::string> tampons(k);
-                TextesDeReels reels(base);  // every column here is declared TEXT
-                while (src.suivante()) {
-                    const std::vector<PyObject *> &v = src.valeurs(s.noms);
-                    bool statique = true;
-                    for (PyObject *x : v)
-                        if (x && x != Py_None && !PyUnicode_CheckExact(x) && !PyFloat_CheckExact(x)) statique = false;
-                    if (statique) {
-                        inserer([&](int p, size_t i) {
-                            if (v[i] && PyFloat_CheckExact(v[i]))
-                                if (const std::string *t = reels.texte(PyFloat_AS_DOUBLE(v[i])))
-                                    return ins.lier_texte_statique(p, *t);
-                            lier_objet(ins, p, v[i], tampons[i], true);
-                        });
-                    } else {
-                        tenues.assign(v.size(), nb::object());
-                        for (size_t i = 0; i < v.size(); ++i)
-                            if (v[i]) tenues[i] = nb::borrow(v[i]);
-                        inserer([&](int p, size_t i) { lier_objet(ins, p, tenues[i].ptr(), tampon); });
-                    }
-                }
+                compte = inserer_par_lots(base, self, s, colonnes, limite, callback, kwargs);
                 fait = true;
             }
         }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <new>
 
 namespace brivane::sqlite {
 
@@ -73,6 +74,13 @@ const Fonctions *resoudre(const std::string &module, const std::string &version)
     lier(f.value_type, "sqlite3_value_type");
     lier(f.value_text, "sqlite3_value_text");
     lier(f.value_bytes, "sqlite3_value_bytes");
+    lier(f.create_module_v2, "sqlite3_create_module_v2");
+    lier(f.declare_vtab, "sqlite3_declare_vtab");
+    lier(f.result_null, "sqlite3_result_null");
+    lier(f.result_double, "sqlite3_result_double");
+    lier(f.result_int64, "sqlite3_result_int64");
+    lier(f.result_text, "sqlite3_result_text");
+    lier(f.result_blob, "sqlite3_result_blob");
     // The handle stays open for the life of the process: the pointers come from it.
     if (!complet || version != f.libversion()) return nullptr;
     g_fonctions = f;
@@ -172,6 +180,118 @@ void Requete::lier_blob(int p, std::string_view v) {
 }
 
 // ------------------------------------------------------------------ UTF-8
+
+// ------------------------------------------------------------------ TableLot
+
+void Valeur::texte(std::string_view v) { f.result_text(c_, v.data(), int(v.size()), TRANSITOIRE); }
+void Valeur::texte_statique(std::string_view v) { f.result_text(c_, v.data(), int(v.size()), nullptr); }
+void Valeur::blob(std::string_view v) { f.result_blob(c_, v.data(), int(v.size()), TRANSITOIRE); }
+
+namespace {
+
+// The C library's structures for a virtual table module (layout fixed by its ABI;
+// version 1 of the module structure ends with xRename).
+struct Vtab {
+    const void *module;
+    int nref;
+    char *message;
+    TableLot *lot;  // ours, after the library's fields
+};
+struct Curseur {
+    Vtab *vtab;
+    long long rang;
+    bool fin;
+};
+struct Module {
+    int version;
+    int (*creer)(sqlite3 *, void *, int, const char *const *, Vtab **, char **);
+    int (*connecter)(sqlite3 *, void *, int, const char *const *, Vtab **, char **);
+    int (*meilleur_index)(Vtab *, void *);
+    int (*deconnecter)(Vtab *);
+    int (*detruire)(Vtab *);
+    int (*ouvrir)(Vtab *, Curseur **);
+    int (*fermer)(Curseur *);
+    int (*filtrer)(Curseur *, int, const char *, int, sqlite3_value **);
+    int (*suivant)(Curseur *);
+    int (*fini)(Curseur *);
+    int (*colonne)(Curseur *, sqlite3_context *, int);
+    int (*rang)(Curseur *, long long *);
+    void *autres[7];  // xUpdate .. xRename: none
+};
+
+constexpr int ERREUR = 1, NOMEM = 7;
+
+// Every exception stops at the library's boundary: kept for the caller.
+template <class F> int garde(TableLot *lot, F &&f) {
+    try {
+        f();
+        return OK;
+    } catch (const std::bad_alloc &) {
+        lot->erreur = std::current_exception();
+        return NOMEM;
+    } catch (...) {
+        lot->erreur = std::current_exception();
+        return ERREUR;
+    }
+}
+
+int connecter(sqlite3 *db, void *aux, int, const char *const *, Vtab **v, char **) {
+    auto *lot = static_cast<TableLot *>(aux);
+    std::string sql = "CREATE TABLE x(";
+    for (int i = 0; i < lot->nb_colonnes_; ++i) sql += (i ? ", c" : "c") + std::to_string(i);
+    sql += ")";
+    int rc = lot->f.declare_vtab(db, sql.c_str());
+    if (rc != OK) return rc;
+    *v = new (std::nothrow) Vtab{nullptr, 0, nullptr, lot};
+    return *v ? OK : NOMEM;
+}
+int meilleur_index(Vtab *, void *) { return OK; }
+int deconnecter(Vtab *v) {
+    delete v;
+    return OK;
+}
+int ouvrir(Vtab *v, Curseur **c) {
+    *c = new (std::nothrow) Curseur{v, 0, true};
+    return *c ? OK : NOMEM;
+}
+int fermer(Curseur *c) {
+    delete c;
+    return OK;
+}
+int filtrer(Curseur *c, int, const char *, int, sqlite3_value **) {
+    TableLot *lot = c->vtab->lot;
+    c->rang = 0;
+    c->fin = true;
+    if (!lot->source_) return OK;
+    return garde(lot, [&] { c->fin = !lot->source_->commencer(); });
+}
+int suivant(Curseur *c) {
+    TableLot *lot = c->vtab->lot;
+    ++c->rang;
+    return garde(lot, [&] { c->fin = !lot->source_->suivante(); });
+}
+int fini(Curseur *c) { return c->fin; }
+int colonne(Curseur *c, sqlite3_context *ctx, int i) {
+    TableLot *lot = c->vtab->lot;
+    return garde(lot, [&] {
+        Valeur v(lot->f, ctx);
+        lot->source_->colonne(v, i);
+    });
+}
+int rang(Curseur *c, long long *r) {
+    *r = c->rang;
+    return OK;
+}
+
+const Module MODULE_LOT = {1,       nullptr, connecter, meilleur_index, deconnecter, deconnecter, ouvrir, fermer,
+                           filtrer, suivant, fini,      colonne,        rang,        {}};
+
+}  // namespace
+
+TableLot::TableLot(Base &b, const char *nom, int nb_colonnes) : f(b.f), nb_colonnes_(nb_colonnes) {
+    int rc = f.create_module_v2(b.brut(), nom, &MODULE_LOT, this, nullptr);
+    if (rc != OK) b.echec(rc);
+}
 
 bool utf8_valide(std::string_view s) {
     const auto *p = reinterpret_cast<const unsigned char *>(s.data());

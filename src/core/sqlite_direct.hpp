@@ -68,6 +68,14 @@ struct Fonctions {
     int (*value_type)(sqlite3_value *);
     const unsigned char *(*value_text)(sqlite3_value *);
     int (*value_bytes)(sqlite3_value *);
+    // For the batches read through a virtual table (TableLot).
+    int (*create_module_v2)(sqlite3 *, const char *, const void *, void *, void (*)(void *));
+    int (*declare_vtab)(sqlite3 *, const char *);
+    void (*result_null)(sqlite3_context *);
+    void (*result_double)(sqlite3_context *, double);
+    void (*result_int64)(sqlite3_context *, long long);
+    void (*result_text)(sqlite3_context *, const char *, int, void (*)(void *));
+    void (*result_blob)(sqlite3_context *, const void *, int, void (*)(void *));
 };
 
 // The functions of the SQLite that `module` (path of an already loaded shared object,
@@ -145,6 +153,55 @@ private:
     }
     Base &base_;
     sqlite3_stmt *st_ = nullptr;
+};
+
+// The value of one column of the current row, given to the library by a virtual
+// table (the counterpart of binding a parameter).
+class Valeur {
+public:
+    Valeur(const Fonctions &f, sqlite3_context *c) : f(f), c_(c) {}
+    void nul() { f.result_null(c_); }
+    void reel(double v) { f.result_double(c_, v); }
+    void entier(long long v) { f.result_int64(c_, v); }
+    void texte(std::string_view v);  // copied
+    // Not copied: `v` must stay valid and unchanged until the next row is asked for.
+    void texte_statique(std::string_view v);
+    void blob(std::string_view v);  // copied
+
+private:
+    const Fonctions &f;
+    sqlite3_context *c_;
+};
+
+// The rows of one batch, as a virtual table hands them to the library.
+class SourceLot {
+public:
+    virtual ~SourceLot() = default;
+    // The first row of a new batch, then the next ones: false when there is none.
+    virtual bool commencer() = 0;
+    virtual bool suivante() = 0;
+    // Column `i` (from 0) of the current row.
+    virtual void colonne(Valeur &v, int i) = 0;
+};
+
+// An eponymous virtual table `nom` of `nb_colonnes` columns (c0, c1, ...) on `b`,
+// reading from the source attached last: "INSERT INTO t SELECT * FROM nom" then runs
+// a whole batch inside the library, without a bind and a step per row. An exception
+// thrown by the source is kept in `erreur` (the library only learns that the
+// statement failed); the caller rethrows it.
+class TableLot {
+public:
+    TableLot(Base &b, const char *nom, int nb_colonnes);
+    TableLot(const TableLot &) = delete;
+    TableLot &operator=(const TableLot &) = delete;
+    void brancher(SourceLot *s) { source_ = s; }
+
+    std::exception_ptr erreur;
+
+    // Reserved to the module's callbacks.
+    SourceLot *source_ = nullptr;
+    const Fonctions &f;
+    int nb_colonnes_;
 };
 
 // Whether `s` is UTF-8 as a strict decoder accepts it (no overlong forms, no
