@@ -511,3 +511,37 @@ def test_conjuguer_sqlite_entrees_reduites_meme_table(grand_sqlite, monkeypatch)
     assert [lex.conjuguer(v) for v in verbes] == rapides
     # A replaced function gets the whole rows, as info() builds them.
     assert "lemme" in vus[0] and "freq" in vus[0] and "phone" in vus[0]
+
+
+@pytest.mark.parametrize("cgram", [None, "", "VER", "ver", "N"])
+def test_formes_de_sql_comme_la_fonction_du_module(tmp_path, monkeypatch, cgram):
+    """On SQLite, the library's own choice of forms is made on the rows; it gives what
+    _morphologie.formes_de gives on the entries built from every row (later column
+    wins, values of any type, case-insensitive duplicates, empty spellings)."""
+    chemin = tmp_path / "l.sqlite"
+    c = sqlite3.connect(chemin)
+    c.execute("CREATE TABLE formes (ortho, lemme, cgram, word, cat, freq_opensubs)")
+    c.executemany("INSERT INTO formes VALUES (?, ?, ?, ?, ?, ?)", [
+        ("a", "etre", "VER", "Été", "VER", 1.0),
+        ("b", "etre", "VER", "été", "VER:inf", 2.0),
+        ("c", "etre", "NOM", None, "NOM", 3.0),
+        ("d", "etre", "VER", 12, 5, 4.0),
+        ("e", "ETRE", "VER", "", "VER", 5.0),
+        ("f", "etre", "VER", "ÉTÉ", None, 6.0),
+        ("g", "etre", "VER", "sont", "ver", 7.0),
+        ("h", "etre", "VER", "12", "VER", 8.0),
+    ])
+    c.commit()
+    c.close()
+    lex = Lexique(chemin)
+    natif = lex.formes_de("Etre", cgram)
+    vus = []
+    origine = _morphologie.formes_de
+
+    def par_le_module(entrees, cg=None):
+        vus.append(len(entrees))
+        return origine(entrees, cg)
+
+    monkeypatch.setattr(_morphologie, "formes_de", par_le_module)
+    assert natif == lex.formes_de("Etre", cgram)
+    assert vus  # the second call went through the module

@@ -214,6 +214,38 @@ nb::object lemme_de(Lexique &l, nb::handle mot) {
     return lemme_de_par(info_via(l, mot));
 }
 
+// The library's formes_de over the rows of a cursor: the same choice, made on the
+// rows themselves (the last column resolved to a name is the entry's field, as in
+// the entries), and only the rows kept become entries.
+nb::list formes_des_lignes(nb::handle curseur, nb::handle cgram) {
+    std::vector<nb::object> noms = noms_resolus(curseur);
+    Py_ssize_t col_ortho = -1, col_cgram = -1;
+    for (size_t j = 0; j < noms.size(); ++j) {
+        if (PyUnicode_CompareWithASCIIString(noms[j].ptr(), "ortho") == 0) col_ortho = Py_ssize_t(j);
+        if (PyUnicode_CompareWithASCIIString(noms[j].ptr(), "cgram") == 0) col_cgram = Py_ssize_t(j);
+    }
+    curseur.attr("row_factory") = nb::none();
+    nb::object lignes = nb::steal(PyObject_CallMethod(curseur.ptr(), "fetchall", nullptr));
+    if (!lignes.is_valid()) throw nb::python_error();
+    // str(value or ""), as the field text of an entry.
+    auto texte = [](PyObject *ligne, Py_ssize_t j) -> nb::object {
+        if (j < 0 || j >= PyTuple_GET_SIZE(ligne)) return nb::str("");
+        PyObject *v = PyTuple_GET_ITEM(ligne, j);
+        return vrai(v) ? en_texte(v) : nb::str("");
+    };
+    const Py_ssize_t n = PyList_GET_SIZE(lignes.ptr());
+    nb::list res;
+    morpho::TextesVus vues{size_t(n)};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *ligne = PyList_GET_ITEM(lignes.ptr(), i);
+        if (!cgram.is_none() && !morpho::commence_par(texte(ligne, col_cgram), cgram.ptr())) continue;
+        nb::object ortho = texte(ligne, col_ortho);
+        if (PyUnicode_GET_LENGTH(ortho.ptr()) == 0) continue;
+        if (vues.numero(minuscules_py(ortho.ptr())).second) res.append(ligne_en_entree(noms, ligne));
+    }
+    return res;
+}
+
 nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
     exiger_str(lemme, "lemme");
     exiger_str_ou_none(cgram, "cgram");
@@ -227,11 +259,13 @@ nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
             sql += " AND cgram LIKE ?";
             params.append(nb::str(cgram) + nb::str("%"));
         }
-        entrees = lignes_en_entrees(executer(l, sql, params));
-    } else {
-        PyObject *liste = sous_cle(index_lemme(l), cle);
-        entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
+        nb::object cur = executer(l, sql, params);
+        FonctionMorpho f = morpho("formes_de", liens().formes_de_origine);
+        if (f.natif) return formes_des_lignes(cur, cgram);
+        return f.objet(lignes_en_entrees(cur), cgram);
     }
+    PyObject *liste = sous_cle(index_lemme(l), cle);
+    entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
     FonctionMorpho f = morpho("formes_de", liens().formes_de_origine);
     return f.natif ? morpho::formes_de(entrees, cgram) : f.objet(entrees, cgram);
 }
