@@ -45,6 +45,27 @@ def test_motif_comme_re(motif):
     assert trouves == attendus(motif)
 
 
+INDEX_ORTHO = {f"k{i}": [{"ortho": t}] for i, t in enumerate(TEXTES + [t + "\u0100" for t in TEXTES])}
+
+
+@pytest.mark.parametrize("motif", MOTIFS)
+def test_motif_comme_re_sur_les_orthographes(motif):
+    """The same verdicts when the spellings go through the remembered texts of the
+    index (one entry per spelling, case-insensitively, the first met)."""
+    try:
+        rx = re.compile(motif, re.IGNORECASE)
+    except re.error:
+        rx = None
+    vus, attendu = set(), []
+    for (entree,) in INDEX_ORTHO.values():
+        t = entree["ortho"]
+        if t and rx and rx.search(t) and t.lower() not in vus:
+            vus.add(t.lower())
+            attendu.append(t)
+    for _ in range(2):  # remembered texts are reused by the second call
+        assert [e["ortho"] for e in _recherche.rechercher(INDEX_ORTHO, motif, "ortho", 10**6)] == attendu
+
+
 @pytest.mark.parametrize("a, b", list(itertools.product("aÀà$^\\.\n", repeat=2)))
 def test_paires_de_caracteres(a, b):
     for motif in (a + b, "^" + a + b, a + b + "$"):

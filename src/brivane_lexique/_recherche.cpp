@@ -125,6 +125,15 @@ public:
     // Verdict on a text given by its code points, for literal patterns over Latin-1
     // texts; -1 when the compiled expression must decide.
     int trouve_points(const Py_UCS4 *p, size_t n) {
+        if (litteral_ && litteral_->debut && !litteral_->fin) {
+            // Anchored at the start only: the first characters decide.
+            const std::string &c = litteral_->corps;
+            if (n < c.size()) return 0;
+            size_t i = 0;
+            for (; i < c.size() && p[i] <= 0xFF; ++i)
+                if (brivane::minuscule_latin1((unsigned char)p[i]) != (unsigned char)c[i]) return 0;
+            if (i == c.size()) return 1;
+        }
         if (litteral_) {
             octets_.resize(n);
             size_t i = 0;
