@@ -245,20 +245,19 @@ def exporter_sqlite(L, chemin: Path):
     return L.exporter(chemin, format="sqlite", cgram="NOM")
 
 
-class PythonCommeLexique:
-    """Gives the plain-Python lexicon the method names of Lexique for the shared operation list."""
+def python_comme_lexique(bo):
+    """The plain-Python lexicon with the two method names of Lexique it lacks. A subclass, so that
+    every call finds its method as directly as on Lexique (a __getattr__ relay would add the cost of
+    a Python call to each plain-Python lookup and flatter our ratios)."""
 
-    def __init__(self, py):
-        self.py = py
+    class PythonCommeLexique(bo.LexiquePython):
+        def definitions(self, mot):
+            return []  # a TSV lexicon has no definitions table: nothing to do by hand either
 
-    def __getattr__(self, nom):
-        return getattr(self.py, nom)
+        def exporter(self, chemin, **crit):
+            return self.exporter_csv(chemin, **crit)
 
-    def definitions(self, mot):
-        return []  # a TSV lexicon has no definitions table: nothing to do by hand either
-
-    def exporter(self, chemin, **crit):
-        return self.py.exporter_csv(chemin, **crit)
+    return PythonCommeLexique
 
 
 def operations_nom_propre():
@@ -283,7 +282,7 @@ def comparer_requetes(tsv: Path, sqlite: Path, budget: float) -> dict:
     print("loading: ours (TSV + indexes), ours (SQLite), plain Python, pandas, polars", flush=True)
     nous = Lexique(tsv, precharger=True)
     nous_sql = Lexique(sqlite)
-    py = PythonCommeLexique(bo.LexiquePython(str(tsv)))
+    py = python_comme_lexique(bo)(str(tsv))
     df_pd = bo.pandas_lire(str(tsv))
     df_pl = bo.polars_lire(str(tsv))
     ech = choisir_mots(nous)
