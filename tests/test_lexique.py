@@ -438,3 +438,27 @@ def test_niveau_1_mapping_invalide_comme_les_entrees(tmp_path, monkeypatch):
     with pytest.raises(TypeError, match="'mapping'"):
         Lexique(tmp_path / "a.csv")
     assert Lexique(ecrire(tmp_path / "b.csv", "ortho\n"))._formes == frozenset()
+
+
+@pytest.mark.parametrize("taille", [1023, 1024, 60000])
+def test_ensemble_des_formes_d_un_grand_fichier(tmp_path, taille):
+    """A large forms set, built in one go, behaves as the set the host builds: same
+    members (repeats far apart, other cases, other normal forms), same length, same
+    hash, every member found and listed once."""
+    import random
+    import unicodedata
+
+    hasard = random.Random(taille)
+    base = [f"mot{i}" for i in range(taille // 2)] + [f"Été{i}" for i in range(taille // 4)]
+    lignes = base + [m.upper() for m in hasard.sample(base, taille // 8)]
+    lignes += [unicodedata.normalize("NFD", m) for m in hasard.sample(base, taille // 8)] + [""]
+    hasard.shuffle(lignes)
+    chemin = tmp_path / "grand.tsv"
+    chemin.write_text("ortho\tcgram\n" + "".join(f"{m}\tNOM\n" for m in lignes), encoding="utf-8")
+    attendu = frozenset(unicodedata.normalize("NFC", m).strip().lower() for m in lignes if m)
+    formes = Lexique(chemin)._formes
+    assert type(formes) is frozenset
+    assert formes == attendu and len(formes) == len(attendu) and hash(formes) == hash(attendu)
+    assert sorted(formes) == sorted(attendu)
+    assert all(m in formes for m in attendu) and "absent" not in formes and "" not in formes
+    assert formes | {"x"} == attendu | {"x"}
