@@ -609,3 +609,53 @@ def test_echec_en_cours_de_lot_comme_le_module(tmp_path, rang, source):
         resultats.append((type(e.value), str(e.value), vus))
         assert not (tmp_path / "o.sqlite").exists()
     assert resultats[0] == resultats[1]
+
+
+class _Texte(str):
+    pass
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+def test_valeurs_de_tous_les_types_en_memoire(tmp_path, format_):
+    """Entries of a TSV lexicon holding values of every kind a caller may put there:
+    the same file on the direct path as on the module's path."""
+    chemin = creer_tsv(tmp_path / "l.tsv")
+    valeurs = [True, 7, -2**63, 2.5, float("nan"), float("inf"), b"\x00\xff", bytearray(b"ab"), _Texte("sous"),
+               "", None, "é\u0100\U0001f600", 0.1]
+    resultats = []
+    for classe in (Lexique, Lent):
+        lex = classe(chemin)
+        entrees = [e for l in lex._get_index_ortho().values() for e in l]
+        for i, e in enumerate(entrees):
+            e["lemme"] = valeurs[i % len(valeurs)]
+            e["genre"] = valeurs[(i + 3) % len(valeurs)]
+        index = lex._get_index_ortho()
+        cle = next(iter(index))
+        index[cle] = index[cle] + [dict(index[cle][0], lemme=v) for v in valeurs]
+        sortie = tmp_path / f"{classe.__name__}.{format_}"
+        resultats.append((lex.exporter(sortie, format=format_), contenu(sortie, format_)))
+    assert resultats[0] == resultats[1]
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+def test_rappel_qui_vide_l_index_en_cours(tmp_path, format_):
+    """A progress callback that empties the entries and the index half-way: no crash,
+    and the same file as the module's path (rows read as they are when asked for)."""
+    lignes = [(f"mot{i}", "mo", "mot", "NOM", "m", "s", 1.0, 1, None) for i in range(12000)]
+    chemin = creer_tsv(tmp_path / "l.tsv", lignes)
+    resultats = []
+    for classe in (Lexique, Lent):
+        lex = classe(chemin)
+        index = lex._get_index_ortho()
+
+        def rappel(n):
+            if n == 5000:
+                for l in index.values():
+                    for e in l:
+                        e.clear()
+                index.clear()
+
+        sortie = tmp_path / f"{classe.__name__}.{format_}"
+        resultats.append((lex.exporter(sortie, format=format_, callback=rappel), contenu(sortie, format_)))
+    assert resultats[0] == resultats[1]
+    assert resultats[0][0] == 12000
