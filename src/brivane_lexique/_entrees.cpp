@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <algorithm>
 
@@ -848,12 +849,16 @@ private:
         conseiller_grandes_pages(table, taille * sizeof(setentry));
         constexpr size_t SONDES = 9;  // LINEAR_PROBES
         constexpr unsigned DECALAGE = 5;  // PERTURB_SHIFT
-        // Slot order again, so that the table is written front to back.
-        std::vector<uint32_t> ordre = ordre_des_cases(masque);
+        // The records themselves in slot order, so that both they and the table are
+        // walked front to back.
+        std::unique_ptr<ObjetForme[]> tri(new ObjetForme[n]);  // left uninitialised: all written below
+        conseiller_grandes_pages(tri.get(), n * sizeof(ObjetForme));
+        par_case(masque, [&](size_t j, size_t i) { tri[j] = v[i]; });
+        std::vector<PyObject *> doubles;  // texts met again: their references to drop
         Py_ssize_t places = 0;
-        for (uint32_t k : ordre) {
-            const Py_hash_t h = v[k].hash;
-            PyObject *cle = v[k].objet;
+        for (size_t j = 0; j < n; ++j) {
+            const ObjetForme &f = tri[j];
+            const Py_hash_t h = f.hash;
             size_t i = size_t(h) & masque, perturbation = size_t(h);
             bool double_ = false;
             for (;;) {
@@ -861,25 +866,29 @@ private:
                 size_t sondes = i + SONDES <= masque ? SONDES : 0;
                 for (;; ++e) {
                     if (!e->key) break;
-                    if (e->hash == h && egal(e->key, cle)) {
+                    if (e->hash == h && egal(e->key, f.objet)) {
                         double_ = true;
                         break;
                     }
                     if (sondes-- == 0) break;
                 }
-                if (double_ || !e->key) {
-                    if (!double_) {
-                        e->key = cle;
-                        e->hash = h;
-                        v[k].objet = nullptr;  // the table holds the reference now
-                        ++places;
-                    }
+                if (double_) {
+                    doubles.push_back(f.objet);
+                    break;
+                }
+                if (!e->key) {
+                    e->key = f.objet;
+                    e->hash = h;
+                    ++places;
                     break;
                 }
                 perturbation >>= DECALAGE;
                 i = (i * 5 + 1 + perturbation) & masque;
             }
         }
+        // Every reference is now held by the table or by `doubles`.
+        for (size_t i = 0; i < n; ++i) v[i].objet = nullptr;
+        for (PyObject *o : doubles) Py_DECREF(o);
         so->table = table;
         so->mask = Py_ssize_t(masque);
         so->fill = so->used = places;
@@ -892,20 +901,20 @@ private:
 #endif
     }
 
-    std::vector<uint32_t> ordre_des_cases(size_t masque) const {
+    // A counting sort of the records on the top bits of their slot in a table of
+    // mask `masque`: `poser(j, i)` puts record i at place j. Within a bucket the keys
+    // land in a window of the table small enough to stay in cache.
+    template <class F> void par_case(size_t masque, F &&poser) const {
         const size_t n = v.size();
         unsigned bits = 0;
         while ((size_t(1) << bits) <= masque) ++bits;
-        // One counting-sort pass on the top bits of the slot: within a bucket the
-        // keys land in a window of the table small enough to stay in cache.
         const unsigned nb = std::min(bits, 10u), decalage = bits - nb;
         const size_t seaux = size_t(1) << nb;
         auto seau = [&](size_t i) { return (size_t(v[i].hash) & masque) >> decalage; };
-        std::vector<uint32_t> compte(seaux + 1, 0), ordre(n);
+        std::vector<uint32_t> compte(seaux + 1, 0);
         for (size_t i = 0; i < n; ++i) ++compte[seau(i) + 1];
         for (size_t i = 1; i <= seaux; ++i) compte[i] += compte[i - 1];
-        for (size_t i = 0; i < n; ++i) ordre[compte[seau(i)]++] = uint32_t(i);
-        return ordre;
+        for (size_t i = 0; i < n; ++i) poser(size_t(compte[seau(i)]++), i);
     }
 
     // Adds them to `ens` in the order of their slots in the table the set ends
@@ -923,7 +932,8 @@ private:
                 masque = taille - 1;
             }
         }
-        std::vector<uint32_t> ordre = ordre_des_cases(masque);
+        std::vector<uint32_t> ordre(n);
+        par_case(masque, [&](size_t j, size_t i) { ordre[j] = uint32_t(i); });
         // Records and objects are read out of order: fetch the record far ahead,
         // then, once it is at hand, the object it points to.
         constexpr size_t AVANCE = 16;
