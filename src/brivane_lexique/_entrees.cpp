@@ -886,8 +886,8 @@ private:
                 i = (i * 5 + 1 + perturbation) & masque;
             }
         }
-        // Every reference is now held by the table or by `doubles`.
-        for (size_t i = 0; i < n; ++i) v[i].objet = nullptr;
+        // Every reference is now held by the table or by `doubles`: none is left here.
+        v.retire(n);
         for (PyObject *o : doubles) Py_DECREF(o);
         so->table = table;
         so->mask = Py_ssize_t(masque);
