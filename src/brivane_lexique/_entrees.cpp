@@ -820,12 +820,6 @@ public:
     }
 
 private:
-    static bool egal(PyObject *a, PyObject *b) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-        return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size_t(n) * PyUnicode_KIND(a)) == 0;
-    }
-
     // CPython 3.11: the set's table is written directly, sized once, and takes over
     // the references held here. Adding the strings one by one costs a growing table
     // rehashed several times and, per string, a write to an object made long before
@@ -866,7 +860,7 @@ private:
                 size_t sondes = i + SONDES <= masque ? SONDES : 0;
                 for (;; ++e) {
                     if (!e->key) break;
-                    if (e->hash == h && egal(e->key, f.objet)) {
+                    if (e->hash == h && str_egal(e->key, f.objet)) {
                         double_ = true;
                         break;
                     }

@@ -3,7 +3,6 @@
 // ones bound at import (otherwise it calls whatever is bound, through Python).
 #pragma once
 
-#include <cstring>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -180,7 +179,7 @@ public:
         for (;; i = (i + 1) & masque) {
             const Case &c = cases_[i];
             if (c.numero < 0) break;
-            if (c.h == h && egal(tenus_[size_t(c.numero)].ptr(), cle.ptr())) return {size_t(c.numero), false};
+            if (c.h == h && str_egal(tenus_[size_t(c.numero)].ptr(), cle.ptr())) return {size_t(c.numero), false};
         }
         cases_[i] = Case{h, Py_ssize_t(tenus_.size())};
         tenus_.push_back(cle);
@@ -190,12 +189,6 @@ public:
     const nb::object &texte(size_t n) const { return tenus_[n]; }
 
 private:
-    static bool egal(PyObject *a, PyObject *b) {
-        if (a == b) return true;
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-        if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-        return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size_t(n) * PyUnicode_KIND(a)) == 0;
-    }
     void agrandir() {
         std::vector<Case> neuves(cases_.size() * 2, Case{0, -1});
         const size_t masque = neuves.size() - 1;

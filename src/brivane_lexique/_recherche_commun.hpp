@@ -6,6 +6,7 @@
 #pragma once
 
 #include "_commun.hpp"
+#include "_texte.hpp"
 #include "recherche_motif.hpp"
 
 #include <algorithm>
@@ -77,14 +78,7 @@ inline nb::object texte_champ(PyObject *e, PyObject *nom) {
     return nb::steal(s);
 }
 
-// Exact equality and prefix test of two str objects. CPython stores a text in the
-// narrowest kind that holds it, so equal texts always share their kind.
-inline bool str_egal(PyObject *a, PyObject *b) {
-    if (a == b) return true;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * PyUnicode_KIND(a)) == 0;
-}
+// Prefix test of two str objects (their equality: str_egal, _texte.hpp).
 inline bool str_commence_par(PyObject *s, PyObject *prefixe) {
     Py_ssize_t m = PyUnicode_GET_LENGTH(prefixe);
     if (m > PyUnicode_GET_LENGTH(s)) return false;

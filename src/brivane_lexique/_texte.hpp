@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,15 @@
 namespace brivane::py {
 
 namespace nb = nanobind;
+
+// Exact equality of the contents of two str objects. CPython stores a text in the
+// narrowest kind that holds it, so equal texts always share their kind.
+inline bool str_egal(PyObject *a, PyObject *b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)n * PyUnicode_KIND(a)) == 0;
+}
 
 // unicodedata.normalize('NFC', s).strip().lower(), computed by the host: used when
 // the C++ rules cannot decide (see texte.hpp) and for str subclasses.

@@ -185,19 +185,34 @@ struct FonctionMorpho {
     nb::object objet;
     bool natif;
 };
-FonctionMorpho morpho(const char *nom, const nb::object &origine) {
-    nb::object module = liens().morphologie.objet();
-    static PyObject *const noms[] = {cle_interne("lemme_de"), cle_interne("formes_de"), cle_interne("conjuguer")};
-    PyObject *cle = nullptr;
-    for (PyObject *n : noms)
-        if (PyUnicode_CompareWithASCIIString(n, nom) == 0) cle = n;
-    nb::object f = nb::steal(PyObject_GetAttr(module.ptr(), cle));
+FonctionMorpho morpho(PyObject *nom, const nb::object &origine) {
+    nb::object f = nb::steal(PyObject_GetAttr(liens().morphologie.objet().ptr(), nom));
     if (!f.is_valid()) throw nb::python_error();
     return {f, liens().morphologie.original() && f.is(origine)};
 }
+struct NomsMorpho {
+    PyObject *lemme_de = cle_interne("lemme_de"), *formes_de = cle_interne("formes_de"),
+             *conjuguer = cle_interne("conjuguer");
+};
+const NomsMorpho &noms_morpho() {
+    static const NomsMorpho n;
+    return n;
+}
+
+// The helper the module's own conjuguer calls, found as it finds it: by name in the
+// namespace of the module (only asked while that module is the one bound at import).
+nb::object personne_nombre_du_module() {
+    static PyObject *const nom = cle_interne("_personne_nombre_from_entry");
+    PyObject *pn = PyDict_GetItemWithError(PyModule_GetDict(liens().morphologie.objet().ptr()), nom);
+    if (!pn) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name '_personne_nombre_from_entry' is not defined");
+        throw nb::python_error();
+    }
+    return nb::borrow(pn);
+}
 
 nb::object lemme_de_par(nb::handle entrees) {
-    FonctionMorpho f = morpho("lemme_de", liens().lemme_de_origine);
+    FonctionMorpho f = morpho(noms_morpho().lemme_de, liens().lemme_de_origine);
     return f.natif ? morpho::lemme_de(entrees) : f.objet(entrees);
 }
 
@@ -260,13 +275,13 @@ nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
             params.append(nb::str(cgram) + nb::str("%"));
         }
         nb::object cur = executer(l, sql, params);
-        FonctionMorpho f = morpho("formes_de", liens().formes_de_origine);
+        FonctionMorpho f = morpho(noms_morpho().formes_de, liens().formes_de_origine);
         if (f.natif) return formes_des_lignes(cur, cgram);
         return f.objet(lignes_en_entrees(cur), cgram);
     }
     PyObject *liste = sous_cle(index_lemme(l), cle);
     entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
-    FonctionMorpho f = morpho("formes_de", liens().formes_de_origine);
+    FonctionMorpho f = morpho(noms_morpho().formes_de, liens().formes_de_origine);
     return f.natif ? morpho::formes_de(entrees, cgram) : f.objet(entrees, cgram);
 }
 
@@ -278,31 +293,24 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
         nb::object cur = executer(
             l, "SELECT * FROM " + table_de(l) + " WHERE lemme = ? COLLATE NOCASE AND cgram IN ('VER', 'AUX')",
             nb::make_tuple(cle));
+        FonctionMorpho f = morpho(noms_morpho().conjuguer, liens().conjuguer_origine);
+        if (!f.natif) return f.objet(lignes_en_entrees(cur));
+        nb::object pn = personne_nombre_du_module();
         // With the library's own conjugation, the entries are read by it alone: they
         // need only the fields it reads.
-        nb::object module = liens().morphologie.objet();
-        const bool interne = liens().morphologie.original() &&
-                             module.attr("conjuguer").is(liens().conjuguer_origine) &&
-                             module.attr("_personne_nombre_from_entry").is(liens().personne_nombre_origine);
+        const bool interne = pn.is(liens().personne_nombre_origine);
         entrees = interne ? lignes_en_entrees(cur, {"cgram", "mode", "temps", "ortho", "personne", "nombre", "multext"})
                           : lignes_en_entrees(cur);
-    } else {
-        PyObject *liste = sous_cle(index_lemme(l), cle);
-        entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
+        return morpho::conjuguer(entrees, interne, pn);
     }
-    FonctionMorpho f = morpho("conjuguer", liens().conjuguer_origine);
+    PyObject *liste = sous_cle(index_lemme(l), cle);
+    entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
+    FonctionMorpho f = morpho(noms_morpho().conjuguer, liens().conjuguer_origine);
     if (!f.natif) return f.objet(entrees);
-    // As the module's conjuguer does: the list checked first, then the helper looked
-    // up by name in the module's namespace.
+    // As the module's conjuguer does: the list checked first, then the helper.
     exiger_list(entrees, "entries");
-    static PyObject *const nom_pn = cle_interne("_personne_nombre_from_entry");
-    PyObject *pn = PyDict_GetItemWithError(PyModule_GetDict(liens().morphologie.objet().ptr()), nom_pn);
-    if (!pn) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name '_personne_nombre_from_entry' is not defined");
-        throw nb::python_error();
-    }
-    nb::object fonction = nb::borrow(pn);
-    return morpho::conjuguer(entrees, fonction.is(liens().personne_nombre_origine), fonction);
+    nb::object pn = personne_nombre_du_module();
+    return morpho::conjuguer(entrees, pn.is(liens().personne_nombre_origine), pn);
 }
 
 // Field text for equality tests: missing -> "", else the value itself.
