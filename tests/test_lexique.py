@@ -395,6 +395,54 @@ def test_niveaux_comme_python(tmp_path, nom, delim, graine):
         assert any(x is e for x in lex._index_ortho[unicodedata.normalize("NFC", e["ortho"]).strip().lower()])
 
 
+def fichier_long(rnd, fin, colonne):
+    """Thousands of lines of every length around the 64-byte steps of the line
+    sweep, a few quoted, blank, short or overlong ones among them, and `fin` as
+    the line end."""
+    noms = ["phone", "lemme", "cgram", "freq_opensubs"]
+    noms.insert(colonne, "ortho")
+    lignes = ["\t".join(noms)]
+    for i in range(3000):
+        o = rnd.choice(ORTHOS[:-4]) + "x" * rnd.choice([0, 0, 1, 30, 63, 64, 65, 200])
+        champs = [rnd.choice(["ʃa", "", "a" * rnd.randrange(120)]), "l", "NOM", str(i)]
+        champs.insert(colonne, o)
+        r = rnd.random()
+        if r < 0.02:
+            champs[colonne] = '"' + o.replace('"', '') + '\t""q"""'
+        elif r < 0.04:
+            champs = champs[: rnd.randrange(len(champs))]
+        elif r < 0.05:
+            champs = []
+        lignes.append("\t".join(c for c in champs if "\r" not in c and "\n" not in c))
+    return fin.join(lignes) + rnd.choice([fin, ""])
+
+
+@pytest.mark.parametrize("fin", ["\n", "\r\n", "\r"])
+@pytest.mark.parametrize("colonne", [0, 2, 4])
+@pytest.mark.parametrize("graine", range(2))
+def test_niveau_1_lignes_balayees_comme_python(tmp_path, fin, colonne, graine):
+    rnd = random.Random(graine)
+    chemin = tmp_path / "l.tsv"
+    chemin.write_bytes(fichier_long(rnd, fin, colonne).encode())
+    assert Lexique(chemin)._formes == ref_formes_et_index(chemin, "\t")[0]
+    # A field over the limit, and a line with one field too many, far into the file.
+    with open(chemin, encoding="utf-8", newline="") as f:
+        lignes = f.read().split(fin)
+    ancienne = csv.field_size_limit()
+    try:
+        csv.field_size_limit(150)
+        with pytest.raises(csv.Error, match="field larger"):
+            Lexique(chemin)
+    finally:
+        csv.field_size_limit(ancienne)
+    lignes[2500] = "\t".join(["trop"] * 6)
+    chemin.write_text(fin.join(lignes), encoding="utf-8", newline="")
+    with open(chemin, encoding="utf-8", newline="") as f:
+        numero = next(n for n, l in enumerate(csv.reader(f, delimiter="\t"), 1) if len(l) == 6)
+    with pytest.raises(ValueError, match=f"ligne {numero} : 6 champs pour 5 colonnes"):
+        Lexique(chemin)
+
+
 @pytest.mark.parametrize("contenu, erreur", [
     ("ortho\tlemme\nchat\tchat\nchien\tchien\tx\n", ValueError),
     (b"ortho\nchat\n" + "é".encode() * 5000 + b"\xe9\n", UnicodeDecodeError),

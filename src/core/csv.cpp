@@ -417,6 +417,103 @@ struct LecteurCsv::Etat {
     }
 #endif
 
+    // Lines read ahead for suivant_colonne: every quote-free line of the decoded
+    // text, scanned 64 bytes at a time in one sweep, with the bounds of field
+    // `colonne` (c0 == npos: the line is shorter), its field count and its end.
+    // `pos` always stays at the start of the next line not yet handed out, so the
+    // lines read ahead can be dropped at any time.
+    struct LigneLue {
+        size_t c0, c1, le, nb;
+    };
+    std::vector<LigneLue> lues;
+    size_t lue_suivante = 0, colonne_lues = TOUTES;
+
+    void oublier_lues() {
+        lues.clear();
+        lue_suivante = 0;
+    }
+
+#ifdef BRIVANE_X86
+    // Delimiters `dm` (bits from offset `cur`) of the line being read: the count
+    // goes on, the bounds of field k are noted when they are among them.
+    __attribute__((target("avx2,popcnt,bmi"))) static void compter_delims(uint64_t dm, size_t cur, size_t k,
+                                                                         size_t &nd, size_t &c0, size_t &c1) {
+        if (nd <= k) {
+            for (; dm && nd < k; dm &= dm - 1, ++nd)
+                if (nd + 1 == k) c0 = cur + size_t(__builtin_ctzll(dm)) + 1;
+            if (dm && nd == k) c1 = cur + size_t(__builtin_ctzll(dm));
+        }
+        nd += size_t(__builtin_popcountll(dm));
+    }
+
+    // Fills `lues` from `pos` up to the first line the sweep leaves to the line
+    // reader: one holding a quote, ending on a "\r" whose successor is not decoded
+    // yet, or longer than the field limit. True when the sweep stopped only because
+    // the last line runs past the decoded text.
+    __attribute__((target("avx2,popcnt,bmi"))) bool lire_lignes_avx2(size_t colonne) {
+        oublier_lues();
+        colonne_lues = colonne;
+        const char *b = tampon.data();
+        const size_t seuil = limite > 0 ? size_t(limite) : 0;
+        const size_t npos = size_t(-1);
+        const __m256i nl = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r'), gu = _mm256_set1_epi8('"'),
+                      de = _mm256_set1_epi8(d0);
+        alignas(32) char bord[64];
+        size_t cur = pos, ls = pos, nd = 0, c0 = colonne == 0 ? pos : npos, c1 = npos;
+        while (cur < valide) {
+            const size_t reste = valide - cur;
+            const char *q = b + cur;
+            uint64_t garde = ~uint64_t(0);
+            if (reste < 64) {
+                std::memcpy(bord, q, reste);
+                std::memset(bord + reste, 0, 64 - reste);
+                q = bord;
+                garde = (uint64_t(1) << reste) - 1;
+            }
+            const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q));
+            const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q + 32));
+            const __m256i a0 = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v0, nl), _mm256_cmpeq_epi8(v0, cr)),
+                                               _mm256_cmpeq_epi8(v0, gu));
+            const __m256i a1 = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v1, nl), _mm256_cmpeq_epi8(v1, cr)),
+                                               _mm256_cmpeq_epi8(v1, gu));
+            const uint64_t arrets = (uint64_t(uint32_t(_mm256_movemask_epi8(a0))) |
+                                     uint64_t(uint32_t(_mm256_movemask_epi8(a1))) << 32) & garde;
+            const uint64_t dm = (uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v0, de)))) |
+                                 uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v1, de)))) << 32) & garde;
+            if (!arrets) {
+                compter_delims(dm, cur, colonne, nd, c0, c1);
+                cur += reste < 64 ? reste : 64;
+                continue;
+            }
+            const unsigned j = unsigned(__builtin_ctzll(arrets));
+            compter_delims(dm & ((uint64_t(1) << j) - 1), cur, colonne, nd, c0, c1);
+            const size_t te = cur + j;
+            size_t le;
+            if (b[te] == '"') return false;
+            if (b[te] == '\n') {
+                le = te + 1;
+            } else {
+                if (te + 1 >= valide) return false;
+                le = te + 1 + (b[te + 1] == '\n');
+            }
+            if (te - ls > seuil) return false;
+            if (c0 != npos && c1 == npos) c1 = te;
+            lues.push_back({c0, c1, le, (te > ls || nd) ? nd + 1 : 0});
+            cur = ls = le;
+            nd = 0;
+            c0 = colonne == 0 ? ls : npos;
+            c1 = npos;
+        }
+        return true;
+    }
+
+    // Lines for suivant_colonne; more text is asked for exactly when the line reader
+    // would ask for it (the last line runs past what is decoded).
+    void remplir_lues(size_t colonne) {
+        while (lire_lignes_avx2(colonne) && lues.empty() && !tout_decode) plus();
+    }
+#endif
+
     bool ligne_simple(size_t &te, size_t &le, size_t colonne = TOUTES) {
         const char *b = tampon.data();
         const char *p = b + pos, *f = b + valide;
@@ -637,6 +734,7 @@ LecteurCsv::~LecteurCsv() = default;
 bool LecteurCsv::suivant(std::vector<std::string_view> &champs) {
     Etat &e = *e_;
     champs.clear();
+    e.oublier_lues();
     if (e.ferme) return false;
     size_t te, le;
     if (e.simple && e.ligne_simple(te, le)) {
@@ -684,6 +782,20 @@ bool LecteurCsv::suivant(std::vector<std::string_view> &champs) {
 
 bool LecteurCsv::suivant_colonne(size_t colonne, std::string_view &champ, size_t &nb_champs) {
     Etat &e = *e_;
+#ifdef BRIVANE_X86
+    if (AVX2 && !e.ferme && e.simple && colonne != Etat::TOUTES) {
+        if (e.lue_suivante == e.lues.size() || e.colonne_lues != colonne) e.remplir_lues(colonne);
+        if (e.lue_suivante < e.lues.size()) {
+            const Etat::LigneLue &l = e.lues[e.lue_suivante++];
+            ++e.ligne;
+            const char *b = e.tampon.data();
+            nb_champs = l.nb;
+            champ = l.c0 == size_t(-1) ? std::string_view() : std::string_view(b + l.c0, l.c1 - l.c0);
+            e.pos = l.le;
+            return true;
+        }
+    }
+#endif
     size_t te, le;
     if (!e.ferme && e.simple && colonne != Etat::TOUTES && e.ligne_simple(te, le, colonne) &&
         size_t(te - e.pos) <= size_t(e.limite > 0 ? e.limite : 0)) {
@@ -705,6 +817,7 @@ long LecteurCsv::numero_ligne() const { return e_->ligne; }
 
 void LecteurCsv::fermer() {
     e_->ferme = true;
+    e_->oublier_lues();
     e_->source.reset();
     std::vector<char>().swap(e_->tampon);
     e_->pos = e_->fin = e_->valide = 0;
