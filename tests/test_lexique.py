@@ -505,8 +505,30 @@ def test_ensemble_des_formes_d_un_grand_fichier(tmp_path, taille):
     chemin.write_text("ortho\tcgram\n" + "".join(f"{m}\tNOM\n" for m in lignes), encoding="utf-8")
     attendu = frozenset(unicodedata.normalize("NFC", m).strip().lower() for m in lignes if m)
     formes = Lexique(chemin)._formes
+    verifier_ensemble(formes, attendu)
+
+
+def verifier_ensemble(formes, attendu):
     assert type(formes) is frozenset
     assert formes == attendu and len(formes) == len(attendu) and hash(formes) == hash(attendu)
     assert sorted(formes) == sorted(attendu)
     assert all(m in formes for m in attendu) and "absent" not in formes and "" not in formes
     assert formes | {"x"} == attendu | {"x"}
+
+
+@pytest.mark.parametrize("dense_d_abord", [True, False])
+def test_ensemble_des_formes_quand_la_densite_change(tmp_path, dense_d_abord):
+    """The set is sized from the start of the file: a file whose lines change length
+    half-way (many more, or many fewer, forms than foreseen) still gives the host's
+    set, with the table of frozenset(set(forms))."""
+    import sys
+
+    courtes = [f"court{i}\tNOM\n" for i in range(40000)]
+    longues = [f"long{i % 9000}\t{'x' * 400}\n" for i in range(0, 18000, 1)]
+    lignes = courtes + longues if dense_d_abord else longues + courtes
+    chemin = tmp_path / "d.tsv"
+    chemin.write_text("ortho\tcgram\n" + "".join(lignes), encoding="utf-8")
+    attendu = frozenset(l.split("\t")[0] for l in lignes)
+    formes = Lexique(chemin)._formes
+    verifier_ensemble(formes, attendu)
+    assert sys.getsizeof(formes) == sys.getsizeof(frozenset(set(attendu)))

@@ -809,92 +809,45 @@ inline void conseiller_grandes_pages(void *p, size_t octets) {
 class ObjetsFormes {
 public:
     TableauBrut<ObjetForme> v;
-    ~ObjetsFormes() {
+    ~ObjetsFormes() { lacher(); }
+    void lacher() {
         for (size_t i = 0; i < v.size(); ++i) Py_XDECREF(v[i].objet);
+        v.retire(v.size());
     }
 
-    // Adds them to `ens`, a new empty frozenset.
+    // Adds them to `ens`, in the order of their slots in the table the set ends
+    // with: the set's table (and each table it outgrows) is then walked front to
+    // back instead of at random, far beyond the caches.
     void verser(PyObject *ens) {
-        if (remplir_table(ens)) return;
-        ajouter_un_a_un(ens);
+        const size_t n = v.size();
+        // The host's growth rule: resize when 3/5 full, to the power of two above
+        // 4x the count (2x past 50,000 keys).
+        size_t masque = 7;
+        for (size_t rempli = 1; rempli <= n; ++rempli) {
+            if (rempli * 5 >= masque * 3) masque = taille_de_table(rempli) - 1;
+        }
+        std::vector<uint32_t> ordre(n);
+        par_case(masque, [&](size_t j, size_t i) { ordre[j] = uint32_t(i); });
+        // Records and objects are read out of order: fetch the record far ahead,
+        // then, once it is at hand, the object it points to.
+        constexpr size_t AVANCE = 16;
+        for (size_t i = 0; i < n; ++i) {
+            if (i + 2 * AVANCE < n) __builtin_prefetch(&v[ordre[i + 2 * AVANCE]]);
+            if (i + AVANCE < n) __builtin_prefetch(v[ordre[i + AVANCE]].objet);
+            if (PySet_Add(ens, v[ordre[i]].objet) < 0) throw nb::python_error();
+        }
     }
 
-private:
-    // CPython 3.11: the set's table is written directly, sized once, and takes over
-    // the references held here. Adding the strings one by one costs a growing table
-    // rehashed several times and, per string, a write to an object made long before
-    // (a cache miss each): most of the time of level 1. The probe sequence is the
-    // host's own (nine linear probes, then the perturbed jump), so its look-ups find
-    // every key; equal texts met twice keep the first, as adding them would.
-    bool remplir_table(PyObject *ens) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-        auto *so = reinterpret_cast<PySetObject *>(ens);
-        if (!PyFrozenSet_CheckExact(ens) || Py_REFCNT(ens) != 1 || so->table != so->smalltable || so->used != 0)
-            return false;
-        const size_t n = v.size();
-        if (n < 1024) return false;
-        // The table the host would end with after adding n distinct keys.
+    // The host's table size for `n` keys: the power of two above 4n (2n past
+    // 50,000 keys).
+    static size_t taille_de_table(size_t n) {
         size_t taille = 8;
         const size_t cible = n > 50000 ? n * 2 : n * 4;
         while (taille <= cible) taille <<= 1;
-        const size_t masque = taille - 1;
-        auto *table = static_cast<setentry *>(PyMem_Calloc(taille, sizeof(setentry)));
-        if (!table) return false;  // the ordinary path reports the lack of memory
-        conseiller_grandes_pages(table, taille * sizeof(setentry));
-        constexpr size_t SONDES = 9;  // LINEAR_PROBES
-        constexpr unsigned DECALAGE = 5;  // PERTURB_SHIFT
-        // The records themselves in slot order, so that both they and the table are
-        // walked front to back.
-        std::unique_ptr<ObjetForme[]> tri(new ObjetForme[n]);  // left uninitialised: all written below
-        conseiller_grandes_pages(tri.get(), n * sizeof(ObjetForme));
-        par_case(masque, [&](size_t j, size_t i) { tri[j] = v[i]; });
-        std::vector<PyObject *> doubles;  // texts met again: their references to drop
-        Py_ssize_t places = 0;
-        for (size_t j = 0; j < n; ++j) {
-            const ObjetForme &f = tri[j];
-            const Py_hash_t h = f.hash;
-            size_t i = size_t(h) & masque, perturbation = size_t(h);
-            bool double_ = false;
-            for (;;) {
-                setentry *e = &table[i];
-                size_t sondes = i + SONDES <= masque ? SONDES : 0;
-                for (;; ++e) {
-                    if (!e->key) break;
-                    if (e->hash == h && str_egal(e->key, f.objet)) {
-                        double_ = true;
-                        break;
-                    }
-                    if (sondes-- == 0) break;
-                }
-                if (double_) {
-                    doubles.push_back(f.objet);
-                    break;
-                }
-                if (!e->key) {
-                    e->key = f.objet;
-                    e->hash = h;
-                    ++places;
-                    break;
-                }
-                perturbation >>= DECALAGE;
-                i = (i * 5 + 1 + perturbation) & masque;
-            }
-        }
-        // Every reference is now held by the table or by `doubles`: none is left here.
-        v.retire(n);
-        for (PyObject *o : doubles) Py_DECREF(o);
-        so->table = table;
-        so->mask = Py_ssize_t(masque);
-        so->fill = so->used = places;
-        so->hash = -1;
-        so->finger = 0;
-        return true;
-#else
-        (void)ens;
-        return false;
-#endif
+        return taille;
     }
 
+private:
     // A counting sort of the records on the top bits of their slot in a table of
     // mask `masque`: `poser(j, i)` puts record i at place j. Within a bucket the keys
     // land in a window of the table small enough to stay in cache.
@@ -910,34 +863,129 @@ private:
         for (size_t i = 1; i <= seaux; ++i) compte[i] += compte[i - 1];
         for (size_t i = 0; i < n; ++i) poser(size_t(compte[seau(i)]++), i);
     }
+};
 
-    // Adds them to `ens` in the order of their slots in the table the set ends
-    // with: the set's table (and each table it outgrows) is then walked front to
-    // back instead of at random, far beyond the caches.
-    void ajouter_un_a_un(PyObject *ens) {
-        const size_t n = v.size();
-        // The host's growth rule: resize when 3/5 full, to the power of two above
-        // 4x the count (2x past 50,000 keys).
-        size_t masque = 7;
-        for (size_t rempli = 1; rempli <= n; ++rempli) {
-            if (rempli * 5 >= masque * 3) {
-                size_t cible = rempli > 50000 ? rempli * 2 : rempli * 4, taille = 8;
-                while (taille <= cible) taille <<= 1;
-                masque = taille - 1;
-            }
-        }
-        std::vector<uint32_t> ordre(n);
-        par_case(masque, [&](size_t j, size_t i) { ordre[j] = uint32_t(i); });
-        // Records and objects are read out of order: fetch the record far ahead,
-        // then, once it is at hand, the object it points to.
-        constexpr size_t AVANCE = 16;
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define BRIVANE_TABLE_DIRECTE 1
+// CPython 3.11: the set's table itself, filled batch by batch as the str objects
+// are made, then handed to the frozenset. Adding the strings one by one at the end
+// costs a growing table rehashed several times and, per string, a reread of an
+// object made long before (a cache miss each): most of the time of level 1. Here
+// each batch goes in while its objects are still in cache, in a table sized once
+// from an estimate of the final count. The probe sequence is the host's own (nine
+// linear probes, then the perturbed jump), so its look-ups find every key; equal
+// texts met twice keep the first, as adding them would.
+class TableFormes {
+public:
+    TableFormes() = default;
+    TableFormes(const TableFormes &) = delete;
+    TableFormes &operator=(const TableFormes &) = delete;
+    ~TableFormes() {
+        if (!table_) return;
+        for (size_t i = 0; i <= masque_; ++i) Py_XDECREF(table_[i].key);
+        PyMem_Free(table_);
+    }
+
+    // Takes over the references of `lot` (emptied). `attendus`: the count of keys
+    // the table should end with, as far as can be told now.
+    void inserer(ObjetsFormes &lot, size_t attendus) {
+        const size_t n = lot.v.size();
+        if (!table_ || (size_t(places_) + n) * 5 > (masque_ + 1) * 3)
+            refaire(taille_finale(std::max(attendus, size_t(places_) + n)));
+        constexpr size_t AVANCE = 24;
+        const ObjetForme *r = lot.v.data();
+        for (size_t i = 0; i < std::min(n, AVANCE); ++i) __builtin_prefetch(&table_[size_t(r[i].hash) & masque_]);
         for (size_t i = 0; i < n; ++i) {
-            if (i + 2 * AVANCE < n) __builtin_prefetch(&v[ordre[i + 2 * AVANCE]]);
-            if (i + AVANCE < n) __builtin_prefetch(v[ordre[i + AVANCE]].objet);
-            if (PySet_Add(ens, v[ordre[i]].objet) < 0) throw nb::python_error();
+            if (i + AVANCE < n) __builtin_prefetch(&table_[size_t(r[i + AVANCE].hash) & masque_]);
+            if (!placer(r[i].hash, r[i].objet, true)) Py_DECREF(r[i].objet);
+        }
+        lot.v.retire(n);
+    }
+
+    // Hands the table to `ens`, a new empty frozenset, resized first when the
+    // estimate missed the host's size for the final count. False (nothing done)
+    // when `ens` is not such a set or the table is too small to be worth it.
+    bool verser(PyObject *ens) {
+        auto *so = reinterpret_cast<PySetObject *>(ens);
+        if (!table_ || !PyFrozenSet_CheckExact(ens) || Py_REFCNT(ens) != 1 || so->table != so->smalltable ||
+            so->used != 0 || places_ < 1024)
+            return false;
+        const size_t taille = taille_finale(size_t(places_));
+        if (taille != masque_ + 1) refaire(taille);
+        so->table = table_;
+        so->mask = Py_ssize_t(masque_);
+        so->fill = so->used = places_;
+        so->hash = -1;
+        so->finger = 0;
+        table_ = nullptr;
+        return true;
+    }
+
+    // The keys, for the ordinary path (references handed over, table emptied).
+    void vider_dans(ObjetsFormes &objets) {
+        if (!table_) return;
+        for (size_t i = 0; i <= masque_; ++i)
+            if (table_[i].key) {
+                *objets.v.place(1) = {table_[i].hash, table_[i].key};
+                objets.v.ajoute(1);
+                table_[i].key = nullptr;
+            }
+        places_ = 0;
+    }
+
+private:
+    // The table of frozenset(s) for a set s of n keys: the power of two above 2n.
+    static size_t taille_finale(size_t n) {
+        size_t taille = 8;
+        while (taille <= 2 * n) taille <<= 1;
+        return taille;
+    }
+
+    // Puts `o` in its slot; false when an equal text is already there.
+    bool placer(Py_hash_t h, PyObject *o, bool comparer) {
+        constexpr size_t SONDES = 9;      // LINEAR_PROBES
+        constexpr unsigned DECALAGE = 5;  // PERTURB_SHIFT
+        size_t i = size_t(h) & masque_, perturbation = size_t(h);
+        for (;;) {
+            setentry *e = &table_[i];
+            size_t sondes = i + SONDES <= masque_ ? SONDES : 0;
+            for (;; ++e) {
+                if (!e->key) {
+                    e->key = o;
+                    e->hash = h;
+                    ++places_;
+                    return true;
+                }
+                if (comparer && e->hash == h && str_egal(e->key, o)) return false;
+                if (sondes-- == 0) break;
+            }
+            perturbation >>= DECALAGE;
+            i = (i * 5 + 1 + perturbation) & masque_;
         }
     }
+
+    // Moves the keys to a new table of `taille` slots. The old one is walked front
+    // to back, so the new one is written in a few runs rather than at random.
+    void refaire(size_t taille) {
+        auto *neuve = static_cast<setentry *>(PyMem_Calloc(taille, sizeof(setentry)));
+        if (!neuve) throw std::bad_alloc();
+        conseiller_grandes_pages(neuve, taille * sizeof(setentry));
+        setentry *ancienne = table_;
+        const size_t ancien_masque = masque_;
+        table_ = neuve;
+        masque_ = taille - 1;
+        places_ = 0;
+        if (!ancienne) return;
+        for (size_t i = 0; i <= ancien_masque; ++i)
+            if (ancienne[i].key) placer(ancienne[i].hash, ancienne[i].key, false);
+        PyMem_Free(ancienne);
+    }
+
+    setentry *table_ = nullptr;
+    size_t masque_ = 0;
+    Py_ssize_t places_ = 0;
 };
+#endif
 
 // Normalised spellings of valid UTF-8 text, decided in C++ when the rules allow
 // it; false when the host must decide.
@@ -1004,7 +1052,14 @@ public:
         if (trop_) p_.trop_de_champs_courant(trop_);
         if (erreur_) p_.lever(erreur_);
         p_.fermer();
+#ifdef BRIVANE_TABLE_DIRECTE
+        if (!table_.verser(ens)) {
+            table_.vider_dans(objets);
+            objets.verser(ens);
+        }
+#else
         objets.verser(ens);
+#endif
         for (const std::string &brut : hote_) {
             nb::object cle = normaliser_ortho_py(texte(brut));
             if (PySet_Add(ens, cle.ptr()) < 0) throw nb::python_error();
@@ -1035,18 +1090,38 @@ private:
                 precedent.assign(ortho);
                 if (!normaliseur.ajouter(lot, ortho)) hote_.emplace_back(ortho);
                 if (lot.plein()) {
-                    lot.creer(objets.v);
+                    verser_lot(lot, objets);
                     lot.vider();
                 }
             }
-            lot.creer(objets.v);
+            verser_lot(lot, objets);
         } catch (...) {
             erreur_ = std::current_exception();
         }
     }
 
+    // The batch's str objects, into the set's table where it is built directly.
+    void verser_lot(const LotFormes &lot, ObjetsFormes &objets) {
+#ifdef BRIVANE_TABLE_DIRECTE
+        const size_t debut = objets.v.size();
+        lot.creer(objets.v);
+        crees_ += objets.v.size() - debut;
+        // The final count, extrapolated from the share of the file read so far.
+        const LecteurCsv &lecteur = p_.lecteur();
+        const uint64_t total = lecteur.taille_source(), lu = lecteur.octets_consommes();
+        const size_t attendus = total > lu && lu > 0 ? size_t(double(crees_) * double(total) / double(lu)) : crees_;
+        table_.inserer(objets, attendus);
+#else
+        lot.creer(objets.v);
+#endif
+    }
+
     PasseCsv &p_;
     const int colonne_;
+#ifdef BRIVANE_TABLE_DIRECTE
+    TableFormes table_;
+    size_t crees_ = 0;
+#endif
     bool vu_ = false;
     size_t trop_ = 0;
     std::exception_ptr erreur_;

@@ -23,10 +23,13 @@ SourceFichier::SourceFichier(const std::string &chemin) {
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) throw ErreurSysteme(errno);
     struct stat st;
-    if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd_);
-        fd_ = -1;
-        throw ErreurSysteme(EISDIR);
+    if (::fstat(fd_, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            ::close(fd_);
+            fd_ = -1;
+            throw ErreurSysteme(EISDIR);
+        }
+        if (S_ISREG(st.st_mode) && st.st_size > 0) taille_ = uint64_t(st.st_size);
     }
 }
 
@@ -814,6 +817,10 @@ bool LecteurCsv::suivant_colonne(size_t colonne, std::string_view &champ, size_t
 }
 
 long LecteurCsv::numero_ligne() const { return e_->ligne; }
+
+uint64_t LecteurCsv::octets_consommes() const { return e_->base + e_->pos; }
+
+uint64_t LecteurCsv::taille_source() const { return e_->source ? e_->source->taille() : 0; }
 
 void LecteurCsv::fermer() {
     e_->ferme = true;

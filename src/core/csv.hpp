@@ -22,6 +22,8 @@ public:
     // True when every lire() hands over exactly one whole line as the host's text
     // layer cut it (a final "\r" then needs no look-ahead to know it ends the line).
     virtual bool par_lignes() const { return false; }
+    // Total size in bytes when known beforehand (a regular file), else 0.
+    virtual uint64_t taille() const { return 0; }
 };
 
 // A file read with plain POSIX calls. The constructor opens it (ErreurSysteme on
@@ -31,11 +33,13 @@ public:
     explicit SourceFichier(const std::string &chemin);
     ~SourceFichier() override;
     size_t lire(char *tampon, size_t taille) override;
+    uint64_t taille() const override { return taille_; }
     SourceFichier(const SourceFichier &) = delete;
     SourceFichier &operator=(const SourceFichier &) = delete;
 
 private:
     int fd_ = -1;
+    uint64_t taille_ = 0;
 };
 
 // An OS error (open/read), carrying errno so the binding can raise OSError subclasses.
@@ -89,6 +93,11 @@ public:
 
     // csv.reader.line_num: physical lines consumed so far.
     long numero_ligne() const;
+
+    // Bytes of the source consumed so far, and its size when known beforehand (else
+    // 0): how far through the input the reader is.
+    uint64_t octets_consommes() const;
+    uint64_t taille_source() const;
 
     // Releases the source early (the reader then reports end of input).
     void fermer();
