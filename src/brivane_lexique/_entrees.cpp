@@ -364,6 +364,7 @@ struct PasseCsv::Impl {
     CachePartage partages;
     nb::object modele;  // keys of the entries, in order (values None)
     std::vector<nb::object> cles;  // the model's keys, in the plan's order
+    std::vector<Py_ssize_t> places;  // where a copy of the model keeps each key's value
     // Per key of the plan: the previous record's text and its str.
     struct Dernier {
         std::string octets;
@@ -578,6 +579,39 @@ nb::object modele_entree(const std::vector<PlanEntree::Emplacement> &E) {
     return d;
 }
 
+// CPython 3.11: a copy of a model whose keys are shared (an instance's dict) holds
+// its values in a plain array, one slot per key. Storing a field there directly
+// spares the key look-up of a dict store, for every field of every record. The
+// slot of each key is found once, by storing a marker through the ordinary path;
+// empty when the model is not such a dict.
+std::vector<Py_ssize_t> places_des_valeurs(PyObject *modele, const std::vector<nb::object> &cles) {
+    std::vector<Py_ssize_t> places;
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    if (!PyDict_CheckExact(modele) || !reinterpret_cast<PyDictObject *>(modele)->ma_values) return places;
+    const size_t n = cles.size();
+    if (Py_ssize_t(n) != PyDict_GET_SIZE(modele)) return places;
+    nb::object marque = nb::steal(PyList_New(0));  // an object found nowhere else
+    if (!marque.is_valid()) throw nb::python_error();
+    for (size_t k = 0; k < n; ++k) {
+        nb::object copie = nb::steal(PyDict_Copy(modele));
+        if (!copie.is_valid()) throw nb::python_error();
+        if (PyDict_SetItem(copie.ptr(), cles[k].ptr(), marque.ptr()) < 0) throw nb::python_error();
+        auto *c = reinterpret_cast<PyDictObject *>(copie.ptr());
+        if (!c->ma_values) return {};
+        PyObject **valeurs = reinterpret_cast<PyObject **>(c->ma_values);
+        Py_ssize_t trouvee = -1;
+        for (size_t i = 0; i < n; ++i)
+            if (valeurs[i] == marque.ptr()) trouvee = trouvee < 0 ? Py_ssize_t(i) : -2;
+        if (trouvee < 0) return {};
+        places.push_back(trouvee);
+    }
+#else
+    (void)modele;
+    (void)cles;
+#endif
+    return places;
+}
+
 nb::dict PasseCsv::entree() {
     Impl &p = *p_;
     p.plan.verifier();
@@ -591,10 +625,18 @@ nb::dict PasseCsv::entree() {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         while (PyDict_Next(p.modele.ptr(), &pos, &k, &v)) p.cles.push_back(nb::borrow(k));
+        p.places = places_des_valeurs(p.modele.ptr(), p.cles);
     }
     if (p.derniers.size() != E.size()) p.derniers.assign(E.size(), {});
     nb::dict d = nb::steal<nb::dict>(PyDict_Copy(p.modele.ptr()));
     if (!d.is_valid()) throw nb::python_error();
+    // Every value stored below is a str, a float or None, which leaves the dict's
+    // tracking by the collector as a store through the dict would.
+    PyObject **valeurs = nullptr;
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    if (p.places.size() == E.size() && reinterpret_cast<PyDictObject *>(d.ptr())->ma_values)
+        valeurs = reinterpret_cast<PyObject **>(reinterpret_cast<PyDictObject *>(d.ptr())->ma_values);
+#endif
     for (size_t k = 0; k < E.size(); ++k) {
         const PlanEntree::Emplacement &e = E[k];
         nb::object v;
@@ -619,7 +661,13 @@ nb::dict PasseCsv::entree() {
                 dn.objet = v;
             }
         }
-        if (PyDict_SetItem(d.ptr(), p.cles[k].ptr(), v.ptr()) < 0) throw nb::python_error();
+        if (valeurs) {
+            PyObject *ancienne = valeurs[p.places[k]];
+            valeurs[p.places[k]] = v.release().ptr();
+            Py_XDECREF(ancienne);
+        } else if (PyDict_SetItem(d.ptr(), p.cles[k].ptr(), v.ptr()) < 0) {
+            throw nb::python_error();
+        }
     }
     return d;
 }
