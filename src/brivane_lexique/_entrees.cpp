@@ -527,6 +527,48 @@ int PasseCsv::source_du_champ(const char *nom) const {
     return -1;
 }
 
+// The str of text the reader has already checked as strict UTF-8: sized and filled
+// in one go, where the host's decoder would also check it again and, past ASCII,
+// build it in a buffer it then shrinks.
+PyObject *texte_utf8_verifie(std::string_view v) {
+    const auto *u = reinterpret_cast<const unsigned char *>(v.data());
+    const size_t n = v.size();
+    size_t i = 0;
+    for (uint64_t m; i + 8 <= n; i += 8) {
+        std::memcpy(&m, u + i, 8);
+        if (m & 0x8080808080808080ULL) break;
+    }
+    while (i < n && u[i] < 0x80) ++i;
+    auto suivant = [u](size_t &j) -> uint32_t {
+        const unsigned char c = u[j];
+        if (c < 0x80) return j += 1, c;
+        if (c < 0xe0) return j += 2, (c & 0x1fu) << 6 | (u[j - 1] & 0x3fu);
+        if (c < 0xf0) return j += 3, (c & 0x0fu) << 12 | (u[j - 2] & 0x3fu) << 6 | (u[j - 1] & 0x3fu);
+        return j += 4, (c & 0x07u) << 18 | (u[j - 3] & 0x3fu) << 12 | (u[j - 2] & 0x3fu) << 6 | (u[j - 1] & 0x3fu);
+    };
+    size_t longueur = i;
+    uint32_t max = 0x7f;
+    for (size_t j = i; j < n; ++longueur) max = std::max(max, suivant(j));
+    PyObject *s = PyUnicode_New(Py_ssize_t(longueur), max);
+    if (!s) return nullptr;
+    void *d = PyUnicode_DATA(s);
+    const int kind = PyUnicode_KIND(s);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        auto *o = static_cast<Py_UCS1 *>(d);
+        std::memcpy(o, u, i);
+        for (size_t j = i, k = i; j < n;) o[k++] = Py_UCS1(suivant(j));
+    } else if (kind == PyUnicode_2BYTE_KIND) {
+        auto *o = static_cast<Py_UCS2 *>(d);
+        for (size_t k = 0; k < i; ++k) o[k] = u[k];
+        for (size_t j = i, k = i; j < n;) o[k++] = Py_UCS2(suivant(j));
+    } else {
+        auto *o = static_cast<Py_UCS4 *>(d);
+        for (size_t k = 0; k < i; ++k) o[k] = u[k];
+        for (size_t j = i, k = i; j < n;) o[k++] = suivant(j);
+    }
+    return s;
+}
+
 nb::object PasseCsv::texte_champ(std::string_view v, bool partage) {
     Impl &p = *p_;
     if (v.empty()) return nb::steal(PyUnicode_FromStringAndSize("", 0));
@@ -536,7 +578,8 @@ nb::object PasseCsv::texte_champ(std::string_view v, bool partage) {
         h = CachePartage::hacher(v);
         if (PyObject *o = p.partages.trouver(v, h)) return nb::borrow(o);
     }
-    PyObject *s = PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), p.erreurs);
+    PyObject *s = p.erreurs ? PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), p.erreurs)
+                            : texte_utf8_verifie(v);
     if (!s) throw nb::python_error();
     nb::object r = nb::steal(s);
     if (cache && p.partages.taille() < MAX_PARTAGES) {
