@@ -433,27 +433,29 @@ std::string_view utf8_passager(PyObject *s, std::string &tampon) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
     const void *d = PyUnicode_DATA(s);
-    tampon.clear();
+    // Room for the longest encoding, written in place, then cut to size.
+    if (tampon.size() < size_t(n) * 4) tampon.resize(size_t(n) * 4);
+    char *o = tampon.data(), *const debut = o;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, d, i);
         if (c < 0x80) {
-            tampon.push_back(char(c));
+            *o++ = char(c);
         } else if (c < 0x800) {
-            tampon.push_back(char(0xC0 | (c >> 6)));
-            tampon.push_back(char(0x80 | (c & 0x3F)));
+            *o++ = char(0xC0 | (c >> 6));
+            *o++ = char(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
             if (c >= 0xD800 && c <= 0xDFFF) return utf8(s);  // raises UnicodeEncodeError
-            tampon.push_back(char(0xE0 | (c >> 12)));
-            tampon.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-            tampon.push_back(char(0x80 | (c & 0x3F)));
+            *o++ = char(0xE0 | (c >> 12));
+            *o++ = char(0x80 | ((c >> 6) & 0x3F));
+            *o++ = char(0x80 | (c & 0x3F));
         } else {
-            tampon.push_back(char(0xF0 | (c >> 18)));
-            tampon.push_back(char(0x80 | ((c >> 12) & 0x3F)));
-            tampon.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-            tampon.push_back(char(0x80 | (c & 0x3F)));
+            *o++ = char(0xF0 | (c >> 18));
+            *o++ = char(0x80 | ((c >> 12) & 0x3F));
+            *o++ = char(0x80 | ((c >> 6) & 0x3F));
+            *o++ = char(0x80 | (c & 0x3F));
         }
     }
-    return tampon;
+    return {debut, size_t(o - debut)};
 }
 
 // A value as csv.writer writes it: text as is, floats by repr(), anything else by str().

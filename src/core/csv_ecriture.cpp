@@ -1,20 +1,41 @@
 #include "csv_ecriture.hpp"
 
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 namespace brivane {
 
+namespace {
+
+// Whether the text holds the separator, a quote or a line end: eight bytes at a
+// time (a byte equal to c turns x ^ c*0x01..01 into a zero byte, which the usual
+// carry test finds), the tail one by one.
+bool a_guillemeter(std::string_view champ, char separateur) {
+    constexpr uint64_t UNS = 0x0101010101010101ULL, HAUTS = 0x8080808080808080ULL;
+    auto octet_nul = [](uint64_t x) { return (x - UNS) & ~x & HAUTS; };
+    const uint64_t s = UNS * static_cast<unsigned char>(separateur), q = UNS * '"', r = UNS * '\r',
+                   n = UNS * '\n';
+    const char *p = champ.data();
+    size_t i = 0;
+    for (; i + 8 <= champ.size(); i += 8) {
+        uint64_t x;
+        std::memcpy(&x, p + i, 8);
+        if (octet_nul(x ^ s) | octet_nul(x ^ q) | octet_nul(x ^ r) | octet_nul(x ^ n)) return true;
+    }
+    for (; i < champ.size(); ++i) {
+        const char c = p[i];
+        if (c == separateur || c == '"' || c == '\r' || c == '\n') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void ajouter_champ_csv(std::string &ligne, std::string_view champ, char separateur) {
-    bool guillemets = false;
-    for (char c : champ)
-        if (c == separateur || c == '"' || c == '\r' || c == '\n') {
-            guillemets = true;
-            break;
-        }
-    if (!guillemets) {
+    if (!a_guillemeter(champ, separateur)) {
         ligne.append(champ);
         return;
     }
