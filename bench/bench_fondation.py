@@ -29,7 +29,8 @@ def enfant(mesure: str, chemin: str) -> dict:
     import baselines_fondation as base
     from brivane_lexique import Lexique
 
-    # Imports stay outside the measures, on both sides.
+    # Imports stay outside the measures, on both sides, with what they left young.
+    gc.collect()
     t0 = time.perf_counter()
     if mesure == "niveau1":
         lex = Lexique(chemin)

@@ -138,6 +138,7 @@ def enfant_etat(etat: str, chemin: str) -> dict:
     elif etat == "polars":
         import polars  # noqa: F401
     avant = rss_mo()
+    gc.collect()  # what the imports left young is not the build's to collect
     t = time.perf_counter()
     if etat in ("n1", "sqlite_n1"):
         objet = Lexique(chemin)
@@ -487,6 +488,7 @@ def enfant_echelle(qui: str, chemin: str) -> dict:
     if qui == "nous":
         from brivane_lexique import Lexique
 
+        gc.collect()
         t = time.perf_counter()
         lex = Lexique(chemin)
         res["open (level 1)"] = time.perf_counter() - t
@@ -513,6 +515,7 @@ def enfant_echelle(qui: str, chemin: str) -> dict:
 
         import baselines_outils as bo
 
+        gc.collect()
         t = time.perf_counter()
         df = bo.polars_lire(chemin)
         res["open (level 1)"] = time.perf_counter() - t
