@@ -532,3 +532,17 @@ def test_ensemble_des_formes_quand_la_densite_change(tmp_path, dense_d_abord):
     formes = Lexique(chemin)._formes
     verifier_ensemble(formes, attendu)
     assert sys.getsizeof(formes) == sys.getsizeof(frozenset(set(attendu)))
+
+
+def test_ensemble_des_formes_de_toutes_largeurs_et_longueurs(tmp_path):
+    """Spellings of one to forty characters stored on one, two or four bytes each:
+    every one is found in the set by the host's own hash of a fresh equal str."""
+    alphabets = ["abcdefgh", "àéîõüçñÿ", "αβγδεζηθ", "жзийклмн", "😀😁😂🤣😃😄😅😆"]
+    lignes = [(alphabet * 6)[d:d + n] + suffixe
+              for alphabet in alphabets for n in range(1, 41) for d in range(3) for suffixe in ("", "x", "ώ")]
+    chemin = tmp_path / "l.tsv"
+    chemin.write_text("ortho\n" + "".join(m + "\n" for m in lignes), encoding="utf-8")
+    formes = Lexique(chemin)._formes
+    attendu = {("" + m + " ").strip() for m in lignes}
+    assert len(formes) == len(attendu) > 1024
+    assert all(m in formes for m in attendu) and hash(formes) == hash(frozenset(attendu))

@@ -4,6 +4,7 @@
 #include "_texte.hpp"
 
 #include "csv.hpp"
+#include "hachage.hpp"
 #include "nombre.hpp"
 
 #include <cerrno>
@@ -789,8 +790,66 @@ struct ObjetForme {
     PyObject *objet;
 };
 
+// The hash the host gives a str, from its code units. Computed here, eight texts
+// at a time, when the host hashes with SipHash-1-3 and no small-text shortcut,
+// and checked once against the host's own answers on texts of every length class;
+// otherwise asked of the host. Each text must be followed by 8 readable bytes.
+class HachageHote {
+public:
+    static const HachageHote &instance() {
+        static const HachageHote h;
+        return h;
+    }
+    Py_hash_t un(const void *p, size_t n) const {
+        if (!natif_ || n == 0) return _Py_HashBytes(p, Py_ssize_t(n));
+        return corriger(siphash13(k0_, k1_, p, n));
+    }
+    void huit(const void *const p[8], const size_t n[8], Py_hash_t h[8]) const {
+        if (!natif_) {
+            for (int i = 0; i < 8; ++i) h[i] = _Py_HashBytes(p[i], Py_ssize_t(n[i]));
+            return;
+        }
+        uint64_t r[8];
+        siphash13_x8(k0_, k1_, p, n, r);
+        for (int i = 0; i < 8; ++i) h[i] = n[i] == 0 ? 0 : corriger(r[i]);
+    }
+
+private:
+    HachageHote() {
+#if Py_HASH_CUTOFF == 0 && SIZEOF_VOID_P == 8
+        const PyHash_FuncDef *f = PyHash_GetFuncDef();
+        if (!f || std::strcmp(f->name, "siphash13") != 0 || f->hash_bits != 64) return;
+        k0_ = _Py_HashSecret.siphash.k0;
+        k1_ = _Py_HashSecret.siphash.k1;
+        natif_ = true;
+        std::string texte;
+        texte.reserve(64);  // room past every text below
+        for (size_t n = 1; n <= 40; ++n) {
+            texte.push_back(char('a' + (n * 7) % 26));
+            const void *p[8];
+            size_t t[8];
+            for (size_t i = 0; i < 8; ++i) {
+                p[i] = texte.data() + (i * n) / 8;
+                t[i] = n - (i * n) / 8 - i % 2;
+            }
+            Py_hash_t h[8];
+            huit(p, t, h);
+            for (int i = 0; i < 8; ++i)
+                if (h[i] != _Py_HashBytes(p[i], Py_ssize_t(t[i])) || un(p[i], t[i]) != h[i]) natif_ = false;
+        }
+#endif
+    }
+    static Py_hash_t corriger(uint64_t x) {
+        const auto h = Py_hash_t(x);
+        return h == -1 ? -2 : h;
+    }
+    bool natif_ = false;
+    uint64_t k0_ = 0, k1_ = 0;
+};
+
 // A batch of normalised spellings of level 1, gathered by plain C++ as the code
-// units their str objects will hold, with the hash the host computes for them.
+// units their str objects will hold; their hashes, the host's own, are computed
+// for the whole batch when it is handed over.
 class LotFormes {
 public:
     void ajouter_ascii(const char *p, size_t n) { ajouter_unites(p, n, 0x7f, 1); }
@@ -818,7 +877,8 @@ public:
     }
 
     // Creates the str objects (new references, with their hash) into `sortie`.
-    void creer(TableauBrut<ObjetForme> &sortie) const {
+    void creer(TableauBrut<ObjetForme> &sortie) {
+        hacher();
         for (size_t i = 0; i < formes_.size(); ++i) {
             const Forme &f = formes_[i];
             const unsigned code = f.taille & 3;
@@ -844,7 +904,26 @@ private:
         uint32_t debut;
         uint32_t taille : 31;  // length << 2 | log2(width)
         uint32_t ascii : 1;
+        size_t octets() const { return size_t(taille >> 2) << (taille & 3); }
     };
+
+    void hacher() {
+        const HachageHote &h = HachageHote::instance();
+        const size_t n = formes_.size();
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            const void *p[8];
+            size_t t[8];
+            Py_hash_t r[8];
+            for (size_t k = 0; k < 8; ++k) {
+                p[k] = donnees_.data() + formes_[i + k].debut;
+                t[k] = formes_[i + k].octets();
+            }
+            h.huit(p, t, r);
+            for (size_t k = 0; k < 8; ++k) formes_[i + k].hash = r[k];
+        }
+        for (; i < n; ++i) formes_[i].hash = h.un(donnees_.data() + formes_[i].debut, formes_[i].octets());
+    }
 
     void *brouillon(size_t octets) {
         if (brouillon_.size() < octets) brouillon_.resize(octets);
@@ -858,19 +937,18 @@ private:
         }
         const size_t octets = n * largeur;
         if (octets >= (size_t(1) << 29)) throw std::length_error("forme trop longue");
-        Py_hash_t h = _Py_HashBytes(p, Py_ssize_t(octets));
         const uint32_t taille = uint32_t(n << 2 | (largeur == 1 ? 0 : largeur == 2 ? 1 : 2));
         const bool ascii = max < 0x80;
         // Equal to the previous spelling (another case or another line of the same
         // word): one copy is enough.
         if (formes_.size()) {
             const Forme &d = formes_[formes_.size() - 1];
-            if (d.hash == h && d.taille == taille && d.ascii == ascii &&
-                std::memcmp(donnees_.data() + d.debut, p, octets) == 0)
+            if (d.taille == taille && d.ascii == ascii && std::memcmp(donnees_.data() + d.debut, p, octets) == 0)
                 return;
         }
-        std::memcpy(donnees_.place(octets), p, octets);
-        *formes_.place(1) = Forme{h, uint32_t(donnees_.size()), taille, ascii};
+        // (8 bytes of room beyond the text: the hashing reads its last word whole.)
+        std::memcpy(donnees_.place(octets + 8), p, octets);
+        *formes_.place(1) = Forme{0, uint32_t(donnees_.size()), taille, ascii};
         donnees_.ajoute(octets);
         formes_.ajoute(1);
     }
@@ -1192,7 +1270,7 @@ private:
     }
 
     // The batch's str objects, into the set's table where it is built directly.
-    void verser_lot(const LotFormes &lot, ObjetsFormes &objets) {
+    void verser_lot(LotFormes &lot, ObjetsFormes &objets) {
 #ifdef BRIVANE_TABLE_DIRECTE
         const size_t debut = objets.v.size();
         lot.creer(objets.v);
