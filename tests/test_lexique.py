@@ -532,6 +532,10 @@ def test_ensemble_des_formes_quand_la_densite_change(tmp_path, dense_d_abord):
     formes = Lexique(chemin)._formes
     verifier_ensemble(formes, attendu)
     assert sys.getsizeof(formes) == sys.getsizeof(frozenset(set(attendu)))
+    # Plain texts only: the collector need not visit them, and a collection keeps them.
+    assert not gc.is_tracked(formes)
+    gc.collect()
+    verifier_ensemble(formes, attendu)
 
 
 def test_ensemble_des_formes_de_toutes_largeurs_et_longueurs(tmp_path):
@@ -546,3 +550,22 @@ def test_ensemble_des_formes_de_toutes_largeurs_et_longueurs(tmp_path):
     attendu = {("" + m + " ").strip() for m in lignes}
     assert len(formes) == len(attendu) > 1024
     assert all(m in formes for m in attendu) and hash(formes) == hash(frozenset(attendu))
+
+
+@pytest.mark.parametrize("source, normaliser, suivi", [
+    ("tsv", None, False), ("sqlite", None, False), ("tsv", str.upper, False), ("tsv", lambda s: (s,), True),
+])
+def test_ensemble_des_formes_et_ramasse_miettes(tmp_path, monkeypatch, source, normaliser, suivi):
+    """Only a forms set that may hold containers stays under the collector's watch;
+    either way it survives a collection intact."""
+    if source == "tsv":
+        chemin = ecrire(tmp_path / "l.tsv", "ortho\tcgram\nChat\tNOM\nchien\tNOM\n\tNOM\n")
+    else:
+        chemin = base_sqlite(tmp_path / "l.db", [("Chat", "", "", "NOM", 1.0), (None, "", "", "NOM", 1.0)])
+    if normaliser:
+        monkeypatch.setattr(lexique, "normaliser_ortho", normaliser)
+    formes = Lexique(chemin)._formes
+    attendu = set(formes)
+    assert gc.is_tracked(formes) is suivi
+    gc.collect()
+    assert formes == attendu and len(formes) >= 2

@@ -1229,10 +1229,14 @@ public:
 #else
         objets.verser(ens);
 #endif
+        bool textes = true;
         for (const std::string &brut : hote_) {
             nb::object cle = normaliser_ortho_py(texte(brut));
+            textes = textes && PyUnicode_CheckExact(cle.ptr());
             if (PySet_Add(ens, cle.ptr()) < 0) throw nb::python_error();
         }
+        // Plain str only: out of the collector's walks (see detacher_si_textes).
+        if (textes && PyFrozenSet_CheckExact(ens) && PyObject_GC_IsTracked(ens)) PyObject_GC_UnTrack(ens);
     }
 
 private:

@@ -78,6 +78,25 @@ nb::object ouvrir_passe_mapping(PasseCsv &p) {
 
 // ---------------------------------------------------------------- level 1
 
+// A frozenset whose members are all plain str (or None) can never be part of a
+// reference cycle: it is left out of the collector's walks, each of which would
+// otherwise visit every member (the host spares tuples of such values the same way).
+void detacher_si_textes(PyObject *gele) {
+    Py_ssize_t pos = 0;
+    PyObject *cle;
+    Py_hash_t h;
+    while (_PySet_NextEntry(gele, &pos, &cle, &h))
+        if (!PyUnicode_CheckExact(cle) && cle != Py_None) return;
+    if (PyObject_GC_IsTracked(gele)) PyObject_GC_UnTrack(gele);
+}
+
+nb::object geler(nb::handle ensemble) {
+    nb::object gele = nb::steal(PyFrozenSet_New(ensemble.ptr()));
+    if (!gele.is_valid()) throw nb::python_error();
+    detacher_si_textes(gele.ptr());
+    return gele;
+}
+
 void charger_formes_sqlite(nb::handle self, Lexique &l) {
     nb::object conn = obtenir_conn(self);
     std::string table = nb::cast<std::string>(nb::str(l.table));
@@ -110,7 +129,7 @@ void charger_formes_sqlite(nb::handle self, Lexique &l) {
     }
     if (PyErr_Occurred()) throw nb::python_error();
     cur.attr("close")();
-    l.formes = nb::steal(PyFrozenSet_New(ens.ptr()));
+    l.formes = geler(ens);
 }
 
 void charger_formes_direct(Lexique &l) {
@@ -134,6 +153,7 @@ void charger_formes_direct(Lexique &l) {
                 nb::object cle = liens().normaliser_ortho.objet()(texte(ortho));
                 if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
             }
+            detacher_si_textes(ens.ptr());
         }
     }
     l.formes = ens;
@@ -149,7 +169,7 @@ void charger_formes_generique(nb::handle self, Lexique &l) {
         nb::object cle = normaliser(ortho);
         if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
     }
-    l.formes = nb::steal(PyFrozenSet_New(ens.ptr()));
+    l.formes = geler(ens);
 }
 
 void charger_formes(nb::handle self) {
