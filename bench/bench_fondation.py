@@ -53,15 +53,18 @@ def enfant(mesure: str, chemin: str) -> dict:
     return {"duree": duree, "n": n, "rss_mo": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}
 
 
-def mesurer(mesure: str, chemin: Path, repetitions: int) -> dict:
-    res = []
+def mesurer(chemin: Path, repetitions: int) -> dict:
+    """Every measure once per round, round after round: the machine's drift falls
+    on both sides of a ratio alike."""
+    res = {m: [] for m in MESURES}
     for _ in range(repetitions):
-        sortie = subprocess.run(
-            [sys.executable, __file__, "--enfant", mesure, str(chemin)], capture_output=True, text=True, check=True
-        ).stdout
-        res.append(json.loads(sortie))
-    return {"duree": statistics.median(r["duree"] for r in res), "rss_mo": max(r["rss_mo"] for r in res),
-            "n": res[0]["n"]}
+        for m in MESURES:
+            sortie = subprocess.run(
+                [sys.executable, __file__, "--enfant", m, str(chemin)], capture_output=True, text=True, check=True
+            ).stdout
+            res[m].append(json.loads(sortie))
+    return {m: {"duree": statistics.median(x["duree"] for x in l), "rss_mo": max(x["rss_mo"] for x in l),
+                "n": l[0]["n"]} for m, l in res.items()}
 
 
 def existe(chemin: Path) -> tuple[float, float, float, float]:
@@ -97,10 +100,10 @@ def main() -> None:
         print(json.dumps(enfant(sys.argv[2], sys.argv[3])))
         return
     p = argparse.ArgumentParser()
-    p.add_argument("--repetitions", type=int, default=3)
+    p.add_argument("--repetitions", type=int, default=5)
     args = p.parse_args()
     chemin = donnees.tsv_complet()
-    r = {m: mesurer(m, chemin, args.repetitions) for m in MESURES}
+    r = mesurer(chemin, args.repetitions)
     print(f"lexique: {chemin.name}, {r['niveau1']['n']} formes, {r['index']['n']} cles ortho")
     print(f"{'operation':<28}{'ours':>10}{'plain Py':>10}{'ratio':>8}{'RSS ours':>11}{'RSS Py':>9}")
     for nom, a, b in (("open (level 1)", "niveau1", "niveau1_base"), ("build 3 indexes", "index", "index_base")):
