@@ -569,3 +569,22 @@ def test_ensemble_des_formes_et_ramasse_miettes(tmp_path, monkeypatch, source, n
     assert gc.is_tracked(formes) is suivi
     gc.collect()
     assert formes == attendu and len(formes) >= 2
+
+
+def test_grands_ensembles_liberes_puis_refaits(tmp_path):
+    """Large forms sets built, dropped and built again between ordinary allocations:
+    the memory under them is handed back and reused without harm."""
+    chemin = tmp_path / "g.tsv"
+    chemin.write_text("ortho\tnote\n" + "".join(f"Mot{i}\t{'x' * 24}\n" for i in range(320000)), encoding="utf-8")
+    assert chemin.stat().st_size > 8 << 20
+    a = Lexique(chemin)._formes
+    b = Lexique(chemin)._formes
+    assert a == b and len(a) == 320000
+    del a
+    gc.collect()
+    autres = [str(i) * 3 for i in range(300000)]
+    c = Lexique(chemin)._formes
+    del b
+    gc.collect()
+    assert len(c) == 320000 and all(f"mot{i}" in c for i in range(0, 320000, 7))
+    assert autres[-1] == "299999" * 3

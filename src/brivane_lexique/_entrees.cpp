@@ -2,6 +2,7 @@
 #include "_entrees.hpp"
 #include "_commun.hpp"
 #include "_texte.hpp"
+#include "_arenes.hpp"
 
 #include "csv.hpp"
 #include "hachage.hpp"
@@ -1241,6 +1242,9 @@ public:
 
 private:
     void lire(ObjetsFormes &objets) {
+        // Hundreds of thousands of str objects: huge pages under them when the file
+        // is large (a small one would not fill the first one).
+        GrandesArenes grandes(p_.lecteur().taille_source() >= (uint64_t(8) << 20));
         try {
             LecteurCsv &lecteur = p_.lecteur();
             const size_t nb_entete = p_.nb_colonnes();
