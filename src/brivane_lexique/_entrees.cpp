@@ -979,10 +979,8 @@ inline void conseiller_grandes_pages(void *p, size_t octets) {
 class ObjetsFormes {
 public:
     TableauBrut<ObjetForme> v;
-    ~ObjetsFormes() { lacher(); }
-    void lacher() {
+    ~ObjetsFormes() {
         for (size_t i = 0; i < v.size(); ++i) Py_XDECREF(v[i].objet);
-        v.retire(v.size());
     }
 
     // Adds them to `ens`, in the order of their slots in the table the set ends
@@ -1073,7 +1071,7 @@ public:
     }
 
     // Hands the table to `ens`, a new empty frozenset, resized first when the
-    // estimate missed the host's size for the final count. False (nothing done)
+    // estimate missed the size frozenset(set) has for the final count. False (nothing done)
     // when `ens` is not such a set or the table is too small to be worth it.
     bool verser(PyObject *ens) {
         auto *so = reinterpret_cast<PySetObject *>(ens);
