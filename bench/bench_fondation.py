@@ -54,15 +54,20 @@ def enfant(mesure: str, chemin: str) -> dict:
 
 
 def mesurer(chemin: Path, repetitions: int) -> dict:
-    """Every measure once per round, round after round: the machine's drift falls
-    on both sides of a ratio alike."""
+    """The two sides of a ratio alternate, round after round, so that the machine's
+    drift falls on both alike. Each comparison runs apart from the other: a process
+    that has just freed hundreds of MB leaves the next one fresh memory that costs
+    more to touch on this kind of virtual machine, and only a like predecessor keeps
+    that fair."""
     res = {m: [] for m in MESURES}
-    for _ in range(repetitions):
-        for m in MESURES:
-            sortie = subprocess.run(
-                [sys.executable, __file__, "--enfant", m, str(chemin)], capture_output=True, text=True, check=True
-            ).stdout
-            res[m].append(json.loads(sortie))
+    for paire in (("niveau1", "niveau1_base"), ("index", "index_base")):
+        for _ in range(repetitions):
+            for m in paire:
+                sortie = subprocess.run(
+                    [sys.executable, __file__, "--enfant", m, str(chemin)], capture_output=True, text=True,
+                    check=True,
+                ).stdout
+                res[m].append(json.loads(sortie))
     return {m: {"duree": statistics.median(x["duree"] for x in l), "rss_mo": max(x["rss_mo"] for x in l),
                 "n": l[0]["n"]} for m, l in res.items()}
 
