@@ -68,8 +68,8 @@ def mesurer(chemin: Path, repetitions: int) -> dict:
                     check=True,
                 ).stdout
                 res[m].append(json.loads(sortie))
-    return {m: {"duree": statistics.median(x["duree"] for x in l), "rss_mo": max(x["rss_mo"] for x in l),
-                "n": l[0]["n"]} for m, l in res.items()}
+    return {m: {"duree": statistics.median(x["duree"] for x in l), "min": min(x["duree"] for x in l),
+                "rss_mo": max(x["rss_mo"] for x in l), "n": l[0]["n"]} for m, l in res.items()}
 
 
 def existe(chemin: Path) -> tuple[float, float, float, float]:
@@ -110,10 +110,12 @@ def main() -> None:
     chemin = donnees.tsv_complet()
     r = mesurer(chemin, args.repetitions)
     print(f"lexique: {chemin.name}, {r['niveau1']['n']} formes, {r['index']['n']} cles ortho")
+    print(f"medians of {args.repetitions} runs (best run of each side in brackets)")
     print(f"{'operation':<28}{'ours':>10}{'plain Py':>10}{'ratio':>8}{'RSS ours':>11}{'RSS Py':>9}")
     for nom, a, b in (("open (level 1)", "niveau1", "niveau1_base"), ("build 3 indexes", "index", "index_base")):
         print(f"{nom:<28}{r[a]['duree']:>9.3f}s{r[b]['duree']:>9.3f}s{r[b]['duree'] / r[a]['duree']:>7.1f}x"
-              f"{r[a]['rss_mo']:>9.0f}MB{r[b]['rss_mo']:>7.0f}MB")
+              f"{r[a]['rss_mo']:>9.0f}MB{r[b]['rss_mo']:>7.0f}MB"
+              f"   [{r[a]['min']:.3f}s {r[b]['min']:.3f}s {r[b]['min'] / r[a]['min']:.1f}x]")
     hit, miss, hit_b, miss_b = existe(chemin)
     print(f"{'existe (hit), per call':<28}{hit:>8.0f}ns{hit_b:>8.0f}ns{hit_b / hit:>7.1f}x")
     print(f"{'existe (miss), per call':<28}{miss:>8.0f}ns{miss_b:>8.0f}ns{miss_b / miss:>7.1f}x")
