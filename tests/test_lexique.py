@@ -443,6 +443,21 @@ def test_niveau_1_lignes_balayees_comme_python(tmp_path, fin, colonne, graine):
         Lexique(chemin)
 
 
+@pytest.mark.parametrize("longueur", [70000, 300000])
+def test_niveau_1_ligne_plus_longue_que_le_tampon(tmp_path, longueur):
+    # A line longer than what is decoded at once (and than 64 KiB) is finished by
+    # the line reader; the lines around it still come from the sweep.
+    chemin = tmp_path / "l.tsv"
+    chemin.write_text("ortho\tx\n" + "".join(f"m{i}\ty\n" for i in range(3000)) + "Long\t" + "y" * longueur
+                      + "\n" + "".join(f"n{i}\ty\n" for i in range(3000)), encoding="utf-8")
+    ancienne = csv.field_size_limit()
+    try:
+        csv.field_size_limit(10**6)
+        assert Lexique(chemin)._formes == ref_formes_et_index(chemin, "\t")[0]
+    finally:
+        csv.field_size_limit(ancienne)
+
+
 @pytest.mark.parametrize("contenu, erreur", [
     ("ortho\tlemme\nchat\tchat\nchien\tchien\tx\n", ValueError),
     (b"ortho\nchat\n" + "é".encode() * 5000 + b"\xe9\n", UnicodeDecodeError),

@@ -511,9 +511,12 @@ struct LecteurCsv::Etat {
     }
 
     // Lines for suivant_colonne; more text is asked for exactly when the line reader
-    // would ask for it (the last line runs past what is decoded).
+    // would ask for it (the last line runs past what is decoded). Each request
+    // sweeps the unfinished line again, so a line past 64 KiB (or the field limit)
+    // is left to the line reader, which resumes where it stopped.
     void remplir_lues(size_t colonne) {
-        while (lire_lignes_avx2(colonne) && lues.empty() && !tout_decode) plus();
+        const size_t borne = std::min<size_t>(size_t(1) << 16, limite > 0 ? size_t(limite) : 0);
+        while (lire_lignes_avx2(colonne) && lues.empty() && !tout_decode && valide - pos <= borne) plus();
     }
 #endif
 
