@@ -603,3 +603,25 @@ def test_grands_ensembles_liberes_puis_refaits(tmp_path):
     gc.collect()
     assert len(c) == 320000 and all(f"mot{i}" in c for i in range(0, 320000, 7))
     assert autres[-1] == "299999" * 3
+
+
+def test_ensemble_des_formes_debut_dense_puis_long_texte(tmp_path):
+    """Thousands of spellings, then tens of MB of one spelling's lines: the table is
+    not sized on the density of the start (it took gigabytes for a larger file)."""
+    import subprocess
+    import sys
+
+    chemin = tmp_path / "d.tsv"
+    with open(chemin, "w", encoding="utf-8") as f:
+        f.write("ortho\tx\n" + "".join(f"m{i}\t\n" for i in range(9000)))
+        f.write(("z\t" + "y" * 1000 + "\n") * 40000)
+    enfant = (
+        "import resource, sys\n"
+        "from brivane_lexique import Lexique\n"
+        "avant = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "n = len(Lexique(sys.argv[1])._formes)\n"
+        "print(n, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - avant) // 1024)\n"
+    )
+    n, mo = map(int, subprocess.run([sys.executable, "-c", enfant, str(chemin)], capture_output=True, text=True,
+                                    check=True).stdout.split())
+    assert n == 9001 and mo < 100

@@ -1281,10 +1281,14 @@ private:
         const size_t debut = objets.v.size();
         lot.creer(objets.v);
         crees_ += objets.v.size() - debut;
-        // The final count, extrapolated from the share of the file read so far.
+        // The final count, extrapolated from the share of the file read so far; at
+        // most 64 times what is known, so that a start dense in spellings followed
+        // by a long stretch of other text does not size a table of gigabytes (the
+        // table grows as usual if the file keeps its density).
         const LecteurCsv &lecteur = p_.lecteur();
         const uint64_t total = lecteur.taille_source(), lu = lecteur.octets_consommes();
-        const size_t attendus = total > lu && lu > 0 ? size_t(double(crees_) * double(total) / double(lu)) : crees_;
+        const double estimes = total > lu && lu > 0 ? double(crees_) * double(total) / double(lu) : double(crees_);
+        const size_t attendus = size_t(std::min(estimes, 64.0 * double(crees_)));
         table_.inserer(objets, attendus);
 #else
         lot.creer(objets.v);
