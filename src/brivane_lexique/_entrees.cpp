@@ -529,6 +529,15 @@ int PasseCsv::source_du_champ(const char *nom) const {
     return -1;
 }
 
+// The code point at u[j] of valid UTF-8, j moved past it.
+inline uint32_t point_utf8(const unsigned char *u, size_t &j) {
+    const unsigned char c = u[j];
+    if (c < 0x80) return j += 1, c;
+    if (c < 0xe0) return j += 2, (c & 0x1fu) << 6 | (u[j - 1] & 0x3fu);
+    if (c < 0xf0) return j += 3, (c & 0x0fu) << 12 | (u[j - 2] & 0x3fu) << 6 | (u[j - 1] & 0x3fu);
+    return j += 4, (c & 0x07u) << 18 | (u[j - 3] & 0x3fu) << 12 | (u[j - 2] & 0x3fu) << 6 | (u[j - 1] & 0x3fu);
+}
+
 // The str of text the reader has already checked as strict UTF-8: sized and filled
 // in one go, where the host's decoder would also check it again and, past ASCII,
 // build it in a buffer it then shrinks.
@@ -541,13 +550,7 @@ PyObject *texte_utf8_verifie(std::string_view v) {
         if (m & 0x8080808080808080ULL) break;
     }
     while (i < n && u[i] < 0x80) ++i;
-    auto suivant = [u](size_t &j) -> uint32_t {
-        const unsigned char c = u[j];
-        if (c < 0x80) return j += 1, c;
-        if (c < 0xe0) return j += 2, (c & 0x1fu) << 6 | (u[j - 1] & 0x3fu);
-        if (c < 0xf0) return j += 3, (c & 0x0fu) << 12 | (u[j - 2] & 0x3fu) << 6 | (u[j - 1] & 0x3fu);
-        return j += 4, (c & 0x07u) << 18 | (u[j - 3] & 0x3fu) << 12 | (u[j - 2] & 0x3fu) << 6 | (u[j - 1] & 0x3fu);
-    };
+    auto suivant = [u](size_t &j) { return point_utf8(u, j); };
     size_t longueur = i;
     uint32_t max = 0x7f;
     for (size_t j = i; j < n; ++longueur) max = std::max(max, suivant(j));
@@ -1171,24 +1174,7 @@ public:
             if (r == Normalisation::inchangee) return lot.ajouter_ascii(ortho.data(), n), true;
         } else {
             points_.clear();
-            for (i = 0; i < n;) {
-                unsigned char c = u[i];
-                uint32_t cp;
-                if (c < 0x80) {
-                    cp = c;
-                    i += 1;
-                } else if (c < 0xe0) {
-                    cp = (c & 0x1fu) << 6 | (u[i + 1] & 0x3fu);
-                    i += 2;
-                } else if (c < 0xf0) {
-                    cp = (c & 0x0fu) << 12 | (u[i + 1] & 0x3fu) << 6 | (u[i + 2] & 0x3fu);
-                    i += 3;
-                } else {
-                    cp = (c & 0x07u) << 18 | (u[i + 1] & 0x3fu) << 12 | (u[i + 2] & 0x3fu) << 6 | (u[i + 3] & 0x3fu);
-                    i += 4;
-                }
-                points_.push_back(cp);
-            }
+            for (i = 0; i < n;) points_.push_back(point_utf8(u, i));
             if (deja_normalise_points(points_.data(), points_.size()))
                 return lot.ajouter_points(points_.data(), points_.size()), true;
             r = normaliser_points(points_.data(), points_.size(), sortie_);
