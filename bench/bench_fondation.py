@@ -55,10 +55,8 @@ def enfant(mesure: str, chemin: str) -> dict:
 
 def mesurer(chemin: Path, repetitions: int) -> dict:
     """The two sides of a ratio alternate, round after round, so that the machine's
-    drift falls on both alike. Each comparison runs apart from the other: a process
-    that has just freed hundreds of MB leaves the next one fresh memory that costs
-    more to touch on this kind of virtual machine, and only a like predecessor keeps
-    that fair."""
+    drift falls on both alike; each comparison runs apart from the other, so that
+    each side follows a run of the same comparison."""
     res = {m: [] for m in MESURES}
     for paire in (("niveau1", "niveau1_base"), ("index", "index_base")):
         for _ in range(repetitions):
