@@ -443,6 +443,46 @@ def test_niveau_1_lignes_balayees_comme_python(tmp_path, fin, colonne, graine):
         Lexique(chemin)
 
 
+def descripteurs_ouverts():
+    return len(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else 0
+
+
+@pytest.mark.parametrize("defaut", [None, "decodage", "trop", "limite"])
+def test_niveau_1_grand_fichier(tmp_path, defaut):
+    """A file of megabytes, whose spellings are read apart from where their str objects
+    are made: the host's set (spellings only the host normalises included), and each
+    fault far into the file raised as the host raises it, the file closed."""
+    rnd = random.Random(11)
+    mots = [o + str(i % 5000) for i, o in enumerate(rnd.choices(ORTHOS[:-4], k=60000))]
+    mots += ["ΣΟΦΙΑ", "Cafe\u0301", "  ÉTÉ ", "ǅ"] * 50
+    rnd.shuffle(mots)
+    lignes = ["ortho\tphone\tlemme\tnote"] + [f"{m}\tʃa\tl\t{'x' * rnd.randrange(30)}" for m in mots]
+    octets = ("\n".join(lignes) + "\n").encode()
+    coupure = octets.rindex(b"\n", 0, len(octets) * 9 // 10) + 1
+    insere = {"decodage": b"ab\xff\tc\n", "trop": b"a\tb\tc\td\te\n", "limite": b"y" * 90 + b"\n"}.get(defaut, b"")
+    chemin = tmp_path / "g.tsv"
+    chemin.write_bytes(octets[:coupure] + insere + octets[coupure:])
+    assert chemin.stat().st_size > 1 << 20
+    ancienne = csv.field_size_limit()
+    ouverts = descripteurs_ouverts()
+    try:
+        csv.field_size_limit(80)
+        if defaut is None:
+            verifier_ensemble(Lexique(chemin)._formes, ref_formes_et_index(chemin, "\t")[0])
+            return
+        with pytest.raises((UnicodeDecodeError, ValueError, csv.Error)) as attendue:
+            with open(chemin, encoding="utf-8", newline="") as f:
+                for n, ligne in enumerate(csv.reader(f, delimiter="\t"), 1):
+                    if len(ligne) > 4:
+                        raise ValueError(f"ligne {n} : {len(ligne)} champs pour 4 colonnes dans l'en-tete")
+        with pytest.raises(type(attendue.value)) as obtenue:
+            Lexique(chemin)
+        assert str(obtenue.value).endswith(str(attendue.value))
+    finally:
+        csv.field_size_limit(ancienne)
+    assert descripteurs_ouverts() == ouverts
+
+
 @pytest.mark.parametrize("longueur", [70000, 300000])
 def test_niveau_1_ligne_plus_longue_que_le_tampon(tmp_path, longueur):
     # A line longer than what is decoded at once (and than 64 KiB) is finished by

@@ -7,6 +7,7 @@
 #include "csv.hpp"
 #include "hachage.hpp"
 #include "nombre.hpp"
+#include "relais.hpp"
 
 #include <cerrno>
 #include <sys/mman.h>
@@ -15,6 +16,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <algorithm>
 
 namespace brivane::py {
@@ -857,6 +860,8 @@ private:
 class LotFormes {
 public:
     void ajouter_ascii(const char *p, size_t n) { ajouter_unites(p, n, 0x7f, 1); }
+    // One byte per code point, at least one of them past U+007F.
+    void ajouter_latin1(const char *p, size_t n) { ajouter_unites(p, n, 0xff, 1); }
     void ajouter_points(const uint32_t *p, size_t n) {
         uint32_t max = 0;
         for (size_t i = 0; i < n; ++i) max = std::max(max, p[i]);
@@ -881,8 +886,8 @@ public:
     }
 
     // Creates the str objects (new references, with their hash) into `sortie`.
+    // (hacher() first.)
     void creer(TableauBrut<ObjetForme> &sortie) {
-        hacher();
         for (size_t i = 0; i < formes_.size(); ++i) {
             const Forme &f = formes_[i];
             const unsigned code = f.taille & 3;
@@ -902,15 +907,7 @@ public:
         }
     }
 
-private:
-    struct Forme {
-        Py_hash_t hash;
-        uint32_t debut;
-        uint32_t taille : 31;  // length << 2 | log2(width)
-        uint32_t ascii : 1;
-        size_t octets() const { return size_t(taille >> 2) << (taille & 3); }
-    };
-
+    // The host's hash of each spelling gathered (plain C++ once HachageHote is set up).
     void hacher() {
         const HachageHote &h = HachageHote::instance();
         const size_t n = formes_.size();
@@ -928,6 +925,15 @@ private:
         }
         for (; i < n; ++i) formes_[i].hash = h.un(donnees_.data() + formes_[i].debut, formes_[i].octets());
     }
+
+private:
+    struct Forme {
+        Py_hash_t hash;
+        uint32_t debut;
+        uint32_t taille : 31;  // length << 2 | log2(width)
+        uint32_t ascii : 1;
+        size_t octets() const { return size_t(taille >> 2) << (taille & 3); }
+    };
 
     void *brouillon(size_t octets) {
         if (brouillon_.size() < octets) brouillon_.resize(octets);
@@ -1138,9 +1144,13 @@ private:
     // Moves the keys to a new table of `taille` slots. The old one is walked front
     // to back, so the new one is written in a few runs rather than at random.
     void refaire(size_t taille) {
-        auto *neuve = static_cast<setentry *>(PyMem_Calloc(taille, sizeof(setentry)));
+        // Zeroed by writing, not calloc: fresh pages calloc leaves untouched would
+        // first be read as the shared zero page, then copied on the first write,
+        // each copy flushing the address translations of every thread of the process.
+        auto *neuve = static_cast<setentry *>(PyMem_Malloc(taille * sizeof(setentry)));
         if (!neuve) throw std::bad_alloc();
         conseiller_grandes_pages(neuve, taille * sizeof(setentry));
+        std::memset(static_cast<void *>(neuve), 0, taille * sizeof(setentry));
         setentry *ancienne = table_;
         const size_t ancien_masque = masque_;
         table_ = neuve;
@@ -1172,6 +1182,14 @@ public:
             if (deja_normalise_ascii(u, n)) return lot.ajouter_ascii(ortho.data(), n), true;
             r = normaliser_points(reinterpret_cast<const uint8_t *>(u), n, sortie_);
             if (r == Normalisation::inchangee) return lot.ajouter_ascii(ortho.data(), n), true;
+        } else if (latin1(u, i, n)) {
+            // Every code point below U+0100 (French letters and their accents): one
+            // byte each, as the str will hold them.
+            const auto *l = reinterpret_cast<const uint8_t *>(latin1_.data());
+            const size_t k = latin1_.size();
+            if (deja_normalise_points(l, k)) return lot.ajouter_latin1(latin1_.data(), k), true;
+            r = normaliser_points(l, k, sortie_);
+            if (r == Normalisation::inchangee) return lot.ajouter_latin1(latin1_.data(), k), true;
         } else {
             points_.clear();
             for (i = 0; i < n;) points_.push_back(point_utf8(u, i));
@@ -1186,13 +1204,39 @@ public:
     }
 
 private:
+    // Decodes u[0, n) into latin1_ when every code point is below U+0100; the
+    // first `ascii` bytes are known to be ASCII. The text is well-formed UTF-8.
+    bool latin1(const unsigned char *u, size_t ascii, size_t n) {
+        latin1_.resize(n);
+        char *d = latin1_.data();
+        std::memcpy(d, u, ascii);
+        size_t k = ascii;
+        for (size_t j = ascii; j < n;) {
+            const unsigned c = u[j];
+            if (c < 0x80) {
+                d[k++] = char(c);
+                ++j;
+            } else if (c == 0xc2 || c == 0xc3) {
+                d[k++] = char((c & 3) << 6 | (u[j + 1] & 0x3f));
+                j += 2;
+            } else {
+                return false;
+            }
+        }
+        latin1_.resize(k);
+        return true;
+    }
+
+    std::string latin1_;
     std::vector<uint32_t> points_;
     std::u32string sortie_;
 };
 
-// Level 1 of a CSV/TSV source with the native normaliser: reading, cutting and
-// normalising are plain C++; each full batch becomes str objects while its bytes
-// are still in cache, and the set is filled once the pass is over.
+// Level 1 of a CSV/TSV source with the native normaliser. Reading, cutting,
+// normalising and hashing are plain C++ and fill batches of spellings; each full
+// batch becomes str objects, which go into the set's table while they are still in
+// cache. For a large file read without the host, the batches are filled on a
+// thread of their own while this one makes the objects of the previous ones.
 class PasseFormes {
 public:
     PasseFormes(PasseCsv &p, int colonne) : p_(p), colonne_(colonne) {}
@@ -1225,16 +1269,101 @@ public:
     }
 
 private:
+    // A batch and how far into the source the reader was when it was full.
+    // Spellings as read, and how far into the source the reader was when the
+    // batch was full.
+    struct Lot {
+        TableauBrut<char> octets;
+        TableauBrut<std::pair<uint32_t, uint32_t>> bornes;  // start, size in octets
+        uint64_t lus = 0;
+        void ajouter(std::string_view t) {
+            if (t.size() >= (size_t(1) << 29)) throw std::length_error("forme trop longue");
+            std::memcpy(octets.place(t.size()), t.data(), t.size());
+            *bornes.place(1) = {uint32_t(octets.size()), uint32_t(t.size())};
+            octets.ajoute(t.size());
+            bornes.ajoute(1);
+        }
+        bool plein() const { return bornes.size() >= 8192 || octets.size() >= (size_t(1) << 20); }
+        void vider() {
+            octets.retire(octets.size());
+            bornes.retire(bornes.size());
+        }
+    };
+
+    // Below this size a second thread costs more than it saves.
+    static constexpr uint64_t SEUIL_PARALLELE = uint64_t(1) << 20;
+
     void lire(ObjetsFormes &objets) {
+        LecteurCsv &lecteur = p_.lecteur();
         // Hundreds of thousands of str objects: huge pages under them when the file
         // is large (a small one would not fill the first one).
-        GrandesArenes grandes(p_.lecteur().taille_source() >= (uint64_t(8) << 20));
+        GrandesArenes grandes(lecteur.taille_source() >= (uint64_t(8) << 20));
+        // Its one-time self-check asks the host: done here, before any thread.
+        HachageHote::instance();
+        if (lecteur.source_autonome() && lecteur.taille_source() >= SEUIL_PARALLELE &&
+            std::thread::hardware_concurrency() > 1 && lire_en_parallele(objets))
+            return;
         try {
-            LecteurCsv &lecteur = p_.lecteur();
+            Lot lot;
+            produire(&lot, [&](Lot *plein, bool dernier) {
+                verser_lot(*plein, objets);
+                return dernier ? nullptr : plein;
+            });
+        } catch (...) {
+            erreur_ = std::current_exception();
+        }
+    }
+
+    // The batches are filled on another thread; false when it cannot be started.
+    bool lire_en_parallele(ObjetsFormes &objets) {
+        // Enough batches for the reader to keep ahead while this thread catches up.
+        Relais<Lot> relais(4);
+        std::thread producteur;
+        try {
+            producteur = std::thread([this, &relais] {
+                try {
+                    if (std::unique_ptr<Lot> lot = relais.prendre()) {
+                        Lot *courant = lot.release();
+                        produire(courant, [&](Lot *plein, bool dernier) -> Lot * {
+                            relais.livrer(std::unique_ptr<Lot>(plein));
+                            if (dernier) return nullptr;
+                            return relais.prendre().release();  // nullptr: this side stopped
+                        });
+                    }
+                } catch (...) {
+                    erreur_ = std::current_exception();
+                }
+                relais.terminer();
+            });
+        } catch (const std::system_error &) {
+            return false;
+        }
+        std::exception_ptr ici;
+        try {
+            while (std::unique_ptr<Lot> lot = relais.recevoir()) {
+                verser_lot(*lot, objets);
+                relais.rendre(std::move(lot));
+            }
+        } catch (...) {
+            ici = std::current_exception();
+        }
+        relais.arreter();
+        producteur.join();
+        // A failure here came from a batch read before whatever stopped the reader.
+        if (ici) erreur_ = ici;
+        return true;
+    }
+
+    // The reading loop: fills `lot`, hands each full one to `livrer(lot, dernier)`,
+    // which gives the next one to fill (nullptr: stop). The last one, perhaps
+    // empty, is handed over with dernier = true, unless livrer has stopped the
+    // loop. The reader's errors are kept for executer(); livrer's own go up.
+    template <class F> void produire(Lot *lot, F &&livrer) {
+        LecteurCsv &lecteur = p_.lecteur();
+        bool livraison = false;
+        try {
             const size_t nb_entete = p_.nb_colonnes();
             const size_t lue = colonne_ < 0 ? 0 : size_t(colonne_);  // read anyway: errors must surface
-            NormaliseurFormes normaliseur;
-            LotFormes lot;
             // Lexicons list the forms of one spelling together: a repeat of the
             // previous spelling is skipped before any work.
             std::string precedent;
@@ -1249,36 +1378,48 @@ private:
                 vu_ = true;
                 if (colonne_ < 0 || lue >= n || ortho.empty() || ortho == precedent) continue;
                 precedent.assign(ortho);
-                if (!normaliseur.ajouter(lot, ortho)) hote_.emplace_back(ortho);
-                if (lot.plein()) {
-                    verser_lot(lot, objets);
-                    lot.vider();
+                lot->ajouter(ortho);
+                if (lot->plein()) {
+                    lot->lus = lecteur.octets_consommes();
+                    livraison = true;
+                    if (!(lot = livrer(lot, false))) return;
+                    livraison = false;
                 }
             }
-            verser_lot(lot, objets);
         } catch (...) {
+            if (livraison) throw;  // not the reader's: the pass ends here
             erreur_ = std::current_exception();
         }
+        // What was gathered before an error still goes in, as it did record by record.
+        lot->lus = lecteur.octets_consommes();
+        livrer(lot, true);
     }
 
-    // The batch's str objects, into the set's table where it is built directly.
-    void verser_lot(LotFormes &lot, ObjetsFormes &objets) {
+    // The batch's spellings normalised, then their str objects, into the set's
+    // table where it is built directly. The batch is left empty.
+    void verser_lot(Lot &lot, ObjetsFormes &objets) {
+        for (size_t i = 0; i < lot.bornes.size(); ++i) {
+            const std::string_view ortho(lot.octets.data() + lot.bornes[i].first, lot.bornes[i].second);
+            if (!normaliseur_.ajouter(formes_, ortho)) hote_.emplace_back(ortho);
+        }
+        lot.vider();
+        formes_.hacher();
 #ifdef BRIVANE_TABLE_DIRECTE
         const size_t debut = objets.v.size();
-        lot.creer(objets.v);
+        formes_.creer(objets.v);
         crees_ += objets.v.size() - debut;
         // The final count, extrapolated from the share of the file read so far; at
         // most 64 times what is known, so that a start dense in spellings followed
         // by a long stretch of other text does not size a table of gigabytes (the
         // table grows as usual if the file keeps its density).
-        const LecteurCsv &lecteur = p_.lecteur();
-        const uint64_t total = lecteur.taille_source(), lu = lecteur.octets_consommes();
+        const uint64_t total = p_.lecteur().taille_source(), lu = lot.lus;
         const double estimes = total > lu && lu > 0 ? double(crees_) * double(total) / double(lu) : double(crees_);
         const size_t attendus = size_t(std::min(estimes, 64.0 * double(crees_)));
         table_.inserer(objets, attendus);
 #else
-        lot.creer(objets.v);
+        formes_.creer(objets.v);
 #endif
+        formes_.vider();
     }
 
     PasseCsv &p_;
@@ -1287,10 +1428,13 @@ private:
     TableFormes table_;
     size_t crees_ = 0;
 #endif
+    NormaliseurFormes normaliseur_;
+    LotFormes formes_;
+    std::vector<std::string> hote_;  // spellings the host must normalise
+    // Written by the reading loop, read once it is over.
     bool vu_ = false;
     size_t trop_ = 0;
     std::exception_ptr erreur_;
-    std::vector<std::string> hote_;  // spellings the host must normalise
 };
 
 }  // namespace

@@ -825,6 +825,8 @@ uint64_t LecteurCsv::octets_consommes() const { return e_->base + e_->pos; }
 
 uint64_t LecteurCsv::taille_source() const { return e_->source ? e_->source->taille() : 0; }
 
+bool LecteurCsv::source_autonome() const { return e_->source && e_->source->autonome(); }
+
 void LecteurCsv::fermer() {
     e_->ferme = true;
     e_->oublier_lues();

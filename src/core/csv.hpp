@@ -24,6 +24,9 @@ public:
     virtual bool par_lignes() const { return false; }
     // Total size in bytes when known beforehand (a regular file), else 0.
     virtual uint64_t taille() const { return 0; }
+    // True when lire() needs nothing of the host: the reader may then run on a
+    // thread of its own.
+    virtual bool autonome() const { return false; }
 };
 
 // A file read with plain POSIX calls. The constructor opens it (ErreurSysteme on
@@ -34,6 +37,7 @@ public:
     ~SourceFichier() override;
     size_t lire(char *tampon, size_t taille) override;
     uint64_t taille() const override { return taille_; }
+    bool autonome() const override { return true; }
     SourceFichier(const SourceFichier &) = delete;
     SourceFichier &operator=(const SourceFichier &) = delete;
 
@@ -98,6 +102,8 @@ public:
     // 0): how far through the input the reader is.
     uint64_t octets_consommes() const;
     uint64_t taille_source() const;
+    // True when the source needs nothing of the host (see SourceOctets::autonome).
+    bool source_autonome() const;
 
     // Releases the source early (the reader then reports end of input).
     void fermer();

@@ -1,0 +1,85 @@
+// A bounded hand-over between one producer thread and one consumer thread. The
+// producer fills objects taken from a fixed pool and hands them over in order; the
+// consumer empties them and gives them back. The pool's size bounds both the memory
+// in flight and how far the producer may run ahead, and its objects keep their
+// buffers from one round to the next.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace brivane {
+
+template <class T>
+class Relais {
+public:
+    explicit Relais(size_t n) {
+        for (size_t i = 0; i < n; ++i) libres_.push_back(std::make_unique<T>());
+    }
+    Relais(const Relais &) = delete;
+    Relais &operator=(const Relais &) = delete;
+
+    // Producer: an object to fill, or nullptr once the consumer has stopped.
+    std::unique_ptr<T> prendre() {
+        std::unique_lock<std::mutex> verrou(m_);
+        cv_.wait(verrou, [&] { return arrete_ || !libres_.empty(); });
+        if (arrete_) return nullptr;
+        std::unique_ptr<T> o = std::move(libres_.front());
+        libres_.pop_front();
+        return o;
+    }
+    // Producer: hands a filled object over.
+    void livrer(std::unique_ptr<T> o) {
+        {
+            std::lock_guard<std::mutex> verrou(m_);
+            prets_.push_back(std::move(o));
+        }
+        cv_.notify_all();
+    }
+    // Producer: nothing more will come.
+    void terminer() {
+        {
+            std::lock_guard<std::mutex> verrou(m_);
+            termine_ = true;
+        }
+        cv_.notify_all();
+    }
+
+    // Consumer: the next filled object, or nullptr once the producer has ended and
+    // everything it handed over has been received.
+    std::unique_ptr<T> recevoir() {
+        std::unique_lock<std::mutex> verrou(m_);
+        cv_.wait(verrou, [&] { return termine_ || !prets_.empty(); });
+        if (prets_.empty()) return nullptr;
+        std::unique_ptr<T> o = std::move(prets_.front());
+        prets_.pop_front();
+        return o;
+    }
+    // Consumer: gives an emptied object back to the pool.
+    void rendre(std::unique_ptr<T> o) {
+        {
+            std::lock_guard<std::mutex> verrou(m_);
+            libres_.push_back(std::move(o));
+        }
+        cv_.notify_all();
+    }
+    // Consumer: asks the producer to stop (its next prendre() gives nullptr).
+    void arreter() {
+        {
+            std::lock_guard<std::mutex> verrou(m_);
+            arrete_ = true;
+        }
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::unique_ptr<T>> libres_, prets_;
+    bool termine_ = false, arrete_ = false;
+};
+
+}  // namespace brivane
