@@ -645,6 +645,29 @@ def test_grands_ensembles_liberes_puis_refaits(tmp_path):
     assert autres[-1] == "299999" * 3
 
 
+def test_grands_index_liberes_puis_refaits(tmp_path):
+    """The indexes of a file of several MB, whose memory is faulted in ahead on
+    another thread: built, dropped and built again among ordinary allocations, with
+    every entry intact."""
+    chemin = tmp_path / "g.tsv"
+    chemin.write_text("ortho\tlemme\tfreq\tnote\n"
+                      + "".join(f"Mot{i}\tl{i // 3}\t{i}\t{'x' * 60}\n" for i in range(120000)), encoding="utf-8")
+    assert chemin.stat().st_size > 8 << 20
+    premier = Lexique(chemin, precharger=True)
+    autres = [{"k": str(i)} for i in range(100000)]
+    second = Lexique(chemin, precharger=True)
+    del premier
+    gc.collect()
+    troisieme = Lexique(chemin, precharger=True)
+    for lex in (second, troisieme):
+        assert len(lex._index_ortho) == 120000 and len(lex._index_lemme) == 40000
+        for i in range(0, 120000, 997):
+            (e,) = lex._index_ortho[f"mot{i}"]
+            assert (e["ortho"], e["lemme"], e["freq"], e["note"]) == (f"Mot{i}", f"l{i // 3}", float(i), "x" * 60)
+            assert any(x is e for x in lex._index_lemme[f"l{i // 3}"])
+    assert autres[-1] == {"k": "99999"}
+
+
 def test_ensemble_des_formes_debut_dense_puis_long_texte(tmp_path):
     """Thousands of spellings, then tens of MB of one spelling's lines: the table is
     not sized on the density of the start (it took gigabytes for a larger file)."""

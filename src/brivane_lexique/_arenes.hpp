@@ -14,8 +14,15 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #if defined(__linux__)
@@ -29,14 +36,89 @@ namespace brivane::py {
 namespace arenes {
 
 constexpr size_t GRANDE_PAGE = size_t(2) << 20;
-constexpr size_t BLOC = size_t(32) << 20;
+constexpr size_t BLOC = size_t(8) << 20;
+
+// Faults fresh blocks in on a thread of its own, ahead of the arenas carved from
+// them: MADV_POPULATE_WRITE fills the page tables without touching the contents,
+// so it may run while arenas of the same block are already in use. The cost of a
+// fault (zeroing 2 MiB, and on a virtual machine the host's own faults under it)
+// then falls on the other core. Systems without it simply fault on first use.
+class Peupleur {
+public:
+    ~Peupleur() { arreter(); }
+    void demander(uintptr_t debut, uintptr_t fin) {
+        if (!disponible_) return;
+        {
+            std::lock_guard<std::mutex> v(m_);
+            if (arret_) return;
+            file_.emplace_back(debut, fin);
+        }
+        if (!t_.joinable()) {
+            try {
+                t_ = std::thread([this] { boucle(); });
+            } catch (const std::system_error &) {
+                disponible_ = false;
+                return;
+            }
+        }
+        cv_.notify_one();
+    }
+    // Waits for at most the 2 MiB being faulted in; what is left in the queue is dropped.
+    void arreter() {
+        {
+            std::lock_guard<std::mutex> v(m_);
+            arret_ = true;
+            file_.clear();
+        }
+        cv_.notify_one();
+        if (t_.joinable()) t_.join();
+        arret_ = false;
+    }
+
+private:
+    void boucle() {
+#if defined(MADV_POPULATE_WRITE)
+        for (;;) {
+            std::pair<uintptr_t, uintptr_t> r;
+            {
+                std::unique_lock<std::mutex> v(m_);
+                cv_.wait(v, [&] { return arret_ || !file_.empty(); });
+                if (arret_) return;
+                r = file_.front();
+                file_.pop_front();
+            }
+            for (uintptr_t a = r.first; a < r.second; a += GRANDE_PAGE) {
+                {
+                    std::lock_guard<std::mutex> v(m_);
+                    if (arret_) return;
+                }
+                // Part of the block may have been unmapped since (ENOMEM): nothing to do there.
+                if (madvise(reinterpret_cast<void *>(a), GRANDE_PAGE, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
+                    disponible_ = false;
+                    return;
+                }
+            }
+        }
+#endif
+    }
+
+    std::thread t_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::pair<uintptr_t, uintptr_t>> file_;
+    bool arret_ = false;
+    std::atomic<bool> disponible_{true};
+};
 
 struct Etat {
     PyObjectArenaAllocator precedent{};
     bool installe = false;
     int actifs = 0;
+    bool peupler = false;  // fault blocks in ahead (see Peupleur)
     char *libre = nullptr, *fin = nullptr;  // the unused part of the current block
+    uintptr_t reserve = 0;  // the next block, already mapped (and being faulted in), or 0
     std::vector<std::pair<uintptr_t, uintptr_t>> blocs;  // every block ever carved from
+    Peupleur peupleur;
 };
 
 // One per extension module, never destroyed: arenas may be released at exit.
@@ -45,9 +127,10 @@ inline Etat &etat() {
     return *e;
 }
 
-inline void nouveau_bloc(Etat &e) {
+// A 2 MiB-aligned block advised for huge pages, or 0.
+inline uintptr_t projeter_bloc(Etat &e) {
     void *m = mmap(nullptr, BLOC + GRANDE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (m == MAP_FAILED) return;
+    if (m == MAP_FAILED) return 0;
     const uintptr_t brut = reinterpret_cast<uintptr_t>(m);
     const uintptr_t debut = (brut + GRANDE_PAGE - 1) & ~uintptr_t(GRANDE_PAGE - 1);
     // Only the aligned part is kept.
@@ -55,21 +138,35 @@ inline void nouveau_bloc(Etat &e) {
     munmap(reinterpret_cast<void *>(debut + BLOC), brut + GRANDE_PAGE - debut);
     madvise(reinterpret_cast<void *>(debut), BLOC, MADV_HUGEPAGE);
     e.blocs.emplace_back(debut, debut + BLOC);
-    e.libre = reinterpret_cast<char *>(debut);
-    e.fin = e.libre + BLOC;
+    if (e.peupler) e.peupleur.demander(debut, debut + BLOC);
+    return debut;
 }
 
-// Gives the unused end of the current block back to the system.
+inline void nouveau_bloc(Etat &e) {
+    uintptr_t debut = e.reserve ? e.reserve : projeter_bloc(e);
+    e.reserve = 0;
+    if (!debut) return;
+    e.libre = reinterpret_cast<char *>(debut);
+    e.fin = e.libre + BLOC;
+    // The next one is faulted in while this one fills.
+    if (e.peupler) e.reserve = projeter_bloc(e);
+}
+
+// Gives the unused end of the current block, and the reserve, back to the system.
 inline void fermer_bloc(Etat &e) {
+    e.peupleur.arreter();
     if (e.libre && e.fin > e.libre) munmap(e.libre, size_t(e.fin - e.libre));
     e.libre = e.fin = nullptr;
+    if (e.reserve) munmap(reinterpret_cast<void *>(e.reserve), BLOC);
+    e.reserve = 0;
 }
 
 inline void *allouer(void *, size_t taille) {
     Etat &e = etat();
     if (e.actifs > 0 && taille % 4096 == 0 && taille <= BLOC) {
         if (size_t(e.fin - e.libre) < taille) {
-            fermer_bloc(e);
+            if (e.libre && e.fin > e.libre) munmap(e.libre, size_t(e.fin - e.libre));
+            e.libre = e.fin = nullptr;
             nouveau_bloc(e);
         }
         if (e.libre && size_t(e.fin - e.libre) >= taille) {
@@ -96,8 +193,10 @@ inline void liberer(void *, void *p, size_t taille) {
 
 class GrandesArenes {
 public:
-    // With the GIL held; `actif` false makes it do nothing.
-    explicit GrandesArenes(bool actif) : actif_(actif) {
+    // With the GIL held; `actif` false makes it do nothing. `peupler`: blocks are
+    // faulted in ahead on another thread (worth it where no other thread of ours
+    // is busy meanwhile).
+    explicit GrandesArenes(bool actif, bool peupler = false) : actif_(actif) {
         if (!actif_) return;
         arenes::Etat &e = arenes::etat();
         if (!e.installe) {
@@ -106,7 +205,7 @@ public:
             PyObject_SetArenaAllocator(&a);
             e.installe = true;
         }
-        ++e.actifs;
+        if (e.actifs++ == 0) e.peupler = peupler;
     }
     ~GrandesArenes() {
         if (!actif_) return;
