@@ -250,3 +250,45 @@ def test_rechercher_valeur_modifiee_pendant_le_parcours():
     index["a"][0]["phone"] = Phone()
     index["b"][0]["phone"] = "ba"
     assert [e["ortho"] for e in _recherche.rechercher(index, "a", "phone")] == ["b", "c", "a"]
+
+
+def test_rechercher_grand_index_suit_les_modifications():
+    """An index large enough for its entries to be decided ahead on two threads: the
+    answers of the plain loop, call after call, as entries, lists and values change
+    between calls and, through Python code the scan runs, during a call."""
+    rng = random.Random(5)
+    index = {}
+    for i in range(60000):
+        cle = "".join(rng.choice(LETTRES) for _ in range(rng.randint(2, 6))) + str(i % 97)
+        index.setdefault(cle, []).extend(
+            E(rng.choice([cle, cle.upper()]), rng.choice([1.0, 2.5, "3", None]), phone=rng.choice(["ʃa", "ʁɑ̃", ""]))
+            for _ in range(2))
+    assert sum(map(len, index.values())) > 100000
+    requetes = [("^ch", "ortho"), ("é.*n$", "ortho"), ("(a)\\1", "ortho"), ("ɑ̃", "phone"), ("^[bc]", "ortho")]
+
+    def verifier():
+        for motif, champ in requetes:
+            obtenu = _recherche.rechercher(index, motif, champ, 10**6)
+            assert meme_objets(obtenu, ref_rechercher(index, motif, champ, 10**6)), motif
+
+    verifier()
+    verifier()  # now from the remembered values
+    cles = list(index)
+    index[cles[10]][0]["ortho"] = "Chose"
+    index[cles[20000]].append(E("chic", 9.0, phone="ʁɑ̃"))
+    index[cles[30000]][1]["freq"] = 1e9
+    index[cles[30001]][0]["phone"] = 7
+    del index[cles[40000]][0]["phone"]
+    verifier()
+    tard = index[cles[-5]][0]
+    tard["phone"] = "ʃa"
+    verifier()
+
+    class Phone:
+        def __str__(self):
+            tard["phone"] = "ʁɑ̃"
+            return "ʃa"
+    index[cles[3]][0]["phone"] = Phone()
+    resultat = _recherche.rechercher(index, "ɑ̃", "phone", 10**6)
+    assert any(e is tard for e in resultat)
+    assert meme_objets(resultat, ref_rechercher(index, "ɑ̃", "phone", 10**6))

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -101,6 +103,7 @@ public:
         litteral_ = brivane::analyser_motif(cp.data(), cp.size());
         if (const brivane::RegleCasse *c = regle_casse()) {
             simple_ = brivane::analyser_motif_simple(cp.data(), cp.size(), *c);
+            minuscules_bmp();  // made here, before any other thread may need it
         }
     }
 
@@ -124,7 +127,10 @@ public:
 
     // Verdict on a text given by its code points, for literal patterns over Latin-1
     // texts; -1 when the compiled expression must decide.
-    int trouve_points(const Py_UCS4 *p, size_t n) {
+    int trouve_points(const Py_UCS4 *p, size_t n) { return trouve_points(p, n, octets_); }
+    // The same, with a buffer of the caller's: plain C++ that reads nothing of the
+    // host's objects, so that another thread may run it.
+    int trouve_points(const Py_UCS4 *p, size_t n, std::vector<unsigned char> &octets) const {
         if (litteral_ && litteral_->debut && !litteral_->fin) {
             // Anchored at the start only: the first characters decide.
             const std::string &c = litteral_->corps;
@@ -135,17 +141,17 @@ public:
             if (i == c.size()) return 1;
         }
         if (litteral_) {
-            octets_.resize(n);
+            octets.resize(n);
             size_t i = 0;
-            for (; i < n && p[i] <= 0xFF; ++i) octets_[i] = (unsigned char)p[i];
-            if (i == n) return brivane::chercher_motif(*litteral_, octets_.data(), n);
+            for (; i < n && p[i] <= 0xFF; ++i) octets[i] = (unsigned char)p[i];
+            if (i == n) return brivane::chercher_motif(*litteral_, octets.data(), n);
         }
         if (simple_) return trouve_simple(reinterpret_cast<const uint32_t *>(p), n);
         return -1;
     }
 
 private:
-    bool trouve_simple(const uint32_t *p, size_t n) {
+    bool trouve_simple(const uint32_t *p, size_t n) const {
         return brivane::chercher_simple(*simple_, p, n, minuscules_bmp(),
                                         [](uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); });
     }
@@ -164,6 +170,104 @@ private:
     nb::object search_, dernier_;
     bool verdict_ = false;
     std::optional<brivane::MotifLitteral> litteral_;
+};
+
+// What the entries of an index answer, decided ahead on two threads for the
+// entries whose records hold: while this thread holds the GIL and waits, no Python
+// code runs anywhere, so the lists, entries and records are only read, by plain
+// C++. Per entry slot of the index snapshot: the record of an entry that matches,
+// REJETEE, or INDECISE (the ordinary path decides it); per key, whether its list
+// still has the snapshot's size (else the ordinary path takes the whole key).
+class Avance {
+public:
+    static constexpr int32_t REJETEE = -1, INDECISE = -2;
+    // Below this many entries a second thread costs more than it saves.
+    static constexpr size_t SEUIL = 100000;
+
+    Avance(ClesIndex &ci, const Fiches &F, const Chercheur &ch, uint8_t groupe)
+        : ci_(ci), F_(F), ch_(ch), groupe_(groupe),
+          valeurs_(groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone) {
+        const size_t n = ci.valeurs.size();
+        issues.assign(ci.debut_conseils.empty() ? 0 : ci.debut_conseils.back(), INDECISE);
+        cles_ok.assign(n, 0);
+        std::thread autre;
+        Verdicts haut(F.textes.taille());
+        try {
+            autre = std::thread([&] { decider(n / 2, n, haut); });
+        } catch (const std::system_error &) {
+            decider(n / 2, n, haut);
+        }
+        Verdicts bas(F.textes.taille());
+        decider(0, n / 2, bas);
+        if (autre.joinable()) autre.join();
+    }
+
+    static bool utile(const ClesIndex &ci) {
+        return !ci.debut_conseils.empty() && ci.debut_conseils.back() >= SEUIL &&
+               ci.debut_conseils.size() == ci.valeurs.size() + 1 && std::thread::hardware_concurrency() > 1;
+    }
+
+    std::vector<int32_t> issues;
+    // Per key: 0 its list is not as in the snapshot, else decided, REJETEE_TOUTE
+    // when every entry is rejected.
+    std::vector<uint8_t> cles_ok;
+    static constexpr uint8_t REJETEE_TOUTE = 2;
+
+private:
+    // Per text id: -1 not known yet, 0 / 1 the verdict, 2 for the compiled expression.
+    struct Verdicts {
+        explicit Verdicts(size_t n) : v(n, -1) {}
+        std::vector<int8_t> v;
+        std::vector<unsigned char> tampon;
+    };
+
+    void decider(size_t a, size_t b, Verdicts &vd) noexcept {
+        for (size_t i = a; i < b; ++i) {
+            precharger_listes(ci_, i);
+            PyObject *l = ci_.valeurs[i];
+            const size_t debut = ci_.debut_conseils[i], m = ci_.debut_conseils[i + 1] - debut;
+            if (!PyList_CheckExact(l) || (size_t)PyList_GET_SIZE(l) != m) continue;
+            size_t rejetees = 0;
+            for (size_t j = 0; j < m; ++j) {
+                PyObject *e = PyList_GET_ITEM(l, (Py_ssize_t)j);
+                const int32_t h = ci_.conseils[debut + j];
+                if (h < 0 || (size_t)h >= F_.tetes.size()) continue;
+                const Tete &t = F_.tetes[(size_t)h];
+                // The record of this very entry as it is, with the value the ordinary
+                // path would read from it.
+                if (t.e != e || !PyDict_CheckExact(e) || t.version != version_dict(e) || !(t.prets & groupe_) ||
+                    (t.vivants & groupe_))
+                    continue;
+                const int32_t id = valeurs_[(size_t)h];
+                if (id < 0) {
+                    issues[debut + j] = REJETEE;
+                    continue;
+                }
+                if ((size_t)id >= vd.v.size()) continue;
+                int8_t &v = vd.v[(size_t)id];
+                if (v < 0) {
+                    size_t np;
+                    const Py_UCS4 *p = F_.textes.points(id, np);
+                    const int r = ch_.trouve_points(p, np, vd.tampon);
+                    v = int8_t(r < 0 ? 2 : r);
+                }
+                if (v == 0) {
+                    issues[debut + j] = REJETEE;
+                    ++rejetees;
+                } else if (v == 1 && (t.prets & G_TRI) && F_.ortho[(size_t)h] >= 0) {
+                    // Kept with its sort key known and a spelling key that needs no Python code.
+                    issues[debut + j] = h;
+                }
+            }
+            cles_ok[i] = rejetees == m ? REJETEE_TOUTE : 1;
+        }
+    }
+
+    const ClesIndex &ci_;
+    const Fiches &F_;
+    const Chercheur &ch_;
+    const uint8_t groupe_;
+    const std::vector<int32_t> &valeurs_;
 };
 
 nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::handle limite) {
@@ -196,8 +300,16 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
         if (fi >= 0) F.assurer(fi, G_TRI);
         if (res.dedoublonner(e, fi, false)) res.ajouter(e, fi);
     };
+    // Decided ahead, for a large index: valid until Python code may have run.
+    std::optional<Avance> avance;
+    if (groupe) {
+        ClesIndex &ci = cles_index(index.ptr());
+        if (Avance::utile(ci)) avance.emplace(ci, F, chercheur, groupe);
+    }
+    auto perimer = [&] { avance.reset(); };
     // The entry as it is now, read field by field.
     auto vivant = [&](PyObject *e, int32_t fi) {
+        perimer();
         res.python_a_tourne();
         nb::object v = valeur_champ(e, champ.ptr());
         if (est_nul(v) || !vrai(v.ptr())) return;
@@ -213,13 +325,26 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
 
     parcourir_valeurs(index.ptr(), [&](PyObject *entrees, ClesIndex *ci, size_t cle) {
         nb::object liste_tenue;  // taken before any Python code may run
-        if (!PyList_CheckExact(entrees) || !groupe) {
+        // A key decided ahead is read from the decisions alone while they hold (its
+        // value is then still an exact list of the snapshot's size).
+        const bool decide = ci && avance && avance->cles_ok[cle];
+        if (!decide && (!PyList_CheckExact(entrees) || !groupe)) {
             liste_tenue = nb::borrow(entrees);
             pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_TRI)); });
             return true;
         }
         const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
+        const size_t debut = decide ? ci->debut_conseils[cle] : 0;
+        const Py_ssize_t m = decide ? Py_ssize_t(ci->debut_conseils[cle + 1] - debut) : 0;
+        for (Py_ssize_t i = 0; i < (decide && avance ? m : PyList_GET_SIZE(entrees)); ++i) {
+            if (decide && avance) {
+                const int32_t r = avance->issues[debut + (size_t)i];
+                if (r == Avance::REJETEE) continue;
+                if (r >= 0) {
+                    garder(F.tetes[(size_t)r].e, r);
+                    continue;
+                }
+            }
             PyObject *e = PyList_GET_ITEM(entrees, i);
             int32_t fi = F.obtenir(e, groupe, ci ? ci->conseil(cle, i) : nullptr);
             if (fi < 0 || (F.tetes[(size_t)fi].vivants & groupe)) {
@@ -249,13 +374,14 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
             if (F.ortho[(size_t)fi] < 0) {
                 if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
                 nb::object tenu = nb::borrow(e);
+                perimer();
                 garder(e, fi);
             } else {
                 garder(e, fi);
             }
         }
         return liste_tenue.is_valid();
-    });
+    }, !avance, [&](size_t cle) { return avance && avance->cles_ok[cle] == Avance::REJETEE_TOUTE; });
     return res.trier(lim);
 }
 

@@ -741,14 +741,21 @@ inline void precharger_listes(const ClesIndex &ci, size_t i) {
 // have run: then the dict is checked (a new size raises as the host's iterator
 // does; any other change sends the rest of the walk to the dict itself). A
 // callback that may run Python code takes its own reference to the value first.
-template <class F> inline void parcourir_valeurs(PyObject *d, F &&f) {
+// `precharger`: false when the caller reads most lists from elsewhere. Keys for
+// which `sauter(i)` holds are passed over (it must hold only for keys whose call
+// would do nothing).
+template <class F> inline void parcourir_valeurs(PyObject *d, F &&f, bool precharger = true) {
+    parcourir_valeurs(d, f, precharger, [](size_t) { return false; });
+}
+template <class F, class S> inline void parcourir_valeurs(PyObject *d, F &&f, bool precharger, S &&sauter) {
     ClesIndex &ci = cles_index(d);
     const uint64_t v0 = ci.version;
     const Py_ssize_t taille = PyDict_GET_SIZE(d);
     Py_ssize_t pos = 0;
     bool vivant = false;
     for (size_t i = 0, n = ci.valeurs.size(); i < n; ++i) {
-        precharger_listes(ci, i);
+        if (sauter(i)) continue;
+        if (precharger) precharger_listes(ci, i);
         pos = ci.positions[i];
         if (!f(ci.valeurs[i], &ci, i)) continue;
         if (PyDict_GET_SIZE(d) != taille) erreur_taille_changee();
