@@ -285,3 +285,46 @@ def test_flux_de_lexique_index_modifie_pendant_le_filtre():
     index["b"][0]["cgram"] = Piege("VER")
     with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
         _recherche.filtrer(chaine(index), cgram="VER", limite=0)
+
+
+def test_flux_d_un_grand_index_sans_limite():
+    """An index large enough for its entries to be decided ahead on two threads when
+    filtrer reads it all: the plain loop's answer and the stream left as the host
+    leaves it, from the start or part-way, as entries change between calls and, through
+    Python code the filter runs, during a call."""
+    rng = random.Random(3)
+    index = {}
+    for i in range(55000):
+        index[f"k{i}"] = [entree_aleatoire(rng) for _ in range(2)]
+    assert sum(map(len, index.values())) > 100000
+    jeux = [dict(cgram="V", nb_syllabes=3), dict(freq_min=1.0, has_phone=True), dict(genre="m", age_min=3)]
+
+    def verifier(deja_lus=0):
+        for criteres in jeux:
+            flux, temoin = chaine(index), chaine(index)
+            for _ in range(deja_lus):
+                next(flux), next(temoin)
+            assert meme_objets(_recherche.filtrer(flux, limite=0, **criteres),
+                               ref_filtrer(temoin, limite=0, **criteres)), criteres
+            assert etat_du_flux(flux) == etat_du_flux(temoin) == []
+
+    verifier()
+    verifier()  # now from the remembered values
+    verifier(deja_lus=7)
+    index["k10"][0].update(cgram="VER", nb_syllabes=3)
+    index["k20000"].append({"ortho": "z", "cgram": "VERBE", "nb_syllabes": "3", "freq": 5})
+    index["k30000"][1]["freq"] = "9"
+    del index["k40000"][0]["genre"]
+    verifier()
+    tard = index["k50000"][0]
+    tard.update(cgram="NOM", nb_syllabes=3)
+    verifier()
+
+    class Piege(str):
+        def startswith(self, prefixe):
+            tard["cgram"] = "VER"
+            return str.startswith(self, prefixe)
+    index["k5"][0]["cgram"] = Piege("VER")
+    resultat = _recherche.filtrer(chaine(index), cgram="V", nb_syllabes=3, limite=0)
+    assert any(e is tard for e in resultat)
+    assert meme_objets(resultat, ref_filtrer(chaine(index), cgram="V", nb_syllabes=3, limite=0))

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -172,104 +170,6 @@ private:
     std::optional<brivane::MotifLitteral> litteral_;
 };
 
-// What the entries of an index answer, decided ahead on two threads for the
-// entries whose records hold: while this thread holds the GIL and waits, no Python
-// code runs anywhere, so the lists, entries and records are only read, by plain
-// C++. Per entry slot of the index snapshot: the record of an entry that matches,
-// REJETEE, or INDECISE (the ordinary path decides it); per key, whether its list
-// still has the snapshot's size (else the ordinary path takes the whole key).
-class Avance {
-public:
-    static constexpr int32_t REJETEE = -1, INDECISE = -2;
-    // Below this many entries a second thread costs more than it saves.
-    static constexpr size_t SEUIL = 100000;
-
-    Avance(ClesIndex &ci, const Fiches &F, const Chercheur &ch, uint8_t groupe)
-        : ci_(ci), F_(F), ch_(ch), groupe_(groupe),
-          valeurs_(groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone) {
-        const size_t n = ci.valeurs.size();
-        issues.assign(ci.debut_conseils.empty() ? 0 : ci.debut_conseils.back(), INDECISE);
-        cles_ok.assign(n, 0);
-        std::thread autre;
-        Verdicts haut(F.textes.taille());
-        try {
-            autre = std::thread([&] { decider(n / 2, n, haut); });
-        } catch (const std::system_error &) {
-            decider(n / 2, n, haut);
-        }
-        Verdicts bas(F.textes.taille());
-        decider(0, n / 2, bas);
-        if (autre.joinable()) autre.join();
-    }
-
-    static bool utile(const ClesIndex &ci) {
-        return !ci.debut_conseils.empty() && ci.debut_conseils.back() >= SEUIL &&
-               ci.debut_conseils.size() == ci.valeurs.size() + 1 && std::thread::hardware_concurrency() > 1;
-    }
-
-    std::vector<int32_t> issues;
-    // Per key: 0 its list is not as in the snapshot, else decided, REJETEE_TOUTE
-    // when every entry is rejected.
-    std::vector<uint8_t> cles_ok;
-    static constexpr uint8_t REJETEE_TOUTE = 2;
-
-private:
-    // Per text id: -1 not known yet, 0 / 1 the verdict, 2 for the compiled expression.
-    struct Verdicts {
-        explicit Verdicts(size_t n) : v(n, -1) {}
-        std::vector<int8_t> v;
-        std::vector<unsigned char> tampon;
-    };
-
-    void decider(size_t a, size_t b, Verdicts &vd) noexcept {
-        for (size_t i = a; i < b; ++i) {
-            precharger_listes(ci_, i);
-            PyObject *l = ci_.valeurs[i];
-            const size_t debut = ci_.debut_conseils[i], m = ci_.debut_conseils[i + 1] - debut;
-            if (!PyList_CheckExact(l) || (size_t)PyList_GET_SIZE(l) != m) continue;
-            size_t rejetees = 0;
-            for (size_t j = 0; j < m; ++j) {
-                PyObject *e = PyList_GET_ITEM(l, (Py_ssize_t)j);
-                const int32_t h = ci_.conseils[debut + j];
-                if (h < 0 || (size_t)h >= F_.tetes.size()) continue;
-                const Tete &t = F_.tetes[(size_t)h];
-                // The record of this very entry as it is, with the value the ordinary
-                // path would read from it.
-                if (t.e != e || !PyDict_CheckExact(e) || t.version != version_dict(e) || !(t.prets & groupe_) ||
-                    (t.vivants & groupe_))
-                    continue;
-                const int32_t id = valeurs_[(size_t)h];
-                if (id < 0) {
-                    issues[debut + j] = REJETEE;
-                    continue;
-                }
-                if ((size_t)id >= vd.v.size()) continue;
-                int8_t &v = vd.v[(size_t)id];
-                if (v < 0) {
-                    size_t np;
-                    const Py_UCS4 *p = F_.textes.points(id, np);
-                    const int r = ch_.trouve_points(p, np, vd.tampon);
-                    v = int8_t(r < 0 ? 2 : r);
-                }
-                if (v == 0) {
-                    issues[debut + j] = REJETEE;
-                    ++rejetees;
-                } else if (v == 1 && (t.prets & G_TRI) && F_.ortho[(size_t)h] >= 0) {
-                    // Kept with its sort key known and a spelling key that needs no Python code.
-                    issues[debut + j] = h;
-                }
-            }
-            cles_ok[i] = rejetees == m ? REJETEE_TOUTE : 1;
-        }
-    }
-
-    const ClesIndex &ci_;
-    const Fiches &F_;
-    const Chercheur &ch_;
-    const uint8_t groupe_;
-    const std::vector<int32_t> &valeurs_;
-};
-
 nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::handle limite) {
     exiger_dict(index, "index");
     exiger_str(pattern, "pattern");
@@ -301,10 +201,40 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
         if (res.dedoublonner(e, fi, false)) res.ajouter(e, fi);
     };
     // Decided ahead, for a large index: valid until Python code may have run.
+    using Avance = DecisionsAvance;
     std::optional<Avance> avance;
     if (groupe) {
         ClesIndex &ci = cles_index(index.ptr());
-        if (Avance::utile(ci)) avance.emplace(ci, F, chercheur, groupe);
+        if (Avance::utile(ci)) {
+            // Per thread: the verdict per text id (-1 not known yet, 0 / 1, 2 when
+            // only the compiled expression can tell) and a buffer.
+            struct Verdicts {
+                std::vector<int8_t> v;
+                std::vector<unsigned char> tampon;
+            };
+            const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone;
+            const Chercheur &ch = chercheur;
+            avance.emplace(ci, F, 0, Verdicts{std::vector<int8_t>(F.textes.taille(), -1), {}},
+                           [&](PyObject *, int32_t h, Verdicts &vd) -> int32_t {
+                               const Tete &t = F.tetes[(size_t)h];
+                               if (!(t.prets & groupe) || (t.vivants & groupe)) return Avance::INDECISE;
+                               const int32_t id = valeurs[(size_t)h];
+                               if (id < 0) return Avance::REJETEE;
+                               if ((size_t)id >= vd.v.size()) return Avance::INDECISE;
+                               int8_t &v = vd.v[(size_t)id];
+                               if (v < 0) {
+                                   size_t np;
+                                   const Py_UCS4 *p = F.textes.points(id, np);
+                                   const int r = ch.trouve_points(p, np, vd.tampon);
+                                   v = int8_t(r < 0 ? 2 : r);
+                               }
+                               if (v == 0) return Avance::REJETEE;
+                               // Kept with its sort key known and a spelling key that
+                               // needs no Python code.
+                               if (v == 1 && (t.prets & G_TRI) && F.ortho[(size_t)h] >= 0) return h;
+                               return Avance::INDECISE;
+                           });
+        }
     }
     auto perimer = [&] { avance.reset(); };
     // The entry as it is now, read field by field.
@@ -327,7 +257,7 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
         nb::object liste_tenue;  // taken before any Python code may run
         // A key decided ahead is read from the decisions alone while they hold (its
         // value is then still an exact list of the snapshot's size).
-        const bool decide = ci && avance && avance->cles_ok[cle];
+        const bool decide = ci && avance && avance->cles[cle] != Avance::NON_DECIDEE;
         if (!decide && (!PyList_CheckExact(entrees) || !groupe)) {
             liste_tenue = nb::borrow(entrees);
             pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_TRI)); });
@@ -381,7 +311,7 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
             }
         }
         return liste_tenue.is_valid();
-    }, !avance, [&](size_t cle) { return avance && avance->cles_ok[cle] == Avance::REJETEE_TOUTE; });
+    }, !avance, [&](size_t cle) { return avance && avance->cles[cle] == Avance::REJETEE_TOUTE; });
     return res.trier(lim);
 }
 

@@ -24,6 +24,8 @@
 #include "_texte.hpp"
 
 #include <cstdint>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace brivane::py {
@@ -842,6 +844,72 @@ void parcourir_retenues(PyObject *d, ClesIndex &ci, uint64_t v0, Py_ssize_t tail
         if (PyDict_GET_SIZE(d) != taille) erreur_taille_changee();
     }
 }
+
+// What the entries of an index answer to one query, decided ahead on two threads
+// for the entries whose records hold. While the calling thread holds the GIL and
+// waits, no Python code runs anywhere, so the lists, entries and records are only
+// read, by plain C++. Per entry slot of the index snapshot: a record number (the
+// query's own meaning: kept, say), REJETEE, or INDECISE (the ordinary path decides
+// it); per key, whether its list still had the snapshot's size, and whether every
+// entry of it was rejected. The decisions hold until Python code may have run.
+class DecisionsAvance {
+public:
+    static constexpr int32_t REJETEE = -1, INDECISE = -2;
+    static constexpr uint8_t NON_DECIDEE = 0, DECIDEE = 1, REJETEE_TOUTE = 2;
+    // Below this many entries a second thread costs more than it saves.
+    static constexpr size_t SEUIL = 100000;
+
+    // Keys from `premiere` on. `decider(e, h, etat)` answers for entry e whose record
+    // h is that of e as it is now: h, REJETEE or INDECISE. It must be plain C++
+    // reading nothing but the records; `etat` is its own per thread (a copy of
+    // `modele`).
+    template <class Etat, class D>
+    DecisionsAvance(const ClesIndex &ci, const Fiches &F, size_t premiere, const Etat &modele, D &&decider) {
+        const size_t n = ci.valeurs.size();
+        issues.assign(ci.debut_conseils.back(), INDECISE);
+        cles.assign(n, NON_DECIDEE);
+        const size_t milieu = premiere + (n - premiere) / 2;
+        Etat haut(modele), bas(modele);
+        auto tranche = [&](size_t a, size_t b, Etat &etat) noexcept {
+            for (size_t i = a; i < b; ++i) {
+                precharger_listes(ci, i);
+                PyObject *l = ci.valeurs[i];
+                const size_t debut = ci.debut_conseils[i], m = ci.debut_conseils[i + 1] - debut;
+                if (!PyList_CheckExact(l) || (size_t)PyList_GET_SIZE(l) != m) continue;
+                size_t rejetees = 0;
+                for (size_t j = 0; j < m; ++j) {
+                    PyObject *e = PyList_GET_ITEM(l, (Py_ssize_t)j);
+                    const int32_t h = ci.conseils[debut + j];
+                    if (h < 0 || (size_t)h >= F.tetes.size()) continue;
+                    const Tete &t = F.tetes[(size_t)h];
+                    if (t.e != e || !PyDict_CheckExact(e) || t.version != version_dict(e)) continue;
+                    const int32_t r = decider(e, h, etat);
+                    issues[debut + j] = r;
+                    rejetees += r == REJETEE;
+                }
+                cles[i] = rejetees == m ? REJETEE_TOUTE : DECIDEE;
+            }
+        };
+        std::thread autre;
+        try {
+            autre = std::thread([&] { tranche(milieu, n, haut); });
+        } catch (const std::system_error &) {
+            tranche(milieu, n, haut);
+        }
+        tranche(premiere, milieu, bas);
+        if (autre.joinable()) autre.join();
+    }
+
+    // Worth it for the keys from `premiere` on.
+    static bool utile(const ClesIndex &ci, size_t premiere = 0) {
+        const std::vector<uint32_t> &d = ci.debut_conseils;
+        return d.size() == ci.valeurs.size() + 1 && premiere < ci.valeurs.size() &&
+               d.back() - d[premiere] >= SEUIL && std::thread::hardware_concurrency() > 1;
+    }
+
+    std::vector<int32_t> issues;
+    std::vector<uint8_t> cles;
+};
 
 // Keeps the entries of one index list (or any iterable) through the records:
 // one per non-empty spelling key, the first met.

@@ -189,7 +189,8 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
                                       (has_phone >= 0 ? G_PHONE : 0));
 
     // The criteria on the values remembered for the entry; none of them can fail.
-    auto accepte_fiche = [&](size_t r) {
+    // Plain C++ over the records, with the caller's own cache of cgram verdicts.
+    auto accepte = [&](size_t r, std::vector<int8_t> &prefixe) {
         const Tete &t = F.tetes[r];
         if (cgram) {
             int32_t c = F.cgram[r];
@@ -214,6 +215,7 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
         if (has_phone >= 0 && t.phone != (has_phone == 1)) return false;
         return true;
     };
+    auto accepte_fiche = [&](size_t r) { return accepte(r, prefixe); };
 
     // The criteria read on the entry itself, in their documented order.
     auto accepte_vivant = [&](PyObject *e) {
@@ -254,6 +256,7 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
     };
 
     LienOriginal syll_cpp(*nom_nb_syllabes, dict_module);
+    bool avance_essayee = false;
     // One entry of the stream; true when the limit is reached. The entry is
     // borrowed: a live evaluation holds it first.
     auto traiter = [&](PyObject *e) {
@@ -292,14 +295,40 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
             ClesIndex &ci = cles_index(di->di_dict);
             size_t i = (size_t)(std::upper_bound(ci.positions.begin(), ci.positions.end(), di->di_pos) -
                                 ci.positions.begin());
+            // Without a limit the whole rest is read: decided ahead on two threads (once
+            // per call), valid through this loop, which runs no Python code.
+            std::optional<DecisionsAvance> avance;
+            if (limite == 0 && !avance_essayee && (!nb_syll || syll_cpp()) && DecisionsAvance::utile(ci, i)) {
+                avance_essayee = true;
+                avance.emplace(ci, F, i, prefixe, [&](PyObject *, int32_t h, std::vector<int8_t> &pf) -> int32_t {
+                    const Tete &t = F.tetes[(size_t)h];
+                    if ((t.prets & groupes) != groupes || (t.vivants & groupes)) return DecisionsAvance::INDECISE;
+                    return accepte((size_t)h, pf) ? h : DecisionsAvance::REJETEE;
+                });
+            }
             bool rendu = false;  // handed back to the host's iterators
             for (size_t n = ci.valeurs.size(); i < n && !rendu; ++i) {
-                precharger_listes(ci, i);
+                const uint8_t decision = avance ? avance->cles[i] : DecisionsAvance::NON_DECIDEE;
+                if (!avance) precharger_listes(ci, i);
                 PyObject *v = ci.valeurs[i];
-                if (!PyList_CheckExact(v) || di->len <= 0) break;
+                // (A decided key's value is an exact list of the snapshot's size.)
+                if ((decision == DecisionsAvance::NON_DECIDEE && !PyList_CheckExact(v)) || di->len <= 0) break;
                 di->di_pos = ci.positions[i];
                 --di->len;
-                for (Py_ssize_t j = 0, m = PyList_GET_SIZE(v); j < m; ++j) {
+                if (decision == DecisionsAvance::REJETEE_TOUTE) continue;
+                const size_t debut = decision ? ci.debut_conseils[i] : 0;
+                const Py_ssize_t m = decision ? Py_ssize_t(ci.debut_conseils[i + 1] - debut) : PyList_GET_SIZE(v);
+                for (Py_ssize_t j = 0; j < m; ++j) {
+                    if (decision) {
+                        const int32_t r = avance->issues[debut + (size_t)j];
+                        if (r == DecisionsAvance::REJETEE) continue;
+                        if (r >= 0) {
+                            // Without a limit: nothing to stop at.
+                            if (PyList_Append(resultats.ptr(), F.tetes[(size_t)r].e) < 0) throw nb::python_error();
+                            ++gardes;
+                            continue;
+                        }
+                    }
                     PyObject *e = PyList_GET_ITEM(v, j);
                     int32_t fi = F.obtenir(e, groupes, ci.conseil(i, j));
                     if (fi < 0 || (F.tetes[(size_t)fi].vivants & groupes) || (nb_syll && !syll_cpp())) {
