@@ -659,3 +659,55 @@ def test_rappel_qui_vide_l_index_en_cours(tmp_path, format_):
         resultats.append((lex.exporter(sortie, format=format_, callback=rappel), contenu(sortie, format_)))
     assert resultats[0] == resultats[1]
     assert resultats[0][0] == 12000
+
+
+class Entree(dict):
+    pass
+
+
+@pytest.mark.parametrize("injection", [None, "str_python", "sous_classe", "champ_absent", "surrogate"])
+@pytest.mark.parametrize("position", [0.2, 0.8])
+def test_csv_de_milliers_de_lignes_comme_le_module_csv(tmp_path, injection, position):
+    """Tens of thousands of rows, written on two threads when they are plain: the bytes
+    csv.writer writes for the same rows, with a row that needs Python code, a mapping of
+    another type, a missing field or an unencodable text in the lower or upper half."""
+    chemin = tmp_path / "l.tsv"
+    chemin.write_text("ortho\tphone\tlemme\tcgram\tfreq_opensubs\tsyllabes\n" + "".join(
+        f"m{i}é,\"x\"\tʃa{i}\tl{i % 300}\t{'NOM' if i % 5 else 'VER'}\t{i / 7}\tʃa.{i}\n" for i in range(50000)),
+        encoding="utf-8")
+    lex = Lexique(chemin, precharger=True)
+    lignes = lex.filtrer(limite=0)
+    assert len(lignes) > 40000
+    k = int(len(lignes) * position)
+    tard = lignes[-10]
+
+    class Freq:
+        def __str__(self):
+            tard["ortho"] = "changée"
+            return "7"
+    if injection == "str_python":
+        lignes[k]["freq"] = Freq()
+    elif injection == "sous_classe":
+        liste = lex._index_ortho[lignes[k]["ortho"].lower()]
+        liste[liste.index(lignes[k])] = Entree(lignes[k])
+    elif injection == "champ_absent":
+        del lignes[k]["lemme"]
+    elif injection == "surrogate":
+        lignes[k]["phone"] = "a\ud800"
+    sortie = tmp_path / "o.csv"
+    if injection == "surrogate":
+        with pytest.raises(UnicodeEncodeError):
+            lex.exporter(sortie)
+        assert not sortie.exists()
+        return
+    n = lex.exporter(sortie)
+    entete = lire_csv(sortie)[0]
+    attendu = io.StringIO(newline="")
+    w = csv.writer(attendu, lineterminator="\r\n")
+    w.writerow(entete)
+    for e in lex.filtrer(limite=0):
+        w.writerow([e.get(h) for h in entete])
+    assert n == len(lignes)
+    assert sortie.read_bytes() == attendu.getvalue().encode("utf-8")
+    if injection == "str_python":
+        assert b"chang\xc3\xa9e" in sortie.read_bytes()

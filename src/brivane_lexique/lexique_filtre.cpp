@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 #include <sys/stat.h>
@@ -421,30 +423,17 @@ struct FichierTemporaire {
 
 // ------------------------------------------------------------------ values
 
-// UTF-8 of a str without leaving a cached copy inside it (the strings of the indexes
-// would keep one each for the life of the lexicon): ASCII is read in place, the rest
-// encoded into `tampon`. A lone surrogate raises what the host raises.
-std::string_view utf8_passager(PyObject *s, std::string &tampon) {
-    if (PyUnicode_IS_ASCII(s))
-        return {static_cast<const char *>(PyUnicode_DATA(s)), size_t(PyUnicode_GET_LENGTH(s))};
-    if (!PyUnicode_IS_COMPACT(s)) return utf8(s);
-    auto *compact = reinterpret_cast<PyCompactUnicodeObject *>(s);
-    if (compact->utf8) return {compact->utf8, size_t(compact->utf8_length)};
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const int kind = PyUnicode_KIND(s);
-    const void *d = PyUnicode_DATA(s);
-    // Room for the longest encoding, written in place, then cut to size.
-    if (tampon.size() < size_t(n) * 4) tampon.resize(size_t(n) * 4);
-    char *o = tampon.data(), *const debut = o;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, d, i);
+// UTF-8 of code units, written at `o`; nullptr at a lone surrogate.
+template <class C> char *vers_utf8(const C *p, size_t n, char *o) {
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t c = p[i];
         if (c < 0x80) {
             *o++ = char(c);
         } else if (c < 0x800) {
             *o++ = char(0xC0 | (c >> 6));
             *o++ = char(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
-            if (c >= 0xD800 && c <= 0xDFFF) return utf8(s);  // raises UnicodeEncodeError
+            if (c >= 0xD800 && c <= 0xDFFF) return nullptr;
             *o++ = char(0xE0 | (c >> 12));
             *o++ = char(0x80 | ((c >> 6) & 0x3F));
             *o++ = char(0x80 | (c & 0x3F));
@@ -455,15 +444,57 @@ std::string_view utf8_passager(PyObject *s, std::string &tampon) {
             *o++ = char(0x80 | (c & 0x3F));
         }
     }
-    return {debut, size_t(o - debut)};
+    return o;
 }
 
-// A value as csv.writer writes it: text as is, floats by repr(), anything else by str().
-void valeur_csv(std::string &ligne, PyObject *v, std::string &tampon) {
+// UTF-8 of a str without leaving a cached copy inside it (the strings of the indexes
+// would keep one each for the life of the lexicon): ASCII is read in place, the rest
+// encoded into `tampon`. Plain C++ that calls nothing of the host, so that another
+// thread may run it while this one holds the GIL; false for a str it cannot encode
+// so (not in compact form, or with a lone surrogate).
+bool utf8_pur(PyObject *s, std::string &tampon, std::string_view &texte) {
+    if (!PyUnicode_IS_COMPACT(s)) return false;
+    if (PyUnicode_IS_ASCII(s)) {
+        texte = {static_cast<const char *>(PyUnicode_DATA(s)), size_t(PyUnicode_GET_LENGTH(s))};
+        return true;
+    }
+    auto *compact = reinterpret_cast<PyCompactUnicodeObject *>(s);
+    if (compact->utf8) {
+        texte = {compact->utf8, size_t(compact->utf8_length)};
+        return true;
+    }
+    const size_t n = size_t(PyUnicode_GET_LENGTH(s));
+    // Room for the longest encoding, written in place, then cut to size.
+    if (tampon.size() < n * 4) tampon.resize(n * 4);
+    char *const debut = tampon.data();
+    const void *d = PyUnicode_DATA(s);
+    char *fin;
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: fin = vers_utf8(static_cast<const uint8_t *>(d), n, debut); break;
+    case PyUnicode_2BYTE_KIND: fin = vers_utf8(static_cast<const uint16_t *>(d), n, debut); break;
+    default: fin = vers_utf8(static_cast<const uint32_t *>(d), n, debut); break;
+    }
+    if (!fin) return false;
+    texte = {debut, size_t(fin - debut)};
+    return true;
+}
+
+// utf8_pur(), or the host's encoding (which raises for a lone surrogate).
+std::string_view utf8_passager(PyObject *s, std::string &tampon) {
+    std::string_view texte;
+    return utf8_pur(s, tampon, texte) ? texte : utf8(s);
+}
+
+// valeur_csv() of a value that needs nothing of the host (None or missing, a str
+// utf8_pur() encodes, an exact float, a bool), by plain C++; false, `ligne`
+// untouched, for any other.
+bool valeur_csv_pure(std::string &ligne, PyObject *v, std::string &tampon) {
     if (!v || v == Py_None) {
         ajouter_champ_csv(ligne, {});
     } else if (PyUnicode_Check(v)) {
-        ajouter_champ_csv(ligne, utf8_passager(v, tampon));
+        std::string_view t;
+        if (!utf8_pur(v, tampon, t)) return false;
+        ajouter_champ_csv(ligne, t);
     } else if (PyFloat_CheckExact(v)) {
         ligne.append(reel_repr(PyFloat_AS_DOUBLE(v)));
     } else if (v == Py_True) {
@@ -471,10 +502,21 @@ void valeur_csv(std::string &ligne, PyObject *v, std::string &tampon) {
     } else if (v == Py_False) {
         ligne.append("False");
     } else {
-        nb::object t = nb::steal(PyFloat_Check(v) ? PyObject_Repr(v) : PyObject_Str(v));
-        if (!t.is_valid()) throw nb::python_error();
-        ajouter_champ_csv(ligne, utf8_passager(t.ptr(), tampon));
+        return false;
     }
+    return true;
+}
+
+// A value as csv.writer writes it: text as is, floats by repr(), anything else by str().
+void valeur_csv(std::string &ligne, PyObject *v, std::string &tampon) {
+    if (valeur_csv_pure(ligne, v, tampon)) return;
+    if (PyUnicode_Check(v)) {
+        ajouter_champ_csv(ligne, utf8(v));
+        return;
+    }
+    nb::object t = nb::steal(PyFloat_Check(v) ? PyObject_Repr(v) : PyObject_Str(v));
+    if (!t.is_valid()) throw nb::python_error();
+    ajouter_champ_csv(ligne, utf8_passager(t.ptr(), tampon));
 }
 
 // The value under `nom` of a plain dict, borrowed; nullptr when missing.
@@ -1000,13 +1042,19 @@ struct SourceEntrees {
     nb::object iterateur, entree, copie;
     std::vector<PyObject *> vals;
 
+    nb::object resultat;  // what the filter gave
+
+    // Runs the filter (done by the first suivante() otherwise).
+    void ouvrir() {
+        if (iterateur.is_valid()) return;
+        resultat = filtrer_memoire(*nb::inst_ptr<Lexique>(lexique), kwargs, nb::int_(limite));
+        iterateur = nb::steal(PyObject_GetIter(resultat.ptr()));
+        if (!iterateur.is_valid()) throw nb::python_error();
+    }
+
     bool suivante() {
         prog.demande();
-        if (!iterateur.is_valid()) {
-            nb::object res = filtrer_memoire(*nb::inst_ptr<Lexique>(lexique), kwargs, nb::int_(limite));
-            iterateur = nb::steal(PyObject_GetIter(res.ptr()));
-            if (!iterateur.is_valid()) throw nb::python_error();
-        }
+        ouvrir();
         PyObject *e = PyIter_Next(iterateur.ptr());
         if (!e) {
             if (PyErr_Occurred()) throw nb::python_error();
@@ -1041,6 +1089,34 @@ struct SourceEntrees {
 
 // ------------------------------------------------------------------ CSV writer
 
+// Rows [a, b) of the list of entries `liste` as CSV records, appended to `texte` by
+// plain C++ (see valeur_csv_pure) for entries that are plain dicts holding exactly
+// the header's key objects in its order. Returns the first row it could not write
+// so (b when it wrote them all). Another thread may run it while this one holds
+// the GIL and waits: nothing is then changed under it.
+size_t lignes_csv_pures(PyObject *liste, size_t a, size_t b, PyObject *noms, std::string &texte) noexcept {
+    const size_t n = size_t(PyList_GET_SIZE(noms));
+    std::vector<PyObject *> vals(n);
+    std::string ligne, tampon;
+    for (size_t r = a; r < b; ++r) {
+        PyObject *e = PyList_GET_ITEM(liste, Py_ssize_t(r));
+        if (!PyDict_CheckExact(e) || size_t(PyDict_GET_SIZE(e)) != n) return r;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        size_t i = 0;
+        while (i < n && PyDict_Next(e, &pos, &k, &v) && k == PyList_GET_ITEM(noms, Py_ssize_t(i))) vals[i++] = v;
+        if (i != n) return r;
+        ligne.clear();
+        for (i = 0; i < n; ++i) {
+            if (i) ligne.push_back(',');
+            if (!valeur_csv_pure(ligne, vals[i], tampon)) return r;
+        }
+        terminer_ligne_csv(ligne, n);
+        texte += ligne;
+    }
+    return b;
+}
+
 // Large writes to the temporary file.
 struct Tampon {
     std::FILE *f = nullptr;
@@ -1067,6 +1143,9 @@ struct Tampon {
         if (f) std::fclose(f);
     }
 };
+
+// Below this many rows a second thread costs more than it saves.
+constexpr size_t LIGNES_PARALLELES = 20000;
 
 long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
                        nb::handle callback, nb::kwargs kwargs) {
@@ -1122,6 +1201,40 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
         } else {
             SourceEntrees src{self, colonnes, nb::borrow(kwargs), limite};
             src.prog.callback = callback;
+            // Without a progress callback, a long list of plain rows is written on two
+            // threads; the rows they leave go through the loop below, from the first.
+            if (callback.is_none() || !vrai(callback)) {
+                src.ouvrir();
+                PyObject *liste = src.resultat.ptr();
+                const size_t n = PyList_CheckExact(liste) ? size_t(PyList_GET_SIZE(liste)) : 0;
+                if (n >= LIGNES_PARALLELES && std::thread::hardware_concurrency() > 1) {
+                    const size_t milieu = n / 2;
+                    std::string bas, haut;
+                    size_t fin_bas = 0, fin_haut = milieu;
+                    std::thread autre;
+                    try {
+                        autre = std::thread([&] { fin_haut = lignes_csv_pures(liste, milieu, n, entete.ptr(), haut); });
+                    } catch (const std::system_error &) {
+                        fin_haut = lignes_csv_pures(liste, milieu, n, entete.ptr(), haut);
+                    }
+                    fin_bas = lignes_csv_pures(liste, 0, milieu, entete.ptr(), bas);
+                    if (autre.joinable()) autre.join();
+                    size_t reprise = fin_bas;
+                    sortie_f.donnees += bas;
+                    // The upper half stands only if nothing ran in between.
+                    if (fin_bas == milieu) {
+                        sortie_f.donnees += haut;
+                        reprise = fin_haut;
+                    }
+                    compte += (long long)reprise;
+                    sortie_f.vider(false);
+                    if (reprise > 0) {
+                        nb::object r = nb::steal(PyObject_CallMethod(src.iterateur.ptr(), "__setstate__", "n",
+                                                                      Py_ssize_t(reprise)));
+                        if (!r.is_valid()) throw nb::python_error();
+                    }
+                }
+            }
             std::vector<nb::object> tenues;
             while (src.suivante()) {
                 const std::vector<PyObject *> &v = src.valeurs(entete);
