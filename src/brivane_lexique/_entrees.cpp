@@ -1232,11 +1232,11 @@ private:
     std::u32string sortie_;
 };
 
-// Level 1 of a CSV/TSV source with the native normaliser. Reading, cutting,
-// normalising and hashing are plain C++ and fill batches of spellings; each full
-// batch becomes str objects, which go into the set's table while they are still in
-// cache. For a large file read without the host, the batches are filled on a
-// thread of their own while this one makes the objects of the previous ones.
+// Level 1 of a CSV/TSV source with the native normaliser. Reading and cutting fill
+// batches of spellings as read; each full batch is normalised and hashed, and its
+// str objects go into the set's table while they are still in cache. For a large
+// file read without the host, the batches are filled on a thread of their own while
+// this one makes the objects of the previous ones.
 class PasseFormes {
 public:
     PasseFormes(PasseCsv &p, int colonne) : p_(p), colonne_(colonne) {}
@@ -1269,7 +1269,6 @@ public:
     }
 
 private:
-    // A batch and how far into the source the reader was when it was full.
     // Spellings as read, and how far into the source the reader was when the
     // batch was full.
     struct Lot {
@@ -1295,12 +1294,13 @@ private:
 
     void lire(ObjetsFormes &objets) {
         LecteurCsv &lecteur = p_.lecteur();
+        taille_ = lecteur.taille_source();
         // Hundreds of thousands of str objects: huge pages under them when the file
         // is large (a small one would not fill the first one).
-        GrandesArenes grandes(lecteur.taille_source() >= (uint64_t(8) << 20));
+        GrandesArenes grandes(taille_ >= (uint64_t(8) << 20));
         // Its one-time self-check asks the host: done here, before any thread.
         HachageHote::instance();
-        if (lecteur.source_autonome() && lecteur.taille_source() >= SEUIL_PARALLELE &&
+        if (lecteur.source_autonome() && taille_ >= SEUIL_PARALLELE &&
             std::thread::hardware_concurrency() > 1 && lire_en_parallele(objets))
             return;
         try {
@@ -1412,7 +1412,7 @@ private:
         // most 64 times what is known, so that a start dense in spellings followed
         // by a long stretch of other text does not size a table of gigabytes (the
         // table grows as usual if the file keeps its density).
-        const uint64_t total = p_.lecteur().taille_source(), lu = lot.lus;
+        const uint64_t total = taille_, lu = lot.lus;
         const double estimes = total > lu && lu > 0 ? double(crees_) * double(total) / double(lu) : double(crees_);
         const size_t attendus = size_t(std::min(estimes, 64.0 * double(crees_)));
         table_.inserer(objets, attendus);
@@ -1428,6 +1428,7 @@ private:
     TableFormes table_;
     size_t crees_ = 0;
 #endif
+    uint64_t taille_ = 0;  // of the source, when known beforehand
     NormaliseurFormes normaliseur_;
     LotFormes formes_;
     std::vector<std::string> hote_;  // spellings the host must normalise
