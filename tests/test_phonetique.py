@@ -331,3 +331,12 @@ def test_rimes_tokenizer_remplace_puis_rendu(monkeypatch):
     assert meme_objets(res, ref_rimes(phones, "ʃa", 1, tok=tok))
     monkeypatch.undo()
     assert meme_objets(_phonetique.rimes(phones, "ʃa", 1), attendu)
+
+
+@pytest.mark.parametrize("son", ["bc", "b", "cb", "abc", "cx", "aa", "ca", "bcbx", "c"])
+def test_contient_son_ne_franchit_pas_les_cles(son):
+    # The keys' texts are searched laid end to end: a sound spanning two keys (or an
+    # empty key, or a key that is not text) must not count.
+    index = {"ab": [E("k1")], "c": [E("k2")], "": [E("k3")], "bcb": [E("k4")], ("b", "c"): [E("k5")], "xbc": [E("k6")],
+             "aaa": [E("k7")], "ca": [E("k8")]}
+    assert meme_objets(_phonetique.contient_son(index, son, 100), ref_contient_son(index, son, 100))

@@ -2,6 +2,8 @@
 #include "_recherche_cache.hpp"
 #include "_texte.hpp"
 
+#include "recherche_motif.hpp"
+
 #include <algorithm>
 #include <vector>
 
@@ -342,12 +344,30 @@ nb::list contient_son(nb::handle phone_index, nb::handle son, nb::handle limite_
     PyObject *d = phone_index.ptr();
     std::vector<Py_UCS4> aiguille = points_de(son.ptr());
     ClesIndex &ci = cles_index(d);
-    parcourir_cles(
-        d, ci,
-        [&](size_t i) {
-            return contient(ci.points.data() + ci.debuts[i], ci.debuts[i + 1] - ci.debuts[i], aiguille.data(),
-                            aiguille.size());
-        },
+    ci.lire_textes();
+    // The text keys holding the sound: one pass over their code points laid end to
+    // end, from one occurrence of its first one or two code points to the next.
+    const size_t nb_cles = ci.cles.size(), m = aiguille.size(), total = ci.points.size();
+    std::vector<uint8_t> contient_le_son(nb_cles, 0);
+    const Py_UCS4 *p = ci.points.data();
+    for (size_t pos = 0, cle = 0;;) {
+        pos += m == 1 ? brivane::trouver_point(p + pos, total - pos, aiguille[0])
+                      : brivane::trouver_paire(p + pos, total - pos, aiguille[0], aiguille[1]);
+        if (pos + m > total) break;
+        while (ci.debuts[cle + 1] <= pos) ++cle;  // the key holding pos
+        const size_t fin = ci.debuts[cle + 1];
+        if (pos + m <= fin && std::equal(aiguille.begin() + 1, aiguille.end(), p + pos + 1)) {
+            contient_le_son[cle] = 1;
+            pos = fin;
+        } else {
+            ++pos;
+        }
+    }
+    std::vector<uint32_t> retenues;
+    for (size_t i = 0; i < nb_cles; ++i)
+        if (!ci.texte[i] || contient_le_son[i]) retenues.push_back((uint32_t)i);
+    parcourir_retenues(
+        d, ci, ci.version, PyDict_GET_SIZE(d), retenues,
         [&](PyObject *cle) {
             if (PyUnicode_CheckExact(cle)) return str_contient(cle, son.ptr());
             int r = PySequence_Contains(cle, son.ptr());

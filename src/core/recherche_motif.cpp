@@ -2,6 +2,11 @@
 
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define BRIVANE_X86 1
+#endif
+
 namespace brivane {
 
 namespace {
@@ -285,6 +290,56 @@ bool chercher_simple(const MotifSimple &m, const uint32_t *t, size_t n, const ui
         s = fermer(suivant);
         if (!s) return false;
     }
+}
+
+#ifdef BRIVANE_X86
+namespace {
+__attribute__((target("avx2"))) size_t trouver_point_avx2(const uint32_t *p, size_t n, uint32_t c) {
+    const __m256i v = _mm256_set1_epi32(int(c));
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        const unsigned masque = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(x, v))));
+        if (masque) return i + size_t(__builtin_ctz(masque));
+    }
+    for (; i < n; ++i)
+        if (p[i] == c) return i;
+    return n;
+}
+__attribute__((target("avx2"))) size_t trouver_paire_avx2(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
+    const __m256i vc = _mm256_set1_epi32(int(c)), vd = _mm256_set1_epi32(int(d));
+    size_t i = 0;
+    for (; i + 9 <= n; i += 8) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 1));
+        const __m256i eq = _mm256_and_si256(_mm256_cmpeq_epi32(x, vc), _mm256_cmpeq_epi32(y, vd));
+        const unsigned masque = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(eq)));
+        if (masque) return i + size_t(__builtin_ctz(masque));
+    }
+    for (; i + 1 < n; ++i)
+        if (p[i] == c && p[i + 1] == d) return i;
+    return n;
+}
+const bool AVX2_POINTS = __builtin_cpu_supports("avx2");
+}  // namespace
+#endif
+
+size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
+#ifdef BRIVANE_X86
+    if (AVX2_POINTS) return trouver_paire_avx2(p, n, c, d);
+#endif
+    for (size_t i = 0; i + 1 < n; ++i)
+        if (p[i] == c && p[i + 1] == d) return i;
+    return n;
+}
+
+size_t trouver_point(const uint32_t *p, size_t n, uint32_t c) {
+#ifdef BRIVANE_X86
+    if (AVX2_POINTS) return trouver_point_avx2(p, n, c);
+#endif
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] == c) return i;
+    return n;
 }
 
 }  // namespace brivane

@@ -27,6 +27,13 @@ std::optional<MotifLitteral> analyser_motif(const uint32_t *motif, size_t n);
 // Case-insensitive search of the motif in a Latin-1 text (one byte per code point).
 bool chercher_motif(const MotifLitteral &m, const unsigned char *texte, size_t n);
 
+// The first i with p[i] == c, or n: eight code points at a time where the processor
+// allows.
+size_t trouver_point(const uint32_t *p, size_t n, uint32_t c);
+
+// The first i with p[i] == c and p[i + 1] == d (i + 1 < n), or n; likewise.
+size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d);
+
 // Lower case of a Latin-1 code point, as the host's simple lower-case mapping.
 inline unsigned char minuscule_latin1(unsigned char c) {
     if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return (unsigned char)(c + 0x20);
