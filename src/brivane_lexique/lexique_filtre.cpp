@@ -1097,8 +1097,10 @@ struct SourceEntrees {
 size_t lignes_csv_pures(PyObject *liste, size_t a, size_t b, PyObject *noms, std::string &texte) noexcept {
     const size_t n = size_t(PyList_GET_SIZE(noms));
     std::vector<PyObject *> vals(n);
-    std::string ligne, tampon;
+    std::string tampon;
     for (size_t r = a; r < b; ++r) {
+        // Room for the rest, from the size of the rows so far (no copy as it grows).
+        if (r == a + 256) texte.reserve(texte.size() / 256 * (b - a) * 9 / 8);
         PyObject *e = PyList_GET_ITEM(liste, Py_ssize_t(r));
         if (!PyDict_CheckExact(e) || size_t(PyDict_GET_SIZE(e)) != n) return r;
         Py_ssize_t pos = 0;
@@ -1106,13 +1108,16 @@ size_t lignes_csv_pures(PyObject *liste, size_t a, size_t b, PyObject *noms, std
         size_t i = 0;
         while (i < n && PyDict_Next(e, &pos, &k, &v) && k == PyList_GET_ITEM(noms, Py_ssize_t(i))) vals[i++] = v;
         if (i != n) return r;
-        ligne.clear();
+        // Written in place; taken back if a value needs the host.
+        const size_t debut = texte.size();
         for (i = 0; i < n; ++i) {
-            if (i) ligne.push_back(',');
-            if (!valeur_csv_pure(ligne, vals[i], tampon)) return r;
+            if (i) texte.push_back(',');
+            if (!valeur_csv_pure(texte, vals[i], tampon)) {
+                texte.resize(debut);
+                return r;
+            }
         }
-        terminer_ligne_csv(ligne, n);
-        texte += ligne;
+        terminer_ligne_csv(texte, n, debut);
     }
     return b;
 }
@@ -1132,6 +1137,16 @@ struct Tampon {
             erreur_os(e ? e : EIO, *destination);
         }
         donnees.clear();
+    }
+    // A large text written as it is, after what is waiting.
+    void ecrire(const std::string &texte) {
+        vider(true);
+        if (!texte.empty() && std::fwrite(texte.data(), 1, texte.size(), f) != texte.size()) {
+            int e = errno;
+            std::fclose(f);
+            f = nullptr;
+            erreur_os(e ? e : EIO, *destination);
+        }
     }
     void fermer() {
         vider(true);
@@ -1220,14 +1235,13 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
                     fin_bas = lignes_csv_pures(liste, 0, milieu, entete.ptr(), bas);
                     if (autre.joinable()) autre.join();
                     size_t reprise = fin_bas;
-                    sortie_f.donnees += bas;
+                    sortie_f.ecrire(bas);
                     // The upper half stands only if nothing ran in between.
                     if (fin_bas == milieu) {
-                        sortie_f.donnees += haut;
+                        sortie_f.ecrire(haut);
                         reprise = fin_haut;
                     }
                     compte += (long long)reprise;
-                    sortie_f.vider(false);
                     if (reprise > 0) {
                         nb::object r = nb::steal(PyObject_CallMethod(src.iterateur.ptr(), "__setstate__", "n",
                                                                       Py_ssize_t(reprise)));

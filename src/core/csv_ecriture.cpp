@@ -47,8 +47,8 @@ void ajouter_champ_csv(std::string &ligne, std::string_view champ, char separate
     ligne.push_back('"');
 }
 
-void terminer_ligne_csv(std::string &ligne, size_t nb_champs) {
-    if (nb_champs == 1 && ligne.empty()) ligne.append("\"\"");
+void terminer_ligne_csv(std::string &ligne, size_t nb_champs, size_t debut) {
+    if (nb_champs == 1 && ligne.size() == debut) ligne.append("\"\"");
     ligne.append("\r\n");
 }
 

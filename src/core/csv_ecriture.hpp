@@ -11,9 +11,10 @@ namespace brivane {
 // Appends one field, quoted only when it holds the separator, a quote, CR or LF.
 void ajouter_champ_csv(std::string &ligne, std::string_view champ, char separateur = ',');
 
-// A record whose fields were all appended to `ligne`: a single empty field is
-// written as "" (csv.writer does so to keep the record visible), then CR LF.
-void terminer_ligne_csv(std::string &ligne, size_t nb_champs);
+// A record whose fields were all appended to `ligne` from offset `debut`: a single
+// empty field is written as "" (csv.writer does so to keep the record visible),
+// then CR LF.
+void terminer_ligne_csv(std::string &ligne, size_t nb_champs, size_t debut = 0);
 
 // repr() of a double as Python 3 writes it: shortest text that reads back to the
 // same value, exponent form when the decimal point is far away ("1e-05", "1e+16"),
