@@ -340,3 +340,40 @@ def test_contient_son_ne_franchit_pas_les_cles(son):
     index = {"ab": [E("k1")], "c": [E("k2")], "": [E("k3")], "bcb": [E("k4")], ("b", "c"): [E("k5")], "xbc": [E("k6")],
              "aaa": [E("k7")], "ca": [E("k8")]}
     assert meme_objets(_phonetique.contient_son(index, son, 100), ref_contient_son(index, son, 100))
+
+
+def test_mots_par_syllabes_grand_index_suit_les_modifications():
+    """An index large enough for its entries to be decided ahead on two threads: the
+    plain loop's answers as entries change between calls and, through Python code the
+    scan runs, during a call."""
+    rng = random.Random(9)
+    index = {}
+    for i in range(55000):
+        index[f"k{i}"] = [E(f"K{i}x{j}", rng.choice([1.0, 2.5, "3", None]), cgram=rng.choice(["NOM", "VER", "ADJ"]),
+                            nb_syllabes=rng.choice([1, 2, "3", None]), syllabes=rng.choice(["a.b", "a", None]))
+                          for j in range(2)]
+    requetes = [(2, None), (3, "V"), (1, "ADJ")]
+
+    def verifier():
+        for n, cgram in requetes:
+            obtenu = _phonetique.mots_par_syllabes(index, n, cgram, 10**6)
+            assert meme_objets(obtenu, ref_mots_par_syllabes(index, n, cgram, 10**6)), (n, cgram)
+
+    verifier()
+    verifier()  # now from the remembered values
+    index["k10"][0].update(cgram="VERBE", nb_syllabes=3)
+    index["k20000"].append(E("neuf", 9.0, cgram="VER", nb_syllabes="3"))
+    index["k30000"][1]["ortho"] = "Autre"
+    del index["k40000"][0]["nb_syllabes"]
+    tard = index["k50000"][0]
+    tard.update(cgram="NOM", nb_syllabes=3)
+    verifier()
+
+    class Piege(str):
+        def startswith(self, prefixe):
+            tard["cgram"] = "VER"
+            return str.startswith(self, prefixe)
+    index["k5"][0]["cgram"] = Piege("VER")
+    resultat = _phonetique.mots_par_syllabes(index, 3, "V", 10**6)
+    assert any(e is tard for e in resultat)
+    assert meme_objets(resultat, ref_mots_par_syllabes(index, 3, "V", 10**6))

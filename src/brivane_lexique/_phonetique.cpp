@@ -5,6 +5,7 @@
 #include "recherche_motif.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 namespace nb = nanobind;
@@ -392,8 +393,33 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     // Prefix verdict per part-of-speech text id, decided once per call.
     std::vector<int8_t> prefixe;
 
+    LienOriginal syll_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
+    // Decided ahead, for a large index: valid until Python code may have run.
+    using Avance = DecisionsAvance;
+    std::optional<Avance> avance;
+    if (syll_cpp()) {
+        ClesIndex &ci = cles_index(ortho_index.ptr());
+        if (Avance::utile(ci))
+            avance.emplace(ci, F, 0, prefixe, [&](PyObject *, int32_t h, std::vector<int8_t> &pf) -> int32_t {
+                const Tete &t = F.tetes[(size_t)h];
+                if (!(t.prets & G_SYLL) || (t.vivants & G_SYLL)) return Avance::INDECISE;
+                if (avec_cgram) {
+                    const int32_t c = F.cgram[(size_t)h];
+                    if ((size_t)c >= pf.size()) pf.resize(F.textes.taille(), -1);
+                    int8_t &p = pf[(size_t)c];
+                    if (p < 0) p = F.textes.commence_par(c, cgram.ptr());
+                    if (!p) return Avance::REJETEE;
+                }
+                if (!t.syll_ok || F.syll[(size_t)h] != n) return Avance::REJETEE;
+                // Kept with its sort key known and a spelling key that needs no Python code.
+                return (t.prets & G_TRI) && F.ortho[(size_t)h] >= 0 ? h : Avance::INDECISE;
+            });
+    }
+    auto perimer = [&] { avance.reset(); };
+
     // The entry as it is now, through the module's current _get_nb_syllabes.
     auto vivant = [&](PyObject *e, int32_t fi) {
+        perimer();
         res.python_a_tourne();
         if (avec_cgram) {
             nb::object t = texte_champ(e, k.cgram);
@@ -413,15 +439,29 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
         if (res.dedoublonner(e, fi, true)) res.ajouter(e, fi);
     };
 
-    LienOriginal syll_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
     parcourir_valeurs(ortho_index.ptr(), [&](PyObject *entrees, ClesIndex *ci, size_t cle) {
         nb::object liste_tenue;  // taken before any Python code may run
-        if (!PyList_CheckExact(entrees)) {
+        // A key decided ahead is read from the decisions alone while they hold (its
+        // value is then still an exact list of the snapshot's size).
+        const bool decide = ci && avance && avance->cles[cle] != Avance::NON_DECIDEE;
+        if (!decide && !PyList_CheckExact(entrees)) {
             liste_tenue = nb::borrow(entrees);
             pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_SYLL)); });
             return true;
         }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entrees); ++i) {
+        const size_t debut = decide ? ci->debut_conseils[cle] : 0;
+        const Py_ssize_t m = decide ? Py_ssize_t(ci->debut_conseils[cle + 1] - debut) : 0;
+        for (Py_ssize_t i = 0; i < (decide && avance ? m : PyList_GET_SIZE(entrees)); ++i) {
+            if (decide && avance) {
+                avance->precharger_gardees(F, debut + (size_t)i);
+                const int32_t r = avance->issues[debut + (size_t)i];
+                if (r == Avance::REJETEE) continue;
+                if (r >= 0) {
+                    PyObject *e = F.tetes[(size_t)r].e;
+                    if (res.dedoublonner(e, r, true)) res.ajouter(e, r);
+                    continue;
+                }
+            }
             PyObject *e = PyList_GET_ITEM(entrees, i);
             int32_t fi = F.obtenir(e, G_SYLL, ci ? ci->conseil(cle, i) : nullptr);
             if (fi < 0 || (F.tetes[(size_t)fi].vivants & G_SYLL) || !syll_cpp()) {
@@ -443,13 +483,14 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
             if (F.ortho[r] < 0) {
                 if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
                 nb::object tenu = nb::borrow(e);
+                perimer();
                 if (res.dedoublonner(e, fi, true)) res.ajouter(e, fi);
             } else if (res.dedoublonner(e, fi, true)) {
                 res.ajouter(e, fi);
             }
         }
         return liste_tenue.is_valid();
-    });
+    }, !avance, [&](size_t cle) { return avance && avance->cles[cle] == Avance::REJETEE_TOUTE; });
     return res.trier(limite);
 }
 

@@ -268,6 +268,7 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
         const Py_ssize_t m = decide ? Py_ssize_t(ci->debut_conseils[cle + 1] - debut) : 0;
         for (Py_ssize_t i = 0; i < (decide && avance ? m : PyList_GET_SIZE(entrees)); ++i) {
             if (decide && avance) {
+                avance->precharger_gardees(F, debut + (size_t)i);
                 const int32_t r = avance->issues[debut + (size_t)i];
                 if (r == Avance::REJETEE) continue;
                 if (r >= 0) {

@@ -320,6 +320,7 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
                 const Py_ssize_t m = decision ? Py_ssize_t(ci.debut_conseils[i + 1] - debut) : PyList_GET_SIZE(v);
                 for (Py_ssize_t j = 0; j < m; ++j) {
                     if (decision) {
+                        avance->precharger_gardees(F, debut + (size_t)j);
                         const int32_t r = avance->issues[debut + (size_t)j];
                         if (r == DecisionsAvance::REJETEE) continue;
                         if (r >= 0) {
