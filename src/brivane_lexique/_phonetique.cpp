@@ -399,21 +399,22 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     std::optional<Avance> avance;
     if (syll_cpp()) {
         ClesIndex &ci = cles_index(ortho_index.ptr());
-        if (Avance::utile(ci))
-            avance.emplace(ci, F, 0, prefixe, [&](PyObject *, int32_t h, std::vector<int8_t> &pf) -> int32_t {
-                const Tete &t = F.tetes[(size_t)h];
-                if (!(t.prets & G_SYLL) || (t.vivants & G_SYLL)) return Avance::INDECISE;
-                if (avec_cgram) {
-                    const int32_t c = F.cgram[(size_t)h];
-                    if ((size_t)c >= pf.size()) pf.resize(F.textes.taille(), -1);
-                    int8_t &p = pf[(size_t)c];
-                    if (p < 0) p = F.textes.commence_par(c, cgram.ptr());
-                    if (!p) return Avance::REJETEE;
-                }
-                if (!t.syll_ok || F.syll[(size_t)h] != n) return Avance::REJETEE;
-                // Kept with its sort key known and a spelling key that needs no Python code.
-                return (t.prets & G_TRI) && F.ortho[(size_t)h] >= 0 ? h : Avance::INDECISE;
-            });
+        auto decider = [&](PyObject *, int32_t h, std::vector<int8_t> &pf) -> int32_t {
+            const Tete &t = F.tetes[(size_t)h];
+            if (!(t.prets & G_SYLL) || (t.vivants & G_SYLL)) return Avance::INDECISE;
+            if (avec_cgram) {
+                const int32_t c = F.cgram[(size_t)h];
+                if ((size_t)c >= pf.size()) pf.resize(F.textes.taille(), -1);
+                int8_t &p = pf[(size_t)c];
+                if (p < 0) p = F.textes.commence_par(c, cgram.ptr());
+                if (!p) return Avance::REJETEE;
+            }
+            if (!t.syll_ok || F.syll[(size_t)h] != n) return Avance::REJETEE;
+            // Kept with its sort key known and a spelling key that needs no Python code.
+            return (t.prets & G_TRI) && F.ortho[(size_t)h] >= 0 ? h : Avance::INDECISE;
+        };
+        if (Avance::utile(ci) && Avance::rentable(ci, F, 0, prefixe, decider))
+            avance.emplace(ci, F, 0, prefixe, decider);
     }
     auto perimer = [&] { avance.reset(); };
 

@@ -214,26 +214,26 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
             };
             const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone;
             const Chercheur &ch = chercheur;
-            avance.emplace(ci, F, 0, Verdicts{std::vector<int8_t>(F.textes.taille(), -1), {}},
-                           [&](PyObject *, int32_t h, Verdicts &vd) -> int32_t {
-                               const Tete &t = F.tetes[(size_t)h];
-                               if (!(t.prets & groupe) || (t.vivants & groupe)) return Avance::INDECISE;
-                               const int32_t id = valeurs[(size_t)h];
-                               if (id < 0) return Avance::REJETEE;
-                               if ((size_t)id >= vd.v.size()) return Avance::INDECISE;
-                               int8_t &v = vd.v[(size_t)id];
-                               if (v < 0) {
-                                   size_t np;
-                                   const Py_UCS4 *p = F.textes.points(id, np);
-                                   const int r = ch.trouve_points(p, np, vd.tampon);
-                                   v = int8_t(r < 0 ? 2 : r);
-                               }
-                               if (v == 0) return Avance::REJETEE;
-                               // Kept with its sort key known and a spelling key that
-                               // needs no Python code.
-                               if (v == 1 && (t.prets & G_TRI) && F.ortho[(size_t)h] >= 0) return h;
-                               return Avance::INDECISE;
-                           });
+            const Verdicts modele{std::vector<int8_t>(F.textes.taille(), -1), {}};
+            auto decider = [&](PyObject *, int32_t h, Verdicts &vd) -> int32_t {
+                const Tete &t = F.tetes[(size_t)h];
+                if (!(t.prets & groupe) || (t.vivants & groupe)) return Avance::INDECISE;
+                const int32_t id = valeurs[(size_t)h];
+                if (id < 0) return Avance::REJETEE;
+                if ((size_t)id >= vd.v.size()) return Avance::INDECISE;
+                int8_t &v = vd.v[(size_t)id];
+                if (v < 0) {
+                    size_t np;
+                    const Py_UCS4 *p = F.textes.points(id, np);
+                    const int r = ch.trouve_points(p, np, vd.tampon);
+                    v = int8_t(r < 0 ? 2 : r);
+                }
+                if (v == 0) return Avance::REJETEE;
+                // Kept with its sort key known and a spelling key that needs no Python code.
+                if (v == 1 && (t.prets & G_TRI) && F.ortho[(size_t)h] >= 0) return h;
+                return Avance::INDECISE;
+            };
+            if (Avance::rentable(ci, F, 0, modele, decider)) avance.emplace(ci, F, 0, modele, decider);
         }
     }
     auto perimer = [&] { avance.reset(); };

@@ -23,6 +23,7 @@
 #include "nombre.hpp"
 #include "_texte.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <system_error>
 #include <thread>
@@ -873,20 +874,9 @@ public:
         auto tranche = [&](size_t a, size_t b, Etat &etat) noexcept {
             for (size_t i = a; i < b; ++i) {
                 precharger_listes(ci, i);
-                PyObject *l = ci.valeurs[i];
                 const size_t debut = ci.debut_conseils[i], m = ci.debut_conseils[i + 1] - debut;
-                if (!PyList_CheckExact(l) || (size_t)PyList_GET_SIZE(l) != m) continue;
                 size_t rejetees = 0;
-                for (size_t j = 0; j < m; ++j) {
-                    PyObject *e = PyList_GET_ITEM(l, (Py_ssize_t)j);
-                    const int32_t h = ci.conseils[debut + j];
-                    if (h < 0 || (size_t)h >= F.tetes.size()) continue;
-                    const Tete &t = F.tetes[(size_t)h];
-                    if (t.e != e || !PyDict_CheckExact(e) || t.version != version_dict(e)) continue;
-                    const int32_t r = decider(e, h, etat);
-                    issues[debut + j] = r;
-                    rejetees += r == REJETEE;
-                }
+                if (!decider_cle(ci, F, i, decider, etat, issues.data() + debut, rejetees)) continue;
                 cles[i] = rejetees == m ? REJETEE_TOUTE : DECIDEE;
             }
         };
@@ -900,7 +890,31 @@ public:
         if (autre.joinable()) autre.join();
     }
 
-    // Worth it for the keys from `premiere` on.
+    // Whether deciding ahead pays for the keys from `premiere` on, judged on a sample
+    // of about 2,000 keys decided here: most entries must have records that hold (on
+    // a first call they do not yet), and few must be kept (each kept entry is handled
+    // on this thread anyway, after the walk).
+    template <class Etat, class D>
+    static bool rentable(const ClesIndex &ci, const Fiches &F, size_t premiere, const Etat &modele, D &&decider) {
+        Etat etat(modele);
+        const size_t n = ci.valeurs.size(), pas = std::max<size_t>(1, (n - premiere) / 2048);
+        std::vector<int32_t> r;
+        size_t vus = 0, decides = 0, gardes = 0;
+        for (size_t i = premiere; i < n; i += pas) {
+            const size_t m = ci.debut_conseils[i + 1] - ci.debut_conseils[i];
+            r.assign(m, INDECISE);
+            size_t rejetees = 0;
+            vus += m;
+            if (!decider_cle(ci, F, i, decider, etat, r.data(), rejetees)) continue;
+            for (int32_t x : r) {
+                decides += x != INDECISE;
+                gardes += x >= 0;
+            }
+        }
+        return decides * 2 >= vus && gardes * 8 <= decides;
+    }
+
+    // Worth it for the keys from `premiere` on, by their number.
     static bool utile(const ClesIndex &ci, size_t premiere = 0) {
         const std::vector<uint32_t> &d = ci.debut_conseils;
         return d.size() == ci.valeurs.size() + 1 && premiere < ci.valeurs.size() &&
@@ -921,6 +935,27 @@ public:
 
     std::vector<int32_t> issues;
     std::vector<uint8_t> cles;
+
+private:
+    // The decisions for key i's entries, into `sortie` (left INDECISE where the record
+    // does not hold); false when its list is not as in the snapshot.
+    template <class Etat, class D>
+    static bool decider_cle(const ClesIndex &ci, const Fiches &F, size_t i, D &decider, Etat &etat, int32_t *sortie,
+                            size_t &rejetees) noexcept {
+        PyObject *l = ci.valeurs[i];
+        const size_t debut = ci.debut_conseils[i], m = ci.debut_conseils[i + 1] - debut;
+        if (!PyList_CheckExact(l) || (size_t)PyList_GET_SIZE(l) != m) return false;
+        for (size_t j = 0; j < m; ++j) {
+            PyObject *e = PyList_GET_ITEM(l, (Py_ssize_t)j);
+            const int32_t h = ci.conseils[debut + j];
+            if (h < 0 || (size_t)h >= F.tetes.size()) continue;
+            const Tete &t = F.tetes[(size_t)h];
+            if (t.e != e || !PyDict_CheckExact(e) || t.version != version_dict(e)) continue;
+            sortie[j] = decider(e, h, etat);
+            rejetees += sortie[j] == REJETEE;
+        }
+        return true;
+    }
 };
 
 // Keeps the entries of one index list (or any iterable) through the records:

@@ -300,11 +300,12 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
             std::optional<DecisionsAvance> avance;
             if (limite == 0 && !avance_essayee && (!nb_syll || syll_cpp()) && DecisionsAvance::utile(ci, i)) {
                 avance_essayee = true;
-                avance.emplace(ci, F, i, prefixe, [&](PyObject *, int32_t h, std::vector<int8_t> &pf) -> int32_t {
+                auto decider = [&](PyObject *, int32_t h, std::vector<int8_t> &pf) -> int32_t {
                     const Tete &t = F.tetes[(size_t)h];
                     if ((t.prets & groupes) != groupes || (t.vivants & groupes)) return DecisionsAvance::INDECISE;
                     return accepte((size_t)h, pf) ? h : DecisionsAvance::REJETEE;
-                });
+                };
+                if (DecisionsAvance::rentable(ci, F, i, prefixe, decider)) avance.emplace(ci, F, i, prefixe, decider);
             }
             bool rendu = false;  // handed back to the host's iterators
             for (size_t n = ci.valeurs.size(); i < n && !rendu; ++i) {
