@@ -891,13 +891,13 @@ public:
     }
 
     // Whether deciding ahead pays for the keys from `premiere` on, judged on a sample
-    // of about 2,000 keys decided here: most entries must have records that hold (on
+    // of about 500 keys decided here: most entries must have records that hold (on
     // a first call they do not yet), and few must be kept (each kept entry is handled
     // on this thread anyway, after the walk).
     template <class Etat, class D>
     static bool rentable(const ClesIndex &ci, const Fiches &F, size_t premiere, const Etat &modele, D &&decider) {
         Etat etat(modele);
-        const size_t n = ci.valeurs.size(), pas = std::max<size_t>(1, (n - premiere) / 2048);
+        const size_t n = ci.valeurs.size(), pas = std::max<size_t>(1, (n - premiere) / 512);
         std::vector<int32_t> r;
         size_t vus = 0, decides = 0, gardes = 0;
         for (size_t i = premiere; i < n; i += pas) {
