@@ -46,17 +46,20 @@ constexpr size_t BLOC = size_t(8) << 20;
 class Peupleur {
 public:
     ~Peupleur() { arreter(); }
-    void demander(uintptr_t debut, uintptr_t fin) {
+    // Never throws: without memory for the request, the block faults as it is used.
+    void demander(uintptr_t debut, uintptr_t fin) noexcept {
         if (!disponible_) return;
-        {
+        try {
             std::lock_guard<std::mutex> v(m_);
             if (arret_) return;
             file_.emplace_back(debut, fin);
+        } catch (...) {
+            return;
         }
         if (!t_.joinable()) {
             try {
                 t_ = std::thread([this] { boucle(); });
-            } catch (const std::system_error &) {
+            } catch (...) {
                 disponible_ = false;
                 return;
             }
@@ -127,8 +130,10 @@ inline Etat &etat() {
     return *e;
 }
 
-// A 2 MiB-aligned block advised for huge pages, or 0.
+// A 2 MiB-aligned block advised for huge pages, or 0. Throws (std::bad_alloc)
+// before mapping anything.
 inline uintptr_t projeter_bloc(Etat &e) {
+    e.blocs.reserve(e.blocs.size() + 1);  // so that recording the block cannot fail
     void *m = mmap(nullptr, BLOC + GRANDE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (m == MAP_FAILED) return 0;
     const uintptr_t brut = reinterpret_cast<uintptr_t>(m);
@@ -161,13 +166,18 @@ inline void fermer_bloc(Etat &e) {
     e.reserve = 0;
 }
 
+// Called by the host's allocator: nothing may be thrown through it.
 inline void *allouer(void *, size_t taille) {
     Etat &e = etat();
     if (e.actifs > 0 && taille % 4096 == 0 && taille <= BLOC) {
         if (size_t(e.fin - e.libre) < taille) {
             if (e.libre && e.fin > e.libre) munmap(e.libre, size_t(e.fin - e.libre));
             e.libre = e.fin = nullptr;
-            nouveau_bloc(e);
+            try {
+                nouveau_bloc(e);
+            } catch (...) {
+                // No room to record a block: the allocator in place serves.
+            }
         }
         if (e.libre && size_t(e.fin - e.libre) >= taille) {
             void *r = e.libre;

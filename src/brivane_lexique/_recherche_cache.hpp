@@ -871,13 +871,17 @@ public:
         cles.assign(n, NON_DECIDEE);
         const size_t milieu = premiere + (n - premiere) / 2;
         Etat haut(modele), bas(modele);
+        // (Out of memory in a decision: the keys left are not decided.)
         auto tranche = [&](size_t a, size_t b, Etat &etat) noexcept {
-            for (size_t i = a; i < b; ++i) {
-                precharger_listes(ci, i);
-                const size_t debut = ci.debut_conseils[i], m = ci.debut_conseils[i + 1] - debut;
-                size_t rejetees = 0;
-                if (!decider_cle(ci, F, i, decider, etat, issues.data() + debut, rejetees)) continue;
-                cles[i] = rejetees == m ? REJETEE_TOUTE : DECIDEE;
+            try {
+                for (size_t i = a; i < b; ++i) {
+                    precharger_listes(ci, i);
+                    const size_t debut = ci.debut_conseils[i], m = ci.debut_conseils[i + 1] - debut;
+                    size_t rejetees = 0;
+                    if (!decider_cle(ci, F, i, decider, etat, issues.data() + debut, rejetees)) continue;
+                    cles[i] = rejetees == m ? REJETEE_TOUTE : DECIDEE;
+                }
+            } catch (...) {
             }
         };
         std::thread autre;
@@ -941,7 +945,7 @@ private:
     // does not hold); false when its list is not as in the snapshot.
     template <class Etat, class D>
     static bool decider_cle(const ClesIndex &ci, const Fiches &F, size_t i, D &decider, Etat &etat, int32_t *sortie,
-                            size_t &rejetees) noexcept {
+                            size_t &rejetees) {
         PyObject *l = ci.valeurs[i];
         const size_t debut = ci.debut_conseils[i], m = ci.debut_conseils[i + 1] - debut;
         if (!PyList_CheckExact(l) || (size_t)PyList_GET_SIZE(l) != m) return false;

@@ -1089,16 +1089,16 @@ struct SourceEntrees {
 
 // ------------------------------------------------------------------ CSV writer
 
-// Rows [a, b) of the list of entries `liste` as CSV records, appended to `texte` by
-// plain C++ (see valeur_csv_pure) for entries that are plain dicts holding exactly
-// the header's key objects in its order. Returns the first row it could not write
-// so (b when it wrote them all). Another thread may run it while this one holds
-// the GIL and waits: nothing is then changed under it.
-size_t lignes_csv_pures(PyObject *liste, size_t a, size_t b, PyObject *noms, std::string &texte) noexcept {
+// lignes_csv_pures() without its guard: `r` follows the row being written and
+// `debut` where its text starts.
+size_t lignes_csv_pures_sans_garde(PyObject *liste, size_t &r, size_t b, PyObject *noms, std::string &texte,
+                                   size_t &debut) {
     const size_t n = size_t(PyList_GET_SIZE(noms));
     std::vector<PyObject *> vals(n);
     std::string tampon;
-    for (size_t r = a; r < b; ++r) {
+    const size_t a = r;
+    for (; r < b; ++r) {
+        debut = texte.size();
         // Room for the rest, from the size of the rows so far (no copy as it grows).
         if (r == a + 256) texte.reserve(texte.size() / 256 * (b - a) * 9 / 8);
         PyObject *e = PyList_GET_ITEM(liste, Py_ssize_t(r));
@@ -1109,7 +1109,6 @@ size_t lignes_csv_pures(PyObject *liste, size_t a, size_t b, PyObject *noms, std
         while (i < n && PyDict_Next(e, &pos, &k, &v) && k == PyList_GET_ITEM(noms, Py_ssize_t(i))) vals[i++] = v;
         if (i != n) return r;
         // Written in place; taken back if a value needs the host.
-        const size_t debut = texte.size();
         for (i = 0; i < n; ++i) {
             if (i) texte.push_back(',');
             if (!valeur_csv_pure(texte, vals[i], tampon)) {
@@ -1120,6 +1119,22 @@ size_t lignes_csv_pures(PyObject *liste, size_t a, size_t b, PyObject *noms, std
         terminer_ligne_csv(texte, n, debut);
     }
     return b;
+}
+
+// Rows [a, b) of the list of entries `liste` as CSV records, appended to `texte` by
+// plain C++ (see valeur_csv_pure) for entries that are plain dicts holding exactly
+// the header's key objects in its order. Returns the first row it could not write
+// so: b when it wrote them all; out of memory, the row it was on (its text taken
+// back). Another thread may run it while this one holds the GIL and waits: nothing
+// is then changed under it.
+size_t lignes_csv_pures(PyObject *liste, size_t a, size_t b, PyObject *noms, std::string &texte) noexcept {
+    size_t r = a, debut = texte.size();
+    try {
+        return lignes_csv_pures_sans_garde(liste, r, b, noms, texte, debut);
+    } catch (...) {
+        texte.resize(debut);  // shrinking does not allocate
+        return r;
+    }
 }
 
 // Large writes to the temporary file.
