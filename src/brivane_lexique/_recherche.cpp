@@ -255,21 +255,19 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
 
     parcourir_valeurs(index.ptr(), [&](PyObject *entrees, ClesIndex *ci, size_t cle) {
         nb::object liste_tenue;  // taken before any Python code may run
-        // A key decided ahead is read from the decisions alone while they hold (its
-        // value is then still an exact list of the snapshot's size).
-        const bool decide = ci && avance && avance->cles[cle] != Avance::NON_DECIDEE;
+        // A key decided ahead is read from the decisions alone while they hold.
+        size_t debut = 0;
+        Py_ssize_t m = 0;
+        const bool decide = ci && avance && avance->slots(*ci, cle, debut, m);
         if (!decide && (!PyList_CheckExact(entrees) || !groupe)) {
             liste_tenue = nb::borrow(entrees);
             pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_TRI)); });
             return true;
         }
         const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone;
-        const size_t debut = decide ? ci->debut_conseils[cle] : 0;
-        const Py_ssize_t m = decide ? Py_ssize_t(ci->debut_conseils[cle + 1] - debut) : 0;
         for (Py_ssize_t i = 0; i < (decide && avance ? m : PyList_GET_SIZE(entrees)); ++i) {
             if (decide && avance) {
-                avance->precharger_gardees(F, debut + (size_t)i);
-                const int32_t r = avance->issues[debut + (size_t)i];
+                const int32_t r = avance->lire(F, debut + (size_t)i);
                 if (r == Avance::REJETEE) continue;
                 if (r >= 0) {
                     garder(F.tetes[(size_t)r].e, r);

@@ -937,6 +937,20 @@ public:
         if (i + 8 < issues.size() && issues[i + 8] >= 0) __builtin_prefetch(F.tetes[(size_t)issues[i + 8]].e);
     }
 
+    // The entry slots of key `cle` when it was decided ahead ([debut, debut + m)):
+    // its value is then still an exact list of the snapshot's size. False otherwise.
+    bool slots(const ClesIndex &ci, size_t cle, size_t &debut, Py_ssize_t &m) const {
+        if (cles[cle] == NON_DECIDEE) return false;
+        debut = ci.debut_conseils[cle];
+        m = Py_ssize_t(ci.debut_conseils[cle + 1] - debut);
+        return true;
+    }
+    // The decision for slot i, with what keeping later slots reads brought in.
+    int32_t lire(const Fiches &F, size_t i) const {
+        precharger_gardees(F, i);
+        return issues[i];
+    }
+
     std::vector<int32_t> issues;
     std::vector<uint8_t> cles;
 

@@ -317,12 +317,12 @@ nb::list filtrer(nb::handle entries_iter, nb::handle cgram_h, nb::handle genre_h
                 di->di_pos = ci.positions[i];
                 --di->len;
                 if (decision == DecisionsAvance::REJETEE_TOUTE) continue;
-                const size_t debut = decision ? ci.debut_conseils[i] : 0;
-                const Py_ssize_t m = decision ? Py_ssize_t(ci.debut_conseils[i + 1] - debut) : PyList_GET_SIZE(v);
+                size_t debut = 0;
+                Py_ssize_t m = 0;
+                if (!decision || !avance->slots(ci, i, debut, m)) m = PyList_GET_SIZE(v);
                 for (Py_ssize_t j = 0; j < m; ++j) {
                     if (decision) {
-                        avance->precharger_gardees(F, debut + (size_t)j);
-                        const int32_t r = avance->issues[debut + (size_t)j];
+                        const int32_t r = avance->lire(F, debut + (size_t)j);
                         if (r == DecisionsAvance::REJETEE) continue;
                         if (r >= 0) {
                             // Without a limit: nothing to stop at.

@@ -1034,6 +1034,20 @@ bool recopier_depuis_source(sqlite::Base &base, nb::handle self, const Schema &s
 
 // The in-memory row source read in place: the entries the filter returns, without
 // the copy that the generic row source makes of each.
+// The values of entry `e` under the names of list `noms`, into `vals` (sized to
+// them), when `e` is a plain dict holding exactly those key objects in that order:
+// entries built from one key template do, and one walk over the dict then gives
+// them all. Plain reads of `e` only. False otherwise.
+bool valeurs_en_ordre(PyObject *e, PyObject *noms, std::vector<PyObject *> &vals) {
+    const size_t n = size_t(PyList_GET_SIZE(noms));
+    if (!PyDict_CheckExact(e) || size_t(PyDict_GET_SIZE(e)) != n) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    size_t i = 0;
+    while (i < n && PyDict_Next(e, &pos, &k, &v) && k == PyList_GET_ITEM(noms, Py_ssize_t(i))) vals[i++] = v;
+    return i == n;
+}
+
 struct SourceEntrees {
     nb::handle lexique, colonnes;
     nb::object kwargs;
@@ -1069,19 +1083,12 @@ struct SourceEntrees {
     }
 
     // The row's values under `noms`, in order (nullptr when absent), borrowed from the
-    // entry. Entries built from one key template hold the header's very key objects
-    // in the header's order: then a single walk over the dict gives them all.
+    // entry (see valeurs_en_ordre).
     const std::vector<PyObject *> &valeurs(const nb::list &noms) {
         PyObject *e = copie.is_valid() ? copie.ptr() : entree.ptr();
         const size_t n = nb::len(noms);
         vals.resize(n);
-        if (PyDict_CheckExact(e) && size_t(PyDict_GET_SIZE(e)) == n) {
-            Py_ssize_t pos = 0;
-            PyObject *k, *v;
-            size_t i = 0;
-            while (PyDict_Next(e, &pos, &k, &v) && k == PyList_GET_ITEM(noms.ptr(), Py_ssize_t(i))) vals[i++] = v;
-            if (i == n) return vals;
-        }
+        if (valeurs_en_ordre(e, noms.ptr(), vals)) return vals;
         for (size_t i = 0; i < n; ++i) vals[i] = valeur_dict(e, PyList_GET_ITEM(noms.ptr(), Py_ssize_t(i)));
         return vals;
     }
@@ -1101,15 +1108,9 @@ size_t lignes_csv_pures_sans_garde(PyObject *liste, size_t &r, size_t b, PyObjec
         debut = texte.size();
         // Room for the rest, from the size of the rows so far (no copy as it grows).
         if (r == a + 256) texte.reserve(texte.size() / 256 * (b - a) * 9 / 8);
-        PyObject *e = PyList_GET_ITEM(liste, Py_ssize_t(r));
-        if (!PyDict_CheckExact(e) || size_t(PyDict_GET_SIZE(e)) != n) return r;
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        size_t i = 0;
-        while (i < n && PyDict_Next(e, &pos, &k, &v) && k == PyList_GET_ITEM(noms, Py_ssize_t(i))) vals[i++] = v;
-        if (i != n) return r;
+        if (!valeurs_en_ordre(PyList_GET_ITEM(liste, Py_ssize_t(r)), noms, vals)) return r;
         // Written in place; taken back if a value needs the host.
-        for (i = 0; i < n; ++i) {
+        for (size_t i = 0; i < n; ++i) {
             if (i) texte.push_back(',');
             if (!valeur_csv_pure(texte, vals[i], tampon)) {
                 texte.resize(debut);
