@@ -158,7 +158,20 @@ public:
     }
     // Borrowed reference to the current binding (nullptr if deleted).
     PyObject *courant() const { return PyDict_GetItem(dict_, cle_); }
-    bool original() const { return courant() == origine_; }
+    // Asked on every query: the answer is kept while the module's namespace keeps its
+    // dict version (CPython 3.11 moves it with every rebinding).
+    PyObject *origine() const { return origine_; }
+    bool original() const {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+        const uint64_t v = reinterpret_cast<PyDictObject *>(dict_)->ma_version_tag;
+        if (v == version_vue_) return original_vu_;
+        original_vu_ = courant() == origine_;
+        version_vue_ = v;
+        return original_vu_;
+#else
+        return courant() == origine_;
+#endif
+    }
     nb::object objet() const {
         PyObject *c = courant();
         if (!c) {
@@ -173,6 +186,8 @@ private:
     PyObject *cle_ = nullptr;
     PyObject *dict_ = nullptr;
     PyObject *origine_ = nullptr;
+    mutable uint64_t version_vue_ = 0;  // no dict has version 0
+    mutable bool original_vu_ = false;
 };
 
 }  // namespace brivane::py

@@ -17,6 +17,19 @@ inline void precharger(const void *p) {
 #endif
 }
 
+// Whether a lookup by str key in dict `d` is sure to run no Python code: CPython 3.11
+// records in the key table (dk_kind, the byte after the two size bytes: 0 for general
+// keys) that every key is an exact str. Elsewhere the answer is always false.
+inline bool cles_textes(PyObject *d) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    const unsigned char *t = reinterpret_cast<const unsigned char *>(reinterpret_cast<PyDictObject *>(d)->ma_keys);
+    return t[sizeof(Py_ssize_t) + 2] != 0;
+#else
+    (void)d;
+    return false;
+#endif
+}
+
 // The entries of an index list were created far apart (in file order), and reading a
 // field of each one is a chain of dependent loads: the dict, its key table, the value.
 // Walked cold, a list costs several memory latencies per entry; requested in batches
@@ -66,19 +79,7 @@ private:
             for (int ligne = 0; ligne < 5; ++ligne) precharger(t + 64 * ligne);
         }
     }
-    // A lookup in a dict whose keys are all str runs no Python code. CPython 3.11
-    // records that in the key table (dk_kind, the byte after the two size bytes:
-    // 0 for general keys); elsewhere the values are not prefetched.
-    static bool cles_textes(PyObject *d) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-        const unsigned char *t =
-            reinterpret_cast<const unsigned char *>(reinterpret_cast<PyDictObject *>(d)->ma_keys);
-        return t[sizeof(Py_ssize_t) + 2] != 0;
-#else
-        (void)d;
-        return false;
-#endif
-    }
+    // Values are prefetched only where reading them runs no Python code.
     void valeurs(Py_ssize_t debut) {
         if (!nb_champs_) return;
         for (Py_ssize_t k = debut; k < fin(debut); ++k) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "_commun.hpp"
+#include "_memo_mots.hpp"
 
 #include <vector>
 
@@ -31,6 +32,8 @@ struct Lexique {
     // The Python instance holding this object (borrowed: the C++ object lives inside
     // it, so the pointer is valid for the object's whole life).
     PyObject *py = nullptr;
+    // Answers of the word lookups, per index (see _memo_mots.hpp).
+    MemoMots memo_ortho, memo_lemme;
 
     bool est_sqlite() const;
 };

@@ -68,17 +68,158 @@ double freq_ou_zero(PyObject *e) {
     return f ? en_reel(f) : 0.0;
 }
 
+// ------------------------------------------------------------------ memo
+
+// The memo `m` following `index`, when it can serve: an exact dict and an exact str.
+MemoMots *memo_pour(MemoMots &m, nb::handle index, nb::handle mot) {
+    if (!MemoMots::DISPONIBLE || !PyDict_CheckExact(index.ptr()) || !PyUnicode_CheckExact(mot.ptr()))
+        return nullptr;
+    m.suivre(index.ptr());
+    return &m;
+}
+
+// The record of `cle` when it is valid and knows `connu`, its loads prefetched first.
+MemoMots::Fiche *fiche_connue(MemoMots *m, nb::handle cle, uint8_t connu) {
+    if (!m) return nullptr;
+    MemoMots::Fiche *f = m->trouver(cle.ptr());
+    if (!f) return nullptr;
+    m->precharger_fiche(*f);
+    return (f->connus & connu) && m->valide(*f) ? f : nullptr;
+}
+
+// Whether the fields `champs` of every entry of `liste` hold exact immutable values (or
+// are absent), read without running Python code: the same entries then always give the
+// same answer.
+bool valeurs_figees(PyObject *liste, std::initializer_list<PyObject *> champs) {
+    if (!liste) return true;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(liste); ++i) {
+        PyObject *e = PyList_GET_ITEM(liste, i);
+        if (!PyDict_CheckExact(e) || !cles_textes(e)) return false;
+        for (PyObject *c : champs) {
+            PyObject *v = PyDict_GetItemWithError(e, c);
+            if (!v) {
+                if (PyErr_Occurred()) {
+                    PyErr_Clear();
+                    return false;
+                }
+                continue;
+            }
+            PyTypeObject *t = Py_TYPE(v);
+            if (t != &PyUnicode_Type && t != &PyFloat_Type && t != &PyLong_Type && t != &PyBool_Type && v != Py_None)
+                return false;
+        }
+    }
+    return true;
+}
+
+// An answer being computed for the memo: the record is made (or found valid) before
+// the computation, and kept after it only if nothing it rests on moved meanwhile,
+// whatever Python code the computation may have run (a record made again in between,
+// by a call from that code, has another generation).
+class Releve {
+public:
+    Releve(MemoMots *m, nb::handle index, nb::handle cle, PyObject *liste)
+        : m_(m), index_(index.ptr()), cle_(cle.ptr()), liste_(liste) {
+        if (!m_ || !m_->a_jour(index_)) return;
+        MemoMots::Fiche *f = m_->trouver(cle_);
+        if (!(f && f->liste == liste_ && m_->valide(*f))) f = m_->noter(cle_, liste_);
+        if (!f) return;
+        generation_ = f->generation;
+        actif_ = true;
+    }
+    // The record, when the computation left it valid and read only fixed values.
+    MemoMots::Fiche *fiche(std::initializer_list<PyObject *> champs) const {
+        if (!actif_ || !m_->a_jour(index_)) return nullptr;
+        MemoMots::Fiche *f = m_->trouver(cle_);
+        if (!f || f->generation != generation_ || !m_->valide(*f) || !valeurs_figees(liste_, champs))
+            return nullptr;
+        return f;
+    }
+    // Whether `objet` is the value of `champ` in one of the record's entries (so that
+    // it lives as long as they are unchanged).
+    static bool tenu(PyObject *liste, PyObject *champ, PyObject *objet) {
+        if (objet == Py_None) return true;
+        for (Py_ssize_t i = 0; liste && i < PyList_GET_SIZE(liste); ++i)
+            if (PyDict_GetItemWithError(PyList_GET_ITEM(liste, i), champ) == objet) return true;
+        PyErr_Clear();
+        return false;
+    }
+
+private:
+    MemoMots *m_;
+    PyObject *index_, *cle_, *liste_;
+    uint32_t generation_ = 0;
+    bool actif_ = false;
+};
+
 // ------------------------------------------------------------------ lookups
+
+// A lookup of the caller's text `mot` in an index: the index, the key, and the memo
+// that may answer. Records are kept under the caller's own text, which the normaliser
+// bound at import always maps to the same key: a hit skips normalising. With a
+// normaliser replaced from Python nothing is remembered, and it is called before the
+// index is fetched, as without a memo.
+class Consultation {
+public:
+    Consultation(Lexique &l, nb::handle mot, nb::object (*index_de)(Lexique &)) : mot_(mot) {
+        if (!liens().normaliser_ortho.original()) cle_ = normaliser(mot);
+        index_ = index_de(l);
+    }
+    // Lets `memo` answer, when it can.
+    Consultation &avec(MemoMots &memo) {
+        if (!cle_.is_valid()) memo_ = memo_pour(memo, index_, mot_);
+        return *this;
+    }
+    // The valid record that knows `connu`, or nullptr.
+    MemoMots::Fiche *connue(uint8_t connu) const { return fiche_connue(memo_, mot_, connu); }
+    // The entry list stored under the key (borrowed; nullptr when absent).
+    PyObject *liste() {
+        if (!cle_.is_valid()) cle_ = normaliser(mot_);
+        return sous_cle(index_, cle_);
+    }
+    Releve releve(PyObject *liste) const { return Releve(memo_, index_, mot_, liste); }
+    MemoMots *memo() const { return memo_; }
+
+private:
+    nb::handle mot_;
+    nb::object cle_, index_;
+    MemoMots *memo_ = nullptr;
+};
+
+
+// The greatest frequency of the entries of `liste` (nullptr: none), 0.0 when empty.
+double frequence_max(PyObject *liste) {
+    if (!liste) return 0.0;
+    nb::list entrees = liste_de(liste);
+    const size_t n = nb::len(entrees);
+    if (n == 0) return 0.0;
+    // max() keeps the first value unless a later one is strictly greater.
+    double m = freq_ou_zero(PyList_GET_ITEM(entrees.ptr(), 0));
+    for (size_t i = 1; i < n; ++i) {
+        double f = freq_ou_zero(PyList_GET_ITEM(entrees.ptr(), i));
+        if (f > m) m = f;
+    }
+    return m;
+}
 
 nb::list info(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
-    nb::object cle = normaliser(mot);
     if (l.est_sqlite()) {
         nb::object cur = executer(l, "SELECT * FROM " + table_de(l) + " WHERE ortho = ? COLLATE NOCASE",
-                                  nb::make_tuple(cle));
+                                  nb::make_tuple(normaliser(mot)));
         return lignes_en_entrees(cur);
     }
-    return copie_de(sous_cle(index_ortho(l), cle));
+    Consultation c(l, mot, index_ortho);
+    c.avec(l.memo_ortho);
+    // While the index is unchanged, the list recorded under the key is its list.
+    if (MemoMots *m = c.memo())
+        if (MemoMots::Fiche *f = m->trouver(mot.ptr())) {
+            m->precharger_fiche(*f);
+            return copie_de(f->liste);
+        }
+    PyObject *liste = c.liste();
+    c.releve(liste);
+    return copie_de(liste);
 }
 
 nb::list info_via(Lexique &l, nb::handle mot) {
@@ -102,44 +243,30 @@ nb::list homophones(Lexique &l, nb::handle phone) {
 
 double frequence(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
-    nb::object cle = normaliser(mot);
     if (l.est_sqlite()) {
         nb::object cur = executer(
             l, "SELECT MAX(freq_opensubs) FROM " + table_de(l) + " WHERE ortho = ? COLLATE NOCASE",
-            nb::make_tuple(cle));
+            nb::make_tuple(normaliser(mot)));
         nb::object ligne = cur.attr("fetchone")();
         if (ligne.is_none()) return 0.0;
         nb::object v = ligne[0];
         return v.is_none() ? 0.0 : en_reel(v);
     }
-    PyObject *liste = sous_cle(index_ortho(l), cle);
-    if (!liste) return 0.0;
-    nb::list entrees = liste_de(liste);
-    const size_t n = nb::len(entrees);
-    if (n == 0) return 0.0;
-    // max() keeps the first value unless a later one is strictly greater.
-    double m = freq_ou_zero(PyList_GET_ITEM(entrees.ptr(), 0));
-    for (size_t i = 1; i < n; ++i) {
-        double f = freq_ou_zero(PyList_GET_ITEM(entrees.ptr(), i));
-        if (f > m) m = f;
+    Consultation c(l, mot, index_ortho);
+    c.avec(l.memo_ortho);
+    if (MemoMots::Fiche *f = c.connue(MemoMots::FREQ)) return f->r.ortho.freq;
+    PyObject *liste = c.liste();
+    Releve releve = c.releve(liste);
+    const double r = frequence_max(liste);
+    if (MemoMots::Fiche *f = releve.fiche({cles().freq.ptr()})) {
+        f->r.ortho.freq = r;
+        f->connus |= MemoMots::FREQ;
     }
-    return m;
+    return r;
 }
 
-nb::object phone_de(Lexique &l, nb::handle mot) {
-    exiger_str(mot, "mot");
-    nb::object cle = normaliser(mot);
-    if (l.est_sqlite()) {
-        nb::object cur = executer(l,
-                                  "SELECT phone FROM " + table_de(l) +
-                                      " WHERE ortho = ? COLLATE NOCASE AND phone != '' "
-                                      "ORDER BY freq_opensubs DESC LIMIT 1",
-                                  nb::make_tuple(cle));
-        nb::object ligne = cur.attr("fetchone")();
-        if (ligne.is_none()) return nb::none();
-        return ligne[0];
-    }
-    PyObject *liste = sous_cle(index_ortho(l), cle);
+// The most frequent pronunciation among the entries of `liste` (nullptr: none).
+nb::object phone_liste(PyObject *liste) {
     if (!liste) return nb::none();
     nb::list entrees = liste_de(liste);
     // Stable sort on the negated frequency, first element: the first candidate
@@ -149,7 +276,7 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
     bool nan = false;
     for (nb::handle e : entrees) {
         PyObject *ph = champ(e.ptr(), cles().phone.ptr());
-        if (!ph || !PyObject_IsTrue(ph)) continue;
+        if (!ph || !vrai(ph)) continue;
         double f = freq_ou_zero(e.ptr());
         if (std::isnan(f)) nan = true;
         if (!meilleur || f > fmax) {
@@ -162,13 +289,40 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
         nb::list candidats;
         for (nb::handle e : entrees) {
             PyObject *ph = champ(e.ptr(), cles().phone.ptr());
-            if (ph && PyObject_IsTrue(ph)) candidats.append(nb::make_tuple(nb::handle(ph), freq_ou_zero(e.ptr())));
+            if (ph && vrai(ph)) candidats.append(nb::make_tuple(nb::handle(ph), freq_ou_zero(e.ptr())));
         }
         nb::object cle_tri = nb::cpp_function([](nb::handle c) { return nb::float_(-en_reel(c[1])); });
         candidats.attr("sort")(nb::arg("key") = cle_tri);
         return candidats[0][0];
     }
     return nb::borrow(meilleur);
+}
+
+nb::object phone_de(Lexique &l, nb::handle mot) {
+    exiger_str(mot, "mot");
+    if (l.est_sqlite()) {
+        nb::object cur = executer(l,
+                                  "SELECT phone FROM " + table_de(l) +
+                                      " WHERE ortho = ? COLLATE NOCASE AND phone != '' "
+                                      "ORDER BY freq_opensubs DESC LIMIT 1",
+                                  nb::make_tuple(normaliser(mot)));
+        nb::object ligne = cur.attr("fetchone")();
+        if (ligne.is_none()) return nb::none();
+        return ligne[0];
+    }
+    Consultation c(l, mot, index_ortho);
+    c.avec(l.memo_ortho);
+    if (MemoMots::Fiche *f = c.connue(MemoMots::PHONE)) return nb::borrow(f->r.ortho.phone);
+    PyObject *liste = c.liste();
+    Releve releve = c.releve(liste);
+    nb::object r = phone_liste(liste);
+    if (MemoMots::Fiche *f = releve.fiche({cles().phone.ptr(), cles().freq.ptr()})) {
+        if (Releve::tenu(liste, cles().phone.ptr(), r.ptr())) {
+            f->r.ortho.phone = r.ptr();
+            f->connus |= MemoMots::PHONE;
+        }
+    }
+    return r;
 }
 
 nb::object phone_de_via(Lexique &l, nb::handle mot) {
@@ -186,9 +340,29 @@ struct FonctionMorpho {
     bool natif;
 };
 FonctionMorpho morpho(PyObject *nom, const nb::object &origine) {
-    nb::object f = nb::steal(PyObject_GetAttr(liens().morphologie.objet().ptr(), nom));
+    NomLie &module = liens().morphologie;
+    // Asked on every call: while the module bound at import is in place and its
+    // namespace keeps its dict version, a name found native stays native.
+    struct Vu {
+        PyObject *nom;
+        uint64_t version;
+    };
+    static Vu vus[4] = {};
+    const bool original = module.original();
+    const uint64_t version = original ? MemoMots::version(PyModule_GetDict(module.origine())) : 0;
+    if (MemoMots::DISPONIBLE && original)
+        for (const Vu &v : vus)
+            if (v.nom == nom && v.version == version) return {origine, true};
+    nb::object f = nb::steal(PyObject_GetAttr(module.objet().ptr(), nom));
     if (!f.is_valid()) throw nb::python_error();
-    return {f, liens().morphologie.original() && f.is(origine)};
+    const bool natif = original && f.is(origine);
+    if (natif)
+        for (Vu &v : vus)
+            if (v.nom == nom || !v.nom) {
+                v = Vu{nom, version};
+                break;
+            }
+    return {f, natif};
 }
 struct NomsMorpho {
     PyObject *lemme_de = cle_interne("lemme_de"), *formes_de = cle_interne("formes_de"),
@@ -220,11 +394,24 @@ nb::object lemme_de(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     nb::handle self = soi(&l);
     if (!l.est_sqlite() && !redefinie(self, "info")) {
+        Consultation c(l, mot, index_ortho);
+        FonctionMorpho f = morpho(noms_morpho().lemme_de, liens().lemme_de_origine);
+        if (f.natif) c.avec(l.memo_ortho);
+        if (MemoMots::Fiche *fiche = c.connue(MemoMots::LEMME)) return nb::borrow(fiche->r.ortho.lemme);
         // The function only reads the list: the index's own list serves as well as
         // the copy info() would hand out.
-        PyObject *liste = sous_cle(index_ortho(l), normaliser(mot));
-        if (liste && PyList_CheckExact(liste)) return lemme_de_par(nb::handle(liste));
-        return lemme_de_par(copie_de(liste));
+        PyObject *liste = c.liste();
+        nb::object entrees = liste && PyList_CheckExact(liste) ? nb::borrow(liste) : nb::object(copie_de(liste));
+        if (!f.natif) return f.objet(entrees);
+        Releve releve = c.releve(liste);
+        nb::object r = morpho::lemme_de(entrees);
+        if (MemoMots::Fiche *fiche = releve.fiche({morpho::cles().lemme, morpho::cles().freq})) {
+            if (Releve::tenu(liste, morpho::cles().lemme, r.ptr())) {
+                fiche->r.ortho.lemme = r.ptr();
+                fiche->connus |= MemoMots::LEMME;
+            }
+        }
+        return r;
     }
     return lemme_de_par(info_via(l, mot));
 }
@@ -264,12 +451,10 @@ nb::list formes_des_lignes(nb::handle curseur, nb::handle cgram) {
 nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
     exiger_str(lemme, "lemme");
     exiger_str_ou_none(cgram, "cgram");
-    nb::object cle = normaliser(lemme);
-    nb::object entrees;
     if (l.est_sqlite()) {
         std::string sql = "SELECT * FROM " + table_de(l) + " WHERE lemme = ? COLLATE NOCASE";
         nb::list params;
-        params.append(cle);
+        params.append(normaliser(lemme));
         if (!cgram.is_none()) {
             sql += " AND cgram LIKE ?";
             params.append(nb::str(cgram) + nb::str("%"));
@@ -279,10 +464,41 @@ nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
         if (f.natif) return formes_des_lignes(cur, cgram);
         return f.objet(lignes_en_entrees(cur), cgram);
     }
-    PyObject *liste = sous_cle(index_lemme(l), cle);
-    entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
+    Consultation c(l, lemme, index_lemme);
     FonctionMorpho f = morpho(noms_morpho().formes_de, liens().formes_de_origine);
-    return f.natif ? morpho::formes_de(entrees, cgram) : f.objet(entrees, cgram);
+    PyObject *filtre = cgram.is_none() ? nullptr : cgram.ptr();
+    if (f.natif && (!filtre || MemoMots::cgram_notable(filtre))) c.avec(l.memo_lemme);
+    if (MemoMots::Fiche *fiche = c.connue(filtre ? MemoMots::FORMES_CGRAM : MemoMots::FORMES)) {
+        const uint32_t *indices;
+        uint32_t nb;
+        if (c.memo()->choix_de(*fiche, filtre, indices, nb)) {
+            PyObject *res = PyList_New(Py_ssize_t(nb));
+            if (!res) throw nb::python_error();
+            for (uint32_t k = 0; k < nb; ++k) {
+                PyObject *e = c.memo()->entree(*fiche, indices[k]);
+                Py_INCREF(e);
+                PyList_SET_ITEM(res, k, e);
+            }
+            return nb::steal(res);
+        }
+    }
+    PyObject *liste = c.liste();
+    nb::object entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
+    if (!f.natif) return f.objet(entrees, cgram);
+    Releve releve = c.releve(liste);
+    nb::list res = morpho::formes_de(entrees, cgram);
+    if (MemoMots::Fiche *fiche = releve.fiche({morpho::cles().ortho, morpho::cles().cgram})) {
+        // The selection as positions in the list: the result keeps the list's order.
+        std::vector<uint32_t> indices;
+        const Py_ssize_t n = liste ? PyList_GET_SIZE(liste) : 0, nr = PyList_GET_SIZE(res.ptr());
+        for (Py_ssize_t i = 0, j = 0; i < n && j < nr; ++i)
+            if (PyList_GET_ITEM(liste, i) == PyList_GET_ITEM(res.ptr(), j)) {
+                indices.push_back(uint32_t(i));
+                ++j;
+            }
+        if (Py_ssize_t(indices.size()) == nr) c.memo()->noter_choix(*fiche, indices, filtre);
+    }
+    return res;
 }
 
 nb::object conjuguer(Lexique &l, nb::handle verbe) {

@@ -1,0 +1,289 @@
+// What the word lookups remember between calls, and how they prove it still holds.
+//
+// A lookup in memory follows a chain of dependent loads: the index's hash table, the
+// stored key, the list, its items, each entry dict, its key table, the value. Between
+// two lookups of the same word a program usually looks up thousands of others, so each
+// link is a cache miss, and a plain Python lookup pays the very same chain. A record
+// (Fiche) keeps, per key looked up, the list found under it, the entries it held with
+// their dict versions, and the answers computed from them. A later call reads the
+// record, then proves in one round of parallel loads that nothing they depend on moved:
+// - the memo belongs to one index dict at one ma_version_tag (CPython 3.11 gives every
+//   dict a version from one global counter at creation and on every mutation). Any
+//   change to the dict (a key added, removed or given another list) empties the memo,
+//   so while the version holds, the list recorded under a key is still there, alive;
+// - that list is compared item by item with the recorded entries (lists carry no
+//   version), and each entry is trusted while its ma_version_tag is the recorded one;
+// - an answer is recorded only when every value it was computed from is of an exact
+//   immutable type, so that the same objects always give the same answer, and only when
+//   nothing changed while it was computed. An answer object (a pronunciation, a lemma)
+//   is a value held by one of the entries, alive while that entry is unchanged.
+// No record holds a reference: stored addresses are compared, and followed only once
+// proved alive (prefetches, which never fault, go ahead of the proof).
+#pragma once
+
+#include "_precharge.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace brivane::py {
+
+namespace nb = nanobind;
+
+class MemoMots {
+public:
+    // The proof rests on the dict versions of CPython 3.11; elsewhere nothing is
+    // remembered.
+    static constexpr bool DISPONIBLE = PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000;
+
+    // What a record knows besides its list.
+    enum Connu : uint8_t { FREQ = 1, PHONE = 2, LEMME = 4, FORMES = 8, FORMES_CGRAM = 16 };
+
+    struct Entree {
+        PyObject *objet;
+        uint64_t version;
+    };
+    static constexpr size_t COURT = 24, INTERNES = 2;
+
+    // Two cache lines: read with one miss (the adjacent line comes along), it gives
+    // every address the proof needs, so that the proof's own loads go out together.
+    struct alignas(128) Fiche {
+        Py_hash_t h = 0;
+        PyObject *liste = nullptr;   // nullptr: the key is absent from the index
+        PyObject **items = nullptr;  // the list's item array when recorded (to prefetch)
+        uint32_t n = 0;              // entries: the first INTERNES here, the rest at
+        uint32_t debut = 0;          // entrees_[debut .. debut + n - INTERNES)
+        uint32_t lg = 0;             // key length in code points; its bytes are in `court`
+        uint32_t cle = 0;            // when they fit, else at textes_[cle ..)
+        uint32_t generation = 0;     // changes each time the record is made again
+        uint8_t kind = 0;
+        uint8_t connus = 0;
+        bool occupee = false;
+        uint8_t lg_cgram = 0;
+        union {
+            struct {  // the spelling lookups
+                double freq;
+                PyObject *phone;  // borrowed from an entry, or None
+                PyObject *lemme;
+            } ortho;
+            struct {  // formes_de(lemme[, cgram]): indices of the entries at choix_[...]
+                uint32_t choix, nb_choix, choix_cg, nb_choix_cg;
+                char cgram[8];  // the (1-byte) cgram of the filtered selection
+            } formes;
+        } r = {};
+        char court[COURT] = {};
+        Entree internes[INTERNES] = {};
+    };
+    static_assert(sizeof(Fiche) == 128, "a record is two cache lines");
+    // Follows `index` (an exact dict): a memo of another dict, or of this one before a
+    // change, is forgotten.
+    void suivre(PyObject *index) {
+        const uint64_t v = version(index);
+        if (index == index_ && v == version_) return;
+        vider();
+        index_ = index;
+        version_ = v;
+    }
+
+    // Whether `index` is still the dict followed, unchanged.
+    bool a_jour(PyObject *index) const { return index == index_ && version(index) == version_; }
+
+    // The record of `cle` (an exact str), or nullptr.
+    Fiche *trouver(PyObject *cle) {
+        if (cases_.empty()) return nullptr;
+        const Py_hash_t h = hash(cle);
+        if (h == -1) return nullptr;
+        const size_t masque = cases_.size() - 1;
+        for (size_t i = size_t(h) & masque;; i = (i + 1) & masque) {
+            Fiche &f = cases_[i];
+            // Both lines at once: the key and the entries are in the second.
+            precharger(reinterpret_cast<const char *>(&f) + 64);
+            if (!f.occupee) return nullptr;
+            if (f.h == h && meme_cle(f, cle)) return &f;
+        }
+    }
+
+    // Prefetches what valide() will read, so that its loads travel together.
+    void precharger_fiche(const Fiche &f) const {
+        if (!f.liste) return;
+        precharger(f.liste);
+        precharger(f.items);
+        for (uint32_t k = 0; k < f.n; ++k) precharger(entree(f, k));
+    }
+
+    // Whether the list under the record's key still holds the recorded entries,
+    // each unchanged. Valid only while a_jour() holds.
+    bool valide(const Fiche &f) const {
+        if (!f.liste) return true;
+        if (PyList_GET_SIZE(f.liste) != Py_ssize_t(f.n)) return false;
+        PyObject **items = reinterpret_cast<PyListObject *>(f.liste)->ob_item;
+        for (uint32_t k = 0; k < f.n; ++k)
+            if (items[k] != entree(f, k)) return false;
+        for (uint32_t k = 0; k < f.n; ++k) {
+            const Entree &e = k < INTERNES ? f.internes[k] : entrees_[f.debut + k - INTERNES];
+            if (version(e.objet) != e.version) return false;
+        }
+        return true;
+    }
+
+    // Records (or records again, forgetting its answers) `cle` with the list `liste`
+    // found under it (nullptr when absent). nullptr when the list cannot be followed:
+    // not an exact list, or an entry that is not an exact dict.
+    Fiche *noter(PyObject *cle, PyObject *liste) {
+        if (liste && !PyList_CheckExact(liste)) return nullptr;
+        const Py_ssize_t n = liste ? PyList_GET_SIZE(liste) : 0;
+        for (Py_ssize_t k = 0; k < n; ++k)
+            if (!PyDict_CheckExact(PyList_GET_ITEM(liste, k))) return nullptr;
+        if (!PyUnicode_CheckExact(cle) || n > Py_ssize_t(UINT32_MAX / 2)) return nullptr;
+        const Py_hash_t h = hash(cle);
+        if (h == -1) return nullptr;
+        // A program that looks up a great many distinct words starts afresh rather
+        // than letting the memo grow without bound.
+        if (occupees_ >= MAX_FICHES || entrees_.size() + size_t(n) > MAX_VALEURS ||
+            textes_.size() > MAX_VALEURS || choix_.size() > MAX_VALEURS) {
+            PyObject *i = index_;
+            const uint64_t v = version_;
+            vider();
+            index_ = i;
+            version_ = v;
+        }
+        if (2 * (occupees_ + 1) > cases_.size()) agrandir();
+        Fiche *f = trouver(cle);
+        if (!f) {
+            const size_t masque = cases_.size() - 1;
+            size_t i = size_t(h) & masque;
+            while (cases_[i].occupee) i = (i + 1) & masque;
+            f = &cases_[i];
+            f->h = h;
+            f->occupee = true;
+            f->kind = uint8_t(PyUnicode_KIND(cle));
+            f->lg = uint32_t(PyUnicode_GET_LENGTH(cle));
+            const char *d = static_cast<const char *>(PyUnicode_DATA(cle));
+            const size_t octets = size_t(f->lg) * f->kind;
+            if (octets <= COURT) {
+                std::memcpy(f->court, d, octets);
+            } else {
+                f->cle = uint32_t(textes_.size());
+                textes_.insert(textes_.end(), d, d + octets);
+            }
+            ++occupees_;
+        }
+        f->connus = 0;
+        f->generation = ++generation_;
+        f->liste = liste;
+        f->items = liste ? reinterpret_cast<PyListObject *>(liste)->ob_item : nullptr;
+        f->n = uint32_t(n);
+        f->r = {};
+        f->debut = uint32_t(entrees_.size());
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject *e = PyList_GET_ITEM(liste, k);
+            if (size_t(k) < INTERNES)
+                f->internes[k] = Entree{e, version(e)};
+            else
+                entrees_.push_back(Entree{e, version(e)});
+        }
+        return f;
+    }
+
+    // Entry k of a valid record (borrowed).
+    PyObject *entree(const Fiche &f, uint32_t k) const {
+        return k < INTERNES ? f.internes[k].objet : entrees_[f.debut + k - INTERNES].objet;
+    }
+
+    // The selections of formes_de: indices into the record's entries.
+    void noter_choix(Fiche &f, const std::vector<uint32_t> &indices, PyObject *cgram) {
+        const uint32_t debut = uint32_t(choix_.size());
+        choix_.insert(choix_.end(), indices.begin(), indices.end());
+        if (!cgram) {
+            f.r.formes.choix = debut;
+            f.r.formes.nb_choix = uint32_t(indices.size());
+            f.connus |= FORMES;
+            return;
+        }
+        const size_t lg = size_t(PyUnicode_GET_LENGTH(cgram));
+        f.r.formes.choix_cg = debut;
+        f.r.formes.nb_choix_cg = uint32_t(indices.size());
+        f.lg_cgram = uint8_t(lg);
+        std::memcpy(f.r.formes.cgram, PyUnicode_DATA(cgram), lg);
+        f.connus |= FORMES_CGRAM;
+    }
+    // Whether a cgram can have its selection remembered (a short 1-byte text).
+    static bool cgram_notable(PyObject *cgram) {
+        return PyUnicode_KIND(cgram) == PyUnicode_1BYTE_KIND && PyUnicode_GET_LENGTH(cgram) <= 8;
+    }
+    // The remembered selection for `cgram` (nullptr: without filter), or false.
+    bool choix_de(const Fiche &f, PyObject *cgram, const uint32_t *&indices, uint32_t &nb) const {
+        if (!cgram) {
+            if (!(f.connus & FORMES)) return false;
+            indices = choix_.data() + f.r.formes.choix;
+            nb = f.r.formes.nb_choix;
+            return true;
+        }
+        if (!(f.connus & FORMES_CGRAM) || !cgram_notable(cgram) ||
+            size_t(PyUnicode_GET_LENGTH(cgram)) != f.lg_cgram ||
+            std::memcmp(PyUnicode_DATA(cgram), f.r.formes.cgram, f.lg_cgram) != 0)
+            return false;
+        indices = choix_.data() + f.r.formes.choix_cg;
+        nb = f.r.formes.nb_choix_cg;
+        return true;
+    }
+
+    void vider() {
+        cases_.clear();
+        entrees_.clear();
+        textes_.clear();
+        choix_.clear();
+        occupees_ = 0;
+        index_ = nullptr;
+        version_ = 0;
+    }
+
+    static uint64_t version(PyObject *d) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+        return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+#else
+        (void)d;
+        return 0;
+#endif
+    }
+
+private:
+    static constexpr size_t MAX_FICHES = size_t(1) << 20;
+    static constexpr size_t MAX_VALEURS = size_t(1) << 26;
+
+    static Py_hash_t hash(PyObject *cle) {
+        Py_hash_t h = PyObject_Hash(cle);  // exact str: cached, never runs Python code
+        if (h == -1) PyErr_Clear();
+        return h;
+    }
+    bool meme_cle(const Fiche &f, PyObject *cle) const {
+        if (PyUnicode_KIND(cle) != f.kind || size_t(PyUnicode_GET_LENGTH(cle)) != f.lg) return false;
+        const size_t octets = size_t(f.lg) * f.kind;
+        return std::memcmp(PyUnicode_DATA(cle), octets <= COURT ? f.court : textes_.data() + f.cle, octets) == 0;
+    }
+    void agrandir() {
+        std::vector<Fiche> neuves(cases_.empty() ? 1024 : cases_.size() * 2);
+        const size_t masque = neuves.size() - 1;
+        for (const Fiche &f : cases_) {
+            if (!f.occupee) continue;
+            size_t i = size_t(f.h) & masque;
+            while (neuves[i].occupee) i = (i + 1) & masque;
+            neuves[i] = f;
+        }
+        cases_.swap(neuves);
+    }
+
+    std::vector<Fiche> cases_;
+    std::vector<Entree> entrees_;
+    std::vector<char> textes_;
+    std::vector<uint32_t> choix_;
+    size_t occupees_ = 0;
+    uint32_t generation_ = 0;
+    PyObject *index_ = nullptr;  // compared, never followed unless a_jour
+    uint64_t version_ = 0;
+};
+
+}  // namespace brivane::py

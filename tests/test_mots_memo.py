@@ -1,0 +1,155 @@
+"""In-memory word lookups asked again after the index, its lists or its entries changed.
+
+The lookups remember their answers per word between calls; whatever a program does to
+the index in between, every answer must be the one a fresh reading of the index gives.
+"""
+
+import pytest
+
+from brivane_lexique import _morphologie, lexique
+from brivane_lexique.lexique import Lexique
+from fabrique_lexiques import ecrire
+
+MOTS = ["chante", "Chante", "chant", "été", "sans", "zut", "inconnu"]
+LEMMES = [("chanter", None), ("chanter", "VER"), ("Chanter", "VER"), ("chant", None), ("inconnu", "VER")]
+
+
+def attendus(lex):
+    """Each lookup computed afresh on the current indexes, without the object's memory."""
+    io, il = lex._get_index_ortho(), lex._get_index_lemme()
+    norm = lexique.normaliser_ortho
+    res = {}
+    for mot in MOTS:
+        entrees = io.get(norm(mot), [])
+        freqs = [float(e.get("freq", 0)) for e in entrees]
+        avec_phone = sorted(((e["phone"], float(e.get("freq", 0))) for e in entrees if e.get("phone")),
+                            key=lambda c: -c[1])
+        res[mot] = ([id(e) for e in entrees], max(freqs) if freqs else 0.0,
+                    avec_phone[0][0] if avec_phone else None, _morphologie.lemme_de(list(entrees)))
+    for lemme, cgram in LEMMES:
+        res[(lemme, cgram)] = [id(e) for e in _morphologie.formes_de(list(il.get(norm(lemme), [])), cgram)]
+    return res
+
+
+def obtenus(lex):
+    res = {}
+    for mot in MOTS:
+        res[mot] = ([id(e) for e in lex.info(mot)], lex.frequence(mot), lex.phone_de(mot), lex.lemme_de(mot))
+    for lemme, cgram in LEMMES:
+        res[(lemme, cgram)] = [id(e) for e in lex.formes_de(lemme, cgram)]
+    return res
+
+
+@pytest.fixture
+def lex(tmp_path):
+    lex = Lexique(ecrire(tmp_path, "tsv"))
+    obtenus(lex)
+    obtenus(lex)  # everything asked twice: the answers are remembered
+    return lex
+
+
+def _entree(io, mot, i=0):
+    return io[mot][i]
+
+
+CHANGEMENTS = {
+    "frequence d'une entree": lambda io, il: _entree(io, "chante").__setitem__("freq", 1e9),
+    "frequence retiree": lambda io, il: [e.pop("freq") for e in io["chante"]],
+    "frequence en texte": lambda io, il: _entree(io, "chant").__setitem__("freq", "75"),
+    "prononciation": lambda io, il: _entree(io, "chante", 2).__setitem__("phone", "X"),
+    "prononciation videe": lambda io, il: [e.__setitem__("phone", "") for e in io["chante"]],
+    "lemme": lambda io, il: _entree(io, "chante").__setitem__("lemme", "autre"),
+    "orthographe dans l'index des lemmes": lambda io, il: il["chanter"][1].__setitem__("ortho", "CHANTONS"),
+    "categorie dans l'index des lemmes": lambda io, il: il["chanter"][1].__setitem__("cgram", "NOM"),
+    "entree ajoutee": lambda io, il: io["chante"].append(dict(io["chante"][0], freq=5e9, phone="Y", lemme="Z")),
+    "entree retiree": lambda io, il: io["chante"].pop(0),
+    "liste retournee": lambda io, il: io["été"].reverse(),
+    "entree remplacee": lambda io, il: io["chante"].__setitem__(0, dict(io["chante"][0], freq=3e9)),
+    "liste videe": lambda io, il: il["chanter"].clear(),
+    "liste remplacee": lambda io, il: io.__setitem__("chant", [dict(io["chant"][0], freq=1.5)]),
+    "cle retiree": lambda io, il: io.pop("sans"),
+    "cle ajoutee": lambda io, il: io.__setitem__("inconnu", [dict(io["zut"][0], ortho="inconnu")]),
+    "lemme ajoute": lambda io, il: il.__setitem__("inconnu", [dict(il["chanter"][0], ortho="inconnu")]),
+    "change puis remis": lambda io, il: [io["chante"][0].__setitem__("freq", v) for v in (1e9, io["chante"][0]["freq"])],
+}
+
+
+@pytest.mark.parametrize("changement", CHANGEMENTS.values(), ids=CHANGEMENTS.keys())
+def test_les_reponses_suivent_l_index(lex, changement):
+    changement(lex._get_index_ortho(), lex._get_index_lemme())
+    assert obtenus(lex) == attendus(lex)
+    assert obtenus(lex) == attendus(lex)
+
+
+def test_index_remplace(lex):
+    copie = {k: [dict(e) for e in v] for k, v in lex._get_index_ortho().items()}
+    copie["chante"][0]["freq"] = 7e9
+    lex._index_ortho = copie
+    assert obtenus(lex) == attendus(lex)
+    assert lex.frequence("chante") == 7e9
+
+
+class Frequence(float):
+    """A frequency whose value, as float() reads it, changes on every reading."""
+
+    lectures = 0
+
+    def __float__(self):
+        Frequence.lectures += 1
+        return 1000.0 + Frequence.lectures
+
+
+def test_valeurs_non_figees_relues_a_chaque_appel(lex):
+    entree = lex._get_index_ortho()["zut"][0]
+    entree["freq"] = Frequence(0)
+    vues = {lex.frequence("zut") for _ in range(3)}
+    assert len(vues) == 3 and min(vues) > 1000
+
+
+def test_changement_pendant_le_calcul(lex):
+    # The value read first changes the entry it belongs to, and asks again from within:
+    # the answer computed from the old state is the right one for that call, never for
+    # the next.
+    io = lex._get_index_ortho()
+    entree = io["chant"][0]
+
+    class Piege(float):
+        def __float__(self):
+            entree["freq"] = 99.0
+            entree["phone"] = "piege"
+            lex.frequence("chant")  # asked again from within, on the new state
+            return 1.0
+
+    entree["freq"] = Piege(0)
+    lex.frequence("chant")
+    assert lex.frequence("chant") == 99.0 and lex.phone_de("chant") == "piege"
+    assert obtenus(lex) == attendus(lex)
+
+
+def test_normaliser_et_morphologie_remplaces_apres_coup(lex, monkeypatch):
+    monkeypatch.setattr(lexique, "normaliser_ortho", lambda s: "chant")
+    assert lex.frequence("chante") == 12.0 and lex.phone_de("Chante") == "ʃɑ̃"
+    assert lex.formes_de("chante") == _morphologie.formes_de(lex._get_index_lemme()["chant"])
+    monkeypatch.undo()
+    monkeypatch.setattr(_morphologie, "lemme_de", lambda entrees: "remplace")
+    monkeypatch.setattr(_morphologie, "formes_de", lambda entrees, cgram=None: ["remplace"])
+    assert lex.lemme_de("chante") == "remplace" and lex.formes_de("chanter") == ["remplace"]
+    monkeypatch.undo()
+    assert obtenus(lex) == attendus(lex)
+
+
+def test_reel(grand_tsv):
+    # Every word of a slice of the real lexicon, asked twice around changes.
+    lex = Lexique(grand_tsv)
+    io = lex._get_index_ortho()
+    mots = list(io)[::97]
+    premiers = [(lex.frequence(m), lex.phone_de(m), lex.lemme_de(m)) for m in mots]
+    for m in mots[::3]:
+        io[m][-1]["freq"] = 1e12
+        io[m][-1]["phone"] = "nouveau"
+    seconds = [(lex.frequence(m), lex.phone_de(m), lex.lemme_de(m)) for m in mots]
+    for i, m in enumerate(mots):
+        if i % 3:
+            assert seconds[i] == premiers[i]
+        else:
+            assert seconds[i][:2] == (1e12, "nouveau")
