@@ -6,11 +6,12 @@ the index in between, every answer must be the one a fresh reading of the index 
 
 import pytest
 
-from brivane_lexique import _morphologie, lexique
+from brivane_lexique import _morphologie, _semantique, lexique
 from brivane_lexique.lexique import Lexique
 from fabrique_lexiques import ecrire
 
-MOTS = ["chante", "Chante", "chant", "été", "sans", "zut", "inconnu"]
+MOTS = ["chante", "Chante", "chant", "chanter", "été", "sans", "zut", "inconnu"]
+SENS = ["synonymes", "antonymes", "definition"]
 LEMMES = [("chanter", None), ("chanter", "VER"), ("Chanter", "VER"), ("chant", None), ("inconnu", "VER")]
 
 
@@ -25,7 +26,8 @@ def attendus(lex):
         avec_phone = sorted(((e["phone"], float(e.get("freq", 0))) for e in entrees if e.get("phone")),
                             key=lambda c: -c[1])
         res[mot] = ([id(e) for e in entrees], max(freqs) if freqs else 0.0,
-                    avec_phone[0][0] if avec_phone else None, _morphologie.lemme_de(list(entrees)))
+                    avec_phone[0][0] if avec_phone else None, _morphologie.lemme_de(list(entrees)),
+                    *(getattr(_semantique, s)(list(entrees)) for s in SENS))
     for lemme, cgram in LEMMES:
         res[(lemme, cgram)] = [id(e) for e in _morphologie.formes_de(list(il.get(norm(lemme), [])), cgram)]
     return res
@@ -34,7 +36,8 @@ def attendus(lex):
 def obtenus(lex):
     res = {}
     for mot in MOTS:
-        res[mot] = ([id(e) for e in lex.info(mot)], lex.frequence(mot), lex.phone_de(mot), lex.lemme_de(mot))
+        res[mot] = ([id(e) for e in lex.info(mot)], lex.frequence(mot), lex.phone_de(mot), lex.lemme_de(mot),
+                    *(getattr(lex, s)(mot) for s in SENS))
     for lemme, cgram in LEMMES:
         res[(lemme, cgram)] = [id(e) for e in lex.formes_de(lemme, cgram)]
     return res
@@ -70,6 +73,10 @@ CHANGEMENTS = {
     "cle retiree": lambda io, il: io.pop("sans"),
     "cle ajoutee": lambda io, il: io.__setitem__("inconnu", [dict(io["zut"][0], ortho="inconnu")]),
     "lemme ajoute": lambda io, il: il.__setitem__("inconnu", [dict(il["chanter"][0], ortho="inconnu")]),
+    "synonymes": lambda io, il: _entree(io, "chant").__setitem__("synonymes", "air;  ;refrain"),
+    "synonymes vides": lambda io, il: _entree(io, "chanter").__setitem__("synonymes", ""),
+    "antonymes retires": lambda io, il: _entree(io, "chant").pop("antonymes"),
+    "definition": lambda io, il: _entree(io, "chant", 1).__setitem__("definition", "Autre."),
     "change puis remis": lambda io, il: [io["chante"][0].__setitem__("freq", v) for v in (1e9, io["chante"][0]["freq"])],
 }
 
@@ -106,6 +113,12 @@ def test_valeurs_non_figees_relues_a_chaque_appel(lex):
     assert len(vues) == 3 and min(vues) > 1000
 
 
+def test_listes_de_sens_neuves_a_chaque_appel(lex):
+    premiere = lex.synonymes("chant")
+    premiere.append("ajout")
+    assert lex.synonymes("chant") == ["mélodie", "air"] and lex.synonymes("chant") is not premiere
+
+
 def test_changement_pendant_le_calcul(lex):
     # The value read first changes the entry it belongs to, and asks again from within:
     # the answer computed from the old state is the right one for that call, never for
@@ -133,7 +146,9 @@ def test_normaliser_et_morphologie_remplaces_apres_coup(lex, monkeypatch):
     monkeypatch.undo()
     monkeypatch.setattr(_morphologie, "lemme_de", lambda entrees: "remplace")
     monkeypatch.setattr(_morphologie, "formes_de", lambda entrees, cgram=None: ["remplace"])
+    monkeypatch.setattr(_semantique, "synonymes", lambda entrees: ["remplace"])
     assert lex.lemme_de("chante") == "remplace" and lex.formes_de("chanter") == ["remplace"]
+    assert lex.synonymes("chant") == ["remplace"]
     monkeypatch.undo()
     assert obtenus(lex) == attendus(lex)
 

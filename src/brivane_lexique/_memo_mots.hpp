@@ -17,8 +17,9 @@
 //   immutable type, so that the same objects always give the same answer, and only when
 //   nothing changed while it was computed. An answer object (a pronunciation, a lemma)
 //   is a value held by one of the entries, alive while that entry is unchanged.
-// No record holds a reference: stored addresses are compared, and followed only once
-// proved alive (prefetches, which never fault, go ahead of the proof).
+// No record holds a reference to the index's objects: their addresses are compared,
+// and followed only once proved alive (prefetches, which never fault, go ahead of the
+// proof). The texts of the meaning lists, new objects, are held by the memo.
 #pragma once
 
 #include "_precharge.hpp"
@@ -40,13 +41,15 @@ public:
     static constexpr bool DISPONIBLE = PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000;
 
     // What a record knows besides its list.
-    enum Connu : uint8_t { FREQ = 1, PHONE = 2, LEMME = 4, FORMES = 8, FORMES_CGRAM = 16 };
+    enum Connu : uint8_t {
+        FREQ = 1, PHONE = 2, LEMME = 4, FORMES = 8, FORMES_CGRAM = 16, SYNONYMES = 32, ANTONYMES = 64, DEFINITION = 128
+    };
 
     struct Entree {
         PyObject *objet;
         uint64_t version;
     };
-    static constexpr size_t COURT = 24, INTERNES = 2;
+    static constexpr size_t COURT = 16, INTERNES = 2;
 
     // Two cache lines: read with one miss (the adjacent line comes along), it gives
     // every address the proof needs, so that the proof's own loads go out together.
@@ -68,6 +71,7 @@ public:
                 double freq;
                 PyObject *phone;  // borrowed from an entry, or None
                 PyObject *lemme;
+                uint32_t sens;    // 1 + its slot in sens_ (0: none yet)
             } ortho;
             struct {  // formes_de(lemme[, cgram]): indices of the entries at choix_[...]
                 uint32_t choix, nb_choix, choix_cg, nb_choix_cg;
@@ -143,7 +147,7 @@ public:
         // A program that looks up a great many distinct words starts afresh rather
         // than letting the memo grow without bound.
         if (occupees_ >= MAX_FICHES || entrees_.size() + size_t(n) > MAX_VALEURS ||
-            textes_.size() > MAX_VALEURS || choix_.size() > MAX_VALEURS) {
+            textes_.size() > MAX_VALEURS || choix_.size() > MAX_VALEURS || tenus_.size() > MAX_VALEURS) {
             PyObject *i = index_;
             const uint64_t v = version_;
             vider();
@@ -231,11 +235,37 @@ public:
         return true;
     }
 
+    // The lists of texts of synonymes, antonymes and definition (`quoi`: one of the
+    // three bits). The texts are new objects: the memo holds them.
+    void noter_textes(Fiche &f, Connu quoi, const nb::list &textes) {
+        if (!f.r.ortho.sens) {
+            sens_.push_back(Sens{});
+            f.r.ortho.sens = uint32_t(sens_.size());
+        }
+        Sens &s = sens_[f.r.ortho.sens - 1];
+        const int k = rang(quoi);
+        s.debut[k] = uint32_t(tenus_.size());
+        s.nb[k] = uint32_t(PyList_GET_SIZE(textes.ptr()));
+        for (nb::handle t : textes) tenus_.push_back(nb::borrow(t));
+        f.connus |= quoi;
+    }
+    // A new list of the texts remembered for `quoi`.
+    nb::list textes(const Fiche &f, Connu quoi) const {
+        const Sens &s = sens_[f.r.ortho.sens - 1];
+        const int k = rang(quoi);
+        PyObject *l = PyList_New(Py_ssize_t(s.nb[k]));
+        if (!l) throw nb::python_error();
+        for (uint32_t i = 0; i < s.nb[k]; ++i) PyList_SET_ITEM(l, i, tenus_[s.debut[k] + i].inc_ref().ptr());
+        return nb::steal<nb::list>(l);
+    }
+
     void vider() {
         cases_.clear();
         entrees_.clear();
         textes_.clear();
         choix_.clear();
+        sens_.clear();
+        tenus_.clear();
         occupees_ = 0;
         index_ = nullptr;
         version_ = 0;
@@ -251,6 +281,10 @@ public:
     }
 
 private:
+    struct Sens {
+        uint32_t debut[3], nb[3];
+    };
+    static int rang(Connu quoi) { return quoi == SYNONYMES ? 0 : quoi == ANTONYMES ? 1 : 2; }
     static constexpr size_t MAX_FICHES = size_t(1) << 20;
     static constexpr size_t MAX_VALEURS = size_t(1) << 26;
 
@@ -280,6 +314,8 @@ private:
     std::vector<Entree> entrees_;
     std::vector<char> textes_;
     std::vector<uint32_t> choix_;
+    std::vector<Sens> sens_;
+    std::vector<nb::object> tenus_;  // texts of the meaning lists (owned)
     size_t occupees_ = 0;
     uint32_t generation_ = 0;
     PyObject *index_ = nullptr;  // compared, never followed unless a_jour

@@ -693,7 +693,11 @@ NB_MODULE(lexique, m) {
     L.formes_de_origine = morphologie.attr("formes_de");
     L.lemme_de_origine = morphologie.attr("lemme_de");
     L.phonetique.lier(m, "_phonetique", nb::module_::import_("brivane_lexique._phonetique"));
-    L.semantique.lier(m, "_semantique", nb::module_::import_("brivane_lexique._semantique"));
+    nb::module_ semantique = nb::module_::import_("brivane_lexique._semantique");
+    L.semantique.lier(m, "_semantique", semantique);
+    L.synonymes_origine = semantique.attr("synonymes");
+    L.antonymes_origine = semantique.attr("antonymes");
+    L.definition_origine = semantique.attr("definition");
     L.recherche.lier(m, "_recherche", nb::module_::import_("brivane_lexique._recherche"));
 
     ClasseLexique c(m, "Lexique",

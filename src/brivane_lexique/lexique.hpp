@@ -17,6 +17,8 @@ struct LiensLexique {
     // _morphologie's functions as imported: while they are in place, the entries handed
     // to conjuguer are read by our own code only.
     nb::object conjuguer_origine, personne_nombre_origine, formes_de_origine, lemme_de_origine;
+    // Same for _semantique.
+    nb::object synonymes_origine, antonymes_origine, definition_origine;
 };
 LiensLexique &liens();
 

@@ -2,6 +2,7 @@
 // object's connection and an in-memory path on the lazy indexes.
 #include "lexique.hpp"
 #include "_morphologie_noyau.hpp"
+#include "_semantique_noyau.hpp"
 
 #include <cmath>
 #include <string>
@@ -339,15 +340,16 @@ struct FonctionMorpho {
     nb::object objet;
     bool natif;
 };
-FonctionMorpho morpho(PyObject *nom, const nb::object &origine) {
-    NomLie &module = liens().morphologie;
+// The function `nom` of the module bound under `module`; native when it is the one
+// bound at import (`origine`).
+FonctionMorpho fonction_de(NomLie &module, PyObject *nom, const nb::object &origine) {
     // Asked on every call: while the module bound at import is in place and its
     // namespace keeps its dict version, a name found native stays native.
     struct Vu {
         PyObject *nom;
         uint64_t version;
     };
-    static Vu vus[4] = {};
+    static Vu vus[8] = {};
     const bool original = module.original();
     const uint64_t version = original ? MemoMots::version(PyModule_GetDict(module.origine())) : 0;
     if (MemoMots::DISPONIBLE && original)
@@ -363,6 +365,9 @@ FonctionMorpho morpho(PyObject *nom, const nb::object &origine) {
                 break;
             }
     return {f, natif};
+}
+FonctionMorpho morpho(PyObject *nom, const nb::object &origine) {
+    return fonction_de(liens().morphologie, nom, origine);
 }
 struct NomsMorpho {
     PyObject *lemme_de = cle_interne("lemme_de"), *formes_de = cle_interne("formes_de"),
@@ -594,7 +599,28 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle 
 
 // ------------------------------------------------------------------ meanings
 
-nb::object semantique(const char *nom) { return liens().semantique.objet().attr(nom); }
+// definition, synonymes, antonymes: the function of _semantique over the entries of
+// info(mot). While the function is the one bound at import and info is not redefined,
+// it reads the index's own list, and its answer is remembered.
+nb::object sens_de(Lexique &l, nb::handle mot, MemoMots::Connu quoi) {
+    exiger_str(mot, "mot");
+    static PyObject *const noms[3] = {cle_interne("synonymes"), cle_interne("antonymes"), cle_interne("definition")};
+    const int k = quoi == MemoMots::SYNONYMES ? 0 : quoi == MemoMots::ANTONYMES ? 1 : 2;
+    const LiensLexique &L = liens();
+    const nb::object *origines[3] = {&L.synonymes_origine, &L.antonymes_origine, &L.definition_origine};
+    FonctionMorpho f = fonction_de(liens().semantique, noms[k], *origines[k]);
+    if (!f.natif || l.est_sqlite() || redefinie(soi(&l), "info")) return f.objet(info_via(l, mot));
+    Consultation c(l, mot, index_ortho);
+    c.avec(l.memo_ortho);
+    if (MemoMots::Fiche *fiche = c.connue(quoi)) return c.memo()->textes(*fiche, quoi);
+    PyObject *liste = c.liste();
+    nb::object entrees = liste && PyList_CheckExact(liste) ? nb::borrow(liste) : nb::object(copie_de(liste));
+    Releve releve = c.releve(liste);
+    nb::list res = k == 2 ? semantique::definitions_distinctes(entrees)
+                          : semantique::liste_separee(entrees, noms[k]);
+    if (MemoMots::Fiche *fiche = releve.fiche({noms[k]})) c.memo()->noter_textes(*fiche, quoi, res);
+    return std::move(res);
+}
 
 nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
     exiger_str(mot, "mot");
@@ -676,24 +702,15 @@ void lier_mots(ClasseLexique &c) {
           "Retourne [] si la table est absente (compatibilite anciennes BDD).\n"
           "Ordonne par cgram, sens_num.");
     c.def("definition",
-          [](Lexique &l, nb::handle mot) {
-              exiger_str(mot, "mot");
-              return semantique("definition")(info_via(l, mot));
-          },
+          [](Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::DEFINITION); },
           nb::arg("mot").none(), nb::sig("def definition(self, mot: str) -> list[str]"),
           "Definitions d'un mot.");
     c.def("synonymes",
-          [](Lexique &l, nb::handle mot) {
-              exiger_str(mot, "mot");
-              return semantique("synonymes")(info_via(l, mot));
-          },
+          [](Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::SYNONYMES); },
           nb::arg("mot").none(), nb::sig("def synonymes(self, mot: str) -> list[str]"),
           "Synonymes d'un mot (colonne 'synonymes', separateur ;).");
     c.def("antonymes",
-          [](Lexique &l, nb::handle mot) {
-              exiger_str(mot, "mot");
-              return semantique("antonymes")(info_via(l, mot));
-          },
+          [](Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::ANTONYMES); },
           nb::arg("mot").none(), nb::sig("def antonymes(self, mot: str) -> list[str]"),
           "Antonymes d'un mot (colonne 'antonymes', separateur ;).");
 }
