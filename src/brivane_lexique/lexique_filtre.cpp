@@ -1,9 +1,11 @@
 // Lexique: multi-criteria filter, count, and streaming export to CSV or SQLite.
 #include "lexique.hpp"
+#include "_precharge.hpp"
 
 #include "csv_ecriture.hpp"
 #include "sqlite_direct.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <charconv>
@@ -485,26 +487,61 @@ std::string_view utf8_passager(PyObject *s, std::string &tampon) {
     return utf8_pur(s, tampon, texte) ? texte : utf8(s);
 }
 
-// valeur_csv() of a value that needs nothing of the host (None or missing, a str
-// utf8_pur() encodes, an exact float, a bool), by plain C++; false, `ligne`
-// untouched, for any other.
-bool valeur_csv_pure(std::string &ligne, PyObject *v, std::string &tampon) {
-    if (!v || v == Py_None) {
-        ajouter_champ_csv(ligne, {});
-    } else if (PyUnicode_Check(v)) {
-        std::string_view t;
-        if (!utf8_pur(v, tampon, t)) return false;
-        ajouter_champ_csv(ligne, t);
-    } else if (PyFloat_CheckExact(v)) {
-        ligne.append(reel_repr(PyFloat_AS_DOUBLE(v)));
-    } else if (v == Py_True) {
-        ligne.append("True");
-    } else if (v == Py_False) {
-        ligne.append("False");
-    } else {
-        return false;
+// Room that ecrire_csv_pur() may need for `v`.
+size_t place_csv_pure(PyObject *v) {
+    if (!v || v == Py_None) return 0;
+    if (PyUnicode_Check(v)) {
+        if (!PyUnicode_IS_COMPACT(v)) return 0;  // not written in place anyway
+        const size_t n = size_t(PyUnicode_GET_LENGTH(v));
+        if (PyUnicode_IS_ASCII(v)) return 2 * n + 2;
+        auto *compact = reinterpret_cast<PyCompactUnicodeObject *>(v);
+        if (compact->utf8) return 2 * size_t(compact->utf8_length) + 2;
+        // UTF-8 takes at most kind + 1 bytes a code point (2, 3, 4); quoting doubles.
+        return 2 * (size_t(PyUnicode_KIND(v)) + 1) * n + 2;
     }
-    return true;
+    return REEL_REPR_MAX;
+}
+
+// valeur_csv() of a value that needs nothing of the host (None or missing, a str
+// utf8_pur() encodes, an exact float, a bool), by plain C++, written at `out` (room
+// for place_csv_pure(v) bytes): the end of the field, or nullptr for any other value.
+char *ecrire_csv_pur(PyObject *v, char *out, std::string &tampon) {
+    if (!v || v == Py_None) return out;
+    if (PyUnicode_Check(v)) {
+        if (!PyUnicode_IS_COMPACT(v)) return nullptr;
+        const size_t n = size_t(PyUnicode_GET_LENGTH(v));
+        const void *d = PyUnicode_DATA(v);
+        if (PyUnicode_IS_ASCII(v)) return ecrire_champ_csv(out, {static_cast<const char *>(d), n});
+        auto *compact = reinterpret_cast<PyCompactUnicodeObject *>(v);
+        if (compact->utf8) return ecrire_champ_csv(out, {compact->utf8, size_t(compact->utf8_length)});
+        // Encoded in place; quoting (rare: the characters it looks for are ASCII)
+        // rewrites it from a copy.
+        char *fin;
+        switch (PyUnicode_KIND(v)) {
+        case PyUnicode_1BYTE_KIND: fin = vers_utf8(static_cast<const uint8_t *>(d), n, out); break;
+        case PyUnicode_2BYTE_KIND: fin = vers_utf8(static_cast<const uint16_t *>(d), n, out); break;
+        default: fin = vers_utf8(static_cast<const uint32_t *>(d), n, out); break;
+        }
+        if (!fin) return nullptr;
+        const std::string_view t(out, size_t(fin - out));
+        if (!a_guillemeter(t, ',')) return fin;
+        tampon.assign(t);
+        return ecrire_champ_csv(out, tampon);
+    }
+    if (PyFloat_CheckExact(v)) return ecrire_reel_repr(PyFloat_AS_DOUBLE(v), out);
+    if (v == Py_True) return std::copy_n("True", 4, out);
+    if (v == Py_False) return std::copy_n("False", 5, out);
+    return nullptr;
+}
+
+// ecrire_csv_pur() appended to `ligne`; false, `ligne` untouched, for a value that
+// needs the host.
+bool valeur_csv_pure(std::string &ligne, PyObject *v, std::string &tampon) {
+    const size_t avant = ligne.size();
+    ligne.resize(avant + place_csv_pure(v));
+    char *fin = ecrire_csv_pur(v, ligne.data() + avant, tampon);
+    ligne.resize(fin ? size_t(fin - ligne.data()) : avant);
+    return fin != nullptr;
 }
 
 // A value as csv.writer writes it: text as is, floats by repr(), anything else by str().
@@ -1101,23 +1138,54 @@ struct SourceEntrees {
 size_t lignes_csv_pures_sans_garde(PyObject *liste, size_t &r, size_t b, PyObject *noms, std::string &texte,
                                    size_t &debut) {
     const size_t n = size_t(PyList_GET_SIZE(noms));
-    std::vector<PyObject *> vals(n);
     std::string tampon;
     const size_t a = r;
+    // The rows' dicts and their values lie scattered across the heap: each row is read
+    // a few rows ahead of its writing, its dict and key table before that, and every
+    // load is requested early enough to travel with the others.
+    constexpr size_t AVANCE = 4, DICTS = 16, CLES = 8;
+    std::vector<PyObject *> vals[AVANCE];
+    bool lues[AVANCE];
+    PyObject **items = reinterpret_cast<PyListObject *>(liste)->ob_item;
+    auto lire = [&](size_t k) {
+        std::vector<PyObject *> &v = vals[k % AVANCE];
+        v.resize(n);
+        lues[k % AVANCE] = valeurs_en_ordre(items[k], noms, v);
+        if (!lues[k % AVANCE]) return;
+        for (PyObject *x : v) {
+            precharger(x);
+            precharger(reinterpret_cast<const char *>(x) + 64);  // the text of a longer str
+        }
+    };
+    for (size_t k = r; k < b && k < r + AVANCE; ++k) lire(k);
     for (; r < b; ++r) {
+        if (r + DICTS < b) precharger(items[r + DICTS]);
+        if (r + CLES < b && PyDict_CheckExact(items[r + CLES])) {
+            const char *t = reinterpret_cast<const char *>(reinterpret_cast<PyDictObject *>(items[r + CLES])->ma_keys);
+            for (size_t ligne = 0; ligne < (n + 3) * 24 / 64 + 2; ++ligne) precharger(t + 64 * ligne);
+        }
         debut = texte.size();
         // Room for the rest, from the size of the rows so far (no copy as it grows).
         if (r == a + 256) texte.reserve(texte.size() / 256 * (b - a) * 9 / 8);
-        if (!valeurs_en_ordre(PyList_GET_ITEM(liste, Py_ssize_t(r)), noms, vals)) return r;
-        // Written in place; taken back if a value needs the host.
+        if (!lues[r % AVANCE]) return r;
+        const std::vector<PyObject *> &v = vals[r % AVANCE];
+        // The row is written through a pointer into room made for its longest form,
+        // then cut to size; taken back if a value needs the host.
+        size_t place = n + 4;
+        for (PyObject *x : v) place += place_csv_pure(x);
+        texte.resize(debut + place);
+        char *o = texte.data() + debut;
         for (size_t i = 0; i < n; ++i) {
-            if (i) texte.push_back(',');
-            if (!valeur_csv_pure(texte, vals[i], tampon)) {
+            if (i) *o++ = ',';
+            o = ecrire_csv_pur(v[i], o, tampon);
+            if (!o) {
                 texte.resize(debut);
                 return r;
             }
         }
+        texte.resize(size_t(o - texte.data()));
         terminer_ligne_csv(texte, n, debut);
+        if (r + AVANCE < b) lire(r + AVANCE);
     }
     return b;
 }

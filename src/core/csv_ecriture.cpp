@@ -1,5 +1,6 @@
 #include "csv_ecriture.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cmath>
@@ -7,8 +8,6 @@
 #include <cstring>
 
 namespace brivane {
-
-namespace {
 
 // Whether the text holds the separator, a quote or a line end: eight bytes at a
 // time (a byte equal to c turns x ^ c*0x01..01 into a zero byte, which the usual
@@ -32,8 +31,6 @@ bool a_guillemeter(std::string_view champ, char separateur) {
     return false;
 }
 
-}  // namespace
-
 void ajouter_champ_csv(std::string &ligne, std::string_view champ, char separateur) {
     if (!a_guillemeter(champ, separateur)) {
         ligne.append(champ);
@@ -47,59 +44,79 @@ void ajouter_champ_csv(std::string &ligne, std::string_view champ, char separate
     ligne.push_back('"');
 }
 
+char *ecrire_champ_csv(char *out, std::string_view champ, char separateur) {
+    if (!a_guillemeter(champ, separateur)) {
+        std::memcpy(out, champ.data(), champ.size());
+        return out + champ.size();
+    }
+    *out++ = '"';
+    for (char c : champ) {
+        if (c == '"') *out++ = '"';
+        *out++ = c;
+    }
+    *out++ = '"';
+    return out;
+}
+
 void terminer_ligne_csv(std::string &ligne, size_t nb_champs, size_t debut) {
     if (nb_champs == 1 && ligne.size() == debut) ligne.append("\"\"");
     ligne.append("\r\n");
 }
 
-std::string reel_repr(double d) {
-    if (std::isnan(d)) return "nan";
-    if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
+char *ecrire_reel_repr(double d, char *out) {
+    if (std::isnan(d)) return std::copy_n("nan", 3, out);
+    if (std::isinf(d)) return d < 0 ? std::copy_n("-inf", 4, out) : std::copy_n("inf", 3, out);
     // Shortest round-trip digits, read back from the scientific form.
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-    std::string_view sci(buf, size_t(r.ptr - buf));
-    std::string res;
-    size_t i = 0;
-    if (sci[0] == '-') {
-        res.push_back('-');
-        i = 1;
+    const char *p = buf, *fin = r.ptr;
+    if (*p == '-') {
+        *out++ = '-';
+        ++p;
     }
-    size_t e = sci.find('e');
-    std::string chiffres;
-    for (size_t k = i; k < e; ++k)
-        if (sci[k] != '.') chiffres.push_back(sci[k]);
-    int exposant = std::atoi(std::string(sci.substr(e + 1)).c_str());
+    const char *e = std::find(p, fin, 'e');
+    char chiffres[32];
+    int n = 0;
+    for (const char *k = p; k < e; ++k)
+        if (*k != '.') chiffres[n++] = *k;
+    int exposant = 0;
+    std::from_chars(e + 1 + (e[1] == '+'), fin, exposant);
     // Python's rule: value = 0.DIGITS x 10^decpt; exponent form when decpt is
     // below -3 or above 16.
-    int decpt = exposant + 1;
-    const int n = int(chiffres.size());
+    const int decpt = exposant + 1;
     if (decpt <= -4 || decpt > 16) {
-        res.push_back(chiffres[0]);
+        *out++ = chiffres[0];
         if (n > 1) {
-            res.push_back('.');
-            res.append(chiffres, 1, std::string::npos);
+            *out++ = '.';
+            out = std::copy_n(chiffres + 1, n - 1, out);
         }
-        res.push_back('e');
+        *out++ = 'e';
         int x = decpt - 1;
-        res.push_back(x < 0 ? '-' : '+');
+        *out++ = x < 0 ? '-' : '+';
         x = std::abs(x);
-        if (x < 10) res.push_back('0');
-        res.append(std::to_string(x));
+        if (x < 10) *out++ = '0';
+        out = std::to_chars(out, out + 8, x).ptr;
     } else if (decpt <= 0) {
-        res.append("0.");
-        res.append(size_t(-decpt), '0');
-        res.append(chiffres);
+        *out++ = '0';
+        *out++ = '.';
+        out = std::fill_n(out, -decpt, '0');
+        out = std::copy_n(chiffres, n, out);
     } else if (decpt >= n) {
-        res.append(chiffres);
-        res.append(size_t(decpt - n), '0');
-        res.append(".0");
+        out = std::copy_n(chiffres, n, out);
+        out = std::fill_n(out, decpt - n, '0');
+        *out++ = '.';
+        *out++ = '0';
     } else {
-        res.append(chiffres, 0, size_t(decpt));
-        res.push_back('.');
-        res.append(chiffres, size_t(decpt), std::string::npos);
+        out = std::copy_n(chiffres, decpt, out);
+        *out++ = '.';
+        out = std::copy_n(chiffres + decpt, n - decpt, out);
     }
-    return res;
+    return out;
+}
+
+std::string reel_repr(double d) {
+    char buf[REEL_REPR_MAX];
+    return std::string(buf, ecrire_reel_repr(d, buf));
 }
 
 }  // namespace brivane
