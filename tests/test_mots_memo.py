@@ -154,9 +154,15 @@ def test_normaliser_et_morphologie_remplaces_apres_coup(lex, monkeypatch):
 
 
 def test_reel(grand_tsv):
-    # Every word of a slice of the real lexicon, asked twice around changes.
+    # A slice of the real lexicon asked twice around changes, after more distinct words
+    # than the lookups remember have been asked twice.
     lex = Lexique(grand_tsv)
     io = lex._get_index_ortho()
+    tous = list(io)[:100_000]
+    for _ in range(2):
+        assert [lex.frequence(m) for m in tous[::7]] == [max(float(e["freq"]) for e in io[m]) for m in tous[::7]]
+        for m in tous:
+            lex.info(m)
     mots = list(io)[::97]
     premiers = [(lex.frequence(m), lex.phone_de(m), lex.lemme_de(m)) for m in mots]
     for m in mots[::3]:

@@ -95,7 +95,10 @@ public:
     // Whether `index` is still the dict followed, unchanged.
     bool a_jour(PyObject *index) const { return index == index_ && version(index) == version_; }
 
-    // The record of `cle` (an exact str), or nullptr.
+    // The record of `cle` (an exact str), or nullptr. On every lookup's path: inlined.
+#if defined(__GNUC__)
+    __attribute__((always_inline))
+#endif
     Fiche *trouver(PyObject *cle) {
         if (cases_.empty()) return nullptr;
         const Py_hash_t h = hash(cle);
@@ -133,6 +136,15 @@ public:
         return true;
     }
 
+    // Whether a record of `cle` may be made now. A word is remembered from its second
+    // lookup on: a program that asks each word of a long list once pays one bit per
+    // word, not a record. (The bit of a word may have been set by another one with
+    // the same hash bits: it is then remembered from its first lookup.)
+    bool admettre(PyObject *cle) {
+        const Py_hash_t h = hash(cle);
+        return h != -1 && marquer(h);
+    }
+
     // Records (or records again, forgetting its answers) `cle` with the list `liste`
     // found under it (nullptr when absent). nullptr when the list cannot be followed:
     // not an exact list, or an entry that is not an exact dict.
@@ -144,19 +156,21 @@ public:
         if (!PyUnicode_CheckExact(cle) || n > Py_ssize_t(UINT32_MAX / 2)) return nullptr;
         const Py_hash_t h = hash(cle);
         if (h == -1) return nullptr;
-        // A program that looks up a great many distinct words starts afresh rather
-        // than letting the memo grow without bound.
-        if (occupees_ >= MAX_FICHES || entrees_.size() + size_t(n) > MAX_VALEURS ||
-            textes_.size() > MAX_VALEURS || choix_.size() > MAX_VALEURS || tenus_.size() > MAX_VALEURS) {
+        // Bounded (see MAX_FICHES). Records made again leave their old entries behind:
+        // when those fill the room, the memo starts afresh.
+        if (entrees_.size() + size_t(n) > MAX_VALEURS || textes_.size() > MAX_VALEURS ||
+            choix_.size() > MAX_VALEURS || tenus_.size() > MAX_VALEURS) {
             PyObject *i = index_;
             const uint64_t v = version_;
             vider();
             index_ = i;
             version_ = v;
         }
-        if (2 * (occupees_ + 1) > cases_.size()) agrandir();
         Fiche *f = trouver(cle);
+        if (!f && occupees_ >= MAX_FICHES) return nullptr;  // full: the words in it stay
+        if (!f && 2 * (occupees_ + 1) > cases_.size()) agrandir();
         if (!f) {
+            marquer(h);
             const size_t masque = cases_.size() - 1;
             size_t i = size_t(h) & masque;
             while (cases_[i].occupee) i = (i + 1) & masque;
@@ -266,6 +280,7 @@ public:
         choix_.clear();
         sens_.clear();
         tenus_.clear();
+        vus_.clear();
         occupees_ = 0;
         index_ = nullptr;
         version_ = 0;
@@ -285,9 +300,28 @@ private:
         uint32_t debut[3], nb[3];
     };
     static int rang(Connu quoi) { return quoi == SYNONYMES ? 0 : quoi == ANTONYMES ? 1 : 2; }
-    static constexpr size_t MAX_FICHES = size_t(1) << 20;
-    static constexpr size_t MAX_VALEURS = size_t(1) << 26;
+    // Bounds on the memory of one memo: 65,536 records (a table of 16 MiB at most),
+    // about a million entries, selections and texts (16 MiB at most each). A program
+    // that looks up more distinct words starts afresh each time the bound is met:
+    // the words it asks often are soon remembered again.
+    static constexpr size_t MAX_FICHES = size_t(1) << 16;
+    static constexpr size_t MAX_VALEURS = size_t(1) << 20;
 
+    static constexpr size_t MOTS_VUS = size_t(1) << 17;  // 2^23 bits: 1 MiB
+    static size_t bit_vu(Py_hash_t h) {
+        // The table uses the low bits of the hash; these are others.
+        return size_t(uint64_t(h) >> 24) % (MOTS_VUS * 64);
+    }
+    // Sets the bit of `h`; whether it was set already.
+    bool marquer(Py_hash_t h) {
+        if (vus_.empty()) vus_.assign(MOTS_VUS, 0);
+        const size_t i = bit_vu(h);
+        uint64_t &mot = vus_[i / 64];
+        const uint64_t b = uint64_t(1) << (i % 64);
+        const bool deja = mot & b;
+        mot |= b;
+        return deja;
+    }
     static Py_hash_t hash(PyObject *cle) {
         Py_hash_t h = PyObject_Hash(cle);  // exact str: cached, never runs Python code
         if (h == -1) PyErr_Clear();
@@ -316,6 +350,7 @@ private:
     std::vector<uint32_t> choix_;
     std::vector<Sens> sens_;
     std::vector<nb::object> tenus_;  // texts of the meaning lists (owned)
+    std::vector<uint64_t> vus_;       // words looked up at least once (see admettre)
     size_t occupees_ = 0;
     uint32_t generation_ = 0;
     PyObject *index_ = nullptr;  // compared, never followed unless a_jour

@@ -123,6 +123,7 @@ public:
         : m_(m), index_(index.ptr()), cle_(cle.ptr()), liste_(liste) {
         if (!m_ || !m_->a_jour(index_)) return;
         MemoMots::Fiche *f = m_->trouver(cle_);
+        if (!f && !m_->admettre(cle_)) return;
         if (!(f && f->liste == liste_ && m_->valide(*f))) f = m_->noter(cle_, liste_);
         if (!f) return;
         generation_ = f->generation;
