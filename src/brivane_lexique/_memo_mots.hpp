@@ -267,9 +267,18 @@ public:
     nb::list textes(const Fiche &f, Connu quoi) const {
         const Sens &s = sens_[f.r.ortho.sens - 1];
         const int k = rang(quoi);
-        PyObject *l = PyList_New(Py_ssize_t(s.nb[k]));
+        return nouvelle_liste(s.nb[k], [&](uint32_t i) { return tenus_[s.debut[k] + i].ptr(); });
+    }
+
+    // A new list of the `n` objects objet(0) .. objet(n - 1), all taken before the list
+    // is made: making it may run a collection, whose finalisers may call back into
+    // the lookups and change the memo.
+    template <class F> static nb::list nouvelle_liste(uint32_t n, F &&objet) {
+        std::vector<nb::object> pris(n);
+        for (uint32_t i = 0; i < n; ++i) pris[i] = nb::borrow(objet(i));
+        PyObject *l = PyList_New(Py_ssize_t(n));
         if (!l) throw nb::python_error();
-        for (uint32_t i = 0; i < s.nb[k]; ++i) PyList_SET_ITEM(l, i, tenus_[s.debut[k] + i].inc_ref().ptr());
+        for (uint32_t i = 0; i < n; ++i) PyList_SET_ITEM(l, i, pris[i].release().ptr());
         return nb::steal<nb::list>(l);
     }
 

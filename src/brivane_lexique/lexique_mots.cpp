@@ -477,16 +477,8 @@ nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
     if (MemoMots::Fiche *fiche = c.connue(filtre ? MemoMots::FORMES_CGRAM : MemoMots::FORMES)) {
         const uint32_t *indices;
         uint32_t nb;
-        if (c.memo()->choix_de(*fiche, filtre, indices, nb)) {
-            PyObject *res = PyList_New(Py_ssize_t(nb));
-            if (!res) throw nb::python_error();
-            for (uint32_t k = 0; k < nb; ++k) {
-                PyObject *e = c.memo()->entree(*fiche, indices[k]);
-                Py_INCREF(e);
-                PyList_SET_ITEM(res, k, e);
-            }
-            return nb::steal(res);
-        }
+        if (c.memo()->choix_de(*fiche, filtre, indices, nb))
+            return MemoMots::nouvelle_liste(nb, [&](uint32_t k) { return c.memo()->entree(*fiche, indices[k]); });
     }
     PyObject *liste = c.liste();
     nb::object entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
