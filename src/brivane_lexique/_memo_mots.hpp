@@ -274,11 +274,23 @@ public:
     // is made: making it may run a collection, whose finalisers may call back into
     // the lookups and change the memo.
     template <class F> static nb::list nouvelle_liste(uint32_t n, F &&objet) {
-        std::vector<nb::object> pris(n);
-        for (uint32_t i = 0; i < n; ++i) pris[i] = nb::borrow(objet(i));
+        PyObject *pile[32];
+        std::vector<PyObject *> tas;
+        PyObject **pris = pile;
+        if (n > 32) {
+            tas.resize(n);
+            pris = tas.data();
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            pris[i] = objet(i);
+            Py_INCREF(pris[i]);
+        }
         PyObject *l = PyList_New(Py_ssize_t(n));
-        if (!l) throw nb::python_error();
-        for (uint32_t i = 0; i < n; ++i) PyList_SET_ITEM(l, i, pris[i].release().ptr());
+        if (!l) {
+            for (uint32_t i = 0; i < n; ++i) Py_DECREF(pris[i]);
+            throw nb::python_error();
+        }
+        for (uint32_t i = 0; i < n; ++i) PyList_SET_ITEM(l, i, pris[i]);  // the references taken above
         return nb::steal<nb::list>(l);
     }
 
