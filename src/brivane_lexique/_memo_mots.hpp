@@ -344,7 +344,10 @@ private:
         return deja;
     }
     static Py_hash_t hash(PyObject *cle) {
-        Py_hash_t h = PyObject_Hash(cle);  // exact str: cached, never runs Python code
+        // An exact str keeps its hash once computed; computing it runs no Python code.
+        Py_hash_t h = reinterpret_cast<PyASCIIObject *>(cle)->hash;
+        if (h != -1) return h;
+        h = PyObject_Hash(cle);
         if (h == -1) PyErr_Clear();
         return h;
     }
