@@ -500,7 +500,9 @@ void trier_par_freq(nb::list &entrees) {
     bool nan = false;
     for (size_t i = 0; i < n; ++i) {
         PyObject *e = PyList_GET_ITEM(entrees.ptr(), i);
-        PyObject *f = PyDict_CheckExact(e) ? PyDict_GetItemString(e, "freq") : nullptr;
+        static PyObject *const cle_freq = PyUnicode_InternFromString("freq");  // kept for the process
+        PyObject *f = PyDict_CheckExact(e) ? PyDict_GetItemWithError(e, cle_freq) : nullptr;
+        if (!f && PyErr_Occurred()) throw nb::python_error();
         double d;
         if (f && PyFloat_CheckExact(f))
             d = PyFloat_AS_DOUBLE(f);

@@ -531,6 +531,8 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
 bool champ_egal(PyObject *e, PyObject *nom, nb::handle attendu) {
     PyObject *v = champ(e, nom);
     if (!v) return PyUnicode_GET_LENGTH(attendu.ptr()) == 0;
+    // Two exact str compare by content, as == would, without a call.
+    if (PyUnicode_CheckExact(v) && PyUnicode_CheckExact(attendu.ptr())) return str_egal(v, attendu.ptr());
     int r = PyObject_RichCompareBool(v, attendu.ptr(), Py_EQ);
     if (r < 0) throw nb::python_error();
     return r == 1;
@@ -547,7 +549,7 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle 
     // A row or entry without a spelling cannot be told apart from another: skip it.
     auto garder = [&](nb::handle ortho, nb::handle objet) {
         if (ortho.is_none()) return;
-        nb::object cle = minuscule(ortho);
+        nb::object cle = PyUnicode_CheckExact(ortho.ptr()) ? minuscules_py(ortho.ptr()) : minuscule(ortho);
         int r = PySet_Contains(vus.ptr(), cle.ptr());
         if (r < 0) throw nb::python_error();
         if (r) return;
