@@ -137,9 +137,10 @@ public:
     }
 
     // Whether a record of `cle` may be made now. A word is remembered from its second
-    // lookup on: a program that asks each word of a long list once pays one bit per
-    // word, not a record. (The bit of a word may have been set by another one with
-    // the same hash bits: it is then remembered from its first lookup.)
+    // lookup within a window of 65,536 first lookups: a program that asks each word of
+    // a long list once, or walks a list longer than the window again and again, pays
+    // one bit per word, not a record. (The bit of a word may have been set by another
+    // one with the same hash bits: it is then remembered from its first lookup.)
     bool admettre(PyObject *cle) {
         const Py_hash_t h = hash(cle);
         return h != -1 && marquer(h);
@@ -302,6 +303,7 @@ public:
         sens_.clear();
         tenus_.clear();
         vus_.clear();
+        marques_ = 0;
         occupees_ = 0;
         index_ = nullptr;
         version_ = 0;
@@ -329,18 +331,23 @@ private:
     static constexpr size_t MAX_VALEURS = size_t(1) << 20;
 
     static constexpr size_t MOTS_VUS = size_t(1) << 17;  // 2^23 bits: 1 MiB
+    static constexpr size_t FENETRE = size_t(1) << 16;   // bits set before they are all cleared
     static size_t bit_vu(Py_hash_t h) {
         // The table uses the low bits of the hash; these are others.
         return size_t(uint64_t(h) >> 24) % (MOTS_VUS * 64);
     }
     // Sets the bit of `h`; whether it was set already.
     bool marquer(Py_hash_t h) {
-        if (vus_.empty()) vus_.assign(MOTS_VUS, 0);
+        if (vus_.empty() || marques_ >= FENETRE) {
+            vus_.assign(MOTS_VUS, 0);
+            marques_ = 0;
+        }
         const size_t i = bit_vu(h);
         uint64_t &mot = vus_[i / 64];
         const uint64_t b = uint64_t(1) << (i % 64);
         const bool deja = mot & b;
         mot |= b;
+        marques_ += !deja;
         return deja;
     }
     static Py_hash_t hash(PyObject *cle) {
@@ -375,6 +382,7 @@ private:
     std::vector<Sens> sens_;
     std::vector<nb::object> tenus_;  // texts of the meaning lists (owned)
     std::vector<uint64_t> vus_;       // words looked up at least once (see admettre)
+    size_t marques_ = 0;              // bits set in vus_
     size_t occupees_ = 0;
     uint32_t generation_ = 0;
     PyObject *index_ = nullptr;  // compared, never followed unless a_jour
