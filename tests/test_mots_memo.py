@@ -30,16 +30,24 @@ def attendus(lex):
                     *(getattr(_semantique, s)(list(entrees)) for s in SENS))
     for lemme, cgram in LEMMES:
         res[(lemme, cgram)] = [id(e) for e in _morphologie.formes_de(list(il.get(norm(lemme), [])), cgram)]
+        res[lemme] = repr(_morphologie.conjuguer(list(il.get(norm(lemme), []))))  # order included
     return res
 
 
 def obtenus(lex):
+    # Each method asks its own spelling of the word (padded with its own number of
+    # spaces, which the key drops): what it remembers is then its own, and a change
+    # must be seen by every method, not only by the first one to ask after it.
+    def f(rang, methode, mot, *reste):
+        return getattr(lex, methode)(" " * rang + mot, *reste)
+
     res = {}
     for mot in MOTS:
-        res[mot] = ([id(e) for e in lex.info(mot)], lex.frequence(mot), lex.phone_de(mot), lex.lemme_de(mot),
-                    *(getattr(lex, s)(mot) for s in SENS))
+        res[mot] = ([id(e) for e in f(0, "info", mot)], f(1, "frequence", mot), f(2, "phone_de", mot),
+                    f(3, "lemme_de", mot), *(f(4 + i, s, mot) for i, s in enumerate(SENS)))
     for lemme, cgram in LEMMES:
-        res[(lemme, cgram)] = [id(e) for e in lex.formes_de(lemme, cgram)]
+        res[(lemme, cgram)] = [id(e) for e in f(0, "formes_de", lemme, cgram)]
+        res[lemme] = repr(f(1, "conjuguer", lemme))
     return res
 
 
@@ -73,6 +81,9 @@ CHANGEMENTS = {
     "cle retiree": lambda io, il: io.pop("sans"),
     "cle ajoutee": lambda io, il: io.__setitem__("inconnu", [dict(io["zut"][0], ortho="inconnu")]),
     "lemme ajoute": lambda io, il: il.__setitem__("inconnu", [dict(il["chanter"][0], ortho="inconnu")]),
+    "personne dans l'index des lemmes": lambda io, il: il["chanter"][2].__setitem__("personne", "2"),
+    "etiquette dans l'index des lemmes": lambda io, il: il["chanter"][8].__setitem__("multext", "Vmii2p"),
+    "temps dans l'index des lemmes": lambda io, il: il["chanter"][1].__setitem__("temps", "imp"),
     "synonymes": lambda io, il: _entree(io, "chant").__setitem__("synonymes", "air;  ;refrain"),
     "synonymes vides": lambda io, il: _entree(io, "chanter").__setitem__("synonymes", ""),
     "antonymes retires": lambda io, il: _entree(io, "chant").pop("antonymes"),
@@ -113,10 +124,14 @@ def test_valeurs_non_figees_relues_a_chaque_appel(lex):
     assert len(vues) == 3 and min(vues) > 1000
 
 
-def test_listes_de_sens_neuves_a_chaque_appel(lex):
+def test_reponses_neuves_a_chaque_appel(lex):
     premiere = lex.synonymes("chant")
     premiere.append("ajout")
     assert lex.synonymes("chant") == ["mélodie", "air"] and lex.synonymes("chant") is not premiere
+    table = lex.conjuguer("chanter")
+    table["ind"]["pre"]["1s"] = "change"
+    table.pop("sub")
+    assert lex.conjuguer("chanter") == _morphologie.conjuguer(lex._get_index_lemme()["chanter"])
 
 
 def test_changement_pendant_le_calcul(lex):

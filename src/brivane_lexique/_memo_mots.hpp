@@ -42,7 +42,8 @@ public:
 
     // What a record knows besides its list.
     enum Connu : uint8_t {
-        FREQ = 1, PHONE = 2, LEMME = 4, FORMES = 8, FORMES_CGRAM = 16, SYNONYMES = 32, ANTONYMES = 64, DEFINITION = 128
+        FREQ = 1, PHONE = 2, LEMME = 4, FORMES = 8, FORMES_CGRAM = 16, SYNONYMES = 32, ANTONYMES = 64, DEFINITION = 128,
+        CONJUGAISON = PHONE  // a lemma's record (PHONE is a spelling's)
     };
 
     struct Entree {
@@ -76,6 +77,7 @@ public:
             struct {  // formes_de(lemme[, cgram]): indices of the entries at choix_[...]
                 uint32_t choix, nb_choix, choix_cg, nb_choix_cg;
                 char cgram[8];  // the (1-byte) cgram of the filtered selection
+                uint32_t plan, nb_plan;  // conjuguer(lemme): see noter_plan
             } formes;
         } r = {};
         char court[COURT] = {};
@@ -264,6 +266,19 @@ public:
         for (nb::handle t : textes) tenus_.push_back(nb::borrow(t));
         f.connus |= quoi;
     }
+    // The conjugation table of a lemma as the (mode, tense, slot, form) objects of its
+    // cells, in the order the table holds them (the memo holds them).
+    void noter_plan(Fiche &f, const std::vector<PyObject *> &cellules) {
+        f.r.formes.plan = uint32_t(tenus_.size());
+        f.r.formes.nb_plan = uint32_t(cellules.size());
+        for (PyObject *o : cellules) tenus_.push_back(nb::borrow(o));
+        f.connus |= CONJUGAISON;
+    }
+    // The objects of the remembered cells, each referenced by `cellules`.
+    void plan(const Fiche &f, std::vector<nb::object> &cellules) const {
+        cellules.assign(tenus_.begin() + f.r.formes.plan, tenus_.begin() + f.r.formes.plan + f.r.formes.nb_plan);
+    }
+
     // A new list of the texts remembered for `quoi`.
     nb::list textes(const Fiche &f, Connu quoi) const {
         const Sens &s = sens_[f.r.ortho.sens - 1];

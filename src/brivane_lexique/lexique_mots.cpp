@@ -501,9 +501,9 @@ nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
 
 nb::object conjuguer(Lexique &l, nb::handle verbe) {
     exiger_str(verbe, "verbe");
-    nb::object cle = normaliser(verbe);
     nb::object entrees;
     if (l.est_sqlite()) {
+        nb::object cle = normaliser(verbe);
         nb::object cur = executer(
             l, "SELECT * FROM " + table_de(l) + " WHERE lemme = ? COLLATE NOCASE AND cgram IN ('VER', 'AUX')",
             nb::make_tuple(cle));
@@ -517,14 +517,54 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
                           : lignes_en_entrees(cur);
         return morpho::conjuguer(entrees, interne, pn);
     }
-    PyObject *liste = sous_cle(index_lemme(l), cle);
-    entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
+    Consultation c(l, verbe, index_lemme);
     FonctionMorpho f = morpho(noms_morpho().conjuguer, liens().conjuguer_origine);
-    if (!f.natif) return f.objet(entrees);
+    if (!f.natif) {
+        PyObject *liste = c.liste();
+        return f.objet(liste ? nb::borrow(liste) : nb::object(nb::list()));
+    }
+    // Remembered tables are those of the library's own reading of person and number
+    // (the helper is looked up here without failing: its absence is reported below,
+    // after the list is checked). A remembered table was computed from an exact list,
+    // which that check passes.
+    static PyObject *const nom_pn = cle_interne("_personne_nombre_from_entry");
+    if (PyDict_GetItem(PyModule_GetDict(liens().morphologie.objet().ptr()), nom_pn) ==
+        liens().personne_nombre_origine.ptr())
+        c.avec(l.memo_lemme);
+    if (MemoMots::Fiche *fiche = c.connue(MemoMots::CONJUGAISON)) {
+        // The cells are taken first: making the dicts may run finalisers that call
+        // back into the lookups.
+        std::vector<nb::object> cellules;
+        c.memo()->plan(*fiche, cellules);
+        nb::dict table;
+        for (size_t k = 0; k + 3 < cellules.size(); k += 4) {
+            PyObject *par_temps = morpho::sous_table(morpho::sous_table(table.ptr(), cellules[k].ptr()),
+                                                     cellules[k + 1].ptr());
+            if (!PyDict_SetDefault(par_temps, cellules[k + 2].ptr(), cellules[k + 3].ptr()))
+                throw nb::python_error();
+        }
+        return std::move(table);
+    }
+    PyObject *liste = c.liste();
+    entrees = liste ? nb::borrow(liste) : nb::object(nb::list());
     // As the module's conjuguer does: the list checked first, then the helper.
     exiger_list(entrees, "entries");
     nb::object pn = personne_nombre_du_module();
-    return morpho::conjuguer(entrees, pn.is(liens().personne_nombre_origine), pn);
+    Releve releve = c.releve(liste);
+    nb::dict table = morpho::conjuguer(entrees, pn.is(liens().personne_nombre_origine), pn);
+    const morpho::Cles &k = morpho::cles();
+    if (MemoMots::Fiche *fiche =
+            releve.fiche({k.cgram, k.mode, k.temps, k.ortho, k.personne, k.nombre, k.multext})) {
+        // The table's cells in its own order: rebuilt in that order, it comes out the same.
+        std::vector<PyObject *> cellules;
+        PyObject *mode, *par_mode, *temps, *par_temps, *cle, *forme;
+        for (Py_ssize_t i = 0; PyDict_Next(table.ptr(), &i, &mode, &par_mode);)
+            for (Py_ssize_t j = 0; PyDict_Next(par_mode, &j, &temps, &par_temps);)
+                for (Py_ssize_t m = 0; PyDict_Next(par_temps, &m, &cle, &forme);)
+                    cellules.insert(cellules.end(), {mode, temps, cle, forme});
+        c.memo()->noter_plan(*fiche, cellules);
+    }
+    return std::move(table);
 }
 
 // Field text for equality tests: missing -> "", else the value itself.
