@@ -189,3 +189,25 @@ def test_reel(grand_tsv):
             assert seconds[i] == premiers[i]
         else:
             assert seconds[i][:2] == (1e12, "nouveau")
+
+
+PHONES = ["ʃɑ̃t", "ʃɑ̃", "ete", "inconnu"]
+CHANGEMENTS_PHONE = {
+    "entree retiree": lambda ip: ip["ʃɑ̃t"].pop(0),
+    "entree ajoutee": lambda ip: ip["ʃɑ̃"].append({"ortho": "chang", "freq": 1.0}),
+    "liste remplacee": lambda ip: ip.__setitem__("ete", []),
+    "cle ajoutee": lambda ip: ip.__setitem__("inconnu", [{"ortho": "x"}]),
+    "index remplace": lambda ip: None,
+}
+
+
+@pytest.mark.parametrize("changement", CHANGEMENTS_PHONE.values(), ids=CHANGEMENTS_PHONE.keys())
+def test_homophones_suivent_l_index(lex, changement):
+    for _ in range(3):
+        [lex.homophones(p) for p in PHONES]
+    ip = lex._get_index_phone()
+    if changement is CHANGEMENTS_PHONE["index remplace"]:
+        ip = lex._index_phone = {k: v[:1] for k, v in ip.items()}
+    changement(ip)
+    for _ in range(2):
+        assert [[id(e) for e in lex.homophones(p)] for p in PHONES] == [[id(e) for e in ip.get(p, [])] for p in PHONES]

@@ -35,7 +35,7 @@ struct Lexique {
     // it, so the pointer is valid for the object's whole life).
     PyObject *py = nullptr;
     // Answers of the word lookups, per index (see _memo_mots.hpp).
-    MemoMots memo_ortho, memo_lemme;
+    MemoMots memo_ortho, memo_lemme, memo_phone;
 
     bool est_sqlite() const;
 };

@@ -163,13 +163,18 @@ private:
 // index is fetched, as without a memo.
 class Consultation {
 public:
-    Consultation(Lexique &l, nb::handle mot, nb::object (*index_de)(Lexique &)) : mot_(mot) {
-        if (!liens().normaliser_ortho.original()) cle_ = normaliser(mot);
+    // `brut`: the caller's text is the key itself (a pronunciation).
+    Consultation(Lexique &l, nb::handle mot, nb::object (*index_de)(Lexique &), bool brut = false)
+        : mot_(mot), permis_(brut || liens().normaliser_ortho.original()) {
+        if (brut)
+            cle_ = nb::borrow(mot);
+        else if (!permis_)
+            cle_ = normaliser(mot);
         index_ = index_de(l);
     }
     // Lets `memo` answer, when it can.
     Consultation &avec(MemoMots &memo) {
-        if (!cle_.is_valid()) memo_ = memo_pour(memo, index_, mot_);
+        if (permis_) memo_ = memo_pour(memo, index_, mot_);
         return *this;
     }
     // The valid record that knows `connu`, or nullptr.
@@ -184,6 +189,7 @@ public:
 
 private:
     nb::handle mot_;
+    bool permis_;
     nb::object cle_, index_;
     MemoMots *memo_ = nullptr;
 };
@@ -240,7 +246,17 @@ nb::list homophones(Lexique &l, nb::handle phone) {
         for (nb::handle r : cur.attr("fetchall")()) res.append(dict_de(r));
         return res;
     }
-    return copie_de(sous_cle(index_phone(l), phone));
+    Consultation c(l, phone, index_phone, true);
+    c.avec(l.memo_phone);
+    // While the index is unchanged, the list recorded under the key is its list.
+    if (MemoMots *m = c.memo())
+        if (MemoMots::Fiche *f = m->trouver(phone.ptr())) {
+            m->precharger_fiche(*f);
+            return copie_de(f->liste);
+        }
+    PyObject *liste = c.liste();
+    c.releve(liste);
+    return copie_de(liste);
 }
 
 double frequence(Lexique &l, nb::handle mot) {
