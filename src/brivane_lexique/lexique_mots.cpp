@@ -217,6 +217,14 @@ nb::list info(Lexique &l, nb::handle mot) {
                                   nb::make_tuple(normaliser(mot)));
         return lignes_en_entrees(cur);
     }
+    // The commonest call, answered before anything else is set up: a word remembered
+    // in the memo of the index as it stands.
+    if (PyObject *ix = index_ortho_deja_la(l);
+        MemoMots::DISPONIBLE && ix && liens().normaliser_ortho.original() && l.memo_ortho.a_jour(ix))
+        if (MemoMots::Fiche *f = l.memo_ortho.trouver(mot.ptr())) {
+            l.memo_ortho.precharger_fiche(*f);
+            return copie_de(f->liste);
+        }
     Consultation c(l, mot, index_ortho);
     c.avec(l.memo_ortho);
     // While the index is unchanged, the list recorded under the key is its list.
