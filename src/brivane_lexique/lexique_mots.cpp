@@ -194,6 +194,14 @@ private:
     MemoMots *memo_ = nullptr;
 };
 
+// A copy of the list remembered under `mot` in `m` (which follows its index, unchanged:
+// the list recorded is then the index's); no object when `mot` is not there.
+nb::object copie_retenue(MemoMots *m, nb::handle mot) {
+    MemoMots::Fiche *f = m ? m->trouver(mot.ptr()) : nullptr;
+    if (!f) return nb::object();
+    m->precharger_fiche(*f);
+    return copie_de(f->liste);
+}
 
 // The greatest frequency of the entries of `liste` (nullptr: none), 0.0 when empty.
 double frequence_max(PyObject *liste) {
@@ -219,20 +227,15 @@ nb::list info(Lexique &l, nb::handle mot) {
     }
     // The commonest call, answered before anything else is set up: a word remembered
     // in the memo of the index as it stands.
-    if (PyObject *ix = index_ortho_deja_la(l);
-        MemoMots::DISPONIBLE && ix && liens().normaliser_ortho.original() && l.memo_ortho.a_jour(ix))
-        if (MemoMots::Fiche *f = l.memo_ortho.trouver(mot.ptr())) {
-            l.memo_ortho.precharger_fiche(*f);
-            return copie_de(f->liste);
-        }
+    PyObject *ix = index_ortho_deja_la(l);
+    nb::object copie;
+    if (MemoMots::DISPONIBLE && ix && liens().normaliser_ortho.original() && l.memo_ortho.a_jour(ix))
+        copie = copie_retenue(&l.memo_ortho, mot);
+    if (copie.is_valid()) return nb::steal<nb::list>(copie.release());
     Consultation c(l, mot, index_ortho);
     c.avec(l.memo_ortho);
-    // While the index is unchanged, the list recorded under the key is its list.
-    if (MemoMots *m = c.memo())
-        if (MemoMots::Fiche *f = m->trouver(mot.ptr())) {
-            m->precharger_fiche(*f);
-            return copie_de(f->liste);
-        }
+    copie = copie_retenue(c.memo(), mot);
+    if (copie.is_valid()) return nb::steal<nb::list>(copie.release());
     PyObject *liste = c.liste();
     c.releve(liste);
     return copie_de(liste);
@@ -256,12 +259,8 @@ nb::list homophones(Lexique &l, nb::handle phone) {
     }
     Consultation c(l, phone, index_phone, true);
     c.avec(l.memo_phone);
-    // While the index is unchanged, the list recorded under the key is its list.
-    if (MemoMots *m = c.memo())
-        if (MemoMots::Fiche *f = m->trouver(phone.ptr())) {
-            m->precharger_fiche(*f);
-            return copie_de(f->liste);
-        }
+    nb::object copie = copie_retenue(c.memo(), phone);
+    if (copie.is_valid()) return nb::steal<nb::list>(copie.release());
     PyObject *liste = c.liste();
     c.releve(liste);
     return copie_de(liste);
