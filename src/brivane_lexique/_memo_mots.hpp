@@ -97,10 +97,7 @@ public:
     // Whether `index` is still the dict followed, unchanged.
     bool a_jour(PyObject *index) const { return index == index_ && version(index) == version_; }
 
-    // The record of `cle` (an exact str), or nullptr. On every lookup's path: inlined.
-#if defined(__GNUC__)
-    __attribute__((always_inline))
-#endif
+    // The record of `cle` (an exact str), or nullptr.
     Fiche *trouver(PyObject *cle) {
         if (cases_.empty()) return nullptr;
         const Py_hash_t h = hash(cle);

@@ -449,6 +449,31 @@ template <class C> char *vers_utf8(const C *p, size_t n, char *o) {
     return o;
 }
 
+// The UTF-8 a compact str already holds: its own bytes when ASCII, the copy the host
+// cached in it otherwise. False when it holds none.
+bool utf8_tenu(PyObject *s, std::string_view &texte) {
+    if (PyUnicode_IS_ASCII(s)) {
+        texte = {static_cast<const char *>(PyUnicode_DATA(s)), size_t(PyUnicode_GET_LENGTH(s))};
+        return true;
+    }
+    auto *compact = reinterpret_cast<PyCompactUnicodeObject *>(s);
+    if (!compact->utf8) return false;
+    texte = {compact->utf8, size_t(compact->utf8_length)};
+    return true;
+}
+
+// The UTF-8 of a compact str written at `out`, which has room for (kind + 1) bytes a
+// code point; nullptr at a lone surrogate.
+char *ecrire_utf8(PyObject *s, char *out) {
+    const size_t n = size_t(PyUnicode_GET_LENGTH(s));
+    const void *d = PyUnicode_DATA(s);
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: return vers_utf8(static_cast<const uint8_t *>(d), n, out);
+    case PyUnicode_2BYTE_KIND: return vers_utf8(static_cast<const uint16_t *>(d), n, out);
+    default: return vers_utf8(static_cast<const uint32_t *>(d), n, out);
+    }
+}
+
 // UTF-8 of a str without leaving a cached copy inside it (the strings of the indexes
 // would keep one each for the life of the lexicon): ASCII is read in place, the rest
 // encoded into `tampon`. Plain C++ that calls nothing of the host, so that another
@@ -456,26 +481,12 @@ template <class C> char *vers_utf8(const C *p, size_t n, char *o) {
 // so (not in compact form, or with a lone surrogate).
 bool utf8_pur(PyObject *s, std::string &tampon, std::string_view &texte) {
     if (!PyUnicode_IS_COMPACT(s)) return false;
-    if (PyUnicode_IS_ASCII(s)) {
-        texte = {static_cast<const char *>(PyUnicode_DATA(s)), size_t(PyUnicode_GET_LENGTH(s))};
-        return true;
-    }
-    auto *compact = reinterpret_cast<PyCompactUnicodeObject *>(s);
-    if (compact->utf8) {
-        texte = {compact->utf8, size_t(compact->utf8_length)};
-        return true;
-    }
+    if (utf8_tenu(s, texte)) return true;
     const size_t n = size_t(PyUnicode_GET_LENGTH(s));
     // Room for the longest encoding, written in place, then cut to size.
     if (tampon.size() < n * 4) tampon.resize(n * 4);
     char *const debut = tampon.data();
-    const void *d = PyUnicode_DATA(s);
-    char *fin;
-    switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: fin = vers_utf8(static_cast<const uint8_t *>(d), n, debut); break;
-    case PyUnicode_2BYTE_KIND: fin = vers_utf8(static_cast<const uint16_t *>(d), n, debut); break;
-    default: fin = vers_utf8(static_cast<const uint32_t *>(d), n, debut); break;
-    }
+    char *fin = ecrire_utf8(s, debut);
     if (!fin) return false;
     texte = {debut, size_t(fin - debut)};
     return true;
@@ -509,21 +520,13 @@ char *ecrire_csv_pur(PyObject *v, char *out, std::string &tampon) {
     if (!v || v == Py_None) return out;
     if (PyUnicode_Check(v)) {
         if (!PyUnicode_IS_COMPACT(v)) return nullptr;
-        const size_t n = size_t(PyUnicode_GET_LENGTH(v));
-        const void *d = PyUnicode_DATA(v);
-        if (PyUnicode_IS_ASCII(v)) return ecrire_champ_csv(out, {static_cast<const char *>(d), n});
-        auto *compact = reinterpret_cast<PyCompactUnicodeObject *>(v);
-        if (compact->utf8) return ecrire_champ_csv(out, {compact->utf8, size_t(compact->utf8_length)});
+        std::string_view t;
+        if (utf8_tenu(v, t)) return ecrire_champ_csv(out, t);
         // Encoded in place; quoting (rare: the characters it looks for are ASCII)
         // rewrites it from a copy.
-        char *fin;
-        switch (PyUnicode_KIND(v)) {
-        case PyUnicode_1BYTE_KIND: fin = vers_utf8(static_cast<const uint8_t *>(d), n, out); break;
-        case PyUnicode_2BYTE_KIND: fin = vers_utf8(static_cast<const uint16_t *>(d), n, out); break;
-        default: fin = vers_utf8(static_cast<const uint32_t *>(d), n, out); break;
-        }
+        char *fin = ecrire_utf8(v, out);
         if (!fin) return nullptr;
-        const std::string_view t(out, size_t(fin - out));
+        t = {out, size_t(fin - out)};
         if (!a_guillemeter(t, ',')) return fin;
         tampon.assign(t);
         return ecrire_champ_csv(out, tampon);
