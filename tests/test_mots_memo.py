@@ -13,6 +13,23 @@ from fabrique_lexiques import ecrire
 MOTS = ["chante", "Chante", "chant", "chanter", "été", "sans", "zut", "inconnu"]
 SENS = ["synonymes", "antonymes", "definition"]
 LEMMES = [("chanter", None), ("chanter", "VER"), ("Chanter", "VER"), ("chant", None), ("inconnu", "VER")]
+# Each pronunciation asked with one person and number (a record remembers one pair).
+VERBES = [(["ʃɑ̃t", "ɛ"], "3", "s"), (["ʃɑ̃tɔ̃", "inconnu", "ʃɑ̃tɔ̃"], "1", "p"), (["ete", "ʃɑ̃te"], "", "")]
+
+
+def verbes_attendus(ip, phones, personne, nombre):
+    res, vus = [], set()
+    for ph in phones:
+        for e in ip.get(ph, []):
+            if e.get("cgram", "") not in ("VER", "AUX") or e.get("personne", "") != personne:
+                continue
+            if (nombre and e.get("nombre", "") != nombre) or e.get("ortho") is None:
+                continue
+            if e["ortho"].lower() not in vus:
+                vus.add(e["ortho"].lower())
+                res.append(e)
+    res.sort(key=lambda e: -float(e.get("freq", 0)))
+    return [id(e) for e in res]
 
 
 def attendus(lex):
@@ -31,6 +48,8 @@ def attendus(lex):
     for lemme, cgram in LEMMES:
         res[(lemme, cgram)] = [id(e) for e in _morphologie.formes_de(list(il.get(norm(lemme), [])), cgram)]
         res[lemme] = repr(_morphologie.conjuguer(list(il.get(norm(lemme), []))))  # order included
+    for i, demande in enumerate(VERBES):
+        res["verbes", i] = verbes_attendus(lex._get_index_phone(), *demande)
     return res
 
 
@@ -48,6 +67,8 @@ def obtenus(lex):
     for lemme, cgram in LEMMES:
         res[(lemme, cgram)] = [id(e) for e in f(0, "formes_de", lemme, cgram)]
         res[lemme] = repr(f(1, "conjuguer", lemme))
+    for i, demande in enumerate(VERBES):
+        res["verbes", i] = [id(e) for e in lex.verbes_par_phone_et_personne(*demande)]
     return res
 
 
@@ -122,6 +143,20 @@ def test_valeurs_non_figees_relues_a_chaque_appel(lex):
     entree["freq"] = Frequence(0)
     vues = {lex.frequence("zut") for _ in range(3)}
     assert len(vues) == 3 and min(vues) > 1000
+    verbe = lex._get_index_phone()["ʃɑ̃t"][1]
+    verbe["freq"] = Frequence(0)
+    avant = Frequence.lectures
+    for _ in range(3):
+        assert lex.verbes_par_phone_et_personne(["ɛ", "ʃɑ̃t"], "3", "s")[0] is verbe
+    assert Frequence.lectures - avant == 3
+
+
+def test_verbes_pour_une_autre_personne(lex):
+    ip = lex._get_index_phone()
+    for personne, nombre in [("3", "s"), ("3", "s"), ("3", ""), ("3", ""), ("1", "s"), ("1", "s"), ("3", "s")]:
+        for phones in (["ʃɑ̃t", "ɛ"], ["ɛ", "ʃɑ̃t"]):
+            assert [id(e) for e in lex.verbes_par_phone_et_personne(phones, personne, nombre)] == \
+                verbes_attendus(ip, phones, personne, nombre)
 
 
 def test_reponses_neuves_a_chaque_appel(lex):
@@ -198,6 +233,11 @@ CHANGEMENTS_PHONE = {
     "liste remplacee": lambda ip: ip.__setitem__("ete", []),
     "cle ajoutee": lambda ip: ip.__setitem__("inconnu", [{"ortho": "x"}]),
     "index remplace": lambda ip: None,
+    "verbe ajoute": lambda ip: ip["ɛ"].append({"ortho": "Chante", "cgram": "VER", "personne": "3", "freq": 1e6}),
+    "personne changee": lambda ip: ip["ʃɑ̃t"][1].__setitem__("personne", "1"),
+    "orthographe retiree": lambda ip: ip["ʃɑ̃t"][1].pop("ortho"),
+    "frequence entiere": lambda ip: ip["ɛ"][0].__setitem__("freq", 10**6),
+    "frequence egale": lambda ip: ip["ɛ"][0].__setitem__("freq", 50.0),
 }
 
 
@@ -205,9 +245,12 @@ CHANGEMENTS_PHONE = {
 def test_homophones_suivent_l_index(lex, changement):
     for _ in range(3):
         [lex.homophones(p) for p in PHONES]
+        [lex.verbes_par_phone_et_personne(*d) for d in VERBES]
     ip = lex._get_index_phone()
     if changement is CHANGEMENTS_PHONE["index remplace"]:
         ip = lex._index_phone = {k: v[:1] for k, v in ip.items()}
     changement(ip)
     for _ in range(2):
         assert [[id(e) for e in lex.homophones(p)] for p in PHONES] == [[id(e) for e in ip.get(p, [])] for p in PHONES]
+        assert [[id(e) for e in lex.verbes_par_phone_et_personne(*d)] for d in VERBES] == \
+            [verbes_attendus(ip, *d) for d in VERBES]

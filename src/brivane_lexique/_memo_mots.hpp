@@ -43,7 +43,16 @@ public:
     // What a record knows besides its list.
     enum Connu : uint8_t {
         FREQ = 1, PHONE = 2, LEMME = 4, FORMES = 8, FORMES_CGRAM = 16, SYNONYMES = 32, ANTONYMES = 64, DEFINITION = 128,
-        CONJUGAISON = PHONE  // a lemma's record (PHONE is a spelling's)
+        CONJUGAISON = PHONE,  // a lemma's record (PHONE is a spelling's)
+        VERBES = FREQ         // a pronunciation's record (FREQ is a spelling's)
+    };
+    // A verb form kept by verbes_par_phone_et_personne under one pronunciation: its
+    // rank in the record's entries, its lowered spelling (held by the memo) and its
+    // frequency.
+    struct Verbe {
+        uint32_t indice;
+        PyObject *cle;
+        double freq;
     };
 
     struct Entree {
@@ -79,6 +88,11 @@ public:
                 char cgram[8];  // the (1-byte) cgram of the filtered selection
                 uint32_t plan, nb_plan;  // conjuguer(lemme): see noter_plan
             } formes;
+            struct {  // verbes_par_phone_et_personne: verbes_[debut .. debut + nb)
+                uint32_t debut, nb;
+                char personne[4], nombre[4];  // the (1-byte) texts asked
+                uint8_t lg_personne, lg_nombre;
+            } verbes;
         } r = {};
         char court[COURT] = {};
         Entree internes[INTERNES] = {};
@@ -159,7 +173,7 @@ public:
         // Bounded (see MAX_FICHES). Records made again leave their old entries behind:
         // when those fill the room, the memo starts afresh.
         if (entrees_.size() + size_t(n) > MAX_VALEURS || textes_.size() > MAX_VALEURS ||
-            choix_.size() > MAX_VALEURS || tenus_.size() > MAX_VALEURS) {
+            choix_.size() > MAX_VALEURS || tenus_.size() > MAX_VALEURS || verbes_.size() > MAX_VALEURS) {
             PyObject *i = index_;
             const uint64_t v = version_;
             vider();
@@ -249,6 +263,39 @@ public:
         return true;
     }
 
+    // Whether a person or number can key a remembered selection (a short 1-byte text).
+    static bool court_notable(PyObject *t) {
+        return PyUnicode_CheckExact(t) && PyUnicode_KIND(t) == PyUnicode_1BYTE_KIND && PyUnicode_GET_LENGTH(t) <= 4;
+    }
+    // The verb forms of a pronunciation's record for (personne, nombre), both notable.
+    // The lowered spellings are taken by the memo.
+    void noter_verbes(Fiche &f, PyObject *personne, PyObject *nombre, const std::vector<Verbe> &verbes) {
+        f.r.verbes.debut = uint32_t(verbes_.size());
+        f.r.verbes.nb = uint32_t(verbes.size());
+        for (const Verbe &v : verbes) {
+            tenus_.push_back(nb::borrow(v.cle));
+            verbes_.push_back(v);
+        }
+        f.r.verbes.lg_personne = uint8_t(PyUnicode_GET_LENGTH(personne));
+        f.r.verbes.lg_nombre = uint8_t(PyUnicode_GET_LENGTH(nombre));
+        std::memcpy(f.r.verbes.personne, PyUnicode_DATA(personne), f.r.verbes.lg_personne);
+        std::memcpy(f.r.verbes.nombre, PyUnicode_DATA(nombre), f.r.verbes.lg_nombre);
+        f.connus |= VERBES;
+    }
+    // The remembered verb forms for (personne, nombre), or false.
+    bool verbes_de(const Fiche &f, PyObject *personne, PyObject *nombre, const Verbe *&verbes, uint32_t &nb) const {
+        if (!(f.connus & VERBES) || !court_notable(personne) || !court_notable(nombre)) return false;
+        const auto &v = f.r.verbes;
+        if (size_t(PyUnicode_GET_LENGTH(personne)) != v.lg_personne ||
+            size_t(PyUnicode_GET_LENGTH(nombre)) != v.lg_nombre ||
+            std::memcmp(PyUnicode_DATA(personne), v.personne, v.lg_personne) != 0 ||
+            std::memcmp(PyUnicode_DATA(nombre), v.nombre, v.lg_nombre) != 0)
+            return false;
+        verbes = verbes_.data() + v.debut;
+        nb = v.nb;
+        return true;
+    }
+
     // The lists of texts of synonymes, antonymes and definition (`quoi`: one of the
     // three bits). The texts are new objects: the memo holds them.
     void noter_textes(Fiche &f, Connu quoi, const nb::list &textes) {
@@ -312,6 +359,7 @@ public:
         entrees_.clear();
         textes_.clear();
         choix_.clear();
+        verbes_.clear();
         sens_.clear();
         tenus_.clear();
         vus_.clear();
@@ -391,8 +439,9 @@ private:
     std::vector<Entree> entrees_;
     std::vector<char> textes_;
     std::vector<uint32_t> choix_;
+    std::vector<Verbe> verbes_;
     std::vector<Sens> sens_;
-    std::vector<nb::object> tenus_;  // texts of the meaning lists (owned)
+    std::vector<nb::object> tenus_;  // texts of the meaning lists, cells, lowered spellings (owned)
     std::vector<uint64_t> vus_;       // words looked up at least once (see admettre)
     size_t marques_ = 0;              // bits set in vus_
     size_t occupees_ = 0;

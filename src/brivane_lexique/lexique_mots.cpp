@@ -4,7 +4,9 @@
 #include "_morphologie_noyau.hpp"
 #include "_semantique_noyau.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 
 namespace nb = nanobind;
@@ -601,6 +603,71 @@ bool champ_egal(PyObject *e, PyObject *nom, nb::handle attendu) {
     return r == 1;
 }
 
+// The frequency the sort reads for `e` (an exact dict), when it is a fixed number that
+// sorts as itself: absent (0.0), an exact float other than NaN, or an exact int.
+bool freq_figee(PyObject *e, double &f) {
+    PyObject *v = PyDict_GetItemWithError(e, cles().freq.ptr());
+    if (!v) {
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        f = 0.0;
+        return true;
+    }
+    if (PyFloat_CheckExact(v)) {
+        f = PyFloat_AS_DOUBLE(v);
+        return !std::isnan(f);
+    }
+    if (!PyLong_CheckExact(v)) return false;
+    f = PyLong_AsDouble(v);
+    if (f == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// The answer of verbes_par_phone_et_personne read from the memo alone, when every
+// pronunciation asked has a valid record that knows its verb forms for (personne,
+// nombre); no object otherwise. The forms come in the order the computation meets
+// them (pronunciation by pronunciation), the first of each lowered spelling kept,
+// then a stable sort by decreasing frequency, as the computation does.
+nb::object verbes_retenus(MemoMots *m, PyObject *phones, PyObject *personne, PyObject *nombre) {
+    constexpr Py_ssize_t MAX_PHONES = 8;
+    constexpr size_t MAX_FORMES = 64;
+    const Py_ssize_t n = PyList_GET_SIZE(phones);
+    if (!m || n > MAX_PHONES || !MemoMots::court_notable(personne) || !MemoMots::court_notable(nombre)) return {};
+    MemoMots::Fiche *fiches[MAX_PHONES];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *ph = PyList_GET_ITEM(phones, i);
+        if (!PyUnicode_CheckExact(ph)) return {};
+        fiches[i] = m->trouver(ph);
+        if (!fiches[i]) return {};
+        m->precharger_fiche(*fiches[i]);
+    }
+    struct Forme {
+        PyObject *entree, *cle;
+        double freq;
+    } formes[MAX_FORMES];
+    size_t nb = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const MemoMots::Verbe *verbes;
+        uint32_t nv;
+        if (!m->valide(*fiches[i]) || !m->verbes_de(*fiches[i], personne, nombre, verbes, nv)) return {};
+        for (uint32_t k = 0; k < nv; ++k) {
+            const MemoMots::Verbe &v = verbes[k];
+            bool vu = false;
+            for (size_t j = 0; j < nb && !vu; ++j) vu = str_egal(formes[j].cle, v.cle);
+            if (vu) continue;
+            if (nb == MAX_FORMES) return {};
+            formes[nb++] = Forme{m->entree(*fiches[i], v.indice), v.cle, v.freq};
+        }
+    }
+    std::stable_sort(formes, formes + nb, [](const Forme &a, const Forme &b) { return a.freq > b.freq; });
+    return MemoMots::nouvelle_liste(uint32_t(nb), [&](uint32_t i) { return formes[i].entree; });
+}
+
 nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle personne,
                                       nb::handle nombre) {
     exiger_list(phones, "phones");
@@ -610,14 +677,17 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle 
     nb::list res;
     nb::object vus = nb::steal(PySet_New(nullptr));
     // A row or entry without a spelling cannot be told apart from another: skip it.
-    auto garder = [&](nb::handle ortho, nb::handle objet) {
-        if (ortho.is_none()) return;
+    // The lowered spelling of a kept one, or no object.
+    auto garder = [&](nb::handle ortho, nb::handle objet) -> nb::object {
+        if (ortho.is_none()) return {};
         nb::object cle = PyUnicode_CheckExact(ortho.ptr()) ? minuscules_py(ortho.ptr()) : minuscule(ortho);
         int r = PySet_Contains(vus.ptr(), cle.ptr());
         if (r < 0) throw nb::python_error();
-        if (r) return;
-        PySet_Add(vus.ptr(), cle.ptr());
-        res.append(objet);
+        if (!r) {
+            PySet_Add(vus.ptr(), cle.ptr());
+            res.append(objet);
+        }
+        return cle;
     };
     if (l.est_sqlite()) {
         const size_t n = (size_t)PyList_GET_SIZE(phones.ptr());
@@ -638,18 +708,48 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle 
         return res;
     }
     nb::object index = index_phone(l);
+    // The verb forms of each pronunciation are remembered in the memo of the
+    // pronunciations (the one homophones reads), for one (personne, nombre) at a time.
+    MemoMots *m = nullptr;
+    if (MemoMots::DISPONIBLE && PyDict_CheckExact(index.ptr()) && MemoMots::court_notable(personne.ptr()) &&
+        MemoMots::court_notable(nombre.ptr())) {
+        l.memo_phone.suivre(index.ptr());
+        m = &l.memo_phone;
+        nb::object r = verbes_retenus(m, phones.ptr(), personne.ptr(), nombre.ptr());
+        if (r.is_valid()) return nb::steal<nb::list>(r.release());
+    }
     nb::str ver("VER"), aux("AUX");
     Cles &k = cles();
+    std::vector<MemoMots::Verbe> choisis;
+    std::vector<nb::object> cles_choisies;  // alive until recorded
     for (nb::handle ph : nb::list(phones)) {
         PyObject *liste = sous_cle(index, ph);
-        if (!liste) continue;
-        for (nb::handle e : nb::handle(liste)) {
-            if (!champ_egal(e.ptr(), k.cgram.ptr(), ver) && !champ_egal(e.ptr(), k.cgram.ptr(), aux)) continue;
-            if (!champ_egal(e.ptr(), k.personne.ptr(), personne)) continue;
-            if (avec_nombre && !champ_egal(e.ptr(), k.nombre.ptr(), nombre)) continue;
-            PyObject *o = champ(e.ptr(), k.ortho.ptr());
-            if (o) garder(o, e);
+        std::optional<Releve> releve;
+        if (m && PyUnicode_CheckExact(ph.ptr())) releve.emplace(m, index, ph, liste);
+        choisis.clear();
+        cles_choisies.clear();
+        bool figees = true;  // every kept form's frequency
+        uint32_t j = 0;
+        if (liste) {
+            for (nb::handle e : nb::handle(liste)) {
+                const uint32_t rang = j++;
+                if (!champ_egal(e.ptr(), k.cgram.ptr(), ver) && !champ_egal(e.ptr(), k.cgram.ptr(), aux)) continue;
+                if (!champ_egal(e.ptr(), k.personne.ptr(), personne)) continue;
+                if (avec_nombre && !champ_egal(e.ptr(), k.nombre.ptr(), nombre)) continue;
+                PyObject *o = champ(e.ptr(), k.ortho.ptr());
+                if (!o) continue;
+                nb::object cle = garder(o, e);
+                if (!cle.is_valid() || !releve) continue;
+                double f = 0.0;
+                figees = figees && PyDict_CheckExact(e.ptr()) && freq_figee(e.ptr(), f);
+                choisis.push_back(MemoMots::Verbe{rang, cle.ptr(), f});
+                cles_choisies.push_back(std::move(cle));
+            }
         }
+        if (!releve || !figees) continue;
+        if (MemoMots::Fiche *f = releve->fiche({k.cgram.ptr(), k.personne.ptr(), k.nombre.ptr(), k.ortho.ptr(),
+                                                k.freq.ptr()}))
+            m->noter_verbes(*f, personne.ptr(), nombre.ptr(), choisis);
     }
     trier_par_freq(res);
     return res;
