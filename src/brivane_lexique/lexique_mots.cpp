@@ -1,6 +1,7 @@
 // Lexique: word lookups, morphology and meanings. Each query has a SQL path on the
 // object's connection and an in-memory path on the lazy indexes.
 #include "lexique.hpp"
+#include "_appel_direct.hpp"
 #include "_morphologie_noyau.hpp"
 #include "_semantique_noyau.hpp"
 
@@ -824,6 +825,10 @@ nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
 
 }  // namespace
 
+nb::object definition(Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::DEFINITION); }
+nb::object synonymes(Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::SYNONYMES); }
+nb::object antonymes(Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::ANTONYMES); }
+
 void lier_mots(ClasseLexique &c) {
     c.def("info", &info, nb::arg("mot").none(), nb::sig("def info(self, mot: str) -> list[dict[str, Any]]"),
           "Retourne les entrees lexicales completes pour un mot.");
@@ -860,17 +865,30 @@ void lier_mots(ClasseLexique &c) {
           "Retourne [] si la table est absente (compatibilite anciennes BDD).\n"
           "Ordonne par cgram, sens_num.");
     c.def("definition",
-          [](Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::DEFINITION); },
+          &definition,
           nb::arg("mot").none(), nb::sig("def definition(self, mot: str) -> list[str]"),
           "Definitions d'un mot.");
     c.def("synonymes",
-          [](Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::SYNONYMES); },
+          &synonymes,
           nb::arg("mot").none(), nb::sig("def synonymes(self, mot: str) -> list[str]"),
           "Synonymes d'un mot (colonne 'synonymes', separateur ;).");
     c.def("antonymes",
-          [](Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::ANTONYMES); },
+          &antonymes,
           nb::arg("mot").none(), nb::sig("def antonymes(self, mot: str) -> list[str]"),
           "Antonymes d'un mot (colonne 'antonymes', separateur ;).");
+    // The lookups a program calls by the thousand, reached without nanobind's dispatch.
+    Direct<&info, 1>::installer("info");
+    Direct<&homophones, 1>::installer("homophones");
+    Direct<&frequence, 1>::installer("frequence");
+    Direct<&phone_de, 1>::installer("phone_de");
+    Direct<&lemme_de, 1>::installer("lemme_de");
+    Direct<&formes_de, 1, 2>::installer("formes_de");
+    Direct<&conjuguer, 1>::installer("conjuguer");
+    Direct<&verbes_par_phone_et_personne, 3>::installer("verbes_par_phone_et_personne");
+    Direct<&definitions, 1, 2>::installer("definitions");
+    Direct<&definition, 1>::installer("definition");
+    Direct<&synonymes, 1>::installer("synonymes");
+    Direct<&antonymes, 1>::installer("antonymes");
 }
 
 // Used by the phonetic queries (rimes starts from the most frequent pronunciation).
