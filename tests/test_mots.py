@@ -1,7 +1,12 @@
 """Word lookups and morphological queries of Lexique, on the SQL and in-memory paths."""
 
 import math
+import os
 import sqlite3
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -545,3 +550,36 @@ def test_formes_de_sql_comme_la_fonction_du_module(tmp_path, monkeypatch, cgram)
     monkeypatch.setattr(_morphologie, "formes_de", par_le_module)
     assert natif == lex.formes_de("Etre", cgram)
     assert vus  # the second call went through the module
+
+
+def test_entrees_dont_les_valeurs_sont_faites_a_la_lecture(tmp_path):
+    # Indexes whose entries (another mapping than a dict) make each value anew when it is
+    # read: nothing else holds it. Run with the debug allocator, which overwrites freed
+    # memory, so that a value read after its release cannot go unnoticed.
+    chemin = ecrire(tmp_path, "tsv")
+    script = textwrap.dedent(f"""
+        from collections.abc import Mapping
+        from brivane_lexique.lexique import Lexique
+
+        class Fraiche(Mapping):
+            def __init__(self, d):
+                self._d = d
+            def __getitem__(self, k):
+                v = self._d[k]
+                return "".join(list(v)) if isinstance(v, str) else v
+            def __iter__(self):
+                return iter(self._d)
+            def __len__(self):
+                return len(self._d)
+
+        lex = Lexique({str(chemin)!r})
+        for nom in ("_index_phone", "_index_ortho"):
+            index = getattr(lex, "_get" + nom)()
+            setattr(lex, nom, {{k: [Fraiche(e) for e in v] for k, v in index.items()}})
+        print([e["ortho"] for e in lex.verbes_par_phone_et_personne(["ʃɑ̃t", "ɛ"], "3", "s")])
+        print(lex.phone_de("chante"), lex.frequence("chante"))
+    """)
+    env = dict(os.environ, PYTHONMALLOC="debug", PYTHONPATH=str(Path(__file__).parent))
+    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60)
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert r.stdout.splitlines() == ["['est', 'chante']", "ʃɑ̃t 50.0"]

@@ -22,15 +22,16 @@ nb::object executer(Lexique &l, const std::string &sql, nb::handle params) {
     return obtenir_conn(l).attr("execute")(sql, params);
 }
 
-// Entries under `cle` in an index, or nullptr.
-PyObject *sous_cle(nb::handle index, nb::handle cle) {
+// Entries under `cle` in an index, or no object. Held: another mapping's get() may
+// hand out an object nothing else holds.
+nb::object sous_cle(nb::handle index, nb::handle cle) {
     if (PyDict_CheckExact(index.ptr())) {
         PyObject *v = PyDict_GetItemWithError(index.ptr(), cle.ptr());
         if (!v && PyErr_Occurred()) throw nb::python_error();
-        return v;
+        return nb::borrow(v);
     }
     nb::object v = index.attr("get")(cle);
-    return v.is_none() ? nullptr : v.ptr();  // borrowed from the index
+    return v.is_none() ? nb::object() : v;
 }
 
 // A copy of the stored list: the entries stay the index's own objects, but a caller
@@ -47,15 +48,16 @@ nb::list liste_de(PyObject *o) {
     return nb::list(nb::handle(o));
 }
 
-// entry.get(nom) for a dict entry (borrowed, nullptr when absent).
-PyObject *champ(PyObject *e, PyObject *nom) {
+// entry.get(nom), no object when absent (and, for another mapping than a dict, when
+// None). Held, as sous_cle's.
+nb::object champ(PyObject *e, PyObject *nom) {
     if (PyDict_CheckExact(e)) {
         PyObject *v = PyDict_GetItemWithError(e, nom);
         if (!v && PyErr_Occurred()) throw nb::python_error();
-        return v;
+        return nb::borrow(v);
     }
     nb::object v = nb::borrow(e).attr("get")(nb::handle(nom));
-    return v.is_none() ? nullptr : v.ptr();
+    return v.is_none() ? nb::object() : v;
 }
 
 struct Cles {
@@ -68,8 +70,8 @@ Cles &cles() {
 }
 
 double freq_ou_zero(PyObject *e) {
-    PyObject *f = champ(e, cles().freq.ptr());
-    return f ? en_reel(f) : 0.0;
+    nb::object f = champ(e, cles().freq.ptr());
+    return f.is_valid() ? en_reel(f) : 0.0;
 }
 
 // ------------------------------------------------------------------ memo
@@ -182,10 +184,11 @@ public:
     }
     // The valid record that knows `connu`, or nullptr.
     MemoMots::Fiche *connue(uint8_t connu) const { return fiche_connue(memo_, mot_, connu); }
-    // The entry list stored under the key (borrowed; nullptr when absent).
+    // The entry list stored under the key (held by this object; nullptr when absent).
     PyObject *liste() {
         if (!cle_.is_valid()) cle_ = normaliser(mot_);
-        return sous_cle(index_, cle_);
+        liste_ = sous_cle(index_, cle_);
+        return liste_.ptr();
     }
     Releve releve(PyObject *liste) const { return Releve(memo_, index_, mot_, liste); }
     MemoMots *memo() const { return memo_; }
@@ -193,7 +196,7 @@ public:
 private:
     nb::handle mot_;
     bool permis_;
-    nb::object cle_, index_;
+    nb::object cle_, index_, liste_;
     MemoMots *memo_ = nullptr;
 };
 
@@ -299,31 +302,31 @@ nb::object phone_liste(PyObject *liste) {
     nb::list entrees = liste_de(liste);
     // Stable sort on the negated frequency, first element: the first candidate
     // with the greatest frequency. NaN defeats that shortcut, so hand it to the host.
-    PyObject *meilleur = nullptr;
+    nb::object meilleur;
     double fmax = 0.0;
     bool nan = false;
     for (nb::handle e : entrees) {
-        PyObject *ph = champ(e.ptr(), cles().phone.ptr());
-        if (!ph || !vrai(ph)) continue;
+        nb::object ph = champ(e.ptr(), cles().phone.ptr());
+        if (!ph.is_valid() || !vrai(ph.ptr())) continue;
         double f = freq_ou_zero(e.ptr());
         if (std::isnan(f)) nan = true;
-        if (!meilleur || f > fmax) {
-            meilleur = ph;
+        if (!meilleur.is_valid() || f > fmax) {
+            meilleur = std::move(ph);
             fmax = f;
         }
     }
-    if (!meilleur) return nb::none();
+    if (!meilleur.is_valid()) return nb::none();
     if (nan) {
         nb::list candidats;
         for (nb::handle e : entrees) {
-            PyObject *ph = champ(e.ptr(), cles().phone.ptr());
-            if (ph && vrai(ph)) candidats.append(nb::make_tuple(nb::handle(ph), freq_ou_zero(e.ptr())));
+            nb::object ph = champ(e.ptr(), cles().phone.ptr());
+            if (ph.is_valid() && vrai(ph.ptr())) candidats.append(nb::make_tuple(ph, freq_ou_zero(e.ptr())));
         }
         nb::object cle_tri = nb::cpp_function([](nb::handle c) { return nb::float_(-en_reel(c[1])); });
         candidats.attr("sort")(nb::arg("key") = cle_tri);
         return candidats[0][0];
     }
-    return nb::borrow(meilleur);
+    return meilleur;
 }
 
 nb::object phone_de(Lexique &l, nb::handle mot) {
@@ -595,7 +598,8 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
 
 // Field text for equality tests: missing -> "", else the value itself.
 bool champ_egal(PyObject *e, PyObject *nom, nb::handle attendu) {
-    PyObject *v = champ(e, nom);
+    nb::object tenu = champ(e, nom);
+    PyObject *v = tenu.ptr();
     if (!v) return PyUnicode_GET_LENGTH(attendu.ptr()) == 0;
     // Two exact str compare by content, as == would, without a call.
     if (PyUnicode_CheckExact(v) && PyUnicode_CheckExact(attendu.ptr())) return str_egal(v, attendu.ptr());
@@ -724,7 +728,8 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle 
     std::vector<MemoMots::Verbe> choisis;
     std::vector<nb::object> cles_choisies;  // alive until recorded
     for (nb::handle ph : nb::list(phones)) {
-        PyObject *liste = sous_cle(index, ph);
+        nb::object tenue = sous_cle(index, ph);
+        PyObject *liste = tenue.ptr();
         std::optional<Releve> releve;
         if (m && PyUnicode_CheckExact(ph.ptr())) releve.emplace(m, index, ph, liste);
         choisis.clear();
@@ -737,8 +742,8 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle 
                 if (!champ_egal(e.ptr(), k.cgram.ptr(), ver) && !champ_egal(e.ptr(), k.cgram.ptr(), aux)) continue;
                 if (!champ_egal(e.ptr(), k.personne.ptr(), personne)) continue;
                 if (avec_nombre && !champ_egal(e.ptr(), k.nombre.ptr(), nombre)) continue;
-                PyObject *o = champ(e.ptr(), k.ortho.ptr());
-                if (!o) continue;
+                nb::object o = champ(e.ptr(), k.ortho.ptr());
+                if (!o.is_valid()) continue;
                 nb::object cle = garder(o, e);
                 if (!cle.is_valid() || !releve) continue;
                 double f = 0.0;
