@@ -774,6 +774,11 @@ nb::object sens_de(Lexique &l, nb::handle mot, MemoMots::Connu quoi) {
     const nb::object *origines[3] = {&L.synonymes_origine, &L.antonymes_origine, &L.definition_origine};
     FonctionMorpho f = fonction_de(liens().semantique, noms[k], *origines[k]);
     if (!f.natif || l.est_sqlite() || redefinie(soi(&l), "info")) return f.objet(info_via(l, mot));
+    // A word remembered in the memo of the index as it stands, answered first.
+    PyObject *ix = index_ortho_deja_la(l);
+    if (MemoMots::DISPONIBLE && ix && PyUnicode_CheckExact(mot.ptr()) && liens().normaliser_ortho.original() &&
+        l.memo_ortho.a_jour(ix))
+        if (MemoMots::Fiche *fiche = fiche_connue(&l.memo_ortho, mot, quoi)) return l.memo_ortho.textes(*fiche, quoi);
     Consultation c(l, mot, index_ortho);
     c.avec(l.memo_ortho);
     if (MemoMots::Fiche *fiche = c.connue(quoi)) return c.memo()->textes(*fiche, quoi);
