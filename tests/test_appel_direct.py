@@ -1,11 +1,13 @@
-"""The word lookups answer alike however they are called: positional, keyword, unbound.
+"""The word lookups and the module functions answer alike however they are called.
 
-The commonest call shape takes a shorter road than the others; the answers, the docstrings
-and the errors must not depend on it.
+The commonest call shape (positional arguments) takes a shorter road than the others
+(keywords, unbound, wrong arity); the answers, the docstrings and the errors must not
+depend on it.
 """
 
 import pytest
 
+from brivane_lexique import _morphologie, _semantique, _utils
 from brivane_lexique.lexique import Lexique
 from fabrique_lexiques import ecrire
 
@@ -34,8 +36,9 @@ def lex(request, tmp_path_factory):
     lex.close()
 
 
-def _noms(methode, n):
-    return methode.__doc__.split("(", 1)[1].split(")")[0].replace("self, ", "").split(", ")[:n]
+def _noms(fonction, n):
+    """The names of the first n parameters, from the signature line of the docstring."""
+    return fonction.__doc__.split("(", 1)[1].split(")")[0].replace("self, ", "").split(", ")[:n]
 
 
 @pytest.mark.parametrize("nom, args", APPELS, ids=[a[0] + str(len(a[1])) for a in APPELS])
@@ -75,3 +78,32 @@ def test_type_de_l_argument(lex):
     for nom in ("info", "frequence", "existe"):
         with pytest.raises(TypeError, match=r"^Argument 'mot' has incorrect type \(expected str, got int\)$"):
             getattr(lex, nom)(3)
+
+
+ENTREES = [{"ortho": "Chante", "lemme": "chanter", "cgram": "VER", "personne": "3", "nombre": "s", "mode": "ind",
+            "temps": "pre", "freq": 5.0, "synonymes": "entonne;fredonne", "antonymes": "tait", "definition": "Emet."}]
+FONCTIONS = [
+    (_utils.normaliser_ortho, (" Été ",)),
+    (_semantique.synonymes, (ENTREES,)),
+    (_semantique.antonymes, (ENTREES,)),
+    (_semantique.definition, (ENTREES,)),
+    (_morphologie._personne_nombre_from_entry, (ENTREES[0],)),
+    (_morphologie.conjuguer, (ENTREES,)),
+    (_morphologie.formes_de, (ENTREES,)),
+    (_morphologie.formes_de, (ENTREES, "VER")),
+    (_morphologie.lemme_de, (ENTREES,)),
+]
+
+
+@pytest.mark.parametrize("fonction, args", FONCTIONS, ids=[f.__name__ + str(len(a)) for f, a in FONCTIONS])
+def test_fonctions_des_modules(fonction, args):
+    attendu = fonction(*args)
+    assert attendu
+    mots_cles = {n.split(":")[0]: a for n, a in zip(_noms(fonction, len(args)), args)}
+    assert fonction(**mots_cles) == attendu and fonction(*args) == attendu
+    assert fonction.__doc__.startswith(fonction.__name__ + "(")
+    for mauvais in [(), (*args, None, None)]:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            fonction(*mauvais)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        fonction(*args, inconnu=1)

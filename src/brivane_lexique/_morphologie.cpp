@@ -1,6 +1,7 @@
 // Module _morphologie: lemma choice, inflected forms and conjugation tables over the
 // entries a caller has already selected (one spelling, or one lemma).
 #include "_morphologie_noyau.hpp"
+#include "_appel_direct.hpp"
 
 namespace nb = nanobind;
 using namespace brivane::py;
@@ -39,6 +40,8 @@ NB_MODULE(_morphologie, m) {
     m.def("_personne_nombre_from_entry", &personne_nombre_from_entry, nb::arg("entry").none(),
           nb::sig("def _personne_nombre_from_entry(entry: dict) -> tuple[str, str]"),
           "Extrait personne et nombre d'une entree, avec fallback multext.");
+    // (Put in place before it is bound: conjuguer then knows the direct one as its own.)
+    FonctionDirecte<&personne_nombre_from_entry, 1>::installer(m, "_personne_nombre_from_entry");
     g_personne_nombre.lier(m, "_personne_nombre_from_entry", m.attr("_personne_nombre_from_entry"));
 
     m.def("conjuguer", &conjuguer, nb::arg("entries").none(),
@@ -51,4 +54,7 @@ NB_MODULE(_morphologie, m) {
     m.def("lemme_de", &morpho::lemme_de, nb::arg("entries").none(),
           nb::sig("def lemme_de(entries: list) -> str | None"),
           "Lemme le plus frequent parmi les entrees d'un mot.");
+    FonctionDirecte<&conjuguer, 1>::installer(m, "conjuguer");
+    FonctionDirecte<&morpho::formes_de, 1, 2>::installer(m, "formes_de");
+    FonctionDirecte<&morpho::lemme_de, 1>::installer(m, "lemme_de");
 }

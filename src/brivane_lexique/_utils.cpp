@@ -1,20 +1,24 @@
 // Module _utils: the two text functions every other module relies on.
 #include "_commun.hpp"
 #include "_texte.hpp"
+#include "_appel_direct.hpp"
 
 namespace nb = nanobind;
 using namespace brivane::py;
 
+namespace {
+
+nb::object normaliser_ortho(nb::handle s) {
+    exiger_str(s, "s");
+    return normaliser_ortho_py(s);
+}
+
+}  // namespace
+
 NB_MODULE(_utils, m) {
     m.doc() = "Utilitaires texte : normalisation orthographique et segmentation IPA.";
 
-    m.def(
-        "normaliser_ortho",
-        [](nb::handle s) {
-            exiger_str(s, "s");
-            return normaliser_ortho_py(s);
-        },
-        nb::arg("s").none(), nb::sig("def normaliser_ortho(s: str) -> str"),
+    m.def("normaliser_ortho", &normaliser_ortho, nb::arg("s").none(), nb::sig("def normaliser_ortho(s: str) -> str"),
         "Normalise une orthographe : cle des formes et des index.\n\n"
         "Applique exactement unicodedata.normalize('NFC', s).strip().lower() :\n"
         "composition NFC, suppression des blancs en tete et en fin (ceux que\n"
@@ -24,6 +28,8 @@ NB_MODULE(_utils, m) {
         "replie : accents, blancs interieurs, traits d'union et apostrophes\n"
         "restent. Une orthographe deja normalisee est rendue telle quelle (le\n"
         "meme objet).");
+    // Called for every word by the lookups and by programs keying their own tables.
+    FonctionDirecte<&normaliser_ortho, 1>::installer(m, "normaliser_ortho");
 
     m.def(
         "_tokenize_ipa",

@@ -484,49 +484,6 @@ bool existe(Lexique &l, nb::handle mot) {
     return r == 1;
 }
 
-PyObject *erreur_comme_nanobind(std::exception_ptr e) noexcept {
-    // A nanobind function that throws `e` again: nanobind's own translation applies.
-    static thread_local std::exception_ptr en_cours;
-    static PyObject *relancer =
-        nb::cpp_function([] { std::rethrow_exception(std::exchange(en_cours, nullptr)); }).release().ptr();
-    en_cours = std::move(e);
-    PyObject *r = PyObject_CallNoArgs(relancer);
-    Py_XDECREF(r);  // (it always raises)
-    return nullptr;
-}
-
-PyObject *appel_delegue(PyObject *lent, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                        PyObject *kwnames) noexcept {
-    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    PyObject *pile[8];
-    std::vector<PyObject *> tas;
-    PyObject **tous = pile;
-    if (total + 1 > 8) {
-        tas.resize(size_t(total) + 1);
-        tous = tas.data();
-    }
-    tous[0] = self;
-    std::copy(args, args + total, tous + 1);
-    return PyObject_Vectorcall(lent, tous, size_t(nargs) + 1, kwnames);
-}
-
-void installer_direct(PyMethodDef &def, PyObject *&lent) {
-    // The stub generator reads the signatures of nanobind's methods: while it runs
-    // (on a package that says so), they stay in place.
-    nb::object paquet = nb::steal(PyImport_GetModule(nb::str("brivane_lexique").ptr()));
-    if (paquet.is_valid() && nb::hasattr(paquet, "_GENERATION_DES_STUBS")) return;
-    nb::str nom(def.ml_name);
-    lent = _PyType_Lookup(g_type, nom.ptr());
-    if (!lent) throw std::logic_error(std::string("no method ") + def.ml_name);
-    Py_INCREF(lent);
-    // The same text as the nanobind method's (its first line is the signature).
-    nb::object doc = nb::borrow(lent).attr("__doc__");
-    def.ml_doc = (new std::string(nb::cast<std::string>(doc)))->c_str();  // kept for the process
-    nb::object methode = nb::steal(PyDescr_NewMethod(g_type, &def));
-    if (!methode.is_valid() || PyObject_SetAttr(reinterpret_cast<PyObject *>(g_type), nom.ptr(), methode.ptr()) < 0)
-        throw nb::python_error();
-}
-
 bool redefinie(nb::handle self, const char *nom) {
     PyTypeObject *t = Py_TYPE(self.ptr());
     if (t == g_type) return false;
@@ -841,7 +798,7 @@ NB_MODULE(lexique, m) {
           "Retourne l'index lemme, le chargeant si necessaire.");
     c.def("existe", &existe, nb::arg("mot").none(), nb::sig("def existe(self, mot: str) -> bool"),
           "Test d'appartenance O(1) via le set en memoire.");
-    Direct<&existe, 1>::installer("existe");
+    MethodeDirecte<Lexique, &existe, 1>::installer(c, "existe");
 
     for (Methode *meth : METHODES) {
         meth->nom_py = PyUnicode_InternFromString(meth->nom);

@@ -887,18 +887,18 @@ void lier_mots(ClasseLexique &c) {
           nb::arg("mot").none(), nb::sig("def antonymes(self, mot: str) -> list[str]"),
           "Antonymes d'un mot (colonne 'antonymes', separateur ;).");
     // The lookups a program calls by the thousand, reached without nanobind's dispatch.
-    Direct<&info, 1>::installer("info");
-    Direct<&homophones, 1>::installer("homophones");
-    Direct<&frequence, 1>::installer("frequence");
-    Direct<&phone_de, 1>::installer("phone_de");
-    Direct<&lemme_de, 1>::installer("lemme_de");
-    Direct<&formes_de, 1, 2>::installer("formes_de");
-    Direct<&conjuguer, 1>::installer("conjuguer");
-    Direct<&verbes_par_phone_et_personne, 3>::installer("verbes_par_phone_et_personne");
-    Direct<&definitions, 1, 2>::installer("definitions");
-    Direct<&definition, 1>::installer("definition");
-    Direct<&synonymes, 1>::installer("synonymes");
-    Direct<&antonymes, 1>::installer("antonymes");
+    MethodeDirecte<Lexique, &info, 1>::installer(c, "info");
+    MethodeDirecte<Lexique, &homophones, 1>::installer(c, "homophones");
+    MethodeDirecte<Lexique, &frequence, 1>::installer(c, "frequence");
+    MethodeDirecte<Lexique, &phone_de, 1>::installer(c, "phone_de");
+    MethodeDirecte<Lexique, &lemme_de, 1>::installer(c, "lemme_de");
+    MethodeDirecte<Lexique, &formes_de, 1, 2>::installer(c, "formes_de");
+    MethodeDirecte<Lexique, &conjuguer, 1>::installer(c, "conjuguer");
+    MethodeDirecte<Lexique, &verbes_par_phone_et_personne, 3>::installer(c, "verbes_par_phone_et_personne");
+    MethodeDirecte<Lexique, &definitions, 1, 2>::installer(c, "definitions");
+    MethodeDirecte<Lexique, &definition, 1>::installer(c, "definition");
+    MethodeDirecte<Lexique, &synonymes, 1>::installer(c, "synonymes");
+    MethodeDirecte<Lexique, &antonymes, 1>::installer(c, "antonymes");
 }
 
 // Used by the phonetic queries (rimes starts from the most frequent pronunciation).
