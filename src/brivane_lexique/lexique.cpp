@@ -564,11 +564,15 @@ nb::object obtenir_conn(Lexique &l) { return obtenir_conn(soi(&l)); }
 
 nb::object index_phone(Lexique &l) { return index_par(l, &Lexique::index_phone, M_GET_PHONE); }
 nb::object index_ortho(Lexique &l) { return index_par(l, &Lexique::index_ortho, M_GET_ORTHO); }
-PyObject *index_ortho_deja_la(Lexique &l) {
-    if (redefinie(soi(&l), M_GET_ORTHO)) return nullptr;
-    PyObject *ix = l.index_ortho.ptr();
+namespace {
+PyObject *deja_la(Lexique &l, nb::object Lexique::*champ, const Methode &m) {
+    if (redefinie(soi(&l), m)) return nullptr;
+    PyObject *ix = (l.*champ).ptr();
     return PyDict_CheckExact(ix) ? ix : nullptr;
 }
+}  // namespace
+PyObject *index_ortho_deja_la(Lexique &l) { return deja_la(l, &Lexique::index_ortho, M_GET_ORTHO); }
+PyObject *index_phone_deja_la(Lexique &l) { return deja_la(l, &Lexique::index_phone, M_GET_PHONE); }
 nb::object index_lemme(Lexique &l) { return index_par(l, &Lexique::index_lemme, M_GET_LEMME); }
 
 nb::object normaliser(nb::handle mot) {

@@ -74,6 +74,7 @@ nb::object index_lemme(Lexique &l);
 // The ortho index itself (borrowed) when _get_index_ortho() would return it as it
 // stands: not redefined, already built, an exact dict. nullptr otherwise.
 PyObject *index_ortho_deja_la(Lexique &l);
+PyObject *index_phone_deja_la(Lexique &l);
 // lexique.normaliser_ortho(mot) through the module attribute (fast when original).
 nb::object normaliser(nb::handle mot);
 // resoudre_colonnes through the module attribute, on the names of a cursor's

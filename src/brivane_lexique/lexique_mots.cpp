@@ -263,9 +263,15 @@ nb::list homophones(Lexique &l, nb::handle phone) {
         for (nb::handle r : cur.attr("fetchall")()) res.append(dict_de(r));
         return res;
     }
+    // A pronunciation remembered in the memo of the index as it stands, answered first.
+    PyObject *ix = index_phone_deja_la(l);
+    nb::object copie;
+    if (MemoMots::DISPONIBLE && ix && PyUnicode_CheckExact(phone.ptr()) && l.memo_phone.a_jour(ix))
+        copie = copie_retenue(&l.memo_phone, phone);
+    if (copie.is_valid()) return nb::steal<nb::list>(copie.release());
     Consultation c(l, phone, index_phone, true);
     c.avec(l.memo_phone);
-    nb::object copie = copie_retenue(c.memo(), phone);
+    copie = copie_retenue(c.memo(), phone);
     if (copie.is_valid()) return nb::steal<nb::list>(copie.release());
     PyObject *liste = c.liste();
     c.releve(liste);
