@@ -19,15 +19,15 @@ NB_MODULE(_utils, m) {
     m.doc() = "Utilitaires texte : normalisation orthographique et segmentation IPA.";
 
     m.def("normaliser_ortho", &normaliser_ortho, nb::arg("s").none(), nb::sig("def normaliser_ortho(s: str) -> str"),
-        "Normalise une orthographe : cle des formes et des index.\n\n"
-        "Applique exactement unicodedata.normalize('NFC', s).strip().lower() :\n"
-        "composition NFC, suppression des blancs en tete et en fin (ceux que\n"
-        "str.strip() retire), puis passage complet en minuscules de str.lower()\n"
-        "(U+0130 donne 'i' suivi de U+0307, U+1E9E donne U+00DF, le sigma\n"
-        "majuscule devient final ou non selon le contexte). Rien d'autre n'est\n"
-        "replie : accents, blancs interieurs, traits d'union et apostrophes\n"
-        "restent. Une orthographe deja normalisee est rendue telle quelle (le\n"
-        "meme objet).");
+          "Normalise une orthographe : cle des formes et des index.\n\n"
+          "Applique exactement unicodedata.normalize('NFC', s).strip().lower() :\n"
+          "composition NFC, suppression des blancs en tete et en fin (ceux que\n"
+          "str.strip() retire), puis passage complet en minuscules de str.lower()\n"
+          "(U+0130 donne 'i' suivi de U+0307, U+1E9E donne U+00DF, le sigma\n"
+          "majuscule devient final ou non selon le contexte). Rien d'autre n'est\n"
+          "replie : accents, blancs interieurs, traits d'union et apostrophes\n"
+          "restent. Une orthographe deja normalisee est rendue telle quelle (le\n"
+          "meme objet).");
     // Called for every word by the lookups and by programs keying their own tables.
     FonctionDirecte<&normaliser_ortho, 1>::installer(m, "normaliser_ortho");
 

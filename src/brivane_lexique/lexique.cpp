@@ -476,6 +476,7 @@ void finaliser(nb::handle self) {
 
 LiensLexique &liens() { return *g_liens; }
 
+namespace {
 bool existe(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     nb::object cle = normaliser(mot);
@@ -483,6 +484,7 @@ bool existe(Lexique &l, nb::handle mot) {
     if (r < 0) throw nb::python_error();
     return r == 1;
 }
+}  // namespace
 
 bool redefinie(nb::handle self, const char *nom) {
     PyTypeObject *t = Py_TYPE(self.ptr());

@@ -839,11 +839,11 @@ nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
     return res;
 }
 
-}  // namespace
-
 nb::object definition(Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::DEFINITION); }
 nb::object synonymes(Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::SYNONYMES); }
 nb::object antonymes(Lexique &l, nb::handle mot) { return sens_de(l, mot, MemoMots::ANTONYMES); }
+
+}  // namespace
 
 void lier_mots(ClasseLexique &c) {
     c.def("info", &info, nb::arg("mot").none(), nb::sig("def info(self, mot: str) -> list[dict[str, Any]]"),
@@ -880,17 +880,11 @@ void lier_mots(ClasseLexique &c) {
           "Definitions multiples depuis la table definitions.\n\n"
           "Retourne [] si la table est absente (compatibilite anciennes BDD).\n"
           "Ordonne par cgram, sens_num.");
-    c.def("definition",
-          &definition,
-          nb::arg("mot").none(), nb::sig("def definition(self, mot: str) -> list[str]"),
+    c.def("definition", &definition, nb::arg("mot").none(), nb::sig("def definition(self, mot: str) -> list[str]"),
           "Definitions d'un mot.");
-    c.def("synonymes",
-          &synonymes,
-          nb::arg("mot").none(), nb::sig("def synonymes(self, mot: str) -> list[str]"),
+    c.def("synonymes", &synonymes, nb::arg("mot").none(), nb::sig("def synonymes(self, mot: str) -> list[str]"),
           "Synonymes d'un mot (colonne 'synonymes', separateur ;).");
-    c.def("antonymes",
-          &antonymes,
-          nb::arg("mot").none(), nb::sig("def antonymes(self, mot: str) -> list[str]"),
+    c.def("antonymes", &antonymes, nb::arg("mot").none(), nb::sig("def antonymes(self, mot: str) -> list[str]"),
           "Antonymes d'un mot (colonne 'antonymes', separateur ;).");
     // The lookups a program calls by the thousand, reached without nanobind's dispatch.
     MethodeDirecte<Lexique, &info, 1>::installer(c, "info");
