@@ -227,6 +227,35 @@ def test_remplace_un_fichier_existant(lex, tmp_path, format_):
     assert sorted(os.listdir(tmp_path)) == sorted(["o", "lex." + lex._backend])
 
 
+def _grand_fichier(chemin):
+    chemin.write_bytes(b"ancien contenu\n" * 200_000)  # 3 MB: its release is left to a helper thread
+    return chemin
+
+
+DESTINATIONS = {
+    "grand fichier": lambda d: _grand_fichier(d / "o"),
+    "lien vers un grand fichier": lambda d: (d / "o").symlink_to(_grand_fichier(d / "cible")),
+    "tube nomme": lambda d: os.mkfifo(d / "o"),
+}
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+@pytest.mark.parametrize("destination", DESTINATIONS.values(), ids=DESTINATIONS.keys())
+def test_remplace_toute_sorte_de_destination(lex, tmp_path, format_, destination):
+    # Whatever stood at the destination is replaced by the new file, a link's target left
+    # alone, without blocking on a pipe, again and again.
+    dossier = tmp_path / "d"
+    dossier.mkdir()
+    destination(dossier)
+    for _ in range(3):
+        assert lex.exporter(dossier / "o", format=format_) == 5
+        assert (dossier / "o").is_file() and not (dossier / "o").is_symlink()
+        assert not (dossier / "o").read_bytes().startswith(b"ancien")
+    if (dossier / "cible").exists():
+        assert (dossier / "cible").read_bytes() == b"ancien contenu\n" * 200_000
+    assert sorted(os.listdir(dossier)) in (["o"], ["cible", "o"])
+
+
 @pytest.mark.parametrize("format_", ["csv", "sqlite"])
 @pytest.mark.parametrize("panne", ["callback", "colonnes"])
 def test_un_export_qui_echoue_ne_perd_rien(tmp_path, format_, panne):

@@ -21,6 +21,7 @@
 #include <thread>
 #include <unordered_map>
 #include <vector>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -417,9 +418,30 @@ struct FichierTemporaire {
         chemin.clear();
     }
     void installer() {
-        if (std::rename(chemin.c_str(), destination.c_str()) != 0) erreur_os(errno, destination);
+        // Freeing the file replaced (its cached pages and its blocks) takes the kernel
+        // several milliseconds for a large one. Held open across the rename, that file
+        // is freed by its last close, made on a helper thread. Only a regular file is
+        // opened (without following a link, without waiting on a pipe).
+        int ancien = ::open(destination.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st;
+        if (ancien >= 0 && (fstat(ancien, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < GRAND_FICHIER)) {
+            ::close(ancien);
+            ancien = -1;
+        }
+        if (std::rename(chemin.c_str(), destination.c_str()) != 0) {
+            const int numero = errno;
+            if (ancien >= 0) ::close(ancien);
+            erreur_os(numero, destination);
+        }
         chemin.clear();
+        if (ancien < 0) return;
+        try {
+            std::thread([ancien] { ::close(ancien); }).detach();
+        } catch (const std::system_error &) {
+            ::close(ancien);
+        }
     }
+    static constexpr off_t GRAND_FICHIER = off_t(1) << 20;
     ~FichierTemporaire() { supprimer(); }
 };
 
