@@ -226,3 +226,35 @@ def test_lexique_reel(grand_sqlite):
     assert lex.phone_nom_propre("Lyon")
     assert "Lyon" in lemmes(lex.rechercher_nom_propre("^lyon$"))
     assert {"lemme", "phone", "type", "population"} <= set(lex.info_nom_propre("Lyon")[0])
+
+
+class RangeeAutre(sqlite3.Row):
+    """A row type of the user's own, which dict() reads through its own methods."""
+
+    def keys(self):
+        return [k.upper() for k in super().keys()]
+
+    def __getitem__(self, cle):
+        if isinstance(cle, str):
+            return ("par nom", super().__getitem__(cle.lower()))
+        return super().__getitem__(cle)
+
+
+REQUETES = [
+    ("info_nom_propre", ("paris",), "SELECT * FROM noms_propres WHERE lemme = ? COLLATE NOCASE"),
+    ("homophones_nom_propre", ("paʁ",), "SELECT * FROM noms_propres WHERE phone = ?"),
+    ("homophones", ("ʃɑ̃t",), "SELECT ortho, cgram, freq_opensubs AS freq, phone FROM formes WHERE phone = ?"),
+]
+
+
+@pytest.mark.parametrize("fabrique", [sqlite3.Row, RangeeAutre, lambda cur, ligne: sqlite3.Row(cur, ligne)],
+                         ids=["Row", "sous-classe", "fabrique"])
+@pytest.mark.parametrize("methode, args, sql", REQUETES, ids=[r[0] for r in REQUETES])
+def test_lignes_rendues_comme_dict(tmp_path, fabrique, methode, args, sql):
+    # Whatever rows the connection is set to make, each is handed out as dict(row).
+    lex = Lexique(base_noms(tmp_path / "l.sqlite", colonnes=("lemme", "phone", "Type", "population")))
+    conn = lex._get_conn()
+    conn.row_factory = fabrique
+    attendu = [dict(r) for r in conn.execute(sql, args).fetchall()]
+    assert attendu and getattr(lex, methode)(*args) == attendu
+    lex.close()

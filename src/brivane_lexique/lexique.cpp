@@ -539,6 +539,61 @@ void trier_par_freq(nb::list &entrees) {
     for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(entrees.ptr(), i, ordre[i]);  // same refs, permuted
 }
 
+namespace {
+// sqlite3.Row's test of a name against a column's: equal, or both ASCII and equal
+// ignoring case.
+bool meme_nom_de_colonne(PyObject *a, PyObject *b) {
+    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    if (r < 0) throw nb::python_error();
+    if (r) return true;
+    if (!PyUnicode_Check(a) || !PyUnicode_Check(b) || !PyUnicode_IS_ASCII(a) || !PyUnicode_IS_ASCII(b) ||
+        PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b))
+        return false;
+    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(a), *q = PyUnicode_1BYTE_DATA(b);
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(a); ++i)
+        if (Py_TOLOWER(p[i]) != Py_TOLOWER(q[i])) return false;
+    return true;
+}
+// A print equal for any two names meme_nom_de_colonne may match: an ASCII name's
+// length and lower-cased bytes, anything else its length alone.
+uint64_t empreinte_de_nom(PyObject *nom) {
+    if (!PyUnicode_Check(nom)) return 0;
+    uint64_t h = 1469598103934665603ull ^ uint64_t(PyUnicode_GET_LENGTH(nom));
+    if (!PyUnicode_IS_ASCII(nom)) return h;
+    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(nom);
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(nom); ++i) h = (h ^ Py_TOLOWER(p[i])) * 1099511628211ull;
+    return h;
+}
+}  // namespace
+
+nb::dict DictsDeLignes::operator()(nb::handle ligne) {
+    static PyObject *type_row = nb::object(liens().sqlite3.attr("Row")).release().ptr();  // kept for the process
+    if (Py_TYPE(ligne.ptr()) != reinterpret_cast<PyTypeObject *>(type_row)) return dict_de(ligne);
+    if (!pret_) {
+        std::vector<uint64_t> empreintes;
+        for (nb::handle nom : ligne.attr("keys")()) {
+            noms_.push_back(nb::borrow(nom));
+            empreintes.push_back(empreinte_de_nom(nom.ptr()));
+        }
+        // Two names sqlite3.Row cannot tell apart: each reads the first of their
+        // columns, as dict() does it. (Names it may match have the same print.)
+        for (size_t i = 0; i < noms_.size() && !par_dict_; ++i)
+            for (size_t j = 0; j < i && !par_dict_; ++j)
+                par_dict_ = empreintes[i] == empreintes[j] && meme_nom_de_colonne(noms_[i].ptr(), noms_[j].ptr());
+        pret_ = true;
+    }
+    const Py_ssize_t n = Py_ssize_t(noms_.size());
+    const Py_ssize_t taille = PySequence_Size(ligne.ptr());
+    if (taille < 0) throw nb::python_error();
+    if (par_dict_ || taille != n) return dict_de(ligne);
+    nb::dict d = nb::steal<nb::dict>(_PyDict_NewPresized(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object v = nb::steal(PySequence_GetItem(ligne.ptr(), i));
+        if (!v.is_valid() || PyDict_SetItem(d.ptr(), noms_[size_t(i)].ptr(), v.ptr()) < 0) throw nb::python_error();
+    }
+    return d;
+}
+
 nb::object minuscule(nb::handle s) {
     if (PyUnicode_CheckExact(s.ptr()) && PyUnicode_IS_ASCII(s.ptr())) {
         const char *p = (const char *)PyUnicode_DATA(s.ptr());

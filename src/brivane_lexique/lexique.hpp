@@ -61,6 +61,19 @@ inline nb::dict dict_de(nb::handle o) {
     if (!d) throw nb::python_error();
     return nb::steal<nb::dict>(d);
 }
+// dict(row) for the rows of one statement. A sqlite3.Row is read by position under
+// the names of the first row's keys(), which every row of a statement shares (dict()
+// would look each name up again, comparing it with every column's). Any other row,
+// and the rows of a statement with two names sqlite3.Row matches alike (equal, or
+// equal ignoring ASCII case), go through dict().
+class DictsDeLignes {
+public:
+    nb::dict operator()(nb::handle ligne);
+
+private:
+    std::vector<nb::object> noms_;
+    bool pret_ = false, par_dict_ = false;
+};
 // Lower-case of a str as str.lower() gives it.
 nb::object minuscule(nb::handle s);
 

@@ -260,7 +260,8 @@ nb::list homophones(Lexique &l, nb::handle phone) {
             l, "SELECT ortho, cgram, freq_opensubs AS freq, phone FROM " + table_de(l) + " WHERE phone = ?",
             nb::make_tuple(phone));
         nb::list res;
-        for (nb::handle r : cur.attr("fetchall")()) res.append(dict_de(r));
+        DictsDeLignes en_dict;
+        for (nb::handle r : cur.attr("fetchall")()) res.append(en_dict(r));
         return res;
     }
     // A pronunciation remembered in the memo of the index as it stands, answered first.
@@ -715,7 +716,8 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle 
         }
         sql += " ORDER BY freq_opensubs DESC";
         nb::object cur = executer(l, sql, params);
-        for (nb::handle r : cur.attr("fetchall")()) garder(r["ortho"], dict_de(r));
+        DictsDeLignes en_dict;
+        for (nb::handle r : cur.attr("fetchall")()) garder(r["ortho"], en_dict(r));
         return res;
     }
     nb::object index = index_phone(l);
@@ -820,8 +822,9 @@ nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
         throw;
     }
     const char *listes[] = {"exemples", "synonymes", "antonymes", "tags"};
+    DictsDeLignes en_dict;
     for (nb::handle r : lignes) {
-        nb::dict d = dict_de(r);
+        nb::dict d = en_dict(r);
         for (const char *nom : listes) {
             nb::object v = d.attr("get")(nom);
             nb::list morceaux;

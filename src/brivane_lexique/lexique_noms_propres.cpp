@@ -1,7 +1,9 @@
 // Lexique: proper nouns. They exist only in SQLite lexicons (table noms_propres);
 // elsewhere, and when the table is missing, every query gives its empty answer.
 #include "lexique.hpp"
+#include "_appel_direct.hpp"
 
+#include <initializer_list>
 #include <string>
 
 namespace nb = nanobind;
@@ -23,12 +25,27 @@ bool tenter(F &&f) {
     }
 }
 
-nb::list lignes(nb::handle conn, const char *sql, nb::handle params) {
+// conn.<methode>(args...) through the method's interned name: no bound method, and
+// the statement text is one str made once (the connection's statement cache finds
+// it by its kept hash).
+nb::object appeler_methode(PyObject *methode, std::initializer_list<PyObject *> args) {
+    PyObject *pile[4];
+    size_t n = 0;
+    for (PyObject *a : args) pile[n++] = a;
+    nb::object r = nb::steal(PyObject_VectorcallMethod(methode, pile, n, nullptr));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+PyObject *texte_fixe(const char *s) { return PyUnicode_InternFromString(s); }  // kept for the process
+
+nb::list lignes(nb::handle conn, PyObject *sql, nb::handle params) {
+    static PyObject *execute = texte_fixe("execute"), *fetchall = texte_fixe("fetchall");
     nb::list res;
     tenter([&] {
-        nb::object cur = conn.attr("execute")(sql, params);
-        nb::object tout = cur.attr("fetchall")();
-        for (nb::handle r : tout) res.append(dict_de(r));
+        nb::object cur = appeler_methode(execute, {conn.ptr(), sql, params.ptr()});
+        nb::object tout = appeler_methode(fetchall, {cur.ptr()});
+        DictsDeLignes en_dict;
+        for (nb::handle r : tout) res.append(en_dict(r));
     });
     return res;
 }
@@ -36,8 +53,8 @@ nb::list lignes(nb::handle conn, const char *sql, nb::handle params) {
 nb::list info_nom_propre(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (!l.est_sqlite()) return nb::list();
-    return lignes(obtenir_conn(l), "SELECT * FROM noms_propres WHERE lemme = ? COLLATE NOCASE",
-                  nb::make_tuple(mot));
+    static PyObject *sql = texte_fixe("SELECT * FROM noms_propres WHERE lemme = ? COLLATE NOCASE");
+    return lignes(obtenir_conn(l), sql, nb::make_tuple(mot));
 }
 
 bool existe_nom_propre(Lexique &l, nb::handle mot) {
@@ -77,7 +94,8 @@ nb::object phone_nom_propre(Lexique &l, nb::handle mot) {
 nb::list homophones_nom_propre(Lexique &l, nb::handle phone) {
     exiger_str(phone, "phone");
     if (!l.est_sqlite()) return nb::list();
-    return lignes(obtenir_conn(l), "SELECT * FROM noms_propres WHERE phone = ?", nb::make_tuple(phone));
+    static PyObject *sql = texte_fixe("SELECT * FROM noms_propres WHERE phone = ?");
+    return lignes(obtenir_conn(l), sql, nb::make_tuple(phone));
 }
 
 nb::list rechercher_nom_propre(Lexique &l, nb::handle pattern, nb::handle limite) {
@@ -88,16 +106,17 @@ nb::list rechercher_nom_propre(Lexique &l, nb::handle pattern, nb::handle limite
     if (motif.is_none()) return nb::list();
     nb::object conn = obtenir_conn(l);
     enregistrer_regexp(conn, motif);
-    return lignes(conn, "SELECT * FROM noms_propres WHERE lemme REGEXP ? LIMIT ?", nb::make_tuple(pattern, n));
+    static PyObject *sql = texte_fixe("SELECT * FROM noms_propres WHERE lemme REGEXP ? LIMIT ?");
+    return lignes(conn, sql, nb::make_tuple(pattern, n));
 }
 
 nb::list rimes_nom_propre(Lexique &l, nb::handle suffixe, nb::handle limite) {
     exiger_str(suffixe, "phone_suffix");
     long long n = entier_arg(limite, "limite");
     if (!l.est_sqlite()) return nb::list();
-    return lignes(obtenir_conn(l),
-                  "SELECT * FROM noms_propres WHERE phone LIKE ? AND phone IS NOT NULL AND phone != '' LIMIT ?",
-                  nb::make_tuple(nb::str("%") + nb::str(suffixe), n));
+    static PyObject *sql =
+        texte_fixe("SELECT * FROM noms_propres WHERE phone LIKE ? AND phone IS NOT NULL AND phone != '' LIMIT ?");
+    return lignes(obtenir_conn(l), sql, nb::make_tuple(nb::str("%") + nb::str(suffixe), n));
 }
 
 }  // namespace
@@ -147,6 +166,10 @@ void lier_noms_propres(ClasseLexique &c) {
           nb::arg("limite").none() = 50,
           nb::sig("def rimes_nom_propre(self, phone_suffix: str, limite: int = 50) -> list[dict[str, Any]]"),
           "Noms propres dont la phonetique se termine par le suffixe donne.");
+    MethodeDirecte<Lexique, &info_nom_propre, 1>::installer(c, "info_nom_propre");
+    MethodeDirecte<Lexique, &existe_nom_propre, 1>::installer(c, "existe_nom_propre");
+    MethodeDirecte<Lexique, &phone_nom_propre, 1>::installer(c, "phone_nom_propre");
+    MethodeDirecte<Lexique, &homophones_nom_propre, 1>::installer(c, "homophones_nom_propre");
 }
 
 }  // namespace brivane::py
