@@ -224,6 +224,27 @@ double frequence_max(PyObject *liste) {
     return m;
 }
 
+// The in-memory answer of info (a spelling) or homophones (`phone`: a pronunciation,
+// the key itself): a copy of the list under the word. The commonest call, a word
+// remembered in the memo of the index as it stands, is answered before anything else
+// is set up.
+nb::list copie_de_la_liste(Lexique &l, nb::handle mot, bool phone) {
+    MemoMots &memo = phone ? l.memo_phone : l.memo_ortho;
+    PyObject *ix = phone ? index_phone_deja_la(l) : index_ortho_deja_la(l);
+    nb::object copie;
+    if (MemoMots::DISPONIBLE && ix && PyUnicode_CheckExact(mot.ptr()) &&
+        (phone || liens().normaliser_ortho.original()) && memo.a_jour(ix))
+        copie = copie_retenue(&memo, mot);
+    if (copie.is_valid()) return nb::steal<nb::list>(copie.release());
+    Consultation c(l, mot, phone ? index_phone : index_ortho, phone);
+    c.avec(memo);
+    copie = copie_retenue(c.memo(), mot);
+    if (copie.is_valid()) return nb::steal<nb::list>(copie.release());
+    PyObject *liste = c.liste();
+    c.releve(liste);
+    return copie_de(liste);
+}
+
 nb::list info(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (l.est_sqlite()) {
@@ -231,20 +252,7 @@ nb::list info(Lexique &l, nb::handle mot) {
                                   nb::make_tuple(normaliser(mot)));
         return lignes_en_entrees(cur);
     }
-    // The commonest call, answered before anything else is set up: a word remembered
-    // in the memo of the index as it stands.
-    PyObject *ix = index_ortho_deja_la(l);
-    nb::object copie;
-    if (MemoMots::DISPONIBLE && ix && liens().normaliser_ortho.original() && l.memo_ortho.a_jour(ix))
-        copie = copie_retenue(&l.memo_ortho, mot);
-    if (copie.is_valid()) return nb::steal<nb::list>(copie.release());
-    Consultation c(l, mot, index_ortho);
-    c.avec(l.memo_ortho);
-    copie = copie_retenue(c.memo(), mot);
-    if (copie.is_valid()) return nb::steal<nb::list>(copie.release());
-    PyObject *liste = c.liste();
-    c.releve(liste);
-    return copie_de(liste);
+    return copie_de_la_liste(l, mot, false);
 }
 
 nb::list info_via(Lexique &l, nb::handle mot) {
@@ -264,19 +272,7 @@ nb::list homophones(Lexique &l, nb::handle phone) {
         for (nb::handle r : cur.attr("fetchall")()) res.append(en_dict(r));
         return res;
     }
-    // A pronunciation remembered in the memo of the index as it stands, answered first.
-    PyObject *ix = index_phone_deja_la(l);
-    nb::object copie;
-    if (MemoMots::DISPONIBLE && ix && PyUnicode_CheckExact(phone.ptr()) && l.memo_phone.a_jour(ix))
-        copie = copie_retenue(&l.memo_phone, phone);
-    if (copie.is_valid()) return nb::steal<nb::list>(copie.release());
-    Consultation c(l, phone, index_phone, true);
-    c.avec(l.memo_phone);
-    copie = copie_retenue(c.memo(), phone);
-    if (copie.is_valid()) return nb::steal<nb::list>(copie.release());
-    PyObject *liste = c.liste();
-    c.releve(liste);
-    return copie_de(liste);
+    return copie_de_la_liste(l, phone, true);
 }
 
 double frequence(Lexique &l, nb::handle mot) {
