@@ -245,3 +245,108 @@ def test_constantes_et_docstrings():
     assert formes_de.__doc__.startswith("formes_de(entries: list, cgram: str | None = None)")
     assert _personne_nombre_from_entry.__doc__.endswith(
         "Extrait personne et nombre d'une entree, avec fallback multext.")
+
+
+# A list handed in again is answered from what the first calls recorded, as long as
+# the list and its entries have not moved; every change below must show at once.
+
+def lemme_verbe(ortho, freq=1.0, **kw):
+    return verbe(ortho, lemme="chanter", freq=freq, **kw)
+
+
+def entrees_memo():
+    return [lemme_verbe("chante"), lemme_verbe("chantes", personne="2"),
+            lemme_verbe("chantons", nombre="p", freq=2.0), lemme_verbe("chantais", temps="imp"),
+            lemme_verbe("Chante", cgram="AUX", freq=0.5), dict(ortho="chant", cgram="NOM", lemme="chant", freq=9.0)]
+
+
+TOUR = [0]
+
+
+class Texte:
+    """A value whose text changes from one round of calls to the next: never remembered."""
+
+    def __str__(self):
+        return "VERchanta%d" % TOUR[0]
+
+    def __bool__(self):
+        return True
+
+
+CHANGEMENTS = {
+    "valeur": lambda l: l[0].__setitem__("ortho", "chantai"),
+    "cle retiree": lambda l: l[1].pop("mode"),
+    "cle ajoutee": lambda l: l[5].__setitem__("mode", "ind"),
+    "frequence": lambda l: l[5].__setitem__("freq", 0.0),
+    "lemme": lambda l: l[0].__setitem__("lemme", "chanteur"),
+    "copie egale": lambda l: l.__setitem__(0, dict(l[0])),
+    "ajout": lambda l: l.append(lemme_verbe("chanter", mode="inf", temps="", personne="", nombre="", freq=50.0)),
+    "retrait": lambda l: l.pop(0),
+    "ordre": lambda l: l.reverse(),
+    "vide": lambda l: l.clear(),
+    "valeur mobile": lambda l: l[2].__setitem__("ortho", Texte()),
+    "cgram mobile": lambda l: l[3].__setitem__("cgram", Texte()),
+}
+
+APPELS = {
+    "conjuguer": (conjuguer, conjuguer_reference),
+    "formes_de": (formes_de, formes_reference),
+    "formes_de VER": (lambda l: formes_de(l, "VER"), lambda l: formes_reference(l, "VER")),
+    "lemme_de": (lemme_de, lemme_reference),
+}
+
+
+@pytest.mark.parametrize("changement", CHANGEMENTS)
+@pytest.mark.parametrize("appel", APPELS)
+def test_memo_suit_la_liste(appel, changement):
+    f, reference = APPELS[appel]
+    l = entrees_memo()
+    for _ in range(3):
+        assert f(l) == reference(l)
+    CHANGEMENTS[changement](l)
+    for TOUR[0] in range(3):
+        r, attendu = f(l), reference(l)
+        assert r == attendu
+        if isinstance(r, list):  # the very entries, not equal ones
+            assert [id(e) for e in r] == [id(e) for e in attendu]
+
+
+def test_memo_rend_des_objets_neufs():
+    l = entrees_memo()
+    tables = [conjuguer(l) for _ in range(4)]
+    tables[-1]["ind"]["pre"]["1s"] = "abime"
+    tables[-1]["sub"] = {}
+    assert conjuguer(l) == conjuguer_reference(l)
+    assert len({id(t) for t in tables}) == 4
+    assert len({id(t["ind"]["pre"]) for t in tables}) == 4
+    formes = [formes_de(l) for _ in range(4)]
+    formes[-1].append("abime")
+    assert formes_de(l) == formes_reference(l)
+
+
+def test_memo_formes_selon_cgram():
+    l = entrees_memo()
+    for cg in ["VER", None, "AUX", "VER", "", None, "AUX", "N"] * 2:
+        assert [id(e) for e in formes_de(l, cg)] == [id(e) for e in formes_reference(l, cg)]
+
+
+def test_memo_et_remplacement_depuis_python(monkeypatch):
+    l = entrees_memo()
+    for _ in range(3):
+        conjuguer(l)
+    monkeypatch.setattr(_morphologie, "_personne_nombre_from_entry", lambda e: ("9", "x"))
+    assert conjuguer(l)["ind"]["pre"] == {"9x": "chante"}
+    monkeypatch.undo()
+    assert conjuguer(l) == conjuguer_reference(l)
+
+
+def test_memo_entree_devenue_sous_classe():
+    class Entree(dict):
+        pass
+
+    l = entrees_memo()
+    for _ in range(3):
+        conjuguer(l)
+    l[0] = Entree(l[0])
+    with pytest.raises(TypeError, match="Argument 'entry'.*got Entree"):
+        conjuguer(l)

@@ -93,31 +93,6 @@ MemoMots::Fiche *fiche_connue(MemoMots *m, nb::handle cle, uint8_t connu) {
     return (f->connus & connu) && m->valide(*f) ? f : nullptr;
 }
 
-// Whether the fields `champs` of every entry of `liste` hold exact immutable values (or
-// are absent), read without running Python code: the same entries then always give the
-// same answer.
-bool valeurs_figees(PyObject *liste, std::initializer_list<PyObject *> champs) {
-    if (!liste) return true;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(liste); ++i) {
-        PyObject *e = PyList_GET_ITEM(liste, i);
-        if (!PyDict_CheckExact(e) || !cles_textes(e)) return false;
-        for (PyObject *c : champs) {
-            PyObject *v = PyDict_GetItemWithError(e, c);
-            if (!v) {
-                if (PyErr_Occurred()) {
-                    PyErr_Clear();
-                    return false;
-                }
-                continue;
-            }
-            PyTypeObject *t = Py_TYPE(v);
-            if (t != &PyUnicode_Type && t != &PyFloat_Type && t != &PyLong_Type && t != &PyBool_Type && v != Py_None)
-                return false;
-        }
-    }
-    return true;
-}
-
 // An answer being computed for the memo: the record is made (or found valid) before
 // the computation, and kept after it only if nothing it rests on moved meanwhile,
 // whatever Python code the computation may have run (a record made again in between,
