@@ -350,3 +350,17 @@ def test_memo_entree_devenue_sous_classe():
     l[0] = Entree(l[0])
     with pytest.raises(TypeError, match="Argument 'entry'.*got Entree"):
         conjuguer(l)
+
+
+def test_memo_au_dela_de_son_budget():
+    # 20 lists of 60,000 entries: more than the records may hold in all, so recording
+    # the later lists drops the earlier ones; every answer must stay right.
+    entrees = entrees_memo()
+    listes = [entrees * 10_000 for _ in range(20)]
+    for _ in range(2):
+        for l in listes:
+            assert [id(e) for e in formes_de(l)] == [id(e) for e in formes_reference(l)]
+    entrees[0]["ortho"] = "chantai"
+    for l in listes:
+        assert [id(e) for e in formes_de(l)] == [id(e) for e in formes_reference(l)]
+        assert lemme_de(l) == lemme_reference(l)

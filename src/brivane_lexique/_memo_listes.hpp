@@ -75,14 +75,21 @@ public:
         f.sorte = sorte;
         const Py_ssize_t n = PyList_GET_SIZE(liste);
         if (n > Py_ssize_t(MAX_ENTREES)) return nullptr;
+        // Bounded as a whole too: past the budget, every record is dropped and the
+        // table starts afresh (the lists that come back are recorded again).
+        if (total_ + size_t(n) > BUDGET)
+            for (Fiche &autre : cases_)
+                if (&autre != &f) oublier(autre);
+        for (Py_ssize_t k = 0; k < n; ++k)
+            if (!PyDict_CheckExact(PyList_GET_ITEM(liste, k))) return nullptr;
         f.entrees.reserve(size_t(n));
         f.versions.reserve(size_t(n));
         for (Py_ssize_t k = 0; k < n; ++k) {
             PyObject *e = PyList_GET_ITEM(liste, k);
-            if (!PyDict_CheckExact(e)) return nullptr;
             f.entrees.push_back(e);
             f.versions.push_back(version(e));
         }
+        total_ += size_t(n);
         return &f;
     }
 
@@ -102,7 +109,8 @@ public:
 
 private:
     static constexpr size_t CASES = 4096;  // a power of two
-    static constexpr size_t MAX_ENTREES = 1 << 16;
+    static constexpr size_t MAX_ENTREES = 1 << 16;  // per list
+    static constexpr size_t BUDGET = 1 << 20;       // entries recorded in all (16 MB)
 
     static uint64_t version(PyObject *d) {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
@@ -120,13 +128,15 @@ private:
         return cases_[(h * 5 + sorte) & (CASES - 1)];
     }
 
-    static void oublier(Fiche &f) {
+    void oublier(Fiche &f) {
+        total_ -= f.entrees.size();
         f.notee = false;
-        f.entrees.clear();
-        f.versions.clear();
+        // (Their room released too: the budget counts what records hold.)
+        std::vector<PyObject *>().swap(f.entrees);
+        std::vector<uint64_t>().swap(f.versions);
+        std::vector<uint32_t>().swap(f.positions);
         f.reponse = nb::object();
         f.cgram = nb::object();
-        f.positions.clear();
     }
 
     // The list holds the recorded entries, each an exact dict at its recorded version
@@ -145,6 +155,7 @@ private:
     }
 
     std::vector<Fiche> cases_;
+    size_t total_ = 0;  // entries held by the records
 };
 
 }  // namespace brivane::py
