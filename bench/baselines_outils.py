@@ -149,14 +149,68 @@ def filtrer(entries, *, cgram=None, genre=None, nombre=None, freq_min=None, freq
     return res
 
 
-def iter_tsv(chemin: str):
-    """The loader a user would write: DictReader, canonical names, freq as a float."""
-    return fondation._lignes(chemin)
-
-
 
 def tokenize_ipa(s: str) -> list[str]:
     return recherche.segmenter_ipa(s)
+
+
+# Column names and rows as a loader sees them: the alias table is data (the names each
+# producer uses), so the twins read it from the module; the rules are written here.
+from brivane_lexique._aliases import ALIAS_MAP, FREQ_PRIORITE  # noqa: E402
+
+INVERSE_ALIAS = {alias: canon for canon, noms in ALIAS_MAP.items() for alias in noms}
+
+
+def resoudre_colonnes(colonnes: list) -> dict:
+    res = {}
+    for c in colonnes:
+        k = c.lower().strip()
+        res[c] = INVERSE_ALIAS.get(k, k)
+    return res
+
+
+def _reel(v) -> float:
+    if v is None or v == "":
+        return 0.0
+    try:
+        return float(v)
+    except (TypeError, ValueError):
+        return 0.0
+
+
+def normaliser_entree(ligne: dict, mapping: dict) -> dict:
+    entree, freq_vue = {}, False
+    for col, val in ligne.items():
+        canon = mapping.get(col) or col.lower().strip()
+        if canon == "freq":
+            if not freq_vue:
+                entree["freq"] = _reel(val)
+                freq_vue = True
+            continue
+        entree[canon] = _reel(val) if canon in FREQ_PRIORITE else val
+    if "freq" not in entree:
+        entree["freq"] = next((entree[f] for f in FREQ_PRIORITE if f in entree), 0.0)
+    return entree
+
+
+def iter_csv(chemin: str, delimiter: str = ","):
+    with open(chemin, encoding="utf-8-sig", newline="") as f:
+        lecteur = csv.DictReader(f, delimiter=delimiter)
+        mapping = resoudre_colonnes(list(lecteur.fieldnames or []))
+        for ligne in lecteur:
+            yield normaliser_entree(ligne, mapping)
+
+
+def iter_sqlite(chemin: str, table: str = "formes"):
+    conn = sqlite3.connect(chemin)
+    conn.row_factory = sqlite3.Row
+    try:
+        cur = conn.execute(f"SELECT * FROM {table}")
+        mapping = resoudre_colonnes([d[0] for d in cur.description])
+        for ligne in cur:
+            yield normaliser_entree(dict(ligne), mapping)
+    finally:
+        conn.close()
 
 
 class LexiquePython:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import csv
 import gzip
 import shutil
 from pathlib import Path
@@ -23,6 +24,20 @@ def _decompresser(nom: str) -> Path:
 
 def tsv_complet() -> Path:
     return _decompresser("lexique_fr.tsv.gz")
+
+
+def csv_complet() -> Path:
+    """The lexicon as a comma-separated file (made once from the TSV, quoted as csv.writer quotes)."""
+    cible = ICI / "lexique_fr.csv"
+    if not cible.exists():
+        tmp = cible.with_suffix(".csv.part")
+        with open(tsv_complet(), encoding="utf-8", newline="") as src, open(tmp, "w", encoding="utf-8",
+                                                                              newline="") as dst:
+            ecrivain = csv.writer(dst)
+            for ligne in src:
+                ecrivain.writerow(ligne.rstrip("\r\n").split("\t"))
+        tmp.rename(cible)
+    return cible
 
 
 def sqlite_complet() -> Path:

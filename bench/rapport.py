@@ -395,15 +395,26 @@ def comparer_requetes(tsv: Path, sqlite: Path, budget: float) -> dict:
         noms_propres.append(r)
         print(f"  {nom:36} sqlite {fmt_t(r['sql']):>10}  bare {fmt_t(r['nu']):>10}", flush=True)
 
-    modules = comparer_modules(nous, tsv, ech, budget)
+    modules = comparer_modules(nous, tsv, sqlite, ech, budget)
     return {"requetes": lignes, "noms_propres": noms_propres, "modules": modules,
             "taille": {"lignes": sum(map(len, nous._get_index_ortho().values())), "formes": len(nous._formes)}}
 
 
-def comparer_modules(nous, tsv: Path, ech: dict, budget: float) -> list:
+def comparer_modules(nous, tsv: Path, sqlite: Path, ech: dict, budget: float) -> list:
     """Module functions on our own index objects against the plain-Python twin on the very same objects."""
     import baselines_outils as bo
-    from brivane_lexique import _loaders, _morphologie, _phonetique, _recherche, _semantique, _utils
+    from brivane_lexique import _aliases, _loaders, _morphologie, _phonetique, _recherche, _semantique, _utils
+
+    # Column names as producers write them (the lexicon's own, the SQLite table's, other
+    # cases and spacing) and raw rows as csv.DictReader hands them to a loader.
+    with open(tsv, encoding="utf-8", newline="") as f:
+        lecteur = csv.DictReader(f, delimiter="\t")
+        lignes_brutes = [ligne for _, ligne in zip(range(2000), lecteur)]
+        entete = list(lecteur.fieldnames)
+    colonnes_sql = [d[0] for d in bo.connexion_nue(str(sqlite)).execute("SELECT * FROM formes LIMIT 0").description]
+    entetes = [entete, colonnes_sql, [c.upper() for c in entete], [f" {c.title()} " for c in colonnes_sql]] * 75
+    correspondance = _aliases.resoudre_colonnes(entete)
+    csv_complet = donnees.csv_complet()
 
     io, ip, il = nous._get_index_ortho(), nous._get_index_phone(), nous._get_index_lemme()
     base = bo.recherche
@@ -459,8 +470,15 @@ def comparer_modules(nous, tsv: Path, ech: dict, budget: float) -> list:
         ("_semantique.definition", _semantique.definition, bo.definition, entrees_mots),
         ("_utils.normaliser_ortho", _utils.normaliser_ortho, bo.normaliser, textes),
         ("_utils._tokenize_ipa", _utils._tokenize_ipa, bo.tokenize_ipa, ech["phones"]),
+        ("_aliases.resoudre_colonnes", _aliases.resoudre_colonnes, bo.resoudre_colonnes, entetes),
+        ("_loaders._normaliser_entree", lambda r: _loaders._normaliser_entree(r, correspondance),
+         lambda r: bo.normaliser_entree(r, correspondance), lignes_brutes),
         ("_loaders.iter_tsv (full pass)", lambda a: sum(1 for _ in _loaders.iter_tsv(tsv)),
-         lambda a: sum(1 for _ in bo.iter_tsv(str(tsv))), un),
+         lambda a: sum(1 for _ in bo.iter_csv(str(tsv), "\t")), un),
+        ("_loaders.iter_csv (full pass)", lambda a: sum(1 for _ in _loaders.iter_csv(csv_complet)),
+         lambda a: sum(1 for _ in bo.iter_csv(str(csv_complet))), un),
+        ("_loaders.iter_sqlite (full pass)", lambda a: sum(1 for _ in _loaders.iter_sqlite(sqlite)),
+         lambda a: sum(1 for _ in bo.iter_sqlite(str(sqlite))), un),
     ]
     res = []
     for nom, f, g, args in cas:

@@ -287,3 +287,76 @@ def test_entrees_sont_des_dicts_ordinaires(tmp_path, entete):
     for f in (copy.copy, copy.deepcopy, lambda d: pickle.loads(pickle.dumps(d)), lambda d: json.loads(json.dumps(d))):
         assert f(a) == a and list(f(a)) == list(a)
     assert a.popitem() == ("nouvelle", 1) and cles[0] not in a
+
+
+# ---------------------------------------------------------------------------
+# SQLite rows as the sqlite3 module reads them
+
+
+def lu_par_le_module(chemin, table="formes"):
+    conn = sqlite3.connect(chemin)
+    try:
+        cur = conn.execute(f"SELECT * FROM {table}")
+        noms = [d[0] for d in cur.description]
+        mapping = _loaders.resoudre_colonnes(noms)
+        return [_loaders._normaliser_entree(dict(zip(noms, r)), mapping) for r in cur]
+    finally:
+        conn.close()
+
+
+def base(tmp_path, colonnes, lignes):
+    chemin = tmp_path / "l.db"
+    conn = sqlite3.connect(chemin)
+    conn.execute(f"CREATE TABLE formes ({colonnes})")
+    for ligne in lignes:
+        conn.execute(f"INSERT INTO formes VALUES ({ligne})")
+    conn.commit()
+    conn.close()
+    return chemin
+
+
+@pytest.mark.parametrize("colonnes, lignes", [
+    # the rows of one word side by side, as lexicons keep them
+    ("ortho TEXT, cgram TEXT, lemme TEXT, freq_opensubs REAL, nb_syllabes INTEGER",
+     ["'chat', 'NOM', 'chat', 12.5, 1", "'chat', 'NOM', 'chat', 3, 1", "'chats', 'NOM', 'chat', NULL, 1",
+      "'œuf', 'NOM', 'œuf', '2.5', 1", "'ɛ̃', '', NULL, 'x', -4"]),
+    # every storage class in one column, texts with NUL, non-BMP and empty, blobs
+    ("ortho, \"Col Bizarre\" TEXT, b BLOB, freq_lm10",
+     ["'a' || char(0) || 'b', 'un 🐈', x'', 1e300", "7, '', x'00ff', 2", "2.5, NULL, NULL, NULL",
+      f"{2 ** 62}, 'é', 'texte', -0.0", "x'61', 'a', 1, ''"]),
+])
+def test_sqlite_lu_comme_le_module(tmp_path, colonnes, lignes):
+    chemin = base(tmp_path, colonnes, lignes)
+    attendu = lu_par_le_module(chemin)
+    obtenu = list(_loaders.iter_sqlite(chemin))
+    assert obtenu == attendu
+    assert [[(k, type(v)) for k, v in e.items()] for e in obtenu] == \
+           [[(k, type(v)) for k, v in e.items()] for e in attendu]
+
+
+def test_sqlite_texte_illisible_comme_le_module(tmp_path):
+    chemin = base(tmp_path, "ortho TEXT, phone TEXT", ["'chat', 'ʃa'", "'x', CAST(x'61ff62' AS TEXT)", "'y', 'i'"])
+    conn = sqlite3.connect(chemin)
+    with pytest.raises(sqlite3.OperationalError) as attendu:
+        conn.execute("SELECT * FROM formes").fetchall()
+    conn.close()
+    it = _loaders.iter_sqlite(chemin)
+    assert next(it)["ortho"] == "chat"
+    with pytest.raises(sqlite3.OperationalError) as obtenu:
+        next(it)
+    assert str(obtenu.value) == str(attendu.value)
+    with pytest.raises(StopIteration):
+        next(it)
+
+
+def test_sqlite_normaliser_remplace(tmp_path, monkeypatch):
+    chemin = base(tmp_path, "ortho TEXT, freq REAL", ["'chat', 2.0", "'chien', NULL"])
+    vus = []
+
+    def remplacant(row, mapping):
+        vus.append(dict(row))
+        return {"vu": row["ortho"]}
+
+    monkeypatch.setattr(_loaders, "_normaliser_entree", remplacant)
+    assert list(_loaders.iter_sqlite(chemin)) == [{"vu": "chat"}, {"vu": "chien"}]
+    assert vus == [{"ortho": "chat", "freq": 2.0}, {"ortho": "chien", "freq": None}]

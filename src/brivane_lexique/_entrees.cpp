@@ -259,6 +259,7 @@ void verifier_delimiteur(nb::handle d) {
 
 void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle freq_priorite) {
     emplacements_.clear();
+    modele_ = ModeleEntrees();
     erreur_.reset();
     try {
         if (!PyDict_CheckExact(mapping.ptr())) erreur_type("mapping", "dict", mapping.ptr());
@@ -330,21 +331,6 @@ void PlanEntree::verifier() const {
     if (erreur_) throw nb::python_error(*erreur_);
 }
 
-nb::dict PlanEntree::depuis_objets(PyObject *const *valeurs, size_t n) const {
-    verifier();
-    nb::dict d = nb::steal<nb::dict>(_PyDict_NewPresized(Py_ssize_t(emplacements_.size())));
-    for (const Emplacement &e : emplacements_) {
-        nb::object v;
-        if (e.colonne < 0) v = zero();
-        else {
-            PyObject *brut = size_t(e.colonne) < n ? valeurs[e.colonne] : Py_None;
-            v = e.reel ? reel_de_valeur(brut) : nb::borrow(brut);
-        }
-        if (PyDict_SetItem(d.ptr(), e.cle.ptr(), v.ptr()) < 0) throw nb::python_error();
-    }
-    return d;
-}
-
 // ---------------------------------------------------------------------------
 // Pass
 
@@ -367,9 +353,7 @@ struct PasseCsv::Impl {
     bool prepare = false;
     bool ferme = false;
     CachePartage partages;
-    nb::object modele;  // keys of the entries, in order (values None)
-    std::vector<nb::object> cles;  // the model's keys, in the plan's order
-    std::vector<Py_ssize_t> places;  // where a copy of the model keeps each key's value
+    PlanEntree::ModeleEntrees modele;
     // Per key of the plan: the previous record's text and its str.
     struct Dernier {
         std::string octets;
@@ -443,7 +427,7 @@ nb::list PasseCsv::noms() const { return p_->noms; }
 void PasseCsv::preparer(nb::handle mapping) {
     nb::object fp = module_loaders().attr("FREQ_PRIORITE");
     p_->plan.construire(p_->noms, mapping, fp);
-    p_->modele = nb::object();
+    p_->modele = PlanEntree::ModeleEntrees();
     p_->prepare = true;
 }
 
@@ -577,6 +561,29 @@ PyObject *texte_utf8_verifie(std::string_view v) {
     return s;
 }
 
+struct TextesPartages::Impl {
+    CachePartage partages;
+};
+TextesPartages::TextesPartages() : p_(std::make_unique<Impl>()) {}
+TextesPartages::~TextesPartages() = default;
+
+PyObject *TextesPartages::texte(std::string_view v, bool partage) {
+    const bool cache = !v.empty() && (partage || v.size() <= 3);
+    uint64_t h = 0;
+    if (cache) {
+        h = CachePartage::hacher(v);
+        if (PyObject *o = p_->partages.trouver(v, h)) return Py_NewRef(o);
+    }
+    PyObject *s = PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), nullptr);
+    if (s && cache && p_->partages.taille() < MAX_PARTAGES) {
+        Py_ssize_t n = 0;
+        const char *u = PyUnicode_AsUTF8AndSize(s, &n);
+        if (u) p_->partages.ajouter(s, std::string_view(u, size_t(n)), h);
+        else PyErr_Clear();
+    }
+    return s;
+}
+
 nb::object PasseCsv::texte_champ(std::string_view v, bool partage) {
     Impl &p = *p_;
     if (v.empty()) return nb::steal(PyUnicode_FromStringAndSize("", 0));
@@ -663,31 +670,51 @@ std::vector<Py_ssize_t> places_des_valeurs(PyObject *modele, const std::vector<n
     return places;
 }
 
+nb::dict PlanEntree::ModeleEntrees::copie(const std::vector<Emplacement> &E, PyObject **&valeurs) {
+    if (!modele.is_valid()) {
+        modele = modele_entree(E);
+        // The model's own key objects (names of attributes are interned): later
+        // stores then find their key by identity.
+        cles.clear();
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(modele.ptr(), &pos, &k, &v)) cles.push_back(nb::borrow(k));
+        places = places_des_valeurs(modele.ptr(), cles);
+    }
+    nb::dict d = nb::steal<nb::dict>(PyDict_Copy(modele.ptr()));
+    if (!d.is_valid()) throw nb::python_error();
+    valeurs = nullptr;
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    if (places.size() == E.size() && reinterpret_cast<PyDictObject *>(d.ptr())->ma_values)
+        valeurs = reinterpret_cast<PyObject **>(reinterpret_cast<PyDictObject *>(d.ptr())->ma_values);
+#endif
+    return d;
+}
+
+void PlanEntree::ModeleEntrees::poser(nb::dict &d, PyObject **valeurs, size_t k, nb::object v) const {
+    // A store in place skips the dict's upkeep: only for values that leave its
+    // tracking by the collector as it is (those that can hold no other object).
+    PyObject *o = v.ptr();
+    const PyTypeObject *t = Py_TYPE(o);
+    const bool atome = o == Py_None || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type ||
+                       t == &PyBytes_Type || t == &PyBool_Type;
+    if (valeurs && atome) {
+        PyObject *ancienne = valeurs[places[k]];
+        valeurs[places[k]] = v.release().ptr();
+        Py_XDECREF(ancienne);
+    } else if (PyDict_SetItem(d.ptr(), cles[k].ptr(), v.ptr()) < 0) {
+        throw nb::python_error();
+    }
+}
+
 nb::dict PasseCsv::entree() {
     Impl &p = *p_;
     p.plan.verifier();
     const auto &E = p.plan.emplacements();
     const size_t n = p.champs.size();
-    if (!p.modele.is_valid()) {
-        p.modele = modele_entree(E);
-        // The model's own key objects (names of attributes are interned): later
-        // stores then find their key by identity.
-        p.cles.clear();
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(p.modele.ptr(), &pos, &k, &v)) p.cles.push_back(nb::borrow(k));
-        p.places = places_des_valeurs(p.modele.ptr(), p.cles);
-    }
     if (p.derniers.size() != E.size()) p.derniers.assign(E.size(), {});
-    nb::dict d = nb::steal<nb::dict>(PyDict_Copy(p.modele.ptr()));
-    if (!d.is_valid()) throw nb::python_error();
-    // Every value stored below is a str, a float or None, which leaves the dict's
-    // tracking by the collector as a store through the dict would.
     PyObject **valeurs = nullptr;
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-    if (p.places.size() == E.size() && reinterpret_cast<PyDictObject *>(d.ptr())->ma_values)
-        valeurs = reinterpret_cast<PyObject **>(reinterpret_cast<PyDictObject *>(d.ptr())->ma_values);
-#endif
+    nb::dict d = p.modele.copie(E, valeurs);
     for (size_t k = 0; k < E.size(); ++k) {
         const PlanEntree::Emplacement &e = E[k];
         nb::object v;
@@ -712,13 +739,24 @@ nb::dict PasseCsv::entree() {
                 dn.objet = v;
             }
         }
-        if (valeurs) {
-            PyObject *ancienne = valeurs[p.places[k]];
-            valeurs[p.places[k]] = v.release().ptr();
-            Py_XDECREF(ancienne);
-        } else if (PyDict_SetItem(d.ptr(), p.cles[k].ptr(), v.ptr()) < 0) {
-            throw nb::python_error();
+        p.modele.poser(d, valeurs, k, std::move(v));
+    }
+    return d;
+}
+
+nb::dict PlanEntree::depuis_objets(PyObject *const *valeurs, size_t n) const {
+    verifier();
+    PyObject **places = nullptr;
+    nb::dict d = modele_.copie(emplacements_, places);
+    for (size_t k = 0; k < emplacements_.size(); ++k) {
+        const Emplacement &e = emplacements_[k];
+        nb::object v;
+        if (e.colonne < 0) v = zero();
+        else {
+            PyObject *brut = size_t(e.colonne) < n ? valeurs[e.colonne] : Py_None;
+            v = e.reel ? reel_de_valeur(brut) : nb::borrow(brut);
         }
+        modele_.poser(d, places, k, std::move(v));
     }
     return d;
 }

@@ -40,6 +40,19 @@ public:
         bool partage;         // text value shared between entries of the pass
     };
 
+    // Entries are made as copies of a model holding the plan's keys in order (values
+    // None); when the model shares its key table (an instance's dict), each value is then
+    // stored in its slot of the copy without a key look-up.
+    struct ModeleEntrees {
+        nb::object modele;
+        std::vector<nb::object> cles;    // the model's keys, in the plan's order
+        std::vector<Py_ssize_t> places;  // where a copy keeps each key's value
+        // A new copy of the model (made on first use); `valeurs`: its slots, or nullptr.
+        nb::dict copie(const std::vector<Emplacement> &emplacements, PyObject **&valeurs);
+        // Stores value `v` of key k of the plan in `d`.
+        void poser(nb::dict &d, PyObject **valeurs, size_t k, nb::object v) const;
+    };
+
     // `noms`: the source's column names in order (duplicates allowed; a record is
     // dict(zip(noms, values)), later duplicates winning). Errors that
     // _normaliser_entree would raise on every record (mapping not a dict, ...) are
@@ -56,6 +69,25 @@ public:
 private:
     std::vector<Emplacement> emplacements_;
     std::optional<nb::python_error> erreur_;
+    mutable ModeleEntrees modele_;
+};
+
+// Str values of one pass over another source, equal ones shared as in PasseCsv (the
+// few distinct values of the columns PlanEntree marks `partage`, and every text of up
+// to 3 bytes).
+class TextesPartages {
+public:
+    TextesPartages();
+    ~TextesPartages();
+    TextesPartages(const TextesPartages &) = delete;
+    TextesPartages &operator=(const TextesPartages &) = delete;
+    // A new reference to the str of `v` decoded as strict UTF-8, or nullptr with the
+    // decoding error set.
+    PyObject *texte(std::string_view v, bool partage);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> p_;
 };
 
 class PasseCsv {

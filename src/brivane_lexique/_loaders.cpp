@@ -3,12 +3,18 @@
 // request and is released at the end, on error, on close() and when dropped.
 #include "_commun.hpp"
 #include "_entrees.hpp"
+#include "_sqlite_hote.hpp"
+
+#include <cstring>
+#include <memory>
+#include <optional>
 
 #include <cerrno>
 #include <sys/stat.h>
 
 namespace nb = nanobind;
 using namespace brivane::py;
+namespace sqlite = brivane::sqlite;
 
 namespace {
 
@@ -222,6 +228,128 @@ private:
 // ---------------------------------------------------------------------------
 // SQLite
 
+// The rows of a table read by the SQLite library itself, turned into Python values as
+// the sqlite3 module turns them (int, float, str decoded strictly, bytes, None),
+// through a read-only connection of our own: the module's per-row objects (cursor
+// step, Row, one value per column asked by index) cost more than the entry built
+// from them.
+class LectureDirecte {
+public:
+    // Opened and on its first row (or done); nullptr on any failure up to there,
+    // which the module's path then meets again and reports in its own words.
+    static std::unique_ptr<LectureDirecte> ouvrir(const std::string &fichier, const std::string &sql) {
+        const sqlite::Fonctions *f = sqlite_c();
+        if (!f) return nullptr;
+        auto l = std::make_unique<LectureDirecte>();
+        std::optional<sqlite::Erreur> echec;
+        {
+            // A database held locked by another connection may make the first step wait
+            // (the module's timeout): other threads run meanwhile, as with the module.
+            nb::gil_scoped_release libre;
+            try {
+                l->base_ = std::make_unique<sqlite::Base>(*f, fichier,
+                                                          sqlite::OUVRIR_LECTURE | sqlite::OUVRIR_SANS_VERROU);
+                l->req_ = std::make_unique<sqlite::Requete>(*l->base_, sql);
+                l->ligne_ = l->req_->pas();
+            } catch (sqlite::Erreur &e) {
+                echec = e;
+            }
+        }
+        if (!echec) return l;
+        // Busy or locked after the whole wait: the module would wait as long again
+        // before saying the same, so it is said now.
+        const int code = echec->code & 0xff;
+        if (code == 5 || code == 6) lever_sqlite(*echec);
+        return nullptr;
+    }
+
+    nb::list noms() const {
+        nb::list r;
+        for (int i = 0; i < req_->nb_colonnes(); ++i) {
+            const char *n = req_->nom(i);
+            nb::object o = nb::steal(PyUnicode_DecodeUTF8(n, Py_ssize_t(std::strlen(n)), "replace"));
+            if (!o.is_valid()) throw nb::python_error();
+            r.append(o);
+        }
+        return r;
+    }
+
+    // The columns whose equal texts may be one shared str (the plan's choice).
+    void partager(const PlanEntree &plan) {
+        partage_.assign(size_t(req_->nb_colonnes()), false);
+        for (const PlanEntree::Emplacement &e : plan.emplacements())
+            if (e.partage && e.colonne >= 0 && size_t(e.colonne) < partage_.size()) partage_[size_t(e.colonne)] = true;
+    }
+
+    // The values of the current row into `valeurs`, then the step to the next one, as
+    // the module's cursor steps right after reading a row (its failure is this call's).
+    // False when there is no row left.
+    bool suivante(std::vector<nb::object> &valeurs) {
+        if (!ligne_) return false;
+        const int n = req_->nb_colonnes();
+        if (derniers_.size() != size_t(n)) {
+            derniers_.assign(size_t(n), {});
+            partage_.resize(size_t(n), false);
+        }
+        valeurs.clear();
+        for (int i = 0; i < n; ++i) valeurs.push_back(valeur(i));
+        try {
+            ligne_ = req_->pas();
+        } catch (sqlite::Erreur &e) {
+            ligne_ = false;
+            lever_sqlite(e);
+        }
+        return true;
+    }
+
+private:
+    nb::object valeur(int i) {
+        PyObject *o = nullptr;
+        switch (req_->type(i)) {
+        case sqlite::ENTIER: o = PyLong_FromLongLong(req_->entier(i)); break;
+        case sqlite::REEL: o = PyFloat_FromDouble(req_->reel(i)); break;
+        case sqlite::TEXTE: {
+            std::string_view t = req_->texte(i);
+            // Lexicons keep the rows of one word together: a text equal to the same
+            // column's in the previous row is that row's str.
+            Dernier &d = derniers_[size_t(i)];
+            if (d.objet.is_valid() && std::string_view(d.octets) == t) return d.objet;
+            o = textes_.texte(t, partage_[size_t(i)]);
+            if (!o && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+                PyErr_Clear();
+                nb::object type = nb::module_::import_("sqlite3").attr("OperationalError");
+                PyErr_Format(type.ptr(), "Could not decode to UTF-8 column '%s' with text '%s'", req_->nom(i),
+                             std::string(t).c_str());
+            }
+            if (o) {
+                d.octets.assign(t);
+                d.objet = nb::borrow(o);
+            }
+            break;
+        }
+        case sqlite::BLOB: {
+            std::string_view b = req_->blob(i);
+            o = PyBytes_FromStringAndSize(b.data(), Py_ssize_t(b.size()));
+            break;
+        }
+        default: return nb::none();
+        }
+        if (!o) throw nb::python_error();
+        return nb::steal(o);
+    }
+
+    std::unique_ptr<sqlite::Base> base_;
+    std::unique_ptr<sqlite::Requete> req_;
+    bool ligne_ = false;
+    TextesPartages textes_;
+    std::vector<bool> partage_;
+    struct Dernier {
+        std::string octets;
+        nb::object objet;
+    };
+    std::vector<Dernier> derniers_;
+};
+
 class IterSqlite : public Iterateur {
 public:
     IterSqlite(nb::object chemin, nb::object table) : chemin_(std::move(chemin)), table_(std::move(table)) {}
@@ -229,7 +357,7 @@ public:
 
 protected:
     nb::object avancer() override {
-        if (!conn_.is_valid()) {
+        if (!conn_.is_valid() && !direct_) {
             nb::object texte = texte_chemin(chemin_);
             // The library would create an empty database where no file exists.
             PyObject *octets = nullptr;
@@ -241,30 +369,43 @@ protected:
                 PyErr_SetFromErrnoWithFilenameObject(PyExc_FileNotFoundError, texte.ptr());
                 throw nb::python_error();
             }
-            nb::module_ sqlite3 = nb::module_::import_("sqlite3");
-            conn_ = sqlite3.attr("connect")(texte);
-            conn_.attr("row_factory") = sqlite3.attr("Row");
             nb::object sql = nb::steal(PyUnicode_Concat(nb::str("SELECT * FROM ").ptr(), table_.ptr()));
             if (!sql.is_valid()) throw nb::python_error();
-            curseur_ = conn_.attr("execute")(sql);
-            noms_ = nb::list();
-            for (nb::handle d : curseur_.attr("description")) noms_.append(d[0]);
+            // Read directly only while the entries are made by this module's own rules.
+            if (g_normaliser.original())
+                direct_ = LectureDirecte::ouvrir(std::string(PyBytes_AS_STRING(octets), size_t(PyBytes_GET_SIZE(octets))),
+                                                 std::string(utf8(sql.ptr())));
+            if (direct_) {
+                noms_ = direct_->noms();
+            } else {
+                nb::module_ sqlite3 = nb::module_::import_("sqlite3");
+                conn_ = sqlite3.attr("connect")(texte);
+                conn_.attr("row_factory") = sqlite3.attr("Row");
+                curseur_ = conn_.attr("execute")(sql);
+                noms_ = nb::list();
+                for (nb::handle d : curseur_.attr("description")) noms_.append(d[0]);
+            }
             mapping_ = g_resoudre.objet()(noms_);
             if (g_normaliser.original()) plan_.construire(noms_, mapping_, g_freq.objet());
             else normaliser_ = g_normaliser.objet();
+            if (direct_) direct_->partager(plan_);
         }
-        PyObject *r = PyIter_Next(curseur_.ptr());
-        if (!r) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            return nb::object();
-        }
-        nb::object ligne = nb::steal(r);
         size_t n = size_t(PyList_GET_SIZE(noms_.ptr()));
-        valeurs_.clear();
-        for (size_t i = 0; i < n; ++i) {
-            PyObject *v = PySequence_GetItem(ligne.ptr(), Py_ssize_t(i));
-            if (!v) throw nb::python_error();
-            valeurs_.push_back(nb::steal(v));
+        if (direct_) {
+            if (!direct_->suivante(valeurs_)) return nb::object();
+        } else {
+            PyObject *r = PyIter_Next(curseur_.ptr());
+            if (!r) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                return nb::object();
+            }
+            nb::object ligne = nb::steal(r);
+            valeurs_.clear();
+            for (size_t i = 0; i < n; ++i) {
+                PyObject *v = PySequence_GetItem(ligne.ptr(), Py_ssize_t(i));
+                if (!v) throw nb::python_error();
+                valeurs_.push_back(nb::steal(v));
+            }
         }
         if (normaliser_.is_valid()) {
             nb::dict record;
@@ -276,6 +417,7 @@ protected:
         return plan_.depuis_objets(ptrs.data(), n);
     }
     void liberer() override {
+        direct_.reset();
         curseur_ = nb::object();
         nb::object c = std::move(conn_);
         if (c.is_valid()) {
@@ -289,6 +431,7 @@ protected:
 private:
     nb::object chemin_, table_;
     nb::object conn_, curseur_, mapping_, normaliser_;
+    std::unique_ptr<LectureDirecte> direct_;
     nb::list noms_;
     PlanEntree plan_;
     std::vector<nb::object> valeurs_;

@@ -3,7 +3,7 @@
 #include "_precharge.hpp"
 
 #include "csv_ecriture.hpp"
-#include "sqlite_direct.hpp"
+#include "_sqlite_hote.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -608,50 +608,6 @@ nb::list entete_memoire(Lexique &l) {
 }
 
 // ------------------------------------------------------------------ direct SQLite
-
-// The C library behind the host's sqlite3 module, or nullptr (then the writers go
-// through the module, as a caller would).
-const sqlite::Fonctions *sqlite_c() {
-    static bool essaye = false;
-    static const sqlite::Fonctions *f = nullptr;
-    if (!essaye) {
-        essaye = true;
-        try {
-            nb::object module = nb::module_::import_("_sqlite3");
-            f = sqlite::charger(nb::cast<std::string>(nb::str(module.attr("__file__"))),
-                                nb::cast<std::string>(liens().sqlite3.attr("sqlite_version")));
-        } catch (nb::python_error &) {
-            f = nullptr;  // no file name, no version: stay on the module's path
-        }
-    }
-    return f;
-}
-
-// The exception the sqlite3 module raises for the same failure: class chosen from
-// the primary code, message and the two attributes it sets.
-[[noreturn]] void lever_sqlite(const sqlite::Erreur &e) {
-    const char *classe = "DatabaseError";
-    switch (e.code & 0xff) {
-    case 7: PyErr_NoMemory(); throw nb::python_error();
-    case 2: case 12: classe = "InternalError"; break;
-    case 1: case 3: case 4: case 5: case 6: case 8: case 9: case 10: case 13: case 14: case 15: case 16:
-    case 17: classe = "OperationalError"; break;
-    case 18: classe = "DataError"; break;
-    case 19: case 20: classe = "IntegrityError"; break;
-    case 21: case 25: classe = "InterfaceError"; break;
-    default: break;
-    }
-    nb::object type = liens().sqlite3.attr(classe);
-    nb::object message =
-        nb::steal(PyUnicode_DecodeUTF8(e.message.data(), Py_ssize_t(e.message.size()), "replace"));
-    if (!message.is_valid()) throw nb::python_error();
-    nb::object exc = type(message);
-    exc.attr("sqlite_errorcode") = e.code;
-    const char *nom = sqlite::nom_code(e.code);
-    exc.attr("sqlite_errorname") = nb::str(nom ? nom : "unknown");
-    PyErr_SetObject(type.ptr(), exc.ptr());
-    throw nb::python_error();
-}
 
 // Whether an adapter is registered for a type that the module would otherwise bind
 // by itself: then only the module knows what reaches the database.
