@@ -5,9 +5,11 @@ The commonest call shape (positional arguments) takes a shorter road than the ot
 depend on it.
 """
 
+import re
+
 import pytest
 
-from brivane_lexique import _morphologie, _semantique, _utils
+from brivane_lexique import _loaders, _morphologie, _semantique, _utils
 from brivane_lexique.lexique import Lexique
 from fabrique_lexiques import ecrire
 
@@ -43,7 +45,7 @@ def lex(request, tmp_path_factory):
 
 def _noms(fonction, n):
     """The names of the first n parameters, from the signature line of the docstring."""
-    return fonction.__doc__.split("(", 1)[1].split(")")[0].replace("self, ", "").split(", ")[:n]
+    return re.findall(r"(\w+): ", fonction.__doc__.split("(", 1)[1].split(")")[0])[:n]
 
 
 @pytest.mark.parametrize("nom, args", APPELS, ids=[a[0] + str(len(a[1])) for a in APPELS])
@@ -97,6 +99,7 @@ FONCTIONS = [
     (_morphologie.formes_de, (ENTREES,)),
     (_morphologie.formes_de, (ENTREES, "VER")),
     (_morphologie.lemme_de, (ENTREES,)),
+    (_loaders._normaliser_entree, ({"Ortho": "chat", "FREQ_LM10": "2"}, {"FREQ_LM10": "freq_lm10"})),
 ]
 
 

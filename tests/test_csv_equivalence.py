@@ -300,3 +300,35 @@ def test_octets_invalides_dans_du_texte_multioctet(tmp_path, graine):
         verifier_identique(chemin, delimiter="\t")
         chemin.write_bytes(bytes(donnees[:pos]) + "é😀".encode("utf-8")[: rnd.randint(1, 5)])
         verifier_identique(chemin, delimiter="\t")
+
+
+def test_normalisation_de_lignes_de_meme_forme(monkeypatch):
+    # Rows built one by one from one header share their key objects: from the second
+    # such row the walk is replayed from a plan, which every change below must undo.
+    rnd = random.Random(5)
+    noms = ["Ortho", "word", "freq", "FREQ_LM10", "freq_frantext", "freq_opensubs", " Lemme ", "x",
+            "freqfilms2", "nb"]
+    valeurs = ["", "1", " 2.5 ", "abc", None, 0, 3, 2.5, True, b"4", [], "1e3"]
+    priorite = list(FREQ_PRIORITE)
+    monkeypatch.setattr(_loaders, "FREQ_PRIORITE", priorite)
+    for _ in range(400):
+        cles = rnd.sample(noms, rnd.randint(0, len(noms)))
+        mapping = {n: rnd.choice(["freq", "ortho", "freq_lm10", "freq_frwac", n.lower(), None])
+                   for n in noms if rnd.random() < 0.4}
+        for _ in range(rnd.randint(1, 8)):
+            row = {k: rnd.choice(valeurs[:-3] if rnd.random() < 0.8 else valeurs) for k in cles}
+            tirage = rnd.random()
+            if tirage < 0.1:
+                mapping[rnd.choice(noms)] = rnd.choice(["freq", "ortho", "freq_lm10", "x"])
+            elif tirage < 0.15:
+                priorite.reverse()
+            elif tirage < 0.2:
+                priorite.append(priorite.pop(0))
+            elif tirage < 0.25 and row:
+                row.pop(next(iter(row)))
+            elif tirage < 0.3:
+                row = dict(reversed(list(row.items())))
+            obtenu = _loaders._normaliser_entree(row, mapping)
+            attendu = ref_normaliser(row, mapping, priorite)
+            assert [(k, comparable(v)) for k, v in obtenu.items()] == \
+                   [(k, comparable(v)) for k, v in attendu.items()], (row, mapping, priorite)

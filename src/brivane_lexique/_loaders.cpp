@@ -4,6 +4,8 @@
 #include "_commun.hpp"
 #include "_entrees.hpp"
 #include "_sqlite_hote.hpp"
+#include "_precharge.hpp"
+#include "_appel_direct.hpp"
 
 #include <cstring>
 #include <memory>
@@ -38,10 +40,146 @@ void exiger_chemin(nb::handle o, const char *nom) {
 
 nb::object repli(nb::handle col) { return col.attr("lower")().attr("strip")(); }
 
+// A caller that builds entries row by row hands in dicts with the same key objects in
+// the same order (those of a reader's header) and the same mapping. From the second
+// such row on, the walk below is replayed from a plan made once, as the loaders do,
+// while nothing it rests on has moved: the mapping (the same dict at the same
+// version: CPython 3.11 moves it with every change), FREQ_PRIORITE (the same list or
+// tuple holding the same str objects), the keys (the same str objects in the same
+// order), and values whose conversion runs no Python code. Rows of another shape take
+// the walk, and a shape is planned only when two rows in a row share it.
+class PlanDeLignes {
+public:
+    static constexpr bool DISPONIBLE = PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000;
+
+    // The entry, or an invalid object when the row must take the walk.
+    nb::object essayer(PyObject *row, PyObject *mapping, PyObject *fp) {
+        // Making the entry allocates, and a finaliser run by the collector then could
+        // call back in: that call takes the walk, and leaves this plan alone.
+        if (!DISPONIBLE || occupe_ || !cles_textes(row) || !texte_seulement(fp)) return nb::object();
+        occupe_ = true;
+        struct Garde {
+            bool &b;
+            ~Garde() { b = false; }
+        } garde{occupe_};
+        const bool meme = forme_connue(row, mapping, fp);
+        if (!meme) {
+            retenir(row, mapping, fp);
+            return nb::object();
+        }
+        if (!pret_) {
+            if (!planifier(mapping, fp)) {
+                oublier();
+                return nb::object();
+            }
+            pret_ = true;
+        }
+        // The values held: the same finaliser could change the row meanwhile.
+        for (PyObject *v : valeurs_) Py_INCREF(v);
+        struct Rendre {
+            std::vector<PyObject *> &v;
+            ~Rendre() {
+                for (PyObject *o : v) Py_DECREF(o);
+            }
+        } rendre{valeurs_};
+        return plan_.depuis_objets(valeurs_.data(), valeurs_.size());
+    }
+
+private:
+    static uint64_t version(PyObject *d) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+        return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+#else
+        (void)d;
+        return 0;
+#endif
+    }
+    static bool atome(PyObject *v) {
+        const PyTypeObject *t = Py_TYPE(v);
+        return v == Py_None || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type ||
+               t == &PyBool_Type || t == &PyBytes_Type;
+    }
+    static bool texte_seulement(PyObject *fp) {
+        if (!PyList_CheckExact(fp) && !PyTuple_CheckExact(fp)) return false;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fp); ++i)
+            if (!PyUnicode_CheckExact(PySequence_Fast_GET_ITEM(fp, i))) return false;
+        return true;
+    }
+    // Same shape as the recorded one; the row's values (borrowed) into valeurs_.
+    bool forme_connue(PyObject *row, PyObject *mapping, PyObject *fp) {
+        if (mapping != mapping_ || version(mapping) != version_ || fp != fp_.ptr()) return false;
+        if (size_t(PySequence_Fast_GET_SIZE(fp)) != fp_items_.size()) return false;
+        for (size_t i = 0; i < fp_items_.size(); ++i)
+            if (PySequence_Fast_GET_ITEM(fp, Py_ssize_t(i)) != fp_items_[i].ptr()) return false;
+        if (size_t(PyDict_GET_SIZE(row)) != cles_.size()) return false;
+        valeurs_.clear();
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        for (size_t i = 0; PyDict_Next(row, &pos, &k, &v); ++i) {
+            if (k != cles_[i].ptr() || !atome(v)) return false;
+            valeurs_.push_back(v);
+        }
+        return true;
+    }
+    void retenir(PyObject *row, PyObject *mapping, PyObject *fp) {
+        oublier();
+        mapping_ = mapping;
+        version_ = version(mapping);
+        fp_ = nb::borrow(fp);
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fp); ++i)
+            fp_items_.push_back(nb::borrow(PySequence_Fast_GET_ITEM(fp, i)));
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(row, &pos, &k, &v)) cles_.push_back(nb::borrow(k));
+    }
+    // The plan of the recorded keys, when every name the mapping gives them is a str
+    // (any other object could compare differently from one row to the next).
+    bool planifier(PyObject *mapping, PyObject *fp) {
+        nb::list noms;
+        for (const nb::object &c : cles_) {
+            PyObject *canon = PyDict_GetItemWithError(mapping, c.ptr());
+            if (!canon && PyErr_Occurred()) throw nb::python_error();
+            if (canon && !PyUnicode_CheckExact(canon)) return false;
+            noms.append(c);
+        }
+        plan_.construire(noms, mapping, fp);
+        try {
+            plan_.verifier();
+        } catch (nb::python_error &) {
+            return false;  // the walk raises it, in its own order
+        }
+        // Planning ran no Python code that could have changed what it read.
+        return version(mapping) == version_;
+    }
+    void oublier() {
+        pret_ = false;
+        mapping_ = nullptr;
+        fp_ = nb::object();
+        fp_items_.clear();
+        cles_.clear();
+    }
+
+    PlanEntree plan_;
+    bool pret_ = false, occupe_ = false;
+    PyObject *mapping_ = nullptr;  // compared, never followed
+    uint64_t version_ = 0;
+    nb::object fp_;
+    std::vector<nb::object> fp_items_, cles_;
+    std::vector<PyObject *> valeurs_;
+};
+
+// Never destroyed: it holds references that must not be released after the
+// interpreter has shut down.
+PlanDeLignes &g_plan_lignes = *new PlanDeLignes();
+
 nb::dict normaliser_entree(nb::handle row, nb::handle mapping) {
     exiger_dict(row, "row");
     exiger_dict(mapping, "mapping");
     nb::object fp = g_freq.objet();
+    {
+        nb::object e = g_plan_lignes.essayer(row.ptr(), mapping.ptr(), fp.ptr());
+        if (e.is_valid()) return nb::borrow<nb::dict>(e);
+    }
     nb::object freq = nb::str("freq");
     // A snapshot: the walk may run Python code (str subclasses) that mutates `row`.
     nb::object items = nb::steal(PyDict_Items(row.ptr()));
@@ -493,6 +631,8 @@ NB_MODULE(_loaders, m) {
     m.def("_normaliser_entree", &normaliser_entree, nb::arg("row").none(), nb::arg("mapping").none(),
           nb::sig("def _normaliser_entree(row: dict[str, str], mapping: dict[str, str]) -> EntreeLexicale"),
           "Applique le mapping d'alias et resout la frequence prioritaire.");
+    // (Put in place before it is bound: the loaders then know the direct one as their own.)
+    FonctionDirecte<&normaliser_entree, 2>::installer(m, "_normaliser_entree");
     m.def("iter_csv", &iter_csv, nb::arg("path").none(), nb::arg("delimiter").none() = ",",
           nb::arg("encoding").none() = "utf-8-sig", nb::rv_policy::take_ownership,
           nb::sig("def iter_csv(path: str | Path, delimiter: str = ',', encoding: str = 'utf-8-sig') "
