@@ -2,7 +2,6 @@
 #include "_entrees.hpp"
 #include "_commun.hpp"
 #include "_texte.hpp"
-#include "_arenes.hpp"
 
 #include "csv.hpp"
 #include "hachage.hpp"
@@ -1007,20 +1006,10 @@ private:
     bool vide_ = false;
 };
 
-// A fresh block of several megabytes is faulted in page by page as it is first
-// written; asking for huge pages (where the system grants them on request) turns
-// thousands of faults into a few. Only advice: nothing changes if it is refused.
-inline void conseiller_grandes_pages(void *p, size_t octets) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr uintptr_t GRANDE = uintptr_t(2) << 20;
-    uintptr_t debut = (reinterpret_cast<uintptr_t>(p) + GRANDE - 1) & ~(GRANDE - 1);
-    uintptr_t fin = (reinterpret_cast<uintptr_t>(p) + octets) & ~(GRANDE - 1);
-    if (fin > debut) madvise(reinterpret_cast<void *>(debut), fin - debut, MADV_HUGEPAGE);
-#else
-    (void)p;
-    (void)octets;
-#endif
-}
+// Level 1 stays on ordinary pages. Huge pages saved about 10 ms on the real lexicon,
+// but on a virtual machine a fresh 2 MiB page is often one the host must back anew:
+// the build then took anywhere from 1 to 7 times as long (8 copies of the lexicon:
+// 0.32 to 1.1 s, against 0.43 s every time on ordinary pages).
 
 // The str objects of level 1 (owned references) and their hash.
 class ObjetsFormes {
@@ -1187,7 +1176,6 @@ private:
         // each copy flushing the address translations of every thread of the process.
         auto *neuve = static_cast<setentry *>(PyMem_Malloc(taille * sizeof(setentry)));
         if (!neuve) throw std::bad_alloc();
-        conseiller_grandes_pages(neuve, taille * sizeof(setentry));
         std::memset(static_cast<void *>(neuve), 0, taille * sizeof(setentry));
         setentry *ancienne = table_;
         const size_t ancien_masque = masque_;
@@ -1333,9 +1321,7 @@ private:
     void lire(ObjetsFormes &objets) {
         LecteurCsv &lecteur = p_.lecteur();
         taille_ = lecteur.taille_source();
-        // Hundreds of thousands of str objects: huge pages under them when the file
-        // is large (a small one would not fill the first one).
-        GrandesArenes grandes(taille_ >= (uint64_t(8) << 20));
+        // (On ordinary pages: see conseiller_grandes_pages.)
         // Its one-time self-check asks the host: done here, before any thread.
         HachageHote::instance();
         if (lecteur.source_autonome() && taille_ >= SEUIL_PARALLELE &&
