@@ -328,10 +328,8 @@ void charger_index(nb::handle self) {
             }
         } pause;
         PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
-        // Hundreds of MB of small objects that every later scan walks: on huge pages
-        // the walks miss the address translation caches far less (scans a fifth
-        // faster), and the pages are faulted in ahead on the other core (the build
-        // itself is faster than on ordinary pages faulted in as they come).
+        // Hundreds of MB of small objects: their pages are faulted in ahead on the other
+        // core (see _arenes.hpp).
         GrandesArenes grandes(p.lecteur().taille_source() >= (uint64_t(8) << 20), true);
         if (p.lire_entete()) {
             ouvrir_passe_mapping(p);
