@@ -693,11 +693,7 @@ nb::dict PlanEntree::ModeleEntrees::copie(const std::vector<Emplacement> &E, PyO
 void PlanEntree::ModeleEntrees::poser(nb::dict &d, PyObject **valeurs, size_t k, nb::object v) const {
     // A store in place skips the dict's upkeep: only for values that leave its
     // tracking by the collector as it is (those that can hold no other object).
-    PyObject *o = v.ptr();
-    const PyTypeObject *t = Py_TYPE(o);
-    const bool atome = o == Py_None || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type ||
-                       t == &PyBytes_Type || t == &PyBool_Type;
-    if (valeurs && atome) {
+    if (valeurs && valeur_atomique(v.ptr())) {
         PyObject *ancienne = valeurs[places[k]];
         valeurs[places[k]] = v.release().ptr();
         Py_XDECREF(ancienne);

@@ -31,6 +31,13 @@ void verifier_delimiteur(nb::handle delimiteur);
 // column names, the column mapping and FREQ_PRIORITE: the walk of
 // _normaliser_entree is replayed on the names only, so every record then costs one
 // dict with no per-field lookups. Keys are the mapping's own objects.
+// A value that holds no other object and whose conversions run no Python code.
+inline bool valeur_atomique(PyObject *v) {
+    const PyTypeObject *t = Py_TYPE(v);
+    return v == Py_None || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type || t == &PyBool_Type ||
+           t == &PyBytes_Type;
+}
+
 class PlanEntree {
 public:
     struct Emplacement {

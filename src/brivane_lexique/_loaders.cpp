@@ -86,19 +86,7 @@ public:
     }
 
 private:
-    static uint64_t version(PyObject *d) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-        return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-#else
-        (void)d;
-        return 0;
-#endif
-    }
-    static bool atome(PyObject *v) {
-        const PyTypeObject *t = Py_TYPE(v);
-        return v == Py_None || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type ||
-               t == &PyBool_Type || t == &PyBytes_Type;
-    }
+    static uint64_t version(PyObject *d) { return version_dict(d); }
     static bool texte_seulement(PyObject *fp) {
         if (!PyList_CheckExact(fp) && !PyTuple_CheckExact(fp)) return false;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fp); ++i)
@@ -116,7 +104,7 @@ private:
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         for (size_t i = 0; PyDict_Next(row, &pos, &k, &v); ++i) {
-            if (k != cles_[i].ptr() || !atome(v)) return false;
+            if (k != cles_[i].ptr() || !valeur_atomique(v)) return false;
             valeurs_.push_back(v);
         }
         return true;

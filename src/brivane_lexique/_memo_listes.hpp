@@ -112,14 +112,7 @@ private:
     static constexpr size_t MAX_ENTREES = 1 << 16;  // per list
     static constexpr size_t BUDGET = 1 << 20;       // entries recorded in all (16 MB)
 
-    static uint64_t version(PyObject *d) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-        return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-#else
-        (void)d;
-        return 0;
-#endif
-    }
+    static uint64_t version(PyObject *d) { return version_dict(d); }
 
     Fiche &case_de(PyObject *liste, Sorte sorte) {
         if (cases_.empty()) cases_.resize(CASES);

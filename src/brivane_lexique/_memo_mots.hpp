@@ -371,14 +371,7 @@ public:
         version_ = 0;
     }
 
-    static uint64_t version(PyObject *d) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-        return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-#else
-        (void)d;
-        return 0;
-#endif
-    }
+    static uint64_t version(PyObject *d) { return version_dict(d); }
 
 private:
     struct Sens {

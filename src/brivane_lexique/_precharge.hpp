@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <initializer_list>
 
 namespace brivane::py {
@@ -16,6 +17,11 @@ inline void precharger(const void *p) {
     __builtin_prefetch(p);
 #endif
 }
+
+// The version of dict `d`: CPython 3.11 gives every dict one from a single global
+// counter, at creation and on every change (callers that rest on it check the version
+// they were built for).
+inline uint64_t version_dict(PyObject *d) { return reinterpret_cast<PyDictObject *>(d)->ma_version_tag; }
 
 // Whether a lookup by str key in dict `d` is sure to run no Python code: CPython 3.11
 // records in the key table (dk_kind, the byte after the two size bytes: 0 for general

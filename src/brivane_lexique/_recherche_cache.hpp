@@ -31,8 +31,6 @@
 
 namespace brivane::py {
 
-inline uint64_t version_dict(PyObject *d) { return reinterpret_cast<PyDictObject *>(d)->ma_version_tag; }
-
 // Distinct texts by content, numbered densely from 0 ("" is id 0). Holds copies of
 // the code points, no Python reference.
 class TableTextes {
