@@ -37,3 +37,29 @@ def grand_sqlite(dossier_donnees, tmp_path_factory):
     with gzip.open(dossier_donnees / "lexique_fr.sqlite.gz", "rb") as src, open(cible, "wb") as dst:
         shutil.copyfileobj(src, dst)
     return cible
+
+
+MODULES = ("_utils", "_aliases", "_loaders", "_recherche", "_phonetique", "_morphologie", "_semantique", "lexique")
+
+
+def regler_chemins_rapides(actifs):
+    """Sets the fast-path switch of every extension module; returns the previous states."""
+    import importlib
+
+    avant = {}
+    for nom in MODULES:
+        module = importlib.import_module(f"brivane_lexique.{nom}")
+        avant[nom] = module._chemins_rapides()
+        module._chemins_rapides(actifs)
+    return avant
+
+
+@pytest.fixture(params=[True, False], ids=["rapide", "simple"])
+def chemins(request):
+    """Runs a test once with the fast paths and once with their plain twins."""
+    avant = regler_chemins_rapides(request.param)
+    yield request.param
+    for nom, etat in avant.items():
+        import importlib
+
+        importlib.import_module(f"brivane_lexique.{nom}")._chemins_rapides(etat)

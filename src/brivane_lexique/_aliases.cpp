@@ -78,6 +78,7 @@ nb::dict resoudre_colonnes(nb::handle colonnes) {
 }  // namespace
 
 NB_MODULE(_aliases, m) {
+    brivane::py::lier_reglage(m);
     m.doc() =
         "Resolution d'alias pour les noms de colonnes.\n\n"
         "Chaque source de lexique (Lexique3, GLAFF, CSV personnalise, etc.) nomme\n"

@@ -6,6 +6,8 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "reglages.hpp"
+
 #include <cmath>
 #include <string_view>
 
@@ -55,7 +57,10 @@ inline long long entier_arg(nb::handle h, const char *nom) {
         if (v == -1 && PyErr_Occurred()) {
             // Out of range: clamp, a limit that large behaves as "no limit" anyway.
             PyErr_Clear();
-            return _PyLong_Sign(o) < 0 ? LLONG_MIN : LLONG_MAX;
+            nb::object zero = nb::int_(0);
+            int negatif = PyObject_RichCompareBool(o, zero.ptr(), Py_LT);
+            if (negatif < 0) throw nb::python_error();
+            return negatif ? LLONG_MIN : LLONG_MAX;
         }
         return v;
     }
@@ -158,20 +163,8 @@ public:
     }
     // Borrowed reference to the current binding (nullptr if deleted).
     PyObject *courant() const { return PyDict_GetItem(dict_, cle_); }
-    // Asked on every query: the answer is kept while the module's namespace keeps its
-    // dict version (CPython 3.11 moves it with every rebinding).
     PyObject *origine() const { return origine_; }
-    bool original() const {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-        const uint64_t v = reinterpret_cast<PyDictObject *>(dict_)->ma_version_tag;
-        if (v == version_vue_) return original_vu_;
-        original_vu_ = courant() == origine_;
-        version_vue_ = v;
-        return original_vu_;
-#else
-        return courant() == origine_;
-#endif
-    }
+    bool original() const { return courant() == origine_; }
     nb::object objet() const {
         PyObject *c = courant();
         if (!c) {
@@ -186,8 +179,20 @@ private:
     PyObject *cle_ = nullptr;
     PyObject *dict_ = nullptr;
     PyObject *origine_ = nullptr;
-    mutable uint64_t version_vue_ = 0;  // no dict has version 0
-    mutable bool original_vu_ = false;
 };
+
+// Every module reads the fast-path switch at import and offers `_chemins_rapides`
+// so that the tests can turn the fast paths of all modules off and on together.
+inline void lier_reglage(nb::module_ &m) {
+    brivane::lire_reglage_environnement();
+    m.def(
+        "_chemins_rapides",
+        [](nb::handle actifs) {
+            if (!actifs.is_none()) brivane::regler_chemins_rapides(PyObject_IsTrue(actifs.ptr()) == 1);
+            return brivane::chemins_rapides();
+        },
+        nb::arg("actifs").none() = nb::none(),
+        "_chemins_rapides(actifs=None) -> bool\n\nEtat (et reglage) des chemins rapides de ce module.");
+}
 
 }  // namespace brivane::py

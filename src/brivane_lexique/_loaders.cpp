@@ -602,6 +602,7 @@ void classe_iterateur(nb::module_ &m, const char *nom) {
 }  // namespace
 
 NB_MODULE(_loaders, m) {
+    brivane::py::lier_reglage(m);
     m.doc() =
         "Backends de chargement pour differents formats de lexique.\n\n"
         "Chaque loader est un iterateur qui produit des entrees (EntreeLexicale) aux\n"

@@ -122,6 +122,7 @@ nb::object lemme_de(nb::handle entries) {
 }  // namespace
 
 NB_MODULE(_morphologie, m) {
+    brivane::py::lier_reglage(m);
     m.doc() = "Fonctions de morphologie : conjugaison, formes flechies, lemmatisation.";
     m.attr("_MULTEXT_POS_PERSONNE") = morpho::POS_PERSONNE;
     m.attr("_MULTEXT_POS_NOMBRE") = morpho::POS_NOMBRE;

@@ -496,6 +496,7 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
 }  // namespace
 
 NB_MODULE(_phonetique, m) {
+    brivane::py::lier_reglage(m);
     m.doc() = "Fonctions de phonetique : rimes, contient_son, mots_par_syllabes.";
     module_phonetique = m.ptr();
 

@@ -368,6 +368,7 @@ nb::list anagrammes(nb::handle ortho_index, nb::handle mot, nb::handle limite) {
 }  // namespace
 
 NB_MODULE(_recherche, m) {
+    brivane::py::lier_reglage(m);
     m.doc() = "Fonctions de recherche : rechercher, filtrer, anagrammes.";
 
     m.def("rechercher", &rechercher, nb::arg("index").none(), nb::arg("pattern").none(),

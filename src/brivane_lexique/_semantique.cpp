@@ -15,6 +15,7 @@ nb::object definition(nb::handle entries) { return semantique::definitions_disti
 }  // namespace
 
 NB_MODULE(_semantique, m) {
+    brivane::py::lier_reglage(m);
     m.doc() = "Fonctions de semantique : synonymes, antonymes, definition.";
     m.def("synonymes", &synonymes, nb::arg("entries").none(),
           nb::sig("def synonymes(entries: list[dict]) -> list[str]"),

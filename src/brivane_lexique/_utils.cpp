@@ -16,6 +16,7 @@ nb::object normaliser_ortho(nb::handle s) {
 }  // namespace
 
 NB_MODULE(_utils, m) {
+    brivane::py::lier_reglage(m);
     m.doc() = "Utilitaires texte : normalisation orthographique et segmentation IPA.";
 
     m.def("normaliser_ortho", &normaliser_ortho, nb::arg("s").none(), nb::sig("def normaliser_ortho(s: str) -> str"),

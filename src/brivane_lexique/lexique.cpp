@@ -738,6 +738,7 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
 using namespace brivane::py;
 
 NB_MODULE(lexique, m) {
+    brivane::py::lier_reglage(m);
     m.doc() =
         "Classe concrete Lexique avec chargement lazy a 4 niveaux.\n\n"
         "Niveau 1 (construction) : set immuable de toutes les formes -> existe() en O(1).\n"
