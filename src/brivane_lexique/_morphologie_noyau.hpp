@@ -1,6 +1,7 @@
 // The morphology functions over lists of entries, shared by the module _morphologie
 // and by Lexique, which calls them directly while the module's functions are the
-// ones bound at import (otherwise it calls whatever is bound, through Python).
+// ones bound at import and the fast paths are on (otherwise it calls whatever is
+// bound, through Python).
 #pragma once
 
 #include <tuple>
