@@ -797,6 +797,21 @@ def test_valeurs_relues_a_chaque_appel(lex_tsv):
     assert len(vues) == 3 and min(vues) > 1000
 
 
+def test_liste_videe_pendant_la_lecture(lex_tsv):
+    # A frequency read first empties the list it comes from: the reading stops there,
+    # as a loop over the list would, and nothing freed is read.
+    entrees = lex_tsv._get_index_ortho()["chante"]
+
+    class Videur(float):
+        def __float__(self):
+            entrees.clear()
+            return 1.0
+
+    entrees[0]["freq"] = Videur(0)
+    assert lex_tsv.frequence("chante") == 1.0
+    assert lex_tsv.frequence("chante") == 0.0 and lex_tsv.phone_de("chante") is None
+
+
 def test_reponses_neuves_a_chaque_appel(lex_tsv):
     premiere = lex_tsv.synonymes("chant")
     premiere.append("ajout")
