@@ -213,14 +213,10 @@ nb::object personne_nombre_du_module() {
 
 nb::object lemme_de(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
-    if (!l.est_sqlite() && !redefinie(soi(&l), "info")) {
-        // The function only reads the list: the index's own list serves as well as
-        // the copy info() would hand out.
-        nb::object liste = entrees_sous(l, mot, index_ortho);
-        Fonction f = fonction_de(liens().morphologie, "lemme_de", liens().lemme_de_origine);
-        return f.natif ? morpho::lemme_de(a_lire(liste)) : f.objet(a_lire(liste));
-    }
-    nb::list entrees = info_via(l, mot);
+    // The function only reads the list: the index's own list serves as well as the
+    // copy info() would hand out.
+    nb::object entrees = !l.est_sqlite() && !redefinie(soi(&l), "info") ? a_lire(entrees_sous(l, mot, index_ortho))
+                                                                         : nb::object(info_via(l, mot));
     Fonction f = fonction_de(liens().morphologie, "lemme_de", liens().lemme_de_origine);
     return f.natif ? morpho::lemme_de(entrees) : f.objet(entrees);
 }
