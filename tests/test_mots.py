@@ -1,7 +1,9 @@
 """Word lookups and morphological queries of Lexique, on the SQL and in-memory paths."""
 
+import importlib
 import math
 import os
+import re
 import sqlite3
 import subprocess
 import sys
@@ -13,6 +15,7 @@ import pytest
 
 from brivane_lexique import _morphologie, lexique
 from brivane_lexique.lexique import Lexique
+from conftest import regler_chemins_rapides
 from fabrique_lexiques import ecrire, ecrire_sqlite
 
 BACKENDS = ["sqlite", "tsv"]
@@ -583,3 +586,349 @@ def test_entrees_dont_les_valeurs_sont_faites_a_la_lecture(tmp_path):
     r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60)
     assert r.returncode == 0, r.stderr[-2000:]
     assert r.stdout.splitlines() == ["['est', 'chante']", "ʃɑ̃t 50.0"]
+
+
+# ------------------------------------------------------------------ fast paths and their plain twins
+
+
+def toutes_les_reponses(lex, mots, lemmes, phones):
+    res = []
+    for m in mots:
+        res += [lex.info(m), lex.frequence(m), lex.phone_de(m), lex.lemme_de(m), lex.synonymes(m),
+                lex.antonymes(m), lex.definition(m)]
+    for lem in lemmes:
+        res += [lex.formes_de(lem), lex.formes_de(lem, "VER"), lex.conjuguer(lem)]
+    for ph in phones:
+        res += [lex.homophones(ph), lex.verbes_par_phone_et_personne([ph], "3", "s"),
+                lex.verbes_par_phone_et_personne([ph, ph + "ɔ̃"], "1", "")]
+    return res
+
+
+def identites(reponses):
+    """The entries of each answer by identity (None for answers that are not entries)."""
+    return [[id(e) for e in r] if isinstance(r, list) and r and isinstance(r[0], dict) else None
+            for r in reponses]
+
+
+def comparer_les_chemins(lex, mots, lemmes, phones, memoire=True):
+    avant = regler_chemins_rapides(True)
+    try:
+        rapides = toutes_les_reponses(lex, mots, lemmes, phones)
+        regler_chemins_rapides(False)
+        simples = toutes_les_reponses(lex, mots, lemmes, phones)
+    finally:
+        for nom, etat in avant.items():
+            importlib.import_module("brivane_lexique." + nom)._chemins_rapides(etat)
+    assert simples == rapides
+    if memoire:  # the index's own entries, on both paths
+        assert identites(simples) == identites(rapides)
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_chemins_rapides_et_simples_petit_lexique(tmp_path, backend):
+    lex = Lexique(ecrire(tmp_path, backend))
+    mots = ["chante", "Chant", "été", "Été", "sans", "zut", "est", "chanter", "inconnu", ""]
+    comparer_les_chemins(lex, mots, ["chanter", "Chant", "être", "inconnu"], ["ʃɑ̃t", "ʃɑ̃", "ɛ", "ete", "x"],
+                         memoire=backend == "tsv")
+
+
+def echantillon(lex_tsv, n):
+    """Spellings, lemmas and pronunciations taken across a real lexicon."""
+    io = lex_tsv._get_index_ortho()
+    cles = sorted(io)
+    mots = cles[:: max(1, len(cles) // n)]
+    lemmes = sorted({e["lemme"] for m in mots for e in io[m] if e.get("lemme")})
+    phones = sorted({e["phone"] for m in mots for e in io[m] if e.get("phone")})
+    return mots, lemmes, phones
+
+
+def test_chemins_rapides_et_simples_lexique_reel(petit_tsv, grand_sqlite):
+    tsv = Lexique(petit_tsv)
+    mots, lemmes, phones = echantillon(tsv, 400)
+    comparer_les_chemins(tsv, mots, lemmes, phones)
+    comparer_les_chemins(Lexique(grand_sqlite), mots[::4], lemmes[::4], phones[::4], memoire=False)
+
+
+# ------------------------------------------------------------------ answers follow the index
+# Whatever a program does to the index, its lists or its entries between two calls,
+# every answer must be the one a fresh reading of the index gives.
+
+MOTS = ["chante", "Chante", "chant", "chanter", "été", "sans", "zut", "inconnu"]
+SENS = ["synonymes", "antonymes", "definition"]
+LEMMES = [("chanter", None), ("chanter", "VER"), ("Chanter", "VER"), ("chant", None), ("inconnu", "VER")]
+VERBES = [(["ʃɑ̃t", "ɛ"], "3", "s"), (["ʃɑ̃tɔ̃", "inconnu", "ʃɑ̃tɔ̃"], "1", "p"), (["ete", "ʃɑ̃te"], "", "")]
+
+
+def verbes_attendus(ip, phones, personne, nombre):
+    res, vus = [], set()
+    for ph in phones:
+        for e in ip.get(ph, []):
+            if e.get("cgram", "") not in ("VER", "AUX") or e.get("personne", "") != personne:
+                continue
+            if (nombre and e.get("nombre", "") != nombre) or e.get("ortho") is None:
+                continue
+            if e["ortho"].lower() not in vus:
+                vus.add(e["ortho"].lower())
+                res.append(e)
+    res.sort(key=lambda e: -float(e.get("freq", 0)))
+    return [id(e) for e in res]
+
+
+def attendus(lex):
+    """Each lookup computed afresh on the current indexes, with the module functions."""
+    from brivane_lexique import _semantique
+
+    io, il = lex._get_index_ortho(), lex._get_index_lemme()
+    norm = lexique.normaliser_ortho
+    res = {}
+    for mot in MOTS:
+        entrees = io.get(norm(mot), [])
+        freqs = [float(e.get("freq", 0)) for e in entrees]
+        avec_phone = sorted(((e["phone"], float(e.get("freq", 0))) for e in entrees if e.get("phone")),
+                            key=lambda c: -c[1])
+        res[mot] = ([id(e) for e in entrees], max(freqs) if freqs else 0.0,
+                    avec_phone[0][0] if avec_phone else None, _morphologie.lemme_de(list(entrees)),
+                    *(getattr(_semantique, s)(list(entrees)) for s in SENS))
+    for lemme, cgram in LEMMES:
+        res[(lemme, cgram)] = [id(e) for e in _morphologie.formes_de(list(il.get(norm(lemme), [])), cgram)]
+        res[lemme] = repr(_morphologie.conjuguer(list(il.get(norm(lemme), []))))  # order included
+    for i, demande in enumerate(VERBES):
+        res["verbes", i] = verbes_attendus(lex._get_index_phone(), *demande)
+    return res
+
+
+def obtenus(lex):
+    # Each method asks its own spelling of the word (padded with spaces the key drops).
+    def f(rang, methode, mot, *reste):
+        return getattr(lex, methode)(" " * rang + mot, *reste)
+
+    res = {}
+    for mot in MOTS:
+        res[mot] = ([id(e) for e in f(0, "info", mot)], f(1, "frequence", mot), f(2, "phone_de", mot),
+                    f(3, "lemme_de", mot), *(f(4 + i, s, mot) for i, s in enumerate(SENS)))
+    for lemme, cgram in LEMMES:
+        res[(lemme, cgram)] = [id(e) for e in f(0, "formes_de", lemme, cgram)]
+        res[lemme] = repr(f(1, "conjuguer", lemme))
+    for i, demande in enumerate(VERBES):
+        res["verbes", i] = [id(e) for e in lex.verbes_par_phone_et_personne(*demande)]
+    return res
+
+
+@pytest.fixture
+def lex_tsv(tmp_path):
+    lex = Lexique(ecrire(tmp_path, "tsv"))
+    obtenus(lex)
+    return lex
+
+
+CHANGEMENTS = {
+    "frequence d'une entree": lambda io, il: io["chante"][0].__setitem__("freq", 1e9),
+    "frequence retiree": lambda io, il: [e.pop("freq") for e in io["chante"]],
+    "frequence en texte": lambda io, il: io["chant"][0].__setitem__("freq", "75"),
+    "prononciation": lambda io, il: io["chante"][2].__setitem__("phone", "X"),
+    "prononciation videe": lambda io, il: [e.__setitem__("phone", "") for e in io["chante"]],
+    "lemme": lambda io, il: io["chante"][0].__setitem__("lemme", "autre"),
+    "orthographe dans l'index des lemmes": lambda io, il: il["chanter"][1].__setitem__("ortho", "CHANTONS"),
+    "categorie dans l'index des lemmes": lambda io, il: il["chanter"][1].__setitem__("cgram", "NOM"),
+    "entree ajoutee": lambda io, il: io["chante"].append(dict(io["chante"][0], freq=5e9, phone="Y", lemme="Z")),
+    "entree retiree": lambda io, il: io["chante"].pop(0),
+    "liste retournee": lambda io, il: io["été"].reverse(),
+    "liste videe": lambda io, il: il["chanter"].clear(),
+    "liste remplacee": lambda io, il: io.__setitem__("chant", [dict(io["chant"][0], freq=1.5)]),
+    "cle retiree": lambda io, il: io.pop("sans"),
+    "cle ajoutee": lambda io, il: io.__setitem__("inconnu", [dict(io["zut"][0], ortho="inconnu")]),
+    "lemme ajoute": lambda io, il: il.__setitem__("inconnu", [dict(il["chanter"][0], ortho="inconnu")]),
+    "personne dans l'index des lemmes": lambda io, il: il["chanter"][2].__setitem__("personne", "2"),
+    "etiquette dans l'index des lemmes": lambda io, il: il["chanter"][8].__setitem__("multext", "Vmii2p"),
+    "synonymes": lambda io, il: io["chant"][0].__setitem__("synonymes", "air;  ;refrain"),
+    "antonymes retires": lambda io, il: io["chant"][0].pop("antonymes"),
+    "definition": lambda io, il: io["chant"][1].__setitem__("definition", "Autre."),
+}
+
+
+@pytest.mark.parametrize("changement", CHANGEMENTS.values(), ids=CHANGEMENTS.keys())
+def test_les_reponses_suivent_l_index(lex_tsv, changement):
+    changement(lex_tsv._get_index_ortho(), lex_tsv._get_index_lemme())
+    assert obtenus(lex_tsv) == attendus(lex_tsv)
+
+
+def test_index_remplace(lex_tsv):
+    copie = {k: [dict(e) for e in v] for k, v in lex_tsv._get_index_ortho().items()}
+    copie["chante"][0]["freq"] = 7e9
+    lex_tsv._index_ortho = copie
+    assert obtenus(lex_tsv) == attendus(lex_tsv)
+    assert lex_tsv.frequence("chante") == 7e9
+
+
+PHONES = ["ʃɑ̃t", "ʃɑ̃", "ete", "inconnu"]
+CHANGEMENTS_PHONE = {
+    "entree retiree": lambda ip: ip["ʃɑ̃t"].pop(0),
+    "liste remplacee": lambda ip: ip.__setitem__("ete", []),
+    "cle ajoutee": lambda ip: ip.__setitem__("inconnu", [{"ortho": "x"}]),
+    "verbe ajoute": lambda ip: ip["ɛ"].append({"ortho": "Chante", "cgram": "VER", "personne": "3", "freq": 1e6}),
+    "personne changee": lambda ip: ip["ʃɑ̃t"][1].__setitem__("personne", "1"),
+    "orthographe retiree": lambda ip: ip["ʃɑ̃t"][1].pop("ortho"),
+    "frequence egale": lambda ip: ip["ɛ"][0].__setitem__("freq", 50.0),
+}
+
+
+@pytest.mark.parametrize("changement", CHANGEMENTS_PHONE.values(), ids=CHANGEMENTS_PHONE.keys())
+def test_homophones_suivent_l_index(lex_tsv, changement):
+    ip = lex_tsv._get_index_phone()
+    changement(ip)
+    assert [[id(e) for e in lex_tsv.homophones(p)] for p in PHONES] == [[id(e) for e in ip.get(p, [])] for p in PHONES]
+    assert [[id(e) for e in lex_tsv.verbes_par_phone_et_personne(*d)] for d in VERBES] == \
+        [verbes_attendus(ip, *d) for d in VERBES]
+
+
+class Frequence(float):
+    """A frequency whose value, as float() reads it, changes on every reading."""
+
+    lectures = 0
+
+    def __float__(self):
+        Frequence.lectures += 1
+        return 1000.0 + Frequence.lectures
+
+
+def test_valeurs_relues_a_chaque_appel(lex_tsv):
+    lex_tsv._get_index_ortho()["zut"][0]["freq"] = Frequence(0)
+    vues = {lex_tsv.frequence("zut") for _ in range(3)}
+    assert len(vues) == 3 and min(vues) > 1000
+
+
+def test_liste_videe_pendant_la_lecture(lex_tsv):
+    # A frequency read first empties the list it comes from: the reading stops there,
+    # as a loop over the list would, and nothing freed is read.
+    entrees = lex_tsv._get_index_ortho()["chante"]
+
+    class Videur(float):
+        def __float__(self):
+            entrees.clear()
+            return 1.0
+
+    entrees[0]["freq"] = Videur(0)
+    assert lex_tsv.frequence("chante") == 1.0
+    assert lex_tsv.frequence("chante") == 0.0 and lex_tsv.phone_de("chante") is None
+
+
+def test_reponses_neuves_a_chaque_appel(lex_tsv):
+    premiere = lex_tsv.synonymes("chant")
+    premiere.append("ajout")
+    assert lex_tsv.synonymes("chant") == ["mélodie", "air"] and lex_tsv.synonymes("chant") is not premiere
+    table = lex_tsv.conjuguer("chanter")
+    table["ind"]["pre"]["1s"] = "change"
+    table.pop("sub")
+    assert lex_tsv.conjuguer("chanter") == _morphologie.conjuguer(lex_tsv._get_index_lemme()["chanter"])
+
+
+def test_changement_pendant_le_calcul(lex_tsv):
+    # The value read first changes the entry it belongs to, and asks again from within:
+    # the next call sees the new state.
+    entree = lex_tsv._get_index_ortho()["chant"][0]
+
+    class Piege(float):
+        def __float__(self):
+            entree["freq"] = 99.0
+            entree["phone"] = "piege"
+            lex_tsv.frequence("chant")
+            return 1.0
+
+    entree["freq"] = Piege(0)
+    lex_tsv.frequence("chant")
+    assert lex_tsv.frequence("chant") == 99.0 and lex_tsv.phone_de("chant") == "piege"
+    assert obtenus(lex_tsv) == attendus(lex_tsv)
+
+
+def test_normaliser_et_fonctions_remplaces_apres_coup(lex_tsv, monkeypatch):
+    from brivane_lexique import _semantique
+
+    monkeypatch.setattr(lexique, "normaliser_ortho", lambda s: "chant")
+    assert lex_tsv.frequence("chante") == 12.0 and lex_tsv.phone_de("Chante") == "ʃɑ̃"
+    assert lex_tsv.formes_de("chante") == _morphologie.formes_de(lex_tsv._get_index_lemme()["chant"])
+    monkeypatch.undo()
+    monkeypatch.setattr(_morphologie, "lemme_de", lambda entrees: "remplace")
+    monkeypatch.setattr(_morphologie, "formes_de", lambda entrees, cgram=None: ["remplace"])
+    monkeypatch.setattr(_semantique, "synonymes", lambda entrees: ["remplace"])
+    assert lex_tsv.lemme_de("chante") == "remplace" and lex_tsv.formes_de("chanter") == ["remplace"]
+    assert lex_tsv.synonymes("chant") == ["remplace"]
+    monkeypatch.undo()
+    assert obtenus(lex_tsv) == attendus(lex_tsv)
+
+
+# ------------------------------------------------------------------ call shapes
+# Positional, keyword and unbound calls answer alike; wrong calls fail alike.
+
+FORMES_D_APPEL = [
+    ("existe", ("chante",)), ("info", ("Chante",)), ("homophones", ("ʃɑ̃t",)), ("frequence", ("chante",)),
+    ("phone_de", ("chante",)), ("lemme_de", ("chante",)), ("formes_de", ("chanter",)),
+    ("formes_de", ("chanter", "VER")), ("conjuguer", ("chanter",)),
+    ("verbes_par_phone_et_personne", (["ʃɑ̃t", "ɛ"], "3", "s")), ("definitions", ("chant",)),
+    ("definition", ("chant",)), ("synonymes", ("chant",)), ("antonymes", ("chant",)),
+    ("info_nom_propre", ("Paris",)), ("existe_nom_propre", ("Paris",)),
+]
+
+
+def _noms(fonction, n):
+    """The names of the first n parameters, from the signature line of the docstring."""
+    return re.findall(r"(\w+): ", fonction.__doc__.split("(", 1)[1].split(")")[0])[:n]
+
+
+@pytest.mark.parametrize("nom, args", FORMES_D_APPEL, ids=[a[0] + str(len(a[1])) for a in FORMES_D_APPEL])
+def test_memes_reponses_quelle_que_soit_la_forme(lex, nom, args):
+    methode = getattr(Lexique, nom)
+    attendu = methode(lex, *args)
+    mots_cles = {n: a for n, a in zip(_noms(methode, len(args)), args)}
+    assert getattr(lex, nom)(*args) == attendu
+    assert getattr(lex, nom)(**mots_cles) == attendu
+    assert getattr(lex, nom)(*args[:1], **dict(list(mots_cles.items())[1:])) == attendu
+
+
+@pytest.mark.parametrize("nom, args", dict(FORMES_D_APPEL).items())
+def test_mauvais_appels(lex, nom, args):
+    methode = getattr(Lexique, nom)
+    assert methode.__doc__.startswith(nom + "(self, ")
+    for mauvais, kw in [((), {}), (("a", "b", "c", "d"), {}), ((), {"inconnu": "a"})]:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            getattr(lex, nom)(*mauvais, **kw)
+    with pytest.raises(TypeError):
+        methode(3, "a")
+
+    class SansInit(Lexique):
+        def __init__(self):
+            pass
+
+    with pytest.warns(RuntimeWarning, match="uninitialized"), pytest.raises(TypeError):
+        getattr(SansInit(), nom)(*args)
+
+
+ENTREES = [{"ortho": "Chante", "lemme": "chanter", "cgram": "VER", "personne": "3", "nombre": "s", "mode": "ind",
+            "temps": "pre", "freq": 5.0, "synonymes": "entonne;fredonne", "antonymes": "tait", "definition": "Emet."}]
+
+
+def fonctions_des_modules():
+    from brivane_lexique import _loaders, _semantique, _utils
+
+    return [
+        (_utils.normaliser_ortho, (" Été ",)), (_semantique.synonymes, (ENTREES,)),
+        (_semantique.antonymes, (ENTREES,)), (_semantique.definition, (ENTREES,)),
+        (_morphologie._personne_nombre_from_entry, (ENTREES[0],)), (_morphologie.conjuguer, (ENTREES,)),
+        (_morphologie.formes_de, (ENTREES,)), (_morphologie.formes_de, (ENTREES, "VER")),
+        (_morphologie.lemme_de, (ENTREES,)),
+        (_loaders._normaliser_entree, ({"Ortho": "chat", "FREQ_LM10": "2"}, {"FREQ_LM10": "freq_lm10"})),
+    ]
+
+
+@pytest.mark.parametrize("rang", range(10))
+def test_fonctions_des_modules_quelle_que_soit_la_forme(rang):
+    fonction, args = fonctions_des_modules()[rang]
+    attendu = fonction(*args)
+    assert attendu
+    mots_cles = {n: a for n, a in zip(_noms(fonction, len(args)), args)}
+    assert fonction(**mots_cles) == attendu and fonction(*args) == attendu
+    assert fonction.__doc__.startswith(fonction.__name__ + "(")
+    for mauvais in [(), (*args, None, None)]:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            fonction(*mauvais)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        fonction(*args, inconnu=1)

@@ -1,6 +1,7 @@
 // The morphology functions over lists of entries, shared by the module _morphologie
 // and by Lexique, which calls them directly while the module's functions are the
-// ones bound at import (otherwise it calls whatever is bound, through Python).
+// ones bound at import and the fast paths are on (otherwise it calls whatever is
+// bound, through Python).
 #pragma once
 
 #include <tuple>
@@ -20,21 +21,21 @@ constexpr Py_ssize_t POS_NOMBRE = 5;
 
 // Interned once per extension module, kept for the life of the interpreter.
 struct Cles {
-    PyObject *personne, *nombre, *multext, *cgram, *mode, *temps, *ortho, *lemme, *freq, *ver, *aux;
-    // "1s" .. "3p": the slot keys of the usual persons, built once.
-    PyObject *personnes[3][2];
+    PyObject *personne, *nombre, *multext, *cgram, *mode, *temps, *ortho, *lemme, *freq, *phone, *ver, *aux;
 };
 inline const Cles &cles() {
-    static const Cles c = [] {
-        Cles k{cle_interne("personne"), cle_interne("nombre"), cle_interne("multext"), cle_interne("cgram"),
-               cle_interne("mode"),     cle_interne("temps"),  cle_interne("ortho"),   cle_interne("lemme"),
-               cle_interne("freq"),     cle_interne("VER"),    cle_interne("AUX"),     {}};
-        const char noms[3][2][3] = {{"1s", "1p"}, {"2s", "2p"}, {"3s", "3p"}};
-        for (int p = 0; p < 3; ++p)
-            for (int n = 0; n < 2; ++n) k.personnes[p][n] = cle_interne(noms[p][n]);
-        return k;
-    }();
+    static const Cles c{cle_interne("personne"), cle_interne("nombre"), cle_interne("multext"),
+                        cle_interne("cgram"),    cle_interne("mode"),   cle_interne("temps"),
+                        cle_interne("ortho"),    cle_interne("lemme"),  cle_interne("freq"),
+                        cle_interne("phone"),    cle_interne("VER"),    cle_interne("AUX")};
     return c;
+}
+
+// Adds `cle` to the set `vus`; true when it was not there yet.
+inline bool nouveau(PyObject *vus, PyObject *cle) {
+    const int r = PySet_Contains(vus, cle);
+    if (r < 0 || (r == 0 && PySet_Add(vus, cle) < 0)) throw nb::python_error();
+    return r == 0;
 }
 
 inline bool vide(const nb::object &texte) { return PyUnicode_GET_LENGTH(texte.ptr()) == 0; }
@@ -107,19 +108,6 @@ inline PyObject *sous_table(PyObject *table, PyObject *cle) {
     return r;
 }
 
-// p + n for the slot key; the six usual keys are shared objects.
-inline nb::object cle_personne(const nb::object &p, const nb::object &n) {
-    if (PyUnicode_CheckExact(p.ptr()) && PyUnicode_CheckExact(n.ptr()) && PyUnicode_GET_LENGTH(p.ptr()) == 1 &&
-        PyUnicode_GET_LENGTH(n.ptr()) == 1) {
-        Py_UCS4 a = PyUnicode_READ_CHAR(p.ptr(), 0), b = PyUnicode_READ_CHAR(n.ptr(), 0);
-        if (a >= '1' && a <= '3' && (b == 's' || b == 'p'))
-            return nb::borrow(cles().personnes[a - '1'][b == 's' ? 0 : 1]);
-    }
-    nb::object cle = nb::steal(PyNumber_Add(p.ptr(), n.ptr()));
-    if (!cle.is_valid()) throw nb::python_error();
-    return cle;
-}
-
 // `natif`: the C++ reading of person and number; otherwise `fonction` (the module's
 // current _personne_nombre_from_entry) is called on each retained entry.
 inline nb::dict conjuguer(nb::handle entries, bool natif, nb::handle fonction) {
@@ -127,10 +115,8 @@ inline nb::dict conjuguer(nb::handle entries, bool natif, nb::handle fonction) {
     const Cles &k = cles();
     nb::dict table;
     PyObject *l = entries.ptr();
-    PrechargeEntrees pre(l, {k.ortho});
     // By index, re-reading the size: a callback met on the way could shrink the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) {
-        pre.avant(i);
         nb::object entree = nb::borrow(PyList_GET_ITEM(l, i));
         nb::object cgram = texte_champ(entree.ptr(), k.cgram);
         if (!commence_par(cgram, k.ver) && !commence_par(cgram, k.aux)) continue;
@@ -148,9 +134,10 @@ inline nb::dict conjuguer(nb::handle entries, bool natif, nb::handle fonction) {
         }
         nb::object cle;
         if (vrai(p.ptr()) && vrai(n.ptr()))
-            cle = cle_personne(p, n);
+            cle = nb::steal(PyNumber_Add(p.ptr(), n.ptr()));
         else
             cle = vrai(p.ptr()) ? p : nb::str("");
+        if (!cle.is_valid()) throw nb::python_error();
 
         PyObject *par_temps = sous_table(sous_table(table.ptr(), mode.ptr()), temps.ptr());
         // The first form met for a slot keeps it.
@@ -159,55 +146,6 @@ inline nb::dict conjuguer(nb::handle entries, bool natif, nb::handle fonction) {
     return table;
 }
 
-// Distinct texts met by a call, numbered in order of first appearance: exact str
-// objects compared as a dict compares them (hash, then content), in a small table
-// of the call's own instead of a Python set or dict.
-class TextesVus {
-public:
-    explicit TextesVus(size_t prevus) {
-        size_t t = 8;
-        while (t < 2 * prevus) t <<= 1;
-        cases_.assign(t, Case{0, -1});
-    }
-    size_t taille() const { return tenus_.size(); }
-    // The number of `cle`, and whether it was new (then it is kept, with a reference).
-    std::pair<size_t, bool> numero(const nb::object &cle) {
-        Py_hash_t h = PyObject_Hash(cle.ptr());
-        if (h == -1) throw nb::python_error();
-        const size_t masque = cases_.size() - 1;
-        size_t i = size_t(h) & masque;
-        for (;; i = (i + 1) & masque) {
-            const Case &c = cases_[i];
-            if (c.numero < 0) break;
-            if (c.h == h && str_egal(tenus_[size_t(c.numero)].ptr(), cle.ptr())) return {size_t(c.numero), false};
-        }
-        cases_[i] = Case{h, Py_ssize_t(tenus_.size())};
-        tenus_.push_back(cle);
-        if (2 * tenus_.size() > cases_.size()) agrandir();
-        return {tenus_.size() - 1, true};
-    }
-    const nb::object &texte(size_t n) const { return tenus_[n]; }
-
-private:
-    void agrandir() {
-        std::vector<Case> neuves(cases_.size() * 2, Case{0, -1});
-        const size_t masque = neuves.size() - 1;
-        for (const Case &c : cases_) {
-            if (c.numero < 0) continue;
-            size_t i = size_t(c.h) & masque;
-            while (neuves[i].numero >= 0) i = (i + 1) & masque;
-            neuves[i] = c;
-        }
-        cases_.swap(neuves);
-    }
-    struct Case {
-        Py_hash_t h;
-        Py_ssize_t numero;
-    };
-    std::vector<Case> cases_;
-    std::vector<nb::object> tenus_;
-};
-
 inline nb::list formes_de(nb::handle entries, nb::handle cgram) {
     exiger_list(entries, "entries");
     exiger_str_ou_none(cgram, "cgram");
@@ -215,16 +153,14 @@ inline nb::list formes_de(nb::handle entries, nb::handle cgram) {
     const bool filtre = !cgram.is_none();
     nb::list res;
     PyObject *l = entries.ptr();
-    TextesVus vues(size_t(PyList_GET_SIZE(l)));
-    PrechargeEntrees pre(l, {k.ortho, filtre ? k.cgram : nullptr});
+    nb::object vues = nb::steal(PySet_New(nullptr));
+    if (!vues.is_valid()) throw nb::python_error();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) {
-        pre.avant(i);
         nb::object entree = nb::borrow(PyList_GET_ITEM(l, i));
         if (filtre && !commence_par(texte_champ(entree.ptr(), k.cgram), cgram.ptr())) continue;
         nb::object ortho = texte_champ(entree.ptr(), k.ortho);
         if (vide(ortho)) continue;
-        // Keys are exact str: texte_champ turns anything else into one first.
-        if (vues.numero(minuscules_py(ortho.ptr())).second) res.append(entree);
+        if (nouveau(vues.ptr(), minuscules_py(ortho.ptr()).ptr())) res.append(entree);
     }
     return res;
 }
@@ -251,27 +187,28 @@ inline nb::object lemme_de(nb::handle entries) {
     exiger_list(entries, "entries");
     const Cles &k = cles();
     PyObject *l = entries.ptr();
-    TextesVus lemmes(4);
-    std::vector<double> totaux;  // by lemma number, in order of first appearance
-    PrechargeEntrees pre(l, {k.lemme, k.freq});
+    nb::dict numeros;            // lemma -> its number, in order of first appearance
+    std::vector<double> totaux;  // by lemma number
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) {
-        pre.avant(i);
         nb::object entree = nb::borrow(PyList_GET_ITEM(l, i));
         nb::object lemme = texte_champ(entree.ptr(), k.lemme);
         if (vide(lemme)) continue;
-        double f = frequence(entree.ptr());
-        auto [n, nouveau] = lemmes.numero(lemme);
-        if (nouveau)
+        const double f = frequence(entree.ptr());
+        nb::object n = nb::steal(PyLong_FromSize_t(totaux.size()));
+        PyObject *vu = PyDict_SetDefault(numeros.ptr(), lemme.ptr(), n.ptr());
+        if (!vu) throw nb::python_error();
+        if (vu == n.ptr())
             totaux.push_back(0.0 + f);
         else
-            totaux[n] += f;
+            totaux[PyLong_AsSize_t(vu)] += f;
     }
     if (totaux.empty()) return nb::none();
     // Strictly greater replaces: equal totals keep the lemma met first.
     size_t meilleur = 0;
     for (size_t i = 1; i < totaux.size(); ++i)
         if (totaux[i] > totaux[meilleur]) meilleur = i;
-    return lemmes.texte(meilleur);
+    nb::list lemmes = nb::steal<nb::list>(PyDict_Keys(numeros.ptr()));
+    return lemmes[meilleur];
 }
 
 }  // namespace brivane::py::morpho

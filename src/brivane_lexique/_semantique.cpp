@@ -1,6 +1,5 @@
 // Module _semantique: the optional meaning columns of the forms, as lists of texts.
 #include "_semantique_noyau.hpp"
-#include "_appel_direct.hpp"
 
 namespace nb = nanobind;
 using namespace brivane::py;
@@ -29,7 +28,4 @@ NB_MODULE(_semantique, m) {
           nb::sig("def definition(entries: list[dict]) -> list[str]"),
           "Retourne les definitions distinctes.\n\n"
           "Retourne [] si colonne absente ou vide.");
-    FonctionDirecte<&synonymes, 1>::installer(m, "synonymes");
-    FonctionDirecte<&antonymes, 1>::installer(m, "antonymes");
-    FonctionDirecte<&definition, 1>::installer(m, "definition");
 }

@@ -1,6 +1,6 @@
 // The meaning columns of the forms as lists of texts, shared by the module
 // _semantique and by Lexique, which calls them directly while the module's functions
-// are the ones bound at import.
+// are the ones bound at import and the fast paths are on.
 #pragma once
 
 #include "_champs.hpp"

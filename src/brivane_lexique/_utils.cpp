@@ -1,7 +1,6 @@
 // Module _utils: the two text functions every other module relies on.
 #include "_commun.hpp"
 #include "_texte.hpp"
-#include "_appel_direct.hpp"
 
 namespace nb = nanobind;
 using namespace brivane::py;
@@ -29,8 +28,6 @@ NB_MODULE(_utils, m) {
           "replie : accents, blancs interieurs, traits d'union et apostrophes\n"
           "restent. Une orthographe deja normalisee est rendue telle quelle (le\n"
           "meme objet).");
-    // Called for every word by the lookups and by programs keying their own tables.
-    FonctionDirecte<&normaliser_ortho, 1>::installer(m, "normaliser_ortho");
 
     m.def(
         "_tokenize_ipa",

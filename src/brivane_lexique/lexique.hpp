@@ -2,7 +2,6 @@
 #pragma once
 
 #include "_commun.hpp"
-#include "_memo_mots.hpp"
 
 #include <vector>
 
@@ -34,8 +33,6 @@ struct Lexique {
     // The Python instance holding this object (borrowed: the C++ object lives inside
     // it, so the pointer is valid for the object's whole life).
     PyObject *py = nullptr;
-    // Answers of the word lookups, per index (see _memo_mots.hpp).
-    MemoMots memo_ortho, memo_lemme, memo_phone;
 
     bool est_sqlite() const;
 };
