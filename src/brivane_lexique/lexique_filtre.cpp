@@ -33,17 +33,12 @@ struct ClauseSql {
     const char *avec_valeur, *si_vrai, *si_faux;
 };
 const ClauseSql CLAUSES_SQL[12] = {
-    {0, "cgram LIKE ?", nullptr, nullptr},
-    {1, "genre = ?", nullptr, nullptr},
-    {2, "nombre = ?", nullptr, nullptr},
-    {3, "freq_opensubs >= ?", nullptr, nullptr},
-    {4, "freq_opensubs <= ?", nullptr, nullptr},
-    {5, "nb_syllabes = ?", nullptr, nullptr},
+    {0, "cgram LIKE ?", nullptr, nullptr},       {1, "genre = ?", nullptr, nullptr},
+    {2, "nombre = ?", nullptr, nullptr},         {3, "freq_opensubs >= ?", nullptr, nullptr},
+    {4, "freq_opensubs <= ?", nullptr, nullptr}, {5, "nb_syllabes = ?", nullptr, nullptr},
     {10, nullptr, "age IS NOT NULL", "age IS NULL"},
-    {6, "age >= ?", nullptr, nullptr},
-    {7, "age <= ?", nullptr, nullptr},
-    {8, "illustrable >= ?", nullptr, nullptr},
-    {9, "categorie = ?", nullptr, nullptr},
+    {6, "age >= ?", nullptr, nullptr},           {7, "age <= ?", nullptr, nullptr},
+    {8, "illustrable >= ?", nullptr, nullptr},   {9, "categorie = ?", nullptr, nullptr},
     {11, nullptr, "phone IS NOT NULL AND phone != ''", "(phone IS NULL OR phone = '')"},
 };
 
@@ -221,7 +216,6 @@ bool contient(nb::handle sequence, nb::handle x) {
     if (r < 0) throw nb::python_error();
     return r == 1;
 }
-bool contient(nb::handle sequence, const char *x) { return contient(sequence, nb::str(x)); }
 
 bool vrai(nb::handle o) {
     int r = PyObject_IsTrue(o.ptr());
@@ -337,14 +331,12 @@ struct LignesFiltrees {
         return d;
     }
 
-    [[noreturn]] static void arret() {
-        PyErr_SetNone(PyExc_StopIteration);
-        throw nb::python_error();
-    }
-
     nb::object suivant() {
         nb::object r = brute();
-        if (!r.is_valid()) arret();
+        if (!r.is_valid()) {
+            PyErr_SetNone(PyExc_StopIteration);
+            throw nb::python_error();
+        }
         try {
             return ligne(r);
         } catch (...) {
@@ -492,12 +484,6 @@ private:
 
 // ------------------------------------------------------------------ atomic output
 
-[[noreturn]] void erreur_os(int numero, const std::string &chemin) {
-    nb::object err = nb::borrow(PyExc_OSError)(numero, std::generic_category().message(numero), chemin);
-    PyErr_SetObject((PyObject *)Py_TYPE(err.ptr()), err.ptr());
-    throw nb::python_error();
-}
-
 // The temporary file of an export to `sortie`, and the destination it replaces once
 // complete. The operating system's failures come back as OSError naming the destination.
 struct Sortie {
@@ -515,7 +501,10 @@ struct Sortie {
         try {
             f();
         } catch (const std::system_error &e) {
-            erreur_os(e.code().value(), destination);
+            const int numero = e.code().value();
+            nb::object err = nb::borrow(PyExc_OSError)(numero, std::generic_category().message(numero), destination);
+            PyErr_SetObject((PyObject *)Py_TYPE(err.ptr()), err.ptr());
+            throw nb::python_error();
         }
     }
     void ecrire(const std::string &octets) { systeme([&] { fichier->ecrire(octets.data(), octets.size()); }); }
@@ -671,7 +660,7 @@ std::vector<std::string> index_export(const nb::list &noms) {
     const char *index[6][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
                                {"cgram", ""}, {"illustrable", ""}, {"nb_syllabes", ""}};
     for (auto &ix : index)
-        if (contient(noms, ix[0]))
+        if (contient(noms, nb::str(ix[0])))
             res.push_back(std::string("CREATE INDEX IF NOT EXISTS idx_") + ix[0] + " ON formes(\"" + ix[0] + "\"" +
                           ix[1] + ")");
     return res;
