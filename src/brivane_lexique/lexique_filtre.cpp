@@ -326,7 +326,7 @@ struct LignesFiltrees {
         size_t i = 0;
         for (nb::handle v : r) {
             if (i >= nb::len(noms)) break;
-            PyDict_SetItem(d.ptr(), noms[i++].ptr(), v.ptr());
+            if (PyDict_SetItem(d.ptr(), noms[i++].ptr(), v.ptr()) < 0) throw nb::python_error();
         }
         return d;
     }
