@@ -228,7 +228,7 @@ def test_remplace_un_fichier_existant(lex, tmp_path, format_):
 
 
 def _grand_fichier(chemin):
-    chemin.write_bytes(b"ancien contenu\n" * 200_000)  # 3 MB: its release is left to a helper thread
+    chemin.write_bytes(b"ancien contenu\n" * 200_000)  # 3 MB
     return chemin
 
 

@@ -255,10 +255,8 @@ void exiger_colonnes(nb::handle colonnes) {
 // the same rows through brute(), without the dict made of each.
 struct LignesFiltrees {
     nb::object lexique, colonnes, callback, kwargs;
-    long long limite = 0;
-    long long compte = 0;
-    bool demarre = false, en_attente = false, fini = false;
-    bool sql = false;
+    long long limite = 0, compte = 0;
+    bool demarre = false, en_attente = false, fini = false, sql = false;
     nb::object source;  // iterator over cursor rows or filtered entries
     nb::list noms;      // selected names (SQL)
 
@@ -585,13 +583,9 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
     exiger_colonnes(colonnes);
     long long limite = entier_arg(limite_o, "limite");
     Lexique &l = *nb::inst_ptr<Lexique>(self);
-    nb::list entete;
-    if (colonnes_choisies(colonnes))
-        entete = nb::list(colonnes);
-    else if (l.est_sqlite())
-        entete = colonnes_table(self, 1);
-    else
-        entete = entete_memoire(l);
+    nb::list entete = colonnes_choisies(colonnes) ? nb::list(colonnes)
+                      : l.est_sqlite()            ? colonnes_table(self, 1)
+                                                  : entete_memoire(l);
 
     Sortie s(sortie);
     std::string texte;
