@@ -228,7 +228,7 @@ def test_remplace_un_fichier_existant(lex, tmp_path, format_):
 
 
 def _grand_fichier(chemin):
-    chemin.write_bytes(b"ancien contenu\n" * 200_000)  # 3 MB: its release is left to a helper thread
+    chemin.write_bytes(b"ancien contenu\n" * 200_000)  # 3 MB
     return chemin
 
 
@@ -272,6 +272,22 @@ def test_un_export_qui_echoue_ne_perd_rien(tmp_path, format_, panne):
         lex.exporter(sortie, format=format_, **kwargs)
     assert sortie.read_bytes() == b"precieux"
     assert sorted(os.listdir(tmp_path)) == ["l6000.sqlite", "o"]
+
+
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+def test_droits_et_erreurs_du_systeme(lex, tmp_path, format_):
+    """The export gets the permissions any new file gets; a missing folder is the
+    system's error, naming the destination."""
+    import stat
+
+    temoin = tmp_path / "temoin"
+    temoin.write_bytes(b"")
+    lex.exporter(tmp_path / "o", format=format_)
+    assert stat.S_IMODE((tmp_path / "o").stat().st_mode) == stat.S_IMODE(temoin.stat().st_mode)
+    absente = tmp_path / "absent" / "o"
+    with pytest.raises(FileNotFoundError) as e:
+        lex.exporter(absente, format=format_)
+    assert e.value.filename == str(absente)
 
 
 def test_erreur_du_dernier_appel_laisse_le_fichier_complet(tmp_path):
@@ -508,15 +524,40 @@ def test_lexique_reel_sqlite_direct_comme_generique(grand_sqlite, tmp_path, form
     assert direct == generique and direct[0] == 2422
 
 
+_REELS = {}  # the real lexicons, loaded once for the tests below
+
+
 @pytest.mark.parametrize("format_", ["csv", "sqlite"])
-@pytest.mark.parametrize("classe, sur_la_connexion", [(Lexique, False), (Lent, True)])
-def test_lecture_directe_hors_de_la_connexion(tmp_path, format_, classe, sur_la_connexion):
-    """The direct paths read the file on a connection of their own (the generic one on the lexicon's)."""
-    lex = classe(creer_sqlite(tmp_path / "l.sqlite"))
-    vues = []
-    lex._get_conn().set_trace_callback(vues.append)
-    assert lex.exporter(tmp_path / "o", format=format_, cgram="NOM") == 3
-    assert any(" WHERE cgram LIKE ?" in v or "WHERE cgram LIKE 'NOM%'" in v for v in vues) == sur_la_connexion
+@pytest.mark.parametrize("backend", ["sqlite", "tsv"])
+@pytest.mark.parametrize(
+    "kwargs",
+    [{"cgram": "ADV"}, {"colonnes": ["lemme", "ortho", "inconnue", "ortho", "freq"], "cgram": "ADJ", "genre": "f"},
+     {"limite": 3000, "has_phone": True, "colonnes": ["phone"]}],
+)
+def test_lecture_directe_comme_chemin_simple(grand_tsv, grand_sqlite, tmp_path, backend, format_, kwargs):
+    """The export's own read of the row source (no dict per row) against the plain route
+    through _iter_filtered_rows, on the real lexicon: same count, progress and file."""
+    import importlib
+
+    from conftest import regler_chemins_rapides
+
+    chemin = grand_sqlite if backend == "sqlite" else grand_tsv
+    if chemin not in _REELS:
+        _REELS[chemin] = Lexique(chemin)
+    lex = _REELS[chemin]
+    res = []
+    avant = regler_chemins_rapides(True)
+    try:
+        for rapides in (True, False):
+            regler_chemins_rapides(rapides)
+            vus = []
+            sortie = tmp_path / f"{rapides}.{format_}"
+            n = lex.exporter(sortie, format=format_, callback=vus.append, **kwargs)
+            res.append((n, vus, contenu(sortie, format_)))
+    finally:
+        for nom, etat in avant.items():
+            importlib.import_module(f"brivane_lexique.{nom}")._chemins_rapides(etat)
+    assert res[0] == res[1] and res[0][0] > 2000
 
 
 def test_iter_filtered_rows_refuse_sans_retenir_le_lexique(tmp_path):
