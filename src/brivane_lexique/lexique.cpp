@@ -1,19 +1,15 @@
 // Module `lexique`: the Lexique object, its construction, backends, lifecycle,
 // forms set and lazy indexes. The query methods live in lexique_*.cpp.
 #include "lexique.hpp"
-#include "_appel_direct.hpp"
 
 #include "_entrees.hpp"
-#include "_arenes.hpp"
-#include "csv.hpp"
 #include "_texte.hpp"
-#include "texte.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <string>
-#include <algorithm>
-#include <cmath>
 
 namespace nb = nanobind;
 
@@ -21,43 +17,33 @@ namespace brivane::py {
 
 namespace {
 
-LiensLexique *g_liens = nullptr;   // bound once at import, never freed
-PyTypeObject *g_type = nullptr;    // the Lexique type itself
+LiensLexique *g_liens = nullptr;  // bound once at import, never freed
+PyTypeObject *g_type = nullptr;   // the Lexique type itself
 
-// Name of the method of Lexique and its original function, to tell whether a
-// Python subclass redefines it (then we must go through Python).
-struct Methode {
-    const char *nom;
-    PyObject *nom_py = nullptr;
-    PyObject *origine = nullptr;
-};
-Methode M_GET_CONN{"_get_conn"}, M_CHARGER_INDEX{"_charger_index"},
-    M_CHARGER_FORMES{"_charger_formes"}, M_ITER_SOURCE{"_iter_source"},
-    M_DETECTER{"_detecter_backend"}, M_GET_PHONE{"_get_index_phone"},
-    M_GET_ORTHO{"_get_index_ortho"}, M_GET_LEMME{"_get_index_lemme"}, M_CLOSE{"close"};
-Methode *const METHODES[] = {&M_GET_CONN,  &M_CHARGER_INDEX, &M_CHARGER_FORMES,
-                             &M_ITER_SOURCE, &M_DETECTER,    &M_GET_PHONE,
-                             &M_GET_ORTHO, &M_GET_LEMME,     &M_CLOSE};
+// Methods of Lexique that its own code calls: a Python subclass that redefines one
+// is obeyed, the call then going through Python.
+const char *const M_GET_CONN = "_get_conn", *const M_CHARGER_INDEX = "_charger_index",
+                  *const M_CHARGER_FORMES = "_charger_formes", *const M_ITER_SOURCE = "_iter_source",
+                  *const M_DETECTER = "_detecter_backend", *const M_GET_PHONE = "_get_index_phone",
+                  *const M_GET_ORTHO = "_get_index_ortho", *const M_GET_LEMME = "_get_index_lemme",
+                  *const M_CLOSE = "close";
 
-bool redefinie(nb::handle self, const Methode &m) {
-    PyTypeObject *t = Py_TYPE(self.ptr());
-    if (t == g_type) return false;
-    return _PyType_Lookup(t, m.nom_py) != m.origine;
-}
+nb::object appeler(nb::handle self, const char *nom) { return self.attr(nom)(); }
 
-nb::object appeler(nb::handle self, const Methode &m) {
-    return self.attr(m.nom)();
+// self.<nom>() when a subclass redefines it, natif() otherwise.
+template <typename F>
+nb::object par_methode(nb::handle self, const char *nom, F &&natif) {
+    if (redefinie(self, nom)) return appeler(self, nom);
+    return natif();
 }
 
 Lexique &cpp(nb::handle self) { return *nb::inst_ptr<Lexique>(self); }
-
-const char *const BACKEND_SQLITE = "sqlite";
-
 
 [[noreturn]] void lever(PyObject *type, const char *message) {
     PyErr_SetString(type, message);
     throw nb::python_error();
 }
+
 
 // The loaders' CSV/TSV pass can be done here in C++ when nothing on the way has
 // been replaced from Python: the loader names bound in `lexique` (and the one
@@ -85,11 +71,14 @@ nb::object ouvrir_passe_mapping(PasseCsv &p) {
 // reference cycle: it is left out of the collector's walks, each of which would
 // otherwise visit every member (the host spares tuples of such values the same way).
 void detacher_si_textes(PyObject *gele) {
-    Py_ssize_t pos = 0;
-    PyObject *cle;
-    Py_hash_t h;
-    while (_PySet_NextEntry(gele, &pos, &cle, &h))
-        if (!PyUnicode_CheckExact(cle) && cle != Py_None) return;
+    nb::object it = nb::steal(PyObject_GetIter(gele));
+    if (!it.is_valid()) throw nb::python_error();
+    while (PyObject *cle = PyIter_Next(it.ptr())) {
+        const bool texte = PyUnicode_CheckExact(cle) || cle == Py_None;
+        Py_DECREF(cle);
+        if (!texte) return;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
     if (PyObject_GC_IsTracked(gele)) PyObject_GC_UnTrack(gele);
 }
 
@@ -328,14 +317,6 @@ void charger_index(nb::handle self) {
             }
         } pause;
         PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
-        // Hundreds of MB of small objects that every later lookup and scan walks: on
-        // huge pages they miss the address translation caches far less, and the pages
-        // are faulted in ahead on the other core. On the virtual machines this is
-        // built on, a fresh 2 MiB page is often one the host must back anew, so the
-        // build itself is slower: 1.6-1.8 s for the real lexicon, against 0.81-0.84 s
-        // on ordinary pages, where per-call lookups were 10-20% slower (info 74 ->
-        // 83 ns) and rhymes and pattern scans 5-15%.
-        GrandesArenes grandes(p.lecteur().taille_source() >= (uint64_t(8) << 20), true);
         if (p.lire_entete()) {
             ouvrir_passe_mapping(p);
             const int c_ortho = p.colonne_du_champ("ortho"), c_phone = p.colonne_du_champ("phone"),
@@ -356,15 +337,10 @@ void charger_index(nb::handle self) {
     l.index_lemme = ix.lemme;
 }
 
-nb::object index_par(Lexique &l, nb::object Lexique::*membre, const Methode &m) {
+nb::object index_par(Lexique &l, nb::object Lexique::*membre, const char *methode) {
     nb::handle self = soi(&l);
-    if (redefinie(self, m)) return appeler(self, m);
-    if ((l.*membre).is_none()) {
-        if (redefinie(self, M_CHARGER_INDEX))
-            appeler(self, M_CHARGER_INDEX);
-        else
-            charger_index(self);
-    }
+    if (redefinie(self, methode)) return appeler(self, methode);
+    if ((l.*membre).is_none()) par_methode(self, M_CHARGER_INDEX, [&] { return charger_index(self), nb::none(); });
     if ((l.*membre).is_none()) lever(PyExc_AssertionError, "");
     return l.*membre;
 }
@@ -387,23 +363,38 @@ nb::object get_conn(nb::handle self) {
     return l.conn;
 }
 
-void close(nb::handle self) {
+nb::object close(nb::handle self) {
     Lexique &l = cpp(self);
     if (!l.conn.is_none()) {
         l.conn.attr("close")();
         l.conn = nb::none();
     }
+    return nb::none();
 }
 
-nb::object interne(const char *s) { return nb::steal(PyUnicode_InternFromString(s)); }
+nb::object fermer(nb::handle self) {
+    return par_methode(self, M_CLOSE, [&] { return close(self); });
+}
 
 nb::object detecter_backend(nb::handle self) {
-    Lexique &l = cpp(self);
-    nb::object suffixe = l.source.attr("suffix").attr("lower")();
+    nb::object suffixe = cpp(self).source.attr("suffix").attr("lower")();
     for (const char *s : {".db", ".sqlite", ".sqlite3"})
-        if (suffixe.equal(nb::str(s))) return interne(BACKEND_SQLITE);
-    if (suffixe.equal(nb::str(".tsv"))) return interne("tsv");
-    return interne("csv");
+        if (suffixe.equal(nb::str(s))) return nb::str("sqlite");
+    return nb::str(suffixe.equal(nb::str(".tsv")) ? "tsv" : "csv");
+}
+
+void construire(nb::handle self, Lexique &l, nb::handle source, nb::handle table, nb::handle precharger) {
+    l.source = liens().Path(source);
+    exiger_str(table, "table");
+    if (!identifiant_sql(utf8(table.ptr())))
+        lever(PyExc_ValueError, "Argument 'table' must be a plain SQL identifier ([A-Za-z_][A-Za-z0-9_]*)");
+    l.table = nb::borrow(table);
+    l.backend = par_methode(self, M_DETECTER, [&] { return detecter_backend(self); });
+    l.formes = nb::steal(PyFrozenSet_New(nullptr));
+    par_methode(self, M_CHARGER_FORMES, [&] { return charger_formes(self), nb::none(); });
+    int pre = PyObject_IsTrue(precharger.ptr());
+    if (pre < 0) throw nb::python_error();
+    if (pre) par_methode(self, M_CHARGER_INDEX, [&] { return charger_index(self), nb::none(); });
 }
 
 void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle precharger) {
@@ -414,27 +405,7 @@ void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle p
     // now, and undo that if construction fails.
     nb::inst_mark_ready(self);
     try {
-        Lexique &l = *ptr;
-        l.source = liens().Path(source);
-        exiger_str(table, "table");
-        if (!identifiant_sql(utf8(table.ptr())))
-            lever(PyExc_ValueError,
-                  "Argument 'table' must be a plain SQL identifier ([A-Za-z_][A-Za-z0-9_]*)");
-        l.table = nb::borrow(table);
-        l.backend = redefinie(self, M_DETECTER) ? appeler(self, M_DETECTER) : detecter_backend(self);
-        l.formes = nb::steal(PyFrozenSet_New(nullptr));
-        if (redefinie(self, M_CHARGER_FORMES))
-            appeler(self, M_CHARGER_FORMES);
-        else
-            charger_formes(self);
-        int pre = PyObject_IsTrue(precharger.ptr());
-        if (pre < 0) throw nb::python_error();
-        if (pre) {
-            if (redefinie(self, M_CHARGER_INDEX))
-                appeler(self, M_CHARGER_INDEX);
-            else
-                charger_index(self);
-        }
+        construire(self, *ptr, source, table, precharger);
     } catch (...) {
         // A connection opened before the failure must not outlive the attempt.
         nb::object conn = ptr->conn;
@@ -463,23 +434,13 @@ void finaliser(nb::handle self) {
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     try {
-        if (redefinie(self, M_CLOSE))
-            appeler(self, M_CLOSE);
-        else
-            close(self);
+        fermer(self);
     } catch (...) {
     }
     PyErr_Clear();
     PyErr_Restore(t, v, tb);
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------- shared helpers
-
-LiensLexique &liens() { return *g_liens; }
-
-namespace {
 bool existe(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     nb::object cle = normaliser(mot);
@@ -487,62 +448,14 @@ bool existe(Lexique &l, nb::handle mot) {
     if (r < 0) throw nb::python_error();
     return r == 1;
 }
-}  // namespace
 
-bool redefinie(nb::handle self, const char *nom) {
-    PyTypeObject *t = Py_TYPE(self.ptr());
-    if (t == g_type) return false;
-    nb::str cle = nb::steal<nb::str>(PyUnicode_InternFromString(nom));
-    return _PyType_Lookup(t, cle.ptr()) != _PyType_Lookup(g_type, cle.ptr());
+// dict(obj), e.g. of a sqlite3.Row.
+nb::dict dict_de(nb::handle o) {
+    PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, o.ptr());
+    if (!d) throw nb::python_error();
+    return nb::steal<nb::dict>(d);
 }
 
-double en_reel(nb::handle v) {
-    if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
-    nb::object f = nb::steal(PyNumber_Float(v.ptr()));
-    if (!f.is_valid()) throw nb::python_error();
-    return PyFloat_AS_DOUBLE(f.ptr());
-}
-
-void trier_par_freq(nb::list &entrees) {
-    const size_t n = nb::len(entrees);
-    if (n < 2) {
-        // Still convert, so that a bad frequency fails as the sort would.
-        for (nb::handle e : entrees) en_reel(nb::borrow(e).attr("get")("freq", 0));
-        return;
-    }
-    std::vector<std::pair<double, size_t>> cles(n);
-    bool nan = false;
-    for (size_t i = 0; i < n; ++i) {
-        PyObject *e = PyList_GET_ITEM(entrees.ptr(), i);
-        static PyObject *const cle_freq = PyUnicode_InternFromString("freq");  // kept for the process
-        PyObject *f = PyDict_CheckExact(e) ? PyDict_GetItemWithError(e, cle_freq) : nullptr;
-        if (!f && PyErr_Occurred()) throw nb::python_error();
-        double d;
-        if (f && PyFloat_CheckExact(f))
-            d = PyFloat_AS_DOUBLE(f);
-        else if (PyDict_CheckExact(e))
-            d = f ? en_reel(f) : 0.0;
-        else
-            d = en_reel(nb::borrow(e).attr("get")("freq", 0));
-        nan |= std::isnan(d);
-        cles[i] = {-d, i};
-    }
-    if (nan) {
-        // NaN keys make the order depend on the host's merge steps: let it sort.
-        nb::object cle = nb::cpp_function([](nb::handle e) {
-            return nb::float_(-en_reel(nb::borrow(e).attr("get")("freq", 0)));
-        });
-        entrees.attr("sort")(nb::arg("key") = cle);
-        return;
-    }
-    std::stable_sort(cles.begin(), cles.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
-    std::vector<PyObject *> ordre(n);
-    for (size_t i = 0; i < n; ++i) ordre[i] = PyList_GET_ITEM(entrees.ptr(), cles[i].second);
-    for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(entrees.ptr(), i, ordre[i]);  // same refs, permuted
-}
-
-namespace {
 // sqlite3.Row's test of a name against a column's: equal, or both ASCII and equal
 // ignoring case.
 bool meme_nom_de_colonne(PyObject *a, PyObject *b) {
@@ -557,83 +470,99 @@ bool meme_nom_de_colonne(PyObject *a, PyObject *b) {
         if (Py_TOLOWER(p[i]) != Py_TOLOWER(q[i])) return false;
     return true;
 }
-// A print equal for any two names meme_nom_de_colonne may match: an ASCII name's
-// length and lower-cased bytes, anything else its length alone.
-uint64_t empreinte_de_nom(PyObject *nom) {
-    if (!PyUnicode_Check(nom)) return 0;
-    uint64_t h = 1469598103934665603ull ^ uint64_t(PyUnicode_GET_LENGTH(nom));
-    if (!PyUnicode_IS_ASCII(nom)) return h;
-    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(nom);
-    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(nom); ++i) h = (h ^ Py_TOLOWER(p[i])) * 1099511628211ull;
-    return h;
+
+// The frequency an entry is sorted by: float(entry.get("freq", 0)).
+double freq_de(nb::handle e) {
+    if (!PyDict_CheckExact(e.ptr())) return en_reel(e.attr("get")("freq", 0));
+    nb::str cle("freq");
+    PyObject *f = PyDict_GetItemWithError(e.ptr(), cle.ptr());
+    if (!f && PyErr_Occurred()) throw nb::python_error();
+    return f ? en_reel(f) : 0.0;
 }
+
 }  // namespace
 
+// ---------------------------------------------------------------- shared helpers
+
+LiensLexique &liens() { return *g_liens; }
+
+bool redefinie(nb::handle self, const char *nom) {
+    PyTypeObject *t = Py_TYPE(self.ptr());
+    if (t == g_type) return false;
+    nb::object ici = nb::getattr(nb::handle((PyObject *)t), nom);
+    nb::object base = nb::getattr(nb::handle((PyObject *)g_type), nom);
+    return !ici.is(base);
+}
+
+double en_reel(nb::handle v) {
+    if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
+    nb::object f = nb::steal(PyNumber_Float(v.ptr()));
+    if (!f.is_valid()) throw nb::python_error();
+    return PyFloat_AS_DOUBLE(f.ptr());
+}
+
+void trier_par_freq(nb::list &entrees) {
+    auto par_python = [&] {
+        nb::object cle = nb::cpp_function([](nb::handle e) { return nb::float_(-freq_de(e)); });
+        entrees.attr("sort")(nb::arg("key") = cle);
+    };
+    if (!chemins_rapides()) return par_python();
+    const size_t n = nb::len(entrees);
+    std::vector<std::pair<double, size_t>> cles(n);
+    for (size_t i = 0; i < n; ++i) {
+        const double d = freq_de(entrees[i]);
+        // NaN keys make the order depend on the host's merge steps: let it sort.
+        if (std::isnan(d)) return par_python();
+        cles[i] = {-d, i};
+    }
+    std::stable_sort(cles.begin(), cles.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<nb::object> ordre;
+    for (const auto &c : cles) ordre.push_back(entrees[c.second]);
+    for (size_t i = 0; i < n; ++i) entrees[i] = ordre[i];
+}
+
 nb::dict DictsDeLignes::operator()(nb::handle ligne) {
-    static PyObject *type_row = nb::object(liens().sqlite3.attr("Row")).release().ptr();  // kept for the process
-    if (Py_TYPE(ligne.ptr()) != reinterpret_cast<PyTypeObject *>(type_row)) return dict_de(ligne);
     if (!pret_) {
-        std::vector<uint64_t> empreintes;
-        for (nb::handle nom : ligne.attr("keys")()) {
-            noms_.push_back(nb::borrow(nom));
-            empreintes.push_back(empreinte_de_nom(nom.ptr()));
-        }
-        // Two names sqlite3.Row cannot tell apart: each reads the first of their
-        // columns, as dict() does it. (Names it may match have the same print.)
-        for (size_t i = 0; i < noms_.size() && !par_dict_; ++i)
-            for (size_t j = 0; j < i && !par_dict_; ++j)
-                par_dict_ = empreintes[i] == empreintes[j] && meme_nom_de_colonne(noms_[i].ptr(), noms_[j].ptr());
+        // Rows of one statement share their names: read them once, from the first
+        // row, unless two of them are names sqlite3.Row cannot tell apart (then
+        // each reads the first of their columns, as dict() does it).
         pret_ = true;
+        nb::handle row = liens().sqlite3.attr("Row");
+        if (chemins_rapides() && ligne.type().is(row)) {
+            row_ = (PyTypeObject *)row.ptr();
+            for (nb::handle nom : ligne.attr("keys")()) noms_.push_back(nb::borrow(nom));
+            for (size_t i = 0; i < noms_.size(); ++i)
+                for (size_t j = 0; j < i; ++j)
+                    if (meme_nom_de_colonne(noms_[i].ptr(), noms_[j].ptr())) row_ = nullptr;
+        }
     }
-    const Py_ssize_t n = Py_ssize_t(noms_.size());
-    const Py_ssize_t taille = PySequence_Size(ligne.ptr());
-    if (taille < 0) throw nb::python_error();
-    if (par_dict_ || taille != n) return dict_de(ligne);
-    nb::dict d = nb::steal<nb::dict>(_PyDict_NewPresized(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object v = nb::steal(PySequence_GetItem(ligne.ptr(), i));
-        if (!v.is_valid() || PyDict_SetItem(d.ptr(), noms_[size_t(i)].ptr(), v.ptr()) < 0) throw nb::python_error();
-    }
+    if (Py_TYPE(ligne.ptr()) != row_ || nb::len(ligne) != noms_.size()) return dict_de(ligne);
+    nb::dict d;
+    for (size_t i = 0; i < noms_.size(); ++i) d[noms_[i]] = ligne[i];
     return d;
 }
 
-nb::object minuscule(nb::handle s) {
-    if (PyUnicode_CheckExact(s.ptr()) && PyUnicode_IS_ASCII(s.ptr())) {
-        const char *p = (const char *)PyUnicode_DATA(s.ptr());
-        Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
-        Py_ssize_t i = 0;
-        while (i < n && !(p[i] >= 'A' && p[i] <= 'Z')) ++i;
-        if (i == n) return nb::borrow(s);
-    }
-    return s.attr("lower")();
-}
+nb::object minuscule(nb::handle s) { return s.attr("lower")(); }
 
 bool Lexique::est_sqlite() const {
-    // Asked on every query: the usual value is the interned constant itself.
-    static PyObject *sqlite = PyUnicode_InternFromString(BACKEND_SQLITE);
-    if (backend.ptr() == sqlite) return true;
-    if (PyUnicode_CheckExact(backend.ptr()) && PyUnicode_CHECK_INTERNED(backend.ptr())) return false;
-    return backend.equal(nb::handle(sqlite));
+    if (PyUnicode_CheckExact(backend.ptr())) return PyUnicode_CompareWithASCIIString(backend.ptr(), "sqlite") == 0;
+    return backend.equal(nb::str("sqlite"));
 }
 
 nb::object obtenir_conn(nb::handle self) {
-    if (redefinie(self, M_GET_CONN)) return appeler(self, M_GET_CONN);
-    return get_conn(self);
+    return par_methode(self, M_GET_CONN, [&] { return get_conn(self); });
 }
 nb::object obtenir_conn(Lexique &l) { return obtenir_conn(soi(&l)); }
 
 nb::object index_phone(Lexique &l) { return index_par(l, &Lexique::index_phone, M_GET_PHONE); }
 nb::object index_ortho(Lexique &l) { return index_par(l, &Lexique::index_ortho, M_GET_ORTHO); }
-namespace {
-PyObject *deja_la(Lexique &l, nb::object Lexique::*champ, const Methode &m) {
-    if (redefinie(soi(&l), m)) return nullptr;
-    PyObject *ix = (l.*champ).ptr();
-    return PyDict_CheckExact(ix) ? ix : nullptr;
-}
-}  // namespace
-PyObject *index_ortho_deja_la(Lexique &l) { return deja_la(l, &Lexique::index_ortho, M_GET_ORTHO); }
-PyObject *index_phone_deja_la(Lexique &l) { return deja_la(l, &Lexique::index_phone, M_GET_PHONE); }
 nb::object index_lemme(Lexique &l) { return index_par(l, &Lexique::index_lemme, M_GET_LEMME); }
+PyObject *index_ortho_deja_la(Lexique &l) {
+    return !redefinie(soi(&l), M_GET_ORTHO) && PyDict_CheckExact(l.index_ortho.ptr()) ? l.index_ortho.ptr() : nullptr;
+}
+PyObject *index_phone_deja_la(Lexique &l) {
+    return !redefinie(soi(&l), M_GET_PHONE) && PyDict_CheckExact(l.index_phone.ptr()) ? l.index_phone.ptr() : nullptr;
+}
 
 nb::object normaliser(nb::handle mot) {
     NomLie &n = liens().normaliser_ortho;
@@ -641,95 +570,45 @@ nb::object normaliser(nb::handle mot) {
     return n.objet()(mot);
 }
 
-namespace {
-// Resolutions already made by the resoudre_colonnes bound at import, by column names.
-// Its alias tables never change, so a result computed once stays right; the few
-// shapes of SELECT the queries run make this a handful of entries. Never freed.
-struct ResolutionConnue {
-    nb::object noms;  // tuple of the column names
-    std::vector<nb::object> resolus;
-};
-std::vector<ResolutionConnue> *g_resolutions = new std::vector<ResolutionConnue>();
-}  // namespace
-
 std::vector<nb::object> noms_resolus(nb::handle curseur) {
-    nb::object desc = curseur.attr("description");
     nb::list noms;
-    for (nb::handle item : desc) noms.append(item[0]);
-    // A replaced resoudre_colonnes is called on every query, as the module binds it.
-    const bool original = liens().resoudre_colonnes.original();
-    nb::object cle;
-    if (original) {
-        cle = nb::steal(PyList_AsTuple(noms.ptr()));
-        if (!cle.is_valid()) throw nb::python_error();
-        for (const ResolutionConnue &r : *g_resolutions) {
-            int egal = PyObject_RichCompareBool(r.noms.ptr(), cle.ptr(), Py_EQ);
-            if (egal < 0) throw nb::python_error();
-            if (egal) return r.resolus;
-        }
-    }
+    for (nb::handle item : curseur.attr("description")) noms.append(item[0]);
+    // Called on every query, through the module attribute (which may be replaced).
     nb::object mapping = liens().resoudre_colonnes.objet()(noms);
     std::vector<nb::object> res;
-    res.reserve(nb::len(noms));
     for (nb::handle nom : noms) {
         PyObject *v = PyDict_Check(mapping.ptr()) ? PyDict_GetItemWithError(mapping.ptr(), nom.ptr()) : nullptr;
         if (!v && PyErr_Occurred()) throw nb::python_error();
         res.push_back(nb::borrow(v ? v : nom.ptr()));
     }
-    if (original && g_resolutions->size() < 32) g_resolutions->push_back({cle, res});
     return res;
 }
 
 nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne) {
-    if (PyTuple_CheckExact(ligne.ptr())) {
-        const Py_ssize_t n = std::min<Py_ssize_t>(PyTuple_GET_SIZE(ligne.ptr()), (Py_ssize_t)noms.size());
-        nb::dict d = nb::steal<nb::dict>(_PyDict_NewPresized(n));
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (PyDict_SetItem(d.ptr(), noms[size_t(i)].ptr(), PyTuple_GET_ITEM(ligne.ptr(), i)) < 0)
-                throw nb::python_error();
-        return d;
-    }
+    nb::object valeurs = nb::steal(PySequence_Tuple(ligne.ptr()));
+    if (!valeurs.is_valid()) throw nb::python_error();
+    const size_t n = std::min<size_t>(size_t(PyTuple_GET_SIZE(valeurs.ptr())), noms.size());
     nb::dict d;
-    size_t i = 0;
-    for (nb::handle v : ligne) {
-        if (i >= noms.size()) break;
-        if (PyDict_SetItem(d.ptr(), noms[i].ptr(), v.ptr()) < 0) throw nb::python_error();
-        ++i;
-    }
+    for (size_t i = 0; i < n; ++i)
+        if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(valeurs.ptr(), i)) < 0)
+            throw nb::python_error();
     return d;
 }
 
 nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char *> seulement) {
     std::vector<nb::object> noms = noms_resolus(curseur);
-    if (seulement.size()) {
-        // Columns outside the wanted names get no key: an empty name marks them.
+    // Columns outside the wanted names get no key (ligne_en_entree skips them).
+    if (seulement.size())
         for (nb::object &n : noms) {
             bool garde = false;
             for (const char *s : seulement) garde |= PyUnicode_CompareWithASCIIString(n.ptr(), s) == 0;
             if (!garde) n = nb::object();
         }
-    }
     // The rows become dicts here: plain tuples are cheaper to fetch than Row objects.
     // The factory is read when rows are fetched, so it can change after execute().
     curseur.attr("row_factory") = nb::none();
-    nb::object lignes = nb::steal(PyObject_CallMethod(curseur.ptr(), "fetchall", nullptr));
-    if (!lignes.is_valid()) throw nb::python_error();
-    const Py_ssize_t n = PyList_GET_SIZE(lignes.ptr());
-    nb::list res = nb::steal<nb::list>(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *ligne = PyList_GET_ITEM(lignes.ptr(), i);
-        nb::dict d;
-        if (seulement.size()) {
-            const Py_ssize_t k = std::min<Py_ssize_t>(PyTuple_GET_SIZE(ligne), (Py_ssize_t)noms.size());
-            for (Py_ssize_t j = 0; j < k; ++j)
-                if (noms[size_t(j)].is_valid() &&
-                    PyDict_SetItem(d.ptr(), noms[size_t(j)].ptr(), PyTuple_GET_ITEM(ligne, j)) < 0)
-                    throw nb::python_error();
-        } else {
-            d = ligne_en_entree(noms, ligne);
-        }
-        PyList_SET_ITEM(res.ptr(), i, d.release().ptr());
-    }
+    nb::list res;
+    for (nb::handle ligne : curseur.attr("fetchall")()) res.append(ligne_en_entree(noms, ligne));
     return res;
 }
 
@@ -821,13 +700,7 @@ NB_MODULE(lexique, m) {
     c.def("__enter__", [](nb::handle self) { return nb::borrow(self); },
           nb::sig("def __enter__(self) -> Lexique"), "Retourne le lexique lui-meme.");
     c.def("__exit__",
-          [](nb::handle self, nb::args) {
-              if (redefinie(self, M_CLOSE))
-                  appeler(self, M_CLOSE);
-              else
-                  close(self);
-              return false;
-          },
+          [](nb::handle self, nb::args) { return fermer(self), false; },
           nb::sig("def __exit__(self, *exc: object) -> bool"),
           "Ferme la connexion en sortie de bloc with (l'erreur eventuelle n'est pas masquee).");
     c.def("__del__", &finaliser, nb::sig("def __del__(self) -> None"),
@@ -863,13 +736,6 @@ NB_MODULE(lexique, m) {
           "Retourne l'index lemme, le chargeant si necessaire.");
     c.def("existe", &existe, nb::arg("mot").none(), nb::sig("def existe(self, mot: str) -> bool"),
           "Test d'appartenance O(1) via le set en memoire.");
-    MethodeDirecte<Lexique, &existe, 1>::installer(c, "existe");
-
-    for (Methode *meth : METHODES) {
-        meth->nom_py = PyUnicode_InternFromString(meth->nom);
-        meth->origine = _PyType_Lookup(g_type, meth->nom_py);
-        Py_XINCREF(meth->origine);
-    }
 
     lier_mots(c);
     lier_recherche(c);

@@ -105,23 +105,33 @@ nb::object fin_relative(nb::handle segments, long long n) {
     return nb::steal(r);
 }
 
+// The entries of the rows of `sql` that `retenir` gives (an invalid object skips the
+// row), at most `limite` of them (negative: all); a zero limit runs no statement.
+template <typename F>
+nb::list balayer(nb::handle conn, const std::string &sql, nb::handle params, long long limite, F &&retenir) {
+    nb::list res;
+    if (limite == 0) return res;
+    nb::object cur = conn.attr("execute")(sql, params);
+    std::vector<nb::object> noms = noms_resolus(cur);
+    for (nb::handle ligne : cur) {
+        nb::object e = retenir(noms, ligne);
+        if (!e.is_valid()) continue;
+        res.append(e);
+        if (limite > 0 && (long long)nb::len(res) >= limite) break;
+    }
+    return res;
+}
+
 nb::list rimes_sans_colonne(Lexique &l, nb::handle conn, nb::handle tokenize, nb::handle suffixe,
                             long long nb, long long n) {
     // A table without phone_reversed: compare the segmented pronunciations row by row.
-    nb::list res;
-    if (n == 0) return res;
-    nb::object cur = conn.attr("execute")("SELECT * FROM " + table_de(l) +
-                                          " WHERE phone IS NOT NULL AND phone != '' ORDER BY freq_opensubs DESC");
-    std::vector<nb::object> noms = noms_resolus(cur);
-    nb::object suite = cur;
-    for (nb::handle ligne : suite) {
+    std::string sql = "SELECT * FROM " + table_de(l) +
+                      " WHERE phone IS NOT NULL AND phone != '' ORDER BY freq_opensubs DESC";
+    return balayer(conn, sql, nb::tuple(), n, [&](const std::vector<nb::object> &noms, nb::handle ligne) {
         nb::object segs = tokenize(ligne["phone"]);
-        if ((long long)nb::len(segs) < nb) continue;
-        if (!fin_relative(segs, nb).equal(suffixe)) continue;
-        res.append(ligne_en_entree(noms, ligne));
-        if (n > 0 && (long long)nb::len(res) >= n) break;
-    }
-    return res;
+        if ((long long)nb::len(segs) < nb || !fin_relative(segs, nb).equal(suffixe)) return nb::object();
+        return nb::object(ligne_en_entree(noms, ligne));
+    });
 }
 
 nb::list rimes(Lexique &l, nb::handle mot, nb::handle nb_phonemes, nb::handle limite) {
@@ -170,26 +180,19 @@ nb::list contient_son(Lexique &l, nb::handle son, nb::handle limite) {
 
 nb::list syllabes_sans_colonne(Lexique &l, nb::handle conn, long long n, nb::handle cgram, long long limite) {
     // A table without nb_syllabes: count with the entry rules (syllabes, nbsyll...).
-    nb::list res;
-    if (limite == 0) return res;
     std::string sql = "SELECT * FROM " + table_de(l);
     nb::list params;
     if (!cgram.is_none()) {
         sql += " WHERE cgram LIKE ?";
         params.append(nb::str(cgram) + nb::str("%"));
     }
-    sql += " ORDER BY freq_opensubs DESC";
-    nb::object cur = conn.attr("execute")(sql, params);
-    std::vector<nb::object> noms = noms_resolus(cur);
     nb::object compter = module_phonetique().attr("_get_nb_syllabes");
     nb::object cible = nb::int_(n);
-    for (nb::handle ligne : cur) {
-        nb::dict d = ligne_en_entree(noms, ligne);
-        if (!compter(d).equal(cible)) continue;
-        res.append(d);
-        if (limite > 0 && (long long)nb::len(res) >= limite) break;
-    }
-    return res;
+    return balayer(conn, sql + " ORDER BY freq_opensubs DESC", params, limite,
+                   [&](const std::vector<nb::object> &noms, nb::handle ligne) {
+                       nb::dict d = ligne_en_entree(noms, ligne);
+                       return compter(d).equal(cible) ? nb::object(d) : nb::object();
+                   });
 }
 
 nb::list mots_par_syllabes(Lexique &l, nb::handle n_arg, nb::handle cgram, nb::handle limite) {
