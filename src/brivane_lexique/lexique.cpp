@@ -71,14 +71,8 @@ nb::object ouvrir_passe_mapping(PasseCsv &p) {
 // reference cycle: it is left out of the collector's walks, each of which would
 // otherwise visit every member (the host spares tuples of such values the same way).
 void detacher_si_textes(PyObject *gele) {
-    nb::object it = nb::steal(PyObject_GetIter(gele));
-    if (!it.is_valid()) throw nb::python_error();
-    while (PyObject *cle = PyIter_Next(it.ptr())) {
-        const bool texte = PyUnicode_CheckExact(cle) || cle == Py_None;
-        Py_DECREF(cle);
-        if (!texte) return;
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    for (nb::handle cle : nb::handle(gele))
+        if (!PyUnicode_CheckExact(cle.ptr()) && !cle.is_none()) return;
     if (PyObject_GC_IsTracked(gele)) PyObject_GC_UnTrack(gele);
 }
 
@@ -96,14 +90,13 @@ void charger_formes_sqlite(nb::handle self, Lexique &l) {
         "CREATE INDEX IF NOT EXISTS idx_" + table + "_ortho_nocase ON " + table + "(ortho COLLATE NOCASE)",
         "CREATE INDEX IF NOT EXISTS idx_" + table + "_lemme_nocase ON " + table + "(lemme COLLATE NOCASE)",
     };
-    nb::object operationnelle = liens().sqlite3.attr("OperationalError");
     for (const std::string &sql : index) {
         try {
             conn.attr("execute")(sql);
         } catch (nb::python_error &e) {
             // A read-only lexicon without these indexes still opens: they only speed
             // lookups up. Every other failure ends construction.
-            if (!e.matches(operationnelle)) throw;
+            if (!erreur_operationnelle(e)) throw;
             nb::object code = nb::getattr(e.value(), "sqlite_errorcode", nb::none());
             const int SQLITE_READONLY = 8;
             if (code.is_none() || (nb::cast<long>(code) & 0xff) != SQLITE_READONLY) throw;
@@ -112,14 +105,8 @@ void charger_formes_sqlite(nb::handle self, Lexique &l) {
     nb::object cur = conn.attr("cursor")();
     cur.attr("row_factory") = nb::none();  // plain tuples: one column, many rows
     cur.attr("execute")("SELECT DISTINCT lower(ortho) FROM " + table);
-    nb::object ens = nb::steal(PySet_New(nullptr));
-    nb::object it = nb::steal(PyObject_GetIter(cur.ptr()));
-    if (!it.is_valid()) throw nb::python_error();
-    while (PyObject *ligne = PyIter_Next(it.ptr())) {
-        nb::object r = nb::steal(ligne);
-        if (PySet_Add(ens.ptr(), PyTuple_GET_ITEM(ligne, 0)) < 0) throw nb::python_error();
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    nb::set ens;
+    for (nb::handle ligne : cur) ens.add(nb::handle(PyTuple_GET_ITEM(ligne.ptr(), 0)));
     cur.attr("close")();
     l.formes = geler(ens);
 }
@@ -456,21 +443,6 @@ nb::dict dict_de(nb::handle o) {
     return nb::steal<nb::dict>(d);
 }
 
-// sqlite3.Row's test of a name against a column's: equal, or both ASCII and equal
-// ignoring case.
-bool meme_nom_de_colonne(PyObject *a, PyObject *b) {
-    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    if (r < 0) throw nb::python_error();
-    if (r) return true;
-    if (!PyUnicode_Check(a) || !PyUnicode_Check(b) || !PyUnicode_IS_ASCII(a) || !PyUnicode_IS_ASCII(b) ||
-        PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b))
-        return false;
-    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(a), *q = PyUnicode_1BYTE_DATA(b);
-    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(a); ++i)
-        if (Py_TOLOWER(p[i]) != Py_TOLOWER(q[i])) return false;
-    return true;
-}
-
 // The frequency an entry is sorted by: float(entry.get("freq", 0)).
 double freq_de(nb::handle e) {
     if (!PyDict_CheckExact(e.ptr())) return en_reel(e.attr("get")("freq", 0));
@@ -485,6 +457,8 @@ double freq_de(nb::handle e) {
 // ---------------------------------------------------------------- shared helpers
 
 LiensLexique &liens() { return *g_liens; }
+
+bool erreur_operationnelle(nb::python_error &e) { return e.matches(liens().sqlite3.attr("OperationalError")); }
 
 bool redefinie(nb::handle self, const char *nom) {
     PyTypeObject *t = Py_TYPE(self.ptr());
@@ -524,16 +498,17 @@ void trier_par_freq(nb::list &entrees) {
 nb::dict DictsDeLignes::operator()(nb::handle ligne) {
     if (!pret_) {
         // Rows of one statement share their names: read them once, from the first
-        // row, unless two of them are names sqlite3.Row cannot tell apart (then
-        // each reads the first of their columns, as dict() does it).
+        // row, unless two of them may be names sqlite3.Row cannot tell apart (equal
+        // ignoring case: then each reads the first of their columns, as dict() does).
         pret_ = true;
-        nb::handle row = liens().sqlite3.attr("Row");
+        nb::object row = liens().sqlite3.attr("Row");
         if (chemins_rapides() && ligne.type().is(row)) {
-            row_ = (PyTypeObject *)row.ptr();
-            for (nb::handle nom : ligne.attr("keys")()) noms_.push_back(nb::borrow(nom));
-            for (size_t i = 0; i < noms_.size(); ++i)
-                for (size_t j = 0; j < i; ++j)
-                    if (meme_nom_de_colonne(noms_[i].ptr(), noms_[j].ptr())) row_ = nullptr;
+            nb::object minuscules = nb::steal(PySet_New(nullptr));
+            for (nb::handle nom : ligne.attr("keys")()) {
+                noms_.push_back(nb::borrow(nom));
+                if (PySet_Add(minuscules.ptr(), minuscule(nom).ptr()) < 0) throw nb::python_error();
+            }
+            if (size_t(PySet_GET_SIZE(minuscules.ptr())) == noms_.size()) row_ = (PyTypeObject *)row.ptr();
         }
     }
     if (Py_TYPE(ligne.ptr()) != row_ || nb::len(ligne) != noms_.size()) return dict_de(ligne);

@@ -100,6 +100,10 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
 // phone_de(mot) honouring a subclass override (rimes starts from it).
 nb::object phone_de_lexique(Lexique &l, nb::handle mot);
 
+// Whether `e` is a sqlite3.OperationalError (missing table or column, locked or
+// read-only database...), which some queries answer with a plainer route.
+bool erreur_operationnelle(nb::python_error &e);
+
 // re.compile(pattern, re.IGNORECASE), or None when re.error says it is invalid.
 nb::object compiler_motif(nb::handle pattern);
 // Registers on `conn` the SQL function REGEXP(x, s): true when `motif` finds a

@@ -17,7 +17,7 @@ void tenter(F &&f) {
     try {
         f();
     } catch (nb::python_error &e) {
-        if (!e.matches(liens().sqlite3.attr("OperationalError"))) throw;
+        if (!erreur_operationnelle(e)) throw;
     }
 }
 
