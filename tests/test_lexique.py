@@ -357,6 +357,26 @@ def test_methodes_redefinies_obeies(tmp_path, methode, remplacante, verifier, ap
     assert (temoin._backend, temoin._formes, temoin.rechercher("^")) == ("csv", frozenset(), [])
 
 
+@pytest.mark.parametrize("methode, requete", [
+    ("_get_index_ortho", lambda lex: lex.info("chat")),
+    ("_get_index_phone", lambda lex: lex.contient_son("ʃ")),
+    ("_get_index_lemme", lambda lex: lex.formes_de("chat")),
+])
+def test_index_redefini_qui_appelle_la_base(tmp_path, methode, requete):
+    """An override of _get_index_* that calls the base method gets the index (it
+    used to call itself back until RecursionError)."""
+    appels = []
+
+    def redefinie(self):
+        appels.append(methode)
+        return getattr(Lexique, methode)(self)
+
+    chemin = ecrire(tmp_path / "l.tsv", "ortho\tphone\tlemme\nchat\tʃa\tchat\nchats\tʃa\tchat\n")
+    lex = type("Sous", (Lexique,), {methode: redefinie})(chemin)
+    assert requete(lex) == requete(Lexique(chemin)) != []
+    assert appels and getattr(lex, methode)() is getattr(lex, methode.replace("_get", ""))
+
+
 def test_sortie_de_with_appelle_close_de_la_sous_classe(tmp_path):
     appels = []
 

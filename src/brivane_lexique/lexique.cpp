@@ -324,12 +324,18 @@ void charger_index(nb::handle self) {
     l.index_lemme = ix.lemme;
 }
 
-nb::object index_par(Lexique &l, nb::object Lexique::*membre, const char *methode) {
+// The index `membre`, built by _charger_index() when missing. The methods
+// _get_index_* run this, without dispatching again: an override calling its base
+// method must not come back to itself.
+nb::object index_natif(Lexique &l, nb::object Lexique::*membre) {
     nb::handle self = soi(&l);
-    if (redefinie(self, methode)) return appeler(self, methode);
     if ((l.*membre).is_none()) par_methode(self, M_CHARGER_INDEX, [&] { return charger_index(self), nb::none(); });
     if ((l.*membre).is_none()) lever(PyExc_AssertionError, "");
     return l.*membre;
+}
+
+nb::object index_par(Lexique &l, nb::object Lexique::*membre, const char *methode) {
+    return par_methode(soi(&l), methode, [&] { return index_natif(l, membre); });
 }
 
 nb::object get_conn(nb::handle self) {
@@ -503,12 +509,12 @@ nb::dict DictsDeLignes::operator()(nb::handle ligne) {
         pret_ = true;
         nb::object row = liens().sqlite3.attr("Row");
         if (chemins_rapides() && ligne.type().is(row)) {
-            nb::object minuscules = nb::steal(PySet_New(nullptr));
+            nb::set minuscules;
             for (nb::handle nom : ligne.attr("keys")()) {
                 noms_.push_back(nb::borrow(nom));
-                if (PySet_Add(minuscules.ptr(), minuscule(nom).ptr()) < 0) throw nb::python_error();
+                minuscules.add(minuscule(nom));
             }
-            if (size_t(PySet_GET_SIZE(minuscules.ptr())) == noms_.size()) row_ = (PyTypeObject *)row.ptr();
+            if (nb::len(minuscules) == noms_.size()) row_ = (PyTypeObject *)row.ptr();
         }
     }
     if (Py_TYPE(ligne.ptr()) != row_ || nb::len(ligne) != noms_.size()) return dict_de(ligne);
@@ -693,20 +699,20 @@ NB_MODULE(lexique, m) {
           [](nb::handle self) {
               Lexique &l = cpp(self);
               NomLie &f = l.backend.equal(nb::str("tsv")) ? liens().iter_tsv : liens().iter_csv;
-              return nb::steal(PyObject_GetIter(f.objet()(l.source).ptr()));
+              return nb::iter(f.objet()(l.source));
           },
           nb::sig("def _iter_source(self) -> Iterator[dict[str, Any]]"),
           "Itere sur les entrees de la source CSV/TSV (une nouvelle passe par appel).");
     c.def("_charger_index", [](nb::handle self) { charger_index(self); },
           nb::sig("def _charger_index(self) -> None"),
           "Niveaux 2-4 : construit les index phone, ortho et lemme (CSV/TSV).");
-    c.def("_get_index_phone", [](Lexique &l) { return index_phone(l); },
+    c.def("_get_index_phone", [](Lexique &l) { return index_natif(l, &Lexique::index_phone); },
           nb::sig("def _get_index_phone(self) -> dict[str, list[dict[str, Any]]]"),
           "Retourne l'index phone, le chargeant si necessaire.");
-    c.def("_get_index_ortho", [](Lexique &l) { return index_ortho(l); },
+    c.def("_get_index_ortho", [](Lexique &l) { return index_natif(l, &Lexique::index_ortho); },
           nb::sig("def _get_index_ortho(self) -> dict[str, list[dict[str, Any]]]"),
           "Retourne l'index ortho, le chargeant si necessaire.");
-    c.def("_get_index_lemme", [](Lexique &l) { return index_lemme(l); },
+    c.def("_get_index_lemme", [](Lexique &l) { return index_natif(l, &Lexique::index_lemme); },
           nb::sig("def _get_index_lemme(self) -> dict[str, list[dict[str, Any]]]"),
           "Retourne l'index lemme, le chargeant si necessaire.");
     c.def("existe", &existe, nb::arg("mot").none(), nb::sig("def existe(self, mot: str) -> bool"),
