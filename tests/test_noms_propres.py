@@ -252,9 +252,8 @@ REQUETES = [
 @pytest.mark.parametrize("methode, args, sql", REQUETES, ids=[r[0] for r in REQUETES])
 @pytest.mark.parametrize("colonnes", [("lemme", "phone", "Type", "population"), ("lemme", "phone", "é", "É")],
                          ids=["ascii", "casse_non_ascii"])
-def test_lignes_rendues_comme_dict(tmp_path, chemins, fabrique, methode, args, sql, colonnes):
-    # Whatever rows the connection is set to make, each is handed out as dict(row),
-    # whether the rows of a statement are read by position or through dict().
+def test_lignes_rendues_comme_dict(tmp_path, fabrique, methode, args, sql, colonnes):
+    # Whatever rows the connection is set to make, each is handed out as dict(row).
     lex = Lexique(base_noms(tmp_path / "l.sqlite", colonnes=colonnes))
     conn = lex._get_conn()
     conn.row_factory = fabrique

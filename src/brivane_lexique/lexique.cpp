@@ -442,13 +442,6 @@ bool existe(Lexique &l, nb::handle mot) {
     return r == 1;
 }
 
-// dict(obj), e.g. of a sqlite3.Row.
-nb::dict dict_de(nb::handle o) {
-    PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, o.ptr());
-    if (!d) throw nb::python_error();
-    return nb::steal<nb::dict>(d);
-}
-
 // The frequency an entry is sorted by: float(entry.get("freq", 0)).
 double freq_de(nb::handle e) {
     if (!PyDict_CheckExact(e.ptr())) return en_reel(e.attr("get")("freq", 0));
@@ -501,26 +494,10 @@ void trier_par_freq(nb::list &entrees) {
     for (size_t i = 0; i < n; ++i) entrees[i] = ordre[i];
 }
 
-nb::dict DictsDeLignes::operator()(nb::handle ligne) {
-    if (!pret_) {
-        // Rows of one statement share their names: read them once, from the first
-        // row, unless two of them may be names sqlite3.Row cannot tell apart (equal
-        // ignoring case: then each reads the first of their columns, as dict() does).
-        pret_ = true;
-        nb::object row = liens().sqlite3.attr("Row");
-        if (chemins_rapides() && ligne.type().is(row)) {
-            nb::set minuscules;
-            for (nb::handle nom : ligne.attr("keys")()) {
-                noms_.push_back(nb::borrow(nom));
-                minuscules.add(minuscule(nom));
-            }
-            if (nb::len(minuscules) == noms_.size()) row_ = (PyTypeObject *)row.ptr();
-        }
-    }
-    if (Py_TYPE(ligne.ptr()) != row_ || nb::len(ligne) != noms_.size()) return dict_de(ligne);
-    nb::dict d;
-    for (size_t i = 0; i < noms_.size(); ++i) d[noms_[i]] = ligne[i];
-    return d;
+nb::dict DictsDeLignes::operator()(nb::handle ligne) const {
+    PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, ligne.ptr());
+    if (!d) throw nb::python_error();
+    return nb::steal<nb::dict>(d);
 }
 
 nb::object minuscule(nb::handle s) { return s.attr("lower")(); }

@@ -55,20 +55,10 @@ double en_reel(nb::handle v);
 // Stable sort of a list of entries by decreasing float(entry.get("freq", 0)),
 // exactly as list.sort(key=lambda e: -float(e.get("freq", 0))) would order it.
 void trier_par_freq(nb::list &entrees);
-// dict(row) for the rows of one statement. A sqlite3.Row is read by position under
-// the names of the first row's keys(), which every row of a statement shares (dict()
-// would look each name up again, comparing it with every column's). Any other row,
-// and the rows of a statement with two names sqlite3.Row matches alike (equal, or
-// equal ignoring ASCII case), go through dict(), as do all rows when the fast paths
-// are off.
-class DictsDeLignes {
-public:
-    nb::dict operator()(nb::handle ligne);
-
-private:
-    std::vector<nb::object> noms_;
-    PyTypeObject *row_ = nullptr;  // sqlite3.Row while reading by position
-    bool pret_ = false;
+// dict(row) for the rows of a statement, whatever the connection's row factory
+// makes (sqlite3.Row, a subclass of it, any other object dict() accepts).
+struct DictsDeLignes {
+    nb::dict operator()(nb::handle ligne) const;
 };
 // Lower-case of a str as str.lower() gives it.
 nb::object minuscule(nb::handle s);
