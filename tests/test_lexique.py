@@ -377,6 +377,20 @@ def test_index_redefini_qui_appelle_la_base(tmp_path, methode, requete):
     assert appels and getattr(lex, methode)() is getattr(lex, methode.replace("_get", ""))
 
 
+@pytest.mark.parametrize("backend", ["tsv", "sqlite"])
+def test_existe_normalise_le_mot(tmp_path, chemins, backend):
+    import unicodedata
+
+    if backend == "tsv":
+        chemin = ecrire(tmp_path / "l.tsv", "ortho\nÉté\nchat\n")
+    else:
+        chemin = base_sqlite(tmp_path / "l.db", [("été", "", "", "NOM", 1.0), ("Chat", "", "", "NOM", 1.0)])
+    lex = Lexique(chemin)
+    for mot in ["chat", " CHAT\t", "été", unicodedata.normalize("NFD", "Été "), "ÉTÉ"]:
+        assert lex.existe(mot)
+    assert not any(lex.existe(m) for m in ["", "chats", "ete", "ch at"])
+
+
 def test_sortie_de_with_appelle_close_de_la_sous_classe(tmp_path):
     appels = []
 

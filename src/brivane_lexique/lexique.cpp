@@ -44,7 +44,6 @@ Lexique &cpp(nb::handle self) { return *nb::inst_ptr<Lexique>(self); }
     throw nb::python_error();
 }
 
-
 // The loaders' CSV/TSV pass can be done here in C++ when nothing on the way has
 // been replaced from Python: the loader names bound in `lexique` (and the one
 // `iter_tsv` delegates to), and the source iterator of the object.
@@ -524,7 +523,7 @@ PyObject *index_phone_deja_la(Lexique &l) {
 
 nb::object normaliser(nb::handle mot) {
     NomLie &n = liens().normaliser_ortho;
-    if (n.original()) return normaliser_ortho_py(mot);
+    if (n.original() && chemins_rapides()) return normaliser_ortho_py(mot);
     return n.objet()(mot);
 }
 
