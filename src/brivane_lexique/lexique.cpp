@@ -569,21 +569,10 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
     return res;
 }
 
-}  // namespace brivane::py
+namespace {
 
-using namespace brivane::py;
-
-NB_MODULE(lexique, m) {
-    brivane::py::lier_reglage(m);
-    m.doc() =
-        "Classe concrete Lexique avec chargement lazy a 4 niveaux.\n\n"
-        "Niveau 1 (construction) : set immuable de toutes les formes -> existe() en O(1).\n"
-        "Niveau 2 (lazy) : index phone -> entrees, pour homophones().\n"
-        "Niveau 3 (lazy) : index ortho -> entrees, pour info(), frequence(), phone_de().\n"
-        "Niveau 4 (lazy) : index lemme -> entrees, pour conjuguer(), formes_de().\n\n"
-        "Pour SQLite, les niveaux 2-4 utilisent des requetes SQL directes (pas de memoire).\n"
-        "Pour CSV/TSV, une seule passe sur le fichier construit les trois index a la demande.";
-
+// The names the module binds at import (replacing one from Python takes effect).
+void lier_noms(nb::module_ &m) {
     g_liens = new LiensLexique();  // lives as long as the process
     LiensLexique &L = *g_liens;
     nb::module_ pkg_aliases = nb::module_::import_("brivane_lexique._aliases");
@@ -616,12 +605,10 @@ NB_MODULE(lexique, m) {
     L.antonymes_origine = semantique.attr("antonymes");
     L.definition_origine = semantique.attr("definition");
     L.recherche.lier(m, "_recherche", nb::module_::import_("brivane_lexique._recherche"));
+}
 
-    ClasseLexique c(m, "Lexique",
-                    "Interface de requetage du lexique Brivane.\n\n"
-                    "Supports CSV, TSV et SQLite. Detection automatique par extension.");
-    g_type = (PyTypeObject *)c.ptr();
-
+// Construction, lifecycle, backends, forms set and indexes.
+void lier_base(ClasseLexique &c) {
     c.def("__init__", &initialiser, nb::arg("source").none(), nb::kw_only(),
           nb::arg("table").none() = "formes", nb::arg("precharger").none() = false,
           nb::sig("def __init__(self, source: str | os.PathLike[str], *, table: str = 'formes', "
@@ -693,7 +680,32 @@ NB_MODULE(lexique, m) {
           "Retourne l'index lemme, le chargeant si necessaire.");
     c.def("existe", &existe, nb::arg("mot").none(), nb::sig("def existe(self, mot: str) -> bool"),
           "Test d'appartenance O(1) via le set en memoire.");
+}
 
+}  // namespace
+
+}  // namespace brivane::py
+
+using namespace brivane::py;
+
+NB_MODULE(lexique, m) {
+    brivane::py::lier_reglage(m);
+    m.doc() =
+        "Classe concrete Lexique avec chargement lazy a 4 niveaux.\n\n"
+        "Niveau 1 (construction) : set immuable de toutes les formes -> existe() en O(1).\n"
+        "Niveau 2 (lazy) : index phone -> entrees, pour homophones().\n"
+        "Niveau 3 (lazy) : index ortho -> entrees, pour info(), frequence(), phone_de().\n"
+        "Niveau 4 (lazy) : index lemme -> entrees, pour conjuguer(), formes_de().\n\n"
+        "Pour SQLite, les niveaux 2-4 utilisent des requetes SQL directes (pas de memoire).\n"
+        "Pour CSV/TSV, une seule passe sur le fichier construit les trois index a la demande.";
+
+    lier_noms(m);
+    ClasseLexique c(m, "Lexique",
+                    "Interface de requetage du lexique Brivane.\n\n"
+                    "Supports CSV, TSV et SQLite. Detection automatique par extension.");
+    g_type = (PyTypeObject *)c.ptr();
+
+    lier_base(c);
     lier_mots(c);
     lier_recherche(c);
     lier_filtre(c);
