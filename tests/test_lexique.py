@@ -780,9 +780,8 @@ def test_grands_ensembles_liberes_puis_refaits(tmp_path):
 
 
 def test_grands_index_liberes_puis_refaits(tmp_path):
-    """The indexes of a file of several MB, whose memory is faulted in ahead on
-    another thread: built, dropped and built again among ordinary allocations, with
-    every entry intact."""
+    """The indexes of a file of several MB: built, dropped and built again among
+    ordinary allocations, with every entry intact."""
     chemin = tmp_path / "g.tsv"
     chemin.write_text("ortho\tlemme\tfreq\tnote\n"
                       + "".join(f"Mot{i}\tl{i // 3}\t{i}\t{'x' * 60}\n" for i in range(120000)), encoding="utf-8")
