@@ -1,13 +1,18 @@
 import errno
 import gc
+import importlib
 import os
 import sqlite3
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from brivane_lexique import lexique
 from brivane_lexique.lexique import Lexique
+
+from conftest import regler_chemins_rapides
 
 ENTETE = "ortho,phone,lemme,cgram,freq\n"
 
@@ -312,6 +317,135 @@ def test_sous_classe_source_redefinie(tmp_path):
     assert lex._index_ortho["alpha"][0]["freq"] == 3.5
     assert lex._index_ortho["beta"][0]["freq"] == 0.0
     assert list(lex._index_phone) == ["alfa"]
+
+
+def _formes_fixes(self):
+    self._formes = frozenset({"fixe"})
+
+
+def _index_fixes(self):
+    self._index_phone, self._index_ortho, self._index_lemme = {}, {"fixe": [{"ortho": "fixe"}]}, {}
+
+
+REDEFINITIONS = [
+    # method, replacement, what the library's own path must then show
+    ("_detecter_backend", lambda self: "tsv", lambda lex: lex._formes == frozenset({"chat"})),
+    ("_charger_formes", _formes_fixes, lambda lex: lex.existe("fixe") and not lex.existe("chat")),
+    ("_charger_index", _index_fixes, lambda lex: [e["ortho"] for e in lex.rechercher("^fi")] == ["fixe"]),
+    ("_get_index_ortho", lambda self: {"autre": [{"ortho": "autre"}]},
+     lambda lex: [e["ortho"] for e in lex.rechercher("^au")] == ["autre"] and lex._index_ortho is None),
+]
+
+
+@pytest.mark.parametrize("apres_coup", [False, True], ids=["classe", "apres_coup"])
+@pytest.mark.parametrize("methode, remplacante, verifier", REDEFINITIONS, ids=[r[0] for r in REDEFINITIONS])
+def test_methodes_redefinies_obeies(tmp_path, methode, remplacante, verifier, apres_coup):
+    """The library's own calls honour a subclass's method, whether defined with the
+    class or set on it later; the base class and its other subclasses are unaffected."""
+    chemin = ecrire(tmp_path / "l.csv", "ortho\tphone\nchat\tʃa\n")
+    Sous = type("Sous", (Lexique,), {} if apres_coup else {methode: remplacante})
+    if apres_coup:
+        lex = Sous(chemin)
+        setattr(Sous, methode, remplacante)
+        if methode in ("_detecter_backend", "_charger_formes"):  # only construction calls them
+            lex = Sous(chemin)
+    else:
+        lex = Sous(chemin)
+    assert verifier(lex)
+    temoin = type("Autre", (Lexique,), {})(chemin)
+    # Read as CSV, the file has no spelling column at all.
+    assert (temoin._backend, temoin._formes, temoin.rechercher("^")) == ("csv", frozenset(), [])
+
+
+@pytest.mark.parametrize("methode, requete", [
+    ("_get_index_ortho", lambda lex: lex.info("chat")),
+    ("_get_index_phone", lambda lex: lex.contient_son("ʃ")),
+    ("_get_index_lemme", lambda lex: lex.formes_de("chat")),
+])
+def test_index_redefini_qui_appelle_la_base(tmp_path, methode, requete):
+    """An override of _get_index_* that calls the base method gets the index (it
+    used to call itself back until RecursionError)."""
+    appels = []
+
+    def redefinie(self):
+        appels.append(methode)
+        return getattr(Lexique, methode)(self)
+
+    chemin = ecrire(tmp_path / "l.tsv", "ortho\tphone\tlemme\nchat\tʃa\tchat\nchats\tʃa\tchat\n")
+    lex = type("Sous", (Lexique,), {methode: redefinie})(chemin)
+    assert requete(lex) == requete(Lexique(chemin)) != []
+    assert appels and getattr(lex, methode)() is getattr(lex, methode.replace("_get", ""))
+
+
+@pytest.mark.parametrize("backend", ["tsv", "sqlite"])
+def test_existe_normalise_le_mot(tmp_path, chemins, backend):
+    import unicodedata
+
+    if backend == "tsv":
+        chemin = ecrire(tmp_path / "l.tsv", "ortho\nÉté\nchat\n")
+    else:
+        chemin = base_sqlite(tmp_path / "l.db", [("été", "", "", "NOM", 1.0), ("Chat", "", "", "NOM", 1.0)])
+    lex = Lexique(chemin)
+    for mot in ["chat", " CHAT\t", "été", unicodedata.normalize("NFD", "Été "), "ÉTÉ"]:
+        assert lex.existe(mot)
+    assert not any(lex.existe(m) for m in ["", "chats", "ete", "ch at"])
+
+
+def test_sortie_de_with_appelle_close_de_la_sous_classe(tmp_path):
+    appels = []
+
+    class Trace(Lexique):
+        def close(self):
+            appels.append(self._conn is not None)
+            super().close()
+
+    with Trace(base_sqlite(tmp_path / "l.db")) as lex:
+        assert appels == []
+    assert appels == [True] and lex._conn is None
+
+
+FREQUENCES = st.one_of(st.none(), st.integers(-3, 3), st.floats(allow_nan=True, allow_infinity=True),
+                       st.sampled_from(["1.5", " 2 ", "-inf", "nan", "1e400", True]))
+
+
+@given(freqs=st.lists(FREQUENCES, max_size=12))
+@settings(max_examples=60, deadline=None)
+def test_tri_par_frequence_comme_python(tmp_path_factory, freqs):
+    """Forms come out by decreasing float(freq) (absent: 0), ties and NaN in the
+    order list.sort gives, with the fast sort and its plain twin alike."""
+    entrees = [{"ortho": f"v{i}", "phone": "p", "cgram": "VER", "personne": "1"} for i in range(len(freqs))]
+    for e, f in zip(entrees, freqs):
+        if f is not None:
+            e["freq"] = f
+
+    class Index(Lexique):
+        def _get_index_phone(self):
+            return {"p": entrees}
+
+    lex = Index(ecrire(tmp_path_factory.mktemp("t") / "l.csv", "ortho\nv\n"))
+    attendu = sorted(entrees, key=lambda e: -float(e.get("freq", 0)))
+    avant = regler_chemins_rapides(True)
+    try:
+        for rapide in (True, False):
+            regler_chemins_rapides(rapide)
+            obtenu = lex.verbes_par_phone_et_personne(["p"], "1", "")
+            assert [e["ortho"] for e in obtenu] == [e["ortho"] for e in attendu]
+            assert all(a is b for a, b in zip(obtenu, attendu))
+    finally:
+        for nom, etat in avant.items():
+            importlib.import_module(f"brivane_lexique.{nom}")._chemins_rapides(etat)
+
+
+def test_tri_par_frequence_erreur_comme_python(tmp_path, chemins):
+    entrees = [{"ortho": "a", "phone": "p", "cgram": "VER", "personne": "1", "freq": "x"}]
+
+    class Index(Lexique):
+        def _get_index_phone(self):
+            return {"p": entrees}
+
+    lex = Index(ecrire(tmp_path / "l.csv", "ortho\nv\n"))
+    with pytest.raises(ValueError, match="could not convert string to float"):
+        lex.verbes_par_phone_et_personne(["p"], "1", "")
 
 
 # ------------------------------------------------------------------ real lexicon
@@ -646,9 +780,8 @@ def test_grands_ensembles_liberes_puis_refaits(tmp_path):
 
 
 def test_grands_index_liberes_puis_refaits(tmp_path):
-    """The indexes of a file of several MB, whose memory is faulted in ahead on
-    another thread: built, dropped and built again among ordinary allocations, with
-    every entry intact."""
+    """The indexes of a file of several MB: built, dropped and built again among
+    ordinary allocations, with every entry intact."""
     chemin = tmp_path / "g.tsv"
     chemin.write_text("ortho\tlemme\tfreq\tnote\n"
                       + "".join(f"Mot{i}\tl{i // 3}\t{i}\t{'x' * 60}\n" for i in range(120000)), encoding="utf-8")

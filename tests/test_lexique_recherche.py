@@ -149,6 +149,15 @@ def test_rimes_zero_phoneme(lex):
     assert orthos(lex.rimes("chanter", nb_phonemes=0)) == attendu
 
 
+@pytest.mark.parametrize("backend, avec_reversed", [("sqlite", True), ("sqlite", False), ("tsv", True)])
+def test_rimes_nombre_negatif_enorme(tmp_path, backend, avec_reversed):
+    # segments[-n:] for any n beyond the length: the empty suffix, even past the range of a C integer.
+    lex = creer(tmp_path, backend, avec_reversed=avec_reversed)
+    tous = orthos(lex.rimes("chanter", nb_phonemes=-100))
+    assert len(tous) >= 10
+    assert orthos(lex.rimes("chanter", nb_phonemes=-10**30)) == tous
+
+
 @pytest.mark.parametrize("limite, attendu", [(50, ["été", "chanter", "planter", "enchanter"]), (2, ["été", "chanter"]),
                                              (0, []), (-1, ["été", "chanter", "planter", "enchanter"])])
 def test_rimes_sans_colonne_inversee(tmp_path, limite, attendu):

@@ -250,11 +250,38 @@ REQUETES = [
 @pytest.mark.parametrize("fabrique", [sqlite3.Row, RangeeAutre, lambda cur, ligne: sqlite3.Row(cur, ligne)],
                          ids=["Row", "sous-classe", "fabrique"])
 @pytest.mark.parametrize("methode, args, sql", REQUETES, ids=[r[0] for r in REQUETES])
-def test_lignes_rendues_comme_dict(tmp_path, fabrique, methode, args, sql):
+@pytest.mark.parametrize("colonnes", [("lemme", "phone", "Type", "population"), ("lemme", "phone", "é", "É")],
+                         ids=["ascii", "casse_non_ascii"])
+def test_lignes_rendues_comme_dict(tmp_path, fabrique, methode, args, sql, colonnes):
     # Whatever rows the connection is set to make, each is handed out as dict(row).
-    lex = Lexique(base_noms(tmp_path / "l.sqlite", colonnes=("lemme", "phone", "Type", "population")))
+    lex = Lexique(base_noms(tmp_path / "l.sqlite", colonnes=colonnes))
     conn = lex._get_conn()
     conn.row_factory = fabrique
     attendu = [dict(r) for r in conn.execute(sql, args).fetchall()]
     assert attendu and getattr(lex, methode)(*args) == attendu
     lex.close()
+
+
+APPELS = [("info_nom_propre", {"mot": "paris"}), ("existe_nom_propre", {"mot": "Paris"}),
+          ("phone_nom_propre", {"mot": "Lyon"}), ("homophones_nom_propre", {"phone": "paʁi"}),
+          ("rechercher_nom_propre", {"pattern": "^pa", "limite": 2}),
+          ("rimes_nom_propre", {"phone_suffix": "i", "limite": 2}), ("existe", {"mot": "Paris"})]
+
+
+@pytest.mark.parametrize("nom, mots_cles", APPELS, ids=[a[0] for a in APPELS])
+def test_appels_par_mots_cles_et_erreurs_d_appel(lex, nom, mots_cles):
+    methode = getattr(Lexique, nom)
+    attendu = methode(lex, *mots_cles.values())
+    assert attendu or nom == "existe"
+    assert getattr(lex, nom)(**mots_cles) == getattr(lex, nom)(*mots_cles.values()) == attendu
+    assert methode.__doc__.startswith(nom + "(self, ")
+    for args, kw in [((), {}), (("a", "b", "c"), {}), ((), {"inconnu": "a"})]:
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            getattr(lex, nom)(*args, **kw)
+
+    class SansInit(Lexique):
+        def __init__(self):
+            pass
+
+    with pytest.warns(RuntimeWarning, match="uninitialized"), pytest.raises(TypeError):
+        getattr(SansInit(), nom)(*mots_cles.values())

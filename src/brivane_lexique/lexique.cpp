@@ -1,19 +1,15 @@
 // Module `lexique`: the Lexique object, its construction, backends, lifecycle,
 // forms set and lazy indexes. The query methods live in lexique_*.cpp.
 #include "lexique.hpp"
-#include "_appel_direct.hpp"
 
 #include "_entrees.hpp"
-#include "_arenes.hpp"
-#include "csv.hpp"
 #include "_texte.hpp"
-#include "texte.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <string>
-#include <algorithm>
-#include <cmath>
 
 namespace nb = nanobind;
 
@@ -21,38 +17,27 @@ namespace brivane::py {
 
 namespace {
 
-LiensLexique *g_liens = nullptr;   // bound once at import, never freed
-PyTypeObject *g_type = nullptr;    // the Lexique type itself
+LiensLexique *g_liens = nullptr;  // bound once at import, never freed
+PyTypeObject *g_type = nullptr;   // the Lexique type itself
 
-// Name of the method of Lexique and its original function, to tell whether a
-// Python subclass redefines it (then we must go through Python).
-struct Methode {
-    const char *nom;
-    PyObject *nom_py = nullptr;
-    PyObject *origine = nullptr;
-};
-Methode M_GET_CONN{"_get_conn"}, M_CHARGER_INDEX{"_charger_index"},
-    M_CHARGER_FORMES{"_charger_formes"}, M_ITER_SOURCE{"_iter_source"},
-    M_DETECTER{"_detecter_backend"}, M_GET_PHONE{"_get_index_phone"},
-    M_GET_ORTHO{"_get_index_ortho"}, M_GET_LEMME{"_get_index_lemme"}, M_CLOSE{"close"};
-Methode *const METHODES[] = {&M_GET_CONN,  &M_CHARGER_INDEX, &M_CHARGER_FORMES,
-                             &M_ITER_SOURCE, &M_DETECTER,    &M_GET_PHONE,
-                             &M_GET_ORTHO, &M_GET_LEMME,     &M_CLOSE};
+// Methods of Lexique that its own code calls: a Python subclass that redefines one
+// is obeyed, the call then going through Python.
+const char *const M_GET_CONN = "_get_conn", *const M_CHARGER_INDEX = "_charger_index",
+                  *const M_CHARGER_FORMES = "_charger_formes", *const M_ITER_SOURCE = "_iter_source",
+                  *const M_DETECTER = "_detecter_backend", *const M_GET_PHONE = "_get_index_phone",
+                  *const M_GET_ORTHO = "_get_index_ortho", *const M_GET_LEMME = "_get_index_lemme",
+                  *const M_CLOSE = "close";
 
-bool redefinie(nb::handle self, const Methode &m) {
-    PyTypeObject *t = Py_TYPE(self.ptr());
-    if (t == g_type) return false;
-    return _PyType_Lookup(t, m.nom_py) != m.origine;
-}
+nb::object appeler(nb::handle self, const char *nom) { return self.attr(nom)(); }
 
-nb::object appeler(nb::handle self, const Methode &m) {
-    return self.attr(m.nom)();
+// self.<nom>() when a subclass redefines it, natif() otherwise.
+template <typename F>
+nb::object par_methode(nb::handle self, const char *nom, F &&natif) {
+    if (redefinie(self, nom)) return appeler(self, nom);
+    return natif();
 }
 
 Lexique &cpp(nb::handle self) { return *nb::inst_ptr<Lexique>(self); }
-
-const char *const BACKEND_SQLITE = "sqlite";
-
 
 [[noreturn]] void lever(PyObject *type, const char *message) {
     PyErr_SetString(type, message);
@@ -85,11 +70,8 @@ nb::object ouvrir_passe_mapping(PasseCsv &p) {
 // reference cycle: it is left out of the collector's walks, each of which would
 // otherwise visit every member (the host spares tuples of such values the same way).
 void detacher_si_textes(PyObject *gele) {
-    Py_ssize_t pos = 0;
-    PyObject *cle;
-    Py_hash_t h;
-    while (_PySet_NextEntry(gele, &pos, &cle, &h))
-        if (!PyUnicode_CheckExact(cle) && cle != Py_None) return;
+    for (nb::handle cle : nb::handle(gele))
+        if (!PyUnicode_CheckExact(cle.ptr()) && !cle.is_none()) return;
     if (PyObject_GC_IsTracked(gele)) PyObject_GC_UnTrack(gele);
 }
 
@@ -107,14 +89,13 @@ void charger_formes_sqlite(nb::handle self, Lexique &l) {
         "CREATE INDEX IF NOT EXISTS idx_" + table + "_ortho_nocase ON " + table + "(ortho COLLATE NOCASE)",
         "CREATE INDEX IF NOT EXISTS idx_" + table + "_lemme_nocase ON " + table + "(lemme COLLATE NOCASE)",
     };
-    nb::object operationnelle = liens().sqlite3.attr("OperationalError");
     for (const std::string &sql : index) {
         try {
             conn.attr("execute")(sql);
         } catch (nb::python_error &e) {
             // A read-only lexicon without these indexes still opens: they only speed
             // lookups up. Every other failure ends construction.
-            if (!e.matches(operationnelle)) throw;
+            if (!erreur_operationnelle(e)) throw;
             nb::object code = nb::getattr(e.value(), "sqlite_errorcode", nb::none());
             const int SQLITE_READONLY = 8;
             if (code.is_none() || (nb::cast<long>(code) & 0xff) != SQLITE_READONLY) throw;
@@ -123,14 +104,8 @@ void charger_formes_sqlite(nb::handle self, Lexique &l) {
     nb::object cur = conn.attr("cursor")();
     cur.attr("row_factory") = nb::none();  // plain tuples: one column, many rows
     cur.attr("execute")("SELECT DISTINCT lower(ortho) FROM " + table);
-    nb::object ens = nb::steal(PySet_New(nullptr));
-    nb::object it = nb::steal(PyObject_GetIter(cur.ptr()));
-    if (!it.is_valid()) throw nb::python_error();
-    while (PyObject *ligne = PyIter_Next(it.ptr())) {
-        nb::object r = nb::steal(ligne);
-        if (PySet_Add(ens.ptr(), PyTuple_GET_ITEM(ligne, 0)) < 0) throw nb::python_error();
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    nb::set ens;
+    for (nb::handle ligne : cur) ens.add(nb::handle(PyTuple_GET_ITEM(ligne.ptr(), 0)));
     cur.attr("close")();
     l.formes = geler(ens);
 }
@@ -328,14 +303,6 @@ void charger_index(nb::handle self) {
             }
         } pause;
         PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
-        // Hundreds of MB of small objects that every later lookup and scan walks: on
-        // huge pages they miss the address translation caches far less, and the pages
-        // are faulted in ahead on the other core. On the virtual machines this is
-        // built on, a fresh 2 MiB page is often one the host must back anew, so the
-        // build itself is slower: 1.6-1.8 s for the real lexicon, against 0.81-0.84 s
-        // on ordinary pages, where per-call lookups were 10-20% slower (info 74 ->
-        // 83 ns) and rhymes and pattern scans 5-15%.
-        GrandesArenes grandes(p.lecteur().taille_source() >= (uint64_t(8) << 20), true);
         if (p.lire_entete()) {
             ouvrir_passe_mapping(p);
             const int c_ortho = p.colonne_du_champ("ortho"), c_phone = p.colonne_du_champ("phone"),
@@ -356,17 +323,18 @@ void charger_index(nb::handle self) {
     l.index_lemme = ix.lemme;
 }
 
-nb::object index_par(Lexique &l, nb::object Lexique::*membre, const Methode &m) {
+// The index `membre`, built by _charger_index() when missing. The methods
+// _get_index_* run this, without dispatching again: an override calling its base
+// method must not come back to itself.
+nb::object index_natif(Lexique &l, nb::object Lexique::*membre) {
     nb::handle self = soi(&l);
-    if (redefinie(self, m)) return appeler(self, m);
-    if ((l.*membre).is_none()) {
-        if (redefinie(self, M_CHARGER_INDEX))
-            appeler(self, M_CHARGER_INDEX);
-        else
-            charger_index(self);
-    }
+    if ((l.*membre).is_none()) par_methode(self, M_CHARGER_INDEX, [&] { return charger_index(self), nb::none(); });
     if ((l.*membre).is_none()) lever(PyExc_AssertionError, "");
     return l.*membre;
+}
+
+nb::object index_par(Lexique &l, nb::object Lexique::*membre, const char *methode) {
+    return par_methode(soi(&l), methode, [&] { return index_natif(l, membre); });
 }
 
 nb::object get_conn(nb::handle self) {
@@ -387,23 +355,38 @@ nb::object get_conn(nb::handle self) {
     return l.conn;
 }
 
-void close(nb::handle self) {
+nb::object close(nb::handle self) {
     Lexique &l = cpp(self);
     if (!l.conn.is_none()) {
         l.conn.attr("close")();
         l.conn = nb::none();
     }
+    return nb::none();
 }
 
-nb::object interne(const char *s) { return nb::steal(PyUnicode_InternFromString(s)); }
+nb::object fermer(nb::handle self) {
+    return par_methode(self, M_CLOSE, [&] { return close(self); });
+}
 
 nb::object detecter_backend(nb::handle self) {
-    Lexique &l = cpp(self);
-    nb::object suffixe = l.source.attr("suffix").attr("lower")();
+    nb::object suffixe = cpp(self).source.attr("suffix").attr("lower")();
     for (const char *s : {".db", ".sqlite", ".sqlite3"})
-        if (suffixe.equal(nb::str(s))) return interne(BACKEND_SQLITE);
-    if (suffixe.equal(nb::str(".tsv"))) return interne("tsv");
-    return interne("csv");
+        if (suffixe.equal(nb::str(s))) return nb::str("sqlite");
+    return nb::str(suffixe.equal(nb::str(".tsv")) ? "tsv" : "csv");
+}
+
+void construire(nb::handle self, Lexique &l, nb::handle source, nb::handle table, nb::handle precharger) {
+    l.source = liens().Path(source);
+    exiger_str(table, "table");
+    if (!identifiant_sql(utf8(table.ptr())))
+        lever(PyExc_ValueError, "Argument 'table' must be a plain SQL identifier ([A-Za-z_][A-Za-z0-9_]*)");
+    l.table = nb::borrow(table);
+    l.backend = par_methode(self, M_DETECTER, [&] { return detecter_backend(self); });
+    l.formes = nb::steal(PyFrozenSet_New(nullptr));
+    par_methode(self, M_CHARGER_FORMES, [&] { return charger_formes(self), nb::none(); });
+    int pre = PyObject_IsTrue(precharger.ptr());
+    if (pre < 0) throw nb::python_error();
+    if (pre) par_methode(self, M_CHARGER_INDEX, [&] { return charger_index(self), nb::none(); });
 }
 
 void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle precharger) {
@@ -414,27 +397,7 @@ void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle p
     // now, and undo that if construction fails.
     nb::inst_mark_ready(self);
     try {
-        Lexique &l = *ptr;
-        l.source = liens().Path(source);
-        exiger_str(table, "table");
-        if (!identifiant_sql(utf8(table.ptr())))
-            lever(PyExc_ValueError,
-                  "Argument 'table' must be a plain SQL identifier ([A-Za-z_][A-Za-z0-9_]*)");
-        l.table = nb::borrow(table);
-        l.backend = redefinie(self, M_DETECTER) ? appeler(self, M_DETECTER) : detecter_backend(self);
-        l.formes = nb::steal(PyFrozenSet_New(nullptr));
-        if (redefinie(self, M_CHARGER_FORMES))
-            appeler(self, M_CHARGER_FORMES);
-        else
-            charger_formes(self);
-        int pre = PyObject_IsTrue(precharger.ptr());
-        if (pre < 0) throw nb::python_error();
-        if (pre) {
-            if (redefinie(self, M_CHARGER_INDEX))
-                appeler(self, M_CHARGER_INDEX);
-            else
-                charger_index(self);
-        }
+        construire(self, *ptr, source, table, precharger);
     } catch (...) {
         // A connection opened before the failure must not outlive the attempt.
         nb::object conn = ptr->conn;
@@ -463,14 +426,28 @@ void finaliser(nb::handle self) {
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     try {
-        if (redefinie(self, M_CLOSE))
-            appeler(self, M_CLOSE);
-        else
-            close(self);
+        fermer(self);
     } catch (...) {
     }
     PyErr_Clear();
     PyErr_Restore(t, v, tb);
+}
+
+bool existe(Lexique &l, nb::handle mot) {
+    exiger_str(mot, "mot");
+    nb::object cle = normaliser(mot);
+    int r = PySet_Contains(l.formes.ptr(), cle.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// The frequency an entry is sorted by: float(entry.get("freq", 0)).
+double freq_de(nb::handle e) {
+    if (!PyDict_CheckExact(e.ptr())) return en_reel(e.attr("get")("freq", 0));
+    nb::str cle("freq");
+    PyObject *f = PyDict_GetItemWithError(e.ptr(), cle.ptr());
+    if (!f && PyErr_Occurred()) throw nb::python_error();
+    return f ? en_reel(f) : 0.0;
 }
 
 }  // namespace
@@ -479,21 +456,14 @@ void finaliser(nb::handle self) {
 
 LiensLexique &liens() { return *g_liens; }
 
-namespace {
-bool existe(Lexique &l, nb::handle mot) {
-    exiger_str(mot, "mot");
-    nb::object cle = normaliser(mot);
-    int r = PySet_Contains(l.formes.ptr(), cle.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-}  // namespace
+bool erreur_operationnelle(nb::python_error &e) { return e.matches(liens().sqlite3.attr("OperationalError")); }
 
 bool redefinie(nb::handle self, const char *nom) {
     PyTypeObject *t = Py_TYPE(self.ptr());
     if (t == g_type) return false;
-    nb::str cle = nb::steal<nb::str>(PyUnicode_InternFromString(nom));
-    return _PyType_Lookup(t, cle.ptr()) != _PyType_Lookup(g_type, cle.ptr());
+    nb::object ici = nb::getattr(nb::handle((PyObject *)t), nom);
+    nb::object base = nb::getattr(nb::handle((PyObject *)g_type), nom);
+    return !ici.is(base);
 }
 
 double en_reel(nb::handle v) {
@@ -504,250 +474,105 @@ double en_reel(nb::handle v) {
 }
 
 void trier_par_freq(nb::list &entrees) {
+    auto par_python = [&] {
+        nb::object cle = nb::cpp_function([](nb::handle e) { return nb::float_(-freq_de(e)); });
+        entrees.attr("sort")(nb::arg("key") = cle);
+    };
+    if (!chemins_rapides()) return par_python();
     const size_t n = nb::len(entrees);
-    if (n < 2) {
-        // Still convert, so that a bad frequency fails as the sort would.
-        for (nb::handle e : entrees) en_reel(nb::borrow(e).attr("get")("freq", 0));
-        return;
-    }
     std::vector<std::pair<double, size_t>> cles(n);
-    bool nan = false;
     for (size_t i = 0; i < n; ++i) {
-        PyObject *e = PyList_GET_ITEM(entrees.ptr(), i);
-        static PyObject *const cle_freq = PyUnicode_InternFromString("freq");  // kept for the process
-        PyObject *f = PyDict_CheckExact(e) ? PyDict_GetItemWithError(e, cle_freq) : nullptr;
-        if (!f && PyErr_Occurred()) throw nb::python_error();
-        double d;
-        if (f && PyFloat_CheckExact(f))
-            d = PyFloat_AS_DOUBLE(f);
-        else if (PyDict_CheckExact(e))
-            d = f ? en_reel(f) : 0.0;
-        else
-            d = en_reel(nb::borrow(e).attr("get")("freq", 0));
-        nan |= std::isnan(d);
+        const double d = freq_de(entrees[i]);
+        // NaN keys make the order depend on the host's merge steps: let it sort.
+        if (std::isnan(d)) return par_python();
         cles[i] = {-d, i};
     }
-    if (nan) {
-        // NaN keys make the order depend on the host's merge steps: let it sort.
-        nb::object cle = nb::cpp_function([](nb::handle e) {
-            return nb::float_(-en_reel(nb::borrow(e).attr("get")("freq", 0)));
-        });
-        entrees.attr("sort")(nb::arg("key") = cle);
-        return;
-    }
-    std::stable_sort(cles.begin(), cles.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
-    std::vector<PyObject *> ordre(n);
-    for (size_t i = 0; i < n; ++i) ordre[i] = PyList_GET_ITEM(entrees.ptr(), cles[i].second);
-    for (size_t i = 0; i < n; ++i) PyList_SET_ITEM(entrees.ptr(), i, ordre[i]);  // same refs, permuted
+    std::stable_sort(cles.begin(), cles.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<nb::object> ordre;
+    for (const auto &c : cles) ordre.push_back(entrees[c.second]);
+    for (size_t i = 0; i < n; ++i) entrees[i] = ordre[i];
 }
 
-namespace {
-// sqlite3.Row's test of a name against a column's: equal, or both ASCII and equal
-// ignoring case.
-bool meme_nom_de_colonne(PyObject *a, PyObject *b) {
-    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    if (r < 0) throw nb::python_error();
-    if (r) return true;
-    if (!PyUnicode_Check(a) || !PyUnicode_Check(b) || !PyUnicode_IS_ASCII(a) || !PyUnicode_IS_ASCII(b) ||
-        PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b))
-        return false;
-    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(a), *q = PyUnicode_1BYTE_DATA(b);
-    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(a); ++i)
-        if (Py_TOLOWER(p[i]) != Py_TOLOWER(q[i])) return false;
-    return true;
-}
-// A print equal for any two names meme_nom_de_colonne may match: an ASCII name's
-// length and lower-cased bytes, anything else its length alone.
-uint64_t empreinte_de_nom(PyObject *nom) {
-    if (!PyUnicode_Check(nom)) return 0;
-    uint64_t h = 1469598103934665603ull ^ uint64_t(PyUnicode_GET_LENGTH(nom));
-    if (!PyUnicode_IS_ASCII(nom)) return h;
-    const Py_UCS1 *p = PyUnicode_1BYTE_DATA(nom);
-    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(nom); ++i) h = (h ^ Py_TOLOWER(p[i])) * 1099511628211ull;
-    return h;
-}
-}  // namespace
-
-nb::dict DictsDeLignes::operator()(nb::handle ligne) {
-    static PyObject *type_row = nb::object(liens().sqlite3.attr("Row")).release().ptr();  // kept for the process
-    if (Py_TYPE(ligne.ptr()) != reinterpret_cast<PyTypeObject *>(type_row)) return dict_de(ligne);
-    if (!pret_) {
-        std::vector<uint64_t> empreintes;
-        for (nb::handle nom : ligne.attr("keys")()) {
-            noms_.push_back(nb::borrow(nom));
-            empreintes.push_back(empreinte_de_nom(nom.ptr()));
-        }
-        // Two names sqlite3.Row cannot tell apart: each reads the first of their
-        // columns, as dict() does it. (Names it may match have the same print.)
-        for (size_t i = 0; i < noms_.size() && !par_dict_; ++i)
-            for (size_t j = 0; j < i && !par_dict_; ++j)
-                par_dict_ = empreintes[i] == empreintes[j] && meme_nom_de_colonne(noms_[i].ptr(), noms_[j].ptr());
-        pret_ = true;
-    }
-    const Py_ssize_t n = Py_ssize_t(noms_.size());
-    const Py_ssize_t taille = PySequence_Size(ligne.ptr());
-    if (taille < 0) throw nb::python_error();
-    if (par_dict_ || taille != n) return dict_de(ligne);
-    nb::dict d = nb::steal<nb::dict>(_PyDict_NewPresized(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object v = nb::steal(PySequence_GetItem(ligne.ptr(), i));
-        if (!v.is_valid() || PyDict_SetItem(d.ptr(), noms_[size_t(i)].ptr(), v.ptr()) < 0) throw nb::python_error();
-    }
-    return d;
+nb::dict DictsDeLignes::operator()(nb::handle ligne) const {
+    PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, ligne.ptr());
+    if (!d) throw nb::python_error();
+    return nb::steal<nb::dict>(d);
 }
 
-nb::object minuscule(nb::handle s) {
-    if (PyUnicode_CheckExact(s.ptr()) && PyUnicode_IS_ASCII(s.ptr())) {
-        const char *p = (const char *)PyUnicode_DATA(s.ptr());
-        Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
-        Py_ssize_t i = 0;
-        while (i < n && !(p[i] >= 'A' && p[i] <= 'Z')) ++i;
-        if (i == n) return nb::borrow(s);
-    }
-    return s.attr("lower")();
-}
+nb::object minuscule(nb::handle s) { return s.attr("lower")(); }
 
 bool Lexique::est_sqlite() const {
-    // Asked on every query: the usual value is the interned constant itself.
-    static PyObject *sqlite = PyUnicode_InternFromString(BACKEND_SQLITE);
-    if (backend.ptr() == sqlite) return true;
-    if (PyUnicode_CheckExact(backend.ptr()) && PyUnicode_CHECK_INTERNED(backend.ptr())) return false;
-    return backend.equal(nb::handle(sqlite));
+    if (PyUnicode_CheckExact(backend.ptr())) return PyUnicode_CompareWithASCIIString(backend.ptr(), "sqlite") == 0;
+    return backend.equal(nb::str("sqlite"));
 }
 
 nb::object obtenir_conn(nb::handle self) {
-    if (redefinie(self, M_GET_CONN)) return appeler(self, M_GET_CONN);
-    return get_conn(self);
+    return par_methode(self, M_GET_CONN, [&] { return get_conn(self); });
 }
 nb::object obtenir_conn(Lexique &l) { return obtenir_conn(soi(&l)); }
 
 nb::object index_phone(Lexique &l) { return index_par(l, &Lexique::index_phone, M_GET_PHONE); }
 nb::object index_ortho(Lexique &l) { return index_par(l, &Lexique::index_ortho, M_GET_ORTHO); }
-namespace {
-PyObject *deja_la(Lexique &l, nb::object Lexique::*champ, const Methode &m) {
-    if (redefinie(soi(&l), m)) return nullptr;
-    PyObject *ix = (l.*champ).ptr();
-    return PyDict_CheckExact(ix) ? ix : nullptr;
-}
-}  // namespace
-PyObject *index_ortho_deja_la(Lexique &l) { return deja_la(l, &Lexique::index_ortho, M_GET_ORTHO); }
-PyObject *index_phone_deja_la(Lexique &l) { return deja_la(l, &Lexique::index_phone, M_GET_PHONE); }
 nb::object index_lemme(Lexique &l) { return index_par(l, &Lexique::index_lemme, M_GET_LEMME); }
+PyObject *index_ortho_deja_la(Lexique &l) {
+    return !redefinie(soi(&l), M_GET_ORTHO) && PyDict_CheckExact(l.index_ortho.ptr()) ? l.index_ortho.ptr() : nullptr;
+}
+PyObject *index_phone_deja_la(Lexique &l) {
+    return !redefinie(soi(&l), M_GET_PHONE) && PyDict_CheckExact(l.index_phone.ptr()) ? l.index_phone.ptr() : nullptr;
+}
 
 nb::object normaliser(nb::handle mot) {
     NomLie &n = liens().normaliser_ortho;
-    if (n.original()) return normaliser_ortho_py(mot);
+    if (n.original() && chemins_rapides()) return normaliser_ortho_py(mot);
     return n.objet()(mot);
 }
 
-namespace {
-// Resolutions already made by the resoudre_colonnes bound at import, by column names.
-// Its alias tables never change, so a result computed once stays right; the few
-// shapes of SELECT the queries run make this a handful of entries. Never freed.
-struct ResolutionConnue {
-    nb::object noms;  // tuple of the column names
-    std::vector<nb::object> resolus;
-};
-std::vector<ResolutionConnue> *g_resolutions = new std::vector<ResolutionConnue>();
-}  // namespace
-
 std::vector<nb::object> noms_resolus(nb::handle curseur) {
-    nb::object desc = curseur.attr("description");
     nb::list noms;
-    for (nb::handle item : desc) noms.append(item[0]);
-    // A replaced resoudre_colonnes is called on every query, as the module binds it.
-    const bool original = liens().resoudre_colonnes.original();
-    nb::object cle;
-    if (original) {
-        cle = nb::steal(PyList_AsTuple(noms.ptr()));
-        if (!cle.is_valid()) throw nb::python_error();
-        for (const ResolutionConnue &r : *g_resolutions) {
-            int egal = PyObject_RichCompareBool(r.noms.ptr(), cle.ptr(), Py_EQ);
-            if (egal < 0) throw nb::python_error();
-            if (egal) return r.resolus;
-        }
-    }
+    for (nb::handle item : curseur.attr("description")) noms.append(item[0]);
+    // Called on every query, through the module attribute (which may be replaced).
     nb::object mapping = liens().resoudre_colonnes.objet()(noms);
     std::vector<nb::object> res;
-    res.reserve(nb::len(noms));
     for (nb::handle nom : noms) {
         PyObject *v = PyDict_Check(mapping.ptr()) ? PyDict_GetItemWithError(mapping.ptr(), nom.ptr()) : nullptr;
         if (!v && PyErr_Occurred()) throw nb::python_error();
         res.push_back(nb::borrow(v ? v : nom.ptr()));
     }
-    if (original && g_resolutions->size() < 32) g_resolutions->push_back({cle, res});
     return res;
 }
 
 nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne) {
-    if (PyTuple_CheckExact(ligne.ptr())) {
-        const Py_ssize_t n = std::min<Py_ssize_t>(PyTuple_GET_SIZE(ligne.ptr()), (Py_ssize_t)noms.size());
-        nb::dict d = nb::steal<nb::dict>(_PyDict_NewPresized(n));
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (PyDict_SetItem(d.ptr(), noms[size_t(i)].ptr(), PyTuple_GET_ITEM(ligne.ptr(), i)) < 0)
-                throw nb::python_error();
-        return d;
-    }
+    nb::object valeurs = nb::steal(PySequence_Tuple(ligne.ptr()));
+    if (!valeurs.is_valid()) throw nb::python_error();
+    const size_t n = std::min<size_t>(size_t(PyTuple_GET_SIZE(valeurs.ptr())), noms.size());
     nb::dict d;
-    size_t i = 0;
-    for (nb::handle v : ligne) {
-        if (i >= noms.size()) break;
-        if (PyDict_SetItem(d.ptr(), noms[i].ptr(), v.ptr()) < 0) throw nb::python_error();
-        ++i;
-    }
+    for (size_t i = 0; i < n; ++i)
+        if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(valeurs.ptr(), i)) < 0)
+            throw nb::python_error();
     return d;
 }
 
 nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char *> seulement) {
     std::vector<nb::object> noms = noms_resolus(curseur);
-    if (seulement.size()) {
-        // Columns outside the wanted names get no key: an empty name marks them.
+    // Columns outside the wanted names get no key (ligne_en_entree skips them).
+    if (seulement.size())
         for (nb::object &n : noms) {
             bool garde = false;
             for (const char *s : seulement) garde |= PyUnicode_CompareWithASCIIString(n.ptr(), s) == 0;
             if (!garde) n = nb::object();
         }
-    }
     // The rows become dicts here: plain tuples are cheaper to fetch than Row objects.
     // The factory is read when rows are fetched, so it can change after execute().
     curseur.attr("row_factory") = nb::none();
-    nb::object lignes = nb::steal(PyObject_CallMethod(curseur.ptr(), "fetchall", nullptr));
-    if (!lignes.is_valid()) throw nb::python_error();
-    const Py_ssize_t n = PyList_GET_SIZE(lignes.ptr());
-    nb::list res = nb::steal<nb::list>(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *ligne = PyList_GET_ITEM(lignes.ptr(), i);
-        nb::dict d;
-        if (seulement.size()) {
-            const Py_ssize_t k = std::min<Py_ssize_t>(PyTuple_GET_SIZE(ligne), (Py_ssize_t)noms.size());
-            for (Py_ssize_t j = 0; j < k; ++j)
-                if (noms[size_t(j)].is_valid() &&
-                    PyDict_SetItem(d.ptr(), noms[size_t(j)].ptr(), PyTuple_GET_ITEM(ligne, j)) < 0)
-                    throw nb::python_error();
-        } else {
-            d = ligne_en_entree(noms, ligne);
-        }
-        PyList_SET_ITEM(res.ptr(), i, d.release().ptr());
-    }
+    nb::list res;
+    for (nb::handle ligne : curseur.attr("fetchall")()) res.append(ligne_en_entree(noms, ligne));
     return res;
 }
 
-}  // namespace brivane::py
+namespace {
 
-using namespace brivane::py;
-
-NB_MODULE(lexique, m) {
-    brivane::py::lier_reglage(m);
-    m.doc() =
-        "Classe concrete Lexique avec chargement lazy a 4 niveaux.\n\n"
-        "Niveau 1 (construction) : set immuable de toutes les formes -> existe() en O(1).\n"
-        "Niveau 2 (lazy) : index phone -> entrees, pour homophones().\n"
-        "Niveau 3 (lazy) : index ortho -> entrees, pour info(), frequence(), phone_de().\n"
-        "Niveau 4 (lazy) : index lemme -> entrees, pour conjuguer(), formes_de().\n\n"
-        "Pour SQLite, les niveaux 2-4 utilisent des requetes SQL directes (pas de memoire).\n"
-        "Pour CSV/TSV, une seule passe sur le fichier construit les trois index a la demande.";
-
+// The names the module binds at import (replacing one from Python takes effect).
+void lier_noms(nb::module_ &m) {
     g_liens = new LiensLexique();  // lives as long as the process
     LiensLexique &L = *g_liens;
     nb::module_ pkg_aliases = nb::module_::import_("brivane_lexique._aliases");
@@ -780,12 +605,10 @@ NB_MODULE(lexique, m) {
     L.antonymes_origine = semantique.attr("antonymes");
     L.definition_origine = semantique.attr("definition");
     L.recherche.lier(m, "_recherche", nb::module_::import_("brivane_lexique._recherche"));
+}
 
-    ClasseLexique c(m, "Lexique",
-                    "Interface de requetage du lexique Brivane.\n\n"
-                    "Supports CSV, TSV et SQLite. Detection automatique par extension.");
-    g_type = (PyTypeObject *)c.ptr();
-
+// Construction, lifecycle, backends, forms set and indexes.
+void lier_base(ClasseLexique &c) {
     c.def("__init__", &initialiser, nb::arg("source").none(), nb::kw_only(),
           nb::arg("table").none() = "formes", nb::arg("precharger").none() = false,
           nb::sig("def __init__(self, source: str | os.PathLike[str], *, table: str = 'formes', "
@@ -821,13 +644,7 @@ NB_MODULE(lexique, m) {
     c.def("__enter__", [](nb::handle self) { return nb::borrow(self); },
           nb::sig("def __enter__(self) -> Lexique"), "Retourne le lexique lui-meme.");
     c.def("__exit__",
-          [](nb::handle self, nb::args) {
-              if (redefinie(self, M_CLOSE))
-                  appeler(self, M_CLOSE);
-              else
-                  close(self);
-              return false;
-          },
+          [](nb::handle self, nb::args) { return fermer(self), false; },
           nb::sig("def __exit__(self, *exc: object) -> bool"),
           "Ferme la connexion en sortie de bloc with (l'erreur eventuelle n'est pas masquee).");
     c.def("__del__", &finaliser, nb::sig("def __del__(self) -> None"),
@@ -845,32 +662,50 @@ NB_MODULE(lexique, m) {
           [](nb::handle self) {
               Lexique &l = cpp(self);
               NomLie &f = l.backend.equal(nb::str("tsv")) ? liens().iter_tsv : liens().iter_csv;
-              return nb::steal(PyObject_GetIter(f.objet()(l.source).ptr()));
+              return nb::iter(f.objet()(l.source));
           },
           nb::sig("def _iter_source(self) -> Iterator[dict[str, Any]]"),
           "Itere sur les entrees de la source CSV/TSV (une nouvelle passe par appel).");
     c.def("_charger_index", [](nb::handle self) { charger_index(self); },
           nb::sig("def _charger_index(self) -> None"),
           "Niveaux 2-4 : construit les index phone, ortho et lemme (CSV/TSV).");
-    c.def("_get_index_phone", [](Lexique &l) { return index_phone(l); },
+    c.def("_get_index_phone", [](Lexique &l) { return index_natif(l, &Lexique::index_phone); },
           nb::sig("def _get_index_phone(self) -> dict[str, list[dict[str, Any]]]"),
           "Retourne l'index phone, le chargeant si necessaire.");
-    c.def("_get_index_ortho", [](Lexique &l) { return index_ortho(l); },
+    c.def("_get_index_ortho", [](Lexique &l) { return index_natif(l, &Lexique::index_ortho); },
           nb::sig("def _get_index_ortho(self) -> dict[str, list[dict[str, Any]]]"),
           "Retourne l'index ortho, le chargeant si necessaire.");
-    c.def("_get_index_lemme", [](Lexique &l) { return index_lemme(l); },
+    c.def("_get_index_lemme", [](Lexique &l) { return index_natif(l, &Lexique::index_lemme); },
           nb::sig("def _get_index_lemme(self) -> dict[str, list[dict[str, Any]]]"),
           "Retourne l'index lemme, le chargeant si necessaire.");
     c.def("existe", &existe, nb::arg("mot").none(), nb::sig("def existe(self, mot: str) -> bool"),
           "Test d'appartenance O(1) via le set en memoire.");
-    MethodeDirecte<Lexique, &existe, 1>::installer(c, "existe");
+}
 
-    for (Methode *meth : METHODES) {
-        meth->nom_py = PyUnicode_InternFromString(meth->nom);
-        meth->origine = _PyType_Lookup(g_type, meth->nom_py);
-        Py_XINCREF(meth->origine);
-    }
+}  // namespace
 
+}  // namespace brivane::py
+
+using namespace brivane::py;
+
+NB_MODULE(lexique, m) {
+    brivane::py::lier_reglage(m);
+    m.doc() =
+        "Classe concrete Lexique avec chargement lazy a 4 niveaux.\n\n"
+        "Niveau 1 (construction) : set immuable de toutes les formes -> existe() en O(1).\n"
+        "Niveau 2 (lazy) : index phone -> entrees, pour homophones().\n"
+        "Niveau 3 (lazy) : index ortho -> entrees, pour info(), frequence(), phone_de().\n"
+        "Niveau 4 (lazy) : index lemme -> entrees, pour conjuguer(), formes_de().\n\n"
+        "Pour SQLite, les niveaux 2-4 utilisent des requetes SQL directes (pas de memoire).\n"
+        "Pour CSV/TSV, une seule passe sur le fichier construit les trois index a la demande.";
+
+    lier_noms(m);
+    ClasseLexique c(m, "Lexique",
+                    "Interface de requetage du lexique Brivane.\n\n"
+                    "Supports CSV, TSV et SQLite. Detection automatique par extension.");
+    g_type = (PyTypeObject *)c.ptr();
+
+    lier_base(c);
     lier_mots(c);
     lier_recherche(c);
     lier_filtre(c);

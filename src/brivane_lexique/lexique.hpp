@@ -52,24 +52,10 @@ double en_reel(nb::handle v);
 // Stable sort of a list of entries by decreasing float(entry.get("freq", 0)),
 // exactly as list.sort(key=lambda e: -float(e.get("freq", 0))) would order it.
 void trier_par_freq(nb::list &entrees);
-// dict(obj), e.g. of a sqlite3.Row.
-inline nb::dict dict_de(nb::handle o) {
-    PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, o.ptr());
-    if (!d) throw nb::python_error();
-    return nb::steal<nb::dict>(d);
-}
-// dict(row) for the rows of one statement. A sqlite3.Row is read by position under
-// the names of the first row's keys(), which every row of a statement shares (dict()
-// would look each name up again, comparing it with every column's). Any other row,
-// and the rows of a statement with two names sqlite3.Row matches alike (equal, or
-// equal ignoring ASCII case), go through dict().
-class DictsDeLignes {
-public:
-    nb::dict operator()(nb::handle ligne);
-
-private:
-    std::vector<nb::object> noms_;
-    bool pret_ = false, par_dict_ = false;
+// dict(row) for the rows of a statement, whatever the connection's row factory
+// makes (sqlite3.Row, a subclass of it, any other object dict() accepts).
+struct DictsDeLignes {
+    nb::dict operator()(nb::handle ligne) const;
 };
 // Lower-case of a str as str.lower() gives it.
 nb::object minuscule(nb::handle s);
@@ -85,12 +71,13 @@ nb::object index_lemme(Lexique &l);
 // stands: not redefined, already built, an exact dict. nullptr otherwise.
 PyObject *index_ortho_deja_la(Lexique &l);
 PyObject *index_phone_deja_la(Lexique &l);
-// lexique.normaliser_ortho(mot) through the module attribute (fast when original).
+// lexique.normaliser_ortho(mot) through the module attribute (C++ when original).
 nb::object normaliser(nb::handle mot);
 // resoudre_colonnes through the module attribute, on the names of a cursor's
 // description; returns the list of resolved names, in column order.
 std::vector<nb::object> noms_resolus(nb::handle curseur);
-// One row turned into an entry by resolved name (a later column wins).
+// One row turned into an entry by resolved name (a later column wins; a name left
+// empty drops its column).
 nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne);
 // Rows of a cursor turned into entries by resolved name, the later column winning.
 // With `seulement`, the entries hold only the fields of those resolved names (for
@@ -99,6 +86,10 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
 
 // phone_de(mot) honouring a subclass override (rimes starts from it).
 nb::object phone_de_lexique(Lexique &l, nb::handle mot);
+
+// Whether `e` is a sqlite3.OperationalError (missing table or column, locked or
+// read-only database...), which some queries answer with a plainer route.
+bool erreur_operationnelle(nb::python_error &e);
 
 // re.compile(pattern, re.IGNORECASE), or None when re.error says it is invalid.
 nb::object compiler_motif(nb::handle pattern);

@@ -1,9 +1,7 @@
 // Lexique: proper nouns. They exist only in SQLite lexicons (table noms_propres);
 // elsewhere, and when the table is missing, every query gives its empty answer.
 #include "lexique.hpp"
-#include "_appel_direct.hpp"
 
-#include <initializer_list>
 #include <string>
 
 namespace nb = nanobind;
@@ -13,77 +11,53 @@ namespace brivane::py {
 namespace {
 
 // Runs one statement; an OperationalError (missing table or column, locked
-// database, failing REGEXP) makes it return false; any other error propagates.
+// database, failing REGEXP) leaves the empty answer; any other error propagates.
 template <typename F>
-bool tenter(F &&f) {
+void tenter(F &&f) {
     try {
         f();
-        return true;
     } catch (nb::python_error &e) {
-        if (e.matches(liens().sqlite3.attr("OperationalError"))) return false;
-        throw;
+        if (!erreur_operationnelle(e)) throw;
     }
 }
 
-// conn.<methode>(args...) through the method's interned name: no bound method, and
-// the statement text is one str made once (the connection's statement cache finds
-// it by its kept hash).
-nb::object appeler_methode(PyObject *methode, std::initializer_list<PyObject *> args) {
-    PyObject *pile[4];
-    size_t n = 0;
-    for (PyObject *a : args) pile[n++] = a;
-    nb::object r = nb::steal(PyObject_VectorcallMethod(methode, pile, n, nullptr));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
-}
-PyObject *texte_fixe(const char *s) { return PyUnicode_InternFromString(s); }  // kept for the process
-
-nb::list lignes(nb::handle conn, PyObject *sql, nb::handle params) {
-    static PyObject *execute = texte_fixe("execute"), *fetchall = texte_fixe("fetchall");
+nb::list lignes(nb::handle conn, const char *sql, nb::handle params) {
     nb::list res;
     tenter([&] {
-        nb::object cur = appeler_methode(execute, {conn.ptr(), sql, params.ptr()});
-        nb::object tout = appeler_methode(fetchall, {cur.ptr()});
+        nb::object tout = conn.attr("execute")(sql, params).attr("fetchall")();
         DictsDeLignes en_dict;
         for (nb::handle r : tout) res.append(en_dict(r));
     });
     return res;
 }
 
+// The first row of a statement, None when there is none or the statement fails.
+nb::object premiere(Lexique &l, const char *sql, nb::handle mot) {
+    nb::object conn = obtenir_conn(l), r = nb::none();
+    tenter([&] { r = conn.attr("execute")(sql, nb::make_tuple(mot)).attr("fetchone")(); });
+    return r;
+}
+
 nb::list info_nom_propre(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (!l.est_sqlite()) return nb::list();
-    static PyObject *sql = texte_fixe("SELECT * FROM noms_propres WHERE lemme = ? COLLATE NOCASE");
-    return lignes(obtenir_conn(l), sql, nb::make_tuple(mot));
+    return lignes(obtenir_conn(l), "SELECT * FROM noms_propres WHERE lemme = ? COLLATE NOCASE", nb::make_tuple(mot));
 }
 
 bool existe_nom_propre(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (!l.est_sqlite()) return false;
-    nb::object conn = obtenir_conn(l);
-    bool trouve = false;
-    tenter([&] {
-        nb::object r = conn.attr("execute")(
-            "SELECT 1 FROM noms_propres WHERE lemme = ? COLLATE NOCASE LIMIT 1", nb::make_tuple(mot))
-                           .attr("fetchone")();
-        trouve = !r.is_none();
-    });
-    return trouve;
+    return !premiere(l, "SELECT 1 FROM noms_propres WHERE lemme = ? COLLATE NOCASE LIMIT 1", mot).is_none();
 }
 
 nb::object phone_nom_propre(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (!l.est_sqlite()) return nb::none();
-    nb::object conn = obtenir_conn(l);
-    nb::object res = nb::none();
-    tenter([&] {
-        nb::object r = conn.attr("execute")(
-            "SELECT phone FROM noms_propres WHERE lemme = ? COLLATE NOCASE AND phone IS NOT NULL AND "
-            "phone != '' LIMIT 1",
-            nb::make_tuple(mot))
-                           .attr("fetchone")();
-        if (!r.is_none()) res = r[0];
-    });
+    nb::object r = premiere(l,
+                            "SELECT phone FROM noms_propres WHERE lemme = ? COLLATE NOCASE AND phone IS NOT NULL "
+                            "AND phone != '' LIMIT 1",
+                            mot);
+    nb::object res = r.is_none() ? r : nb::object(r[0]);
     if (!res.is_none() && !PyUnicode_Check(res.ptr())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(res.ptr())->tp_name);
         throw nb::python_error();
@@ -94,8 +68,7 @@ nb::object phone_nom_propre(Lexique &l, nb::handle mot) {
 nb::list homophones_nom_propre(Lexique &l, nb::handle phone) {
     exiger_str(phone, "phone");
     if (!l.est_sqlite()) return nb::list();
-    static PyObject *sql = texte_fixe("SELECT * FROM noms_propres WHERE phone = ?");
-    return lignes(obtenir_conn(l), sql, nb::make_tuple(phone));
+    return lignes(obtenir_conn(l), "SELECT * FROM noms_propres WHERE phone = ?", nb::make_tuple(phone));
 }
 
 nb::list rechercher_nom_propre(Lexique &l, nb::handle pattern, nb::handle limite) {
@@ -106,17 +79,16 @@ nb::list rechercher_nom_propre(Lexique &l, nb::handle pattern, nb::handle limite
     if (motif.is_none()) return nb::list();
     nb::object conn = obtenir_conn(l);
     enregistrer_regexp(conn, motif);
-    static PyObject *sql = texte_fixe("SELECT * FROM noms_propres WHERE lemme REGEXP ? LIMIT ?");
-    return lignes(conn, sql, nb::make_tuple(pattern, n));
+    return lignes(conn, "SELECT * FROM noms_propres WHERE lemme REGEXP ? LIMIT ?", nb::make_tuple(pattern, n));
 }
 
 nb::list rimes_nom_propre(Lexique &l, nb::handle suffixe, nb::handle limite) {
     exiger_str(suffixe, "phone_suffix");
     long long n = entier_arg(limite, "limite");
     if (!l.est_sqlite()) return nb::list();
-    static PyObject *sql =
-        texte_fixe("SELECT * FROM noms_propres WHERE phone LIKE ? AND phone IS NOT NULL AND phone != '' LIMIT ?");
-    return lignes(obtenir_conn(l), sql, nb::make_tuple(nb::str("%") + nb::str(suffixe), n));
+    return lignes(obtenir_conn(l),
+                  "SELECT * FROM noms_propres WHERE phone LIKE ? AND phone IS NOT NULL AND phone != '' LIMIT ?",
+                  nb::make_tuple(nb::str("%") + nb::str(suffixe), n));
 }
 
 }  // namespace
@@ -166,10 +138,6 @@ void lier_noms_propres(ClasseLexique &c) {
           nb::arg("limite").none() = 50,
           nb::sig("def rimes_nom_propre(self, phone_suffix: str, limite: int = 50) -> list[dict[str, Any]]"),
           "Noms propres dont la phonetique se termine par le suffixe donne.");
-    MethodeDirecte<Lexique, &info_nom_propre, 1>::installer(c, "info_nom_propre");
-    MethodeDirecte<Lexique, &existe_nom_propre, 1>::installer(c, "existe_nom_propre");
-    MethodeDirecte<Lexique, &phone_nom_propre, 1>::installer(c, "phone_nom_propre");
-    MethodeDirecte<Lexique, &homophones_nom_propre, 1>::installer(c, "homophones_nom_propre");
 }
 
 }  // namespace brivane::py
