@@ -1,11 +1,9 @@
 #include "recherche_motif.hpp"
 
+#include <bit>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define BRIVANE_X86 1
-#endif
+#include "simd.hpp"
 
 namespace brivane {
 
@@ -280,7 +278,7 @@ bool chercher_simple(const MotifSimple &m, const uint32_t *t, size_t n, const ui
         if (j == n) return false;
         uint64_t suivant = 0;
         for (uint64_t r = s & (tout_lu - 1); r; r &= r - 1) {
-            size_t i = (size_t)__builtin_ctzll(r);
+            size_t i = (size_t)std::countr_zero(r);
             const AtomeMotif &a = m.atomes[i];
             if (!accepte(a, j)) continue;
             if (a.quant == AtomeMotif::Etoile) suivant |= 1ull << i;
@@ -292,41 +290,9 @@ bool chercher_simple(const MotifSimple &m, const uint32_t *t, size_t n, const ui
     }
 }
 
-#ifdef BRIVANE_X86
-namespace {
-__attribute__((target("avx2"))) size_t trouver_point_avx2(const uint32_t *p, size_t n, uint32_t c) {
-    const __m256i v = _mm256_set1_epi32(int(c));
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
-        const unsigned masque = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(x, v))));
-        if (masque) return i + size_t(__builtin_ctz(masque));
-    }
-    for (; i < n; ++i)
-        if (p[i] == c) return i;
-    return n;
-}
-__attribute__((target("avx2"))) size_t trouver_paire_avx2(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
-    const __m256i vc = _mm256_set1_epi32(int(c)), vd = _mm256_set1_epi32(int(d));
-    size_t i = 0;
-    for (; i + 9 <= n; i += 8) {
-        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
-        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 1));
-        const __m256i eq = _mm256_and_si256(_mm256_cmpeq_epi32(x, vc), _mm256_cmpeq_epi32(y, vd));
-        const unsigned masque = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(eq)));
-        if (masque) return i + size_t(__builtin_ctz(masque));
-    }
-    for (; i + 1 < n; ++i)
-        if (p[i] == c && p[i + 1] == d) return i;
-    return n;
-}
-const bool AVX2_POINTS = __builtin_cpu_supports("avx2");
-}  // namespace
-#endif
-
 size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
-#ifdef BRIVANE_X86
-    if (AVX2_POINTS) return trouver_paire_avx2(p, n, c, d);
+#ifdef BRIVANE_AVX2
+    if (avx2_actif()) return trouver_paire_avx2(p, n, c, d);
 #endif
     for (size_t i = 0; i + 1 < n; ++i)
         if (p[i] == c && p[i + 1] == d) return i;
@@ -334,8 +300,8 @@ size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
 }
 
 size_t trouver_point(const uint32_t *p, size_t n, uint32_t c) {
-#ifdef BRIVANE_X86
-    if (AVX2_POINTS) return trouver_point_avx2(p, n, c);
+#ifdef BRIVANE_AVX2
+    if (avx2_actif()) return trouver_point_avx2(p, n, c);
 #endif
     for (size_t i = 0; i < n; ++i)
         if (p[i] == c) return i;

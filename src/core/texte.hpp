@@ -16,9 +16,10 @@ namespace brivane {
 
 // The normalisation of a spelling is exactly Python's
 //     unicodedata.normalize('NFC', s).strip().lower()
-// (Unicode 14.0): NFC, then removal of the leading and trailing characters for which
-// str.isspace() holds, then full lower-casing (U+0130 gives "i" + U+0307, two code
-// points). Nothing else is folded: accents, inner blanks, hyphens and apostrophes stay.
+// (with the Unicode tables of the building interpreter): NFC, then removal of the
+// leading and trailing characters for which str.isspace() holds, then full
+// lower-casing (U+0130 gives "i" + U+0307, two code points). Nothing else is folded:
+// accents, inner blanks, hyphens and apostrophes stay.
 //
 // The C++ side only decides what it can decide exactly: the text must pass the NFC
 // quick check with the answer "yes" (no code point whose NFC_QC is No or Maybe,
