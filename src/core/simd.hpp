@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// BRIVANE_SANS_AVX2 builds the scalar twins alone, as other targets do.
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) && \
+    !defined(BRIVANE_SANS_AVX2)
 #define BRIVANE_AVX2 1
 #endif
 
