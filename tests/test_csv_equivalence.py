@@ -221,6 +221,16 @@ def test_lecture_des_reels_comme_float(chemins):
         assert comparable(obtenu) == comparable(ref_reel(t)), repr(t)
 
 
+def test_chiffres_de_toutes_les_ecritures():
+    """Every decimal digit float() takes in the running interpreter's Unicode database
+    (the tables are generated from it when the modules are built), and no other."""
+    chiffres = [c for c in map(chr, range(0x80, 0x110000)) if unicodedata.decimal(c, None) is not None]
+    for t in chiffres + ["\u2160", "\u00b2", "\u0f33", "\U0001f10b"]:
+        for texte in (t, "1" + t + ".5", t + "e" + t):
+            obtenu = _loaders._normaliser_entree({"freq": texte}, {})["freq"]
+            assert comparable(obtenu) == comparable(ref_reel(texte)), ascii(texte)
+
+
 def test_normalisation_comme_reference():
     rnd = random.Random(3)
     noms = ["Ortho", "word", "freq", "FREQ_LM10", "freq_frantext", "freq_opensubs", " Lemme ", "x",

@@ -33,12 +33,16 @@ if command -v clang++ >/dev/null && echo '#include <string>' | clang++ -x c++ -s
         -fsyntax-only - 2>/dev/null; then
     echo "clang++ / libc++, generic POSIX branches:"
     INC_PY=$("$PY" -c "import sysconfig; print(sysconfig.get_paths()['include'])")
-    INC_NB=$("$PY" -c "import nanobind; print(nanobind.include_dir())")
     # Without __linux__, libc++ must be told which thread API the C library has.
     CLANG=(clang++ -stdlib=libc++ -std=c++20 -U__linux__ -U__linux -Ulinux -U__gnu_linux__
-           -D_LIBCPP_HAS_THREAD_API_PTHREAD -Isrc/core -I"$GENERE" -Isrc/brivane_lexique
-           -I"$INC_PY" -I"$INC_NB" -I"$INC_NB/../ext/robin_map/include")
-    for f in "${CORE[@]}" "${LIAISONS[@]}"; do verifier libc++ "$f" "${CLANG[@]}"; done
+           -D_LIBCPP_HAS_THREAD_API_PTHREAD -Isrc/core -I"$GENERE" -Isrc/brivane_lexique -I"$INC_PY")
+    for f in "${CORE[@]}"; do verifier libc++ "$f" "${CLANG[@]}"; done
+    if INC_NB=$("$PY" -c "import nanobind; print(nanobind.include_dir())" 2>/dev/null); then
+        CLANG+=(-I"$INC_NB" -I"$INC_NB/../ext/robin_map/include")
+        for f in "${LIAISONS[@]}"; do verifier libc++ "$f" "${CLANG[@]}"; done
+    else
+        echo "  nanobind not importable by $PY: bindings not checked"
+    fi
 else
     echo "clang++ with libc++ absent: libc++ check skipped"
 fi

@@ -411,34 +411,9 @@ struct LecteurCsv::Etat {
                     etape = Etape::DANS_CHAMP;  // the character is taken below
                 }
                 break;
-            case Etape::DANS_CHAMP: {
-                const char *q = p;
-                for (;;) {
-                    auto r = static_cast<const char *>(std::memchr(q, d0, size_t(te - q)));
-                    if (!r) { q = te; break; }
-                    if (est_delim(r, f)) { q = r; break; }
-                    q = r + 1;
-                }
-                if (q > p) ajouter(p, size_t(q - p));
-                p = q;
-                if (p == f) break;
-                c = *p;
-                if (c == '\n' || c == '\r') {
-                    sauver_champ();
-                    etape = Etape::MANGER_CRLF;
-                    ++p;
-                } else if (est_delim(p, f)) {
-                    sauver_champ();
-                    etape = Etape::DEBUT_CHAMP;
-                    p += dlen;
-                } else {
-                    // Only reachable when the delimiter is "\r" or "\n" (already
-                    // handled) -- keep the character to stay total.
-                    ajouter(p, 1);
-                    ++p;
-                }
+            case Etape::DANS_CHAMP:
+                p = dans_champ(p, te, f);
                 break;
-            }
             case Etape::DANS_GUILLEMETS: {
                 auto r = static_cast<const char *>(std::memchr(p, '"', size_t(f - p)));
                 const char *q = r ? r : f;
@@ -479,20 +454,48 @@ struct LecteurCsv::Etat {
             }
         }
         // End of line.
-        switch (etape) {
-        case Etape::DEBUT_ENREG:
-        case Etape::DANS_GUILLEMETS:
-            break;
-        case Etape::DEBUT_CHAMP:
-        case Etape::DANS_CHAMP:
-        case Etape::GUILLEMET_DANS_GUILLEMETS:
+        if (etape == Etape::MANGER_CRLF) {
+            etape = Etape::DEBUT_ENREG;
+        } else if (etape != Etape::DEBUT_ENREG && etape != Etape::DANS_GUILLEMETS) {
             sauver_champ();
             etape = Etape::DEBUT_ENREG;
-            break;
-        case Etape::MANGER_CRLF:
-            etape = Etape::DEBUT_ENREG;
-            break;
         }
+    }
+
+    // An unquoted field from p: its text up to the next delimiter or the line end
+    // `te`, then that delimiter or line end. Returns where the line goes on.
+    const char *dans_champ(const char *p, const char *te, const char *f) {
+        const char *q = p;
+        for (;;) {
+            auto r = static_cast<const char *>(std::memchr(q, d0, size_t(te - q)));
+            if (!r) {
+                q = te;
+                break;
+            }
+            if (est_delim(r, f)) {
+                q = r;
+                break;
+            }
+            q = r + 1;
+        }
+        if (q > p) ajouter(p, size_t(q - p));
+        p = q;
+        if (p == f) return p;
+        const char c = *p;
+        if (c == '\n' || c == '\r') {
+            sauver_champ();
+            etape = Etape::MANGER_CRLF;
+            return p + 1;
+        }
+        if (est_delim(p, f)) {
+            sauver_champ();
+            etape = Etape::DEBUT_CHAMP;
+            return p + dlen;
+        }
+        // Only reachable when the delimiter is "\r" or "\n" (already handled) --
+        // keep the character to stay total.
+        ajouter(p, 1);
+        return p + 1;
     }
 };
 

@@ -8,6 +8,7 @@
 
 #include "plateforme.hpp"
 #include "reglages.hpp"
+#include "texte.hpp"
 
 namespace brivane {
 
@@ -29,26 +30,6 @@ int chiffre_unicode(char32_t c) {
 bool espace_unicode(char32_t c) {
     return c == 0x85 || c == 0xa0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200a) ||
            c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f || c == 0x3000;
-}
-
-// Strict UTF-8 (what the host accepts in a str): false on any malformed sequence.
-bool point_utf8(const unsigned char *&p, const unsigned char *fin, char32_t &cp) {
-    unsigned char c = *p;
-    int n;
-    char32_t min;
-    if (c < 0x80) { cp = c; ++p; return true; }
-    if (c >= 0xc2 && c <= 0xdf) { n = 1; cp = c & 0x1f; min = 0x80; }
-    else if (c >= 0xe0 && c <= 0xef) { n = 2; cp = c & 0x0f; min = 0x800; }
-    else if (c >= 0xf0 && c <= 0xf4) { n = 3; cp = c & 0x07; min = 0x10000; }
-    else return false;
-    if (fin - p <= n) return false;
-    for (int i = 1; i <= n; ++i) {
-        if ((p[i] & 0xc0) != 0x80) return false;
-        cp = (cp << 6) | (p[i] & 0x3f);
-    }
-    if (cp < min || cp > 0x10ffff) return false;
-    p += n + 1;
-    return true;
 }
 
 bool blanc_ascii(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -108,25 +89,16 @@ std::optional<double> lire_reel(std::string_view texte) {
     //    anything else makes the text invalid (the host does the same before parsing).
     std::string ascii;
     std::string_view v = texte;
-    for (unsigned char c : texte) {
-        if (c >= 0x80) {
-            ascii.reserve(texte.size());
-            auto p = reinterpret_cast<const unsigned char *>(texte.data());
-            auto fin = p + texte.size();
-            while (p < fin) {
-                char32_t cp;
-                if (!point_utf8(p, fin, cp)) return std::nullopt;
-                if (cp < 0x7f) ascii.push_back(char(cp));
-                else if (espace_unicode(cp)) ascii.push_back(' ');
-                else {
-                    int d = chiffre_unicode(cp);
-                    if (d < 0) return std::nullopt;
-                    ascii.push_back(char('0' + d));
-                }
-            }
-            v = ascii;
-            break;
+    if (std::any_of(texte.begin(), texte.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        std::u32string points;
+        if (!decoder_utf8(texte, points)) return std::nullopt;
+        for (char32_t cp : points) {
+            if (cp < 0x7f) ascii.push_back(char(cp));
+            else if (espace_unicode(cp)) ascii.push_back(' ');
+            else if (int d = chiffre_unicode(cp); d >= 0) ascii.push_back(char('0' + d));
+            else return std::nullopt;
         }
+        v = ascii;
     }
 
     // 2. Surrounding ASCII white space.

@@ -54,6 +54,11 @@ inline bool deja_normalise_ascii(const unsigned char *p, size_t n) {
     return true;
 }
 
+// Strict UTF-8 decoding, as the host decodes to a str: `points` receives the code
+// points (U+FFFD for each invalid byte) and `debuts`, when given, the byte offset of
+// each. False when the bytes are not valid UTF-8.
+bool decoder_utf8(std::string_view texte, std::u32string &points, std::vector<size_t> *debuts = nullptr);
+
 // UTF-8 forms of the same rules. nullopt: the fast path cannot decide, or the bytes
 // are not valid UTF-8.
 std::optional<std::string> normaliser_ortho(std::string_view texte);
