@@ -15,12 +15,14 @@
 namespace brivane {
 
 bool avx2_actif() noexcept {
-    static const bool present = __builtin_cpu_supports("avx2");
+    static const bool present = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
     return present && chemins_rapides();
 }
 
 namespace {
-AVX2 uint32_t egaux(__m256i v, char c) { return uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)))); }
+AVX2 uint32_t egaux(__m256i v, char c) {
+    return uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c))));
+}
 }  // namespace
 
 AVX2 Masques64 classer64_avx2(const char *p, char delim) {
