@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Compiles the library's C++ as the targets this machine does not run would:
 #   1. clang++ with libc++ (macOS's standard library), the Linux-only branches
-#      disabled: every core source and every binding source;
+#      disabled and the float text written as on Apple: every core source and
+#      every binding source;
 #   2. the MinGW-w64 cross compiler (Windows): every core source;
 #   3. the core with the scalar kernels alone (what ARM builds get).
 # A part whose compiler is absent is skipped, and said so. Reports file by file;
@@ -35,7 +36,8 @@ if command -v clang++ >/dev/null && echo '#include <string>' | clang++ -x c++ -s
     INC_PY=$("$PY" -c "import sysconfig; print(sysconfig.get_paths()['include'])")
     # Without __linux__, libc++ must be told which thread API the C library has.
     CLANG=(clang++ -stdlib=libc++ -std=c++20 -U__linux__ -U__linux -Ulinux -U__gnu_linux__
-           -D_LIBCPP_HAS_THREAD_API_PTHREAD -Isrc/core -I"$GENERE" -Isrc/brivane_lexique -I"$INC_PY")
+           -D_LIBCPP_HAS_THREAD_API_PTHREAD -DBRIVANE_REEL_PAR_PRINTF
+           -Isrc/core -I"$GENERE" -Isrc/brivane_lexique -I"$INC_PY")
     for f in "${CORE[@]}"; do verifier libc++ "$f" "${CLANG[@]}"; done
     if INC_NB=$("$PY" -c "import nanobind; print(nanobind.include_dir())" 2>/dev/null); then
         CLANG+=(-I"$INC_NB" -I"$INC_NB/../ext/robin_map/include")
