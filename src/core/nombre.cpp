@@ -53,7 +53,9 @@ std::optional<double> decimal_exact(const char *p, const char *e) {
     static constexpr double PUISSANCES[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    if (FLT_EVAL_METHOD != 0) return std::nullopt;  // excess precision would round twice
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
+    return std::nullopt;  // excess precision would round twice
+#endif
     uint64_t m = 0;
     int significatifs = 0, exposant = 0;
     bool apres_point = false;
