@@ -1,6 +1,7 @@
 """Differential tests: the C++ loaders against csv.DictReader + float() in plain Python."""
 import csv
 import math
+import os
 import random
 import struct
 import unicodedata
@@ -125,6 +126,24 @@ def test_fichiers_aleatoires(tmp_path, graine, delim, chemins):
         chemin.write_bytes(texte_aleatoire(rnd, delim).encode("utf-8"))
         verifier_identique(chemin, delimiter=delim)
         verifier_identique(chemin, delimiter=delim, encoding="utf-8")
+
+
+@pytest.mark.parametrize("cas", ["absent", "dossier", "interdit"])
+def test_erreurs_d_ouverture_comme_open(tmp_path, cas):
+    chemin = tmp_path / "f.csv"
+    if cas == "dossier":
+        chemin.mkdir()
+    elif cas == "interdit":
+        chemin.write_text("a\n", encoding="utf-8")
+        chemin.chmod(0)
+        if os.access(chemin, os.R_OK):
+            pytest.skip("this user reads every file")
+    with pytest.raises(OSError) as attendu:
+        open(chemin, encoding="utf-8-sig", newline="").close()
+    with pytest.raises(OSError) as obtenu:
+        list(_loaders.iter_csv(chemin))
+    assert type(obtenu.value) is type(attendu.value)
+    assert (obtenu.value.errno, str(obtenu.value.filename)) == (attendu.value.errno, str(attendu.value.filename))
 
 
 @pytest.mark.parametrize("delim", ['"', "\r", "\n", " "])
