@@ -38,19 +38,6 @@ bool a_guillemeter(std::string_view champ, char separateur) {
     return false;
 }
 
-void ajouter_champ_csv(std::string &ligne, std::string_view champ, char separateur) {
-    if (!a_guillemeter(champ, separateur)) {
-        ligne.append(champ);
-        return;
-    }
-    ligne.push_back('"');
-    for (char c : champ) {
-        if (c == '"') ligne.push_back('"');
-        ligne.push_back(c);
-    }
-    ligne.push_back('"');
-}
-
 char *ecrire_champ_csv(char *out, std::string_view champ, char separateur) {
     if (!a_guillemeter(champ, separateur)) {
         std::memcpy(out, champ.data(), champ.size());
@@ -63,6 +50,12 @@ char *ecrire_champ_csv(char *out, std::string_view champ, char separateur) {
     }
     *out++ = '"';
     return out;
+}
+
+void ajouter_champ_csv(std::string &ligne, std::string_view champ, char separateur) {
+    const size_t debut = ligne.size();
+    ligne.resize(debut + 2 * champ.size() + 2);
+    ligne.resize(size_t(ecrire_champ_csv(ligne.data() + debut, champ, separateur) - ligne.data()));
 }
 
 void terminer_ligne_csv(std::string &ligne, size_t nb_champs, size_t debut) {
