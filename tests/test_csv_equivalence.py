@@ -1,8 +1,10 @@
 """Differential tests: the C++ loaders against csv.DictReader + float() in plain Python."""
 import csv
 import math
+import os
 import random
 import struct
+import unicodedata
 
 import pytest
 
@@ -117,13 +119,31 @@ def texte_aleatoire(rnd, delim):
 
 @pytest.mark.parametrize("graine", range(12))
 @pytest.mark.parametrize("delim", [",", "\t", ";", "é", "\x00", "|"])
-def test_fichiers_aleatoires(tmp_path, graine, delim):
+def test_fichiers_aleatoires(tmp_path, graine, delim, chemins):
     rnd = random.Random(graine * 131 + ord(delim))
     chemin = tmp_path / "g.csv"
     for _ in range(25):
         chemin.write_bytes(texte_aleatoire(rnd, delim).encode("utf-8"))
         verifier_identique(chemin, delimiter=delim)
         verifier_identique(chemin, delimiter=delim, encoding="utf-8")
+
+
+@pytest.mark.parametrize("cas", ["absent", "dossier", "interdit"])
+def test_erreurs_d_ouverture_comme_open(tmp_path, cas):
+    chemin = tmp_path / "f.csv"
+    if cas == "dossier":
+        chemin.mkdir()
+    elif cas == "interdit":
+        chemin.write_text("a\n", encoding="utf-8")
+        chemin.chmod(0)
+        if os.access(chemin, os.R_OK):
+            pytest.skip("this user reads every file")
+    with pytest.raises(OSError) as attendu:
+        open(chemin, encoding="utf-8-sig", newline="").close()
+    with pytest.raises(OSError) as obtenu:
+        list(_loaders.iter_csv(chemin))
+    assert type(obtenu.value) is type(attendu.value)
+    assert (obtenu.value.errno, str(obtenu.value.filename)) == (attendu.value.errno, str(attendu.value.filename))
 
 
 @pytest.mark.parametrize("delim", ['"', "\r", "\n", " "])
@@ -200,7 +220,7 @@ MORCEAUX_NOMBRE = ["1", "0", "9", "12", ".", "e", "E", "+", "-", "_", " ", "\t",
                    ",", "0x", "Ⅷ", "e308", "e-330", "5e-324", "\x00", "1" * 25, "00", "²"]
 
 
-def test_lecture_des_reels_comme_float():
+def test_lecture_des_reels_comme_float(chemins):
     rnd = random.Random(1)
     textes = ["".join(rnd.choice(MORCEAUX_NOMBRE) for _ in range(rnd.randint(1, 6)))
               for _ in range(20000)]
@@ -209,9 +229,25 @@ def test_lecture_des_reels_comme_float():
     textes += ["1_000.5", "1__0", "_1", "1_", "1e1_0", "-nan", "+inf", "1e400", "-1e400", "1e-400",
                "2.2250738585072011e-308", "4.9406564584124654e-324", "0.1e-999999999999",
                "179769313486231580793728971405301e276"]
+    # Around the limits of the one-operation reading: 2^53, 10^22, 19 digits.
+    textes += ["9007199254740992", "9007199254740993", "9007199254740993e-1", "1e22", "1e23", "1e-22",
+               "1e-23", "123456789e22", "0.1e23", "1" * 19, "1" * 20, "9" * 19 + "e-22", "0" * 30 + "1",
+               "0." + "0" * 21 + "5", "5" + "0" * 22 + "e-44", "-0", "-0.0e5", "0e-999", ".5", "5.", "1e+0"]
+    textes += [f"{rnd.randrange(10 ** rnd.randint(1, 20))}{rnd.choice(['', '.'])}{rnd.randrange(10 ** 6)}"
+               f"{rnd.choice(['', 'e', 'E-'])}{rnd.randrange(30)}" for _ in range(5000)]
     for t in textes:
         obtenu = _loaders._normaliser_entree({"freq": t}, {})["freq"]
         assert comparable(obtenu) == comparable(ref_reel(t)), repr(t)
+
+
+def test_chiffres_de_toutes_les_ecritures():
+    """Every decimal digit float() takes in the running interpreter's Unicode database
+    (the tables are generated from it when the modules are built), and no other."""
+    chiffres = [c for c in map(chr, range(0x80, 0x110000)) if unicodedata.decimal(c, None) is not None]
+    for t in chiffres + ["\u2160", "\u00b2", "\u0f33", "\U0001f10b"]:
+        for texte in (t, "1" + t + ".5", t + "e" + t):
+            obtenu = _loaders._normaliser_entree({"freq": texte}, {})["freq"]
+            assert comparable(obtenu) == comparable(ref_reel(texte)), ascii(texte)
 
 
 def test_normalisation_comme_reference():
@@ -258,7 +294,7 @@ def texte_mixte(rnd, delim, lignes, longue=None):
 
 @pytest.mark.parametrize("delim", ["\t", ",", ";", "é"])
 @pytest.mark.parametrize("graine", range(4))
-def test_lignes_sans_guillemets_melangees(tmp_path, delim, graine):
+def test_lignes_sans_guillemets_melangees(tmp_path, delim, graine, chemins):
     rnd = random.Random(graine)
     chemin = tmp_path / "m.csv"
     # Thousands of lines: many 8192-byte chunks, lines across their boundaries.
@@ -281,11 +317,40 @@ def test_limite_de_champ_sans_guillemets(tmp_path, limite):
         csv.field_size_limit(ancienne)
 
 
+def lignes_autour_des_blocs(rnd, fin):
+    """Lines of every length around the 64-byte blocks of the line scan, delimiters on
+    both sides of block ends, multi-byte text, a few quoted, short or blank lines."""
+    lignes = ["phone\tortho\tlemme\tfreq_opensubs"]
+    for i in range(2000):
+        champs = [rnd.choice(["", "ʃa", "a" * rnd.randrange(130)]),
+                  rnd.choice(PIECES_SANS_GUILLEMET) + "é" * rnd.randrange(70) + str(i), "l" * rnd.randrange(3), "1"]
+        champs = champs[: rnd.choice([4, 4, 4, 2, 1, 0])]
+        if champs and rnd.random() < 0.03:
+            champs[0] = '"q\t""x"'
+        lignes.append("\t".join(champs))
+    return fin.join(lignes) + rnd.choice([fin, ""])
+
+
+@pytest.mark.parametrize("fin", ["\n", "\r\n", "\r"])
+@pytest.mark.parametrize("graine", range(2))
+def test_colonne_seule_comme_python(tmp_path, fin, graine, chemins):
+    """The spellings column read alone (a lexicon's first level) gives what the csv
+    module gives, with the vector kernels and with their scalar twins."""
+    from brivane_lexique import Lexique
+
+    chemin = tmp_path / "c.tsv"
+    chemin.write_bytes(lignes_autour_des_blocs(random.Random(graine), fin).encode())
+    with open(chemin, encoding="utf-8-sig", newline="") as f:
+        attendu = {unicodedata.normalize("NFC", r["ortho"]).strip().lower()
+                   for r in csv.DictReader(f, delimiter="\t") if r["ortho"]}
+    assert Lexique(chemin)._formes == attendu
+
+
 MAUVAIS_OCTETS = [0x80, 0xbf, 0xc0, 0xc1, 0xc3, 0xe0, 0xed, 0xef, 0xf0, 0xf4, 0xf5, 0xff]
 
 
 @pytest.mark.parametrize("graine", range(6))
-def test_octets_invalides_dans_du_texte_multioctet(tmp_path, graine):
+def test_octets_invalides_dans_du_texte_multioctet(tmp_path, graine, chemins):
     # Dense multi-byte text: every block goes through the whole-block check; each
     # mutation (near a chunk boundary or anywhere) must fail exactly as the host does.
     rnd = random.Random(graine)

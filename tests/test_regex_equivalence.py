@@ -40,7 +40,7 @@ INDEX = {f"k{i}": [{"ortho": f"w{i}", "texte": t}] for i, t in enumerate(TEXTES)
 
 
 @pytest.mark.parametrize("motif", MOTIFS)
-def test_motif_comme_re(motif):
+def test_motif_comme_re(motif, chemins):
     trouves = [e["texte"] for e in _recherche.rechercher(INDEX, motif, "texte", 10**6)]
     assert trouves == attendus(motif)
 
@@ -89,7 +89,7 @@ def motif_aleatoire(rng):
 
 
 @pytest.mark.parametrize("graine", range(40))
-def test_sous_ensemble_comme_re(graine):
+def test_sous_ensemble_comme_re(graine, chemins):
     import random
     rng = random.Random(graine)
     textes = ["".join(rng.choice(ALPHABET) for _ in range(rng.randint(1, 7))) for _ in range(60)]

@@ -1,16 +1,10 @@
 #include "csv.hpp"
 
 #include <algorithm>
-#include <cerrno>
+#include <bit>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#if defined(__x86_64__) || defined(__SSE2__)
-#include <immintrin.h>
-#define BRIVANE_X86 1
-#endif
+#include "simd.hpp"
 
 namespace brivane {
 
@@ -18,31 +12,13 @@ namespace brivane {
 // File source
 
 SourceFichier::SourceFichier(const std::string &chemin) {
-    do {
-        fd_ = ::open(chemin.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) throw ErreurSysteme(errno);
-    struct stat st;
-    if (::fstat(fd_, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            ::close(fd_);
-            fd_ = -1;
-            throw ErreurSysteme(EISDIR);
-        }
-        if (S_ISREG(st.st_mode) && st.st_size > 0) taille_ = uint64_t(st.st_size);
-    }
-}
-
-SourceFichier::~SourceFichier() {
-    if (fd_ >= 0) ::close(fd_);
+    if (int numero = fichier_.ouvrir(chemin)) throw ErreurSysteme(numero);
 }
 
 size_t SourceFichier::lire(char *tampon, size_t taille) {
-    for (;;) {
-        ssize_t n = ::read(fd_, tampon, taille);
-        if (n >= 0) return size_t(n);
-        if (errno != EINTR) throw ErreurSysteme(errno);
-    }
+    long long n = fichier_.lire(tampon, taille);
+    if (n < 0) throw ErreurSysteme(int(-n));
+    return size_t(n);
 }
 
 // ---------------------------------------------------------------------------
@@ -103,87 +79,12 @@ bool valider_utf8(const unsigned char *p, size_t n, size_t &reste) {
     return true;
 }
 
-#ifdef BRIVANE_X86
-// Whole-block UTF-8 check (the "lookup" method: three nibble tables classify every
-// pair of adjacent bytes, two shifted copies catch the third and fourth bytes). It
-// only says "valid and complete" or "not": the exact answer (an incomplete tail to
-// carry over, the error itself) is left to the byte-by-byte validator above.
-// One 32-byte block; `avant` is the previous block, `erreur` accumulates every
-// fault and `incomplet` flags a sequence left open at the end of the block.
-struct Utf8Avx2 {
-    __m256i erreur, avant, incomplet;
-
-    __attribute__((target("avx2"))) void bloc(__m256i v) {
-        constexpr uint8_t COURT = 1 << 0, LONG = 1 << 1, SURLONG3 = 1 << 2, TROP_GRAND = 1 << 3,
-                          SUBSTITUT = 1 << 4, SURLONG2 = 1 << 5, GRAND_1000 = 1 << 6, SURLONG4 = 1 << 6,
-                          DEUX_SUITES = 1 << 7;
-        constexpr uint8_t RET = COURT | LONG | DEUX_SUITES;
-        constexpr uint8_t G = RET | TROP_GRAND | GRAND_1000;
-        constexpr uint8_t S80 = LONG | SURLONG2 | DEUX_SUITES | SURLONG3 | GRAND_1000 | SURLONG4;
-        constexpr uint8_t S90 = LONG | SURLONG2 | DEUX_SUITES | SURLONG3 | TROP_GRAND;
-        constexpr uint8_t SA0 = LONG | SURLONG2 | DEUX_SUITES | SUBSTITUT | TROP_GRAND;
-        if (_mm256_movemask_epi8(v) == 0) {
-            erreur = _mm256_or_si256(erreur, incomplet);
-            avant = v;
-            return;
-        }
-        // First byte of each pair, by high then low nibble; second byte by high nibble.
-        const __m256i t1_haut = _mm256_setr_epi8(
-            LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG, DEUX_SUITES, DEUX_SUITES, DEUX_SUITES, DEUX_SUITES,
-            COURT | SURLONG2, COURT, COURT | SURLONG3 | SUBSTITUT, COURT | TROP_GRAND | GRAND_1000 | SURLONG4,
-            LONG, LONG, LONG, LONG, LONG, LONG, LONG, LONG, DEUX_SUITES, DEUX_SUITES, DEUX_SUITES, DEUX_SUITES,
-            COURT | SURLONG2, COURT, COURT | SURLONG3 | SUBSTITUT, COURT | TROP_GRAND | GRAND_1000 | SURLONG4);
-        const __m256i t1_bas = _mm256_setr_epi8(
-            RET | SURLONG3 | SURLONG2 | SURLONG4, RET | SURLONG2, RET, RET, RET | TROP_GRAND, G, G, G, G, G, G, G,
-            G, G | SUBSTITUT, G, G,
-            RET | SURLONG3 | SURLONG2 | SURLONG4, RET | SURLONG2, RET, RET, RET | TROP_GRAND, G, G, G, G, G, G, G,
-            G, G | SUBSTITUT, G, G);
-        const __m256i t2_haut = _mm256_setr_epi8(
-            COURT, COURT, COURT, COURT, COURT, COURT, COURT, COURT, S80, S90, SA0, SA0, COURT, COURT, COURT, COURT,
-            COURT, COURT, COURT, COURT, COURT, COURT, COURT, COURT, S80, S90, SA0, SA0, COURT, COURT, COURT, COURT);
-        const __m256i quartet = _mm256_set1_epi8(0x0f);
-        const __m256i max_fin = _mm256_setr_epi8(
-            -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-            -1, -1, -1, -1, -1, char(0xf0 - 1), char(0xe0 - 1), char(0xc0 - 1));
-        __m256i t = _mm256_permute2x128_si256(avant, v, 0x21);
-        __m256i p1 = _mm256_alignr_epi8(v, t, 15), p2 = _mm256_alignr_epi8(v, t, 14),
-                p3 = _mm256_alignr_epi8(v, t, 13);
-        __m256i a = _mm256_shuffle_epi8(t1_haut, _mm256_and_si256(_mm256_srli_epi16(p1, 4), quartet));
-        __m256i b = _mm256_shuffle_epi8(t1_bas, _mm256_and_si256(p1, quartet));
-        __m256i c = _mm256_shuffle_epi8(t2_haut, _mm256_and_si256(_mm256_srli_epi16(v, 4), quartet));
-        __m256i cas = _mm256_and_si256(_mm256_and_si256(a, b), c);
-        // Where a third or fourth byte must be a continuation byte.
-        __m256i troisieme = _mm256_subs_epu8(p2, _mm256_set1_epi8(char(0xe0 - 0x80)));
-        __m256i quatrieme = _mm256_subs_epu8(p3, _mm256_set1_epi8(char(0xf0 - 0x80)));
-        __m256i doit = _mm256_and_si256(_mm256_or_si256(troisieme, quatrieme), _mm256_set1_epi8(char(0x80)));
-        erreur = _mm256_or_si256(erreur, _mm256_xor_si256(doit, cas));
-        incomplet = _mm256_subs_epu8(v, max_fin);
-        avant = v;
-    }
-};
-
-__attribute__((target("avx2"))) bool utf8_complet_avx2(const unsigned char *p, size_t n) {
-    Utf8Avx2 u{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) u.bloc(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i)));
-    if (i < n) {
-        alignas(32) unsigned char dernier[32] = {};
-        std::memcpy(dernier, p + i, n - i);
-        u.bloc(_mm256_load_si256(reinterpret_cast<const __m256i *>(dernier)));
-    }
-    __m256i e = _mm256_or_si256(u.erreur, u.incomplet);
-    return _mm256_testz_si256(e, e);
-}
-
-const bool AVX2 = __builtin_cpu_supports("avx2");
-#endif
-
 // Same answer as valider_utf8, faster on long texts: the bulk up to the last
 // character start goes through the block check, the few bytes after it through
 // valider_utf8 (so that an incomplete tail is measured exactly).
 bool valider_utf8_vite(const unsigned char *p, size_t n, size_t &reste) {
-#ifdef BRIVANE_X86
-    if (AVX2 && n >= 64) {
+#ifdef BRIVANE_AVX2
+    if (n >= 64 && avx2_actif()) {
         size_t c = n;
         for (size_t k = 0; k < 4 && c > 0; ++k) {
             --c;
@@ -366,132 +267,59 @@ struct LecteurCsv::Etat {
     }
 
     // The next line when it holds no quote and ends inside the decoded text:
-    // [pos, *te) is its content and [pos, *le) the line. With colonne == TOUTES its
+    // [pos, te) is its content and [pos, le) the line. With colonne == TOUTES its
     // delimiters go to `coupes`; otherwise only the count `nb_coupes` is kept, with
-    // the bounds [*c0, *c1) of field `colonne` (c0 == npos: the line is shorter).
+    // the bounds [c0, c1) of field `colonne` (c0 == NPOS: the line is shorter).
     // False leaves everything to the state machine (quotes, a line running past
     // what is decoded, a final "\r" whose successor is not known yet).
-    static constexpr size_t TOUTES = size_t(-1);
+    static constexpr size_t TOUTES = size_t(-1), NPOS = size_t(-1);
     size_t nb_coupes = 0, c0 = 0, c1 = 0;
 
-    void noter_coupes(unsigned dm, size_t base_bloc, size_t colonne) {
+    void noter_coupes(uint64_t dm, size_t base_bloc, size_t colonne) {
         if (colonne == TOUTES) {
-            for (; dm; dm &= dm - 1) coupes.push_back(base_bloc + unsigned(__builtin_ctz(dm)));
+            for (; dm; dm &= dm - 1) coupes.push_back(base_bloc + size_t(std::countr_zero(dm)));
             return;
         }
-        // (Bit count without a library call where popcnt is not known to exist.)
-        unsigned x = dm - ((dm >> 1) & 0x55555555u);
-        x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
-        x = (x + (x >> 4)) & 0x0f0f0f0fu;
-        size_t n = size_t((x * 0x01010101u) >> 24);
+        const size_t n = size_t(std::popcount(dm));
         if (nb_coupes + n < colonne || nb_coupes > colonne) {
             nb_coupes += n;
             return;
         }
         for (; dm; dm &= dm - 1) {
-            size_t x = base_bloc + unsigned(__builtin_ctz(dm));
+            const size_t x = base_bloc + size_t(std::countr_zero(dm));
             if (nb_coupes + 1 == colonne) c0 = x + 1;
             if (nb_coupes == colonne) c1 = x;
             ++nb_coupes;
         }
     }
 
-#ifdef BRIVANE_X86
-    // 32 bytes at a time while that many remain; `arret` says whether *p (the
-    // returned position) is a quote or a line end.
-    __attribute__((target("avx2"))) const char *balayer_avx2(const char *p, const char *f, const char *b,
-                                                            size_t colonne, bool &arret) {
-        const __m256i nl = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r'), gu = _mm256_set1_epi8('"'),
-                      de = _mm256_set1_epi8(d0);
-        for (; f - p >= 32; p += 32) {
-            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-            unsigned a = unsigned(_mm256_movemask_epi8(_mm256_or_si256(
-                _mm256_or_si256(_mm256_cmpeq_epi8(v, nl), _mm256_cmpeq_epi8(v, cr)), _mm256_cmpeq_epi8(v, gu))));
-            unsigned dm = unsigned(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, de)));
-            if (a) {
-                unsigned k = unsigned(__builtin_ctz(a));
-                noter_coupes(dm & ((1u << k) - 1), size_t(p - b), colonne);
-                arret = true;
-                return p + k;
-            }
-            noter_coupes(dm, size_t(p - b), colonne);
-        }
-        return p;
-    }
-#endif
-
-    // Lines read ahead for suivant_colonne: every quote-free line of the decoded
-    // text, scanned 64 bytes at a time in one sweep, with the bounds of field
-    // `colonne` (c0 == npos: the line is shorter), its field count and its end.
-    // `pos` always stays at the start of the next line not yet handed out, so the
-    // lines read ahead can be dropped at any time.
-    struct LigneLue {
-        size_t c0, c1, le, nb;
-    };
-    std::vector<LigneLue> lues;
-    size_t lue_suivante = 0, colonne_lues = TOUTES;
-
-    void oublier_lues() {
-        lues.clear();
-        lue_suivante = 0;
-    }
-
-#ifdef BRIVANE_X86
-    // Delimiters `dm` (bits from offset `cur`) of the line being read: the count
-    // goes on, the bounds of field k are noted when they are among them.
-    __attribute__((target("avx2,popcnt,bmi"))) static void compter_delims(uint64_t dm, size_t cur, size_t k,
-                                                                         size_t &nd, size_t &c0, size_t &c1) {
-        if (nd <= k) {
-            for (; dm && nd < k; dm &= dm - 1, ++nd)
-                if (nd + 1 == k) c0 = cur + size_t(__builtin_ctzll(dm)) + 1;
-            if (dm && nd == k) c1 = cur + size_t(__builtin_ctzll(dm));
-        }
-        nd += size_t(__builtin_popcountll(dm));
-    }
-
-    // Fills `lues` from `pos` up to the first line the sweep leaves to the line
-    // reader: one holding a quote, ending on a "\r" whose successor is not decoded
-    // yet, or longer than the field limit. True when the sweep stopped only because
-    // the last line runs past the decoded text.
-    __attribute__((target("avx2,popcnt,bmi"))) bool lire_lignes_avx2(size_t colonne) {
-        oublier_lues();
-        colonne_lues = colonne;
+    bool ligne_simple(size_t &te, size_t &le, size_t colonne = TOUTES) {
         const char *b = tampon.data();
-        const size_t seuil = limite > 0 ? size_t(limite) : 0;
-        const size_t npos = size_t(-1);
-        const __m256i nl = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r'), gu = _mm256_set1_epi8('"'),
-                      de = _mm256_set1_epi8(d0);
-        alignas(32) char bord[64];
-        size_t cur = pos, ls = pos, nd = 0, c0 = colonne == 0 ? pos : npos, c1 = npos;
-        while (cur < valide) {
-            const size_t reste = valide - cur;
+        coupes.clear();
+        nb_coupes = 0;
+        c0 = colonne == 0 ? pos : NPOS;
+        c1 = NPOS;
+        const bool avx2 = avx2_actif();
+        alignas(64) char bord[64];
+        for (size_t cur = pos; cur < valide; cur += 64) {
+            // The last bytes are copied out, so that a block never reads past the text.
             const char *q = b + cur;
             uint64_t garde = ~uint64_t(0);
-            if (reste < 64) {
-                std::memcpy(bord, q, reste);
-                std::memset(bord + reste, 0, 64 - reste);
+            if (valide - cur < 64) {
+                std::memcpy(bord, q, valide - cur);
+                std::memset(bord + (valide - cur), 0, 64 - (valide - cur));
                 q = bord;
-                garde = (uint64_t(1) << reste) - 1;
+                garde = (uint64_t(1) << (valide - cur)) - 1;
             }
-            const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q));
-            const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q + 32));
-            const __m256i a0 = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v0, nl), _mm256_cmpeq_epi8(v0, cr)),
-                                               _mm256_cmpeq_epi8(v0, gu));
-            const __m256i a1 = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v1, nl), _mm256_cmpeq_epi8(v1, cr)),
-                                               _mm256_cmpeq_epi8(v1, gu));
-            const uint64_t arrets = (uint64_t(uint32_t(_mm256_movemask_epi8(a0))) |
-                                     uint64_t(uint32_t(_mm256_movemask_epi8(a1))) << 32) & garde;
-            const uint64_t dm = (uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v0, de)))) |
-                                 uint64_t(uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v1, de)))) << 32) & garde;
+            const Masques64 m = classer64(q, avx2);
+            const uint64_t arrets = m.arrets & garde, delims = m.delims & garde;
             if (!arrets) {
-                compter_delims(dm, cur, colonne, nd, c0, c1);
-                cur += reste < 64 ? reste : 64;
+                noter_coupes(delims, cur, colonne);
                 continue;
             }
-            const unsigned j = unsigned(__builtin_ctzll(arrets));
-            compter_delims(dm & ((uint64_t(1) << j) - 1), cur, colonne, nd, c0, c1);
-            const size_t te = cur + j;
-            size_t le;
+            const int k = std::countr_zero(arrets);
+            noter_coupes(delims & ((uint64_t(1) << k) - 1), cur, colonne);
+            te = cur + size_t(k);
             if (b[te] == '"') return false;
             if (b[te] == '\n') {
                 le = te + 1;
@@ -499,75 +327,23 @@ struct LecteurCsv::Etat {
                 if (te + 1 >= valide) return false;
                 le = te + 1 + (b[te + 1] == '\n');
             }
-            if (te - ls > seuil) return false;
-            if (c0 != npos && c1 == npos) c1 = te;
-            lues.push_back({c0, c1, le, (te > ls || nd) ? nd + 1 : 0});
-            cur = ls = le;
-            nd = 0;
-            c0 = colonne == 0 ? ls : npos;
-            c1 = npos;
-        }
-        return true;
-    }
-
-    // Lines for suivant_colonne; more text is asked for exactly when the line reader
-    // would ask for it (the last line runs past what is decoded). Each request
-    // sweeps the unfinished line again, so a line past 64 KiB (or the field limit)
-    // is left to the line reader, which resumes where it stopped.
-    void remplir_lues(size_t colonne) {
-        const size_t borne = std::min<size_t>(size_t(1) << 16, limite > 0 ? size_t(limite) : 0);
-        while (lire_lignes_avx2(colonne) && lues.empty() && !tout_decode && valide - pos <= borne) plus();
-    }
-#endif
-
-    bool ligne_simple(size_t &te, size_t &le, size_t colonne = TOUTES) {
-        const char *b = tampon.data();
-        const char *p = b + pos, *f = b + valide;
-        coupes.clear();
-        nb_coupes = 0;
-        c0 = colonne == 0 ? pos : size_t(-1);
-        c1 = size_t(-1);
-#ifdef BRIVANE_X86
-        if (AVX2) {
-            bool arret = false;
-            p = balayer_avx2(p, f, b, colonne, arret);
-            if (arret) goto fin;
-        }
-        {
-            const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), gu = _mm_set1_epi8('"'),
-                          de = _mm_set1_epi8(d0);
-            for (; f - p >= 16; p += 16) {
-                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-                unsigned arret = unsigned(_mm_movemask_epi8(
-                    _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)), _mm_cmpeq_epi8(v, gu))));
-                unsigned dm = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, de)));
-                if (arret) {
-                    unsigned k = unsigned(__builtin_ctz(arret));
-                    noter_coupes(dm & ((1u << k) - 1), size_t(p - b), colonne);
-                    p += k;
-                    goto fin;
-                }
-                noter_coupes(dm, size_t(p - b), colonne);
-            }
-        }
-#endif
-        for (; p < f; ++p) {
-            char c = *p;
-            if (c == '\n' || c == '\r' || c == '"') goto fin;
-            if (c == d0) noter_coupes(1u, size_t(p - b), colonne);
+            if (c0 != NPOS && c1 == NPOS) c1 = te;
+            return true;
         }
         return false;
-    fin:
-        if (*p == '"') return false;
-        te = size_t(p - b);
-        if (*p == '\n') {
-            le = te + 1;
-        } else {
-            if (p + 1 >= f) return false;
-            le = te + 1 + (p[1] == '\n');
+    }
+
+    Masques64 classer64(const char *q, bool avx2) const {
+#ifdef BRIVANE_AVX2
+        if (avx2) return classer64_avx2(q, d0);
+#endif
+        Masques64 m{0, 0};
+        for (int i = 0; i < 64; ++i) {
+            const char c = q[i];
+            m.arrets |= uint64_t(c == '\n' || c == '\r' || c == '"') << i;
+            m.delims |= uint64_t(c == d0) << i;
         }
-        if (c0 != size_t(-1) && c1 == size_t(-1)) c1 = te;
-        return true;
+        return m;
     }
 
     // csv.field_size_limit() for a field read in place.
@@ -635,34 +411,9 @@ struct LecteurCsv::Etat {
                     etape = Etape::DANS_CHAMP;  // the character is taken below
                 }
                 break;
-            case Etape::DANS_CHAMP: {
-                const char *q = p;
-                for (;;) {
-                    auto r = static_cast<const char *>(std::memchr(q, d0, size_t(te - q)));
-                    if (!r) { q = te; break; }
-                    if (est_delim(r, f)) { q = r; break; }
-                    q = r + 1;
-                }
-                if (q > p) ajouter(p, size_t(q - p));
-                p = q;
-                if (p == f) break;
-                c = *p;
-                if (c == '\n' || c == '\r') {
-                    sauver_champ();
-                    etape = Etape::MANGER_CRLF;
-                    ++p;
-                } else if (est_delim(p, f)) {
-                    sauver_champ();
-                    etape = Etape::DEBUT_CHAMP;
-                    p += dlen;
-                } else {
-                    // Only reachable when the delimiter is "\r" or "\n" (already
-                    // handled) -- keep the character to stay total.
-                    ajouter(p, 1);
-                    ++p;
-                }
+            case Etape::DANS_CHAMP:
+                p = dans_champ(p, te, f);
                 break;
-            }
             case Etape::DANS_GUILLEMETS: {
                 auto r = static_cast<const char *>(std::memchr(p, '"', size_t(f - p)));
                 const char *q = r ? r : f;
@@ -703,20 +454,48 @@ struct LecteurCsv::Etat {
             }
         }
         // End of line.
-        switch (etape) {
-        case Etape::DEBUT_ENREG:
-        case Etape::DANS_GUILLEMETS:
-            break;
-        case Etape::DEBUT_CHAMP:
-        case Etape::DANS_CHAMP:
-        case Etape::GUILLEMET_DANS_GUILLEMETS:
+        if (etape == Etape::MANGER_CRLF) {
+            etape = Etape::DEBUT_ENREG;
+        } else if (etape != Etape::DEBUT_ENREG && etape != Etape::DANS_GUILLEMETS) {
             sauver_champ();
             etape = Etape::DEBUT_ENREG;
-            break;
-        case Etape::MANGER_CRLF:
-            etape = Etape::DEBUT_ENREG;
-            break;
         }
+    }
+
+    // An unquoted field from p: its text up to the next delimiter or the line end
+    // `te`, then that delimiter or line end. Returns where the line goes on.
+    const char *dans_champ(const char *p, const char *te, const char *f) {
+        const char *q = p;
+        for (;;) {
+            auto r = static_cast<const char *>(std::memchr(q, d0, size_t(te - q)));
+            if (!r) {
+                q = te;
+                break;
+            }
+            if (est_delim(r, f)) {
+                q = r;
+                break;
+            }
+            q = r + 1;
+        }
+        if (q > p) ajouter(p, size_t(q - p));
+        p = q;
+        if (p == f) return p;
+        const char c = *p;
+        if (c == '\n' || c == '\r') {
+            sauver_champ();
+            etape = Etape::MANGER_CRLF;
+            return p + 1;
+        }
+        if (est_delim(p, f)) {
+            sauver_champ();
+            etape = Etape::DEBUT_CHAMP;
+            return p + dlen;
+        }
+        // Only reachable when the delimiter is "\r" or "\n" (already handled) --
+        // keep the character to stay total.
+        ajouter(p, 1);
+        return p + 1;
     }
 };
 
@@ -740,7 +519,6 @@ LecteurCsv::~LecteurCsv() = default;
 bool LecteurCsv::suivant(std::vector<std::string_view> &champs) {
     Etat &e = *e_;
     champs.clear();
-    e.oublier_lues();
     if (e.ferme) return false;
     size_t te, le;
     if (e.simple && e.ligne_simple(te, le)) {
@@ -788,20 +566,6 @@ bool LecteurCsv::suivant(std::vector<std::string_view> &champs) {
 
 bool LecteurCsv::suivant_colonne(size_t colonne, std::string_view &champ, size_t &nb_champs) {
     Etat &e = *e_;
-#ifdef BRIVANE_X86
-    if (AVX2 && !e.ferme && e.simple && colonne != Etat::TOUTES) {
-        if (e.lue_suivante == e.lues.size() || e.colonne_lues != colonne) e.remplir_lues(colonne);
-        if (e.lue_suivante < e.lues.size()) {
-            const Etat::LigneLue &l = e.lues[e.lue_suivante++];
-            ++e.ligne;
-            const char *b = e.tampon.data();
-            nb_champs = l.nb;
-            champ = l.c0 == size_t(-1) ? std::string_view() : std::string_view(b + l.c0, l.c1 - l.c0);
-            e.pos = l.le;
-            return true;
-        }
-    }
-#endif
     size_t te, le;
     if (!e.ferme && e.simple && colonne != Etat::TOUTES && e.ligne_simple(te, le, colonne) &&
         size_t(te - e.pos) <= size_t(e.limite > 0 ? e.limite : 0)) {
@@ -809,7 +573,7 @@ bool LecteurCsv::suivant_colonne(size_t colonne, std::string_view &champ, size_t
         ++e.ligne;
         const char *b = e.tampon.data();
         nb_champs = (te > e.pos || e.nb_coupes) ? e.nb_coupes + 1 : 0;
-        champ = e.c0 == size_t(-1) ? std::string_view() : std::string_view(b + e.c0, e.c1 - e.c0);
+        champ = e.c0 == Etat::NPOS ? std::string_view() : std::string_view(b + e.c0, e.c1 - e.c0);
         e.pos = le;
         return true;
     }
@@ -829,7 +593,6 @@ bool LecteurCsv::source_autonome() const { return e_->source && e_->source->auto
 
 void LecteurCsv::fermer() {
     e_->ferme = true;
-    e_->oublier_lues();
     e_->source.reset();
     std::vector<char>().swap(e_->tampon);
     e_->pos = e_->fin = e_->valide = 0;

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "plateforme.hpp"
+
 namespace brivane {
 
 // Where the bytes come from. read() returns 0 at end of input, throws on failure.
@@ -29,21 +31,17 @@ public:
     virtual bool autonome() const { return false; }
 };
 
-// A file read with plain POSIX calls. The constructor opens it (ErreurSysteme on
-// failure, EISDIR for a directory, as the host's open() does).
+// A file read through the platform layer. The constructor opens it (ErreurSysteme
+// on failure, EISDIR for a directory, as the host's open() does).
 class SourceFichier final : public SourceOctets {
 public:
     explicit SourceFichier(const std::string &chemin);
-    ~SourceFichier() override;
     size_t lire(char *tampon, size_t taille) override;
-    uint64_t taille() const override { return taille_; }
+    uint64_t taille() const override { return fichier_.taille(); }
     bool autonome() const override { return true; }
-    SourceFichier(const SourceFichier &) = delete;
-    SourceFichier &operator=(const SourceFichier &) = delete;
 
 private:
-    int fd_ = -1;
-    uint64_t taille_ = 0;
+    FichierLu fichier_;
 };
 
 // An OS error (open/read), carrying errno so the binding can raise OSError subclasses.

@@ -1,27 +1,22 @@
 #include "nombre.hpp"
 
 #include <algorithm>
-#include <charconv>
-#include <clocale>
+#include <cfloat>
 #include <cmath>
-#include <cstdlib>
-#include <locale.h>
+#include <cstdint>
 #include <string>
+
+#include "plateforme.hpp"
+#include "reglages.hpp"
+#include "texte.hpp"
 
 namespace brivane {
 
 namespace {
 
-// First code point of every run of ten Unicode decimal digits (Nd, Unicode 14, the
-// host's database). Every run is contiguous and ordered 0..9.
-const char32_t ZEROS_ND[] = {
-    0x660,   0x6f0,   0x7c0,   0x966,   0x9e6,   0xa66,   0xae6,   0xb66,   0xbe6,   0xc66,
-    0xce6,   0xd66,   0xde6,   0xe50,   0xed0,   0xf20,   0x1040,  0x1090,  0x17e0,  0x1810,
-    0x1946,  0x19d0,  0x1a80,  0x1a90,  0x1b50,  0x1bb0,  0x1c40,  0x1c50,  0xa620,  0xa8d0,
-    0xa900,  0xa9d0,  0xa9f0,  0xaa50,  0xabf0,  0xff10,  0x104a0, 0x10d30, 0x11066, 0x110f0,
-    0x11136, 0x111d0, 0x112f0, 0x11450, 0x114d0, 0x11650, 0x116c0, 0x11730, 0x118e0, 0x11950,
-    0x11c50, 0x11d50, 0x11da0, 0x16a60, 0x16ac0, 0x16b50, 0x1d7ce, 0x1d7d8, 0x1d7e2, 0x1d7ec,
-    0x1d7f6, 0x1e140, 0x1e2f0, 0x1e950, 0x1fbf0};
+// First code point of every run of ten Unicode decimal digits (Nd) in the building
+// interpreter's database: ZEROS_ND. Every run is contiguous and ordered 0..9.
+#include "unicode_chiffres.inc"
 
 int chiffre_unicode(char32_t c) {
     const char32_t *fin = std::end(ZEROS_ND);
@@ -37,26 +32,6 @@ bool espace_unicode(char32_t c) {
            c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f || c == 0x3000;
 }
 
-// Strict UTF-8 (what the host accepts in a str): false on any malformed sequence.
-bool point_utf8(const unsigned char *&p, const unsigned char *fin, char32_t &cp) {
-    unsigned char c = *p;
-    int n;
-    char32_t min;
-    if (c < 0x80) { cp = c; ++p; return true; }
-    if (c >= 0xc2 && c <= 0xdf) { n = 1; cp = c & 0x1f; min = 0x80; }
-    else if (c >= 0xe0 && c <= 0xef) { n = 2; cp = c & 0x0f; min = 0x800; }
-    else if (c >= 0xf0 && c <= 0xf4) { n = 3; cp = c & 0x07; min = 0x10000; }
-    else return false;
-    if (fin - p <= n) return false;
-    for (int i = 1; i <= n; ++i) {
-        if ((p[i] & 0xc0) != 0x80) return false;
-        cp = (cp << 6) | (p[i] & 0x3f);
-    }
-    if (cp < min || cp > 0x10ffff) return false;
-    p += n + 1;
-    return true;
-}
-
 bool blanc_ascii(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool chiffre(char c) { return c >= '0' && c <= '9'; }
 
@@ -70,9 +45,43 @@ bool egal_sans_casse(const char *p, const char *fin, const char *mot) {
     return true;
 }
 
-locale_t locale_c() {
-    static locale_t l = newlocale(LC_ALL_MASK, "C", locale_t(0));
-    return l;
+// The value of a decimal literal (ASCII digits, at most one point, an optional
+// exponent) in one exact operation, when there is one: up to 2^53 as the digits and
+// a power of ten up to 10^22 are both exact doubles, and IEEE rounds their product
+// or quotient correctly, as strtod does. nullopt otherwise.
+std::optional<double> decimal_exact(const char *p, const char *e) {
+    static constexpr double PUISSANCES[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
+    return std::nullopt;  // excess precision would round twice
+#endif
+    uint64_t m = 0;
+    int significatifs = 0, exposant = 0;
+    bool apres_point = false;
+    for (; p < e && *p != 'e' && *p != 'E'; ++p) {
+        if (*p == '.') {
+            apres_point = true;
+            continue;
+        }
+        if (m != 0 || *p != '0') {
+            if (++significatifs > 19) return std::nullopt;
+            m = m * 10 + uint64_t(*p - '0');
+        }
+        exposant -= apres_point;
+    }
+    if (p < e) {
+        ++p;
+        const bool moins = *p == '-';
+        if (*p == '+' || *p == '-') ++p;
+        int x = 0;
+        for (; p < e; ++p)
+            if ((x = x * 10 + (*p - '0')) > 1000) return std::nullopt;
+        exposant += moins ? -x : x;
+    }
+    if (m == 0) return 0.0;
+    if (m > (uint64_t(1) << 53) || exposant < -22 || exposant > 22) return std::nullopt;
+    return exposant < 0 ? double(m) / PUISSANCES[-exposant] : double(m) * PUISSANCES[exposant];
 }
 
 }  // namespace
@@ -82,25 +91,16 @@ std::optional<double> lire_reel(std::string_view texte) {
     //    anything else makes the text invalid (the host does the same before parsing).
     std::string ascii;
     std::string_view v = texte;
-    for (unsigned char c : texte) {
-        if (c >= 0x80) {
-            ascii.reserve(texte.size());
-            auto p = reinterpret_cast<const unsigned char *>(texte.data());
-            auto fin = p + texte.size();
-            while (p < fin) {
-                char32_t cp;
-                if (!point_utf8(p, fin, cp)) return std::nullopt;
-                if (cp < 0x7f) ascii.push_back(char(cp));
-                else if (espace_unicode(cp)) ascii.push_back(' ');
-                else {
-                    int d = chiffre_unicode(cp);
-                    if (d < 0) return std::nullopt;
-                    ascii.push_back(char('0' + d));
-                }
-            }
-            v = ascii;
-            break;
+    if (std::any_of(texte.begin(), texte.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        std::u32string points;
+        if (!decoder_utf8(texte, points)) return std::nullopt;
+        for (char32_t cp : points) {
+            if (cp < 0x7f) ascii.push_back(char(cp));
+            else if (espace_unicode(cp)) ascii.push_back(' ');
+            else if (int d = chiffre_unicode(cp); d >= 0) ascii.push_back(char('0' + d));
+            else return std::nullopt;
         }
+        v = ascii;
     }
 
     // 2. Surrounding ASCII white space.
@@ -161,15 +161,12 @@ std::optional<double> lire_reel(std::string_view texte) {
     }
     if (p != e) return std::nullopt;
 
-    double x = 0.0;
-    auto r = std::from_chars(s, e, x, std::chars_format::general);
-    if (r.ec == std::errc::result_out_of_range || r.ptr != e) {
-        // Overflow or underflow: strtod in the C locale gives the host's infinity,
-        // zero or subnormal, correctly rounded.
-        std::string z(s, e);
-        x = strtod_l(z.c_str(), nullptr, locale_c());
-    }
-    return negatif ? -x : x;
+    // Every other case goes through the C library, read in the C locale: it rounds
+    // correctly and gives the host's infinity, zero or subnormal on overflow and
+    // underflow.
+    std::optional<double> x = chemins_rapides() ? decimal_exact(s, e) : std::nullopt;
+    if (!x) x = lire_double_c(std::string(s, e).c_str());
+    return negatif ? -*x : *x;
 }
 
 }  // namespace brivane

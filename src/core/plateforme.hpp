@@ -1,8 +1,44 @@
-// What depends on the operating system, with a POSIX branch and a Windows branch.
+// Everything that depends on the operating system, behind plain functions: a POSIX
+// branch and a Windows branch in plateforme.cpp, standard C++ everywhere else.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+
+namespace brivane {
+
+// --- Lecture de fichiers et nombres
+
+// A file opened for reading in binary mode, closed with the object. Failures are
+// errno values (the C runtime sets them on Windows too), so that the binding can
+// raise the OSError subclass the host's open() and read() would.
+class FichierLu {
+public:
+    FichierLu() = default;
+    ~FichierLu();
+    FichierLu(const FichierLu &) = delete;
+    FichierLu &operator=(const FichierLu &) = delete;
+
+    // `chemin` is the path as the host's os.fsencode() gives it. Returns 0, or the
+    // errno value (EISDIR for a directory, as the host says).
+    int ouvrir(const std::string &chemin);
+    // Reads up to `taille` bytes into `tampon`: their count (0 at the end of the
+    // file), or minus the errno value.
+    long long lire(char *tampon, size_t taille);
+    // Size of a regular file, else 0.
+    uint64_t taille() const { return taille_; }
+
+private:
+    int fd_ = -1;
+    uint64_t taille_ = 0;
+};
+
+// strtod of a NUL-terminated text in the C locale, whatever locale the process
+// runs in (a decimal comma must never be accepted, nor a point refused).
+double lire_double_c(const char *texte);
+
+}  // namespace brivane
 
 namespace brivane::plateforme {
 

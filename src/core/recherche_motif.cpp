@@ -1,11 +1,9 @@
 #include "recherche_motif.hpp"
 
+#include <bit>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define BRIVANE_X86 1
-#endif
+#include "simd.hpp"
 
 namespace brivane {
 
@@ -113,6 +111,82 @@ bool remplir(AtomeMotif &a, const std::vector<uint32_t> &membres, const RegleCas
     return true;
 }
 
+// The members of a class "[...]" whose "[" ends at i; i moves past its "]".
+// False for what is left to the host's engine.
+bool lire_classe(const uint32_t *p, size_t &i, size_t fin, bool &negation, std::vector<uint32_t> &membres) {
+    if (i < fin && p[i] == '^') negation = true, ++i;
+    bool premier = true;
+    // One character of a class: a literal or an escaped punctuation mark.
+    auto lire = [&](uint32_t &out) {
+        if (i >= fin) return false;
+        uint32_t x = p[i];
+        if (x == '\\') {
+            if (i + 1 >= fin || alnum_ascii(p[i + 1])) return false;
+            out = p[i + 1];
+            i += 2;
+            return true;
+        }
+        // Set operations and nested sets the host warns about: not handled.
+        if (x == '[' || ((x == '-' || x == '&' || x == '~' || x == '|') && i + 1 < fin && p[i + 1] == x))
+            return false;
+        out = x;
+        ++i;
+        return true;
+    };
+    for (;;) {
+        if (i >= fin) return false;
+        if (p[i] == ']' && !premier) {
+            ++i;
+            return true;
+        }
+        premier = false;
+        uint32_t a0;
+        if (!lire(a0)) return false;
+        if (i + 1 < fin && p[i] == '-' && p[i + 1] != ']') {
+            ++i;
+            uint32_t b0;
+            if (!lire(b0) || b0 < a0 || b0 - a0 > 2000) return false;
+            for (uint32_t x = a0; x <= b0; ++x) membres.push_back(x);
+        } else {
+            membres.push_back(a0);
+        }
+    }
+}
+
+// The repeat after an atom, if any ("*", "+", "?", "{m}", "{m,}", "{m,n}", lazy
+// forms too); i moves past it. False for what is left to the host's engine.
+bool lire_repetition(const uint32_t *p, size_t &i, size_t fin, size_t &min, size_t &max, bool &infini) {
+    if (i < fin && (p[i] == '*' || p[i] == '+' || p[i] == '?')) {
+        if (p[i] == '*') min = 0, infini = true;
+        if (p[i] == '+') infini = true;
+        if (p[i] == '?') min = 0;
+        ++i;
+    } else if (i < fin && p[i] == '{') {
+        size_t j = i + 1, a1 = 0, b1 = 0;
+        bool chiffres_a = false, virgule = false, chiffres_b = false;
+        while (j < fin && p[j] >= '0' && p[j] <= '9' && a1 < 1000) a1 = a1 * 10 + (p[j++] - '0'), chiffres_a = true;
+        if (j < fin && p[j] == ',') {
+            virgule = true;
+            ++j;
+            while (j < fin && p[j] >= '0' && p[j] <= '9' && b1 < 1000) b1 = b1 * 10 + (p[j++] - '0'), chiffres_b = true;
+        }
+        if (j >= fin || p[j] != '}' || !chiffres_a) return false;  // "{,n}" and literal braces
+        min = a1;
+        if (!virgule)
+            max = a1;
+        else if (chiffres_b)
+            max = b1;
+        else
+            infini = true;
+        if (!infini && max < min) return false;
+        i = j + 1;
+    }
+    if (i < fin && p[i] == '?' && (infini || min != 1 || max != 1)) ++i;           // lazy: same answer
+    else if (i < fin && p[i] == '+' && (infini || min != 1 || max != 1)) return false;  // possessive
+    if (i < fin && (p[i] == '*' || p[i] == '+' || p[i] == '?' || p[i] == '{')) return false;
+    return true;
+}
+
 }  // namespace
 
 std::optional<MotifSimple> analyser_motif_simple(const uint32_t *p, size_t n, const RegleCasse &casse) {
@@ -140,44 +214,7 @@ std::optional<MotifSimple> analyser_motif_simple(const uint32_t *p, size_t n, co
             a.point = true;
             ++i;
         } else if (c == '[') {
-            ++i;
-            if (i < fin && p[i] == '^') a.negation = true, ++i;
-            bool premier = true;
-            // One character of a class: a literal or an escaped punctuation mark.
-            auto lire = [&](uint32_t &out) {
-                if (i >= fin) return false;
-                uint32_t x = p[i];
-                if (x == '\\') {
-                    if (i + 1 >= fin || alnum_ascii(p[i + 1])) return false;
-                    out = p[i + 1];
-                    i += 2;
-                    return true;
-                }
-                // Set operations and nested sets the host warns about: not handled.
-                if (x == '[' || ((x == '-' || x == '&' || x == '~' || x == '|') && i + 1 < fin && p[i + 1] == x))
-                    return false;
-                out = x;
-                ++i;
-                return true;
-            };
-            for (;;) {
-                if (i >= fin) return std::nullopt;
-                if (p[i] == ']' && !premier) {
-                    ++i;
-                    break;
-                }
-                premier = false;
-                uint32_t a0;
-                if (!lire(a0)) return std::nullopt;
-                if (i + 1 < fin && p[i] == '-' && p[i + 1] != ']') {
-                    ++i;
-                    uint32_t b0;
-                    if (!lire(b0) || b0 < a0 || b0 - a0 > 2000) return std::nullopt;
-                    for (uint32_t x = a0; x <= b0; ++x) membres.push_back(x);
-                } else {
-                    membres.push_back(a0);
-                }
-            }
+            if (!lire_classe(p, ++i, fin, a.negation, membres)) return std::nullopt;
             if (!remplir(a, membres, casse)) return std::nullopt;
         } else if (c == '\\') {
             if (i + 1 >= fin || alnum_ascii(p[i + 1])) return std::nullopt;
@@ -192,37 +229,9 @@ std::optional<MotifSimple> analyser_motif_simple(const uint32_t *p, size_t n, co
             ++i;
             if (!remplir(a, membres, casse)) return std::nullopt;
         }
-        // Repeat.
         size_t min = 1, max = 1;
         bool infini = false;
-        if (i < fin && (p[i] == '*' || p[i] == '+' || p[i] == '?')) {
-            if (p[i] == '*') min = 0, infini = true;
-            if (p[i] == '+') infini = true;
-            if (p[i] == '?') min = 0;
-            ++i;
-        } else if (i < fin && p[i] == '{') {
-            size_t j = i + 1, a1 = 0, b1 = 0;
-            bool chiffres_a = false, virgule = false, chiffres_b = false;
-            while (j < fin && p[j] >= '0' && p[j] <= '9' && a1 < 1000) a1 = a1 * 10 + (p[j++] - '0'), chiffres_a = true;
-            if (j < fin && p[j] == ',') {
-                virgule = true;
-                ++j;
-                while (j < fin && p[j] >= '0' && p[j] <= '9' && b1 < 1000) b1 = b1 * 10 + (p[j++] - '0'), chiffres_b = true;
-            }
-            if (j >= fin || p[j] != '}' || !chiffres_a) return std::nullopt;  // "{,n}" and literal braces
-            min = a1;
-            if (!virgule)
-                max = a1;
-            else if (chiffres_b)
-                max = b1;
-            else
-                infini = true;
-            if (!infini && max < min) return std::nullopt;
-            i = j + 1;
-        }
-        if (i < fin && p[i] == '?' && (infini || min != 1 || max != 1)) ++i;           // lazy: same answer
-        else if (i < fin && p[i] == '+' && (infini || min != 1 || max != 1)) return std::nullopt;  // possessive
-        if (i < fin && (p[i] == '*' || p[i] == '+' || p[i] == '?' || p[i] == '{')) return std::nullopt;
+        if (!lire_repetition(p, i, fin, min, max, infini)) return std::nullopt;
         size_t total = m.atomes.size() + min + (infini ? 1 : max - min);
         if (total > 63) return std::nullopt;
         for (size_t r = 0; r < min; ++r) m.atomes.push_back(a);
@@ -280,7 +289,7 @@ bool chercher_simple(const MotifSimple &m, const uint32_t *t, size_t n, const ui
         if (j == n) return false;
         uint64_t suivant = 0;
         for (uint64_t r = s & (tout_lu - 1); r; r &= r - 1) {
-            size_t i = (size_t)__builtin_ctzll(r);
+            size_t i = (size_t)std::countr_zero(r);
             const AtomeMotif &a = m.atomes[i];
             if (!accepte(a, j)) continue;
             if (a.quant == AtomeMotif::Etoile) suivant |= 1ull << i;
@@ -292,41 +301,9 @@ bool chercher_simple(const MotifSimple &m, const uint32_t *t, size_t n, const ui
     }
 }
 
-#ifdef BRIVANE_X86
-namespace {
-__attribute__((target("avx2"))) size_t trouver_point_avx2(const uint32_t *p, size_t n, uint32_t c) {
-    const __m256i v = _mm256_set1_epi32(int(c));
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
-        const unsigned masque = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(x, v))));
-        if (masque) return i + size_t(__builtin_ctz(masque));
-    }
-    for (; i < n; ++i)
-        if (p[i] == c) return i;
-    return n;
-}
-__attribute__((target("avx2"))) size_t trouver_paire_avx2(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
-    const __m256i vc = _mm256_set1_epi32(int(c)), vd = _mm256_set1_epi32(int(d));
-    size_t i = 0;
-    for (; i + 9 <= n; i += 8) {
-        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
-        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 1));
-        const __m256i eq = _mm256_and_si256(_mm256_cmpeq_epi32(x, vc), _mm256_cmpeq_epi32(y, vd));
-        const unsigned masque = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(eq)));
-        if (masque) return i + size_t(__builtin_ctz(masque));
-    }
-    for (; i + 1 < n; ++i)
-        if (p[i] == c && p[i + 1] == d) return i;
-    return n;
-}
-const bool AVX2_POINTS = __builtin_cpu_supports("avx2");
-}  // namespace
-#endif
-
 size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
-#ifdef BRIVANE_X86
-    if (AVX2_POINTS) return trouver_paire_avx2(p, n, c, d);
+#ifdef BRIVANE_AVX2
+    if (avx2_actif()) return trouver_paire_avx2(p, n, c, d);
 #endif
     for (size_t i = 0; i + 1 < n; ++i)
         if (p[i] == c && p[i + 1] == d) return i;
@@ -334,8 +311,8 @@ size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
 }
 
 size_t trouver_point(const uint32_t *p, size_t n, uint32_t c) {
-#ifdef BRIVANE_X86
-    if (AVX2_POINTS) return trouver_point_avx2(p, n, c);
+#ifdef BRIVANE_AVX2
+    if (avx2_actif()) return trouver_point_avx2(p, n, c);
 #endif
     for (size_t i = 0; i < n; ++i)
         if (p[i] == c) return i;

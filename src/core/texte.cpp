@@ -47,39 +47,6 @@ bool nfc_certain(const Car *p, size_t n) {
     return true;
 }
 
-// UTF-8 decoding with the byte offset of each code point; false on invalid input.
-bool decoder(std::string_view t, std::u32string &points, std::vector<size_t> *debuts) {
-    const auto *s = reinterpret_cast<const unsigned char *>(t.data());
-    size_t n = t.size(), i = 0;
-    bool valide = true;
-    while (i < n) {
-        size_t debut = i;
-        unsigned char c = s[i];
-        uint32_t cp;
-        size_t lg;
-        if (c < 0x80) { cp = c; lg = 1; }
-        else if (c >= 0xC2 && c < 0xE0) { cp = c & 0x1F; lg = 2; }
-        else if (c >= 0xE0 && c < 0xF0) { cp = c & 0x0F; lg = 3; }
-        else if (c >= 0xF0 && c < 0xF5) { cp = c & 0x07; lg = 4; }
-        else { cp = 0xFFFD; lg = 0; }
-        if (lg > 1) {
-            if (i + lg > n) lg = 0;
-            for (size_t k = 1; k < lg; ++k) {
-                if ((s[i + k] & 0xC0) != 0x80) { lg = 0; break; }
-                cp = (cp << 6) | (s[i + k] & 0x3F);
-            }
-            // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-            if (lg == 3 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) lg = 0;
-            if (lg == 4 && (cp < 0x10000 || cp > 0x10FFFF)) lg = 0;
-        }
-        if (lg == 0) { valide = false; cp = 0xFFFD; lg = 1; }
-        points.push_back(cp);
-        if (debuts) debuts->push_back(debut);
-        i += lg;
-    }
-    return valide;
-}
-
 void encoder(const std::u32string &points, std::string &sortie) {
     for (uint32_t cp : points) {
         if (cp < 0x80) sortie += char(cp);
@@ -185,11 +152,43 @@ void segmenter_points(const Car *p, size_t n, std::vector<size_t> &fins) {
     if (n) fins.push_back(n);
 }
 
+bool decoder_utf8(std::string_view t, std::u32string &points, std::vector<size_t> *debuts) {
+    const auto *s = reinterpret_cast<const unsigned char *>(t.data());
+    size_t n = t.size(), i = 0;
+    bool valide = true;
+    while (i < n) {
+        size_t debut = i;
+        unsigned char c = s[i];
+        uint32_t cp;
+        size_t lg;
+        if (c < 0x80) { cp = c; lg = 1; }
+        else if (c >= 0xC2 && c < 0xE0) { cp = c & 0x1F; lg = 2; }
+        else if (c >= 0xE0 && c < 0xF0) { cp = c & 0x0F; lg = 3; }
+        else if (c >= 0xF0 && c < 0xF5) { cp = c & 0x07; lg = 4; }
+        else { cp = 0xFFFD; lg = 0; }
+        if (lg > 1) {
+            if (i + lg > n) lg = 0;
+            for (size_t k = 1; k < lg; ++k) {
+                if ((s[i + k] & 0xC0) != 0x80) { lg = 0; break; }
+                cp = (cp << 6) | (s[i + k] & 0x3F);
+            }
+            // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+            if (lg == 3 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) lg = 0;
+            if (lg == 4 && (cp < 0x10000 || cp > 0x10FFFF)) lg = 0;
+        }
+        if (lg == 0) { valide = false; cp = 0xFFFD; lg = 1; }
+        points.push_back(cp);
+        if (debuts) debuts->push_back(debut);
+        i += lg;
+    }
+    return valide;
+}
+
 std::optional<std::string> normaliser_ortho(std::string_view texte) {
     if (deja_normalise_ascii(reinterpret_cast<const unsigned char *>(texte.data()), texte.size()))
         return std::string(texte);
     std::u32string points, sortie;
-    if (!decoder(texte, points, nullptr)) return std::nullopt;
+    if (!decoder_utf8(texte, points)) return std::nullopt;
     switch (normaliser_points(points.data(), points.size(), sortie)) {
     case Normalisation::inchangee: return std::string(texte);
     case Normalisation::inconnue: return std::nullopt;
@@ -207,14 +206,14 @@ bool deja_normalise(std::string_view texte) {
         if (c >= 0x80) { ascii = false; break; }
     if (ascii) return deja_normalise_ascii(s, texte.size());
     std::u32string points;
-    if (!decoder(texte, points, nullptr)) return false;
+    if (!decoder_utf8(texte, points)) return false;
     return deja_normalise_points(points.data(), points.size());
 }
 
 void segmenter_ipa(std::string_view texte, std::vector<size_t> &fins) {
     std::u32string points;
     std::vector<size_t> debuts;
-    decoder(texte, points, &debuts);
+    decoder_utf8(texte, points, &debuts);
     segmenter_points(points.data(), points.size(), fins);
     for (size_t &f : fins) f = f < debuts.size() ? debuts[f] : texte.size();
 }

@@ -16,9 +16,10 @@ namespace brivane {
 
 // The normalisation of a spelling is exactly Python's
 //     unicodedata.normalize('NFC', s).strip().lower()
-// (Unicode 14.0): NFC, then removal of the leading and trailing characters for which
-// str.isspace() holds, then full lower-casing (U+0130 gives "i" + U+0307, two code
-// points). Nothing else is folded: accents, inner blanks, hyphens and apostrophes stay.
+// (with the Unicode tables of the building interpreter): NFC, then removal of the
+// leading and trailing characters for which str.isspace() holds, then full
+// lower-casing (U+0130 gives "i" + U+0307, two code points). Nothing else is folded:
+// accents, inner blanks, hyphens and apostrophes stay.
 //
 // The C++ side only decides what it can decide exactly: the text must pass the NFC
 // quick check with the answer "yes" (no code point whose NFC_QC is No or Maybe,
@@ -52,6 +53,11 @@ inline bool deja_normalise_ascii(const unsigned char *p, size_t n) {
         if (static_cast<unsigned char>(p[i] - 'A') < 26) return false;
     return true;
 }
+
+// Strict UTF-8 decoding, as the host decodes to a str: `points` receives the code
+// points (U+FFFD for each invalid byte) and `debuts`, when given, the byte offset of
+// each. False when the bytes are not valid UTF-8.
+bool decoder_utf8(std::string_view texte, std::u32string &points, std::vector<size_t> *debuts = nullptr);
 
 // UTF-8 forms of the same rules. nullopt: the fast path cannot decide, or the bytes
 // are not valid UTF-8.

@@ -1,0 +1,40 @@
+// The vector kernels of the core, and the one place that decides whether they run.
+//
+// Each kernel has a scalar twin beside its caller that gives the same answer; the
+// caller asks avx2_actif() and takes one or the other. The AVX2 kernels are
+// compiled for that instruction set function by function and chosen at run time,
+// so that one build serves every x86-64 processor. Other targets (ARM, compilers
+// without per-function targets) build only the scalar twins.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// BRIVANE_SANS_AVX2 builds the scalar twins alone, as other targets do.
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) && \
+    !defined(BRIVANE_SANS_AVX2)
+#define BRIVANE_AVX2 1
+#endif
+
+namespace brivane {
+
+// Bits of 64 bytes: `arrets` marks '\n', '\r' and '"', `delims` the delimiter.
+struct Masques64 {
+    uint64_t arrets, delims;
+};
+
+#ifdef BRIVANE_AVX2
+// True when the processor has AVX2 (asked once) and the fast paths are on.
+bool avx2_actif() noexcept;
+
+Masques64 classer64_avx2(const char *p, char delim);
+// True when the n bytes are valid UTF-8 and end on a complete character.
+bool utf8_complet_avx2(const unsigned char *p, size_t n);
+// The first i with p[i] == c (resp. p[i] == c and p[i + 1] == d), or n.
+size_t trouver_point_avx2(const uint32_t *p, size_t n, uint32_t c);
+size_t trouver_paire_avx2(const uint32_t *p, size_t n, uint32_t c, uint32_t d);
+#else
+constexpr bool avx2_actif() noexcept { return false; }
+#endif
+
+}  // namespace brivane
