@@ -40,7 +40,7 @@ bool est_texte_egal(PyObject *o, const char *s) {
 
 // Columns whose few distinct values repeat on every row.
 bool colonne_partagee(PyObject *cle) {
-    static const char *const NOMS[] = {"cgram", "genre", "nombre", "mode", "temps", "personne", "lemme"};
+    static const char *const NOMS[] = {"cgram", "genre", "nombre", "mode", "temps", "personne"};
     for (const char *n : NOMS)
         if (est_texte_egal(cle, n)) return true;
     return false;
@@ -50,15 +50,48 @@ void verifier_vrai(int r) {
     if (r < 0) throw nb::python_error();
 }
 
+// d[k] (borrowed), or nullptr when absent.
+PyObject *valeur_de(PyObject *d, PyObject *k) {
+    PyObject *v = PyDict_GetItemWithError(d, k);
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+bool vrai(PyObject *o) {
+    const int r = PyObject_IsTrue(o);
+    verifier_vrai(r);
+    return r != 0;
+}
+
+// The number rule of entries: null, empty, zero or otherwise false gives 0.0; an
+// int or float is taken as float(x); text is read like float(text); a value that
+// float() refuses with ValueError or TypeError gives 0.0. Other errors propagate.
+nb::object reel_de_valeur(PyObject *v) {
+    if (v == Py_None) return zero();
+    if (PyUnicode_CheckExact(v)) {
+        Py_ssize_t n = 0;
+        const char *s = PyUnicode_AsUTF8AndSize(v, &n);
+        if (s) return reel_de_texte(std::string_view(s, size_t(n)));
+        PyErr_Clear();  // lone surrogates: float() refuses them too
+        return zero();
+    }
+    if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v) == 0.0 ? zero() : nb::borrow(v);
+    if (!vrai(v)) return zero();
+    PyObject *r = PyNumber_Float(v);
+    if (r) return nb::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return zero();
+}
+
 // The canonical name of column `col`: its entry in the mapping, else col.lower().strip().
 nb::object canonique(nb::handle col, PyObject *mapping) {
     nb::object repli;
     // For anything but a str the fallback is computed first, found or not (it fails
     // for non-text).
     if (!PyUnicode_CheckExact(col.ptr())) repli = col.attr("lower")().attr("strip")();
-    PyObject *c = PyDict_GetItemWithError(mapping, col.ptr());
-    if (c) return nb::borrow(c);
-    if (PyErr_Occurred()) throw nb::python_error();
+    if (PyObject *c = valeur_de(mapping, col.ptr())) return nb::borrow(c);
     return repli.is_valid() ? repli : col.attr("lower")().attr("strip")();
 }
 
@@ -95,8 +128,7 @@ struct VersEntree {
         verifier_vrai(PyDict_SetItem(entree.ptr(), cle.ptr(), convertir ? reel_de_valeur(v.ptr()).ptr() : v.ptr()));
     }
     bool copier_freq(nb::handle f) {
-        PyObject *v = PyDict_GetItemWithError(entree.ptr(), f.ptr());
-        if (!v && PyErr_Occurred()) throw nb::python_error();
+        PyObject *v = valeur_de(entree.ptr(), f.ptr());
         if (v) poser(cle_freq(), v, false);
         return v != nullptr;
     }
@@ -108,9 +140,7 @@ struct VersPlan {
     std::vector<PlanEntree::Emplacement> &E;
     nb::dict places;  // key -> index in E
     void placer(nb::handle cle, int colonne, bool convertir) {
-        PyObject *i = PyDict_GetItemWithError(places.ptr(), cle.ptr());
-        if (!i && PyErr_Occurred()) throw nb::python_error();
-        if (i) {
+        if (PyObject *i = valeur_de(places.ptr(), cle.ptr())) {
             E[PyLong_AsSize_t(i)].colonne = colonne;
             E[PyLong_AsSize_t(i)].reel = convertir;
             return;
@@ -122,9 +152,8 @@ struct VersPlan {
         placer(cle, int(PyLong_AsLong(colonne.ptr())), convertir);
     }
     bool copier_freq(nb::handle f) {
-        PyObject *i = PyDict_GetItemWithError(places.ptr(), f.ptr());
-        if (!i && PyErr_Occurred()) throw nb::python_error();
-        if (i) placer(cle_freq(), E[PyLong_AsSize_t(i)].colonne, true);
+        PyObject *i = valeur_de(places.ptr(), f.ptr());
+        if (i) placer(cle_freq(), E[PyLong_AsSize_t(i)].colonne, E[PyLong_AsSize_t(i)].reel);
         return i != nullptr;
     }
     void freq_nulle() { placer(cle_freq(), -1, true); }
@@ -193,27 +222,6 @@ constexpr size_t MAX_PARTAGES = size_t(1) << 17;
 // ---------------------------------------------------------------------------
 // The rule of entries
 
-nb::object reel_de_valeur(PyObject *v) {
-    if (v == Py_None) return zero();
-    if (PyUnicode_CheckExact(v)) {
-        Py_ssize_t n = 0;
-        const char *s = PyUnicode_AsUTF8AndSize(v, &n);
-        if (s) return reel_de_texte(std::string_view(s, size_t(n)));
-        PyErr_Clear();  // lone surrogates: float() refuses them too
-        return zero();
-    }
-    if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v) == 0.0 ? zero() : nb::borrow(v);
-    const int vrai = PyObject_IsTrue(v);
-    verifier_vrai(vrai);
-    if (!vrai) return zero();
-    PyObject *r = PyNumber_Float(v);
-    if (r) return nb::steal(r);
-    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return zero();
-}
-
 void verifier_delimiteur(nb::handle d) {
     if (PyUnicode_GET_LENGTH(d.ptr()) != 1) {
         PyErr_SetString(PyExc_TypeError, "\"delimiter\" must be a 1-character string");
@@ -227,6 +235,33 @@ nb::dict entree_de_ligne(nb::handle row, nb::handle mapping, nb::handle fp) {
     return s.entree;
 }
 
+namespace {
+// Entries are copies of a model holding the plan's keys in order, values None. Where
+// the host offers it, the model is the attribute dict of an instance of a class of
+// its own: such a dict and its copies share one table of keys and keep only their
+// values (ordinary dicts in every respect, a third of the size); the plan then takes
+// the model's key objects, so that each store finds its key by identity.
+nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E) {
+    nb::dict simple;
+    for (const PlanEntree::Emplacement &e : E) simple[e.cle] = nb::none();
+    nb::object classe = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("Entree", nb::tuple(), nb::dict());
+    nb::object instance = classe();
+    for (const PlanEntree::Emplacement &e : E) {
+        // (A name the class itself answers to would not land in the instance's dict.)
+        if (!PyUnicode_CheckExact(e.cle.ptr()) || PyObject_HasAttr(classe.ptr(), e.cle.ptr())) return simple;
+        verifier_vrai(PyObject_SetAttr(instance.ptr(), e.cle.ptr(), Py_None));
+    }
+    nb::object d = nb::steal(PyObject_GenericGetDict(instance.ptr(), nullptr));
+    if (!d.is_valid()) throw nb::python_error();
+    if (!PyDict_CheckExact(d.ptr()) || !nb::list(d.attr("items")()).equal(nb::list(simple.attr("items")())))
+        return simple;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    for (size_t i = 0; PyDict_Next(d.ptr(), &pos, &k, &v); ++i) E[i].cle = nb::borrow(k);
+    return nb::borrow<nb::dict>(d);
+}
+}  // namespace
+
 void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp) {
     emplacements_.clear();
     modele_ = nb::dict();
@@ -237,10 +272,8 @@ void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp) 
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms.ptr()); ++i) colonnes[PyList_GET_ITEM(noms.ptr(), i)] = i;
         VersPlan s{emplacements_, nb::dict()};
         parcourir(items_de(colonnes).ptr(), mapping.ptr(), fp.ptr(), s);
-        for (Emplacement &e : emplacements_) {
-            e.partage = !e.reel && colonne_partagee(e.cle.ptr());
-            modele_[e.cle] = nb::none();
-        }
+        for (Emplacement &e : emplacements_) e.partage = !e.reel && colonne_partagee(e.cle.ptr());
+        modele_ = modele_entrees(emplacements_);
     } catch (nb::python_error &e) {
         emplacements_.clear();
         modele_ = nb::dict();
@@ -297,11 +330,15 @@ PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage
         source = std::make_unique<SourceHote>(std::move(f));
         erreurs_ = "surrogatepass";
     }
+    // The delimiters the host's csv module refuses differ between its versions: it is
+    // asked, once the file is open, as csv.DictReader would.
+    nb::module_::import_("_csv").attr("reader")(nb::list(), nb::arg("delimiter") = delimiteur);
     lecteur_ = std::make_unique<LecteurCsv>(std::move(source), std::string(utf8(delimiteur.ptr())), limite, sig,
                                             direct || sig);
 }
 
-// Turns the error being handled into the host's exception, the file closed.
+// Turns the error being handled into the host's exception (the host's own go through
+// unchanged), the file closed.
 void PasseCsv::relancer() {
     fermer();
     try {
@@ -327,9 +364,6 @@ void PasseCsv::relancer() {
 void PasseCsv::lever(std::exception_ptr erreur) {
     try {
         std::rethrow_exception(erreur);
-    } catch (nb::python_error &) {
-        fermer();
-        throw;
     } catch (...) {
         relancer();
     }
@@ -389,7 +423,7 @@ bool PasseCsv::suivant() {
 nb::object PasseCsv::valeur(std::string_view v, size_t colonne, bool reel) {
     Dernier &d = derniers_[colonne];
     if (d.objet.is_valid() && d.reel == reel && d.octets == v) return d.objet;
-    const bool commun = !reel && (partage_[colonne] || v.size() <= 3);
+    const bool commun = !reel && !v.empty() && (partage_[colonne] || v.size() <= 3);
     nb::object s;
     if (commun) {
         cle_.assign(v);
@@ -629,9 +663,7 @@ nb::object formes_de(nb::handle entrees, nb::handle normaliser) {
     nb::str cle("ortho"), vide("");
     for (nb::handle e : entrees) {
         nb::object ortho = e.attr("get")(cle, vide);
-        const int vrai = PyObject_IsTrue(ortho.ptr());
-        verifier_vrai(vrai);
-        if (vrai) ens.ajouter(normaliser_avec(normaliser, ortho));
+        if (vrai(ortho.ptr())) ens.ajouter(normaliser_avec(normaliser, ortho));
     }
     return ens.geler();
 }
@@ -644,12 +676,10 @@ namespace {
 // Appends `entree` to the list of `cle`, created on first use; returns that list
 // (borrowed: the index holds it).
 PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
-    PyObject *liste = PyDict_GetItemWithError(index.ptr(), cle);
-    if (liste) {
+    if (PyObject *liste = valeur_de(index.ptr(), cle)) {
         verifier_vrai(PyList_Append(liste, entree));
         return liste;
     }
-    if (PyErr_Occurred()) throw nb::python_error();
     // Most keys keep one entry: a list of exactly one, not the four slots the first
     // append would reserve.
     nb::object nouvelle = nb::steal(PyList_New(1));
@@ -669,19 +699,6 @@ nb::object freq_reelle(PyObject *freq) {
         throw nb::python_error();
     PyErr_Clear();
     return zero();
-}
-
-// d[k] (borrowed), or nullptr when absent.
-PyObject *valeur_de(PyObject *d, PyObject *k) {
-    PyObject *v = PyDict_GetItemWithError(d, k);
-    if (!v && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
-
-bool vrai(PyObject *o) {
-    const int r = PyObject_IsTrue(o);
-    verifier_vrai(r);
-    return r != 0;
 }
 
 }  // namespace

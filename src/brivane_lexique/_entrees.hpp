@@ -16,11 +16,6 @@
 
 namespace brivane::py {
 
-// The number rule of entries: null, empty, zero or otherwise false gives 0.0; an
-// int or float is taken as float(x); text is read like float(text); a value that
-// float() refuses with ValueError or TypeError gives 0.0. Other errors propagate.
-nb::object reel_de_valeur(PyObject *valeur);
-
 // "delimiter" checks of the csv module (after the house str check):
 // TypeError '"delimiter" must be a 1-character string'.
 void verifier_delimiteur(nb::handle delimiteur);
