@@ -139,3 +139,59 @@ def test_index_d_entrees_quelconques(chemins):
 def test_sqlite_comme_le_module(tmp_path, chemins, colonnes, lignes):
     chemin = base(tmp_path, colonnes, lignes)
     assert list(_loaders.iter_sqlite(chemin)) == lu_par_le_module(chemin)
+
+
+def test_entrees_independantes_les_unes_des_autres(tmp_path, chemins):
+    # Each entry is a dict of its own: changing one leaves the next ones as read.
+    noms = [f"c{i}" for i in range(35)]
+    lignes = ["ortho,cgram,lemme,freq_opensubs," + ",".join(noms)]
+    lignes += [f"m{i % 3},NOM,{'l' if i % 2 else 'k'},{i % 2}," + ",".join(["v"] * 35) for i in range(6)]
+    chemin = ecrire(tmp_path / "l.csv", "\n".join(lignes) + "\nseul\n")
+    attendues = [dict(e) for e in _loaders.iter_csv(chemin)]
+    vues = []
+    for e in _loaders.iter_csv(chemin):
+        vues.append(dict(e))
+        e["cgram"] = "X"
+        e.pop("lemme")
+        e.clear()
+    assert vues == attendues and attendues[-1]["cgram"] is None and attendues[-1]["freq"] == 0.0
+    assert [e["freq"] for e in attendues[:4]] == [0.0, 1.0, 0.0, 1.0]
+
+
+@pytest.mark.parametrize("defaut", [None, b"a\tb\tc\td\te\n", b"ab\xff\tc\n", b"\t\t\"x\n"])
+def test_grand_fichier_lu_a_part_comme_sur_place(tmp_path, defaut):
+    """Level 1 of a file of megabytes: read on a thread of its own, or on the
+    caller's with the fast paths off, the same set or the same error."""
+    from conftest import regler_chemins_rapides
+
+    rnd = random.Random(3)
+    lignes = [f"{rnd.choice(['Chat', 'été', 'ΣΟΦΙΑ', 'e'])}{i % 7000}\tʃa\tx\n" for i in range(70000)]
+    octets = ("ortho\tphone\tlemme\n" + "".join(lignes)).encode()
+    coupure = octets.index(b"\n", len(octets) * 3 // 4) + 1
+    chemin = ecrire(tmp_path / "g.tsv", octets[:coupure] + (defaut or b"") + octets[coupure:])
+    issues = []
+    for actifs in (True, False):
+        avant = regler_chemins_rapides(actifs)
+        try:
+            issues.append(_loaders._formes(chemin, "\t", None))
+        except Exception as exc:  # noqa: BLE001 - the error itself is compared
+            issues.append((type(exc), str(exc)))
+        finally:
+            for nom, etat in avant.items():
+                importlib.import_module(f"brivane_lexique.{nom}")._chemins_rapides(etat)
+    assert issues[0] == issues[1]
+    assert isinstance(issues[0], frozenset) is (defaut is None)
+
+
+@pytest.mark.parametrize("contenu", ["Word,freq\na,1\n", "Word,freq\n"])
+def test_mapping_refuse_a_la_premiere_ligne(tmp_path, monkeypatch, chemins, contenu):
+    chemin = ecrire(tmp_path / "l.csv", contenu)
+    monkeypatch.setattr(_loaders, "resoudre_colonnes", lambda noms: list(noms))
+    appels = [lambda: list(_loaders.iter_csv(chemin)), lambda: _loaders._formes(chemin, ",", None),
+              lambda: _loaders._index(chemin, ",", None)]
+    for appel in appels:
+        if "a,1" in contenu:
+            with pytest.raises(TypeError, match="Argument 'mapping' has incorrect type"):
+                appel()
+        else:
+            assert appel() in ([], frozenset(), ({}, {}, {}))
