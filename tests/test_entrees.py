@@ -47,6 +47,7 @@ def reference_petit(petit_tsv):
 
 
 def test_passes_du_petit_lexique(petit_tsv, reference_petit, chemins):
+    # (Megabytes: with the fast paths, level 1 is read on a thread of its own.)
     formes, index = reference_petit
     assert _loaders._formes(petit_tsv, "\t", None) == formes
     assert _loaders._formes_de(_loaders.iter_tsv(petit_tsv), None) == formes
@@ -57,20 +58,6 @@ def test_passes_du_petit_lexique(petit_tsv, reference_petit, chemins):
     par_id = {id(e) for l in ortho.values() for e in l}
     assert all(id(e) in par_id for l in (*phone.values(), *lemme.values()) for e in l)
     assert len(par_id) == sum(map(len, ortho.values()))
-
-
-def test_niveau_1_du_grand_lexique(grand_tsv):
-    # Read on a thread of its own with the fast paths, on the caller's without.
-    from conftest import regler_chemins_rapides
-
-    rapide = _loaders._formes(grand_tsv, "\t", None)
-    avant = regler_chemins_rapides(False)
-    try:
-        simple = _loaders._formes(grand_tsv, "\t", None)
-    finally:
-        for nom, etat in avant.items():
-            importlib.import_module(f"brivane_lexique.{nom}")._chemins_rapides(etat)
-    assert rapide == simple and len(rapide) > 100000 and not gc.is_tracked(rapide)
 
 
 @pytest.mark.parametrize("contenu, erreur, motif", [
