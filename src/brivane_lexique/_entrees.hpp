@@ -1,100 +1,57 @@
-// One streaming pass over a CSV/TSV lexicon file, shared by the loaders and by the
-// lexicon's own fast passes: opening (lazily, at the caller's first request),
-// header resolution, records, error translation and construction of entries.
+// Entries of module _loaders: the rule that turns a record into an entry, the
+// CSV/TSV pass that reads records (opened at the caller's first request), and the two
+// bulk passes a lexicon makes over its source (its forms set, its three indexes).
 #pragma once
 
 #include "_commun.hpp"
+#include "csv.hpp"
 
 #include <exception>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
-namespace brivane {
-class LecteurCsv;
-}
-
 namespace brivane::py {
-
-// The number rule of entries: null, empty, zero or otherwise false gives 0.0; an
-// int or float is taken as float(x); text is read like float(text); a value that
-// float() refuses with ValueError or TypeError gives 0.0. Other errors propagate.
-// Returns a new reference.
-nb::object reel_de_valeur(PyObject *valeur);
 
 // "delimiter" checks of the csv module (after the house str check):
 // TypeError '"delimiter" must be a 1-character string'.
 void verifier_delimiteur(nb::handle delimiteur);
 
-// How the records of one source become entries, fixed once per source from its
-// column names, the column mapping and FREQ_PRIORITE: the walk of
-// _normaliser_entree is replayed on the names only, so every record then costs one
-// dict with no per-field lookups. Keys are the mapping's own objects.
-// A value that holds no other object and whose conversions run no Python code.
-inline bool valeur_atomique(PyObject *v) {
-    const PyTypeObject *t = Py_TYPE(v);
-    return v == Py_None || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type || t == &PyBool_Type ||
-           t == &PyBytes_Type;
-}
+// What _normaliser_entree documents: the entry of record `row` (a dict) under the
+// column mapping and the frequency priority list `fp`.
+nb::dict entree_de_ligne(nb::handle row, nb::handle mapping, nb::handle fp);
 
+// How the records of one source become entries, fixed once per source by running the
+// rule of entree_de_ligne on the column names: each record then costs one dict and
+// no look-up in the mapping. Keys are the mapping's own objects.
 class PlanEntree {
 public:
     struct Emplacement {
-        nb::object cle;       // key of the entry
-        int colonne;          // index in the record's values; -1: the constant 0.0
-        bool reel;            // value converted by the number rule
-        bool partage;         // text value shared between entries of the pass
-    };
-
-    // Entries are made as copies of a model holding the plan's keys in order (values
-    // None); when the model shares its key table (an instance's dict), each value is then
-    // stored in its slot of the copy without a key look-up.
-    struct ModeleEntrees {
-        nb::object modele;
-        std::vector<nb::object> cles;    // the model's keys, in the plan's order
-        std::vector<Py_ssize_t> places;  // where a copy keeps each key's value
-        // A new copy of the model (made on first use); `valeurs`: its slots, or nullptr.
-        nb::dict copie(const std::vector<Emplacement> &emplacements, PyObject **&valeurs);
-        // Stores value `v` of key k of the plan in `d`.
-        void poser(nb::dict &d, PyObject **valeurs, size_t k, nb::object v) const;
+        nb::object cle;  // key of the entry
+        int colonne;     // index in the record's values; -1: the constant 0.0
+        bool reel;       // value converted by the number rule
+        bool partage;    // text value shared between entries of the pass
     };
 
     // `noms`: the source's column names in order (duplicates allowed; a record is
-    // dict(zip(noms, values)), later duplicates winning). Errors that
-    // _normaliser_entree would raise on every record (mapping not a dict, ...) are
-    // kept and raised by verifier() instead, so that a source without records
-    // raises nothing.
-    void construire(nb::handle noms, nb::handle mapping, nb::handle freq_priorite);
-    // Raises the kept error, if any.
+    // dict(zip(noms, values)), later duplicates winning). What the rule would raise on
+    // every record (mapping not a dict, ...) is kept and raised by verifier(), so
+    // that a source without records raises nothing.
+    void construire(nb::handle noms, nb::handle mapping, nb::handle fp);
     void verifier() const;
     const std::vector<Emplacement> &emplacements() const { return emplacements_; }
-    // Entry from Python values (values[i] borrowed; n values, short records padded
-    // with None).
+    // A new entry holding the plan's keys in order, every value None.
+    nb::dict nouvelle() const;
+    // Entry from Python values (borrowed; n values, short records padded with None).
     nb::dict depuis_objets(PyObject *const *valeurs, size_t n) const;
 
 private:
     std::vector<Emplacement> emplacements_;
     std::optional<nb::python_error> erreur_;
-    mutable ModeleEntrees modele_;
-};
-
-// Str values of one pass over another source, equal ones shared as in PasseCsv (the
-// few distinct values of the columns PlanEntree marks `partage`, and every text of up
-// to 3 bytes).
-class TextesPartages {
-public:
-    TextesPartages();
-    ~TextesPartages();
-    TextesPartages(const TextesPartages &) = delete;
-    TextesPartages &operator=(const TextesPartages &) = delete;
-    // A new reference to the str of `v` decoded as strict UTF-8, or nullptr with the
-    // decoding error set.
-    PyObject *texte(std::string_view v, bool partage);
-
-private:
-    struct Impl;
-    std::unique_ptr<Impl> p_;
+    nb::dict modele_;
 };
 
 class PasseCsv {
@@ -103,71 +60,102 @@ public:
     // `encodage` are str (already checked). Raises the host's OSError subclasses
     // (FileNotFoundError, ...) with the file name, like open() does.
     PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage);
-    ~PasseCsv();
-    PasseCsv(const PasseCsv &) = delete;
-    PasseCsv &operator=(const PasseCsv &) = delete;
 
     // Reads the header line. False when the file is empty (no header).
     bool lire_entete();
-    // Header names as read (list of str, duplicates kept, in order).
-    nb::list noms() const;
-    // Fixes how records become entries, from the column mapping (the result of
-    // resoudre_colonnes on noms()) and the current _loaders.FREQ_PRIORITE.
-    void preparer(nb::handle mapping);
+    // Header names as read (str, duplicates kept, in order).
+    const nb::list &noms() const { return noms_; }
+    // Fixes how records become entries, from the column mapping (resoudre_colonnes on
+    // noms()) and the frequency priority list.
+    void preparer(nb::handle mapping, nb::handle fp);
 
-    // Advances to the next non-blank record. False at end of input (the file is
-    // then closed). A record with more fields than the header raises ValueError
-    // naming the file, the line number and both counts; read/decode/csv errors
-    // raise the host's exceptions. The file is closed on any error.
+    // Advances to the next non-blank record. False at end of input (the file is then
+    // closed). A record with more fields than the header raises ValueError naming the
+    // file, the line number and both counts; read/decode/csv errors raise the host's
+    // exceptions. The file is closed on any error.
     bool suivant();
-    // suivant() for a caller that reads one column only: `champ` is field `colonne`
-    // of the next non-blank record and `present` whether the record reaches it.
-    // Same records and errors; quote-free lines are not cut into fields.
-    bool suivant_colonne(size_t colonne, std::string_view &champ, bool &present);
-    // Raises what building the first entry would raise for a broken column mapping.
-    void verifier_plan() const;
-    // Column that supplies canonical field `nom` (as source_du_champ, for any
-    // record long enough), or -1.
-    int colonne_du_champ(const char *nom) const;
-    // For a caller reading the records itself: the reader and the header's width.
-    LecteurCsv &lecteur();
-    size_t nb_colonnes() const;
-    // Back on the host's side: raise what suivant() would have raised for a record
-    // of `n` fields (the reader is still on it), or for an error of the reader.
-    [[noreturn]] void trop_de_champs_courant(size_t n) { trop_de_champs(n); }
-    [[noreturn]] void lever(std::exception_ptr erreur);
-    // Raw fields of the current record (views valid until the next suivant()).
-    const std::vector<std::string_view> &champs() const;
-    // Index into champs() of the field that supplies canonical field `nom` in the
-    // entry (after duplicate header names and resolved-name collisions), or -1 when
-    // no column gives it, or when the current record is too short to hold it.
-    int source_du_champ(const char *nom) const;
-
-    // The entry for the current record, exactly as _normaliser_entree would build it
-    // from dict(zip(header, fields)) and the mapping. Equal short values are shared
-    // between entries of the same pass to save memory.
+    // The entry of the current record, as entree_de_ligne would make it from
+    // enregistrement() (preparer() first).
     nb::dict entree();
-
-    // The record as csv.DictReader gives it: header names to field text, None for
-    // the fields missing from a short line.
-    nb::dict enregistrement() const;
-    // csv.reader.line_num of the current record.
-    long numero_ligne() const;
-    // A str for the text of one field, through the pass's cache of shared values.
-    nb::object texte_champ(std::string_view v, bool partage);
-
+    // The record as csv.DictReader gives it: header names to field text, None for the
+    // fields missing from a short line.
+    nb::dict enregistrement();
     void fermer();
 
-private:
+    // For the forms pass, which reads the records itself.
+    LecteurCsv &lecteur() { return *lecteur_; }
+    size_t nb_colonnes() const { return nb_entete_; }
+    // Column that supplies canonical field `nom` (for a record long enough), or -1.
+    int colonne_du_champ(const char *nom) const;
+    void verifier_plan() const { plan_.verifier(); }
+    // Raises what suivant() raises for a record of `n` fields (the reader still on it),
+    // or for an error of the reader.
     [[noreturn]] void trop_de_champs(size_t n);
-    struct Impl;
-    std::unique_ptr<Impl> p_;
+    [[noreturn]] void lever(std::exception_ptr erreur);
+
+private:
+    // The value of field text `v` of column `colonne`: a str, or a float by the number rule.
+    nb::object valeur(std::string_view v, size_t colonne, bool reel);
+    [[noreturn]] void relancer();
+
+    nb::object chemin_;  // str form, for messages
+    std::unique_ptr<LecteurCsv> lecteur_;
+    const char *erreurs_ = nullptr;  // UTF-8 error handler for field text (nullptr: strict)
+    std::vector<std::string_view> champs_;
+    nb::list noms_;
+    size_t nb_entete_ = 0;
+    PlanEntree plan_;
+    bool ferme_ = false;
+    // Lexicons put the lines of one word together and repeat a few values (parts of
+    // speech, genders, lemmas) on every line: a field equal to the same column's in the
+    // previous record, and the values of the columns the plan marks shared, are one
+    // str for the whole pass.
+    struct Dernier {
+        std::string octets;
+        nb::object objet;
+        bool reel = false;
+    };
+    std::vector<Dernier> derniers_;  // per column
+    std::vector<bool> partage_;      // per column
+    std::unordered_map<std::string, nb::object> partages_;
+    std::string cle_;
+    nb::object gabarit_;               // what entree() copies, nobody else sees it
+    std::vector<PyObject *> valeurs_;  // its values, per field of the plan
 };
 
-// Level 1 of a pass whose header is read and prepared: adds to `ens` (a set
-// nobody else sees yet) the normalised spelling (native rules) of field `colonne`
-// (-1: no such column) of every record whose field is non-empty, then closes the
-// file. Raises what reading the records raises, in record order.
-void verser_formes(PasseCsv &p, int colonne, PyObject *ens);
+// The forms set of level 1 from a prepared pass: the frozenset of the normalised
+// spellings (native rules) of every non-empty ortho field. Raises what reading the
+// records raises, in record order. Large files are read on a thread of their own,
+// which touches no Python object.
+nb::object formes_passe(PasseCsv &p);
+
+// The same set from any iterable of entries: entry.get("ortho", "") when true,
+// through `normaliser` (None: the native rules).
+nb::object formes_de(nb::handle entrees, nb::handle normaliser);
+
+// The three indexes of levels 2-4, filled entry by entry: phone, normalised ortho and
+// normalised lemme, each key to the list of its entries in source order.
+class Index {
+public:
+    explicit Index(nb::handle normaliser);  // None: the native rules
+    // `propre`: a fresh dict nobody else holds, whose freq is already a float (stored
+    // as it is); any other entry is copied and its freq made a float.
+    void indexer(nb::handle entree, bool propre);
+    nb::object resultat() const { return nb::make_tuple(phone_, ortho_, lemme_); }
+
+private:
+    // The list an entry went to last time with the same text object: the lines of one
+    // word follow one another, so most need neither a key nor a look-up.
+    struct Dernier {
+        nb::object texte;
+        PyObject *liste = nullptr;  // borrowed from the index
+    };
+    void placer(nb::dict &index, Dernier &d, nb::handle valeur, bool normaliser, PyObject *entree);
+
+    nb::object normaliser_;
+    bool memo_;
+    nb::dict phone_, ortho_, lemme_;
+    Dernier d_phone_, d_ortho_, d_lemme_;
+};
 
 }  // namespace brivane::py

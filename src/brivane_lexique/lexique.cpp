@@ -2,7 +2,6 @@
 // forms set and lazy indexes. The query methods live in lexique_*.cpp.
 #include "lexique.hpp"
 
-#include "_entrees.hpp"
 #include "_texte.hpp"
 
 #include <algorithm>
@@ -44,9 +43,10 @@ Lexique &cpp(nb::handle self) { return *nb::inst_ptr<Lexique>(self); }
     throw nb::python_error();
 }
 
-// The loaders' CSV/TSV pass can be done here in C++ when nothing on the way has
-// been replaced from Python: the loader names bound in `lexique` (and the one
-// `iter_tsv` delegates to), and the source iterator of the object.
+// The CSV/TSV passes of module _loaders (level 1, the three indexes) read the file
+// themselves while nothing on the way has been replaced from Python: the loader names
+// bound in `lexique` (and the one `iter_tsv` delegates to), and the source iterator of
+// the object. Otherwise they are handed the entries of self._iter_source().
 bool passe_directe(nb::handle self, const Lexique &l) {
     LiensLexique &L = liens();
     if (redefinie(self, M_ITER_SOURCE)) return false;
@@ -57,11 +57,15 @@ bool passe_directe(nb::handle self, const Lexique &l) {
     return L.iter_csv.original();
 }
 
-nb::object ouvrir_passe_mapping(PasseCsv &p) {
-    nb::object resoudre = nb::module_::import_("brivane_lexique._loaders").attr("resoudre_colonnes");
-    nb::object mapping = resoudre(p.noms());
-    p.preparer(mapping);
-    return mapping;
+// One of the bulk passes of _loaders on the source: `passe` from the file itself,
+// `de` from the entries of self._iter_source(); spellings are normalised by the
+// native rules (None) while lexique.normaliser_ortho is the original.
+nb::object passe_loaders(nb::handle self, Lexique &l, const char *passe, const char *de) {
+    nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
+    NomLie &n = liens().normaliser_ortho;
+    nb::object normaliser = n.original() ? nb::none() : n.objet();
+    if (!passe_directe(self, l)) return loaders.attr(de)(appeler(self, M_ITER_SOURCE), normaliser);
+    return loaders.attr(passe)(l.source, l.backend.equal(nb::str("tsv")) ? "\t" : ",", normaliser);
 }
 
 // ---------------------------------------------------------------- level 1
@@ -110,217 +114,26 @@ void charger_formes_sqlite(nb::handle self, Lexique &l) {
     l.formes = geler(ens);
 }
 
-void charger_formes_direct(Lexique &l) {
-    PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
-    // A brand-new frozenset may be filled in place before anybody else sees it.
-    nb::object ens = nb::steal(PyFrozenSet_New(nullptr));
-    if (!ens.is_valid()) throw nb::python_error();
-    if (p.lire_entete()) {
-        ouvrir_passe_mapping(p);
-        const int colonne = p.colonne_du_champ("ortho");
-        if (liens().normaliser_ortho.original()) {
-            verser_formes(p, colonne, ens.ptr());
-        } else {
-            const size_t lue = colonne < 0 ? 0 : size_t(colonne);
-            std::string_view ortho;
-            bool present = false, premier = true;
-            while (p.suivant_colonne(lue, ortho, present)) {
-                if (premier) p.verifier_plan();
-                premier = false;
-                if (colonne < 0 || !present || ortho.empty()) continue;
-                nb::object cle = liens().normaliser_ortho.objet()(texte(ortho));
-                if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
-            }
-            detacher_si_textes(ens.ptr());
-        }
-    }
-    l.formes = ens;
-}
-
-void charger_formes_generique(nb::handle self, Lexique &l) {
-    nb::object ens = nb::steal(PySet_New(nullptr));
-    nb::object source = appeler(self, M_ITER_SOURCE);
-    nb::str cle_ortho("ortho"), vide("");
-    for (nb::handle entree : source) {
-        nb::object ortho = entree.attr("get")(cle_ortho, vide);
-        if (!PyObject_IsTrue(ortho.ptr())) continue;
-        nb::object cle = normaliser(ortho);
-        if (PySet_Add(ens.ptr(), cle.ptr()) < 0) throw nb::python_error();
-    }
-    l.formes = geler(ens);
-}
-
 void charger_formes(nb::handle self) {
     Lexique &l = cpp(self);
     if (l.est_sqlite())
         charger_formes_sqlite(self, l);
-    else if (passe_directe(self, l))
-        charger_formes_direct(l);
     else
-        charger_formes_generique(self, l);
+        l.formes = passe_loaders(self, l, "_formes", "_formes_de");
 }
 
 // ---------------------------------------------------------------- levels 2-4
-
-// Appends `entree` to the list of `cle`, created on first use; returns that list
-// (borrowed: the index holds it).
-PyObject *ajouter(PyObject *index, PyObject *cle, PyObject *entree) {
-    PyObject *liste = PyDict_GetItemWithError(index, cle);
-    if (!liste) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        // Most keys keep one entry: a list of exactly one, not the four slots the
-        // first append would reserve.
-        nb::object nouvelle = nb::steal(PyList_New(1));
-        if (!nouvelle.is_valid()) throw nb::python_error();
-        Py_INCREF(entree);
-        PyList_SET_ITEM(nouvelle.ptr(), 0, entree);
-        if (PyDict_SetItem(index, cle, nouvelle.ptr()) < 0) throw nb::python_error();
-        return nouvelle.ptr();
-    }
-    if (PyList_Append(liste, entree) < 0) throw nb::python_error();
-    return liste;
-}
-
-// Freq of an indexed entry as a real; 0.0 when absent or not convertible.
-nb::object freq_reelle(PyObject *freq) {
-    if (!freq) return nb::float_(0.0);
-    if (PyFloat_CheckExact(freq)) return nb::borrow(freq);
-    PyObject *f = PyNumber_Float(freq);
-    if (!f) {
-        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
-            PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_Clear();
-            return nb::float_(0.0);
-        }
-        throw nb::python_error();
-    }
-    return nb::steal(f);
-}
-
-struct Index3 {
-    nb::dict phone, ortho, lemme;
-    nb::str k_ortho{"ortho"}, k_phone{"phone"}, k_lemme{"lemme"}, k_freq{"freq"};
-
-    // Indexes one entry; `propre` says the entry is a fresh dict nobody else holds,
-    // so it can be stored as is instead of copied.
-    void indexer(nb::handle entree, bool propre) {
-        PyObject *e = entree.ptr();
-        nb::object ortho = nb::borrow(PyMapping_Check(e) && PyDict_Check(e)
-                                          ? PyDict_GetItemWithError(e, k_ortho.ptr())
-                                          : nullptr);
-        nb::object copie;
-        if (!PyDict_Check(e)) {
-            // Anything mapping-like handed by a replaced loader: go through Python.
-            ortho = entree.attr("get")(k_ortho, nb::str(""));
-        } else if (!ortho.is_valid() && PyErr_Occurred()) {
-            throw nb::python_error();
-        }
-        if (!ortho.is_valid() || !PyObject_IsTrue(ortho.ptr())) return;
-        if (propre && PyDict_CheckExact(e)) {
-            copie = nb::borrow(entree);
-        } else {
-            copie = nb::steal(PyDict_New());
-            if (PyDict_Update(copie.ptr(), e) < 0 && PyDict_Merge(copie.ptr(), e, 1) < 0)
-                throw nb::python_error();
-        }
-        PyObject *freq = PyDict_GetItemWithError(copie.ptr(), k_freq.ptr());
-        if (!freq && PyErr_Occurred()) throw nb::python_error();
-        if (!freq || !PyFloat_CheckExact(freq))
-            if (PyDict_SetItem(copie.ptr(), k_freq.ptr(), freq_reelle(freq).ptr()) < 0)
-                throw nb::python_error();
-
-        ajouter(this->ortho.ptr(), normaliser(ortho).ptr(), copie.ptr());
-        PyObject *ph = PyDict_GetItemWithError(copie.ptr(), k_phone.ptr());
-        if (ph && PyObject_IsTrue(ph)) ajouter(phone.ptr(), ph, copie.ptr());
-        PyObject *le = PyDict_GetItemWithError(copie.ptr(), k_lemme.ptr());
-        if (le && PyObject_IsTrue(le)) ajouter(lemme.ptr(), normaliser(le).ptr(), copie.ptr());
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
-
-    // The list a key's raw text went to last time: lines of one word follow one
-    // another, so most lines need neither a key nor a lookup in a large mapping.
-    struct Derniere {
-        std::string octets;
-        PyObject *liste = nullptr;  // borrowed from the index
-    };
-    Derniere d_ortho, d_phone, d_lemme;
-
-    static std::string_view champ(const std::vector<std::string_view> &ch, int c) {
-        return c >= 0 && size_t(c) < ch.size() ? ch[size_t(c)] : std::string_view();
-    }
-
-    void placer(PyObject *index, Derniere &d, std::string_view brut, PyObject *valeur, bool normaliser_cle,
-                bool memoriser, PyObject *entree) {
-        if (memoriser && d.liste && std::string_view(d.octets) == brut) {
-            if (PyList_Append(d.liste, entree) < 0) throw nb::python_error();
-            return;
-        }
-        PyObject *liste = ajouter(index, normaliser_cle ? normaliser(valeur).ptr() : valeur, entree);
-        if (memoriser) {
-            d.octets.assign(brut);
-            d.liste = liste;
-        }
-    }
-
-    // An entry built by the pass itself from its current record (a fresh dict
-    // whose freq is already a real; fields ortho, phone, lemme taken from the
-    // columns given, -1 when no column gives them).
-    void indexer_passe(const PasseCsv &p, nb::handle entree, int c_ortho, int c_phone, int c_lemme) {
-        const std::vector<std::string_view> &ch = p.champs();
-        std::string_view o = champ(ch, c_ortho);
-        if (o.empty()) return;  // (absent, short record or empty text)
-        PyObject *e = entree.ptr();
-        // A replaced normaliser is called for every line, as the plain loop would.
-        const bool natif = liens().normaliser_ortho.original();
-        auto valeur = [&](const nb::str &cle) {
-            PyObject *v = PyDict_GetItemWithError(e, cle.ptr());
-            if (!v) {
-                if (!PyErr_Occurred()) lever(PyExc_AssertionError, "");
-                throw nb::python_error();
-            }
-            return v;
-        };
-        placer(ortho.ptr(), d_ortho, o, valeur(k_ortho), true, natif, e);
-        std::string_view ph = champ(ch, c_phone);
-        if (!ph.empty()) placer(phone.ptr(), d_phone, ph, valeur(k_phone), false, true, e);
-        std::string_view le = champ(ch, c_lemme);
-        if (!le.empty()) placer(lemme.ptr(), d_lemme, le, valeur(k_lemme), true, natif, e);
-    }
-};
 
 void charger_index(nb::handle self) {
     Lexique &l = cpp(self);
     if (l.est_sqlite()) return;
     if (!l.index_phone.is_none()) return;
-    Index3 ix;
-    if (passe_directe(self, l)) {
-        // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
-        // collector would only rescan them again and again while they pile up.
-        struct SansRamasseMiettes {
-            int avant = PyGC_Disable();
-            ~SansRamasseMiettes() {
-                if (avant) PyGC_Enable();
-            }
-        } pause;
-        PasseCsv p(l.source, nb::str(l.backend.equal(nb::str("tsv")) ? "\t" : ","), nb::str("utf-8-sig"));
-        if (p.lire_entete()) {
-            ouvrir_passe_mapping(p);
-            const int c_ortho = p.colonne_du_champ("ortho"), c_phone = p.colonne_du_champ("phone"),
-                      c_lemme = p.colonne_du_champ("lemme");
-            while (p.suivant()) {
-                nb::dict e = p.entree();
-                ix.indexer_passe(p, e, c_ortho, c_phone, c_lemme);
-            }
-        }
-    } else {
-        nb::object source = appeler(self, M_ITER_SOURCE);
-        for (nb::handle e : source) ix.indexer(e, false);
-    }
+    nb::tuple ix = nb::borrow<nb::tuple>(passe_loaders(self, l, "_index", "_index_de"));
     // Stored only once the whole pass succeeded: a failed pass leaves all three
     // unset, so the next request starts over.
-    l.index_phone = ix.phone;
-    l.index_ortho = ix.ortho;
-    l.index_lemme = ix.lemme;
+    l.index_phone = ix[0];
+    l.index_ortho = ix[1];
+    l.index_lemme = ix[2];
 }
 
 // The index `membre`, built by _charger_index() when missing. The methods
