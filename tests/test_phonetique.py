@@ -237,7 +237,7 @@ def requetes(phones, orthos):
 
 
 @pytest.mark.parametrize("mutation", list(MUTATIONS))
-def test_caches_suivent_les_modifications(mutation):
+def test_caches_suivent_les_modifications(chemins, mutation):
     phones, orthos = construire_index(3)
     for _, cpp, ref in requetes(phones, orthos):
         assert meme_objets(cpp(), ref())

@@ -227,7 +227,7 @@ class Texte(str):
     lambda idx, e: idx.__setitem__("chien", [E("chien", 30.0, phone="ʃjɛ̃")]),
     lambda idx, e: idx.pop("chat"),
 ])
-def test_rechercher_suit_les_modifications(mutation):
+def test_rechercher_suit_les_modifications(chemins, mutation):
     index = {"chat": [E("chat", 10.0, phone="ʃa"), E("Chat", 2.0, phone="ʃa")], "cheval": [E("cheval", 5.0, phone="ʃval")],
              "rat": [E("rat", 1.0, phone="ʁa")], "chose": [E("chose", 4.0, phone="ʃoz")]}
     requetes = [("^ch", "ortho"), ("a$", "phone"), ("^[cr]h?a", "ortho"), ("o", "phone"), ("ch", "freq")]

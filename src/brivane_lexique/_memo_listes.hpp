@@ -23,6 +23,7 @@
 #pragma once
 
 #include "_champs.hpp"
+#include "_precharge.hpp"
 
 #include <nanobind/nanobind.h>
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "_champs.hpp"
+#include "_precharge.hpp"
 #include "_commun.hpp"
 #include "_texte.hpp"
 
