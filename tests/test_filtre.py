@@ -288,8 +288,8 @@ def test_flux_de_lexique_index_modifie_pendant_le_filtre():
 
 
 def test_flux_d_un_grand_index_sans_limite():
-    """An index large enough for its entries to be decided ahead on two threads when
-    filtrer reads it all: the plain loop's answer and the stream left as the host
+    """A large index read whole, its entries answered from remembered records from the
+    second call on: the plain loop's answer and the stream left as the host
     leaves it, from the start or part-way, as entries change between calls and, through
     Python code the filter runs, during a call."""
     rng = random.Random(3)

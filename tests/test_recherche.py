@@ -253,8 +253,8 @@ def test_rechercher_valeur_modifiee_pendant_le_parcours():
 
 
 def test_rechercher_grand_index_suit_les_modifications():
-    """An index large enough (and queries selective enough) for its entries to be
-    decided ahead on two threads: the answers of the plain loop, call after call, as
+    """A large index, its entries answered from remembered records from the second
+    call on: the answers of the plain loop, call after call, as
     entries, lists and values change between calls and, through Python code the scan
     runs, during a call."""
     rng = random.Random(5)

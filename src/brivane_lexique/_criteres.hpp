@@ -58,9 +58,6 @@ inline bool texte_accepte(PyObject *e, PyObject *nom, PyObject *critere, bool pr
     return vrai(r.ptr());
 }
 
-// A real measure (age, illustrable) as the bounds read it: present and a number.
-inline std::optional<double> mesure(const nb::object &v) { return present(v) ? reel_de(v.ptr()) : std::nullopt; }
-
 struct Criteres {
     PyObject *cgram = nullptr, *genre = nullptr, *nombre = nullptr, *categorie = nullptr;  // the caller's
     std::optional<double> freq_min, freq_max, age_min, age_max, illustrable_min;
@@ -71,27 +68,27 @@ struct Criteres {
     // The text criteria as ids of a TableTextes (see preparer()).
     int32_t id_genre = -1, id_nombre = -1, id_categorie = -1;
 
-    // The arguments in the order above (cgram ... has_phone), checked in that order.
+    // The arguments cgram, genre, nombre, freq_min, freq_max, nb_syllabes, age_min,
+    // age_max, illustrable_min, categorie, has_age, has_phone, checked in that order.
     static Criteres lire(nb::handle const (&b)[12]) {
+        static const char *const noms[12] = {"cgram",   "genre",   "nombre",          "freq_min",  "freq_max", "nb_syllabes",
+                                             "age_min", "age_max", "illustrable_min", "categorie", "has_age",  "has_phone"};
         Criteres c;
-        PyObject **textes[4] = {&c.cgram, &c.genre, &c.nombre, &c.categorie};
-        const int rang_texte[4] = {0, 1, 2, 9};
-        const char *noms_reels[5] = {"freq_min", "freq_max", "age_min", "age_max", "illustrable_min"};
-        std::optional<double> *reels[5] = {&c.freq_min, &c.freq_max, &c.age_min, &c.age_max, &c.illustrable_min};
-        const int rang_reel[5] = {3, 4, 6, 7, 8};
-        const char *noms[12] = {"cgram", "genre", "nombre", "", "", "nb_syllabes", "", "", "", "categorie",
-                                "has_age", "has_phone"};
-        for (int i = 0, t = 0, r = 0; i < 12; ++i) {
-            if (t < 4 && rang_texte[t] == i) {
-                exiger_str_ou_none(b[i], noms[i]);
-                *textes[t++] = b[i].is_none() ? nullptr : b[i].ptr();
-            } else if (r < 5 && rang_reel[r] == i) {
-                if (!b[i].is_none()) *reels[r] = reel_arg(b[i], noms_reels[r]);
-                ++r;
-            } else if (i == 5 && !b[i].is_none()) {
-                c.nb_syllabes = entier_arg(b[i], "nb_syllabes");
+        PyObject **textes[12] = {&c.cgram, &c.genre, &c.nombre, nullptr, nullptr, nullptr,
+                                 nullptr,  nullptr,  nullptr,   &c.categorie};
+        std::optional<double> *reels[12] = {nullptr,    nullptr,    nullptr, &c.freq_min, &c.freq_max, nullptr,
+                                            &c.age_min, &c.age_max, &c.illustrable_min};
+        for (int i = 0; i < 12; ++i) {
+            if (textes[i]) exiger_str_ou_none(b[i], noms[i]);
+            if (b[i].is_none()) continue;
+            if (textes[i]) {
+                *textes[i] = b[i].ptr();
+            } else if (reels[i]) {
+                *reels[i] = reel_arg(b[i], noms[i]);
+            } else if (i == 5) {
+                c.nb_syllabes = entier_arg(b[i], noms[i]);
                 c.nb_syllabes_objet = nb::steal(PyLong_FromLongLong(*c.nb_syllabes));
-            } else if (i >= 10 && !b[i].is_none()) {
+            } else {
                 if (b[i].ptr() != Py_True && b[i].ptr() != Py_False) erreur_type(noms[i], "bool", b[i].ptr());
                 (i == 10 ? c.has_age : c.has_phone) = b[i].ptr() == Py_True;
             }
@@ -119,8 +116,11 @@ struct Criteres {
             if ((age_min || age_max) && !dans_bornes(a ? reel_de(age.ptr()) : std::nullopt, age_min, age_max))
                 return false;
         }
-        if (illustrable_min && !dans_bornes(mesure(valeur_champ(e, k.illustrable)), illustrable_min, std::nullopt))
-            return false;
+        if (illustrable_min) {
+            nb::object ill = valeur_champ(e, k.illustrable);
+            if (!dans_bornes(present(ill) ? reel_de(ill.ptr()) : std::nullopt, illustrable_min, std::nullopt))
+                return false;
+        }
         if (categorie && !texte_accepte(e, k.categorie, categorie, false)) return false;
         return has_phone < 0 || phone_present(e) == (has_phone == 1);
     }

@@ -279,10 +279,11 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     LienOriginal compte_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
 
     auto entree = [&](PyObject *e, int32_t *conseil) {
-        const int32_t fi = ci ? F.obtenir(e, G_SYLL | G_TRI | G_FREQ, conseil) : -1;
+        const int32_t fi = ci ? F.obtenir(e, G_SYLL, conseil) : -1;
         if (fi >= 0 && !(F[fi].vivants & G_SYLL) && compte_cpp()) {
-            if (c.accepte(F[fi], F.textes, prefixes)) res.garder(e, fi, true);
-            return;
+            if (!c.accepte(F[fi], F.textes, prefixes)) return;
+            F.assurer(fi, G_TRI | G_FREQ);
+            return res.garder(e, fi, true);
         }
         nb::object tenu = nb::borrow(e);  // the entry as it is now, through the module's _get_nb_syllabes
         res.python_a_tourne();

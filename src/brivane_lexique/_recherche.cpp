@@ -170,7 +170,7 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
         if (chercheur.trouve(v.ptr())) res.garder(e, ci ? F.obtenir(e, G_TRI | G_FREQ) : -1, false);
     };
     auto entree = [&](PyObject *e, int32_t *conseil) {
-        const int32_t fi = ci ? F.obtenir(e, groupe | G_TRI | G_FREQ, conseil) : -1;
+        const int32_t fi = ci ? F.obtenir(e, groupe, conseil) : -1;
         if (fi < 0 || (F[fi].vivants & groupe)) return vivant(e);
         const int32_t id = groupe == G_VAL_ORTHO ? F[fi].val_ortho : F[fi].val_phone;
         if (id < 0) return;
@@ -181,7 +181,9 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
             if (r < 0) r = chercheur.trouve(PyDict_GetItemWithError(e, champ.ptr()));
             verdicts[(size_t)id] = (int8_t)r;
         }
-        if (verdicts[(size_t)id]) res.garder(e, fi, false);
+        if (!verdicts[(size_t)id]) return;
+        F.assurer(fi, G_TRI | G_FREQ);
+        res.garder(e, fi, false);
     };
     auto liste = [&](PyObject *, PyObject *entrees, size_t i) { pour_chaque_entree(entrees, ci, i, entree); };
     if (ci)

@@ -32,14 +32,14 @@ enum : uint8_t {
     G_VAL_PHONE = 128,  // the phone value tested by rechercher
 };
 
+// The remembered values of one entry.
 struct Fiche {
-    PyObject *e = nullptr;           // address only: compared, never followed from here
     uint8_t prets = 0, vivants = 0;  // groups computed / groups to read on the entry
     bool freq_ok = true;             // freq is a number (else float() raises in the sort; criteria read 0.0)
     bool syll_ok = false, phone = false;
     uint8_t age_etat = 0, ill_etat = 0;  // 0 absent, 1 present but not a number, 2 a number
     int32_t ortho = 0, cgram = 0, genre = 0, nombre = 0, categorie = 0, val_ortho = -1, val_phone = -1;
-    long long syll = 0;
+    int32_t syll = 0;
     double freq = 0, age = 0, ill = 0;
 };
 
@@ -59,14 +59,13 @@ public:
     void debut_appel() {
         if (en_cours != 0 || (fiches_.size() < 3000000 && textes.taille() < 3000000)) return;
         fiches_.clear();
-        sceaux_.clear();
         adresses_.clear();
         textes.vider();
         curseur_ = 0;
     }
-    const Fiche &operator[](int32_t i) const { return fiches_[(size_t)i]; }
+    const Fiche &operator[](int32_t i) const { return fiches_[(size_t)i].f; }
     // True while record i still describes entry e as it is now.
-    bool valide(int32_t i, PyObject *e) const { return fiches_[(size_t)i].e == e && sceaux_[(size_t)i].intact(); }
+    bool valide(int32_t i, PyObject *e) const { return fiches_[(size_t)i].e == e && fiches_[(size_t)i].sceau.intact(); }
 
     // The record of e with `groupes` computed and proved current; -1 when e is not an
     // exact dict. `conseil`: where the record of the entry at this place was last time
@@ -80,27 +79,37 @@ public:
             i = trouver(e);
             if (conseil) *conseil = i;
         }
-        Fiche &f = fiches_[(size_t)i];
-        if (!sceaux_[(size_t)i].intact()) {
+        Scellee &r = fiches_[(size_t)i];
+        if (!r.sceau.intact()) {
             if (!PyDict_CheckExact(e)) return -1;
-            f = Fiche{};
-            f.e = e;
-            sceaux_[(size_t)i].ouvrir();
-            sceaux_[(size_t)i].ajouter(e);
+            r.f = Fiche{};
+            r.sceau.ouvrir();
+            r.sceau.ajouter(e);
         }
-        if (uint8_t manque = groupes & ~f.prets) calculer(f, manque);
+        assurer(i, groupes);
         return i;
     }
+    // More groups of a record that obtenir() just proved.
+    void assurer(int32_t i, uint8_t groupes) {
+        Scellee &r = fiches_[(size_t)i];
+        if (uint8_t manque = groupes & ~r.f.prets) calculer(r.e, r.f, manque);
+    }
+    void reserver(size_t n) { adresses_.reserve(adresses_.size() + n); }
 
 private:
+    // A record with its entry's address (compared, never followed from here) and the
+    // seal made when its values were read.
+    struct Scellee {
+        explicit Scellee(PyObject *entree) : e(entree) {}
+        PyObject *e;
+        Sceau sceau;
+        Fiche f;
+    };
     // A cursor makes a scan in the order of the previous one sequential.
     int32_t trouver(PyObject *e) {
         if (curseur_ < fiches_.size() && fiches_[curseur_].e == e) return (int32_t)curseur_++;
         auto [it, neuf] = adresses_.try_emplace(e, (int32_t)fiches_.size());
-        if (neuf) {
-            fiches_.emplace_back().e = e;
-            sceaux_.emplace_back();  // not opened: the record is filled on first use
-        }
+        if (neuf) fiches_.emplace_back(e);  // its seal is not opened: filled on first use
         curseur_ = (size_t)it->second + 1;
         return it->second;
     }
@@ -135,19 +144,19 @@ private:
         val = d.value_or(0.0);
         return true;
     }
-    bool syllabes_figees(Fiche &f) {
+    bool syllabes_figees(PyObject *e, Fiche &f) {
         const NomsChamps &k = noms();
         for (PyObject *nom : {k.nb_syllabes, k.nbsyll, k.syllabes, k.syll})
-            if (PyObject *v = champ(f.e, nom); v && !immuable(v)) return false;
+            if (PyObject *v = champ(e, nom); v && !immuable(v)) return false;
         NbSyllabes s;
         try {
-            s = nb_syllabes_entree(f.e);
+            s = nb_syllabes_entree(e);
         } catch (nb::python_error &) {  // int(inf) and the like: raised again on the live path
             return false;
         }
         f.syll_ok = s.etat == NbSyllabes::Valeur;
-        f.syll = s.valeur;
-        return s.etat != NbSyllabes::Grand;
+        f.syll = (int32_t)s.valeur;
+        return s.etat != NbSyllabes::Grand && s.valeur >= INT32_MIN && s.valeur <= INT32_MAX;
     }
     bool valeur_fige(PyObject *v, int32_t &id) {
         if (v && PyUnicode_CheckExact(v) && PyUnicode_GET_LENGTH(v) == 0) return id = -1, true;
@@ -156,9 +165,8 @@ private:
         return true;
     }
 
-    void calculer(Fiche &f, uint8_t groupes) {
+    void calculer(PyObject *e, Fiche &f, uint8_t groupes) {
         const NomsChamps &k = noms();
-        PyObject *e = f.e;
         uint8_t vivants = 0;
         auto groupe = [&](uint8_t g, bool ok) {
             if (!ok) vivants |= g;
@@ -171,7 +179,7 @@ private:
             f.freq_ok = d.has_value();
             f.freq = d.value_or(0.0);
         }
-        if (groupes & G_SYLL) groupe(G_SYLL, id_texte(champ(e, k.cgram), f.cgram) && syllabes_figees(f));
+        if (groupes & G_SYLL) groupe(G_SYLL, id_texte(champ(e, k.cgram), f.cgram) && syllabes_figees(e, f));
         if (groupes & G_TEXTES)
             groupe(G_TEXTES, id_texte(champ(e, k.genre), f.genre) && id_texte(champ(e, k.nombre), f.nombre) &&
                                  id_texte(champ(e, k.categorie), f.categorie));
@@ -190,8 +198,7 @@ private:
         f.prets |= groupes;
     }
 
-    std::vector<Fiche> fiches_;
-    std::deque<Sceau> sceaux_;  // record i's proof (a Sceau does not move)
+    std::deque<Scellee> fiches_;  // a Sceau does not move
     std::unordered_map<PyObject *, int32_t> adresses_;
     size_t curseur_ = 0;
 };
@@ -346,6 +353,7 @@ inline ClesIndex *cles_index(PyObject *d) {
     }
     libre->construire(d);
     libre->usage = ++horloge;
+    fiches().reserver(libre->conseils.size());
     return libre->index ? libre : nullptr;
 }
 
