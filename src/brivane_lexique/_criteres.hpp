@@ -108,7 +108,7 @@ struct Criteres {
             const double freq = vrai(f.ptr()) ? reel_de(f.ptr()).value_or(0.0) : 0.0;
             if ((freq_min && freq < *freq_min) || (freq_max && freq > *freq_max)) return false;
         }
-        if (nb_syllabes && nb_syllabes_differe(compteur, e, *nb_syllabes, nb_syllabes_objet.ptr())) return false;
+        if (nb_syllabes && nb_syllabes_differe(compteur, e, nb_syllabes_objet.ptr())) return false;
         if (has_age >= 0 || age_min || age_max) {
             nb::object age = valeur_champ(e, k.age);
             const bool a = present(age);

@@ -342,7 +342,7 @@ NB_MODULE(_phonetique, m) {
           "Returns:\n"
           "    Liste d'entrees triees par frequence decroissante");
 
-    m.def("_get_nb_syllabes", [](nb::handle entry) { return nb_syllabes_objet(entry.ptr()); },
+    m.def("_get_nb_syllabes", [](nb::handle entry) { return nb_syllabes_entree(entry.ptr()); },
           nb::arg("entry").none(), nb::sig("def _get_nb_syllabes(entry: dict) -> int | None"),
           "Extrait le nombre de syllabes d'une entree.");
     nom_nb_syllabes.lier(m, "_get_nb_syllabes", m.attr("_get_nb_syllabes"));

@@ -148,15 +148,18 @@ private:
         const NomsChamps &k = noms();
         for (PyObject *nom : {k.nb_syllabes, k.nbsyll, k.syllabes, k.syll})
             if (PyObject *v = champ(e, nom); v && !immuable(v)) return false;
-        NbSyllabes s;
+        nb::object n;
         try {
-            s = nb_syllabes_entree(e);
+            n = nb_syllabes_entree(e);
         } catch (nb::python_error &) {  // int(inf) and the like: raised again on the live path
             return false;
         }
-        f.syll_ok = s.etat == NbSyllabes::Valeur;
-        f.syll = (int32_t)s.valeur;
-        return s.etat != NbSyllabes::Grand && s.valeur >= INT32_MIN && s.valeur <= INT32_MAX;
+        f.syll_ok = !n.is_none();
+        if (!f.syll_ok) return true;
+        int debord = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &debord);
+        f.syll = (int32_t)v;
+        return !debord && v >= INT32_MIN && v <= INT32_MAX;  // else compared as an int on the live path
     }
     bool valeur_fige(PyObject *v, int32_t &id) {
         if (v && PyUnicode_CheckExact(v) && PyUnicode_GET_LENGTH(v) == 0) return id = -1, true;

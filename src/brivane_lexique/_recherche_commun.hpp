@@ -139,79 +139,38 @@ inline nb::list trier_par_frequence(nb::list resultats, long long limite) {
     return ordonner(std::move(resultats), cles, limite);
 }
 
-// Result of the syllable count: absent (None), a count, or an int too large for
-// 64 bits (kept as the object int() returned).
-struct NbSyllabes {
-    enum { Aucun, Valeur, Grand } etat = Aucun;
-    long long valeur = 0;
-    nb::object grand;
-};
-
-// int(o) for the syllable count; false when int() fails with ValueError or
-// TypeError (the caller then falls back to the syllable text). Other errors raise.
-inline bool entier_syllabes(PyObject *o, NbSyllabes &r) {
-    nb::object i = nb::steal(PyLong_CheckExact(o) ? Py_NewRef(o) : PyNumber_Long(o));
-    if (!i.is_valid()) {
+// Syllable count of an entry (what _get_nb_syllabes returns): int(nb_syllabes or
+// nbsyll) unless int() refuses it (ValueError, TypeError), else the number of "." in
+// str(syllabes or syll) plus one, else None. `entry` must be exactly a dict.
+inline nb::object nb_syllabes_entree(PyObject *e) {
+    if (!PyDict_CheckExact(e)) erreur_type("entry", "dict", e);
+    const NomsChamps &k = noms();
+    nb::object brut = valeur_champ(e, k.nb_syllabes);
+    if (!vrai(brut.ptr())) brut = valeur_champ(e, k.nbsyll);
+    if (!est_nul(brut)) {
+        PyObject *i = PyLong_CheckExact(brut.ptr()) ? Py_NewRef(brut.ptr()) : PyNumber_Long(brut.ptr());
+        if (i) return nb::steal(i);
         if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
             throw nb::python_error();
         PyErr_Clear();
-        return false;
     }
-    int debord = 0;
-    long long v = PyLong_AsLongLongAndOverflow(i.ptr(), &debord);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (debord || !PyLong_CheckExact(i.ptr())) {  // __int__ may return a subclass: kept as is
-        r.etat = NbSyllabes::Grand;
-        r.grand = i;
-    } else {
-        r.etat = NbSyllabes::Valeur;
-        r.valeur = v;
-    }
-    return true;
-}
-
-// Syllable count of an entry: nb_syllabes, else nbsyll, as int(); else the number
-// of "." in syllabes or syll plus one; else nothing. `entry` must be exactly a dict.
-inline NbSyllabes nb_syllabes_entree(PyObject *e) {
-    if (!PyDict_CheckExact(e)) erreur_type("entry", "dict", e);
-    const NomsChamps &k = noms();
-    NbSyllabes r;
-    nb::object brut = valeur_champ(e, k.nb_syllabes);
-    if (!vrai(brut.ptr())) brut = valeur_champ(e, k.nbsyll);
-    if (!est_nul(brut) && entier_syllabes(brut.ptr(), r)) return r;
     nb::object syll = valeur_champ(e, k.syllabes);
     if (!vrai(syll.ptr())) syll = valeur_champ(e, k.syll);
-    if (!vrai(syll.ptr())) return r;
+    if (!vrai(syll.ptr())) return nb::none();
     syll = en_texte(syll.ptr());
-    if (PyUnicode_GET_LENGTH(syll.ptr()) == 0) return r;
+    if (PyUnicode_GET_LENGTH(syll.ptr()) == 0) return nb::none();
     Py_ssize_t points = PyUnicode_Count(syll.ptr(), k.point, 0, PY_SSIZE_T_MAX);
     if (points < 0) throw nb::python_error();
-    r.etat = NbSyllabes::Valeur;
-    r.valeur = points + 1;
-    return r;
-}
-
-inline nb::object nb_syllabes_objet(PyObject *e) {
-    NbSyllabes r = nb_syllabes_entree(e);
-    if (r.etat == NbSyllabes::Aucun) return nb::none();
-    if (r.etat == NbSyllabes::Grand) return r.grand;
-    return nb::steal(PyLong_FromLongLong(r.valeur));
+    return nb::steal(PyLong_FromSsize_t(points + 1));
 }
 
 // Test "count != n" of the filters, through the module's current _get_nb_syllabes:
 // the C++ count while it is the function bound at import, a call otherwise.
-inline bool nb_syllabes_differe(const NomLie &fonction, PyObject *e, long long n, PyObject *n_objet) {
-    nb::object compte;
-    if (fonction.original()) {
-        NbSyllabes r = nb_syllabes_entree(e);
-        if (r.etat == NbSyllabes::Aucun) return true;
-        if (r.etat == NbSyllabes::Valeur) return r.valeur != n;
-        compte = r.grand;
-    } else {
-        compte = nb::steal(PyObject_CallOneArg(fonction.objet().ptr(), e));
-        if (!compte.is_valid()) throw nb::python_error();
-    }
-    int d = PyObject_RichCompareBool(compte.ptr(), n_objet, Py_NE);
+inline bool nb_syllabes_differe(const NomLie &fonction, PyObject *e, PyObject *n) {
+    nb::object compte = fonction.original() ? nb_syllabes_entree(e)
+                                            : nb::steal(PyObject_CallOneArg(fonction.objet().ptr(), e));
+    if (!compte.is_valid()) throw nb::python_error();
+    int d = PyObject_RichCompareBool(compte.ptr(), n, Py_NE);
     if (d < 0) throw nb::python_error();
     return d != 0;
 }
