@@ -127,41 +127,22 @@ bool rime_generique(PyObject *segments, long long nb_phonemes, PyObject *suffixe
     return d == 0;
 }
 
-// The rhyme grouping: the keys of one index snapshot by their slice for one
-// nb_phonemes, in index order within a group. The last four are kept.
-struct GroupesRimes {
-    const ClesIndex *ci = nullptr;
-    uint64_t generation = 0, usage = 0;
-    long long nb_phonemes = 0;
-    std::unordered_map<std::u32string, std::vector<uint32_t>> groupes;
-};
-
+// The keys of snapshot ci grouped by their slice for nb_phonemes (the rhyme
+// grouping, made on first need and kept with the snapshot): those of `cle`.
 const std::vector<uint32_t> &rimes_de(ClesIndex &ci, long long nb_phonemes, const std::u32string &cle) {
-    static auto *tous = new std::array<GroupesRimes, 4>();
-    static uint64_t horloge = 0;
     static const std::vector<uint32_t> aucune;
-    GroupesRimes *g = &(*tous)[0];
-    for (GroupesRimes &x : *tous) {
-        if (x.ci == &ci && x.generation == ci.generation && x.nb_phonemes == nb_phonemes && x.usage) {
-            g = &x;
-            break;
-        }
-        if (x.usage < g->usage) g = &x;
-    }
-    if (!(g->ci == &ci && g->generation == ci.generation && g->nb_phonemes == nb_phonemes && g->usage)) {
-        g->groupes.clear();
+    auto [g, neuf] = ci.rimes.try_emplace(nb_phonemes);
+    if (neuf) {
         std::vector<size_t> fins;
         for (size_t i = 0; i < ci.cles.size(); ++i) {
             const char32_t *p = ci.points.data() + ci.debuts[i];
             const size_t n = ci.debuts[i + 1] - ci.debuts[i];
             brivane::segmenter_points(reinterpret_cast<const uint32_t *>(p), n, fins);
-            if (auto t = tranche(p, n, fins.data(), fins.size(), nb_phonemes)) g->groupes[*t].push_back((uint32_t)i);
+            if (auto t = tranche(p, n, fins.data(), fins.size(), nb_phonemes)) g->second[*t].push_back((uint32_t)i);
         }
-        g->ci = &ci, g->generation = ci.generation, g->nb_phonemes = nb_phonemes;
     }
-    g->usage = ++horloge;
-    auto it = g->groupes.find(cle);
-    return it == g->groupes.end() ? aucune : it->second;
+    auto it = g->second.find(cle);
+    return it == g->second.end() ? aucune : it->second;
 }
 
 nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phonemes_h, nb::handle limite_h) {

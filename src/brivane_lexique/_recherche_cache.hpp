@@ -312,6 +312,8 @@ struct ClesIndex {
     // index's order (the records themselves may have been made in another).
     std::vector<uint32_t> debut_conseils;
     std::vector<int32_t> conseils;
+    // Per nb_phonemes, the keys by their final segments (see _phonetique.cpp).
+    std::unordered_map<long long, std::unordered_map<std::u32string, std::vector<uint32_t>>> rimes;
 
     int32_t *conseil(size_t i, Py_ssize_t j) {
         if (i + 1 >= debut_conseils.size() || (size_t)j >= debut_conseils[i + 1] - debut_conseils[i]) return nullptr;
@@ -325,6 +327,7 @@ struct ClesIndex {
         cles.clear(), valeurs.clear(), positions.clear(), points.clear();
         debuts.assign(1, 0);
         debut_conseils.assign(1, 0);
+        rimes.clear();
         sceau.ouvrir();
         Py_ssize_t pos = 0;
         std::u32string p;
