@@ -135,12 +135,11 @@ struct Criteres {
     // The same test on a record `f` of the entry (texts as ids of `t`, see Fiche in
     // _recherche_cache.hpp); `prefixes` keeps the cgram verdict per text id.
     template <class Fiche, class Table>
-    bool accepte(const Fiche &f, const Table &t, std::vector<int8_t> &prefixes) const {
+    bool accepte(const Fiche &f, const Table &t, std::unordered_map<int32_t, bool> &prefixes) const {
         if (cgram) {
-            if ((size_t)f.cgram >= prefixes.size()) prefixes.resize(t.taille(), -1);
-            int8_t &p = prefixes[(size_t)f.cgram];
-            if (p < 0) p = commence_par(t.texte(f.cgram), cgram);
-            if (!p) return false;
+            auto [p, neuf] = prefixes.try_emplace(f.cgram);
+            if (neuf) p->second = commence_par(t.texte(f.cgram), cgram);
+            if (!p->second) return false;
         }
         if ((genre && f.genre != id_genre) || (nombre && f.nombre != id_nombre)) return false;
         if ((freq_min && f.freq < *freq_min) || (freq_max && f.freq > *freq_max)) return false;

@@ -256,7 +256,7 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     Fiches &F = *appel;
     Resultats res(F);
     ClesIndex *ci = brivane::chemins_rapides() ? cles_index(ortho_index.ptr()) : nullptr;
-    std::vector<int8_t> prefixes;  // cgram verdict per text id
+    std::unordered_map<int32_t, bool> prefixes;  // cgram verdict per text id
     LienOriginal compte_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
 
     auto entree = [&](PyObject *e, int32_t *conseil) {

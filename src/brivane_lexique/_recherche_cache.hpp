@@ -245,7 +245,7 @@ public:
             nb::object t = texte_champ(e, noms().ortho);
             id = F.textes.id(minuscules_py(t.ptr()).ptr());
         }
-        if ((size_t)id >= vus_.size()) vus_.resize(std::max((size_t)id + 1, F.textes.taille()), 0);
+        if ((size_t)id >= vus_.size()) vus_.resize((size_t)id + 1 + (size_t)id / 2, 0);
         if ((!non_vide || id != 0) && !vus_[(size_t)id]) {
             vus_[(size_t)id] = 1;
             if (PyList_Append(liste_.ptr(), e) < 0) throw nb::python_error();
@@ -271,7 +271,7 @@ private:
     Fiches &F;
     nb::list liste_;
     std::vector<int32_t> fiches_;
-    std::vector<uint8_t> vus_;
+    std::vector<uint8_t> vus_;  // spellings met, by text id
     bool verifier_ = false;
 };
 

@@ -24,7 +24,7 @@ nb::list filtrer(nb::handle flux, nb::handle cgram, nb::handle genre, nb::handle
     Fiches &F = *appel;
     const bool rapide = brivane::chemins_rapides();
     c.preparer(F.textes);
-    std::vector<int8_t> prefixes;  // cgram verdict per text id
+    std::unordered_map<int32_t, bool> prefixes;  // cgram verdict per text id
     // Only the values the given criteria read (the frequency is read for every entry,
     // as its conversion is attempted for every entry).
     const uint8_t groupes = (uint8_t)(G_FREQ | (c.cgram || c.nb_syllabes ? G_SYLL : 0) |
