@@ -294,3 +294,23 @@ def test_rechercher_grand_index_suit_les_modifications():
     resultat = _recherche.rechercher(index, "ɑ̃", "phone", 10**6)
     assert any(e is tard for e in resultat)
     assert meme_objets(resultat, ref_rechercher(index, "ɑ̃", "phone", 10**6))
+
+
+def test_entrees_d_un_index_abandonne_liberees():
+    """What the scans remember of an index dropped since must not keep its entries
+    alive once the records are many: they are forgotten at the start of a later query."""
+    import gc
+    import weakref
+
+    class Temoin:
+        pass
+    temoin = Temoin()
+    index = {f"k{i}": [{"ortho": f"k{i}", "freq": 1.0}] for i in range(1_050_000)}
+    index["k7"][0]["objet"] = temoin
+    mort = weakref.ref(temoin)
+    del temoin
+    assert len(_recherche.rechercher(index, "^k7$")) == 1
+    del index
+    gc.collect()
+    _recherche.rechercher({"a": [E("a")]}, "a")
+    assert mort() is None

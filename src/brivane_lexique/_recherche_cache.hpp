@@ -54,14 +54,22 @@ public:
     TableTextes textes;
     int en_cours = 0;  // queries running (a live path may start one from Python code)
 
-    // At the start of each query: bounds the memory kept, never under a running query
-    // (its record numbers must stay valid).
+    // At the start of each query, never under a running one (its record numbers must
+    // stay valid): forgets every record once they are many and a quarter of them
+    // belong to entries nothing but their own seal still holds (a lexicon dropped
+    // since), or once they are too many.
     void debut_appel() {
-        if (en_cours != 0 || (fiches_.size() < 3000000 && textes.taille() < 3000000)) return;
-        fiches_.clear();
+        if (en_cours != 0 || fiches_.size() < seuil_) return;
+        size_t seules = 0;
+        for (const Scellee &r : fiches_) seules += tient_ && r.sceau.intact() && Py_REFCNT(r.e) == 1;
+        seuil_ = 2 * fiches_.size();
+        if (seules * 4 < fiches_.size() && fiches_.size() < 3000000 && textes.taille() < 3000000) return;
+        std::deque<Scellee> anciennes;  // released last: that may run Python code
+        anciennes.swap(fiches_);
         adresses_.clear();
         textes.vider();
         curseur_ = 0;
+        seuil_ = 1000000;
     }
     const Fiche &operator[](int32_t i) const { return fiches_[(size_t)i].f; }
     // True while record i still describes entry e as it is now.
@@ -84,7 +92,9 @@ public:
             if (!PyDict_CheckExact(e)) return -1;
             r.f = Fiche{};
             r.sceau.ouvrir();
+            const Py_ssize_t avant = Py_REFCNT(e);
             r.sceau.ajouter(e);
+            tient_ = Py_REFCNT(e) != avant;  // whether a seal holds its dict alive
         }
         assurer(i, groupes);
         return i;
@@ -203,7 +213,8 @@ private:
 
     std::deque<Scellee> fiches_;  // a Sceau does not move
     std::unordered_map<PyObject *, int32_t> adresses_;
-    size_t curseur_ = 0;
+    size_t curseur_ = 0, seuil_ = 1000000;
+    bool tient_ = false;
 };
 
 // One store per extension module, leaked with the process.
@@ -211,20 +222,6 @@ inline Fiches &fiches() {
     static Fiches *f = new Fiches();
     return *f;
 }
-
-// Marks one query as running (see Fiches::debut_appel).
-class AppelFiches {
-public:
-    AppelFiches() : f_(fiches()) {
-        f_.debut_appel();
-        ++f_.en_cours;
-    }
-    ~AppelFiches() { --f_.en_cours; }
-    Fiches &operator*() { return f_; }
-
-private:
-    Fiches &f_;
-};
 
 // The results of one query: each entry kept with its record (-1 when it has none),
 // one per lower-cased spelling, then ordered by frequency.
@@ -303,6 +300,7 @@ private:
 struct ClesIndex {
     PyObject *index = nullptr;
     Sceau sceau;
+    bool tient = false;  // the seal holds the dict alive (then released once nothing else does)
     uint64_t generation = 0, usage = 0;
     std::vector<PyObject *> cles, valeurs;  // borrowed from the dict while the seal holds
     std::vector<Py_ssize_t> positions;      // PyDict_Next position after each key
@@ -324,11 +322,11 @@ struct ClesIndex {
         static uint64_t generations = 0;
         generation = ++generations;
         index = nullptr;
+        sceau.ouvrir();  // first: releasing the previous dict may run Python code
         cles.clear(), valeurs.clear(), positions.clear(), points.clear();
         debuts.assign(1, 0);
         debut_conseils.assign(1, 0);
         rimes.clear();
-        sceau.ouvrir();
         Py_ssize_t pos = 0;
         std::u32string p;
         for (PyObject *k, *v; PyDict_Next(d, &pos, &k, &v);) {
@@ -340,17 +338,22 @@ struct ClesIndex {
             debut_conseils.push_back(debut_conseils.back() + (uint32_t)(PyList_CheckExact(v) ? PyList_GET_SIZE(v) : 0));
         }
         conseils.assign(debut_conseils.back(), -1);
+        const Py_ssize_t avant = Py_REFCNT(d);
         if (sceau.ajouter(d)) index = d;
+        tient = Py_REFCNT(d) != avant;
     }
 };
 
 // The snapshot of index d (the last four indexes queried are kept); nullptr when a
 // key is not an exact str.
-inline ClesIndex *cles_index(PyObject *d) {
+inline std::array<ClesIndex, 4> &instantanes() {
     static auto *tous = new std::array<ClesIndex, 4>();
+    return *tous;
+}
+inline ClesIndex *cles_index(PyObject *d) {
     static uint64_t horloge = 0;
-    ClesIndex *libre = &(*tous)[0];
-    for (ClesIndex &c : *tous) {
+    ClesIndex *libre = &instantanes()[0];
+    for (ClesIndex &c : instantanes()) {
         if (c.valide(d)) {
             c.usage = ++horloge;
             return &c;
@@ -362,6 +365,31 @@ inline ClesIndex *cles_index(PyObject *d) {
     fiches().reserver(libre->conseils.size());
     return libre->index ? libre : nullptr;
 }
+
+// Releases the snapshots of indexes that nothing but their own seal still holds.
+inline void liberer_index_abandonnes() {
+    for (ClesIndex &c : instantanes()) {
+        if (!c.index || !c.tient || Py_REFCNT(c.index) != 1) continue;
+        c.index = nullptr;
+        c.usage = 0;
+        c.sceau.ouvrir();  // drops the reference
+    }
+}
+
+// Marks one query as running (see Fiches::debut_appel).
+class AppelFiches {
+public:
+    AppelFiches() : f_(fiches()) {
+        liberer_index_abandonnes();
+        f_.debut_appel();
+        ++f_.en_cours;
+    }
+    ~AppelFiches() { --f_.en_cours; }
+    Fiches &operator*() { return f_; }
+
+private:
+    Fiches &f_;
+};
 
 // Visits the keys `retenues` of snapshot ci (all of them when null, in index order)
 // as the host's items() loop would visit the keys that pass `teste`, calling
