@@ -256,6 +256,7 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     Fiches &F = *appel;
     Resultats res(F);
     ClesIndex *ci = brivane::chemins_rapides() ? cles_index(ortho_index.ptr()) : nullptr;
+    if (ci && ci->parcours++ == 0) ci = nullptr;
     std::unordered_map<int32_t, bool> prefixes;  // cgram verdict per text id
     LienOriginal compte_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
 

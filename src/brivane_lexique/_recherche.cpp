@@ -155,6 +155,7 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
                            : str_egal(champ.ptr(), noms().phone) ? G_VAL_PHONE
                                                                  : 0;
     ClesIndex *ci = groupe && brivane::chemins_rapides() ? cles_index(index.ptr()) : nullptr;
+    if (ci && ci->parcours++ == 0) ci = nullptr;
     std::vector<int8_t> verdicts;  // per text id: -1 not decided yet
 
     // The entry as it is now, read field by field.

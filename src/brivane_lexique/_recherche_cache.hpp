@@ -302,6 +302,9 @@ struct ClesIndex {
     Sceau sceau;
     bool tient = false;  // the seal holds the dict alive (then released once nothing else does)
     uint64_t generation = 0, usage = 0;
+    // Full scans of the entries so far: recording every entry costs more than reading
+    // the dicts once, so records are made from the second scan on.
+    uint32_t parcours = 0;
     std::vector<PyObject *> cles, valeurs;  // borrowed from the dict while the seal holds
     std::vector<Py_ssize_t> positions;      // PyDict_Next position after each key
     std::u32string points;
@@ -327,6 +330,7 @@ struct ClesIndex {
         debuts.assign(1, 0);
         debut_conseils.assign(1, 0);
         rimes.clear();
+        parcours = 0;
         Py_ssize_t pos = 0;
         std::u32string p;
         for (PyObject *k, *v; PyDict_Next(d, &pos, &k, &v);) {
