@@ -79,12 +79,14 @@ public:
     // exact dict. `conseil`: where the record of the entry at this place was last time
     // (checked by address before use, updated after). A record whose seal holds is
     // that of the same live dict: its address is then all that is read.
-    int32_t obtenir(PyObject *e, uint8_t groupes, int32_t *conseil = nullptr) {
+    // `creer`: false to use only a record made before (-1 when there is none).
+    int32_t obtenir(PyObject *e, uint8_t groupes, int32_t *conseil = nullptr, bool creer = true) {
         int32_t i;
         if (conseil && *conseil >= 0 && (size_t)*conseil < fiches_.size() && fiches_[(size_t)*conseil].e == e) {
             i = *conseil;
         } else {
-            i = trouver(e);
+            i = trouver(e, creer);
+            if (i < 0) return -1;
             if (conseil) *conseil = i;
         }
         Scellee &r = fiches_[(size_t)i];
@@ -116,8 +118,9 @@ private:
         Fiche f;
     };
     // A cursor makes a scan in the order of the previous one sequential.
-    int32_t trouver(PyObject *e) {
+    int32_t trouver(PyObject *e, bool creer) {
         if (curseur_ < fiches_.size() && fiches_[curseur_].e == e) return (int32_t)curseur_++;
+        if (!creer && !adresses_.count(e)) return -1;
         auto [it, neuf] = adresses_.try_emplace(e, (int32_t)fiches_.size());
         if (neuf) fiches_.emplace_back(e);  // its seal is not opened: filled on first use
         curseur_ = (size_t)it->second + 1;

@@ -23,6 +23,11 @@ nb::list filtrer(nb::handle flux, nb::handle cgram, nb::handle genre, nb::handle
     AppelFiches appel;
     Fiches &F = *appel;
     const bool rapide = brivane::chemins_rapides();
+    // Recording every entry costs more than reading it once: a first filter uses the
+    // records other queries made, later ones record what they read.
+    static bool deja_appele = false;
+    const bool creer = deja_appele;
+    deja_appele = true;
     c.preparer(F.textes);
     std::unordered_map<int32_t, bool> prefixes;  // cgram verdict per text id
     // Only the values the given criteria read (the frequency is read for every entry,
@@ -37,7 +42,7 @@ nb::list filtrer(nb::handle flux, nb::handle cgram, nb::handle genre, nb::handle
     LienOriginal compte_cpp(*nom_nb_syllabes, dict_module);
     while (PyObject *brut = PyIter_Next(it.ptr())) {
         nb::object e = nb::steal(brut);
-        const int32_t fi = rapide ? F.obtenir(brut, groupes) : -1;
+        const int32_t fi = rapide ? F.obtenir(brut, groupes, nullptr, creer) : -1;
         bool garde;
         if (fi >= 0 && !(F[fi].vivants & groupes) && (!c.nb_syllabes || compte_cpp())) {
             garde = c.accepte(F[fi], F.textes, prefixes);
