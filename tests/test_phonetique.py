@@ -237,7 +237,7 @@ def requetes(phones, orthos):
 
 
 @pytest.mark.parametrize("mutation", list(MUTATIONS))
-def test_caches_suivent_les_modifications(mutation):
+def test_caches_suivent_les_modifications(chemins, mutation):
     phones, orthos = construire_index(3)
     for _, cpp, ref in requetes(phones, orthos):
         assert meme_objets(cpp(), ref())
@@ -343,8 +343,8 @@ def test_contient_son_ne_franchit_pas_les_cles(son):
 
 
 def test_mots_par_syllabes_grand_index_suit_les_modifications():
-    """An index large enough for its entries to be decided ahead on two threads: the
-    plain loop's answers as entries change between calls and, through Python code the
+    """A large index, its entries answered from remembered records from the second call
+    on: the plain loop's answers as entries change between calls and, through Python code the
     scan runs, during a call."""
     rng = random.Random(9)
     index = {}

@@ -227,7 +227,7 @@ class Texte(str):
     lambda idx, e: idx.__setitem__("chien", [E("chien", 30.0, phone="ʃjɛ̃")]),
     lambda idx, e: idx.pop("chat"),
 ])
-def test_rechercher_suit_les_modifications(mutation):
+def test_rechercher_suit_les_modifications(chemins, mutation):
     index = {"chat": [E("chat", 10.0, phone="ʃa"), E("Chat", 2.0, phone="ʃa")], "cheval": [E("cheval", 5.0, phone="ʃval")],
              "rat": [E("rat", 1.0, phone="ʁa")], "chose": [E("chose", 4.0, phone="ʃoz")]}
     requetes = [("^ch", "ortho"), ("a$", "phone"), ("^[cr]h?a", "ortho"), ("o", "phone"), ("ch", "freq")]
@@ -253,8 +253,8 @@ def test_rechercher_valeur_modifiee_pendant_le_parcours():
 
 
 def test_rechercher_grand_index_suit_les_modifications():
-    """An index large enough (and queries selective enough) for its entries to be
-    decided ahead on two threads: the answers of the plain loop, call after call, as
+    """A large index, its entries answered from remembered records from the second
+    call on: the answers of the plain loop, call after call, as
     entries, lists and values change between calls and, through Python code the scan
     runs, during a call."""
     rng = random.Random(5)
@@ -294,3 +294,23 @@ def test_rechercher_grand_index_suit_les_modifications():
     resultat = _recherche.rechercher(index, "ɑ̃", "phone", 10**6)
     assert any(e is tard for e in resultat)
     assert meme_objets(resultat, ref_rechercher(index, "ɑ̃", "phone", 10**6))
+
+
+def test_entrees_d_un_index_abandonne_liberees():
+    """What the scans remember of an index dropped since must not keep its entries
+    alive once the records are many: they are forgotten at the start of a later query."""
+    import gc
+    import weakref
+
+    class Temoin:
+        pass
+    temoin = Temoin()
+    index = {f"k{i}": [{"ortho": f"k{i}", "freq": 1.0}] for i in range(1_050_000)}
+    index["k7"][0]["objet"] = temoin
+    mort = weakref.ref(temoin)
+    del temoin
+    assert len(_recherche.rechercher(index, "^k7$")) == 1
+    del index
+    gc.collect()
+    _recherche.rechercher({"a": [E("a")]}, "a")
+    assert mort() is None

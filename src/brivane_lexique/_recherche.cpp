@@ -3,11 +3,6 @@
 
 #include "recherche_motif.hpp"
 
-#include <algorithm>
-#include <optional>
-#include <unordered_map>
-#include <vector>
-
 namespace nb = nanobind;
 using namespace brivane::py;
 
@@ -84,79 +79,44 @@ const uint32_t *minuscules_bmp() {
     return t;
 }
 
-// Verdict of the pattern on one value. Literal patterns over Latin-1 texts, then
-// the subset of core/recherche_motif.hpp over any text, are answered in C++; the
-// rest goes to the compiled expression. For the values met outside the records,
-// entries of one key often share their value object, so the last verdict is
-// reused for the same object.
+// Verdict of the pattern on one value. Literal patterns over Latin-1 texts, then the
+// subset of core/recherche_motif.hpp over any text, are answered in C++ (a fast path:
+// the compiled expression answers everything when they are off).
 class Chercheur {
 public:
     Chercheur(nb::object rx, PyObject *motif) {
         search_ = nb::steal(PyObject_GetAttr(rx.ptr(), module_re().search));
         if (!search_.is_valid()) throw nb::python_error();
-        std::vector<uint32_t> cp((size_t)PyUnicode_GET_LENGTH(motif));
-        int kind = PyUnicode_KIND(motif);
-        const void *d = PyUnicode_DATA(motif);
-        for (size_t i = 0; i < cp.size(); ++i) cp[i] = PyUnicode_READ(kind, d, (Py_ssize_t)i);
-        litteral_ = brivane::analyser_motif(cp.data(), cp.size());
-        if (const brivane::RegleCasse *c = regle_casse()) {
-            simple_ = brivane::analyser_motif_simple(cp.data(), cp.size(), *c);
-            minuscules_bmp();  // made here, before any other thread may need it
-        }
+        if (!brivane::chemins_rapides()) return;
+        std::u32string p;
+        points_de(motif, p);
+        const uint32_t *cp = reinterpret_cast<const uint32_t *>(p.data());
+        litteral_ = brivane::analyser_motif(cp, p.size());
+        if (const brivane::RegleCasse *c = regle_casse()) simple_ = brivane::analyser_motif_simple(cp, p.size(), *c);
     }
 
     bool trouve(PyObject *v) {
         if (!PyUnicode_CheckExact(v)) return appeler(v);
         if (litteral_ && PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND)
             return brivane::chercher_motif(*litteral_, PyUnicode_1BYTE_DATA(v), (size_t)PyUnicode_GET_LENGTH(v));
-        if (simple_) {
-            Py_ssize_t n = PyUnicode_GET_LENGTH(v);
-            int kind = PyUnicode_KIND(v);
-            const void *d = PyUnicode_DATA(v);
-            points_.resize((size_t)n);
-            for (Py_ssize_t i = 0; i < n; ++i) points_[(size_t)i] = PyUnicode_READ(kind, d, i);
-            return trouve_simple(points_.data(), (size_t)n);
-        }
-        if (v == dernier_.ptr()) return verdict_;
-        verdict_ = appeler(v);
-        dernier_ = nb::borrow(v);
-        return verdict_;
+        points_de(v, points_);
+        int r = trouve_texte(points_);
+        return r < 0 ? appeler(v) : r == 1;
     }
 
-    // Verdict on a text given by its code points, for literal patterns over Latin-1
-    // texts; -1 when the compiled expression must decide.
-    int trouve_points(const Py_UCS4 *p, size_t n) { return trouve_points(p, n, octets_); }
-    // The same, with a buffer of the caller's: plain C++ that reads nothing of the
-    // host's objects, so that another thread may run it.
-    int trouve_points(const Py_UCS4 *p, size_t n, std::vector<unsigned char> &octets) const {
-        if (litteral_ && litteral_->debut && !litteral_->fin) {
-            // Anchored at the start only: the first characters decide.
-            const std::string &c = litteral_->corps;
-            if (n < c.size()) return 0;
-            size_t i = 0;
-            for (; i < c.size() && p[i] <= 0xFF; ++i)
-                if (brivane::minuscule_latin1((unsigned char)p[i]) != (unsigned char)c[i]) return 0;
-            if (i == c.size()) return 1;
+    // Verdict on a text given by its code points; -1 when the compiled expression must decide.
+    int trouve_texte(const std::u32string &t) {
+        if (litteral_ && std::all_of(t.begin(), t.end(), [](char32_t c) { return c <= 0xFF; })) {
+            octets_.assign(t.begin(), t.end());
+            return brivane::chercher_motif(*litteral_, octets_.data(), octets_.size());
         }
-        if (litteral_) {
-            octets.resize(n);
-            size_t i = 0;
-            for (; i < n && p[i] <= 0xFF; ++i) octets[i] = (unsigned char)p[i];
-            if (i == n) return brivane::chercher_motif(*litteral_, octets.data(), n);
-        }
-        if (simple_) return trouve_simple(reinterpret_cast<const uint32_t *>(p), n);
-        return -1;
-    }
-
-private:
-    bool trouve_simple(const uint32_t *p, size_t n) const {
-        return brivane::chercher_simple(*simple_, p, n, minuscules_bmp(),
+        if (!simple_) return -1;
+        return brivane::chercher_simple(*simple_, reinterpret_cast<const uint32_t *>(t.data()), t.size(),
+                                        minuscules_bmp(),
                                         [](uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); });
     }
 
-    std::optional<brivane::MotifSimple> simple_;
-    std::vector<uint32_t> points_;
-    std::vector<unsigned char> octets_;
+private:
     bool appeler(PyObject *v) {
         PyObject *m = PyObject_CallOneArg(search_.ptr(), v);
         if (!m) throw nb::python_error();
@@ -165,9 +125,11 @@ private:
         return ok;
     }
 
-    nb::object search_, dernier_;
-    bool verdict_ = false;
+    nb::object search_;
     std::optional<brivane::MotifLitteral> litteral_;
+    std::optional<brivane::MotifSimple> simple_;
+    std::u32string points_;
+    std::vector<unsigned char> octets_;
 };
 
 nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::handle limite) {
@@ -179,149 +141,57 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
     const ModuleRe &re = module_re();
     PyObject *rx = PyObject_CallFunctionObjArgs(re.compile, pattern.ptr(), re.ignorecase, nullptr);
     if (!rx) {
-        if (PyErr_ExceptionMatches(re.erreur)) {
-            PyErr_Clear();
-            return nb::list();
-        }
-        throw nb::python_error();
+        if (!PyErr_ExceptionMatches(re.erreur)) throw nb::python_error();
+        PyErr_Clear();
+        return nb::list();
     }
     Chercheur chercheur(nb::steal(rx), pattern.ptr());
     AppelFiches appel;
     Fiches &F = *appel;
     Resultats res(F);
-    // The spelling and the pronunciation are remembered per entry as text ids, and
-    // the verdict is decided once per distinct text in this call.
+    // The spelling or the pronunciation is remembered per entry as a text id, and the
+    // verdict is decided once per distinct text in this call.
     const uint8_t groupe = str_egal(champ.ptr(), noms().ortho)   ? G_VAL_ORTHO
                            : str_egal(champ.ptr(), noms().phone) ? G_VAL_PHONE
                                                                  : 0;
-    std::vector<int8_t> verdicts;
+    ClesIndex *ci = groupe && brivane::chemins_rapides() ? cles_index(index.ptr()) : nullptr;
+    if (ci && ci->parcours++ == 0) ci = nullptr;
+    std::vector<int8_t> verdicts;  // per text id: -1 not decided yet
 
-    auto garder = [&](PyObject *e, int32_t fi) {
-        if (fi >= 0) F.assurer(fi, G_TRI);
-        if (res.dedoublonner(e, fi, false)) res.ajouter(e, fi);
-    };
-    // Decided ahead, for a large index: valid until Python code may have run.
-    using Avance = DecisionsAvance;
-    std::optional<Avance> avance;
-    if (groupe) {
-        ClesIndex &ci = cles_index(index.ptr());
-        if (Avance::utile(ci)) {
-            // Per thread: the verdict per text id (-1 not known yet, 0 / 1, 2 when
-            // only the compiled expression can tell) and a buffer.
-            struct Verdicts {
-                std::vector<int8_t> v;
-                std::vector<unsigned char> tampon;
-            };
-            const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone;
-            const Chercheur &ch = chercheur;
-            const Verdicts modele{std::vector<int8_t>(F.textes.taille(), -1), {}};
-            auto decider = [&](PyObject *, int32_t h, Verdicts &vd) -> int32_t {
-                const Tete &t = F.tetes[(size_t)h];
-                if (!(t.prets & groupe) || (t.vivants & groupe)) return Avance::INDECISE;
-                const int32_t id = valeurs[(size_t)h];
-                if (id < 0) return Avance::REJETEE;
-                if ((size_t)id >= vd.v.size()) return Avance::INDECISE;
-                int8_t &v = vd.v[(size_t)id];
-                if (v < 0) {
-                    size_t np;
-                    const Py_UCS4 *p = F.textes.points(id, np);
-                    const int r = ch.trouve_points(p, np, vd.tampon);
-                    v = int8_t(r < 0 ? 2 : r);
-                }
-                if (v == 0) return Avance::REJETEE;
-                // Kept with its sort key known and a spelling key that needs no Python code.
-                if (v == 1 && (t.prets & G_TRI) && F.ortho[(size_t)h] >= 0) return h;
-                return Avance::INDECISE;
-            };
-            if (Avance::rentable(ci, F, 0, modele, decider)) avance.emplace(ci, F, 0, modele, decider);
-        }
-    }
-    auto perimer = [&] { avance.reset(); };
     // The entry as it is now, read field by field.
-    auto vivant = [&](PyObject *e, int32_t fi) {
-        perimer();
+    auto vivant = [&](PyObject *e) {
+        nb::object tenu = nb::borrow(e);
         res.python_a_tourne();
         nb::object v = valeur_champ(e, champ.ptr());
-        if (est_nul(v) || !vrai(v.ptr())) return;
+        if (!vrai(v.ptr())) return;
         if (!PyUnicode_Check(v.ptr())) {
-            v = nb::steal(PyObject_Str(v.ptr()));
-            if (!v.is_valid()) throw nb::python_error();
+            v = en_texte(v.ptr());
             if (PyUnicode_GET_LENGTH(v.ptr()) == 0) return;
         }
-        if (!chercheur.trouve(v.ptr())) return;
-        if (fi >= 0 && !F.valide(fi, e)) fi = F.obtenir(e, G_TRI);
-        garder(e, fi);
+        if (chercheur.trouve(v.ptr())) res.garder(e, ci ? F.obtenir(e, G_TRI | G_FREQ) : -1, false);
     };
-
-    parcourir_valeurs(index.ptr(), [&](PyObject *entrees, ClesIndex *ci, size_t cle) {
-        nb::object liste_tenue;  // taken before any Python code may run
-        // A key decided ahead is read from the decisions alone while they hold.
-        size_t debut = 0;
-        Py_ssize_t m = 0;
-        const bool decide = ci && avance && avance->slots(*ci, cle, debut, m);
-        if (!decide && (!PyList_CheckExact(entrees) || !groupe)) {
-            liste_tenue = nb::borrow(entrees);
-            pour_chaque_entree(entrees, [&](PyObject *e) { vivant(e, F.obtenir(e, G_TRI)); });
-            return true;
+    auto entree = [&](PyObject *e, int32_t *conseil) {
+        const int32_t fi = ci ? F.obtenir(e, groupe, conseil) : -1;
+        if (fi < 0 || (F[fi].vivants & groupe)) return vivant(e);
+        const int32_t id = groupe == G_VAL_ORTHO ? F[fi].val_ortho : F[fi].val_phone;
+        if (id < 0) return;
+        if ((size_t)id >= verdicts.size()) verdicts.resize(F.textes.taille(), -1);
+        if (verdicts[(size_t)id] < 0) {
+            int r = chercheur.trouve_texte(F.textes.texte(id));
+            // The record says the value is an exact str: the host's engine runs no Python code on it.
+            if (r < 0) r = chercheur.trouve(PyDict_GetItemWithError(e, champ.ptr()));
+            verdicts[(size_t)id] = (int8_t)r;
         }
-        const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? F.val_ortho : F.val_phone;
-        for (Py_ssize_t i = 0; i < (decide && avance ? m : PyList_GET_SIZE(entrees)); ++i) {
-            if (decide && avance) {
-                const int32_t r = avance->lire(F, debut + (size_t)i);
-                if (r == Avance::REJETEE) continue;
-                if (r >= 0) {
-                    garder(F.tetes[(size_t)r].e, r);
-                    continue;
-                }
-            }
-            PyObject *e = PyList_GET_ITEM(entrees, i);
-            int32_t fi = F.obtenir(e, groupe, ci ? ci->conseil(cle, i) : nullptr);
-            if (fi < 0 || (F.tetes[(size_t)fi].vivants & groupe)) {
-                if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
-                nb::object tenu = nb::borrow(e);
-                vivant(e, fi);
-                continue;
-            }
-            int32_t id = valeurs[(size_t)fi];
-            if (id < 0) continue;
-            if ((size_t)id >= verdicts.size()) verdicts.resize(F.textes.taille(), -1);
-            if (verdicts[(size_t)id] < 0) {
-                size_t n;
-                const Py_UCS4 *p = F.textes.points(id, n);
-                int r = chercheur.trouve_points(p, n);
-                if (r < 0) {
-                    // The value is an exact str (the record says so): the regular
-                    // expression engine runs no Python code on it.
-                    PyObject *v = PyDict_GetItemWithError(e, champ.ptr());
-                    if (!v) throw nb::python_error();
-                    r = chercheur.trouve(v);
-                }
-                verdicts[(size_t)id] = (int8_t)r;
-            }
-            if (!verdicts[(size_t)id]) continue;
-            F.assurer(fi, G_TRI);
-            if (F.ortho[(size_t)fi] < 0) {
-                if (!liste_tenue.is_valid()) liste_tenue = nb::borrow(entrees);
-                nb::object tenu = nb::borrow(e);
-                perimer();
-                garder(e, fi);
-            } else {
-                garder(e, fi);
-            }
-        }
-        return liste_tenue.is_valid();
-    }, !avance, [&](size_t cle) { return avance && avance->cles[cle] == Avance::REJETEE_TOUTE; });
+        if (!verdicts[(size_t)id]) return;
+        F.assurer(fi, G_TRI | G_FREQ);
+        res.garder(e, fi, false);
+    };
+    auto liste = [&](PyObject *, PyObject *entrees, size_t i) { pour_chaque_entree(entrees, ci, i, entree); };
+    if (ci)
+        parcourir_cles(index.ptr(), *ci, nullptr, [](PyObject *) { return true; }, liste);
+    else
+        pour_chaque_cle(index.ptr(), [&](PyObject *k, PyObject *v) { liste(k, v, SIZE_MAX); });
     return res.trier(lim);
-}
-
-// Code points of a str, sorted.
-void lettres_triees(PyObject *s, std::vector<Py_UCS4> &out) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    int kind = PyUnicode_KIND(s);
-    const void *d = PyUnicode_DATA(s);
-    out.resize((size_t)n);
-    for (Py_ssize_t i = 0; i < n; ++i) out[(size_t)i] = PyUnicode_READ(kind, d, i);
-    std::sort(out.begin(), out.end());
 }
 
 nb::list anagrammes(nb::handle ortho_index, nb::handle mot, nb::handle limite) {
@@ -330,8 +200,9 @@ nb::list anagrammes(nb::handle ortho_index, nb::handle mot, nb::handle limite) {
     long long lim = entier_arg(limite, "limite");
 
     nb::object mot_lower = mot.attr("strip")().attr("lower")();
-    std::vector<Py_UCS4> ref, lettres;
-    lettres_triees(mot_lower.ptr(), ref);
+    std::u32string ref, lettres;
+    points_de(mot_lower.ptr(), ref);
+    std::sort(ref.begin(), ref.end());
     const Py_ssize_t n = (Py_ssize_t)ref.size();
     nb::object ref_liste;  // sorted(mot_lower), for keys that are not texts
 
@@ -342,7 +213,8 @@ nb::list anagrammes(nb::handle ortho_index, nb::handle mot, nb::handle limite) {
             // Keys of another length cannot hold the same characters.
             if (PyUnicode_GET_LENGTH(cle) != n) return;
             if (str_egal(cle, mot_lower.ptr())) return;
-            lettres_triees(cle, lettres);
+            points_de(cle, lettres);
+            std::sort(lettres.begin(), lettres.end());
             meme = lettres == ref;
         } else {
             int eg = PyObject_RichCompareBool(cle, mot_lower.ptr(), Py_EQ);
@@ -396,7 +268,7 @@ NB_MODULE(_recherche, m) {
           "Returns:\n"
           "    Liste d'entrees anagrammes");
 
-    m.def("_get_nb_syllabes", [](nb::handle entry) { return nb_syllabes_objet(entry.ptr()); },
+    m.def("_get_nb_syllabes", [](nb::handle entry) { return nb_syllabes_entree(entry.ptr()); },
           nb::arg("entry").none(), nb::sig("def _get_nb_syllabes(entry: dict) -> int | None"),
           "Extrait le nombre de syllabes d'une entree.");
     nom_nb_syllabes.lier(m, "_get_nb_syllabes", m.attr("_get_nb_syllabes"));
