@@ -5,6 +5,7 @@
 #include "nombre.hpp"
 #include "relais.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -631,19 +632,42 @@ private:
     }
 
     // The batch's spellings (checked UTF-8) normalised into the set; the batch emptied.
+    // The str objects of a batch are made and hashed first, then added in a loop of
+    // their own: the set's table is far larger than the caches, and a tight loop of
+    // additions lets the processor wait for several of its lines at once.
     void verser(Lot &lot) {
+        textes_.clear();
         for (const auto &[debut, taille] : lot.bornes) {
-            nb::object s = nb::steal(PyUnicode_DecodeUTF8(lot.octets.data() + debut, Py_ssize_t(taille), nullptr));
-            if (!s.is_valid()) throw nb::python_error();
-            ens_.ajouter(normaliser_ortho_py(s));
+            nb::object s = forme_normalisee(std::string_view(lot.octets.data() + debut, taille));
+            if (PyObject_Hash(s.ptr()) == -1) throw nb::python_error();
+            textes_.push_back(std::move(s));
         }
+        for (const nb::object &s : textes_) ens_.ajouter(s);
+        textes_.clear();
         lot.octets.clear();
         lot.bornes.clear();
+    }
+
+    // Most spellings are plain lower-case ASCII, already their own normalisation: their
+    // str is made by copying the bytes, without the decoder or the text rules.
+    static nb::object forme_normalisee(std::string_view t) {
+        const auto *u = reinterpret_cast<const unsigned char *>(t.data());
+        if (std::all_of(u, u + t.size(), [](unsigned char c) { return c < 0x80; }) &&
+            deja_normalise_ascii(u, t.size())) {
+            PyObject *s = PyUnicode_New(Py_ssize_t(t.size()), 127);
+            if (!s) throw nb::python_error();
+            std::memcpy(PyUnicode_1BYTE_DATA(s), t.data(), t.size());
+            return nb::steal(s);
+        }
+        nb::object s = nb::steal(PyUnicode_DecodeUTF8(t.data(), Py_ssize_t(t.size()), nullptr));
+        if (!s.is_valid()) throw nb::python_error();
+        return normaliser_ortho_py(s);
     }
 
     PasseCsv &p_;
     const int colonne_;
     EnsembleFormes ens_;
+    std::vector<nb::object> textes_;  // the batch's str, before they go in
     // Written by the reading loop, read once it is over.
     bool vu_ = false;
     size_t trop_ = 0;
@@ -674,19 +698,18 @@ nb::object formes_de(nb::handle entrees, nb::handle normaliser) {
 namespace {
 
 // Appends `entree` to the list of `cle`, created on first use; returns that list
-// (borrowed: the index holds it).
+// (borrowed: the index holds it). Most keys keep one entry: a list of exactly one,
+// not the four slots the first append would reserve. It is offered to the index
+// before the look-up, so that a new key (the common case, the tables far larger than
+// the caches) costs one probe of the index instead of two.
 PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
-    if (PyObject *liste = valeur_de(index.ptr(), cle)) {
-        verifier_vrai(PyList_Append(liste, entree));
-        return liste;
-    }
-    // Most keys keep one entry: a list of exactly one, not the four slots the first
-    // append would reserve.
     nb::object nouvelle = nb::steal(PyList_New(1));
     if (!nouvelle.is_valid()) throw nb::python_error();
     PyList_SET_ITEM(nouvelle.ptr(), 0, Py_NewRef(entree));
-    verifier_vrai(PyDict_SetItem(index.ptr(), cle, nouvelle.ptr()));
-    return nouvelle.ptr();
+    PyObject *liste = PyDict_SetDefault(index.ptr(), cle, nouvelle.ptr());
+    if (!liste) throw nb::python_error();
+    if (liste != nouvelle.ptr()) verifier_vrai(PyList_Append(liste, entree));
+    return liste;
 }
 
 // float(freq) of an indexed entry; 0.0 when absent or not convertible.
