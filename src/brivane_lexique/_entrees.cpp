@@ -30,6 +30,22 @@ nb::object reel_de_texte(std::string_view v) {
     return d ? reel(*d) : zero();
 }
 
+// A str from field bytes (valid UTF-8, or decoded with `erreurs`). Most fields of a
+// lexicon are ASCII: their bytes are copied into a new str, the decoder's general
+// machinery having nothing to do for them. (One character: the host's shared str.)
+nb::object texte_de(std::string_view v, const char *erreurs) {
+    const auto *u = reinterpret_cast<const unsigned char *>(v.data());
+    PyObject *s;
+    if (chemins_rapides() && v.size() > 1 && std::all_of(u, u + v.size(), [](unsigned char c) { return c < 0x80; })) {
+        s = PyUnicode_New(Py_ssize_t(v.size()), 127);
+        if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), v.data(), v.size());
+    } else {
+        s = PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), erreurs);
+    }
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
+}
+
 PyObject *cle_freq() {
     static PyObject *f = PyUnicode_InternFromString("freq");
     return f;
@@ -432,8 +448,7 @@ nb::object PasseCsv::valeur(std::string_view v, size_t colonne, bool reel) {
         if (it != partages_.end()) s = it->second;
     }
     if (!s.is_valid()) {
-        s = reel ? reel_de_texte(v) : nb::steal(PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), erreurs_));
-        if (!s.is_valid()) throw nb::python_error();
+        s = reel ? reel_de_texte(v) : texte_de(v, erreurs_);
         if (commun && partages_.size() < MAX_PARTAGES) partages_.emplace(cle_, s);
     }
     d.octets.assign(v);
@@ -638,7 +653,8 @@ private:
     void verser(Lot &lot) {
         textes_.clear();
         for (const auto &[debut, taille] : lot.bornes) {
-            nb::object s = forme_normalisee(std::string_view(lot.octets.data() + debut, taille));
+            const std::string_view t(lot.octets.data() + debut, taille);
+            nb::object s = normaliser_ortho_py(texte_de(t, nullptr));
             if (PyObject_Hash(s.ptr()) == -1) throw nb::python_error();
             textes_.push_back(std::move(s));
         }
@@ -646,22 +662,6 @@ private:
         textes_.clear();
         lot.octets.clear();
         lot.bornes.clear();
-    }
-
-    // Most spellings are plain lower-case ASCII, already their own normalisation: their
-    // str is made by copying the bytes, without the decoder or the text rules.
-    static nb::object forme_normalisee(std::string_view t) {
-        const auto *u = reinterpret_cast<const unsigned char *>(t.data());
-        if (std::all_of(u, u + t.size(), [](unsigned char c) { return c < 0x80; }) &&
-            deja_normalise_ascii(u, t.size())) {
-            PyObject *s = PyUnicode_New(Py_ssize_t(t.size()), 127);
-            if (!s) throw nb::python_error();
-            std::memcpy(PyUnicode_1BYTE_DATA(s), t.data(), t.size());
-            return nb::steal(s);
-        }
-        nb::object s = nb::steal(PyUnicode_DecodeUTF8(t.data(), Py_ssize_t(t.size()), nullptr));
-        if (!s.is_valid()) throw nb::python_error();
-        return normaliser_ortho_py(s);
     }
 
     PasseCsv &p_;
@@ -698,18 +698,19 @@ nb::object formes_de(nb::handle entrees, nb::handle normaliser) {
 namespace {
 
 // Appends `entree` to the list of `cle`, created on first use; returns that list
-// (borrowed: the index holds it). Most keys keep one entry: a list of exactly one,
-// not the four slots the first append would reserve. It is offered to the index
-// before the look-up, so that a new key (the common case, the tables far larger than
-// the caches) costs one probe of the index instead of two.
+// (borrowed: the index holds it).
 PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
+    if (PyObject *liste = valeur_de(index.ptr(), cle)) {
+        verifier_vrai(PyList_Append(liste, entree));
+        return liste;
+    }
+    // Most keys keep one entry: a list of exactly one, not the four slots the first
+    // append would reserve.
     nb::object nouvelle = nb::steal(PyList_New(1));
     if (!nouvelle.is_valid()) throw nb::python_error();
     PyList_SET_ITEM(nouvelle.ptr(), 0, Py_NewRef(entree));
-    PyObject *liste = PyDict_SetDefault(index.ptr(), cle, nouvelle.ptr());
-    if (!liste) throw nb::python_error();
-    if (liste != nouvelle.ptr()) verifier_vrai(PyList_Append(liste, entree));
-    return liste;
+    verifier_vrai(PyDict_SetItem(index.ptr(), cle, nouvelle.ptr()));
+    return nouvelle.ptr();
 }
 
 // float(freq) of an indexed entry; 0.0 when absent or not convertible.
