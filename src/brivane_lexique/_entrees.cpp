@@ -5,6 +5,7 @@
 #include "nombre.hpp"
 #include "relais.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -27,6 +28,22 @@ nb::object reel(double d) { return d == 0.0 && !std::signbit(d) ? zero() : nb::f
 nb::object reel_de_texte(std::string_view v) {
     std::optional<double> d = v.empty() ? std::nullopt : lire_reel(v);
     return d ? reel(*d) : zero();
+}
+
+// A str from field bytes (valid UTF-8, or decoded with `erreurs`). Most fields of a
+// lexicon are ASCII: their bytes are copied into a new str, the decoder's general
+// machinery having nothing to do for them. (One character: the host's shared str.)
+nb::object texte_de(std::string_view v, const char *erreurs) {
+    const auto *u = reinterpret_cast<const unsigned char *>(v.data());
+    PyObject *s;
+    if (chemins_rapides() && v.size() > 1 && std::all_of(u, u + v.size(), [](unsigned char c) { return c < 0x80; })) {
+        s = PyUnicode_New(Py_ssize_t(v.size()), 127);
+        if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), v.data(), v.size());
+    } else {
+        s = PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), erreurs);
+    }
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
 }
 
 PyObject *cle_freq() {
@@ -431,8 +448,7 @@ nb::object PasseCsv::valeur(std::string_view v, size_t colonne, bool reel) {
         if (it != partages_.end()) s = it->second;
     }
     if (!s.is_valid()) {
-        s = reel ? reel_de_texte(v) : nb::steal(PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), erreurs_));
-        if (!s.is_valid()) throw nb::python_error();
+        s = reel ? reel_de_texte(v) : texte_de(v, erreurs_);
         if (commun && partages_.size() < MAX_PARTAGES) partages_.emplace(cle_, s);
     }
     d.octets.assign(v);
@@ -631,12 +647,19 @@ private:
     }
 
     // The batch's spellings (checked UTF-8) normalised into the set; the batch emptied.
+    // The str objects of a batch are made and hashed first, then added in a loop of
+    // their own: the set's table is far larger than the caches, and a tight loop of
+    // additions lets the processor wait for several of its lines at once.
     void verser(Lot &lot) {
+        textes_.clear();
         for (const auto &[debut, taille] : lot.bornes) {
-            nb::object s = nb::steal(PyUnicode_DecodeUTF8(lot.octets.data() + debut, Py_ssize_t(taille), nullptr));
-            if (!s.is_valid()) throw nb::python_error();
-            ens_.ajouter(normaliser_ortho_py(s));
+            const std::string_view t(lot.octets.data() + debut, taille);
+            nb::object s = normaliser_ortho_py(texte_de(t, nullptr));
+            if (PyObject_Hash(s.ptr()) == -1) throw nb::python_error();
+            textes_.push_back(std::move(s));
         }
+        for (const nb::object &s : textes_) ens_.ajouter(s);
+        textes_.clear();
         lot.octets.clear();
         lot.bornes.clear();
     }
@@ -644,6 +667,7 @@ private:
     PasseCsv &p_;
     const int colonne_;
     EnsembleFormes ens_;
+    std::vector<nb::object> textes_;  // the batch's str, before they go in
     // Written by the reading loop, read once it is over.
     bool vu_ = false;
     size_t trop_ = 0;
