@@ -781,3 +781,99 @@ def test_csv_de_milliers_de_lignes_comme_le_module_csv(tmp_path, injection, posi
     assert sortie.read_bytes() == attendu.getvalue().encode("utf-8")
     if injection == "str_python":
         assert b"chang\xc3\xa9e" in sortie.read_bytes()
+
+
+# ------------------------------------------------------------------ SQLite copied by SQLite
+
+
+def creer_melange(chemin, n=12000):
+    """Rows whose storage classes do not follow the declared types, with repeated values."""
+    valeurs = ["mot", 3, 2.5, None, b"\x01\xfe", "é" * 3, "12"]
+    conn = sqlite3.connect(chemin)
+    conn.execute("CREATE TABLE formes (ortho TEXT, cgram TEXT, n INTEGER, freq_opensubs REAL, lemme, b BLOB)")
+    conn.executemany("INSERT INTO formes VALUES (?, ?, ?, ?, ?, ?)",
+                     [(f"m{i}", "NOM" if i % 3 else "VER", valeurs[i % 7], valeurs[(i + 1) % 7], valeurs[(i + 2) % 7],
+                       valeurs[(i + 3) % 7]) for i in range(n)])
+    conn.execute("CREATE INDEX idx_n ON formes(n)")
+    conn.commit()
+    conn.close()
+    return chemin
+
+
+def etat_connexion(lex):
+    conn = lex._get_conn()
+    return [r[1] for r in conn.execute("PRAGMA database_list")], conn.in_transaction
+
+
+@pytest.mark.parametrize("panne", [None, 10000])
+@pytest.mark.parametrize(
+    "kwargs",
+    [{}, {"cgram": "NOM", "limite": 7001}, {"colonnes": ["n", "ortho", "inconnue", "n"], "freq_min": 1.0},
+     {"colonnes": ["n"]}],
+)
+def test_copie_sqlite_comme_chemin_simple(chemins, tmp_path, kwargs, panne):
+    """SQLite copying the rows itself gives the plain route's file, progress calls and
+    errors, and leaves the lexicon's connection as it found it."""
+    chemin = creer_melange(tmp_path / "l.sqlite")
+    res = []
+    for classe in (Lexique, Lent):
+        lex, vus, instructions = classe(chemin), [], []
+        avant = etat_connexion(lex)
+        lex._get_conn().set_trace_callback(instructions.append)
+
+        def rappel(n):
+            vus.append(n)
+            if n == panne:
+                raise RuntimeError(n)
+
+        sortie = tmp_path / classe.__name__ / "o.sqlite"
+        sortie.parent.mkdir()
+        try:
+            n = lex.exporter(sortie, format="sqlite", callback=rappel, **kwargs)
+        except RuntimeError as e:
+            n = repr(e)
+            assert os.listdir(sortie.parent) == []
+        else:
+            with sqlite3.connect(sortie) as c:
+                assert c.execute("PRAGMA page_size").fetchone() == (4096,)
+            c.close()
+            assert os.listdir(sortie.parent) == ["o.sqlite"]
+            n = (n, contenu(sortie, "sqlite"))
+        assert etat_connexion(lex) == avant
+        assert any("brivane_export" in i for i in instructions) == (chemins and classe is Lexique)
+        res.append((n, vus))
+    assert res[0] == res[1]
+
+
+def attacher_dix(lex):
+    for i in range(10):
+        lex._get_conn().execute(f"ATTACH ':memory:' AS b{i}")
+
+
+def convertir(lex):
+    lex._conn = sqlite3.connect(lex._get_conn().execute("PRAGMA database_list").fetchone()[2],
+                                detect_types=sqlite3.PARSE_DECLTYPES)
+    sqlite3.register_converter("real", lambda b: b"<" + b + b">")
+
+
+def adapter_entiers(lex):
+    sqlite3.register_adapter(int, lambda i: i + 1)
+
+
+@pytest.mark.parametrize("preparer", [attacher_dix, convertir, adapter_entiers])
+def test_copie_sqlite_connexion_particuliere(tmp_path, preparer):
+    """A connection that does not hand values over as SQLite holds them, or cannot take
+    one more database, still exports what the plain route writes."""
+    chemin = creer_melange(tmp_path / "l.sqlite", n=30)
+    res = []
+    try:
+        for classe in (Lexique, Lent):
+            lex = classe(chemin)
+            preparer(lex)
+            sortie = tmp_path / f"{classe.__name__}.sqlite"
+            res.append((lex.exporter(sortie, format="sqlite"), contenu(sortie, "sqlite")))
+    finally:
+        sqlite3.converters.pop("REAL", None)
+        sqlite3.adapters.pop((int, sqlite3.PrepareProtocol), None)
+    ordinaire = Lexique(chemin).exporter(tmp_path / "x.sqlite", format="sqlite"), contenu(tmp_path / "x.sqlite", "sqlite")
+    assert res[0] == res[1] and (res[0] == ordinaire) == (preparer is attacher_dix)
