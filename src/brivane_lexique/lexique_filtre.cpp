@@ -264,6 +264,12 @@ struct LignesFiltrees {
     std::string suite;  // the statement after its column list (SQL), and its parameters
     nb::list parametres;
 
+    LignesFiltrees(nb::handle self, nb::handle colonnes_, long long limite_, nb::handle callback_, nb::handle kw)
+        : lexique(nb::borrow(self)), colonnes(nb::borrow(colonnes_)), callback(nb::borrow(callback_)),
+          kwargs(nb::dict()), limite(limite_) {
+        nb::borrow<nb::dict>(kwargs).update(nb::borrow<nb::dict>(kw));
+    }
+
     void demarrer() {
         Lexique &l = *nb::inst_ptr<Lexique>(lexique);
         demarre = true;
@@ -353,25 +359,13 @@ struct LignesFiltrees {
     }
 };
 
-std::unique_ptr<LignesFiltrees> lignes_filtrees(nb::handle self, nb::handle colonnes, long long limite,
-                                                nb::handle callback, nb::handle kwargs) {
-    auto it = std::make_unique<LignesFiltrees>();
-    it->lexique = nb::borrow(self);
-    it->colonnes = nb::borrow(colonnes);
-    it->limite = limite;
-    it->callback = nb::borrow(callback);
-    it->kwargs = nb::dict();
-    nb::borrow<nb::dict>(it->kwargs).update(nb::borrow<nb::dict>(kwargs));
-    return it;
-}
-
 nb::object iter_filtered_rows(nb::handle self, nb::handle colonnes, nb::handle limite, nb::handle callback,
                               nb::kwargs kwargs) {
     exiger_colonnes(colonnes);
     const long long n = entier_arg(limite, "limite");
     // Owned here until Python takes it: an error on the way must not leak it (it
     // holds a reference to the lexicon).
-    auto it = lignes_filtrees(self, colonnes, n, callback, kwargs);
+    auto it = std::make_unique<LignesFiltrees>(self, colonnes, n, callback, kwargs);
     nb::object res = nb::cast(it.get(), nb::rv_policy::take_ownership);
     it.release();
     return res;
@@ -410,7 +404,7 @@ public:
         : noms_(noms), colonnes_(colonnes) {
         if (chemins_rapides() && !redefinie(self, "_iter_filtered_rows") && noms_simples(colonnes) &&
             noms_simples(noms)) {
-            directes_ = lignes_filtrees(self, colonnes, limite, callback, kwargs);
+            directes_ = std::make_unique<LignesFiltrees>(self, colonnes, limite, callback, kwargs);
             return;
         }
         nb::dict kw;
@@ -619,31 +613,18 @@ struct Schema {
 
 Schema schema_export(nb::handle self, nb::handle colonnes) {
     Lexique &l = *nb::inst_ptr<Lexique>(self);
+    const bool sql = l.est_sqlite(), choisies = colonnes_choisies(colonnes);
+    nb::list noms = sql ? colonnes_table(self, 1) : entete_memoire(l), types = sql ? colonnes_table(self, 2) : noms;
     Schema s;
-    if (l.est_sqlite()) {
-        s.noms = colonnes_table(self, 1);
-        s.types = colonnes_table(self, 2);
-    } else {
-        for (nb::handle n : entete_memoire(l)) {
-            s.noms.append(n);
-            s.types.append("TEXT");
-        }
-    }
-    if (colonnes_choisies(colonnes)) {
-        nb::list n2, t2;
-        for (size_t i = 0; i < nb::len(s.noms); ++i)
-            if (contient(colonnes, s.noms[i])) {
-                n2.append(s.noms[i]);
-                t2.append(s.types[i]);
-            }
-        s.noms = n2;
-        s.types = t2;
-    }
-    for (size_t i = 0; i < nb::len(s.noms); ++i) {
-        std::string id = identifiant(s.noms[i]);
-        s.definitions += (i ? ", " : "") + id + " " + nb::cast<std::string>(nb::str(s.types[i]));
-        s.colonnes += (i ? ", " : "") + id;
-        s.marques += i ? ", ?" : "?";
+    for (size_t i = 0; i < nb::len(noms); ++i) {
+        if (choisies && !contient(colonnes, noms[i])) continue;
+        nb::str type = sql ? nb::str(types[i]) : nb::str("TEXT");
+        const std::string id = identifiant(noms[i]), sep = s.colonnes.empty() ? "" : ", ";
+        s.noms.append(noms[i]);
+        s.types.append(type);
+        s.definitions += sep + id + " " + nb::cast<std::string>(type);
+        s.colonnes += sep + id;
+        s.marques += sep + "?";
     }
     return s;
 }
@@ -738,14 +719,13 @@ std::optional<long long> copier_par_sql(nb::handle self, const Schema &s, const 
     }
     try {
         const long long compte = construire(conn, s, "brivane_export", [&](const std::string &table) {
-            auto lignes = lignes_filtrees(self, colonnes, limite, callback, kwargs);
-            while (lignes->brute().is_valid()) {
+            LignesFiltrees lignes(self, colonnes, limite, callback, kwargs);
+            while (lignes.brute().is_valid()) {
             }
-            conn.attr("execute")("INSERT INTO " + table + " (" + s.colonnes + ") SELECT " + s.colonnes +
-                                     lignes->suite,
-                                 lignes->parametres);
+            conn.attr("execute")("INSERT INTO " + table + " (" + s.colonnes + ") SELECT " + s.colonnes + lignes.suite,
+                                 lignes.parametres);
             conn.attr("commit")();
-            return lignes->compte;
+            return lignes.compte;
         });
         conn.attr("execute")("DETACH DATABASE brivane_export");
         return compte;
