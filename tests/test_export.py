@@ -781,3 +781,77 @@ def test_csv_de_milliers_de_lignes_comme_le_module_csv(tmp_path, injection, posi
     assert sortie.read_bytes() == attendu.getvalue().encode("utf-8")
     if injection == "str_python":
         assert b"chang\xc3\xa9e" in sortie.read_bytes()
+
+
+# ------------------------------------------------------------------ SQLite copied by SQLite
+
+
+def creer_melange(chemin, n=12000):
+    """Rows whose storage classes do not follow the declared types, with an index the plan may use."""
+    v = ["mot", 3, 2.5, None, b"\x01\xfe", "é" * 3, "12"]
+    conn = sqlite3.connect(chemin)
+    conn.execute("CREATE TABLE formes (ortho TEXT, cgram TEXT, n INTEGER, freq_opensubs REAL, lemme, b BLOB)")
+    conn.executemany("INSERT INTO formes VALUES (?, ?, ?, ?, ?, ?)", [
+        (f"m{i}", "NOM" if i % 3 else "VER", v[i % 7], v[(i + 1) % 7], v[(i + 2) % 7], v[(i + 3) % 7]) for i in range(n)])
+    conn.execute("CREATE INDEX idx_n ON formes(n)")
+    conn.commit()
+    conn.close()
+    return chemin
+
+
+@pytest.mark.parametrize("panne", [None, 10000])
+@pytest.mark.parametrize("kwargs", [{}, {"cgram": "NOM", "limite": 7001},
+                                    {"colonnes": ["n", "ortho", "inconnue", "n"], "freq_min": 1.0}, {"colonnes": ["n"]}])
+def test_copie_sqlite_comme_chemin_simple(chemins, tmp_path, kwargs, panne):
+    """SQLite copying the rows itself gives the plain route's file, progress calls and
+    errors, and leaves the lexicon's connection as it found it."""
+    chemin, res = creer_melange(tmp_path / "l.sqlite"), []
+    for classe in (Lexique, Lent):
+        lex, vus, instructions = classe(chemin), [], []
+        conn = lex._get_conn()
+        avant = conn.execute("PRAGMA database_list").fetchall()
+        conn.set_trace_callback(instructions.append)
+        sortie = tmp_path / classe.__name__ / "o.sqlite"
+        sortie.parent.mkdir()
+        try:
+            n = lex.exporter(sortie, format="sqlite", callback=lambda n: vus.append(n) or n != panne or 1 / 0, **kwargs)
+            with sqlite3.connect(sortie) as c:
+                n = (n, c.execute("PRAGMA page_size").fetchone(), contenu(sortie, "sqlite"))
+            c.close()
+        except ZeroDivisionError:
+            n = None
+        assert os.listdir(sortie.parent) == ([] if n is None else ["o.sqlite"])
+        assert conn.execute("PRAGMA database_list").fetchall() == avant and not conn.in_transaction
+        assert any("brivane_export" in i for i in instructions) == (chemins and classe is Lexique)
+        res.append((n, vus))
+    assert res[0] == res[1]
+
+
+def attacher_dix(lex):
+    for i in range(10):
+        lex._get_conn().execute(f"ATTACH ':memory:' AS b{i}")
+
+
+def convertir(lex):
+    lex._conn = sqlite3.connect(lex._get_conn().execute("PRAGMA database_list").fetchone()[2],
+                                detect_types=sqlite3.PARSE_DECLTYPES)
+    sqlite3.register_converter("real", lambda b: b"<" + b + b">")
+
+
+@pytest.mark.parametrize("preparer", [attacher_dix, convertir, lambda lex: sqlite3.register_adapter(int, int.__neg__)])
+def test_copie_sqlite_connexion_particuliere(tmp_path, preparer):
+    """A connection that does not hand values over as SQLite holds them, or cannot take
+    one more database, still exports what the plain route writes."""
+    chemin = creer_melange(tmp_path / "l.sqlite", n=30)
+    ordinaire = Lexique(chemin).exporter(tmp_path / "x.sqlite", format="sqlite"), contenu(tmp_path / "x.sqlite", "sqlite")
+    res = []
+    try:
+        for classe in (Lexique, Lent):
+            lex = classe(chemin)
+            preparer(lex)
+            sortie = tmp_path / f"{classe.__name__}.sqlite"
+            res.append((lex.exporter(sortie, format="sqlite"), contenu(sortie, "sqlite")))
+    finally:
+        sqlite3.converters.pop("REAL", None)
+        sqlite3.adapters.pop((int, sqlite3.PrepareProtocol), None)
+    assert res[0] == res[1] and (res[0] == ordinaire) == (preparer is attacher_dix)

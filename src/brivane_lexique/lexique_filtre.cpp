@@ -4,6 +4,8 @@
 #include "csv_ecriture.hpp"
 #include "plateforme.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <memory>
 #include <optional>
@@ -259,6 +261,14 @@ struct LignesFiltrees {
     bool demarre = false, en_attente = false, fini = false, sql = false;
     nb::object source;  // iterator over cursor rows or filtered entries
     nb::list noms;      // selected names (SQL)
+    std::string suite;  // the statement after its column list (SQL), and its parameters
+    nb::list parametres;
+
+    LignesFiltrees(nb::handle self, nb::handle colonnes_, long long limite_, nb::handle callback_, nb::handle kw)
+        : lexique(nb::borrow(self)), colonnes(nb::borrow(colonnes_)), callback(nb::borrow(callback_)),
+          kwargs(nb::dict()), limite(limite_) {
+        nb::borrow<nb::dict>(kwargs).update(nb::borrow<nb::dict>(kw));
+    }
 
     void demarrer() {
         Lexique &l = *nb::inst_ptr<Lexique>(lexique);
@@ -276,15 +286,15 @@ struct LignesFiltrees {
             }
             std::string sel;
             for (nb::handle n : noms) sel += (sel.empty() ? "" : ", ") + identifiant(n);
-            std::string sqlt = "SELECT " + sel + " FROM " + table_de(lexique) + " WHERE " + where(cl[0]);
-            nb::list params = nb::list(cl[1]);
+            suite = " FROM " + table_de(lexique) + " WHERE " + where(cl[0]);
+            parametres = nb::list(cl[1]);
             if (limite != 0) {
-                sqlt += " LIMIT ?";
-                params.append(limite);
+                suite += " LIMIT ?";
+                parametres.append(limite);
             }
             nb::object cur = conn.attr("cursor")();
             cur.attr("row_factory") = nb::none();  // tuples: paired with the names below
-            cur.attr("execute")(sqlt, params);
+            cur.attr("execute")("SELECT " + sel + suite, parametres);
             source = nb::steal(PyObject_GetIter(cur.ptr()));
         } else {
             nb::object res = filtrer_memoire(l, kwargs, nb::int_(limite));
@@ -349,25 +359,13 @@ struct LignesFiltrees {
     }
 };
 
-std::unique_ptr<LignesFiltrees> lignes_filtrees(nb::handle self, nb::handle colonnes, long long limite,
-                                                nb::handle callback, nb::handle kwargs) {
-    auto it = std::make_unique<LignesFiltrees>();
-    it->lexique = nb::borrow(self);
-    it->colonnes = nb::borrow(colonnes);
-    it->limite = limite;
-    it->callback = nb::borrow(callback);
-    it->kwargs = nb::dict();
-    nb::borrow<nb::dict>(it->kwargs).update(nb::borrow<nb::dict>(kwargs));
-    return it;
-}
-
 nb::object iter_filtered_rows(nb::handle self, nb::handle colonnes, nb::handle limite, nb::handle callback,
                               nb::kwargs kwargs) {
     exiger_colonnes(colonnes);
     const long long n = entier_arg(limite, "limite");
     // Owned here until Python takes it: an error on the way must not leak it (it
     // holds a reference to the lexicon).
-    auto it = lignes_filtrees(self, colonnes, n, callback, kwargs);
+    auto it = std::make_unique<LignesFiltrees>(self, colonnes, n, callback, kwargs);
     nb::object res = nb::cast(it.get(), nb::rv_policy::take_ownership);
     it.release();
     return res;
@@ -406,7 +404,7 @@ public:
         : noms_(noms), colonnes_(colonnes) {
         if (chemins_rapides() && !redefinie(self, "_iter_filtered_rows") && noms_simples(colonnes) &&
             noms_simples(noms)) {
-            directes_ = lignes_filtrees(self, colonnes, limite, callback, kwargs);
+            directes_ = std::make_unique<LignesFiltrees>(self, colonnes, limite, callback, kwargs);
             return;
         }
         nb::dict kw;
@@ -615,57 +613,51 @@ struct Schema {
 
 Schema schema_export(nb::handle self, nb::handle colonnes) {
     Lexique &l = *nb::inst_ptr<Lexique>(self);
+    const bool sql = l.est_sqlite(), choisies = colonnes_choisies(colonnes);
+    nb::list noms = sql ? colonnes_table(self, 1) : entete_memoire(l), types = sql ? colonnes_table(self, 2) : noms;
     Schema s;
-    if (l.est_sqlite()) {
-        nb::object conn = obtenir_conn(l);
-        for (nb::handle r :
-             conn.attr("execute")("PRAGMA table_info(" + table_de(self) + ")").attr("fetchall")()) {
-            s.noms.append(r[1]);
-            s.types.append(r[2]);
-        }
-    } else {
-        for (nb::handle n : entete_memoire(l)) {
-            s.noms.append(n);
-            s.types.append("TEXT");
-        }
-    }
-    if (colonnes_choisies(colonnes)) {
-        nb::list n2, t2;
-        for (size_t i = 0; i < nb::len(s.noms); ++i)
-            if (contient(colonnes, s.noms[i])) {
-                n2.append(s.noms[i]);
-                t2.append(s.types[i]);
-            }
-        s.noms = n2;
-        s.types = t2;
-    }
-    for (size_t i = 0; i < nb::len(s.noms); ++i) {
-        std::string id = identifiant(s.noms[i]);
-        s.definitions += (i ? ", " : "") + id + " " + nb::cast<std::string>(nb::str(s.types[i]));
-        s.colonnes += (i ? ", " : "") + id;
-        s.marques += i ? ", ?" : "?";
+    for (size_t i = 0; i < nb::len(noms); ++i) {
+        if (choisies && !contient(colonnes, noms[i])) continue;
+        nb::str type = sql ? nb::str(types[i]) : nb::str("TEXT");
+        const std::string id = identifiant(noms[i]), sep = s.colonnes.empty() ? "" : ", ";
+        s.noms.append(noms[i]);
+        s.types.append(type);
+        s.definitions += sep + id + " " + nb::cast<std::string>(type);
+        s.colonnes += sep + id;
+        s.marques += sep + "?";
     }
     return s;
 }
 
-// The indexes of an export, each only if its column is exported.
-std::vector<std::string> index_export(const nb::list &noms) {
-    std::vector<std::string> res;
+// The export's database `base` on `conn`: its table, the rows `remplir` puts in it,
+// the indexes of the exported columns, then VACUUM. The file is a temporary one,
+// deleted on any failure and renamed only once complete: a journal would protect
+// nothing while it is built, and a write-ahead log would have every page written
+// twice (VACUUM too). The WAL mode, recorded in the file for its readers, is set last.
+template <class F> long long construire(nb::handle conn, const Schema &s, const std::string &base, F &&remplir) {
+    const std::string b = base + ".";
+    for (const char *p : {"journal_mode=OFF", "synchronous=OFF"}) conn.attr("execute")("PRAGMA " + b + p);
+    conn.attr("execute")("CREATE TABLE " + b + "formes (" + s.definitions + ")");
+    conn.attr("commit")();
+    const long long compte = remplir(b + "formes");
     const char *index[6][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
                                {"cgram", ""}, {"illustrable", ""}, {"nb_syllabes", ""}};
     for (auto &ix : index)
-        if (contient(noms, nb::str(ix[0])))
-            res.push_back(std::string("CREATE INDEX IF NOT EXISTS idx_") + ix[0] + " ON formes(\"" + ix[0] + "\"" +
-                          ix[1] + ")");
-    return res;
+        if (contient(s.noms, nb::str(ix[0])))
+            conn.attr("execute")("CREATE INDEX IF NOT EXISTS " + b + "idx_" + ix[0] + " ON formes(\"" + ix[0] +
+                                 "\"" + ix[1] + ")");
+    conn.attr("commit")();
+    conn.attr("execute")("VACUUM " + base);
+    conn.attr("execute")("PRAGMA " + b + "journal_mode=WAL");
+    return compte;
 }
 
 // Rows go in by the sqlite3 module's executemany, one transaction per batch, so that
 // its adapters and its binding rules decide what is stored.
 constexpr size_t LOT = 10000;
 
-long long inserer_lignes(nb::handle conn, const Schema &s, LignesExport &lignes) {
-    const std::string insertion = "INSERT INTO formes (" + s.colonnes + ") VALUES (" + s.marques + ")";
+long long inserer_lignes(nb::handle conn, const std::string &table, const Schema &s, LignesExport &lignes) {
+    const std::string insertion = "INSERT INTO " + table + " (" + s.colonnes + ") VALUES (" + s.marques + ")";
     long long compte = 0;
     nb::list lot;
     for (;;) {
@@ -683,6 +675,70 @@ long long inserer_lignes(nb::handle conn, const Schema &s, LignesExport &lignes)
     }
 }
 
+// Whether the connection gives Python the values exactly as SQLite holds them (text
+// as str, no converter on an exported column, no adapter on a type they come as), so
+// that SQLite copying them stores what binding each row again would.
+bool copie_fidele(nb::handle conn, const Schema &s) {
+    nb::object sq = liens().sqlite3;
+    if (!conn.type().is(sq.attr("Connection")) || vrai(conn.attr("in_transaction")) ||
+        !conn.attr("text_factory").is(nb::handle((PyObject *)&PyUnicode_Type)))
+        return false;
+    const PyTypeObject *types[5] = {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyBytes_Type, Py_TYPE(Py_None)};
+    for (nb::handle cle : sq.attr("adapters"))
+        for (const PyTypeObject *t : types)
+            if (cle[0].ptr() == (PyObject *)t) return false;
+    nb::object convertisseurs = sq.attr("converters");
+    for (size_t i = 0; i < nb::len(s.noms); ++i) {
+        std::string type = nb::cast<std::string>(nb::str(s.types[i]));
+        type.resize(std::min(type.size(), type.find_first_of(" (")));
+        for (char &c : type) c = char(std::toupper((unsigned char)c));
+        if (contient(convertisseurs, nb::str(type.c_str())) || contient(nb::str(s.noms[i]), nb::str("[")))
+            return false;
+    }
+    nb::object codage = conn.attr("execute")("PRAGMA encoding").attr("fetchone")();
+    return nb::str(codage[0]).equal(nb::str("UTF-8"));  // a new database attached takes the main one's
+}
+
+// A SQLite lexicon exported to SQLite: the rows are read once as the plain route
+// reads them (its progress calls, its error on text that is not UTF-8), then SQLite
+// copies them itself into the new database, attached to the lexicon's connection so
+// that it sees what that connection sees. Without a result the plain route runs.
+std::optional<long long> copier_par_sql(nb::handle self, const Schema &s, const std::string &chemin,
+                                        nb::handle colonnes, long long limite, nb::handle callback,
+                                        nb::handle kwargs) {
+    Lexique &l = *nb::inst_ptr<Lexique>(self);
+    if (!chemins_rapides() || !l.est_sqlite() || redefinie(self, "_iter_filtered_rows") || !noms_simples(colonnes))
+        return std::nullopt;
+    nb::object conn = obtenir_conn(l);
+    if (!copie_fidele(conn, s)) return std::nullopt;
+    try {
+        conn.attr("execute")("ATTACH DATABASE ? AS brivane_export", nb::make_tuple(chemin));
+    } catch (nb::python_error &e) {
+        if (!erreur_operationnelle(e)) throw;
+        return std::nullopt;  // the connection's limit of attached databases
+    }
+    try {
+        const long long compte = construire(conn, s, "brivane_export", [&](const std::string &table) {
+            LignesFiltrees lignes(self, colonnes, limite, callback, kwargs);
+            while (lignes.brute().is_valid()) {
+            }
+            conn.attr("execute")("INSERT INTO " + table + " (" + s.colonnes + ") SELECT " + s.colonnes + lignes.suite,
+                                 lignes.parametres);
+            conn.attr("commit")();
+            return lignes.compte;
+        });
+        conn.attr("execute")("DETACH DATABASE brivane_export");
+        return compte;
+    } catch (...) {
+        // The error on its way out stays the one the caller sees.
+        Py_XDECREF(PyObject_CallMethod(conn.ptr(), "rollback", nullptr));
+        PyErr_Clear();
+        Py_XDECREF(PyObject_CallMethod(conn.ptr(), "execute", "s", "DETACH DATABASE brivane_export"));
+        PyErr_Clear();
+        throw;
+    }
+}
+
 long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
                           nb::handle callback, nb::kwargs kwargs) {
     exiger_colonnes(colonnes);
@@ -690,31 +746,23 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
     Schema s = schema_export(self, colonnes);
     Sortie dest(sortie);
     dest.fermer();  // SQLite opens the path itself
-    nb::object conn = liens().sqlite3.attr("connect")(dest.fichier->chemin());
-    long long compte = 0;
-    try {
-        // The file is a temporary one, deleted on any failure and renamed only once
-        // complete: a journal would protect nothing while it is built, and a
-        // write-ahead log would have every page written twice (VACUUM too). The WAL
-        // mode, recorded in the file for its readers, is set once it is complete.
-        conn.attr("execute")("PRAGMA journal_mode=OFF");
-        conn.attr("execute")("PRAGMA synchronous=OFF");
-        conn.attr("execute")("CREATE TABLE formes (" + s.definitions + ")");
-        conn.attr("commit")();
-        LignesExport lignes(self, s.noms, colonnes, limite, callback, kwargs);
-        compte = inserer_lignes(conn, s, lignes);
-        for (const std::string &sql : index_export(s.noms)) conn.attr("execute")(sql);
-        conn.attr("commit")();
-        conn.attr("execute")("VACUUM");
-        conn.attr("execute")("PRAGMA journal_mode=WAL");
-        conn.attr("close")();
-    } catch (...) {
-        fermer_en_silence(conn);
-        throw;
+    std::optional<long long> compte = copier_par_sql(self, s, dest.fichier->chemin(), colonnes, limite, callback, kwargs);
+    if (!compte) {
+        nb::object conn = liens().sqlite3.attr("connect")(dest.fichier->chemin());
+        try {
+            compte = construire(conn, s, "main", [&](const std::string &table) {
+                LignesExport lignes(self, s.noms, colonnes, limite, callback, kwargs);
+                return inserer_lignes(conn, table, s, lignes);
+            });
+            conn.attr("close")();
+        } catch (...) {
+            fermer_en_silence(conn);
+            throw;
+        }
     }
     dest.installer();
-    rappel_final(callback, compte);
-    return compte;
+    rappel_final(callback, *compte);
+    return *compte;
 }
 
 long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes,
