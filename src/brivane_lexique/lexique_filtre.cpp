@@ -1,5 +1,6 @@
 // Lexique: multi-criteria filter, count, and streaming export to CSV or SQLite.
 #include "lexique.hpp"
+#include "_criteres.hpp"
 
 #include "csv_ecriture.hpp"
 #include "plateforme.hpp"
@@ -24,58 +25,29 @@ namespace {
 const char *const NOMS_CRITERES[12] = {"cgram",   "genre",   "nombre",          "freq_min",
                                        "freq_max", "nb_syllabes", "age_min", "age_max",
                                        "illustrable_min", "categorie", "has_age", "has_phone"};
-enum Sorte { TEXTE, REEL, ENTIER, BOOLEEN };
-const Sorte SORTES[12] = {TEXTE, TEXTE, TEXTE, REEL, REEL, ENTIER, REEL, REEL, REEL, TEXTE, BOOLEEN, BOOLEEN};
 
-// The SQL side of the twelve criteria, in the order of their clauses: a clause with
-// one parameter for a value (a prefix for cgram), or a fixed clause for True and one
-// for False. filtrer, compter and the exports all take their WHERE from here.
-struct ClauseSql {
-    int critere;
-    const char *avec_valeur, *si_vrai, *si_faux;
-};
-const ClauseSql CLAUSES_SQL[12] = {
-    {0, "cgram LIKE ?", nullptr, nullptr},       {1, "genre = ?", nullptr, nullptr},
-    {2, "nombre = ?", nullptr, nullptr},         {3, "freq_opensubs >= ?", nullptr, nullptr},
-    {4, "freq_opensubs <= ?", nullptr, nullptr}, {5, "nb_syllabes = ?", nullptr, nullptr},
-    {10, nullptr, "age IS NOT NULL", "age IS NULL"},
-    {6, "age >= ?", nullptr, nullptr},           {7, "age <= ?", nullptr, nullptr},
-    {8, "illustrable >= ?", nullptr, nullptr},   {9, "categorie = ?", nullptr, nullptr},
-    {11, nullptr, "phone IS NOT NULL AND phone != ''", "(phone IS NULL OR phone = '')"},
-};
-
-// The twelve criteria after the type rules: text or None, a float, an int, or
-// exactly True/False/None.
-struct Criteres {
-    nb::object v[12];
-
-    static Criteres lire(nb::handle const (&bruts)[12]) {
-        Criteres c;
-        for (int i = 0; i < 12; ++i) {
-            nb::handle h = bruts[i];
-            const char *nom = NOMS_CRITERES[i];
-            if (h.is_none()) {
-                c.v[i] = nb::none();
-                continue;
-            }
-            switch (SORTES[i]) {
-            case TEXTE: exiger_str(h, nom); c.v[i] = nb::borrow(h); break;
-            case REEL: c.v[i] = nb::float_(reel_arg(h, nom)); break;
-            case ENTIER: c.v[i] = nb::int_(entier_arg(h, nom)); break;
-            case BOOLEEN:
-                if (h.ptr() != Py_True && h.ptr() != Py_False) erreur_type(nom, "bool", h.ptr());
-                c.v[i] = nb::borrow(h);
-                break;
-            }
-        }
-        return c;
-    }
-    nb::dict en_kwargs() const {
-        nb::dict d;
-        for (int i = 0; i < 12; ++i) d[NOMS_CRITERES[i]] = v[i];
-        return d;
-    }
-};
+// The checked criteria as keyword arguments, for an override of _build_filter_clauses.
+nb::dict kwargs_de(const Criteres &c) {
+    auto ou_none = [](auto &&v, auto &&faire) -> nb::object { return v ? faire(*v) : nb::object(nb::none()); };
+    auto reel = [](double d) -> nb::object { return nb::float_(d); };
+    auto texte = [](PyObject *t) -> nb::object { return t ? nb::borrow(t) : nb::object(nb::none()); };
+    auto booleen = [](int b) -> nb::object { return b < 0 ? nb::object(nb::none()) : nb::object(nb::bool_(b == 1)); };
+    nb::object valeurs[12] = {texte(c.cgram),
+                              texte(c.genre),
+                              texte(c.nombre),
+                              ou_none(c.freq_min, reel),
+                              ou_none(c.freq_max, reel),
+                              c.nb_syllabes ? c.nb_syllabes_objet : nb::object(nb::none()),
+                              ou_none(c.age_min, reel),
+                              ou_none(c.age_max, reel),
+                              ou_none(c.illustrable_min, reel),
+                              texte(c.categorie),
+                              booleen(c.has_age),
+                              booleen(c.has_phone)};
+    nb::dict d;
+    for (int i = 0; i < 12; ++i) d[NOMS_CRITERES[i]] = valeurs[i];
+    return d;
+}
 
 #define BRIVANE_CRITERES_PARAMS                                                                      \
     nb::handle cgram, nb::handle genre, nb::handle nombre, nb::handle freq_min, nb::handle freq_max, \
@@ -113,20 +85,6 @@ std::string identifiant(nb::handle nom) {
     return r;
 }
 
-nb::tuple clauses(const Criteres &c) {
-    nb::list conditions, params;
-    for (const ClauseSql &cl : CLAUSES_SQL) {
-        const nb::object &v = c.v[cl.critere];
-        if (v.is_none()) continue;
-        if (!cl.avec_valeur) {
-            conditions.append(v.ptr() == Py_True ? cl.si_vrai : cl.si_faux);
-            continue;
-        }
-        conditions.append(cl.avec_valeur);
-        params.append(cl.critere == 0 ? nb::object(nb::str(v) + nb::str("%")) : v);
-    }
-    return nb::make_tuple(conditions, params);
-}
 
 // self._build_filter_clauses(**kwargs), through Python only for an override.
 nb::tuple clauses_de(nb::handle self, nb::handle kwargs) {
@@ -147,7 +105,7 @@ nb::tuple clauses_de(nb::handle self, nb::handle kwargs) {
         PyObject *v = PyDict_GetItemString(kw.ptr(), NOMS_CRITERES[i]);
         bruts[i] = v ? nb::handle(v) : nb::none();
     }
-    return clauses(Criteres::lire(bruts));
+    return Criteres::lire(bruts).clauses_sql();
 }
 
 std::string where(nb::handle conditions) {
@@ -176,7 +134,7 @@ nb::list filtrer(Lexique &l, BRIVANE_CRITERES_PARAMS, nb::handle limite) {
     nb::handle self = soi(&l);
     if (l.est_sqlite()) {
         nb::object conn = obtenir_conn(l);
-        nb::tuple cl = clauses_de(self, c.en_kwargs());
+        nb::tuple cl = clauses_de(self, kwargs_de(c));
         nb::list params = nb::list(cl[1]);
         params.append(n);
         nb::object cur = conn.attr("execute")("SELECT * FROM " + table_de(self) + " WHERE " + where(cl[0]) +
@@ -184,7 +142,7 @@ nb::list filtrer(Lexique &l, BRIVANE_CRITERES_PARAMS, nb::handle limite) {
                                               params);
         return lignes_en_entrees(cur);
     }
-    return nb::borrow<nb::list>(filtrer_memoire(l, c.en_kwargs(), nb::int_(n)));
+    return nb::borrow<nb::list>(filtrer_memoire(l, kwargs_de(c), nb::int_(n)));
 }
 
 long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS) {
@@ -193,14 +151,14 @@ long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS) {
     nb::handle self = soi(&l);
     if (l.est_sqlite()) {
         nb::object conn = obtenir_conn(l);
-        nb::tuple cl = clauses_de(self, c.en_kwargs());
+        nb::tuple cl = clauses_de(self, kwargs_de(c));
         nb::object r = conn.attr("execute")("SELECT COUNT(*) FROM " + table_de(self) + " WHERE " + where(cl[0]),
                                             cl[1])
                            .attr("fetchone")();
         if (r.is_none()) return 0;
         return nb::cast<long long>(nb::int_(r[0]));
     }
-    return (long long)nb::len(filtrer_memoire(l, c.en_kwargs(), nb::int_(0)));
+    return (long long)nb::len(filtrer_memoire(l, kwargs_de(c), nb::int_(0)));
 }
 
 // ------------------------------------------------------------------ row source
@@ -793,7 +751,7 @@ void lier_filtre(ClasseLexique &c) {
     c.def("_build_filter_clauses",
           [](Lexique &, BRIVANE_CRITERES_PARAMS) {
               nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
-              return clauses(Criteres::lire(bruts));
+              return Criteres::lire(bruts).clauses_sql();
           },
           nb::kw_only(), BRIVANE_CRITERES_ARGS,
           nb::sig("def _build_filter_clauses(self, *, " BRIVANE_CRITERES_SIG ") -> tuple[list[str], list[Any]]"),
