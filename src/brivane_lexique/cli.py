@@ -435,22 +435,47 @@ def _entier_positif(texte: str) -> int:
     return n
 
 
-def construire_analyseur() -> argparse.ArgumentParser:
-    # Options communes acceptees avant ou apres la sous-commande. Dans les sous-commandes
-    # leur defaut est SUPPRESS, pour ne pas ecraser une valeur donnee avant.
-    def communes(p: argparse.ArgumentParser, suppress: bool) -> None:
-        d = (lambda v: argparse.SUPPRESS) if suppress else (lambda v: v)
-        p.add_argument("--lexique", metavar="CHEMIN", default=d(None),
-                       help="fichier lexique (.sqlite/.db, .tsv, .csv) ou repertoire ; "
-                            "par defaut le lexique embarque")
-        p.add_argument("--table", default=d(None), help="table des formes (SQLite), defaut : formes")
-        p.add_argument("--json", action="store_true", default=d(False), help="sortie JSON")
+# Options communes acceptees avant ou apres la sous-commande. Dans les sous-commandes
+# leur defaut est SUPPRESS, pour ne pas ecraser une valeur donnee avant.
+def _options_communes(p: argparse.ArgumentParser, suppress: bool) -> None:
+    d = (lambda v: argparse.SUPPRESS) if suppress else (lambda v: v)
+    p.add_argument("--lexique", metavar="CHEMIN", default=d(None),
+                   help="fichier lexique (.sqlite/.db, .tsv, .csv) ou repertoire ; "
+                        "par defaut le lexique embarque")
+    p.add_argument("--table", default=d(None), help="table des formes (SQLite), defaut : formes")
+    p.add_argument("--json", action="store_true", default=d(False), help="sortie JSON")
 
+
+def _options_criteres(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("criteres")
+    g.add_argument("--cgram", help="categorie grammaticale (prefixe : VER, NOM, ADJ...)")
+    g.add_argument("--genre", help="m ou f")
+    g.add_argument("--nombre", help="s ou p")
+    g.add_argument("--freq-min", type=float, metavar="F")
+    g.add_argument("--freq-max", type=float, metavar="F")
+    g.add_argument("--nb-syllabes", type=int, metavar="N")
+    g.add_argument("--age-min", type=float, metavar="A")
+    g.add_argument("--age-max", type=float, metavar="A")
+    g.add_argument("--illustrable-min", type=float, metavar="X")
+    g.add_argument("--categorie")
+    age = g.add_mutually_exclusive_group()
+    age.add_argument("--has-age", dest="has_age", action="store_const", const=True, default=None,
+                     help="seulement les formes avec un age d'acquisition")
+    age.add_argument("--no-age", dest="has_age", action="store_const", const=False,
+                     help="seulement les formes sans age d'acquisition")
+    phone = g.add_mutually_exclusive_group()
+    phone.add_argument("--has-phone", dest="has_phone", action="store_const", const=True, default=None,
+                       help="seulement les formes avec une prononciation")
+    phone.add_argument("--no-phone", dest="has_phone", action="store_const", const=False,
+                       help="seulement les formes sans prononciation")
+
+
+def construire_analyseur() -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
-    communes(parent, suppress=True)
+    _options_communes(parent, suppress=True)
 
     racine = _Analyseur(prog=PROG, description="Requetes sur un lexique francais (brivane_lexique).")
-    communes(racine, suppress=False)
+    _options_communes(racine, suppress=False)
     sous = racine.add_subparsers(dest="commande", metavar="COMMANDE", parser_class=_Analyseur)
     sous.required = True
 
@@ -464,29 +489,6 @@ def construire_analyseur() -> argparse.ArgumentParser:
 
     def limite(p: argparse.ArgumentParser, defaut: int = 50) -> None:
         p.add_argument("--limite", type=int, default=defaut, help=f"nombre maximal de resultats (defaut {defaut})")
-
-    def criteres(p: argparse.ArgumentParser) -> None:
-        g = p.add_argument_group("criteres")
-        g.add_argument("--cgram", help="categorie grammaticale (prefixe : VER, NOM, ADJ...)")
-        g.add_argument("--genre", help="m ou f")
-        g.add_argument("--nombre", help="s ou p")
-        g.add_argument("--freq-min", type=float, metavar="F")
-        g.add_argument("--freq-max", type=float, metavar="F")
-        g.add_argument("--nb-syllabes", type=int, metavar="N")
-        g.add_argument("--age-min", type=float, metavar="A")
-        g.add_argument("--age-max", type=float, metavar="A")
-        g.add_argument("--illustrable-min", type=float, metavar="X")
-        g.add_argument("--categorie")
-        age = g.add_mutually_exclusive_group()
-        age.add_argument("--has-age", dest="has_age", action="store_const", const=True, default=None,
-                         help="seulement les formes avec un age d'acquisition")
-        age.add_argument("--no-age", dest="has_age", action="store_const", const=False,
-                         help="seulement les formes sans age d'acquisition")
-        phone = g.add_mutually_exclusive_group()
-        phone.add_argument("--has-phone", dest="has_phone", action="store_const", const=True, default=None,
-                           help="seulement les formes avec une prononciation")
-        phone.add_argument("--no-phone", dest="has_phone", action="store_const", const=False,
-                           help="seulement les formes sans prononciation")
 
     p = commande("existe", cmd_existe, "la forme existe-t-elle ?", colonnes=False)
     p.add_argument("mots", nargs="+", metavar="MOT")
@@ -537,14 +539,14 @@ def construire_analyseur() -> argparse.ArgumentParser:
     p.add_argument("--cgram", help="prefixe de categorie grammaticale")
     limite(p)
     p = commande("filtrer", cmd_filtrer, "filtre multicritere")
-    criteres(p)
+    _options_criteres(p)
     limite(p, 100)
     p = commande("compter", cmd_compter, "nombre de formes satisfaisant les criteres", colonnes=False)
-    criteres(p)
+    _options_criteres(p)
     p = commande("exporter", cmd_exporter, "exporte un sous-ensemble filtre (CSV ou SQLite)")
     p.add_argument("sortie", metavar="FICHIER")
     p.add_argument("--format", default="csv", choices=["csv", "sqlite"])
-    criteres(p)
+    _options_criteres(p)
     limite(p, 0)
     p = commande("nom-propre", cmd_nom_propre, "requetes sur les noms propres (lexique SQLite)")
     p.add_argument("requete", choices=["info", "existe", "phone", "homophones", "rechercher", "rimes"])
