@@ -255,27 +255,23 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     AppelFiches appel;
     Fiches &F = *appel;
     Resultats res(F);
-    ClesIndex *ci = brivane::chemins_rapides() ? cles_index(ortho_index.ptr()) : nullptr;
-    if (ci && ci->parcours++ == 0) ci = nullptr;
     std::unordered_map<int32_t, bool> prefixes;  // cgram verdict per text id
     LienOriginal compte_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
-
-    auto entree = [&](PyObject *e, int32_t *conseil) {
-        const int32_t fi = ci ? F.obtenir(e, G_SYLL, conseil) : -1;
-        if (fi >= 0 && !(F[fi].vivants & G_SYLL) && compte_cpp()) {
-            if (!c.accepte(F[fi], F.textes, prefixes)) return;
-            F.assurer(fi, G_TRI | G_FREQ);
-            return res.garder(e, fi, true);
-        }
-        nb::object tenu = nb::borrow(e);  // the entry as it is now, through the module's _get_nb_syllabes
-        res.python_a_tourne();
-        if (c.accepte(e, nom_nb_syllabes)) res.garder(e, ci ? F.obtenir(e, G_TRI | G_FREQ) : -1, true);
-    };
-    auto liste = [&](PyObject *, PyObject *entrees, size_t i) { pour_chaque_entree(entrees, ci, i, entree); };
-    if (ci)
-        parcourir_cles(ortho_index.ptr(), *ci, nullptr, [](PyObject *) { return true; }, liste);
-    else
-        pour_chaque_cle(ortho_index.ptr(), [&](PyObject *k, PyObject *v) { liste(k, v, SIZE_MAX); });
+    // A first scan reads the dicts; the table of the index answers the next ones while
+    // the syllable count is the module's own.
+    ClesIndex *ci = brivane::chemins_rapides() ? cles_index(ortho_index.ptr()) : nullptr;
+    TableEntrees *t = ci && ci->parcours++ > 0 && compte_cpp() ? table_entrees(*ci, F, G_SYLL | G_TRI | G_FREQ) : nullptr;
+    if (t) {
+        for (size_t k = 0; k < t->fiches.size(); ++k)
+            if (c.accepte(t->fiches[k], F.textes, prefixes)) res.garder_fige(t->entrees[k], t->fiches[k], true);
+        return res.trier(limite);
+    }
+    // The entries as they are now, through the module's _get_nb_syllabes.
+    pour_chaque_cle(ortho_index.ptr(), [&](PyObject *, PyObject *entrees) {
+        pour_chaque_entree(entrees, [&](PyObject *e) {
+            if (c.accepte(e, nom_nb_syllabes)) res.garder(e, -1, true);
+        });
+    });
     return res.trier(limite);
 }
 

@@ -52,6 +52,7 @@ inline bool immuable(PyObject *v) {
 class Fiches {
 public:
     TableTextes textes;
+    uint64_t generation_textes = 0;  // moves when the ids of `textes` are forgotten
     int en_cours = 0;  // queries running (a live path may start one from Python code)
 
     // At the start of each query, never under a running one (its record numbers must
@@ -68,6 +69,7 @@ public:
         anciennes.swap(fiches_);
         adresses_.clear();
         textes.vider();
+        ++generation_textes;
         curseur_ = 0;
         seuil_ = 1000000;
     }
@@ -107,6 +109,41 @@ public:
         if (uint8_t manque = groupes & ~r.f.prets) calculer(r.e, r.f, manque);
     }
     void reserver(size_t n) { adresses_.reserve(adresses_.size() + n); }
+
+    // Computes `groupes` of f from the dict e. Runs no Python code: a value that is not
+    // of an exact immutable type only marks its group live.
+    void calculer(PyObject *e, Fiche &f, uint8_t groupes) {
+        const NomsChamps &k = noms();
+        uint8_t vivants = 0;
+        auto groupe = [&](uint8_t g, bool ok) {
+            if (!ok) vivants |= g;
+        };
+        if (groupes & G_TRI) groupe(G_TRI, id_texte(champ(e, k.ortho), f.ortho, true));
+        if (groupes & G_FREQ) {
+            PyObject *v = champ(e, k.freq);
+            std::optional<double> d = 0.0;
+            groupe(G_FREQ, !v || (immuable(v) && (!vrai(v) || reel_fige(v, d))));
+            f.freq_ok = d.has_value();
+            f.freq = d.value_or(0.0);
+        }
+        if (groupes & G_SYLL) groupe(G_SYLL, id_texte(champ(e, k.cgram), f.cgram) && syllabes_figees(e, f));
+        if (groupes & G_TEXTES)
+            groupe(G_TEXTES, id_texte(champ(e, k.genre), f.genre) && id_texte(champ(e, k.nombre), f.nombre) &&
+                                 id_texte(champ(e, k.categorie), f.categorie));
+        if (groupes & G_MESURES)
+            groupe(G_MESURES, mesure_fige(champ(e, k.age), f.age_etat, f.age) &&
+                                  mesure_fige(champ(e, k.illustrable), f.ill_etat, f.ill));
+        if (groupes & G_PHONE) {
+            int32_t id = 0;
+            groupe(G_PHONE, id_texte(champ(e, k.phone), id));
+            const std::u32string_view t = textes.texte(id);
+            f.phone = std::any_of(t.begin(), t.end(), [](char32_t c) { return !Py_UNICODE_ISSPACE((Py_UCS4)c); });
+        }
+        if (groupes & G_VAL_ORTHO) groupe(G_VAL_ORTHO, valeur_fige(champ(e, k.ortho), f.val_ortho));
+        if (groupes & G_VAL_PHONE) groupe(G_VAL_PHONE, valeur_fige(champ(e, k.phone), f.val_phone));
+        f.vivants |= vivants;
+        f.prets |= groupes;
+    }
 
 private:
     // A record with its entry's address (compared, never followed from here) and the
@@ -181,39 +218,6 @@ private:
         return true;
     }
 
-    void calculer(PyObject *e, Fiche &f, uint8_t groupes) {
-        const NomsChamps &k = noms();
-        uint8_t vivants = 0;
-        auto groupe = [&](uint8_t g, bool ok) {
-            if (!ok) vivants |= g;
-        };
-        if (groupes & G_TRI) groupe(G_TRI, id_texte(champ(e, k.ortho), f.ortho, true));
-        if (groupes & G_FREQ) {
-            PyObject *v = champ(e, k.freq);
-            std::optional<double> d = 0.0;
-            groupe(G_FREQ, !v || (immuable(v) && (!vrai(v) || reel_fige(v, d))));
-            f.freq_ok = d.has_value();
-            f.freq = d.value_or(0.0);
-        }
-        if (groupes & G_SYLL) groupe(G_SYLL, id_texte(champ(e, k.cgram), f.cgram) && syllabes_figees(e, f));
-        if (groupes & G_TEXTES)
-            groupe(G_TEXTES, id_texte(champ(e, k.genre), f.genre) && id_texte(champ(e, k.nombre), f.nombre) &&
-                                 id_texte(champ(e, k.categorie), f.categorie));
-        if (groupes & G_MESURES)
-            groupe(G_MESURES, mesure_fige(champ(e, k.age), f.age_etat, f.age) &&
-                                  mesure_fige(champ(e, k.illustrable), f.ill_etat, f.ill));
-        if (groupes & G_PHONE) {
-            int32_t id = 0;
-            groupe(G_PHONE, id_texte(champ(e, k.phone), id));
-            const std::u32string &t = textes.texte(id);
-            f.phone = std::any_of(t.begin(), t.end(), [](char32_t c) { return !Py_UNICODE_ISSPACE((Py_UCS4)c); });
-        }
-        if (groupes & G_VAL_ORTHO) groupe(G_VAL_ORTHO, valeur_fige(champ(e, k.ortho), f.val_ortho));
-        if (groupes & G_VAL_PHONE) groupe(G_VAL_PHONE, valeur_fige(champ(e, k.phone), f.val_phone));
-        f.vivants |= vivants;
-        f.prets |= groupes;
-    }
-
     std::deque<Scellee> fiches_;  // a Sceau does not move
     std::unordered_map<PyObject *, int32_t> adresses_;
     size_t curseur_ = 0, seuil_ = 1000000;
@@ -245,13 +249,11 @@ public:
             nb::object t = texte_champ(e, noms().ortho);
             id = F.textes.id(minuscules_py(t.ptr()).ptr());
         }
-        if ((size_t)id >= vus_.size()) vus_.resize((size_t)id + 1 + (size_t)id / 2, 0);
-        if ((!non_vide || id != 0) && !vus_[(size_t)id]) {
-            vus_[(size_t)id] = 1;
-            if (PyList_Append(liste_.ptr(), e) < 0) throw nb::python_error();
-            fiches_.push_back(fi);
-        }
+        ajouter(e, id, non_vide, fi, 0.0);
     }
+    // The same for an entry whose record `f` (G_TRI and G_FREQ fixed, freq_ok) a table
+    // proves current.
+    void garder_fige(PyObject *e, const Fiche &f, bool non_vide) { ajouter(e, f.ortho, non_vide, FIGEE, -f.freq); }
     // Python code ran: the records of entries kept so far are proved again before use.
     void python_a_tourne() { verifier_ = true; }
 
@@ -260,6 +262,10 @@ public:
         for (size_t i = 0; i < cles.size(); ++i) {
             PyObject *e = PyList_GET_ITEM(liste_.ptr(), (Py_ssize_t)i);
             const int32_t fi = fiches_[i];
+            if (fi == FIGEE) {
+                cles[i] = cles_[i];
+                continue;
+            }
             const bool fiable = fi >= 0 && (F[fi].prets & G_FREQ) && !(F[fi].vivants & G_FREQ) && F[fi].freq_ok &&
                                 (!verifier_ || F.valide(fi, e));
             cles[i] = fiable ? -F[fi].freq : cle_frequence(e);
@@ -268,9 +274,21 @@ public:
     }
 
 private:
+    static constexpr int32_t FIGEE = -2;  // the sort key was given with the entry
+    void ajouter(PyObject *e, int32_t id, bool non_vide, int32_t fi, double cle) {
+        if ((size_t)id >= vus_.size()) vus_.resize((size_t)id + 1 + (size_t)id / 2, 0);
+        if ((!non_vide || id != 0) && !vus_[(size_t)id]) {
+            vus_[(size_t)id] = 1;
+            if (PyList_Append(liste_.ptr(), e) < 0) throw nb::python_error();
+            fiches_.push_back(fi);
+            cles_.push_back(cle);
+        }
+    }
+
     Fiches &F;
     nb::list liste_;
     std::vector<int32_t> fiches_;
+    std::vector<double> cles_;
     std::vector<uint8_t> vus_;  // spellings met, by text id
     bool verifier_ = false;
 };
@@ -296,6 +314,29 @@ private:
     bool valeur_ = false;
 };
 
+// Every entry of an index in scan order (keys in index order, then list order) with
+// its record, for the scans that read every entry. One seal over all entry dicts and
+// a copy of each list's items prove the whole table at once, so that such a scan
+// reads no entry dict at all, only the records laid end to end.
+struct TableEntrees {
+    bool prete = false, impossible = false;  // impossible: a value or entry of another type
+    uint8_t prets = 0, vivants = 0;          // groups computed for all / live on some entry
+    uint64_t generation_textes = 0;
+    Sceau sceau;
+    std::vector<PyObject *> entrees;  // borrowed: their lists hold them while they equal this copy
+    std::vector<uint32_t> debuts;     // key i: entrees[debuts[i], debuts[i + 1])
+    std::vector<uint32_t> longues;    // keys whose list holds more than one entry
+    std::vector<Fiche> fiches;
+    // The tested text of every entry (val_ortho or val_phone of its record), for the
+    // scan of rechercher, which reads nothing else until an entry matches.
+    std::vector<int32_t> valeurs_ortho, valeurs_phone;
+    void vider() {
+        prete = impossible = false;
+        sceau.casser_sceau();  // may release the last reference to an entry
+        entrees.clear(), debuts.clear(), longues.clear(), fiches.clear(), valeurs_ortho.clear(), valeurs_phone.clear();
+    }
+};
+
 // Keys and values of an index in iteration order, kept while a Sceau proves the dict
 // unchanged (the same objects then sit at the same positions); the PyDict_Next
 // positions let a walk fall back to the dict at any key. Only for an index whose
@@ -318,6 +359,7 @@ struct ClesIndex {
     std::vector<int32_t> conseils;
     // Per nb_phonemes, the keys by their final segments (see _phonetique.cpp).
     std::unordered_map<long long, std::unordered_map<std::u32string, std::vector<uint32_t>>> rimes;
+    TableEntrees table;
 
     int32_t *conseil(size_t i, Py_ssize_t j) {
         if (i + 1 >= debut_conseils.size() || (size_t)j >= debut_conseils[i + 1] - debut_conseils[i]) return nullptr;
@@ -329,6 +371,7 @@ struct ClesIndex {
         generation = ++generations;
         index = nullptr;
         sceau.ouvrir();  // first: releasing the previous dict may run Python code
+        table.vider();
         cles.clear(), valeurs.clear(), positions.clear(), points.clear();
         debuts.assign(1, 0);
         debut_conseils.assign(1, 0);
@@ -380,6 +423,7 @@ inline void liberer_index_abandonnes() {
         c.index = nullptr;
         c.usage = 0;
         c.sceau.ouvrir();  // drops the reference
+        c.table.vider();
     }
 }
 
@@ -397,6 +441,76 @@ public:
 private:
     Fiches &f_;
 };
+
+// Whether the lists of ci and their entries are still those of table t. Most lists
+// hold one entry: their first entries are compared in a loop of its own, with no
+// branch that depends on a list's length.
+inline bool listes_intactes(const ClesIndex &ci, const TableEntrees &t) {
+    bool differe = false;
+    for (size_t i = 0; i < ci.valeurs.size(); ++i) {
+        PyObject *l = ci.valeurs[i];
+        const uint32_t debut = t.debuts[i], n = t.debuts[i + 1] - debut;
+        if (PyList_GET_SIZE(l) != (Py_ssize_t)n) return false;
+        if (n != 0) differe |= PyList_GET_ITEM(l, 0) != t.entrees[debut];
+    }
+    for (uint32_t i : t.longues) {
+        PyObject *l = ci.valeurs[i];
+        for (uint32_t j = 1, debut = t.debuts[i]; j < t.debuts[i + 1] - debut; ++j)
+            differe |= PyList_GET_ITEM(l, j) != t.entrees[debut + j];
+    }
+    return !differe;
+}
+
+// Lays out the entries of ci and seals them; false when a value is not an exact list
+// of exact dicts.
+inline bool construire_table(ClesIndex &ci, TableEntrees &t, uint64_t generation_textes) {
+    t.vider();
+    t.prets = t.vivants = 0;
+    t.debuts.assign(1, 0);
+    for (PyObject *l : ci.valeurs) {
+        if (!PyList_CheckExact(l)) return !(t.impossible = true);
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(l); ++j) {
+            PyObject *e = PyList_GET_ITEM(l, j);
+            if (!PyDict_CheckExact(e)) return !(t.impossible = true);
+            t.entrees.push_back(e);
+        }
+        if (PyList_GET_SIZE(l) > 1) t.longues.push_back((uint32_t)(t.debuts.size() - 1));
+        t.debuts.push_back((uint32_t)t.entrees.size());
+    }
+    t.sceau.ouvrir();
+    for (PyObject *e : t.entrees)
+        if (!t.sceau.ajouter(e)) return false;
+    t.fiches.assign(t.entrees.size(), Fiche{});
+    t.generation_textes = generation_textes;
+    return t.prete = true;
+}
+
+// The table of ci with `groupes` computed and proved current for every entry, built or
+// completed here (reading every entry once, as a scan would); nullptr when some entry
+// must be read on the dict itself (a live value, another type, no seal to be had).
+inline TableEntrees *table_entrees(ClesIndex &ci, Fiches &F, uint8_t groupes) {
+    TableEntrees &t = ci.table;
+    if (t.impossible) return nullptr;
+    if (t.prete && !(t.generation_textes == F.generation_textes && t.sceau.intact() && listes_intactes(ci, t)))
+        t.prete = false;
+    if (!t.prete && !construire_table(ci, t, F.generation_textes)) return nullptr;
+    if (const uint8_t manque = groupes & ~t.prets) {
+        for (size_t k = 0; k < t.fiches.size(); ++k) {
+            Fiche &f = t.fiches[k];
+            F.calculer(t.entrees[k], f, manque);
+            // A freq that float() refuses raises in the sort: read on the entry.
+            t.vivants |= f.vivants | ((manque & G_FREQ) && !f.freq_ok ? G_FREQ : 0);
+        }
+        t.prets |= manque;
+        for (auto [g, valeurs] : {std::pair{G_VAL_ORTHO, &t.valeurs_ortho}, {G_VAL_PHONE, &t.valeurs_phone}}) {
+            if (!(manque & g)) continue;
+            valeurs->resize(t.fiches.size());
+            for (size_t k = 0; k < t.fiches.size(); ++k)
+                (*valeurs)[k] = g == G_VAL_ORTHO ? t.fiches[k].val_ortho : t.fiches[k].val_phone;
+        }
+    }
+    return t.vivants & groupes ? nullptr : &t;
+}
 
 // Visits the keys `retenues` of snapshot ci (all of them when null, in index order)
 // as the host's items() loop would visit the keys that pass `teste`, calling
