@@ -160,7 +160,7 @@ bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &cherc
         if (v < 0) v = chercheur.trouve_copie(F.textes.texte(id), python);
         if (v) trouvees.push_back((uint32_t)k);
     }
-    if (python && !(t->sceau.intact() && listes_intactes(ci, *t))) return false;
+    if (python && !(t->sceau.intact() && listes_intactes(ci.valeurs, *t))) return false;
     for (uint32_t k : trouvees) res.garder_fige(t->entrees[k], t->fiches[k], false);
     return true;
 }

@@ -314,18 +314,19 @@ private:
     bool valeur_ = false;
 };
 
-// Every entry of an index in scan order (keys in index order, then list order) with
-// its record, for the scans that read every entry. One seal over all entry dicts and
-// a copy of each list's items prove the whole table at once, so that such a scan
-// reads no entry dict at all, only the records laid end to end.
+// The entries of some lists of an index in scan order (lists in index order, then
+// list order) with their records: of every list, for the scans that read every
+// entry, or of the lists of one rhyme group. One seal over all their dicts and a copy
+// of each list's items prove the whole table at once, so that a scan reads no entry
+// dict at all, only the records laid end to end.
 struct TableEntrees {
     bool prete = false, impossible = false;  // impossible: a value or entry of another type
     uint8_t prets = 0, vivants = 0;          // groups computed for all / live on some entry
     uint64_t generation_textes = 0;
     Sceau sceau;
     std::vector<PyObject *> entrees;  // borrowed: their lists hold them while they equal this copy
-    std::vector<uint32_t> debuts;     // key i: entrees[debuts[i], debuts[i + 1])
-    std::vector<uint32_t> longues;    // keys whose list holds more than one entry
+    std::vector<uint32_t> debuts;     // list i: entrees[debuts[i], debuts[i + 1])
+    std::vector<uint32_t> longues;    // lists holding more than one entry
     std::vector<Fiche> fiches;
     // The tested text of every entry (val_ortho or val_phone of its record), for the
     // scan of rechercher, which reads nothing else until an entry matches.
@@ -335,6 +336,14 @@ struct TableEntrees {
         sceau.casser_sceau();  // may release the last reference to an entry
         entrees.clear(), debuts.clear(), longues.clear(), fiches.clear(), valeurs_ortho.clear(), valeurs_phone.clear();
     }
+};
+
+// Keys of an index that share their final segments, their lists, and the table of
+// their entries made on first need.
+struct GroupeCles {
+    std::vector<uint32_t> cles;
+    std::vector<PyObject *> listes;
+    TableEntrees table;
 };
 
 // Keys and values of an index in iteration order, kept while a Sceau proves the dict
@@ -358,7 +367,7 @@ struct ClesIndex {
     std::vector<uint32_t> debut_conseils;
     std::vector<int32_t> conseils;
     // Per nb_phonemes, the keys by their final segments (see _phonetique.cpp).
-    std::unordered_map<long long, std::unordered_map<std::u32string, std::vector<uint32_t>>> rimes;
+    std::unordered_map<long long, std::unordered_map<std::u32string, GroupeCles>> rimes;
     TableEntrees table;
 
     int32_t *conseil(size_t i, Py_ssize_t j) {
@@ -442,32 +451,32 @@ private:
     Fiches &f_;
 };
 
-// Whether the lists of ci and their entries are still those of table t. Most lists
-// hold one entry: their first entries are compared in a loop of its own, with no
-// branch that depends on a list's length.
-inline bool listes_intactes(const ClesIndex &ci, const TableEntrees &t) {
+// Whether `listes` and their entries are still those of table t. Most lists hold one
+// entry: their first entries are compared in a loop of its own, with no branch that
+// depends on a list's length.
+inline bool listes_intactes(const std::vector<PyObject *> &listes, const TableEntrees &t) {
     bool differe = false;
-    for (size_t i = 0; i < ci.valeurs.size(); ++i) {
-        PyObject *l = ci.valeurs[i];
+    for (size_t i = 0; i < listes.size(); ++i) {
+        PyObject *l = listes[i];
         const uint32_t debut = t.debuts[i], n = t.debuts[i + 1] - debut;
         if (PyList_GET_SIZE(l) != (Py_ssize_t)n) return false;
         if (n != 0) differe |= PyList_GET_ITEM(l, 0) != t.entrees[debut];
     }
     for (uint32_t i : t.longues) {
-        PyObject *l = ci.valeurs[i];
+        PyObject *l = listes[i];
         for (uint32_t j = 1, debut = t.debuts[i]; j < t.debuts[i + 1] - debut; ++j)
             differe |= PyList_GET_ITEM(l, j) != t.entrees[debut + j];
     }
     return !differe;
 }
 
-// Lays out the entries of ci and seals them; false when a value is not an exact list
-// of exact dicts.
-inline bool construire_table(ClesIndex &ci, TableEntrees &t, uint64_t generation_textes) {
+// Lays out the entries of `listes` and seals them; false when a value is not an exact
+// list of exact dicts.
+inline bool construire_table(const std::vector<PyObject *> &listes, TableEntrees &t, uint64_t generation_textes) {
     t.vider();
     t.prets = t.vivants = 0;
     t.debuts.assign(1, 0);
-    for (PyObject *l : ci.valeurs) {
+    for (PyObject *l : listes) {
         if (!PyList_CheckExact(l)) return !(t.impossible = true);
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(l); ++j) {
             PyObject *e = PyList_GET_ITEM(l, j);
@@ -485,15 +494,15 @@ inline bool construire_table(ClesIndex &ci, TableEntrees &t, uint64_t generation
     return t.prete = true;
 }
 
-// The table of ci with `groupes` computed and proved current for every entry, built or
-// completed here (reading every entry once, as a scan would); nullptr when some entry
-// must be read on the dict itself (a live value, another type, no seal to be had).
-inline TableEntrees *table_entrees(ClesIndex &ci, Fiches &F, uint8_t groupes) {
-    TableEntrees &t = ci.table;
+// Table t of `listes` (values of an index whose seal holds) with `groupes` computed and
+// proved current for every entry, built or completed here (reading every entry once,
+// as a scan would); nullptr when some entry must be read on the dict itself (a live
+// value, another type, no seal to be had).
+inline TableEntrees *table_de(const std::vector<PyObject *> &listes, TableEntrees &t, Fiches &F, uint8_t groupes) {
     if (t.impossible) return nullptr;
-    if (t.prete && !(t.generation_textes == F.generation_textes && t.sceau.intact() && listes_intactes(ci, t)))
+    if (t.prete && !(t.generation_textes == F.generation_textes && t.sceau.intact() && listes_intactes(listes, t)))
         t.prete = false;
-    if (!t.prete && !construire_table(ci, t, F.generation_textes)) return nullptr;
+    if (!t.prete && !construire_table(listes, t, F.generation_textes)) return nullptr;
     if (const uint8_t manque = groupes & ~t.prets) {
         for (size_t k = 0; k < t.fiches.size(); ++k) {
             Fiche &f = t.fiches[k];
@@ -510,6 +519,10 @@ inline TableEntrees *table_entrees(ClesIndex &ci, Fiches &F, uint8_t groupes) {
         }
     }
     return t.vivants & groupes ? nullptr : &t;
+}
+// The table of every entry of ci.
+inline TableEntrees *table_entrees(ClesIndex &ci, Fiches &F, uint8_t groupes) {
+    return table_de(ci.valeurs, ci.table, F, groupes);
 }
 
 // Visits the keys `retenues` of snapshot ci (all of them when null, in index order)
