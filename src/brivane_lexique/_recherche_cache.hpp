@@ -433,6 +433,7 @@ inline void liberer_index_abandonnes() {
         c.usage = 0;
         c.sceau.ouvrir();  // drops the reference
         c.table.vider();
+        c.rimes.clear();  // and the entries the group tables sealed
     }
 }
 
