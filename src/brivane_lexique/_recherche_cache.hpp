@@ -118,7 +118,15 @@ public:
         auto groupe = [&](uint8_t g, bool ok) {
             if (!ok) vivants |= g;
         };
-        if (groupes & G_TRI) groupe(G_TRI, id_texte(champ(e, k.ortho), f.ortho, true));
+        if (groupes & G_VAL_ORTHO) groupe(G_VAL_ORTHO, valeur_fige(champ(e, k.ortho), f.val_ortho));
+        if (groupes & G_TRI) {
+            PyObject *v = champ(e, k.ortho);
+            // A spelling already in lower case is the text just numbered.
+            if ((groupes & G_VAL_ORTHO) && f.val_ortho > 0 && minuscules_py(v).ptr() == v)
+                f.ortho = f.val_ortho;
+            else
+                groupe(G_TRI, id_texte(v, f.ortho, true));
+        }
         if (groupes & G_FREQ) {
             PyObject *v = champ(e, k.freq);
             std::optional<double> d = 0.0;
@@ -139,7 +147,6 @@ public:
             const std::u32string_view t = textes.texte(id);
             f.phone = std::any_of(t.begin(), t.end(), [](char32_t c) { return !Py_UNICODE_ISSPACE((Py_UCS4)c); });
         }
-        if (groupes & G_VAL_ORTHO) groupe(G_VAL_ORTHO, valeur_fige(champ(e, k.ortho), f.val_ortho));
         if (groupes & G_VAL_PHONE) groupe(G_VAL_PHONE, valeur_fige(champ(e, k.phone), f.val_phone));
         f.vivants |= vivants;
         f.prets |= groupes;
