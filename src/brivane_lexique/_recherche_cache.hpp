@@ -3,7 +3,10 @@
 // The scans are bound by memory, not by arithmetic: reading five fields of 442,401
 // entry dicts touches several cache lines per entry. So the values a query needs are
 // kept per entry in a flat record (a "fiche") and reused only while a Sceau
-// (_cpython.hpp) made when they were read proves the entry unchanged. Only values of
+// (_cpython.hpp) made when they were read proves the entry unchanged: one seal per
+// entry where a query reads a stream (filtrer) or a few lists (contient_son), one per
+// table for the entries of an index or of a rhyme group (TableEntrees), proved without
+// reading a record. Only values of
 // exact immutable types (str, int, float, bool, None) are remembered; any other value
 // marks its group "live", evaluated on the entry itself on every call. Texts are kept
 // as ids of one TableTextes, so equality, de-duplication and prefix tests work on
@@ -363,7 +366,7 @@ struct ClesIndex {
     bool tient = false;  // the seal holds the dict alive (then released once nothing else does)
     uint64_t generation = 0, usage = 0;
     // Full scans of the entries so far: recording every entry costs more than reading
-    // the dicts once, so records are made from the second scan on.
+    // the dicts once, so the table of every entry is made from the second scan on.
     uint32_t parcours = 0;
     std::vector<PyObject *> cles, valeurs;  // borrowed from the dict while the seal holds
     std::vector<Py_ssize_t> positions;      // PyDict_Next position after each key
