@@ -149,6 +149,8 @@ private:
 bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &chercheur, Resultats &res) {
     TableEntrees *t = table_entrees(ci, F, groupe | G_TRI | G_FREQ);
     if (!t) return false;
+    PyObject *const index = ci.index;
+    const uint64_t generation = ci.generation, construction = t->construction;
     std::vector<int8_t> verdicts(F.textes.taille(), -1);  // per text id: -1 not decided yet
     std::vector<uint32_t> trouvees;
     bool python = false;
@@ -160,7 +162,11 @@ bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &cherc
         if (v < 0) v = chercheur.trouve_copie(F.textes.texte(id), python);
         if (v) trouvees.push_back((uint32_t)k);
     }
-    if (python && !(t->sceau.intact() && listes_intactes(ci.valeurs, *t))) return false;
+    // Python code may have run: the snapshot (its lists are read only while it holds)
+    // and the table must be the same ones, still proved.
+    if (python && !(ci.generation == generation && ci.valide(index) && t->construction == construction && t->prete &&
+                    t->sceau.intact() && listes_intactes(ci.valeurs, *t)))
+        return false;
     for (uint32_t k : trouvees) res.garder_fige(t->entrees[k], t->fiches[k], false);
     return true;
 }

@@ -332,7 +332,7 @@ private:
 struct TableEntrees {
     bool prete = false, impossible = false;  // impossible: a value or entry of another type
     uint8_t prets = 0, vivants = 0;          // groups computed for all / live on some entry
-    uint64_t generation_textes = 0;
+    uint64_t generation_textes = 0, construction = 0;  // construction: moves at each layout
     Sceau sceau;
     std::vector<PyObject *> entrees;  // borrowed: their lists hold them while they equal this copy
     std::vector<uint32_t> debuts;     // list i: entrees[debuts[i], debuts[i + 1])
@@ -485,6 +485,7 @@ inline bool listes_intactes(const std::vector<PyObject *> &listes, const TableEn
 // list of exact dicts.
 inline bool construire_table(const std::vector<PyObject *> &listes, TableEntrees &t, uint64_t generation_textes) {
     t.vider();
+    ++t.construction;
     t.prets = t.vivants = 0;
     t.debuts.assign(1, 0);
     for (PyObject *l : listes) {
