@@ -18,6 +18,7 @@
 #include "_criteres.hpp"
 
 #include <array>
+#include <bit>
 #include <deque>
 #include <memory>
 
@@ -516,6 +517,7 @@ inline TableEntrees *table_de(const std::vector<PyObject *> &listes, TableEntree
         t.prete = false;
     if (!t.prete && !construire_table(listes, t, F.generation_textes)) return nullptr;
     if (const uint8_t manque = groupes & ~t.prets) {
+        F.textes.reserver(t.fiches.size() * (size_t)std::popcount((unsigned)(manque & (G_TRI | G_VAL_ORTHO | G_VAL_PHONE))));
         for (size_t k = 0; k < t.fiches.size(); ++k) {
             Fiche &f = t.fiches[k];
             F.calculer(t.entrees[k], f, manque);
