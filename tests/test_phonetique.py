@@ -26,7 +26,8 @@ if not hasattr(_utils, "_tokenize_ipa"):  # builds whose text utilities lack it 
     _utils._tokenize_ipa = segmenter_reference
 
 from brivane_lexique import _phonetique  # noqa: E402
-from test_recherche import cle_freq, cle_ortho, meme_objets, ref_nb_syllabes  # noqa: E402
+from brivane_lexique import _recherche  # noqa: E402
+from test_recherche import cle_freq, cle_ortho, meme_objets, ref_nb_syllabes, ref_rechercher  # noqa: E402
 
 
 def trier(res, limite):
@@ -377,3 +378,39 @@ def test_mots_par_syllabes_grand_index_suit_les_modifications():
     resultat = _phonetique.mots_par_syllabes(index, 3, "V", 10**6)
     assert any(e is tard for e in resultat)
     assert meme_objets(resultat, ref_mots_par_syllabes(index, 3, "V", 10**6))
+
+
+# Scans of every entry and rhyme groups read one table per index or group, proved by
+# one seal over its entries and a copy of its lists: a change to an entry anywhere in
+# a list (not only the first), or to the list, must be seen by the next call, and a
+# table rebuilt after it must answer as the plain loop does.
+TOUTES_POSITIONS = {
+    "valeur d'une suivante": lambda l: l[-1].update(ortho="abx", phone="ɑ̃ʃa", freq=70.0),
+    "suivante remplacee": lambda l: l.__setitem__(-1, E("ab99", 60.0, cgram="NOM", nb_syllabes=2, phone="ʃa")),
+    "suivante retiree": lambda l: l.pop(),
+    "liste allongee": lambda l: l.insert(1, E("ba77", 80.0, cgram="NOM", nb_syllabes=2, phone="ɑ̃ʃa")),
+    "valeur vivante": lambda l: l[-1].__setitem__("freq", Freq(90.0)),
+    "syllabes en texte": lambda l: l[-1].update(nb_syllabes=None, syllabes="a.b"),
+    "ortho sous-classe": lambda l: l[-1].__setitem__("ortho", Texte("Ab5")),
+}
+
+
+@pytest.mark.parametrize("mutation", list(TOUTES_POSITIONS))
+def test_tables_suivent_toutes_les_positions(chemins, mutation):
+    phones, orthos = construire_index(7)
+    for l in list(phones.values()) + list(orthos.values()):
+        l.append(E(l[0]["ortho"].upper(), 0.5, cgram="VER", nb_syllabes=2, phone=l[0]["phone"]))
+    cas = requetes(phones, orthos) + [
+        ("rechercher", lambda: _recherche.rechercher(orthos, "^[ab]", "ortho", 100),
+         lambda: ref_rechercher(orthos, "^[ab]", "ortho", 100)),
+        ("rechercher phone", lambda: _recherche.rechercher(phones, "a$", "phone", 100),
+         lambda: ref_rechercher(phones, "a$", "phone", 100)),
+    ]
+    for _ in range(3):  # the plain first scan, then the tables made and reused
+        for nom, cpp, ref in cas:
+            assert meme_objets(cpp(), ref()), nom
+    for l in list(phones.values())[::3] + list(orthos.values())[::3]:
+        TOUTES_POSITIONS[mutation](l)
+    for _ in range(2):
+        for nom, cpp, ref in cas:
+            assert meme_objets(cpp(), ref()), nom

@@ -182,7 +182,7 @@ private:
     static bool dans_bornes(std::optional<double> v, std::optional<double> min, std::optional<double> max) {
         return v && !(min && *v < *min) && !(max && *v > *max);
     }
-    static bool commence_par(const std::u32string &s, PyObject *prefixe) {
+    static bool commence_par(std::u32string_view s, PyObject *prefixe) {
         const Py_ssize_t m = PyUnicode_GET_LENGTH(prefixe);
         if ((size_t)m > s.size()) return false;
         for (Py_ssize_t i = 0; i < m; ++i)

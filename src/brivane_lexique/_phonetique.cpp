@@ -129,8 +129,8 @@ bool rime_generique(PyObject *segments, long long nb_phonemes, PyObject *suffixe
 
 // The keys of snapshot ci grouped by their slice for nb_phonemes (the rhyme
 // grouping, made on first need and kept with the snapshot): those of `cle`.
-const std::vector<uint32_t> &rimes_de(ClesIndex &ci, long long nb_phonemes, const std::u32string &cle) {
-    static const std::vector<uint32_t> aucune;
+GroupeCles &rimes_de(ClesIndex &ci, long long nb_phonemes, const std::u32string &cle) {
+    static GroupeCles *aucune = new GroupeCles();
     auto [g, neuf] = ci.rimes.try_emplace(nb_phonemes);
     if (neuf) {
         std::vector<size_t> fins;
@@ -138,11 +138,15 @@ const std::vector<uint32_t> &rimes_de(ClesIndex &ci, long long nb_phonemes, cons
             const char32_t *p = ci.points.data() + ci.debuts[i];
             const size_t n = ci.debuts[i + 1] - ci.debuts[i];
             brivane::segmenter_points(reinterpret_cast<const uint32_t *>(p), n, fins);
-            if (auto t = tranche(p, n, fins.data(), fins.size(), nb_phonemes)) g->second[*t].push_back((uint32_t)i);
+            if (auto t = tranche(p, n, fins.data(), fins.size(), nb_phonemes)) {
+                GroupeCles &groupe = g->second[*t];
+                groupe.cles.push_back((uint32_t)i);
+                groupe.listes.push_back(ci.valeurs[i]);
+            }
         }
     }
     auto it = g->second.find(cle);
-    return it == g->second.end() ? aucune : it->second;
+    return it == g->second.end() ? *aucune : it->second;
 }
 
 nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phonemes_h, nb::handle limite_h) {
@@ -189,7 +193,13 @@ nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phone
         return rime_generique(segs.ptr(), nb_phonemes, suffixe_liste.ptr());
     };
     if (ClesIndex *ci = rapide ? cles_index(d) : nullptr) {
-        parcourir_cles(d, *ci, &rimes_de(*ci, nb_phonemes, *ref), teste,
+        GroupeCles &groupe = rimes_de(*ci, nb_phonemes, *ref);
+        // The entries of the group through its table: one seal for all of them.
+        if (TableEntrees *t = table_de(groupe.listes, groupe.table, F, G_TRI | G_FREQ)) {
+            for (size_t k = 0; k < t->fiches.size(); ++k) res.garder_fige(t->entrees[k], t->fiches[k], true);
+            return res.trier(limite);
+        }
+        parcourir_cles(d, *ci, &groupe.cles, teste,
                        [&](PyObject *, PyObject *entrees, size_t i) { garder_entrees(F, entrees, res, true, ci, i); });
     } else {
         pour_chaque_cle(d, [&](PyObject *cle, PyObject *entrees) { if (teste(cle)) garder(cle, entrees, 0); });
@@ -255,27 +265,23 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     AppelFiches appel;
     Fiches &F = *appel;
     Resultats res(F);
-    ClesIndex *ci = brivane::chemins_rapides() ? cles_index(ortho_index.ptr()) : nullptr;
-    if (ci && ci->parcours++ == 0) ci = nullptr;
     std::unordered_map<int32_t, bool> prefixes;  // cgram verdict per text id
     LienOriginal compte_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
-
-    auto entree = [&](PyObject *e, int32_t *conseil) {
-        const int32_t fi = ci ? F.obtenir(e, G_SYLL, conseil) : -1;
-        if (fi >= 0 && !(F[fi].vivants & G_SYLL) && compte_cpp()) {
-            if (!c.accepte(F[fi], F.textes, prefixes)) return;
-            F.assurer(fi, G_TRI | G_FREQ);
-            return res.garder(e, fi, true);
-        }
-        nb::object tenu = nb::borrow(e);  // the entry as it is now, through the module's _get_nb_syllabes
-        res.python_a_tourne();
-        if (c.accepte(e, nom_nb_syllabes)) res.garder(e, ci ? F.obtenir(e, G_TRI | G_FREQ) : -1, true);
-    };
-    auto liste = [&](PyObject *, PyObject *entrees, size_t i) { pour_chaque_entree(entrees, ci, i, entree); };
-    if (ci)
-        parcourir_cles(ortho_index.ptr(), *ci, nullptr, [](PyObject *) { return true; }, liste);
-    else
-        pour_chaque_cle(ortho_index.ptr(), [&](PyObject *k, PyObject *v) { liste(k, v, SIZE_MAX); });
+    // A first scan reads the dicts; the table of the index answers the next ones while
+    // the syllable count is the module's own.
+    ClesIndex *ci = brivane::chemins_rapides() ? cles_index(ortho_index.ptr()) : nullptr;
+    TableEntrees *t = ci && ci->parcours++ > 0 && compte_cpp() ? table_entrees(*ci, F, G_SYLL | G_TRI | G_FREQ) : nullptr;
+    if (t) {
+        for (size_t k = 0; k < t->fiches.size(); ++k)
+            if (c.accepte(t->fiches[k], F.textes, prefixes)) res.garder_fige(t->entrees[k], t->fiches[k], true);
+        return res.trier(limite);
+    }
+    // The entries as they are now, through the module's _get_nb_syllabes.
+    pour_chaque_cle(ortho_index.ptr(), [&](PyObject *, PyObject *entrees) {
+        pour_chaque_entree(entrees, [&](PyObject *e) {
+            if (c.accepte(e, nom_nb_syllabes)) res.garder(e, -1, true);
+        });
+    });
     return res.trier(limite);
 }
 

@@ -104,8 +104,19 @@ public:
         return r < 0 ? appeler(v) : r == 1;
     }
 
+    // Verdict on a text given by its code points, the compiled expression asked where
+    // C++ cannot decide (on a new str of the same text: no entry is touched).
+    bool trouve_copie(std::u32string_view t, bool &python) {
+        const int r = trouve_texte(t);
+        if (r >= 0) return r == 1;
+        python = true;
+        nb::object s = nb::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, t.data(), (Py_ssize_t)t.size()));
+        if (!s.is_valid()) throw nb::python_error();
+        return appeler(s.ptr());
+    }
+
     // Verdict on a text given by its code points; -1 when the compiled expression must decide.
-    int trouve_texte(const std::u32string &t) {
+    int trouve_texte(std::u32string_view t) {
         if (litteral_ && std::all_of(t.begin(), t.end(), [](char32_t c) { return c <= 0xFF; })) {
             octets_.assign(t.begin(), t.end());
             return brivane::chercher_motif(*litteral_, octets_.data(), octets_.size());
@@ -132,6 +143,34 @@ private:
     std::vector<unsigned char> octets_;
 };
 
+// The scan over the table of an index (see TableEntrees): the verdict decided once
+// per distinct text, the matching entries kept in scan order. False when the table
+// cannot answer, or no longer holds after the compiled expression ran.
+bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &chercheur, Resultats &res) {
+    TableEntrees *t = table_entrees(ci, F, groupe | G_TRI | G_FREQ);
+    if (!t) return false;
+    PyObject *const index = ci.index;
+    const uint64_t generation = ci.generation, construction = t->construction;
+    std::vector<int8_t> verdicts(F.textes.taille(), -1);  // per text id: -1 not decided yet
+    std::vector<uint32_t> trouvees;
+    bool python = false;
+    const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? t->valeurs_ortho : t->valeurs_phone;
+    for (size_t k = 0; k < valeurs.size(); ++k) {
+        const int32_t id = valeurs[k];
+        if (id < 0) continue;
+        int8_t &v = verdicts[(size_t)id];
+        if (v < 0) v = chercheur.trouve_copie(F.textes.texte(id), python);
+        if (v) trouvees.push_back((uint32_t)k);
+    }
+    // Python code may have run: the snapshot (its lists are read only while it holds)
+    // and the table must be the same ones, still proved.
+    if (python && !(ci.generation == generation && ci.valide(index) && t->construction == construction && t->prete &&
+                    t->sceau.intact() && listes_intactes(ci.valeurs, *t)))
+        return false;
+    for (uint32_t k : trouvees) res.garder_fige(t->entrees[k], t->fiches[k], false);
+    return true;
+}
+
 nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::handle limite) {
     exiger_dict(index, "index");
     exiger_str(pattern, "pattern");
@@ -149,48 +188,25 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
     AppelFiches appel;
     Fiches &F = *appel;
     Resultats res(F);
-    // The spelling or the pronunciation is remembered per entry as a text id, and the
+    // The spelling or the pronunciation is kept in the table as a text id, and the
     // verdict is decided once per distinct text in this call.
     const uint8_t groupe = str_egal(champ.ptr(), noms().ortho)   ? G_VAL_ORTHO
                            : str_egal(champ.ptr(), noms().phone) ? G_VAL_PHONE
                                                                  : 0;
+    // A first scan reads the dicts; the table of the index answers the next ones.
     ClesIndex *ci = groupe && brivane::chemins_rapides() ? cles_index(index.ptr()) : nullptr;
-    if (ci && ci->parcours++ == 0) ci = nullptr;
-    std::vector<int8_t> verdicts;  // per text id: -1 not decided yet
-
-    // The entry as it is now, read field by field.
-    auto vivant = [&](PyObject *e) {
-        nb::object tenu = nb::borrow(e);
-        res.python_a_tourne();
-        nb::object v = valeur_champ(e, champ.ptr());
-        if (!vrai(v.ptr())) return;
-        if (!PyUnicode_Check(v.ptr())) {
-            v = en_texte(v.ptr());
-            if (PyUnicode_GET_LENGTH(v.ptr()) == 0) return;
-        }
-        if (chercheur.trouve(v.ptr())) res.garder(e, ci ? F.obtenir(e, G_TRI | G_FREQ) : -1, false);
-    };
-    auto entree = [&](PyObject *e, int32_t *conseil) {
-        const int32_t fi = ci ? F.obtenir(e, groupe, conseil) : -1;
-        if (fi < 0 || (F[fi].vivants & groupe)) return vivant(e);
-        const int32_t id = groupe == G_VAL_ORTHO ? F[fi].val_ortho : F[fi].val_phone;
-        if (id < 0) return;
-        if ((size_t)id >= verdicts.size()) verdicts.resize(F.textes.taille(), -1);
-        if (verdicts[(size_t)id] < 0) {
-            int r = chercheur.trouve_texte(F.textes.texte(id));
-            // The record says the value is an exact str: the host's engine runs no Python code on it.
-            if (r < 0) r = chercheur.trouve(PyDict_GetItemWithError(e, champ.ptr()));
-            verdicts[(size_t)id] = (int8_t)r;
-        }
-        if (!verdicts[(size_t)id]) return;
-        F.assurer(fi, G_TRI | G_FREQ);
-        res.garder(e, fi, false);
-    };
-    auto liste = [&](PyObject *, PyObject *entrees, size_t i) { pour_chaque_entree(entrees, ci, i, entree); };
-    if (ci)
-        parcourir_cles(index.ptr(), *ci, nullptr, [](PyObject *) { return true; }, liste);
-    else
-        pour_chaque_cle(index.ptr(), [&](PyObject *k, PyObject *v) { liste(k, v, SIZE_MAX); });
+    if (ci && ci->parcours++ > 0 && rechercher_table(*ci, F, groupe, chercheur, res)) return res.trier(lim);
+    pour_chaque_cle(index.ptr(), [&](PyObject *, PyObject *entrees) {
+        pour_chaque_entree(entrees, [&](PyObject *e) {
+            nb::object v = valeur_champ(e, champ.ptr());
+            if (!vrai(v.ptr())) return;
+            if (!PyUnicode_Check(v.ptr())) {
+                v = en_texte(v.ptr());
+                if (PyUnicode_GET_LENGTH(v.ptr()) == 0) return;
+            }
+            if (chercheur.trouve(v.ptr())) res.garder(e, -1, false);
+        });
+    });
     return res.trier(lim);
 }
 

@@ -3,7 +3,10 @@
 // The scans are bound by memory, not by arithmetic: reading five fields of 442,401
 // entry dicts touches several cache lines per entry. So the values a query needs are
 // kept per entry in a flat record (a "fiche") and reused only while a Sceau
-// (_cpython.hpp) made when they were read proves the entry unchanged. Only values of
+// (_cpython.hpp) made when they were read proves the entry unchanged: one seal per
+// entry where a query reads a stream (filtrer) or a few lists (contient_son), one per
+// table for the entries of an index or of a rhyme group (TableEntrees), proved without
+// reading a record. Only values of
 // exact immutable types (str, int, float, bool, None) are remembered; any other value
 // marks its group "live", evaluated on the entry itself on every call. Texts are kept
 // as ids of one TableTextes, so equality, de-duplication and prefix tests work on
@@ -15,6 +18,7 @@
 #include "_criteres.hpp"
 
 #include <array>
+#include <bit>
 #include <deque>
 #include <memory>
 
@@ -52,6 +56,7 @@ inline bool immuable(PyObject *v) {
 class Fiches {
 public:
     TableTextes textes;
+    uint64_t generation_textes = 0;  // moves when the ids of `textes` are forgotten
     int en_cours = 0;  // queries running (a live path may start one from Python code)
 
     // At the start of each query, never under a running one (its record numbers must
@@ -68,6 +73,7 @@ public:
         anciennes.swap(fiches_);
         adresses_.clear();
         textes.vider();
+        ++generation_textes;
         curseur_ = 0;
         seuil_ = 1000000;
     }
@@ -107,6 +113,48 @@ public:
         if (uint8_t manque = groupes & ~r.f.prets) calculer(r.e, r.f, manque);
     }
     void reserver(size_t n) { adresses_.reserve(adresses_.size() + n); }
+
+    // Computes `groupes` of f from the dict e. Runs no Python code: a value that is not
+    // of an exact immutable type only marks its group live.
+    void calculer(PyObject *e, Fiche &f, uint8_t groupes) {
+        const NomsChamps &k = noms();
+        uint8_t vivants = 0;
+        auto groupe = [&](uint8_t g, bool ok) {
+            if (!ok) vivants |= g;
+        };
+        if (groupes & G_VAL_ORTHO) groupe(G_VAL_ORTHO, valeur_fige(champ(e, k.ortho), f.val_ortho));
+        if (groupes & G_TRI) {
+            PyObject *v = champ(e, k.ortho);
+            // A spelling already in lower case is the text just numbered.
+            if ((groupes & G_VAL_ORTHO) && f.val_ortho > 0 && minuscules_py(v).ptr() == v)
+                f.ortho = f.val_ortho;
+            else
+                groupe(G_TRI, id_texte(v, f.ortho, true));
+        }
+        if (groupes & G_FREQ) {
+            PyObject *v = champ(e, k.freq);
+            std::optional<double> d = 0.0;
+            groupe(G_FREQ, !v || (immuable(v) && (!vrai(v) || reel_fige(v, d))));
+            f.freq_ok = d.has_value();
+            f.freq = d.value_or(0.0);
+        }
+        if (groupes & G_SYLL) groupe(G_SYLL, id_texte(champ(e, k.cgram), f.cgram) && syllabes_figees(e, f));
+        if (groupes & G_TEXTES)
+            groupe(G_TEXTES, id_texte(champ(e, k.genre), f.genre) && id_texte(champ(e, k.nombre), f.nombre) &&
+                                 id_texte(champ(e, k.categorie), f.categorie));
+        if (groupes & G_MESURES)
+            groupe(G_MESURES, mesure_fige(champ(e, k.age), f.age_etat, f.age) &&
+                                  mesure_fige(champ(e, k.illustrable), f.ill_etat, f.ill));
+        if (groupes & G_PHONE) {
+            int32_t id = 0;
+            groupe(G_PHONE, id_texte(champ(e, k.phone), id));
+            const std::u32string_view t = textes.texte(id);
+            f.phone = std::any_of(t.begin(), t.end(), [](char32_t c) { return !Py_UNICODE_ISSPACE((Py_UCS4)c); });
+        }
+        if (groupes & G_VAL_PHONE) groupe(G_VAL_PHONE, valeur_fige(champ(e, k.phone), f.val_phone));
+        f.vivants |= vivants;
+        f.prets |= groupes;
+    }
 
 private:
     // A record with its entry's address (compared, never followed from here) and the
@@ -181,39 +229,6 @@ private:
         return true;
     }
 
-    void calculer(PyObject *e, Fiche &f, uint8_t groupes) {
-        const NomsChamps &k = noms();
-        uint8_t vivants = 0;
-        auto groupe = [&](uint8_t g, bool ok) {
-            if (!ok) vivants |= g;
-        };
-        if (groupes & G_TRI) groupe(G_TRI, id_texte(champ(e, k.ortho), f.ortho, true));
-        if (groupes & G_FREQ) {
-            PyObject *v = champ(e, k.freq);
-            std::optional<double> d = 0.0;
-            groupe(G_FREQ, !v || (immuable(v) && (!vrai(v) || reel_fige(v, d))));
-            f.freq_ok = d.has_value();
-            f.freq = d.value_or(0.0);
-        }
-        if (groupes & G_SYLL) groupe(G_SYLL, id_texte(champ(e, k.cgram), f.cgram) && syllabes_figees(e, f));
-        if (groupes & G_TEXTES)
-            groupe(G_TEXTES, id_texte(champ(e, k.genre), f.genre) && id_texte(champ(e, k.nombre), f.nombre) &&
-                                 id_texte(champ(e, k.categorie), f.categorie));
-        if (groupes & G_MESURES)
-            groupe(G_MESURES, mesure_fige(champ(e, k.age), f.age_etat, f.age) &&
-                                  mesure_fige(champ(e, k.illustrable), f.ill_etat, f.ill));
-        if (groupes & G_PHONE) {
-            int32_t id = 0;
-            groupe(G_PHONE, id_texte(champ(e, k.phone), id));
-            const std::u32string &t = textes.texte(id);
-            f.phone = std::any_of(t.begin(), t.end(), [](char32_t c) { return !Py_UNICODE_ISSPACE((Py_UCS4)c); });
-        }
-        if (groupes & G_VAL_ORTHO) groupe(G_VAL_ORTHO, valeur_fige(champ(e, k.ortho), f.val_ortho));
-        if (groupes & G_VAL_PHONE) groupe(G_VAL_PHONE, valeur_fige(champ(e, k.phone), f.val_phone));
-        f.vivants |= vivants;
-        f.prets |= groupes;
-    }
-
     std::deque<Scellee> fiches_;  // a Sceau does not move
     std::unordered_map<PyObject *, int32_t> adresses_;
     size_t curseur_ = 0, seuil_ = 1000000;
@@ -245,13 +260,11 @@ public:
             nb::object t = texte_champ(e, noms().ortho);
             id = F.textes.id(minuscules_py(t.ptr()).ptr());
         }
-        if ((size_t)id >= vus_.size()) vus_.resize((size_t)id + 1 + (size_t)id / 2, 0);
-        if ((!non_vide || id != 0) && !vus_[(size_t)id]) {
-            vus_[(size_t)id] = 1;
-            if (PyList_Append(liste_.ptr(), e) < 0) throw nb::python_error();
-            fiches_.push_back(fi);
-        }
+        ajouter(e, id, non_vide, fi, 0.0);
     }
+    // The same for an entry whose record `f` (G_TRI and G_FREQ fixed, freq_ok) a table
+    // proves current.
+    void garder_fige(PyObject *e, const Fiche &f, bool non_vide) { ajouter(e, f.ortho, non_vide, FIGEE, -f.freq); }
     // Python code ran: the records of entries kept so far are proved again before use.
     void python_a_tourne() { verifier_ = true; }
 
@@ -260,6 +273,10 @@ public:
         for (size_t i = 0; i < cles.size(); ++i) {
             PyObject *e = PyList_GET_ITEM(liste_.ptr(), (Py_ssize_t)i);
             const int32_t fi = fiches_[i];
+            if (fi == FIGEE) {
+                cles[i] = cles_[i];
+                continue;
+            }
             const bool fiable = fi >= 0 && (F[fi].prets & G_FREQ) && !(F[fi].vivants & G_FREQ) && F[fi].freq_ok &&
                                 (!verifier_ || F.valide(fi, e));
             cles[i] = fiable ? -F[fi].freq : cle_frequence(e);
@@ -268,9 +285,21 @@ public:
     }
 
 private:
+    static constexpr int32_t FIGEE = -2;  // the sort key was given with the entry
+    void ajouter(PyObject *e, int32_t id, bool non_vide, int32_t fi, double cle) {
+        if ((size_t)id >= vus_.size()) vus_.resize((size_t)id + 1 + (size_t)id / 2, 0);
+        if ((!non_vide || id != 0) && !vus_[(size_t)id]) {
+            vus_[(size_t)id] = 1;
+            if (PyList_Append(liste_.ptr(), e) < 0) throw nb::python_error();
+            fiches_.push_back(fi);
+            cles_.push_back(cle);
+        }
+    }
+
     Fiches &F;
     nb::list liste_;
     std::vector<int32_t> fiches_;
+    std::vector<double> cles_;
     std::vector<uint8_t> vus_;  // spellings met, by text id
     bool verifier_ = false;
 };
@@ -296,6 +325,38 @@ private:
     bool valeur_ = false;
 };
 
+// The entries of some lists of an index in scan order (lists in index order, then
+// list order) with their records: of every list, for the scans that read every
+// entry, or of the lists of one rhyme group. One seal over all their dicts and a copy
+// of each list's items prove the whole table at once, so that a scan reads no entry
+// dict at all, only the records laid end to end.
+struct TableEntrees {
+    bool prete = false, impossible = false;  // impossible: a value or entry of another type
+    uint8_t prets = 0, vivants = 0;          // groups computed for all / live on some entry
+    uint64_t generation_textes = 0, construction = 0;  // construction: moves at each layout
+    Sceau sceau;
+    std::vector<PyObject *> entrees;  // borrowed: their lists hold them while they equal this copy
+    std::vector<uint32_t> debuts;     // list i: entrees[debuts[i], debuts[i + 1])
+    std::vector<uint32_t> longues;    // lists holding more than one entry
+    std::vector<Fiche> fiches;
+    // The tested text of every entry (val_ortho or val_phone of its record), for the
+    // scan of rechercher, which reads nothing else until an entry matches.
+    std::vector<int32_t> valeurs_ortho, valeurs_phone;
+    void vider() {
+        prete = impossible = false;
+        sceau.casser_sceau();  // may release the last reference to an entry
+        entrees.clear(), debuts.clear(), longues.clear(), fiches.clear(), valeurs_ortho.clear(), valeurs_phone.clear();
+    }
+};
+
+// Keys of an index that share their final segments, their lists, and the table of
+// their entries made on first need.
+struct GroupeCles {
+    std::vector<uint32_t> cles;
+    std::vector<PyObject *> listes;
+    TableEntrees table;
+};
+
 // Keys and values of an index in iteration order, kept while a Sceau proves the dict
 // unchanged (the same objects then sit at the same positions); the PyDict_Next
 // positions let a walk fall back to the dict at any key. Only for an index whose
@@ -306,7 +367,7 @@ struct ClesIndex {
     bool tient = false;  // the seal holds the dict alive (then released once nothing else does)
     uint64_t generation = 0, usage = 0;
     // Full scans of the entries so far: recording every entry costs more than reading
-    // the dicts once, so records are made from the second scan on.
+    // the dicts once, so the table of every entry is made from the second scan on.
     uint32_t parcours = 0;
     std::vector<PyObject *> cles, valeurs;  // borrowed from the dict while the seal holds
     std::vector<Py_ssize_t> positions;      // PyDict_Next position after each key
@@ -317,7 +378,8 @@ struct ClesIndex {
     std::vector<uint32_t> debut_conseils;
     std::vector<int32_t> conseils;
     // Per nb_phonemes, the keys by their final segments (see _phonetique.cpp).
-    std::unordered_map<long long, std::unordered_map<std::u32string, std::vector<uint32_t>>> rimes;
+    std::unordered_map<long long, std::unordered_map<std::u32string, GroupeCles>> rimes;
+    TableEntrees table;
 
     int32_t *conseil(size_t i, Py_ssize_t j) {
         if (i + 1 >= debut_conseils.size() || (size_t)j >= debut_conseils[i + 1] - debut_conseils[i]) return nullptr;
@@ -329,6 +391,7 @@ struct ClesIndex {
         generation = ++generations;
         index = nullptr;
         sceau.ouvrir();  // first: releasing the previous dict may run Python code
+        table.vider();
         cles.clear(), valeurs.clear(), positions.clear(), points.clear();
         debuts.assign(1, 0);
         debut_conseils.assign(1, 0);
@@ -380,6 +443,8 @@ inline void liberer_index_abandonnes() {
         c.index = nullptr;
         c.usage = 0;
         c.sceau.ouvrir();  // drops the reference
+        c.table.vider();
+        c.rimes.clear();  // and the entries the group tables sealed
     }
 }
 
@@ -397,6 +462,82 @@ public:
 private:
     Fiches &f_;
 };
+
+// Whether `listes` and their entries are still those of table t. Most lists hold one
+// entry: their first entries are compared in a loop of its own, with no branch that
+// depends on a list's length.
+inline bool listes_intactes(const std::vector<PyObject *> &listes, const TableEntrees &t) {
+    bool differe = false;
+    for (size_t i = 0; i < listes.size(); ++i) {
+        PyObject *l = listes[i];
+        const uint32_t debut = t.debuts[i], n = t.debuts[i + 1] - debut;
+        if (PyList_GET_SIZE(l) != (Py_ssize_t)n) return false;
+        if (n != 0) differe |= PyList_GET_ITEM(l, 0) != t.entrees[debut];
+    }
+    for (uint32_t i : t.longues) {
+        PyObject *l = listes[i];
+        for (uint32_t j = 1, debut = t.debuts[i]; j < t.debuts[i + 1] - debut; ++j)
+            differe |= PyList_GET_ITEM(l, j) != t.entrees[debut + j];
+    }
+    return !differe;
+}
+
+// Lays out the entries of `listes` and seals them; false when a value is not an exact
+// list of exact dicts.
+inline bool construire_table(const std::vector<PyObject *> &listes, TableEntrees &t, uint64_t generation_textes) {
+    t.vider();
+    ++t.construction;
+    t.prets = t.vivants = 0;
+    t.debuts.assign(1, 0);
+    for (PyObject *l : listes) {
+        if (!PyList_CheckExact(l)) return !(t.impossible = true);
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(l); ++j) {
+            PyObject *e = PyList_GET_ITEM(l, j);
+            if (!PyDict_CheckExact(e)) return !(t.impossible = true);
+            t.entrees.push_back(e);
+        }
+        if (PyList_GET_SIZE(l) > 1) t.longues.push_back((uint32_t)(t.debuts.size() - 1));
+        t.debuts.push_back((uint32_t)t.entrees.size());
+    }
+    t.sceau.ouvrir();
+    for (PyObject *e : t.entrees)
+        if (!t.sceau.ajouter(e)) return false;
+    t.fiches.assign(t.entrees.size(), Fiche{});
+    t.generation_textes = generation_textes;
+    return t.prete = true;
+}
+
+// Table t of `listes` (values of an index whose seal holds) with `groupes` computed and
+// proved current for every entry, built or completed here (reading every entry once,
+// as a scan would); nullptr when some entry must be read on the dict itself (a live
+// value, another type, no seal to be had).
+inline TableEntrees *table_de(const std::vector<PyObject *> &listes, TableEntrees &t, Fiches &F, uint8_t groupes) {
+    if (t.impossible) return nullptr;
+    if (t.prete && !(t.generation_textes == F.generation_textes && t.sceau.intact() && listes_intactes(listes, t)))
+        t.prete = false;
+    if (!t.prete && !construire_table(listes, t, F.generation_textes)) return nullptr;
+    if (const uint8_t manque = groupes & ~t.prets) {
+        F.textes.reserver(t.fiches.size() * (size_t)std::popcount((unsigned)(manque & (G_TRI | G_VAL_ORTHO | G_VAL_PHONE))));
+        for (size_t k = 0; k < t.fiches.size(); ++k) {
+            Fiche &f = t.fiches[k];
+            F.calculer(t.entrees[k], f, manque);
+            // A freq that float() refuses raises in the sort: read on the entry.
+            t.vivants |= f.vivants | ((manque & G_FREQ) && !f.freq_ok ? G_FREQ : 0);
+        }
+        t.prets |= manque;
+        for (auto [g, valeurs] : {std::pair{G_VAL_ORTHO, &t.valeurs_ortho}, {G_VAL_PHONE, &t.valeurs_phone}}) {
+            if (!(manque & g)) continue;
+            valeurs->resize(t.fiches.size());
+            for (size_t k = 0; k < t.fiches.size(); ++k)
+                (*valeurs)[k] = g == G_VAL_ORTHO ? t.fiches[k].val_ortho : t.fiches[k].val_phone;
+        }
+    }
+    return t.vivants & groupes ? nullptr : &t;
+}
+// The table of every entry of ci.
+inline TableEntrees *table_entrees(ClesIndex &ci, Fiches &F, uint8_t groupes) {
+    return table_de(ci.valeurs, ci.table, F, groupes);
+}
 
 // Visits the keys `retenues` of snapshot ci (all of them when null, in index order)
 // as the host's items() loop would visit the keys that pass `teste`, calling

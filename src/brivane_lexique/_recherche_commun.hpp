@@ -14,6 +14,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -207,30 +208,40 @@ template <class F> inline void pour_chaque_cle(PyObject *index, F &&f, Py_ssize_
 }
 
 // Distinct texts by content, numbered densely from 0 ("" is id 0). Holds copies of
-// the code points, no Python reference.
+// the code points, no Python reference. The texts are also laid end to end in id
+// order, so that a scan testing texts in the order they were met reads them in a row.
 class TableTextes {
 public:
     TableTextes() { vider(); }
     void vider() {
         ids_.clear();
-        textes_.clear();
+        points_.clear();
+        debuts_.assign(1, 0);
         id(std::u32string());
     }
-    size_t taille() const { return textes_.size(); }
+    size_t taille() const { return debuts_.size() - 1; }
+    // Room for n more texts, so that the table is not rebuilt as it grows.
+    void reserver(size_t n) { ids_.reserve(taille() + n); }
     int32_t id(const std::u32string &t) {
-        auto [it, neuf] = ids_.try_emplace(t, (int32_t)textes_.size());
-        if (neuf) textes_.push_back(&it->first);  // nodes of the map never move
+        auto [it, neuf] = ids_.try_emplace(t, (int32_t)taille());
+        if (neuf) {
+            points_ += t;
+            debuts_.push_back(points_.size());
+        }
         return it->second;
     }
     int32_t id(PyObject *s) {
         points_de(s, tampon_);
         return id(tampon_);
     }
-    const std::u32string &texte(int32_t id) const { return *textes_[(size_t)id]; }
+    std::u32string_view texte(int32_t id) const {
+        return std::u32string_view(points_).substr(debuts_[(size_t)id], debuts_[(size_t)id + 1] - debuts_[(size_t)id]);
+    }
 
 private:
     std::unordered_map<std::u32string, int32_t> ids_;
-    std::vector<const std::u32string *> textes_;
+    std::u32string points_;
+    std::vector<size_t> debuts_;
     std::u32string tampon_;
 };
 
