@@ -1,4 +1,6 @@
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from brivane_lexique import _aliases
 
@@ -64,3 +66,21 @@ def test_resoudre_colonnes_refuse_non_list(mauvais):
 def test_resoudre_colonnes_element_non_texte():
     with pytest.raises(AttributeError):
         _aliases.resoudre_colonnes(["ortho", 3])
+
+
+class _Texte(str):
+    pass
+
+
+@given(st.lists(st.text(alphabet=st.sampled_from("aAÉéΣσς ΟΣ\t\u2003\u00a0\x1cİ-_xX"), max_size=8), max_size=6))
+@settings(max_examples=200, deadline=None)
+@pytest.mark.parametrize("sous_classe", [False, True])
+def test_resoudre_colonnes_comme_lower_strip(sous_classe, colonnes):
+    # Case folding with final sigma, dotted capitals and non-ASCII blanks, exact str or subclass.
+    if sous_classe:
+        colonnes = [_Texte(c) for c in colonnes]
+    res = _aliases.resoudre_colonnes(colonnes)
+    for c in colonnes:
+        cle = str.strip(str.lower(c))
+        assert res[c] == _aliases._ALIAS_INVERSE.get(cle, cle)
+        assert type(res[c]) in (str, _Texte)

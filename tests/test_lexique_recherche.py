@@ -222,3 +222,18 @@ def test_reel(request, fixture):
     for e in lex.anagrammes("chien"):
         assert sorted(e["ortho"].lower()) == sorted("chien") and e["ortho"] != "chien"
     assert {"niche", "chine"} <= set(orthos(lex.anagrammes("chien")))
+
+
+class _Faux:
+    def __bool__(self):
+        raise ZeroDivisionError("bool")
+
+
+@pytest.mark.parametrize("backend", ["sqlite", "tsv"])
+def test_rimes_erreur_de_bool_du_phone(tmp_path, backend):
+    # The truth test of the pronunciation a subclass returns raises through rimes.
+    creer(tmp_path, backend)
+    chemin = tmp_path / ("l.sqlite" if backend == "sqlite" else "l.tsv")
+    lex = type("L", (Lexique,), {"phone_de": lambda self, mot: _Faux()})(chemin)
+    with pytest.raises(ZeroDivisionError, match="bool"):
+        lex.rimes("chanter")

@@ -1,5 +1,6 @@
 // Column alias table and resolution of a source's column names.
 #include "_commun.hpp"
+#include "_texte.hpp"
 
 namespace nb = nanobind;
 using namespace brivane::py;
@@ -29,24 +30,10 @@ const char *const FREQ[] = {"freq_opensubs", "freqfilms2", "freq_frwac_forme_pmw
 
 PyObject *g_inverse = nullptr;  // _ALIAS_INVERSE, owned by the module (kept alive)
 
-// col.lower().strip() with the host's Unicode rules; ASCII handled without calls.
+// col.lower().strip() with the host's Unicode rules: in C++ for an exact str or ASCII
+// text, through the methods otherwise.
 nb::object minuscule_sans_blancs(PyObject *col) {
-    if (PyUnicode_IS_ASCII(col)) {
-        const char *p = (const char *)PyUnicode_DATA(col);
-        Py_ssize_t n = PyUnicode_GET_LENGTH(col);
-        auto blanc = [](char c) { return c == ' ' || (c >= 9 && c <= 13) || (c >= 28 && c <= 31); };
-        Py_ssize_t a = 0, b = n;
-        while (a < b && blanc(p[a])) ++a;
-        while (b > a && blanc(p[b - 1])) --b;
-        bool inchange = (a == 0 && b == n);
-        for (Py_ssize_t i = a; i < b && inchange; ++i)
-            if (p[i] >= 'A' && p[i] <= 'Z') inchange = false;
-        if (inchange) return nb::borrow(col);
-        std::string s(p + a, p + b);
-        for (char &c : s)
-            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-        return nb::steal(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()));
-    }
+    if (PyUnicode_CheckExact(col) || PyUnicode_IS_ASCII(col)) return sans_blancs_py(minuscules_py(col).ptr());
     nb::object low = nb::steal(PyObject_CallMethod(col, "lower", nullptr));
     if (!low.is_valid()) throw nb::python_error();
     nb::object st = nb::steal(PyObject_CallMethod(low.ptr(), "strip", nullptr));

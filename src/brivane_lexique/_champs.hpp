@@ -4,8 +4,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <initializer_list>
-
 namespace brivane::py {
 
 namespace nb = nanobind;
@@ -57,34 +55,6 @@ inline nb::object texte_champ(PyObject *entree, PyObject *cle) {
     nb::object v = valeur_champ(entree, cle);
     if (!vrai(v.ptr())) return nb::str("");
     return en_texte(v.ptr());
-}
-
-// Whether the fields `champs` of every entry of `liste` hold exact immutable values (or
-// are absent), read without running Python code (every key of the entry an exact str):
-// the same entries then always give the same answer.
-inline bool valeurs_figees(PyObject *liste, std::initializer_list<PyObject *> champs) {
-    if (!liste) return true;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(liste); ++i) {
-        PyObject *e = PyList_GET_ITEM(liste, i);
-        if (!PyDict_CheckExact(e)) return false;
-        Py_ssize_t pos = 0;
-        for (PyObject *k, *v; PyDict_Next(e, &pos, &k, &v);)
-            if (!PyUnicode_CheckExact(k)) return false;
-        for (PyObject *c : champs) {
-            PyObject *v = PyDict_GetItemWithError(e, c);
-            if (!v) {
-                if (PyErr_Occurred()) {
-                    PyErr_Clear();
-                    return false;
-                }
-                continue;
-            }
-            PyTypeObject *t = Py_TYPE(v);
-            if (t != &PyUnicode_Type && t != &PyFloat_Type && t != &PyLong_Type && t != &PyBool_Type && v != Py_None)
-                return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace brivane::py

@@ -1,4 +1,5 @@
 // Entries of module _loaders (see _entrees.hpp).
+#include "_champs.hpp"
 #include "_entrees.hpp"
 #include "_texte.hpp"
 
@@ -72,12 +73,6 @@ PyObject *valeur_de(PyObject *d, PyObject *k) {
     PyObject *v = PyDict_GetItemWithError(d, k);
     if (!v && PyErr_Occurred()) throw nb::python_error();
     return v;
-}
-
-bool vrai(PyObject *o) {
-    const int r = PyObject_IsTrue(o);
-    verifier_vrai(r);
-    return r != 0;
 }
 
 // The number rule of entries: null, empty, zero or otherwise false gives 0.0; an

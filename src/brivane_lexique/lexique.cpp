@@ -197,9 +197,7 @@ void construire(nb::handle self, Lexique &l, nb::handle source, nb::handle table
     l.backend = par_methode(self, M_DETECTER, [&] { return detecter_backend(self); });
     l.formes = nb::steal(PyFrozenSet_New(nullptr));
     par_methode(self, M_CHARGER_FORMES, [&] { return charger_formes(self), nb::none(); });
-    int pre = PyObject_IsTrue(precharger.ptr());
-    if (pre < 0) throw nb::python_error();
-    if (pre) par_methode(self, M_CHARGER_INDEX, [&] { return charger_index(self), nb::none(); });
+    if (vrai(precharger.ptr())) par_methode(self, M_CHARGER_INDEX, [&] { return charger_index(self), nb::none(); });
 }
 
 void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle precharger) {
@@ -327,12 +325,6 @@ nb::object obtenir_conn(Lexique &l) { return obtenir_conn(soi(&l)); }
 nb::object index_phone(Lexique &l) { return index_par(l, &Lexique::index_phone, M_GET_PHONE); }
 nb::object index_ortho(Lexique &l) { return index_par(l, &Lexique::index_ortho, M_GET_ORTHO); }
 nb::object index_lemme(Lexique &l) { return index_par(l, &Lexique::index_lemme, M_GET_LEMME); }
-PyObject *index_ortho_deja_la(Lexique &l) {
-    return !redefinie(soi(&l), M_GET_ORTHO) && PyDict_CheckExact(l.index_ortho.ptr()) ? l.index_ortho.ptr() : nullptr;
-}
-PyObject *index_phone_deja_la(Lexique &l) {
-    return !redefinie(soi(&l), M_GET_PHONE) && PyDict_CheckExact(l.index_phone.ptr()) ? l.index_phone.ptr() : nullptr;
-}
 
 nb::object normaliser(nb::handle mot) {
     NomLie &n = liens().normaliser_ortho;

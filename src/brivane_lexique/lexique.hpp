@@ -1,6 +1,7 @@
 // The Lexique object shared by the binding sources of module `lexique`.
 #pragma once
 
+#include "_champs.hpp"
 #include "_commun.hpp"
 
 #include <vector>
@@ -67,10 +68,6 @@ nb::object obtenir_conn(nb::handle self);
 nb::object index_phone(Lexique &l);
 nb::object index_ortho(Lexique &l);
 nb::object index_lemme(Lexique &l);
-// The ortho index itself (borrowed) when _get_index_ortho() would return it as it
-// stands: not redefined, already built, an exact dict. nullptr otherwise.
-PyObject *index_ortho_deja_la(Lexique &l);
-PyObject *index_phone_deja_la(Lexique &l);
 // lexique.normaliser_ortho(mot) through the module attribute (C++ when original).
 nb::object normaliser(nb::handle mot);
 // resoudre_colonnes through the module attribute, on the names of a cursor's

@@ -177,13 +177,7 @@ bool contient(nb::handle sequence, nb::handle x) {
     return r == 1;
 }
 
-bool vrai(nb::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool colonnes_choisies(nb::handle colonnes) { return !colonnes.is_none() && vrai(colonnes); }
+bool colonnes_choisies(nb::handle colonnes) { return !colonnes.is_none() && vrai(colonnes.ptr()); }
 
 // The row of an in-memory export: a fresh dict with the entry's fields (those named
 // in `colonnes` when it is not empty), in the entry's order.
@@ -269,7 +263,7 @@ struct LignesFiltrees {
             if (en_attente) {
                 en_attente = false;
                 ++compte;
-                if (!callback.is_none() && vrai(callback) && compte % 5000 == 0) callback(compte);
+                if (!callback.is_none() && vrai(callback.ptr()) && compte % 5000 == 0) callback(compte);
             }
             if (!demarre) demarrer();
             nb::object r = nb::steal(PyIter_Next(source.ptr()));
@@ -531,7 +525,7 @@ nb::list entete_memoire(Lexique &l) {
 }
 
 void rappel_final(nb::handle callback, long long compte) {
-    if (!callback.is_none() && vrai(callback)) callback(compte);
+    if (!callback.is_none() && vrai(callback.ptr())) callback(compte);
 }
 
 long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
@@ -638,7 +632,7 @@ long long inserer_lignes(nb::handle conn, const std::string &table, const Schema
 // that SQLite copying them stores what binding each row again would.
 bool copie_fidele(nb::handle conn, const Schema &s) {
     nb::object sq = liens().sqlite3;
-    if (!conn.type().is(sq.attr("Connection")) || vrai(conn.attr("in_transaction")) ||
+    if (!conn.type().is(sq.attr("Connection")) || vrai(conn.attr("in_transaction").ptr()) ||
         !conn.attr("text_factory").is(nb::handle((PyObject *)&PyUnicode_Type)))
         return false;
     const PyTypeObject *types[5] = {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyBytes_Type, Py_TYPE(Py_None)};

@@ -338,10 +338,10 @@ nb::object definition(Lexique &l, nb::handle mot) { return sens_de(l, mot, 2); }
 // without converting to text, so that a non-text cell fails here.
 nb::list morceaux_de(nb::handle v) {
     nb::list morceaux;
-    if (!PyObject_IsTrue(v.ptr())) return morceaux;
+    if (!vrai(v.ptr())) return morceaux;
     for (nb::handle p : v.attr("split")(";")) {
         nb::object t = p.attr("strip")();
-        if (PyObject_IsTrue(t.ptr())) morceaux.append(t);
+        if (vrai(t.ptr())) morceaux.append(t);
     }
     return morceaux;
 }

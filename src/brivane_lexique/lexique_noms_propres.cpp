@@ -109,9 +109,7 @@ void enregistrer_regexp(nb::handle conn, nb::handle motif) {
     // this query is bound into the function, which replaces any earlier REGEXP.
     nb::object fonction = nb::cpp_function(
         [chercher](nb::handle, nb::handle s) -> bool {
-            int vrai = PyObject_IsTrue(s.ptr());
-            if (vrai < 0) throw nb::python_error();
-            if (!vrai) return false;
+            if (!vrai(s.ptr())) return false;
             return !chercher(s).is_none();
         },
         nb::arg("motif").none(), nb::arg("valeur").none());

@@ -124,7 +124,7 @@ nb::list rimes(Lexique &l, nb::handle mot, nb::handle nb_phonemes, nb::handle li
     long long nb = entier_arg(nb_phonemes, "nb_phonemes");
     long long n = entier_arg(limite, "limite");
     nb::object phone = phone_de_lexique(l, mot);
-    if (!PyObject_IsTrue(phone.ptr())) return nb::list();
+    if (!vrai(phone.ptr())) return nb::list();
     if (!l.est_sqlite())
         return nb::borrow<nb::list>(module_phonetique().attr("rimes")(index_phone(l), phone, nb, n));
     nb::object tokenize = nb::module_::import_("brivane_lexique._utils").attr("_tokenize_ipa");
