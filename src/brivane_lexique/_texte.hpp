@@ -130,19 +130,6 @@ inline nb::list decouper_point_virgule(PyObject *o) {
     return res;
 }
 
-// True when `s` (exact str) is certainly its own normalised spelling; no allocation.
-// False may also mean "cannot tell": then call normaliser_ortho_py.
-inline bool deja_normalise_py(PyObject *o) {
-    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(o));
-    const void *d = PyUnicode_DATA(o);
-    if (PyUnicode_IS_ASCII(o)) return deja_normalise_ascii(static_cast<const unsigned char *>(d), n);
-    switch (PyUnicode_KIND(o)) {
-    case PyUnicode_1BYTE_KIND: return deja_normalise_points(static_cast<const uint8_t *>(d), n);
-    case PyUnicode_2BYTE_KIND: return deja_normalise_points(static_cast<const uint16_t *>(d), n);
-    default: return deja_normalise_points(static_cast<const uint32_t *>(d), n);
-    }
-}
-
 // Segment end offsets (in code points) of the IPA transcription `o` (a str).
 inline void fins_segments_py(PyObject *o, std::vector<size_t> &fins) {
     const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(o));
