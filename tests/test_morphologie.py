@@ -237,9 +237,11 @@ def test_constantes_et_docstrings():
     assert _morphologie._NOMBRE_LABELS == {"s": "s", "p": "p"}
     assert _morphologie.__doc__ == (
         "Fonctions de morphologie : conjugaison, formes flechies, lemmatisation.")
-    assert conjuguer.__doc__.endswith(
+    assert conjuguer.__doc__.startswith(
+        "conjuguer(entries: list) -> dict[str, dict[str, dict[str, str]]]\n\n"
         "Table de conjugaison depuis les entrees d'un lemme verbal.\n\n"
-        "Ne conserve que les entrees VER ou AUX.")
+        "Ne conserve que les entrees VER ou AUX.\n\n")
+    assert "infover" in conjuguer.__doc__
     assert lemme_de.__doc__.startswith(
         "lemme_de(entries: list) -> str | None\n\nLemme le plus frequent parmi les entrees d'un mot.")
     assert formes_de.__doc__.startswith("formes_de(entries: list, cgram: str | None = None)")

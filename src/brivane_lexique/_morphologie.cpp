@@ -24,6 +24,14 @@ nb::dict conjuguer(nb::handle entries) {
     return morpho::conjuguer(entries, natif, natif ? nb::object() : g_personne_nombre.objet());
 }
 
+nb::list analyses_infover(nb::handle cellule) {
+    exiger_str(cellule, "cellule");
+    nb::list res;
+    for (const brivane::AnalyseVerbale &a : brivane::analyses_infover(utf8(cellule.ptr())))
+        res.append(nb::make_tuple(texte(a.mode), texte(a.temps), texte(a.personne), texte(a.nombre)));
+    return res;
+}
+
 }  // namespace
 
 NB_MODULE(_morphologie, m) {
@@ -45,7 +53,17 @@ NB_MODULE(_morphologie, m) {
     m.def("conjuguer", &conjuguer, nb::arg("entries").none(),
           nb::sig("def conjuguer(entries: list) -> dict[str, dict[str, dict[str, str]]]"),
           "Table de conjugaison depuis les entrees d'un lemme verbal.\n\n"
-          "Ne conserve que les entrees VER ou AUX.");
+          "Ne conserve que les entrees VER ou AUX.\n\n"
+          "Une entree sans mode, temps ni personne qui porte un champ infover (format\n"
+          "de Lexique 3.83) compte pour chacune de ses analyses : 'ind:pre:1s;ind:pre:3s;'\n"
+          "la classe sous ind/pre/1s et ind/pre/3s, 'inf;' sous inf/''/'', 'par:pas;'\n"
+          "sous par/pas/''.");
+    m.def("_analyses_infover", &analyses_infover, nb::arg("cellule").none(),
+          nb::sig("def _analyses_infover(cellule: str) -> list[tuple[str, str, str, str]]"),
+          "Analyses verbales d'une cellule infover : (mode, temps, personne, nombre).\n\n"
+          "Un element 'mode:temps:personne' par ';' ; '1s' donne personne '1' et\n"
+          "nombre 's' ; 'inf', 'par:pre' et 'par:pas' n'ont ni personne ni nombre.\n"
+          "Les blancs autour des elements sont ignores, un element sans mode aussi.");
     m.def("formes_de", &morpho::formes_de, nb::arg("entries").none(), nb::arg("cgram").none() = nb::none(),
           nb::sig("def formes_de(entries: list, cgram: str | None = None) -> list[dict]"),
           "Toutes les formes flechies d'un lemme, avec filtre POS optionnel.");

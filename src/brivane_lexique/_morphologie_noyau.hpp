@@ -4,6 +4,8 @@
 // bound, through Python).
 #pragma once
 
+#include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "_champs.hpp"
 #include "_commun.hpp"
 #include "_texte.hpp"
+#include "analyses_verbales.hpp"
 
 namespace brivane::py::morpho {
 
@@ -22,12 +25,14 @@ constexpr Py_ssize_t POS_NOMBRE = 5;
 // Interned once per extension module, kept for the life of the interpreter.
 struct Cles {
     PyObject *personne, *nombre, *multext, *cgram, *mode, *temps, *ortho, *lemme, *freq, *phone, *ver, *aux;
+    PyObject *infover;
 };
 inline const Cles &cles() {
     static const Cles c{cle_interne("personne"), cle_interne("nombre"), cle_interne("multext"),
                         cle_interne("cgram"),    cle_interne("mode"),   cle_interne("temps"),
                         cle_interne("ortho"),    cle_interne("lemme"),  cle_interne("freq"),
-                        cle_interne("phone"),    cle_interne("VER"),    cle_interne("AUX")};
+                        cle_interne("phone"),    cle_interne("VER"),    cle_interne("AUX"),
+                        cle_interne("infover")};
     return c;
 }
 
@@ -96,6 +101,28 @@ inline std::pair<nb::object, nb::object> deux_valeurs(nb::object valeur) {
     return {v[0], v[1]};
 }
 
+// Verb analyses of Lexique 3.83's layout: an entry with no mood, tense or person of
+// its own has one analysis per item of its `infover` cell. They are read here, where
+// the morphology queries need them, so that the entries themselves stay as the
+// source wrote them. Returns the cell's text, or the empty text when the entry has
+// its own analysis fields or no cell.
+inline nb::object infover_de(PyObject *entree) {
+    const Cles &k = cles();
+    nb::object cellule = texte_champ(entree, k.infover);
+    if (vide(cellule)) return cellule;
+    for (PyObject *c : {k.mode, k.temps, k.personne})
+        if (!vide(texte_champ(entree, c))) return nb::str("");
+    return cellule;
+}
+
+// Whether one analysis of the cell has person `personne` and, when `nombre` is not
+// empty, number `nombre`.
+inline bool analyse_de_personne(const nb::object &cellule, std::string_view personne, std::string_view nombre) {
+    for (const AnalyseVerbale &a : analyses_infover(utf8(cellule.ptr())))
+        if (a.personne == personne && (nombre.empty() || a.nombre == nombre)) return true;
+    return false;
+}
+
 // table.setdefault(cle, {}) for an exact dict; the new dict is made only when needed.
 inline PyObject *sous_table(PyObject *table, PyObject *cle) {
     PyObject *r = PyDict_GetItemWithError(table, cle);  // borrowed
@@ -106,6 +133,20 @@ inline PyObject *sous_table(PyObject *table, PyObject *cle) {
     r = PyDict_SetDefault(table, cle, neuve.ptr());
     if (!r) throw nb::python_error();
     return r;
+}
+
+// Files `ortho` under every analysis of the entry's infover cell (see infover_de);
+// the person key is the person item as written ("1s"), empty for "inf" and the
+// participles.
+inline void classer_infover(PyObject *table, PyObject *entree, const nb::object &ortho) {
+    nb::object cellule = infover_de(entree);
+    if (vide(cellule)) return;
+    for (const AnalyseVerbale &a : analyses_infover(utf8(cellule.ptr()))) {
+        std::string cle(a.personne);
+        cle += a.nombre;
+        PyObject *par_temps = sous_table(sous_table(table, texte(a.mode).ptr()), texte(a.temps).ptr());
+        if (!PyDict_SetDefault(par_temps, texte(cle).ptr(), ortho.ptr())) throw nb::python_error();
+    }
 }
 
 // `natif`: the C++ reading of person and number; otherwise `fonction` (the module's
@@ -123,7 +164,11 @@ inline nb::dict conjuguer(nb::handle entries, bool natif, nb::handle fonction) {
         nb::object mode = texte_champ(entree.ptr(), k.mode);
         nb::object temps = texte_champ(entree.ptr(), k.temps);
         nb::object ortho = texte_champ(entree.ptr(), k.ortho);
-        if (vide(mode) || vide(ortho)) continue;
+        if (vide(ortho)) continue;
+        if (vide(mode)) {
+            if (vide(temps)) classer_infover(table.ptr(), entree.ptr(), ortho);
+            continue;
+        }
 
         nb::object p, n;
         if (natif) {

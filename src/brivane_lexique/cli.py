@@ -136,6 +136,14 @@ def _restreindre(entrees: list[dict], colonnes: list[str] | None) -> list[dict]:
 class Sortie:
     def __init__(self, json_: bool) -> None:
         self.json = json_
+        # Ecriture des prononciations affichees (--alphabet) : None les laisse telles quelles.
+        self.convertir_phone: Callable[[str], str] | None = None
+
+    def _phones(self, entrees: list[dict]) -> list[dict]:
+        conv = self.convertir_phone
+        if conv is None:
+            return entrees
+        return [{**e, "phone": conv(e["phone"])} if isinstance(e.get("phone"), str) else e for e in entrees]
 
     def ecrire(self, texte: str) -> None:
         sys.stdout.write(texte + "\n")
@@ -148,6 +156,7 @@ class Sortie:
 
     def entrees(self, entrees: list[dict], colonnes: list[str] | None,
                 preferees: Sequence[str] = COLONNES_ENTREE) -> None:
+        entrees = self._phones(entrees)
         if self.json:
             self.donnees(_restreindre(entrees, colonnes))
         elif not entrees:
@@ -157,6 +166,8 @@ class Sortie:
             self.ecrire(tableau(cols, ([e.get(c) for c in cols] for e in entrees)))
 
     def par_mot(self, entete: str, resultats: dict[str, Any]) -> None:
+        if entete == "phone" and self.convertir_phone is not None:
+            resultats = {m: self.convertir_phone(v) if isinstance(v, str) else v for m, v in resultats.items()}
         if self.json:
             self.donnees(resultats)
         else:
@@ -222,6 +233,16 @@ class Progression:
 
 
 # --------------------------------------------------------------------------- lexique
+
+
+def _conversion_phone(du_lexique: str, demande: str | None) -> Callable[[str], str] | None:
+    from brivane_lexique import _utils
+
+    if demande == "ipa" and du_lexique == "lexique":
+        return _utils.code_lexique_vers_ipa
+    if demande == "lexique" and du_lexique == "ipa":
+        return _utils.ipa_vers_code_lexique
+    return None
 
 
 def ouvrir_lexique(chemin: str | None, table: str | None):
@@ -444,6 +465,9 @@ def _options_communes(p: argparse.ArgumentParser, suppress: bool) -> None:
                         "par defaut le lexique embarque")
     p.add_argument("--table", default=d(None), help="table des formes (SQLite), defaut : formes")
     p.add_argument("--json", action="store_true", default=d(False), help="sortie JSON")
+    p.add_argument("--alphabet", choices=["ipa", "lexique"], default=d(None),
+                   help="prononciations affichees en API (ipa) ou dans le code de Lexique (lexique) ; "
+                        "par defaut telles que le lexique les ecrit")
 
 
 def _options_criteres(p: argparse.ArgumentParser) -> None:
@@ -561,7 +585,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         a = construire_analyseur().parse_args(argv)
         lex = ouvrir_lexique(a.lexique, a.table)
         try:
-            a.fonction(lex, a, Sortie(a.json))
+            sortie = Sortie(a.json)
+            sortie.convertir_phone = _conversion_phone(getattr(lex, "alphabet", "ipa"), a.alphabet)
+            a.fonction(lex, a, sortie)
         finally:
             lex.close()
         sys.stdout.flush()

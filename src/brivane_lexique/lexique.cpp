@@ -3,6 +3,7 @@
 #include "lexique.hpp"
 
 #include "_texte.hpp"
+#include "code_lexique.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -114,12 +115,74 @@ void charger_formes_sqlite(nb::handle self, Lexique &l) {
     l.formes = geler(ens);
 }
 
+// ---------------------------------------------------------------- phonetic alphabet
+
+// How many transcriptions recognition looks at: enough for the code's upper-case
+// letters and digits to show, few enough to cost nothing next to level 1.
+constexpr int ECHANTILLON_PHONES = 200;
+
+void ajouter_phone(std::vector<std::string> &echantillon, nb::handle valeur) {
+    if (!PyUnicode_Check(valeur.ptr()) || PyUnicode_GET_LENGTH(valeur.ptr()) == 0) return;
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(valeur.ptr(), &n);
+    if (!p) {
+        PyErr_Clear();  // lone surrogates: not a transcription in either alphabet
+        return;
+    }
+    echantillon.emplace_back(p, size_t(n));
+}
+
+// The first non-empty transcriptions of the source. The CSV/TSV sample is read by
+// the loader on the file, only when level 1 read the file itself; a file that the
+// plain loader cannot read (ValueError) gives no sample.
+std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
+    std::vector<std::string> echantillon;
+    if (l.est_sqlite()) {
+        nb::object cur;
+        try {
+            cur = obtenir_conn(self).attr("execute")("SELECT phone FROM " + nb::cast<std::string>(nb::str(l.table)) +
+                                                     " WHERE phone != '' LIMIT " + std::to_string(ECHANTILLON_PHONES));
+        } catch (nb::python_error &e) {
+            if (!erreur_operationnelle(e)) throw;
+            return echantillon;  // no phone column
+        }
+        for (nb::handle ligne : cur.attr("fetchall")()) ajouter_phone(echantillon, ligne[0]);
+        return echantillon;
+    }
+    if (!passe_directe(self, l)) return echantillon;
+    nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
+    nb::object it = l.backend.equal(nb::str("tsv")) ? loaders.attr("iter_tsv")(l.source)
+                                                    : loaders.attr("iter_csv")(l.source);
+    nb::str cle("phone");
+    try {
+        for (nb::handle e : it) {
+            PyObject *v = PyDict_Check(e.ptr()) ? PyDict_GetItemWithError(e.ptr(), cle.ptr()) : nullptr;
+            if (!v && PyErr_Occurred()) throw nb::python_error();
+            if (v) ajouter_phone(echantillon, v);
+            if ((int)echantillon.size() >= ECHANTILLON_PHONES) break;
+        }
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        echantillon.clear();
+    }
+    it.attr("close")();
+    return echantillon;
+}
+
+// Recognition at opening: the sample's characters are all symbols of Lexique's code
+// and some are symbols IPA does not use (see ressemble_code_lexique).
+void reconnaitre_alphabet(nb::handle self, Lexique &l) {
+    if (!l.alphabet.is_none()) return;
+    l.alphabet = nb::str(ressemble_code_lexique(echantillon_phones(self, l)) ? "lexique" : "ipa");
+}
+
 void charger_formes(nb::handle self) {
     Lexique &l = cpp(self);
     if (l.est_sqlite())
         charger_formes_sqlite(self, l);
     else
         l.formes = passe_loaders(self, l, "_formes", "_formes_de");
+    reconnaitre_alphabet(self, l);
 }
 
 // ---------------------------------------------------------------- levels 2-4
@@ -188,8 +251,13 @@ nb::object detecter_backend(nb::handle self) {
     return nb::str(suffixe.equal(nb::str(".tsv")) ? "tsv" : "csv");
 }
 
-void construire(nb::handle self, Lexique &l, nb::handle source, nb::handle table, nb::handle precharger) {
+void construire(nb::handle self, Lexique &l, nb::handle source, nb::handle table, nb::handle precharger,
+                nb::handle alphabet) {
     l.source = liens().Path(source);
+    exiger_str_ou_none(alphabet, "alphabet");
+    if (!alphabet.is_none() && !nb::str("ipa").equal(alphabet) && !nb::str("lexique").equal(alphabet))
+        lever(PyExc_ValueError, "Argument 'alphabet' must be 'ipa', 'lexique' or None");
+    l.alphabet = nb::borrow(alphabet);
     exiger_str(table, "table");
     if (!identifiant_sql(utf8(table.ptr())))
         lever(PyExc_ValueError, "Argument 'table' must be a plain SQL identifier ([A-Za-z_][A-Za-z0-9_]*)");
@@ -197,10 +265,11 @@ void construire(nb::handle self, Lexique &l, nb::handle source, nb::handle table
     l.backend = par_methode(self, M_DETECTER, [&] { return detecter_backend(self); });
     l.formes = nb::steal(PyFrozenSet_New(nullptr));
     par_methode(self, M_CHARGER_FORMES, [&] { return charger_formes(self), nb::none(); });
+    if (l.alphabet.is_none()) l.alphabet = nb::str("ipa");  // a redefined level 1 recognises nothing
     if (vrai(precharger.ptr())) par_methode(self, M_CHARGER_INDEX, [&] { return charger_index(self), nb::none(); });
 }
 
-void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle precharger) {
+void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle precharger, nb::handle alphabet) {
     nb::handle self = nb::find(ptr);  // the storage is not a Lexique yet
     new (ptr) Lexique();
     ptr->py = self.ptr();
@@ -208,7 +277,7 @@ void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle p
     // now, and undo that if construction fails.
     nb::inst_mark_ready(self);
     try {
-        construire(self, *ptr, source, table, precharger);
+        construire(self, *ptr, source, table, precharger, alphabet);
     } catch (...) {
         // A connection opened before the failure must not outlive the attempt.
         nb::object conn = ptr->conn;
@@ -311,6 +380,11 @@ nb::dict DictsDeLignes::operator()(nb::handle ligne) const {
 }
 
 nb::object minuscule(nb::handle s) { return s.attr("lower")(); }
+
+nb::object phone_du_lexique(Lexique &l, nb::handle phone) {
+    if (l.alphabet.is_none() || !nb::str("lexique").equal(l.alphabet)) return nb::borrow(phone);
+    return texte(ipa_vers_code_lexique(utf8(phone.ptr())));
+}
 
 bool Lexique::est_sqlite() const {
     if (PyUnicode_CheckExact(backend.ptr())) return PyUnicode_CompareWithASCIIString(backend.ptr(), "sqlite") == 0;
@@ -416,13 +490,18 @@ void lier_noms(nb::module_ &m) {
 void lier_base(ClasseLexique &c) {
     c.def("__init__", &initialiser, nb::arg("source").none(), nb::kw_only(),
           nb::arg("table").none() = "formes", nb::arg("precharger").none() = false,
+          nb::arg("alphabet").none() = nb::none(),
           nb::sig("def __init__(self, source: str | os.PathLike[str], *, table: str = 'formes', "
-                  "precharger: bool = False) -> None"),
+                  "precharger: bool = False, alphabet: str | None = None) -> None"),
           "Initialise le lexique a partir d'un fichier.\n\n"
           "Args:\n"
           "    source: Chemin vers un fichier .db/.sqlite, .tsv, ou .csv\n"
           "    table: Nom de la table (pour SQLite uniquement)\n"
-          "    precharger: Si True, charge tous les index immediatement\n\n"
+          "    precharger: Si True, charge tous les index immediatement\n"
+          "    alphabet: 'ipa' ou 'lexique' (code phonetique de Lexique 3.83, 'S@te'),\n"
+          "        ecriture de la colonne phone ; None : reconnue a l'ouverture sur les\n"
+          "        200 premieres prononciations (toutes en symboles du code, dont au moins\n"
+          "        un absent de l'API : majuscule, chiffre, @, \u00b0, \u00a7)\n\n"
           "Le nom de table doit etre un identifiant SQL simple ([A-Za-z_][A-Za-z0-9_]*),\n"
           "sinon ValueError avant toute ouverture de fichier. Une source SQLite absente\n"
           "leve FileNotFoundError sans creer de fichier.");
@@ -434,6 +513,8 @@ void lier_base(ClasseLexique &c) {
     c.def_rw("_index_ortho", &Lexique::index_ortho, nb::arg("value").none());
     c.def_rw("_index_lemme", &Lexique::index_lemme, nb::arg("value").none());
     c.def_rw("_conn", &Lexique::conn, nb::arg("value").none());
+    c.def_prop_ro("alphabet", [](Lexique &l) { return l.alphabet; }, nb::sig("def alphabet(self) -> str"),
+                  "Ecriture de la colonne phone : 'ipa' ou 'lexique' (code de Lexique).");
 
     nb::object fd = nb::cpp_function(
         &from_directory, nb::name("from_directory"), nb::arg("cls"), nb::arg("directory").none(),

@@ -31,6 +31,7 @@ struct Lexique {
     nb::object index_ortho = nb::none();
     nb::object index_lemme = nb::none();
     nb::object conn = nb::none();  // None | sqlite3.Connection
+    nb::object alphabet = nb::none();  // "ipa" | "lexique": how the phone column is written
     // The Python instance holding this object (borrowed: the C++ object lives inside
     // it, so the pointer is valid for the object's whole life).
     PyObject *py = nullptr;
@@ -80,6 +81,10 @@ nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne);
 // With `seulement`, the entries hold only the fields of those resolved names (for
 // entries that never leave the library).
 nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char *> seulement = {});
+
+// A pronunciation given by the caller, written as the lexicon's phone column is: on
+// a lexicon in Lexique's code, IPA is converted (code symbols pass unchanged).
+nb::object phone_du_lexique(Lexique &l, nb::handle phone);
 
 // phone_de(mot) honouring a subclass override (rimes starts from it).
 nb::object phone_de_lexique(Lexique &l, nb::handle mot);

@@ -97,8 +97,9 @@ nb::list info_via(Lexique &l, nb::handle mot) {
     return info(l, mot);
 }
 
-nb::list homophones(Lexique &l, nb::handle phone) {
-    exiger_str(phone, "phone");
+nb::list homophones(Lexique &l, nb::handle phone_arg) {
+    exiger_str(phone_arg, "phone");
+    nb::object phone = phone_du_lexique(l, phone_arg);
     if (l.est_sqlite()) {
         nb::object cur = executer(
             l, "SELECT ortho, cgram, freq_opensubs AS freq, phone FROM " + table_de(l) + " WHERE phone = ?",
@@ -259,14 +260,58 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
     const bool interne = pn.is(liens().personne_nombre_origine);
     // Entries read by the library's own conjugation alone need only the fields it reads.
     if (cur.is_valid())
-        entrees = interne ? lignes_en_entrees(cur, {"cgram", "mode", "temps", "ortho", "personne", "nombre", "multext"})
+        entrees = interne ? lignes_en_entrees(cur, {"cgram", "mode", "temps", "ortho", "personne", "nombre", "multext",
+                                                    "infover"})
                           : lignes_en_entrees(cur);
     return morpho::conjuguer(entrees, interne, pn);
 }
 
-nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle personne,
+// The caller's transcriptions as the lexicon writes them (a copy, taken before any
+// work, on a lexicon in Lexique's code); the list itself otherwise.
+nb::list phones_du_lexique(Lexique &l, nb::handle phones) {
+    nb::list liste = nb::borrow<nb::list>(phones);
+    if (!nb::str("lexique").equal(l.alphabet)) return liste;
+    nb::list res;
+    for (nb::handle ph : liste) res.append(PyUnicode_Check(ph.ptr()) ? phone_du_lexique(l, ph) : nb::borrow(ph));
+    return res;
+}
+
+// Whether the forms table has an `infover` column and no `personne` one (Lexique
+// 3.83's layout): its verb analyses are then read from that column.
+bool analyses_par_infover(Lexique &l) {
+    bool infover = false, personne = false;
+    for (nb::handle col : executer(l, "PRAGMA table_info(" + table_de(l) + ")", nb::tuple()).attr("fetchall")()) {
+        nb::object nom = minuscule(nb::str(col[1])).attr("strip")();
+        infover |= nom.equal(nb::str("infover"));
+        personne |= nom.equal(nb::str("personne"));
+    }
+    return infover && !personne;
+}
+
+// verbes_par_phone_et_personne on such a table: the verb rows of the transcriptions,
+// most frequent first, kept when one of their analyses has the person (and number).
+// The entries are whole rows, as info() gives them.
+template <typename Garder>
+void verbes_par_infover(Lexique &l, const std::string &marques, nb::handle phones, nb::handle personne,
+                        nb::handle nombre, Garder &garder) {
+    nb::list params = nb::steal<nb::list>(PyList_GetSlice(phones.ptr(), 0, PyList_GET_SIZE(phones.ptr())));
+    nb::object cur = executer(l,
+                              "SELECT * FROM " + table_de(l) + " WHERE phone IN (" + marques +
+                                  ") AND cgram IN ('VER', 'AUX') ORDER BY freq_opensubs DESC",
+                              params);
+    const std::string_view p = utf8(personne.ptr()), n = utf8(nombre.ptr());
+    for (nb::handle e : lignes_en_entrees(cur)) {
+        nb::object cellule = morpho::infover_de(e.ptr());
+        if (morpho::vide(cellule) || !morpho::analyse_de_personne(cellule, p, n)) continue;
+        nb::object o = champ(e.ptr(), morpho::cles().ortho);
+        if (o.is_valid()) garder(o, e);
+    }
+}
+
+nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::handle personne,
                                       nb::handle nombre) {
-    exiger_list(phones, "phones");
+    exiger_list(phones_arg, "phones");
+    nb::list phones = phones_du_lexique(l, phones_arg);
     exiger_str(personne, "personne");
     exiger_str(nombre, "nombre");
     const bool avec_nombre = PyUnicode_GET_LENGTH(nombre.ptr()) > 0;
@@ -292,7 +337,14 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle 
             params.append(nombre);
         }
         sql += " ORDER BY freq_opensubs DESC";
-        nb::object cur = executer(l, sql, params);
+        nb::object cur;
+        try {
+            cur = executer(l, sql, params);
+        } catch (nb::python_error &e) {
+            if (!erreur_operationnelle(e) || !analyses_par_infover(l)) throw;
+            verbes_par_infover(l, marques, phones, personne, nombre, garder);
+            return res;
+        }
         DictsDeLignes en_dict;
         for (nb::handle r : cur.attr("fetchall")()) garder(r["ortho"], en_dict(r));
         return res;
@@ -305,8 +357,15 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones, nb::handle 
         if (!liste.is_valid()) continue;
         for (nb::handle e : liste) {
             if (!champ_egal(e.ptr(), k.cgram, ver) && !champ_egal(e.ptr(), k.cgram, aux)) continue;
-            if (!champ_egal(e.ptr(), k.personne, personne)) continue;
-            if (avec_nombre && !champ_egal(e.ptr(), k.nombre, nombre)) continue;
+            nb::object cellule = morpho::infover_de(e.ptr());
+            if (!morpho::vide(cellule)) {
+                if (!morpho::analyse_de_personne(cellule, utf8(personne.ptr()),
+                                                 avec_nombre ? utf8(nombre.ptr()) : std::string_view()))
+                    continue;
+            } else {
+                if (!champ_egal(e.ptr(), k.personne, personne)) continue;
+                if (avec_nombre && !champ_egal(e.ptr(), k.nombre, nombre)) continue;
+            }
             nb::object o = champ(e.ptr(), k.ortho);
             if (o.is_valid()) garder(o, e);
         }
@@ -385,7 +444,9 @@ void lier_mots(ClasseLexique &c) {
     c.def("homophones", &homophones, nb::arg("phone").none(),
           nb::sig("def homophones(self, phone: str) -> list[dict[str, Any]]"),
           "Retourne tous les mots ayant cette prononciation.\n\n"
-          "Chaque dict contient au minimum : ortho, cgram, freq.");
+          "Chaque dict contient au minimum : ortho, cgram, freq. Sur un lexique en\n"
+          "code de Lexique (alphabet 'lexique'), la prononciation peut etre donnee en\n"
+          "API ou dans le code.");
     c.def("frequence", &frequence, nb::arg("mot").none(), nb::sig("def frequence(self, mot: str) -> float"),
           "Frequence max parmi toutes les entrees de ce mot.");
     c.def("phone_de", &phone_de, nb::arg("mot").none(), nb::sig("def phone_de(self, mot: str) -> str | None"),
@@ -405,10 +466,14 @@ void lier_mots(ClasseLexique &c) {
                   "-> list[dict[str, Any]]"),
           "Trouve les formes verbales correspondant a une liste de phones et personne.\n\n"
           "Args:\n"
-          "    phones: Liste de transcriptions IPA (la transcription entendue et ses variantes proches)\n"
+          "    phones: Liste de transcriptions IPA (la transcription entendue et ses variantes proches) ;\n"
+          "        sur un lexique en code de Lexique, API ou code\n"
           "    personne: '1', '2' ou '3'\n"
           "    nombre: 's' ou 'p' ('' : sans condition de nombre)\n\n"
-          "Les lignes sans orthographe sont ignorees.");
+          "Les lignes sans orthographe sont ignorees. Une entree sans mode, temps ni\n"
+          "personne (format de Lexique 3.83) est retenue quand une des analyses de son\n"
+          "champ infover a cette personne et ce nombre ; sur SQLite, une table sans\n"
+          "colonne personne mais avec infover est lue ainsi (entrees completes).");
     c.def("definitions", &definitions, nb::arg("mot").none(), nb::arg("cgram").none() = nb::none(),
           nb::sig("def definitions(self, mot: str, cgram: str | None = None) -> list[dict[str, Any]]"),
           "Definitions multiples depuis la table definitions.\n\n"

@@ -143,9 +143,10 @@ nb::list rimes(Lexique &l, nb::handle mot, nb::handle nb_phonemes, nb::handle li
     return rimes_sans_colonne(l, conn, tokenize, suffixe, nb, n);
 }
 
-nb::list contient_son(Lexique &l, nb::handle son, nb::handle limite) {
-    exiger_str(son, "son");
+nb::list contient_son(Lexique &l, nb::handle son_arg, nb::handle limite) {
+    exiger_str(son_arg, "son");
     long long n = entier_arg(limite, "limite");
+    nb::object son = phone_du_lexique(l, son_arg);
     if (!l.est_sqlite())
         return nb::borrow<nb::list>(module_phonetique().attr("contient_son")(index_phone(l), son, n));
     nb::object motif = nb::str("%") + nb::str(son) + nb::str("%");
@@ -206,7 +207,9 @@ void lier_recherche(ClasseLexique &c) {
           "sont segmentees ligne a ligne.");
     c.def("contient_son", &contient_son, nb::arg("son").none(), nb::arg("limite").none() = 50,
           nb::sig("def contient_son(self, son: str, limite: int = 50) -> list[dict[str, Any]]"),
-          "Mots contenant une sequence phonetique.");
+          "Mots contenant une sequence phonetique.\n\n"
+          "Sur un lexique en code de Lexique (alphabet 'lexique'), le son peut etre\n"
+          "donne en API ou dans le code.");
     c.def("mots_par_syllabes", &mots_par_syllabes, nb::arg("n").none(), nb::arg("cgram").none() = nb::none(),
           nb::arg("limite").none() = 50,
           nb::sig("def mots_par_syllabes(self, n: int, cgram: str | None = None, limite: int = 50) "
