@@ -26,11 +26,6 @@ def test_analyses_d_une_cellule(cellule, attendu):
     assert _morphologie._analyses_infover(cellule) == attendu
 
 
-def test_analyses_refuse_autre_chose_qu_un_texte():
-    with pytest.raises(TypeError, match="cellule"):
-        _morphologie._analyses_infover(None)
-
-
 # A few rows in Lexique 3.83's layout: no mode/temps/personne columns.
 ENTETE = ["ortho", "phon", "lemme", "cgram", "genre", "nombre", "freqfilms2", "infover"]
 LIGNES = [

@@ -151,8 +151,10 @@ std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
     }
     if (!passe_directe(self, l)) return echantillon;
     nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
-    nb::object it = l.backend.equal(nb::str("tsv")) ? loaders.attr("iter_tsv")(l.source)
-                                                    : loaders.attr("iter_csv")(l.source);
+    // Read as level 1 read it: same delimiter, and the lexicon's encoding when it has one.
+    nb::object encodage = nb::getattr(self, "encodage", nb::none());
+    nb::object it = loaders.attr("iter_csv")(l.source, l.backend.equal(nb::str("tsv")) ? "\t" : ",",
+                                             encodage.is_none() ? nb::object(nb::str("utf-8-sig")) : encodage);
     nb::str cle("phone");
     try {
         for (nb::handle e : it) {

@@ -459,7 +459,9 @@ void lier_mots(ClasseLexique &c) {
     c.def("conjuguer", &conjuguer, nb::arg("verbe").none(),
           nb::sig("def conjuguer(self, verbe: str) -> dict[str, dict[str, dict[str, str]]]"),
           "Table de conjugaison d'un verbe.\n\n"
-          "Resultat : mode -> temps -> personne (1s, 2s, ..., 3p) -> forme.");
+          "Resultat : mode -> temps -> personne (1s, 2s, ..., 3p) -> forme.\n"
+          "Une entree sans mode, temps ni personne (format de Lexique 3.83) compte pour\n"
+          "chacune des analyses de son champ infover.");
     c.def("verbes_par_phone_et_personne", &verbes_par_phone_et_personne, nb::arg("phones").none(),
           nb::arg("personne").none(), nb::arg("nombre").none(),
           nb::sig("def verbes_par_phone_et_personne(self, phones: list[str], personne: str, nombre: str) "
