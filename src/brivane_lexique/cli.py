@@ -136,12 +136,6 @@ def _choisir_colonnes(entrees: list[dict], preferees: Sequence[str], demandees: 
     return colonnes or list(presentes)
 
 
-def _restreindre(entrees: list[dict], colonnes: list[str] | None) -> list[dict]:
-    if not colonnes:
-        return entrees
-    return [{c: e.get(c) for c in colonnes} for e in entrees]
-
-
 # --------------------------------------------------------------------------- sortie
 
 
