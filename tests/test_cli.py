@@ -318,6 +318,44 @@ def test_conjugaison_dans_l_ordre_des_personnes(capsys, tmp_path):
         assert [l.split()[0] for l in out.splitlines()[3:]] == ["1s", "2s", "1p", "3p"]
 
 
+def test_une_ligne_par_orthographe_garde_l_analyse_la_plus_frequente(capsys, tmp_path):
+    # Per-analysis frequencies (as in Lexique 3): the least frequent analysis comes first in the file.
+    lignes = [("été", "ete", "été", "NOM", "m", "s", "", "", "", "10", "2", ""),
+              ("été", "ete", "être", "AUX", "", "", "par", "pas", "", "30", "2", ""),
+              ("chanter", "ʃɑ̃te", "chanter", "VER", "", "", "inf", "", "", "20", "2", "")]
+    for chemin in (_ecrire_tsv(tmp_path / "e.tsv", lignes), _ecrire_sqlite(tmp_path / "e.sqlite", lignes)):
+        for args in (["syllabes", "2"], ["filtrer"], ["rechercher", "t"], ["homophones", "ete"]):
+            resultat = lancer_json(capsys, "--lexique", chemin, *args, "--colonnes", "ortho,cgram,freq")
+            assert {"ortho": "été", "cgram": "AUX", "freq": 30.0} in resultat, (chemin.suffix, args)
+            assert [e["ortho"] for e in resultat].count("été") == 1
+
+
+def _copies(n):
+    return [{"ortho": "a", "freq": 1.0}] * n + [{"ortho": "b", "freq": 1.0}, {"ortho": "c", "freq": 1.0}]
+
+
+@pytest.mark.parametrize(
+    "regroupe, limite, attendu",
+    [
+        (False, 2, ["a", "b"]),        # the first answer holds only copies of one spelling
+        (False, 0, ["a", "b", "c"]),
+        (True, 2, ["a", "b"]),         # the API groups after its limit: fewer rows than asked
+        (True, 5, ["a", "b", "c"]),    # exhausted: stops once a larger request brings nothing new
+    ],
+)
+def test_lister_redemande_plus_large(regroupe, limite, attendu):
+    lignes = _copies(500)
+    demandes = []
+
+    def requete(n):
+        demandes.append(n)
+        rendu = lignes[:n]
+        return [e for i, e in enumerate(rendu) if e not in rendu[:i]] if regroupe else rendu
+
+    assert [e["ortho"] for e in cli.lister(requete, limite, False)] == attendu
+    assert demandes == sorted(demandes) and len(demandes) <= 5
+
+
 # --- what a lexicon says about itself ------------------------------------------------------------
 
 

@@ -68,7 +68,21 @@ class ErreurCli(Exception):
         self.code = code
 
 
+class _Formateur(argparse.HelpFormatter):
+    def add_usage(self, usage, actions, groups, prefix=None):  # type: ignore[override]
+        return super().add_usage(usage, actions, groups, "utilisation : " if prefix is None else prefix)
+
+
 class _Analyseur(argparse.ArgumentParser):
+    # Aide en francais : titres des sections, -h et ligne d'usage.
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs["add_help"] = False
+        kwargs.setdefault("formatter_class", _Formateur)
+        super().__init__(*args, **kwargs)
+        self._positionals.title = "arguments"
+        self._optionals.title = "options"
+        self.add_argument("-h", "--help", action="help", help="affiche cette aide et quitte")
+
     # argparse imprime l'usage complet puis l'erreur ; on veut une seule ligne.
     def error(self, message: str) -> None:  # type: ignore[override]
         raise ErreurCli(f"{self.prog}: {message} (voir --help)", EXIT_USAGE)
@@ -499,28 +513,31 @@ def meme_phone(r: dict, e: dict) -> bool:
 
 def lister(requete: Callable[[int], list[dict]], limite: int, analyses: bool,
            garder: Callable[[dict], bool] | None = None,
-           developper: Callable[[list[dict]], list[dict]] | None = None) -> list[dict]:
+           developper: Callable[[list[dict]], list[dict]] | None = None,
+           par_frequence: bool = False) -> list[dict]:
     """Les `limite` premiers resultats (0 : tous), une ligne par orthographe sauf --analyses.
 
-    L'API applique sa limite avant qu'on regroupe ou ecarte des lignes (et, en SQL, avant
-    son propre regroupement) : on redemande plus large tant que le compte n'y est pas et
-    que la requete rend encore des lignes nouvelles.
+    L'API applique sa limite avant qu'on regroupe ou ecarte des lignes (et certaines
+    requetes SQL regroupent elles-memes apres leur LIMIT) : tant que le compte n'y est pas,
+    on redemande huit fois plus large, puis sans limite des qu'une reponse n'est pas pleine.
+    `developper` remplace chaque orthographe par toutes ses analyses ; `par_frequence`
+    reclasse les lignes gardees par frequence decroissante (tri stable).
     """
     demande = TOUT if limite <= 0 else (limite if analyses and garder is None else 4 * limite + 16)
-    precedent = -1
     while True:
         brut = requete(demande)
         lignes = [e for e in brut if garder is None or garder(e)]
+        if developper is not None:
+            lignes = developper(lignes)
         if not analyses:
             lignes = une_par_orthographe(lignes)
-        elif developper is not None:
-            lignes = developper(lignes)
+            if par_frequence:
+                lignes.sort(key=lambda e: -_freq(e))
         if limite > 0 and len(lignes) >= limite:
             return lignes[:limite]
-        if demande >= TOUT or len(brut) <= precedent or len(brut) == 0:
+        if demande >= TOUT or not brut:
             return lignes
-        precedent = len(brut)
-        demande = TOUT if demande > TOUT // 8 else demande * 8
+        demande = TOUT if len(brut) < demande or demande > TOUT // 8 else demande * 8
 
 
 # --------------------------------------------------------------------------- sous-commandes
@@ -536,10 +553,15 @@ def _colonnes(lex, a, tables: Sequence[str | None] = (None,)) -> Colonnes:
 
 def _liste(lex, a, out: Sortie, requete: Callable[[int], list[dict]],
            garder: Callable[[dict], bool] | None = None,
-           meme: Callable[[dict, dict], bool] | None = None) -> None:
+           meme: Callable[[dict, dict], bool] | None = None, par_frequence: bool = True) -> None:
+    """Une liste de mots. `meme` : la requete ne rend en memoire qu'une ligne par orthographe
+    (la premiere vue) ; ses autres analyses sont relues pour --analyses et, hors SQLite, pour
+    garder la plus frequente."""
     colonnes = _colonnes(lex, a)
-    developper = None if meme is None else (lambda lignes: toutes_les_analyses(lex, lignes, meme))
-    out.entrees(lister(requete, a.limite, a.analyses, garder, developper), colonnes)
+    developper = None
+    if meme is not None and (a.analyses or not _est_sqlite(lex)):
+        developper = lambda lignes: toutes_les_analyses(lex, lignes, meme)  # noqa: E731
+    out.entrees(lister(requete, a.limite, a.analyses, garder, developper, par_frequence), colonnes)
 
 
 def _syllabes_de(e: dict) -> int | None:
@@ -558,7 +580,7 @@ def cmd_phone(lex, a, out: Sortie) -> None:
 
 
 def cmd_frequence(lex, a, out: Sortie) -> None:
-    out.par_mot("frequence", {m: lex.frequence(m) for m in a.mots})
+    out.par_mot("fréquence", {m: lex.frequence(m) for m in a.mots})
 
 
 def cmd_lemme(lex, a, out: Sortie) -> None:
@@ -571,14 +593,14 @@ def cmd_homophones(lex, a, out: Sortie) -> None:
         phone = lex.phone_de(a.texte)
         if phone is None:
             raise ErreurCli(f"prononciation inconnue pour {a.texte!r}")
-    _liste(lex, a, out, lambda n: lex.homophones(phone)[:n])
+    _liste(lex, a, out, lambda n: lex.homophones(phone)[:n], par_frequence=False)
 
 
 def cmd_formes(lex, a, out: Sortie) -> None:
     from ._utils import normaliser_ortho
 
     lemme = normaliser_ortho(a.lemme)
-    _liste(lex, a, out, lambda n: lex.formes_de(a.lemme, a.cgram)[:n],
+    _liste(lex, a, out, lambda n: lex.formes_de(a.lemme, a.cgram)[:n], par_frequence=False,
            meme=lambda r, e: normaliser_ortho(r.get("lemme") or "") == lemme
            and (r.get("cgram") or "").startswith(a.cgram or ""))
 
@@ -657,7 +679,7 @@ def cmd_syllabes(lex, a, out: Sortie) -> None:
 
 
 def cmd_filtrer(lex, a, out: Sortie) -> None:
-    _liste(lex, a, out, lambda n: lex.filtrer(limite=n, **_criteres(a)))
+    _liste(lex, a, out, lambda n: lex.filtrer(limite=n, **_criteres(a)), par_frequence=False)
 
 
 def cmd_compter(lex, a, out: Sortie) -> None:
@@ -672,8 +694,9 @@ def cmd_colonnes(lex, a, out: Sortie) -> None:
     elif not colonnes:
         out.vide()
     else:
-        lignes = ([c["nom"], c["source"], {"reel": "réel"}.get(c["type"], c["type"]), c["remplies"], c["exemple"], "oui" if c["frequence"] else ""]
-                  for c in colonnes)
+        types = {"reel": "réel"}
+        lignes = ([c["nom"], c["source"], types.get(c["type"], c["type"]), c["remplies"], c["exemple"],
+                   "oui" if c["frequence"] else ""] for c in colonnes)
         out.ecrire(tableau(["nom", "source", "type", "remplies", "exemple", "fréquence"], lignes))
 
 
@@ -693,7 +716,7 @@ def cmd_exporter(lex, a, out: Sortie) -> None:
         # Aucune colonne connue : la bibliotheque compose un SELECT ou un CREATE TABLE sans
         # colonne, que SQLite refuse avec une simple erreur de syntaxe.
         if a.colonnes and "syntax error" in str(exc):
-            raise ErreurCli(f"aucune des colonnes demandees n'existe dans le lexique : {','.join(a.colonnes)}") from None
+            raise ErreurCli(f"aucune des colonnes demandées n'existe dans le lexique : {','.join(a.colonnes)}") from None
         raise
     finally:
         if progression is not None:
@@ -830,7 +853,8 @@ def construire_analyseur() -> argparse.ArgumentParser:
 
     racine = _Analyseur(prog=PROG, description="Requêtes sur un lexique français (brivane_lexique).")
     _options_communes(racine, suppress=False)
-    racine.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    racine.add_argument("--version", action="version", version=f"{PROG} {_version()}",
+                        help="affiche la version du paquet et quitte")
     sous = racine.add_subparsers(dest="commande", metavar="COMMANDE", parser_class=_Analyseur)
     sous.required = True
 
