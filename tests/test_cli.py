@@ -238,7 +238,7 @@ def deux_lexiques(tmp_path):
         ["filtrer", "--cgram", "VER", "--limite", "0", "--analyses"],
         ["filtrer", "--limite", "3", "--colonnes", "ortho,freq_opensubs,nb_syllabes,age"],
         ["syllabes", "1", "--limite", "0"],
-        ["rimes", "chante", "--nb-phonemes", "1"],
+        ["rimes", "chanter", "--nb-phonemes", "1"],
         ["rechercher", "^ch", "--limite", "2"],
         ["homophones", "ʃɑ̃t", "--colonnes", "ortho,phone,freq"],
         ["conjuguer", "chanter"],
@@ -247,7 +247,26 @@ def deux_lexiques(tmp_path):
 )
 def test_json_identique_sur_les_deux_backends(capsys, deux_lexiques, args):
     tsv, base = deux_lexiques
-    assert lancer_json(capsys, "--lexique", tsv, *args) == lancer_json(capsys, "--lexique", base, *args)
+    resultat = lancer_json(capsys, "--lexique", tsv, *args)
+    assert resultat and resultat == lancer_json(capsys, "--lexique", base, *args)
+
+
+@pytest.mark.parametrize("args", [["info", "chante"], ["syllabes", "2", "--colonnes", "ortho,nb_syllabes,age,freq"],
+                                  ["rimes", "chanter", "--analyses"]])
+def test_tableau_identique_sur_les_deux_backends(capsys, deux_lexiques, args):
+    tsv, base = deux_lexiques
+    sorties = [lancer(capsys, "--lexique", chemin, *args) for chemin in (tsv, base)]
+    assert sorties[0] == sorties[1] and sorties[0][0] == 0 and sorties[0][1]
+
+
+def test_colonne_masquee_par_une_autre_du_meme_nom_canonique(capsys, tmp_path):
+    # Two frequency columns: the entries carry the first one as freq, never the second.
+    chemin = tmp_path / "deux.tsv"
+    chemin.write_text("ortho\tfreq_opensubs\tfreqfilms2\nchat\t5\t7\n", encoding="utf-8")
+    assert lancer_json(capsys, "--lexique", chemin, "info", "chat", "--colonnes", "ortho,freq_opensubs,freq") == \
+        [{"ortho": "chat", "freq_opensubs": 5.0, "freq": 5.0}]
+    code, out, err = lancer(capsys, "--lexique", chemin, "info", "chat", "--colonnes", "freqfilms2")
+    assert (code, out) == (2, "") and "freq vient de freq_opensubs" in err
 
 
 def test_json_types_et_colonnes_internes(capsys, lexique):

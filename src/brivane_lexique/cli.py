@@ -173,9 +173,13 @@ class Sortie:
             colonnes = Colonnes(colonnes or [], {c: c for c in colonnes or []})
         if self.json:
             self.donnees(valeurs_json(colonnes.restreindre(entrees), self.sqlite))
-        elif not entrees:
+            return
+        if not entrees:
             self.vide()
-        elif colonnes.noms:
+            return
+        # Les memes valeurs qu'en JSON : un nombre lu d'un TSV se cadre a droite comme en SQLite.
+        entrees = valeurs_json(entrees, self.sqlite)
+        if colonnes.noms:
             self.ecrire(tableau(colonnes.noms, ([e.get(colonnes.cles[c]) for c in colonnes.noms] for e in entrees)))
         else:
             cols = _choisir_colonnes(entrees, preferees, None)
@@ -421,6 +425,18 @@ def resoudre_demande(lex, demandees: list[str] | None, tables: Sequence[str | No
     if inconnues:
         valides = ", ".join(dict.fromkeys([*sources, *resolus.values()]))
         raise ErreurCli(f"colonne inconnue : {', '.join(inconnues)} (colonnes valides : {valides})", EXIT_USAGE)
+    # Deux colonnes source pour un meme nom canonique : les entrees n'en gardent qu'une (la
+    # premiere frequence d'un CSV/TSV, sinon la derniere). Montrer l'autre sous ce nom
+    # serait montrer les valeurs de sa voisine.
+    fournisseur: dict[str, str] = {}
+    for src in sources:
+        if not (resolus[src] == "freq" and not _est_sqlite(lex) and "freq" in fournisseur):
+            fournisseur[resolus[src]] = src
+    for c in demandees:
+        src = physiques[c]
+        if c != cles[c] and fournisseur.get(cles[c], src) != src:
+            raise ErreurCli(f"colonne {c} : ses valeurs ne sont pas lues par la bibliothèque, "
+                            f"{cles[c]} vient de {fournisseur[cles[c]]}", EXIT_USAGE)
     export = [physiques[c] if _est_sqlite(lex) else cles[c] for c in demandees]
     return Colonnes(list(demandees), {c: cles[c] for c in demandees}, list(dict.fromkeys(export)))
 
