@@ -259,6 +259,16 @@ def test_tableau_identique_sur_les_deux_backends(capsys, deux_lexiques, args):
     assert sorties[0] == sorties[1] and sorties[0][0] == 0 and sorties[0][1]
 
 
+@pytest.mark.parametrize("fmt", ["csv", "sqlite"])
+def test_export_colonne_inconnue_laisse_le_fichier_existant(capsys, lexique, tmp_path, fmt):
+    # The SQLite writer deletes its target before it meets the bad column: refuse before it runs.
+    cible = tmp_path / f"precieux.{fmt}"
+    cible.write_bytes(b"a garder")
+    code, _, err = lancer(capsys, "--lexique", lexique, "exporter", cible, "--format", fmt, "--colonnes", "ortho,foo")
+    assert code == 2 and "colonne inconnue : foo" in err
+    assert cible.read_bytes() == b"a garder"
+
+
 def test_colonne_masquee_par_une_autre_du_meme_nom_canonique(capsys, tmp_path):
     # Two frequency columns: the entries carry the first one as freq, never the second.
     chemin = tmp_path / "deux.tsv"

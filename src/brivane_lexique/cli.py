@@ -732,7 +732,8 @@ def cmd_exporter(lex, a, out: Sortie) -> None:
         # Aucune colonne connue : la bibliotheque compose un SELECT ou un CREATE TABLE sans
         # colonne, que SQLite refuse avec une simple erreur de syntaxe.
         if a.colonnes and "syntax error" in str(exc):
-            raise ErreurCli(f"aucune des colonnes demandées n'existe dans le lexique : {','.join(a.colonnes)}") from None
+            raise ErreurCli("aucune des colonnes demandées n'existe dans le lexique : "
+                            + ",".join(a.colonnes)) from None
         raise
     finally:
         if progression is not None:
@@ -881,6 +882,15 @@ def construire_analyseur() -> argparse.ArgumentParser:
             p.add_argument("--colonnes", type=_liste_colonnes, metavar="C1,C2", help=AIDE_COLONNES)
         return p
 
+    _commandes_mots(commande)
+    _commandes_recherche(commande)
+    _commandes_tables(commande)
+    return racine
+
+
+# Une fonction par famille de sous-commandes ; `commande(nom, fonction, aide, colonnes=True)`
+# cree la sous-commande avec les options communes (et --colonnes).
+def _commandes_mots(commande: Callable[..., argparse.ArgumentParser]) -> None:
     p = commande("existe", cmd_existe, "la forme existe-t-elle ?", colonnes=False)
     p.add_argument("mots", nargs="+", metavar="MOT")
     p = commande("info", cmd_info, "toutes les analyses d'une forme")
@@ -914,6 +924,9 @@ def construire_analyseur() -> argparse.ArgumentParser:
     p.add_argument("mot")
     p = commande("antonymes", cmd_antonymes, "antonymes d'un mot", colonnes=False)
     p.add_argument("mot")
+
+
+def _commandes_recherche(commande: Callable[..., argparse.ArgumentParser]) -> None:
     p = commande("rechercher", cmd_rechercher, "recherche par expression régulière")
     p.add_argument("motif")
     p.add_argument("--champ", default="ortho", choices=["ortho", "phone"])
@@ -935,6 +948,9 @@ def construire_analyseur() -> argparse.ArgumentParser:
     p.add_argument("n", type=int, metavar="N")
     p.add_argument("--cgram", help="préfixe de catégorie grammaticale")
     options_liste(p)
+
+
+def _commandes_tables(commande: Callable[..., argparse.ArgumentParser]) -> None:
     p = commande("filtrer", cmd_filtrer, "filtre multicritère")
     _options_criteres(p)
     options_liste(p, 100)
@@ -953,7 +969,6 @@ def construire_analyseur() -> argparse.ArgumentParser:
     p.add_argument("arguments", nargs="+", metavar="ARG",
                    help="nom(s), prononciation, motif ou suffixe phonétique selon la requête")
     options_liste(p, analyses=False)
-    return racine
 
 
 def main(argv: Sequence[str] | None = None) -> int:
