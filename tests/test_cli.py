@@ -69,7 +69,8 @@ def test_json_valeurs(capsys, tsv, args, attendu):
         (["homophones", "ʃɑ̃te"], ["chanter", "chanté"]),
         (["homophones", "--mot", "chanté"], ["chanter", "chanté"]),
         (["anagrammes", "chien"], ["niche", "chine"]),
-        (["rimes", "chanter", "--limite", "2"], ["chanter", "chanté"]),
+        (["rimes", "chanter", "--limite", "2"], ["chanté", "planter"]),
+        (["rimes", "chanter", "--limite", "2", "--avec-mot"], ["chanter", "chanté"]),
         (["rechercher", "^ch.*t$", "--limite", "10"], ["chantait"]),
         (["rechercher", "ɔ̃$", "--champ", "phone"], ["chantons"]),
         (["formes", "chanter", "--cgram", "VER"], ["chanter", "chante", "chantons", "chantait", "chanté"]),
@@ -106,8 +107,8 @@ def test_conjugaison_par_mode_et_temps(capsys, tsv):
     code, out, _ = lancer(capsys, "--lexique", tsv, "conjuguer", "chanter")
     blocs = {b.splitlines()[0]: b.splitlines()[1:] for b in out.strip().split("\n\n")}
     assert list(blocs) == ["indicatif", "infinitif", "participe"]
-    assert blocs["infinitif"] == ["  chanter"] and blocs["participe"] == ["  passe  chanté"]
-    assert blocs["indicatif"][0].split() == ["present", "imparfait"]
+    assert blocs["infinitif"] == ["  chanter"] and blocs["participe"] == ["  passé  chanté"]
+    assert blocs["indicatif"][0].split() == ["présent", "imparfait"]
     assert blocs["indicatif"][2].split() == ["1s", "chante"]
     assert blocs["indicatif"][3].split() == ["3s", "chante", "chantait"]
     assert blocs["indicatif"][4].split() == ["1p", "chantons"]
@@ -117,7 +118,7 @@ def test_conjugaison_par_mode_et_temps(capsys, tsv):
 @pytest.mark.parametrize("commande", [["anagrammes", "xyzw"], ["synonymes", "chien"], ["conjuguer", "chien"]])
 def test_resultat_vide(capsys, tsv, commande):
     code, out, err = lancer(capsys, "--lexique", tsv, *commande)
-    assert (code, out, err) == (0, "", "aucun resultat\n")
+    assert (code, out, err) == (0, "", "aucun résultat\n")
 
 
 def test_noms_propres_sur_tsv_avertit(capsys, tsv):
@@ -129,8 +130,8 @@ def test_noms_propres_sur_tsv_avertit(capsys, tsv):
 @pytest.mark.parametrize(
     "args, code, fragment",
     [
-        (["rechercher", "["], 2, "expression reguliere invalide"),
-        (["nom-propre", "rechercher", "(a"], 2, "expression reguliere invalide"),
+        (["rechercher", "["], 2, "expression régulière invalide"),
+        (["nom-propre", "rechercher", "(a"], 2, "expression régulière invalide"),
         (["rimes"], 2, "arguments"),
         (["rimes", "chanter", "--limite", "beaucoup"], 2, "--limite"),
         (["verbes", "ʃɑ̃t", "--personne", "4"], 2, "--personne"),
@@ -139,7 +140,9 @@ def test_noms_propres_sur_tsv_avertit(capsys, tsv):
         (["inconnue"], 2, "inconnue"),
         (["nom-propre", "info", "a", "b"], 2, "un seul argument"),
         (["homophones", "--mot", "zzz"], 1, "prononciation inconnue"),
-        (["exporter", "x.sqlite", "--format", "sqlite", "--colonnes", "inconnue"], 1, "aucune des colonnes"),
+        (["exporter", "x.sqlite", "--format", "sqlite", "--colonnes", "inconnue"], 2, "colonne inconnue : inconnue"),
+        (["info", "chat", "--colonnes", "ortho,foo"], 2, "colonnes valides : ortho, phone,"),
+        (["filtrer", "--limite", "-1"], 2, "--limite"),
     ],
 )
 def test_erreurs_une_ligne(capsys, monkeypatch, tsv, args, code, fragment):
@@ -178,13 +181,293 @@ def test_exporter_avec_progression(capsys, monkeypatch, tsv, tmp_path, fmt):
     code = cli.main(["--lexique", str(tsv), "exporter", str(sortie), "--format", fmt, "--cgram", "VER",
                      "--colonnes", "ortho,lemme"])
     assert code == 0
-    assert capsys.readouterr().out == f"7 lignes exportees vers {sortie} ({fmt})\n"
+    assert capsys.readouterr().out == f"7 lignes exportées vers {sortie} ({fmt})\n"
     assert "\r[" in terminal.getvalue() and "7/7 lignes" in terminal.getvalue()
     if fmt == "csv":
         assert sortie.read_text(encoding="utf-8").splitlines()[:2] == ["ortho,lemme", "chanter,chanter"]
     else:
         with sqlite3.connect(sortie) as conn:
             assert conn.execute("SELECT COUNT(*) FROM formes").fetchone() == (7,)
+
+
+# --- one meaning per option, whatever the backend ----------------------------------------------
+
+# The same rows as `tsv`, with an empty age column, as a SQLite lexicon typed like the
+# shipped one (REAL frequency and age, INTEGER syllables, reversed phones for rhymes).
+COLONNES_SQL = {"freq_opensubs": "REAL", "nb_syllabes": "INTEGER", "age": "REAL"}
+
+
+def _ecrire_tsv(chemin, lignes):
+    chemin.write_text("\n".join("\t".join(l) for l in [ENTETE + ["age"], *[l + ("",) for l in lignes]]) + "\n",
+                      encoding="utf-8")
+    return chemin
+
+
+def _ecrire_sqlite(chemin, lignes):
+    from brivane_lexique._utils import _tokenize_ipa
+
+    noms = ENTETE + ["age", "phone_reversed"]
+    with sqlite3.connect(chemin) as conn:
+        conn.execute("CREATE TABLE formes (" + ", ".join(f"{n} {COLONNES_SQL.get(n, 'TEXT')}" for n in noms) + ")")
+        for l in lignes:
+            valeurs = [float(v) if n == "freq_opensubs" else int(v) if n == "nb_syllabes" else v
+                       for n, v in zip(ENTETE, l)]
+            valeurs += [None, "".join(reversed(_tokenize_ipa(l[1])))]
+            conn.execute(f"INSERT INTO formes VALUES ({', '.join('?' * len(noms))})", valeurs)
+    conn.close()
+    return chemin
+
+
+@pytest.fixture(params=["tsv", "sqlite"])
+def lexique(request, tmp_path):
+    if request.param == "tsv":
+        return _ecrire_tsv(tmp_path / "mini.tsv", LIGNES)
+    return _ecrire_sqlite(tmp_path / "mini.sqlite", LIGNES)
+
+
+@pytest.fixture
+def deux_lexiques(tmp_path):
+    return _ecrire_tsv(tmp_path / "mini.tsv", LIGNES), _ecrire_sqlite(tmp_path / "mini.sqlite", LIGNES)
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["info", "chante"],
+        ["filtrer", "--cgram", "VER", "--limite", "0"],
+        ["filtrer", "--cgram", "VER", "--limite", "0", "--analyses"],
+        ["filtrer", "--limite", "3", "--colonnes", "ortho,freq_opensubs,nb_syllabes,age"],
+        ["syllabes", "1", "--limite", "0"],
+        ["rimes", "chanter", "--nb-phonemes", "1"],
+        ["rechercher", "^ch", "--limite", "2"],
+        ["homophones", "ʃɑ̃t", "--colonnes", "ortho,phone,freq"],
+        ["conjuguer", "chanter"],
+        ["formes", "chanter", "--colonnes", "ortho,FREQ_OPENSUBS"],
+    ],
+)
+def test_json_identique_sur_les_deux_backends(capsys, deux_lexiques, args):
+    tsv, base = deux_lexiques
+    resultat = lancer_json(capsys, "--lexique", tsv, *args)
+    assert resultat and resultat == lancer_json(capsys, "--lexique", base, *args)
+
+
+@pytest.mark.parametrize("args", [["info", "chante"], ["syllabes", "2", "--colonnes", "ortho,nb_syllabes,age,freq"],
+                                  ["rimes", "chanter", "--analyses"]])
+def test_tableau_identique_sur_les_deux_backends(capsys, deux_lexiques, args):
+    tsv, base = deux_lexiques
+    sorties = [lancer(capsys, "--lexique", chemin, *args) for chemin in (tsv, base)]
+    assert sorties[0] == sorties[1] and sorties[0][0] == 0 and sorties[0][1]
+
+
+@pytest.mark.parametrize("fmt", ["csv", "sqlite"])
+def test_export_colonne_inconnue_laisse_le_fichier_existant(capsys, lexique, tmp_path, fmt):
+    # The SQLite writer deletes its target before it meets the bad column: refuse before it runs.
+    cible = tmp_path / f"precieux.{fmt}"
+    cible.write_bytes(b"a garder")
+    code, _, err = lancer(capsys, "--lexique", lexique, "exporter", cible, "--format", fmt, "--colonnes", "ortho,foo")
+    assert code == 2 and "colonne inconnue : foo" in err
+    assert cible.read_bytes() == b"a garder"
+
+
+def test_colonne_masquee_par_une_autre_du_meme_nom_canonique(capsys, tmp_path):
+    # Two frequency columns: the entries carry the first one as freq, never the second.
+    chemin = tmp_path / "deux.tsv"
+    chemin.write_text("ortho\tfreq_opensubs\tfreqfilms2\nchat\t5\t7\n", encoding="utf-8")
+    assert lancer_json(capsys, "--lexique", chemin, "info", "chat", "--colonnes", "ortho,freq_opensubs,freq") == \
+        [{"ortho": "chat", "freq_opensubs": 5.0, "freq": 5.0}]
+    code, out, err = lancer(capsys, "--lexique", chemin, "info", "chat", "--colonnes", "freqfilms2")
+    assert (code, out) == (2, "") and "freq vient de freq_opensubs" in err
+
+
+def test_json_types_et_colonnes_internes(capsys, lexique):
+    (entree, _) = lancer_json(capsys, "--lexique", lexique, "info", "chante")
+    assert entree["nb_syllabes"] == 1 and entree["freq"] == 8.0 and isinstance(entree["freq"], float)
+    assert entree["age"] is None and entree["genre"] is None and entree["personne"] == "1"
+    assert "phone_reversed" not in entree and "freq_opensubs" not in entree
+
+
+@pytest.mark.parametrize(
+    "args, attendu",
+    [
+        # --limite 0: every spelling, one row each (chante has two analyses).
+        (["filtrer", "--cgram", "VER", "--limite", "0"], ["chanter", "chante", "chantons", "chantait", "chanté",
+                                                          "planter"]),
+        (["filtrer", "--cgram", "VER", "--limite", "0", "--analyses"], ["chanter", "chante", "chante", "chantons",
+                                                                        "chantait", "chanté", "planter"]),
+        (["syllabes", "1", "--cgram", "VER", "--limite", "1"], ["chante"]),
+        (["syllabes", "1", "--cgram", "VER", "--analyses"], ["chante", "chante"]),
+        (["rimes", "chanter"], ["chanté", "planter"]),
+        (["rimes", "chanter", "--avec-mot", "--limite", "0"], ["chanter", "chanté", "planter"]),
+    ],
+)
+def test_listes_une_ligne_par_orthographe(capsys, lexique, args, attendu):
+    orthos = [e["ortho"] for e in lancer_json(capsys, "--lexique", lexique, *args)]
+    if "filtrer" in args:  # no order is promised for a filter: the set and the repeats count
+        assert sorted(orthos) == sorted(attendu)
+    else:
+        assert orthos == attendu
+
+
+def test_rimes_d_un_mot_plus_court_que_nb_phonemes(capsys, tmp_path):
+    lignes = LIGNES + [("eau", "o", "eau", "NOM", "f", "s", "", "", "", "30", "1", ""),
+                       ("beau", "bo", "beau", "ADJ", "m", "s", "", "", "", "20", "1", ""),
+                       ("peau", "po", "peau", "NOM", "f", "s", "", "", "", "9", "1", "")]
+    for chemin in (_ecrire_tsv(tmp_path / "o.tsv", lignes), _ecrire_sqlite(tmp_path / "o.sqlite", lignes)):
+        assert [e["ortho"] for e in lancer_json(capsys, "--lexique", chemin, "rimes", "eau")] == ["beau", "peau"]
+        # Two phonemes asked, but a two-phoneme word keeps the rule as it was.
+        assert [e["ortho"] for e in lancer_json(capsys, "--lexique", chemin, "rimes", "beau")] == []
+
+
+@pytest.mark.parametrize("fmt", ["csv", "sqlite"])
+@pytest.mark.parametrize("demandees", ["ortho,freq", "ortho,freq_opensubs"])
+def test_export_colonne_de_frequence_remplie(capsys, monkeypatch, lexique, tmp_path, fmt, demandees):
+    monkeypatch.chdir(tmp_path)
+    sortie = tmp_path / f"sortie.{fmt}"
+    code, _, err = lancer(capsys, "--lexique", lexique, "exporter", sortie, "--format", fmt, "--colonnes", demandees,
+                          "--cgram", "NOM")
+    assert code == 0, err
+    if fmt == "csv":
+        lignes = [l.split(",") for l in sortie.read_text(encoding="utf-8").splitlines()[1:]]
+    else:
+        with sqlite3.connect(sortie) as conn:
+            lignes = conn.execute("SELECT * FROM formes").fetchall()
+        conn.close()
+    assert sorted((o, float(f)) for o, f in lignes) == [("chien", 20.0), ("chine", 1.0), ("niche", 3.0)]
+
+
+def test_conjugaison_dans_l_ordre_des_personnes(capsys, tmp_path):
+    lignes = [("chantent", "ʃɑ̃t", "chanter", "VER", "", "p", "ind", "pre", "3", "2", "1", ""),
+              ("chantons", "ʃɑ̃tɔ̃", "chanter", "VER", "", "p", "ind", "pre", "1", "3", "2", ""),
+              ("chantes", "ʃɑ̃t", "chanter", "VER", "", "s", "ind", "pre", "2", "1", "1", ""),
+              ("chante", "ʃɑ̃t", "chanter", "VER", "", "s", "ind", "pre", "1", "8", "1", "")]
+    for chemin in (_ecrire_tsv(tmp_path / "c.tsv", lignes), _ecrire_sqlite(tmp_path / "c.sqlite", lignes)):
+        code, out, _ = lancer(capsys, "--lexique", chemin, "--json", "conjuguer", "chanter")
+        assert list(json.loads(out)["ind"]["pre"]) == ["1s", "2s", "1p", "3p"]
+        code, out, _ = lancer(capsys, "--lexique", chemin, "conjuguer", "chanter")
+        assert [l.split()[0] for l in out.splitlines()[3:]] == ["1s", "2s", "1p", "3p"]
+
+
+def test_une_ligne_par_orthographe_garde_l_analyse_la_plus_frequente(capsys, tmp_path):
+    # Per-analysis frequencies (as in Lexique 3): the least frequent analysis comes first in the file.
+    lignes = [("été", "ete", "été", "NOM", "m", "s", "", "", "", "10", "2", ""),
+              ("été", "ete", "être", "AUX", "", "", "par", "pas", "", "30", "2", ""),
+              ("chanter", "ʃɑ̃te", "chanter", "VER", "", "", "inf", "", "", "20", "2", "")]
+    for chemin in (_ecrire_tsv(tmp_path / "e.tsv", lignes), _ecrire_sqlite(tmp_path / "e.sqlite", lignes)):
+        for args in (["syllabes", "2"], ["filtrer"], ["rechercher", "t"], ["homophones", "ete"]):
+            resultat = lancer_json(capsys, "--lexique", chemin, *args, "--colonnes", "ortho,cgram,freq")
+            assert {"ortho": "été", "cgram": "AUX", "freq": 30.0} in resultat, (chemin.suffix, args)
+            assert [e["ortho"] for e in resultat].count("été") == 1
+
+
+def _copies(n):
+    return [{"ortho": "a", "freq": 1.0}] * n + [{"ortho": "b", "freq": 1.0}, {"ortho": "c", "freq": 1.0}]
+
+
+@pytest.mark.parametrize(
+    "regroupe, limite, attendu",
+    [
+        (False, 2, ["a", "b"]),        # the first answer holds only copies of one spelling
+        (False, 0, ["a", "b", "c"]),
+        (True, 2, ["a", "b"]),         # the API groups after its limit: fewer rows than asked
+        (True, 5, ["a", "b", "c"]),    # exhausted: stops once a larger request brings nothing new
+    ],
+)
+def test_lister_redemande_plus_large(regroupe, limite, attendu):
+    lignes = _copies(500)
+    demandes = []
+
+    def requete(n):
+        demandes.append(n)
+        rendu = lignes[:n]
+        return [e for i, e in enumerate(rendu) if e not in rendu[:i]] if regroupe else rendu
+
+    assert [e["ortho"] for e in cli.lister(requete, limite, False)] == attendu
+    assert demandes == sorted(demandes) and len(demandes) <= 5
+
+
+# --- what a lexicon says about itself ------------------------------------------------------------
+
+
+def test_colonnes_commande_et_methode(capsys, lexique):
+    from brivane_lexique.lexique import Lexique
+
+    decrites = {c["source"]: c for c in lancer_json(capsys, "--lexique", lexique, "colonnes")}
+    assert [c for c in decrites if c != "phone_reversed"] == ENTETE + ["age"]
+    freq = decrites["freq_opensubs"]
+    assert (freq["nom"], freq["frequence"], freq["type"], freq["remplies"]) == ("freq", True, "reel", len(LIGNES))
+    assert [c["source"] for c in decrites.values() if c["frequence"]] == ["freq_opensubs"]
+    assert (decrites["nb_syllabes"]["type"], decrites["age"]["remplies"], decrites["age"]["exemple"]) == \
+        ("entier", 0, None)
+    assert decrites["genre"]["remplies"] == sum(1 for l in LIGNES if l[4])
+    assert str(decrites["synonymes"]["exemple"]) == "fredonner;entonner"
+    with Lexique(lexique) as lex:
+        assert lex.colonnes() == list(decrites.values())
+    code, out, _ = lancer(capsys, "--lexique", lexique, "colonnes")
+    assert out.splitlines()[0].split() == ["nom", "source", "type", "remplies", "exemple", "fréquence"]
+
+
+@pytest.mark.parametrize(
+    "valeurs, type_, remplies, exemple",
+    [
+        (["1", "22", " -3 "], "entier", 3, "1"),
+        (["1", "2.5", "1e-3"], "reel", 3, "1"),
+        (["1", "x"], "texte", 2, "1"),
+        (["", "  "], "texte", 0, None),
+        (["", "nan"], "texte", 1, "nan"),
+        (["", "4,5"], "texte", 1, "4,5"),
+    ],
+)
+def test_colonnes_types_d_un_csv(tmp_path, valeurs, type_, remplies, exemple):
+    from brivane_lexique.lexique import Lexique
+
+    chemin = tmp_path / "l.csv"
+    chemin.write_text("ortho,mesure\n" + "".join(f'a{i},"{v}"\n' for i, v in enumerate(valeurs)), encoding="utf-8")
+    mesure = Lexique(chemin).colonnes()[1]
+    assert (mesure["type"], mesure["remplies"], mesure["exemple"]) == (type_, remplies, exemple)
+
+
+def test_repr_chemin_backend_et_lignes(tsv, tmp_path):
+    from brivane_lexique.lexique import Lexique
+
+    lex = Lexique(tsv)
+    assert repr(lex) == f"<Lexique {str(tsv)!r} (tsv, {len({l[0] for l in LIGNES})} formes)>"
+    assert lex._index_ortho is None  # repr must not build the indexes
+    lex._charger_index()
+    assert repr(lex) == f"<Lexique {str(tsv)!r} (tsv, {len(LIGNES)} lignes)>"
+    base = _ecrire_sqlite(tmp_path / "r.sqlite", LIGNES)
+    with Lexique(base) as lex:
+        assert repr(lex) == f"<Lexique {str(base)!r} (sqlite, {len(LIGNES)} lignes)>"
+
+
+def test_version(capsys):
+    from importlib.metadata import version
+
+    with pytest.raises(SystemExit) as fin:
+        cli.main(["--version"])
+    assert fin.value.code == 0
+    assert capsys.readouterr().out.strip() == f"brivane-lexique {version('brivane_lexique')}"
+
+
+def test_repertoire_annonce_le_fichier_et_refuse_l_ambiguite(capsys, tsv, tmp_path):
+    code, out, err = lancer(capsys, "--lexique", tmp_path, "--json", "existe", "chien")
+    assert code == 0 and json.loads(out) == {"chien": True}
+    assert str(tsv) in err
+    (tmp_path / "verbes.sqlite").write_bytes(b"")  # an export left beside the lexicon
+    code, out, err = lancer(capsys, "--lexique", tmp_path, "existe", "chien")
+    assert (code, out) == (2, "") and "verbes.sqlite" in err and "mini.tsv" in err
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_progression_des_index(capsys, monkeypatch, tsv, terminal):
+    flux = _Terminal() if terminal else io.StringIO()
+    monkeypatch.setattr(sys, "stderr", flux)
+    monkeypatch.setattr(cli.ProgressionIndex, "DELAI", 0.0)
+    assert cli.main(["--lexique", str(tsv), "--json", "lemme", "chantons"]) == 0
+    assert json.loads(capsys.readouterr().out) == {"chantons": "chanter"}
+    if terminal:
+        assert flux.getvalue().startswith("\r[") and "100 % construction des index\n" in flux.getvalue()
+    else:
+        assert flux.getvalue() == ""
 
 
 # --- real entry points, run as subprocesses (slow: kept few) -------------------------------------

@@ -3,6 +3,7 @@
 // request and is released at the end, on error, on close() and when dropped.
 #include "_commun.hpp"
 #include "_entrees.hpp"
+#include "description.hpp"
 
 #include <memory>
 
@@ -281,7 +282,7 @@ nb::object index_de(nb::handle entrees, nb::handle normaliser) {
     return ix.resultat();
 }
 
-nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser) {
+nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser, nb::handle progression) {
     std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur);
     if (!p) return index_de(entrees_de(chemin, delimiteur), normaliser);
     // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
@@ -293,8 +294,58 @@ nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normal
         }
     } pause;
     Index ix(normaliser);
-    while (p->suivant()) ix.indexer(p->entree(), true);
+    // progression(octets lus, taille du fichier) on the caller's thread, every so many
+    // records: a command line draws its bar from it.
+    const bool suivre = !progression.is_none();
+    const uint64_t taille = suivre ? p->lecteur().taille_source() : 0;
+    size_t n = 0;
+    while (p->suivant()) {
+        ix.indexer(p->entree(), true);
+        if (suivre && ++n % 16384 == 0) progression(p->lecteur().octets_consommes(), taille);
+    }
+    if (suivre) progression(taille ? taille : p->lecteur().octets_consommes(), taille);
     return ix.resultat();
+}
+
+// Header names of a CSV/TSV source, read as the loaders read them (empty file: []).
+nb::list entete_csv(nb::handle chemin, nb::handle delimiteur) {
+    exiger_str(delimiteur, "delimiter");
+    PasseCsv p(chemin, delimiteur, nb::str("utf-8-sig"));
+    nb::list noms;
+    if (p.lire_entete())
+        for (nb::handle n : p.noms()) noms.append(n);
+    p.fermer();
+    return noms;
+}
+
+// Per column of a CSV/TSV source, in header order: (name as read, filled rows, first
+// filled value, type), from one pass over the raw fields.
+nb::list decrire_csv(nb::handle chemin, nb::handle delimiteur) {
+    exiger_str(delimiteur, "delimiter");
+    PasseCsv p(chemin, delimiteur, nb::str("utf-8-sig"));
+    nb::list res;
+    if (!p.lire_entete()) return res;
+    const size_t n = p.nb_colonnes();
+    std::vector<brivane::DescriptionColonne> colonnes(n);
+    std::vector<std::string_view> champs;
+    try {
+        while (p.lecteur().suivant(champs)) {
+            if (champs.size() > n) p.trop_de_champs(champs.size());
+            for (size_t i = 0; i < champs.size(); ++i) colonnes[i].ajouter(champs[i]);
+        }
+    } catch (nb::python_error &) {
+        throw;
+    } catch (...) {
+        p.lever(std::current_exception());
+    }
+    p.fermer();
+    for (size_t i = 0; i < n; ++i) {
+        const brivane::DescriptionColonne &d = colonnes[i];
+        nb::object exemple = d.remplies() ? nb::object(nb::str(d.exemple().data(), d.exemple().size()))
+                                          : nb::none();
+        res.append(nb::make_tuple(p.noms()[i], d.remplies(), exemple, brivane::nom_type(d.type())));
+    }
+    return res;
 }
 
 template <class T>
@@ -348,10 +399,19 @@ NB_MODULE(_loaders, m) {
                   "-> frozenset[str]"),
           "Niveau 1 a partir d'entrees quelconques.");
     m.def("_index", &index_csv, nb::arg("chemin"), nb::arg("delimiter"), nb::arg("normaliser").none(),
-          nb::sig("def _index(chemin: str | Path, delimiter: str, normaliser: object) "
+          nb::arg("progression").none() = nb::none(),
+          nb::sig("def _index(chemin: str | Path, delimiter: str, normaliser: object, "
+                  "progression: object = None) "
                   "-> tuple[dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]], "
                   "dict[str, list[EntreeLexicale]]]"),
-          "Niveaux 2-4 d'un fichier CSV/TSV : index phone, ortho et lemme (lu comme iter_csv).");
+          "Niveaux 2-4 d'un fichier CSV/TSV : index phone, ortho et lemme (lu comme iter_csv).\n\n"
+          "progression, si donne, est appele avec (octets lus, taille du fichier) au fil de la passe.");
+    m.def("_entete", &entete_csv, nb::arg("chemin"), nb::arg("delimiter"),
+          nb::sig("def _entete(chemin: str | Path, delimiter: str) -> list[str]"),
+          "Noms de colonnes d'un fichier CSV/TSV, tels que les lisent les loaders.");
+    m.def("_decrire", &decrire_csv, nb::arg("chemin"), nb::arg("delimiter"),
+          nb::sig("def _decrire(chemin: str | Path, delimiter: str) -> list[tuple[str, int, str | None, str]]"),
+          "Colonnes d'un fichier CSV/TSV : (nom lu, lignes remplies, exemple, type).");
     m.def("_index_de", &index_de, nb::arg("entrees"), nb::arg("normaliser").none(),
           nb::sig("def _index_de(entrees: object, normaliser: object) "
                   "-> tuple[dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]], "

@@ -3,6 +3,10 @@
 Sans --lexique, les requetes portent sur le lexique embarque (SQLite). La sortie est un
 tableau aligne, ou du JSON avec --json. Les erreurs donnent une ligne sur stderr et un
 code de sortie non nul : 2 pour une erreur d'usage, 1 pour une erreur a l'execution.
+
+Les options ont le meme sens quel que soit le backend : l'API garde ses differences
+documentees (limite 0, une ligne par orthographe, noms de colonnes, types des valeurs),
+et c'est ici qu'elles sont ramenees a une seule lecture.
 """
 
 from __future__ import annotations
@@ -10,6 +14,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import time
 import re
 import sqlite3
 import sys
@@ -33,14 +38,21 @@ MODES = {
     "ind": "indicatif",
     "sub": "subjonctif",
     "cnd": "conditionnel",
-    "imp": "imperatif",
+    "imp": "impératif",
     "inf": "infinitif",
     "par": "participe",
 }
-TEMPS = {"pre": "present", "imp": "imparfait", "pas": "passe", "fut": "futur", "": "-"}
+TEMPS = {"pre": "présent", "imp": "imparfait", "pas": "passé", "fut": "futur", "": "-"}
 # Le "pas" de l'indicatif est le passe simple ; celui du participe, le participe passe.
-TEMPS_PAR_MODE = {("ind", "pas"): "passe simple"}
+TEMPS_PAR_MODE = {("ind", "pas"): "passé simple"}
 PERSONNES = ["1s", "2s", "3s", "1p", "2p", "3p"]
+
+# Sans limite, pour l'API : un entier que SQLite (LIMIT) et les tranches acceptent.
+TOUT = 2**62
+# Colonnes de travail de la bibliotheque, absentes des sorties sauf demande explicite.
+COLONNES_INTERNES = frozenset({"phone_reversed"})
+# Noms canoniques de texte : jamais convertis en nombres (personne vaut "1" partout).
+TEXTES_CANONIQUES = frozenset({"ortho", "lemme", "cgram", "genre", "nombre", "mode", "temps", "personne", "phone"})
 
 CRITERES = (
     "cgram", "genre", "nombre", "freq_min", "freq_max", "nb_syllabes",
@@ -56,7 +68,21 @@ class ErreurCli(Exception):
         self.code = code
 
 
+class _Formateur(argparse.HelpFormatter):
+    def add_usage(self, usage, actions, groups, prefix=None):  # type: ignore[override]
+        return super().add_usage(usage, actions, groups, "utilisation : " if prefix is None else prefix)
+
+
 class _Analyseur(argparse.ArgumentParser):
+    # Aide en francais : titres des sections, -h et ligne d'usage.
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs["add_help"] = False
+        kwargs.setdefault("formatter_class", _Formateur)
+        super().__init__(*args, **kwargs)
+        self._positionals.title = "arguments"
+        self._optionals.title = "options"
+        self.add_argument("-h", "--help", action="help", help="affiche cette aide et quitte")
+
     # argparse imprime l'usage complet puis l'erreur ; on veut une seule ligne.
     def error(self, message: str) -> None:  # type: ignore[override]
         raise ErreurCli(f"{self.prog}: {message} (voir --help)", EXIT_USAGE)
@@ -124,18 +150,13 @@ def _choisir_colonnes(entrees: list[dict], preferees: Sequence[str], demandees: 
     return colonnes or list(presentes)
 
 
-def _restreindre(entrees: list[dict], colonnes: list[str] | None) -> list[dict]:
-    if not colonnes:
-        return entrees
-    return [{c: e.get(c) for c in colonnes} for e in entrees]
-
-
 # --------------------------------------------------------------------------- sortie
 
 
 class Sortie:
-    def __init__(self, json_: bool) -> None:
+    def __init__(self, json_: bool, sqlite: bool = True) -> None:
         self.json = json_
+        self.sqlite = sqlite
         # Ecriture des prononciations affichees (--alphabet) : None les laisse telles quelles.
         self.convertir_phone: Callable[[str], str] | None = None
 
@@ -152,17 +173,25 @@ class Sortie:
         self.ecrire(json.dumps(valeur, ensure_ascii=False, indent=2, default=str))
 
     def vide(self) -> None:
-        print("aucun resultat", file=sys.stderr)
+        print("aucun résultat", file=sys.stderr)
 
-    def entrees(self, entrees: list[dict], colonnes: list[str] | None,
+    def entrees(self, entrees: list[dict], colonnes: "Colonnes | list[str] | None",
                 preferees: Sequence[str] = COLONNES_ENTREE) -> None:
         entrees = self._phones(entrees)
+        if not isinstance(colonnes, Colonnes):
+            colonnes = Colonnes(colonnes or [], {c: c for c in colonnes or []})
         if self.json:
-            self.donnees(_restreindre(entrees, colonnes))
-        elif not entrees:
+            self.donnees(valeurs_json(colonnes.restreindre(entrees), self.sqlite))
+            return
+        if not entrees:
             self.vide()
+            return
+        # Les memes valeurs qu'en JSON : un nombre lu d'un TSV se cadre a droite comme en SQLite.
+        entrees = valeurs_json(entrees, self.sqlite)
+        if colonnes.noms:
+            self.ecrire(tableau(colonnes.noms, ([e.get(colonnes.cles[c]) for c in colonnes.noms] for e in entrees)))
         else:
-            cols = _choisir_colonnes(entrees, preferees, colonnes)
+            cols = _choisir_colonnes(entrees, preferees, None)
             self.ecrire(tableau(cols, ([e.get(c) for c in cols] for e in entrees)))
 
     def par_mot(self, entete: str, resultats: dict[str, Any]) -> None:
@@ -182,18 +211,28 @@ class Sortie:
             self.ecrire("\n".join(valeurs))
 
 
+def _dans_l_ordre(d: dict, ordre: Iterable[str]) -> dict:
+    ordre = list(ordre)
+    return {k: d[k] for k in [k for k in ordre if k in d] + [k for k in d if k not in ordre]}
+
+
+def ordonner_conjugaison(table: dict[str, dict[str, dict[str, str]]]) -> dict:
+    """Modes, temps et personnes dans l'ordre des grammaires (1s 2s 3s 1p 2p 3p)."""
+    return {m: {t: _dans_l_ordre(f, PERSONNES) for t, f in _dans_l_ordre(tps, TEMPS).items()}
+            for m, tps in _dans_l_ordre(table, MODES).items()}
+
+
 def tableau_conjugaison(table: dict[str, dict[str, dict[str, str]]]) -> str:
     """Une section par mode ; dans chaque section, une colonne par temps, une ligne par personne."""
-    ordre_modes = [m for m in MODES if m in table] + [m for m in table if m not in MODES]
+    table = ordonner_conjugaison(table)
     blocs = []
-    for mode in ordre_modes:
-        temps = table[mode]
-        ordre_temps = [t for t in TEMPS if t in temps] + [t for t in temps if t not in TEMPS]
+    for mode, temps in table.items():
+        ordre_temps = list(temps)
         cles: dict[str, None] = {}
         for t in ordre_temps:
             cles.update(dict.fromkeys(temps[t]))
-        ordre_cles = [p for p in PERSONNES if p in cles] + [p for p in cles if p not in PERSONNES]
-        if ordre_cles == [""]:
+        ordre_cles = _dans_l_ordre(cles, PERSONNES)
+        if list(ordre_cles) == [""]:
             # Modes impersonnels (infinitif, participes) : une forme par temps, sans grille.
             lignes = [(TEMPS_PAR_MODE.get((mode, t), TEMPS.get(t, t)) if t else "", temps[t][""]) for t in ordre_temps]
             largeur = max(_largeur(l) for l, _ in lignes)
@@ -232,7 +271,71 @@ class Progression:
             self.flux.flush()
 
 
+class ProgressionIndex:
+    """Barre de progression de la construction des index, dessinee apres une seconde."""
+
+    DELAI = 1.0
+
+    def __init__(self, flux=None) -> None:
+        self.flux = flux if flux is not None else sys.stderr
+        self.debut = time.monotonic()
+        self.affichee = False
+
+    def __call__(self, lus: int, taille: int) -> None:
+        if time.monotonic() - self.debut < self.DELAI:
+            return
+        largeur = 30
+        part = min(lus / taille, 1.0) if taille else 0.0
+        plein = int(part * largeur)
+        pourcent = f"{int(part * 100):3d} % " if taille else ""
+        self.flux.write(f"\r[{'#' * plein}{'.' * (largeur - plein)}] {pourcent}construction des index")
+        self.flux.flush()
+        self.affichee = True
+
+    def terminer(self) -> None:
+        if self.affichee:
+            self.flux.write("\n")
+            self.flux.flush()
+
+
+# Commandes qui ne lisent pas les index d'un lexique CSV/TSV.
+SANS_INDEX = frozenset({"existe", "colonnes", "nom-propre"})
+
+
+def preparer_index(lex, commande: str, flux=None) -> None:
+    """Construit les index d'un lexique CSV/TSV en montrant la progression dans un terminal."""
+    flux = flux if flux is not None else sys.stderr
+    if _est_sqlite(lex) or commande in SANS_INDEX or getattr(lex, "_index_phone", None) is not None:
+        return
+    if not flux.isatty():
+        return
+    barre = ProgressionIndex(flux)
+    try:
+        lex._charger_index(progression=barre)
+    finally:
+        barre.terminer()
+
+
 # --------------------------------------------------------------------------- lexique
+
+# L'ordre de Lexique.from_directory.
+MOTIFS_LEXIQUE = ("*.db", "*.sqlite", "*.sqlite3", "*.tsv", "*.csv")
+
+
+def lexique_du_repertoire(dossier: Path) -> Path:
+    """Le seul fichier lexique du repertoire ; plusieurs candidats sont une erreur d'usage.
+
+    from_directory prendrait le premier : un export range a cote (verbes.sqlite) passerait
+    alors avant le lexique lui-meme sans que rien ne le dise.
+    """
+    candidats = [c for motif in MOTIFS_LEXIQUE for c in sorted(dossier.glob(motif))]
+    if not candidats:
+        raise FileNotFoundError(f"Aucun fichier lexique trouve dans {dossier}")
+    if len(candidats) > 1:
+        noms = ", ".join(c.name for c in candidats)
+        raise ErreurCli(f"plusieurs lexiques dans {dossier} : {noms} ; indiquez le fichier voulu à --lexique",
+                        EXIT_USAGE)
+    return candidats[0]
 
 
 def _conversion_phone(du_lexique: str, demande: str | None) -> Callable[[str], str] | None:
@@ -257,7 +360,9 @@ def ouvrir_lexique(chemin: str | None, table: str | None):
 
     p = Path(chemin)
     if p.is_dir():
-        return Lexique.from_directory(p, **kwargs)
+        fichier = lexique_du_repertoire(p)
+        print(f"{PROG}: lexique ouvert : {fichier}", file=sys.stderr)
+        return Lexique(fichier, **kwargs)
     if not p.exists():
         # Ouvrir un .sqlite absent creerait un fichier vide : on refuse avant.
         raise ErreurCli(f"lexique introuvable : {chemin}")
@@ -268,7 +373,7 @@ def _verifier_regex(motif: str) -> None:
     try:
         re.compile(motif, re.IGNORECASE)
     except re.error as exc:
-        raise ErreurCli(f"expression reguliere invalide {motif!r} : {exc}", EXIT_USAGE) from None
+        raise ErreurCli(f"expression régulière invalide {motif!r} : {exc}", EXIT_USAGE) from None
 
 
 def _criteres(a: argparse.Namespace) -> dict[str, Any]:
@@ -279,6 +384,199 @@ def _est_sqlite(lex) -> bool:
     return getattr(lex, "_backend", None) == "sqlite"
 
 
+# --------------------------------------------------------------------------- colonnes
+
+
+def colonnes_source(lex, table: str | None = None) -> list[str]:
+    """Noms des colonnes de la source, sans la lire en entier (PRAGMA ou en-tete)."""
+    if _est_sqlite(lex):
+        try:
+            lignes = lex._get_conn().execute(f"PRAGMA table_info({table or lex._table})").fetchall()
+        except sqlite3.Error:
+            return []
+        return [l[1] for l in lignes]
+    from . import _loaders
+
+    return list(_loaders._entete(lex._source, "\t" if lex._backend == "tsv" else ","))
+
+
+class Colonnes:
+    """Colonnes demandees par --colonnes : le nom affiche et la cle lue dans les entrees."""
+
+    def __init__(self, noms: list[str], cles: dict[str, str], export: list[str] | None = None) -> None:
+        self.noms = noms
+        self.cles = cles
+        self.export = export
+
+    def restreindre(self, entrees: list[dict]) -> list[dict]:
+        if not self.noms:
+            return [{k: v for k, v in e.items() if k not in COLONNES_INTERNES} for e in entrees]
+        return [{c: e.get(self.cles[c]) for c in self.noms} for e in entrees]
+
+
+def resoudre_demande(lex, demandees: list[str] | None, tables: Sequence[str | None] = (None,)) -> Colonnes:
+    """Traduit les noms de --colonnes (canoniques ou propres au lexique) ; inconnu : exit 2.
+
+    Les entrees des requetes portent les noms canoniques (freq) ; un export SQLite lit les
+    noms physiques (freq_opensubs), un export CSV/TSV les noms canoniques.
+    """
+    if not demandees:
+        return Colonnes([], {})
+    from ._aliases import resoudre_colonnes
+
+    sources: list[str] = []
+    for t in tables:
+        sources += [c for c in colonnes_source(lex, t) if c not in sources]
+    resolus = resoudre_colonnes(sources)
+    # Nom accepte -> cle des entrees ; nom canonique -> premiere colonne source qui le donne.
+    cles: dict[str, str] = {}
+    physiques: dict[str, str] = {}
+    for src in sources:
+        canon = resolus[src]
+        for nom in (src, src.strip().lower(), canon):
+            cles.setdefault(nom, canon)
+            physiques.setdefault(nom, src)
+    if _est_sqlite(lex) and "freq_opensubs" in sources:
+        physiques["freq"] = "freq_opensubs"  # la colonne que lisent les requetes SQL
+    for nom in list(cles):
+        cles.setdefault(nom.lower(), cles[nom])
+        physiques.setdefault(nom.lower(), physiques[nom])
+    demandees = [c if c in cles else c.lower() for c in demandees]
+    inconnues = [c for c in demandees if c not in cles]
+    if inconnues:
+        valides = ", ".join(dict.fromkeys([*sources, *resolus.values()]))
+        raise ErreurCli(f"colonne inconnue : {', '.join(inconnues)} (colonnes valides : {valides})", EXIT_USAGE)
+    # Deux colonnes source pour un meme nom canonique : les entrees n'en gardent qu'une (la
+    # premiere frequence d'un CSV/TSV, sinon la derniere). Montrer l'autre sous ce nom
+    # serait montrer les valeurs de sa voisine.
+    fournisseur: dict[str, str] = {}
+    for src in sources:
+        if not (resolus[src] == "freq" and not _est_sqlite(lex) and "freq" in fournisseur):
+            fournisseur[resolus[src]] = src
+    for c in demandees:
+        src = physiques[c]
+        if c != cles[c] and fournisseur.get(cles[c], src) != src:
+            raise ErreurCli(f"colonne {c} : ses valeurs ne sont pas lues par la bibliothèque, "
+                            f"{cles[c]} vient de {fournisseur[cles[c]]}", EXIT_USAGE)
+    export = [physiques[c] if _est_sqlite(lex) else cles[c] for c in demandees]
+    return Colonnes(list(demandees), {c: cles[c] for c in demandees}, list(dict.fromkeys(export)))
+
+
+_ENTIER = re.compile(r"[+-]?(0|[1-9][0-9]*)")
+_REEL = re.compile(r"[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?")
+
+
+def valeurs_json(entrees: list[dict], sqlite: bool) -> list[dict]:
+    """Nombres en nombres et vide en null, comme SQLite les donne, quel que soit le backend.
+
+    Un CSV/TSV ne porte que du texte : une colonne (hors noms canoniques de texte) dont
+    toutes les valeurs remplies du resultat s'ecrivent comme des nombres devient numerique.
+    """
+    numeriques: dict[str, type] = {}
+    if not sqlite:
+        cles = dict.fromkeys(k for e in entrees for k in e)
+        for k in cles:
+            if k in TEXTES_CANONIQUES:
+                continue
+            valeurs = [e[k] for e in entrees if isinstance(e.get(k), str) and e[k].strip()]
+            if any(not isinstance(e.get(k), (str, type(None))) for e in entrees):
+                continue
+            if all(_ENTIER.fullmatch(v.strip()) for v in valeurs):
+                numeriques[k] = int
+            elif all(_REEL.fullmatch(v.strip()) for v in valeurs):
+                numeriques[k] = float
+
+    def valeur(k: str, v: Any) -> Any:
+        if isinstance(v, str):
+            if not v.strip():
+                return None
+            if k in numeriques:
+                return numeriques[k](v.strip())
+        return v
+
+    return [{k: valeur(k, v) for k, v in e.items()} for e in entrees]
+
+
+# --------------------------------------------------------------------------- listes de mots
+
+
+def une_par_orthographe(entrees: list[dict]) -> list[dict]:
+    """Une ligne par orthographe : l'analyse la plus frequente, a la place de la premiere vue."""
+    from ._utils import normaliser_ortho
+
+    rang: dict[str, int] = {}
+    garde: list[dict] = []
+    for e in entrees:
+        cle = normaliser_ortho(e.get("ortho") or "")
+        i = rang.get(cle)
+        if i is None:
+            rang[cle] = len(garde)
+            garde.append(e)
+        elif _freq(e) > _freq(garde[i]):
+            garde[i] = e
+    return garde
+
+
+def _freq(e: dict) -> float:
+    try:
+        return float(e.get("freq") or 0.0)
+    except (TypeError, ValueError):
+        return 0.0
+
+
+def toutes_les_analyses(lex, entrees: list[dict], meme: Callable[[dict, dict], bool]) -> list[dict]:
+    """Chaque orthographe remplacee par toutes ses lignes qui repondent comme elle a la requete.
+
+    Plusieurs requetes en memoire ne rendent qu'une ligne par orthographe, leur version SQL
+    toutes : --analyses repart donc des lignes completes de chaque orthographe (info).
+    """
+    from ._utils import normaliser_ortho
+
+    vues: set[str] = set()
+    sortie: list[dict] = []
+    for e in entrees:
+        cle = normaliser_ortho(e.get("ortho") or "")
+        if cle in vues:
+            continue
+        vues.add(cle)
+        lignes = [r for r in lex.info(e.get("ortho") or "") if meme(r, e)]
+        sortie += lignes or [e]
+    return sortie
+
+
+def meme_phone(r: dict, e: dict) -> bool:
+    return r.get("phone") == e.get("phone")
+
+
+def lister(requete: Callable[[int], list[dict]], limite: int, analyses: bool,
+           garder: Callable[[dict], bool] | None = None,
+           developper: Callable[[list[dict]], list[dict]] | None = None,
+           par_frequence: bool = False) -> list[dict]:
+    """Les `limite` premiers resultats (0 : tous), une ligne par orthographe sauf --analyses.
+
+    L'API applique sa limite avant qu'on regroupe ou ecarte des lignes (et certaines
+    requetes SQL regroupent elles-memes apres leur LIMIT) : tant que le compte n'y est pas,
+    on redemande huit fois plus large, puis sans limite des qu'une reponse n'est pas pleine.
+    `developper` remplace chaque orthographe par toutes ses analyses ; `par_frequence`
+    reclasse les lignes gardees par frequence decroissante (tri stable).
+    """
+    demande = TOUT if limite <= 0 else (limite if analyses and garder is None else 4 * limite + 16)
+    while True:
+        brut = requete(demande)
+        lignes = [e for e in brut if garder is None or garder(e)]
+        if developper is not None:
+            lignes = developper(lignes)
+        if not analyses:
+            lignes = une_par_orthographe(lignes)
+            if par_frequence:
+                lignes.sort(key=lambda e: -_freq(e))
+        if limite > 0 and len(lignes) >= limite:
+            return lignes[:limite]
+        if demande >= TOUT or not brut:
+            return lignes
+        demande = TOUT if len(brut) < demande or demande > TOUT // 8 else demande * 8
+
+
 # --------------------------------------------------------------------------- sous-commandes
 
 
@@ -286,8 +584,32 @@ def cmd_existe(lex, a, out: Sortie) -> None:
     out.par_mot("existe", {m: lex.existe(m) for m in a.mots})
 
 
+def _colonnes(lex, a, tables: Sequence[str | None] = (None,)) -> Colonnes:
+    return resoudre_demande(lex, getattr(a, "colonnes", None), tables)
+
+
+def _liste(lex, a, out: Sortie, requete: Callable[[int], list[dict]],
+           garder: Callable[[dict], bool] | None = None,
+           meme: Callable[[dict, dict], bool] | None = None, par_frequence: bool = True) -> None:
+    """Une liste de mots. `meme` : la requete ne rend en memoire qu'une ligne par orthographe
+    (la premiere vue) ; ses autres analyses sont relues pour --analyses et, hors SQLite, pour
+    garder la plus frequente."""
+    colonnes = _colonnes(lex, a)
+    developper = None
+    if meme is not None and (a.analyses or not _est_sqlite(lex)):
+        developper = lambda lignes: toutes_les_analyses(lex, lignes, meme)  # noqa: E731
+    out.entrees(lister(requete, a.limite, a.analyses, garder, developper, par_frequence), colonnes)
+
+
+def _syllabes_de(e: dict) -> int | None:
+    try:
+        return int(float(e.get("nb_syllabes")))
+    except (TypeError, ValueError):
+        return None
+
+
 def cmd_info(lex, a, out: Sortie) -> None:
-    out.entrees(lex.info(a.mot), a.colonnes)
+    out.entrees(lex.info(a.mot), _colonnes(lex, a))
 
 
 def cmd_phone(lex, a, out: Sortie) -> None:
@@ -295,7 +617,7 @@ def cmd_phone(lex, a, out: Sortie) -> None:
 
 
 def cmd_frequence(lex, a, out: Sortie) -> None:
-    out.par_mot("frequence", {m: lex.frequence(m) for m in a.mots})
+    out.par_mot("fréquence", {m: lex.frequence(m) for m in a.mots})
 
 
 def cmd_lemme(lex, a, out: Sortie) -> None:
@@ -308,17 +630,22 @@ def cmd_homophones(lex, a, out: Sortie) -> None:
         phone = lex.phone_de(a.texte)
         if phone is None:
             raise ErreurCli(f"prononciation inconnue pour {a.texte!r}")
-    out.entrees(lex.homophones(phone), a.colonnes)
+    _liste(lex, a, out, lambda n: lex.homophones(phone)[:n], par_frequence=False)
 
 
 def cmd_formes(lex, a, out: Sortie) -> None:
-    out.entrees(lex.formes_de(a.lemme, a.cgram), a.colonnes)
+    from ._utils import normaliser_ortho
+
+    lemme = normaliser_ortho(a.lemme)
+    _liste(lex, a, out, lambda n: lex.formes_de(a.lemme, a.cgram)[:n], par_frequence=False,
+           meme=lambda r, e: normaliser_ortho(r.get("lemme") or "") == lemme
+           and (r.get("cgram") or "").startswith(a.cgram or ""))
 
 
 def cmd_conjuguer(lex, a, out: Sortie) -> None:
     table = lex.conjuguer(a.verbe)
     if out.json:
-        out.donnees(table)
+        out.donnees(ordonner_conjugaison(table))
     elif not table:
         out.vide()
     else:
@@ -326,7 +653,9 @@ def cmd_conjuguer(lex, a, out: Sortie) -> None:
 
 
 def cmd_verbes(lex, a, out: Sortie) -> None:
-    out.entrees(lex.verbes_par_phone_et_personne(a.phones, a.personne, a.nombre), a.colonnes)
+    _liste(lex, a, out, lambda n: lex.verbes_par_phone_et_personne(a.phones, a.personne, a.nombre)[:n],
+           meme=lambda r, e: r.get("cgram") in ("VER", "AUX") and r.get("phone") in a.phones
+           and str(r.get("personne") or "") == a.personne and (not a.nombre or r.get("nombre") == a.nombre))
 
 
 def cmd_definitions(lex, a, out: Sortie) -> None:
@@ -337,7 +666,7 @@ def cmd_definitions(lex, a, out: Sortie) -> None:
     if out.json:
         out.donnees({"definitions": sens, "definition": textes})
     elif sens:
-        out.entrees(sens, a.colonnes, COLONNES_SENS)
+        out.entrees(sens, _colonnes(lex, a, (None, "definitions")), COLONNES_SENS)
     else:
         out.liste(textes)
 
@@ -352,29 +681,42 @@ def cmd_antonymes(lex, a, out: Sortie) -> None:
 
 def cmd_rechercher(lex, a, out: Sortie) -> None:
     _verifier_regex(a.motif)
-    out.entrees(lex.rechercher(a.motif, a.champ, a.limite), a.colonnes)
+    meme = meme_phone if a.champ == "phone" else (lambda r, e: True)
+    _liste(lex, a, out, lambda n: lex.rechercher(a.motif, a.champ, n), meme=meme)
 
 
 def cmd_anagrammes(lex, a, out: Sortie) -> None:
-    out.entrees(lex.anagrammes(a.mot, a.limite), a.colonnes)
+    _liste(lex, a, out, lambda n: lex.anagrammes(a.mot, n), meme=lambda r, e: True)
 
 
 def cmd_rimes(lex, a, out: Sortie) -> None:
-    if lex.phone_de(a.mot) is None:
+    from ._utils import _tokenize_ipa, normaliser_ortho
+
+    phone = lex.phone_de(a.mot)
+    n_phonemes = a.nb_phonemes
+    if phone is None:
         print(f"prononciation inconnue pour {a.mot!r}", file=sys.stderr)
-    out.entrees(lex.rimes(a.mot, a.nb_phonemes, a.limite), a.colonnes)
+    else:
+        # Un mot plus court que --nb-phonemes rime sur toute sa prononciation (eau : o).
+        n_phonemes = min(n_phonemes, len(_tokenize_ipa(phone))) or n_phonemes
+    garder = None
+    if not a.avec_mot:
+        cle = normaliser_ortho(a.mot)
+        garder = lambda e: normaliser_ortho(e.get("ortho") or "") != cle  # noqa: E731
+    _liste(lex, a, out, lambda n: lex.rimes(a.mot, n_phonemes, n), garder, meme_phone)
 
 
 def cmd_contient_son(lex, a, out: Sortie) -> None:
-    out.entrees(lex.contient_son(a.son, a.limite), a.colonnes)
+    _liste(lex, a, out, lambda n: lex.contient_son(a.son, n), meme=meme_phone)
 
 
 def cmd_syllabes(lex, a, out: Sortie) -> None:
-    out.entrees(lex.mots_par_syllabes(a.n, a.cgram, a.limite), a.colonnes)
+    _liste(lex, a, out, lambda n: lex.mots_par_syllabes(a.n, a.cgram, n),
+           meme=lambda r, e: _syllabes_de(r) == _syllabes_de(e) and (r.get("cgram") or "").startswith(a.cgram or ""))
 
 
 def cmd_filtrer(lex, a, out: Sortie) -> None:
-    out.entrees(lex.filtrer(limite=a.limite, **_criteres(a)), a.colonnes)
+    _liste(lex, a, out, lambda n: lex.filtrer(limite=n, **_criteres(a)), par_frequence=False)
 
 
 def cmd_compter(lex, a, out: Sortie) -> None:
@@ -382,8 +724,22 @@ def cmd_compter(lex, a, out: Sortie) -> None:
     out.donnees({"nombre": n}) if out.json else out.ecrire(str(n))
 
 
+def cmd_colonnes(lex, a, out: Sortie) -> None:
+    colonnes = lex.colonnes()
+    if out.json:
+        out.donnees(colonnes)
+    elif not colonnes:
+        out.vide()
+    else:
+        types = {"reel": "réel"}
+        lignes = ([c["nom"], c["source"], types.get(c["type"], c["type"]), c["remplies"], c["exemple"],
+                   "oui" if c["frequence"] else ""] for c in colonnes)
+        out.ecrire(tableau(["nom", "source", "type", "remplies", "exemple", "fréquence"], lignes))
+
+
 def cmd_exporter(lex, a, out: Sortie) -> None:
     criteres = _criteres(a)
+    colonnes = _colonnes(lex, a).export
     progression = None
     if sys.stderr.isatty():
         total = lex.compter(**criteres)
@@ -391,13 +747,14 @@ def cmd_exporter(lex, a, out: Sortie) -> None:
             total = min(total, a.limite)
         progression = Progression(total)
     try:
-        n = lex.exporter(a.sortie, format=a.format, colonnes=a.colonnes, limite=a.limite,
+        n = lex.exporter(a.sortie, format=a.format, colonnes=colonnes, limite=a.limite,
                          callback=progression, **criteres)
     except sqlite3.OperationalError as exc:
         # Aucune colonne connue : la bibliotheque compose un SELECT ou un CREATE TABLE sans
         # colonne, que SQLite refuse avec une simple erreur de syntaxe.
         if a.colonnes and "syntax error" in str(exc):
-            raise ErreurCli(f"aucune des colonnes demandees n'existe dans le lexique : {','.join(a.colonnes)}") from None
+            raise ErreurCli("aucune des colonnes demandées n'existe dans le lexique : "
+                            + ",".join(a.colonnes)) from None
         raise
     finally:
         if progression is not None:
@@ -406,7 +763,7 @@ def cmd_exporter(lex, a, out: Sortie) -> None:
     if out.json:
         out.donnees({"lignes": n, "fichier": a.sortie, "format": fmt})
     else:
-        out.ecrire(f"{n} lignes exportees vers {a.sortie} ({fmt})")
+        out.ecrire(f"{n} lignes exportées vers {a.sortie} ({fmt})")
 
 
 def cmd_nom_propre(lex, a, out: Sortie) -> None:
@@ -428,10 +785,10 @@ def cmd_nom_propre(lex, a, out: Sortie) -> None:
         elif q == "homophones":
             res = lex.homophones_nom_propre(arg)
         elif q == "rechercher":
-            res = lex.rechercher_nom_propre(arg, a.limite)
+            res = lex.rechercher_nom_propre(arg, a.limite or TOUT)
         else:
-            res = lex.rimes_nom_propre(arg, a.limite)
-        out.entrees(res, a.colonnes, COLONNES_NOM_PROPRE)
+            res = lex.rimes_nom_propre(arg, a.limite or TOUT)
+        out.entrees(res, _colonnes(lex, a, ("noms_propres",)), COLONNES_NOM_PROPRE)
 
 
 # --------------------------------------------------------------------------- analyseur
@@ -456,37 +813,70 @@ def _entier_positif(texte: str) -> int:
     return n
 
 
+def _limite(texte: str) -> int:
+    # Une limite negative n'a pas le meme sens en SQL et en memoire : refusee ici.
+    try:
+        n = int(texte)
+    except ValueError:
+        n = -1
+    if n < 0:
+        raise argparse.ArgumentTypeError(f"entier >= 0 attendu (0 : pas de limite) : {texte!r}")
+    return n
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("brivane_lexique")
+    except PackageNotFoundError:
+        return "inconnue (paquet non installé)"
+
+
 # Options communes acceptees avant ou apres la sous-commande. Dans les sous-commandes
 # leur defaut est SUPPRESS, pour ne pas ecraser une valeur donnee avant.
 def _options_communes(p: argparse.ArgumentParser, suppress: bool) -> None:
     d = (lambda v: argparse.SUPPRESS) if suppress else (lambda v: v)
     p.add_argument("--lexique", metavar="CHEMIN", default=d(None),
-                   help="fichier lexique (.sqlite/.db, .tsv, .csv) ou repertoire ; "
-                        "par defaut le lexique embarque")
-    p.add_argument("--table", default=d(None), help="table des formes (SQLite), defaut : formes")
-    p.add_argument("--json", action="store_true", default=d(False), help="sortie JSON")
+                   help="fichier lexique (.sqlite/.db, .tsv, .csv) ou répertoire qui en contient un seul ; "
+                        "par défaut le lexique embarqué")
+    p.add_argument("--table", default=d(None), help="table des formes (SQLite), défaut : formes")
+    p.add_argument("--json", action="store_true", default=d(False),
+                   help="sortie JSON (nombres en nombres, valeurs vides en null)")
     p.add_argument("--alphabet", choices=["ipa", "lexique"], default=d(None),
-                   help="prononciations affichees en API (ipa) ou dans le code de Lexique (lexique) ; "
-                        "par defaut telles que le lexique les ecrit")
+                   help="prononciations affichées en API (ipa) ou dans le code de Lexique (lexique) ; "
+                        "par défaut telles que le lexique les écrit")
+
+
+def options_liste(p: argparse.ArgumentParser, defaut: int = 50, analyses: bool = True) -> None:
+    """--limite (0 : pas de limite) et, pour une liste de mots, --analyses."""
+    p.add_argument("--limite", type=_limite, default=defaut, metavar="N",
+                   help=f"nombre maximal de résultats, 0 pour tous (défaut {defaut})")
+    if analyses:
+        p.add_argument("--analyses", action="store_true",
+                       help="toutes les analyses de chaque mot (sinon une ligne par orthographe, "
+                            "la plus fréquente)")
+    else:
+        p.set_defaults(analyses=True)
 
 
 def _options_criteres(p: argparse.ArgumentParser) -> None:
-    g = p.add_argument_group("criteres")
-    g.add_argument("--cgram", help="categorie grammaticale (prefixe : VER, NOM, ADJ...)")
+    g = p.add_argument_group("critères")
+    g.add_argument("--cgram", help="catégorie grammaticale (préfixe : VER, NOM, ADJ...)")
     g.add_argument("--genre", help="m ou f")
     g.add_argument("--nombre", help="s ou p")
-    g.add_argument("--freq-min", type=float, metavar="F")
-    g.add_argument("--freq-max", type=float, metavar="F")
-    g.add_argument("--nb-syllabes", type=int, metavar="N")
-    g.add_argument("--age-min", type=float, metavar="A")
-    g.add_argument("--age-max", type=float, metavar="A")
-    g.add_argument("--illustrable-min", type=float, metavar="X")
-    g.add_argument("--categorie")
+    g.add_argument("--freq-min", type=float, metavar="F", help="fréquence minimale (par million de mots)")
+    g.add_argument("--freq-max", type=float, metavar="F", help="fréquence maximale (par million de mots)")
+    g.add_argument("--nb-syllabes", type=int, metavar="N", help="nombre de syllabes")
+    g.add_argument("--age-min", type=float, metavar="A", help="âge d'acquisition minimal")
+    g.add_argument("--age-max", type=float, metavar="A", help="âge d'acquisition maximal")
+    g.add_argument("--illustrable-min", type=float, metavar="X", help="score d'illustrabilité minimal")
+    g.add_argument("--categorie", help="catégorie sémantique exacte")
     age = g.add_mutually_exclusive_group()
     age.add_argument("--has-age", dest="has_age", action="store_const", const=True, default=None,
-                     help="seulement les formes avec un age d'acquisition")
+                     help="seulement les formes avec un âge d'acquisition")
     age.add_argument("--no-age", dest="has_age", action="store_const", const=False,
-                     help="seulement les formes sans age d'acquisition")
+                     help="seulement les formes sans âge d'acquisition")
     phone = g.add_mutually_exclusive_group()
     phone.add_argument("--has-phone", dest="has_phone", action="store_const", const=True, default=None,
                        help="seulement les formes avec une prononciation")
@@ -494,12 +884,18 @@ def _options_criteres(p: argparse.ArgumentParser) -> None:
                        help="seulement les formes sans prononciation")
 
 
+AIDE_COLONNES = ("colonnes à afficher ou exporter, séparées par des virgules : noms canoniques "
+                 "(ortho, phone, freq...) ou noms du lexique (freq_opensubs...) ; voir la commande colonnes")
+
+
 def construire_analyseur() -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
     _options_communes(parent, suppress=True)
 
-    racine = _Analyseur(prog=PROG, description="Requetes sur un lexique francais (brivane_lexique).")
+    racine = _Analyseur(prog=PROG, description="Requêtes sur un lexique français (brivane_lexique).")
     _options_communes(racine, suppress=False)
+    racine.add_argument("--version", action="version", version=f"{PROG} {_version()}",
+                        help="affiche la version du paquet et quitte")
     sous = racine.add_subparsers(dest="commande", metavar="COMMANDE", parser_class=_Analyseur)
     sous.required = True
 
@@ -507,77 +903,96 @@ def construire_analyseur() -> argparse.ArgumentParser:
         p = sous.add_parser(nom, parents=[parent], help=aide, description=aide)
         p.set_defaults(fonction=fonction)
         if colonnes:
-            p.add_argument("--colonnes", type=_liste_colonnes, metavar="C1,C2",
-                           help="colonnes a afficher (separees par des virgules)")
+            p.add_argument("--colonnes", type=_liste_colonnes, metavar="C1,C2", help=AIDE_COLONNES)
         return p
 
-    def limite(p: argparse.ArgumentParser, defaut: int = 50) -> None:
-        p.add_argument("--limite", type=int, default=defaut, help=f"nombre maximal de resultats (defaut {defaut})")
+    _commandes_mots(commande)
+    _commandes_recherche(commande)
+    _commandes_tables(commande)
+    return racine
 
+
+# Une fonction par famille de sous-commandes ; `commande(nom, fonction, aide, colonnes=True)`
+# cree la sous-commande avec les options communes (et --colonnes).
+def _commandes_mots(commande: Callable[..., argparse.ArgumentParser]) -> None:
     p = commande("existe", cmd_existe, "la forme existe-t-elle ?", colonnes=False)
     p.add_argument("mots", nargs="+", metavar="MOT")
-    p = commande("info", cmd_info, "entrees completes d'une forme")
+    p = commande("info", cmd_info, "toutes les analyses d'une forme")
     p.add_argument("mot")
-    p = commande("phone", cmd_phone, "prononciation la plus frequente", colonnes=False)
+    p = commande("phone", cmd_phone, "prononciation la plus fréquente", colonnes=False)
     p.add_argument("mots", nargs="+", metavar="MOT")
-    p = commande("homophones", cmd_homophones, "mots ayant une prononciation donnee")
+    p = commande("homophones", cmd_homophones, "mots ayant une prononciation donnée")
     p.add_argument("texte", metavar="PHONE", help="prononciation API (ou un mot avec --mot)")
     p.add_argument("--mot", action="store_true", help="PHONE est un mot : prendre sa prononciation")
-    p = commande("frequence", cmd_frequence, "frequence maximale d'une forme", colonnes=False)
+    options_liste(p, 0)
+    p = commande("frequence", cmd_frequence, "fréquence maximale d'une forme (par million de mots)",
+                 colonnes=False)
     p.add_argument("mots", nargs="+", metavar="MOT")
-    p = commande("lemme", cmd_lemme, "lemme le plus frequent d'une forme", colonnes=False)
+    p = commande("lemme", cmd_lemme, "lemme le plus fréquent d'une forme", colonnes=False)
     p.add_argument("mots", nargs="+", metavar="MOT")
-    p = commande("formes", cmd_formes, "formes flechies d'un lemme")
+    p = commande("formes", cmd_formes, "formes fléchies d'un lemme")
     p.add_argument("lemme")
-    p.add_argument("--cgram", help="prefixe de categorie grammaticale (VER, NOM...)")
+    p.add_argument("--cgram", help="préfixe de catégorie grammaticale (VER, NOM...)")
+    options_liste(p, 0)
     p = commande("conjuguer", cmd_conjuguer, "table de conjugaison d'un verbe", colonnes=False)
     p.add_argument("verbe")
     p = commande("verbes", cmd_verbes, "formes verbales par prononciation, personne et nombre")
     p.add_argument("phones", nargs="+", metavar="PHONE")
     p.add_argument("--personne", required=True, choices=["1", "2", "3"])
-    p.add_argument("--nombre", default="", choices=["s", "p", ""], help="s ou p (defaut : les deux)")
-    p = commande("definitions", cmd_definitions, "definitions d'un mot")
+    p.add_argument("--nombre", default="", choices=["s", "p", ""], help="s ou p (défaut : les deux)")
+    options_liste(p, 0)
+    p = commande("definitions", cmd_definitions, "définitions d'un mot")
     p.add_argument("mot")
-    p.add_argument("--cgram", help="categorie grammaticale exacte")
+    p.add_argument("--cgram", help="catégorie grammaticale exacte")
     p = commande("synonymes", cmd_synonymes, "synonymes d'un mot", colonnes=False)
     p.add_argument("mot")
     p = commande("antonymes", cmd_antonymes, "antonymes d'un mot", colonnes=False)
     p.add_argument("mot")
-    p = commande("rechercher", cmd_rechercher, "recherche par expression reguliere")
+
+
+def _commandes_recherche(commande: Callable[..., argparse.ArgumentParser]) -> None:
+    p = commande("rechercher", cmd_rechercher, "recherche par expression régulière")
     p.add_argument("motif")
     p.add_argument("--champ", default="ortho", choices=["ortho", "phone"])
-    limite(p)
+    options_liste(p)
     p = commande("anagrammes", cmd_anagrammes, "anagrammes d'un mot")
     p.add_argument("mot")
-    limite(p)
-    p = commande("rimes", cmd_rimes, "mots qui riment avec un mot")
+    options_liste(p)
+    p = commande("rimes", cmd_rimes, "mots qui riment avec un mot (le mot lui-même exclu)")
     p.add_argument("mot")
     p.add_argument("--nb-phonemes", type=_entier_positif, default=2, metavar="N",
-                   help="nombre de phonemes finaux communs (defaut 2)")
-    limite(p)
+                   help="nombre de phonèmes finaux communs (défaut 2 ; toute la prononciation "
+                        "d'un mot plus court)")
+    p.add_argument("--avec-mot", action="store_true", help="garder le mot lui-même dans la liste")
+    options_liste(p)
     p = commande("contient-son", cmd_contient_son, "mots dont la prononciation contient un son")
     p.add_argument("son")
-    limite(p)
+    options_liste(p)
     p = commande("syllabes", cmd_syllabes, "mots d'exactement N syllabes")
     p.add_argument("n", type=int, metavar="N")
-    p.add_argument("--cgram", help="prefixe de categorie grammaticale")
-    limite(p)
-    p = commande("filtrer", cmd_filtrer, "filtre multicritere")
+    p.add_argument("--cgram", help="préfixe de catégorie grammaticale")
+    options_liste(p)
+
+
+def _commandes_tables(commande: Callable[..., argparse.ArgumentParser]) -> None:
+    p = commande("filtrer", cmd_filtrer, "filtre multicritère")
     _options_criteres(p)
-    limite(p, 100)
-    p = commande("compter", cmd_compter, "nombre de formes satisfaisant les criteres", colonnes=False)
+    options_liste(p, 100)
+    p = commande("compter", cmd_compter, "nombre de lignes satisfaisant les critères", colonnes=False)
     _options_criteres(p)
-    p = commande("exporter", cmd_exporter, "exporte un sous-ensemble filtre (CSV ou SQLite)")
+    p = commande("exporter", cmd_exporter, "exporte les lignes filtrées (CSV ou SQLite)")
     p.add_argument("sortie", metavar="FICHIER")
     p.add_argument("--format", default="csv", choices=["csv", "sqlite"])
     _options_criteres(p)
-    limite(p, 0)
-    p = commande("nom-propre", cmd_nom_propre, "requetes sur les noms propres (lexique SQLite)")
+    options_liste(p, 0, analyses=False)
+    p = commande("colonnes", cmd_colonnes,
+                 "colonnes du lexique : nom, nom source, type, lignes remplies, exemple, fréquence",
+                 colonnes=False)
+    p = commande("nom-propre", cmd_nom_propre, "requêtes sur les noms propres (lexique SQLite)")
     p.add_argument("requete", choices=["info", "existe", "phone", "homophones", "rechercher", "rimes"])
     p.add_argument("arguments", nargs="+", metavar="ARG",
-                   help="nom(s), prononciation, motif ou suffixe phonetique selon la requete")
-    limite(p)
-    return racine
+                   help="nom(s), prononciation, motif ou suffixe phonétique selon la requête")
+    options_liste(p, analyses=False)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -585,7 +1000,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         a = construire_analyseur().parse_args(argv)
         lex = ouvrir_lexique(a.lexique, a.table)
         try:
-            sortie = Sortie(a.json)
+            preparer_index(lex, a.commande)
+            sortie = Sortie(a.json, _est_sqlite(lex))
             sortie.convertir_phone = _conversion_phone(getattr(lex, "alphabet", "ipa"), a.alphabet)
             a.fonction(lex, a, sortie)
         finally:

@@ -61,12 +61,16 @@ bool passe_directe(nb::handle self, const Lexique &l) {
 // One of the bulk passes of _loaders on the source: `passe` from the file itself,
 // `de` from the entries of self._iter_source(); spellings are normalised by the
 // native rules (None) while lexique.normaliser_ortho is the original.
-nb::object passe_loaders(nb::handle self, Lexique &l, const char *passe, const char *de) {
+nb::object passe_loaders(nb::handle self, Lexique &l, const char *passe, const char *de,
+                         nb::handle progression = nb::handle()) {
     nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
     NomLie &n = liens().normaliser_ortho;
     nb::object normaliser = n.original() ? nb::none() : n.objet();
     if (!passe_directe(self, l)) return loaders.attr(de)(appeler(self, M_ITER_SOURCE), normaliser);
-    return loaders.attr(passe)(l.source, l.backend.equal(nb::str("tsv")) ? "\t" : ",", normaliser);
+    const char *delim = l.backend.equal(nb::str("tsv")) ? "\t" : ",";
+    if (progression.is_valid() && !progression.is_none())
+        return loaders.attr(passe)(l.source, delim, normaliser, nb::arg("progression") = progression);
+    return loaders.attr(passe)(l.source, delim, normaliser);
 }
 
 // ---------------------------------------------------------------- level 1
@@ -189,11 +193,11 @@ void charger_formes(nb::handle self) {
 
 // ---------------------------------------------------------------- levels 2-4
 
-void charger_index(nb::handle self) {
+void charger_index(nb::handle self, nb::handle progression = nb::handle()) {
     Lexique &l = cpp(self);
     if (l.est_sqlite()) return;
     if (!l.index_phone.is_none()) return;
-    nb::tuple ix = nb::borrow<nb::tuple>(passe_loaders(self, l, "_index", "_index_de"));
+    nb::tuple ix = nb::borrow<nb::tuple>(passe_loaders(self, l, "_index", "_index_de", progression));
     // Stored only once the whole pass succeeded: a failed pass leaves all three
     // unset, so the next request starts over.
     l.index_phone = ix[0];
@@ -554,9 +558,11 @@ void lier_base(ClasseLexique &c) {
           },
           nb::sig("def _iter_source(self) -> Iterator[dict[str, Any]]"),
           "Itere sur les entrees de la source CSV/TSV (une nouvelle passe par appel).");
-    c.def("_charger_index", [](nb::handle self) { charger_index(self); },
-          nb::sig("def _charger_index(self) -> None"),
-          "Niveaux 2-4 : construit les index phone, ortho et lemme (CSV/TSV).");
+    c.def("_charger_index", [](nb::handle self, nb::handle progression) { charger_index(self, progression); },
+          nb::arg("progression").none() = nb::none(),
+          nb::sig("def _charger_index(self, progression: object = None) -> None"),
+          "Niveaux 2-4 : construit les index phone, ortho et lemme (CSV/TSV).\n\n"
+          "progression, si donne, recoit (octets lus, taille du fichier) pendant la passe.");
     c.def("_get_index_phone", [](Lexique &l) { return index_natif(l, &Lexique::index_phone); },
           nb::sig("def _get_index_phone(self) -> dict[str, list[dict[str, Any]]]"),
           "Retourne l'index phone, le chargeant si necessaire.");
@@ -598,4 +604,5 @@ NB_MODULE(lexique, m) {
     lier_recherche(c);
     lier_filtre(c);
     lier_noms_propres(c);
+    lier_description(c);
 }

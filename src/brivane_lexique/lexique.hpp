@@ -104,5 +104,6 @@ void lier_mots(ClasseLexique &c);          // lookups, morphology, meanings
 void lier_recherche(ClasseLexique &c);     // patterns, anagrams, sounds
 void lier_filtre(ClasseLexique &c);        // filter, count, export
 void lier_noms_propres(ClasseLexique &c);  // proper nouns
+void lier_description(ClasseLexique &c);   // repr, columns
 
 }  // namespace brivane::py
