@@ -302,7 +302,7 @@ def test_droits_et_erreurs_du_systeme(lex, tmp_path, format_):
     assert e.value.filename == str(absente)
 
 
-def test_erreur_du_dernier_appel_laisse_le_fichier_complet(tmp_path):
+def test_erreur_du_dernier_appel_n_installe_rien(tmp_path):
     lex = lexique_de_taille(tmp_path, 10)
     sortie = tmp_path / "o.csv"
 
@@ -311,7 +311,7 @@ def test_erreur_du_dernier_appel_laisse_le_fichier_complet(tmp_path):
 
     with pytest.raises(RuntimeError):
         lex.exporter(sortie, callback=fin)
-    assert len(lire_csv(sortie)) == 11
+    assert not sortie.exists() and os.listdir(tmp_path) == ["l10.sqlite"]
 
 
 # ------------------------------------------------------------------ real lexicon

@@ -687,8 +687,8 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
         }
     }
     s.ecrire(texte);
+    rappel_final(callback, compte);  // before installing: an export that fails replaces nothing
     s.installer();
-    rappel_final(callback, compte);
     return compte;
 }
 
@@ -860,8 +860,8 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
         }
         conn.attr("close")();
     }
-    dest.installer();
     rappel_final(callback, *compte);
+    dest.installer();
     return *compte;
 }
 
