@@ -61,14 +61,29 @@ def test_la_source_est_refusee_avant_toute_ecriture(tmp_path, backend, format_, 
     assert lex.existe("chanter")
 
 
-def test_une_base_attachee_a_la_connexion_est_refusee(tmp_path):
-    lex = ouvrir(tmp_path, "sqlite")
+def _base_attachee(lex, tmp_path):
     autre = creer_sqlite(tmp_path / "autre.sqlite")
-    avant = autre.read_bytes()
     lex._get_conn().execute("ATTACH DATABASE ? AS autre", (str(autre),))
+    return autre, 10.5
+
+
+def _journal_wal(lex, tmp_path):
+    conn = lex._get_conn()
+    conn.execute("PRAGMA journal_mode=WAL")
+    conn.execute("UPDATE formes SET freq_opensubs = 99 WHERE ortho = 'chat'")
+    conn.commit()
+    return tmp_path / "lex.sqlite-wal", 99.0
+
+
+@pytest.mark.parametrize("fichier", [_base_attachee, _journal_wal])
+def test_les_autres_fichiers_de_la_connexion_sont_refuses(tmp_path, fichier):
+    lex = ouvrir(tmp_path, "sqlite")
+    cible, freq = fichier(lex, tmp_path)
+    avant = cible.read_bytes()
     with pytest.raises(ValueError, match="fichier du lexique"):
-        lex.exporter(autre, format="sqlite")
-    assert autre.read_bytes() == avant
+        lex.exporter(cible, format="sqlite")
+    assert cible.read_bytes() == avant
+    assert lex.info("chat")[0]["freq"] == freq
 
 
 def test_la_ligne_de_commande_refuse_la_source(tmp_path, capsys):

@@ -519,18 +519,24 @@ template <class F> void systeme(nb::handle nom, F &&f) {
 }
 
 // The files the lexicon reads: its source, and on SQLite every file of its open
-// connection (a database attached to it included).
+// connection (a database attached to it included), with the journal and write-ahead
+// log beside each database, which hold its latest changes.
 std::vector<std::string> fichiers_lus(Lexique &l) {
     std::vector<std::string> res{octets_chemin(l.source)};
-    if (l.conn.is_none()) return res;
-    try {
-        for (nb::handle r : l.conn.attr("execute")("PRAGMA database_list").attr("fetchall")()) {
-            nb::object f = nb::borrow(r[2]);
-            if (!f.is_none() && vrai(f.ptr())) res.push_back(octets_chemin(f));
+    if (!l.conn.is_none()) {
+        try {
+            for (nb::handle r : l.conn.attr("execute")("PRAGMA database_list").attr("fetchall")()) {
+                nb::object f = nb::borrow(r[2]);
+                if (!f.is_none() && vrai(f.ptr())) res.push_back(octets_chemin(f));
+            }
+        } catch (nb::python_error &) {
+            // A closed or unusable connection reads no file.
         }
-    } catch (nb::python_error &) {
-        // A closed or unusable connection reads no file.
     }
+    if (!l.est_sqlite()) return res;
+    const size_t bases = res.size();
+    for (size_t i = 0; i < bases; ++i)
+        for (const char *compagnon : {"-journal", "-wal", "-shm"}) res.push_back(res[i] + compagnon);
     return res;
 }
 
@@ -947,7 +953,11 @@ void lier_filtre(ClasseLexique &c) {
           "Returns:\n"
           "    Nombre de lignes exportees\n\n"
           "L'ecriture est atomique : le resultat remplace la destination seulement une fois\n"
-          "complet, et une erreur laisse intact le fichier qui existait.");
+          "complet, et une erreur ou une interruption laisse intact le fichier qui existait.\n"
+          "Un format autre que \"csv\" ou \"sqlite\" et une destination qui est un fichier du\n"
+          "lexique lui-meme sont refuses (ValueError) avant toute ecriture. Un lien a la\n"
+          "destination reste un lien : le fichier vers lequel il mene est remplace, et garde\n"
+          "ses droits. Une base SQLite exportee est en mode de journal classique (pas WAL).");
 }
 
 }  // namespace brivane::py
