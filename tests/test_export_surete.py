@@ -396,3 +396,12 @@ def test_ctrl_c_pendant_un_export_du_lexique_reel(request, tmp_path, voie, backe
     else:
         assert p.returncode == 130 and err.strip().endswith("brivane-lexique: interrompu")
     assert sortie.read_bytes() == b"precieux" and os.listdir(d) == ["o"]
+
+
+@pytest.mark.parametrize("format_", FORMATS)
+def test_source_sans_chemin(tmp_path, format_):
+    # A lexicon whose source no longer names a file (its indexes built) still exports.
+    lex = ouvrir(tmp_path, "tsv")
+    assert lex.existe("chat") and lex.phone_de("chat") == "ʃa"
+    lex._source = None
+    assert lex.exporter(tmp_path / "o", format=format_) == 5

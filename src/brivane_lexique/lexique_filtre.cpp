@@ -522,7 +522,12 @@ template <class F> void systeme(nb::handle nom, F &&f) {
 // connection (a database attached to it included), with the journal and write-ahead
 // log beside each database, which hold its latest changes.
 std::vector<std::string> fichiers_lus(Lexique &l) {
-    std::vector<std::string> res{octets_chemin(l.source)};
+    std::vector<std::string> res;
+    try {
+        res.push_back(octets_chemin(l.source));
+    } catch (nb::python_error &) {
+        // A source replaced by no path at all (a subclass's own rows) names no file.
+    }
     if (!l.conn.is_none()) {
         try {
             for (nb::handle r : l.conn.attr("execute")("PRAGMA database_list").attr("fetchall")()) {
