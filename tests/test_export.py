@@ -92,11 +92,21 @@ def test_csv_valeurs_comme_le_module_csv(tmp_path, valeurs):
     assert sortie.read_bytes() == attendu.getvalue().encode("utf-8")
 
 
-@pytest.mark.parametrize("format_", ["csv", "SQLITE", "xlsx"])
-def test_seul_sqlite_exact_choisit_sqlite(lex, tmp_path, format_):
+@pytest.mark.parametrize("format_", ["SQLITE", "Csv", "xlsx", "xml", "", "sqlite ", "csv\x00"])
+def test_format_inconnu_refuse_sans_rien_ecrire(lex, tmp_path, format_):
+    sortie = tmp_path / "o.out"
+    sortie.write_bytes(b"precieux")
+    with pytest.raises(ValueError, match=r'format inconnu : .* \("csv" ou "sqlite"\)'):
+        lex.exporter(sortie, format=format_)
+    assert sortie.read_bytes() == b"precieux"
+    assert sorted(os.listdir(tmp_path)) == ["lex." + lex._backend, "o.out"]
+
+
+@pytest.mark.parametrize("format_, debut", [("csv", b"ortho,phone,lemme"), ("sqlite", b"SQLite format 3\x00")])
+def test_formats_documentes(lex, tmp_path, format_, debut):
     sortie = tmp_path / "o.out"
     lex.exporter(sortie, format=format_)
-    assert sortie.read_bytes().startswith(b"ortho,phone,lemme")
+    assert sortie.read_bytes().startswith(debut)
 
 
 def test_cles_physiques_ou_canoniques(lex, tmp_path):
@@ -123,7 +133,7 @@ def test_export_sqlite_schema_et_index(lex, tmp_path):
         assert conn.execute("SELECT typeof(freq) FROM formes LIMIT 1").fetchone() == ("text",)
     index = sorted(r[0] for r in conn.execute("SELECT name FROM sqlite_master WHERE type='index'"))
     assert index == ["idx_cgram", "idx_ortho"]
-    assert conn.execute("PRAGMA journal_mode").fetchone() == ("wal",)
+    assert conn.execute("PRAGMA journal_mode").fetchone() == ("delete",)
     assert [r[0] for r in conn.execute("SELECT ortho FROM formes ORDER BY rowid")] == [l[0] for l in LIGNES]
     conn.close()
     assert not Path(str(sortie) + "-wal").exists() and not Path(str(sortie) + "-shm").exists()
@@ -242,17 +252,19 @@ DESTINATIONS = {
 @pytest.mark.parametrize("format_", ["csv", "sqlite"])
 @pytest.mark.parametrize("destination", DESTINATIONS.values(), ids=DESTINATIONS.keys())
 def test_remplace_toute_sorte_de_destination(lex, tmp_path, format_, destination):
-    # Whatever stood at the destination is replaced by the new file, a link's target left
-    # alone, without blocking on a pipe, again and again.
+    # Whatever stood at the destination is replaced by the new file, without blocking on a
+    # pipe, again and again; a link stays a link and its target file is replaced.
     dossier = tmp_path / "d"
     dossier.mkdir()
     destination(dossier)
     for _ in range(3):
         assert lex.exporter(dossier / "o", format=format_) == 5
-        assert (dossier / "o").is_file() and not (dossier / "o").is_symlink()
+        assert (dossier / "o").is_file()
         assert not (dossier / "o").read_bytes().startswith(b"ancien")
-    if (dossier / "cible").exists():
-        assert (dossier / "cible").read_bytes() == b"ancien contenu\n" * 200_000
+    lien = (dossier / "cible").exists()
+    assert (dossier / "o").is_symlink() == lien
+    if lien:
+        assert (dossier / "cible").read_bytes() == (dossier / "o").read_bytes()
     assert sorted(os.listdir(dossier)) in (["o"], ["cible", "o"])
 
 
@@ -290,7 +302,7 @@ def test_droits_et_erreurs_du_systeme(lex, tmp_path, format_):
     assert e.value.filename == str(absente)
 
 
-def test_erreur_du_dernier_appel_laisse_le_fichier_complet(tmp_path):
+def test_erreur_du_dernier_appel_n_installe_rien(tmp_path):
     lex = lexique_de_taille(tmp_path, 10)
     sortie = tmp_path / "o.csv"
 
@@ -299,7 +311,7 @@ def test_erreur_du_dernier_appel_laisse_le_fichier_complet(tmp_path):
 
     with pytest.raises(RuntimeError):
         lex.exporter(sortie, callback=fin)
-    assert len(lire_csv(sortie)) == 11
+    assert not sortie.exists() and os.listdir(tmp_path) == ["l10.sqlite"]
 
 
 # ------------------------------------------------------------------ real lexicon

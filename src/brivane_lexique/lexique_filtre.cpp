@@ -163,11 +163,16 @@ long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS) {
 
 // ------------------------------------------------------------------ row source
 
+// A column's name or declared type: text even on a connection whose text_factory
+// gives bytes (SQLite holds them as UTF-8).
 nb::list colonnes_table(nb::handle self, int position) {
     nb::object conn = obtenir_conn(*nb::inst_ptr<Lexique>(self));
     nb::list res;
-    for (nb::handle r : conn.attr("execute")("PRAGMA table_info(" + table_de(self) + ")").attr("fetchall")())
-        res.append(r[position]);
+    for (nb::handle r : conn.attr("execute")("PRAGMA table_info(" + table_de(self) + ")").attr("fetchall")()) {
+        nb::object v = r[position];
+        if (PyBytes_Check(v.ptr())) v = v.attr("decode")("utf-8");
+        res.append(v);
+    }
     return res;
 }
 
@@ -323,6 +328,58 @@ nb::object iter_filtered_rows(nb::handle self, nb::handle colonnes, nb::handle l
     return res;
 }
 
+// ------------------------------------------------------------------ interrupts
+
+// Interrupts: the export loops look at pending signals every few thousand rows, so
+// that Ctrl-C stops an export of the whole lexicon at once.
+constexpr long long PAS_SIGNAUX = 4096;
+
+void verifier_signaux(long long rang) {
+    if (rang % PAS_SIGNAUX == 0 && PyErr_CheckSignals() < 0) throw nb::python_error();
+}
+
+// The same inside the long statements of a SQLite export (a copy, an index, VACUUM):
+// SQLite calls the handler every few thousand steps and abandons the statement once a
+// signal handler raised; that exception (KeyboardInterrupt), not the database's
+// "interrupted", is what `relancer` makes the export raise. The handler is removed
+// when the export leaves the connection.
+class SignauxSqlite {
+public:
+    explicit SignauxSqlite(nb::handle conn) : conn_(nb::borrow(conn)), recue_(std::make_shared<Recue>()) {
+        std::shared_ptr<Recue> recue = recue_;
+        nb::object f = nb::cpp_function([recue]() -> int {
+            if (PyErr_CheckSignals() == 0) return 0;
+            recue->erreur.emplace();  // fetches the handler's exception
+            return 1;
+        });
+        conn_.attr("set_progress_handler")(f, 20000);
+    }
+    ~SignauxSqlite() {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        Py_XDECREF(PyObject_CallMethod(conn_.ptr(), "set_progress_handler", "Oi", Py_None, 0));
+        PyErr_Clear();
+        PyErr_Restore(t, v, tb);
+    }
+    SignauxSqlite(const SignauxSqlite &) = delete;
+    SignauxSqlite &operator=(const SignauxSqlite &) = delete;
+
+    // Throws the exception of an interrupt met in a statement, if there was one.
+    void relancer() {
+        if (!recue_->erreur) return;
+        nb::python_error e = std::move(*recue_->erreur);
+        recue_->erreur.reset();
+        throw e;
+    }
+
+private:
+    struct Recue {
+        std::optional<nb::python_error> erreur;
+    };
+    nb::object conn_;
+    std::shared_ptr<Recue> recue_;
+};
+
 // ------------------------------------------------------------------ rows of an export
 
 // Whether every name is an exact str: the export then reads entries and cursor rows
@@ -370,6 +427,7 @@ public:
 
     // The next row, or an invalid object at the end.
     nb::object suivante() {
+        verifier_signaux(++rang_);
         if (!directes_) {
             nb::object r = nb::steal(PyIter_Next(generiques_.ptr()));
             if (!r.is_valid()) {
@@ -428,36 +486,98 @@ private:
     std::vector<Py_ssize_t> positions_;
     bool identite_ = false;
     nb::object generiques_;
+    long long rang_ = 0;
 };
 
 // ------------------------------------------------------------------ atomic output
 
-// The temporary file of an export to `sortie`, and the destination it replaces once
-// complete. The operating system's failures come back as OSError naming the destination.
-struct Sortie {
-    std::string destination;
-    std::optional<plateforme::FichierTemporaire> fichier;
+// The bytes of a path as os.fsencode() gives them, refused as the host's open()
+// refuses them: a lone surrogate raises UnicodeEncodeError (a ValueError), a NUL byte
+// ValueError, instead of naming another file once cut at the NUL.
+std::string octets_chemin(nb::handle chemin) {
+    nb::object b = nb::module_::import_("os").attr("fsencode")(chemin);
+    std::string octets(PyBytes_AS_STRING(b.ptr()), size_t(PyBytes_GET_SIZE(b.ptr())));
+    if (octets.find('\0') != std::string::npos) throw nb::value_error("embedded null byte");
+    return octets;
+}
 
-    explicit Sortie(nb::handle sortie) {
-        destination = nb::cast<std::string>(nb::str(nb::module_::import_("os").attr("fspath")(sortie)));
-        nb::object p = liens().Path(sortie);
-        std::string dossier = nb::cast<std::string>(nb::str(nb::object(p.attr("parent"))));
-        std::string nom = nb::cast<std::string>(nb::str(nb::object(p.attr("name"))));
-        systeme([&] { fichier.emplace(dossier, nom); });
+// A path in the operating system's bytes, as the host's functions take it.
+nb::object chemin_hote(const std::string &octets) {
+    return nb::module_::import_("os").attr("fsdecode")(nb::bytes(octets.data(), octets.size()));
+}
+
+// Turns the operating system's failures into the OSError naming `nom`.
+template <class F> void systeme(nb::handle nom, F &&f) {
+    try {
+        f();
+    } catch (const std::system_error &e) {
+        const int numero = e.code().value();
+        nb::object err = nb::borrow(PyExc_OSError)(numero, std::generic_category().message(numero), nom);
+        PyErr_SetObject((PyObject *)Py_TYPE(err.ptr()), err.ptr());
+        throw nb::python_error();
     }
-    template <class F> void systeme(F &&f) {
+}
+
+// The files the lexicon reads: its source, and on SQLite every file of its open
+// connection (a database attached to it included), with the journal and write-ahead
+// log beside each database, which hold its latest changes.
+std::vector<std::string> fichiers_lus(Lexique &l) {
+    std::vector<std::string> res;
+    try {
+        res.push_back(octets_chemin(l.source));
+    } catch (nb::python_error &) {
+        // A source replaced by no path at all (a subclass's own rows) names no file.
+    }
+    if (!l.conn.is_none()) {
         try {
-            f();
-        } catch (const std::system_error &e) {
-            const int numero = e.code().value();
-            nb::object err = nb::borrow(PyExc_OSError)(numero, std::generic_category().message(numero), destination);
-            PyErr_SetObject((PyObject *)Py_TYPE(err.ptr()), err.ptr());
-            throw nb::python_error();
+            for (nb::handle r : l.conn.attr("execute")("PRAGMA database_list").attr("fetchall")()) {
+                nb::object f = nb::borrow(r[2]);
+                if (!f.is_none() && vrai(f.ptr())) res.push_back(octets_chemin(f));
+            }
+        } catch (nb::python_error &) {
+            // A closed or unusable connection reads no file.
         }
     }
-    void ecrire(const std::string &octets) { systeme([&] { fichier->ecrire(octets.data(), octets.size()); }); }
-    void fermer() { systeme([&] { fichier->fermer(); }); }
-    void installer() { systeme([&] { fichier->installer(destination); }); }
+    if (!l.est_sqlite()) return res;
+    const size_t bases = res.size();
+    for (size_t i = 0; i < bases; ++i)
+        for (const char *compagnon : {"-journal", "-wal", "-shm"}) res.push_back(res[i] + compagnon);
+    return res;
+}
+
+// The temporary file of an export to `sortie`, and the destination it replaces once
+// complete. A link at `sortie` stays: the file it leads to is the one replaced. The
+// lexicon's own files are refused before anything is written, and the temporary files
+// that killed exports to the same destination left behind are removed first.
+struct Sortie {
+    nb::object nom;           // the caller's path, for messages
+    std::string destination;  // the file to replace, links followed
+    std::optional<plateforme::FichierTemporaire> fichier;
+
+    Sortie(Lexique &l, nb::handle sortie) {
+        nom = nb::module_::import_("os").attr("fspath")(sortie);
+        const std::string octets = octets_chemin(sortie);
+        systeme(nom, [&] { destination = plateforme::destination_reelle(octets); });
+        for (const std::string &lu : fichiers_lus(l))
+            if (plateforme::meme_fichier(destination, lu)) {
+                PyErr_Format(PyExc_ValueError, "export refuse : la destination est un fichier du lexique lui-meme : %R",
+                             nom.ptr());
+                throw nb::python_error();
+            }
+        nb::object parties = nb::module_::import_("os").attr("path").attr("split")(
+            nb::bytes(destination.data(), destination.size()));
+        nb::bytes d = nb::borrow<nb::bytes>(parties[0]), f = nb::borrow<nb::bytes>(parties[1]);
+        const std::string dossier(d.c_str(), d.size()), fin(f.c_str(), f.size());
+        plateforme::nettoyer_temporaires(dossier, fin);
+        systeme(nom, [&] { fichier.emplace(dossier, fin); });
+    }
+    void ecrire(const std::string &octets) { systeme(nom, [&] { fichier->ecrire(octets.data(), octets.size()); }); }
+    void fermer() { systeme(nom, [&] { fichier->fermer(); }); }
+    // Not once a signal is pending: an interrupted export leaves the destination as it was.
+    void installer() {
+        if (PyErr_CheckSignals() < 0) throw nb::python_error();
+        systeme(nom, [&] { fichier->installer(destination); });
+    }
 };
 
 // ------------------------------------------------------------------ CSV writer
@@ -513,15 +633,42 @@ void ligne_csv(std::string &texte, nb::handle valeurs) {
     terminer_ligne_csv(texte, n, debut);
 }
 
+// The names the entries of a CSV/TSV lexicon without a single entry would carry: its
+// header read as the loader reads it, then renamed as the loader renames a record.
+// None when the header cannot be read (a source that is gone, or not UTF-8).
+nb::list entete_source(Lexique &l) {
+    nb::list noms;
+    if (l.est_sqlite()) return noms;
+    nb::object f;
+    try {
+        f = nb::module_::import_("io").attr("open")(l.source, "r", nb::arg("encoding") = "utf-8-sig",
+                                                     nb::arg("newline") = "");
+        const char *separateur = l.backend.equal(nb::str("tsv")) ? "\t" : ",";
+        nb::object entete = nb::module_::import_("builtins").attr("next")(
+            liens().csv.attr("reader")(f, nb::arg("delimiter") = separateur), nb::none());
+        f.attr("close")();
+        if (entete.is_none()) return noms;
+        nb::dict vide;
+        for (nb::handle nom : entete) vide[nom] = nb::str("");
+        nb::object entree = nb::module_::import_("brivane_lexique._loaders")
+                                .attr("_normaliser_entree")(vide, liens().resoudre_colonnes.objet()(entete));
+        for (nb::handle nom : entree) noms.append(nom);
+    } catch (nb::python_error &) {
+        if (f.is_valid()) fermer_en_silence(f);
+        return nb::list();
+    }
+    return noms;
+}
+
 nb::list entete_memoire(Lexique &l) {
     nb::object index = index_ortho(l);
     nb::list noms;
     for (auto [k, entrees] : nb::borrow<nb::dict>(index)) {
         if (nb::len(entrees) > 0)
             for (nb::handle nom : entrees[0]) noms.append(nom);
-        break;
+        return noms;
     }
-    return noms;
+    return entete_source(l);
 }
 
 void rappel_final(nb::handle callback, long long compte) {
@@ -537,7 +684,7 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
                       : l.est_sqlite()            ? colonnes_table(self, 1)
                                                   : entete_memoire(l);
 
-    Sortie s(sortie);
+    Sortie s(l, sortie);
     std::string texte;
     ligne_csv(texte, entete);  // header fields go through the same rules as values
     LignesExport lignes(self, entete, colonnes, limite, callback, kwargs);
@@ -551,8 +698,8 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
         }
     }
     s.ecrire(texte);
+    rappel_final(callback, compte);  // before installing: an export that fails replaces nothing
     s.installer();
-    rappel_final(callback, compte);
     return compte;
 }
 
@@ -584,8 +731,9 @@ Schema schema_export(nb::handle self, nb::handle colonnes) {
 // The export's database `base` on `conn`: its table, the rows `remplir` puts in it,
 // the indexes of the exported columns, then VACUUM. The file is a temporary one,
 // deleted on any failure and renamed only once complete: a journal would protect
-// nothing while it is built, and a write-ahead log would have every page written
-// twice (VACUUM too). The WAL mode, recorded in the file for its readers, is set last.
+// nothing while it is built. The file is left in rollback-journal mode, recorded in
+// it as such, so that it opens read-only anywhere (a write-ahead log needs a writable
+// folder) and leaves no -wal or -shm file beside it.
 template <class F> long long construire(nb::handle conn, const Schema &s, const std::string &base, F &&remplir) {
     const std::string b = base + ".";
     for (const char *p : {"journal_mode=OFF", "synchronous=OFF"}) conn.attr("execute")("PRAGMA " + b + p);
@@ -600,7 +748,7 @@ template <class F> long long construire(nb::handle conn, const Schema &s, const 
                                  "\"" + ix[1] + ")");
     conn.attr("commit")();
     conn.attr("execute")("VACUUM " + base);
-    conn.attr("execute")("PRAGMA " + b + "journal_mode=WAL");
+    conn.attr("execute")("PRAGMA " + b + "journal_mode=DELETE");
     return compte;
 }
 
@@ -655,7 +803,7 @@ bool copie_fidele(nb::handle conn, const Schema &s) {
 // reads them (its progress calls, its error on text that is not UTF-8), then SQLite
 // copies them itself into the new database, attached to the lexicon's connection so
 // that it sees what that connection sees. Without a result the plain route runs.
-std::optional<long long> copier_par_sql(nb::handle self, const Schema &s, const std::string &chemin,
+std::optional<long long> copier_par_sql(nb::handle self, const Schema &s, nb::handle chemin,
                                         nb::handle colonnes, long long limite, nb::handle callback,
                                         nb::handle kwargs) {
     Lexique &l = *nb::inst_ptr<Lexique>(self);
@@ -664,16 +812,19 @@ std::optional<long long> copier_par_sql(nb::handle self, const Schema &s, const 
     nb::object conn = obtenir_conn(l);
     if (!copie_fidele(conn, s)) return std::nullopt;
     try {
-        conn.attr("execute")("ATTACH DATABASE ? AS brivane_export", nb::make_tuple(chemin));
+        conn.attr("execute")("ATTACH DATABASE ? AS brivane_export", nb::make_tuple(nb::borrow(chemin)));
     } catch (nb::python_error &e) {
         if (!erreur_operationnelle(e)) throw;
         return std::nullopt;  // the connection's limit of attached databases
     }
+    // The lexicon's connection carries no progress handler of its own: the export's
+    // is installed for the copy and removed after it.
+    std::optional<SignauxSqlite> signaux;
     try {
+        signaux.emplace(conn);
         const long long compte = construire(conn, s, "brivane_export", [&](const std::string &table) {
             LignesFiltrees lignes(self, colonnes, limite, callback, kwargs);
-            while (lignes.brute().is_valid()) {
-            }
+            for (long long rang = 1; lignes.brute().is_valid(); ++rang) verifier_signaux(rang);
             conn.attr("execute")("INSERT INTO " + table + " (" + s.colonnes + ") SELECT " + s.colonnes + lignes.suite,
                                  lignes.parametres);
             conn.attr("commit")();
@@ -687,6 +838,7 @@ std::optional<long long> copier_par_sql(nb::handle self, const Schema &s, const 
         PyErr_Clear();
         Py_XDECREF(PyObject_CallMethod(conn.ptr(), "execute", "s", "DETACH DATABASE brivane_export"));
         PyErr_Clear();
+        if (signaux) signaux->relancer();
         throw;
     }
 }
@@ -696,30 +848,42 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
     exiger_colonnes(colonnes);
     long long limite = entier_arg(limite_o, "limite");
     Schema s = schema_export(self, colonnes);
-    Sortie dest(sortie);
+    Sortie dest(*nb::inst_ptr<Lexique>(self), sortie);
     dest.fermer();  // SQLite opens the path itself
-    std::optional<long long> compte = copier_par_sql(self, s, dest.fichier->chemin(), colonnes, limite, callback, kwargs);
+    const nb::object chemin = chemin_hote(dest.fichier->chemin());
+    std::optional<long long> compte = copier_par_sql(self, s, chemin, colonnes, limite, callback, kwargs);
     if (!compte) {
-        nb::object conn = liens().sqlite3.attr("connect")(dest.fichier->chemin());
+        nb::object conn = liens().sqlite3.attr("connect")(chemin);
         try {
-            compte = construire(conn, s, "main", [&](const std::string &table) {
-                LignesExport lignes(self, s.noms, colonnes, limite, callback, kwargs);
-                return inserer_lignes(conn, table, s, lignes);
-            });
-            conn.attr("close")();
+            SignauxSqlite signaux(conn);
+            try {
+                compte = construire(conn, s, "main", [&](const std::string &table) {
+                    LignesExport lignes(self, s.noms, colonnes, limite, callback, kwargs);
+                    return inserer_lignes(conn, table, s, lignes);
+                });
+            } catch (nb::python_error &) {
+                signaux.relancer();
+                throw;
+            }
         } catch (...) {
             fermer_en_silence(conn);
             throw;
         }
+        conn.attr("close")();
     }
-    dest.installer();
     rappel_final(callback, *compte);
+    dest.installer();
     return *compte;
 }
 
 long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes,
                    BRIVANE_CRITERES_PARAMS, nb::handle limite, nb::handle callback) {
     exiger_str(format, "format");
+    const bool sqlite = nb::str(format).equal(nb::str("sqlite"));
+    if (!sqlite && !nb::str(format).equal(nb::str("csv"))) {
+        PyErr_Format(PyExc_ValueError, "format inconnu : %R (\"csv\" ou \"sqlite\")", format.ptr());
+        throw nb::python_error();
+    }
     exiger_colonnes(colonnes);
     nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
     Criteres::lire(bruts);  // type checks only: the mapping below passes the values on as given
@@ -730,7 +894,7 @@ long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::ha
     kw["colonnes"] = colonnes;
     kw["limite"] = n;
     kw["callback"] = callback;
-    const char *methode = nb::str(format).equal(nb::str("sqlite")) ? "_exporter_sqlite" : "_exporter_csv";
+    const char *methode = sqlite ? "_exporter_sqlite" : "_exporter_csv";
     return nb::cast<long long>(nb::int_(self.attr(methode)(chemin, **kw)));
 }
 
@@ -794,7 +958,11 @@ void lier_filtre(ClasseLexique &c) {
           "Returns:\n"
           "    Nombre de lignes exportees\n\n"
           "L'ecriture est atomique : le resultat remplace la destination seulement une fois\n"
-          "complet, et une erreur laisse intact le fichier qui existait.");
+          "complet, et une erreur ou une interruption laisse intact le fichier qui existait.\n"
+          "Un format autre que \"csv\" ou \"sqlite\" et une destination qui est un fichier du\n"
+          "lexique lui-meme sont refuses (ValueError) avant toute ecriture. Un lien a la\n"
+          "destination reste un lien : le fichier vers lequel il mene est remplace, et garde\n"
+          "ses droits. Une base SQLite exportee est en mode de journal classique (pas WAL).");
 }
 
 }  // namespace brivane::py

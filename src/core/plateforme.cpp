@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <random>
 #include <system_error>
+#include <utility>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -16,8 +18,10 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <locale.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__APPLE__) || defined(__FreeBSD__)
@@ -141,6 +145,27 @@ long ecrire_une_fois(int fd, const char *p, size_t n) {
 int fermer_fd(int fd) { return _close(fd); }
 void supprimer_fichier(const std::string &chemin) { _wremove(large(chemin).c_str()); }
 
+std::string etroit(const wchar_t *w, int n) {
+    int k = WideCharToMultiByte(CP_UTF8, 0, w, n, nullptr, 0, nullptr, nullptr);
+    std::string s(size_t(k > 0 ? k : 0), '\0');
+    if (k > 0) WideCharToMultiByte(CP_UTF8, 0, w, n, s.data(), k, nullptr, nullptr);
+    return s;
+}
+
+unsigned long pid_courant() { return GetCurrentProcessId(); }
+
+bool processus_vivant(unsigned long pid) {
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!h) return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool vivant = GetExitCodeProcess(h, &code) && code == STILL_ACTIVE;
+    CloseHandle(h);
+    return vivant;
+}
+
+// The permission bits of Windows (read-only or not) already forbid the replacement.
+void reprendre_droits(const std::string &, const std::string &) {}
+
 // Windows refuses to rename onto an existing file unless told to replace it.
 void remplacer(const std::string &source, const std::string &destination) {
     if (MoveFileExW(large(source).c_str(), large(destination).c_str(),
@@ -172,12 +197,30 @@ void remplacer(const std::string &source, const std::string &destination) {
     if (std::rename(source.c_str(), destination.c_str()) != 0) echec(errno);
 }
 
+unsigned long pid_courant() { return (unsigned long)::getpid(); }
+
+bool processus_vivant(unsigned long pid) {
+    if (pid == 0 || pid > (unsigned long)INT_MAX) return false;
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+// Owner first: giving a file away clears its set-id bits, which the mode then restores.
+void reprendre_droits(const std::string &chemin, const std::string &destination) {
+    struct stat st;
+    if (::stat(destination.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (::chown(chemin.c_str(), st.st_uid, st.st_gid) != 0) {
+        [[maybe_unused]] int r = ::chown(chemin.c_str(), uid_t(-1), st.st_gid);
+    }
+    ::chmod(chemin.c_str(), st.st_mode & 07777);
+}
+
 #endif
 
 }  // namespace
 
 FichierTemporaire::FichierTemporaire(const std::string &dossier, const std::string &nom) {
-    std::string prefixe = (dossier.empty() ? std::string() : dossier + "/") + "." + nom + ".tmp-";
+    std::string prefixe = (dossier.empty() ? std::string() : dossier + "/") + "." + nom + ".tmp-" +
+                          std::to_string(pid_courant()) + "-";
     for (int essai = 0; essai < 100; ++essai) {
         std::string chemin = prefixe + suffixe_aleatoire();
         fd_ = creer_exclusif(chemin);
@@ -217,8 +260,142 @@ void FichierTemporaire::fermer() {
 
 void FichierTemporaire::installer(const std::string &destination) {
     fermer();
+    reprendre_droits(chemin_, destination);
     remplacer(chemin_, destination);
     chemin_.clear();
 }
+
+namespace {
+
+// A temporary file, given the part of its name after ".<nom>.tmp-" and the seconds
+// since it was last written, that no export will finish any more.
+bool abandonne(long long age, const std::string &reste) {
+    if (age >= 3600) return true;
+    if (age < 60) return false;
+    unsigned long pid = 0;
+    size_t i = 0;
+    for (; i < reste.size() && i < 10 && reste[i] >= '0' && reste[i] <= '9'; ++i) pid = pid * 10 + (reste[i] - '0');
+    const bool avec_pid = i > 0 && i < reste.size() && reste[i] == '-';
+    return !avec_pid || !processus_vivant(pid);
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+HANDLE ouvrir_pour_examen(const std::string &chemin) {
+    return CreateFileW(large(chemin).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+bool meme_fichier(const std::string &a, const std::string &b) {
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    for (auto [chemin, info] : {std::pair{&a, &ia}, std::pair{&b, &ib}}) {
+        HANDLE h;
+        try {
+            h = ouvrir_pour_examen(*chemin);
+        } catch (const std::system_error &) {
+            return false;
+        }
+        if (h == INVALID_HANDLE_VALUE) return false;
+        const bool ok = GetFileInformationByHandle(h, info);
+        CloseHandle(h);
+        if (!ok) return false;
+    }
+    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
+           ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+// The system resolves the whole chain itself; a dangling link cannot be opened and is
+// then replaced like any file.
+std::string destination_reelle(const std::string &chemin) {
+    const DWORD attributs = GetFileAttributesW(large(chemin).c_str());
+    if (attributs == INVALID_FILE_ATTRIBUTES || !(attributs & FILE_ATTRIBUTE_REPARSE_POINT)) return chemin;
+    HANDLE h = ouvrir_pour_examen(chemin);
+    if (h == INVALID_HANDLE_VALUE) return chemin;
+    std::wstring w(32768, L'\0');
+    const DWORD n = GetFinalPathNameByHandleW(h, w.data(), DWORD(w.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(h);
+    if (n == 0 || n >= w.size()) return chemin;
+    w.resize(n);
+    if (w.rfind(L"\\\\?\\UNC\\", 0) == 0) w = L"\\\\" + w.substr(8);
+    else if (w.rfind(L"\\\\?\\", 0) == 0) w = w.substr(4);
+    return etroit(w.data(), int(w.size()));
+}
+
+void nettoyer_temporaires(const std::string &dossier, const std::string &nom) {
+    const std::string prefixe = "." + nom + ".tmp-", base = dossier.empty() ? std::string() : dossier + "\\";
+    WIN32_FIND_DATAW f;
+    HANDLE h;
+    try {
+        h = FindFirstFileW(large(base + prefixe + "*").c_str(), &f);
+    } catch (const std::system_error &) {
+        return;
+    }
+    if (h == INVALID_HANDLE_VALUE) return;
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    auto en_secondes = [](const FILETIME &t) {
+        return (long long)((ULONGLONG(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000000ULL);
+    };
+    const long long maintenant = en_secondes(ft);
+    do {
+        if (f.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        const std::string n = etroit(f.cFileName, -1).c_str();
+        if (n.compare(0, prefixe.size(), prefixe) != 0) continue;
+        if (abandonne(maintenant - en_secondes(f.ftLastWriteTime), n.substr(prefixe.size())))
+            DeleteFileW(large(base + n).c_str());
+    } while (FindNextFileW(h, &f));
+    FindClose(h);
+}
+
+#else
+
+bool meme_fichier(const std::string &a, const std::string &b) {
+    struct stat sa, sb;
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::string destination_reelle(const std::string &chemin) {
+    std::string c = chemin;
+    for (int saut = 0; saut < 40; ++saut) {
+        struct stat st;
+        if (::lstat(c.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return c;
+        std::string lien(size_t(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        ssize_t n;
+        while ((n = ::readlink(c.c_str(), lien.data(), lien.size())) >= 0 && size_t(n) == lien.size())
+            lien.resize(lien.size() * 2);  // the link changed since lstat
+        if (n < 0) echec(errno);
+        lien.resize(size_t(n));
+        if (lien.empty() || lien[0] != '/') {
+            const size_t fin = c.rfind('/');
+            lien = (fin == std::string::npos ? std::string() : c.substr(0, fin + 1)) + lien;
+        }
+        c = std::move(lien);
+    }
+    echec(ELOOP);
+}
+
+void nettoyer_temporaires(const std::string &dossier, const std::string &nom) {
+    const std::string prefixe = "." + nom + ".tmp-", base = dossier.empty() ? std::string() : dossier + "/";
+    DIR *d = ::opendir(dossier.empty() ? "." : dossier.c_str());
+    if (!d) return;
+    const long long maintenant = (long long)std::time(nullptr);
+    while (const dirent *e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        if (n.compare(0, prefixe.size(), prefixe) != 0) continue;
+        struct stat st;
+        if (::lstat((base + n).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (abandonne(maintenant - (long long)st.st_mtime, n.substr(prefixe.size()))) ::unlink((base + n).c_str());
+    }
+    ::closedir(d);
+}
+
+#endif
 
 }  // namespace brivane::plateforme

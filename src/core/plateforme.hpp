@@ -49,8 +49,9 @@ namespace brivane::plateforme {
 // std::system_error carrying an errno value.
 class FichierTemporaire {
 public:
-    // Creates ".<nom>.tmp-XXXXXX" in `dossier` (empty: the current folder), with the
-    // permissions a plain open() of a new file gives, open for writing.
+    // Creates ".<nom>.tmp-<pid>-XXXXXX" in `dossier` (empty: the current folder), with
+    // the permissions a plain open() of a new file gives, open for writing. The
+    // process id in the name tells a later export whether its writer is still alive.
     FichierTemporaire(const std::string &dossier, const std::string &nom);
     ~FichierTemporaire();  // removes the file (and what SQLite left beside it) unless installed
     FichierTemporaire(const FichierTemporaire &) = delete;
@@ -60,12 +61,30 @@ public:
     void ecrire(const char *octets, size_t n);
     // Closes the handle: a writer that opens the path itself (SQLite) takes over.
     void fermer();
-    // Closes, then replaces `destination` in one step, whatever stood there.
+    // Closes, then replaces `destination` in one step, whatever stood there. A regular
+    // file that stood there passes on its permission bits (and on POSIX its owner and
+    // group, where the process may give them).
     void installer(const std::string &destination);
 
 private:
     std::string chemin_;
     int fd_ = -1;
 };
+
+// Whether two paths lead to the same file once links are followed: same device and
+// inode on POSIX, same volume and file index on Windows. False when either path
+// cannot be examined (a missing file is no other file).
+bool meme_fichier(const std::string &a, const std::string &b);
+
+// The path an export must replace so that a link at `chemin` stays a link: the file
+// the link leads to (links followed one after another, a relative one read from its
+// own folder), or `chemin` itself when it is no link. A dangling link gives the
+// missing file it names. Throws std::system_error (ELOOP) on a cycle of links.
+std::string destination_reelle(const std::string &chemin);
+
+// Removes the temporary files that exports to `nom` in `dossier` left behind when
+// killed: those not written for an hour, or for a minute when the process named in
+// them is gone. Files of a running export are left alone; failures are ignored.
+void nettoyer_temporaires(const std::string &dossier, const std::string &nom);
 
 }  // namespace brivane::plateforme
