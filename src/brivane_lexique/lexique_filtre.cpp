@@ -1,6 +1,7 @@
 // Lexique: multi-criteria filter, count, and streaming export to CSV or SQLite.
 #include "lexique.hpp"
 #include "_criteres.hpp"
+#include "lexique_selection.hpp"
 
 #include "csv_ecriture.hpp"
 #include "plateforme.hpp"
@@ -127,38 +128,94 @@ nb::object filtrer_memoire(Lexique &l, nb::handle kwargs, nb::handle limite) {
     return liens().recherche.objet().attr("filtrer")(flux_index(l), **kw);
 }
 
-nb::list filtrer(Lexique &l, BRIVANE_CRITERES_PARAMS, nb::handle limite) {
+#define BRIVANE_FORME_PARAMS                                                                          \
+    nb::handle nb_lettres_min, nb::handle nb_lettres_max, nb::handle nb_phonemes_min, nb::handle nb_phonemes_max, \
+        nb::handle nb_syllabes_min, nb::handle nb_syllabes_max, nb::handle motif
+#define BRIVANE_FORME_VALEURS \
+    {nb_lettres_min, nb_lettres_max, nb_phonemes_min, nb_phonemes_max, nb_syllabes_min, nb_syllabes_max, motif}
+#define BRIVANE_FORME_ARGS                                                                              \
+    nb::arg("nb_lettres_min").none() = nb::none(), nb::arg("nb_lettres_max").none() = nb::none(),          \
+        nb::arg("nb_phonemes_min").none() = nb::none(), nb::arg("nb_phonemes_max").none() = nb::none(),    \
+        nb::arg("nb_syllabes_min").none() = nb::none(), nb::arg("nb_syllabes_max").none() = nb::none(),    \
+        nb::arg("motif").none() = nb::none()
+#define BRIVANE_FORME_SIG                                                                           \
+    "nb_lettres_min: int | None = None, nb_lettres_max: int | None = None, "                          \
+    "nb_phonemes_min: int | None = None, nb_phonemes_max: int | None = None, "                        \
+    "nb_syllabes_min: int | None = None, nb_syllabes_max: int | None = None, motif: str | None = None"
+#define BRIVANE_SELECTION_DOC                                                                            \
+    "Criteres de forme : nb_lettres_min/max (caracteres de l'orthographe),\n"                              \
+    "nb_phonemes_min/max (segments de _tokenize_ipa), nb_syllabes_min/max, motif\n"                        \
+    "(expression reguliere cherchee dans l'orthographe, casse ignoree). Criteres de\n"                    \
+    "mesures (Lexique.mesures, calculees une fois sur les orthographes candidates) :\n"                   \
+    "<mesure>_min / <mesure>_max pour old20, pld20, n_ortho, n_phon, pu_ortho, pu_phon,\n"                \
+    "homographes, homophones ; voisins_min / voisins_max = n_ortho. Une mesure absente\n"                 \
+    "(None) ne passe aucune borne. une_par_ortho : une ligne par orthographe (la plus\n"                   \
+    "frequente ; a egalite la premiere dans l'ordre du fichier).\n"
+
+// The rows of a query with the criteria of form and the selection: SQL says what it
+// can, the rest is tested in C++ on the fetched rows; memory runs the module's filter.
+nb::list lignes_choisies(Lexique &l, const Criteres &c, nb::handle const (&forme_brute)[CriteresForme::N],
+                         const Selection &s, long long n) {
+    const CriteresForme forme = CriteresForme::lire(forme_brute);
+    nb::handle self = soi(&l);
+    const bool tout = s.vide() && !forme.apres_sql();  // the limit can go to SQL or to the scan
+    if (l.est_sqlite()) {
+        nb::object conn = obtenir_conn(l);
+        nb::tuple cl = clauses_de(self, kwargs_de(c));
+        nb::list conditions = nb::list(cl[0]), params = nb::list(cl[1]);
+        forme.clauses_sql(conditions, params);
+        std::string sql = "SELECT * FROM " + table_de(self) + " WHERE " + where(conditions);
+        if (tout) {
+            sql += " LIMIT ?";
+            params.append(n);
+        }
+        nb::list lignes = lignes_en_entrees(conn.attr("execute")(sql, params));
+        if (tout) return lignes;
+        nb::list gardees;
+        for (nb::handle e : lignes)
+            if (forme.accepte_apres_sql(e.ptr())) gardees.append(e);
+        return appliquer_selection(self, gardees, s, n, true);
+    }
+    nb::dict kw = kwargs_de(c);
+    for (int i = 0; i < CriteresForme::N; ++i)
+        if (!forme_brute[i].is_none()) kw[CriteresForme::NOMS[i]] = forme_brute[i];
+    if (tout) return nb::borrow<nb::list>(filtrer_memoire(l, kw, nb::int_(n)));
+    nb::list lignes = nb::borrow<nb::list>(filtrer_memoire(l, kw, nb::int_(0)));
+    return appliquer_selection(self, lignes, s, n, false);
+}
+
+nb::list filtrer(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho, nb::handle tri,
+                 nb::handle mesures, nb::handle limite, nb::kwargs bornes) {
     nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
     Criteres c = Criteres::lire(bruts);
     long long n = entier_arg(limite, "limite");
-    nb::handle self = soi(&l);
-    if (l.est_sqlite()) {
-        nb::object conn = obtenir_conn(l);
-        nb::tuple cl = clauses_de(self, kwargs_de(c));
-        nb::list params = nb::list(cl[1]);
-        params.append(n);
-        nb::object cur = conn.attr("execute")("SELECT * FROM " + table_de(self) + " WHERE " + where(cl[0]) +
-                                                  " LIMIT ?",
-                                              params);
-        return lignes_en_entrees(cur);
-    }
-    return nb::borrow<nb::list>(filtrer_memoire(l, kwargs_de(c), nb::int_(n)));
+    const Selection s = lire_selection("filtrer", une_par_ortho, tri, mesures, bornes);
+    nb::handle forme[CriteresForme::N] = BRIVANE_FORME_VALEURS;
+    return lignes_choisies(l, c, forme, s, n);
 }
 
-long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS) {
+long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho,
+                  nb::kwargs bornes) {
     nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
     Criteres c = Criteres::lire(bruts);
     nb::handle self = soi(&l);
+    const Selection s = lire_selection("compter", une_par_ortho, nb::none(), nb::none(), bornes);
+    nb::handle forme_brute[CriteresForme::N] = BRIVANE_FORME_VALEURS;
+    const CriteresForme forme = CriteresForme::lire(forme_brute);
+    if (!s.vide() || forme.apres_sql())  // rows to look at: every one of them
+        return (long long)nb::len(lignes_choisies(l, c, forme_brute, s, l.est_sqlite() ? -1 : 0));
     if (l.est_sqlite()) {
         nb::object conn = obtenir_conn(l);
         nb::tuple cl = clauses_de(self, kwargs_de(c));
-        nb::object r = conn.attr("execute")("SELECT COUNT(*) FROM " + table_de(self) + " WHERE " + where(cl[0]),
-                                            cl[1])
+        nb::list conditions = nb::list(cl[0]), params = nb::list(cl[1]);
+        forme.clauses_sql(conditions, params);
+        nb::object r = conn.attr("execute")("SELECT COUNT(*) FROM " + table_de(self) + " WHERE " + where(conditions),
+                                            params)
                            .attr("fetchone")();
         if (r.is_none()) return 0;
         return nb::cast<long long>(nb::int_(r[0]));
     }
-    return (long long)nb::len(filtrer_memoire(l, kwargs_de(c), nb::int_(0)));
+    return (long long)nb::len(lignes_choisies(l, c, forme_brute, s, 0));
 }
 
 // ------------------------------------------------------------------ row source
@@ -750,12 +807,25 @@ void lier_filtre(ClasseLexique &c) {
           nb::kw_only(), BRIVANE_CRITERES_ARGS,
           nb::sig("def _build_filter_clauses(self, *, " BRIVANE_CRITERES_SIG ") -> tuple[list[str], list[Any]]"),
           "Construit les clauses WHERE et parametres pour les filtres.");
-    c.def("filtrer", &filtrer, nb::kw_only(), BRIVANE_CRITERES_ARGS, nb::arg("limite").none() = 100,
-          nb::sig("def filtrer(self, *, " BRIVANE_CRITERES_SIG ", limite: int = 100) -> list[dict[str, Any]]"),
-          "Filtre multi-critere sur l'ensemble du lexique.");
-    c.def("compter", &compter, nb::kw_only(), BRIVANE_CRITERES_ARGS,
-          nb::sig("def compter(self, *, " BRIVANE_CRITERES_SIG ") -> int"),
-          "Compte les formes matchant les filtres (sans les charger).");
+    c.def("filtrer", &filtrer, nb::kw_only(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
+          nb::arg("une_par_ortho").none() = false, nb::arg("tri").none() = nb::none(),
+          nb::arg("mesures").none() = false, nb::arg("limite").none() = 100, nb::arg("criteres_mesures"),
+          nb::sig("def filtrer(self, *, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
+                  ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
+                  "mesures: bool | list[str] = False, limite: int = 100, **criteres_mesures: float | None) "
+                  "-> list[dict[str, Any]]"),
+          "Filtre multi-critere sur l'ensemble du lexique.\n\n" BRIVANE_SELECTION_DOC
+          "tri : une colonne ou une liste de colonnes (\"-freq\" = decroissant), noms\n"
+          "canoniques ou mesures ; tri stable, en nombres quand toutes les valeurs non vides\n"
+          "d'une colonne se lisent comme des nombres, sinon en texte (ordre des points de\n"
+          "code) ; les valeurs vides (None, blancs, NaN) toujours en dernier. mesures :\n"
+          "True (les huit) ou une liste de noms, ajoutees aux lignes, qui sont alors des\n"
+          "copies. La limite s'applique apres le tri.");
+    c.def("compter", &compter, nb::kw_only(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
+          nb::arg("une_par_ortho").none() = false, nb::arg("criteres_mesures"),
+          nb::sig("def compter(self, *, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
+                  ", une_par_ortho: bool = False, **criteres_mesures: float | None) -> int"),
+          "Compte les formes matchant les filtres (sans les charger).\n\n" BRIVANE_SELECTION_DOC);
     c.def("_iter_filtered_rows", &iter_filtered_rows, nb::kw_only(), nb::arg("colonnes").none() = nb::none(),
           nb::arg("limite").none() = 0, nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
           nb::sig("def _iter_filtered_rows(self, *, colonnes: list[str] | None = None, limite: int = 0, "
