@@ -154,8 +154,11 @@ nb::object filtrer_memoire(Lexique &l, nb::handle kwargs, nb::handle limite) {
 
 // The rows of a query with the criteria of form and the selection: SQL says what it
 // can, the rest is tested in C++ on the fetched rows; memory runs the module's filter.
+nb::list lignes_physiques(nb::handle self, nb::handle curseur, const CriteresForme &forme, const Selection &s,
+                          long long n);
+
 nb::list lignes_choisies(Lexique &l, const Criteres &c, nb::handle const (&forme_brute)[CriteresForme::N],
-                         const Selection &s, long long n) {
+                         const Selection &s, long long n, bool physiques = false) {
     const CriteresForme forme = CriteresForme::lire(forme_brute);
     nb::handle self = soi(&l);
     const bool tout = s.vide() && !forme.apres_sql();  // the limit can go to SQL or to the scan
@@ -169,7 +172,9 @@ nb::list lignes_choisies(Lexique &l, const Criteres &c, nb::handle const (&forme
             sql += " LIMIT ?";
             params.append(n);
         }
-        nb::list lignes = lignes_en_entrees(conn.attr("execute")(sql, params));
+        nb::object curseur = conn.attr("execute")(sql, params);
+        if (physiques && !tout) return lignes_physiques(self, curseur, forme, s, n);
+        nb::list lignes = lignes_en_entrees(curseur);
         if (tout) return lignes;
         nb::list gardees;
         for (nb::handle e : lignes)
@@ -182,6 +187,86 @@ nb::list lignes_choisies(Lexique &l, const Criteres &c, nb::handle const (&forme
     if (tout) return nb::borrow<nb::list>(filtrer_memoire(l, kw, nb::int_(n)));
     nb::list lignes = nb::borrow<nb::list>(filtrer_memoire(l, kw, nb::int_(0)));
     return appliquer_selection(self, lignes, s, n, false);
+}
+
+// The rows of an export from SQL keep their physical names, as the plain export
+// gives them; each is chosen by its twin under canonical names.
+nb::list lignes_physiques(nb::handle self, nb::handle curseur, const CriteresForme &forme, const Selection &s,
+                          long long n) {
+    const std::vector<nb::object> resolus = noms_resolus(curseur);
+    nb::list noms;
+    for (nb::handle item : curseur.attr("description")) noms.append(item[0]);
+    nb::list canoniques;
+    nb::dict physique_de;  // id of the canonical row -> physical row
+    for (nb::handle r : curseur) {
+        nb::dict e = ligne_en_entree(resolus, r);
+        if (!forme.accepte_apres_sql(e.ptr())) continue;
+        nb::object valeurs = nb::steal(PySequence_Tuple(r.ptr()));
+        if (!valeurs.is_valid()) throw nb::python_error();
+        nb::dict p;
+        for (size_t i = 0; i < nb::len(noms) && i < nb::len(valeurs); ++i) p[noms[i]] = valeurs[i];
+        canoniques.append(e);
+        physique_de[nb::int_((uintptr_t)e.ptr())] = p;
+    }
+    nb::object mesures;
+    nb::list res;
+    for (nb::handle e : appliquer_selection(self, canoniques, s, n, true, &mesures)) {
+        nb::object p = physique_de[nb::int_((uintptr_t)e.ptr())];
+        if (!s.colonnes.empty()) ajouter_mesures(p, e, s.colonnes, mesures);
+        res.append(p);
+    }
+    return res;
+}
+
+const char *const NOMS_SELECTION[3] = {"une_par_ortho", "tri", "mesures"};
+
+// Whether an export's keywords ask more than the twelve criteria.
+bool selection_demandee(nb::handle kwargs) {
+    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
+        bool critere = false;
+        for (const char *n : NOMS_CRITERES) critere |= nb::str(k).equal(nb::str(n));
+        if (!critere) return true;
+    }
+    return false;
+}
+
+// The measures an export adds as columns: those of `mesures`, then those `colonnes` names.
+std::vector<int> mesures_exportees(nb::handle kwargs, nb::handle colonnes) {
+    PyObject *m = PyDict_GetItemString(kwargs.ptr(), "mesures");
+    Selection s = lire_selection("exporter", nb::none(), nb::none(), m ? nb::handle(m) : nb::none(), nb::handle());
+    if (!colonnes.is_none() && (PyList_Check(colonnes.ptr()) || PyTuple_Check(colonnes.ptr())))
+        for (nb::handle c : colonnes) {
+            const int i = PyUnicode_Check(c.ptr()) ? indice_mesure(utf8(c.ptr())) : -1;
+            if (i >= 0 && std::find(s.colonnes.begin(), s.colonnes.end(), i) == s.colonnes.end())
+                s.colonnes.push_back(i);
+        }
+    return s.colonnes;
+}
+
+// The whole list of rows of an export that asks for a stimulus list (the limit
+// counts as the export counts it: 0 is no limit).
+nb::list lignes_export_selection(nb::handle self, nb::handle kwargs, nb::handle colonnes, long long limite) {
+    nb::handle bruts[12], forme[CriteresForme::N], selection[3];
+    for (auto &h : bruts) h = nb::none();
+    for (auto &h : forme) h = nb::none();
+    for (auto &h : selection) h = nb::none();
+    nb::dict bornes;
+    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
+        nb::handle *place = nullptr;
+        for (int i = 0; i < 12; ++i)
+            if (nb::str(k).equal(nb::str(NOMS_CRITERES[i]))) place = &bruts[i];
+        for (int i = 0; i < CriteresForme::N; ++i)
+            if (nb::str(k).equal(nb::str(CriteresForme::NOMS[i]))) place = &forme[i];
+        for (int i = 0; i < 3; ++i)
+            if (nb::str(k).equal(nb::str(NOMS_SELECTION[i]))) place = &selection[i];
+        if (place) *place = v;
+        else bornes[k] = v;
+    }
+    Criteres c = Criteres::lire(bruts);
+    Selection s = lire_selection("exporter", selection[0], selection[1], nb::none(), bornes);
+    s.colonnes = mesures_exportees(kwargs, colonnes);
+    Lexique &l = *nb::inst_ptr<Lexique>(self);
+    return lignes_choisies(l, c, forme, s, l.est_sqlite() && limite == 0 ? -1 : limite, true);
 }
 
 nb::list filtrer(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho, nb::handle tri,
@@ -282,6 +367,12 @@ struct LignesFiltrees {
     void demarrer() {
         Lexique &l = *nb::inst_ptr<Lexique>(lexique);
         demarre = true;
+        if (selection_demandee(kwargs)) {  // a stimulus list: its rows are chosen whole first
+            nb::list res = lignes_export_selection(lexique, kwargs, colonnes, limite);
+            source = nb::steal(PyObject_GetIter(res.ptr()));
+            if (!source.is_valid()) throw nb::python_error();
+            return;
+        }
         if (l.est_sqlite()) {
             sql = true;
             nb::object conn = obtenir_conn(l);
@@ -593,6 +684,8 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
     nb::list entete = colonnes_choisies(colonnes) ? nb::list(colonnes)
                       : l.est_sqlite()            ? colonnes_table(self, 1)
                                                   : entete_memoire(l);
+    if (!colonnes_choisies(colonnes))
+        for (int i : mesures_exportees(kwargs, colonnes)) entete.append(NOMS_MESURES[i]);
 
     Sortie s(sortie);
     std::string texte;
@@ -620,7 +713,7 @@ struct Schema {
     std::string definitions, colonnes, marques;
 };
 
-Schema schema_export(nb::handle self, nb::handle colonnes) {
+Schema schema_export(nb::handle self, nb::handle colonnes, nb::handle kwargs) {
     Lexique &l = *nb::inst_ptr<Lexique>(self);
     const bool sql = l.est_sqlite(), choisies = colonnes_choisies(colonnes);
     nb::list noms = sql ? colonnes_table(self, 1) : entete_memoire(l), types = sql ? colonnes_table(self, 2) : noms;
@@ -632,6 +725,15 @@ Schema schema_export(nb::handle self, nb::handle colonnes) {
         s.noms.append(noms[i]);
         s.types.append(type);
         s.definitions += sep + id + " " + nb::cast<std::string>(type);
+        s.colonnes += sep + id;
+        s.marques += sep + "?";
+    }
+    for (int i : mesures_exportees(kwargs, colonnes)) {  // measure columns of a stimulus list
+        const char *type = i < 2 ? "REAL" : "INTEGER";
+        const std::string id = identifiant(nb::str(NOMS_MESURES[i])), sep = s.colonnes.empty() ? "" : ", ";
+        s.noms.append(NOMS_MESURES[i]);
+        s.types.append(type);
+        s.definitions += sep + id + " " + type;
         s.colonnes += sep + id;
         s.marques += sep + "?";
     }
@@ -716,7 +818,8 @@ std::optional<long long> copier_par_sql(nb::handle self, const Schema &s, const 
                                         nb::handle colonnes, long long limite, nb::handle callback,
                                         nb::handle kwargs) {
     Lexique &l = *nb::inst_ptr<Lexique>(self);
-    if (!chemins_rapides() || !l.est_sqlite() || redefinie(self, "_iter_filtered_rows") || !noms_simples(colonnes))
+    if (!chemins_rapides() || !l.est_sqlite() || redefinie(self, "_iter_filtered_rows") || !noms_simples(colonnes) ||
+        selection_demandee(kwargs))
         return std::nullopt;
     nb::object conn = obtenir_conn(l);
     if (!copie_fidele(conn, s)) return std::nullopt;
@@ -752,7 +855,7 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
                           nb::handle callback, nb::kwargs kwargs) {
     exiger_colonnes(colonnes);
     long long limite = entier_arg(limite_o, "limite");
-    Schema s = schema_export(self, colonnes);
+    Schema s = schema_export(self, colonnes, kwargs);
     Sortie dest(sortie);
     dest.fermer();  // SQLite opens the path itself
     std::optional<long long> compte = copier_par_sql(self, s, dest.fichier->chemin(), colonnes, limite, callback, kwargs);
@@ -775,15 +878,27 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
 }
 
 long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes,
-                   BRIVANE_CRITERES_PARAMS, nb::handle limite, nb::handle callback) {
+                   BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho, nb::handle tri,
+                   nb::handle mesures, nb::handle limite, nb::handle callback, nb::kwargs bornes) {
     exiger_str(format, "format");
     exiger_colonnes(colonnes);
     nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
     Criteres::lire(bruts);  // type checks only: the mapping below passes the values on as given
     long long n = entier_arg(limite, "limite");
+    nb::handle forme[CriteresForme::N] = BRIVANE_FORME_VALEURS;
+    CriteresForme::lire(forme);
+    lire_selection("exporter", une_par_ortho, tri, mesures, bornes);
     nb::object chemin = liens().Path(sortie);
     nb::dict kw;
     for (int i = 0; i < 12; ++i) kw[NOMS_CRITERES[i]] = bruts[i];
+    // What a stimulus list asks goes on only when asked: the plain export stays as it was.
+    for (int i = 0; i < CriteresForme::N; ++i)
+        if (!forme[i].is_none()) kw[CriteresForme::NOMS[i]] = forme[i];
+    nb::handle selection[3] = {une_par_ortho, tri, mesures};
+    for (int i = 0; i < 3; ++i)
+        if (!selection[i].is_none() && selection[i].ptr() != Py_False) kw[NOMS_SELECTION[i]] = selection[i];
+    for (auto [k, v] : bornes)
+        if (!v.is_none()) kw[k] = v;
     kw["colonnes"] = colonnes;
     kw["limite"] = n;
     kw["callback"] = callback;
@@ -849,11 +964,15 @@ void lier_filtre(ClasseLexique &c) {
           "La base est construite a cote de la destination puis renommee une fois complete :\n"
           "une erreur laisse intact le fichier qui existait.");
     c.def("exporter", &exporter, nb::arg("output_path").none(), nb::kw_only(), nb::arg("format").none() = "csv",
-          nb::arg("colonnes").none() = nb::none(), BRIVANE_CRITERES_ARGS, nb::arg("limite").none() = 0,
-          nb::arg("callback").none() = nb::none(),
+          nb::arg("colonnes").none() = nb::none(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
+          nb::arg("une_par_ortho").none() = false, nb::arg("tri").none() = nb::none(),
+          nb::arg("mesures").none() = false, nb::arg("limite").none() = 0,
+          nb::arg("callback").none() = nb::none(), nb::arg("criteres_mesures"),
           nb::sig("def exporter(self, output_path: str | os.PathLike[str], *, format: str = 'csv', "
-                  "colonnes: list[str] | None = None, " BRIVANE_CRITERES_SIG
-                  ", limite: int = 0, callback: Callable[[int], object] | None = None) -> int"),
+                  "colonnes: list[str] | None = None, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
+                  ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
+                  "mesures: bool | list[str] = False, limite: int = 0, "
+                  "callback: Callable[[int], object] | None = None, **criteres_mesures: float | None) -> int"),
           "Exporte un sous-ensemble filtre du lexique.\n\n"
           "Args:\n"
           "    output_path: Chemin du fichier de sortie\n"
@@ -863,6 +982,9 @@ void lier_filtre(ClasseLexique &c) {
           "    callback: Appele tous les 5000 lignes avec le nombre courant\n\n"
           "Returns:\n"
           "    Nombre de lignes exportees\n\n"
+          "Criteres de forme, une_par_ortho, tri et criteres de mesures : comme filtrer.\n"
+          "Les mesures (mesures=True, une liste, ou leurs noms dans colonnes) deviennent\n"
+          "des colonnes. La liste est alors choisie entiere avant d'etre ecrite.\n\n"
           "L'ecriture est atomique : le resultat remplace la destination seulement une fois\n"
           "complet, et une erreur laisse intact le fichier qui existait.");
 }

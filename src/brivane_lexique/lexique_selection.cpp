@@ -14,13 +14,13 @@ namespace brivane::py {
 const char *const NOMS_MESURES[8] = {"old20",    "pld20",  "n_ortho",     "n_phon",
                                      "pu_ortho", "pu_phon", "homographes", "homophones"};
 
-namespace {
-
 int indice_mesure(std::string_view nom) {
     for (int i = 0; i < 8; ++i)
         if (nom == NOMS_MESURES[i]) return i;
     return -1;
 }
+
+namespace {
 
 [[noreturn]] void lever_valeur(const std::string &message) {
     PyErr_SetString(PyExc_ValueError, message.c_str());
@@ -264,17 +264,25 @@ nb::list couper(const nb::list &lignes, long long limite, bool sql) {
     return r;
 }
 
+}  // namespace
+
+void ajouter_mesures(nb::handle d, nb::handle e, const std::vector<int> &colonnes, nb::handle mesures) {
+    nb::object m = mesures_ligne(mesures, e.ptr());
+    for (int i : colonnes) {
+        nb::str nom(NOMS_MESURES[i]);
+        if (PyDict_SetItem(d.ptr(), nom.ptr(), lire(m, nom.ptr()).ptr()) < 0) throw nb::python_error();
+    }
+}
+
+namespace {
+
 // Fresh dicts holding each row's fields, then the measures asked for.
 nb::list avec_mesures(const nb::list &lignes, const std::vector<int> &colonnes, nb::handle mesures) {
     nb::list r;
     for (nb::handle e : lignes) {
         nb::object d = nb::steal(PyDict_New());
         if (!d.is_valid() || PyDict_Update(d.ptr(), e.ptr()) < 0) throw nb::python_error();
-        nb::object m = mesures_ligne(mesures, e.ptr());
-        for (int i : colonnes) {
-            nb::str nom(NOMS_MESURES[i]);
-            if (PyDict_SetItem(d.ptr(), nom.ptr(), lire(m, nom.ptr()).ptr()) < 0) throw nb::python_error();
-        }
+        ajouter_mesures(d, e, colonnes, mesures);
         r.append(d);
     }
     return r;
@@ -282,7 +290,8 @@ nb::list avec_mesures(const nb::list &lignes, const std::vector<int> &colonnes, 
 
 }  // namespace
 
-nb::list appliquer_selection(nb::handle self, nb::list lignes, const Selection &s, long long limite, bool sql) {
+nb::list appliquer_selection(nb::handle self, nb::list lignes, const Selection &s, long long limite, bool sql,
+                             nb::object *mesures_sortie) {
     if (s.une_par_ortho) lignes = une_par_ortho(lignes);
     bool avant = !s.bornes.empty();
     for (auto &c : s.tri) avant |= c.mesure >= 0;
@@ -298,6 +307,10 @@ nb::list appliquer_selection(nb::handle self, nb::list lignes, const Selection &
     lignes = couper(lignes, limite, sql);
     if (s.colonnes.empty()) return lignes;
     if (!avant) mesures = mesures_de(self, lignes);
+    if (mesures_sortie) {
+        *mesures_sortie = mesures;
+        return lignes;
+    }
     return avec_mesures(lignes, s.colonnes, mesures);
 }
 

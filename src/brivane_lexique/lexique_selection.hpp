@@ -6,6 +6,7 @@
 #include "lexique.hpp"
 
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace brivane::py {
@@ -37,7 +38,16 @@ Selection lire_selection(const char *fonction, nb::handle une_par_ortho, nb::han
 // The rows after the selection, cut at `limite` as the backend cuts (`sql`: 0 keeps
 // nothing and a negative limit everything; in memory 0 keeps everything and a
 // negative limit one row). Rows that get measure columns are fresh dicts.
-nb::list appliquer_selection(nb::handle self, nb::list lignes, const Selection &s, long long limite, bool sql);
+// With `mesures_sortie`, the measure columns are not added: the measures of the words
+// of the rows returned are handed back there, for ajouter_mesures.
+nb::list appliquer_selection(nb::handle self, nb::list lignes, const Selection &s, long long limite, bool sql,
+                             nb::object *mesures_sortie = nullptr);
+
+// Stores in the dict `d` the measures `colonnes` of the word of row `e`.
+void ajouter_mesures(nb::handle d, nb::handle e, const std::vector<int> &colonnes, nb::handle mesures);
+
+// The index of a measure's name, -1 for any other name.
+int indice_mesure(std::string_view nom);
 
 // The names of the eight measures, in the order of Lexique.mesures.
 extern const char *const NOMS_MESURES[8];
