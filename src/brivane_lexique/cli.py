@@ -17,6 +17,8 @@ import unicodedata
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
 
+from .cli_stimuli import ajouter_stimuli, options_selection, options_tri, selection, tri_et_mesures
+
 PROG = "brivane-lexique"
 
 EXIT_ERREUR = 1
@@ -251,7 +253,7 @@ def _verifier_regex(motif: str) -> None:
 
 
 def _criteres(a: argparse.Namespace) -> dict[str, Any]:
-    return {c: getattr(a, c) for c in CRITERES}
+    return {c: getattr(a, c) for c in CRITERES} | selection(a)
 
 
 def _est_sqlite(lex) -> bool:
@@ -353,7 +355,7 @@ def cmd_syllabes(lex, a, out: Sortie) -> None:
 
 
 def cmd_filtrer(lex, a, out: Sortie) -> None:
-    out.entrees(lex.filtrer(limite=a.limite, **_criteres(a)), a.colonnes)
+    out.entrees(lex.filtrer(limite=a.limite, **_criteres(a), **tri_et_mesures(a)), a.colonnes)
 
 
 def cmd_compter(lex, a, out: Sortie) -> None:
@@ -371,7 +373,7 @@ def cmd_exporter(lex, a, out: Sortie) -> None:
         progression = Progression(total)
     try:
         n = lex.exporter(a.sortie, format=a.format, colonnes=a.colonnes, limite=a.limite,
-                         callback=progression, **criteres)
+                         callback=progression, **criteres, **tri_et_mesures(a))
     except sqlite3.OperationalError as exc:
         # Aucune colonne connue : la bibliotheque compose un SELECT ou un CREATE TABLE sans
         # colonne, que SQLite refuse avec une simple erreur de syntaxe.
@@ -468,6 +470,7 @@ def _options_criteres(p: argparse.ArgumentParser) -> None:
                        help="seulement les formes avec une prononciation")
     phone.add_argument("--no-phone", dest="has_phone", action="store_const", const=False,
                        help="seulement les formes sans prononciation")
+    options_selection(g)
 
 
 def construire_analyseur() -> argparse.ArgumentParser:
@@ -540,6 +543,7 @@ def construire_analyseur() -> argparse.ArgumentParser:
     limite(p)
     p = commande("filtrer", cmd_filtrer, "filtre multicritere")
     _options_criteres(p)
+    options_tri(p)
     limite(p, 100)
     p = commande("compter", cmd_compter, "nombre de formes satisfaisant les criteres", colonnes=False)
     _options_criteres(p)
@@ -547,7 +551,9 @@ def construire_analyseur() -> argparse.ArgumentParser:
     p.add_argument("sortie", metavar="FICHIER")
     p.add_argument("--format", default="csv", choices=["csv", "sqlite"])
     _options_criteres(p)
+    options_tri(p)
     limite(p, 0)
+    ajouter_stimuli(commande, _options_criteres)
     p = commande("nom-propre", cmd_nom_propre, "requetes sur les noms propres (lexique SQLite)")
     p.add_argument("requete", choices=["info", "existe", "phone", "homophones", "rechercher", "rimes"])
     p.add_argument("arguments", nargs="+", metavar="ARG",
