@@ -168,12 +168,12 @@ nb::list lignes_choisies(Lexique &l, const Criteres &c, nb::handle const (&forme
         nb::list conditions = nb::list(cl[0]), params = nb::list(cl[1]);
         forme.clauses_sql(conditions, params);
         std::string sql = "SELECT * FROM " + table_de(self) + " WHERE " + where(conditions);
-        if (tout) {
+        if (tout && !physiques) {
             sql += " LIMIT ?";
             params.append(n);
         }
         nb::object curseur = conn.attr("execute")(sql, params);
-        if (physiques && !tout) return lignes_physiques(self, curseur, forme, s, n);
+        if (physiques) return lignes_physiques(self, curseur, forme, s, n);
         nb::list lignes = lignes_en_entrees(curseur);
         if (tout) return lignes;
         nb::list gardees;
