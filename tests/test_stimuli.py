@@ -402,3 +402,14 @@ def test_options_de_selection_des_autres_commandes(capsys, tsv):
                            "--une-par-ortho", "--limite", "2")
     assert code == 0
     assert '"rang": "4"' in sorties.out and '"rang": "2"' in sorties.out
+
+
+def test_motif_apres_une_recherche(lex):
+    # rechercher and the filter both bind the connection's REGEXP: each query its own.
+    attendu = [e["ortho"] for e in lex.filtrer(limite=tout(lex)) if e["ortho"].lower().startswith("ch")]
+    assert lex.rechercher("^z")
+    assert [e["ortho"] for e in lex.filtrer(motif="^CH", limite=tout(lex))] == attendu
+    assert [e["ortho"] for e in lex.rechercher("^z")] == ["zut"]
+    assert lex.compter(motif="^ch", nb_phonemes_min=4) == sum(
+        1 for e in lex.filtrer(limite=tout(lex)) if e["ortho"].lower().startswith("ch")
+        and len(_tokenize_ipa(e["phone"] or "")) >= 4)

@@ -195,19 +195,21 @@ private:
 // points of the spelling), in phonemes (segments of the pronunciation, as
 // _tokenize_ipa cuts it) and in syllables, inclusive bounds, and a regular
 // expression searched in the spelling (re.search, case ignored, as rechercher).
-// Letters and syllables have an SQL form; phonemes and the expression are tested
-// in C++ on the fetched rows, with the very test the in-memory filter uses.
+// Letters, syllables and the expression have an SQL form (the expression through the
+// connection's REGEXP function, which the caller registers with `motif`); phonemes
+// are tested in C++ on the fetched rows, with the very test the in-memory filter uses.
 //   criterion          in memory (entry dict)                  SQL (table column)
 //   nb_lettres_*       len(str(ortho or "")): no spelling is 0 length(ortho): NULL fails
 //   nb_syllabes_*      _get_nb_syllabes(e); None fails         nb_syllabes column; NULL fails
 //   nb_phonemes_*      len(_tokenize_ipa(str(phone or "")))    the same, after the fetch
-//   motif              re.search on str(ortho or "")           the same, after the fetch
+//   motif              re.search on str(ortho or "")           ortho REGEXP: the same search; a
+//                                                               NULL or empty spelling never matches
 struct CriteresForme {
     static constexpr int N = 7;
     static constexpr const char *NOMS[N] = {"nb_lettres_min",  "nb_lettres_max",  "nb_phonemes_min", "nb_phonemes_max",
                                            "nb_syllabes_min", "nb_syllabes_max", "motif"};
     std::optional<long long> bornes[6];  // in the order of NOMS
-    nb::object motif;                    // the compiled expression, when given
+    nb::object motif, motif_texte;       // the compiled expression and its text, when given
 
     static CriteresForme lire(nb::handle const (&b)[N]) {
         CriteresForme c;
@@ -218,6 +220,7 @@ struct CriteresForme {
             nb::object re = nb::module_::import_("re");
             try {
                 c.motif = re.attr("compile")(b[6], re.attr("IGNORECASE"));
+                c.motif_texte = nb::borrow(b[6]);
             } catch (nb::python_error &e) {
                 if (!e.matches(re.attr("error"))) throw;
                 PyErr_Format(PyExc_ValueError, "Argument 'motif' is not a valid regular expression: %S",
@@ -234,9 +237,10 @@ struct CriteresForme {
         return !motif.is_valid();
     }
     // What SQL cannot say: tested on the rows it returns.
-    bool apres_sql() const { return bornes[2] || bornes[3] || motif.is_valid(); }
+    bool apres_sql() const { return bornes[2] || bornes[3]; }
 
     // The whole test on an entry; `compteur` is the binding of _get_nb_syllabes.
+    // Phonemes then the expression, the dearest last.
     bool accepte(PyObject *e, const NomLie &compteur) const {
         const NomsChamps &k = noms();
         if (bornes[0] || bornes[1]) {
@@ -253,13 +257,7 @@ struct CriteresForme {
             const long long v = entier_arg(n, "nb_syllabes");
             if (!dans(v, 4)) return false;
         }
-        return accepte_apres_sql(e);
-    }
-
-    // The criteria without an SQL form, on an entry or on a row made an entry.
-    bool accepte_apres_sql(PyObject *e) const {
-        const NomsChamps &k = noms();
-        if ((bornes[2] || bornes[3]) && !dans(nb_phonemes(texte_brut(e, k.phone).ptr()), 2)) return false;
+        if (!accepte_apres_sql(e)) return false;
         if (motif.is_valid()) {
             nb::object t = texte_brut(e, k.ortho);
             nb::object m = nb::steal(PyObject_CallMethod(motif.ptr(), "search", "O", t.ptr()));
@@ -269,6 +267,11 @@ struct CriteresForme {
         return true;
     }
 
+    // The criteria without an SQL form, on an entry or on a row made an entry.
+    bool accepte_apres_sql(PyObject *e) const {
+        return !(bornes[2] || bornes[3]) || dans(nb_phonemes(texte_brut(e, noms().phone).ptr()), 2);
+    }
+
     void clauses_sql(nb::list &conditions, nb::list &params) const {
         static const char *const sql[6] = {"length(ortho) >= ?", "length(ortho) <= ?", nullptr, nullptr,
                                            "nb_syllabes >= ?",   "nb_syllabes <= ?"};
@@ -276,6 +279,10 @@ struct CriteresForme {
             if (!sql[i] || !bornes[i]) continue;
             conditions.append(sql[i]);
             params.append(nb::int_(*bornes[i]));
+        }
+        if (motif.is_valid()) {
+            conditions.append("ortho REGEXP ?");
+            params.append(motif_texte);
         }
     }
 

@@ -167,6 +167,7 @@ nb::list lignes_choisies(Lexique &l, const Criteres &c, nb::handle const (&forme
         nb::tuple cl = clauses_de(self, kwargs_de(c));
         nb::list conditions = nb::list(cl[0]), params = nb::list(cl[1]);
         forme.clauses_sql(conditions, params);
+        if (forme.motif.is_valid()) enregistrer_regexp(conn, forme.motif);
         std::string sql = "SELECT * FROM " + table_de(self) + " WHERE " + where(conditions);
         if (tout && !physiques) {
             sql += " LIMIT ?";
@@ -294,6 +295,7 @@ long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb:
         nb::tuple cl = clauses_de(self, kwargs_de(c));
         nb::list conditions = nb::list(cl[0]), params = nb::list(cl[1]);
         forme.clauses_sql(conditions, params);
+        if (forme.motif.is_valid()) enregistrer_regexp(conn, forme.motif);
         nb::object r = conn.attr("execute")("SELECT COUNT(*) FROM " + table_de(self) + " WHERE " + where(conditions),
                                             params)
                            .attr("fetchone")();
