@@ -413,3 +413,11 @@ def test_motif_apres_une_recherche(lex):
     assert lex.compter(motif="^ch", nb_phonemes_min=4) == sum(
         1 for e in lex.filtrer(limite=tout(lex)) if e["ortho"].lower().startswith("ch")
         and len(_tokenize_ipa(e["phone"] or "")) >= 4)
+
+
+def test_commande_filtrer_affiche_les_mesures(capsys, tsv, monkeypatch):
+    monkeypatch.setattr(cli, "ouvrir_lexique", lambda chemin, table: AvecMesures(chemin))
+    code, sorties = lancer(capsys, "--lexique", tsv, "filtrer", "--cgram", "ADJ", "--mesures")
+    assert code == 0, sorties.err
+    entete = sorties.out.splitlines()[0].split()
+    assert entete[0] == "ortho" and entete[-8:] == list(MESURES)

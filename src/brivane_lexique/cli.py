@@ -17,7 +17,7 @@ import unicodedata
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
 
-from .cli_stimuli import ajouter_stimuli, options_selection, options_tri, selection, tri_et_mesures
+from .cli_stimuli import MESURES, ajouter_stimuli, options_selection, options_tri, selection, tri_et_mesures
 
 PROG = "brivane-lexique"
 
@@ -355,7 +355,8 @@ def cmd_syllabes(lex, a, out: Sortie) -> None:
 
 
 def cmd_filtrer(lex, a, out: Sortie) -> None:
-    out.entrees(lex.filtrer(limite=a.limite, **_criteres(a), **tri_et_mesures(a)), a.colonnes)
+    out.entrees(lex.filtrer(limite=a.limite, **_criteres(a), **tri_et_mesures(a)), a.colonnes,
+                COLONNES_ENTREE + list(MESURES))
 
 
 def cmd_compter(lex, a, out: Sortie) -> None:
