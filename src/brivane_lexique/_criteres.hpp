@@ -191,4 +191,114 @@ private:
     }
 };
 
+// Criteria on the shape of a word, for stimulus lists: lengths in letters (code
+// points of the spelling), in phonemes (segments of the pronunciation, as
+// _tokenize_ipa cuts it) and in syllables, inclusive bounds, and a regular
+// expression searched in the spelling (re.search, case ignored, as rechercher).
+// Letters, syllables and the expression have an SQL form (the expression through the
+// connection's REGEXP function, which the caller registers with `motif`); phonemes
+// are tested in C++ on the fetched rows, with the very test the in-memory filter uses.
+//   criterion          in memory (entry dict)                  SQL (table column)
+//   nb_lettres_*       len(str(ortho or "")): no spelling is 0 length(ortho): NULL fails
+//   nb_syllabes_*      _get_nb_syllabes(e); None fails         nb_syllabes column; NULL fails
+//   nb_phonemes_*      len(_tokenize_ipa(str(phone or "")))    the same, after the fetch
+//   motif              re.search on str(ortho or "")           ortho REGEXP: the same search; a
+//                                                               NULL or empty spelling never matches
+struct CriteresForme {
+    static constexpr int N = 7;
+    static constexpr const char *NOMS[N] = {"nb_lettres_min",  "nb_lettres_max",  "nb_phonemes_min", "nb_phonemes_max",
+                                           "nb_syllabes_min", "nb_syllabes_max", "motif"};
+    std::optional<long long> bornes[6];  // in the order of NOMS
+    nb::object motif, motif_texte;       // the compiled expression and its text, when given
+
+    static CriteresForme lire(nb::handle const (&b)[N]) {
+        CriteresForme c;
+        for (int i = 0; i < 6; ++i)
+            if (!b[i].is_none()) c.bornes[i] = entier_arg(b[i], NOMS[i]);
+        exiger_str_ou_none(b[6], NOMS[6]);
+        if (!b[6].is_none()) {
+            nb::object re = nb::module_::import_("re");
+            try {
+                c.motif = re.attr("compile")(b[6], re.attr("IGNORECASE"));
+                c.motif_texte = nb::borrow(b[6]);
+            } catch (nb::python_error &e) {
+                if (!e.matches(re.attr("error"))) throw;
+                PyErr_Format(PyExc_ValueError, "Argument 'motif' is not a valid regular expression: %S",
+                             e.value().ptr());
+                throw nb::python_error();
+            }
+        }
+        return c;
+    }
+
+    bool vide() const {
+        for (auto &b : bornes)
+            if (b) return false;
+        return !motif.is_valid();
+    }
+    // What SQL cannot say: tested on the rows it returns.
+    bool apres_sql() const { return bornes[2] || bornes[3]; }
+
+    // The whole test on an entry; `compteur` is the binding of _get_nb_syllabes.
+    // Phonemes then the expression, the dearest last.
+    bool accepte(PyObject *e, const NomLie &compteur) const {
+        const NomsChamps &k = noms();
+        if (bornes[0] || bornes[1]) {
+            nb::object t = texte_brut(e, k.ortho);
+            const Py_ssize_t n = PyObject_Length(t.ptr());
+            if (n < 0) throw nb::python_error();
+            if (!dans(n, 0)) return false;
+        }
+        if (bornes[4] || bornes[5]) {
+            nb::object n = compteur.original() ? nb_syllabes_entree(e)
+                                               : nb::steal(PyObject_CallOneArg(compteur.objet().ptr(), e));
+            if (!n.is_valid()) throw nb::python_error();
+            if (n.is_none()) return false;
+            const long long v = entier_arg(n, "nb_syllabes");
+            if (!dans(v, 4)) return false;
+        }
+        if (!accepte_apres_sql(e)) return false;
+        if (motif.is_valid()) {
+            nb::object t = texte_brut(e, k.ortho);
+            nb::object m = nb::steal(PyObject_CallMethod(motif.ptr(), "search", "O", t.ptr()));
+            if (!m.is_valid()) throw nb::python_error();
+            if (m.is_none()) return false;
+        }
+        return true;
+    }
+
+    // The criteria without an SQL form, on an entry or on a row made an entry.
+    bool accepte_apres_sql(PyObject *e) const {
+        return !(bornes[2] || bornes[3]) || dans(nb_phonemes(texte_brut(e, noms().phone).ptr()), 2);
+    }
+
+    void clauses_sql(nb::list &conditions, nb::list &params) const {
+        static const char *const sql[6] = {"length(ortho) >= ?", "length(ortho) <= ?", nullptr, nullptr,
+                                           "nb_syllabes >= ?",   "nb_syllabes <= ?"};
+        for (int i = 0; i < 6; ++i) {
+            if (!sql[i] || !bornes[i]) continue;
+            conditions.append(sql[i]);
+            params.append(nb::int_(*bornes[i]));
+        }
+        if (motif.is_valid()) {
+            conditions.append("ortho REGEXP ?");
+            params.append(motif_texte);
+        }
+    }
+
+    // The number of segments _tokenize_ipa cuts a str into.
+    static long long nb_phonemes(PyObject *s) {
+        if (!PyUnicode_Check(s)) return 0;
+        std::vector<size_t> fins;
+        fins_segments_py(s, fins);
+        return (long long)fins.size();
+    }
+
+private:
+    // v within bornes[i] (min) and bornes[i + 1] (max).
+    bool dans(long long v, int i) const {
+        return !(bornes[i] && v < *bornes[i]) && !(bornes[i + 1] && v > *bornes[i + 1]);
+    }
+};
+
 }  // namespace brivane::py

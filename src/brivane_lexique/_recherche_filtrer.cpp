@@ -13,9 +13,14 @@ PyObject *dict_module = nullptr;  // borrowed: the module outlives its functions
 nb::list filtrer(nb::handle flux, nb::handle cgram, nb::handle genre, nb::handle nombre, nb::handle freq_min,
                  nb::handle freq_max, nb::handle nb_syllabes, nb::handle age_min, nb::handle age_max,
                  nb::handle illustrable_min, nb::handle categorie, nb::handle has_age, nb::handle has_phone,
-                 nb::handle limite_h) {
+                 nb::handle nb_lettres_min, nb::handle nb_lettres_max, nb::handle nb_phonemes_min,
+                 nb::handle nb_phonemes_max, nb::handle nb_syllabes_min, nb::handle nb_syllabes_max,
+                 nb::handle motif, nb::handle limite_h) {
     Criteres c = Criteres::lire({cgram, genre, nombre, freq_min, freq_max, nb_syllabes, age_min, age_max,
                                  illustrable_min, categorie, has_age, has_phone});
+    const CriteresForme forme = CriteresForme::lire(
+        {nb_lettres_min, nb_lettres_max, nb_phonemes_min, nb_phonemes_max, nb_syllabes_min, nb_syllabes_max, motif});
+    const bool forme_vide = forme.vide();
     const long long limite = entier_arg(limite_h, "limite");
     nb::object it = nb::steal(PyObject_GetIter(flux.ptr()));
     if (!it.is_valid()) throw nb::python_error();
@@ -49,7 +54,8 @@ nb::list filtrer(nb::handle flux, nb::handle cgram, nb::handle genre, nb::handle
         } else {
             garde = c.accepte(brut, *nom_nb_syllabes);
         }
-        if (!garde) continue;
+        // The shape of the word after the other criteria: they are cheaper.
+        if (!garde || (!forme_vide && !forme.accepte(brut, *nom_nb_syllabes))) continue;
         if (PyList_Append(resultats.ptr(), brut) < 0) throw nb::python_error();
         if (limite != 0 && ++gardes >= limite) return resultats;
     }
@@ -68,12 +74,20 @@ void enregistrer_filtrer(nb::module_ &m, const NomLie *nb_syllabes) {
           nb::arg("nb_syllabes").none() = nb::none(), nb::arg("age_min").none() = nb::none(),
           nb::arg("age_max").none() = nb::none(), nb::arg("illustrable_min").none() = nb::none(),
           nb::arg("categorie").none() = nb::none(), nb::arg("has_age").none() = nb::none(),
-          nb::arg("has_phone").none() = nb::none(), nb::arg("limite").none() = 100,
+          nb::arg("has_phone").none() = nb::none(), nb::arg("nb_lettres_min").none() = nb::none(),
+          nb::arg("nb_lettres_max").none() = nb::none(), nb::arg("nb_phonemes_min").none() = nb::none(),
+          nb::arg("nb_phonemes_max").none() = nb::none(), nb::arg("nb_syllabes_min").none() = nb::none(),
+          nb::arg("nb_syllabes_max").none() = nb::none(), nb::arg("motif").none() = nb::none(),
+          nb::arg("limite").none() = 100,
           nb::sig("def filtrer(entries_iter, *, cgram: str | None = None, genre: str | None = None, "
                   "nombre: str | None = None, freq_min: float | None = None, freq_max: float | None = None, "
                   "nb_syllabes: int | None = None, age_min: float | None = None, age_max: float | None = None, "
                   "illustrable_min: float | None = None, categorie: str | None = None, "
-                  "has_age: bool | None = None, has_phone: bool | None = None, limite: int = 100) "
+                  "has_age: bool | None = None, has_phone: bool | None = None, "
+                  "nb_lettres_min: int | None = None, nb_lettres_max: int | None = None, "
+                  "nb_phonemes_min: int | None = None, nb_phonemes_max: int | None = None, "
+                  "nb_syllabes_min: int | None = None, nb_syllabes_max: int | None = None, "
+                  "motif: str | None = None, limite: int = 100) "
                   "-> list[dict]"),
           "Filtre multi-critere sur un iterateur d'entrees.\n\n"
           "Args:\n"
@@ -90,6 +104,10 @@ void enregistrer_filtrer(nb::module_ &m, const NomLie *nb_syllabes) {
           "    categorie: Categorie semantique exacte\n"
           "    has_age: True = age NOT NULL, False = age IS NULL\n"
           "    has_phone: True = phone NOT NULL/vide, False = phone NULL/vide\n"
+          "    nb_lettres_min, nb_lettres_max: Longueur de l'orthographe (caracteres)\n"
+          "    nb_phonemes_min, nb_phonemes_max: Nombre de phonemes (segments de _tokenize_ipa)\n"
+          "    nb_syllabes_min, nb_syllabes_max: Nombre de syllabes (_get_nb_syllabes ; None exclu)\n"
+          "    motif: Expression reguliere cherchee dans l'orthographe (re.search, casse ignoree)\n"
           "    limite: Nombre max de resultats\n\n"
           "Returns:\n"
           "    Liste d'entrees correspondantes");

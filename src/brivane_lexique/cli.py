@@ -22,6 +22,8 @@ import unicodedata
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
 
+from .cli_stimuli import MESURES, ajouter_stimuli, options_selection, options_tri, selection, tri_et_mesures
+
 PROG = "brivane-lexique"
 
 EXIT_ERREUR = 1
@@ -377,7 +379,7 @@ def _verifier_regex(motif: str) -> None:
 
 
 def _criteres(a: argparse.Namespace) -> dict[str, Any]:
-    return {c: getattr(a, c) for c in CRITERES}
+    return {c: getattr(a, c) for c in CRITERES} | selection(a)
 
 
 def _est_sqlite(lex) -> bool:
@@ -438,13 +440,16 @@ def resoudre_demande(lex, demandees: list[str] | None, tables: Sequence[str | No
             physiques.setdefault(nom, src)
     if _est_sqlite(lex) and "freq_opensubs" in sources:
         physiques["freq"] = "freq_opensubs"  # la colonne que lisent les requetes SQL
+    for mesure in MESURES:  # calculees a la demande, pas lues dans le lexique
+        cles.setdefault(mesure, mesure)
+        physiques.setdefault(mesure, mesure)
     for nom in list(cles):
         cles.setdefault(nom.lower(), cles[nom])
         physiques.setdefault(nom.lower(), physiques[nom])
     demandees = [c if c in cles else c.lower() for c in demandees]
     inconnues = [c for c in demandees if c not in cles]
     if inconnues:
-        valides = ", ".join(dict.fromkeys([*sources, *resolus.values()]))
+        valides = ", ".join(dict.fromkeys([*sources, *resolus.values(), *MESURES]))
         raise ErreurCli(f"colonne inconnue : {', '.join(inconnues)} (colonnes valides : {valides})", EXIT_USAGE)
     # Deux colonnes source pour un meme nom canonique : les entrees n'en gardent qu'une (la
     # premiere frequence d'un CSV/TSV, sinon la derniere). Montrer l'autre sous ce nom
@@ -716,7 +721,7 @@ def cmd_syllabes(lex, a, out: Sortie) -> None:
 
 
 def cmd_filtrer(lex, a, out: Sortie) -> None:
-    _liste(lex, a, out, lambda n: lex.filtrer(limite=n, **_criteres(a)), par_frequence=False)
+    _liste(lex, a, out, lambda n: lex.filtrer(limite=n, **_criteres(a), **tri_et_mesures(a)), par_frequence=False)
 
 
 def cmd_compter(lex, a, out: Sortie) -> None:
@@ -748,7 +753,7 @@ def cmd_exporter(lex, a, out: Sortie) -> None:
         progression = Progression(total)
     try:
         n = lex.exporter(a.sortie, format=a.format, colonnes=colonnes, limite=a.limite,
-                         callback=progression, **criteres)
+                         callback=progression, **criteres, **tri_et_mesures(a))
     except sqlite3.OperationalError as exc:
         # Aucune colonne connue : la bibliotheque compose un SELECT ou un CREATE TABLE sans
         # colonne, que SQLite refuse avec une simple erreur de syntaxe.
@@ -882,6 +887,7 @@ def _options_criteres(p: argparse.ArgumentParser) -> None:
                        help="seulement les formes avec une prononciation")
     phone.add_argument("--no-phone", dest="has_phone", action="store_const", const=False,
                        help="seulement les formes sans prononciation")
+    options_selection(g)
 
 
 AIDE_COLONNES = ("colonnes à afficher ou exporter, séparées par des virgules : noms canoniques "
@@ -977,6 +983,7 @@ def _commandes_recherche(commande: Callable[..., argparse.ArgumentParser]) -> No
 def _commandes_tables(commande: Callable[..., argparse.ArgumentParser]) -> None:
     p = commande("filtrer", cmd_filtrer, "filtre multicritère")
     _options_criteres(p)
+    options_tri(p)
     options_liste(p, 100)
     p = commande("compter", cmd_compter, "nombre de lignes satisfaisant les critères", colonnes=False)
     _options_criteres(p)
@@ -984,10 +991,12 @@ def _commandes_tables(commande: Callable[..., argparse.ArgumentParser]) -> None:
     p.add_argument("sortie", metavar="FICHIER")
     p.add_argument("--format", default="csv", choices=["csv", "sqlite"])
     _options_criteres(p)
+    options_tri(p)
     options_liste(p, 0, analyses=False)
     p = commande("colonnes", cmd_colonnes,
                  "colonnes du lexique : nom, nom source, type, lignes remplies, exemple, fréquence",
                  colonnes=False)
+    ajouter_stimuli(commande, _options_criteres)
     p = commande("nom-propre", cmd_nom_propre, "requêtes sur les noms propres (lexique SQLite)")
     p.add_argument("requete", choices=["info", "existe", "phone", "homophones", "rechercher", "rimes"])
     p.add_argument("arguments", nargs="+", metavar="ARG",

@@ -1,6 +1,7 @@
 // Lexique: multi-criteria filter, count, and streaming export to CSV or SQLite.
 #include "lexique.hpp"
 #include "_criteres.hpp"
+#include "lexique_selection.hpp"
 
 #include "csv_ecriture.hpp"
 #include "plateforme.hpp"
@@ -127,38 +128,181 @@ nb::object filtrer_memoire(Lexique &l, nb::handle kwargs, nb::handle limite) {
     return liens().recherche.objet().attr("filtrer")(flux_index(l), **kw);
 }
 
-nb::list filtrer(Lexique &l, BRIVANE_CRITERES_PARAMS, nb::handle limite) {
+#define BRIVANE_FORME_PARAMS                                                                          \
+    nb::handle nb_lettres_min, nb::handle nb_lettres_max, nb::handle nb_phonemes_min, nb::handle nb_phonemes_max, \
+        nb::handle nb_syllabes_min, nb::handle nb_syllabes_max, nb::handle motif
+#define BRIVANE_FORME_VALEURS \
+    {nb_lettres_min, nb_lettres_max, nb_phonemes_min, nb_phonemes_max, nb_syllabes_min, nb_syllabes_max, motif}
+#define BRIVANE_FORME_ARGS                                                                              \
+    nb::arg("nb_lettres_min").none() = nb::none(), nb::arg("nb_lettres_max").none() = nb::none(),          \
+        nb::arg("nb_phonemes_min").none() = nb::none(), nb::arg("nb_phonemes_max").none() = nb::none(),    \
+        nb::arg("nb_syllabes_min").none() = nb::none(), nb::arg("nb_syllabes_max").none() = nb::none(),    \
+        nb::arg("motif").none() = nb::none()
+#define BRIVANE_FORME_SIG                                                                           \
+    "nb_lettres_min: int | None = None, nb_lettres_max: int | None = None, "                          \
+    "nb_phonemes_min: int | None = None, nb_phonemes_max: int | None = None, "                        \
+    "nb_syllabes_min: int | None = None, nb_syllabes_max: int | None = None, motif: str | None = None"
+#define BRIVANE_SELECTION_DOC                                                                            \
+    "Criteres de forme : nb_lettres_min/max (caracteres de l'orthographe),\n"                              \
+    "nb_phonemes_min/max (segments de _tokenize_ipa), nb_syllabes_min/max, motif\n"                        \
+    "(expression reguliere cherchee dans l'orthographe, casse ignoree). Criteres de\n"                    \
+    "mesures (Lexique.mesures, calculees une fois sur les orthographes candidates) :\n"                   \
+    "<mesure>_min / <mesure>_max pour old20, pld20, n_ortho, n_phon, pu_ortho, pu_phon,\n"                \
+    "homographes, homophones ; voisins_min / voisins_max = n_ortho. Une mesure absente\n"                 \
+    "(None) ne passe aucune borne. une_par_ortho : une ligne par orthographe (la plus\n"                   \
+    "frequente ; a egalite la premiere dans l'ordre du fichier).\n"
+
+// The rows of a query with the criteria of form and the selection: SQL says what it
+// can, the rest is tested in C++ on the fetched rows; memory runs the module's filter.
+nb::list lignes_physiques(nb::handle self, nb::handle curseur, const CriteresForme &forme, const Selection &s,
+                          long long n);
+
+nb::list lignes_choisies(Lexique &l, const Criteres &c, nb::handle const (&forme_brute)[CriteresForme::N],
+                         const Selection &s, long long n, bool physiques = false) {
+    const CriteresForme forme = CriteresForme::lire(forme_brute);
+    nb::handle self = soi(&l);
+    const bool tout = s.vide() && !forme.apres_sql();  // the limit can go to SQL or to the scan
+    if (l.est_sqlite()) {
+        nb::object conn = obtenir_conn(l);
+        nb::tuple cl = clauses_de(self, kwargs_de(c));
+        nb::list conditions = nb::list(cl[0]), params = nb::list(cl[1]);
+        forme.clauses_sql(conditions, params);
+        if (forme.motif.is_valid()) enregistrer_regexp(conn, forme.motif);
+        std::string sql = "SELECT * FROM " + table_de(self) + " WHERE " + where(conditions);
+        if (tout && !physiques) {
+            sql += " LIMIT ?";
+            params.append(n);
+        }
+        nb::object curseur = conn.attr("execute")(sql, params);
+        if (physiques) return lignes_physiques(self, curseur, forme, s, n);
+        nb::list lignes = lignes_en_entrees(curseur);
+        if (tout) return lignes;
+        nb::list gardees;
+        for (nb::handle e : lignes)
+            if (forme.accepte_apres_sql(e.ptr())) gardees.append(e);
+        return appliquer_selection(self, gardees, s, n, true);
+    }
+    nb::dict kw = kwargs_de(c);
+    for (int i = 0; i < CriteresForme::N; ++i)
+        if (!forme_brute[i].is_none()) kw[CriteresForme::NOMS[i]] = forme_brute[i];
+    if (tout) return nb::borrow<nb::list>(filtrer_memoire(l, kw, nb::int_(n)));
+    nb::list lignes = nb::borrow<nb::list>(filtrer_memoire(l, kw, nb::int_(0)));
+    return appliquer_selection(self, lignes, s, n, false);
+}
+
+// The rows of an export from SQL keep their physical names, as the plain export
+// gives them; each is chosen by its twin under canonical names.
+nb::list lignes_physiques(nb::handle self, nb::handle curseur, const CriteresForme &forme, const Selection &s,
+                          long long n) {
+    const std::vector<nb::object> resolus = noms_resolus(curseur);
+    nb::list noms;
+    for (nb::handle item : curseur.attr("description")) noms.append(item[0]);
+    nb::list canoniques;
+    nb::dict physique_de;  // id of the canonical row -> physical row
+    for (nb::handle r : curseur) {
+        nb::dict e = ligne_en_entree(resolus, r);
+        if (!forme.accepte_apres_sql(e.ptr())) continue;
+        nb::object valeurs = nb::steal(PySequence_Tuple(r.ptr()));
+        if (!valeurs.is_valid()) throw nb::python_error();
+        nb::dict p;
+        for (size_t i = 0; i < nb::len(noms) && i < nb::len(valeurs); ++i) p[noms[i]] = valeurs[i];
+        canoniques.append(e);
+        physique_de[nb::int_((uintptr_t)e.ptr())] = p;
+    }
+    nb::object mesures;
+    nb::list res;
+    for (nb::handle e : appliquer_selection(self, canoniques, s, n, true, &mesures)) {
+        nb::object p = physique_de[nb::int_((uintptr_t)e.ptr())];
+        if (!s.colonnes.empty()) ajouter_mesures(p, e, s.colonnes, mesures);
+        res.append(p);
+    }
+    return res;
+}
+
+const char *const NOMS_SELECTION[3] = {"une_par_ortho", "tri", "mesures"};
+
+// Whether an export's keywords ask more than the twelve criteria.
+bool selection_demandee(nb::handle kwargs) {
+    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
+        bool critere = false;
+        for (const char *n : NOMS_CRITERES) critere |= nb::str(k).equal(nb::str(n));
+        if (!critere) return true;
+    }
+    return false;
+}
+
+// The measures an export adds as columns: those of `mesures`, then those `colonnes` names.
+std::vector<int> mesures_exportees(nb::handle kwargs, nb::handle colonnes) {
+    PyObject *m = PyDict_GetItemString(kwargs.ptr(), "mesures");
+    Selection s = lire_selection("exporter", nb::none(), nb::none(), m ? nb::handle(m) : nb::none(), nb::handle());
+    if (!colonnes.is_none() && (PyList_Check(colonnes.ptr()) || PyTuple_Check(colonnes.ptr())))
+        for (nb::handle c : colonnes) {
+            const int i = PyUnicode_Check(c.ptr()) ? indice_mesure(utf8(c.ptr())) : -1;
+            if (i >= 0 && std::find(s.colonnes.begin(), s.colonnes.end(), i) == s.colonnes.end())
+                s.colonnes.push_back(i);
+        }
+    return s.colonnes;
+}
+
+// The whole list of rows of an export that asks for a stimulus list (the limit
+// counts as the export counts it: 0 is no limit).
+nb::list lignes_export_selection(nb::handle self, nb::handle kwargs, nb::handle colonnes, long long limite) {
+    nb::handle bruts[12], forme[CriteresForme::N], selection[3];
+    for (auto &h : bruts) h = nb::none();
+    for (auto &h : forme) h = nb::none();
+    for (auto &h : selection) h = nb::none();
+    nb::dict bornes;
+    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
+        nb::handle *place = nullptr;
+        for (int i = 0; i < 12; ++i)
+            if (nb::str(k).equal(nb::str(NOMS_CRITERES[i]))) place = &bruts[i];
+        for (int i = 0; i < CriteresForme::N; ++i)
+            if (nb::str(k).equal(nb::str(CriteresForme::NOMS[i]))) place = &forme[i];
+        for (int i = 0; i < 3; ++i)
+            if (nb::str(k).equal(nb::str(NOMS_SELECTION[i]))) place = &selection[i];
+        if (place) *place = v;
+        else bornes[k] = v;
+    }
+    Criteres c = Criteres::lire(bruts);
+    Selection s = lire_selection("exporter", selection[0], selection[1], nb::none(), bornes);
+    s.colonnes = mesures_exportees(kwargs, colonnes);
+    Lexique &l = *nb::inst_ptr<Lexique>(self);
+    return lignes_choisies(l, c, forme, s, l.est_sqlite() && limite == 0 ? -1 : limite, true);
+}
+
+nb::list filtrer(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho, nb::handle tri,
+                 nb::handle mesures, nb::handle limite, nb::kwargs bornes) {
     nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
     Criteres c = Criteres::lire(bruts);
     long long n = entier_arg(limite, "limite");
-    nb::handle self = soi(&l);
-    if (l.est_sqlite()) {
-        nb::object conn = obtenir_conn(l);
-        nb::tuple cl = clauses_de(self, kwargs_de(c));
-        nb::list params = nb::list(cl[1]);
-        params.append(n);
-        nb::object cur = conn.attr("execute")("SELECT * FROM " + table_de(self) + " WHERE " + where(cl[0]) +
-                                                  " LIMIT ?",
-                                              params);
-        return lignes_en_entrees(cur);
-    }
-    return nb::borrow<nb::list>(filtrer_memoire(l, kwargs_de(c), nb::int_(n)));
+    const Selection s = lire_selection("filtrer", une_par_ortho, tri, mesures, bornes);
+    nb::handle forme[CriteresForme::N] = BRIVANE_FORME_VALEURS;
+    return lignes_choisies(l, c, forme, s, n);
 }
 
-long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS) {
+long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho,
+                  nb::kwargs bornes) {
     nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
     Criteres c = Criteres::lire(bruts);
     nb::handle self = soi(&l);
+    const Selection s = lire_selection("compter", une_par_ortho, nb::none(), nb::none(), bornes);
+    nb::handle forme_brute[CriteresForme::N] = BRIVANE_FORME_VALEURS;
+    const CriteresForme forme = CriteresForme::lire(forme_brute);
+    if (!s.vide() || forme.apres_sql())  // rows to look at: every one of them
+        return (long long)nb::len(lignes_choisies(l, c, forme_brute, s, l.est_sqlite() ? -1 : 0));
     if (l.est_sqlite()) {
         nb::object conn = obtenir_conn(l);
         nb::tuple cl = clauses_de(self, kwargs_de(c));
-        nb::object r = conn.attr("execute")("SELECT COUNT(*) FROM " + table_de(self) + " WHERE " + where(cl[0]),
-                                            cl[1])
+        nb::list conditions = nb::list(cl[0]), params = nb::list(cl[1]);
+        forme.clauses_sql(conditions, params);
+        if (forme.motif.is_valid()) enregistrer_regexp(conn, forme.motif);
+        nb::object r = conn.attr("execute")("SELECT COUNT(*) FROM " + table_de(self) + " WHERE " + where(conditions),
+                                            params)
                            .attr("fetchone")();
         if (r.is_none()) return 0;
         return nb::cast<long long>(nb::int_(r[0]));
     }
-    return (long long)nb::len(filtrer_memoire(l, kwargs_de(c), nb::int_(0)));
+    return (long long)nb::len(lignes_choisies(l, c, forme_brute, s, 0));
 }
 
 // ------------------------------------------------------------------ row source
@@ -230,6 +374,12 @@ struct LignesFiltrees {
     void demarrer() {
         Lexique &l = *nb::inst_ptr<Lexique>(lexique);
         demarre = true;
+        if (selection_demandee(kwargs)) {  // a stimulus list: its rows are chosen whole first
+            nb::list res = lignes_export_selection(lexique, kwargs, colonnes, limite);
+            source = nb::steal(PyObject_GetIter(res.ptr()));
+            if (!source.is_valid()) throw nb::python_error();
+            return;
+        }
         if (l.est_sqlite()) {
             sql = true;
             nb::object conn = obtenir_conn(l);
@@ -683,6 +833,8 @@ long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, 
     nb::list entete = colonnes_choisies(colonnes) ? nb::list(colonnes)
                       : l.est_sqlite()            ? colonnes_table(self, 1)
                                                   : entete_memoire(l);
+    if (!colonnes_choisies(colonnes))
+        for (int i : mesures_exportees(kwargs, colonnes)) entete.append(NOMS_MESURES[i]);
 
     Sortie s(l, sortie);
     std::string texte;
@@ -710,7 +862,7 @@ struct Schema {
     std::string definitions, colonnes, marques;
 };
 
-Schema schema_export(nb::handle self, nb::handle colonnes) {
+Schema schema_export(nb::handle self, nb::handle colonnes, nb::handle kwargs) {
     Lexique &l = *nb::inst_ptr<Lexique>(self);
     const bool sql = l.est_sqlite(), choisies = colonnes_choisies(colonnes);
     nb::list noms = sql ? colonnes_table(self, 1) : entete_memoire(l), types = sql ? colonnes_table(self, 2) : noms;
@@ -722,6 +874,15 @@ Schema schema_export(nb::handle self, nb::handle colonnes) {
         s.noms.append(noms[i]);
         s.types.append(type);
         s.definitions += sep + id + " " + nb::cast<std::string>(type);
+        s.colonnes += sep + id;
+        s.marques += sep + "?";
+    }
+    for (int i : mesures_exportees(kwargs, colonnes)) {  // measure columns of a stimulus list
+        const char *type = i < 2 ? "REAL" : "INTEGER";
+        const std::string id = identifiant(nb::str(NOMS_MESURES[i])), sep = s.colonnes.empty() ? "" : ", ";
+        s.noms.append(NOMS_MESURES[i]);
+        s.types.append(type);
+        s.definitions += sep + id + " " + type;
         s.colonnes += sep + id;
         s.marques += sep + "?";
     }
@@ -807,7 +968,8 @@ std::optional<long long> copier_par_sql(nb::handle self, const Schema &s, nb::ha
                                         nb::handle colonnes, long long limite, nb::handle callback,
                                         nb::handle kwargs) {
     Lexique &l = *nb::inst_ptr<Lexique>(self);
-    if (!chemins_rapides() || !l.est_sqlite() || redefinie(self, "_iter_filtered_rows") || !noms_simples(colonnes))
+    if (!chemins_rapides() || !l.est_sqlite() || redefinie(self, "_iter_filtered_rows") || !noms_simples(colonnes) ||
+        selection_demandee(kwargs))
         return std::nullopt;
     nb::object conn = obtenir_conn(l);
     if (!copie_fidele(conn, s)) return std::nullopt;
@@ -847,7 +1009,7 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
                           nb::handle callback, nb::kwargs kwargs) {
     exiger_colonnes(colonnes);
     long long limite = entier_arg(limite_o, "limite");
-    Schema s = schema_export(self, colonnes);
+    Schema s = schema_export(self, colonnes, kwargs);
     Sortie dest(*nb::inst_ptr<Lexique>(self), sortie);
     dest.fermer();  // SQLite opens the path itself
     const nb::object chemin = chemin_hote(dest.fichier->chemin());
@@ -877,7 +1039,8 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
 }
 
 long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes,
-                   BRIVANE_CRITERES_PARAMS, nb::handle limite, nb::handle callback) {
+                   BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho, nb::handle tri,
+                   nb::handle mesures, nb::handle limite, nb::handle callback, nb::kwargs bornes) {
     exiger_str(format, "format");
     const bool sqlite = nb::str(format).equal(nb::str("sqlite"));
     if (!sqlite && !nb::str(format).equal(nb::str("csv"))) {
@@ -888,9 +1051,20 @@ long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::ha
     nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
     Criteres::lire(bruts);  // type checks only: the mapping below passes the values on as given
     long long n = entier_arg(limite, "limite");
+    nb::handle forme[CriteresForme::N] = BRIVANE_FORME_VALEURS;
+    CriteresForme::lire(forme);
+    lire_selection("exporter", une_par_ortho, tri, mesures, bornes);
     nb::object chemin = liens().Path(sortie);
     nb::dict kw;
     for (int i = 0; i < 12; ++i) kw[NOMS_CRITERES[i]] = bruts[i];
+    // What a stimulus list asks goes on only when asked: the plain export stays as it was.
+    for (int i = 0; i < CriteresForme::N; ++i)
+        if (!forme[i].is_none()) kw[CriteresForme::NOMS[i]] = forme[i];
+    nb::handle selection[3] = {une_par_ortho, tri, mesures};
+    for (int i = 0; i < 3; ++i)
+        if (!selection[i].is_none() && selection[i].ptr() != Py_False) kw[NOMS_SELECTION[i]] = selection[i];
+    for (auto [k, v] : bornes)
+        if (!v.is_none()) kw[k] = v;
     kw["colonnes"] = colonnes;
     kw["limite"] = n;
     kw["callback"] = callback;
@@ -914,12 +1088,25 @@ void lier_filtre(ClasseLexique &c) {
           nb::kw_only(), BRIVANE_CRITERES_ARGS,
           nb::sig("def _build_filter_clauses(self, *, " BRIVANE_CRITERES_SIG ") -> tuple[list[str], list[Any]]"),
           "Construit les clauses WHERE et parametres pour les filtres.");
-    c.def("filtrer", &filtrer, nb::kw_only(), BRIVANE_CRITERES_ARGS, nb::arg("limite").none() = 100,
-          nb::sig("def filtrer(self, *, " BRIVANE_CRITERES_SIG ", limite: int = 100) -> list[dict[str, Any]]"),
-          "Filtre multi-critere sur l'ensemble du lexique.");
-    c.def("compter", &compter, nb::kw_only(), BRIVANE_CRITERES_ARGS,
-          nb::sig("def compter(self, *, " BRIVANE_CRITERES_SIG ") -> int"),
-          "Compte les formes matchant les filtres (sans les charger).");
+    c.def("filtrer", &filtrer, nb::kw_only(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
+          nb::arg("une_par_ortho").none() = false, nb::arg("tri").none() = nb::none(),
+          nb::arg("mesures").none() = false, nb::arg("limite").none() = 100, nb::arg("criteres_mesures"),
+          nb::sig("def filtrer(self, *, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
+                  ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
+                  "mesures: bool | list[str] = False, limite: int = 100, **criteres_mesures: float | None) "
+                  "-> list[dict[str, Any]]"),
+          "Filtre multi-critere sur l'ensemble du lexique.\n\n" BRIVANE_SELECTION_DOC
+          "tri : une colonne ou une liste de colonnes (\"-freq\" = decroissant), noms\n"
+          "canoniques ou mesures ; tri stable, en nombres quand toutes les valeurs non vides\n"
+          "d'une colonne se lisent comme des nombres, sinon en texte (ordre des points de\n"
+          "code) ; les valeurs vides (None, blancs, NaN) toujours en dernier. mesures :\n"
+          "True (les huit) ou une liste de noms, ajoutees aux lignes, qui sont alors des\n"
+          "copies. La limite s'applique apres le tri.");
+    c.def("compter", &compter, nb::kw_only(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
+          nb::arg("une_par_ortho").none() = false, nb::arg("criteres_mesures"),
+          nb::sig("def compter(self, *, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
+                  ", une_par_ortho: bool = False, **criteres_mesures: float | None) -> int"),
+          "Compte les formes matchant les filtres (sans les charger).\n\n" BRIVANE_SELECTION_DOC);
     c.def("_iter_filtered_rows", &iter_filtered_rows, nb::kw_only(), nb::arg("colonnes").none() = nb::none(),
           nb::arg("limite").none() = 0, nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
           nb::sig("def _iter_filtered_rows(self, *, colonnes: list[str] | None = None, limite: int = 0, "
@@ -943,11 +1130,15 @@ void lier_filtre(ClasseLexique &c) {
           "La base est construite a cote de la destination puis renommee une fois complete :\n"
           "une erreur laisse intact le fichier qui existait.");
     c.def("exporter", &exporter, nb::arg("output_path").none(), nb::kw_only(), nb::arg("format").none() = "csv",
-          nb::arg("colonnes").none() = nb::none(), BRIVANE_CRITERES_ARGS, nb::arg("limite").none() = 0,
-          nb::arg("callback").none() = nb::none(),
+          nb::arg("colonnes").none() = nb::none(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
+          nb::arg("une_par_ortho").none() = false, nb::arg("tri").none() = nb::none(),
+          nb::arg("mesures").none() = false, nb::arg("limite").none() = 0,
+          nb::arg("callback").none() = nb::none(), nb::arg("criteres_mesures"),
           nb::sig("def exporter(self, output_path: str | os.PathLike[str], *, format: str = 'csv', "
-                  "colonnes: list[str] | None = None, " BRIVANE_CRITERES_SIG
-                  ", limite: int = 0, callback: Callable[[int], object] | None = None) -> int"),
+                  "colonnes: list[str] | None = None, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
+                  ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
+                  "mesures: bool | list[str] = False, limite: int = 0, "
+                  "callback: Callable[[int], object] | None = None, **criteres_mesures: float | None) -> int"),
           "Exporte un sous-ensemble filtre du lexique.\n\n"
           "Args:\n"
           "    output_path: Chemin du fichier de sortie\n"
@@ -957,6 +1148,9 @@ void lier_filtre(ClasseLexique &c) {
           "    callback: Appele tous les 5000 lignes avec le nombre courant\n\n"
           "Returns:\n"
           "    Nombre de lignes exportees\n\n"
+          "Criteres de forme, une_par_ortho, tri et criteres de mesures : comme filtrer.\n"
+          "Les mesures (mesures=True, une liste, ou leurs noms dans colonnes) deviennent\n"
+          "des colonnes. La liste est alors choisie entiere avant d'etre ecrite.\n\n"
           "L'ecriture est atomique : le resultat remplace la destination seulement une fois\n"
           "complet, et une erreur ou une interruption laisse intact le fichier qui existait.\n"
           "Un format autre que \"csv\" ou \"sqlite\" et une destination qui est un fichier du\n"
