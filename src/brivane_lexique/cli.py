@@ -721,7 +721,9 @@ def cmd_syllabes(lex, a, out: Sortie) -> None:
 
 
 def cmd_filtrer(lex, a, out: Sortie) -> None:
-    _liste(lex, a, out, lambda n: lex.filtrer(limite=n, **_criteres(a), **tri_et_mesures(a)), par_frequence=False)
+    requete = lambda n: lex.filtrer(limite=n, **_criteres(a), **tri_et_mesures(a))  # noqa: E731
+    out.entrees(lister(requete, a.limite, a.analyses, par_frequence=False), _colonnes(lex, a),
+                COLONNES_ENTREE + list(MESURES))
 
 
 def cmd_compter(lex, a, out: Sortie) -> None:
