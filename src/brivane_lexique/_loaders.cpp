@@ -255,24 +255,25 @@ IterSqlite *iter_sqlite(nb::handle path, nb::handle table) {
 // names are the originals; `normaliser`: None for the native spelling rules, else the
 // function lexique.normaliser_ortho is bound to.
 
-nb::object entrees_de(nb::handle chemin, nb::handle delimiteur) {
-    return nb::handle(g_iter_csv.origine())(chemin, delimiteur);
+nb::object entrees_de(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
+    return nb::handle(g_iter_csv.origine())(chemin, delimiteur, encodage);
 }
 
 // A pass whose entries are made from the plan, or nullptr when the plain loop must
 // read the entries of iter_csv instead.
-std::unique_ptr<PasseCsv> passe_preparee(nb::handle chemin, nb::handle delimiteur) {
+std::unique_ptr<PasseCsv> passe_preparee(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
     if (!plan_natif()) return nullptr;
     exiger_str(delimiteur, "delimiter");
-    auto p = std::make_unique<PasseCsv>(chemin, delimiteur, nb::str("utf-8-sig"));
+    exiger_str(encodage, "encoding");
+    auto p = std::make_unique<PasseCsv>(chemin, delimiteur, encodage);
     if (p->lire_entete()) p->preparer(g_resoudre.objet()(p->noms()), g_freq.objet());
     return p;
 }
 
-nb::object formes_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser) {
-    if (!normaliser.is_none()) return formes_de(entrees_de(chemin, delimiteur), normaliser);
-    std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur);
-    return p ? formes_passe(*p) : formes_de(entrees_de(chemin, delimiteur), normaliser);
+nb::object formes_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser, nb::handle encodage) {
+    if (!normaliser.is_none()) return formes_de(entrees_de(chemin, delimiteur, encodage), normaliser);
+    std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur, encodage);
+    return p ? formes_passe(*p) : formes_de(entrees_de(chemin, delimiteur, encodage), normaliser);
 }
 
 nb::object index_de(nb::handle entrees, nb::handle normaliser) {
@@ -281,9 +282,9 @@ nb::object index_de(nb::handle entrees, nb::handle normaliser) {
     return ix.resultat();
 }
 
-nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser) {
-    std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur);
-    if (!p) return index_de(entrees_de(chemin, delimiteur), normaliser);
+nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser, nb::handle encodage) {
+    std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur, encodage);
+    if (!p) return index_de(entrees_de(chemin, delimiteur, encodage), normaliser);
     // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
     // collector would only rescan them again and again while they pile up.
     struct PauseCollecteur {
@@ -340,16 +341,18 @@ NB_MODULE(_loaders, m) {
           "Itere sur une table SQLite et produit des EntreeLexicale.");
 
     m.def("_formes", &formes_csv, nb::arg("chemin"), nb::arg("delimiter"), nb::arg("normaliser").none(),
-          nb::sig("def _formes(chemin: str | Path, delimiter: str, normaliser: object) "
-                  "-> frozenset[str]"),
+          nb::arg("encoding").none() = "utf-8-sig",
+          nb::sig("def _formes(chemin: str | Path, delimiter: str, normaliser: object, "
+                  "encoding: str = 'utf-8-sig') -> frozenset[str]"),
           "Niveau 1 d'un fichier CSV/TSV : les orthographes normalisees (lu comme iter_csv).");
     m.def("_formes_de", &formes_de, nb::arg("entrees"), nb::arg("normaliser").none(),
           nb::sig("def _formes_de(entrees: object, normaliser: object) "
                   "-> frozenset[str]"),
           "Niveau 1 a partir d'entrees quelconques.");
     m.def("_index", &index_csv, nb::arg("chemin"), nb::arg("delimiter"), nb::arg("normaliser").none(),
-          nb::sig("def _index(chemin: str | Path, delimiter: str, normaliser: object) "
-                  "-> tuple[dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]], "
+          nb::arg("encoding").none() = "utf-8-sig",
+          nb::sig("def _index(chemin: str | Path, delimiter: str, normaliser: object, "
+                  "encoding: str = 'utf-8-sig') -> tuple[dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]], "
                   "dict[str, list[EntreeLexicale]]]"),
           "Niveaux 2-4 d'un fichier CSV/TSV : index phone, ortho et lemme (lu comme iter_csv).");
     m.def("_index_de", &index_de, nb::arg("entrees"), nb::arg("normaliser").none(),
@@ -358,6 +361,11 @@ NB_MODULE(_loaders, m) {
                   "dict[str, list[EntreeLexicale]]]"),
           "Niveaux 2-4 a partir d'entrees quelconques (chacune copiee, freq en float).");
 
+    m.def("_delimiteur", [](nb::handle chemin) { return delimiteur_du_fichier(chemin); }, nb::arg("chemin"),
+          nb::sig("def _delimiteur(chemin: str | Path) -> str"),
+          "Delimiteur annonce par la ligne d'en-tete d'un fichier CSV : ';' s'il y a des\n"
+          "points-virgules sans virgule ni tabulation, la tabulation s'il y a des\n"
+          "tabulations sans virgule, ',' sinon (et quand le fichier est illisible).");
     g_iter_csv.lier(m, "iter_csv", m.attr("iter_csv"));
     g_normaliser.lier(m, "_normaliser_entree", m.attr("_normaliser_entree"));
 }

@@ -8,6 +8,7 @@ code de sortie non nul : 2 pour une erreur d'usage, 1 pour une erreur a l'execut
 from __future__ import annotations
 
 import argparse
+import codecs
 import json
 import os
 import re
@@ -224,10 +225,16 @@ class Progression:
 # --------------------------------------------------------------------------- lexique
 
 
-def ouvrir_lexique(chemin: str | None, table: str | None):
+def ouvrir_lexique(chemin: str | None, table: str | None, encodage: str | None = None):
     kwargs: dict[str, Any] = {}
     if table is not None:
         kwargs["table"] = table
+    if encodage is not None and chemin is not None:
+        try:
+            codecs.lookup(encodage)
+        except LookupError:
+            raise ErreurCli(f"encodage inconnu : {encodage}", EXIT_USAGE) from None
+        kwargs["encoding"] = encodage
     if chemin is None:
         from ._defaut import lexique_par_defaut
 
@@ -236,11 +243,16 @@ def ouvrir_lexique(chemin: str | None, table: str | None):
 
     p = Path(chemin)
     if p.is_dir():
-        return Lexique.from_directory(p, **kwargs)
-    if not p.exists():
+        lex = Lexique.from_directory(p, **kwargs)
+    elif not p.exists():
         # Ouvrir un .sqlite absent creerait un fichier vide : on refuse avant.
         raise ErreurCli(f"lexique introuvable : {chemin}")
-    return Lexique(p, **kwargs)
+    else:
+        lex = Lexique(p, **kwargs)
+    if encodage is None and getattr(lex, "encodage", None) not in (None, "utf-8"):
+        print(f"{PROG}: avertissement : {lex._source} n'est pas en UTF-8, lu en {lex.encodage} "
+              "(--encodage pour en choisir un autre)", file=sys.stderr)
+    return lex
 
 
 def _verifier_regex(motif: str) -> None:
@@ -443,6 +455,9 @@ def _options_communes(p: argparse.ArgumentParser, suppress: bool) -> None:
                    help="fichier lexique (.sqlite/.db, .tsv, .csv) ou repertoire ; "
                         "par defaut le lexique embarque")
     p.add_argument("--table", default=d(None), help="table des formes (SQLite), defaut : formes")
+    p.add_argument("--encodage", metavar="NOM", default=d(None),
+                   help="encodage d'un lexique texte (utf-8, cp1252, latin-1...) ; par defaut UTF-8, "
+                        "ou cp1252 si le fichier n'est pas de l'UTF-8 valide")
     p.add_argument("--json", action="store_true", default=d(False), help="sortie JSON")
 
 
@@ -559,7 +574,7 @@ def construire_analyseur() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     try:
         a = construire_analyseur().parse_args(argv)
-        lex = ouvrir_lexique(a.lexique, a.table)
+        lex = ouvrir_lexique(a.lexique, a.table, a.encodage)
         try:
             a.fonction(lex, a, Sortie(a.json))
         finally:
