@@ -124,6 +124,22 @@ def test_encodage_trouve(tmp_path, chemins, encodage, bom):
             list(_loaders.iter_csv(chemin))
 
 
+def test_chargeur_remplace_recoit_delimiteur_et_encodage(tmp_path, monkeypatch):
+    # A replaced loader is called with what the file needs, once more after the retry.
+    from brivane_lexique import lexique
+
+    appels = []
+
+    def espion(chemin, delimiter=",", encoding="utf-8-sig"):
+        appels.append((delimiter, encoding))
+        return _loaders.iter_csv(chemin, delimiter, encoding)
+
+    monkeypatch.setattr(lexique, "iter_csv", espion)
+    lex = Lexique(ecrire(tmp_path / "l.csv", texte_lexique(";"), "cp1252"), precharger=True)
+    assert appels == [(";", "utf-8-sig"), (";", "cp1252"), (";", "cp1252")]
+    assert reponses(lex) == ATTENDU
+
+
 def test_utf8_valide_jamais_lu_autrement(tmp_path):
     # "Ã©" is what cp1252 would make of the UTF-8 "é": the file must stay UTF-8.
     lex = Lexique(ecrire(tmp_path / "l.csv", "ortho,freq\nÃ©t,1\né,2\n"))
@@ -225,6 +241,9 @@ def test_from_directory_trouve_les_compresses_apres_les_autres(tmp_path):
     (tmp_path / "z.csv").unlink()
     (tmp_path / "a.tsv.gz").unlink()
     assert Lexique.from_directory(tmp_path)._formes == {"bz"}
+    (tmp_path / "c.tsv.bz2").write_bytes(bz2.compress("ortho\nbé\n".encode("cp1252")))
+    lex = Lexique.from_directory(tmp_path, encoding="latin-1")
+    assert (lex.encodage, lex._formes) == ("latin-1", {"bé"})
 
 
 def test_sqlite_compresse_refuse(tmp_path):
