@@ -272,6 +272,15 @@ def test_compresse_illisible(tmp_path, chemins, abime, erreur):
         list(_loaders.iter_tsv(chemin))
 
 
+def test_cli_compresse_illisible(tmp_path, capsys):
+    chemin = tmp_path / "l.tsv.gz"
+    chemin.write_bytes(gzip.compress(b"ortho\nchat\n" * 1000)[:-30])
+    assert cli.main(["--lexique", str(chemin), "existe", "chat"]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith(f"brivane-lexique: {chemin}, ligne ") and "fichier compresse illisible" in err
+    assert err.count("\n") == 1
+
+
 # --------------------------------------------------------------------------- command line
 
 

@@ -225,6 +225,17 @@ class Progression:
 # --------------------------------------------------------------------------- lexique
 
 
+def _erreurs_de_decompression() -> tuple[type[Exception], ...]:
+    # Celles qui ne sont pas des OSError ; chaque module n'est la que si l'interpreteur l'a.
+    erreurs: list[type[Exception]] = [EOFError]
+    for module, nom in (("zlib", "error"), ("lzma", "LZMAError")):
+        try:
+            erreurs.append(getattr(__import__(module), nom))
+        except ImportError:
+            pass
+    return tuple(erreurs)
+
+
 def ouvrir_lexique(chemin: str | None, table: str | None, encodage: str | None = None):
     kwargs: dict[str, Any] = {}
     if table is not None:
@@ -242,13 +253,14 @@ def ouvrir_lexique(chemin: str | None, table: str | None, encodage: str | None =
     from .lexique import Lexique
 
     p = Path(chemin)
-    if p.is_dir():
-        lex = Lexique.from_directory(p, **kwargs)
-    elif not p.exists():
+    if not p.is_dir() and not p.exists():
         # Ouvrir un .sqlite absent creerait un fichier vide : on refuse avant.
         raise ErreurCli(f"lexique introuvable : {chemin}")
-    else:
-        lex = Lexique(p, **kwargs)
+    try:
+        lex = Lexique.from_directory(p, **kwargs) if p.is_dir() else Lexique(p, **kwargs)
+    except _erreurs_de_decompression() as exc:
+        # Un lexique compresse illisible : le message dit deja le fichier et la ligne.
+        raise ErreurCli(str(exc)) from None
     if encodage is None and getattr(lex, "encodage", None) not in (None, "utf-8"):
         print(f"{PROG}: avertissement : {lex._source} n'est pas en UTF-8, lu en {lex.encodage} "
               "(--encodage pour en choisir un autre)", file=sys.stderr)
