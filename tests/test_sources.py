@@ -246,11 +246,35 @@ def test_from_directory_trouve_les_compresses_apres_les_autres(tmp_path):
     assert (lex.encodage, lex._formes) == ("latin-1", {"bé"})
 
 
+@pytest.mark.parametrize("nom, backend", [("x.TSV.GZ", "tsv"), ("x.csv.bz2", "csv"), ("x.gz", "csv"),
+                                          ("x.txt.xz", "csv"), (".gz", "csv"), ("x.tsv.zip", "csv")])
+def test_type_d_un_fichier_compresse(tmp_path, nom, backend):
+    chemin = tmp_path / nom
+    chemin.write_bytes(b"")
+    Sous = type("Sous", (Lexique,), {"_charger_formes": lambda self: None})
+    assert Sous(chemin)._backend == backend
+
+
 def test_sqlite_compresse_refuse(tmp_path):
     chemin = tmp_path / "l.sqlite.gz"
     chemin.write_bytes(gzip.compress(b"SQLite format 3\x00"))
     with pytest.raises(ValueError, match="l.sqlite.gz : une base SQLite compressee"):
         Lexique(chemin)
+    assert not (tmp_path / "l.sqlite").exists()
+
+
+def test_sqlite_sans_encodage(tmp_path):
+    import sqlite3
+
+    chemin = tmp_path / "l.db"
+    with sqlite3.connect(chemin) as conn:
+        conn.execute("CREATE TABLE formes (ortho TEXT, lemme TEXT, freq_opensubs TEXT)")
+        conn.execute("INSERT INTO formes VALUES ('chat', 'chat', '12,5')")
+    conn.close()
+    lex = Lexique(chemin)
+    # (A frequency stored as text with a decimal comma reads as its number here too.)
+    assert (lex.encodage, lex.frequence("chat")) == (None, 12.5)
+    lex.close()
 
 
 @pytest.mark.parametrize("abime, erreur", [
