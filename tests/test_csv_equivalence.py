@@ -3,6 +3,7 @@ import csv
 import math
 import os
 import random
+import re
 import struct
 import unicodedata
 
@@ -18,13 +19,34 @@ FREQ_PRIORITE = ["freq_opensubs", "freqfilms2", "freq_frwac_forme_pmw", "freq_fr
 # Reference pipeline, in plain Python
 
 
+def _blanc_de_float(c):
+    # What float() strips: ASCII white space but the separators \x1c-\x1f, and any
+    # non-ASCII white space.
+    return c in " \t\n\r\x0b\x0c" or (c > "\x7f" and c.isspace())
+
+
+def ref_virgule(valeur):
+    """The number a text with a decimal comma (digits, one comma, digits) stands for, else None."""
+    if not isinstance(valeur, str):
+        return None
+    debut, fin = 0, len(valeur)
+    while debut < fin and _blanc_de_float(valeur[debut]):
+        debut += 1
+    while fin > debut and _blanc_de_float(valeur[fin - 1]):
+        fin -= 1
+    if re.fullmatch(r"[+-]?\d+,\d+", valeur[debut:fin]):
+        return float(valeur[debut:fin].replace(",", "."))
+    return None
+
+
 def ref_reel(valeur):
     if not valeur:
         return 0.0
     try:
         return float(valeur)
     except (ValueError, TypeError):
-        return 0.0
+        virgule = ref_virgule(valeur)
+        return 0.0 if virgule is None else virgule
 
 
 def ref_normaliser(row, mapping, priorite=FREQ_PRIORITE):

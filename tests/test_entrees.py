@@ -77,7 +77,7 @@ def test_erreurs_et_sources_vides(tmp_path, chemins, contenu, erreur, motif):
         assert gc.isenabled()
     if erreur:
         with pytest.raises(erreur):
-            Lexique(chemin, precharger=True)
+            Lexique(chemin, precharger=True, encoding="utf-8")
 
 
 def test_normaliser_entree_remplace_suivi_par_les_passes(tmp_path, monkeypatch, chemins):

@@ -6,6 +6,7 @@ import random
 import pytest
 
 from brivane_lexique import _recherche
+from test_csv_equivalence import ref_virgule
 from test_recherche import meme_objets, ref_nb_syllabes
 
 
@@ -15,7 +16,9 @@ def texte(e, champ):
 
 
 def reel(v):
-    return float(v)  # ValueError / TypeError: the caller decides
+    # float(), but for a decimal comma; ValueError / TypeError: the caller decides.
+    virgule = ref_virgule(v)
+    return float(v) if virgule is None else virgule
 
 
 def ref_filtrer(entrees, cgram=None, genre=None, nombre=None, freq_min=None, freq_max=None, nb_syllabes=None,
@@ -83,8 +86,8 @@ ENTREES = [
     ({"cgram": "VER"}, ["a", "b"]),
     ({"cgram": ""}, list("abcdef")),
     ({"genre": "m"}, ["d"]),
-    ({"freq_max": 1}, ["a", "c", "e", "f"]),
-    ({"freq_min": 1}, ["b", "d", "e"]),
+    ({"freq_max": 1}, ["c", "e", "f"]),  # "1,5" is 1.5
+    ({"freq_min": 1}, ["a", "b", "d", "e"]),
     ({"freq_min": 10}, ["b", "d", "e"]),
     ({"freq_min": 10.0, "freq_max": 10}, ["b", "d", "e"]),
     ({"has_age": True}, ["a", "c", "e", "f"]),

@@ -39,8 +39,9 @@ def test_entete_point_virgule_et_frequence_prioritaire(tmp_path):
         {"ortho": "chat", "phone": "ʃa", "lemme": "chat", "freq": 12.5}]
 
 
-@pytest.mark.parametrize("texte, attendu", [("12,5", 0.0), (" 3.5 ", 3.5), ("", 0.0), ("1e3", 1000.0),
-                                            ("-0", -0.0), ("1_000", 1000.0), ("abc", 0.0)])
+@pytest.mark.parametrize("texte, attendu", [("12,5", 12.5), (" -0,5 ", -0.5), ("1,5,2", 0.0), ("1,", 0.0),
+                                            (",5", 0.0), ("1 234,5", 0.0), (" 3.5 ", 3.5), ("", 0.0),
+                                            ("1e3", 1000.0), ("-0", -0.0), ("1_000", 1000.0), ("abc", 0.0)])
 def test_conversion_de_frequence(tmp_path, texte, attendu):
     chemin = ecrire(tmp_path, f'ortho,freq\nx,"{texte}"\n')
     (entree,) = _loaders.iter_csv(chemin)

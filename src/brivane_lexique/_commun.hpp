@@ -6,9 +6,11 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "nombre.hpp"
 #include "reglages.hpp"
 
 #include <cmath>
+#include <optional>
 #include <string_view>
 
 namespace brivane::py {
@@ -96,6 +98,22 @@ inline double reel_arg(nb::handle h, const char *nom) {
     double d = PyFloat_AsDouble(o);
     if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
     return d;
+}
+
+// float(v) under the library's number rule: text goes through core/nombre (so that a
+// decimal comma reads as a number), anything else through float(). A new reference,
+// or nullptr with float()'s own error set.
+inline PyObject *nombre_float(PyObject *v) {
+    if (PyUnicode_CheckExact(v)) {
+        Py_ssize_t n = 0;
+        if (const char *p = PyUnicode_AsUTF8AndSize(v, &n)) {
+            if (std::optional<double> d = brivane::lire_reel(std::string_view(p, size_t(n))))
+                return PyFloat_FromDouble(*d);
+        } else {
+            PyErr_Clear();  // lone surrogates: float() says what is wrong
+        }
+    }
+    return PyNumber_Float(v);
 }
 
 // View of the UTF-8 bytes of a str (cached by CPython inside the object).

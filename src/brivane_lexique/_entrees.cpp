@@ -3,6 +3,7 @@
 #include "_entrees.hpp"
 #include "_texte.hpp"
 
+#include "encodage.hpp"
 #include "nombre.hpp"
 #include "relais.hpp"
 
@@ -222,6 +223,71 @@ private:
     size_t lu_ = 0;
 };
 
+// A compressed file, read through the host's gzip, bz2 or lzma module (which every
+// build of the host carries, so the core needs no compression library of its own).
+// The host is called on every read: such a source is never read on another thread.
+class SourceDecompressee final : public SourceOctets {
+public:
+    explicit SourceDecompressee(nb::object fichier) : fichier_(std::move(fichier)) {}
+    ~SourceDecompressee() override {
+        PyObject *r = PyObject_CallMethod(fichier_.ptr(), "close", nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+    }
+    size_t lire(char *tampon, size_t taille) override {
+        nb::object vue = nb::steal(PyMemoryView_FromMemory(tampon, Py_ssize_t(taille), PyBUF_WRITE));
+        if (!vue.is_valid()) throw nb::python_error();
+        PyObject *n = PyObject_CallMethod(fichier_.ptr(), "readinto", "O", vue.ptr());
+        if (!n) {
+            // Broken data (the host's modules each have their own error type); an
+            // interruption or a lack of memory stays what it is.
+            const bool donnees = PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+            nb::python_error e;
+            liberer(vue);
+            if (donnees) throw ErreurDecompression{std::move(e)};
+            throw e;
+        }
+        liberer(vue);
+        const size_t lus = PyLong_AsSize_t(n);
+        Py_DECREF(n);
+        if (lus == size_t(-1) && PyErr_Occurred()) throw nb::python_error();
+        return std::min(lus, taille);
+    }
+
+private:
+    // The view must not outlive the read: the buffer belongs to the reader.
+    static void liberer(nb::handle vue) {
+        PyObject *r = PyObject_CallMethod(vue.ptr(), "release", nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();
+    }
+
+    nb::object fichier_;
+};
+
+// The host module that reads files of this compression suffix, or nullptr.
+const char *module_de_compression(nb::handle chemin) {
+    nb::object suffixe = nb::module_::import_("pathlib").attr("Path")(chemin).attr("suffix").attr("lower")();
+    for (const auto &[s, m] : {std::pair{".gz", "gzip"}, {".bz2", "bz2"}, {".xz", "lzma"}})
+        if (suffixe.equal(nb::str(s))) return m;
+    return nullptr;
+}
+
+// The source of raw bytes of `chemin` (str): the file itself, or what its compression
+// suffix says it holds. Opening failures raise the host's OSError with the file name.
+std::unique_ptr<SourceOctets> source_brute(nb::handle chemin) {
+    if (const char *m = module_de_compression(chemin))
+        return std::make_unique<SourceDecompressee>(nb::module_::import_(m).attr("open")(chemin, "rb"));
+    PyObject *b = nullptr;
+    if (!PyUnicode_FSConverter(chemin.ptr(), &b)) throw nb::python_error();
+    nb::object octets = nb::steal(b);
+    try {
+        return std::make_unique<SourceFichier>(std::string(PyBytes_AS_STRING(b), size_t(PyBytes_GET_SIZE(b))));
+    } catch (ErreurSysteme &e) {
+        erreur_os(e.numero, chemin);
+    }
+}
+
 // Spellings of the UTF-8 codecs read by the core directly (any other name goes
 // through the host's text layer, which also validates it exactly as open() does).
 const char *const UTF8[] = {"utf-8", "utf8", "UTF-8", "UTF8", "utf_8"};
@@ -326,19 +392,23 @@ PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage
     bool direct = false, sig = false;
     for (const char *e : UTF8) direct |= enc == e;
     for (const char *e : UTF8_SIG) sig |= enc == e;
+    std::optional<Encodage8> octet_par_car;
+    if (!direct && !sig) {
+        // (An unknown name raises the host's LookupError here, as open() would.)
+        nb::object nom = nb::module_::import_("codecs").attr("lookup")(encodage).attr("name");
+        if (nom.equal(nb::str("cp1252"))) octet_par_car = Encodage8::CP1252;
+        if (nom.equal(nb::str("iso8859-1"))) octet_par_car = Encodage8::LATIN1;
+    }
     std::unique_ptr<SourceOctets> source;
     if (direct || sig) {
-        PyObject *b = nullptr;
-        if (!PyUnicode_FSConverter(chemin_.ptr(), &b)) throw nb::python_error();
-        nb::object octets = nb::steal(b);
-        try {
-            source = std::make_unique<SourceFichier>(std::string(PyBytes_AS_STRING(b), size_t(PyBytes_GET_SIZE(b))));
-        } catch (ErreurSysteme &e) {
-            erreur_os(e.numero, chemin_);
-        }
+        source = source_brute(chemin_);
+    } else if (octet_par_car) {
+        source = std::make_unique<SourceTranscodee>(source_brute(chemin_), *octet_par_car);
     } else {
-        nb::object f = nb::module_::import_("io").attr("open")(chemin_, "r", nb::arg("encoding") = encodage,
-                                                               nb::arg("newline") = "");
+        const char *m = module_de_compression(chemin_);
+        nb::object f = nb::module_::import_(m ? m : "io").attr("open")(chemin_, m ? "rt" : "r",
+                                                                        nb::arg("encoding") = encodage,
+                                                                        nb::arg("newline") = "");
         source = std::make_unique<SourceHote>(std::move(f));
         erreurs_ = "surrogatepass";
     }
@@ -352,9 +422,29 @@ PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage
 // Turns the error being handled into the host's exception (the host's own go through
 // unchanged), the file closed.
 void PasseCsv::relancer() {
+    const long ligne = lecteur_ ? lecteur_->numero_ligne() + 1 : 0;  // the one being read
     fermer();
     try {
         throw;
+    } catch (ErreurOctet &e) {
+        // The host codec's own error, with a note saying where the byte is.
+        nb::object octets = nb::steal(PyBytes_FromStringAndSize(e.bloc.data(), Py_ssize_t(e.bloc.size())));
+        const Py_ssize_t k = Py_ssize_t(e.position);
+        nb::object err = nb::borrow(PyExc_UnicodeDecodeError)("charmap", octets, k, k + 1,
+                                                              "character maps to <undefined>");
+        err.attr("add_note")(nb::str("{}, ligne {}").format(chemin_, e.ligne));
+        PyErr_SetObject(PyExc_UnicodeDecodeError, err.ptr());
+        throw nb::python_error();
+    } catch (ErreurDecompression &e) {
+        // One line naming the file and the line, in the host module's own error type.
+        nb::object origine = nb::borrow(e.erreur.value());
+        nb::str message = nb::str("{}, ligne {} : fichier compresse illisible ({})").format(chemin_, ligne, origine);
+        PyObject *nouvelle = PyObject_CallOneArg(e.erreur.type().ptr(), message.ptr());
+        if (!nouvelle) throw nb::python_error();
+        PyException_SetCause(nouvelle, Py_NewRef(origine.ptr()));
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(nouvelle)), nouvelle);
+        Py_DECREF(nouvelle);
+        throw nb::python_error();
     } catch (ErreurSysteme &e) {
         erreur_os(e.numero, nb::handle());
     } catch (ErreurCsv &e) {
@@ -379,6 +469,28 @@ void PasseCsv::lever(std::exception_ptr erreur) {
     } catch (...) {
         relancer();
     }
+}
+
+nb::str delimiteur_du_fichier(nb::handle chemin) {
+    constexpr size_t MAX = size_t(1) << 16;  // a header line is never longer than this
+    std::string debut;
+    try {
+        std::unique_ptr<SourceOctets> source = source_brute(texte_chemin(chemin));
+        char tampon[8192];
+        while (debut.size() < MAX && debut.find_first_of("\r\n") == std::string::npos) {
+            const size_t n = source->lire(tampon, sizeof tampon);
+            if (n == 0) break;
+            debut.append(tampon, n);
+        }
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    } catch (ErreurDecompression &) {
+    } catch (ErreurSysteme &) {
+    }
+    std::string_view entete(debut);
+    if (entete.substr(0, 3) == "\xef\xbb\xbf") entete.remove_prefix(3);
+    entete = entete.substr(0, entete.find_first_of("\r\n"));
+    return nb::str(std::string(1, delimiteur_entete(entete)).c_str());
 }
 
 bool PasseCsv::lire_entete() {
@@ -711,7 +823,7 @@ PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
 // float(freq) of an indexed entry; 0.0 when absent or not convertible.
 nb::object freq_reelle(PyObject *freq) {
     if (!freq) return zero();
-    PyObject *f = PyNumber_Float(freq);
+    PyObject *f = nombre_float(freq);
     if (f) return nb::steal(f);
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
         !PyErr_ExceptionMatches(PyExc_OverflowError))

@@ -54,6 +54,17 @@ private:
     nb::dict modele_;
 };
 
+// A compressed source the host's module could not read (not that format, truncated,
+// corrupt): PasseCsv reports it naming the file and the line.
+struct ErreurDecompression {
+    nb::python_error erreur;
+};
+
+// The delimiter a CSV file announces on its header line (see core/encodage), read
+// through the same decompression as PasseCsv; ',' when the file cannot be read (its
+// error then comes from the pass itself).
+nb::str delimiteur_du_fichier(nb::handle chemin);
+
 class PasseCsv {
 public:
     // Opens the file now. `chemin` is text or a path object; `delimiteur` and

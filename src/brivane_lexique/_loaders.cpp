@@ -256,24 +256,25 @@ IterSqlite *iter_sqlite(nb::handle path, nb::handle table) {
 // names are the originals; `normaliser`: None for the native spelling rules, else the
 // function lexique.normaliser_ortho is bound to.
 
-nb::object entrees_de(nb::handle chemin, nb::handle delimiteur) {
-    return nb::handle(g_iter_csv.origine())(chemin, delimiteur);
+nb::object entrees_de(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
+    return nb::handle(g_iter_csv.origine())(chemin, delimiteur, encodage);
 }
 
 // A pass whose entries are made from the plan, or nullptr when the plain loop must
 // read the entries of iter_csv instead.
-std::unique_ptr<PasseCsv> passe_preparee(nb::handle chemin, nb::handle delimiteur) {
+std::unique_ptr<PasseCsv> passe_preparee(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
     if (!plan_natif()) return nullptr;
     exiger_str(delimiteur, "delimiter");
-    auto p = std::make_unique<PasseCsv>(chemin, delimiteur, nb::str("utf-8-sig"));
+    exiger_str(encodage, "encoding");
+    auto p = std::make_unique<PasseCsv>(chemin, delimiteur, encodage);
     if (p->lire_entete()) p->preparer(g_resoudre.objet()(p->noms()), g_freq.objet());
     return p;
 }
 
-nb::object formes_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser) {
-    if (!normaliser.is_none()) return formes_de(entrees_de(chemin, delimiteur), normaliser);
-    std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur);
-    return p ? formes_passe(*p) : formes_de(entrees_de(chemin, delimiteur), normaliser);
+nb::object formes_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser, nb::handle encodage) {
+    if (!normaliser.is_none()) return formes_de(entrees_de(chemin, delimiteur, encodage), normaliser);
+    std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur, encodage);
+    return p ? formes_passe(*p) : formes_de(entrees_de(chemin, delimiteur, encodage), normaliser);
 }
 
 nb::object index_de(nb::handle entrees, nb::handle normaliser) {
@@ -282,9 +283,10 @@ nb::object index_de(nb::handle entrees, nb::handle normaliser) {
     return ix.resultat();
 }
 
-nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser, nb::handle progression) {
-    std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur);
-    if (!p) return index_de(entrees_de(chemin, delimiteur), normaliser);
+nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser, nb::handle encodage,
+                     nb::handle progression) {
+    std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur, encodage);
+    if (!p) return index_de(entrees_de(chemin, delimiteur, encodage), normaliser);
     // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
     // collector would only rescan them again and again while they pile up.
     struct PauseCollecteur {
@@ -308,9 +310,10 @@ nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normal
 }
 
 // Header names of a CSV/TSV source, read as the loaders read them (empty file: []).
-nb::list entete_csv(nb::handle chemin, nb::handle delimiteur) {
+nb::list entete_csv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
     exiger_str(delimiteur, "delimiter");
-    PasseCsv p(chemin, delimiteur, nb::str("utf-8-sig"));
+    exiger_str(encodage, "encoding");
+    PasseCsv p(chemin, delimiteur, encodage);
     nb::list noms;
     if (p.lire_entete())
         for (nb::handle n : p.noms()) noms.append(n);
@@ -320,9 +323,10 @@ nb::list entete_csv(nb::handle chemin, nb::handle delimiteur) {
 
 // Per column of a CSV/TSV source, in header order: (name as read, filled rows, first
 // filled value, type), from one pass over the raw fields.
-nb::list decrire_csv(nb::handle chemin, nb::handle delimiteur) {
+nb::list decrire_csv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
     exiger_str(delimiteur, "delimiter");
-    PasseCsv p(chemin, delimiteur, nb::str("utf-8-sig"));
+    exiger_str(encodage, "encoding");
+    PasseCsv p(chemin, delimiteur, encodage);
     nb::list res;
     if (!p.lire_entete()) return res;
     const size_t n = p.nb_colonnes();
@@ -391,26 +395,27 @@ NB_MODULE(_loaders, m) {
           "Itere sur une table SQLite et produit des EntreeLexicale.");
 
     m.def("_formes", &formes_csv, nb::arg("chemin"), nb::arg("delimiter"), nb::arg("normaliser").none(),
-          nb::sig("def _formes(chemin: str | Path, delimiter: str, normaliser: object) "
-                  "-> frozenset[str]"),
+          nb::arg("encoding").none() = "utf-8-sig",
+          nb::sig("def _formes(chemin: str | Path, delimiter: str, normaliser: object, "
+                  "encoding: str = 'utf-8-sig') -> frozenset[str]"),
           "Niveau 1 d'un fichier CSV/TSV : les orthographes normalisees (lu comme iter_csv).");
     m.def("_formes_de", &formes_de, nb::arg("entrees"), nb::arg("normaliser").none(),
           nb::sig("def _formes_de(entrees: object, normaliser: object) "
                   "-> frozenset[str]"),
           "Niveau 1 a partir d'entrees quelconques.");
     m.def("_index", &index_csv, nb::arg("chemin"), nb::arg("delimiter"), nb::arg("normaliser").none(),
-          nb::arg("progression").none() = nb::none(),
+          nb::arg("encoding").none() = "utf-8-sig", nb::arg("progression").none() = nb::none(),
           nb::sig("def _index(chemin: str | Path, delimiter: str, normaliser: object, "
-                  "progression: object = None) "
+                  "encoding: str = 'utf-8-sig', progression: object = None) "
                   "-> tuple[dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]], "
                   "dict[str, list[EntreeLexicale]]]"),
           "Niveaux 2-4 d'un fichier CSV/TSV : index phone, ortho et lemme (lu comme iter_csv).\n\n"
           "progression, si donne, est appele avec (octets lus, taille du fichier) au fil de la passe.");
-    m.def("_entete", &entete_csv, nb::arg("chemin"), nb::arg("delimiter"),
-          nb::sig("def _entete(chemin: str | Path, delimiter: str) -> list[str]"),
+    m.def("_entete", &entete_csv, nb::arg("chemin"), nb::arg("delimiter"), nb::arg("encoding") = "utf-8-sig",
+          nb::sig("def _entete(chemin: str | Path, delimiter: str, encoding: str = 'utf-8-sig') -> list[str]"),
           "Noms de colonnes d'un fichier CSV/TSV, tels que les lisent les loaders.");
-    m.def("_decrire", &decrire_csv, nb::arg("chemin"), nb::arg("delimiter"),
-          nb::sig("def _decrire(chemin: str | Path, delimiter: str) -> list[tuple[str, int, str | None, str]]"),
+    m.def("_decrire", &decrire_csv, nb::arg("chemin"), nb::arg("delimiter"), nb::arg("encoding") = "utf-8-sig",
+          nb::sig("def _decrire(chemin: str | Path, delimiter: str, encoding: str = 'utf-8-sig') -> list[tuple[str, int, str | None, str]]"),
           "Colonnes d'un fichier CSV/TSV : (nom lu, lignes remplies, exemple, type).");
     m.def("_index_de", &index_de, nb::arg("entrees"), nb::arg("normaliser").none(),
           nb::sig("def _index_de(entrees: object, normaliser: object) "
@@ -418,6 +423,11 @@ NB_MODULE(_loaders, m) {
                   "dict[str, list[EntreeLexicale]]]"),
           "Niveaux 2-4 a partir d'entrees quelconques (chacune copiee, freq en float).");
 
+    m.def("_delimiteur", [](nb::handle chemin) { return delimiteur_du_fichier(chemin); }, nb::arg("chemin"),
+          nb::sig("def _delimiteur(chemin: str | Path) -> str"),
+          "Delimiteur annonce par la ligne d'en-tete d'un fichier CSV : ';' s'il y a des\n"
+          "points-virgules sans virgule ni tabulation, la tabulation s'il y a des\n"
+          "tabulations sans virgule, ',' sinon (et quand le fichier est illisible).");
     g_iter_csv.lier(m, "iter_csv", m.attr("iter_csv"));
     g_normaliser.lier(m, "_normaliser_entree", m.attr("_normaliser_entree"));
 }

@@ -215,7 +215,7 @@ inline double frequence(PyObject *entree) {
     nb::object v = valeur_champ(entree, cles().freq);
     if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
     if (!vrai(v.ptr())) return 0.0;
-    PyObject *f = PyNumber_Float(v.ptr());
+    PyObject *f = nombre_float(v.ptr());
     if (!f) {
         if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();

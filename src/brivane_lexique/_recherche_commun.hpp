@@ -85,12 +85,13 @@ inline std::optional<double> reel_de(PyObject *v) {
     return d;
 }
 
-// Sort key of the frequency order: -float(e.get("freq", 0) or 0), with float()'s own errors.
+// Sort key of the frequency order: -float(e.get("freq", 0) or 0) (number rule of
+// nombre_float), with float()'s own errors.
 inline double cle_frequence(PyObject *e) {
     nb::object v = valeur_champ(e, noms().freq);
     if (!vrai(v.ptr())) return -0.0;
     if (PyFloat_CheckExact(v.ptr())) return -PyFloat_AS_DOUBLE(v.ptr());
-    PyObject *f = PyNumber_Float(v.ptr());
+    PyObject *f = nombre_float(v.ptr());
     if (!f) throw nb::python_error();
     double d = PyFloat_AS_DOUBLE(f);
     Py_DECREF(f);

@@ -12,6 +12,7 @@ et c'est ici qu'elles sont ramenees a une seule lecture.
 from __future__ import annotations
 
 import argparse
+import codecs
 import json
 import os
 import time
@@ -321,7 +322,8 @@ def preparer_index(lex, commande: str, flux=None) -> None:
 # --------------------------------------------------------------------------- lexique
 
 # L'ordre de Lexique.from_directory.
-MOTIFS_LEXIQUE = ("*.db", "*.sqlite", "*.sqlite3", "*.tsv", "*.csv")
+MOTIFS_LEXIQUE = ("*.db", "*.sqlite", "*.sqlite3", "*.tsv", "*.csv", "*.tsv.gz", "*.csv.gz", "*.tsv.bz2",
+                  "*.csv.bz2", "*.tsv.xz", "*.csv.xz")
 
 
 def lexique_du_repertoire(dossier: Path) -> Path:
@@ -350,10 +352,27 @@ def _conversion_phone(du_lexique: str, demande: str | None) -> Callable[[str], s
     return None
 
 
-def ouvrir_lexique(chemin: str | None, table: str | None):
+def _erreurs_de_decompression() -> tuple[type[Exception], ...]:
+    # Celles qui ne sont pas des OSError ; chaque module n'est la que si l'interpreteur l'a.
+    erreurs: list[type[Exception]] = [EOFError]
+    for module, nom in (("zlib", "error"), ("lzma", "LZMAError")):
+        try:
+            erreurs.append(getattr(__import__(module), nom))
+        except ImportError:
+            pass
+    return tuple(erreurs)
+
+
+def ouvrir_lexique(chemin: str | None, table: str | None, encodage: str | None = None):
     kwargs: dict[str, Any] = {}
     if table is not None:
         kwargs["table"] = table
+    if encodage is not None and chemin is not None:
+        try:
+            codecs.lookup(encodage)
+        except LookupError:
+            raise ErreurCli(f"encodage inconnu : {encodage}", EXIT_USAGE) from None
+        kwargs["encoding"] = encodage
     if chemin is None:
         from ._defaut import lexique_par_defaut
 
@@ -364,11 +383,19 @@ def ouvrir_lexique(chemin: str | None, table: str | None):
     if p.is_dir():
         fichier = lexique_du_repertoire(p)
         print(f"{PROG}: lexique ouvert : {fichier}", file=sys.stderr)
-        return Lexique(fichier, **kwargs)
+        p = fichier
     if not p.exists():
         # Ouvrir un .sqlite absent creerait un fichier vide : on refuse avant.
         raise ErreurCli(f"lexique introuvable : {chemin}")
-    return Lexique(p, **kwargs)
+    try:
+        lex = Lexique(p, **kwargs)
+    except _erreurs_de_decompression() as exc:
+        # Un lexique compresse illisible : le message dit deja le fichier et la ligne.
+        raise ErreurCli(str(exc)) from None
+    if encodage is None and getattr(lex, "encodage", None) not in (None, "utf-8"):
+        print(f"{PROG}: avertissement : {lex._source} n'est pas en UTF-8, lu en {lex.encodage} "
+              "(--encodage pour en choisir un autre)", file=sys.stderr)
+    return lex
 
 
 def _verifier_regex(motif: str) -> None:
@@ -399,7 +426,8 @@ def colonnes_source(lex, table: str | None = None) -> list[str]:
         return [l[1] for l in lignes]
     from . import _loaders
 
-    return list(_loaders._entete(lex._source, "\t" if lex._backend == "tsv" else ","))
+    encodage = lex.encodage if lex.encodage != "utf-8" else "utf-8-sig"  # utf-8-sig drops a BOM
+    return list(_loaders._entete(lex._source, lex._delimiteur, encodage))
 
 
 class Colonnes:
@@ -850,6 +878,9 @@ def _options_communes(p: argparse.ArgumentParser, suppress: bool) -> None:
     p.add_argument("--table", default=d(None), help="table des formes (SQLite), défaut : formes")
     p.add_argument("--json", action="store_true", default=d(False),
                    help="sortie JSON (nombres en nombres, valeurs vides en null)")
+    p.add_argument("--encodage", metavar="NOM", default=d(None),
+                   help="encodage d'un lexique texte (utf-8, cp1252, latin-1...) ; par défaut UTF-8, "
+                        "ou cp1252 si le fichier n'est pas de l'UTF-8 valide")
     p.add_argument("--alphabet", choices=["ipa", "lexique"], default=d(None),
                    help="prononciations affichées en API (ipa) ou dans le code de Lexique (lexique) ; "
                         "par défaut telles que le lexique les écrit")
@@ -1009,7 +1040,7 @@ def _commandes_tables(commande: Callable[..., argparse.ArgumentParser]) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     try:
         a = construire_analyseur().parse_args(argv)
-        lex = ouvrir_lexique(a.lexique, a.table)
+        lex = ouvrir_lexique(a.lexique, a.table, a.encodage)
         try:
             preparer_index(lex, a.commande)
             sortie = Sortie(a.json, _est_sqlite(lex))

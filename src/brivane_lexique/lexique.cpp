@@ -67,10 +67,40 @@ nb::object passe_loaders(nb::handle self, Lexique &l, const char *passe, const c
     NomLie &n = liens().normaliser_ortho;
     nb::object normaliser = n.original() ? nb::none() : n.objet();
     if (!passe_directe(self, l)) return loaders.attr(de)(appeler(self, M_ITER_SOURCE), normaliser);
-    const char *delim = l.backend.equal(nb::str("tsv")) ? "\t" : ",";
     if (progression.is_valid() && !progression.is_none())
-        return loaders.attr(passe)(l.source, delim, normaliser, nb::arg("progression") = progression);
-    return loaders.attr(passe)(l.source, delim, normaliser);
+        return loaders.attr(passe)(l.source, l.delimiteur, normaliser, l.lecture, nb::arg("progression") = progression);
+    return loaders.attr(passe)(l.source, l.delimiteur, normaliser, l.lecture);
+}
+
+// When neither encoding tried fits, the error says so in its one line, with the file
+// and line the loaders put in a note.
+void situer(nb::python_error &e) {
+    nb::object v = nb::borrow(e.value());
+    nb::object notes = nb::getattr(v, "__notes__", nb::none());
+    if (!nb::hasattr(v, "reason") || notes.is_none() || !nb::len(notes)) return;
+    v.attr("reason") = nb::str("{} ({}) : fichier ni UTF-8 ni cp1252, donnez son encodage (encoding=...)")
+                           .format(v.attr("reason"), notes[nb::len(notes) - 1]);
+}
+
+// A text source whose encoding was not given is read as UTF-8 (the common case costs
+// nothing more) and, if it is not valid UTF-8, once again as cp1252, which covers
+// the Latin-1 and Windows copies that spreadsheets save. A valid UTF-8 file is never
+// read as anything else.
+nb::object passe_texte(nb::handle self, Lexique &l, const char *passe, const char *de,
+                       nb::handle progression = nb::handle()) {
+    for (;;) {
+        try {
+            return passe_loaders(self, l, passe, de, progression);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_UnicodeDecodeError) || !l.encodage_trouve) throw;
+            if (!l.encodage.equal(nb::str("utf-8"))) {
+                situer(e);
+                throw;
+            }
+        }
+        l.encodage = nb::str("cp1252");
+        l.lecture = nb::str("cp1252");
+    }
 }
 
 // ---------------------------------------------------------------- level 1
@@ -155,10 +185,8 @@ std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
     }
     if (!passe_directe(self, l)) return echantillon;
     nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
-    // Read as level 1 read it: same delimiter, and the lexicon's encoding when it has one.
-    nb::object encodage = nb::getattr(self, "encodage", nb::none());
-    nb::object it = loaders.attr("iter_csv")(l.source, l.backend.equal(nb::str("tsv")) ? "\t" : ",",
-                                             encodage.is_none() ? nb::object(nb::str("utf-8-sig")) : encodage);
+    // Read as level 1 read it: same delimiter, same encoding.
+    nb::object it = loaders.attr("iter_csv")(l.source, l.delimiteur, l.lecture);
     nb::str cle("phone");
     try {
         for (nb::handle e : it) {
@@ -187,7 +215,7 @@ void charger_formes(nb::handle self) {
     if (l.est_sqlite())
         charger_formes_sqlite(self, l);
     else
-        l.formes = passe_loaders(self, l, "_formes", "_formes_de");
+        l.formes = passe_texte(self, l, "_formes", "_formes_de");
     reconnaitre_alphabet(self, l);
 }
 
@@ -197,7 +225,7 @@ void charger_index(nb::handle self, nb::handle progression = nb::handle()) {
     Lexique &l = cpp(self);
     if (l.est_sqlite()) return;
     if (!l.index_phone.is_none()) return;
-    nb::tuple ix = nb::borrow<nb::tuple>(passe_loaders(self, l, "_index", "_index_de", progression));
+    nb::tuple ix = nb::borrow<nb::tuple>(passe_texte(self, l, "_index", "_index_de", progression));
     // Stored only once the whole pass succeeded: a failed pass leaves all three
     // unset, so the next request starts over.
     l.index_phone = ix[0];
@@ -250,32 +278,71 @@ nb::object fermer(nb::handle self) {
     return par_methode(self, M_CLOSE, [&] { return close(self); });
 }
 
+// The compression suffix of a source (".gz", ".bz2", ".xz" in any case), else None.
+nb::object suffixe_compression(nb::handle source) {
+    nb::object suffixe = source.attr("suffix").attr("lower")();
+    for (const char *s : {".gz", ".bz2", ".xz"})
+        if (suffixe.equal(nb::str(s))) return suffixe;
+    return nb::none();
+}
+
 nb::object detecter_backend(nb::handle self) {
-    nb::object suffixe = cpp(self).source.attr("suffix").attr("lower")();
+    nb::object source = cpp(self).source;
+    // A compressed file is of the kind its name says before the compression suffix.
+    if (!suffixe_compression(source).is_none()) source = liens().Path(source.attr("stem"));
+    nb::object suffixe = source.attr("suffix").attr("lower")();
     for (const char *s : {".db", ".sqlite", ".sqlite3"})
         if (suffixe.equal(nb::str(s))) return nb::str("sqlite");
     return nb::str(suffixe.equal(nb::str(".tsv")) ? "tsv" : "csv");
 }
 
+// How a text source is read: its encoding (given, or UTF-8 until proved otherwise) and
+// its delimiter (tab for .tsv, else the one its header line announces).
+void fixer_lecture(Lexique &l, nb::handle encoding, nb::handle alphabet) {
+    if (l.est_sqlite()) {
+        if (!suffixe_compression(l.source).is_none()) {
+            std::string msg = nb::cast<std::string>(nb::str(l.source)) +
+                              " : une base SQLite compressee ne s'ouvre pas telle quelle, decompressez-la d'abord";
+            lever(PyExc_ValueError, msg.c_str());
+        }
+        return;
+    }
+    l.encodage_trouve = encoding.is_none();
+    l.encodage = l.encodage_trouve ? nb::str("utf-8") : nb::borrow(encoding);
+    if (!l.encodage_trouve) {
+        // An unknown name fails here (LookupError); UTF-8 given by name still drops a
+        // byte-order mark, which would otherwise hide the first column's name.
+        nb::object nom = nb::module_::import_("codecs").attr("lookup")(encoding).attr("name");
+        l.lecture = nom.equal(nb::str("utf-8")) ? nb::str("utf-8-sig") : nb::borrow(encoding);
+    }
+    if (l.backend.equal(nb::str("tsv")))
+        l.delimiteur = nb::str("\t");
+    else
+        l.delimiteur = nb::module_::import_("brivane_lexique._loaders").attr("_delimiteur")(l.source);
+}
+
 void construire(nb::handle self, Lexique &l, nb::handle source, nb::handle table, nb::handle precharger,
-                nb::handle alphabet) {
+                nb::handle encoding, nb::handle alphabet) {
     l.source = liens().Path(source);
     exiger_str_ou_none(alphabet, "alphabet");
     if (!alphabet.is_none() && !nb::str("ipa").equal(alphabet) && !nb::str("lexique").equal(alphabet))
         lever(PyExc_ValueError, "Argument 'alphabet' must be 'ipa', 'lexique' or None");
     l.alphabet = nb::borrow(alphabet);
     exiger_str(table, "table");
+    exiger_str_ou_none(encoding, "encoding");
     if (!identifiant_sql(utf8(table.ptr())))
         lever(PyExc_ValueError, "Argument 'table' must be a plain SQL identifier ([A-Za-z_][A-Za-z0-9_]*)");
     l.table = nb::borrow(table);
     l.backend = par_methode(self, M_DETECTER, [&] { return detecter_backend(self); });
+    fixer_lecture(l, encoding);
     l.formes = nb::steal(PyFrozenSet_New(nullptr));
     par_methode(self, M_CHARGER_FORMES, [&] { return charger_formes(self), nb::none(); });
     if (l.alphabet.is_none()) l.alphabet = nb::str("ipa");  // a redefined level 1 recognises nothing
     if (vrai(precharger.ptr())) par_methode(self, M_CHARGER_INDEX, [&] { return charger_index(self), nb::none(); });
 }
 
-void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle precharger, nb::handle alphabet) {
+void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle precharger, nb::handle encoding,
+                 nb::handle alphabet) {
     nb::handle self = nb::find(ptr);  // the storage is not a Lexique yet
     new (ptr) Lexique();
     ptr->py = self.ptr();
@@ -283,7 +350,7 @@ void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle p
     // now, and undo that if construction fails.
     nb::inst_mark_ready(self);
     try {
-        construire(self, *ptr, source, table, precharger, alphabet);
+        construire(self, *ptr, source, table, precharger, encoding, alphabet);
     } catch (...) {
         // A connection opened before the failure must not outlive the attempt.
         nb::object conn = ptr->conn;
@@ -297,7 +364,8 @@ void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle p
 nb::object from_directory(nb::handle cls, nb::handle directory, nb::kwargs kwargs) {
     nb::object dossier = liens().Path(directory);
     nb::object trier = nb::module_::import_("builtins").attr("sorted");
-    for (const char *motif : {"*.db", "*.sqlite", "*.sqlite3", "*.tsv", "*.csv"}) {
+    for (const char *motif : {"*.db", "*.sqlite", "*.sqlite3", "*.tsv", "*.csv", "*.tsv.gz", "*.csv.gz",
+                              "*.tsv.bz2", "*.csv.bz2", "*.tsv.xz", "*.csv.xz"}) {
         nb::list trouves = nb::borrow<nb::list>(trier(dossier.attr("glob")(motif)));
         if (nb::len(trouves) > 0) return cls(trouves[0], **kwargs);
     }
@@ -354,7 +422,7 @@ bool redefinie(nb::handle self, const char *nom) {
 
 double en_reel(nb::handle v) {
     if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
-    nb::object f = nb::steal(PyNumber_Float(v.ptr()));
+    nb::object f = nb::steal(nombre_float(v.ptr()));
     if (!f.is_valid()) throw nb::python_error();
     return PyFloat_AS_DOUBLE(f.ptr());
 }
@@ -496,14 +564,19 @@ void lier_noms(nb::module_ &m) {
 void lier_base(ClasseLexique &c) {
     c.def("__init__", &initialiser, nb::arg("source").none(), nb::kw_only(),
           nb::arg("table").none() = "formes", nb::arg("precharger").none() = false,
-          nb::arg("alphabet").none() = nb::none(),
+          nb::arg("encoding").none() = nb::none(), nb::arg("alphabet").none() = nb::none(),
           nb::sig("def __init__(self, source: str | os.PathLike[str], *, table: str = 'formes', "
-                  "precharger: bool = False, alphabet: str | None = None) -> None"),
+                  "precharger: bool = False, encoding: str | None = None, alphabet: str | None = None) -> None"),
           "Initialise le lexique a partir d'un fichier.\n\n"
           "Args:\n"
           "    source: Chemin vers un fichier .db/.sqlite, .tsv, ou .csv\n"
           "    table: Nom de la table (pour SQLite uniquement)\n"
           "    precharger: Si True, charge tous les index immediatement\n"
+          "    encoding: Encodage d'un fichier texte ; par defaut UTF-8, ou cp1252 si le\n"
+          "        fichier n'est pas de l'UTF-8 valide (voir l'attribut encodage)\n\n"
+          "Un fichier .csv (ou d'un autre suffixe) est lu avec le delimiteur de sa ligne\n"
+          "d'en-tete (';', tabulation ou ','). Un fichier compresse (.gz, .bz2, .xz) est lu\n"
+          "directement, son type etant donne par le suffixe qui precede.\n\n"
           "    alphabet: 'ipa' ou 'lexique' (code phonetique de Lexique 3.83, 'S@te'),\n"
           "        ecriture de la colonne phone ; None : reconnue a l'ouverture sur les\n"
           "        200 premieres prononciations (toutes en symboles du code, dont au moins\n"
@@ -521,6 +594,12 @@ void lier_base(ClasseLexique &c) {
     c.def_rw("_conn", &Lexique::conn, nb::arg("value").none());
     c.def_prop_ro("alphabet", [](Lexique &l) { return l.alphabet; }, nb::sig("def alphabet(self) -> str"),
                   "Ecriture de la colonne phone : 'ipa' ou 'lexique' (code de Lexique).");
+    c.def_prop_ro("encodage", [](Lexique &l) { return l.encodage; },
+                  nb::sig("def encodage(self) -> str | None"),
+                  "Encodage dans lequel le fichier texte est lu (None pour SQLite) : celui\n"
+                  "donne par encoding=, sinon 'utf-8', ou 'cp1252' si le fichier n'etait pas\n"
+                  "de l'UTF-8 valide.");
+    c.def_rw("_delimiteur", &Lexique::delimiteur, nb::arg("value").none());
 
     nb::object fd = nb::cpp_function(
         &from_directory, nb::name("from_directory"), nb::arg("cls"), nb::arg("directory").none(),
@@ -528,6 +607,7 @@ void lier_base(ClasseLexique &c) {
         nb::sig("def from_directory(cls, directory: str | os.PathLike[str], **kwargs) -> Lexique"),
         "Auto-decouvre un fichier lexique dans le repertoire.\n\n"
         "Cherche dans l'ordre : .db, .sqlite, .sqlite3, .tsv, .csv.\n"
+        "Puis les fichiers compresses .tsv.gz, .csv.gz, .tsv.bz2, .csv.bz2, .tsv.xz, .csv.xz.\n"
         "Les arguments nommes sont transmis au constructeur.");
     c.attr("from_directory") = nb::steal(PyClassMethod_New(fd.ptr()));
 
@@ -553,8 +633,12 @@ void lier_base(ClasseLexique &c) {
     c.def("_iter_source",
           [](nb::handle self) {
               Lexique &l = cpp(self);
-              NomLie &f = l.backend.equal(nb::str("tsv")) ? liens().iter_tsv : liens().iter_csv;
-              return nb::iter(f.objet()(l.source));
+              const bool tsv = l.backend.equal(nb::str("tsv"));
+              // The loaders' defaults, when they fit, keep the plain calls.
+              if (l.lecture.equal(nb::str("utf-8-sig")) && l.delimiteur.equal(nb::str(tsv ? "\t" : ",")))
+                  return nb::iter((tsv ? liens().iter_tsv : liens().iter_csv).objet()(l.source));
+              return nb::iter(liens().iter_csv.objet()(l.source, nb::arg("delimiter") = l.delimiteur,
+                                                       nb::arg("encoding") = l.lecture));
           },
           nb::sig("def _iter_source(self) -> Iterator[dict[str, Any]]"),
           "Itere sur les entrees de la source CSV/TSV (une nouvelle passe par appel).");

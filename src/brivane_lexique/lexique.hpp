@@ -32,6 +32,13 @@ struct Lexique {
     nb::object index_lemme = nb::none();
     nb::object conn = nb::none();  // None | sqlite3.Connection
     nb::object alphabet = nb::none();  // "ipa" | "lexique": how the phone column is written
+    // Text sources: the encoding the file is read in (None for SQLite), whether it was
+    // found (no encoding given) rather than given, the codec name the loaders get, and
+    // the delimiter.
+    nb::object encodage = nb::none();
+    bool encodage_trouve = false;
+    nb::object lecture = nb::str("utf-8-sig");
+    nb::object delimiteur = nb::str(",");
     // The Python instance holding this object (borrowed: the C++ object lives inside
     // it, so the pointer is valid for the object's whole life).
     PyObject *py = nullptr;

@@ -76,8 +76,7 @@ nb::list colonnes_sqlite(Lexique &l) {
 
 nb::list colonnes_texte(Lexique &l) {
     nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
-    const bool tsv = l.backend.equal(nb::str("tsv"));
-    nb::list desc = nb::borrow<nb::list>(loaders.attr("_decrire")(l.source, tsv ? "\t" : ","));
+    nb::list desc = nb::borrow<nb::list>(loaders.attr("_decrire")(l.source, l.delimiteur, l.lecture));
     nb::list noms, res;
     for (nb::handle d : desc) noms.append(d[0]);
     nb::dict resolus = nb::borrow<nb::dict>(liens().resoudre_colonnes.objet()(noms));

@@ -785,26 +785,19 @@ void ligne_csv(std::string &texte, nb::handle valeurs) {
 
 // The names the entries of a CSV/TSV lexicon without a single entry would carry: its
 // header read as the loader reads it, then renamed as the loader renames a record.
-// None when the header cannot be read (a source that is gone, or not UTF-8).
+// Empty when the header cannot be read (a source that is gone, or unreadable).
 nb::list entete_source(Lexique &l) {
     nb::list noms;
     if (l.est_sqlite()) return noms;
-    nb::object f;
     try {
-        f = nb::module_::import_("io").attr("open")(l.source, "r", nb::arg("encoding") = "utf-8-sig",
-                                                     nb::arg("newline") = "");
-        const char *separateur = l.backend.equal(nb::str("tsv")) ? "\t" : ",";
-        nb::object entete = nb::module_::import_("builtins").attr("next")(
-            liens().csv.attr("reader")(f, nb::arg("delimiter") = separateur), nb::none());
-        f.attr("close")();
-        if (entete.is_none()) return noms;
+        nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
+        nb::object entete = loaders.attr("_entete")(l.source, l.delimiteur, l.lecture);
+        if (!nb::len(entete)) return noms;
         nb::dict vide;
         for (nb::handle nom : entete) vide[nom] = nb::str("");
-        nb::object entree = nb::module_::import_("brivane_lexique._loaders")
-                                .attr("_normaliser_entree")(vide, liens().resoudre_colonnes.objet()(entete));
+        nb::object entree = loaders.attr("_normaliser_entree")(vide, liens().resoudre_colonnes.objet()(entete));
         for (nb::handle nom : entree) noms.append(nom);
     } catch (nb::python_error &) {
-        if (f.is_valid()) fermer_en_silence(f);
         return nb::list();
     }
     return noms;

@@ -84,6 +84,19 @@ std::optional<double> decimal_exact(const char *p, const char *e) {
     return exposant < 0 ? double(m) / PUISSANCES[-exposant] : double(m) * PUISSANCES[exposant];
 }
 
+// The comma of `[+-]?digits,digits` in [s, e), else nullptr.
+const char *virgule_decimale(const char *s, const char *e) {
+    const char *p = s;
+    if (p < e && (*p == '+' || *p == '-')) ++p;
+    const char *debut = p;
+    while (p < e && chiffre(*p)) ++p;
+    if (p == debut || p == e || *p != ',') return nullptr;
+    const char *virgule = p++;
+    if (p == e) return nullptr;
+    while (p < e && chiffre(*p)) ++p;
+    return p == e ? virgule : nullptr;
+}
+
 }  // namespace
 
 std::optional<double> lire_reel(std::string_view texte) {
@@ -109,7 +122,17 @@ std::optional<double> lire_reel(std::string_view texte) {
     while (e > s && blanc_ascii(e[-1])) --e;
     if (s == e) return std::nullopt;
 
-    // 3. Underscores: only single ones, each between two digits; then dropped.
+    // 3. A decimal comma ("130,74", "-0,5": digits, one comma, digits), as spreadsheets
+    //    in a French locale write numbers: that number. Nothing else with a comma is one.
+    std::string point;
+    if (const char *v = virgule_decimale(s, e)) {
+        point.assign(s, e);
+        point[size_t(v - s)] = '.';
+        s = point.data();
+        e = point.data() + point.size();
+    }
+
+    // 4. Underscores: only single ones, each between two digits; then dropped.
     std::string sans;
     if (std::find(s, e, '_') != e) {
         char prec = '\0';
@@ -128,7 +151,7 @@ std::optional<double> lire_reel(std::string_view texte) {
         e = sans.data() + sans.size();
     }
 
-    // 4. Sign, then inf / infinity / nan, or a decimal literal.
+    // 5. Sign, then inf / infinity / nan, or a decimal literal.
     bool negatif = false;
     if (*s == '+' || *s == '-') {
         negatif = (*s == '-');

@@ -1,0 +1,132 @@
+#include "encodage.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace brivane {
+
+namespace {
+
+// Code points of bytes 0x80-0x9F; 0 where the encoding has no character. Every other
+// byte is the code point of the same value in both encodings.
+constexpr char32_t LATIN1_80[32] = {
+    0x80, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x8b, 0x8c, 0x8d, 0x8e, 0x8f,
+    0x90, 0x91, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0x9b, 0x9c, 0x9d, 0x9e, 0x9f};
+constexpr char32_t CP1252_80[32] = {
+    0x20ac, 0,      0x201a, 0x0192, 0x201e, 0x2026, 0x2020, 0x2021, 0x02c6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017d, 0,      0,      0x2018, 0x2019, 0x201c, 0x201d, 0x2022,
+    0x2013, 0x2014, 0x02dc, 0x2122, 0x0161, 0x203a, 0x0153, 0,      0x017e, 0x0178};
+
+// Line ends in [p, f): "\n", and "\r" not followed by "\n" (`cr` says whether the
+// byte before p was a "\r"; it is updated for the next block).
+long fins_de_ligne(const char *p, const char *f, bool &cr) {
+    if (p == f) return 0;
+    long n = (cr && *p != '\n') ? 1 : 0;
+    n += long(std::count(p, f, '\n'));
+    for (const char *r = p; (r = static_cast<const char *>(std::memchr(r, '\r', size_t(f - r)))); ++r)
+        if (r + 1 < f && r[1] != '\n') ++n;
+    cr = f[-1] == '\r';
+    return n;
+}
+
+constexpr size_t BLOC = size_t(1) << 17;
+constexpr size_t BLOC_HOTE = 8192;  // the host's text layer decodes chunks of this size
+
+}  // namespace
+
+SourceTranscodee::SourceTranscodee(std::unique_ptr<SourceOctets> amont, Encodage8 encodage)
+    : amont_(std::move(amont)), table_(encodage == Encodage8::CP1252 ? CP1252_80 : LATIN1_80) {}
+
+size_t SourceTranscodee::lire(char *tampon, size_t taille) {
+    while (lu_ == sortie_.size()) {
+        if (erreur_) throw ErreurOctet(*erreur_);
+        if (amont_fini_ && entree_.empty()) return 0;
+        remplir();
+        // Whole host chunks only (the input consumed so far is a whole number of
+        // them), but for the end of the input.
+        const size_t n = amont_fini_ ? entree_.size() : entree_.size() / BLOC_HOTE * BLOC_HOTE;
+        transcoder(n);
+    }
+    const size_t n = std::min(taille, sortie_.size() - lu_);
+    std::memcpy(tampon, sortie_.data() + lu_, n);
+    lu_ += n;
+    return n;
+}
+
+void SourceTranscodee::remplir() {
+    while (!amont_fini_ && entree_.size() < BLOC) {
+        const size_t avant = entree_.size();
+        entree_.resize(BLOC);
+        const size_t n = amont_->lire(entree_.data() + avant, BLOC - avant);
+        entree_.resize(avant + n);
+        if (n == 0) amont_fini_ = true;
+    }
+}
+
+// Decodes entree_[0, n) into sortie_ and drops it from entree_; stops at the start of
+// the chunk holding an undefined byte, which becomes erreur_.
+void SourceTranscodee::transcoder(size_t n) {
+    sortie_.resize(3 * n);
+    lu_ = 0;
+    const unsigned char *const d = reinterpret_cast<const unsigned char *>(entree_.data());
+    const unsigned char *p = d, *f = d + n;
+    char *o = sortie_.data();
+    while (p < f) {
+        // ASCII runs, eight bytes at a time.
+        while (f - p >= 8) {
+            uint64_t m;
+            std::memcpy(&m, p, 8);
+            if (m & 0x8080808080808080ULL) break;
+            std::memcpy(o, p, 8);
+            p += 8;
+            o += 8;
+        }
+        if (p == f) break;
+        const unsigned char c = *p;
+        const char32_t cp = c < 0x80 ? c : c < 0xa0 ? table_[c - 0x80] : c;
+        if (cp == 0 && c >= 0x80) {
+            const size_t ici = size_t(p - d), debut = ici / BLOC_HOTE * BLOC_HOTE;
+            const char *t = entree_.data();
+            bool cr = cr_en_suspens_;
+            long ligne = lignes_ + fins_de_ligne(t, t + ici, cr) + 1;
+            if (cr) ++ligne;  // a "\r" just before the byte ended the line
+            erreur_ = std::make_unique<ErreurOctet>(
+                ligne, std::string(t + debut, std::min(n, debut + BLOC_HOTE) - debut), ici - debut);
+            // The text before that chunk still goes out: decode it again, up to there.
+            n = debut;
+            if (debut == 0) {
+                o = sortie_.data();
+                break;
+            }
+            entree_.resize(debut);
+            transcoder(debut);
+            entree_.clear();
+            return;
+        }
+        if (cp < 0x80) {
+            *o++ = char(cp);
+        } else if (cp < 0x800) {
+            *o++ = char(0xc0 | (cp >> 6));
+            *o++ = char(0x80 | (cp & 0x3f));
+        } else {
+            *o++ = char(0xe0 | (cp >> 12));
+            *o++ = char(0x80 | ((cp >> 6) & 0x3f));
+            *o++ = char(0x80 | (cp & 0x3f));
+        }
+        ++p;
+    }
+    sortie_.resize(size_t(o - sortie_.data()));
+    lignes_ += fins_de_ligne(entree_.data(), entree_.data() + n, cr_en_suspens_);
+    entree_.erase(0, n);
+    if (erreur_) entree_.clear();
+}
+
+char delimiteur_entete(std::string_view entete) {
+    const bool virgule = entete.find(',') != std::string_view::npos;
+    const bool tab = entete.find('\t') != std::string_view::npos;
+    if (!virgule && !tab && entete.find(';') != std::string_view::npos) return ';';
+    if (tab && !virgule) return '\t';
+    return ',';
+}
+
+}  // namespace brivane
