@@ -414,7 +414,7 @@ def test_colonnes_commande_et_methode(capsys, lexique):
         (["1", "x"], "texte", 2, "1"),
         (["", "  "], "texte", 0, None),
         (["", "nan"], "texte", 1, "nan"),
-        (["", "4,5"], "texte", 1, "4,5"),
+        (["", "4,5"], "reel", 1, "4,5"),  # a decimal comma reads as a number
     ],
 )
 def test_colonnes_types_d_un_csv(tmp_path, valeurs, type_, remplies, exemple):

@@ -373,7 +373,7 @@ def test_commande_stimuli_csv_limite_et_format(capsys, tsv, tmp_path):
 
 
 def test_commande_stimuli_mesures(capsys, tsv, tmp_path, monkeypatch):
-    monkeypatch.setattr(cli, "ouvrir_lexique", lambda chemin, table: AvecMesures(chemin))
+    monkeypatch.setattr(cli, "ouvrir_lexique", lambda chemin, *_: AvecMesures(chemin))
     sortie = tmp_path / "m.csv"
     code, sorties = lancer(capsys, "--lexique", tsv, "--json", "stimuli", sortie, "--cgram", "NOM",
                            "--une-par-ortho", "--voisins-min", "1", "--colonnes", "ortho,n_ortho,old20",
@@ -417,7 +417,7 @@ def test_motif_apres_une_recherche(lex):
 
 
 def test_commande_filtrer_affiche_les_mesures(capsys, tsv, monkeypatch):
-    monkeypatch.setattr(cli, "ouvrir_lexique", lambda chemin, table: AvecMesures(chemin))
+    monkeypatch.setattr(cli, "ouvrir_lexique", lambda chemin, *_: AvecMesures(chemin))
     code, sorties = lancer(capsys, "--lexique", tsv, "filtrer", "--cgram", "ADJ", "--mesures")
     assert code == 0, sorties.err
     entete = sorties.out.splitlines()[0].split()

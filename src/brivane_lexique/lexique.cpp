@@ -298,7 +298,7 @@ nb::object detecter_backend(nb::handle self) {
 
 // How a text source is read: its encoding (given, or UTF-8 until proved otherwise) and
 // its delimiter (tab for .tsv, else the one its header line announces).
-void fixer_lecture(Lexique &l, nb::handle encoding, nb::handle alphabet) {
+void fixer_lecture(Lexique &l, nb::handle encoding) {
     if (l.est_sqlite()) {
         if (!suffixe_compression(l.source).is_none()) {
             std::string msg = nb::cast<std::string>(nb::str(l.source)) +
