@@ -2,7 +2,9 @@
 
 Chaque commande est lancee dans un nouveau processus (python -m brivane_lexique ...), N fois ;
 on garde la meilleure duree (la machine peut etre chargee par ailleurs). Deux lignes de
-reference donnent le demarrage de l'interpreteur seul et celui de l'import du paquet.
+reference donnent le demarrage de l'interpreteur seul et celui de l'import du paquet. La
+colonne "simple" relance chaque commande avec BRIVANE_LEXIQUE_SIMPLE=1 (chemins rapides
+coupes), en alternance avec l'autre, pour les comparer dans les memes conditions.
 
     python bench/bench_demarrage.py [-n 7] [--cible 0.3]
 """
@@ -10,6 +12,7 @@ reference donnent le demarrage de l'interpreteur seul et celui de l'import du pa
 from __future__ import annotations
 
 import argparse
+import os
 import subprocess
 import sys
 import time
@@ -27,13 +30,18 @@ REFERENCES = [
 ]
 
 
-def meilleure_duree(arguments: list[str], n: int) -> float:
-    meilleure = float("inf")
+ENV_SIMPLE = {**os.environ, "BRIVANE_LEXIQUE_SIMPLE": "1"}
+
+
+def meilleures_durees(arguments: list[str], n: int) -> tuple[float, float]:
+    """(rapide, simple) : meilleure duree de n lancements de chaque sorte, alternes."""
+    meilleures = [float("inf"), float("inf")]
     for _ in range(n):
-        debut = time.perf_counter()
-        subprocess.run([sys.executable, *arguments], check=True, stdout=subprocess.DEVNULL)
-        meilleure = min(meilleure, time.perf_counter() - debut)
-    return meilleure
+        for i, env in enumerate((None, ENV_SIMPLE)):
+            debut = time.perf_counter()
+            subprocess.run([sys.executable, *arguments], check=True, stdout=subprocess.DEVNULL, env=env)
+            meilleures[i] = min(meilleures[i], time.perf_counter() - debut)
+    return meilleures[0], meilleures[1]
 
 
 def main() -> int:
@@ -41,15 +49,15 @@ def main() -> int:
     p.add_argument("-n", type=int, default=7, help="lancements par commande (meilleur retenu)")
     p.add_argument("--cible", type=float, default=0.3, help="duree visee par commande, en secondes")
     a = p.parse_args()
-    lignes = [(nom, meilleure_duree(args, a.n), None) for nom, args in REFERENCES]
-    lignes += [(nom, d, d <= a.cible) for nom, args in COMMANDES
-               for d in [meilleure_duree(["-m", "brivane_lexique", *args], a.n)]]
-    largeur = max(len(nom) for nom, _, _ in lignes)
-    print(f"{'commande':<{largeur}}  meilleur (s)  <= {a.cible} s   (meilleur de {a.n})")
-    for nom, d, ok in lignes:
+    lignes = [(nom, *meilleures_durees(args, a.n), None) for nom, args in REFERENCES]
+    lignes += [(nom, d, s, d <= a.cible) for nom, args in COMMANDES
+               for d, s in [meilleures_durees(["-m", "brivane_lexique", *args], a.n)]]
+    largeur = max(len(nom) for nom, *_ in lignes)
+    print(f"{'commande':<{largeur}}  rapide (s)  simple (s)  rapide/simple  <= {a.cible} s  (meilleur de {a.n})")
+    for nom, d, s, ok in lignes:
         verdict = "" if ok is None else ("oui" if ok else "NON")
-        print(f"{nom:<{largeur}}  {d:12.3f}  {verdict}")
-    return 0 if all(ok is not False for _, _, ok in lignes) else 1
+        print(f"{nom:<{largeur}}  {d:10.3f}  {s:10.3f}  {d / s:13.2f}  {verdict}")
+    return 0 if all(ok is not False for *_, ok in lignes) else 1
 
 
 if __name__ == "__main__":

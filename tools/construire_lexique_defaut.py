@@ -119,13 +119,15 @@ def lignes_tsv(texte: str, nom: str) -> tuple[list[str], Iterator[list[str]]]:
 
 
 def rangs(entete: list[str], lignes: Iterator[list[str]], types: dict[str, str], inverse=None):
-    conv = [convertisseur(c, types) for c in entete]
+    # Only the typed columns are converted: the text ones go to SQLite as read.
+    conversions = [(i, convertisseur(c, types)) for i, c in enumerate(entete) if c in types]
     i_phone = entete.index("phone")
     for ligne in lignes:
-        valeurs = [f(v) for f, v in zip(conv, ligne)]
+        for i, lire in conversions:
+            ligne[i] = lire(ligne[i])
         if inverse is not None:
-            valeurs.append(inverse(ligne[i_phone]))
-        yield valeurs
+            ligne.append(inverse(ligne[i_phone]))
+        yield ligne
 
 
 def remplir(conn: sqlite3.Connection, table: str, colonnes: list[str], types: dict[str, str], valeurs) -> None:
