@@ -1,6 +1,7 @@
 """The lexicon shipped inside the package and lexique_par_defaut()."""
 
 import hashlib
+import json
 import importlib.metadata
 import sqlite3
 
@@ -157,3 +158,19 @@ def test_identique_a_la_base_partagee(base, grand_sqlite):
             assert n == 0 and comptes[0] == comptes[1], (table, n, comptes)
     finally:
         base.execute("DETACH DATABASE publie")
+
+
+@pytest.mark.parametrize(
+    "args, lire, attendu",
+    [
+        (["existe", "a"], lambda r: r, {"a": True}),
+        (["phone", "suis"], lambda r: r, {"suis": "sɥi"}),
+        (["frequence", "y"], lambda r: r, {"y": 2950.0}),
+        (["conjuguer", "prendre"], lambda r: (r["ind"]["imp"]["1p"], r["ind"]["pas"]["3p"]), ("prenions", "prirent")),
+    ],
+)
+def test_ligne_de_commande_sur_le_lexique_embarque(capsys, args, lire, attendu):
+    from brivane_lexique import cli
+
+    assert cli.main(["--json", *args]) == 0
+    assert lire(json.loads(capsys.readouterr().out)) == attendu
