@@ -1,9 +1,13 @@
 """The lexicon shipped inside the package and lexique_par_defaut()."""
 
 import hashlib
-import json
 import importlib.metadata
+import importlib.util
+import json
+import shutil
 import sqlite3
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -28,7 +32,7 @@ def defaut():
 
 def test_fichiers_installes():
     dossier = CHEMIN_LEXIQUE_DEFAUT.parent
-    assert dossier.parent == __import__("pathlib").Path(brivane_lexique.__file__).resolve().parent
+    assert dossier.parent == Path(brivane_lexique.__file__).resolve().parent
     attribution = (dossier / "ATTRIBUTION.md").read_text(encoding="utf-8")
     # Every licence of the data, each named with the data it covers.
     for licence in ("LGPL-LR", "CC BY-SA 4.0", "MPL-2.0", "LGPL-2.1", "Licence Ouverte", "GFDL-1.2+"):
@@ -174,3 +178,26 @@ def test_ligne_de_commande_sur_le_lexique_embarque(capsys, args, lire, attendu):
 
     assert cli.main(["--json", *args]) == 0
     assert lire(json.loads(capsys.readouterr().out)) == attendu
+
+
+def outil_de_construction():
+    chemin = Path(__file__).resolve().parents[1] / "tools" / "construire_lexique_defaut.py"
+    spec = importlib.util.spec_from_file_location("construire_lexique_defaut", chemin)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("sans_module_lzma", [False, True])
+def test_sources_xz_lues_avec_ou_sans_module_lzma(tmp_path, monkeypatch, sans_module_lzma):
+    import lzma
+
+    outil = outil_de_construction()
+    texte = "ortho\tphone\nsuis\tsɥi\nmaïs\tmais\n"
+    chemin = tmp_path / "t.tsv.xz"
+    chemin.write_bytes(lzma.compress(texte.encode("utf-8")))
+    if sans_module_lzma:
+        if shutil.which("xz") is None:
+            pytest.skip("no xz program to stand in for the lzma module")
+        monkeypatch.setitem(sys.modules, "lzma", None)
+    assert outil.lire_xz(chemin) == texte
