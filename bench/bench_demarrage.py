@@ -4,7 +4,9 @@ Chaque commande est lancee dans un nouveau processus (python -m brivane_lexique 
 on garde la meilleure duree (la machine peut etre chargee par ailleurs). Deux lignes de
 reference donnent le demarrage de l'interpreteur seul et celui de l'import du paquet. La
 colonne "simple" relance chaque commande avec BRIVANE_LEXIQUE_SIMPLE=1 (chemins rapides
-coupes), en alternance avec l'autre, pour les comparer dans les memes conditions.
+coupes), en alternance avec l'autre, pour les comparer dans les memes conditions. Sur une
+machine partagee, la duree murale depend de la charge : la colonne "cpu" (temps processeur
+utilisateur + systeme du processus fils, meilleur des n) en depend beaucoup moins.
 
     python bench/bench_demarrage.py [-n 7] [--cible 0.3]
 """
@@ -32,16 +34,30 @@ REFERENCES = [
 
 ENV_SIMPLE = {**os.environ, "BRIVANE_LEXIQUE_SIMPLE": "1"}
 
+try:
+    import resource
+except ImportError:  # Windows : pas de temps processeur des fils, la colonne reste vide
+    resource = None
 
-def meilleures_durees(arguments: list[str], n: int) -> tuple[float, float]:
-    """(rapide, simple) : meilleure duree de n lancements de chaque sorte, alternes."""
-    meilleures = [float("inf"), float("inf")]
+
+def temps_cpu_fils() -> float:
+    if resource is None:
+        return float("nan")
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def meilleures_durees(arguments: list[str], n: int) -> tuple[float, float, float]:
+    """(rapide, simple, cpu rapide) : meilleures durees de n lancements de chaque sorte, alternes."""
+    meilleures = [float("inf")] * 3
     for _ in range(n):
         for i, env in enumerate((None, ENV_SIMPLE)):
-            debut = time.perf_counter()
+            cpu, debut = temps_cpu_fils(), time.perf_counter()
             subprocess.run([sys.executable, *arguments], check=True, stdout=subprocess.DEVNULL, env=env)
             meilleures[i] = min(meilleures[i], time.perf_counter() - debut)
-    return meilleures[0], meilleures[1]
+            if env is None:
+                meilleures[2] = min(meilleures[2], temps_cpu_fils() - cpu)
+    return meilleures[0], meilleures[1], meilleures[2]
 
 
 def main() -> int:
@@ -50,13 +66,14 @@ def main() -> int:
     p.add_argument("--cible", type=float, default=0.3, help="duree visee par commande, en secondes")
     a = p.parse_args()
     lignes = [(nom, *meilleures_durees(args, a.n), None) for nom, args in REFERENCES]
-    lignes += [(nom, d, s, d <= a.cible) for nom, args in COMMANDES
-               for d, s in [meilleures_durees(["-m", "brivane_lexique", *args], a.n)]]
+    lignes += [(nom, d, s, c, d <= a.cible) for nom, args in COMMANDES
+               for d, s, c in [meilleures_durees(["-m", "brivane_lexique", *args], a.n)]]
     largeur = max(len(nom) for nom, *_ in lignes)
-    print(f"{'commande':<{largeur}}  rapide (s)  simple (s)  rapide/simple  <= {a.cible} s  (meilleur de {a.n})")
-    for nom, d, s, ok in lignes:
+    print(f"{'commande':<{largeur}}  rapide (s)  simple (s)  rapide/simple  cpu rapide (s)  "
+          f"<= {a.cible} s  (meilleur de {a.n})")
+    for nom, d, s, c, ok in lignes:
         verdict = "" if ok is None else ("oui" if ok else "NON")
-        print(f"{nom:<{largeur}}  {d:10.3f}  {s:10.3f}  {d / s:13.2f}  {verdict}")
+        print(f"{nom:<{largeur}}  {d:10.3f}  {s:10.3f}  {d / s:13.2f}  {c:14.3f}  {verdict}")
     return 0 if all(ok is not False for *_, ok in lignes) else 1
 
 
