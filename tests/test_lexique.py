@@ -233,6 +233,47 @@ def test_sqlite_autre_erreur_arrete(tmp_path):
         LectureSeule(chemin)
 
 
+class OctetsLus(Lexique):
+    def _get_conn(self):
+        if self._conn is None:
+            self._conn = sqlite3.connect(str(self._source), check_same_thread=False)
+            self._conn.text_factory = bytes
+        return self._conn
+
+
+@pytest.mark.parametrize(
+    "orthos",
+    [
+        ["Chat", "chat", "Été", "", None, None],
+        ["a\nb", "a", "b", "A"],  # a line feed inside a spelling
+        ["\n", "x"],
+        [""],
+        [None],
+        [],
+        [12, 1.5, b"Ab", "ab"],  # numbers and blobs go through lower() as text
+        ["pomme de terre", "l'", "aujourd\u2019hui", "a\rb", "a\x00b"],
+    ],
+)
+@pytest.mark.parametrize("classe", [Lexique, OctetsLus])
+def test_sqlite_niveau_1_comme_la_requete(tmp_path, chemins, orthos, classe):
+    chemin = base_sqlite(tmp_path / "l.db", [(o, "a", "a", "NOM", 1.0) for o in orthos])
+    with sqlite3.connect(chemin) as c:
+        if classe is OctetsLus:
+            c.text_factory = bytes
+        attendu = frozenset(r[0] for r in c.execute("SELECT DISTINCT lower(ortho) FROM formes"))
+    lex = classe(chemin)
+    assert lex._formes == attendu
+    assert lex.existe("chat") == ("chat" in attendu)
+
+
+def test_sqlite_niveau_1_texte_illisible(tmp_path, chemins):
+    chemin = base_sqlite(tmp_path / "l.db", [(b"\xff\xfe", "a", "a", "NOM", 1.0), ("chat", "a", "a", "NOM", 1.0)])
+    with sqlite3.connect(chemin) as c:
+        c.execute("UPDATE formes SET ortho = CAST(ortho AS TEXT) WHERE typeof(ortho) = 'blob'")
+    with pytest.raises(sqlite3.OperationalError, match="decode"):
+        Lexique(chemin)
+
+
 # ------------------------------------------------------------------ level 1 and indexes on CSV/TSV
 
 

@@ -5,15 +5,18 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
-#: Base SQLite livree avec le paquet : les 20 000 formes les plus frequentes et les noms
-#: propres (communes, departements, regions). Provenance : donnees/ATTRIBUTION.md.
+#: Base SQLite installee avec le paquet, construite a la compilation depuis les sources
+#: compressees du depot : le lexique_fr entier (442 401 formes) et les noms propres
+#: (communes, departements, regions). Provenance et licences : donnees/ATTRIBUTION.md.
 CHEMIN_LEXIQUE_DEFAUT = Path(__file__).resolve().parent / "donnees" / "lexique_fr_defaut.sqlite"
 
 
 def lexique_par_defaut(**kwargs: Any):
     """lexique_par_defaut(**kwargs: Any) -> Lexique
 
-    Ouvre le lexique francais embarque (SQLite, 20 000 formes frequentes et noms propres).
+    Ouvre le lexique francais embarque (SQLite) : le lexique_fr entier, 442 401 formes
+    flechies (345 205 orthographes), et 37 725 noms propres (communes, departements, regions).
+    Licences des donnees (distinctes de celle du code) : donnees/ATTRIBUTION.md du paquet.
     Les arguments nommes (table, precharger) sont transmis au constructeur de Lexique.
     La base porte deja ses index : elle s'ouvre aussi depuis un emplacement en lecture seule.
     """

@@ -121,6 +121,42 @@ nb::object geler(nb::handle ensemble) {
     return gele;
 }
 
+// Level 1 of a database as one row: the distinct spellings joined by line feeds, cut
+// by the host's str.split. One Python row per spelling made most of the opening time of
+// a large lexicon (a command-line call opens it each time); the set is the same. No
+// result (an invalid object) when the rows must be read one by one: a spelling holding
+// a line feed (more pieces than spellings), text not read as str, or a statement that
+// fails (the plain query then raises its own error).
+nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
+    nb::object cur = conn.attr("cursor")();
+    cur.attr("row_factory") = nb::none();
+    nb::object ligne;
+    try {
+        cur.attr("execute")("SELECT group_concat(o, char(10)), COUNT(o), COUNT(*) FROM "
+                            "(SELECT DISTINCT lower(ortho) AS o FROM " + table + ")");
+        ligne = cur.attr("fetchone")();
+    } catch (nb::python_error &e) {
+        if (!e.matches(nb::module_::import_("sqlite3").attr("Error"))) throw;
+        cur.attr("close")();
+        return nb::object();
+    }
+    cur.attr("close")();
+    nb::handle texte = ligne[0];
+    const long long textes = nb::cast<long long>(ligne[1]), tous = nb::cast<long long>(ligne[2]);
+    nb::object morceaux;
+    if (textes == 0) {
+        morceaux = nb::list();
+    } else {
+        if (!PyUnicode_CheckExact(texte.ptr())) return nb::object();
+        morceaux = nb::steal(PyUnicode_Split(texte.ptr(), nb::str("\n").ptr(), -1));
+        if (!morceaux.is_valid()) throw nb::python_error();
+        if ((long long)nb::len(morceaux) != textes) return nb::object();
+    }
+    // DISTINCT keeps one NULL spelling, which group_concat leaves out.
+    if (tous > textes) nb::borrow<nb::list>(morceaux).append(nb::none());
+    return geler(morceaux);
+}
+
 void charger_formes_sqlite(nb::handle self, Lexique &l) {
     nb::object conn = obtenir_conn(self);
     std::string table = nb::cast<std::string>(nb::str(l.table));
@@ -139,6 +175,11 @@ void charger_formes_sqlite(nb::handle self, Lexique &l) {
             const int SQLITE_READONLY = 8;
             if (code.is_none() || (nb::cast<long>(code) & 0xff) != SQLITE_READONLY) throw;
         }
+    }
+    nb::object gele = chemins_rapides() ? formes_sqlite_en_bloc(conn, table) : nb::object();
+    if (gele.is_valid()) {
+        l.formes = gele;
+        return;
     }
     nb::object cur = conn.attr("cursor")();
     cur.attr("row_factory") = nb::none();  // plain tuples: one column, many rows
