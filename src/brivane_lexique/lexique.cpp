@@ -515,4 +515,5 @@ NB_MODULE(lexique, m) {
     lier_recherche(c);
     lier_filtre(c);
     lier_noms_propres(c);
+    lier_voisinage(c);
 }
