@@ -66,6 +66,25 @@ nb::list distances_moyennes(nb::handle cibles, nb::handle mots, nb::handle n, nb
     return l;
 }
 
+nb::list mesures(nb::handle cibles, nb::handle mots, nb::handle n, nb::handle ipa) {
+    std::vector<std::string> textes = textes_de(cibles, "cibles");
+    size_t k = n_plus_proches(n);
+    auto rep = repertoire(mots, ipa);
+    std::vector<brivane::MesuresVoisinage> res;
+    {
+        const bool simple = !brivane::chemins_rapides();
+        const unsigned fils = fils_de_calcul();
+        nb::gil_scoped_release libre;
+        std::vector<std::u32string> codes;
+        codes.reserve(textes.size());
+        for (const std::string &t : textes) codes.push_back(rep->coder(t));
+        res = brivane::mesurer_voisinages(rep->arbre(), codes, k, fils, simple);
+    }
+    nb::list l;
+    for (const auto &v : res) l.append(nb::make_tuple(reel_ou_none(v.distance), v.voisins, v.unicite));
+    return l;
+}
+
 nb::int_ point_unicite(nb::handle mot, nb::handle mots, nb::handle ipa) {
     exiger_str(mot, "mot");
     auto rep = repertoire(mots, ipa);
@@ -112,6 +131,14 @@ NB_MODULE(_voisinage, m) {
           nb::sig("def distances_moyennes(cibles: Iterable[str], mots: Iterable[str], n: int = 20, "
                   "ipa: bool = False) -> list[float | None]"),
           ("distance_moyenne de chaque mot de cibles, dans l'ordre de cibles.\n\n"
+           "Le calcul se fait hors du GIL, sur tous les coeurs de la machine.\n" + ipa)
+              .c_str());
+    m.def("mesures", &mesures, nb::arg("cibles").none(), nb::arg("mots").none(), nb::arg("n").none() = 20,
+          nb::arg("ipa").none() = false,
+          nb::sig("def mesures(cibles: Iterable[str], mots: Iterable[str], n: int = 20, ipa: bool = False) "
+                  "-> list[tuple[float | None, int, int]]"),
+          ("(distance_moyenne, nombre de voisins, point_unicite) de chaque mot de cibles.\n\n"
+           "Dans l'ordre de cibles ; le nombre de voisins est len(voisins(mot, mots)).\n"
            "Le calcul se fait hors du GIL, sur tous les coeurs de la machine.\n" + ipa)
               .c_str());
     m.def("point_unicite", &point_unicite, nb::arg("mot").none(), nb::arg("mots").none(),

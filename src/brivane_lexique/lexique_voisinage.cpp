@@ -54,7 +54,8 @@ const RepertoireVoisinage &repertoire_ortho(Lexique &l) {
 // SQLite: the distinct pronunciations and their row counts, read once.
 void lire_phones_sql(Lexique &l, EtatVoisinage &e) {
     nb::object cur = obtenir_conn(l).attr("execute")("SELECT phone, count(*) FROM " + table_de(l) +
-                                                     " WHERE phone IS NOT NULL AND phone != '' GROUP BY phone");
+                                                     " WHERE phone IS NOT NULL AND phone != '' AND ortho IS NOT NULL AND ortho != ''"
+                                                     " GROUP BY phone");
     std::vector<std::string> textes;
     e.par_phone.clear();
     for (nb::handle ligne : cur.attr("fetchall")()) {
@@ -208,8 +209,7 @@ struct MotMesure {
     std::u32string ortho, phon;
     bool a_phone = false;
     size_t homographes = 0, homophones = 0;
-    std::optional<double> old, pld;
-    size_t n_ortho = 0, n_phon = 0, pu_ortho = 0, pu_phon = 0;
+    MesuresVoisinage ortho_mes, phon_mes;
 };
 
 std::vector<MotMesure> lire_mots(Lexique &l, nb::handle mots, nb::handle phones) {
@@ -272,21 +272,11 @@ void calculer(Lexique &l, std::vector<MotMesure> &mots, size_t n) {
         orthos.push_back(mots[i].ortho);
         if (mots[i].a_phone) phons.push_back(mots[i].phon), avec_phone.push_back(i);
     }
-    auto old = distances_moyennes(ro.arbre(), orthos, n, fils, simple);
-    for (size_t i = 0; i < mots.size(); ++i) {
-        MotMesure &m = mots[i];
-        m.old = old[i];
-        m.n_ortho = (simple ? ro.arbre().voisins_substitution_simple(m.ortho) : ro.arbre().voisins_substitution(m.ortho)).size();
-        m.pu_ortho = simple ? ro.arbre().point_unicite_simple(m.ortho) : ro.arbre().point_unicite(m.ortho);
-    }
+    std::vector<MesuresVoisinage> o = mesurer_voisinages(ro.arbre(), orthos, n, fils, simple);
+    for (size_t i = 0; i < mots.size(); ++i) mots[i].ortho_mes = o[i];
     if (!rp) return;
-    auto pld = distances_moyennes(rp->arbre(), phons, n, fils, simple);
-    for (size_t j = 0; j < avec_phone.size(); ++j) {
-        MotMesure &m = mots[avec_phone[j]];
-        m.pld = pld[j];
-        m.n_phon = (simple ? rp->arbre().voisins_substitution_simple(m.phon) : rp->arbre().voisins_substitution(m.phon)).size();
-        m.pu_phon = simple ? rp->arbre().point_unicite_simple(m.phon) : rp->arbre().point_unicite(m.phon);
-    }
+    std::vector<MesuresVoisinage> p = mesurer_voisinages(rp->arbre(), phons, n, fils, simple);
+    for (size_t j = 0; j < avec_phone.size(); ++j) mots[avec_phone[j]].phon_mes = p[j];
 }
 
 nb::dict mesures(Lexique &l, nb::handle mots, nb::handle n, nb::handle phones) {
@@ -297,12 +287,12 @@ nb::dict mesures(Lexique &l, nb::handle mots, nb::handle n, nb::handle phones) {
     for (const MotMesure &m : lus) {
         nb::dict d;
         nb::object rien = nb::none();
-        d["old20"] = reel_ou_none(m.old);
-        d["pld20"] = reel_ou_none(m.pld);
-        d["n_ortho"] = nb::int_(m.n_ortho);
-        d["n_phon"] = m.a_phone ? nb::object(nb::int_(m.n_phon)) : rien;
-        d["pu_ortho"] = nb::int_(m.pu_ortho);
-        d["pu_phon"] = m.a_phone ? nb::object(nb::int_(m.pu_phon)) : rien;
+        d["old20"] = reel_ou_none(m.ortho_mes.distance);
+        d["pld20"] = reel_ou_none(m.phon_mes.distance);
+        d["n_ortho"] = nb::int_(m.ortho_mes.voisins);
+        d["n_phon"] = m.a_phone ? nb::object(nb::int_(m.phon_mes.voisins)) : rien;
+        d["pu_ortho"] = nb::int_(m.ortho_mes.unicite);
+        d["pu_phon"] = m.a_phone ? nb::object(nb::int_(m.phon_mes.unicite)) : rien;
         d["homographes"] = nb::int_(m.homographes);
         d["homophones"] = nb::int_(m.homophones);
         res[m.mot] = d;

@@ -455,23 +455,22 @@ std::string RepertoireVoisinage::texte(uint32_t id) const {
     return s;
 }
 
-std::vector<std::optional<double>> distances_moyennes(const ArbreVoisinage &arbre,
-                                                      const std::vector<std::u32string> &cibles, size_t n,
-                                                      unsigned fils, bool simple) {
-    std::vector<std::optional<double>> res(cibles.size());
+namespace {
+
+// Calls f(i) for every i < nb, on `fils` threads (the caller's one among them).
+template <class F>
+void en_parallele(size_t nb, unsigned fils, F &&f) {
     std::atomic<size_t> prochain{0};
     // Small batches keep the threads busy to the end: long words cost far more than short ones.
     constexpr size_t LOT = 64;
     auto travailler = [&] {
         for (;;) {
             size_t debut = prochain.fetch_add(LOT);
-            if (debut >= cibles.size()) return;
-            size_t fin = std::min(cibles.size(), debut + LOT);
-            for (size_t i = debut; i < fin; ++i)
-                res[i] = simple ? arbre.distance_moyenne_simple(cibles[i], n) : arbre.distance_moyenne(cibles[i], n);
+            if (debut >= nb) return;
+            for (size_t i = debut; i < std::min(nb, debut + LOT); ++i) f(i);
         }
     };
-    fils = std::max(1u, std::min<unsigned>(fils, unsigned(cibles.size() / LOT + 1)));
+    fils = std::max(1u, std::min<unsigned>(fils, unsigned(nb / LOT + 1)));
     std::vector<std::thread> autres;
     for (unsigned t = 1; t < fils; ++t) {
         try {
@@ -482,6 +481,36 @@ std::vector<std::optional<double>> distances_moyennes(const ArbreVoisinage &arbr
     }
     travailler();
     for (std::thread &t : autres) t.join();
+}
+
+}  // namespace
+
+std::vector<std::optional<double>> distances_moyennes(const ArbreVoisinage &arbre,
+                                                      const std::vector<std::u32string> &cibles, size_t n,
+                                                      unsigned fils, bool simple) {
+    std::vector<std::optional<double>> res(cibles.size());
+    en_parallele(cibles.size(), fils, [&](size_t i) {
+        res[i] = simple ? arbre.distance_moyenne_simple(cibles[i], n) : arbre.distance_moyenne(cibles[i], n);
+    });
+    return res;
+}
+
+std::vector<MesuresVoisinage> mesurer_voisinages(const ArbreVoisinage &arbre, const std::vector<std::u32string> &cibles,
+                                                 size_t n, unsigned fils, bool simple) {
+    std::vector<MesuresVoisinage> res(cibles.size());
+    en_parallele(cibles.size(), fils, [&](size_t i) {
+        const std::u32string &c = cibles[i];
+        MesuresVoisinage &m = res[i];
+        if (simple) {
+            m.distance = arbre.distance_moyenne_simple(c, n);
+            m.voisins = arbre.voisins_substitution_simple(c).size();
+            m.unicite = arbre.point_unicite_simple(c);
+        } else {
+            m.distance = arbre.distance_moyenne(c, n);
+            m.voisins = arbre.voisins_substitution(c).size();
+            m.unicite = arbre.point_unicite(c);
+        }
+    });
     return res;
 }
 

@@ -108,4 +108,14 @@ std::vector<std::optional<double>> distances_moyennes(const ArbreVoisinage &arbr
                                                       const std::vector<std::u32string> &cibles, size_t n,
                                                       unsigned fils, bool simple);
 
+// The three measures of one word against a lexicon.
+struct MesuresVoisinage {
+    std::optional<double> distance;  // distance_moyenne
+    size_t voisins = 0;              // number of substitution neighbours
+    size_t unicite = 0;              // point_unicite
+};
+// Same, for every target, on `fils` threads (through the plain twins when `simple`).
+std::vector<MesuresVoisinage> mesurer_voisinages(const ArbreVoisinage &arbre, const std::vector<std::u32string> &cibles,
+                                                 size_t n, unsigned fils, bool simple);
+
 }  // namespace brivane
