@@ -1,6 +1,8 @@
 """Neighbourhood measures: the module _voisinage and the Lexique methods, against brute force."""
 
+import csv
 import gzip
+import io
 import random
 
 import pytest
@@ -281,7 +283,8 @@ def lexique383():
         pytest.skip("lexique383.tsv.gz not available in the shared data folder")
     lignes = gzip.open(LEXIQUE383, "rb").read().decode("utf-8").splitlines()
     entete = lignes[0].split("\t")
-    return [dict(zip(entete, l.split("\t"))) for l in lignes[1:]]
+    garder = [(entete.index(c), c) for c in ("ortho", "phon", "old20", "voisorth", "voisphon")]
+    return [{c: champs[i] for i, c in garder} for champs in (l.split("\t") for l in lignes[1:])]
 
 
 def test_valeurs_publiees_de_lexique383(lexique383):
@@ -298,3 +301,68 @@ def test_valeurs_publiees_de_lexique383(lexique383):
     # The whole file agrees at 99% or more (bench/accord_lexique383.py); a sample of 40
     # may hold one of the exceptions.
     assert min(accord) >= 39, accord
+
+
+# --- the commands voisins and mesures ---------------------------------------------------
+
+@pytest.fixture
+def tsv_cli(tmp_path):
+    lignes = [("chat", "ʃa", "chat", "NOM", 10.0), ("chats", "ʃa", "chat", "NOM", 5.0),
+              ("char", "ʃaʁ", "char", "NOM", 4.0), ("rat", "ʁa", "rat", "NOM", 3.0),
+              ("chut", "ʃyt", "chut", "ONO", 2.0)]
+    return ecrire(tmp_path, "tsv", colonnes=COLONNES, lignes=lignes)
+
+
+def lancer(capsys, *args):
+    from brivane_lexique import cli
+
+    code = cli.main([str(a) for a in args])
+    sortie = capsys.readouterr()
+    return code, sortie.out, sortie.err
+
+
+def test_commande_mesures_json_comme_la_methode(capsys, tsv_cli):
+    import json
+
+    code, out, _ = lancer(capsys, "--lexique", tsv_cli, "mesures", "chat", "zorglub", "--phone", "zorglub", "ʃaʁ",
+                          "--n", "2", "--json")
+    assert code == 0
+    with Lexique(tsv_cli) as lex:
+        assert json.loads(out) == lex.mesures(["chat", "zorglub"], n=2, phones={"zorglub": "ʃaʁ"})
+
+
+def test_commande_mesures_fichier_en_csv(capsys, tsv_cli, tmp_path):
+    fichier = tmp_path / "mots.txt"
+    fichier.write_text("\ufeffchat\n\nplouf\tʃa\nchat\n", encoding="utf-8")
+    code, out, _ = lancer(capsys, "--lexique", tsv_cli, "mesures", "--fichier", fichier)
+    assert code == 0
+    lignes = list(csv.reader(io.StringIO(out)))
+    assert lignes[0] == ["mot", "old20", "pld20", "n_ortho", "n_phon", "pu_ortho", "pu_phon", "homographes",
+                         "homophones"]
+    assert [l[0] for l in lignes[1:]] == ["chat", "plouf", "chat"]  # one line per word of the file
+    assert lignes[1] == lignes[3]
+    with Lexique(tsv_cli) as lex:
+        m = lex.mesures("plouf", phones={"plouf": "ʃa"})["plouf"]
+    assert lignes[2][1:] == ["" if v is None else str(v) for v in m.values()]
+
+
+def test_commande_voisins(capsys, tsv_cli):
+    import json
+
+    code, out, _ = lancer(capsys, "--lexique", tsv_cli, "voisins", "chat", "--json")
+    assert code == 0
+    assert json.loads(out) == {"voisins": ["char", "chut"], "voisins_levenshtein": ["char", "chats", "chut"],
+                               "voisins_phon": ["ʁa"], "voisins_phon_levenshtein": ["ʁa", "ʃaʁ"]}
+    code, out, _ = lancer(capsys, "--lexique", tsv_cli, "voisins", "chat")
+    assert code == 0 and "char, chut" in out
+
+
+@pytest.mark.parametrize("args, code", [
+    (["mesures"], 2),
+    (["mesures", "chat", "--n", "0"], 2),
+    (["mesures", "--fichier", "absent.txt"], 1),
+])
+def test_commande_mesures_erreurs(capsys, tsv_cli, tmp_path, monkeypatch, args, code):
+    monkeypatch.chdir(tmp_path)
+    obtenu, out, err = lancer(capsys, "--lexique", tsv_cli, *args)
+    assert obtenu == code and out == "" and len(err.strip().splitlines()) == 1

@@ -17,6 +17,8 @@ import unicodedata
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
 
+from . import cli_voisinage
+
 PROG = "brivane-lexique"
 
 EXIT_ERREUR = 1
@@ -553,6 +555,7 @@ def construire_analyseur() -> argparse.ArgumentParser:
     p.add_argument("arguments", nargs="+", metavar="ARG",
                    help="nom(s), prononciation, motif ou suffixe phonetique selon la requete")
     limite(p)
+    cli_voisinage.ajouter_commandes(commande)
     return racine
 
 
