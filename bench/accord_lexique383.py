@@ -59,7 +59,7 @@ def main() -> None:
     lignes_phon = collections.Counter(l["phon"] for l in lignes)
 
     def reel(a, b):
-        return a is not None and abs(a - float(b)) < 0.006
+        return a is not None and b != "" and abs(a - float(b)) < 0.006
 
     uniques = list(par_ortho.values())
     accord("old20", [(old[l["ortho"]], l["old20"]) for l in uniques], reel)
@@ -67,6 +67,7 @@ def main() -> None:
     accord("puorth", [(mesures[l["ortho"]][2], l["puorth"]) for l in uniques], lambda a, b: a == int(b))
     accord("nbhomogr", [(lignes_ortho[l["ortho"]], l["nbhomogr"]) for l in lignes], lambda a, b: a == int(b))
     avec_phon = [l for l in lignes if l["phon"]]
+    print(f"(rows without a published pld20: {sum(l['pld20'] == '' for l in avec_phon)})")
     accord("voisphon", [(mesures_phon[l["phon"]][1], l["voisphon"]) for l in avec_phon], lambda a, b: a == int(b))
     accord("pld20", [(pld[l["phon"]], l["pld20"]) for l in avec_phon], reel)
     accord("puphon", [(mesures_phon[l["phon"]][2], l["puphon"]) for l in avec_phon], lambda a, b: a == int(b))
@@ -83,14 +84,14 @@ def main() -> None:
     print("puorth differences:", dict(ecarts))
     ecarts = collections.Counter()
     for l in uniques:
-        a, b = old[l["ortho"]], float(l["old20"])
-        if not reel(a, b):
+        a, b = old[l["ortho"]], float(l["old20"] or "nan")
+        if not reel(a, l["old20"]):
             ecarts["ours lower" if a < b else "ours higher"] += 1
     print("old20 differences:", dict(ecarts))
     ecarts = collections.Counter()
     for l in avec_phon:
-        a, b = pld[l["phon"]], float(l["pld20"])
-        if not reel(a, b):
+        a, b = pld[l["phon"]], float(l["pld20"] or "nan")
+        if not reel(a, l["pld20"]):
             ecarts["ours lower" if a < b else "ours higher"] += 1
     print("pld20 differences:", dict(ecarts))
     exemples = [(l["ortho"], l["phon"], pld[l["phon"]], l["pld20"]) for l in avec_phon if not reel(pld[l["phon"]], l["pld20"])]

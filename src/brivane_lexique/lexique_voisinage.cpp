@@ -39,16 +39,18 @@ std::shared_ptr<const RepertoireVoisinage> construire(std::vector<std::string> t
     return std::make_shared<const RepertoireVoisinage>(textes, phonemes);
 }
 
-const RepertoireVoisinage &repertoire_ortho(Lexique &l) {
+// Shared pointers: a caller keeps its trie alive even if another thread rebuilds it
+// while the GIL is released.
+std::shared_ptr<const RepertoireVoisinage> repertoire_ortho(Lexique &l) {
     EtatVoisinage &e = etat(l);
-    if (e.ortho && e.source_ortho.is(l.formes)) return *e.ortho;
+    if (e.ortho && e.source_ortho.is(l.formes)) return e.ortho;
     std::vector<std::string> textes;
     nb::object formes = l.formes;
     for (nb::handle f : formes)
         if (PyUnicode_Check(f.ptr())) textes.emplace_back(utf8(f.ptr()));  // SQLite may hold a null spelling
     e.ortho = construire(std::move(textes), false);
     e.source_ortho = formes;
-    return *e.ortho;
+    return e.ortho;
 }
 
 // SQLite: the distinct pronunciations and their row counts, read once.
@@ -68,16 +70,16 @@ void lire_phones_sql(Lexique &l, EtatVoisinage &e) {
     e.source_phon = nb::none();
 }
 
-const RepertoireVoisinage &repertoire_phon(Lexique &l) {
+std::shared_ptr<const RepertoireVoisinage> repertoire_phon(Lexique &l) {
     EtatVoisinage &e = etat(l);
     if (l.est_sqlite()) {
         if (!e.phon) lire_phones_sql(l, e);
-        return *e.phon;
+        return e.phon;
     }
     nb::object index = index_phone(l);
     if (e.phon && e.source_phon.is(index) &&
         (e.phon_scelle ? e.sceau_phon.intact() : (size_t)nb::len(index) == e.taille_phon))
-        return *e.phon;
+        return e.phon;
     std::vector<std::string> textes;
     for (nb::handle cle : nb::borrow<nb::dict>(index).keys())
         if (PyUnicode_Check(cle.ptr())) textes.emplace_back(utf8(cle.ptr()));
@@ -86,7 +88,7 @@ const RepertoireVoisinage &repertoire_phon(Lexique &l) {
     e.taille_phon = (size_t)nb::len(index);
     e.sceau_phon.ouvrir();
     e.phon_scelle = e.sceau_phon.ajouter(index.ptr());
-    return *e.phon;
+    return e.phon;
 }
 
 // Rows of the lexicon whose spelling is `cle` (normalised).
@@ -143,13 +145,15 @@ std::u32string code_ortho(Lexique &l, nb::handle mot, const RepertoireVoisinage 
 
 nb::list voisins(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
-    const RepertoireVoisinage &rep = repertoire_ortho(l);
+    auto tient = repertoire_ortho(l);
+    const RepertoireVoisinage &rep = *tient;
     return textes_des_ids(rep, voisins_de(rep.arbre(), code_ortho(l, mot, rep)));
 }
 
 nb::list voisins_levenshtein(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
-    const RepertoireVoisinage &rep = repertoire_ortho(l);
+    auto tient = repertoire_ortho(l);
+    const RepertoireVoisinage &rep = *tient;
     return textes_des_ids(rep, voisins_levenshtein_de(rep.arbre(), code_ortho(l, mot, rep)));
 }
 
@@ -157,7 +161,8 @@ nb::list voisins_phon(Lexique &l, nb::handle mot, nb::handle phone, bool levensh
     exiger_str(mot, "mot");
     nb::object p = phone_pour(l, mot, phone);
     if (p.is_none()) return nb::list();
-    const RepertoireVoisinage &rep = repertoire_phon(l);
+    auto tient = repertoire_phon(l);
+    const RepertoireVoisinage &rep = *tient;
     std::u32string code = rep.coder(utf8(p.ptr()));
     return textes_des_ids(rep, levenshtein ? voisins_levenshtein_de(rep.arbre(), code) : voisins_de(rep.arbre(), code));
 }
@@ -165,7 +170,8 @@ nb::list voisins_phon(Lexique &l, nb::handle mot, nb::handle phone, bool levensh
 nb::object old20(Lexique &l, nb::handle mot, nb::handle n) {
     exiger_str(mot, "mot");
     size_t k = n_plus_proches(n);
-    const RepertoireVoisinage &rep = repertoire_ortho(l);
+    auto tient = repertoire_ortho(l);
+    const RepertoireVoisinage &rep = *tient;
     return reel_ou_none(distance_moyenne_de(rep.arbre(), code_ortho(l, mot, rep), k));
 }
 
@@ -174,13 +180,15 @@ nb::object pld20(Lexique &l, nb::handle mot, nb::handle n, nb::handle phone) {
     size_t k = n_plus_proches(n);
     nb::object p = phone_pour(l, mot, phone);
     if (p.is_none()) return nb::none();
-    const RepertoireVoisinage &rep = repertoire_phon(l);
+    auto tient = repertoire_phon(l);
+    const RepertoireVoisinage &rep = *tient;
     return reel_ou_none(distance_moyenne_de(rep.arbre(), rep.coder(utf8(p.ptr())), k));
 }
 
 nb::int_ point_unicite(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
-    const RepertoireVoisinage &rep = repertoire_ortho(l);
+    auto tient = repertoire_ortho(l);
+    const RepertoireVoisinage &rep = *tient;
     return nb::int_(point_unicite_de(rep.arbre(), code_ortho(l, mot, rep)));
 }
 
@@ -188,7 +196,8 @@ nb::object point_unicite_phon(Lexique &l, nb::handle mot, nb::handle phone) {
     exiger_str(mot, "mot");
     nb::object p = phone_pour(l, mot, phone);
     if (p.is_none()) return nb::none();
-    const RepertoireVoisinage &rep = repertoire_phon(l);
+    auto tient = repertoire_phon(l);
+    const RepertoireVoisinage &rep = *tient;
     return nb::int_(point_unicite_de(rep.arbre(), rep.coder(utf8(p.ptr()))));
 }
 
@@ -227,8 +236,9 @@ std::vector<MotMesure> lire_mots(Lexique &l, nb::handle mots, nb::handle phones)
         liste = nb::steal<nb::list>(PySequence_List(it.ptr()));
         if (!liste.is_valid()) throw nb::python_error();
     }
-    const RepertoireVoisinage &ro = repertoire_ortho(l);
-    const RepertoireVoisinage *rp = nullptr;
+    auto tient_ortho = repertoire_ortho(l);
+    const RepertoireVoisinage &ro = *tient_ortho;
+    std::shared_ptr<const RepertoireVoisinage> rp;
     nb::dict vus;
     std::vector<MotMesure> res;
     for (nb::handle mot : liste) {
@@ -248,7 +258,7 @@ std::vector<MotMesure> lire_mots(Lexique &l, nb::handle mots, nb::handle phones)
         }
         nb::object p = phone_pour(l, mot, donne);
         if (!p.is_none()) {
-            if (!rp) rp = &repertoire_phon(l);
+            if (!rp) rp = repertoire_phon(l);
             m.phon = rp->coder(utf8(p.ptr()));
             m.a_phone = true;
             m.homophones = nb_lignes_phone(l, p);
@@ -259,10 +269,10 @@ std::vector<MotMesure> lire_mots(Lexique &l, nb::handle mots, nb::handle phones)
 }
 
 void calculer(Lexique &l, std::vector<MotMesure> &mots, size_t n) {
-    const RepertoireVoisinage &ro = repertoire_ortho(l);
+    auto ro = repertoire_ortho(l);
     bool phon = false;
     for (const MotMesure &m : mots) phon |= m.a_phone;
-    const RepertoireVoisinage *rp = phon ? &repertoire_phon(l) : nullptr;
+    auto rp = phon ? repertoire_phon(l) : nullptr;
     const bool simple = !chemins_rapides();
     const unsigned fils = fils_de_calcul();
     nb::gil_scoped_release libre;
@@ -272,7 +282,7 @@ void calculer(Lexique &l, std::vector<MotMesure> &mots, size_t n) {
         orthos.push_back(mots[i].ortho);
         if (mots[i].a_phone) phons.push_back(mots[i].phon), avec_phone.push_back(i);
     }
-    std::vector<MesuresVoisinage> o = mesurer_voisinages(ro.arbre(), orthos, n, fils, simple);
+    std::vector<MesuresVoisinage> o = mesurer_voisinages(ro->arbre(), orthos, n, fils, simple);
     for (size_t i = 0; i < mots.size(); ++i) mots[i].ortho_mes = o[i];
     if (!rp) return;
     std::vector<MesuresVoisinage> p = mesurer_voisinages(rp->arbre(), phons, n, fils, simple);

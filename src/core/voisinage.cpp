@@ -292,7 +292,11 @@ std::optional<double> ArbreVoisinage::distance_moyenne(Vue mot, size_t n) const 
     std::vector<uint64_t> hist;
     // Words closer than d, all counted by the last complete search (fewer than n).
     uint64_t avant = 0, somme_avant = 0;
-    for (uint32_t d = 1;; ++d) {
+    // No word is nearer than the difference of lengths: a very long pseudoword starts
+    // its search there rather than climbing from 1.
+    const Noeud &racine = avant_.noeuds[0];
+    const uint32_t d0 = std::max<uint32_t>(1, ecart(int64_t(mot.size()), racine.lmin, racine.lmax));
+    for (uint32_t d = d0;; ++d) {
         if (!chercher(mot, d, n, lignes, hist, nullptr)) {
             // n words within d, and exactly `avant` within d - 1: the rest of the n
             // closest are at distance d.
