@@ -370,4 +370,4 @@ def test_commande_mesures_erreurs(capsys, tsv_cli, tmp_path, monkeypatch, args, 
 
 def test_pseudo_mot_tres_long_sans_attente():
     # The search starts at the difference of lengths instead of climbing from 1.
-    assert _voisinage.distance_moyenne("a" * 20000, ["abc", "ab", "b"], 2) == 19998.5
+    assert _voisinage.distance_moyenne("a" * 20000, ["abc", "ab", "b"], 2) == 19999.0
