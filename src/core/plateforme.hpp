@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace brivane {
@@ -67,5 +68,14 @@ private:
     std::string chemin_;
     int fd_ = -1;
 };
+
+}  // namespace brivane::plateforme
+
+namespace brivane::plateforme {
+
+// Runs `travail` on `fils` threads at once, the caller's among them, and returns when
+// every one has finished; fewer threads when the system refuses more. `travail` must
+// not throw.
+void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail);
 
 }  // namespace brivane::plateforme

@@ -1,10 +1,10 @@
 #include "voisinage.hpp"
 
+#include "plateforme.hpp"
 #include "texte.hpp"
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
 
 namespace brivane {
 
@@ -475,16 +475,7 @@ void en_parallele(size_t nb, unsigned fils, F &&f) {
         }
     };
     fils = std::max(1u, std::min<unsigned>(fils, unsigned(nb / LOT + 1)));
-    std::vector<std::thread> autres;
-    for (unsigned t = 1; t < fils; ++t) {
-        try {
-            autres.emplace_back(travailler);
-        } catch (...) {
-            break;  // fewer threads: the caller's thread still does the rest
-        }
-    }
-    travailler();
-    for (std::thread &t : autres) t.join();
+    plateforme::sur_plusieurs_fils(fils, travailler);
 }
 
 }  // namespace
