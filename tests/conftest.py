@@ -39,7 +39,7 @@ def grand_sqlite(dossier_donnees, tmp_path_factory):
     return cible
 
 
-MODULES = ("_utils", "_aliases", "_loaders", "_recherche", "_phonetique", "_morphologie", "_semantique", "lexique")
+MODULES = ("_utils", "_aliases", "_loaders", "_recherche", "_phonetique", "_morphologie", "_semantique", "_voisinage", "lexique")
 
 
 def regler_chemins_rapides(actifs):

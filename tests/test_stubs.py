@@ -10,7 +10,7 @@ import pytest
 
 import brivane_lexique
 
-MODULES = ["lexique", "_recherche", "_loaders", "_phonetique", "_morphologie", "_aliases", "_semantique", "_utils"]
+MODULES = ["lexique", "_recherche", "_loaders", "_phonetique", "_morphologie", "_aliases", "_semantique", "_utils", "_voisinage"]
 DOSSIER = Path(brivane_lexique.__file__).resolve().parent
 
 

@@ -4,8 +4,12 @@
 
 brivane_lexique\.lexique\.__prefix__:
     \from collections.abc import Callable, Iterator
+    \from collections.abc import Iterable
 
 brivane_lexique\._loaders\.__prefix__:
     \from collections.abc import Iterator
     \from pathlib import Path
     \from brivane_lexique._types import EntreeLexicale
+
+brivane_lexique\._voisinage\.__prefix__:
+    \from collections.abc import Iterable

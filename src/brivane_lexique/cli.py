@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
 
 from .cli_stimuli import MESURES, ajouter_stimuli, options_selection, options_tri, selection, tri_et_mesures
+from . import cli_voisinage
 
 PROG = "brivane-lexique"
 
@@ -1035,6 +1036,7 @@ def _commandes_tables(commande: Callable[..., argparse.ArgumentParser]) -> None:
     p.add_argument("arguments", nargs="+", metavar="ARG",
                    help="nom(s), prononciation, motif ou suffixe phonétique selon la requête")
     options_liste(p, analyses=False)
+    cli_voisinage.ajouter_commandes(commande)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

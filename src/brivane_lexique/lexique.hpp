@@ -4,6 +4,7 @@
 #include "_champs.hpp"
 #include "_commun.hpp"
 
+#include <memory>
 #include <vector>
 
 namespace brivane::py {
@@ -21,6 +22,8 @@ struct LiensLexique {
     nb::object synonymes_origine, antonymes_origine, definition_origine;
 };
 LiensLexique &liens();
+
+struct EtatVoisinage;  // lexique_voisinage.cpp
 
 struct Lexique {
     nb::object source;                    // pathlib.Path
@@ -42,6 +45,8 @@ struct Lexique {
     // The Python instance holding this object (borrowed: the C++ object lives inside
     // it, so the pointer is valid for the object's whole life).
     PyObject *py = nullptr;
+    // Neighbourhood tries, built on first need.
+    std::shared_ptr<EtatVoisinage> voisinage;
 
     bool est_sqlite() const;
 };
@@ -112,5 +117,6 @@ void lier_recherche(ClasseLexique &c);     // patterns, anagrams, sounds
 void lier_filtre(ClasseLexique &c);        // filter, count, export
 void lier_noms_propres(ClasseLexique &c);  // proper nouns
 void lier_description(ClasseLexique &c);   // repr, columns
+void lier_voisinage(ClasseLexique &c);     // neighbours, OLD20/PLD20, uniqueness points
 
 }  // namespace brivane::py

@@ -10,6 +10,7 @@
 #include <random>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -394,6 +395,57 @@ void nettoyer_temporaires(const std::string &dossier, const std::string &nom) {
         if (abandonne(maintenant - (long long)st.st_mtime, n.substr(prefixe.size()))) ::unlink((base + n).c_str());
     }
     ::closedir(d);
+}
+
+#endif
+
+}  // namespace brivane::plateforme
+
+// --- Threads for work on data copied out of Python
+
+#ifndef _WIN32
+#include <thread>
+#endif
+
+namespace brivane::plateforme {
+
+#ifdef _WIN32
+
+namespace {
+DWORD WINAPI lancer_travail(LPVOID p) {
+    (*static_cast<const std::function<void()> *>(p))();
+    return 0;
+}
+}  // namespace
+
+void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail) {
+    // MinGW's win32 thread model has no std::thread: the system's own threads then.
+    std::vector<HANDLE> autres;
+    for (unsigned t = 1; t < fils; ++t) {
+        HANDLE h = CreateThread(nullptr, 0, lancer_travail, const_cast<std::function<void()> *>(&travail), 0, nullptr);
+        if (!h) break;
+        autres.push_back(h);
+    }
+    travail();
+    for (HANDLE h : autres) {
+        WaitForSingleObject(h, INFINITE);
+        CloseHandle(h);
+    }
+}
+
+#else
+
+void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail) {
+    std::vector<std::thread> autres;
+    for (unsigned t = 1; t < fils; ++t) {
+        try {
+            autres.emplace_back(travail);
+        } catch (const std::system_error &) {
+            break;  // the caller's thread still does the rest
+        }
+    }
+    travail();
+    for (std::thread &t : autres) t.join();
 }
 
 #endif

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace brivane {
@@ -86,5 +87,14 @@ std::string destination_reelle(const std::string &chemin);
 // killed: those not written for an hour, or for a minute when the process named in
 // them is gone. Files of a running export are left alone; failures are ignored.
 void nettoyer_temporaires(const std::string &dossier, const std::string &nom);
+
+}  // namespace brivane::plateforme
+
+namespace brivane::plateforme {
+
+// Runs `travail` on `fils` threads at once, the caller's among them, and returns when
+// every one has finished; fewer threads when the system refuses more. `travail` must
+// not throw.
+void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail);
 
 }  // namespace brivane::plateforme

@@ -1,0 +1,80 @@
+// Neighbourhood measures seen from Python: reading lists of words, answering with str.
+// Shared by module _voisinage (functions over a list) and the Lexique methods.
+#pragma once
+
+#include "_commun.hpp"
+#include "voisinage.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace brivane::py {
+
+// The UTF-8 texts of an iterable of str (a str alone is refused: it would be read as
+// a list of letters).
+inline std::vector<std::string> textes_de(nb::handle mots, const char *nom) {
+    if (PyUnicode_Check(mots.ptr())) erreur_type(nom, "list", mots.ptr());
+    nb::object it = nb::steal(PyObject_GetIter(mots.ptr()));
+    if (!it.is_valid()) {
+        PyErr_Clear();
+        erreur_type(nom, "list", mots.ptr());
+    }
+    std::vector<std::string> res;
+    while (PyObject *o = PyIter_Next(it.ptr())) {
+        nb::object mot = nb::steal(o);
+        exiger_str(mot, nom);
+        res.emplace_back(utf8(mot.ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return res;
+}
+
+// n of OLD-n / PLD-n: any number, truncated; at least 1.
+inline size_t n_plus_proches(nb::handle n) {
+    long long v = entier_arg(n, "n");
+    if (v < 1) {
+        PyErr_SetString(PyExc_ValueError, "n doit valoir au moins 1");
+        throw nb::python_error();
+    }
+    return size_t(v);
+}
+
+// Threads for a batch: the machine's cores while the fast paths are on, else one.
+inline unsigned fils_de_calcul() {
+    if (!chemins_rapides()) return 1;
+    return std::max(1u, std::min(std::thread::hardware_concurrency(), 16u));
+}
+
+inline nb::object reel_ou_none(const std::optional<double> &v) {
+    return v ? nb::object(nb::float_(*v)) : nb::none();
+}
+
+// The words `ids` of a repertoire as a list of str, in the order of str comparison.
+inline nb::list textes_des_ids(const RepertoireVoisinage &rep, const std::vector<uint32_t> &ids) {
+    std::vector<std::string> textes;
+    for (uint32_t id : ids) textes.push_back(rep.texte(id));
+    // UTF-8 byte order is code-point order, the order of str comparison.
+    std::sort(textes.begin(), textes.end());
+    nb::list res;
+    for (const std::string &t : textes) res.append(texte(t));
+    return res;
+}
+
+// The four searches of one word, through the fast path or its plain twin.
+inline std::optional<double> distance_moyenne_de(const ArbreVoisinage &a, std::u32string_view mot, size_t n) {
+    return chemins_rapides() ? a.distance_moyenne(mot, n) : a.distance_moyenne_simple(mot, n);
+}
+inline std::vector<uint32_t> voisins_de(const ArbreVoisinage &a, std::u32string_view mot) {
+    return chemins_rapides() ? a.voisins_substitution(mot) : a.voisins_substitution_simple(mot);
+}
+inline std::vector<uint32_t> voisins_levenshtein_de(const ArbreVoisinage &a, std::u32string_view mot) {
+    return chemins_rapides() ? a.voisins_levenshtein(mot) : a.voisins_levenshtein_simple(mot);
+}
+inline size_t point_unicite_de(const ArbreVoisinage &a, std::u32string_view mot) {
+    return chemins_rapides() ? a.point_unicite(mot) : a.point_unicite_simple(mot);
+}
+
+}  // namespace brivane::py

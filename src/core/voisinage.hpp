@@ -1,0 +1,121 @@
+// Lexical neighbourhoods: neighbours, mean distance to the n closest words, uniqueness points.
+//
+// A lexicon is a set of distinct strings of symbols: the code points of a spelling, or
+// the phonemes of a pronunciation (each distinct segment numbered). They sit in a trie
+// whose children are contiguous, with for every node the number of words below it and
+// the range of their lengths. The Levenshtein searches walk the trie with one row of
+// the edit-distance table per depth and leave a branch as soon as no word below it can
+// come within the bound.
+//
+// Every search has a plain twin (`*_simple`) that compares the word with each string of
+// the lexicon in turn; the two give the same answers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace brivane {
+
+class ArbreVoisinage {
+public:
+    using Chaine = std::u32string;
+    using Vue = std::u32string_view;
+    static constexpr uint32_t AUCUN = UINT32_MAX;
+
+    ArbreVoisinage() { construire({}); }
+    // Duplicates are dropped; the words are numbered in code-point order.
+    explicit ArbreVoisinage(std::vector<Chaine> mots) { construire(std::move(mots)); }
+
+    size_t taille() const { return mots_.size(); }
+    const Chaine &mot(uint32_t id) const { return mots_[id]; }
+    uint32_t trouver(Vue mot) const;  // AUCUN when absent
+
+    // Mean Levenshtein distance to the n closest words other than `mot` itself; over
+    // all of them when there are fewer than n; nullopt when there is none (n >= 1).
+    std::optional<double> distance_moyenne(Vue mot, size_t n) const;
+    std::optional<double> distance_moyenne_simple(Vue mot, size_t n) const;
+    // Words of the same length that differ from `mot` by one substitution (ids, sorted).
+    std::vector<uint32_t> voisins_substitution(Vue mot) const;
+    std::vector<uint32_t> voisins_substitution_simple(Vue mot) const;
+    // Words at Levenshtein distance exactly 1 (ids, sorted).
+    std::vector<uint32_t> voisins_levenshtein(Vue mot) const;
+    std::vector<uint32_t> voisins_levenshtein_simple(Vue mot) const;
+    // 1 + the longest prefix `mot` shares with another word: the 1-based position from
+    // which no other word starts the same way; len + 1 when there is no such position
+    // (`mot` is a prefix of another word).
+    size_t point_unicite(Vue mot) const;
+    size_t point_unicite_simple(Vue mot) const;
+
+private:
+    // A node: the last symbol of its prefix, its children (contiguous, sorted by symbol),
+    // the word that ends there (or AUCUN), the number of words below it (its own
+    // included), the range of their lengths and the classes of the symbols below it.
+    struct Noeud {
+        uint64_t dessous = 0;
+        char32_t symbole = 0;
+        uint32_t premier = 0, nb_enfants = 0, fin = AUCUN, compte = 0, lmin = 0, lmax = 0;
+    };
+    struct Trie {
+        std::vector<Noeud> noeuds;  // root first
+        void construire(const std::vector<Chaine> &tries);  // sorted, distinct
+        uint32_t enfant(uint32_t noeud, char32_t c) const;  // AUCUN when absent
+    };
+
+    void construire(std::vector<Chaine> mots);
+    template <class F>
+    bool parcourir(const Trie &t, Vue mot, uint32_t d, size_t h, uint32_t d_moitie, std::vector<uint32_t> &lignes,
+                   F &&trouve) const;
+    bool chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint32_t> &lignes, std::vector<uint64_t> &hist,
+                  std::vector<uint32_t> *ids) const;
+
+    std::vector<Chaine> mots_;
+    Trie avant_;               // the words
+    Trie arriere_;             // the words read backwards
+    std::vector<uint32_t> id_arriere_;  // word of arriere_ -> its number in mots_
+};
+
+size_t distance_levenshtein(std::u32string_view a, std::u32string_view b);
+
+// The strings of one lexicon as an ArbreVoisinage: spellings cut into code points, or
+// pronunciations cut into IPA segments (as segmenter_ipa cuts them), each distinct
+// segment given a number.
+class RepertoireVoisinage {
+public:
+    RepertoireVoisinage(const std::vector<std::string> &textes, bool phonemes);
+
+    bool phonemes() const { return phonemes_; }
+    const ArbreVoisinage &arbre() const { return arbre_; }
+    // The symbols of a UTF-8 text; a segment unknown to the lexicon gets a number of its
+    // own, so it matches nothing.
+    std::u32string coder(std::string_view texte) const;
+    std::string texte(uint32_t id) const;  // the UTF-8 text of word `id`
+
+private:
+    bool phonemes_;
+    std::unordered_map<std::string, char32_t> numeros_;
+    std::vector<std::string> segments_;
+    ArbreVoisinage arbre_;
+};
+
+// distance_moyenne of every target, on `fils` threads (1: the caller's thread only).
+// Touches nothing but its arguments.
+std::vector<std::optional<double>> distances_moyennes(const ArbreVoisinage &arbre,
+                                                      const std::vector<std::u32string> &cibles, size_t n,
+                                                      unsigned fils, bool simple);
+
+// The three measures of one word against a lexicon.
+struct MesuresVoisinage {
+    std::optional<double> distance;  // distance_moyenne
+    size_t voisins = 0;              // number of substitution neighbours
+    size_t unicite = 0;              // point_unicite
+};
+// Same, for every target, on `fils` threads (through the plain twins when `simple`).
+std::vector<MesuresVoisinage> mesurer_voisinages(const ArbreVoisinage &arbre, const std::vector<std::u32string> &cibles,
+                                                 size_t n, unsigned fils, bool simple);
+
+}  // namespace brivane
