@@ -4,8 +4,7 @@ Python blocks run in order in one namespace; a line ending in `# -> value` must 
 In shell blocks each `brivane-lexique` line goes through cli.main; the lines under a `$` prompt are
 the output it must print (`...` alone ends the comparison, a line ending in `...` is a prefix), and
 `; echo $?` adds stderr and the exit status to what is compared. Other commands (pip, python) are
-left to the CI. Each runs on the embedded lexicon and, when the real data is present, on the whole
-lexique_fr opened in its place.
+left to the CI. Each runs on the embedded lexicon, the whole lexique_fr.
 """
 
 import ast
@@ -17,8 +16,7 @@ from pathlib import Path
 
 import pytest
 
-import brivane_lexique
-from brivane_lexique import _defaut, cli
+from brivane_lexique import cli
 from brivane_lexique.lexique import Lexique
 
 README = Path(__file__).resolve().parents[1] / "README.md"
@@ -34,14 +32,9 @@ def blocs(langue):
 BLOCS_SH = [b for b in blocs("sh") if "brivane-lexique" in b[1]]
 
 
-@pytest.fixture(params=["embarque", "complet"])
-def lexique_du_readme(request, monkeypatch, tmp_path):
-    """Le lexique que les exemples ouvrent sans le nommer ; le dossier courant est vide."""
-    if request.param == "complet":
-        chemin = request.getfixturevalue("grand_sqlite")
-        ouvrir = lambda **kwargs: Lexique(chemin, **kwargs)  # noqa: E731
-        monkeypatch.setattr(_defaut, "lexique_par_defaut", ouvrir)
-        monkeypatch.setattr(brivane_lexique, "lexique_par_defaut", ouvrir)
+@pytest.fixture
+def lexique_du_readme(monkeypatch, tmp_path):
+    """Le dossier courant des exemples : vide."""
     monkeypatch.chdir(tmp_path)
 
 

@@ -26,22 +26,22 @@ def options_selection(g) -> None:
     """Criteres de forme, de mesures et --une-par-ortho (filtrer, compter, exporter, stimuli)."""
     for nom in FORMES[:-1]:
         g.add_argument("--" + nom.replace("_", "-"), dest=nom, type=int, metavar="N")
-    g.add_argument("--motif", metavar="REGEX", help="expression reguliere cherchee dans l'orthographe")
+    g.add_argument("--motif", metavar="REGEX", help="expression régulière cherchée dans l'orthographe")
     for nom in BORNES:
         g.add_argument("--" + nom.replace("_", "-"), dest=nom, type=float, metavar="X",
                        help="voisins orthographiques (n_ortho)" if nom.startswith("voisins") else None)
     g.add_argument("--une-par-ortho", action="store_true", default=None,
-                   help="une ligne par orthographe (l'analyse la plus frequente)")
+                   help="une ligne par orthographe (l'analyse la plus fréquente)")
 
 
 def options_tri(p: argparse.ArgumentParser) -> None:
     """--tri et --mesures (filtrer, exporter, stimuli)."""
     p.add_argument("--tri", action="append", metavar="COL",
-                   help="colonne de tri, repetable ; --tri=-freq pour un ordre decroissant ; "
+                   help="colonne de tri, répétable ; --tri=-freq pour un ordre décroissant ; "
                         "valeurs vides en dernier")
     p.add_argument("--mesures", action="store_true", default=None,
                    help="ajoute les mesures (old20, pld20, n_ortho, n_phon, pu_ortho, pu_phon, "
-                        "homographes, homophones) ; nommees dans --colonnes, seules celles-la")
+                        "homographes, homophones) ; nommées dans --colonnes, seules celles-là")
 
 
 def selection(a: argparse.Namespace) -> dict[str, Any]:
@@ -119,15 +119,17 @@ def cmd_stimuli(lex, a, out) -> None:
     if out.json:
         out.donnees({"lignes": n, "fichier": a.sortie, "format": fmt})
     else:
-        out.ecrire(f"{n} lignes ecrites dans {a.sortie} ({fmt})")
+        out.ecrire(f"{n} lignes écrites dans {a.sortie} ({fmt})")
 
 
 def ajouter_stimuli(commande, options_criteres) -> None:
     """Enregistre la sous-commande stimuli (commande : la fabrique de cli.py)."""
-    p = commande("stimuli", cmd_stimuli, "liste de stimuli filtree, triee, avec mesures (CSV ou TSV)")
+    from . import cli
+
+    p = commande("stimuli", cmd_stimuli, "liste de stimuli filtrée, triée, avec mesures (CSV ou TSV)")
     p.add_argument("sortie", metavar="FICHIER")
     p.add_argument("--format", choices=["csv", "tsv"], default=None,
-                   help="defaut : d'apres le suffixe de FICHIER (.tsv, .tab, .txt : tsv ; sinon csv)")
+                   help="défaut : d'après le suffixe de FICHIER (.tsv, .tab, .txt : tsv ; sinon csv)")
     options_criteres(p)
     options_tri(p)
-    p.add_argument("--limite", type=int, default=0, help="nombre maximal de lignes (0 = pas de limite, defaut)")
+    p.add_argument("--limite", type=cli._limite, default=0, help="nombre maximal de lignes (0 = pas de limite, défaut)")

@@ -59,7 +59,7 @@ def cmd_mesures(lex, a, out) -> None:
         mots += mots_fichier
     phones.update(dict(a.phone or []))
     if not mots:
-        raise ErreurCli("aucun mot : donner des MOTs ou --fichier", 2)
+        raise ErreurCli("aucun mot : donnez des MOTs ou --fichier", 2)
     res = lex.mesures(mots, n=a.n, phones=phones or None)
     if out.json:
         out.donnees(res)
@@ -88,14 +88,14 @@ def ajouter_commandes(commande: Callable[..., argparse.ArgumentParser]) -> None:
     p = commande("voisins", cmd_voisins, "voisins orthographiques et phonologiques d'un mot ou pseudo-mot",
                  colonnes=False)
     p.add_argument("mot", metavar="MOT")
-    p.add_argument("--phone", help="prononciation API a utiliser (pour un pseudo-mot)")
+    p.add_argument("--phone", help="prononciation API à utiliser (pour un pseudo-mot)")
     p = commande("mesures", cmd_mesures,
                  "OLD20, PLD20, N, points d'unicite, homographes et homophones de mots ou pseudo-mots",
                  colonnes=False)
     p.add_argument("mots", nargs="*", metavar="MOT")
     p.add_argument("--fichier", metavar="MOTS.TXT",
-                   help="un mot par ligne (une prononciation API peut suivre apres une tabulation) ; "
+                   help="un mot par ligne (une prononciation API peut suivre après une tabulation) ; "
                         "sortie CSV, une ligne par mot du fichier")
     p.add_argument("--phone", nargs=2, action="append", metavar=("MOT", "PHONE"),
-                   help="prononciation API d'un mot (pour un pseudo-mot) ; repetable")
-    p.add_argument("--n", type=_n, default=20, help="nombre de plus proches voisins de OLD/PLD (defaut 20)")
+                   help="prononciation API d'un mot (pour un pseudo-mot) ; répétable")
+    p.add_argument("--n", type=_n, default=20, help="nombre de plus proches voisins de OLD/PLD (défaut 20)")
