@@ -57,6 +57,7 @@ public:
         try {
             r = avancer();
         } catch (...) {
+            brivane::suspendre_si_fin_forcee();
             terminer();
             throw;
         }
@@ -277,7 +278,11 @@ nb::object formes_csv(nb::handle chemin, nb::handle delimiteur, nb::handle norma
 
 nb::object index_de(nb::handle entrees, nb::handle normaliser) {
     Index ix(normaliser);
-    for (nb::handle e : entrees) ix.indexer(e, false);
+    Interruptible interruption;
+    for (nb::handle e : entrees) {
+        interruption();
+        ix.indexer(e, false);
+    }
     return ix.resultat();
 }
 
@@ -293,7 +298,11 @@ nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normal
         }
     } pause;
     Index ix(normaliser);
-    while (p->suivant()) ix.indexer(p->entree(), true);
+    Interruptible interruption;
+    while (p->suivant()) {
+        interruption();
+        ix.indexer(p->entree(), true);
+    }
     return ix.resultat();
 }
 
@@ -301,7 +310,10 @@ template <class T>
 void classe_iterateur(nb::module_ &m, const char *nom) {
     nb::class_<T>(m, nom)
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", [](T &it) { return it.suivant(); })
+        .def("__next__", [](T &it) {
+            Passage p;  // SQL steps give the interpreter up
+            return it.suivant();
+        })
         .def("close", [](T &it) { it.close(); }, "Ferme la source et termine l'iteration.");
 }
 
