@@ -114,6 +114,19 @@ def test_sortie_avec_fils_demons_en_pleine_requete(tmp_path, source, methode):
         assert "terminate called" not in r.stderr and "Fatal Python error" not in r.stderr
 
 
+def test_appel_depuis_un_atexit_pendant_la_sortie(tmp_path):
+    # Registered before the library: this handler runs after the library's own, which
+    # holds back daemon threads only; the exiting thread itself goes on.
+    code = """
+        import atexit, sys
+        atexit.register(lambda: print("phone", lex.phone_de("chanter")))
+        from brivane_lexique.lexique import Lexique
+        lex = Lexique(sys.argv[1])
+    """
+    r = lancer_script(code, ecrire_tsv(tmp_path / "lex.tsv"), timeout=60)
+    assert r.returncode == 0 and "phone ʃɑ̃te" in r.stdout, r.stderr[-2000:]
+
+
 # ---------------------------------------------------------------------------
 # Cycle collector and leaks
 

@@ -153,7 +153,7 @@ def lancer(n, graine, rapport=sys.stdout, premiers=5):
                 differents.append((donnees, delim, d))
                 if len(differents) <= premiers and rapport:
                     print(f"cas {i}: delim={delim!r} {donnees!r}\n  {d}", file=rapport)
-            if rapport and i and i % 100000 == 0:
+            if rapport and i and i % 10000 == 0:
                 print(f"{i} cas, {len(differents)} differences", file=rapport, flush=True)
     return differents
 

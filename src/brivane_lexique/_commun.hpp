@@ -215,12 +215,18 @@ inline std::atomic<bool> &sortie_commencee() {
     static std::atomic<bool> b{false};
     return b;
 }
+// The thread running the exit (the host's atexit handlers): it must go on.
+inline std::atomic<std::thread::id> &fil_de_sortie() {
+    static std::atomic<std::thread::id> id{};
+    return id;
+}
 }  // namespace detail
 
 class Passage {
 public:
     Passage() {
-        if (detail::sortie_commencee().load(std::memory_order_acquire)) {
+        if (detail::sortie_commencee().load(std::memory_order_acquire) &&
+            detail::fil_de_sortie().load(std::memory_order_acquire) != std::this_thread::get_id()) {
             PyEval_SaveThread();
             for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
         }
@@ -234,6 +240,7 @@ public:
 // Run by the host's atexit, before it starts tearing down: waits (without the
 // interpreter) for the calls in flight, a bounded time.
 inline void attendre_appels_en_cours() {
+    detail::fil_de_sortie().store(std::this_thread::get_id(), std::memory_order_release);
     detail::sortie_commencee().store(true, std::memory_order_release);
     for (int i = 0; i < 10000 && detail::appels_en_cours().load(std::memory_order_acquire) > 0; ++i) {
         PyThreadState *etat = PyEval_SaveThread();

@@ -95,13 +95,15 @@ template <class F, class R, class S, class... A> struct Verrouillee<F, R(S, A...
 }  // namespace detail
 
 // The class of Lexique: every method defined through it holds the object's Verrou,
-// except construction (nothing is shared yet) and the finaliser (nobody else can
-// hold the object any more).
+// except construction (nothing is shared yet), the finaliser (nobody else can hold
+// the object any more) and the membership test (it reads the forms set, fixed at
+// construction, and nothing else: the hottest call pays nothing).
 struct ClasseLexique : nb::class_<Lexique> {
     using nb::class_<Lexique>::class_;
     template <class F, class... Extra> ClasseLexique &def(const char *nom, F &&f, const Extra &...extra) {
         using Brute = std::decay_t<F>;
-        if (std::string_view(nom) == "__init__" || std::string_view(nom) == "__del__") {
+        const std::string_view n(nom);
+        if (n == "__init__" || n == "__del__" || n == "existe") {
             nb::class_<Lexique>::def(nom, std::forward<F>(f), extra...);
         } else {
             using S = typename detail::Signature<Brute>::type;
