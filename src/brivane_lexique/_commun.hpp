@@ -7,10 +7,15 @@
 #include <nanobind/stl/string.h>
 
 #include "nombre.hpp"
+#include "plateforme.hpp"
 #include "reglages.hpp"
 
+#include <atomic>
+#include <cstdint>
+#include <chrono>
 #include <cmath>
 #include <optional>
+#include <thread>
 #include <string_view>
 
 namespace brivane::py {
@@ -199,10 +204,82 @@ private:
     PyObject *origine_ = nullptr;
 };
 
+// Counts the rows of a loop that can run long over a whole lexicon: every few
+// thousand, the host's signal handlers run, so that Ctrl-C stops the loop with
+// KeyboardInterrupt (the error then unwinds like any other, leaving nothing half
+// stored). Cheap enough for the hottest loops: one increment and a test per row.
+class Interruptible {
+public:
+    void operator()() {
+        if ((++n_ & 4095u) == 0 && PyErr_CheckSignals() < 0) throw nb::python_error();
+    }
+
+private:
+    uint32_t n_ = 0;
+};
+
+// A call of the library that may run host code which gives the interpreter up (SQL
+// statements, Python overrides and callbacks). At exit the host ends daemon threads
+// where they take the interpreter back, by unwinding their stack: through C++ frames
+// that would release Python objects without holding the interpreter, while it is
+// being torn down. So, once exit has begun (see lier_reglage), calls still running
+// are let finish, and a daemon thread that starts a new one is parked there for good.
+namespace detail {
+inline std::atomic<long> &appels_en_cours() {
+    static std::atomic<long> n{0};
+    return n;
+}
+inline std::atomic<bool> &sortie_commencee() {
+    static std::atomic<bool> b{false};
+    return b;
+}
+// The thread running the exit (the host's atexit handlers): it must go on.
+inline std::atomic<std::thread::id> &fil_de_sortie() {
+    static std::atomic<std::thread::id> id{};
+    return id;
+}
+}  // namespace detail
+
+class Passage {
+public:
+    Passage() {
+        if (detail::sortie_commencee().load(std::memory_order_acquire) &&
+            detail::fil_de_sortie().load(std::memory_order_acquire) != std::this_thread::get_id()) {
+            PyEval_SaveThread();
+            for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+        }
+        detail::appels_en_cours().fetch_add(1, std::memory_order_acq_rel);
+    }
+    ~Passage() { detail::appels_en_cours().fetch_sub(1, std::memory_order_acq_rel); }
+    Passage(const Passage &) = delete;
+    Passage &operator=(const Passage &) = delete;
+};
+
+// Run by the host's atexit, before it starts tearing down: waits (without the
+// interpreter) for the calls in flight, a bounded time.
+inline void attendre_appels_en_cours() {
+    detail::fil_de_sortie().store(std::this_thread::get_id(), std::memory_order_release);
+    detail::sortie_commencee().store(true, std::memory_order_release);
+    for (int i = 0; i < 10000 && detail::appels_en_cours().load(std::memory_order_acquire) > 0; ++i) {
+        PyThreadState *etat = PyEval_SaveThread();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        PyEval_RestoreThread(etat);
+    }
+}
+
 // Every module reads the fast-path switch at import and offers `_chemins_rapides`
 // so that the tests can turn the fast paths of all modules off and on together.
 inline void lier_reglage(nb::module_ &m) {
     brivane::lire_reglage_environnement();
+    // The host ends daemon threads at exit by unwinding their stack; the binding
+    // layer would catch that unwinding in its dispatcher and abort the process. It
+    // is recognised there (the first translator asked) and the thread parked instead.
+    nb::register_exception_translator([](const std::exception_ptr &p, void *) {
+        if (p) std::rethrow_exception(p);
+        brivane::suspendre_si_fin_forcee();
+        PyErr_SetString(PyExc_SystemError, "exception C++ inconnue");
+    });
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function(&attendre_appels_en_cours));
     m.def(
         "_chemins_rapides",
         [](nb::handle actifs) {

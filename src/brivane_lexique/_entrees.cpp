@@ -180,6 +180,11 @@ nb::object items_de(nb::handle d) {
 }
 
 [[noreturn]] void erreur_os(int numero, nb::handle nom) {
+    if (numero == PAS_UN_FICHIER_ORDINAIRE) {
+        nb::object err = nb::borrow(PyExc_OSError)(EINVAL, "Not a regular file", nom.is_valid() ? nom : nb::none());
+        PyErr_SetObject(PyExc_OSError, err.ptr());
+        throw nb::python_error();
+    }
     errno = numero;
     if (nom.is_valid()) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, nom.ptr());
     else PyErr_SetFromErrno(PyExc_OSError);
@@ -467,6 +472,7 @@ void PasseCsv::lever(std::exception_ptr erreur) {
     try {
         std::rethrow_exception(erreur);
     } catch (...) {
+        suspendre_si_fin_forcee();
         relancer();
     }
 }
@@ -501,6 +507,7 @@ bool PasseCsv::lire_entete() {
             return false;
         }
     } catch (...) {
+        suspendre_si_fin_forcee();
         relancer();
     }
     nb_entete_ = champs_.size();
@@ -538,6 +545,7 @@ bool PasseCsv::suivant() {
             }
         } while (champs_.empty());  // blank line
     } catch (...) {
+        suspendre_si_fin_forcee();
         relancer();
     }
     if (champs_.size() > nb_entete_) trop_de_champs(champs_.size());
@@ -692,6 +700,7 @@ private:
                             return dernier ? nullptr : relais.prendre().release();  // nullptr: stopped
                         });
                 } catch (...) {
+                    suspendre_si_fin_forcee();
                     erreur_ = std::current_exception();
                 }
                 relais.terminer();
@@ -706,6 +715,7 @@ private:
                 relais.rendre(std::move(lot));
             }
         } catch (...) {
+            suspendre_si_fin_forcee();
             ici = std::current_exception();
         }
         relais.arreter();
@@ -746,6 +756,7 @@ private:
                 }
             }
         } catch (...) {
+            suspendre_si_fin_forcee();
             if (livraison) throw;  // not the reader's: the pass ends here
             erreur_ = std::current_exception();
         }
@@ -758,6 +769,8 @@ private:
     // their own: the set's table is far larger than the caches, and a tight loop of
     // additions lets the processor wait for several of its lines at once.
     void verser(Lot &lot) {
+        // A batch is a few thousand spellings: Ctrl-C is honoured between two.
+        if (PyErr_CheckSignals() < 0) throw nb::python_error();
         textes_.clear();
         for (const auto &[debut, taille] : lot.bornes) {
             const std::string_view t(lot.octets.data() + debut, taille);
@@ -792,7 +805,9 @@ nb::object formes_passe(PasseCsv &p) { return PasseFormes(p).executer(); }
 nb::object formes_de(nb::handle entrees, nb::handle normaliser) {
     EnsembleFormes ens;
     nb::str cle("ortho"), vide("");
+    Interruptible interruption;
     for (nb::handle e : entrees) {
+        interruption();
         nb::object ortho = e.attr("get")(cle, vide);
         if (vrai(ortho.ptr())) ens.ajouter(normaliser_avec(normaliser, ortho));
     }

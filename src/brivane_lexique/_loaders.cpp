@@ -58,6 +58,7 @@ public:
         try {
             r = avancer();
         } catch (...) {
+            brivane::suspendre_si_fin_forcee();
             terminer();
             throw;
         }
@@ -279,7 +280,11 @@ nb::object formes_csv(nb::handle chemin, nb::handle delimiteur, nb::handle norma
 
 nb::object index_de(nb::handle entrees, nb::handle normaliser) {
     Index ix(normaliser);
-    for (nb::handle e : entrees) ix.indexer(e, false);
+    Interruptible interruption;
+    for (nb::handle e : entrees) {
+        interruption();
+        ix.indexer(e, false);
+    }
     return ix.resultat();
 }
 
@@ -296,12 +301,14 @@ nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normal
         }
     } pause;
     Index ix(normaliser);
+    Interruptible interruption;
     // progression(octets lus, taille du fichier) on the caller's thread, every so many
     // records: a command line draws its bar from it.
     const bool suivre = !progression.is_none();
     const uint64_t taille = suivre ? p->lecteur().taille_source() : 0;
     size_t n = 0;
     while (p->suivant()) {
+        interruption();
         ix.indexer(p->entree(), true);
         if (suivre && ++n % 16384 == 0) progression(p->lecteur().octets_consommes(), taille);
     }
@@ -356,7 +363,10 @@ template <class T>
 void classe_iterateur(nb::module_ &m, const char *nom) {
     nb::class_<T>(m, nom)
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", [](T &it) { return it.suivant(); })
+        .def("__next__", [](T &it) {
+            Passage p;  // SQL steps give the interpreter up
+            return it.suivant();
+        })
         .def("close", [](T &it) { it.close(); }, "Ferme la source et termine l'iteration.");
 }
 

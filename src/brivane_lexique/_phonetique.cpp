@@ -131,19 +131,24 @@ bool rime_generique(PyObject *segments, long long nb_phonemes, PyObject *suffixe
 // grouping, made on first need and kept with the snapshot): those of `cle`.
 GroupeCles &rimes_de(ClesIndex &ci, long long nb_phonemes, const std::u32string &cle) {
     static GroupeCles *aucune = new GroupeCles();
-    auto [g, neuf] = ci.rimes.try_emplace(nb_phonemes);
-    if (neuf) {
+    auto g = ci.rimes.find(nb_phonemes);
+    if (g == ci.rimes.end()) {
+        // Kept only once complete: an interrupted grouping is made again next time.
+        decltype(ci.rimes)::mapped_type groupes;
         std::vector<size_t> fins;
+        Interruptible interruption;
         for (size_t i = 0; i < ci.cles.size(); ++i) {
+            interruption();
             const char32_t *p = ci.points.data() + ci.debuts[i];
             const size_t n = ci.debuts[i + 1] - ci.debuts[i];
             brivane::segmenter_points(reinterpret_cast<const uint32_t *>(p), n, fins);
             if (auto t = tranche(p, n, fins.data(), fins.size(), nb_phonemes)) {
-                GroupeCles &groupe = g->second[*t];
+                GroupeCles &groupe = groupes[*t];
                 groupe.cles.push_back((uint32_t)i);
                 groupe.listes.push_back(ci.valeurs[i]);
             }
         }
+        g = ci.rimes.emplace(nb_phonemes, std::move(groupes)).first;
     }
     auto it = g->second.find(cle);
     return it == g->second.end() ? *aucune : it->second;
@@ -272,8 +277,11 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     ClesIndex *ci = brivane::chemins_rapides() ? cles_index(ortho_index.ptr()) : nullptr;
     TableEntrees *t = ci && ci->parcours++ > 0 && compte_cpp() ? table_entrees(*ci, F, G_SYLL | G_TRI | G_FREQ) : nullptr;
     if (t) {
-        for (size_t k = 0; k < t->fiches.size(); ++k)
+        Interruptible interruption;
+        for (size_t k = 0; k < t->fiches.size(); ++k) {
+            interruption();
             if (c.accepte(t->fiches[k], F.textes, prefixes)) res.garder_fige(t->entrees[k], t->fiches[k], true);
+        }
         return res.trier(limite);
     }
     // The entries as they are now, through the module's _get_nb_syllabes.

@@ -155,7 +155,9 @@ bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &cherc
     std::vector<uint32_t> trouvees;
     bool python = false;
     const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? t->valeurs_ortho : t->valeurs_phone;
+    Interruptible interruption;
     for (size_t k = 0; k < valeurs.size(); ++k) {
+        interruption();
         const int32_t id = valeurs[k];
         if (id < 0) continue;
         int8_t &v = verdicts[(size_t)id];

@@ -518,7 +518,10 @@ inline TableEntrees *table_de(const std::vector<PyObject *> &listes, TableEntree
     if (!t.prete && !construire_table(listes, t, F.generation_textes)) return nullptr;
     if (const uint8_t manque = groupes & ~t.prets) {
         F.textes.reserver(t.fiches.size() * (size_t)std::popcount((unsigned)(manque & (G_TRI | G_VAL_ORTHO | G_VAL_PHONE))));
+        // Interrupted, the groups stay marked missing and are computed again next time.
+        Interruptible interruption;
         for (size_t k = 0; k < t.fiches.size(); ++k) {
+            interruption();
             Fiche &f = t.fiches[k];
             F.calculer(t.entrees[k], f, manque);
             // A freq that float() refuses raises in the sort: read on the entry.
@@ -551,7 +554,9 @@ void parcourir_cles(PyObject *d, ClesIndex &ci, const std::vector<uint32_t> *ret
     const uint64_t generation = ci.generation;
     const Py_ssize_t taille = PyDict_GET_SIZE(d);
     const size_t n = retenues ? retenues->size() : ci.cles.size();
+    Interruptible interruption;
     for (size_t r = 0; r < n; ++r) {
+        interruption();
         const size_t i = retenues ? (*retenues)[r] : r;
         const Py_ssize_t pos = ci.positions[i];
         nb::object v = nb::borrow(ci.valeurs[i]);

@@ -187,7 +187,12 @@ template <class F> inline void pour_chaque_entree(PyObject *entrees, F &&f) {
     }
     nb::object it = nb::steal(PyObject_GetIter(entrees));
     if (!it.is_valid()) throw nb::python_error();
-    while (PyObject *e = PyIter_Next(it.ptr())) f(nb::steal(e).ptr());
+    Interruptible interruption;
+    while (PyObject *e = PyIter_Next(it.ptr())) {
+        nb::object tenue = nb::steal(e);
+        interruption();
+        f(e);
+    }
     if (PyErr_Occurred()) throw nb::python_error();
 }
 
@@ -201,8 +206,10 @@ template <class F> inline void pour_chaque_entree(PyObject *entrees, F &&f) {
 template <class F> inline void pour_chaque_cle(PyObject *index, F &&f, Py_ssize_t pos = 0) {
     const Py_ssize_t taille = PyDict_GET_SIZE(index);
     PyObject *cle, *valeur;
+    Interruptible interruption;
     while (PyDict_Next(index, &pos, &cle, &valeur)) {
         nb::object k = nb::borrow(cle), v = nb::borrow(valeur);
+        interruption();
         f(k.ptr(), v.ptr());
         if (PyDict_GET_SIZE(index) != taille) erreur_taille_changee();
     }

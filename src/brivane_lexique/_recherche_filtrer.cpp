@@ -45,8 +45,10 @@ nb::list filtrer(nb::handle flux, nb::handle cgram, nb::handle genre, nb::handle
     Py_ssize_t gardes = 0;
     // A record answers while the syllable count is the module's own.
     LienOriginal compte_cpp(*nom_nb_syllabes, dict_module);
+    Interruptible interruption;
     while (PyObject *brut = PyIter_Next(it.ptr())) {
         nb::object e = nb::steal(brut);
+        interruption();
         const int32_t fi = rapide ? F.obtenir(brut, groupes, nullptr, creer) : -1;
         bool garde;
         if (fi >= 0 && !(F[fi].vivants & groupes) && (!c.nb_syllabes || compte_cpp())) {

@@ -61,8 +61,8 @@ bool passe_directe(nb::handle self, const Lexique &l) {
 // One of the bulk passes of _loaders on the source: `passe` from the file itself,
 // `de` from the entries of self._iter_source(); spellings are normalised by the
 // native rules (None) while lexique.normaliser_ortho is the original.
-nb::object passe_loaders(nb::handle self, Lexique &l, const char *passe, const char *de,
-                         nb::handle progression = nb::handle()) {
+nb::object passe_loaders_brute(nb::handle self, Lexique &l, const char *passe, const char *de,
+                               nb::handle progression) {
     nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
     NomLie &n = liens().normaliser_ortho;
     nb::object normaliser = n.original() ? nb::none() : n.objet();
@@ -72,6 +72,24 @@ nb::object passe_loaders(nb::handle self, Lexique &l, const char *passe, const c
     return loaders.attr(passe)(l.source, l.delimiteur, normaliser, l.lecture);
 }
 
+// The reader's errors keep the host csv's type and text (callers match them); a note
+// names the lexicon's file, which that text does not.
+nb::object passe_loaders(nb::handle self, Lexique &l, const char *passe, const char *de,
+                         nb::handle progression = nb::handle()) {
+    try {
+        return passe_loaders_brute(self, l, passe, de, progression);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_UnicodeError) || e.matches(nb::module_::import_("_csv").attr("Error"))) {
+            nb::str note = nb::str("fichier : {!r}").format(nb::str(l.source));
+            nb::object notes = nb::getattr(e.value(), "__notes__", nb::none());
+            if ((notes.is_none() || PySequence_Contains(notes.ptr(), note.ptr()) == 0) &&
+                nb::hasattr(e.value(), "add_note"))
+                e.value().attr("add_note")(note);
+        }
+        throw;
+    }
+}
+
 // When neither encoding tried fits, the error says so in its one line, with the file
 // and line the loaders put in a note.
 void situer(nb::python_error &e) {
@@ -79,7 +97,7 @@ void situer(nb::python_error &e) {
     nb::object notes = nb::getattr(v, "__notes__", nb::none());
     if (!nb::hasattr(v, "reason") || notes.is_none() || !nb::len(notes)) return;
     v.attr("reason") = nb::str("{} ({}) : fichier ni UTF-8 ni cp1252, donnez son encodage (encoding=...)")
-                           .format(v.attr("reason"), notes[nb::len(notes) - 1]);
+                           .format(v.attr("reason"), notes[0]);  // the loader's "file, line N"
 }
 
 // A text source whose encoding was not given is read as UTF-8 (the common case costs
@@ -103,7 +121,15 @@ nb::object passe_texte(nb::handle self, Lexique &l, const char *passe, const cha
     }
 }
 
+
 // ---------------------------------------------------------------- level 1
+
+// A column name as a quoted SQL identifier.
+std::string identifiant_cite(const std::string &nom) {
+    std::string r = "\"";
+    for (char c : nom) r += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return r + "\"";
+}
 
 // A frozenset whose members are all plain str (or None) can never be part of a
 // reference cycle: it is left out of the collector's walks, each of which would
@@ -155,14 +181,25 @@ nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
     // DISTINCT keeps one NULL spelling, which group_concat leaves out.
     if (tous > textes) nb::borrow<nb::list>(morceaux).append(nb::none());
     return geler(morceaux);
+
+// The column of the table itself that holds `canonique` (itself unless a view
+// exposes it under that name).
+std::string colonne_source(const Lexique &l, const std::string &canonique) {
+    for (const auto &[c, source] : l.alias_sql)
+        if (c == canonique) return identifiant_cite(source);
+    return canonique;
 }
 
 void charger_formes_sqlite(nb::handle self, Lexique &l) {
     nb::object conn = obtenir_conn(self);
     std::string table = nb::cast<std::string>(nb::str(l.table));
+    // With a view over the table, the indexes go on the table itself, in its schema.
+    const std::string schema = l.alias_sql.empty() ? "" : "main.";
     const std::string index[2] = {
-        "CREATE INDEX IF NOT EXISTS idx_" + table + "_ortho_nocase ON " + table + "(ortho COLLATE NOCASE)",
-        "CREATE INDEX IF NOT EXISTS idx_" + table + "_lemme_nocase ON " + table + "(lemme COLLATE NOCASE)",
+        "CREATE INDEX IF NOT EXISTS " + schema + "idx_" + table + "_ortho_nocase ON " + table + "(" +
+            colonne_source(l, "ortho") + " COLLATE NOCASE)",
+        "CREATE INDEX IF NOT EXISTS " + schema + "idx_" + table + "_lemme_nocase ON " + table + "(" +
+            colonne_source(l, "lemme") + " COLLATE NOCASE)",
     };
     for (const std::string &sql : index) {
         try {
@@ -249,12 +286,27 @@ std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
 void reconnaitre_alphabet(nb::handle self, Lexique &l) {
     if (!l.alphabet.is_none()) return;
     l.alphabet = nb::str(ressemble_code_lexique(echantillon_phones(self, l)) ? "lexique" : "ipa");
+
+// A database that cannot be read (not a database, damaged, without the forms table)
+// fails construction with the SQLite library's error, its text then naming the file.
+void charger_formes_sqlite_nomme(nb::handle self, Lexique &l) {
+    try {
+        charger_formes_sqlite(self, l);
+    } catch (nb::python_error &e) {
+        if (!e.matches(liens().sqlite3.attr("DatabaseError"))) throw;
+        nb::tuple args = nb::borrow<nb::tuple>(e.value().attr("args"));
+        if (nb::len(args) == 1 && PyUnicode_Check(args[0].ptr())) {
+            nb::str texte = nb::borrow<nb::str>(args[0]);
+            e.value().attr("args") = nb::make_tuple(nb::str("{} ({!r})").format(texte, nb::str(l.source)));
+        }
+        throw;
+    }
 }
 
 void charger_formes(nb::handle self) {
     Lexique &l = cpp(self);
     if (l.est_sqlite())
-        charger_formes_sqlite(self, l);
+        charger_formes_sqlite_nomme(self, l);
     else
         l.formes = passe_texte(self, l, "_formes", "_formes_de");
     reconnaitre_alphabet(self, l);
@@ -288,19 +340,77 @@ nb::object index_par(Lexique &l, nb::object Lexique::*membre, const char *method
     return par_methode(soi(&l), methode, [&] { return index_natif(l, membre); });
 }
 
+// A table written by another producer names its columns its own way (`phon`,
+// `freqfilms2`...): the same aliases as for a CSV/TSV source then apply to the SQL of
+// every query through a temporary view of the connection, named as the table (SQLite
+// looks names up in the temporary schema first) and adding the canonical names the
+// statements use. Nothing is written to the file; a table with those names as they
+// are gets no view.
+void exposer_alias(Lexique &l, nb::handle conn) {
+    l.alias_sql.clear();
+    const std::string table = nb::cast<std::string>(nb::str(l.table));
+    nb::list colonnes;
+    for (nb::handle r : conn.attr("execute")("PRAGMA main.table_info(" + table + ")")) colonnes.append(r[1]);
+    if (nb::len(colonnes) == 0) return;  // no such table: the queries say so
+    nb::object mapping = liens().resoudre_colonnes.objet()(colonnes);
+    auto present = [&](const std::string &nom) {
+        for (nb::handle c : colonnes)
+            if (nb::cast<std::string>(minuscule(c)) == nom) return true;
+        return false;
+    };
+    auto source_de = [&](const char *canonique) -> nb::object {
+        for (nb::handle c : colonnes) {
+            nb::object v = mapping.attr("get")(c);
+            if (!v.is_none() && v.equal(nb::str(canonique))) return nb::borrow(c);
+        }
+        return nb::none();
+    };
+    for (const char *c : {"ortho", "phone", "lemme", "cgram", "genre", "nombre", "mode", "temps", "personne"}) {
+        nb::object s = present(c) ? nb::none() : source_de(c);
+        if (!s.is_none()) l.alias_sql.emplace_back(c, nb::cast<std::string>(s));
+    }
+    if (!present("freq_opensubs")) {
+        nb::object s = nb::none();
+        for (nb::handle nom : nb::module_::import_("brivane_lexique._aliases").attr("FREQ_PRIORITE"))
+            if (s.is_none() && present(nb::cast<std::string>(nom)))
+                for (nb::handle c : colonnes)
+                    if (s.is_none() && minuscule(c).equal(nom)) s = nb::borrow(c);
+        if (s.is_none()) s = source_de("freq");
+        if (!s.is_none()) l.alias_sql.emplace_back("freq_opensubs", nb::cast<std::string>(s));
+    }
+    if (l.alias_sql.empty()) return;
+    std::string sql = "CREATE TEMP VIEW IF NOT EXISTS " + table + " AS SELECT *";
+    for (const auto &[c, source] : l.alias_sql) sql += ", " + identifiant_cite(source) + " AS " + c;
+    conn.attr("execute")(sql + " FROM main." + table);
+}
+
 nb::object get_conn(nb::handle self) {
     Lexique &l = cpp(self);
     if (l.conn.is_none()) {
         nb::str chemin = nb::str(l.source);
-        // The host library would silently create an empty database here.
-        nb::object os = nb::module_::import_("os");
-        if (!nb::cast<bool>(os.attr("path").attr("exists")(chemin))) {
-            nb::object err = nb::borrow(PyExc_FileNotFoundError)(ENOENT, std::strerror(ENOENT), chemin);
-            PyErr_SetObject(PyExc_FileNotFoundError, err.ptr());
+        // The host library would silently create an empty database at a missing path.
+        // os.stat() fails as open() would (a missing file, a lone surrogate or a NUL
+        // in the path), and tells a directory or a FIFO (SQLite would wait for its
+        // writer while holding the interpreter) from a file.
+        nb::object mode = nb::module_::import_("os").attr("stat")(chemin).attr("st_mode");
+        nb::module_ st = nb::module_::import_("stat");
+        if (!nb::cast<bool>(st.attr("S_ISREG")(mode))) {
+            const bool dossier = nb::cast<bool>(st.attr("S_ISDIR")(mode));
+            PyObject *type = dossier ? PyExc_IsADirectoryError : PyExc_OSError;
+            nb::object err = dossier ? nb::borrow(type)(EISDIR, std::strerror(EISDIR), chemin)
+                                     : nb::borrow(type)(EINVAL, "Not a regular file", chemin);
+            PyErr_SetObject(type, err.ptr());
             throw nb::python_error();
         }
         nb::object conn = liens().sqlite3.attr("connect")(chemin, nb::arg("check_same_thread") = false);
         conn.attr("row_factory") = liens().sqlite3.attr("Row");
+        try {
+            exposer_alias(l, conn);
+        } catch (...) {
+            suspendre_si_fin_forcee();
+            fermer_en_silence(conn);
+            throw;
+        }
         l.conn = conn;
     }
     return l.conn;
@@ -393,6 +503,7 @@ void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle p
     try {
         construire(self, *ptr, source, table, precharger, encoding, alphabet);
     } catch (...) {
+        suspendre_si_fin_forcee();
         // A connection opened before the failure must not outlive the attempt.
         nb::object conn = ptr->conn;
         ptr->conn = nb::none();
@@ -423,6 +534,7 @@ void finaliser(nb::handle self) {
     try {
         fermer(self);
     } catch (...) {
+        suspendre_si_fin_forcee();
     }
     PyErr_Clear();
     PyErr_Restore(t, v, tb);
@@ -445,9 +557,55 @@ double freq_de(nb::handle e) {
     return f ? en_reel(f) : 0.0;
 }
 
+// ---------------------------------------------------------------- cycle collector
+
+// The Python values an object holds: a cycle through one of them (an entry given a
+// reference back to its lexicon, say) must be found and broken by the collector.
+template <class F> void pour_chaque_membre(Lexique &l, F &&f) {
+    for (nb::object Lexique::*m : {&Lexique::source, &Lexique::table, &Lexique::backend, &Lexique::formes,
+                                   &Lexique::index_phone, &Lexique::index_ortho, &Lexique::index_lemme,
+                                   &Lexique::conn})
+        f(l.*m);
+}
+
+int traverser(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    int r = 0;
+    pour_chaque_membre(*nb::inst_ptr<Lexique>(self), [&](nb::object &o) {
+        if (!r && o.is_valid()) r = visit(o.ptr(), arg);
+    });
+    return r;
+}
+
+int effacer(PyObject *self) {
+    if (!nb::inst_ready(self)) return 0;
+    pour_chaque_membre(*nb::inst_ptr<Lexique>(self), [](nb::object &o) {
+        nb::object ancien = std::move(o);  // released after the member is reset
+        o = nb::none();
+    });
+    return 0;
+}
+
+PyType_Slot g_slots_gc[] = {{Py_tp_traverse, (void *)traverser}, {Py_tp_clear, (void *)effacer}, {0, nullptr}};
+
 }  // namespace
 
 // ---------------------------------------------------------------- shared helpers
+
+Lexique *lexique_de(nb::handle self) {
+    if (!g_type || !PyObject_TypeCheck(self.ptr(), g_type) || !nb::inst_ready(self)) return nullptr;
+    return nb::inst_ptr<Lexique>(self);
+}
+
+void Verrou::attendre() {
+    PyThreadState *etat = PyEval_SaveThread();
+    // Taken before the interpreter is; released again if taking it back never returns
+    // (the host ends daemon threads there at exit).
+    std::unique_lock<std::recursive_mutex> pris(*m_);
+    PyEval_RestoreThread(etat);
+    pris.release();
+}
 
 LiensLexique &liens() { return *g_liens; }
 
@@ -721,7 +879,12 @@ NB_MODULE(lexique, m) {
     lier_noms(m);
     ClasseLexique c(m, "Lexique",
                     "Interface de requetage du lexique Brivane.\n\n"
-                    "Supports CSV, TSV et SQLite. Detection automatique par extension.");
+                    "Supports CSV, TSV et SQLite. Detection automatique par extension.\n\n"
+                    "Un meme objet peut etre partage entre fils d'execution sans verrou :\n"
+                    "ses appels s'executent alors un a la fois (un verrou par objet serialise\n"
+                    "ses requetes SQL et la construction paresseuse des index) ; des objets\n"
+                    "distincts travaillent en parallele.",
+                    nb::type_slots(g_slots_gc), nb::is_weak_referenceable());
     g_type = (PyTypeObject *)c.ptr();
 
     lier_base(c);

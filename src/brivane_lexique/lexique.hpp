@@ -5,6 +5,10 @@
 #include "_commun.hpp"
 
 #include <memory>
+#include <mutex>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace brivane::py {
@@ -47,11 +51,80 @@ struct Lexique {
     PyObject *py = nullptr;
     // Neighbourhood tries, built on first need.
     std::shared_ptr<EtatVoisinage> voisinage;
+    // Serialises the object's SQL and lazy builds between threads (see Verrou).
+    std::recursive_mutex verrou;
+    // Columns of the forms table that carry a canonical name under another
+    // producer's one (canonical, source), exposed by a view of the connection.
+    std::vector<std::pair<std::string, std::string>> alias_sql;
 
     bool est_sqlite() const;
 };
 
-using ClasseLexique = nb::class_<Lexique>;
+// Held by every method of Lexique for the length of the call. One object shared by
+// threads without a lock of their own must neither hang nor corrupt its state: the
+// SQLite connection runs the REGEXP function (Python) inside a step while holding its
+// own mutex, and the index build fills three attributes in one step. Calls on one
+// object therefore run one at a time; calls on separate objects run side by side.
+// Re-entrant, since methods call one another (also through Python overrides). A
+// thread that must wait gives the GIL up first, so the holder can always go on.
+class Verrou {
+public:
+    explicit Verrou(Lexique *l) : m_(l ? &l->verrou : nullptr) {
+        if (m_ && !m_->try_lock()) attendre();
+    }
+    ~Verrou() {
+        if (m_) m_->unlock();
+    }
+    Verrou(const Verrou &) = delete;
+    Verrou &operator=(const Verrou &) = delete;
+
+private:
+    void attendre();
+    std::recursive_mutex *m_;
+};
+
+// The Lexique behind the `self` of a method, or nullptr when there is nothing to
+// guard (an instance not constructed yet, or not a Lexique at all).
+Lexique *lexique_de(nb::handle self);
+inline Lexique *lexique_de(Lexique &l) { return &l; }
+inline Lexique *lexique_de(Lexique *l) { return l; }
+
+namespace detail {
+template <class T> struct Signature : Signature<decltype(&T::operator())> {};
+template <class R, class... A> struct Signature<R (*)(A...)> { using type = R(A...); };
+template <class R, class C, class... A> struct Signature<R (C::*)(A...) const> { using type = R(A...); };
+template <class R, class C, class... A> struct Signature<R (C::*)(A...)> { using type = R(A...); };
+
+template <class F, class S> struct Verrouillee;
+template <class F, class R, class S, class... A> struct Verrouillee<F, R(S, A...)> {
+    static auto faire(F f) {
+        return [f = std::move(f)](S self, A... a) -> R {
+            Passage p;
+            Verrou v(lexique_de(self));
+            return f(std::forward<S>(self), std::forward<A>(a)...);
+        };
+    }
+};
+}  // namespace detail
+
+// The class of Lexique: every method defined through it holds the object's Verrou,
+// except construction (nothing is shared yet), the finaliser (nobody else can hold
+// the object any more) and the membership test (it reads the forms set, fixed at
+// construction, and nothing else: the hottest call pays nothing).
+struct ClasseLexique : nb::class_<Lexique> {
+    using nb::class_<Lexique>::class_;
+    template <class F, class... Extra> ClasseLexique &def(const char *nom, F &&f, const Extra &...extra) {
+        using Brute = std::decay_t<F>;
+        const std::string_view n(nom);
+        if (n == "__init__" || n == "__del__" || n == "existe") {
+            nb::class_<Lexique>::def(nom, std::forward<F>(f), extra...);
+        } else {
+            using S = typename detail::Signature<Brute>::type;
+            nb::class_<Lexique>::def(nom, detail::Verrouillee<Brute, S>::faire(Brute(std::forward<F>(f))), extra...);
+        }
+        return *this;
+    }
+};
 
 // The Python object of a Lexique (its own instance or a subclass instance).
 inline nb::handle soi(Lexique *l) { return l->py ? nb::handle(l->py) : nb::find(l); }

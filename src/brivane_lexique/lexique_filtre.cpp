@@ -430,6 +430,7 @@ struct LignesFiltrees {
             en_attente = true;
             return r;
         } catch (...) {
+            suspendre_si_fin_forcee();
             fermer();
             throw;
         }
@@ -455,6 +456,7 @@ struct LignesFiltrees {
         try {
             return ligne(r);
         } catch (...) {
+            suspendre_si_fin_forcee();
             fermer();
             throw;
         }
@@ -988,6 +990,7 @@ std::optional<long long> copier_par_sql(nb::handle self, const Schema &s, nb::ha
         conn.attr("execute")("DETACH DATABASE brivane_export");
         return compte;
     } catch (...) {
+        suspendre_si_fin_forcee();
         // The error on its way out stays the one the caller sees.
         Py_XDECREF(PyObject_CallMethod(conn.ptr(), "rollback", nullptr));
         PyErr_Clear();
@@ -1021,6 +1024,7 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
                 throw;
             }
         } catch (...) {
+            suspendre_si_fin_forcee();
             fermer_en_silence(conn);
             throw;
         }
@@ -1070,8 +1074,16 @@ long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::ha
 void lier_filtre(ClasseLexique &c) {
     nb::class_<LignesFiltrees>(c, "_LignesFiltrees", "Lignes filtrees d'un export (iterateur paresseux).")
         .def("__iter__", [](nb::handle s) { return nb::borrow(s); })
-        .def("__next__", &LignesFiltrees::suivant)
-        .def("close", &LignesFiltrees::fermer, "Abandonne l'iteration et libere le curseur.");
+        // The rows come from the lexicon's connection: its lock is held as by a method.
+        .def("__next__", [](LignesFiltrees &it) {
+            Passage p;
+            Verrou v(lexique_de(it.lexique));
+            return it.suivant();
+        })
+        .def("close", [](LignesFiltrees &it) {
+            Verrou v(lexique_de(it.lexique));
+            it.fermer();
+        }, "Abandonne l'iteration et libere le curseur.");
 
     c.def("_build_filter_clauses",
           [](Lexique &, BRIVANE_CRITERES_PARAMS) {

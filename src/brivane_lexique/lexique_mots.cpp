@@ -15,8 +15,22 @@ namespace {
 
 std::string table_de(Lexique &l) { return nb::cast<std::string>(nb::str(l.table)); }
 
+// A text that UTF-8 cannot carry (a lone surrogate) is in no row of the database: it
+// is bound as NULL, which matches nothing, so that the answer is the in-memory one
+// (nothing found) instead of the binding's UnicodeEncodeError.
 nb::object executer(Lexique &l, const std::string &sql, nb::handle params) {
-    return obtenir_conn(l).attr("execute")(sql, params);
+    nb::object p = nb::borrow(params);
+    if (PyTuple_Check(params.ptr()) || PyList_Check(params.ptr())) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(params.ptr()); ++i) {
+            PyObject *v = PySequence_Fast_GET_ITEM(params.ptr(), i);
+            if (!PyUnicode_Check(v) || PyUnicode_AsUTF8AndSize(v, nullptr)) continue;
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+            PyErr_Clear();
+            if (p.is(params)) p = nb::steal(PySequence_List(params.ptr()));
+            if (PyList_SetItem(p.ptr(), i, Py_NewRef(Py_None)) < 0) throw nb::python_error();
+        }
+    }
+    return obtenir_conn(l).attr("execute")(sql, p);
 }
 
 // Entries under `cle` in an index, or no object. Held: another mapping's get() may

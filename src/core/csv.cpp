@@ -240,7 +240,10 @@ struct LecteurCsv::Etat {
                         le = size_t((cr[1] == '\n' ? cr + 2 : cr + 1) - b);
                         return true;
                     }
-                    if (tout_decode || par_lignes) {
+                    // The host's decoder holds a final "\r" back until it knows what
+                    // follows; one it has already let through is followed by that
+                    // held "\r" (text decoded past `valide`), so the line ends here.
+                    if (tout_decode || par_lignes || (valider && base + valide < decode_abs - attente)) {
                         ls = pos;
                         le = size_t(cr + 1 - b);
                         return true;

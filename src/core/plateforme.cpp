@@ -11,6 +11,11 @@
 #include <system_error>
 #include <utility>
 #include <vector>
+#include <thread>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -32,6 +37,21 @@
 
 namespace brivane {
 
+// --- Fin des fils
+
+void suspendre_si_fin_forcee() {
+#if defined(__GLIBCXX__)
+    // glibc's pthread_exit unwinds the stack with an exception of this type; other
+    // C++ runtimes end threads without running handlers, so nothing is caught there.
+    try {
+        throw;
+    } catch (abi::__forced_unwind &) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    } catch (...) {
+    }
+#endif
+}
+
 // --- Lecture de fichiers et nombres
 
 #ifdef _WIN32
@@ -47,6 +67,7 @@ int FichierLu::ouvrir(const std::string &chemin) {
     struct _stat64 st;
     if (_fstat64(fd_, &st) == 0) {
         if ((st.st_mode & _S_IFMT) == _S_IFDIR) return EISDIR;
+        if ((st.st_mode & _S_IFMT) != _S_IFREG) return PAS_UN_FICHIER_ORDINAIRE;
         if ((st.st_mode & _S_IFMT) == _S_IFREG && st.st_size > 0) taille_ = uint64_t(st.st_size);
     }
     return 0;
@@ -69,15 +90,19 @@ double lire_double_c(const char *texte) {
 #else
 
 int FichierLu::ouvrir(const std::string &chemin) {
+    // Non-blocking, so that a FIFO without a writer is seen (and refused) at once
+    // instead of holding the caller until one comes.
     do {
-        fd_ = ::open(chemin.c_str(), O_RDONLY | O_CLOEXEC);
+        fd_ = ::open(chemin.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) return errno;
     struct stat st;
-    if (::fstat(fd_, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return EISDIR;
-        if (S_ISREG(st.st_mode) && st.st_size > 0) taille_ = uint64_t(st.st_size);
-    }
+    if (::fstat(fd_, &st) != 0) return errno;
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode)) return PAS_UN_FICHIER_ORDINAIRE;
+    if (st.st_size > 0) taille_ = uint64_t(st.st_size);
+    int drapeaux = ::fcntl(fd_, F_GETFL);
+    if (drapeaux >= 0) ::fcntl(fd_, F_SETFL, drapeaux & ~O_NONBLOCK);
     return 0;
 }
 

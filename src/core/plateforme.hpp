@@ -9,6 +9,21 @@
 
 namespace brivane {
 
+// --- Fin des fils
+
+// To be called first thing inside a `catch (...)`: when the exception being handled
+// is the forced unwinding by which the C library ends a thread (the host ends its
+// daemon threads that way at exit), the thread is parked for good instead. Such an
+// unwinding must never be swallowed (the process aborts), and the handlers above it
+// would run host code on a thread that no longer holds the interpreter. Returns at
+// once for any other exception.
+void suspendre_si_fin_forcee();
+
+// Returned by FichierLu::ouvrir for a source that is neither a regular file nor a
+// directory (a FIFO, a device, a socket): reading one could block forever, and a
+// lexicon is read more than once.
+constexpr int PAS_UN_FICHIER_ORDINAIRE = -1;
+
 // --- Lecture de fichiers et nombres
 
 // A file opened for reading in binary mode, closed with the object. Failures are
@@ -22,7 +37,8 @@ public:
     FichierLu &operator=(const FichierLu &) = delete;
 
     // `chemin` is the path as the host's os.fsencode() gives it. Returns 0, or the
-    // errno value (EISDIR for a directory, as the host says).
+    // errno value (EISDIR for a directory, as the host says), or
+    // PAS_UN_FICHIER_ORDINAIRE. Opening never waits for a FIFO's writer.
     int ouvrir(const std::string &chemin);
     // Reads up to `taille` bytes into `tampon`: their count (0 at the end of the
     // file), or minus the errno value.
