@@ -181,6 +181,7 @@ nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
     // DISTINCT keeps one NULL spelling, which group_concat leaves out.
     if (tous > textes) nb::borrow<nb::list>(morceaux).append(nb::none());
     return geler(morceaux);
+}
 
 // The column of the table itself that holds `canonique` (itself unless a view
 // exposes it under that name).
@@ -286,6 +287,7 @@ std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
 void reconnaitre_alphabet(nb::handle self, Lexique &l) {
     if (!l.alphabet.is_none()) return;
     l.alphabet = nb::str(ressemble_code_lexique(echantillon_phones(self, l)) ? "lexique" : "ipa");
+}
 
 // A database that cannot be read (not a database, damaged, without the forms table)
 // fails construction with the SQLite library's error, its text then naming the file.
