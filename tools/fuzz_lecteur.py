@@ -113,6 +113,13 @@ def _formes_reference(entrees, erreur):
     return {_utils.normaliser_ortho(e["ortho"]) for e in entrees if dict(e).get("ortho")}
 
 
+def _delimiteur_lu(chemin):
+    try:
+        return _loaders._delimiteur(chemin)
+    except Exception:  # noqa: BLE001 - an unreadable header: the Lexique says why, as csv does
+        return ","
+
+
 def difference(donnees, delim, dossier):
     """None when the library agrees with csv on this file, else a description."""
     chemin = os.path.join(dossier, "f.tsv" if delim == "\t" else "f.csv")
@@ -122,11 +129,13 @@ def difference(donnees, delim, dossier):
     obtenu = _issue(_loaders.iter_csv(chemin, delimiter=delim))
     if obtenu != attendu:
         return f"iter_csv: {obtenu!r} != {attendu!r}"
-    if delim in (",", "\t"):
+    # A Lexique given no encoding falls back to cp1252, and a .csv takes the delimiter its
+    # header announces: the comparison names UTF-8 and keeps to files read with `delim`.
+    if delim == "\t" or (delim == "," and _delimiteur_lu(chemin) == ","):
         entrees = [dict(e) for e in _reference_entrees(attendu)]
         voulu = _formes_reference(entrees, attendu[1])
         try:
-            eu = set(Lexique(chemin)._formes)
+            eu = set(Lexique(chemin, encoding="utf-8")._formes)
         except ValueError as exc:
             eu = "UnicodeDecodeError" if isinstance(exc, UnicodeDecodeError) else "ValueError"
         except Exception as exc:  # noqa: BLE001
