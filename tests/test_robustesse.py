@@ -302,8 +302,9 @@ def _sqlite_tronque(tmp_path):
 
 # (source maker, expected exception, text the message must hold, "NOM": the file name)
 MAUVAISES_SOURCES = {
-    "utf8-invalide": (lambda t: _fichier(t, "u.tsv", b"ortho\tphon\nch\xffat\tSa\n"), UnicodeDecodeError,
-                      "0xff"),
+    # 0x81 is neither UTF-8 nor cp1252, the fallback of a file that is not UTF-8.
+    "utf8-invalide": (lambda t: _fichier(t, "u.tsv", b"ortho\tphon\nch\x81at\tSa\n"), UnicodeDecodeError,
+                      "0x81"),
     "champs-en-trop": (lambda t: _fichier(t, "l.tsv", b"ortho\tphon\nchat\tSa\tx\n"), ValueError, "NOM"),
     "dossier-tsv": (lambda t: (t / "d.tsv").mkdir() or t / "d.tsv", IsADirectoryError, "NOM"),
     "dossier-sqlite": (lambda t: (t / "d.sqlite").mkdir() or t / "d.sqlite", IsADirectoryError, "NOM"),
@@ -378,7 +379,7 @@ def test_erreur_de_lecture_nomme_le_fichier_au_premier_index(tmp_path):
     for _ in range(2):  # the same error again: the failed build left nothing behind
         with pytest.raises(UnicodeDecodeError) as err:
             lex.info("chanter")
-        assert err.value.__notes__ == [f"fichier : {str(chemin)!r}"] and lex._index_ortho is None
+        assert any(str(chemin) in note for note in err.value.__notes__) and lex._index_ortho is None
 
 
 @pytest.mark.parametrize("changement", ["supprime", "tronque"])

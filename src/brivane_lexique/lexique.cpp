@@ -80,11 +80,14 @@ nb::object passe_loaders(nb::handle self, Lexique &l, const char *passe, const c
         return passe_loaders_brute(self, l, passe, de, progression);
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_UnicodeError) || e.matches(nb::module_::import_("_csv").attr("Error"))) {
-            nb::str note = nb::str("fichier : {!r}").format(nb::str(l.source));
+            // Unless a note of the loader's already names it ("file, line N").
+            nb::str chemin = nb::str(l.source);
             nb::object notes = nb::getattr(e.value(), "__notes__", nb::none());
-            if ((notes.is_none() || PySequence_Contains(notes.ptr(), note.ptr()) == 0) &&
-                nb::hasattr(e.value(), "add_note"))
-                e.value().attr("add_note")(note);
+            bool nomme = false;
+            if (!notes.is_none())
+                for (nb::handle n : notes) nomme = nomme || (PyUnicode_Check(n.ptr()) && PyUnicode_Find(n.ptr(), chemin.ptr(), 0, PY_SSIZE_T_MAX, 1) >= 0);
+            if (!nomme && nb::hasattr(e.value(), "add_note"))
+                e.value().attr("add_note")(nb::str("fichier : {!r}").format(chemin));
         }
         throw;
     }
