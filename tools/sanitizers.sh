@@ -22,6 +22,8 @@ done
 drapeaux="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g"
 
 "$PYTHON" -m venv --system-site-packages "$env_dir"
+# What the build and the suite need, in the venv itself: the system's site may lack them.
+"$env_dir/bin/pip" install -q nanobind scikit-build-core pytest hypothesis
 # The build imports the new modules (type stubs): the runtime is preloaded there too.
 LD_PRELOAD="$libasan $libstdcxx" ASAN_OPTIONS=detect_leaks=0 \
     "$env_dir/bin/pip" install -q --no-build-isolation \
