@@ -132,7 +132,9 @@ nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
     cur.attr("row_factory") = nb::none();
     nb::object ligne;
     try {
-        cur.attr("execute")("SELECT group_concat(o, char(10)), COUNT(o), COUNT(*) FROM "
+        // The separator is a literal line feed: written char(10), SQLite calls char()
+        // again for every spelling aggregated.
+        cur.attr("execute")("SELECT group_concat(o, '\n'), COUNT(o), COUNT(*) FROM "
                             "(SELECT DISTINCT lower(ortho) AS o FROM " + table + ")");
         ligne = cur.attr("fetchone")();
     } catch (nb::python_error &e) {
