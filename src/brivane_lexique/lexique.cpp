@@ -185,8 +185,11 @@ nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
         // The separator is a literal line feed: written char(10), SQLite calls char()
         // again for every spelling aggregated.
         const std::string joint = "group_concat(o, '\n')";
+        // Only NULL lowers to NULL: whether the distinct values hold it is asked of the
+        // ortho index, which spares COUNT(o) a copy of every spelling.
         cur.attr("execute")("SELECT " + (octets ? "CAST(" + joint + " AS BLOB)" : joint) +
-                            ", COUNT(o), COUNT(*) FROM (SELECT DISTINCT lower(ortho) AS o FROM " + table + ")");
+                            ", COUNT(*), EXISTS (SELECT 1 FROM " + table + " WHERE ortho IS NULL) "
+                            "FROM (SELECT DISTINCT lower(ortho) AS o FROM " + table + ")");
         ligne = cur.attr("fetchone")();
     } catch (nb::python_error &e) {
         if (!e.matches(nb::module_::import_("sqlite3").attr("Error"))) throw;
@@ -195,7 +198,7 @@ nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
     }
     cur.attr("close")();
     nb::handle texte = ligne[0];
-    const long long textes = nb::cast<long long>(ligne[1]), tous = nb::cast<long long>(ligne[2]);
+    const long long tous = nb::cast<long long>(ligne[1]), textes = tous - nb::cast<long long>(ligne[2]);
     nb::object gele;
     if (textes == 0) {
         gele = geler(nb::list(), true);
