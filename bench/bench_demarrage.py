@@ -8,7 +8,11 @@ coupes), en alternance avec l'autre, pour les comparer dans les memes conditions
 machine partagee, la duree murale depend de la charge : la colonne "cpu" (temps processeur
 utilisateur + systeme du processus fils, meilleur des n) en depend beaucoup moins.
 
-    python bench/bench_demarrage.py [-n 7] [--cible 0.3]
+La colonne "base" (avec --base DOSSIER) relance chaque commande sur une autre construction
+du paquet, copiee dans DOSSIER (le dossier qui contient brivane_lexique/), en alternance
+avec les autres, pour comparer deux versions dans la meme execution.
+
+    python bench/bench_demarrage.py [-n 7] [--cible 0.3] [--base DOSSIER]
 """
 
 from __future__ import annotations
@@ -47,33 +51,41 @@ def temps_cpu_fils() -> float:
     return r.ru_utime + r.ru_stime
 
 
-def meilleures_durees(arguments: list[str], n: int) -> tuple[float, float, float]:
-    """(rapide, simple, cpu rapide) : meilleures durees de n lancements de chaque sorte, alternes."""
-    meilleures = [float("inf")] * 3
+def meilleures_durees(arguments: list[str], n: int, base: str | None = None) -> list[float]:
+    """[rapide, simple, cpu rapide, base, cpu base] : meilleures durees de n lancements de
+    chaque sorte, alternes (les deux dernieres restent infinies sans base)."""
+    envs: list[dict | None] = [None, ENV_SIMPLE]
+    if base is not None:
+        chemin = os.pathsep.join(filter(None, [base, os.environ.get("PYTHONPATH")]))
+        envs.append({**os.environ, "PYTHONPATH": chemin})
+    meilleures = [float("inf")] * 5
     for _ in range(n):
-        for i, env in enumerate((None, ENV_SIMPLE)):
+        for i, env in enumerate(envs):
             cpu, debut = temps_cpu_fils(), time.perf_counter()
             subprocess.run([sys.executable, *arguments], check=True, stdout=subprocess.DEVNULL, env=env)
-            meilleures[i] = min(meilleures[i], time.perf_counter() - debut)
-            if env is None:
-                meilleures[2] = min(meilleures[2], temps_cpu_fils() - cpu)
-    return meilleures[0], meilleures[1], meilleures[2]
+            meilleures[(0, 1, 3)[i]] = min(meilleures[(0, 1, 3)[i]], time.perf_counter() - debut)
+            if i != 1:
+                meilleures[(2, 2, 4)[i]] = min(meilleures[(2, 2, 4)[i]], temps_cpu_fils() - cpu)
+    return meilleures
 
 
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("-n", type=int, default=7, help="lancements par commande (meilleur retenu)")
     p.add_argument("--cible", type=float, default=0.3, help="duree visee par commande, en secondes")
+    p.add_argument("--base", help="dossier d'une autre construction du paquet, mesuree en alternance")
     a = p.parse_args()
-    lignes = [(nom, *meilleures_durees(args, a.n), None) for nom, args in REFERENCES]
-    lignes += [(nom, d, s, c, d <= a.cible) for nom, args in COMMANDES
-               for d, s, c in [meilleures_durees(["-m", "brivane_lexique", *args], a.n)]]
+    lignes = [(nom, *meilleures_durees(args, a.n, a.base), None) for nom, args in REFERENCES]
+    lignes += [(nom, *m, m[0] <= a.cible) for nom, args in COMMANDES
+               for m in [meilleures_durees(["-m", "brivane_lexique", *args], a.n, a.base)]]
     largeur = max(len(nom) for nom, *_ in lignes)
-    print(f"{'commande':<{largeur}}  rapide (s)  simple (s)  rapide/simple  cpu rapide (s)  "
+    entete_base = "  base (s)  rapide/base  cpu base (s)  cpu rapide/base" if a.base else ""
+    print(f"{'commande':<{largeur}}  rapide (s)  simple (s)  rapide/simple  cpu rapide (s){entete_base}  "
           f"<= {a.cible} s  (meilleur de {a.n})")
-    for nom, d, s, c, ok in lignes:
+    for nom, d, s, c, b, cb, ok in lignes:
         verdict = "" if ok is None else ("oui" if ok else "NON")
-        print(f"{nom:<{largeur}}  {d:10.3f}  {s:10.3f}  {d / s:13.2f}  {c:14.3f}  {verdict}")
+        colonnes_base = f"  {b:8.3f}  {d / b:11.2f}  {cb:12.3f}  {c / cb:15.2f}" if a.base else ""
+        print(f"{nom:<{largeur}}  {d:10.3f}  {s:10.3f}  {d / s:13.2f}  {c:14.3f}{colonnes_base}  {verdict}")
     return 0 if all(ok is not False for *_, ok in lignes) else 1
 
 

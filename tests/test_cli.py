@@ -448,6 +448,23 @@ def test_version(capsys):
     assert capsys.readouterr().out.strip() == f"brivane-lexique {version('brivane_lexique')}"
 
 
+@pytest.mark.parametrize("args", [["existe", "chien"], ["--json", "phone", "chien"]])
+def test_version_cherchee_seulement_sur_demande(capsys, monkeypatch, tsv, args):
+    # Looking the installed metadata up costs every call of the command its import.
+    def interdit():
+        raise AssertionError("metadata looked up without --version")
+
+    monkeypatch.setattr(cli, "_version", interdit)
+    code, out, err = lancer(capsys, "--lexique", tsv, *args)
+    assert code == 0 and out and "AssertionError" not in err
+    monkeypatch.setattr(cli, "_version", lambda: "9.9")
+    for avant in ([], ["--lexique", str(tsv)]):
+        with pytest.raises(SystemExit) as fin:
+            cli.main([*avant, "--version", *args])
+        assert fin.value.code == 0
+        assert capsys.readouterr().out == "brivane-lexique 9.9\n"
+
+
 def test_repertoire_annonce_le_fichier_et_refuse_l_ambiguite(capsys, tsv, tmp_path):
     code, out, err = lancer(capsys, "--lexique", tmp_path, "--json", "existe", "chien")
     assert code == 0 and json.loads(out) == {"chien": True}

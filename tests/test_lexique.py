@@ -266,6 +266,32 @@ def test_sqlite_niveau_1_comme_la_requete(tmp_path, chemins, orthos, classe):
     assert lex.existe("chat") == ("chat" in attendu)
 
 
+@pytest.mark.parametrize("codage", ["UTF-8", "UTF-16le", "UTF-16be"])
+@pytest.mark.parametrize(
+    "orthos",
+    [
+        ["Cœur", "cœur", "Été", "été", "", None, "\U0001f600"],
+        ["Chat", "Cœur", ""],  # read in the wrong encoding, still valid UTF-8
+        ["a\nb", "a", "b"],  # more pieces than spellings
+        ["x\n", "\nx", "x"],
+        ["\u00e9" * 300, "e" * 1000],
+    ],
+)
+def test_sqlite_niveau_1_quel_que_soit_le_codage_de_la_base(tmp_path, chemins, codage, orthos):
+    chemin = tmp_path / "l.db"
+    with sqlite3.connect(chemin) as c:
+        c.execute(f"PRAGMA encoding = '{codage}'")  # taken by the first table created
+        c.execute("CREATE TABLE formes (ortho TEXT, phone TEXT, lemme TEXT, cgram TEXT, freq_opensubs REAL)")
+        c.executemany("INSERT INTO formes VALUES (?, 'a', 'a', 'NOM', 1.0)", [(o,) for o in orthos])
+    with sqlite3.connect(chemin) as c:
+        assert c.execute("PRAGMA encoding").fetchone()[0] == codage
+        attendu = frozenset(r[0] for r in c.execute("SELECT DISTINCT lower(ortho) FROM formes"))
+    lex = Lexique(chemin)
+    assert lex._formes == attendu
+    assert {type(f) for f in lex._formes} <= {str, type(None)}
+    assert not gc.is_tracked(lex._formes)
+
+
 def test_sqlite_niveau_1_texte_illisible(tmp_path, chemins):
     chemin = base_sqlite(tmp_path / "l.db", [(b"\xff\xfe", "a", "a", "NOM", 1.0), ("chat", "a", "a", "NOM", 1.0)])
     with sqlite3.connect(chemin) as c:

@@ -869,6 +869,21 @@ def _version() -> str:
         return "inconnue (paquet non installé)"
 
 
+class _ActionVersion(argparse.Action):
+    """Like argparse's "version" action, but the installed metadata is looked up only
+    when --version is given: importing importlib.metadata and scanning the path for
+    the distribution would otherwise weigh on every call of the command."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: Any = argparse.SUPPRESS, help: str | None = None) -> None:
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        sys.stdout.write(f"{PROG} {_version()}\n")
+        parser.exit()
+
+
 # Options communes acceptees avant ou apres la sous-commande. Dans les sous-commandes
 # leur defaut est SUPPRESS, pour ne pas ecraser une valeur donnee avant.
 def _options_communes(p: argparse.ArgumentParser, suppress: bool) -> None:
@@ -934,7 +949,7 @@ def construire_analyseur() -> argparse.ArgumentParser:
 
     racine = _Analyseur(prog=PROG, description="Requêtes sur un lexique français (brivane_lexique).")
     _options_communes(racine, suppress=False)
-    racine.add_argument("--version", action="version", version=f"{PROG} {_version()}",
+    racine.add_argument("--version", action=_ActionVersion,
                         help="affiche la version du paquet et quitte")
     sous = racine.add_subparsers(dest="commande", metavar="COMMANDE", parser_class=_Analyseur)
     sous.required = True

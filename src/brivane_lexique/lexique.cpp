@@ -143,26 +143,82 @@ void detacher_si_textes(PyObject *gele) {
     if (PyObject_GC_IsTracked(gele)) PyObject_GC_UnTrack(gele);
 }
 
-nb::object geler(nb::handle ensemble) {
+// `textes`: the caller knows the members are all plain str or None (pieces cut from
+// one str), and the walk over them to check it is spared.
+nb::object geler(nb::handle ensemble, bool textes = false) {
     nb::object gele = nb::steal(PyFrozenSet_New(ensemble.ptr()));
     if (!gele.is_valid()) throw nb::python_error();
-    detacher_si_textes(gele.ptr());
+    if (!textes)
+        detacher_si_textes(gele.ptr());
+    else if (PyObject_GC_IsTracked(gele.ptr()))
+        PyObject_GC_UnTrack(gele.ptr());
+    return gele;
+}
+
+// The pieces of `octets` (UTF-8 text joined by line feeds), decoded as the host decodes
+// a SQLite text, in a new frozenset, filled before anybody sees it (as PySet_Add
+// allows) and out of the collector's walks. No result when the pieces are not exactly
+// `attendus` or one of them is not valid UTF-8: the caller reads the rows itself and
+// meets the same error there.
+nb::object formes_des_octets(nb::handle octets, long long attendus) {
+    const char *debut = PyBytes_AS_STRING(octets.ptr());
+    const char *const fin = debut + PyBytes_GET_SIZE(octets.ptr());
+    long long pieces = 1;
+    for (const char *p = debut; (p = static_cast<const char *>(std::memchr(p, '\n', size_t(fin - p)))); ++p)
+        ++pieces;
+    if (pieces != attendus) return nb::object();
+    nb::object gele = nb::steal(PyFrozenSet_New(nullptr));
+    if (!gele.is_valid()) throw nb::python_error();
+    for (;;) {
+        const char *bout = static_cast<const char *>(std::memchr(debut, '\n', size_t(fin - debut)));
+        if (!bout) bout = fin;
+        nb::object piece = nb::steal(PyUnicode_DecodeUTF8(debut, Py_ssize_t(bout - debut), "strict"));
+        if (!piece.is_valid()) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw nb::python_error();
+            PyErr_Clear();
+            return nb::object();
+        }
+        if (PySet_Add(gele.ptr(), piece.ptr()) != 0) throw nb::python_error();
+        if (bout == fin) break;
+        debut = bout + 1;
+    }
+    if (PyObject_GC_IsTracked(gele.ptr())) PyObject_GC_UnTrack(gele.ptr());
     return gele;
 }
 
 // Level 1 of a database as one row: the distinct spellings joined by line feeds, cut
-// by the host's str.split. One Python row per spelling made most of the opening time of
-// a large lexicon (a command-line call opens it each time); the set is the same. No
-// result (an invalid object) when the rows must be read one by one: a spelling holding
-// a line feed (more pieces than spellings), text not read as str, or a statement that
-// fails (the plain query then raises its own error).
+// here. One Python row per spelling made most of the opening time of a large lexicon
+// (a command-line call opens it each time); the set is the same. No result (an invalid
+// object) when the rows must be read one by one: a spelling holding a line feed (more
+// pieces than spellings), text not read as str, or a statement that fails (the plain
+// query then raises its own error).
 nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
+    // A UTF-8 database hands the joined text over as bytes, cut and decoded piece by
+    // piece below: no str of the whole text, no list of the pieces. CAST gives the
+    // bytes in the database's own encoding, so any other encoding comes back as str,
+    // and so does the text of a connection that does not make str of it.
+    bool octets = nb::getattr(conn, "text_factory", nb::none()).is(nb::handle((PyObject *)&PyUnicode_Type));
+    if (octets) {
+        try {
+            nb::object codage = conn.attr("execute")("PRAGMA encoding").attr("fetchone")();
+            octets = !codage.is_none() && nb::str(codage[0]).equal(nb::str("UTF-8"));
+        } catch (nb::python_error &e) {
+            if (!e.matches(nb::module_::import_("sqlite3").attr("Error"))) throw;
+            octets = false;
+        }
+    }
     nb::object cur = conn.attr("cursor")();
     cur.attr("row_factory") = nb::none();
     nb::object ligne;
     try {
-        cur.attr("execute")("SELECT group_concat(o, char(10)), COUNT(o), COUNT(*) FROM "
-                            "(SELECT DISTINCT lower(ortho) AS o FROM " + table + ")");
+        // The separator is a literal line feed: written char(10), SQLite calls char()
+        // again for every spelling aggregated.
+        const std::string joint = "group_concat(o, '\n')";
+        // Only NULL lowers to NULL: whether the distinct values hold it is asked of the
+        // ortho index, which spares COUNT(o) a copy of every spelling.
+        cur.attr("execute")("SELECT " + (octets ? "CAST(" + joint + " AS BLOB)" : joint) +
+                            ", COUNT(*), EXISTS (SELECT 1 FROM " + table + " WHERE ortho IS NULL) "
+                            "FROM (SELECT DISTINCT lower(ortho) AS o FROM " + table + ")");
         ligne = cur.attr("fetchone")();
     } catch (nb::python_error &e) {
         if (!e.matches(nb::module_::import_("sqlite3").attr("Error"))) throw;
@@ -171,19 +227,22 @@ nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
     }
     cur.attr("close")();
     nb::handle texte = ligne[0];
-    const long long textes = nb::cast<long long>(ligne[1]), tous = nb::cast<long long>(ligne[2]);
-    nb::object morceaux;
+    const long long tous = nb::cast<long long>(ligne[1]), textes = tous - nb::cast<long long>(ligne[2]);
+    nb::object gele;
     if (textes == 0) {
-        morceaux = nb::list();
-    } else {
-        if (!PyUnicode_CheckExact(texte.ptr())) return nb::object();
-        morceaux = nb::steal(PyUnicode_Split(texte.ptr(), nb::str("\n").ptr(), -1));
+        gele = geler(nb::list(), true);
+    } else if (octets && PyBytes_CheckExact(texte.ptr())) {
+        gele = formes_des_octets(texte, textes);
+    } else if (!octets && PyUnicode_CheckExact(texte.ptr())) {
+        nb::object morceaux = nb::steal(PyUnicode_Split(texte.ptr(), nb::str("\n").ptr(), -1));
         if (!morceaux.is_valid()) throw nb::python_error();
         if ((long long)nb::len(morceaux) != textes) return nb::object();
+        gele = geler(morceaux, true);
     }
+    if (!gele.is_valid()) return nb::object();
     // DISTINCT keeps one NULL spelling, which group_concat leaves out.
-    if (tous > textes) nb::borrow<nb::list>(morceaux).append(nb::none());
-    return geler(morceaux);
+    if (tous > textes && PySet_Add(gele.ptr(), Py_None) != 0) throw nb::python_error();
+    return gele;
 }
 
 // The column of the table itself that holds `canonique` (itself unless a view
