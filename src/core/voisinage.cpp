@@ -334,13 +334,12 @@ std::optional<double> ArbreVoisinage::distance_moyenne(Vue mot, size_t n) const 
     // its search there rather than climbing from 1.
     const Noeud &racine = avant_.noeuds[0];
     const uint32_t d0 = std::max<uint32_t>(1, ecart(int64_t(mot.size()), racine.lmin, racine.lmax));
+    // Past the first distances, where most words find their n closest cheaply, the words
+    // next to `mot` in sorted order bound the n-th distance: one search below that bound
+    // replaces the rest of the climb, which walks the trie again for every distance.
+    std::optional<uint32_t> plafond;
     for (uint32_t d = d0;; ++d) {
-        // Past the first distances, where most words find their n closest cheaply, the
-        // words next to `mot` in sorted order bound the n-th distance: one search below
-        // that bound replaces the rest of the climb, which walks the trie again for every
-        // distance.
-        if (d >= d0 + PAS_AVANT_PLAFOND)
-            if (auto plafond = borne_par_voisins_tries(mot, n)) return moyenne_sous_plafond(mot, n, *plafond, d0);
+        if (plafond && d >= d0 + PAS_AVANT_PLAFOND) return moyenne_sous_plafond(mot, n, *plafond, d0);
         if (!chercher(mot, d, n, lignes, hist, nullptr)) {
             // n words within d, and exactly `avant` within d - 1: the rest of the n
             // closest are at distance d.
@@ -349,6 +348,9 @@ std::optional<double> ArbreVoisinage::distance_moyenne(Vue mot, size_t n) const 
         if (d >= d_max) return moyenne_des_premiers(hist, n);
         avant = somme_avant = 0;
         for (size_t i = 1; i < hist.size(); ++i) avant += hist[i], somme_avant += hist[i] * i;
+        if (d == d0 + 1) plafond = borne_par_voisins_tries(mot, n);
+        // Fewer than n within d and n within d + 1: the climb need not walk d + 1.
+        if (plafond && *plafond == d + 1) return double(somme_avant + (n - avant) * (d + 1)) / double(n);
     }
 }
 
