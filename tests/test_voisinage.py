@@ -115,6 +115,19 @@ def test_distance_moyenne_loin_des_premieres_distances(chemins, graine, n):
     assert [_voisinage.distance_moyenne(c, mots, n) for c in cibles[::7]] == attendu[::7]
 
 
+@pytest.mark.parametrize("mot, mots, n", [
+    ("abcdefghijklmnopqrstuvwxyz", ["ab", "abc", "xyz", "mnop", "abcd", "b", "zz"], 3),  # far beyond every length
+    ("abcdefghijklmnopqrstuvwxyz", ["ab", "abc", "xyz", "mnop", "abcd", "b", "zz"], 6),
+    ("aaaaaaaaaaaa", ["aaaaaaaaaaaa", "bbbbbbbbbbbb", "cccccccccccc", "abababababab", "aabbaabbaabb"], 4),  # n = all others
+    ("aaaaaaaaaaaa", ["aaaaaaaaaaaa", "bbbbbbbbbbbb", "cccccccccccc", "abababababab", "aabbaabbaabb"], 3),
+    ("hgfedcbahgfedcba", ["abcdefgh" * 2, "hgfedcba", "abcdefghabcdefgh" + "h", "hhhhhhhhgggggggg", "fedcbahg"], 2),
+])
+def test_distance_moyenne_voisins_tous_lointains(chemins, mot, mots, n):
+    assert _voisinage.distance_moyenne(mot, mots, n) == pytest.approx(ref_distance(mot, mots, n))
+    assert _voisinage.distances_moyennes([mot] + mots, mots, n) == [
+        pytest.approx(ref_distance(c, mots, n)) for c in [mot] + mots]
+
+
 def test_lots_sur_plusieurs_fils_comme_un_par_un(chemins):
     # More targets than one batch of a thread, long enough to need wide searches.
     rng = random.Random(99)
