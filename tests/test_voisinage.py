@@ -95,6 +95,39 @@ def test_fonctions_contre_force_brute(chemins, graine, ipa):
         pytest.approx(d) if d is not None else None for d, _, _ in attendu]
 
 
+def lexique_clairseme(graine):
+    """Long words, far apart: their n-th closest lies well beyond the first distances."""
+    rng = random.Random(graine)
+    mots = ["".join(rng.choice("abcdefgh") for _ in range(rng.randint(8, 16))) for _ in range(150)]
+    # Words that share a beginning or an end with others, pseudowords longer than any word.
+    mots += [mots[i][:rng.randint(3, 8)] + mots[i + 1][-rng.randint(3, 8):] for i in range(30)]
+    cibles = mots[:25] + ["".join(rng.choice("abcdefghi") for _ in range(rng.randint(10, 22))) for _ in range(15)]
+    return mots, cibles
+
+
+@pytest.mark.parametrize("graine, n", [(1, 1), (2, 4), (3, 20), (4, 60), (5, 179), (6, 180), (7, 500)])
+def test_distance_moyenne_loin_des_premieres_distances(chemins, graine, n):
+    # Far neighbours take the search bounded by the words sorted next to the target; n
+    # at, near and beyond the number of other words.
+    mots, cibles = lexique_clairseme(graine)
+    attendu = [pytest.approx(ref_distance(c, mots, n)) for c in cibles]
+    assert _voisinage.distances_moyennes(cibles, mots, n) == attendu
+    assert [_voisinage.distance_moyenne(c, mots, n) for c in cibles[::7]] == attendu[::7]
+
+
+@pytest.mark.parametrize("mot, mots, n", [
+    ("abcdefghijklmnopqrstuvwxyz", ["ab", "abc", "xyz", "mnop", "abcd", "b", "zz"], 3),  # far beyond every length
+    ("abcdefghijklmnopqrstuvwxyz", ["ab", "abc", "xyz", "mnop", "abcd", "b", "zz"], 6),
+    ("aaaaaaaaaaaa", ["aaaaaaaaaaaa", "bbbbbbbbbbbb", "cccccccccccc", "abababababab", "aabbaabbaabb"], 4),  # n = all others
+    ("aaaaaaaaaaaa", ["aaaaaaaaaaaa", "bbbbbbbbbbbb", "cccccccccccc", "abababababab", "aabbaabbaabb"], 3),
+    ("hgfedcbahgfedcba", ["abcdefgh" * 2, "hgfedcba", "abcdefghabcdefgh" + "h", "hhhhhhhhgggggggg", "fedcbahg"], 2),
+])
+def test_distance_moyenne_voisins_tous_lointains(chemins, mot, mots, n):
+    assert _voisinage.distance_moyenne(mot, mots, n) == pytest.approx(ref_distance(mot, mots, n))
+    assert _voisinage.distances_moyennes([mot] + mots, mots, n) == [
+        pytest.approx(ref_distance(c, mots, n)) for c in [mot] + mots]
+
+
 def test_lots_sur_plusieurs_fils_comme_un_par_un(chemins):
     # More targets than one batch of a thread, long enough to need wide searches.
     rng = random.Random(99)

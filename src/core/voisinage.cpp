@@ -14,6 +14,11 @@ namespace {
 // symbol of it is missing.
 inline uint64_t bit_symbole(char32_t c) { return uint64_t(1) << (c % 64); }
 
+// A distinct number below 64 for each single-bit word (multiplication by a de Bruijn
+// sequence): indexes tables by class without counting trailing zeros, which has no
+// portable spelling before C++20.
+inline unsigned numero_bit(uint64_t bit) { return unsigned((bit * 0x03f79d71b4cb0a89ULL) >> 58); }
+
 // Distance from x to the interval [a, b] (0 inside).
 inline uint32_t ecart(int64_t x, int64_t a, int64_t b) {
     return uint32_t(x < a ? a - x : (x > b ? x - b : 0));
@@ -36,6 +41,10 @@ void ajouter_utf8(std::string &s, char32_t c) {
         s += char(0x80 | (c & 0x3F));
     }
 }
+
+// Searches of distance_moyenne that climb one distance at a time before it bounds the
+// n-th distance from the words sorted next to the target.
+constexpr uint32_t PAS_AVANT_PLAFOND = 4;
 
 // Mean of the n smallest distances of a histogram (index = distance, 0 left out).
 std::optional<double> moyenne_des_premiers(const std::vector<uint64_t> &hist, size_t n) {
@@ -160,9 +169,13 @@ uint32_t ArbreVoisinage::trouver(Vue mot) const {
 //
 // Near the path of `mot` the child that follows `mot` is tried first, so that close
 // words come early when the caller stops after a number of them.
+//
+// `limite` (at most d, read again at every node) may be lowered by `trouve` as the
+// walk goes: branches are then left at the lower bound, while the rows keep being
+// exact up to d, so that whether a node is libre never depends on when it is reached.
 template <class F>
-bool ArbreVoisinage::parcourir(const Trie &t, Vue mot, uint32_t d, size_t h, uint32_t d_moitie,
-                               std::vector<uint32_t> &lignes, F &&trouve) const {
+bool ArbreVoisinage::parcourir(const Trie &t, Vue mot, uint32_t d, const uint32_t &limite, size_t h,
+                               uint32_t d_moitie, std::vector<uint32_t> &lignes, F &&trouve) const {
     const int64_t m = int64_t(mot.size()), hh = int64_t(h);
     const size_t largeur = size_t(m) + 2;
     const uint32_t grand = d + 1;
@@ -173,23 +186,35 @@ bool ArbreVoisinage::parcourir(const Trie &t, Vue mot, uint32_t d, size_t h, uin
     for (int64_t j = 0; j <= m; ++j) r0[j] = uint32_t(std::min<int64_t>(j, grand));
     const bool racine_libre = h <= d_moitie;
     if (t.noeuds[0].fin != AUCUN && r0[m] <= d && racine_libre && trouve(t.noeuds[0].fin, r0[m])) return false;
-    uint64_t classes[64];
-    for (size_t i = 0; i < mot.size() && i < 64; ++i) classes[i] = bit_symbole(mot[i]);
+    // The positions of `mot` (the first 64) by class of their symbol, indexed by numero_bit.
+    uint64_t positions[64] = {}, classes_mot = 0;
+    for (size_t i = 0; i < mot.size() && i < 64; ++i) {
+        positions[numero_bit(bit_symbole(mot[i]))] |= uint64_t(1) << i;
+        classes_mot |= bit_symbole(mot[i]);
+    }
+    // The positions whose class is missing below a node; a child misses all those of
+    // its parent, and those of the classes that the parent has below it and it has not.
+    auto ajouter_absents = [&](uint64_t absents, uint64_t perdues) {
+        for (perdues &= classes_mot; perdues; perdues &= perdues - 1)
+            absents |= positions[numero_bit(perdues & (~perdues + 1))];
+        return absents;
+    };
     // Children of a node in the order: the preferred one (rang 0), then the others.
     struct Cadre {
+        uint64_t dessous, absents;  // of the parent
         uint32_t premier, nb, prefere, rang;
         bool libre;
     };
-    auto cadre = [&](uint32_t noeud, int64_t k, bool pres, bool libre) {
+    auto cadre = [&](uint32_t noeud, int64_t k, bool pres, bool libre, uint64_t absents) {
         const Noeud &nd = t.noeuds[noeud];
         uint32_t p = nd.nb_enfants;
         if (pres && k < m) {
             uint32_t e = t.enfant(noeud, mot[size_t(k)]);
             if (e != AUCUN) p = e - nd.premier;
         }
-        return Cadre{nd.premier, nd.nb_enfants, p, p < nd.nb_enfants ? 0u : 1u, libre};
+        return Cadre{nd.dessous, absents, nd.premier, nd.nb_enfants, p, p < nd.nb_enfants ? 0u : 1u, libre};
     };
-    std::vector<Cadre> pile{cadre(0, 0, true, racine_libre)};
+    std::vector<Cadre> pile{cadre(0, 0, true, racine_libre, ajouter_absents(0, ~t.noeuds[0].dessous))};
     while (!pile.empty()) {
         Cadre &haut = pile.back();
         if (haut.rang > haut.nb) {
@@ -207,10 +232,10 @@ bool ArbreVoisinage::parcourir(const Trie &t, Vue mot, uint32_t d, size_t h, uin
         const char32_t c = nd.symbole;
         const int64_t reste_min = int64_t(nd.lmin) - k, reste_max = int64_t(nd.lmax) - k;
         // Positions of `mot` whose symbol no word below uses: each costs at least one edit.
-        uint64_t absents = 0;
+        const uint64_t absents_ici = ajouter_absents(haut.absents, haut.dessous & ~nd.dessous);
+        const uint64_t absents = lo < 64 ? absents_ici >> lo << lo : 0;
         uint32_t manque = 0;  // how many of them from position j on
-        for (int64_t i = lo; i < m && i < 64; ++i)
-            if (!(nd.dessous & classes[i])) absents |= uint64_t(1) << i, ++manque;
+        for (uint64_t x = absents; x; x &= x - 1) ++manque;
         uint32_t borne = grand, debut = grand;
         if (lo > 0) cour[lo - 1] = grand;
         for (int64_t j = lo; j <= hi; ++j) {
@@ -225,10 +250,10 @@ bool ArbreVoisinage::parcourir(const Trie &t, Vue mot, uint32_t d, size_t h, uin
         if (hi < m) cour[hi + 1] = grand;
         const bool libre = haut.libre || (lo <= hh && hh <= hi && cour[hh] <= d_moitie);
         if (nd.fin != AUCUN && hi == m && cour[m] <= d && libre && trouve(nd.fin, cour[m])) return false;
-        if (borne > d || (!libre && debut > d_moitie) || nd.nb_enfants == 0 || size_t(k + 1) >= profondeur_max)
+        if (borne > limite || (!libre && debut > d_moitie) || nd.nb_enfants == 0 || size_t(k + 1) >= profondeur_max)
             continue;
         // Off the path of `mot`, the order of the children does not matter.
-        pile.push_back(cadre(noeud, k, k < m && lo <= k && cour[k] <= 1, libre));
+        pile.push_back(cadre(noeud, k, k < m && lo <= k && cour[k] <= 1, libre, absents_ici));
     }
     return true;
 }
@@ -258,15 +283,34 @@ static bool debut_proche(std::u32string_view c, std::u32string_view debut, uint3
 // two halves cost at most d together, so the first costs at most (d - 1) / 2 or the
 // second at most the rest of d - 1. One walk of the trie asks the first of these, a
 // second walk of the reversed trie asks the second and skips what the first found: neither walk meets the crowd of
-// short prefixes that are all within d of something. Counts in `hist` the words at each
-// distance 0..d; stops after `arret` words other than `mot` (0: never) and then answers
-// false.
+// short prefixes that are all within d of something. `compter` is called once for each
+// word within `limite` (and maybe for some further, up to d) and answers true to stop;
+// the search then answers false.
+template <class F>
+bool ArbreVoisinage::chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, std::vector<uint32_t> &lignes,
+                                      F &&compter) const {
+    const size_t m = mot.size(), h = m >= 2 ? m / 2 : 0;
+    // Both halves further than these would make d + 1 at least.
+    const uint32_t d_debut = (d - 1) / 2;
+    if (!parcourir(avant_, mot, d, limite, h, h == 0 ? d : d_debut, lignes, compter)) return false;
+    if (h == 0) return true;  // the first walk asked nothing of the first half
+    // What the first walk left has a first half beyond d_debut, so a second half within
+    // what remains of the limit as it now stands.
+    if (limite <= d_debut) return true;
+    const uint32_t d2 = std::min(d, limite), d_fin = d2 - 1 - d_debut;
+    const Chaine inverse(mot.rbegin(), mot.rend());
+    return parcourir(arriere_, inverse, d2, limite, m - h, d_fin, lignes, [&](uint32_t fin, uint32_t dist) {
+        const uint32_t id = id_arriere_[fin];
+        if (debut_proche(mots_[id], mot.substr(0, h), d_debut)) return false;  // found by the first walk
+        return compter(id, dist);
+    });
+}
+
+// The two walks, counting in `hist` the words at each distance 0..d; stops after `arret`
+// words other than `mot` (0: never) and then answers false.
 bool ArbreVoisinage::chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint32_t> &lignes,
                               std::vector<uint64_t> &hist, std::vector<uint32_t> *ids) const {
     hist.assign(d + 1, 0);
-    const size_t m = mot.size(), h = m >= 2 ? m / 2 : 0;
-    // Both halves further than these would make d + 1 at least.
-    const uint32_t d_debut = (d - 1) / 2, d_fin = d - 1 - d_debut;
     size_t trouves = 0;
     auto compter = [&](uint32_t id, uint32_t dist) {
         hist[dist]++;
@@ -274,14 +318,8 @@ bool ArbreVoisinage::chercher(Vue mot, uint32_t d, size_t arret, std::vector<uin
         if (ids) ids->push_back(id);
         return arret > 0 && ++trouves >= arret;
     };
-    if (!parcourir(avant_, mot, d, h, h == 0 ? d : d_debut, lignes, compter)) return false;
-    if (h == 0) return true;  // the first walk asked nothing of the first half
-    const Chaine inverse(mot.rbegin(), mot.rend());
-    return parcourir(arriere_, inverse, d, m - h, d_fin, lignes, [&](uint32_t fin, uint32_t dist) {
-        const uint32_t id = id_arriere_[fin];
-        if (debut_proche(mots_[id], mot.substr(0, h), d_debut)) return false;  // found by the first walk
-        return compter(id, dist);
-    });
+    const uint32_t limite = d;
+    return chercher_moities(mot, d, limite, lignes, compter);
 }
 
 std::optional<double> ArbreVoisinage::distance_moyenne(Vue mot, size_t n) const {
@@ -296,7 +334,12 @@ std::optional<double> ArbreVoisinage::distance_moyenne(Vue mot, size_t n) const 
     // its search there rather than climbing from 1.
     const Noeud &racine = avant_.noeuds[0];
     const uint32_t d0 = std::max<uint32_t>(1, ecart(int64_t(mot.size()), racine.lmin, racine.lmax));
+    // Past the first distances, where most words find their n closest cheaply, the words
+    // next to `mot` in sorted order bound the n-th distance: one search below that bound
+    // replaces the rest of the climb, which walks the trie again for every distance.
+    std::optional<uint32_t> plafond;
     for (uint32_t d = d0;; ++d) {
+        if (plafond && d >= d0 + PAS_AVANT_PLAFOND) return moyenne_sous_plafond(mot, n, *plafond, d0);
         if (!chercher(mot, d, n, lignes, hist, nullptr)) {
             // n words within d, and exactly `avant` within d - 1: the rest of the n
             // closest are at distance d.
@@ -305,7 +348,58 @@ std::optional<double> ArbreVoisinage::distance_moyenne(Vue mot, size_t n) const 
         if (d >= d_max) return moyenne_des_premiers(hist, n);
         avant = somme_avant = 0;
         for (size_t i = 1; i < hist.size(); ++i) avant += hist[i], somme_avant += hist[i] * i;
+        if (d == d0 + 1) plafond = borne_par_voisins_tries(mot, n);
+        // Fewer than n within d and n within d + 1: the climb need not walk d + 1.
+        if (plafond && *plafond == d + 1) return double(somme_avant + (n - avant) * (d + 1)) / double(n);
     }
+}
+
+std::optional<uint32_t> ArbreVoisinage::borne_par_voisins_tries(Vue mot, size_t n) const {
+    if (mots_.size() <= n) return std::nullopt;
+    // n words on either side of where `mot` sorts, among the words and among the words
+    // read backwards: those sharing a beginning or an end with it.
+    std::vector<uint32_t> ids;
+    auto autour = [&](size_t pos, auto &&id_de) {
+        for (size_t i = pos >= n ? pos - n : 0; i < std::min(mots_.size(), pos + n + 1); ++i) ids.push_back(id_de(i));
+    };
+    const size_t pos = size_t(std::lower_bound(mots_.begin(), mots_.end(), mot) - mots_.begin());
+    autour(pos, [](size_t i) { return uint32_t(i); });
+    auto avant_inverse = [&](uint32_t id, Vue x) {
+        return std::lexicographical_compare(mots_[id].rbegin(), mots_[id].rend(), x.rbegin(), x.rend());
+    };
+    const size_t pos_inv =
+        size_t(std::lower_bound(id_arriere_.begin(), id_arriere_.end(), mot, avant_inverse) - id_arriere_.begin());
+    autour(pos_inv, [&](size_t i) { return id_arriere_[i]; });
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    std::vector<uint32_t> distances;
+    for (uint32_t id : ids)
+        if (mots_[id] != mot) distances.push_back(uint32_t(distance_levenshtein(mot, mots_[id])));
+    if (distances.size() < n) return std::nullopt;
+    std::nth_element(distances.begin(), distances.begin() + std::ptrdiff_t(n - 1), distances.end());
+    return distances[n - 1];
+}
+
+double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0) const {
+    // No word is nearer than d0: the n within `plafond` are all at plafond.
+    if (plafond <= d0) return double(plafond);
+    // Only words nearer than the known n-th distance can change the mean: the search
+    // counts them, and each time n lie within its limit, lowers it by one.
+    const uint32_t d = plafond - 1;
+    uint32_t limite = d;
+    std::vector<uint64_t> hist(d + 1, 0);
+    uint64_t dedans = 0;  // words counted within `limite`
+    std::vector<uint32_t> lignes;
+    chercher_moities(mot, d, limite, lignes, [&](uint32_t, uint32_t dist) {
+        if (dist == 0 || dist > limite) return false;
+        hist[dist]++;
+        for (++dedans; dedans >= n; --limite) dedans -= hist[limite];
+        return limite < d0;  // nothing left to find
+    });
+    // Every word within `limite` is counted, and n lie within limite + 1.
+    uint64_t somme = 0;
+    for (uint32_t i = 1; i <= limite; ++i) somme += hist[i] * i;
+    return double(somme + (n - dedans) * (limite + 1)) / double(n);
 }
 
 std::optional<double> ArbreVoisinage::distance_moyenne_simple(Vue mot, size_t n) const {

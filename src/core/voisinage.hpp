@@ -68,10 +68,18 @@ private:
 
     void construire(std::vector<Chaine> mots);
     template <class F>
-    bool parcourir(const Trie &t, Vue mot, uint32_t d, size_t h, uint32_t d_moitie, std::vector<uint32_t> &lignes,
-                   F &&trouve) const;
+    bool parcourir(const Trie &t, Vue mot, uint32_t d, const uint32_t &limite, size_t h, uint32_t d_moitie,
+                   std::vector<uint32_t> &lignes, F &&trouve) const;
+    template <class F>
+    bool chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, std::vector<uint32_t> &lignes, F &&compter) const;
     bool chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint32_t> &lignes, std::vector<uint64_t> &hist,
                   std::vector<uint32_t> *ids) const;
+    // The n-th smallest distance from `mot` to the words next to it in the sorted orders
+    // of the words and of the words read backwards (an upper bound of the n-th smallest
+    // distance over all words); nullopt when they are fewer than n.
+    std::optional<uint32_t> borne_par_voisins_tries(Vue mot, size_t n) const;
+    // distance_moyenne when at least n words other than `mot` lie within `plafond`.
+    double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0) const;
 
     std::vector<Chaine> mots_;
     Trie avant_;               // the words
