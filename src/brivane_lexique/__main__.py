@@ -1,7 +1,5 @@
 """python -m brivane_lexique : meme outil que la commande brivane-lexique."""
 
-import sys
+from .cli import executer
 
-from .cli import main
-
-sys.exit(main())
+executer()

@@ -1096,3 +1096,19 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 if __name__ == "__main__":  # pragma: no cover
     sys.exit(main())
+
+
+def executer() -> None:
+    """Point d'entree de la commande : main(), puis fin du processus sans demontage.
+
+    Le lexique embarque laisse des centaines de milliers de textes que l'interpreteur
+    libererait un a un en sortant ; la commande a deja ferme ce qu'elle ouvre, il ne reste
+    qu'a vider les sorties et rendre la main au systeme.
+    """
+    code = main()
+    for flux in (sys.stdout, sys.stderr):
+        try:
+            flux.flush()
+        except (OSError, ValueError):
+            pass
+    os._exit(code)
