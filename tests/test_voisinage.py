@@ -4,6 +4,11 @@ import csv
 import gzip
 import io
 import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
 
 import pytest
 
@@ -404,3 +409,34 @@ def test_commande_mesures_erreurs(capsys, tsv_cli, tmp_path, monkeypatch, args, 
 def test_pseudo_mot_tres_long_sans_attente():
     # The search starts at the difference of lengths instead of climbing from 1.
     assert _voisinage.distance_moyenne("a" * 20000, ["abc", "ab", "b"], 2) == 19999.0
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT") or sys.platform == "win32", reason="SIGINT sent to another process")
+def test_ctrl_c_arrete_les_mesures_de_tout_le_lexique():
+    # Every spelling of the embedded lexicon takes minutes: Ctrl-C must stop it within a
+    # slice, and the object must answer afterwards.
+    code = textwrap.dedent("""
+        import sys
+        from brivane_lexique import lexique_par_defaut
+        lex = lexique_par_defaut()
+        mots = sorted(m for m in lex._formes if m)
+        print("pret", flush=True)
+        try:
+            lex.mesures(mots)
+            print("fini")
+        except KeyboardInterrupt:
+            print("interrompu", lex.mesures(["chat"])["chat"]["homographes"] >= 1)
+    """)
+    p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert p.stdout.readline().strip() == "pret"
+        time.sleep(3)
+        debut = time.monotonic()
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=120)
+    finally:
+        if p.poll() is None:
+            p.kill()
+    assert p.returncode == 0, err
+    assert out.split() == ["interrompu", "True"]
+    assert time.monotonic() - debut < 60

@@ -55,11 +55,12 @@ nb::list distances_moyennes(nb::handle cibles, nb::handle mots, nb::handle n, nb
     {
         const bool simple = !brivane::chemins_rapides();
         const unsigned fils = fils_de_calcul();
-        nb::gil_scoped_release libre;
         std::vector<std::u32string> codes;
         codes.reserve(textes.size());
         for (const std::string &t : textes) codes.push_back(rep->coder(t));
-        res = brivane::distances_moyennes(rep->arbre(), codes, k, fils, simple);
+        res = par_tranches(codes, [&](const std::vector<std::u32string> &t) {
+            return brivane::distances_moyennes(rep->arbre(), t, k, fils, simple);
+        });
     }
     nb::list l;
     for (const auto &v : res) l.append(reel_ou_none(v));
@@ -74,11 +75,12 @@ nb::list mesures(nb::handle cibles, nb::handle mots, nb::handle n, nb::handle ip
     {
         const bool simple = !brivane::chemins_rapides();
         const unsigned fils = fils_de_calcul();
-        nb::gil_scoped_release libre;
         std::vector<std::u32string> codes;
         codes.reserve(textes.size());
         for (const std::string &t : textes) codes.push_back(rep->coder(t));
-        res = brivane::mesurer_voisinages(rep->arbre(), codes, k, fils, simple);
+        res = par_tranches(codes, [&](const std::vector<std::u32string> &t) {
+            return brivane::mesurer_voisinages(rep->arbre(), t, k, fils, simple);
+        });
     }
     nb::list l;
     for (const auto &v : res) l.append(nb::make_tuple(reel_ou_none(v.distance), v.voisins, v.unicite));

@@ -6,6 +6,7 @@
 #include "voisinage.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -46,6 +47,27 @@ inline size_t n_plus_proches(nb::handle n) {
 inline unsigned fils_de_calcul() {
     if (!chemins_rapides()) return 1;
     return std::max(1u, std::min(std::thread::hardware_concurrency(), 16u));
+}
+
+// `calcul(tranche)` over `cibles` one slice at a time, without the GIL; between slices,
+// with it, pending signals are honoured (Ctrl-C stops a whole-lexicon batch within a
+// slice, and nothing is kept of it).
+template <class F>
+auto par_tranches(const std::vector<std::u32string> &cibles, F &&calcul) {
+    constexpr size_t TRANCHE = 4096;
+    decltype(calcul(cibles)) res;
+    res.reserve(cibles.size());
+    for (size_t debut = 0; debut < cibles.size(); debut += TRANCHE) {
+        const size_t fin = std::min(cibles.size(), debut + TRANCHE);
+        std::vector<std::u32string> tranche(cibles.begin() + debut, cibles.begin() + fin);
+        {
+            nb::gil_scoped_release libre;
+            auto r = calcul(tranche);
+            std::move(r.begin(), r.end(), std::back_inserter(res));
+        }
+        if (PyErr_CheckSignals() < 0) throw nb::python_error();
+    }
+    return res;
 }
 
 inline nb::object reel_ou_none(const std::optional<double> &v) {

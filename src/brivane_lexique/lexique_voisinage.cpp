@@ -275,17 +275,20 @@ void calculer(Lexique &l, std::vector<MotMesure> &mots, size_t n) {
     auto rp = phon ? repertoire_phon(l) : nullptr;
     const bool simple = !chemins_rapides();
     const unsigned fils = fils_de_calcul();
-    nb::gil_scoped_release libre;
     std::vector<std::u32string> orthos, phons;
     std::vector<size_t> avec_phone;
     for (size_t i = 0; i < mots.size(); ++i) {
         orthos.push_back(mots[i].ortho);
         if (mots[i].a_phone) phons.push_back(mots[i].phon), avec_phone.push_back(i);
     }
-    std::vector<MesuresVoisinage> o = mesurer_voisinages(ro->arbre(), orthos, n, fils, simple);
+    std::vector<MesuresVoisinage> o = par_tranches(orthos, [&](const std::vector<std::u32string> &t) {
+        return mesurer_voisinages(ro->arbre(), t, n, fils, simple);
+    });
     for (size_t i = 0; i < mots.size(); ++i) mots[i].ortho_mes = o[i];
     if (!rp) return;
-    std::vector<MesuresVoisinage> p = mesurer_voisinages(rp->arbre(), phons, n, fils, simple);
+    std::vector<MesuresVoisinage> p = par_tranches(phons, [&](const std::vector<std::u32string> &t) {
+        return mesurer_voisinages(rp->arbre(), t, n, fils, simple);
+    });
     for (size_t j = 0; j < avec_phone.size(); ++j) mots[avec_phone[j]].phon_mes = p[j];
 }
 
