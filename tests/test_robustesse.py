@@ -319,8 +319,8 @@ MAUVAISES_SOURCES = {
     "absent-sqlite": (lambda t: t / "absent.sqlite", FileNotFoundError, "NOM"),
     "surrogate-tsv": (lambda t: "a\ud800.tsv", ValueError, "surrogates"),
     "surrogate-sqlite": (lambda t: "a\ud800.sqlite", ValueError, "surrogates"),
-    "nul-tsv": (lambda t: "a\x00b.tsv", ValueError, "embedded null byte"),
-    "nul-sqlite": (lambda t: "a\x00b.sqlite", ValueError, "embedded null byte"),
+    "nul-tsv": (lambda t: "a\x00b.tsv", ValueError, "embedded null"),
+    "nul-sqlite": (lambda t: "a\x00b.sqlite", ValueError, "embedded null"),
 }
 
 
