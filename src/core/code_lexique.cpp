@@ -23,24 +23,6 @@ const size_t NB_SYMBOLES_LEXIQUE = sizeof(CODE_LEXIQUE) / sizeof(CODE_LEXIQUE[0]
 
 namespace {
 
-void ajouter_utf8(std::string &s, char32_t c) {
-    if (c < 0x80) {
-        s += char(c);
-    } else if (c < 0x800) {
-        s += char(0xC0 | (c >> 6));
-        s += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        s += char(0xE0 | (c >> 12));
-        s += char(0x80 | ((c >> 6) & 0x3F));
-        s += char(0x80 | (c & 0x3F));
-    } else {
-        s += char(0xF0 | (c >> 18));
-        s += char(0x80 | ((c >> 12) & 0x3F));
-        s += char(0x80 | ((c >> 6) & 0x3F));
-        s += char(0x80 | (c & 0x3F));
-    }
-}
-
 const SymboleLexique *symbole(char32_t c) {
     for (size_t i = 0; i < NB_SYMBOLES_LEXIQUE; ++i)
         if (CODE_LEXIQUE[i].code == c) return &CODE_LEXIQUE[i];

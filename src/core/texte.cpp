@@ -48,25 +48,28 @@ bool nfc_certain(const Car *p, size_t n) {
 }
 
 void encoder(const std::u32string &points, std::string &sortie) {
-    for (uint32_t cp : points) {
-        if (cp < 0x80) sortie += char(cp);
-        else if (cp < 0x800) {
-            sortie += char(0xC0 | (cp >> 6));
-            sortie += char(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            sortie += char(0xE0 | (cp >> 12));
-            sortie += char(0x80 | ((cp >> 6) & 0x3F));
-            sortie += char(0x80 | (cp & 0x3F));
-        } else {
-            sortie += char(0xF0 | (cp >> 18));
-            sortie += char(0x80 | ((cp >> 12) & 0x3F));
-            sortie += char(0x80 | ((cp >> 6) & 0x3F));
-            sortie += char(0x80 | (cp & 0x3F));
-        }
-    }
+    for (char32_t cp : points) ajouter_utf8(sortie, cp);
 }
 
 }  // namespace
+
+void ajouter_utf8(std::string &s, char32_t c) {
+    if (c < 0x80) {
+        s += char(c);
+    } else if (c < 0x800) {
+        s += char(0xC0 | (c >> 6));
+        s += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        s += char(0xE0 | (c >> 12));
+        s += char(0x80 | ((c >> 6) & 0x3F));
+        s += char(0x80 | (c & 0x3F));
+    } else {
+        s += char(0xF0 | (c >> 18));
+        s += char(0x80 | ((c >> 12) & 0x3F));
+        s += char(0x80 | ((c >> 6) & 0x3F));
+        s += char(0x80 | (c & 0x3F));
+    }
+}
 
 template <class Car>
 bool deja_normalise_points(const Car *p, size_t n) {

@@ -59,6 +59,9 @@ inline bool deja_normalise_ascii(const unsigned char *p, size_t n) {
 // each. False when the bytes are not valid UTF-8.
 bool decoder_utf8(std::string_view texte, std::u32string &points, std::vector<size_t> *debuts = nullptr);
 
+// Appends the UTF-8 bytes of one code point.
+void ajouter_utf8(std::string &s, char32_t c);
+
 // UTF-8 forms of the same rules. nullopt: the fast path cannot decide, or the bytes
 // are not valid UTF-8.
 std::optional<std::string> normaliser_ortho(std::string_view texte);

@@ -24,24 +24,6 @@ inline uint32_t ecart(int64_t x, int64_t a, int64_t b) {
     return uint32_t(x < a ? a - x : (x > b ? x - b : 0));
 }
 
-void ajouter_utf8(std::string &s, char32_t c) {
-    if (c < 0x80) {
-        s += char(c);
-    } else if (c < 0x800) {
-        s += char(0xC0 | (c >> 6));
-        s += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        s += char(0xE0 | (c >> 12));
-        s += char(0x80 | ((c >> 6) & 0x3F));
-        s += char(0x80 | (c & 0x3F));
-    } else {
-        s += char(0xF0 | (c >> 18));
-        s += char(0x80 | ((c >> 12) & 0x3F));
-        s += char(0x80 | ((c >> 6) & 0x3F));
-        s += char(0x80 | (c & 0x3F));
-    }
-}
-
 // Searches of distance_moyenne that climb one distance at a time before it bounds the
 // n-th distance from the words sorted next to the target.
 constexpr uint32_t PAS_AVANT_PLAFOND = 4;
