@@ -433,7 +433,7 @@ def test_ctrl_c_arrete_les_mesures_de_tout_le_lexique():
         time.sleep(3)
         debut = time.monotonic()
         p.send_signal(signal.SIGINT)
-        out, err = p.communicate(timeout=120)
+        out, err = p.communicate(timeout=300)
     finally:
         if p.poll() is None:
             p.kill()

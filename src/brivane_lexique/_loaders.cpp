@@ -291,7 +291,15 @@ nb::object index_de(nb::handle entrees, nb::handle normaliser) {
 nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser, nb::handle encodage,
                      nb::handle progression) {
     std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur, encodage);
-    if (!p) return index_de(entrees_de(chemin, delimiteur, encodage), normaliser);
+    if (!p) {
+        // The plain pass cannot say where it is: the bar is drawn once, complete.
+        nb::object ix = index_de(entrees_de(chemin, delimiteur, encodage), normaliser);
+        if (!progression.is_none()) {
+            nb::object taille = nb::module_::import_("os").attr("path").attr("getsize")(chemin);
+            progression(taille, taille);
+        }
+        return ix;
+    }
     // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
     // collector would only rescan them again and again while they pile up.
     struct PauseCollecteur {
