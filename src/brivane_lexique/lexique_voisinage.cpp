@@ -241,7 +241,9 @@ std::vector<MotMesure> lire_mots(Lexique &l, nb::handle mots, nb::handle phones)
     std::shared_ptr<const RepertoireVoisinage> rp;
     nb::dict vus;
     std::vector<MotMesure> res;
+    Interruptible interruption;  // on SQLite each word costs a few statements
     for (nb::handle mot : liste) {
+        interruption();
         exiger_str(mot, "mots");
         if (vus.contains(mot)) continue;
         vus[mot] = nb::none();
