@@ -182,9 +182,9 @@ def test_ligne_de_commande_sur_le_lexique_embarque(capsys, args, lire, attendu):
 
 def outil_de_construction():
     chemin = Path(__file__).resolve().parents[1] / "tools" / "construire_lexique_defaut.py"
-    spec = importlib.util.spec_from_file_location("construire_lexique_defaut", chemin)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    chargeur = importlib.util.spec_from_file_location("construire_lexique_defaut", chemin)
+    module = importlib.util.module_from_spec(chargeur)
+    chargeur.loader.exec_module(module)
     return module
 
 

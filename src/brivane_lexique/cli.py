@@ -275,15 +275,14 @@ class Progression:
             self.flux.flush()
 
 
-class ProgressionIndex:
+class ProgressionIndex(Progression):
     """Barre de progression de la construction des index, dessinee apres une seconde."""
 
     DELAI = 1.0
 
     def __init__(self, flux=None) -> None:
-        self.flux = flux if flux is not None else sys.stderr
+        super().__init__(0, flux)
         self.debut = time.monotonic()
-        self.affichee = False
 
     def __call__(self, lus: int, taille: int) -> None:
         if time.monotonic() - self.debut < self.DELAI:
@@ -296,10 +295,6 @@ class ProgressionIndex:
         self.flux.flush()
         self.affichee = True
 
-    def terminer(self) -> None:
-        if self.affichee:
-            self.flux.write("\n")
-            self.flux.flush()
 
 
 # Commandes qui ne lisent pas les index d'un lexique CSV/TSV.
