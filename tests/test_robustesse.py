@@ -201,25 +201,39 @@ SCRIPT_INTERRUPTION = """
 
     # Sends SIGINT from another process (as a terminal does: this process's threads
     # would need the interpreter to send it), started once so that no process start
-    # delays the signal.
+    # delays the signal. It answers with the monotonic time (shared by both processes)
+    # at which it sent the signal.
     TIREUR = subprocess.Popen([sys.executable, "-c", "import os, signal, sys, time\\n"
-                               "for l in sys.stdin: time.sleep(float(l)); os.kill(int(sys.argv[1]), signal.SIGINT)",
-                               str(os.getpid())], stdin=subprocess.PIPE, text=True)
+                               "for l in sys.stdin:\\n"
+                               "    time.sleep(float(l)); t = time.monotonic()\\n"
+                               "    os.kill(int(sys.argv[1]), signal.SIGINT); print(t, flush=True)",
+                               str(os.getpid())], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 
-    def interrompu(action, apres):
+    def une_fois(action, apres):
         # SIGINT `apres` seconds into the action: seconds from the signal to the
-        # KeyboardInterrupt, or None when the action ended first.
+        # KeyboardInterrupt, or None when the signal left after the action had ended
+        # (a busy machine delayed it: nothing was learnt). The sender's time is read
+        # only once the interrupt has landed, so that the interrupt cannot fall
+        # between reading that time and keeping it.
         TIREUR.stdin.write(f"{apres}\\n")
         TIREUR.stdin.flush()
-        debut, fini = time.perf_counter(), []
+        fin = recu = None
         try:
             action()
-            fini.append(True)
-            time.sleep(max(0.0, debut + apres - time.perf_counter()) + 0.2)
+            fin = time.monotonic()
+            time.sleep(10.0)  # the signal lands here at the latest
         except KeyboardInterrupt:
-            if not fini:
-                return time.perf_counter() - debut - apres
-            raise
+            recu = time.monotonic()
+        envoi = float(TIREUR.stdout.readline())
+        if recu is None or (fin is not None and envoi > fin):
+            return None
+        return recu - envoi
+
+    def interrompu(action, apres):
+        for _ in range(4):
+            delai = une_fois(action, apres)
+            if delai is not None:
+                return delai
         return None
 
     def duree(action):
