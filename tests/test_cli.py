@@ -604,3 +604,10 @@ def orthos_numeriques(tmp_path):
 def test_une_ligne_par_orthographe_non_textuelle(capsys, orthos_numeriques, args):
     lignes = lancer_json(capsys, "--lexique", orthos_numeriques, *args)
     assert sorted((str(e["ortho"]), e["cgram"]) for e in lignes) == [("7", "NOM"), ("sept", "ADJ")]
+
+
+@pytest.mark.parametrize("commande", [["stimuli"], ["exporter"], ["exporter", "--format", "sqlite"]])
+def test_ecriture_dans_un_dossier_absent_nomme_la_destination(capsys, tsv, tmp_path, commande):
+    cible = tmp_path / "absent" / "liste.csv"
+    code, out, err = lancer(capsys, "--lexique", tsv, commande[0], cible, *commande[1:])
+    assert (code, out) == (1, "") and err.rstrip().endswith(f" : {cible}") and ".partiel" not in err

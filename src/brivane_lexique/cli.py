@@ -36,14 +36,8 @@ COLONNES_NOM_PROPRE = ["lemme", "phone", "type", "code", "departement", "region"
 COLONNES_SENS = ["lemme", "cgram", "sens_num", "definition", "exemples", "synonymes", "antonymes", "tags"]
 LARGEUR_MAX_CELLULE = 60
 
-MODES = {
-    "ind": "indicatif",
-    "sub": "subjonctif",
-    "cnd": "conditionnel",
-    "imp": "impératif",
-    "inf": "infinitif",
-    "par": "participe",
-}
+MODES = {"ind": "indicatif", "sub": "subjonctif", "cnd": "conditionnel", "imp": "impératif", "inf": "infinitif",
+         "par": "participe"}
 TEMPS = {"pre": "présent", "imp": "imparfait", "pas": "passé", "fut": "futur", "": "-"}
 # Le "pas" de l'indicatif est le passe simple ; celui du participe, le participe passe.
 TEMPS_PAR_MODE = {("ind", "pas"): "passé simple"}
@@ -56,10 +50,21 @@ COLONNES_INTERNES = frozenset({"phone_reversed"})
 # Noms canoniques de texte : jamais convertis en nombres (personne vaut "1" partout).
 TEXTES_CANONIQUES = frozenset({"ortho", "lemme", "cgram", "genre", "nombre", "mode", "temps", "personne", "phone"})
 
-CRITERES = (
-    "cgram", "genre", "nombre", "freq_min", "freq_max", "nb_syllabes",
-    "age_min", "age_max", "illustrable_min", "categorie", "has_age", "has_phone",
+# Criteres de filtre de l'API : (option, type, metavar, aide) ; puis les paires --has-X / --no-X.
+OPTIONS_CRITERES = (
+    ("cgram", None, None, "catégorie grammaticale (préfixe : VER, NOM, ADJ...)"),
+    ("genre", None, None, "m ou f"),
+    ("nombre", None, None, "s ou p"),
+    ("freq-min", float, "F", "fréquence minimale (par million de mots)"),
+    ("freq-max", float, "F", "fréquence maximale (par million de mots)"),
+    ("nb-syllabes", int, "N", "nombre de syllabes"),
+    ("age-min", float, "A", "âge d'acquisition minimal"),
+    ("age-max", float, "A", "âge d'acquisition maximal"),
+    ("illustrable-min", float, "X", "score d'illustrabilité minimal"),
+    ("categorie", None, None, "catégorie sémantique exacte"),
 )
+PRESENCES = (("age", "un âge d'acquisition", "âge d'acquisition"), ("phone", "une prononciation", "prononciation"))
+CRITERES = tuple(o[0].replace("-", "_") for o in OPTIONS_CRITERES) + tuple(f"has_{p[0]}" for p in PRESENCES)
 # Mesures de voisinage, calculees a la demande (Lexique.mesures), pas lues dans le lexique.
 MESURES = ("old20", "pld20", "n_ortho", "n_phon", "pu_ortho", "pu_phon", "homographes", "homophones")
 # Criteres de forme et bornes des mesures, passes tels quels a filtrer, compter et exporter.
@@ -190,19 +195,17 @@ class Progression:
         self.flux = flux if flux is not None else sys.stderr
         self.affichee = False
 
-    def dessiner(self, part: float, texte: str) -> None:
-        plein = int(part * 30)
-        self.flux.write(f"\r[{'#' * plein}{'.' * (30 - plein)}] {texte}")
+    def dessiner(self, texte: str, part: float | None = None) -> None:
+        plein = int((part or 0.0) * 30)
+        self.flux.write("\r" + ("" if part is None else f"[{'#' * plein}{'.' * (30 - plein)}] ") + texte)
         self.flux.flush()
         self.affichee = True
 
     def __call__(self, n: int) -> None:
         if self.total:
-            self.dessiner(min(n / self.total, 1.0), f"{n}/{self.total} lignes")
+            self.dessiner(f"{n}/{self.total} lignes", min(n / self.total, 1.0))
         else:
-            self.flux.write(f"\r{n} lignes")
-            self.flux.flush()
-            self.affichee = True
+            self.dessiner(f"{n} lignes")
 
     def terminer(self) -> None:
         if self.affichee:
@@ -222,7 +225,7 @@ class ProgressionIndex(Progression):
     def __call__(self, lus: int, taille: int) -> None:
         if time.monotonic() - self.debut >= self.DELAI:
             part = min(lus / taille, 1.0) if taille else 0.0
-            self.dessiner(part, (f"{int(part * 100):3d} % " if taille else "") + "construction des index")
+            self.dessiner((f"{int(part * 100):3d} % " if taille else "") + "construction des index", part)
 
 
 class Sortie:
@@ -286,14 +289,12 @@ def _choisir_colonnes(entrees: list[dict], preferees: Sequence[str]) -> list[str
 SANS_INDEX = frozenset({"existe", "colonnes", "nom-propre"})
 
 
-def preparer_index(lex, commande: str, flux=None) -> None:
+def preparer_index(lex, commande: str) -> None:
     """Construit les index d'un lexique CSV/TSV en montrant la progression dans un terminal."""
-    flux = flux if flux is not None else sys.stderr
-    if _est_sqlite(lex) or commande in SANS_INDEX or getattr(lex, "_index_phone", None) is not None:
+    if (_est_sqlite(lex) or commande in SANS_INDEX or getattr(lex, "_index_phone", None) is not None
+            or not sys.stderr.isatty()):
         return
-    if not flux.isatty():
-        return
-    barre = ProgressionIndex(flux)
+    barre = ProgressionIndex()
     try:
         lex._charger_index(progression=barre)
     finally:
@@ -633,8 +634,7 @@ def cmd_formes(lex, a, out: Sortie) -> None:
     cle = _cle("lemme")
     lemme = cle({"lemme": a.lemme})
     _liste(lex, a, out, lambda n: lex.formes_de(a.lemme, a.cgram)[:n], par_frequence=False,
-           meme=lambda r, e: cle(r) == lemme
-           and (r.get("cgram") or "").startswith(a.cgram or ""))
+           meme=lambda r, e: cle(r) == lemme and (r.get("cgram") or "").startswith(a.cgram or ""))
 
 
 def cmd_conjuguer(lex, a, out: Sortie) -> None:
@@ -753,10 +753,6 @@ def cmd_exporter(lex, a, out: Sortie) -> None:
     ecrire_fichier(out, exporter, total, a.sortie, "sqlite" if a.format == "sqlite" else "csv", "exportées vers")
 
 
-NOMS_PROPRES = {"info": "info_nom_propre", "homophones": "homophones_nom_propre",
-                "rechercher": "rechercher_nom_propre", "rimes": "rimes_nom_propre"}
-
-
 def cmd_nom_propre(lex, a, out: Sortie) -> None:
     q = a.requete
     if q not in ("existe", "phone") and len(a.arguments) != 1:
@@ -765,12 +761,12 @@ def cmd_nom_propre(lex, a, out: Sortie) -> None:
         _verifier_regex(a.arguments[0])
     if not _est_sqlite(lex):
         print("les noms propres ne sont disponibles que dans un lexique SQLite", file=sys.stderr)
+    methode = getattr(lex, f"{q}_nom_propre")
     if q in ("existe", "phone"):
-        out.par_mot(q, {m: getattr(lex, f"{q}_nom_propre")(m) for m in a.arguments})
-        return
-    limite = (a.limite or TOUT,) if q in ("rechercher", "rimes") else ()
-    res = getattr(lex, NOMS_PROPRES[q])(a.arguments[0], *limite)
-    out.entrees(res, _colonnes(lex, a, ("noms_propres",)), COLONNES_NOM_PROPRE)
+        out.par_mot(q, {m: methode(m) for m in a.arguments})
+    else:
+        limite = (a.limite or TOUT,) if q in ("rechercher", "rimes") else ()
+        out.entrees(methode(a.arguments[0], *limite), _colonnes(lex, a, ("noms_propres",)), COLONNES_NOM_PROPRE)
 
 
 # --------------------------------------------------------------------------- analyseur
@@ -856,22 +852,6 @@ def liste(defaut: int = 50, analyses: bool = True) -> Callable[[argparse.Argumen
         else:
             p.set_defaults(analyses=True)
     return ajouter
-
-
-# (nom, type, metavar, aide) des criteres de filtre ; puis les paires --has-X / --no-X.
-OPTIONS_CRITERES = (
-    ("cgram", None, None, "catégorie grammaticale (préfixe : VER, NOM, ADJ...)"),
-    ("genre", None, None, "m ou f"),
-    ("nombre", None, None, "s ou p"),
-    ("freq-min", float, "F", "fréquence minimale (par million de mots)"),
-    ("freq-max", float, "F", "fréquence maximale (par million de mots)"),
-    ("nb-syllabes", int, "N", "nombre de syllabes"),
-    ("age-min", float, "A", "âge d'acquisition minimal"),
-    ("age-max", float, "A", "âge d'acquisition maximal"),
-    ("illustrable-min", float, "X", "score d'illustrabilité minimal"),
-    ("categorie", None, None, "catégorie sémantique exacte"),
-)
-PRESENCES = (("age", "un âge d'acquisition", "âge d'acquisition"), ("phone", "une prononciation", "prononciation"))
 
 
 def options_criteres(p: argparse.ArgumentParser) -> None:

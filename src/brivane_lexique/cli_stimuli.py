@@ -20,7 +20,11 @@ def _format(a) -> str:
 def ecrire_liste(lignes: list[dict], colonnes: list[str], chemin: str, fmt: str, progression=None) -> int:
     """Ecrit les lignes a cote de la destination puis la remplace : une erreur laisse l'ancien fichier."""
     cible = Path(chemin)
-    fd, temporaire = tempfile.mkstemp(prefix=f".{cible.name}.", suffix=".partiel", dir=cible.parent or ".")
+    try:
+        fd, temporaire = tempfile.mkstemp(prefix=f".{cible.name}.", suffix=".partiel", dir=cible.parent or ".")
+    except OSError as exc:
+        # Le fichier temporaire n'est qu'un moyen : l'erreur nomme la destination demandee.
+        raise type(exc)(exc.errno, exc.strerror, chemin) from None
     try:
         with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
             ecrire_csv(f, colonnes, ([ligne.get(c) for c in colonnes] for ligne in lignes),
