@@ -127,16 +127,14 @@ def _cellule(valeur: Any) -> str:
     return texte
 
 
-def _est_nombre(valeur: Any) -> bool:
-    return isinstance(valeur, (int, float)) and not isinstance(valeur, bool)
-
-
 def tableau(entetes: Sequence[str], lignes: Iterable[Sequence[Any]]) -> str:
     """Tableau aligne : colonnes separees par deux espaces, nombres cadres a droite."""
     brut = [list(l) for l in lignes]
     cellules = [[_cellule(v) for v in l] for l in brut]
     largeurs = [max([_largeur(h)] + [_largeur(l[i]) for l in cellules]) for i, h in enumerate(entetes)]
-    a_droite = [bool(brut) and all(_est_nombre(l[i]) or l[i] is None for l in brut) for i in range(len(entetes))]
+    # Une colonne de nombres (vides compris) se cadre a droite ; un booleen n'en est pas un.
+    a_droite = [bool(brut) and all(l[i] is None or isinstance(l[i], (int, float)) and not isinstance(l[i], bool)
+                                   for l in brut) for i in range(len(entetes))]
 
     def ligne(valeurs: Sequence[str]) -> str:
         return "  ".join(" " * (largeurs[i] - _largeur(v)) + v if a_droite[i] else v + " " * (largeurs[i] - _largeur(v))
@@ -266,7 +264,8 @@ class Sortie:
             return
         # Les memes valeurs qu'en JSON : un nombre lu d'un TSV se cadre a droite comme en SQLite.
         entrees = valeurs_json(entrees, self.sqlite)
-        noms = colonnes.noms or _choisir_colonnes(entrees, preferees)
+        presentes = {k: None for e in entrees for k in e}
+        noms = colonnes.noms or [c for c in preferees if c in presentes] or list(presentes)
         self.ecrire(tableau(noms, ([e.get(colonnes.cles.get(c, c)) for c in noms] for e in entrees)))
 
     def par_mot(self, entete: str, resultats: dict[str, Any]) -> None:
@@ -276,11 +275,6 @@ class Sortie:
 
     def liste(self, valeurs: list[str]) -> None:
         self.montrer(valeurs, lambda: "\n".join(valeurs))
-
-
-def _choisir_colonnes(entrees: list[dict], preferees: Sequence[str]) -> list[str]:
-    presentes = {k: None for e in entrees for k in e}
-    return [c for c in preferees if c in presentes] or list(presentes)
 
 
 # --------------------------------------------------------------------------- lexique
