@@ -518,3 +518,96 @@ def test_module_erreur_sans_trace(args, code):
     r = executer(sys.executable, "-m", "brivane_lexique", *args)
     assert r.returncode == code
     assert "Traceback" not in r.stderr and r.stderr.count("\n") == 1 and r.stdout == ""
+
+
+# --- the table of subcommands and the shared output routine -------------------------------------
+
+SOUS_COMMANDES = {
+    # name: (takes --colonnes, an option or argument of its own)
+    "existe": (False, "MOT"), "info": (True, "mot"), "phone": (False, "MOT"), "homophones": (True, "--mot"),
+    "frequence": (False, "MOT"), "lemme": (False, "MOT"), "formes": (True, "--cgram"), "conjuguer": (False, "verbe"),
+    "verbes": (True, "--personne"), "definitions": (True, "--cgram"), "synonymes": (False, "mot"),
+    "antonymes": (False, "mot"), "rechercher": (True, "--champ"), "anagrammes": (True, "--analyses"),
+    "rimes": (True, "--nb-phonemes"), "contient-son": (True, "son"), "syllabes": (True, "--cgram"),
+    "filtrer": (True, "--une-par-ortho"), "compter": (False, "--no-phone"), "exporter": (True, "--format"),
+    "colonnes": (False, "--alphabet"), "stimuli": (True, "--old20-max"), "nom-propre": (True, "ARG"),
+    "voisins": (False, "--phone"), "mesures": (False, "--fichier"),
+}
+
+
+def test_aide_liste_les_sous_commandes_dans_l_ordre(capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["--help"])
+    aide = capsys.readouterr().out
+    assert [aide.index(f"\n    {nom} ") for nom in SOUS_COMMANDES] == sorted(aide.index(f"\n    {nom} ")
+                                                                            for nom in SOUS_COMMANDES)
+
+
+@pytest.mark.parametrize("nom", list(SOUS_COMMANDES))
+def test_aide_de_chaque_sous_commande(capsys, nom):
+    colonnes, propre = SOUS_COMMANDES[nom]
+    with pytest.raises(SystemExit) as fin:
+        cli.main([nom, "--help"])
+    aide = capsys.readouterr().out
+    assert fin.value.code == 0 and aide.startswith(f"utilisation : brivane-lexique {nom} ")
+    assert all(o in aide for o in ("--lexique", "--json", "--encodage", "--alphabet", propre))
+    assert ("--colonnes" in aide) == colonnes
+
+
+@pytest.mark.parametrize(
+    "args, sortie, erreur",
+    [
+        # A count of zero is a result, an empty list or table is not.
+        (["compter", "--cgram", "ZZZ"], "0\n", ""),
+        (["--json", "compter", "--cgram", "ZZZ"], '{\n  "nombre": 0\n}\n', ""),
+        (["formes", "zzz"], "", "aucun résultat\n"),
+        (["--json", "formes", "zzz"], "[]\n", ""),
+        (["definitions", "zzz"], "", "aucun résultat\n"),
+        (["--json", "conjuguer", "zzz"], "{}\n", ""),
+        (["existe", "zzz"], "mot  existe\n---  ------\nzzz  non\n", ""),
+    ],
+)
+def test_resultat_nul_et_resultat_vide(capsys, tsv, args, sortie, erreur):
+    assert lancer(capsys, "--lexique", tsv, *args) == (0, sortie, erreur)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["rimes", "chanter", "--limite", "x"], "entier >= 0 attendu (0 : pas de limite) : 'x'"),
+        (["stimuli", "l.csv", "--limite", "-2"], "entier >= 0 attendu (0 : pas de limite) : '-2'"),
+        (["rimes", "chanter", "--nb-phonemes", "x"], "entier >= 1 attendu : 'x'"),
+        (["mesures", "chat", "--n", "0"], "n doit valoir au moins 1"),
+        (["mesures", "chat", "--n", "deux"], "entier attendu : 'deux'"),
+    ],
+)
+def test_entiers_refuses(capsys, tsv, args, message):
+    code, out, err = lancer(capsys, "--lexique", tsv, *args)
+    assert (code, out) == (2, "") and message in err and err.count("\n") == 1
+
+
+@pytest.fixture
+def orthos_numeriques(tmp_path):
+    # A column without a type keeps what was inserted: here a spelling stored as an integer.
+    chemin = tmp_path / "sept.sqlite"
+    with sqlite3.connect(chemin) as conn:
+        conn.execute("CREATE TABLE formes (ortho, phone, lemme, cgram, freq_opensubs, nb_syllabes)")
+        conn.executemany("INSERT INTO formes VALUES (?, ?, ?, ?, ?, ?)",
+                         [(7, "sɛt", 7, "ADJ", 2.0, 1), (7, "sɛt", 7, "NOM", 5.0, 1),
+                          ("sept", "sɛt", "sept", "ADJ", 9.0, 1)])
+    conn.close()
+    return chemin
+
+
+@pytest.mark.parametrize("args", [["filtrer", "--limite", "0"], ["syllabes", "1"], ["homophones", "sɛt"],
+                                  ["rimes", "sept", "--avec-mot"]])
+def test_une_ligne_par_orthographe_non_textuelle(capsys, orthos_numeriques, args):
+    lignes = lancer_json(capsys, "--lexique", orthos_numeriques, *args)
+    assert sorted((str(e["ortho"]), e["cgram"]) for e in lignes) == [("7", "NOM"), ("sept", "ADJ")]
+
+
+@pytest.mark.parametrize("commande", [["stimuli"], ["exporter"], ["exporter", "--format", "sqlite"]])
+def test_ecriture_dans_un_dossier_absent_nomme_la_destination(capsys, tsv, tmp_path, commande):
+    cible = tmp_path / "absent" / "liste.csv"
+    code, out, err = lancer(capsys, "--lexique", tsv, commande[0], cible, *commande[1:])
+    assert (code, out) == (1, "") and err.rstrip().endswith(f" : {cible}") and ".partiel" not in err

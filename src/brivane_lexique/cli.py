@@ -13,18 +13,16 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import csv
 import json
 import os
-import time
 import re
 import sqlite3
 import sys
+import time
 import unicodedata
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
-
-from .cli_stimuli import MESURES, ajouter_stimuli, options_selection, options_tri, selection, tri_et_mesures
-from . import cli_voisinage
 
 PROG = "brivane-lexique"
 
@@ -38,14 +36,8 @@ COLONNES_NOM_PROPRE = ["lemme", "phone", "type", "code", "departement", "region"
 COLONNES_SENS = ["lemme", "cgram", "sens_num", "definition", "exemples", "synonymes", "antonymes", "tags"]
 LARGEUR_MAX_CELLULE = 60
 
-MODES = {
-    "ind": "indicatif",
-    "sub": "subjonctif",
-    "cnd": "conditionnel",
-    "imp": "impératif",
-    "inf": "infinitif",
-    "par": "participe",
-}
+MODES = {"ind": "indicatif", "sub": "subjonctif", "cnd": "conditionnel", "imp": "impératif", "inf": "infinitif",
+         "par": "participe"}
 TEMPS = {"pre": "présent", "imp": "imparfait", "pas": "passé", "fut": "futur", "": "-"}
 # Le "pas" de l'indicatif est le passe simple ; celui du participe, le participe passe.
 TEMPS_PAR_MODE = {("ind", "pas"): "passé simple"}
@@ -58,10 +50,27 @@ COLONNES_INTERNES = frozenset({"phone_reversed"})
 # Noms canoniques de texte : jamais convertis en nombres (personne vaut "1" partout).
 TEXTES_CANONIQUES = frozenset({"ortho", "lemme", "cgram", "genre", "nombre", "mode", "temps", "personne", "phone"})
 
-CRITERES = (
-    "cgram", "genre", "nombre", "freq_min", "freq_max", "nb_syllabes",
-    "age_min", "age_max", "illustrable_min", "categorie", "has_age", "has_phone",
+# Criteres de filtre de l'API : (option, type, metavar, aide) ; puis les paires --has-X / --no-X.
+OPTIONS_CRITERES = (
+    ("cgram", None, None, "catégorie grammaticale (préfixe : VER, NOM, ADJ...)"),
+    ("genre", None, None, "m ou f"),
+    ("nombre", None, None, "s ou p"),
+    ("freq-min", float, "F", "fréquence minimale (par million de mots)"),
+    ("freq-max", float, "F", "fréquence maximale (par million de mots)"),
+    ("nb-syllabes", int, "N", "nombre de syllabes"),
+    ("age-min", float, "A", "âge d'acquisition minimal"),
+    ("age-max", float, "A", "âge d'acquisition maximal"),
+    ("illustrable-min", float, "X", "score d'illustrabilité minimal"),
+    ("categorie", None, None, "catégorie sémantique exacte"),
 )
+PRESENCES = (("age", "un âge d'acquisition", "âge d'acquisition"), ("phone", "une prononciation", "prononciation"))
+CRITERES = tuple(o[0].replace("-", "_") for o in OPTIONS_CRITERES) + tuple(f"has_{p[0]}" for p in PRESENCES)
+# Mesures de voisinage, calculees a la demande (Lexique.mesures), pas lues dans le lexique.
+MESURES = ("old20", "pld20", "n_ortho", "n_phon", "pu_ortho", "pu_phon", "homographes", "homophones")
+# Criteres de forme et bornes des mesures, passes tels quels a filtrer, compter et exporter.
+FORMES = ("nb_lettres_min", "nb_lettres_max", "nb_phonemes_min", "nb_phonemes_max", "nb_syllabes_min",
+          "nb_syllabes_max", "motif")
+BORNES = tuple(f"{m}_{s}" for m in MESURES for s in ("min", "max")) + ("voisins_min", "voisins_max")
 
 
 class ErreurCli(Exception):
@@ -118,101 +127,33 @@ def _cellule(valeur: Any) -> str:
     return texte
 
 
-def _est_nombre(valeur: Any) -> bool:
-    return isinstance(valeur, (int, float)) and not isinstance(valeur, bool)
-
-
 def tableau(entetes: Sequence[str], lignes: Iterable[Sequence[Any]]) -> str:
     """Tableau aligne : colonnes separees par deux espaces, nombres cadres a droite."""
     brut = [list(l) for l in lignes]
     cellules = [[_cellule(v) for v in l] for l in brut]
-    largeurs = [_largeur(h) for h in entetes]
-    for l in cellules:
-        for i, c in enumerate(l):
-            largeurs[i] = max(largeurs[i], _largeur(c))
-    a_droite = [bool(brut) and all(_est_nombre(l[i]) or l[i] is None for l in brut) for i in range(len(entetes))]
+    largeurs = [max([_largeur(h)] + [_largeur(l[i]) for l in cellules]) for i, h in enumerate(entetes)]
+    # Une colonne de nombres (vides compris) se cadre a droite ; un booleen n'en est pas un.
+    a_droite = [bool(brut) and all(l[i] is None or isinstance(l[i], (int, float)) and not isinstance(l[i], bool)
+                                   for l in brut) for i in range(len(entetes))]
 
     def ligne(valeurs: Sequence[str]) -> str:
-        morceaux = []
-        for i, v in enumerate(valeurs):
-            blanc = " " * (largeurs[i] - _largeur(v))
-            morceaux.append(blanc + v if a_droite[i] else v + blanc)
-        return "  ".join(morceaux).rstrip()
+        return "  ".join(" " * (largeurs[i] - _largeur(v)) + v if a_droite[i] else v + " " * (largeurs[i] - _largeur(v))
+                         for i, v in enumerate(valeurs)).rstrip()
 
-    sortie = [ligne(list(entetes)), ligne(["-" * l for l in largeurs])]
-    sortie += [ligne(l) for l in cellules]
-    return "\n".join(sortie)
+    return "\n".join([ligne(entetes), ligne(["-" * l for l in largeurs])] + [ligne(l) for l in cellules])
 
 
-def _choisir_colonnes(entrees: list[dict], preferees: Sequence[str], demandees: list[str] | None) -> list[str]:
-    if demandees:
-        return demandees
-    presentes: dict[str, None] = {}
-    for e in entrees:
-        presentes.update(dict.fromkeys(e))
-    colonnes = [c for c in preferees if c in presentes]
-    return colonnes or list(presentes)
-
-
-# --------------------------------------------------------------------------- sortie
-
-
-class Sortie:
-    def __init__(self, json_: bool, sqlite: bool = True) -> None:
-        self.json = json_
-        self.sqlite = sqlite
-        # Ecriture des prononciations affichees (--alphabet) : None les laisse telles quelles.
-        self.convertir_phone: Callable[[str], str] | None = None
-
-    def _phones(self, entrees: list[dict]) -> list[dict]:
-        conv = self.convertir_phone
-        if conv is None:
-            return entrees
-        return [{**e, "phone": conv(e["phone"])} if isinstance(e.get("phone"), str) else e for e in entrees]
-
-    def ecrire(self, texte: str) -> None:
-        sys.stdout.write(texte + "\n")
-
-    def donnees(self, valeur: Any) -> None:
-        self.ecrire(json.dumps(valeur, ensure_ascii=False, indent=2, default=str))
-
-    def vide(self) -> None:
-        print("aucun résultat", file=sys.stderr)
-
-    def entrees(self, entrees: list[dict], colonnes: "Colonnes | list[str] | None",
-                preferees: Sequence[str] = COLONNES_ENTREE) -> None:
-        entrees = self._phones(entrees)
-        if not isinstance(colonnes, Colonnes):
-            colonnes = Colonnes(colonnes or [], {c: c for c in colonnes or []})
-        if self.json:
-            self.donnees(valeurs_json(colonnes.restreindre(entrees), self.sqlite))
-            return
-        if not entrees:
-            self.vide()
-            return
-        # Les memes valeurs qu'en JSON : un nombre lu d'un TSV se cadre a droite comme en SQLite.
-        entrees = valeurs_json(entrees, self.sqlite)
-        if colonnes.noms:
-            self.ecrire(tableau(colonnes.noms, ([e.get(colonnes.cles[c]) for c in colonnes.noms] for e in entrees)))
-        else:
-            cols = _choisir_colonnes(entrees, preferees, None)
-            self.ecrire(tableau(cols, ([e.get(c) for c in cols] for e in entrees)))
-
-    def par_mot(self, entete: str, resultats: dict[str, Any]) -> None:
-        if entete == "phone" and self.convertir_phone is not None:
-            resultats = {m: self.convertir_phone(v) if isinstance(v, str) else v for m, v in resultats.items()}
-        if self.json:
-            self.donnees(resultats)
-        else:
-            self.ecrire(tableau(["mot", entete], resultats.items()))
-
-    def liste(self, valeurs: list[str]) -> None:
-        if self.json:
-            self.donnees(valeurs)
-        elif not valeurs:
-            self.vide()
-        else:
-            self.ecrire("\n".join(valeurs))
+def ecrire_csv(flux, colonnes: Sequence[str], lignes: Iterable[Sequence[Any]], delimiteur: str = ",",
+               fin: str = "\n", progression: Callable[[int], None] | None = None, total: int = 0) -> int:
+    """Ecrit l'en-tete puis les lignes (vide pour None) ; rend le nombre de lignes ecrites."""
+    w = csv.writer(flux, delimiter=delimiteur, lineterminator=fin)
+    w.writerow(colonnes)
+    n = 0
+    for n, ligne in enumerate(lignes, 1):
+        w.writerow(["" if v is None else v for v in ligne])
+        if progression is not None and (n % 1000 == 0 or n == total):
+            progression(n)
+    return n
 
 
 def _dans_l_ordre(d: dict, ordre: Iterable[str]) -> dict:
@@ -228,24 +169,19 @@ def ordonner_conjugaison(table: dict[str, dict[str, dict[str, str]]]) -> dict:
 
 def tableau_conjugaison(table: dict[str, dict[str, dict[str, str]]]) -> str:
     """Une section par mode ; dans chaque section, une colonne par temps, une ligne par personne."""
-    table = ordonner_conjugaison(table)
     blocs = []
-    for mode, temps in table.items():
-        ordre_temps = list(temps)
-        cles: dict[str, None] = {}
-        for t in ordre_temps:
-            cles.update(dict.fromkeys(temps[t]))
-        ordre_cles = _dans_l_ordre(cles, PERSONNES)
-        if list(ordre_cles) == [""]:
+    for mode, temps in ordonner_conjugaison(table).items():
+        noms = [TEMPS_PAR_MODE.get((mode, t), TEMPS.get(t, t)) for t in temps]
+        cles = list(_dans_l_ordre({c: None for formes in temps.values() for c in formes}, PERSONNES))
+        if cles == [""]:
             # Modes impersonnels (infinitif, participes) : une forme par temps, sans grille.
-            lignes = [(TEMPS_PAR_MODE.get((mode, t), TEMPS.get(t, t)) if t else "", temps[t][""]) for t in ordre_temps]
+            lignes = [(nom if t else "", formes[""]) for nom, (t, formes) in zip(noms, temps.items())]
             largeur = max(_largeur(l) for l, _ in lignes)
-            corps = ["  " + (l + " " * (largeur - _largeur(l)) + "  " if largeur else "") + f for l, f in lignes]
-            blocs.append(MODES.get(mode, mode) + "\n" + "\n".join(corps))
-            continue
-        entetes = [""] + [TEMPS_PAR_MODE.get((mode, t), TEMPS.get(t, t)) for t in ordre_temps]
-        lignes = [[p] + [temps[t].get(p, "") for t in ordre_temps] for p in ordre_cles]
-        blocs.append(MODES.get(mode, mode) + "\n" + tableau(entetes, lignes))
+            corps = "\n".join("  " + (l + " " * (largeur - _largeur(l)) + "  " if largeur else "") + f
+                              for l, f in lignes)
+        else:
+            corps = tableau([""] + noms, ([p] + [formes.get(p, "") for formes in temps.values()] for p in cles))
+        blocs.append(MODES.get(mode, mode) + "\n" + corps)
     return "\n\n".join(blocs)
 
 
@@ -257,17 +193,17 @@ class Progression:
         self.flux = flux if flux is not None else sys.stderr
         self.affichee = False
 
-    def __call__(self, n: int) -> None:
-        largeur = 30
-        if self.total:
-            part = min(n / self.total, 1.0)
-            plein = int(part * largeur)
-            barre = "#" * plein + "." * (largeur - plein)
-            self.flux.write(f"\r[{barre}] {n}/{self.total} lignes")
-        else:
-            self.flux.write(f"\r{n} lignes")
+    def dessiner(self, texte: str, part: float | None = None) -> None:
+        plein = int((part or 0.0) * 30)
+        self.flux.write("\r" + ("" if part is None else f"[{'#' * plein}{'.' * (30 - plein)}] ") + texte)
         self.flux.flush()
         self.affichee = True
+
+    def __call__(self, n: int) -> None:
+        if self.total:
+            self.dessiner(f"{n}/{self.total} lignes", min(n / self.total, 1.0))
+        else:
+            self.dessiner(f"{n} lignes")
 
     def terminer(self) -> None:
         if self.affichee:
@@ -285,37 +221,79 @@ class ProgressionIndex(Progression):
         self.debut = time.monotonic()
 
     def __call__(self, lus: int, taille: int) -> None:
-        if time.monotonic() - self.debut < self.DELAI:
+        if time.monotonic() - self.debut >= self.DELAI:
+            part = min(lus / taille, 1.0) if taille else 0.0
+            self.dessiner((f"{int(part * 100):3d} % " if taille else "") + "construction des index", part)
+
+
+class Sortie:
+    """Ecrit les resultats d'une commande en tableau aligne ou en JSON (--json)."""
+
+    def __init__(self, json_: bool, sqlite: bool = True) -> None:
+        self.json = json_
+        self.sqlite = sqlite
+        # Ecriture des prononciations affichees (--alphabet) : None les laisse telles quelles.
+        self.convertir_phone: Callable[[str], str] | None = None
+
+    def ecrire(self, texte: str) -> None:
+        sys.stdout.write(texte + "\n")
+
+    def donnees(self, valeur: Any) -> None:
+        self.ecrire(json.dumps(valeur, ensure_ascii=False, indent=2, default=str))
+
+    def vide(self) -> None:
+        print("aucun résultat", file=sys.stderr)
+
+    def montrer(self, valeur: Any, texte: Callable[[], str]) -> None:
+        """`valeur` en JSON ; sinon le texte rendu, ou "aucun resultat" pour une liste ou table vide."""
+        if self.json:
+            self.donnees(valeur)
+        elif isinstance(valeur, (list, dict)) and not valeur:
+            self.vide()
+        else:
+            self.ecrire(texte())
+
+    def _phone(self, v: Any) -> Any:
+        return self.convertir_phone(v) if self.convertir_phone is not None and isinstance(v, str) else v
+
+    def entrees(self, entrees: list[dict], colonnes: Colonnes, preferees: Sequence[str] = COLONNES_ENTREE) -> None:
+        if self.convertir_phone is not None:
+            entrees = [{**e, "phone": self._phone(e["phone"])} if "phone" in e else e for e in entrees]
+        if self.json or not entrees:
+            self.montrer(valeurs_json(colonnes.restreindre(entrees), self.sqlite), str)
             return
-        largeur = 30
-        part = min(lus / taille, 1.0) if taille else 0.0
-        plein = int(part * largeur)
-        pourcent = f"{int(part * 100):3d} % " if taille else ""
-        self.flux.write(f"\r[{'#' * plein}{'.' * (largeur - plein)}] {pourcent}construction des index")
-        self.flux.flush()
-        self.affichee = True
+        # Les memes valeurs qu'en JSON : un nombre lu d'un TSV se cadre a droite comme en SQLite.
+        entrees = valeurs_json(entrees, self.sqlite)
+        presentes = {k: None for e in entrees for k in e}
+        noms = colonnes.noms or [c for c in preferees if c in presentes] or list(presentes)
+        self.ecrire(tableau(noms, ([e.get(colonnes.cles.get(c, c)) for c in noms] for e in entrees)))
+
+    def par_mot(self, entete: str, resultats: dict[str, Any]) -> None:
+        if entete == "phone":
+            resultats = {m: self._phone(v) for m, v in resultats.items()}
+        self.montrer(resultats, lambda: tableau(["mot", entete], resultats.items()))
+
+    def liste(self, valeurs: list[str]) -> None:
+        self.montrer(valeurs, lambda: "\n".join(valeurs))
 
 
+# --------------------------------------------------------------------------- lexique
 
 # Commandes qui ne lisent pas les index d'un lexique CSV/TSV.
 SANS_INDEX = frozenset({"existe", "colonnes", "nom-propre"})
 
 
-def preparer_index(lex, commande: str, flux=None) -> None:
+def preparer_index(lex, commande: str) -> None:
     """Construit les index d'un lexique CSV/TSV en montrant la progression dans un terminal."""
-    flux = flux if flux is not None else sys.stderr
-    if _est_sqlite(lex) or commande in SANS_INDEX or getattr(lex, "_index_phone", None) is not None:
+    if (_est_sqlite(lex) or commande in SANS_INDEX or getattr(lex, "_index_phone", None) is not None
+            or not sys.stderr.isatty()):
         return
-    if not flux.isatty():
-        return
-    barre = ProgressionIndex(flux)
+    barre = ProgressionIndex()
     try:
         lex._charger_index(progression=barre)
     finally:
         barre.terminer()
 
-
-# --------------------------------------------------------------------------- lexique
 
 # L'ordre de Lexique.from_directory.
 MOTIFS_LEXIQUE = ("*.db", "*.sqlite", "*.sqlite3", "*.tsv", "*.csv", "*.tsv.gz", "*.csv.gz", "*.tsv.bz2",
@@ -360,9 +338,7 @@ def _erreurs_de_decompression() -> tuple[type[Exception], ...]:
 
 
 def ouvrir_lexique(chemin: str | None, table: str | None, encodage: str | None = None):
-    kwargs: dict[str, Any] = {}
-    if table is not None:
-        kwargs["table"] = table
+    kwargs: dict[str, Any] = {} if table is None else {"table": table}
     if encodage is not None and chemin is not None:
         try:
             codecs.lookup(encodage)
@@ -377,9 +353,8 @@ def ouvrir_lexique(chemin: str | None, table: str | None, encodage: str | None =
 
     p = Path(chemin)
     if p.is_dir():
-        fichier = lexique_du_repertoire(p)
-        print(f"{PROG}: lexique ouvert : {fichier}", file=sys.stderr)
-        p = fichier
+        p = lexique_du_repertoire(p)
+        print(f"{PROG}: lexique ouvert : {p}", file=sys.stderr)
     if not p.exists():
         # Ouvrir un .sqlite absent creerait un fichier vide : on refuse avant.
         raise ErreurCli(f"lexique introuvable : {chemin}")
@@ -402,7 +377,18 @@ def _verifier_regex(motif: str) -> None:
 
 
 def _criteres(a: argparse.Namespace) -> dict[str, Any]:
-    return {c: getattr(a, c) for c in CRITERES} | selection(a)
+    """Les criteres de filtre, puis les options de selection donnees (absentes : rien)."""
+    return {c: getattr(a, c) for c in CRITERES} | {
+        n: getattr(a, n) for n in FORMES + BORNES + ("une_par_ortho",) if getattr(a, n, None) is not None}
+
+
+def tri_et_mesures(a: argparse.Namespace) -> dict[str, Any]:
+    """--tri, et les mesures de --mesures ou nommees dans --colonnes (seules celles-la)."""
+    kw: dict[str, Any] = {"tri": a.tri} if getattr(a, "tri", None) else {}
+    demandees = [c for c in (getattr(a, "colonnes", None) or []) if c in MESURES]
+    if getattr(a, "mesures", None) or demandees:
+        kw["mesures"] = demandees or True
+    return kw
 
 
 def _est_sqlite(lex) -> bool:
@@ -458,16 +444,14 @@ def resoudre_demande(lex, demandees: list[str] | None, tables: Sequence[str | No
     cles: dict[str, str] = {}
     physiques: dict[str, str] = {}
     for src in sources:
-        canon = resolus[src]
-        for nom in (src, src.strip().lower(), canon):
-            cles.setdefault(nom, canon)
+        for nom in (src, src.strip().lower(), resolus[src]):
+            cles.setdefault(nom, resolus[src])
             physiques.setdefault(nom, src)
     if _est_sqlite(lex) and "freq_opensubs" in sources:
         physiques["freq"] = "freq_opensubs"  # la colonne que lisent les requetes SQL
-    for mesure in MESURES:  # calculees a la demande, pas lues dans le lexique
-        cles.setdefault(mesure, mesure)
-        physiques.setdefault(mesure, mesure)
-    for nom in list(cles):
+    for nom in MESURES + tuple(cles):
+        cles.setdefault(nom, nom)
+        physiques.setdefault(nom, nom)
         cles.setdefault(nom.lower(), cles[nom])
         physiques.setdefault(nom.lower(), physiques[nom])
     demandees = [c if c in cles else c.lower() for c in demandees]
@@ -483,12 +467,15 @@ def resoudre_demande(lex, demandees: list[str] | None, tables: Sequence[str | No
         if not (resolus[src] == "freq" and not _est_sqlite(lex) and "freq" in fournisseur):
             fournisseur[resolus[src]] = src
     for c in demandees:
-        src = physiques[c]
-        if c != cles[c] and fournisseur.get(cles[c], src) != src:
+        if c != cles[c] and fournisseur.get(cles[c], physiques[c]) != physiques[c]:
             raise ErreurCli(f"colonne {c} : ses valeurs ne sont pas lues par la bibliothèque, "
                             f"{cles[c]} vient de {fournisseur[cles[c]]}", EXIT_USAGE)
     export = [physiques[c] if _est_sqlite(lex) else cles[c] for c in demandees]
     return Colonnes(list(demandees), {c: cles[c] for c in demandees}, list(dict.fromkeys(export)))
+
+
+def _colonnes(lex, a, tables: Sequence[str | None] = (None,)) -> Colonnes:
+    return resoudre_demande(lex, getattr(a, "colonnes", None), tables)
 
 
 _ENTIER = re.compile(r"[+-]?(0|[1-9][0-9]*)")
@@ -502,26 +489,21 @@ def valeurs_json(entrees: list[dict], sqlite: bool) -> list[dict]:
     toutes les valeurs remplies du resultat s'ecrivent comme des nombres devient numerique.
     """
     numeriques: dict[str, type] = {}
-    if not sqlite:
-        cles = dict.fromkeys(k for e in entrees for k in e)
-        for k in cles:
-            if k in TEXTES_CANONIQUES:
-                continue
-            valeurs = [e[k] for e in entrees if isinstance(e.get(k), str) and e[k].strip()]
-            if any(not isinstance(e.get(k), (str, type(None))) for e in entrees):
-                continue
-            if all(_ENTIER.fullmatch(v.strip()) for v in valeurs):
-                numeriques[k] = int
-            elif all(_REEL.fullmatch(v.strip()) for v in valeurs):
-                numeriques[k] = float
+    for k in {} if sqlite else dict.fromkeys(k for e in entrees for k in e):
+        if k in TEXTES_CANONIQUES or any(not isinstance(e.get(k), (str, type(None))) for e in entrees):
+            continue
+        valeurs = [e[k].strip() for e in entrees if isinstance(e.get(k), str) and e[k].strip()]
+        for motif, type_ in ((_ENTIER, int), (_REEL, float)):
+            if all(motif.fullmatch(v) for v in valeurs):
+                numeriques[k] = type_
+                break
 
     def valeur(k: str, v: Any) -> Any:
-        if isinstance(v, str):
-            if not v.strip():
-                return None
-            if k in numeriques:
-                return numeriques[k](v.strip())
-        return v
+        if not isinstance(v, str):
+            return v
+        if not v.strip():
+            return None
+        return numeriques[k](v.strip()) if k in numeriques else v
 
     return [{k: valeur(k, v) for k, v in e.items()} for e in entrees]
 
@@ -529,17 +511,22 @@ def valeurs_json(entrees: list[dict], sqlite: bool) -> list[dict]:
 # --------------------------------------------------------------------------- listes de mots
 
 
-def une_par_orthographe(entrees: list[dict]) -> list[dict]:
-    """Une ligne par orthographe : l'analyse la plus frequente, a la place de la premiere vue."""
+def _cle(champ: str = "ortho") -> Callable[[dict], str]:
+    """La cle d'orthographe d'une entree (celle de l'index) ; str() d'une valeur qui n'est pas
+    un texte, qu'une colonne SQLite sans type peut rendre."""
     from ._utils import normaliser_ortho
 
+    return lambda e: normaliser_ortho(str(e.get(champ) or ""))
+
+
+def une_par_orthographe(entrees: list[dict]) -> list[dict]:
+    """Une ligne par orthographe : l'analyse la plus frequente, a la place de la premiere vue."""
+    cle = _cle()
     rang: dict[str, int] = {}
     garde: list[dict] = []
     for e in entrees:
-        cle = normaliser_ortho(e.get("ortho") or "")
-        i = rang.get(cle)
-        if i is None:
-            rang[cle] = len(garde)
+        i = rang.setdefault(cle(e), len(garde))
+        if i == len(garde):
             garde.append(e)
         elif _freq(e) > _freq(garde[i]):
             garde[i] = e
@@ -559,17 +546,13 @@ def toutes_les_analyses(lex, entrees: list[dict], meme: Callable[[dict, dict], b
     Plusieurs requetes en memoire ne rendent qu'une ligne par orthographe, leur version SQL
     toutes : --analyses repart donc des lignes completes de chaque orthographe (info).
     """
-    from ._utils import normaliser_ortho
-
+    cle = _cle()
     vues: set[str] = set()
     sortie: list[dict] = []
     for e in entrees:
-        cle = normaliser_ortho(e.get("ortho") or "")
-        if cle in vues:
-            continue
-        vues.add(cle)
-        lignes = [r for r in lex.info(e.get("ortho") or "") if meme(r, e)]
-        sortie += lignes or [e]
+        if cle(e) not in vues:
+            vues.add(cle(e))
+            sortie += [r for r in lex.info(str(e.get("ortho") or "")) if meme(r, e)] or [e]
     return sortie
 
 
@@ -606,17 +589,6 @@ def lister(requete: Callable[[int], list[dict]], limite: int, analyses: bool,
         demande = TOUT if len(brut) < demande or demande > TOUT // 8 else demande * 8
 
 
-# --------------------------------------------------------------------------- sous-commandes
-
-
-def cmd_existe(lex, a, out: Sortie) -> None:
-    out.par_mot("existe", {m: lex.existe(m) for m in a.mots})
-
-
-def _colonnes(lex, a, tables: Sequence[str | None] = (None,)) -> Colonnes:
-    return resoudre_demande(lex, getattr(a, "colonnes", None), tables)
-
-
 def _liste(lex, a, out: Sortie, requete: Callable[[int], list[dict]],
            garder: Callable[[dict], bool] | None = None,
            meme: Callable[[dict, dict], bool] | None = None, par_frequence: bool = True) -> None:
@@ -630,55 +602,38 @@ def _liste(lex, a, out: Sortie, requete: Callable[[int], list[dict]],
     out.entrees(lister(requete, a.limite, a.analyses, garder, developper, par_frequence), colonnes)
 
 
-def _syllabes_de(e: dict) -> int | None:
-    try:
-        return int(float(e.get("nb_syllabes")))
-    except (TypeError, ValueError):
-        return None
+# --------------------------------------------------------------------------- sous-commandes
+
+
+def _par_mot(methode: str, entete: str) -> Callable:
+    return lambda lex, a, out: out.par_mot(entete, {m: getattr(lex, methode)(m) for m in a.mots})
+
+
+def _liste_de(methode: str) -> Callable:
+    return lambda lex, a, out: out.liste(getattr(lex, methode)(a.mot))
 
 
 def cmd_info(lex, a, out: Sortie) -> None:
     out.entrees(lex.info(a.mot), _colonnes(lex, a))
 
 
-def cmd_phone(lex, a, out: Sortie) -> None:
-    out.par_mot("phone", {m: lex.phone_de(m) for m in a.mots})
-
-
-def cmd_frequence(lex, a, out: Sortie) -> None:
-    out.par_mot("fréquence", {m: lex.frequence(m) for m in a.mots})
-
-
-def cmd_lemme(lex, a, out: Sortie) -> None:
-    out.par_mot("lemme", {m: lex.lemme_de(m) for m in a.mots})
-
-
 def cmd_homophones(lex, a, out: Sortie) -> None:
-    phone = a.texte
-    if a.mot:
-        phone = lex.phone_de(a.texte)
-        if phone is None:
-            raise ErreurCli(f"prononciation inconnue pour {a.texte!r}")
+    phone = lex.phone_de(a.texte) if a.mot else a.texte
+    if phone is None:
+        raise ErreurCli(f"prononciation inconnue pour {a.texte!r}")
     _liste(lex, a, out, lambda n: lex.homophones(phone)[:n], par_frequence=False)
 
 
 def cmd_formes(lex, a, out: Sortie) -> None:
-    from ._utils import normaliser_ortho
-
-    lemme = normaliser_ortho(a.lemme)
+    cle = _cle("lemme")
+    lemme = cle({"lemme": a.lemme})
     _liste(lex, a, out, lambda n: lex.formes_de(a.lemme, a.cgram)[:n], par_frequence=False,
-           meme=lambda r, e: normaliser_ortho(r.get("lemme") or "") == lemme
-           and (r.get("cgram") or "").startswith(a.cgram or ""))
+           meme=lambda r, e: cle(r) == lemme and (r.get("cgram") or "").startswith(a.cgram or ""))
 
 
 def cmd_conjuguer(lex, a, out: Sortie) -> None:
     table = lex.conjuguer(a.verbe)
-    if out.json:
-        out.donnees(ordonner_conjugaison(table))
-    elif not table:
-        out.vide()
-    else:
-        out.ecrire(tableau_conjugaison(table))
+    out.montrer(ordonner_conjugaison(table), lambda: tableau_conjugaison(table))
 
 
 def cmd_verbes(lex, a, out: Sortie) -> None:
@@ -700,14 +655,6 @@ def cmd_definitions(lex, a, out: Sortie) -> None:
         out.liste(textes)
 
 
-def cmd_synonymes(lex, a, out: Sortie) -> None:
-    out.liste(lex.synonymes(a.mot))
-
-
-def cmd_antonymes(lex, a, out: Sortie) -> None:
-    out.liste(lex.antonymes(a.mot))
-
-
 def cmd_rechercher(lex, a, out: Sortie) -> None:
     _verifier_regex(a.motif)
     meme = meme_phone if a.champ == "phone" else (lambda r, e: True)
@@ -719,7 +666,7 @@ def cmd_anagrammes(lex, a, out: Sortie) -> None:
 
 
 def cmd_rimes(lex, a, out: Sortie) -> None:
-    from ._utils import _tokenize_ipa, normaliser_ortho
+    from ._utils import _tokenize_ipa
 
     phone = lex.phone_de(a.mot)
     n_phonemes = a.nb_phonemes
@@ -728,15 +675,21 @@ def cmd_rimes(lex, a, out: Sortie) -> None:
     else:
         # Un mot plus court que --nb-phonemes rime sur toute sa prononciation (eau : o).
         n_phonemes = min(n_phonemes, len(_tokenize_ipa(phone))) or n_phonemes
-    garder = None
-    if not a.avec_mot:
-        cle = normaliser_ortho(a.mot)
-        garder = lambda e: normaliser_ortho(e.get("ortho") or "") != cle  # noqa: E731
+    cle = _cle()
+    mot = cle({"ortho": a.mot})
+    garder = None if a.avec_mot else (lambda e: cle(e) != mot)
     _liste(lex, a, out, lambda n: lex.rimes(a.mot, n_phonemes, n), garder, meme_phone)
 
 
 def cmd_contient_son(lex, a, out: Sortie) -> None:
     _liste(lex, a, out, lambda n: lex.contient_son(a.son, n), meme=meme_phone)
+
+
+def _syllabes_de(e: dict) -> int | None:
+    try:
+        return int(float(e.get("nb_syllabes")))
+    except (TypeError, ValueError):
+        return None
 
 
 def cmd_syllabes(lex, a, out: Sortie) -> None:
@@ -752,49 +705,46 @@ def cmd_filtrer(lex, a, out: Sortie) -> None:
 
 def cmd_compter(lex, a, out: Sortie) -> None:
     n = lex.compter(**_criteres(a))
-    out.donnees({"nombre": n}) if out.json else out.ecrire(str(n))
+    out.montrer({"nombre": n}, lambda: str(n))
 
 
 def cmd_colonnes(lex, a, out: Sortie) -> None:
     colonnes = lex.colonnes()
-    if out.json:
-        out.donnees(colonnes)
-    elif not colonnes:
-        out.vide()
-    else:
-        types = {"reel": "réel"}
-        lignes = ([c["nom"], c["source"], types.get(c["type"], c["type"]), c["remplies"], c["exemple"],
-                   "oui" if c["frequence"] else ""] for c in colonnes)
-        out.ecrire(tableau(["nom", "source", "type", "remplies", "exemple", "fréquence"], lignes))
+    lignes = ([c["nom"], c["source"], {"reel": "réel"}.get(c["type"], c["type"]), c["remplies"], c["exemple"],
+               "oui" if c["frequence"] else ""] for c in colonnes)
+    out.montrer(colonnes, lambda: tableau(["nom", "source", "type", "remplies", "exemple", "fréquence"], lignes))
+
+
+def ecrire_fichier(out: Sortie, ecrire: Callable[[Progression | None], int], total: Callable[[], int],
+                   chemin: str, fmt: str, verbe: str) -> None:
+    """Ecrit un fichier (barre de progression dans un terminal), puis dit combien de lignes et ou."""
+    progression = Progression(total()) if sys.stderr.isatty() else None
+    try:
+        n = ecrire(progression)
+    finally:
+        if progression is not None:
+            progression.terminer()
+    out.montrer({"lignes": n, "fichier": chemin, "format": fmt}, lambda: f"{n} lignes {verbe} {chemin} ({fmt})")
 
 
 def cmd_exporter(lex, a, out: Sortie) -> None:
     criteres = _criteres(a)
     colonnes = _colonnes(lex, a).export
-    progression = None
-    if sys.stderr.isatty():
-        total = lex.compter(**criteres)
-        if a.limite > 0:
-            total = min(total, a.limite)
-        progression = Progression(total)
-    try:
-        n = lex.exporter(a.sortie, format=a.format, colonnes=colonnes, limite=a.limite,
-                         callback=progression, **criteres, **tri_et_mesures(a))
-    except sqlite3.OperationalError as exc:
-        # Aucune colonne connue : la bibliotheque compose un SELECT ou un CREATE TABLE sans
-        # colonne, que SQLite refuse avec une simple erreur de syntaxe.
-        if a.colonnes and "syntax error" in str(exc):
-            raise ErreurCli("aucune des colonnes demandées n'existe dans le lexique : "
-                            + ",".join(a.colonnes)) from None
-        raise
-    finally:
-        if progression is not None:
-            progression.terminer()
-    fmt = "sqlite" if a.format == "sqlite" else "csv"
-    if out.json:
-        out.donnees({"lignes": n, "fichier": a.sortie, "format": fmt})
-    else:
-        out.ecrire(f"{n} lignes exportées vers {a.sortie} ({fmt})")
+
+    def exporter(progression: Progression | None) -> int:
+        try:
+            return lex.exporter(a.sortie, format=a.format, colonnes=colonnes, limite=a.limite,
+                                callback=progression, **criteres, **tri_et_mesures(a))
+        except sqlite3.OperationalError as exc:
+            # Aucune colonne connue : la bibliotheque compose un SELECT ou un CREATE TABLE sans
+            # colonne, que SQLite refuse avec une simple erreur de syntaxe.
+            if a.colonnes and "syntax error" in str(exc):
+                raise ErreurCli("aucune des colonnes demandées n'existe dans le lexique : "
+                                + ",".join(a.colonnes)) from None
+            raise
+
+    total = lambda: min(lex.compter(**criteres), a.limite if a.limite > 0 else TOUT)  # noqa: E731
+    ecrire_fichier(out, exporter, total, a.sortie, "sqlite" if a.format == "sqlite" else "csv", "exportées vers")
 
 
 def cmd_nom_propre(lex, a, out: Sortie) -> None:
@@ -805,21 +755,12 @@ def cmd_nom_propre(lex, a, out: Sortie) -> None:
         _verifier_regex(a.arguments[0])
     if not _est_sqlite(lex):
         print("les noms propres ne sont disponibles que dans un lexique SQLite", file=sys.stderr)
-    if q == "existe":
-        out.par_mot("existe", {m: lex.existe_nom_propre(m) for m in a.arguments})
-    elif q == "phone":
-        out.par_mot("phone", {m: lex.phone_nom_propre(m) for m in a.arguments})
+    methode = getattr(lex, f"{q}_nom_propre")
+    if q in ("existe", "phone"):
+        out.par_mot(q, {m: methode(m) for m in a.arguments})
     else:
-        arg = a.arguments[0]
-        if q == "info":
-            res = lex.info_nom_propre(arg)
-        elif q == "homophones":
-            res = lex.homophones_nom_propre(arg)
-        elif q == "rechercher":
-            res = lex.rechercher_nom_propre(arg, a.limite or TOUT)
-        else:
-            res = lex.rimes_nom_propre(arg, a.limite or TOUT)
-        out.entrees(res, _colonnes(lex, a, ("noms_propres",)), COLONNES_NOM_PROPRE)
+        limite = (a.limite or TOUT,) if q in ("rechercher", "rimes") else ()
+        out.entrees(methode(a.arguments[0], *limite), _colonnes(lex, a, ("noms_propres",)), COLONNES_NOM_PROPRE)
 
 
 # --------------------------------------------------------------------------- analyseur
@@ -832,27 +773,26 @@ def _liste_colonnes(texte: str) -> list[str]:
     return colonnes
 
 
-def _entier_positif(texte: str) -> int:
-    # 0 reviendrait a comparer toute la prononciation (les derniers "0" phonemes se lisent
-    # comme la liste entiere) : on ne l'accepte pas pour eviter le contresens.
-    try:
-        n = int(texte)
-    except ValueError:
-        n = 0
-    if n < 1:
-        raise argparse.ArgumentTypeError(f"entier >= 1 attendu : {texte!r}")
-    return n
+def entier(minimum: int, message: str, non_entier: str | None = None) -> Callable[[str], int]:
+    """Type d'argument : un entier >= minimum ; les messages recoivent le texte donne."""
+    def lire(texte: str) -> int:
+        try:
+            n = int(texte)
+        except ValueError:
+            if non_entier is not None:
+                raise argparse.ArgumentTypeError(non_entier.format(texte)) from None
+            n = minimum - 1
+        if n < minimum:
+            raise argparse.ArgumentTypeError(message.format(texte))
+        return n
+    return lire
 
 
-def _limite(texte: str) -> int:
-    # Une limite negative n'a pas le meme sens en SQL et en memoire : refusee ici.
-    try:
-        n = int(texte)
-    except ValueError:
-        n = -1
-    if n < 0:
-        raise argparse.ArgumentTypeError(f"entier >= 0 attendu (0 : pas de limite) : {texte!r}")
-    return n
+# 0 reviendrait a comparer toute la prononciation (les derniers "0" phonemes se lisent
+# comme la liste entiere) : on ne l'accepte pas pour eviter le contresens.
+_entier_positif = entier(1, "entier >= 1 attendu : {!r}")
+# Une limite negative n'a pas le meme sens en SQL et en memoire : refusee ici.
+_limite = entier(0, "entier >= 0 attendu (0 : pas de limite) : {!r}")
 
 
 def _version() -> str:
@@ -865,23 +805,20 @@ def _version() -> str:
 
 
 class _ActionVersion(argparse.Action):
-    """Like argparse's "version" action, but the installed metadata is looked up only
-    when --version is given: importing importlib.metadata and scanning the path for
-    the distribution would otherwise weigh on every call of the command."""
-
+    # L'action "version" d'argparse lirait les metadonnees installees a chaque appel de la
+    # commande ; celle-ci ne les cherche que si --version est donne.
     def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
                  default: Any = argparse.SUPPRESS, help: str | None = None) -> None:
         super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
 
-    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
-                 values: Any, option_string: str | None = None) -> None:
+    def __call__(self, parser, namespace, values, option_string=None) -> None:
         sys.stdout.write(f"{PROG} {_version()}\n")
         parser.exit()
 
 
-# Options communes acceptees avant ou apres la sous-commande. Dans les sous-commandes
-# leur defaut est SUPPRESS, pour ne pas ecraser une valeur donnee avant.
 def _options_communes(p: argparse.ArgumentParser, suppress: bool) -> None:
+    """Options acceptees avant ou apres la sous-commande. Dans les sous-commandes leur
+    defaut est SUPPRESS, pour ne pas ecraser une valeur donnee avant."""
     d = (lambda v: argparse.SUPPRESS) if suppress else (lambda v: v)
     p.add_argument("--lexique", metavar="CHEMIN", default=d(None),
                    help="fichier lexique (.sqlite/.db, .tsv, .csv) ou répertoire qui en contient un seul ; "
@@ -897,41 +834,110 @@ def _options_communes(p: argparse.ArgumentParser, suppress: bool) -> None:
                         "par défaut telles que le lexique les écrit")
 
 
-def options_liste(p: argparse.ArgumentParser, defaut: int = 50, analyses: bool = True) -> None:
+def liste(defaut: int = 50, analyses: bool = True) -> Callable[[argparse.ArgumentParser], None]:
     """--limite (0 : pas de limite) et, pour une liste de mots, --analyses."""
-    p.add_argument("--limite", type=_limite, default=defaut, metavar="N",
-                   help=f"nombre maximal de résultats, 0 pour tous (défaut {defaut})")
-    if analyses:
-        p.add_argument("--analyses", action="store_true",
-                       help="toutes les analyses de chaque mot (sinon une ligne par orthographe, "
-                            "la plus fréquente)")
-    else:
-        p.set_defaults(analyses=True)
+    def ajouter(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--limite", type=_limite, default=defaut, metavar="N",
+                       help=f"nombre maximal de résultats, 0 pour tous (défaut {defaut})")
+        if analyses:
+            p.add_argument("--analyses", action="store_true",
+                           help="toutes les analyses de chaque mot (sinon une ligne par orthographe, "
+                                "la plus fréquente)")
+        else:
+            p.set_defaults(analyses=True)
+    return ajouter
 
 
-def _options_criteres(p: argparse.ArgumentParser) -> None:
+def options_criteres(p: argparse.ArgumentParser) -> None:
+    """Criteres de filtre, de forme et de mesures, et --une-par-ortho (filtrer, compter, exporter, stimuli)."""
     g = p.add_argument_group("critères")
-    g.add_argument("--cgram", help="catégorie grammaticale (préfixe : VER, NOM, ADJ...)")
-    g.add_argument("--genre", help="m ou f")
-    g.add_argument("--nombre", help="s ou p")
-    g.add_argument("--freq-min", type=float, metavar="F", help="fréquence minimale (par million de mots)")
-    g.add_argument("--freq-max", type=float, metavar="F", help="fréquence maximale (par million de mots)")
-    g.add_argument("--nb-syllabes", type=int, metavar="N", help="nombre de syllabes")
-    g.add_argument("--age-min", type=float, metavar="A", help="âge d'acquisition minimal")
-    g.add_argument("--age-max", type=float, metavar="A", help="âge d'acquisition maximal")
-    g.add_argument("--illustrable-min", type=float, metavar="X", help="score d'illustrabilité minimal")
-    g.add_argument("--categorie", help="catégorie sémantique exacte")
-    age = g.add_mutually_exclusive_group()
-    age.add_argument("--has-age", dest="has_age", action="store_const", const=True, default=None,
-                     help="seulement les formes avec un âge d'acquisition")
-    age.add_argument("--no-age", dest="has_age", action="store_const", const=False,
-                     help="seulement les formes sans âge d'acquisition")
-    phone = g.add_mutually_exclusive_group()
-    phone.add_argument("--has-phone", dest="has_phone", action="store_const", const=True, default=None,
-                       help="seulement les formes avec une prononciation")
-    phone.add_argument("--no-phone", dest="has_phone", action="store_const", const=False,
-                       help="seulement les formes sans prononciation")
-    options_selection(g)
+    for nom, type_, metavar, aide in OPTIONS_CRITERES:
+        g.add_argument("--" + nom, type=type_, metavar=metavar, help=aide)
+    for nom, avec, sans in PRESENCES:
+        paire = g.add_mutually_exclusive_group()
+        paire.add_argument(f"--has-{nom}", dest=f"has_{nom}", action="store_const", const=True, default=None,
+                           help=f"seulement les formes avec {avec}")
+        paire.add_argument(f"--no-{nom}", dest=f"has_{nom}", action="store_const", const=False,
+                           help=f"seulement les formes sans {sans}")
+    for nom in FORMES[:-1]:
+        g.add_argument("--" + nom.replace("_", "-"), dest=nom, type=int, metavar="N")
+    g.add_argument("--motif", metavar="REGEX", help="expression régulière cherchée dans l'orthographe")
+    for nom in BORNES:
+        g.add_argument("--" + nom.replace("_", "-"), dest=nom, type=float, metavar="X",
+                       help="voisins orthographiques (n_ortho)" if nom.startswith("voisins") else None)
+    g.add_argument("--une-par-ortho", action="store_true", default=None,
+                   help="une ligne par orthographe (l'analyse la plus fréquente)")
+
+
+def options_tri(p: argparse.ArgumentParser) -> None:
+    """--tri et --mesures (filtrer, exporter, stimuli)."""
+    p.add_argument("--tri", action="append", metavar="COL",
+                   help="colonne de tri, répétable ; --tri=-freq pour un ordre décroissant ; "
+                        "valeurs vides en dernier")
+    p.add_argument("--mesures", action="store_true", default=None,
+                   help="ajoute les mesures (old20, pld20, n_ortho, n_phon, pu_ortho, pu_phon, "
+                        "homographes, homophones) ; nommées dans --colonnes, seules celles-là")
+
+
+def arg(*noms: str, **options: Any) -> Callable[[argparse.ArgumentParser], None]:
+    """Un argument d'une sous-commande, ajoute quand l'analyseur est construit."""
+    return lambda p: p.add_argument(*noms, **options)
+
+
+MOT = arg("mot")
+MOTS = arg("mots", nargs="+", metavar="MOT")
+
+
+def commandes() -> list[tuple]:
+    """(nom, fonction, aide, --colonnes ?, arguments) de chaque sous-commande, dans l'ordre de l'aide."""
+    from . import cli_stimuli, cli_voisinage
+
+    return [
+        ("existe", _par_mot("existe", "existe"), "la forme existe-t-elle ?", False, [MOTS]),
+        ("info", cmd_info, "toutes les analyses d'une forme", True, [MOT]),
+        ("phone", _par_mot("phone_de", "phone"), "prononciation la plus fréquente", False, [MOTS]),
+        ("homophones", cmd_homophones, "mots ayant une prononciation donnée", True, [
+            arg("texte", metavar="PHONE", help="prononciation API (ou un mot avec --mot)"),
+            arg("--mot", action="store_true", help="PHONE est un mot : prendre sa prononciation"), liste(0)]),
+        ("frequence", _par_mot("frequence", "fréquence"), "fréquence maximale d'une forme (par million de mots)",
+         False, [MOTS]),
+        ("lemme", _par_mot("lemme_de", "lemme"), "lemme le plus fréquent d'une forme", False, [MOTS]),
+        ("formes", cmd_formes, "formes fléchies d'un lemme", True, [
+            arg("lemme"), arg("--cgram", help="préfixe de catégorie grammaticale (VER, NOM...)"), liste(0)]),
+        ("conjuguer", cmd_conjuguer, "table de conjugaison d'un verbe", False, [arg("verbe")]),
+        ("verbes", cmd_verbes, "formes verbales par prononciation, personne et nombre", True, [
+            arg("phones", nargs="+", metavar="PHONE"), arg("--personne", required=True, choices=["1", "2", "3"]),
+            arg("--nombre", default="", choices=["s", "p", ""], help="s ou p (défaut : les deux)"), liste(0)]),
+        ("definitions", cmd_definitions, "définitions d'un mot", True,
+         [MOT, arg("--cgram", help="catégorie grammaticale exacte")]),
+        ("synonymes", _liste_de("synonymes"), "synonymes d'un mot", False, [MOT]),
+        ("antonymes", _liste_de("antonymes"), "antonymes d'un mot", False, [MOT]),
+        ("rechercher", cmd_rechercher, "recherche par expression régulière", True,
+         [arg("motif"), arg("--champ", default="ortho", choices=["ortho", "phone"]), liste()]),
+        ("anagrammes", cmd_anagrammes, "anagrammes d'un mot", True, [MOT, liste()]),
+        ("rimes", cmd_rimes, "mots qui riment avec un mot (le mot lui-même exclu)", True, [
+            MOT, arg("--nb-phonemes", type=_entier_positif, default=2, metavar="N",
+                     help="nombre de phonèmes finaux communs (défaut 2 ; toute la prononciation "
+                          "d'un mot plus court)"),
+            arg("--avec-mot", action="store_true", help="garder le mot lui-même dans la liste"), liste()]),
+        ("contient-son", cmd_contient_son, "mots dont la prononciation contient un son", True, [arg("son"), liste()]),
+        ("syllabes", cmd_syllabes, "mots d'exactement N syllabes", True, [
+            arg("n", type=int, metavar="N"), arg("--cgram", help="préfixe de catégorie grammaticale"), liste()]),
+        ("filtrer", cmd_filtrer, "filtre multicritère", True, [options_criteres, options_tri, liste(100)]),
+        ("compter", cmd_compter, "nombre de lignes satisfaisant les critères", False, [options_criteres]),
+        ("exporter", cmd_exporter, "exporte les lignes filtrées (CSV ou SQLite)", True, [
+            arg("sortie", metavar="FICHIER"), arg("--format", default="csv", choices=["csv", "sqlite"]),
+            options_criteres, options_tri, liste(0, analyses=False)]),
+        ("colonnes", cmd_colonnes, "colonnes du lexique : nom, nom source, type, lignes remplies, exemple, fréquence",
+         False, []),
+        cli_stimuli.COMMANDE,
+        ("nom-propre", cmd_nom_propre, "requêtes sur les noms propres (lexique SQLite)", True, [
+            arg("requete", choices=["info", "existe", "phone", "homophones", "rechercher", "rimes"]),
+            arg("arguments", nargs="+", metavar="ARG",
+                help="nom(s), prononciation, motif ou suffixe phonétique selon la requête"),
+            liste(analyses=False)]),
+        *cli_voisinage.COMMANDES,
+    ]
 
 
 AIDE_COLONNES = ("colonnes à afficher ou exporter, séparées par des virgules : noms canoniques "
@@ -941,112 +947,19 @@ AIDE_COLONNES = ("colonnes à afficher ou exporter, séparées par des virgules 
 def construire_analyseur() -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
     _options_communes(parent, suppress=True)
-
     racine = _Analyseur(prog=PROG, description="Requêtes sur un lexique français (brivane_lexique).")
     _options_communes(racine, suppress=False)
-    racine.add_argument("--version", action=_ActionVersion,
-                        help="affiche la version du paquet et quitte")
+    racine.add_argument("--version", action=_ActionVersion, help="affiche la version du paquet et quitte")
     sous = racine.add_subparsers(dest="commande", metavar="COMMANDE", parser_class=_Analyseur)
     sous.required = True
-
-    def commande(nom: str, fonction: Callable, aide: str, colonnes: bool = True) -> argparse.ArgumentParser:
+    for nom, fonction, aide, colonnes, arguments in commandes():
         p = sous.add_parser(nom, parents=[parent], help=aide, description=aide)
         p.set_defaults(fonction=fonction)
         if colonnes:
             p.add_argument("--colonnes", type=_liste_colonnes, metavar="C1,C2", help=AIDE_COLONNES)
-        return p
-
-    _commandes_mots(commande)
-    _commandes_recherche(commande)
-    _commandes_tables(commande)
+        for ajouter in arguments:
+            ajouter(p)
     return racine
-
-
-# Une fonction par famille de sous-commandes ; `commande(nom, fonction, aide, colonnes=True)`
-# cree la sous-commande avec les options communes (et --colonnes).
-def _commandes_mots(commande: Callable[..., argparse.ArgumentParser]) -> None:
-    p = commande("existe", cmd_existe, "la forme existe-t-elle ?", colonnes=False)
-    p.add_argument("mots", nargs="+", metavar="MOT")
-    p = commande("info", cmd_info, "toutes les analyses d'une forme")
-    p.add_argument("mot")
-    p = commande("phone", cmd_phone, "prononciation la plus fréquente", colonnes=False)
-    p.add_argument("mots", nargs="+", metavar="MOT")
-    p = commande("homophones", cmd_homophones, "mots ayant une prononciation donnée")
-    p.add_argument("texte", metavar="PHONE", help="prononciation API (ou un mot avec --mot)")
-    p.add_argument("--mot", action="store_true", help="PHONE est un mot : prendre sa prononciation")
-    options_liste(p, 0)
-    p = commande("frequence", cmd_frequence, "fréquence maximale d'une forme (par million de mots)",
-                 colonnes=False)
-    p.add_argument("mots", nargs="+", metavar="MOT")
-    p = commande("lemme", cmd_lemme, "lemme le plus fréquent d'une forme", colonnes=False)
-    p.add_argument("mots", nargs="+", metavar="MOT")
-    p = commande("formes", cmd_formes, "formes fléchies d'un lemme")
-    p.add_argument("lemme")
-    p.add_argument("--cgram", help="préfixe de catégorie grammaticale (VER, NOM...)")
-    options_liste(p, 0)
-    p = commande("conjuguer", cmd_conjuguer, "table de conjugaison d'un verbe", colonnes=False)
-    p.add_argument("verbe")
-    p = commande("verbes", cmd_verbes, "formes verbales par prononciation, personne et nombre")
-    p.add_argument("phones", nargs="+", metavar="PHONE")
-    p.add_argument("--personne", required=True, choices=["1", "2", "3"])
-    p.add_argument("--nombre", default="", choices=["s", "p", ""], help="s ou p (défaut : les deux)")
-    options_liste(p, 0)
-    p = commande("definitions", cmd_definitions, "définitions d'un mot")
-    p.add_argument("mot")
-    p.add_argument("--cgram", help="catégorie grammaticale exacte")
-    p = commande("synonymes", cmd_synonymes, "synonymes d'un mot", colonnes=False)
-    p.add_argument("mot")
-    p = commande("antonymes", cmd_antonymes, "antonymes d'un mot", colonnes=False)
-    p.add_argument("mot")
-
-
-def _commandes_recherche(commande: Callable[..., argparse.ArgumentParser]) -> None:
-    p = commande("rechercher", cmd_rechercher, "recherche par expression régulière")
-    p.add_argument("motif")
-    p.add_argument("--champ", default="ortho", choices=["ortho", "phone"])
-    options_liste(p)
-    p = commande("anagrammes", cmd_anagrammes, "anagrammes d'un mot")
-    p.add_argument("mot")
-    options_liste(p)
-    p = commande("rimes", cmd_rimes, "mots qui riment avec un mot (le mot lui-même exclu)")
-    p.add_argument("mot")
-    p.add_argument("--nb-phonemes", type=_entier_positif, default=2, metavar="N",
-                   help="nombre de phonèmes finaux communs (défaut 2 ; toute la prononciation "
-                        "d'un mot plus court)")
-    p.add_argument("--avec-mot", action="store_true", help="garder le mot lui-même dans la liste")
-    options_liste(p)
-    p = commande("contient-son", cmd_contient_son, "mots dont la prononciation contient un son")
-    p.add_argument("son")
-    options_liste(p)
-    p = commande("syllabes", cmd_syllabes, "mots d'exactement N syllabes")
-    p.add_argument("n", type=int, metavar="N")
-    p.add_argument("--cgram", help="préfixe de catégorie grammaticale")
-    options_liste(p)
-
-
-def _commandes_tables(commande: Callable[..., argparse.ArgumentParser]) -> None:
-    p = commande("filtrer", cmd_filtrer, "filtre multicritère")
-    _options_criteres(p)
-    options_tri(p)
-    options_liste(p, 100)
-    p = commande("compter", cmd_compter, "nombre de lignes satisfaisant les critères", colonnes=False)
-    _options_criteres(p)
-    p = commande("exporter", cmd_exporter, "exporte les lignes filtrées (CSV ou SQLite)")
-    p.add_argument("sortie", metavar="FICHIER")
-    p.add_argument("--format", default="csv", choices=["csv", "sqlite"])
-    _options_criteres(p)
-    options_tri(p)
-    options_liste(p, 0, analyses=False)
-    p = commande("colonnes", cmd_colonnes,
-                 "colonnes du lexique : nom, nom source, type, lignes remplies, exemple, fréquence",
-                 colonnes=False)
-    ajouter_stimuli(commande, _options_criteres)
-    p = commande("nom-propre", cmd_nom_propre, "requêtes sur les noms propres (lexique SQLite)")
-    p.add_argument("requete", choices=["info", "existe", "phone", "homophones", "rechercher", "rimes"])
-    p.add_argument("arguments", nargs="+", metavar="ARG",
-                   help="nom(s), prononciation, motif ou suffixe phonétique selon la requête")
-    options_liste(p, analyses=False)
-    cli_voisinage.ajouter_commandes(commande)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -1079,18 +992,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     except FileNotFoundError as exc:
         print(f"{PROG}: {exc.strerror or exc}" + (f" : {exc.filename}" if exc.filename else ""), file=sys.stderr)
         return EXIT_ERREUR
-    except (OSError, sqlite3.Error, ValueError, TypeError, UnicodeError, RuntimeError, AssertionError) as exc:
-        message = " ".join(str(exc).split()) or type(exc).__name__
-        print(f"{PROG}: {type(exc).__name__}: {message}", file=sys.stderr)
-        return EXIT_ERREUR
     except Exception as exc:  # derniere barriere : jamais de trace d'appel pour l'utilisateur
         message = " ".join(str(exc).split()) or type(exc).__name__
-        print(f"{PROG}: erreur inattendue : {type(exc).__name__}: {message}", file=sys.stderr)
+        attendue = isinstance(exc, (OSError, sqlite3.Error, ValueError, TypeError, UnicodeError, RuntimeError,
+                                    AssertionError))
+        print(f"{PROG}: {'' if attendue else 'erreur inattendue : '}{type(exc).__name__}: {message}", file=sys.stderr)
         return EXIT_ERREUR
-
-
-if __name__ == "__main__":  # pragma: no cover
-    sys.exit(main())
 
 
 def executer() -> None:
@@ -1107,3 +1014,7 @@ def executer() -> None:
         except (OSError, ValueError):
             pass
     os._exit(code)
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

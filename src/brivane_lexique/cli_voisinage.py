@@ -1,49 +1,30 @@
-"""Commandes `voisins` et `mesures` de la ligne de commande (voisinage lexical)."""
+"""Commandes voisins et mesures de la ligne de commande (voisinage lexical)."""
 
 from __future__ import annotations
 
-import argparse
-import csv
 import sys
-from typing import Any, Callable
 
-CLES = ("old20", "pld20", "n_ortho", "n_phon", "pu_ortho", "pu_phon", "homographes", "homophones")
+from .cli import EXIT_USAGE, MESURES, ErreurCli, arg, ecrire_csv, entier, tableau
 
-
-def _cellule_csv(valeur: Any) -> Any:
-    return "" if valeur is None else valeur
+VOISINAGES = ("voisins", "voisins_levenshtein", "voisins_phon", "voisins_phon_levenshtein")
 
 
 def cmd_voisins(lex, a, out) -> None:
-    phone = a.phone
-    res = {
-        "voisins": lex.voisins(a.mot),
-        "voisins_levenshtein": lex.voisins_levenshtein(a.mot),
-        "voisins_phon": lex.voisins_phon(a.mot, phone),
-        "voisins_phon_levenshtein": lex.voisins_phon_levenshtein(a.mot, phone),
-    }
-    if out.json:
-        out.donnees(res)
-        return
-    from .cli import tableau
-
-    out.ecrire(tableau(["voisinage", "nombre", "mots"], ([k, len(v), ", ".join(v)] for k, v in res.items())))
+    res = {n: getattr(lex, n)(a.mot, *([a.phone] if "_phon" in n else [])) for n in VOISINAGES}
+    out.montrer(res, lambda: tableau(["voisinage", "nombre", "mots"],
+                                     ([k, len(v), ", ".join(v)] for k, v in res.items())))
 
 
 def _mots_du_fichier(chemin: str) -> tuple[list[str], dict[str, str]]:
     """Un mot par ligne (lignes vides ignorees) ; une prononciation peut suivre apres une tabulation."""
-    from .cli import ErreurCli
-
     mots, phones = [], {}
     try:
         with open(chemin, encoding="utf-8-sig", newline="") as f:
             for ligne in f:
-                mot, _, phone = ligne.rstrip("\r\n").partition("\t")
-                mot, phone = mot.strip(), phone.strip()
-                if not mot:
-                    continue
-                mots.append(mot)
-                if phone:
+                mot, _, phone = (t.strip() for t in ligne.rstrip("\r\n").partition("\t"))
+                if mot:
+                    mots.append(mot)
+                if mot and phone:
                     phones[mot] = phone
     except UnicodeDecodeError as exc:
         raise ErreurCli(f"{chemin} n'est pas un texte UTF-8 ({exc.reason}, octet {exc.start})") from None
@@ -51,51 +32,33 @@ def _mots_du_fichier(chemin: str) -> tuple[list[str], dict[str, str]]:
 
 
 def cmd_mesures(lex, a, out) -> None:
-    from .cli import ErreurCli, tableau
-
     mots, phones = list(a.mots), {}
     if a.fichier:
         mots_fichier, phones = _mots_du_fichier(a.fichier)
         mots += mots_fichier
     phones.update(dict(a.phone or []))
     if not mots:
-        raise ErreurCli("aucun mot : donnez des MOTs ou --fichier", 2)
+        raise ErreurCli("aucun mot : donnez des MOTs ou --fichier", EXIT_USAGE)
     res = lex.mesures(mots, n=a.n, phones=phones or None)
-    if out.json:
-        out.donnees(res)
-    elif a.fichier:
+    if a.fichier and not out.json:
         # Une ligne par mot du fichier, dans son ordre (un mot repete l'est aussi).
-        ecrivain = csv.writer(sys.stdout, lineterminator="\n")
-        ecrivain.writerow(("mot",) + CLES)
-        for mot in mots:
-            ecrivain.writerow([mot] + [_cellule_csv(res[mot][k]) for k in CLES])
+        ecrire_csv(sys.stdout, ("mot",) + MESURES, ([mot] + [res[mot][k] for k in MESURES] for mot in mots))
     else:
-        out.ecrire(tableau(("mot",) + CLES, ([mot] + [m[k] for k in CLES] for mot, m in res.items())))
+        out.montrer(res, lambda: tableau(("mot",) + MESURES, ([mot] + [m[k] for k in MESURES]
+                                                             for mot, m in res.items())))
 
 
-def _n(texte: str) -> int:
-    try:
-        n = int(texte)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"entier attendu : {texte!r}") from None
-    if n < 1:
-        raise argparse.ArgumentTypeError("n doit valoir au moins 1")
-    return n
-
-
-def ajouter_commandes(commande: Callable[..., argparse.ArgumentParser]) -> None:
-    """Declare les commandes voisins et mesures aupres de l'analyseur de la ligne de commande."""
-    p = commande("voisins", cmd_voisins, "voisins orthographiques et phonologiques d'un mot ou pseudo-mot",
-                 colonnes=False)
-    p.add_argument("mot", metavar="MOT")
-    p.add_argument("--phone", help="prononciation API à utiliser (pour un pseudo-mot)")
-    p = commande("mesures", cmd_mesures,
-                 "OLD20, PLD20, N, points d'unicite, homographes et homophones de mots ou pseudo-mots",
-                 colonnes=False)
-    p.add_argument("mots", nargs="*", metavar="MOT")
-    p.add_argument("--fichier", metavar="MOTS.TXT",
-                   help="un mot par ligne (une prononciation API peut suivre après une tabulation) ; "
-                        "sortie CSV, une ligne par mot du fichier")
-    p.add_argument("--phone", nargs=2, action="append", metavar=("MOT", "PHONE"),
-                   help="prononciation API d'un mot (pour un pseudo-mot) ; répétable")
-    p.add_argument("--n", type=_n, default=20, help="nombre de plus proches voisins de OLD/PLD (défaut 20)")
+COMMANDES = [
+    ("voisins", cmd_voisins, "voisins orthographiques et phonologiques d'un mot ou pseudo-mot", False, [
+        arg("mot", metavar="MOT"), arg("--phone", help="prononciation API à utiliser (pour un pseudo-mot)")]),
+    ("mesures", cmd_mesures, "OLD20, PLD20, N, points d'unicite, homographes et homophones de mots ou pseudo-mots",
+     False, [
+         arg("mots", nargs="*", metavar="MOT"),
+         arg("--fichier", metavar="MOTS.TXT",
+             help="un mot par ligne (une prononciation API peut suivre après une tabulation) ; "
+                  "sortie CSV, une ligne par mot du fichier"),
+         arg("--phone", nargs=2, action="append", metavar=("MOT", "PHONE"),
+             help="prononciation API d'un mot (pour un pseudo-mot) ; répétable"),
+         arg("--n", type=entier(1, "n doit valoir au moins 1", "entier attendu : {!r}"), default=20,
+             help="nombre de plus proches voisins de OLD/PLD (défaut 20)")]),
+]
