@@ -213,11 +213,16 @@ template <class F> auto sans_interpreteur(F &&appel) {
     return r;
 }
 
-// After a call that a signal interrupted (EINTR): the host's handlers run and their
-// exception (KeyboardInterrupt) stops the read. The file thread tries again at once:
-// the caller's thread, waiting for it, runs the handlers.
-void apres_interruption() {
-    if (!t_fil_de_lecture && PyErr_CheckSignals() < 0) throw nb::python_error();
+// A call of the platform file (a count, else minus an errno value) made again after a
+// signal interrupted it (EINTR), once the host's handlers have run: their exception
+// (KeyboardInterrupt) stops it. The file thread tries again at once: the caller's
+// thread, waiting for it, runs the handlers.
+template <class F> long long sans_interruption(F &&appel) {
+    for (;;) {
+        const long long r = sans_interpreteur(appel);
+        if (r != -EINTR) return r;
+        if (!t_fil_de_lecture && PyErr_CheckSignals() < 0) throw nb::python_error();
+    }
 }
 
 // A file read through the platform layer. The constructor opens it (ErreurSysteme on
@@ -225,17 +230,14 @@ void apres_interruption() {
 class SourceFichier final : public SourceOctets {
 public:
     explicit SourceFichier(const std::string &chemin) {
-        int numero;
-        while ((numero = sans_interpreteur([&] { return fichier_.ouvrir(chemin); })) == EINTR) apres_interruption();
-        if (numero) throw ErreurSysteme(numero);
+        // (ouvrir() gives an errno value or PAS_UN_FICHIER_ORDINAIRE, hence the signs.)
+        if (const long long r = sans_interruption([&] { return -(long long)fichier_.ouvrir(chemin); }))
+            throw ErreurSysteme(int(-r));
     }
     size_t lire(char *tampon, size_t taille) override {
-        for (;;) {
-            const long long n = sans_interpreteur([&] { return fichier_.lire(tampon, taille); });
-            if (n >= 0) return size_t(n);
-            if (n != -EINTR) throw ErreurSysteme(int(-n));
-            apres_interruption();
-        }
+        const long long n = sans_interruption([&] { return fichier_.lire(tampon, taille); });
+        if (n < 0) throw ErreurSysteme(int(-n));
+        return size_t(n);
     }
     uint64_t taille() const override { return fichier_.taille(); }
     bool autonome() const override { return true; }
