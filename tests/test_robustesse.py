@@ -399,6 +399,29 @@ def test_lecture_lente_interrompue_par_ctrl_c(tmp_path, shim_lent):
     assert r["issue"] == "interrompu" and r["duree"] < 5, r
 
 
+@pytest.mark.parametrize("delai_ms", [20, 300])
+@pytest.mark.parametrize("grande", [False, True], ids=["lue-ici", "fil-de-lecture"])
+def test_sortie_pendant_une_lecture_lente(tmp_path, shim_lent, grande, delai_ms):
+    # Daemon threads inside a slow read when the interpreter exits: the one taking the
+    # interpreter back then is parked, the process ends cleanly.
+    code = """
+        import sys, threading, time
+        from brivane_lexique.lexique import Lexique
+        def boucle():
+            while True:
+                Lexique(sys.argv[1], precharger=True)
+        for _ in range(2):
+            threading.Thread(target=boucle, daemon=True).start()
+        time.sleep(0.5)
+    """
+    env = dict(os.environ, LD_PRELOAD=str(shim_lent), LENT_MS=str(delai_ms),
+               PYTHONPATH=os.pathsep.join([str(RACINE_TESTS), os.environ.get("PYTHONPATH", "")]))
+    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code), str(_source_lente(tmp_path, grande))],
+                       capture_output=True, text=True, timeout=60, env=env)
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert "terminate called" not in r.stderr and "Fatal Python error" not in r.stderr
+
+
 # ---------------------------------------------------------------------------
 # Bad input
 
