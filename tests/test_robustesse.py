@@ -362,8 +362,13 @@ def _source_lente(tmp_path, grande):
     return chemin
 
 
+def _precharger(shim):
+    # After what is already preloaded (a sanitizer's runtime must come first).
+    return " ".join(filter(None, [os.environ.get("LD_PRELOAD", ""), str(shim)]))
+
+
 def _lancer_lent(shim, source, delai_ms, sigint_apres=None):
-    env = dict(os.environ, LD_PRELOAD=str(shim), LENT_MS=str(delai_ms),
+    env = dict(os.environ, LD_PRELOAD=_precharger(shim), LENT_MS=str(delai_ms),
                PYTHONPATH=os.pathsep.join([str(RACINE_TESTS), os.environ.get("PYTHONPATH", "")]))
     p = subprocess.Popen([sys.executable, "-c", textwrap.dedent(SCRIPT_LENT), str(source)], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True, env=env)
@@ -414,7 +419,7 @@ def test_sortie_pendant_une_lecture_lente(tmp_path, shim_lent, grande, delai_ms)
             threading.Thread(target=boucle, daemon=True).start()
         time.sleep(0.5)
     """
-    env = dict(os.environ, LD_PRELOAD=str(shim_lent), LENT_MS=str(delai_ms),
+    env = dict(os.environ, LD_PRELOAD=_precharger(shim_lent), LENT_MS=str(delai_ms),
                PYTHONPATH=os.pathsep.join([str(RACINE_TESTS), os.environ.get("PYTHONPATH", "")]))
     r = subprocess.run([sys.executable, "-c", textwrap.dedent(code), str(_source_lente(tmp_path, grande))],
                        capture_output=True, text=True, timeout=60, env=env)
