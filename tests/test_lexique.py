@@ -361,15 +361,21 @@ def test_normaliser_remplace_est_appele(tmp_path, monkeypatch):
 
 
 def test_echec_de_construction_des_index_puis_reprise(tmp_path):
-    chemin = ecrire(tmp_path / "l.csv", "ortho,lemme\nchat,chat\n")
+    chemin = ecrire(tmp_path / "l.csv", "ortho,lemme\nchat,chat\nabcd,x\n")
     lex = Lexique(chemin, encoding="utf-8")  # (an encoding found would be cp1252 by now)
-    chemin.write_bytes(b"ortho,lemme\nchat,chat\n\xff\xfe,x\n")
+    st = chemin.stat()
+
+    def remplacer(octets):  # same size and times: a change the index pass cannot see
+        chemin.write_bytes(octets)
+        os.utime(chemin, ns=(st.st_atime_ns, st.st_mtime_ns))
+
+    remplacer(b"ortho,lemme\nchat,chat\n\xff\xfe\xff\xfe,x\n")
     with pytest.raises(UnicodeDecodeError):
         lex._get_index_ortho()
     assert (lex._index_phone, lex._index_ortho, lex._index_lemme) == (None, None, None)
-    ecrire(chemin, "ortho,lemme\nchien,chien\n")
-    assert list(lex._get_index_ortho()) == ["chien"]
-    assert lex._formes == frozenset({"chat"})  # level 1 is never reloaded
+    remplacer(b"ortho,lemme\nchien,chien\nab,x\n")
+    assert list(lex._get_index_ortho()) == ["chien", "ab"]
+    assert lex._formes == frozenset({"chat", "abcd"})  # level 1 is never reloaded
 
 
 def test_sous_classe_source_redefinie(tmp_path):

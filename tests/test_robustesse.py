@@ -1,5 +1,6 @@
 """Hostile use: threads, the cycle collector, interpreter exit, Ctrl-C and bad input."""
 import gc
+import gzip
 import os
 import signal
 import sqlite3
@@ -293,6 +294,154 @@ def test_ctrl_c_dans_les_boucles_longues(grand_tsv):
 
 
 # ---------------------------------------------------------------------------
+# Blocking reads (a slow device, a network mount)
+
+# Preloaded into a subprocess: every read() of a file whose name holds ".lent." first
+# waits LENT_MS milliseconds in poll(), which a signal cuts short (EINTR), as a read
+# of a slow device does. Other reads are left alone.
+SHIM_LENT = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+ssize_t read(int fd, void *tampon, size_t n) {
+    static ssize_t (*vrai)(int, void *, size_t);
+    if (!vrai) vrai = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    char lien[64], cible[4096];
+    snprintf(lien, sizeof lien, "/proc/self/fd/%d", fd);
+    ssize_t k = readlink(lien, cible, sizeof cible - 1);
+    if (k > 0) {
+        cible[k] = 0;
+        if (strstr(cible, ".lent.") && poll(NULL, 0, atoi(getenv("LENT_MS"))) < 0) return -1;
+    }
+    return vrai(fd, tampon, n);
+}
+"""
+
+SCRIPT_LENT = """
+    import json, sys, threading, time
+    from brivane_lexique.lexique import Lexique
+
+    tics, fin = [], threading.Event()
+
+    def compter():  # a thread that only needs the interpreter now and then
+        while not fin.is_set():
+            tics.append(time.monotonic())
+            time.sleep(0.005)
+
+    threading.Thread(target=compter, daemon=True).start()
+    time.sleep(0.05)
+    print("pret", flush=True)
+    debut = time.monotonic()
+    try:
+        lex = Lexique(sys.argv[1], precharger=True)
+        issue = "fini" if lex.existe("chanter") else "faux"
+    except KeyboardInterrupt:
+        issue = "interrompu"
+    duree = time.monotonic() - debut
+    fin.set()
+    pendant = [debut] + [t for t in tics if t > debut] + [debut + duree]
+    print(json.dumps({"issue": issue, "duree": duree,
+                      "ecart": max(b - a for a, b in zip(pendant, pendant[1:]))}))
+"""
+
+
+@pytest.fixture(scope="module")
+def shim_lent(tmp_path_factory):
+    import shutil
+
+    compilateur = shutil.which("cc") or shutil.which("gcc")
+    if not sys.platform.startswith("linux") or not compilateur:
+        pytest.skip("needs Linux and a C compiler to make reads slow")
+    dossier = tmp_path_factory.mktemp("shim")
+    (dossier / "lent.c").write_text(SHIM_LENT)
+    r = subprocess.run([compilateur, "-shared", "-fPIC", "-o", str(dossier / "lent.so"), str(dossier / "lent.c"),
+                        "-ldl"], capture_output=True, text=True)
+    if r.returncode != 0:
+        pytest.skip(f"shim not built: {r.stderr[-500:]}")
+    return dossier / "lent.so"
+
+
+def _source_lente(tmp_path, grande):
+    # Large enough, the forms pass reads on a thread of its own while this one waits.
+    chemin = ecrire_tsv(tmp_path / "lex.lent.tsv")
+    if grande:
+        texte = chemin.read_text(encoding="utf-8")
+        entete, lignes = texte.split("\n", 1)
+        chemin.write_text(entete + "\n" + lignes * (1_500_000 // len(lignes) + 1), encoding="utf-8", newline="")
+    return chemin
+
+
+def _precharger(shim):
+    # After what is already preloaded (a sanitizer's runtime must come first).
+    return " ".join(filter(None, [os.environ.get("LD_PRELOAD", ""), str(shim)]))
+
+
+def _lancer_lent(shim, source, delai_ms, sigint_apres=None):
+    env = dict(os.environ, LD_PRELOAD=_precharger(shim), LENT_MS=str(delai_ms),
+               PYTHONPATH=os.pathsep.join([str(RACINE_TESTS), os.environ.get("PYTHONPATH", "")]))
+    p = subprocess.Popen([sys.executable, "-c", textwrap.dedent(SCRIPT_LENT), str(source)], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert p.stdout.readline().strip() == "pret", p.stderr.read()
+        if sigint_apres is not None:
+            import time
+
+            time.sleep(sigint_apres)
+            p.send_signal(signal.SIGINT)
+        sortie, erreurs = p.communicate(timeout=120)
+    finally:
+        p.kill()
+    assert p.returncode == 0, erreurs[-3000:]
+    import json
+
+    return json.loads(sortie.strip().splitlines()[-1])
+
+
+@pytest.mark.parametrize("grande", [False, True], ids=["lue-ici", "fil-de-lecture"])
+def test_lecture_lente_laisse_tourner_les_autres_fils(tmp_path, shim_lent, grande):
+    # Each read waits 0.4 s: a thread that needs the interpreter every 5 ms keeps going
+    # while level 1 and the indexes are read.
+    r = _lancer_lent(shim_lent, _source_lente(tmp_path, grande), 400)
+    assert r["issue"] == "fini", r
+    assert r["duree"] > 1.0 and r["ecart"] < 0.3, r
+
+
+def test_lecture_lente_interrompue_par_ctrl_c(tmp_path, shim_lent):
+    # Each read waits 20 s unless a signal comes: SIGINT stops the opening at once,
+    # with KeyboardInterrupt, instead of the read being tried again.
+    r = _lancer_lent(shim_lent, _source_lente(tmp_path, False), 20_000, sigint_apres=0.5)
+    assert r["issue"] == "interrompu" and r["duree"] < 5, r
+
+
+@pytest.mark.parametrize("delai_ms", [20, 300])
+@pytest.mark.parametrize("grande", [False, True], ids=["lue-ici", "fil-de-lecture"])
+def test_sortie_pendant_une_lecture_lente(tmp_path, shim_lent, grande, delai_ms):
+    # Daemon threads inside a slow read when the interpreter exits: the one taking the
+    # interpreter back then is parked, the process ends cleanly.
+    code = """
+        import sys, threading, time
+        from brivane_lexique.lexique import Lexique
+        def boucle():
+            while True:
+                Lexique(sys.argv[1], precharger=True)
+        for _ in range(2):
+            threading.Thread(target=boucle, daemon=True).start()
+        time.sleep(0.5)
+    """
+    env = dict(os.environ, LD_PRELOAD=_precharger(shim_lent), LENT_MS=str(delai_ms),
+               PYTHONPATH=os.pathsep.join([str(RACINE_TESTS), os.environ.get("PYTHONPATH", "")]))
+    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code), str(_source_lente(tmp_path, grande))],
+                       capture_output=True, text=True, timeout=60, env=env)
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert "terminate called" not in r.stderr and "Fatal Python error" not in r.stderr
+
+
+# ---------------------------------------------------------------------------
 # Bad input
 
 def _fichier(tmp_path, nom, octets):
@@ -388,29 +537,72 @@ def test_octets_nuls_et_champ_de_100_mo(tmp_path):
 def test_erreur_de_lecture_nomme_le_fichier_au_premier_index(tmp_path):
     chemin = ecrire_tsv(tmp_path / "lex.tsv")
     lex = Lexique(chemin)
-    with open(chemin, "ab") as f:
+    # Damaged in place, size and times kept: a change the index pass cannot see.
+    st = chemin.stat()
+    with open(chemin, "r+b") as f:
+        f.seek(-9, os.SEEK_END)
         f.write(b"ch\xffat\tSa\n")
+    os.utime(chemin, ns=(st.st_atime_ns, st.st_mtime_ns))
     for _ in range(2):  # the same error again: the failed build left nothing behind
         with pytest.raises(UnicodeDecodeError) as err:
             lex.info("chanter")
         assert any(str(chemin) in note for note in err.value.__notes__) and lex._index_ortho is None
 
 
-@pytest.mark.parametrize("changement", ["supprime", "tronque"])
-def test_fichier_change_avant_le_premier_index(tmp_path, changement):
-    chemin = ecrire_tsv(tmp_path / "lex.tsv")
+# How a file changes under an open lexicon: (new content from the old, replaced by a
+# rename rather than rewritten, what the message says of it for an uncompressed file).
+CHANGEMENTS = {
+    "tronque": (lambda b: b[: len(b) // 2], False, "taille"),
+    "reecrit": (lambda b: b.replace(b"chanter", b"chantex"), False, "date de modification"),
+    "remplace": (lambda b: b + b.split(b"\n", 1)[1], True, "taille"),
+}
+
+
+@pytest.mark.parametrize("changement", list(CHANGEMENTS))
+@pytest.mark.parametrize("nom", ["lex.tsv", "lex.csv", "lex.tsv.gz"])
+def test_fichier_change_avant_le_premier_index(tmp_path, chemins, nom, changement):
+    chemin = tmp_path / nom
+    (ecrire_csv if nom == "lex.csv" else ecrire_tsv)(chemin)
+    compresse = nom.endswith(".gz")
+    if compresse:
+        chemin.write_bytes(gzip.compress(chemin.read_bytes(), mtime=0))
     lex = Lexique(chemin)
     assert lex.existe("chanter")
-    if changement == "supprime":
-        chemin.unlink()
-        with pytest.raises(FileNotFoundError, match="lex.tsv"):
+    changer, renommer, quoi = CHANGEMENTS[changement]
+    st = chemin.stat()
+    contenu = changer(gzip.decompress(chemin.read_bytes()) if compresse else chemin.read_bytes())
+    cible = tmp_path / "autre" if renommer else chemin
+    cible.write_bytes(gzip.compress(contenu, mtime=0) if compresse else contenu)
+    if renommer:
+        os.replace(cible, chemin)
+    # Whatever the clock's grain, the writer's time moved on.
+    os.utime(chemin, ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000_000))
+    for _ in range(2):  # refused again: the index stays unbuilt
+        with pytest.raises(OSError) as err:
             lex.info("chanter")
-        return
-    with open(chemin, "r+b") as f:
-        f.truncate(len(chemin.read_bytes()) // 2)
-    # The index is the file as it now is, whole records only, like a new object's.
-    assert lex.info("chanter") == Lexique(chemin).info("chanter")
-    assert set(lex._get_index_ortho()) <= set(lex._formes)
+        message = str(err.value)
+        assert message.startswith(f"{chemin} : fichier modifie depuis l'ouverture du lexique (")
+        assert "\n" not in message and lex._index_ortho is None
+        assert compresse or quoi in message
+    # A lexicon opened on the file as it now is reads it whole.
+    assert Lexique(chemin, precharger=True)._index_ortho is not None
+
+
+def test_fichier_supprime_avant_le_premier_index(tmp_path):
+    chemin = ecrire_tsv(tmp_path / "lex.tsv")
+    lex = Lexique(chemin)
+    chemin.unlink()
+    with pytest.raises(FileNotFoundError, match="lex.tsv"):
+        lex.info("chanter")
+
+
+def test_fichier_relu_sans_changement(tmp_path):
+    # Opening it again (or reading it) changes neither size nor modification time.
+    chemin = ecrire_tsv(tmp_path / "lex.tsv")
+    lex = Lexique(chemin)
+    Lexique(chemin)
+    os.utime(chemin, ns=(chemin.stat().st_atime_ns + 5, chemin.stat().st_mtime_ns))
+    assert lex.info("chanter") == Lexique(chemin).info("chanter") != []
 
 
 @pytest.mark.parametrize("colonne", ["phone", "freq_opensubs", "cgram", "genre", "nombre"])
@@ -427,8 +619,38 @@ def test_table_sans_une_colonne(tmp_path, colonne, methode):
     try:
         getattr(lex, methode)(*a)
     except sqlite3.OperationalError as exc:
-        # The one acceptable failure: SQLite naming the column the table lacks.
-        assert str(exc) == f"no such column: {colonne}"
+        # The one acceptable failure: SQLite naming the column the table lacks, then the file.
+        assert str(exc) == f"no such column: {colonne} ({str(base)!r})"
+
+
+class SousLexique(Lexique):
+    # Overrides that call the base method: the error crosses two method calls.
+    def phone_de(self, mot):
+        return super().phone_de(mot)
+
+    def rimes(self, mot, *a, **k):
+        return super().rimes(mot, *a, **k)
+
+
+@pytest.mark.parametrize("classe", [Lexique, SousLexique], ids=["lexique", "sous-classe"])
+@pytest.mark.parametrize("colonne, methode, args", [
+    ("phone", "phone_de", ("chanter",)), ("phone", "rimes", ("chanter",)), ("phone", "contient_son", ("ʃ",)),
+    ("cgram", "conjuguer", ("chanter",)), ("cgram", "homophones", ("ʃɑ̃",)),
+    ("freq_opensubs", "frequence", ("chanter",)), ("freq_opensubs", "rechercher", ("^ch",)),
+    ("freq_opensubs", "mots_par_syllabes", (2,)),
+])
+def test_colonne_manquante_nomme_le_fichier(tmp_path, classe, colonne, methode, args):
+    garder = [i for i, c in enumerate(COLONNES) if c != colonne]
+    base = ecrire_sqlite(tmp_path / "s.sqlite", colonnes=[COLONNES[i] for i in garder],
+                         lignes=[tuple(l[i] for i in garder) for l in LIGNES])
+    lex = classe(base)
+    for _ in range(2):  # named once, whatever the calls it went through
+        with pytest.raises(sqlite3.OperationalError) as err:
+            getattr(lex, methode)(*args)
+        assert str(err.value) == f"no such column: {colonne} ({str(base)!r})"
+        assert err.value.sqlite_errorname == "SQLITE_ERROR"
+    # Where a missing column means an empty answer, it still does.
+    assert lex.rechercher_nom_propre("^a") == []
 
 
 AUTRES_NOMS = {"phone": "phon", "freq_opensubs": "freqfilms2", "lemme": "lemma"}

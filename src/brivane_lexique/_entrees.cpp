@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <system_error>
@@ -191,17 +192,67 @@ nb::object items_de(nb::handle d) {
     throw nb::python_error();
 }
 
+// True on the file thread of a pass, which holds no interpreter.
+thread_local bool t_fil_de_lecture = false;
+
+// Runs a call that may block (reading a slow device or a network mount, waiting for
+// the file thread) with the interpreter given up, as the host's own file calls do, so
+// that other threads go on meanwhile. Explicit rather than a guard object: at exit the
+// host ends a daemon thread where it takes the interpreter back, by an unwinding that
+// must not start in a destructor; it is parked here instead.
+template <class F> auto sans_interpreteur(F &&appel) {
+    if (t_fil_de_lecture) return appel();
+    PyThreadState *etat = PyEval_SaveThread();
+    auto r = appel();
+    try {
+        PyEval_RestoreThread(etat);
+    } catch (...) {
+        suspendre_si_fin_forcee();
+        throw;
+    }
+    return r;
+}
+
+// A call of the platform file (a count, else minus an errno value) made again after a
+// signal interrupted it (EINTR), once the host's handlers have run: their exception
+// (KeyboardInterrupt) stops it. The file thread tries again at once: the caller's
+// thread, waiting for it, runs the handlers.
+template <class F> long long sans_interruption(F &&appel) {
+    for (;;) {
+        const long long r = sans_interpreteur(appel);
+        if (r != -EINTR) return r;
+        if (!t_fil_de_lecture && PyErr_CheckSignals() < 0) throw nb::python_error();
+    }
+}
+
+// A file read through the platform layer. The constructor opens it (ErreurSysteme on
+// failure, EISDIR for a directory, as the host's open() does).
+class SourceFichier final : public SourceOctets {
+public:
+    explicit SourceFichier(const std::string &chemin) {
+        // (ouvrir() gives an errno value or PAS_UN_FICHIER_ORDINAIRE, hence the signs.)
+        if (const long long r = sans_interruption([&] { return -(long long)fichier_.ouvrir(chemin); }))
+            throw ErreurSysteme(int(-r));
+    }
+    size_t lire(char *tampon, size_t taille) override {
+        const long long n = sans_interruption([&] { return fichier_.lire(tampon, taille); });
+        if (n < 0) throw ErreurSysteme(int(-n));
+        return size_t(n);
+    }
+    uint64_t taille() const override { return fichier_.taille(); }
+    bool autonome() const override { return true; }
+
+private:
+    FichierLu fichier_;
+};
+
 // Text of another encoding: the host's text layer reads and decodes (so that its
 // errors, chunking and newline handling are its own); lines are re-encoded to UTF-8
 // for the core reader.
 class SourceHote final : public SourceOctets {
 public:
     explicit SourceHote(nb::object fichier) : fichier_(std::move(fichier)) {}
-    ~SourceHote() override {
-        PyObject *r = PyObject_CallMethod(fichier_.ptr(), "close", nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
-    }
+    ~SourceHote() override { fermer_en_silence(fichier_); }
     bool par_lignes() const override { return true; }
     size_t lire(char *tampon, size_t taille) override {
         if (lu_ == reste_.size()) {
@@ -234,11 +285,7 @@ private:
 class SourceDecompressee final : public SourceOctets {
 public:
     explicit SourceDecompressee(nb::object fichier) : fichier_(std::move(fichier)) {}
-    ~SourceDecompressee() override {
-        PyObject *r = PyObject_CallMethod(fichier_.ptr(), "close", nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
-    }
+    ~SourceDecompressee() override { fermer_en_silence(fichier_); }
     size_t lire(char *tampon, size_t taille) override {
         nb::object vue = nb::steal(PyMemoryView_FromMemory(tampon, Py_ssize_t(taille), PyBUF_WRITE));
         if (!vue.is_valid()) throw nb::python_error();
@@ -499,17 +546,19 @@ nb::str delimiteur_du_fichier(nb::handle chemin) {
     return nb::str(std::string(1, delimiteur_entete(entete)).c_str());
 }
 
-bool PasseCsv::lire_entete() {
-    if (ferme_) return false;
+bool PasseCsv::lire_champs() {
     try {
-        if (!lecteur_->suivant(champs_)) {
-            fermer();
-            return false;
-        }
+        if (lecteur_->suivant(champs_)) return true;
     } catch (...) {
         suspendre_si_fin_forcee();
         relancer();
     }
+    fermer();
+    return false;
+}
+
+bool PasseCsv::lire_entete() {
+    if (ferme_ || !lire_champs()) return false;
     nb_entete_ = champs_.size();
     derniers_.assign(nb_entete_, {});
     partage_.assign(nb_entete_, false);
@@ -537,17 +586,9 @@ void PasseCsv::trop_de_champs(size_t n) {
 
 bool PasseCsv::suivant() {
     if (ferme_) return false;
-    try {
-        do {
-            if (!lecteur_->suivant(champs_)) {
-                fermer();
-                return false;
-            }
-        } while (champs_.empty());  // blank line
-    } catch (...) {
-        suspendre_si_fin_forcee();
-        relancer();
-    }
+    do {
+        if (!lire_champs()) return false;
+    } while (champs_.empty());  // blank line
     if (champs_.size() > nb_entete_) trop_de_champs(champs_.size());
     return true;
 }
@@ -693,6 +734,7 @@ private:
         std::thread lecture;
         try {
             lecture = std::thread([this, &relais] {
+                t_fil_de_lecture = true;
                 try {
                     if (std::unique_ptr<Lot> lot = relais.prendre())
                         produire(lot.release(), [&](Lot *plein, bool dernier) -> Lot * {
@@ -710,7 +752,7 @@ private:
         }
         std::exception_ptr ici;
         try {
-            while (std::unique_ptr<Lot> lot = relais.recevoir()) {
+            while (std::unique_ptr<Lot> lot = attendre_lot(relais)) {
                 verser(*lot);
                 relais.rendre(std::move(lot));
             }
@@ -719,10 +761,23 @@ private:
             ici = std::current_exception();
         }
         relais.arreter();
-        lecture.join();
+        sans_interpreteur([&] { return lecture.join(), 0; });
         // A failure here came from a batch read before whatever stopped the reader.
         if (ici) erreur_ = ici;
         return true;
+    }
+
+    // The next batch of the file thread, or nullptr at its end. The wait gives the
+    // interpreter up, and runs the host's signal handlers every so often: Ctrl-C stops
+    // it even while the file thread waits for a slow read.
+    static std::unique_ptr<Lot> attendre_lot(Relais<Lot> &relais) {
+        for (;;) {
+            bool pret = false;
+            std::unique_ptr<Lot> lot =
+                sans_interpreteur([&] { return relais.recevoir(std::chrono::milliseconds(50), pret); });
+            if (pret) return lot;
+            if (PyErr_CheckSignals() < 0) throw nb::python_error();
+        }
     }
 
     // The reading loop: fills `lot`, hands each full one to `livrer(lot, dernier)`,

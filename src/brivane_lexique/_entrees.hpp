@@ -105,6 +105,9 @@ public:
     [[noreturn]] void lever(std::exception_ptr erreur);
 
 private:
+    // The reader's next record into champs_: false at the end of input (the file then
+    // closed); its errors raised as the host's.
+    bool lire_champs();
     // The value of field text `v` of column `colonne`: a str, or a float by the number rule.
     nb::object valeur(std::string_view v, size_t colonne, bool reel);
     [[noreturn]] void relancer();

@@ -193,11 +193,7 @@ protected:
     void liberer() override {
         curseur_ = nb::object();
         nb::object c = std::move(conn_);
-        if (c.is_valid()) {
-            PyObject *r = PyObject_CallMethod(c.ptr(), "close", nullptr);
-            if (r) Py_DECREF(r);
-            else PyErr_Clear();
-        }
+        if (c.is_valid()) fermer_en_silence(c);
     }
 
 private:

@@ -351,28 +351,65 @@ void reconnaitre_alphabet(nb::handle self, Lexique &l) {
     l.alphabet = nb::str(ressemble_code_lexique(echantillon_phones(self, l)) ? "lexique" : "ipa");
 }
 
+// The SQLite library's one-line error text, when it starts with `debut`, followed by
+// the lexicon's file (unless a call further in already added it).
+void nommer_fichier(const Lexique &l, nb::python_error &e, const char *debut = "") {
+    nb::tuple args = nb::borrow<nb::tuple>(e.value().attr("args"));
+    if (nb::len(args) != 1 || !PyUnicode_Check(args[0].ptr())) return;
+    nb::str texte = nb::borrow<nb::str>(args[0]), suite = nb::str(" ({!r})").format(nb::str(l.source));
+    if (!nb::cast<bool>(texte.attr("startswith")(debut)) || nb::cast<bool>(texte.attr("endswith")(suite))) return;
+    e.value().attr("args") = nb::make_tuple(nb::str("{}{}").format(texte, suite));
+}
+
 // A database that cannot be read (not a database, damaged, without the forms table)
 // fails construction with the SQLite library's error, its text then naming the file.
 void charger_formes_sqlite_nomme(nb::handle self, Lexique &l) {
     try {
         charger_formes_sqlite(self, l);
     } catch (nb::python_error &e) {
-        if (!e.matches(liens().sqlite3.attr("DatabaseError"))) throw;
-        nb::tuple args = nb::borrow<nb::tuple>(e.value().attr("args"));
-        if (nb::len(args) == 1 && PyUnicode_Check(args[0].ptr())) {
-            nb::str texte = nb::borrow<nb::str>(args[0]);
-            e.value().attr("args") = nb::make_tuple(nb::str("{} ({!r})").format(texte, nb::str(l.source)));
-        }
+        if (e.matches(liens().sqlite3.attr("DatabaseError"))) nommer_fichier(l, e);
         throw;
     }
 }
 
+// Size and modification time of a text source's file, taken just before level 1
+// reads it; None when a subclass supplies the entries or the file cannot be looked
+// at (the pass then says why).
+nb::object empreinte_source(nb::handle self, const Lexique &l) {
+    if (!passe_directe(self, l)) return nb::none();
+    try {
+        nb::object st = nb::module_::import_("os").attr("stat")(nb::str(l.source));
+        return nb::make_tuple(st.attr("st_size"), st.attr("st_mtime_ns"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
+        return nb::none();
+    }
+}
+
+// The index pass must read the file level 1 read: one truncated, grown or rewritten
+// since would give indexes that disagree with the forms set. A deleted file raises
+// what os.stat() raises (naming it).
+void verifier_source_inchangee(nb::handle self, const Lexique &l) {
+    if (l.empreinte.is_none() || !passe_directe(self, l)) return;
+    nb::object st = nb::module_::import_("os").attr("stat")(nb::str(l.source));
+    nb::object avant = l.empreinte[0], apres = st.attr("st_size");
+    if (avant.equal(apres) && l.empreinte[1].equal(st.attr("st_mtime_ns"))) return;
+    nb::str quoi = avant.equal(apres) ? nb::str("date de modification changee")
+                                      : nb::str("taille {} -> {} octets").format(avant, apres);
+    nb::str msg = nb::str("{} : fichier modifie depuis l'ouverture du lexique ({}), rouvrez le lexique")
+                      .format(nb::str(l.source), quoi);
+    PyErr_SetObject(PyExc_OSError, msg.ptr());
+    throw nb::python_error();
+}
+
 void charger_formes(nb::handle self) {
     Lexique &l = cpp(self);
-    if (l.est_sqlite())
+    if (l.est_sqlite()) {
         charger_formes_sqlite_nomme(self, l);
-    else
+    } else {
+        l.empreinte = empreinte_source(self, l);
         l.formes = passe_texte(self, l, "_formes", "_formes_de");
+    }
     reconnaitre_alphabet(self, l);
 }
 
@@ -382,6 +419,7 @@ void charger_index(nb::handle self, nb::handle progression = nb::handle()) {
     Lexique &l = cpp(self);
     if (l.est_sqlite()) return;
     if (!l.index_phone.is_none()) return;
+    verifier_source_inchangee(self, l);
     nb::tuple ix = nb::borrow<nb::tuple>(passe_texte(self, l, "_index", "_index_de", progression));
     // Stored only once the whole pass succeeded: a failed pass leaves all three
     // unset, so the next request starts over.
@@ -674,6 +712,10 @@ void Verrou::attendre() {
 LiensLexique &liens() { return *g_liens; }
 
 bool erreur_operationnelle(nb::python_error &e) { return e.matches(liens().sqlite3.attr("OperationalError")); }
+
+void nommer_colonne_manquante(Lexique *l, nb::python_error &e) {
+    if (l && l->est_sqlite() && erreur_operationnelle(e)) nommer_fichier(*l, e, "no such column");
+}
 
 bool redefinie(nb::handle self, const char *nom) {
     PyTypeObject *t = Py_TYPE(self.ptr());

@@ -46,6 +46,9 @@ struct Lexique {
     bool encodage_trouve = false;
     nb::object lecture = nb::str("utf-8-sig");
     nb::object delimiteur = nb::str(",");
+    // (size, mtime_ns) of a text source when level 1 read it, None when unknown: the
+    // index pass refuses a file changed since.
+    nb::object empreinte = nb::none();
     // The Python instance holding this object (borrowed: the C++ object lives inside
     // it, so the pointer is valid for the object's whole life).
     PyObject *py = nullptr;
@@ -89,6 +92,10 @@ Lexique *lexique_de(nb::handle self);
 inline Lexique *lexique_de(Lexique &l) { return &l; }
 inline Lexique *lexique_de(Lexique *l) { return l; }
 
+// A column the forms table lacks makes SQLite's error name the column, not the
+// file: on its way to the caller it gets the file's name too (same type, one line).
+void nommer_colonne_manquante(Lexique *l, nb::python_error &e);
+
 namespace detail {
 template <class T> struct Signature : Signature<decltype(&T::operator())> {};
 template <class R, class... A> struct Signature<R (*)(A...)> { using type = R(A...); };
@@ -100,8 +107,14 @@ template <class F, class R, class S, class... A> struct Verrouillee<F, R(S, A...
     static auto faire(F f) {
         return [f = std::move(f)](S self, A... a) -> R {
             Passage p;
-            Verrou v(lexique_de(self));
-            return f(std::forward<S>(self), std::forward<A>(a)...);
+            Lexique *l = lexique_de(self);
+            Verrou v(l);
+            try {
+                return f(std::forward<S>(self), std::forward<A>(a)...);
+            } catch (nb::python_error &e) {
+                nommer_colonne_manquante(l, e);
+                throw;
+            }
         };
     }
 };

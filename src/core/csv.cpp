@@ -9,19 +9,6 @@
 namespace brivane {
 
 // ---------------------------------------------------------------------------
-// File source
-
-SourceFichier::SourceFichier(const std::string &chemin) {
-    if (int numero = fichier_.ouvrir(chemin)) throw ErreurSysteme(numero);
-}
-
-size_t SourceFichier::lire(char *tampon, size_t taille) {
-    long long n = fichier_.lire(tampon, taille);
-    if (n < 0) throw ErreurSysteme(int(-n));
-    return size_t(n);
-}
-
-// ---------------------------------------------------------------------------
 // UTF-8 validation with the host decoder's rules: a malformed sequence is an
 // error as soon as it is seen; a well-formed but incomplete sequence at the end of
 // the data is carried over to the next call.
@@ -349,31 +336,22 @@ struct LecteurCsv::Etat {
         return m;
     }
 
-    // csv.field_size_limit() for a field read in place.
-    void verifier_limite(const char *p, size_t n) const {
-        size_t seuil = limite > 0 ? size_t(limite) : 0;
-        if (n <= seuil) return;
-        long car = 0;
-        for (size_t i = 0; i < n; ++i)
-            if (!suite(static_cast<unsigned char>(p[i]))) ++car;
+    // csv.field_size_limit(): characters, not bytes, count against it. `car` is the
+    // count of a field so far, [p, p + n) its bytes not yet counted.
+    long verifier_limite(const char *p, size_t n, long car = 0) const {
+        for (const char *f = p + n; p < f; ++p)
+            if (!suite(static_cast<unsigned char>(*p))) ++car;
         if (car >= 1 && car > limite)
             throw ErreurCsv("field larger than field limit (" + std::to_string(limite) + ")");
+        return car;
     }
 
     void ajouter(const char *p, size_t n) {
         arene.append(p, n);
-        size_t taille = arene.size() - debut_champ;
-        size_t seuil = limite > 0 ? size_t(limite) : 0;
-        if (taille > seuil) {
-            // Characters, not bytes, count against the limit.
-            const char *c = arene.data() + debut_champ + octets_comptes;
-            const char *f = arene.data() + arene.size();
-            for (; c < f; ++c)
-                if (!suite(static_cast<unsigned char>(*c))) ++car_champ;
-            octets_comptes = taille;
-            if (car_champ >= 1 && car_champ > limite)
-                throw ErreurCsv("field larger than field limit (" + std::to_string(limite) + ")");
-        }
+        const size_t taille = arene.size() - debut_champ;
+        if (taille <= size_t(limite > 0 ? limite : 0)) return;
+        car_champ = verifier_limite(arene.data() + debut_champ + octets_comptes, taille - octets_comptes, car_champ);
+        octets_comptes = taille;
     }
 
     void sauver_champ() {
@@ -536,7 +514,8 @@ bool LecteurCsv::suivant(std::vector<std::string_view> &champs) {
             }
             champs.emplace_back(b + debut, te - debut);
             if (size_t(te - e.pos) > size_t(e.limite > 0 ? e.limite : 0))
-                for (std::string_view v : champs) e.verifier_limite(v.data(), v.size());
+                for (std::string_view v : champs)
+                    if (v.size() > size_t(e.limite > 0 ? e.limite : 0)) e.verifier_limite(v.data(), v.size());
         }
         e.pos = le;
         return true;

@@ -12,8 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include "plateforme.hpp"
-
 namespace brivane {
 
 // Where the bytes come from. read() returns 0 at end of input, throws on failure.
@@ -29,19 +27,6 @@ public:
     // True when lire() needs nothing of the host: the reader may then run on a
     // thread of its own.
     virtual bool autonome() const { return false; }
-};
-
-// A file read through the platform layer. The constructor opens it (ErreurSysteme
-// on failure, EISDIR for a directory, as the host's open() does).
-class SourceFichier final : public SourceOctets {
-public:
-    explicit SourceFichier(const std::string &chemin);
-    size_t lire(char *tampon, size_t taille) override;
-    uint64_t taille() const override { return fichier_.taille(); }
-    bool autonome() const override { return true; }
-
-private:
-    FichierLu fichier_;
 };
 
 // An OS error (open/read), carrying errno so the binding can raise OSError subclasses.

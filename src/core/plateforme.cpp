@@ -68,7 +68,7 @@ int FichierLu::ouvrir(const std::string &chemin) {
     if (_fstat64(fd_, &st) == 0) {
         if ((st.st_mode & _S_IFMT) == _S_IFDIR) return EISDIR;
         if ((st.st_mode & _S_IFMT) != _S_IFREG) return PAS_UN_FICHIER_ORDINAIRE;
-        if ((st.st_mode & _S_IFMT) == _S_IFREG && st.st_size > 0) taille_ = uint64_t(st.st_size);
+        if (st.st_size > 0) taille_ = uint64_t(st.st_size);
     }
     return 0;
 }
@@ -92,9 +92,7 @@ double lire_double_c(const char *texte) {
 int FichierLu::ouvrir(const std::string &chemin) {
     // Non-blocking, so that a FIFO without a writer is seen (and refused) at once
     // instead of holding the caller until one comes.
-    do {
-        fd_ = ::open(chemin.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (fd_ < 0 && errno == EINTR);
+    fd_ = ::open(chemin.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) return errno;
     struct stat st;
     if (::fstat(fd_, &st) != 0) return errno;
@@ -107,11 +105,8 @@ int FichierLu::ouvrir(const std::string &chemin) {
 }
 
 long long FichierLu::lire(char *tampon, size_t taille) {
-    for (;;) {
-        ssize_t n = ::read(fd_, tampon, taille);
-        if (n >= 0) return n;
-        if (errno != EINTR) return -(long long)errno;
-    }
+    const ssize_t n = ::read(fd_, tampon, taille);
+    return n >= 0 ? n : -(long long)errno;
 }
 
 FichierLu::~FichierLu() {
@@ -424,15 +419,7 @@ void nettoyer_temporaires(const std::string &dossier, const std::string &nom) {
 
 #endif
 
-}  // namespace brivane::plateforme
-
 // --- Threads for work on data copied out of Python
-
-#ifndef _WIN32
-#include <thread>
-#endif
-
-namespace brivane::plateforme {
 
 #ifdef _WIN32
 

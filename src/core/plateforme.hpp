@@ -41,7 +41,9 @@ public:
     // PAS_UN_FICHIER_ORDINAIRE. Opening never waits for a FIFO's writer.
     int ouvrir(const std::string &chemin);
     // Reads up to `taille` bytes into `tampon`: their count (0 at the end of the
-    // file), or minus the errno value.
+    // file), or minus the errno value. Both calls may block (a slow device, a network
+    // mount) and are not tried again when a signal interrupts them (EINTR): the
+    // caller decides, after running the host's handlers, whether to go on.
     long long lire(char *tampon, size_t taille);
     // Size of a regular file, else 0.
     uint64_t taille() const { return taille_; }

@@ -49,10 +49,11 @@ public:
     }
 
     // Consumer: the next filled object, or nullptr once the producer has ended and
-    // everything it handed over has been received.
-    std::unique_ptr<T> recevoir() {
+    // everything it handed over has been received. Waits at most `delai` (the caller
+    // may have signals to look at): `pret` is then false, and so is the result.
+    template <class Duree> std::unique_ptr<T> recevoir(Duree delai, bool &pret) {
         std::unique_lock<std::mutex> verrou(m_);
-        cv_.wait(verrou, [&] { return termine_ || !prets_.empty(); });
+        pret = cv_.wait_for(verrou, delai, [&] { return termine_ || !prets_.empty(); });
         if (prets_.empty()) return nullptr;
         std::unique_ptr<T> o = std::move(prets_.front());
         prets_.pop_front();
