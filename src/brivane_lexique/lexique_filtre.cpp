@@ -24,10 +24,6 @@ namespace {
 
 // ------------------------------------------------------------------ criteria
 
-const char *const NOMS_CRITERES[12] = {"cgram",   "genre",   "nombre",          "freq_min",
-                                       "freq_max", "nb_syllabes", "age_min", "age_max",
-                                       "illustrable_min", "categorie", "has_age", "has_phone"};
-
 #define BRIVANE_CRITERES_PARAMS                                                                      \
     nb::handle cgram, nb::handle genre, nb::handle nombre, nb::handle freq_min, nb::handle freq_max, \
         nb::handle nb_syllabes, nb::handle age_min, nb::handle age_max, nb::handle illustrable_min,  \
@@ -68,7 +64,7 @@ std::string identifiant(nb::handle nom) {
 // The twelve criteria of a dict of keywords, None where absent.
 void criteres_du_dict(nb::handle kw, nb::handle (&bruts)[12]) {
     for (int i = 0; i < 12; ++i) {
-        PyObject *v = PyDict_GetItemString(kw.ptr(), NOMS_CRITERES[i]);
+        PyObject *v = PyDict_GetItemString(kw.ptr(), Criteres::NOMS[i]);
         bruts[i] = v ? nb::handle(v) : nb::none();
     }
 }
@@ -83,7 +79,7 @@ std::string requete(Lexique &l, const std::string &debut, nb::handle const (&bru
     nb::object cl;
     if (redefinie(self, "_build_filter_clauses")) {
         nb::dict kw;
-        for (int i = 0; i < 12; ++i) kw[NOMS_CRITERES[i]] = bruts[i];
+        for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
         cl = self.attr("_build_filter_clauses")(**kw);
     } else {
         cl = Criteres::lire(bruts).clauses_sql();
@@ -102,7 +98,7 @@ std::string requete(Lexique &l, const std::string &debut, nb::handle const (&bru
 nb::list filtrer_memoire(Lexique &l, nb::handle const (&bruts)[12], nb::handle const (&forme)[CriteresForme::N],
                          long long limite) {
     nb::dict kw;
-    for (int i = 0; i < 12; ++i) kw[NOMS_CRITERES[i]] = bruts[i];
+    for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
     for (int i = 0; i < CriteresForme::N; ++i)
         if (!forme[i].is_none()) kw[CriteresForme::NOMS[i]] = forme[i];
     kw["limite"] = limite;
@@ -211,7 +207,7 @@ std::vector<int> mesures_exportees(nb::handle kwargs, nb::handle colonnes) {
 bool selection_demandee(nb::handle kwargs, nb::handle colonnes) {
     for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
         bool critere = false;
-        for (const char *n : NOMS_CRITERES) critere |= nb::str(k).equal(nb::str(n));
+        for (const char *n : Criteres::NOMS) critere |= nb::str(k).equal(nb::str(n));
         if (!critere) return true;
     }
     return !mesures_exportees(kwargs, colonnes).empty();
@@ -222,7 +218,7 @@ bool selection_demandee(nb::handle kwargs, nb::handle colonnes) {
 nb::list lignes_export_selection(nb::handle self, nb::handle kwargs, nb::handle colonnes, long long limite) {
     nb::handle bruts[12], forme[CriteresForme::N], selection[3];
     const std::pair<nb::handle *, std::span<const char *const>> familles[3] = {
-        {bruts, NOMS_CRITERES}, {forme, CriteresForme::NOMS}, {selection, NOMS_SELECTION}};
+        {bruts, Criteres::NOMS}, {forme, CriteresForme::NOMS}, {selection, NOMS_SELECTION}};
     for (auto &[valeurs, noms] : familles)
         for (size_t i = 0; i < noms.size(); ++i) valeurs[i] = nb::none();
     nb::dict bornes;  // what is left: the bounds of the measures
@@ -723,12 +719,16 @@ void ligne_csv(std::string &texte, nb::handle valeurs) {
     terminer_ligne_csv(texte, n, debut);
 }
 
-// The names the entries of a CSV/TSV lexicon without a single entry would carry: its
-// header read as the loader reads it, then renamed as the loader renames a record.
-// Empty when the header cannot be read (a source that is gone, or unreadable).
-nb::list entete_source(Lexique &l) {
+// The names of an in-memory export: the first entry's, or with no entry those its
+// source's header would give one (read and renamed as the loader does a record),
+// none when the source cannot be read (gone, or unreadable).
+nb::list entete_memoire(Lexique &l) {
     nb::list noms;
-    if (l.est_sqlite()) return noms;
+    for (auto [k, entrees] : nb::borrow<nb::dict>(index_ortho(l))) {
+        if (nb::len(entrees) > 0)
+            for (nb::handle nom : entrees[0]) noms.append(nom);
+        return noms;
+    }
     try {
         nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
         nb::object entete = loaders.attr("_entete")(l.source, l.delimiteur, l.lecture);
@@ -741,17 +741,6 @@ nb::list entete_source(Lexique &l) {
         return nb::list();
     }
     return noms;
-}
-
-nb::list entete_memoire(Lexique &l) {
-    nb::object index = index_ortho(l);
-    nb::list noms;
-    for (auto [k, entrees] : nb::borrow<nb::dict>(index)) {
-        if (nb::len(entrees) > 0)
-            for (nb::handle nom : entrees[0]) noms.append(nom);
-        return noms;
-    }
-    return entete_source(l);
 }
 
 void rappel_final(nb::handle callback, long long compte) {
@@ -909,7 +898,7 @@ long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::ha
     lire_selection("exporter", une_par_ortho, tri, mesures, bornes);
     nb::object chemin = liens().Path(sortie);
     nb::dict kw;
-    for (int i = 0; i < 12; ++i) kw[NOMS_CRITERES[i]] = bruts[i];
+    for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
     // What a stimulus list asks goes on only when asked: the plain export stays as it was.
     for (int i = 0; i < CriteresForme::N; ++i)
         if (!forme[i].is_none()) kw[CriteresForme::NOMS[i]] = forme[i];
