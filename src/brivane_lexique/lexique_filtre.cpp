@@ -452,7 +452,7 @@ void verifier_signaux(long long rang) {
     if (rang % PAS_SIGNAUX == 0 && PyErr_CheckSignals() < 0) throw nb::python_error();
 }
 
-// The same inside the long statements of a SQLite export (a copy, an index, VACUUM):
+// The same inside the long statements of a SQLite export (a batch, an index, VACUUM):
 // SQLite calls the handler every few thousand steps and abandons the statement once a
 // signal handler raised; that exception (KeyboardInterrupt), not the database's
 // "interrupted", is what `relancer` makes the export raise. The handler is removed
@@ -860,18 +860,16 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
     dest.fermer();  // SQLite opens the path itself
     nb::object conn = liens().sqlite3.attr("connect")(chemin_hote(dest.fichier->chemin()));
     long long compte;
+    std::optional<SignauxSqlite> signaux;
     try {
-        SignauxSqlite signaux(conn);
-        try {
-            LignesExport lignes(self, s.noms, colonnes, limite, callback, kwargs);
-            compte = construire(conn, s, lignes);
-        } catch (nb::python_error &) {
-            signaux.relancer();
-            throw;
-        }
+        signaux.emplace(conn);
+        LignesExport lignes(self, s.noms, colonnes, limite, callback, kwargs);
+        compte = construire(conn, s, lignes);
+        signaux.reset();
     } catch (...) {
         suspendre_si_fin_forcee();
         fermer_en_silence(conn);
+        if (signaux) signaux->relancer();  // an interrupt inside a statement: its KeyboardInterrupt
         throw;
     }
     conn.attr("close")();
