@@ -71,9 +71,8 @@ inline bool texte_accepte(PyObject *e, PyObject *nom, PyObject *critere, bool pr
 }
 
 struct Criteres {
-    static constexpr const char *NOMS[12] = {"cgram",   "genre",   "nombre",          "freq_min",  "freq_max",
-                                             "nb_syllabes", "age_min", "age_max", "illustrable_min", "categorie",
-                                             "has_age", "has_phone"};
+    static constexpr const char *NOMS[12] = {"cgram",   "genre",   "nombre",          "freq_min",  "freq_max", "nb_syllabes",
+                                             "age_min", "age_max", "illustrable_min", "categorie", "has_age",  "has_phone"};
     PyObject *cgram = nullptr, *genre = nullptr, *nombre = nullptr, *categorie = nullptr;  // the caller's
     std::optional<double> freq_min, freq_max, age_min, age_max, illustrable_min;
     std::optional<long long> nb_syllabes;
