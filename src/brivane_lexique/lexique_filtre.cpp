@@ -7,7 +7,6 @@
 #include "plateforme.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <memory>
 #include <optional>
