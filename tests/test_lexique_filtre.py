@@ -155,3 +155,34 @@ def test_reel_compter_egale_filtrer(grand_tsv, grand_sqlite):
         n = lex.compter(cgram="ADJ", genre="f", nombre="p")
         assert n > 1000
         assert len(lex.filtrer(cgram="ADJ", genre="f", nombre="p", limite=10**9)) == n
+
+
+CRITERES = ["cgram", "genre", "nombre", "freq_min", "freq_max", "nb_syllabes", "age_min", "age_max", "illustrable_min",
+            "categorie", "has_age", "has_phone"]
+
+
+class ClausesPropres(Lexique):
+    """A subclass choosing its own rows: every SQL query of the filter goes through it."""
+
+    def _build_filter_clauses(self, **criteres):
+        self.vus.append(criteres)
+        return ["lemme = ?"], [criteres["categorie"] or "chanter"]
+
+
+@pytest.mark.parametrize("appel, donnes, attendu", [
+    (lambda lex, tmp: orthos(lex.filtrer(freq_min=3, limite=10)), {"freq_min": 3}, ["chante", "chantait"]),
+    (lambda lex, tmp: lex.compter(nb_syllabes=2.5, categorie="chien"), {"nb_syllabes": 2.5, "categorie": "chien"}, 1),
+    (lambda lex, tmp: lex.exporter(tmp / "o.csv", categorie="chat", has_age=True) and
+     (tmp / "o.csv").read_text().count("chat"), {"categorie": "chat", "has_age": True}, 2),
+    (lambda lex, tmp: [r["ortho"] for r in lex._iter_filtered_rows(colonnes=["ortho"], genre="x")], {"genre": "x"},
+     ["chante", "chantait"]),
+    (lambda lex, tmp: orthos(lex.filtrer(nb_lettres_max=6, une_par_ortho=True, limite=-1)), {}, ["chante"]),
+])
+def test_clauses_redefinies(tmp_path, appel, donnes, attendu):
+    creer(tmp_path, "sqlite")
+    lex = ClausesPropres(tmp_path / "l.sqlite")
+    lex.vus = []
+    assert appel(lex, tmp_path) == attendu
+    # The twelve criteria reach it by keyword, as the caller gave them.
+    assert lex.vus == [{n: donnes.get(n) for n in CRITERES}]
+    assert [type(v) for v in lex.vus[0].values()] == [type(donnes.get(n)) for n in CRITERES]

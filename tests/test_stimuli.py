@@ -327,6 +327,27 @@ def test_exporter_criteres_seuls(lex, tmp_path, kw):
     assert [l[4] for l in lignes[1:]] == ["" if e["freq"] is None else repr(e["freq"]) for e in attendu]
 
 
+@pytest.mark.parametrize("format_", ["csv", "sqlite"])
+@pytest.mark.parametrize("colonnes", [["ortho", "old20"], ["pu_ortho", "ortho", "inconnue"]])
+def test_exporter_mesures_nommees_par_colonnes(lex, tmp_path, format_, colonnes):
+    # A measure named in colonnes is computed even when nothing else asks for a list.
+    attendu = lex.filtrer(limite=tout(lex), mesures=[c for c in colonnes if c in MESURES])
+    sortie = tmp_path / f"m.{format_}"
+    assert lex.exporter(sortie, format=format_, colonnes=colonnes) == len(attendu) > 0
+    gardees = [c for c in colonnes if format_ == "csv" or c != "inconnue"]
+    if format_ == "csv":
+        lignes = lire_csv(sortie)
+        assert lignes[0] == gardees
+        lignes = lignes[1:]
+        texte = lambda v: "" if v is None else (repr(v) if isinstance(v, float) else str(v))
+    else:
+        with sqlite3.connect(sortie) as conn:
+            lignes = conn.execute(f"SELECT {', '.join(gardees)} FROM formes").fetchall()
+        conn.close()
+        texte = lambda v: v
+    assert [list(l) for l in lignes] == [[texte(e.get(c)) for c in gardees] for e in attendu]
+
+
 def test_exporter_sans_selection_inchange(lex, tmp_path):
     # The plain export still gives every row and no measure column.
     n = lex.exporter(tmp_path / "p.csv")

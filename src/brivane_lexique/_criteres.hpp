@@ -47,6 +47,18 @@ inline bool phone_present(PyObject *e) {
     return PyUnicode_GET_LENGTH(sans_blancs_py(t.ptr()).ptr()) != 0;
 }
 
+// float(freq or 0), 0.0 where it does not convert: the frequency an entry is filtered
+// and chosen by.
+inline double frequence_entree(PyObject *e) {
+    nb::object f = valeur_champ(e, noms().freq);
+    return vrai(f.ptr()) ? reel_de(f.ptr()).value_or(0.0) : 0.0;
+}
+
+// v present, not below `min` nor above `max` (a NaN passes every bound).
+inline bool dans_bornes(std::optional<double> v, std::optional<double> min, std::optional<double> max) {
+    return v && !(min && *v < *min) && !(max && *v > *max);
+}
+
 // The field text compared with a criterion: equality, or prefix for cgram. A str
 // subclass answers with its own methods, as the host would.
 inline bool texte_accepte(PyObject *e, PyObject *nom, PyObject *critere, bool prefixe) {
@@ -59,6 +71,8 @@ inline bool texte_accepte(PyObject *e, PyObject *nom, PyObject *critere, bool pr
 }
 
 struct Criteres {
+    static constexpr const char *NOMS[12] = {"cgram",   "genre",   "nombre",          "freq_min",  "freq_max", "nb_syllabes",
+                                             "age_min", "age_max", "illustrable_min", "categorie", "has_age",  "has_phone"};
     PyObject *cgram = nullptr, *genre = nullptr, *nombre = nullptr, *categorie = nullptr;  // the caller's
     std::optional<double> freq_min, freq_max, age_min, age_max, illustrable_min;
     std::optional<long long> nb_syllabes;
@@ -71,25 +85,23 @@ struct Criteres {
     // The arguments cgram, genre, nombre, freq_min, freq_max, nb_syllabes, age_min,
     // age_max, illustrable_min, categorie, has_age, has_phone, checked in that order.
     static Criteres lire(nb::handle const (&b)[12]) {
-        static const char *const noms[12] = {"cgram",   "genre",   "nombre",          "freq_min",  "freq_max", "nb_syllabes",
-                                             "age_min", "age_max", "illustrable_min", "categorie", "has_age",  "has_phone"};
         Criteres c;
         PyObject **textes[12] = {&c.cgram, &c.genre, &c.nombre, nullptr, nullptr, nullptr,
                                  nullptr,  nullptr,  nullptr,   &c.categorie};
         std::optional<double> *reels[12] = {nullptr,    nullptr,    nullptr, &c.freq_min, &c.freq_max, nullptr,
                                             &c.age_min, &c.age_max, &c.illustrable_min};
         for (int i = 0; i < 12; ++i) {
-            if (textes[i]) exiger_str_ou_none(b[i], noms[i]);
+            if (textes[i]) exiger_str_ou_none(b[i], NOMS[i]);
             if (b[i].is_none()) continue;
             if (textes[i]) {
                 *textes[i] = b[i].ptr();
             } else if (reels[i]) {
-                *reels[i] = reel_arg(b[i], noms[i]);
+                *reels[i] = reel_arg(b[i], NOMS[i]);
             } else if (i == 5) {
-                c.nb_syllabes = entier_arg(b[i], noms[i]);
+                c.nb_syllabes = entier_arg(b[i], NOMS[i]);
                 c.nb_syllabes_objet = nb::steal(PyLong_FromLongLong(*c.nb_syllabes));
             } else {
-                if (b[i].ptr() != Py_True && b[i].ptr() != Py_False) erreur_type(noms[i], "bool", b[i].ptr());
+                if (b[i].ptr() != Py_True && b[i].ptr() != Py_False) erreur_type(NOMS[i], "bool", b[i].ptr());
                 (i == 10 ? c.has_age : c.has_phone) = b[i].ptr() == Py_True;
             }
         }
@@ -103,11 +115,7 @@ struct Criteres {
         if (cgram && !texte_accepte(e, k.cgram, cgram, true)) return false;
         if (genre && !texte_accepte(e, k.genre, genre, false)) return false;
         if (nombre && !texte_accepte(e, k.nombre, nombre, false)) return false;
-        if (lit_freq || freq_min || freq_max) {
-            nb::object f = valeur_champ(e, k.freq);
-            const double freq = vrai(f.ptr()) ? reel_de(f.ptr()).value_or(0.0) : 0.0;
-            if ((freq_min && freq < *freq_min) || (freq_max && freq > *freq_max)) return false;
-        }
+        if ((lit_freq || freq_min || freq_max) && !dans_bornes(frequence_entree(e), freq_min, freq_max)) return false;
         if (nb_syllabes && nb_syllabes_differe(compteur, e, nb_syllabes_objet.ptr())) return false;
         if (has_age >= 0 || age_min || age_max) {
             nb::object age = valeur_champ(e, k.age);
@@ -179,9 +187,6 @@ struct Criteres {
     }
 
 private:
-    static bool dans_bornes(std::optional<double> v, std::optional<double> min, std::optional<double> max) {
-        return v && !(min && *v < *min) && !(max && *v > *max);
-    }
     static bool commence_par(std::u32string_view s, PyObject *prefixe) {
         const Py_ssize_t m = PyUnicode_GET_LENGTH(prefixe);
         if ((size_t)m > s.size()) return false;

@@ -7,10 +7,10 @@
 #include "plateforme.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -22,33 +22,6 @@ namespace brivane::py {
 namespace {
 
 // ------------------------------------------------------------------ criteria
-
-const char *const NOMS_CRITERES[12] = {"cgram",   "genre",   "nombre",          "freq_min",
-                                       "freq_max", "nb_syllabes", "age_min", "age_max",
-                                       "illustrable_min", "categorie", "has_age", "has_phone"};
-
-// The checked criteria as keyword arguments, for an override of _build_filter_clauses.
-nb::dict kwargs_de(const Criteres &c) {
-    auto ou_none = [](auto &&v, auto &&faire) -> nb::object { return v ? faire(*v) : nb::object(nb::none()); };
-    auto reel = [](double d) -> nb::object { return nb::float_(d); };
-    auto texte = [](PyObject *t) -> nb::object { return t ? nb::borrow(t) : nb::object(nb::none()); };
-    auto booleen = [](int b) -> nb::object { return b < 0 ? nb::object(nb::none()) : nb::object(nb::bool_(b == 1)); };
-    nb::object valeurs[12] = {texte(c.cgram),
-                              texte(c.genre),
-                              texte(c.nombre),
-                              ou_none(c.freq_min, reel),
-                              ou_none(c.freq_max, reel),
-                              c.nb_syllabes ? c.nb_syllabes_objet : nb::object(nb::none()),
-                              ou_none(c.age_min, reel),
-                              ou_none(c.age_max, reel),
-                              ou_none(c.illustrable_min, reel),
-                              texte(c.categorie),
-                              booleen(c.has_age),
-                              booleen(c.has_phone)};
-    nb::dict d;
-    for (int i = 0; i < 12; ++i) d[NOMS_CRITERES[i]] = valeurs[i];
-    return d;
-}
 
 #define BRIVANE_CRITERES_PARAMS                                                                      \
     nb::handle cgram, nb::handle genre, nb::handle nombre, nb::handle freq_min, nb::handle freq_max, \
@@ -87,45 +60,50 @@ std::string identifiant(nb::handle nom) {
 }
 
 
-// self._build_filter_clauses(**kwargs), through Python only for an override.
-nb::tuple clauses_de(nb::handle self, nb::handle kwargs) {
-    if (redefinie(self, "_build_filter_clauses"))
-        return nb::borrow<nb::tuple>(self.attr("_build_filter_clauses")(**nb::borrow<nb::dict>(kwargs)));
-    nb::handle bruts[12];
-    nb::dict kw = nb::borrow<nb::dict>(kwargs);
-    for (auto [k, _] : kw) {
-        bool connu = false;
-        for (const char *n : NOMS_CRITERES) connu |= nb::str(k).equal(nb::str(n));
-        if (!connu) {
-            PyErr_Format(PyExc_TypeError, "_build_filter_clauses() got an unexpected keyword argument '%U'",
-                         k.ptr());
-            throw nb::python_error();
-        }
-    }
+// The twelve criteria of a dict of keywords, None where absent.
+void criteres_du_dict(nb::handle kw, nb::handle (&bruts)[12]) {
     for (int i = 0; i < 12; ++i) {
-        PyObject *v = PyDict_GetItemString(kw.ptr(), NOMS_CRITERES[i]);
+        PyObject *v = PyDict_GetItemString(kw.ptr(), Criteres::NOMS[i]);
         bruts[i] = v ? nb::handle(v) : nb::none();
     }
-    return Criteres::lire(bruts).clauses_sql();
 }
 
-std::string where(nb::handle conditions) {
-    if (nb::len(conditions) == 0) return "1=1";
-    return nb::cast<std::string>(nb::str(" AND ").attr("join")(conditions));
+// "<debut> FROM <table> WHERE ..." and its parameters: the twelve criteria (through
+// self._build_filter_clauses, given them as the caller did, only when a subclass
+// redefines it), then the criteria of form, whose expression the connection's REGEXP
+// function runs.
+std::string requete(Lexique &l, const std::string &debut, nb::handle const (&bruts)[12], const CriteresForme &forme,
+                    nb::list &params) {
+    nb::handle self = soi(&l);
+    nb::object cl;
+    if (redefinie(self, "_build_filter_clauses")) {
+        nb::dict kw;
+        for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
+        cl = self.attr("_build_filter_clauses")(**kw);
+    } else {
+        cl = Criteres::lire(bruts).clauses_sql();
+    }
+    nb::list conditions = nb::list(cl[0]);
+    params = nb::list(cl[1]);
+    forme.clauses_sql(conditions, params);
+    if (forme.motif.is_valid()) enregistrer_regexp(obtenir_conn(l), forme.motif);
+    const std::string where =
+        nb::len(conditions) ? nb::cast<std::string>(nb::str(" AND ").attr("join")(conditions)) : "1=1";
+    return debut + " FROM " + table_de(self) + " WHERE " + where;
 }
 
-// Every entry of the ortho index, keys in index order: a lazy stream that the
-// filter may stop reading early.
-nb::object flux_index(Lexique &l) {
-    nb::object index = index_ortho(l);
-    return nb::module_::import_("itertools").attr("chain").attr("from_iterable")(index.attr("values")());
-}
-
-nb::object filtrer_memoire(Lexique &l, nb::handle kwargs, nb::handle limite) {
+// The module's filter over every entry of the ortho index, keys in index order: a
+// lazy stream that the filter may stop reading early.
+nb::list filtrer_memoire(Lexique &l, nb::handle const (&bruts)[12], nb::handle const (&forme)[CriteresForme::N],
+                         long long limite) {
     nb::dict kw;
-    kw.update(nb::borrow<nb::dict>(kwargs));
+    for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
+    for (int i = 0; i < CriteresForme::N; ++i)
+        if (!forme[i].is_none()) kw[CriteresForme::NOMS[i]] = forme[i];
     kw["limite"] = limite;
-    return liens().recherche.objet().attr("filtrer")(flux_index(l), **kw);
+    nb::object flux = nb::module_::import_("itertools").attr("chain").attr("from_iterable")(
+        index_ortho(l).attr("values")());
+    return nb::borrow<nb::list>(liens().recherche.objet().attr("filtrer")(flux, **kw));
 }
 
 #define BRIVANE_FORME_PARAMS                                                                          \
@@ -152,52 +130,13 @@ nb::object filtrer_memoire(Lexique &l, nb::handle kwargs, nb::handle limite) {
     "(None) ne passe aucune borne. une_par_ortho : une ligne par orthographe (la plus\n"                   \
     "frequente ; a egalite la premiere dans l'ordre du fichier).\n"
 
-// The rows of a query with the criteria of form and the selection: SQL says what it
-// can, the rest is tested in C++ on the fetched rows; memory runs the module's filter.
-nb::list lignes_physiques(nb::handle self, nb::handle curseur, const CriteresForme &forme, const Selection &s,
-                          long long n);
-
-nb::list lignes_choisies(Lexique &l, const Criteres &c, nb::handle const (&forme_brute)[CriteresForme::N],
-                         const Selection &s, long long n, bool physiques = false) {
-    const CriteresForme forme = CriteresForme::lire(forme_brute);
-    nb::handle self = soi(&l);
-    const bool tout = s.vide() && !forme.apres_sql();  // the limit can go to SQL or to the scan
-    if (l.est_sqlite()) {
-        nb::object conn = obtenir_conn(l);
-        nb::tuple cl = clauses_de(self, kwargs_de(c));
-        nb::list conditions = nb::list(cl[0]), params = nb::list(cl[1]);
-        forme.clauses_sql(conditions, params);
-        if (forme.motif.is_valid()) enregistrer_regexp(conn, forme.motif);
-        std::string sql = "SELECT * FROM " + table_de(self) + " WHERE " + where(conditions);
-        if (tout && !physiques) {
-            sql += " LIMIT ?";
-            params.append(n);
-        }
-        nb::object curseur = conn.attr("execute")(sql, params);
-        if (physiques) return lignes_physiques(self, curseur, forme, s, n);
-        nb::list lignes = lignes_en_entrees(curseur);
-        if (tout) return lignes;
-        nb::list gardees;
-        for (nb::handle e : lignes)
-            if (forme.accepte_apres_sql(e.ptr())) gardees.append(e);
-        return appliquer_selection(self, gardees, s, n, true);
-    }
-    nb::dict kw = kwargs_de(c);
-    for (int i = 0; i < CriteresForme::N; ++i)
-        if (!forme_brute[i].is_none()) kw[CriteresForme::NOMS[i]] = forme_brute[i];
-    if (tout) return nb::borrow<nb::list>(filtrer_memoire(l, kw, nb::int_(n)));
-    nb::list lignes = nb::borrow<nb::list>(filtrer_memoire(l, kw, nb::int_(0)));
-    return appliquer_selection(self, lignes, s, n, false);
-}
-
 // The rows of an export from SQL keep their physical names, as the plain export
 // gives them; each is chosen by its twin under canonical names.
 nb::list lignes_physiques(nb::handle self, nb::handle curseur, const CriteresForme &forme, const Selection &s,
                           long long n) {
     const std::vector<nb::object> resolus = noms_resolus(curseur);
-    nb::list noms;
+    nb::list noms, canoniques;
     for (nb::handle item : curseur.attr("description")) noms.append(item[0]);
-    nb::list canoniques;
     nb::dict physique_de;  // id of the canonical row -> physical row
     for (nb::handle r : curseur) {
         nb::dict e = ligne_en_entree(resolus, r);
@@ -219,17 +158,35 @@ nb::list lignes_physiques(nb::handle self, nb::handle curseur, const CriteresFor
     return res;
 }
 
-const char *const NOMS_SELECTION[3] = {"une_par_ortho", "tri", "mesures"};
-
-// Whether an export's keywords ask more than the twelve criteria.
-bool selection_demandee(nb::handle kwargs) {
-    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
-        bool critere = false;
-        for (const char *n : NOMS_CRITERES) critere |= nb::str(k).equal(nb::str(n));
-        if (!critere) return true;
+// The rows of a query with the criteria of form and the selection: SQL says what it
+// can, the rest is tested in C++ on the fetched rows; memory runs the module's filter.
+nb::list lignes_choisies(Lexique &l, nb::handle const (&bruts)[12], nb::handle const (&forme_brute)[CriteresForme::N],
+                         const Selection &s, long long n, bool physiques = false) {
+    const CriteresForme forme = CriteresForme::lire(forme_brute);
+    nb::handle self = soi(&l);
+    const bool tout = s.vide() && !forme.apres_sql();  // the limit can go to SQL or to the scan
+    if (!l.est_sqlite()) {
+        if (tout) return filtrer_memoire(l, bruts, forme_brute, n);
+        return appliquer_selection(self, filtrer_memoire(l, bruts, forme_brute, 0), s, n, false);
     }
-    return false;
+    nb::object conn = obtenir_conn(l);
+    nb::list params;
+    std::string sql = requete(l, "SELECT *", bruts, forme, params);
+    if (tout && !physiques) {
+        sql += " LIMIT ?";
+        params.append(n);
+    }
+    nb::object curseur = conn.attr("execute")(sql, params);
+    if (physiques) return lignes_physiques(self, curseur, forme, s, n);
+    nb::list lignes = lignes_en_entrees(curseur);
+    if (tout) return lignes;
+    nb::list gardees;
+    for (nb::handle e : lignes)
+        if (forme.accepte_apres_sql(e.ptr())) gardees.append(e);
+    return appliquer_selection(self, gardees, s, n, true);
 }
+
+const char *const NOMS_SELECTION[3] = {"une_par_ortho", "tri", "mesures"};
 
 // The measures an export adds as columns: those of `mesures`, then those `colonnes` names.
 std::vector<int> mesures_exportees(nb::handle kwargs, nb::handle colonnes) {
@@ -244,65 +201,64 @@ std::vector<int> mesures_exportees(nb::handle kwargs, nb::handle colonnes) {
     return s.colonnes;
 }
 
+// Whether an export asks more than the twelve criteria: then its rows are chosen
+// whole before any is written.
+bool selection_demandee(nb::handle kwargs, nb::handle colonnes) {
+    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
+        bool critere = false;
+        for (const char *n : Criteres::NOMS) critere |= nb::str(k).equal(nb::str(n));
+        if (!critere) return true;
+    }
+    return !mesures_exportees(kwargs, colonnes).empty();
+}
+
 // The whole list of rows of an export that asks for a stimulus list (the limit
 // counts as the export counts it: 0 is no limit).
 nb::list lignes_export_selection(nb::handle self, nb::handle kwargs, nb::handle colonnes, long long limite) {
     nb::handle bruts[12], forme[CriteresForme::N], selection[3];
-    for (auto &h : bruts) h = nb::none();
-    for (auto &h : forme) h = nb::none();
-    for (auto &h : selection) h = nb::none();
-    nb::dict bornes;
+    const std::pair<nb::handle *, std::span<const char *const>> familles[3] = {
+        {bruts, Criteres::NOMS}, {forme, CriteresForme::NOMS}, {selection, NOMS_SELECTION}};
+    for (auto &[valeurs, noms] : familles)
+        for (size_t i = 0; i < noms.size(); ++i) valeurs[i] = nb::none();
+    nb::dict bornes;  // what is left: the bounds of the measures
     for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
         nb::handle *place = nullptr;
-        for (int i = 0; i < 12; ++i)
-            if (nb::str(k).equal(nb::str(NOMS_CRITERES[i]))) place = &bruts[i];
-        for (int i = 0; i < CriteresForme::N; ++i)
-            if (nb::str(k).equal(nb::str(CriteresForme::NOMS[i]))) place = &forme[i];
-        for (int i = 0; i < 3; ++i)
-            if (nb::str(k).equal(nb::str(NOMS_SELECTION[i]))) place = &selection[i];
+        for (auto &[valeurs, noms] : familles)
+            for (size_t i = 0; i < noms.size(); ++i)
+                if (nb::str(k).equal(nb::str(noms[i]))) place = &valeurs[i];
         if (place) *place = v;
         else bornes[k] = v;
     }
-    Criteres c = Criteres::lire(bruts);
+    Criteres::lire(bruts);
     Selection s = lire_selection("exporter", selection[0], selection[1], nb::none(), bornes);
     s.colonnes = mesures_exportees(kwargs, colonnes);
     Lexique &l = *nb::inst_ptr<Lexique>(self);
-    return lignes_choisies(l, c, forme, s, l.est_sqlite() && limite == 0 ? -1 : limite, true);
+    return lignes_choisies(l, bruts, forme, s, l.est_sqlite() && limite == 0 ? -1 : limite, true);
 }
 
 nb::list filtrer(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho, nb::handle tri,
                  nb::handle mesures, nb::handle limite, nb::kwargs bornes) {
     nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
-    Criteres c = Criteres::lire(bruts);
+    Criteres::lire(bruts);  // the checks, in the order of the signature
     long long n = entier_arg(limite, "limite");
     const Selection s = lire_selection("filtrer", une_par_ortho, tri, mesures, bornes);
     nb::handle forme[CriteresForme::N] = BRIVANE_FORME_VALEURS;
-    return lignes_choisies(l, c, forme, s, n);
+    return lignes_choisies(l, bruts, forme, s, n);
 }
 
 long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho,
                   nb::kwargs bornes) {
     nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
-    Criteres c = Criteres::lire(bruts);
-    nb::handle self = soi(&l);
+    Criteres::lire(bruts);
     const Selection s = lire_selection("compter", une_par_ortho, nb::none(), nb::none(), bornes);
     nb::handle forme_brute[CriteresForme::N] = BRIVANE_FORME_VALEURS;
     const CriteresForme forme = CriteresForme::lire(forme_brute);
-    if (!s.vide() || forme.apres_sql())  // rows to look at: every one of them
-        return (long long)nb::len(lignes_choisies(l, c, forme_brute, s, l.est_sqlite() ? -1 : 0));
-    if (l.est_sqlite()) {
-        nb::object conn = obtenir_conn(l);
-        nb::tuple cl = clauses_de(self, kwargs_de(c));
-        nb::list conditions = nb::list(cl[0]), params = nb::list(cl[1]);
-        forme.clauses_sql(conditions, params);
-        if (forme.motif.is_valid()) enregistrer_regexp(conn, forme.motif);
-        nb::object r = conn.attr("execute")("SELECT COUNT(*) FROM " + table_de(self) + " WHERE " + where(conditions),
-                                            params)
-                           .attr("fetchone")();
-        if (r.is_none()) return 0;
-        return nb::cast<long long>(nb::int_(r[0]));
-    }
-    return (long long)nb::len(lignes_choisies(l, c, forme_brute, s, 0));
+    if (!l.est_sqlite() || !s.vide() || forme.apres_sql())  // rows to look at: every one of them
+        return (long long)nb::len(lignes_choisies(l, bruts, forme_brute, s, l.est_sqlite() ? -1 : 0));
+    nb::object conn = obtenir_conn(l);
+    nb::list params;
+    nb::object r = conn.attr("execute")(requete(l, "SELECT COUNT(*)", bruts, forme, params), params).attr("fetchone")();
+    return r.is_none() ? 0 : nb::cast<long long>(nb::int_(r[0]));
 }
 
 // ------------------------------------------------------------------ row source
@@ -361,9 +317,10 @@ struct LignesFiltrees {
     long long limite = 0, compte = 0;
     bool demarre = false, en_attente = false, fini = false, sql = false;
     nb::object source;  // iterator over cursor rows or filtered entries
-    nb::list noms;      // selected names (SQL)
-    std::string suite;  // the statement after its column list (SQL), and its parameters
-    nb::list parametres;
+    nb::list noms;      // the names of the values of a cursor row
+    // An export's names, when it reads cursor rows as they are: SQL then selects those,
+    // NULL for a name the table lacks.
+    nb::object sortie;
 
     LignesFiltrees(nb::handle self, nb::handle colonnes_, long long limite_, nb::handle callback_, nb::handle kw)
         : lexique(nb::borrow(self)), colonnes(nb::borrow(colonnes_)), callback(nb::borrow(callback_)),
@@ -374,39 +331,43 @@ struct LignesFiltrees {
     void demarrer() {
         Lexique &l = *nb::inst_ptr<Lexique>(lexique);
         demarre = true;
-        if (selection_demandee(kwargs)) {  // a stimulus list: its rows are chosen whole first
-            nb::list res = lignes_export_selection(lexique, kwargs, colonnes, limite);
-            source = nb::steal(PyObject_GetIter(res.ptr()));
-            if (!source.is_valid()) throw nb::python_error();
-            return;
-        }
-        if (l.est_sqlite()) {
+        nb::handle bruts[12], sans_forme[CriteresForme::N];
+        criteres_du_dict(kwargs, bruts);
+        for (auto &h : sans_forme) h = nb::none();
+        nb::object lignes;
+        if (selection_demandee(kwargs, colonnes)) {  // a stimulus list: its rows are chosen whole first
+            lignes = lignes_export_selection(lexique, kwargs, colonnes, limite);
+        } else if (!l.est_sqlite()) {
+            lignes = filtrer_memoire(l, bruts, sans_forme, limite);
+        } else {
             sql = true;
             nb::object conn = obtenir_conn(l);
-            nb::tuple cl = clauses_de(lexique, kwargs);
-            nb::list toutes = colonnes_table(lexique, 1);
-            if (colonnes_choisies(colonnes)) {
+            nb::list toutes = colonnes_table(lexique, 1), params;
+            std::string sel;
+            bool connu = false;
+            if (sortie.is_valid()) {
+                for (nb::handle n : sortie) connu |= contient(toutes, n);
+                noms = nb::borrow<nb::list>(sortie);
+            } else if (colonnes_choisies(colonnes)) {
                 for (nb::handle c : colonnes)
                     if (contient(toutes, c)) noms.append(c);
             } else {
                 noms = toutes;
             }
-            std::string sel;
-            for (nb::handle n : noms) sel += (sel.empty() ? "" : ", ") + identifiant(n);
-            suite = " FROM " + table_de(lexique) + " WHERE " + where(cl[0]);
-            parametres = nb::list(cl[1]);
+            // None of the table's names: the empty list, which SQLite refuses as the plain export does.
+            if (connu || !sortie.is_valid())
+                for (nb::handle n : noms)
+                    sel += (sel.empty() ? "" : ", ") + (contient(toutes, n) ? identifiant(n) : std::string("NULL"));
+            std::string texte = requete(l, "SELECT " + sel, bruts, CriteresForme(), params);
             if (limite != 0) {
-                suite += " LIMIT ?";
-                parametres.append(limite);
+                texte += " LIMIT ?";
+                params.append(limite);
             }
-            nb::object cur = conn.attr("cursor")();
-            cur.attr("row_factory") = nb::none();  // tuples: paired with the names below
-            cur.attr("execute")("SELECT " + sel + suite, parametres);
-            source = nb::steal(PyObject_GetIter(cur.ptr()));
-        } else {
-            nb::object res = filtrer_memoire(l, kwargs, nb::int_(limite));
-            source = nb::steal(PyObject_GetIter(res.ptr()));
+            lignes = conn.attr("cursor")();
+            lignes.attr("row_factory") = nb::none();  // tuples: paired with the names above
+            lignes.attr("execute")(texte, params);
         }
+        source = nb::steal(PyObject_GetIter(lignes.ptr()));
         if (!source.is_valid()) throw nb::python_error();
     }
 
@@ -490,7 +451,7 @@ void verifier_signaux(long long rang) {
     if (rang % PAS_SIGNAUX == 0 && PyErr_CheckSignals() < 0) throw nb::python_error();
 }
 
-// The same inside the long statements of a SQLite export (a copy, an index, VACUUM):
+// The same inside the long statements of a SQLite export (a batch, an index, VACUUM):
 // SQLite calls the handler every few thousand steps and abandons the statement once a
 // signal handler raised; that exception (KeyboardInterrupt), not the database's
 // "interrupted", is what `relancer` makes the export raise. The handler is removed
@@ -566,6 +527,7 @@ public:
         if (chemins_rapides() && !redefinie(self, "_iter_filtered_rows") && noms_simples(colonnes) &&
             noms_simples(noms)) {
             directes_ = std::make_unique<LignesFiltrees>(self, colonnes, limite, callback, kwargs);
+            directes_->sortie = noms;
             return;
         }
         nb::dict kw;
@@ -582,15 +544,16 @@ public:
         verifier_signaux(++rang_);
         if (!directes_) {
             nb::object r = nb::steal(PyIter_Next(generiques_.ptr()));
-            if (!r.is_valid()) {
-                if (PyErr_Occurred()) throw nb::python_error();
-                return r;
-            }
-            return par_nom(r);
+            if (!r.is_valid() && PyErr_Occurred()) throw nb::python_error();
+            return r.is_valid() ? par_nom(r) : r;
         }
         nb::object r = directes_->brute();
-        if (!r.is_valid()) return r;
-        if (directes_->sql) return par_position(r);
+        if (!r.is_valid() || (directes_->sql && PyTuple_CheckExact(r.ptr()))) return r;  // already the export's values
+        if (directes_->sql) {
+            nb::object t = nb::steal(PySequence_Tuple(r.ptr()));  // a cursor's own kind of row
+            if (!t.is_valid()) throw nb::python_error();
+            return t;
+        }
         // An entry that is a plain dict is read in place (what its copy would hold).
         return par_nom(PyDict_CheckExact(r.ptr()) ? r : ligne_memoire(r, colonnes_));
     }
@@ -604,39 +567,9 @@ private:
         return t;
     }
 
-    // A cursor row: the value of the last selected column of each name (a row dict
-    // keeps the last), the row itself when the names are the selected ones in order.
-    nb::object par_position(nb::handle r) {
-        const size_t k = nb::len(noms_);
-        if (positions_.empty() && k > 0) {
-            identite_ = nb::len(directes_->noms) == k;
-            for (size_t i = 0; i < k; ++i) {
-                Py_ssize_t p = -1;
-                for (size_t j = 0; j < nb::len(directes_->noms); ++j)
-                    if (nb::str(directes_->noms[j]).equal(nb::str(noms_[i]))) p = Py_ssize_t(j);
-                positions_.push_back(p);
-                identite_ &= p == Py_ssize_t(i);
-            }
-        }
-        if (identite_ && PyTuple_CheckExact(r.ptr()) && size_t(PyTuple_GET_SIZE(r.ptr())) == k)
-            return nb::borrow(r);
-        nb::object t = nb::steal(PyTuple_New(Py_ssize_t(k)));
-        if (!t.is_valid()) throw nb::python_error();
-        const Py_ssize_t n = PySequence_Size(r.ptr());
-        for (size_t i = 0; i < k; ++i) {
-            const Py_ssize_t p = positions_[i];
-            nb::object v = p >= 0 && p < n ? nb::steal(PySequence_GetItem(r.ptr(), p)) : nb::none();
-            if (!v.is_valid()) throw nb::python_error();
-            PyTuple_SET_ITEM(t.ptr(), Py_ssize_t(i), v.release().ptr());
-        }
-        return t;
-    }
-
     nb::list noms_;
     nb::handle colonnes_;
     std::unique_ptr<LignesFiltrees> directes_;
-    std::vector<Py_ssize_t> positions_;
-    bool identite_ = false;
     nb::object generiques_;
     long long rang_ = 0;
 };
@@ -785,12 +718,16 @@ void ligne_csv(std::string &texte, nb::handle valeurs) {
     terminer_ligne_csv(texte, n, debut);
 }
 
-// The names the entries of a CSV/TSV lexicon without a single entry would carry: its
-// header read as the loader reads it, then renamed as the loader renames a record.
-// Empty when the header cannot be read (a source that is gone, or unreadable).
-nb::list entete_source(Lexique &l) {
+// The names of an in-memory export: the first entry's, or with no entry those its
+// source's header would give one (read and renamed as the loader does a record),
+// none when the source cannot be read (gone, or unreadable).
+nb::list entete_memoire(Lexique &l) {
     nb::list noms;
-    if (l.est_sqlite()) return noms;
+    for (auto [k, entrees] : nb::borrow<nb::dict>(index_ortho(l))) {
+        if (nb::len(entrees) > 0)
+            for (nb::handle nom : entrees[0]) noms.append(nom);
+        return noms;
+    }
     try {
         nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
         nb::object entete = loaders.attr("_entete")(l.source, l.delimiteur, l.lecture);
@@ -803,17 +740,6 @@ nb::list entete_source(Lexique &l) {
         return nb::list();
     }
     return noms;
-}
-
-nb::list entete_memoire(Lexique &l) {
-    nb::object index = index_ortho(l);
-    nb::list noms;
-    for (auto [k, entrees] : nb::borrow<nb::dict>(index)) {
-        if (nb::len(entrees) > 0)
-            for (nb::handle nom : entrees[0]) noms.append(nom);
-        return noms;
-    }
-    return entete_source(l);
 }
 
 void rappel_final(nb::handle callback, long long compte) {
@@ -884,121 +810,44 @@ Schema schema_export(nb::handle self, nb::handle colonnes, nb::handle kwargs) {
     return s;
 }
 
-// The export's database `base` on `conn`: its table, the rows `remplir` puts in it,
-// the indexes of the exported columns, then VACUUM. The file is a temporary one,
-// deleted on any failure and renamed only once complete: a journal would protect
-// nothing while it is built. The file is left in rollback-journal mode, recorded in
-// it as such, so that it opens read-only anywhere (a write-ahead log needs a writable
-// folder) and leaves no -wal or -shm file beside it.
-template <class F> long long construire(nb::handle conn, const Schema &s, const std::string &base, F &&remplir) {
-    const std::string b = base + ".";
-    for (const char *p : {"journal_mode=OFF", "synchronous=OFF"}) conn.attr("execute")("PRAGMA " + b + p);
-    conn.attr("execute")("CREATE TABLE " + b + "formes (" + s.definitions + ")");
+// The export's database on `conn`: its table, the rows, the indexes of the exported
+// columns, then VACUUM. The file is a temporary one, deleted on any failure and
+// renamed only once complete: a journal would protect nothing while it is built. The
+// file is left in rollback-journal mode, recorded in it as such, so that it opens
+// read-only anywhere (a write-ahead log needs a writable folder) and leaves no -wal or
+// -shm file beside it. Rows go in by the sqlite3 module's executemany, one transaction
+// per batch, so that its adapters and its binding rules decide what is stored.
+long long construire(nb::handle conn, const Schema &s, LignesExport &lignes) {
+    constexpr size_t LOT = 10000;
+    for (const char *p : {"PRAGMA journal_mode=OFF", "PRAGMA synchronous=OFF"}) conn.attr("execute")(p);
+    conn.attr("execute")("CREATE TABLE formes (" + s.definitions + ")");
     conn.attr("commit")();
-    const long long compte = remplir(b + "formes");
-    const char *index[6][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
-                               {"cgram", ""}, {"illustrable", ""}, {"nb_syllabes", ""}};
-    for (auto &ix : index)
-        if (contient(s.noms, nb::str(ix[0])))
-            conn.attr("execute")("CREATE INDEX IF NOT EXISTS " + b + "idx_" + ix[0] + " ON formes(\"" + ix[0] +
-                                 "\"" + ix[1] + ")");
-    conn.attr("commit")();
-    conn.attr("execute")("VACUUM " + base);
-    conn.attr("execute")("PRAGMA " + b + "journal_mode=DELETE");
-    return compte;
-}
-
-// Rows go in by the sqlite3 module's executemany, one transaction per batch, so that
-// its adapters and its binding rules decide what is stored.
-constexpr size_t LOT = 10000;
-
-long long inserer_lignes(nb::handle conn, const std::string &table, const Schema &s, LignesExport &lignes) {
-    const std::string insertion = "INSERT INTO " + table + " (" + s.colonnes + ") VALUES (" + s.marques + ")";
+    const std::string insertion = "INSERT INTO formes (" + s.colonnes + ") VALUES (" + s.marques + ")";
     long long compte = 0;
     nb::list lot;
-    for (;;) {
+    for (bool fin = false; !fin;) {
         nb::object r = lignes.suivante();
-        if (r.is_valid()) {
+        fin = !r.is_valid();
+        if (!fin) {
             lot.append(r);
             ++compte;
         }
-        if (nb::len(lot) == LOT || (!r.is_valid() && nb::len(lot) > 0)) {
+        if (nb::len(lot) == LOT || (fin && nb::len(lot) > 0)) {
             conn.attr("executemany")(insertion, lot);
             conn.attr("commit")();
             lot = nb::list();
         }
-        if (!r.is_valid()) return compte;
     }
-}
-
-// Whether the connection gives Python the values exactly as SQLite holds them (text
-// as str, no converter on an exported column, no adapter on a type they come as), so
-// that SQLite copying them stores what binding each row again would.
-bool copie_fidele(nb::handle conn, const Schema &s) {
-    nb::object sq = liens().sqlite3;
-    if (!conn.type().is(sq.attr("Connection")) || vrai(conn.attr("in_transaction").ptr()) ||
-        !conn.attr("text_factory").is(nb::handle((PyObject *)&PyUnicode_Type)))
-        return false;
-    const PyTypeObject *types[5] = {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyBytes_Type, Py_TYPE(Py_None)};
-    for (nb::handle cle : sq.attr("adapters"))
-        for (const PyTypeObject *t : types)
-            if (cle[0].ptr() == (PyObject *)t) return false;
-    nb::object convertisseurs = sq.attr("converters");
-    for (size_t i = 0; i < nb::len(s.noms); ++i) {
-        std::string type = nb::cast<std::string>(nb::str(s.types[i]));
-        type.resize(std::min(type.size(), type.find_first_of(" (")));
-        for (char &c : type) c = char(std::toupper((unsigned char)c));
-        if (contient(convertisseurs, nb::str(type.c_str())) || contient(nb::str(s.noms[i]), nb::str("[")))
-            return false;
-    }
-    nb::object codage = conn.attr("execute")("PRAGMA encoding").attr("fetchone")();
-    return nb::str(codage[0]).equal(nb::str("UTF-8"));  // a new database attached takes the main one's
-}
-
-// A SQLite lexicon exported to SQLite: the rows are read once as the plain route
-// reads them (its progress calls, its error on text that is not UTF-8), then SQLite
-// copies them itself into the new database, attached to the lexicon's connection so
-// that it sees what that connection sees. Without a result the plain route runs.
-std::optional<long long> copier_par_sql(nb::handle self, const Schema &s, nb::handle chemin,
-                                        nb::handle colonnes, long long limite, nb::handle callback,
-                                        nb::handle kwargs) {
-    Lexique &l = *nb::inst_ptr<Lexique>(self);
-    if (!chemins_rapides() || !l.est_sqlite() || redefinie(self, "_iter_filtered_rows") || !noms_simples(colonnes) ||
-        selection_demandee(kwargs))
-        return std::nullopt;
-    nb::object conn = obtenir_conn(l);
-    if (!copie_fidele(conn, s)) return std::nullopt;
-    try {
-        conn.attr("execute")("ATTACH DATABASE ? AS brivane_export", nb::make_tuple(nb::borrow(chemin)));
-    } catch (nb::python_error &e) {
-        if (!erreur_operationnelle(e)) throw;
-        return std::nullopt;  // the connection's limit of attached databases
-    }
-    // The lexicon's connection carries no progress handler of its own: the export's
-    // is installed for the copy and removed after it.
-    std::optional<SignauxSqlite> signaux;
-    try {
-        signaux.emplace(conn);
-        const long long compte = construire(conn, s, "brivane_export", [&](const std::string &table) {
-            LignesFiltrees lignes(self, colonnes, limite, callback, kwargs);
-            for (long long rang = 1; lignes.brute().is_valid(); ++rang) verifier_signaux(rang);
-            conn.attr("execute")("INSERT INTO " + table + " (" + s.colonnes + ") SELECT " + s.colonnes + lignes.suite,
-                                 lignes.parametres);
-            conn.attr("commit")();
-            return lignes.compte;
-        });
-        conn.attr("execute")("DETACH DATABASE brivane_export");
-        return compte;
-    } catch (...) {
-        suspendre_si_fin_forcee();
-        // The error on its way out stays the one the caller sees.
-        Py_XDECREF(PyObject_CallMethod(conn.ptr(), "rollback", nullptr));
-        PyErr_Clear();
-        Py_XDECREF(PyObject_CallMethod(conn.ptr(), "execute", "s", "DETACH DATABASE brivane_export"));
-        PyErr_Clear();
-        if (signaux) signaux->relancer();
-        throw;
-    }
+    const char *index[6][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
+                               {"cgram", ""}, {"illustrable", ""}, {"nb_syllabes", ""}};
+    for (auto &ix : index)
+        if (contient(s.noms, nb::str(ix[0])))
+            conn.attr("execute")(std::string("CREATE INDEX IF NOT EXISTS idx_") + ix[0] + " ON formes(\"" + ix[0] +
+                                 "\"" + ix[1] + ")");
+    conn.attr("commit")();
+    conn.attr("execute")("VACUUM");
+    conn.attr("execute")("PRAGMA journal_mode=DELETE");
+    return compte;
 }
 
 long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
@@ -1008,31 +857,24 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
     Schema s = schema_export(self, colonnes, kwargs);
     Sortie dest(*nb::inst_ptr<Lexique>(self), sortie);
     dest.fermer();  // SQLite opens the path itself
-    const nb::object chemin = chemin_hote(dest.fichier->chemin());
-    std::optional<long long> compte = copier_par_sql(self, s, chemin, colonnes, limite, callback, kwargs);
-    if (!compte) {
-        nb::object conn = liens().sqlite3.attr("connect")(chemin);
-        try {
-            SignauxSqlite signaux(conn);
-            try {
-                compte = construire(conn, s, "main", [&](const std::string &table) {
-                    LignesExport lignes(self, s.noms, colonnes, limite, callback, kwargs);
-                    return inserer_lignes(conn, table, s, lignes);
-                });
-            } catch (nb::python_error &) {
-                signaux.relancer();
-                throw;
-            }
-        } catch (...) {
-            suspendre_si_fin_forcee();
-            fermer_en_silence(conn);
-            throw;
-        }
-        conn.attr("close")();
+    nb::object conn = liens().sqlite3.attr("connect")(chemin_hote(dest.fichier->chemin()));
+    long long compte;
+    std::optional<SignauxSqlite> signaux;
+    try {
+        signaux.emplace(conn);
+        LignesExport lignes(self, s.noms, colonnes, limite, callback, kwargs);
+        compte = construire(conn, s, lignes);
+        signaux.reset();
+    } catch (...) {
+        suspendre_si_fin_forcee();
+        fermer_en_silence(conn);
+        if (signaux) signaux->relancer();  // an interrupt inside a statement: its KeyboardInterrupt
+        throw;
     }
-    rappel_final(callback, *compte);
+    conn.attr("close")();
+    rappel_final(callback, compte);
     dest.installer();
-    return *compte;
+    return compte;
 }
 
 long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes,
@@ -1053,7 +895,7 @@ long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::ha
     lire_selection("exporter", une_par_ortho, tri, mesures, bornes);
     nb::object chemin = liens().Path(sortie);
     nb::dict kw;
-    for (int i = 0; i < 12; ++i) kw[NOMS_CRITERES[i]] = bruts[i];
+    for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
     // What a stimulus list asks goes on only when asked: the plain export stays as it was.
     for (int i = 0; i < CriteresForme::N; ++i)
         if (!forme[i].is_none()) kw[CriteresForme::NOMS[i]] = forme[i];

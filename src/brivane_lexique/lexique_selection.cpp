@@ -1,6 +1,6 @@
 // Stimulus lists: one row per spelling, measures as criteria and columns, sorting.
 #include "lexique_selection.hpp"
-#include "_recherche_commun.hpp"
+#include "_criteres.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -122,12 +122,6 @@ nb::object lire(nb::handle mapping, PyObject *cle) {
     return valeur_champ(mapping.ptr(), cle);
 }
 
-// The frequency a row is chosen by: float(freq or 0), 0.0 where it does not convert.
-double frequence(PyObject *e) {
-    nb::object f = valeur_champ(e, noms().freq);
-    return vrai(f.ptr()) ? reel_de(f.ptr()).value_or(0.0) : 0.0;
-}
-
 // One row per spelling (normalised as the ortho index keys it): the most frequent,
 // the first met among equals, at the place of the spelling's first row.
 nb::list une_par_ortho(const nb::list &lignes) {
@@ -136,7 +130,7 @@ nb::list une_par_ortho(const nb::list &lignes) {
     std::vector<double> freqs;
     for (nb::handle e : lignes) {
         nb::object cle = normaliser(texte_brut(e.ptr(), noms().ortho));
-        const double f = frequence(e.ptr());
+        const double f = frequence_entree(e.ptr());
         PyObject *i = PyDict_GetItemWithError(place.ptr(), cle.ptr());
         if (!i && PyErr_Occurred()) throw nb::python_error();
         if (!i) {
@@ -173,12 +167,10 @@ nb::object mesures_ligne(nb::handle mesures, PyObject *e) {
     return vrai(t.ptr()) ? lire(mesures, t.ptr()) : nb::object(nb::none());
 }
 
-bool dans_bornes(nb::handle m, const std::vector<Selection::Borne> &bornes) {
+bool mesures_dans_bornes(nb::handle m, const std::vector<Selection::Borne> &bornes) {
     for (auto &b : bornes) {
         nb::object v = lire(m, nb::str(NOMS_MESURES[b.mesure]).ptr());
-        if (v.is_none()) return false;
-        std::optional<double> x = reel_de(v.ptr());
-        if (!x || (b.min && *x < *b.min) || (b.max && *x > *b.max)) return false;
+        if (v.is_none() || !dans_bornes(reel_de(v.ptr()), b.min, b.max)) return false;
     }
     return true;
 }
@@ -255,13 +247,11 @@ nb::list trier(const nb::list &lignes, const std::vector<Selection::Cle> &cles, 
 }
 
 nb::list couper(const nb::list &lignes, long long limite, bool sql) {
-    const size_t n = nb::len(lignes);
-    size_t fin = n;
-    if (sql ? limite >= 0 : limite != 0) fin = limite < 0 ? 1 : (size_t)std::min<long long>(limite, (long long)n);
-    fin = std::min(fin, n);
-    nb::list r;
-    for (size_t i = 0; i < fin; ++i) r.append(lignes[i]);
-    return r;
+    size_t n = nb::len(lignes);
+    if (sql ? limite >= 0 : limite != 0) n = std::min(n, limite < 0 ? size_t(1) : size_t(limite));
+    PyObject *r = PyList_GetSlice(lignes.ptr(), 0, Py_ssize_t(n));
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::list>(r);
 }
 
 }  // namespace
@@ -300,7 +290,7 @@ nb::list appliquer_selection(nb::handle self, nb::list lignes, const Selection &
     if (!s.bornes.empty()) {
         nb::list gardees;
         for (nb::handle e : lignes)
-            if (dans_bornes(mesures_ligne(mesures, e.ptr()), s.bornes)) gardees.append(e);
+            if (mesures_dans_bornes(mesures_ligne(mesures, e.ptr()), s.bornes)) gardees.append(e);
         lignes = gardees;
     }
     if (!s.tri.empty()) lignes = trier(lignes, s.tri, mesures);
