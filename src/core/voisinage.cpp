@@ -370,10 +370,12 @@ static bool debut_proche(std::u32string_view c, std::u32string_view debut, uint3
 // Split an optimal alignment of a word within d of `mot` at the middle of `mot`: the
 // two halves cost at most d together, so the first costs at most (d - 1) / 2 or the
 // second at most the rest of d - 1. One walk of the trie asks the first of these, a
-// second walk of the reversed trie asks the second and skips what the first found: neither walk meets the crowd of
-// short prefixes that are all within d of something. `compter` is called once for each
-// word within `limite` (and maybe for some further, up to d) and answers true to stop;
-// the search then answers false.
+// second walk of the reversed trie asks the second and skips what the first found:
+// neither walk meets the crowd of short prefixes that are all within d of something.
+// When d exceeds half of `mot`, each half is allowed about as many edits as it has
+// symbols, which keeps nearly every branch: one plain walk is then cheaper. `compter`
+// is called once for each word within `limite` (and maybe for some further, up to d)
+// and answers true to stop; the search then answers false.
 template <class F>
 bool ArbreVoisinage::chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const {
     const size_t m = mot.size(), h = m >= 2 && 2 * d <= m ? m / 2 : 0;
