@@ -108,9 +108,21 @@ def main() -> None:
     lex.pld20("maison")
     t_phon = time.perf_counter() - t
     print(f"tries built: spellings {t_ortho:.2f} s, pronunciations {t_phon:.2f} s (target <= 5 s)")
-    for mot in ("maison", "chat", "anticonstitutionnellement", "brivane", "plafiner"):
+    # Invented strings of 20 to 28 letters: random letters, and French-like syllables.
+    rng = random.Random(7)
+    inventes = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(20, 28)))
+                for _ in range(3)]
+    syllabes = ["ba", "ri", "to", "lan", "mi", "sor", "ve", "pu", "chon", "dre", "ta", "nel", "ment", "con"]
+    while len(inventes) < 6:
+        mot = "".join(rng.choice(syllabes) for _ in range(rng.randint(7, 11)))
+        if 20 <= len(mot) <= 28:
+            inventes.append(mot)
+    for mot in ("maison", "chat", "anticonstitutionnellement", "brivane", "plafiner", *inventes):
         dt = meilleur(lambda: lex.mesures(mot), args.tours)
         print(f"  mesures({mot!r}): {dt * 1000:.2f} ms (target <= 2 ms)  {lex.mesures(mot)[mot]}")
+    phone = lex.phone_de("anticonstitutionnellement")
+    dt = meilleur(lambda: lex.pld20("anticonstitutionnellement", phone=phone), args.tours)
+    print(f"  pld20('anticonstitutionnellement', phone={phone!r}): {dt * 1000:.2f} ms")
 
     rng = random.Random(3)
     for nom, liste, ipa, cdist_liste in (

@@ -133,6 +133,46 @@ def test_distance_moyenne_voisins_tous_lointains(chemins, mot, mots, n):
         pytest.approx(ref_distance(c, mots, n)) for c in [mot] + mots]
 
 
+def copies_d_un_long_mot(graine, longueur, alphabet):
+    """Copies of one long word with a few edits each (near one another), and short words."""
+    rng = random.Random(graine)
+    base = [rng.choice(alphabet) for _ in range(longueur)]
+    mots = []
+    for _ in range(16):
+        w = list(base)
+        for _ in range(rng.randint(0, 4)):
+            i = rng.randrange(len(w))
+            op = rng.choice("sid")
+            if op == "s":
+                w[i] = rng.choice(alphabet)
+            elif op == "i":
+                w.insert(i, rng.choice(alphabet))
+            else:
+                del w[i]
+        mots.append("".join(w))
+    return mots + ["".join(rng.choice(alphabet) for _ in range(rng.randint(1, 8))) for _ in range(5)]
+
+
+GRAND_ALPHABET = "".join(chr(0x100 + i) for i in range(90))
+
+
+@pytest.mark.parametrize("longueur, alphabet", [
+    (63, "abcd"), (64, "abcd"), (65, "abcd"),  # around the width of a machine word
+    (70, GRAND_ALPHABET), (30, GRAND_ALPHABET),  # more symbols than classes of 64
+])
+def test_mots_longs_et_grands_alphabets(chemins, longueur, alphabet):
+    mots = copies_d_un_long_mot(longueur, longueur, alphabet)
+    # Words, a long word with a symbol the lexicon lacks, half a word, a word of that symbol.
+    cibles = mots[:5] + [mots[0] + "z", mots[1][: longueur // 2], "z" * longueur]
+    for c in cibles:
+        dist = {w: lev(c, w) for w in set(mots) - {c}}
+        proches = sorted(dist.values())
+        for n in (1, 5, 30):
+            assert _voisinage.distance_moyenne(c, mots, n) == pytest.approx(sum(proches[:n]) / len(proches[:n])), (c, n)
+        assert _voisinage.voisins_levenshtein(c, mots) == sorted(w for w, d in dist.items() if d == 1), c
+    assert _voisinage.distances_moyennes(cibles, mots, 5) == [_voisinage.distance_moyenne(c, mots, 5) for c in cibles]
+
+
 def test_lots_sur_plusieurs_fils_comme_un_par_un(chemins):
     # More targets than one batch of a thread, long enough to need wide searches.
     rng = random.Random(99)

@@ -5,19 +5,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 
 namespace brivane {
 
 namespace {
 
-// Symbols below a node, as a set of 64 classes: a class missing below means that every
-// symbol of it is missing.
-inline uint64_t bit_symbole(char32_t c) { return uint64_t(1) << (c % 64); }
-
-// A distinct number below 64 for each single-bit word (multiplication by a de Bruijn
-// sequence): indexes tables by class without counting trailing zeros, which has no
-// portable spelling before C++20.
-inline unsigned numero_bit(uint64_t bit) { return unsigned((bit * 0x03f79d71b4cb0a89ULL) >> 58); }
+// Bits set in x, spelled out: without a processor option the compiler's builtin is a
+// library call, and the rows count bits at every node.
+inline int bits(uint64_t x) {
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+    return int((x * 0x0101010101010101ULL) >> 56);
+}
 
 // Distance from x to the interval [a, b] (0 inside).
 inline uint32_t ecart(int64_t x, int64_t a, int64_t b) {
@@ -38,6 +39,118 @@ std::optional<double> moyenne_des_premiers(const std::vector<uint64_t> &hist, si
     }
     if (pris == 0) return std::nullopt;
     return double(somme) / double(pris);
+}
+
+// The row of the edit-distance table between `mot` and a prefix of depth k, as Myers's
+// bit vectors in Hyyro's form for whole strings: bit j of vp / vn says that
+// D[k][j + 1] - D[k][j] is +1 / -1. A step costs a few word operations whatever the
+// length of `mot` (1 to 64 symbols).
+class LigneBits {
+public:
+    struct Etat {
+        uint64_t vp, vn;
+        uint32_t score;  // D[k][m]
+    };
+    LigneBits(std::u32string_view mot, size_t alphabet) : m_(uint32_t(mot.size())), egaux_(alphabet + 1, 0) {
+        for (size_t j = 0; j < mot.size(); ++j) {
+            egaux_[mot[j]] |= uint64_t(1) << j;
+            par_classe_[mot[j] % 64] |= uint64_t(1) << j;
+            classes_ |= uint64_t(1) << (mot[j] % 64);
+        }
+    }
+    uint32_t longueur() const { return m_; }
+    Etat depart() const { return {sous(m_), 0, m_}; }
+    Etat avancer(const Etat &e, char32_t c) const {
+        const uint64_t eq = egaux_[c], xv = eq | e.vn;
+        const uint64_t xh = (((eq & e.vp) + e.vp) ^ e.vp) | eq;
+        uint64_t hp = e.vn | ~(xh | e.vp), hn = e.vp & xh;
+        const uint64_t haut = uint64_t(1) << (m_ - 1);
+        const uint32_t score = e.score + ((hp & haut) != 0) - ((hn & haut) != 0);
+        // D[k][0] = k: the first cell of every row is one more than the one above it.
+        hp = hp << 1 | 1;
+        hn <<= 1;
+        return {(hn | ~(xv | hp)) & sous(m_), hp & xv, score};
+    }
+    uint32_t distance(const Etat &e) const { return e.score; }
+    uint32_t valeur(const Etat &e, size_t k, uint32_t j) const {  // D[k][j]
+        return uint32_t(int64_t(k) + bits(e.vp & sous(j)) - bits(e.vn & sous(j)));
+    }
+    // A lower bound of D[k][j] over j in [a, b]: D[k][a] less the decreases after it.
+    uint32_t minimum(const Etat &e, size_t k, uint32_t a, uint32_t b) const {
+        const uint64_t avant = sous(a), entre = sous(b) & ~avant;
+        const int64_t da = int64_t(k) + bits(e.vp & avant) - bits(e.vn & avant);
+        return uint32_t(std::max<int64_t>(0, da - bits(e.vn & entre)));
+    }
+    // The positions of `mot` whose symbol is missing below a node, from those missing
+    // below its parent and the classes present below the parent and not below it.
+    uint64_t absents(uint64_t absents_parent, uint64_t perdues) const {
+        for (perdues &= classes_; perdues; perdues &= perdues - 1)
+            absents_parent |= par_classe_[std::countr_zero(perdues)];
+        return absents_parent;
+    }
+    // A lower bound of D[k][j] + (positions from j on in `absents`) over every j: each
+    // of those positions costs an edit in what follows. The sum ends at score and,
+    // going backwards, falls only where the row rises at a position not absent.
+    uint32_t minimum_manque(const Etat &e, uint64_t absents) const {
+        return uint32_t(std::max<int64_t>(0, int64_t(e.score) - bits(e.vp & ~absents)));
+    }
+
+private:
+    static uint64_t sous(uint32_t j) { return j >= 64 ? ~uint64_t(0) : (uint64_t(1) << j) - 1; }
+    uint32_t m_;
+    uint64_t classes_ = 0, par_classe_[64] = {};  // the classes of `mot`, its positions by class
+    std::vector<uint64_t> egaux_;                 // by symbol rank, the positions of `mot` that hold it
+};
+
+// The same rows written out, for a `mot` of any length.
+class LigneTable {
+public:
+    using Etat = std::vector<uint32_t>;
+    explicit LigneTable(std::u32string_view mot) : mot_(mot) {}
+    uint32_t longueur() const { return uint32_t(mot_.size()); }
+    Etat depart() const {
+        Etat e(mot_.size() + 1);
+        for (size_t j = 0; j <= mot_.size(); ++j) e[j] = uint32_t(j);
+        return e;
+    }
+    Etat avancer(const Etat &haut, char32_t c) const {
+        Etat bas(haut.size());
+        bas[0] = haut[0] + 1;
+        for (size_t j = 1; j <= mot_.size(); ++j)
+            bas[j] = std::min({haut[j] + 1, bas[j - 1] + 1, haut[j - 1] + (mot_[j - 1] != c)});
+        return bas;
+    }
+    uint32_t distance(const Etat &e) const { return e.back(); }
+    uint32_t valeur(const Etat &e, size_t, uint32_t j) const { return e[j]; }
+    uint32_t minimum(const Etat &e, size_t, uint32_t a, uint32_t b) const {
+        return *std::min_element(e.begin() + a, e.begin() + b + 1);
+    }
+    // Long words are rare enough to go without the bound of the missing symbols.
+    uint64_t absents(uint64_t, uint64_t) const { return 0; }
+    uint32_t minimum_manque(const Etat &, uint64_t) const { return 0; }
+
+private:
+    std::u32string_view mot_;
+};
+
+// The least distance between `mot` and a word of length in [lmin, lmax] that starts
+// with the prefix of depth k whose row is `e`. Its alignment leaves row k at some
+// column j, and what remains costs at least the difference of the remaining lengths;
+// outside the columns where that can be 0 it grows by one per column while the row
+// falls by at most one, so the minimum of the row over those columns bounds it.
+template <class Ligne>
+uint32_t borne_longueurs(const Ligne &ligne, const typename Ligne::Etat &e, size_t k, uint32_t lmin, uint32_t lmax) {
+    const int64_t m = ligne.longueur(), reste_min = int64_t(lmin) - int64_t(k), reste_max = int64_t(lmax) - int64_t(k);
+    if (reste_min > m) return uint32_t(lmin - m);
+    return ligne.minimum(e, k, uint32_t(std::max<int64_t>(0, m - reste_max)), uint32_t(m - reste_min));
+}
+
+// Distance from a word (as ranks) to the `mot` of a row.
+template <class Ligne>
+uint32_t distance_par(const Ligne &ligne, std::u32string_view w) {
+    typename Ligne::Etat e = ligne.depart();
+    for (char32_t c : w) e = ligne.avancer(e, c);
+    return ligne.distance(e);
 }
 
 }  // namespace
@@ -99,7 +212,7 @@ void ArbreVoisinage::Trie::construire(const std::vector<Chaine> &mots) {
     for (size_t i = noeuds.size(); i-- > 0;) {
         Noeud &nd = noeuds[i];
         for (uint32_t e = nd.premier; e < nd.premier + nd.nb_enfants; ++e)
-            nd.dessous |= noeuds[e].dessous | bit_symbole(noeuds[e].symbole);
+            nd.dessous |= noeuds[e].dessous | uint64_t(1) << (noeuds[e].symbole % 64);
     }
 }
 
@@ -111,6 +224,11 @@ uint32_t ArbreVoisinage::Trie::enfant(uint32_t noeud, char32_t c) const {
 }
 
 void ArbreVoisinage::construire(std::vector<Chaine> mots) {
+    for (const Chaine &w : mots) alphabet_.insert(alphabet_.end(), w.begin(), w.end());
+    std::sort(alphabet_.begin(), alphabet_.end());
+    alphabet_.erase(std::unique(alphabet_.begin(), alphabet_.end()), alphabet_.end());
+    // Ranks keep the order of the symbols, so the ids follow the order of the words.
+    for (Chaine &w : mots) w = en_rangs(w);
     std::sort(mots.begin(), mots.end());
     mots.erase(std::unique(mots.begin(), mots.end()), mots.end());
     mots_ = std::move(mots);
@@ -130,19 +248,40 @@ void ArbreVoisinage::construire(std::vector<Chaine> mots) {
     arriere_.construire(tries);
 }
 
-uint32_t ArbreVoisinage::trouver(Vue mot) const {
+ArbreVoisinage::Chaine ArbreVoisinage::en_rangs(Vue mot) const {
+    Chaine res(mot.size(), 0);
+    for (size_t i = 0; i < mot.size(); ++i) {
+        auto it = std::lower_bound(alphabet_.begin(), alphabet_.end(), mot[i]);
+        res[i] = it != alphabet_.end() && *it == mot[i] ? char32_t(it - alphabet_.begin()) : char32_t(alphabet_.size());
+    }
+    return res;
+}
+
+ArbreVoisinage::Chaine ArbreVoisinage::mot(uint32_t id) const {
+    Chaine res;
+    for (char32_t r : mots_[id]) res += alphabet_[r];
+    return res;
+}
+
+uint32_t ArbreVoisinage::trouver(Vue texte) const {
     uint32_t noeud = 0;
-    for (char32_t c : mot) {
+    for (char32_t c : en_rangs(texte)) {
         noeud = avant_.enfant(noeud, c);
         if (noeud == AUCUN) return AUCUN;
     }
     return avant_.noeuds[noeud].fin;
 }
 
-// Depth-first walk of a trie with one row of the edit-distance table per depth, each
-// row kept to the band of cells that can stay within d; cells outside it read as d + 1.
-// A branch is left as soon as no word below can come within d (the row, the lengths
-// below and the symbols below bound what is left).
+// `f` called with the rows of `mot` (as ranks) suited to its length.
+template <class F>
+auto ArbreVoisinage::avec_ligne(Vue mot, F &&f) const {
+    if (!mot.empty() && mot.size() <= 64) return f(LigneBits(mot, alphabet_.size()));
+    return f(LigneTable(mot));
+}
+
+// Depth-first walk of a trie with the row of the edit-distance table at each depth of
+// the path. A branch is left as soon as no word below can come within the limit (the
+// row, the lengths below and the symbols below bound what is left).
 //
 // The walk also asks that some prefix of the candidate be within d_moitie of mot[:h]:
 // a node is "libre" once its own prefix is, and until then a branch is left as soon as
@@ -153,50 +292,34 @@ uint32_t ArbreVoisinage::trouver(Vue mot) const {
 // words come early when the caller stops after a number of them.
 //
 // `limite` (at most d, read again at every node) may be lowered by `trouve` as the
-// walk goes: branches are then left at the lower bound, while the rows keep being
-// exact up to d, so that whether a node is libre never depends on when it is reached.
-template <class F>
-bool ArbreVoisinage::parcourir(const Trie &t, Vue mot, uint32_t d, const uint32_t &limite, size_t h,
-                               uint32_t d_moitie, std::vector<uint32_t> &lignes, F &&trouve) const {
-    const int64_t m = int64_t(mot.size()), hh = int64_t(h);
-    const size_t largeur = size_t(m) + 2;
-    const uint32_t grand = d + 1;
+// walk goes: branches are then left at the lower bound, while whether a node is libre
+// never depends on when it is reached.
+template <class Ligne, class F>
+bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite,
+                               size_t h, uint32_t d_moitie, F &&trouve) const {
+    const size_t m = mot.size();
     // A word deeper than m + d is further than d: rows beyond that depth are never needed.
-    const size_t profondeur_max = std::min<size_t>(t.noeuds[0].lmax, size_t(m) + d) + 1;
-    if (lignes.size() < profondeur_max * largeur) lignes.resize(profondeur_max * largeur);
-    uint32_t *r0 = lignes.data();
-    for (int64_t j = 0; j <= m; ++j) r0[j] = uint32_t(std::min<int64_t>(j, grand));
+    const size_t profondeur_max = std::min<size_t>(t.noeuds[0].lmax, m + d) + 1;
+    std::vector<typename Ligne::Etat> etats(profondeur_max);
+    etats[0] = ligne.depart();
     const bool racine_libre = h <= d_moitie;
-    if (t.noeuds[0].fin != AUCUN && r0[m] <= d && racine_libre && trouve(t.noeuds[0].fin, r0[m])) return false;
-    // The positions of `mot` (the first 64) by class of their symbol, indexed by numero_bit.
-    uint64_t positions[64] = {}, classes_mot = 0;
-    for (size_t i = 0; i < mot.size() && i < 64; ++i) {
-        positions[numero_bit(bit_symbole(mot[i]))] |= uint64_t(1) << i;
-        classes_mot |= bit_symbole(mot[i]);
-    }
-    // The positions whose class is missing below a node; a child misses all those of
-    // its parent, and those of the classes that the parent has below it and it has not.
-    auto ajouter_absents = [&](uint64_t absents, uint64_t perdues) {
-        for (perdues &= classes_mot; perdues; perdues &= perdues - 1)
-            absents |= positions[numero_bit(perdues & (~perdues + 1))];
-        return absents;
-    };
+    if (t.noeuds[0].fin != AUCUN && m <= d && racine_libre && trouve(t.noeuds[0].fin, uint32_t(m))) return false;
     // Children of a node in the order: the preferred one (rang 0), then the others.
     struct Cadre {
         uint64_t dessous, absents;  // of the parent
         uint32_t premier, nb, prefere, rang;
-        bool libre;
+        bool libre, chemin;  // chemin: the parent spells the beginning of `mot`
     };
-    auto cadre = [&](uint32_t noeud, int64_t k, bool pres, bool libre, uint64_t absents) {
+    auto cadre = [&](uint32_t noeud, size_t k, bool chemin, bool libre, uint64_t absents) {
         const Noeud &nd = t.noeuds[noeud];
         uint32_t p = nd.nb_enfants;
-        if (pres && k < m) {
-            uint32_t e = t.enfant(noeud, mot[size_t(k)]);
+        if (chemin && k < m) {
+            uint32_t e = t.enfant(noeud, mot[k]);
             if (e != AUCUN) p = e - nd.premier;
         }
-        return Cadre{nd.dessous, absents, nd.premier, nd.nb_enfants, p, p < nd.nb_enfants ? 0u : 1u, libre};
+        return Cadre{nd.dessous, absents, nd.premier, nd.nb_enfants, p, p < nd.nb_enfants ? 0u : 1u, libre, chemin};
     };
-    std::vector<Cadre> pile{cadre(0, 0, true, racine_libre, ajouter_absents(0, ~t.noeuds[0].dessous))};
+    std::vector<Cadre> pile{cadre(0, 0, true, racine_libre, ligne.absents(0, ~t.noeuds[0].dessous))};
     while (!pile.empty()) {
         Cadre &haut = pile.back();
         if (haut.rang > haut.nb) {
@@ -207,35 +330,18 @@ bool ArbreVoisinage::parcourir(const Trie &t, Vue mot, uint32_t d, const uint32_
         if (r > 0 && r - 1 == haut.prefere) continue;
         const uint32_t noeud = haut.premier + (r == 0 ? haut.prefere : r - 1);
         const Noeud &nd = t.noeuds[noeud];
-        const int64_t k = int64_t(pile.size());  // depth of `noeud`
-        const uint32_t *prec = lignes.data() + size_t(k - 1) * largeur;
-        uint32_t *cour = lignes.data() + size_t(k) * largeur;
-        const int64_t lo = std::max<int64_t>(0, k - d), hi = std::min<int64_t>(m, k + d);
-        const char32_t c = nd.symbole;
-        const int64_t reste_min = int64_t(nd.lmin) - k, reste_max = int64_t(nd.lmax) - k;
-        // Positions of `mot` whose symbol no word below uses: each costs at least one edit.
-        const uint64_t absents_ici = ajouter_absents(haut.absents, haut.dessous & ~nd.dessous);
-        const uint64_t absents = lo < 64 ? absents_ici >> lo << lo : 0;
-        uint32_t manque = 0;  // how many of them from position j on
-        for (uint64_t x = absents; x; x &= x - 1) ++manque;
-        uint32_t borne = grand, debut = grand;
-        if (lo > 0) cour[lo - 1] = grand;
-        for (int64_t j = lo; j <= hi; ++j) {
-            uint32_t v = uint32_t(k);
-            if (j > 0) v = std::min({prec[j] + 1, cour[j - 1] + 1, prec[j - 1] + (mot[size_t(j - 1)] != c ? 1u : 0u)});
-            v = std::min(v, grand);
-            cour[j] = v;
-            borne = std::min(borne, v + std::max(manque, ecart(m - j, reste_min, reste_max)));
-            if (j < 64 && (absents >> j & 1)) --manque;
-            if (j <= hh) debut = std::min(debut, v);
-        }
-        if (hi < m) cour[hi + 1] = grand;
-        const bool libre = haut.libre || (lo <= hh && hh <= hi && cour[hh] <= d_moitie);
-        if (nd.fin != AUCUN && hi == m && cour[m] <= d && libre && trouve(nd.fin, cour[m])) return false;
-        if (borne > limite || (!libre && debut > d_moitie) || nd.nb_enfants == 0 || size_t(k + 1) >= profondeur_max)
+        const size_t k = pile.size();  // depth of `noeud`
+        const auto &e = etats[k] = ligne.avancer(etats[k - 1], nd.symbole);
+        const bool libre = haut.libre || ligne.valeur(e, k, uint32_t(h)) <= d_moitie;
+        if (nd.fin != AUCUN && ligne.distance(e) <= d && libre && trouve(nd.fin, ligne.distance(e))) return false;
+        if (nd.nb_enfants == 0 || k + 1 >= profondeur_max || (!libre && ligne.minimum(e, k, 0, uint32_t(h)) > d_moitie))
             continue;
+        const uint32_t lmin = std::max(nd.lmin, uint32_t(k + 1));
+        if (borne_longueurs(ligne, e, k, lmin, nd.lmax) > limite) continue;
+        const uint64_t absents = ligne.absents(haut.absents, haut.dessous & ~nd.dessous);
+        if (ligne.minimum_manque(e, absents) > limite) continue;
         // Off the path of `mot`, the order of the children does not matter.
-        pile.push_back(cadre(noeud, k, k < m && lo <= k && cour[k] <= 1, libre, absents_ici));
+        pile.push_back(cadre(noeud, k, haut.chemin && r == 0, libre, absents));
     }
     return true;
 }
@@ -264,34 +370,40 @@ static bool debut_proche(std::u32string_view c, std::u32string_view debut, uint3
 // Split an optimal alignment of a word within d of `mot` at the middle of `mot`: the
 // two halves cost at most d together, so the first costs at most (d - 1) / 2 or the
 // second at most the rest of d - 1. One walk of the trie asks the first of these, a
-// second walk of the reversed trie asks the second and skips what the first found: neither walk meets the crowd of
-// short prefixes that are all within d of something. `compter` is called once for each
-// word within `limite` (and maybe for some further, up to d) and answers true to stop;
-// the search then answers false.
+// second walk of the reversed trie asks the second and skips what the first found:
+// neither walk meets the crowd of short prefixes that are all within d of something.
+// When d exceeds half of `mot`, each half is allowed about as many edits as it has
+// symbols, which keeps nearly every branch: one plain walk is then cheaper. `compter`
+// is called once for each word within `limite` (and maybe for some further, up to d)
+// and answers true to stop; the search then answers false.
 template <class F>
-bool ArbreVoisinage::chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, std::vector<uint32_t> &lignes,
-                                      F &&compter) const {
-    const size_t m = mot.size(), h = m >= 2 ? m / 2 : 0;
+bool ArbreVoisinage::chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const {
+    const size_t m = mot.size(), h = m >= 2 && 2 * d <= m ? m / 2 : 0;
     // Both halves further than these would make d + 1 at least.
     const uint32_t d_debut = (d - 1) / 2;
-    if (!parcourir(avant_, mot, d, limite, h, h == 0 ? d : d_debut, lignes, compter)) return false;
+    auto premiere = [&](const auto &ligne) {
+        return parcourir(avant_, ligne, mot, d, limite, h, h == 0 ? d : d_debut, compter);
+    };
+    if (!avec_ligne(mot, premiere)) return false;
     if (h == 0) return true;  // the first walk asked nothing of the first half
     // What the first walk left has a first half beyond d_debut, so a second half within
     // what remains of the limit as it now stands.
     if (limite <= d_debut) return true;
     const uint32_t d2 = std::min(d, limite), d_fin = d2 - 1 - d_debut;
     const Chaine inverse(mot.rbegin(), mot.rend());
-    return parcourir(arriere_, inverse, d2, limite, m - h, d_fin, lignes, [&](uint32_t fin, uint32_t dist) {
-        const uint32_t id = id_arriere_[fin];
-        if (debut_proche(mots_[id], mot.substr(0, h), d_debut)) return false;  // found by the first walk
-        return compter(id, dist);
+    return avec_ligne(inverse, [&](const auto &ligne) {
+        return parcourir(arriere_, ligne, inverse, d2, limite, m - h, d_fin, [&](uint32_t fin, uint32_t dist) {
+            const uint32_t id = id_arriere_[fin];
+            if (debut_proche(mots_[id], mot.substr(0, h), d_debut)) return false;  // found by the first walk
+            return compter(id, dist);
+        });
     });
 }
 
 // The two walks, counting in `hist` the words at each distance 0..d; stops after `arret`
 // words other than `mot` (0: never) and then answers false.
-bool ArbreVoisinage::chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint32_t> &lignes,
-                              std::vector<uint64_t> &hist, std::vector<uint32_t> *ids) const {
+bool ArbreVoisinage::chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint64_t> &hist,
+                              std::vector<uint32_t> *ids) const {
     hist.assign(d + 1, 0);
     size_t trouves = 0;
     auto compter = [&](uint32_t id, uint32_t dist) {
@@ -301,14 +413,14 @@ bool ArbreVoisinage::chercher(Vue mot, uint32_t d, size_t arret, std::vector<uin
         return arret > 0 && ++trouves >= arret;
     };
     const uint32_t limite = d;
-    return chercher_moities(mot, d, limite, lignes, compter);
+    return chercher_moities(mot, d, limite, compter);
 }
 
-std::optional<double> ArbreVoisinage::distance_moyenne(Vue mot, size_t n) const {
+std::optional<double> ArbreVoisinage::distance_moyenne(Vue texte, size_t n) const {
     if (mots_.empty() || n == 0) return std::nullopt;
+    const Chaine mot = en_rangs(texte);
     // Beyond this bound every word is within reach.
     const uint32_t d_max = uint32_t(std::max<size_t>(mot.size(), avant_.noeuds[0].lmax));
-    std::vector<uint32_t> lignes;
     std::vector<uint64_t> hist;
     // Words closer than d, all counted by the last complete search (fewer than n).
     uint64_t avant = 0, somme_avant = 0;
@@ -322,7 +434,7 @@ std::optional<double> ArbreVoisinage::distance_moyenne(Vue mot, size_t n) const 
     std::optional<uint32_t> plafond;
     for (uint32_t d = d0;; ++d) {
         if (plafond && d >= d0 + PAS_AVANT_PLAFOND) return moyenne_sous_plafond(mot, n, *plafond, d0);
-        if (!chercher(mot, d, n, lignes, hist, nullptr)) {
+        if (!chercher(mot, d, n, hist, nullptr)) {
             // n words within d, and exactly `avant` within d - 1: the rest of the n
             // closest are at distance d.
             return double(somme_avant + (n - avant) * d) / double(n);
@@ -355,8 +467,10 @@ std::optional<uint32_t> ArbreVoisinage::borne_par_voisins_tries(Vue mot, size_t 
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     std::vector<uint32_t> distances;
-    for (uint32_t id : ids)
-        if (mots_[id] != mot) distances.push_back(uint32_t(distance_levenshtein(mot, mots_[id])));
+    avec_ligne(mot, [&](const auto &ligne) {
+        for (uint32_t id : ids)
+            if (mots_[id] != mot) distances.push_back(distance_par(ligne, mots_[id]));
+    });
     if (distances.size() < n) return std::nullopt;
     std::nth_element(distances.begin(), distances.begin() + std::ptrdiff_t(n - 1), distances.end());
     return distances[n - 1];
@@ -371,8 +485,7 @@ double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond,
     uint32_t limite = d;
     std::vector<uint64_t> hist(d + 1, 0);
     uint64_t dedans = 0;  // words counted within `limite`
-    std::vector<uint32_t> lignes;
-    chercher_moities(mot, d, limite, lignes, [&](uint32_t, uint32_t dist) {
+    chercher_moities(mot, d, limite, [&](uint32_t, uint32_t dist) {
         if (dist == 0 || dist > limite) return false;
         hist[dist]++;
         for (++dedans; dedans >= n; --limite) dedans -= hist[limite];
@@ -384,7 +497,8 @@ double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond,
     return double(somme + (n - dedans) * (limite + 1)) / double(n);
 }
 
-std::optional<double> ArbreVoisinage::distance_moyenne_simple(Vue mot, size_t n) const {
+std::optional<double> ArbreVoisinage::distance_moyenne_simple(Vue texte, size_t n) const {
+    const Chaine mot = en_rangs(texte);
     std::vector<size_t> distances;
     for (const Chaine &w : mots_)
         if (w != mot) distances.push_back(distance_levenshtein(mot, w));
@@ -396,7 +510,8 @@ std::optional<double> ArbreVoisinage::distance_moyenne_simple(Vue mot, size_t n)
     return double(somme) / double(n);
 }
 
-std::vector<uint32_t> ArbreVoisinage::voisins_substitution(Vue mot) const {
+std::vector<uint32_t> ArbreVoisinage::voisins_substitution(Vue texte) const {
+    const Chaine mot = en_rangs(texte);
     std::vector<uint32_t> res;
     const size_t m = mot.size();
     // Follow `mot` exactly, except at position i where every other child is tried.
@@ -420,7 +535,8 @@ std::vector<uint32_t> ArbreVoisinage::voisins_substitution(Vue mot) const {
     return res;
 }
 
-std::vector<uint32_t> ArbreVoisinage::voisins_substitution_simple(Vue mot) const {
+std::vector<uint32_t> ArbreVoisinage::voisins_substitution_simple(Vue texte) const {
+    const Chaine mot = en_rangs(texte);
     std::vector<uint32_t> res;
     for (uint32_t id = 0; id < mots_.size(); ++id) {
         const Chaine &w = mots_[id];
@@ -432,15 +548,17 @@ std::vector<uint32_t> ArbreVoisinage::voisins_substitution_simple(Vue mot) const
     return res;
 }
 
-std::vector<uint32_t> ArbreVoisinage::voisins_levenshtein(Vue mot) const {
-    std::vector<uint32_t> lignes, ids;
+std::vector<uint32_t> ArbreVoisinage::voisins_levenshtein(Vue texte) const {
+    const Chaine mot = en_rangs(texte);
+    std::vector<uint32_t> ids;
     std::vector<uint64_t> hist;
-    if (!mots_.empty()) chercher(mot, 1, 0, lignes, hist, &ids);
+    if (!mots_.empty()) chercher(mot, 1, 0, hist, &ids);
     std::sort(ids.begin(), ids.end());
     return ids;
 }
 
-std::vector<uint32_t> ArbreVoisinage::voisins_levenshtein_simple(Vue mot) const {
+std::vector<uint32_t> ArbreVoisinage::voisins_levenshtein_simple(Vue texte) const {
+    const Chaine mot = en_rangs(texte);
     std::vector<uint32_t> res;
     for (uint32_t id = 0; id < mots_.size(); ++id) {
         const Chaine &w = mots_[id];
@@ -450,9 +568,10 @@ std::vector<uint32_t> ArbreVoisinage::voisins_levenshtein_simple(Vue mot) const 
     return res;
 }
 
-size_t ArbreVoisinage::point_unicite(Vue mot) const {
+size_t ArbreVoisinage::point_unicite(Vue texte) const {
+    const Chaine mot = en_rangs(texte);
     // The word itself, when it is in the lexicon, is below every node of its path.
-    const size_t soi = trouver(mot) != AUCUN ? 1 : 0;
+    const size_t soi = trouver(texte) != AUCUN ? 1 : 0;
     uint32_t noeud = 0;
     for (size_t k = 0; k < mot.size(); ++k) {
         noeud = avant_.enfant(noeud, mot[k]);
@@ -462,7 +581,8 @@ size_t ArbreVoisinage::point_unicite(Vue mot) const {
     return mot.size() + 1;
 }
 
-size_t ArbreVoisinage::point_unicite_simple(Vue mot) const {
+size_t ArbreVoisinage::point_unicite_simple(Vue texte) const {
+    const Chaine mot = en_rangs(texte);
     size_t commun = 0;
     for (const Chaine &w : mots_) {
         if (w == mot) continue;

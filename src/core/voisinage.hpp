@@ -4,8 +4,8 @@
 // the phonemes of a pronunciation (each distinct segment numbered). They sit in a trie
 // whose children are contiguous, with for every node the number of words below it and
 // the range of their lengths. The Levenshtein searches walk the trie with one row of
-// the edit-distance table per depth and leave a branch as soon as no word below it can
-// come within the bound.
+// the edit-distance table per depth (bit vectors when the word has at most 64 symbols)
+// and leave a branch as soon as no word below it can come within the bound.
 //
 // Every search has a plain twin (`*_simple`) that compares the word with each string of
 // the lexicon in turn; the two give the same answers.
@@ -32,7 +32,7 @@ public:
     explicit ArbreVoisinage(std::vector<Chaine> mots) { construire(std::move(mots)); }
 
     size_t taille() const { return mots_.size(); }
-    const Chaine &mot(uint32_t id) const { return mots_[id]; }
+    Chaine mot(uint32_t id) const;
     uint32_t trouver(Vue mot) const;  // AUCUN when absent
 
     // Mean Levenshtein distance to the n closest words other than `mot` itself; over
@@ -52,9 +52,10 @@ public:
     size_t point_unicite_simple(Vue mot) const;
 
 private:
-    // A node: the last symbol of its prefix, its children (contiguous, sorted by symbol),
-    // the word that ends there (or AUCUN), the number of words below it (its own
-    // included), the range of their lengths and the classes of the symbols below it.
+    // A node: the rank of the last symbol of its prefix, its children (contiguous,
+    // sorted by symbol), the word that ends there (or AUCUN), the number of words below
+    // it (its own included), the range of their lengths and the classes of the symbols
+    // below it (rank % 64).
     struct Noeud {
         uint64_t dessous = 0;
         char32_t symbole = 0;
@@ -67,13 +68,18 @@ private:
     };
 
     void construire(std::vector<Chaine> mots);
+    // `mot` with each symbol replaced by its rank in alphabet_ (alphabet_.size() when
+    // the lexicon has none of it): the words are kept that way, so that the rows of a
+    // search are indexed by symbol. Past this, every `mot` below is in ranks.
+    Chaine en_rangs(Vue mot) const;
     template <class F>
-    bool parcourir(const Trie &t, Vue mot, uint32_t d, const uint32_t &limite, size_t h, uint32_t d_moitie,
-                   std::vector<uint32_t> &lignes, F &&trouve) const;
+    auto avec_ligne(Vue mot, F &&f) const;
+    template <class Ligne, class F>
+    bool parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite, size_t h,
+                   uint32_t d_moitie, F &&trouve) const;
     template <class F>
-    bool chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, std::vector<uint32_t> &lignes, F &&compter) const;
-    bool chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint32_t> &lignes, std::vector<uint64_t> &hist,
-                  std::vector<uint32_t> *ids) const;
+    bool chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const;
+    bool chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint64_t> &hist, std::vector<uint32_t> *ids) const;
     // The n-th smallest distance from `mot` to the words next to it in the sorted orders
     // of the words and of the words read backwards (an upper bound of the n-th smallest
     // distance over all words); nullopt when they are fewer than n.
@@ -81,7 +87,8 @@ private:
     // distance_moyenne when at least n words other than `mot` lie within `plafond`.
     double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0) const;
 
-    std::vector<Chaine> mots_;
+    std::vector<char32_t> alphabet_;  // the symbols of the words, sorted
+    std::vector<Chaine> mots_;        // sorted, in ranks
     Trie avant_;               // the words
     Trie arriere_;             // the words read backwards
     std::vector<uint32_t> id_arriere_;  // word of arriere_ -> its number in mots_
