@@ -781,7 +781,28 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
     // The factory is read when rows are fetched, so it can change after execute().
     curseur.attr("row_factory") = nb::none();
     nb::list res;
-    for (nb::handle ligne : curseur.attr("fetchall")()) res.append(ligne_en_entree(noms, ligne));
+    nb::object lignes = curseur.attr("fetchall")();
+    if (!chemins_rapides()) {
+        for (nb::handle ligne : lignes) res.append(ligne_en_entree(noms, ligne));
+        return res;
+    }
+    // Each row's dict is a copy of one holding every key in its final place: a copy
+    // is sized once, where a dict filled from empty grows several times.
+    nb::dict modele;
+    for (const nb::object &n : noms)
+        if (n.is_valid() && PyDict_SetItem(modele.ptr(), n.ptr(), Py_None) < 0) throw nb::python_error();
+    for (nb::handle ligne : lignes) {
+        if (!PyTuple_CheckExact(ligne.ptr()) || size_t(PyTuple_GET_SIZE(ligne.ptr())) != noms.size()) {
+            res.append(ligne_en_entree(noms, ligne));
+            continue;
+        }
+        nb::object d = nb::steal(PyDict_Copy(modele.ptr()));
+        if (!d.is_valid()) throw nb::python_error();
+        for (size_t i = 0; i < noms.size(); ++i)
+            if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(ligne.ptr(), i)) < 0)
+                throw nb::python_error();
+        res.append(d);
+    }
     return res;
 }
 

@@ -109,14 +109,15 @@ template <class F, class R, class S, class... A> struct Verrouillee<F, R(S, A...
 
 // The class of Lexique: every method defined through it holds the object's Verrou,
 // except construction (nothing is shared yet), the finaliser (nobody else can hold
-// the object any more) and the membership test (it reads the forms set, fixed at
-// construction, and nothing else: the hottest call pays nothing).
+// the object any more), the membership test (it reads the forms set, fixed at
+// construction, and nothing else: the hottest call pays nothing) and info, which
+// takes it itself unless it only reads an index already built.
 struct ClasseLexique : nb::class_<Lexique> {
     using nb::class_<Lexique>::class_;
     template <class F, class... Extra> ClasseLexique &def(const char *nom, F &&f, const Extra &...extra) {
         using Brute = std::decay_t<F>;
         const std::string_view n(nom);
-        if (n == "__init__" || n == "__del__" || n == "existe") {
+        if (n == "__init__" || n == "__del__" || n == "existe" || n == "info") {
             nb::class_<Lexique>::def(nom, std::forward<F>(f), extra...);
         } else {
             using S = typename detail::Signature<Brute>::type;

@@ -105,6 +105,21 @@ nb::list info(Lexique &l, nb::handle mot) {
     return copie_de(entrees_sous(l, mot, index_ortho));
 }
 
+// The method itself. An ortho index already built is read under the interpreter's
+// lock alone: there is nothing to build and no statement to serialise.
+nb::list info_appel(Lexique &l, nb::handle mot) {
+    exiger_str(mot, "mot");
+    if (chemins_rapides() && !l.est_sqlite() && !l.index_ortho.is_none() &&
+        !redefinie(soi(&l), "_get_index_ortho")) {
+        nb::object index = l.index_ortho;  // held: a replaced normaliser_ortho may reset it
+        nb::object cle = normaliser(mot);
+        return copie_de(sous_cle(index, cle));
+    }
+    Passage p;
+    Verrou v(&l);
+    return info(l, mot);
+}
+
 nb::list info_via(Lexique &l, nb::handle mot) {
     nb::handle self = soi(&l);
     if (redefinie(self, "info")) return nb::list(self.attr("info")(mot));
@@ -453,7 +468,7 @@ nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
 }  // namespace
 
 void lier_mots(ClasseLexique &c) {
-    c.def("info", &info, nb::arg("mot").none(), nb::sig("def info(self, mot: str) -> list[dict[str, Any]]"),
+    c.def("info", &info_appel, nb::arg("mot").none(), nb::sig("def info(self, mot: str) -> list[dict[str, Any]]"),
           "Retourne les entrees lexicales completes pour un mot.");
     c.def("homophones", &homophones, nb::arg("phone").none(),
           nb::sig("def homophones(self, phone: str) -> list[dict[str, Any]]"),
