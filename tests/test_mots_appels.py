@@ -1,6 +1,7 @@
 """Per-call lookups: keys already in normal form or not, the index read without the
 object's lock, and the rows of a statement turned into entries."""
 
+import math
 import sqlite3
 import threading
 import unicodedata
@@ -128,3 +129,43 @@ def test_lignes_en_entrees_sans_row_factory_de_la_connexion(tmp_path, chemins):
     assert lex.formes_de("chat") == [{"ortho": "chat", "lemme": "chat", "freq": 2.0}]
     lex._get_conn().row_factory = None
     assert lex.info("chat") == [{"ortho": "chat", "lemme": "chat", "freq": 2.0}]
+
+
+class IndexPhone(Lexique):
+    index = {}
+
+    def _get_index_phone(self):
+        return self.index
+
+
+def _verbe(ortho, freq=None, **autres):
+    e = {"ortho": ortho, "cgram": "VER", "personne": "3", "nombre": "s", **autres}
+    if freq is not None:
+        e["freq"] = freq
+    return e
+
+
+# Frequencies as an index may hold them: ties, absent, text, NaN, infinities.
+FREQUENCES = [
+    [3.0, 1.0, 3.0, 2.0], [None, 1.0, None], ["2.5", 1, "1e3"], [math.nan, 1.0, 5.0, math.nan, 0.5],
+    [1.0, math.inf, -math.inf, -0.0, 0.0], [],
+]
+
+
+@pytest.mark.parametrize("freqs", FREQUENCES)
+def test_verbes_par_phone_ordre_comme_le_tri_de_l_hote(tmp_path, chemins, freqs):
+    (tmp_path / "v.tsv").write_text("ortho\n", encoding="utf-8")
+    lex = IndexPhone(tmp_path / "v.tsv")
+    lex.index = {"a": [_verbe(f"v{i}", f) for i, f in enumerate(freqs)]}
+    attendu = sorted(lex.index["a"], key=lambda e: -float(e.get("freq", 0)))
+    res = lex.verbes_par_phone_et_personne(["a"], "3", "s")
+    assert [e["ortho"] for e in res] == [e["ortho"] for e in attendu]
+
+
+@pytest.mark.parametrize("freq, erreur", [("", ValueError), (None, TypeError), ("abc", ValueError), ([], TypeError)])
+def test_verbes_par_phone_frequence_illisible(tmp_path, chemins, freq, erreur):
+    (tmp_path / "v.tsv").write_text("ortho\n", encoding="utf-8")
+    lex = IndexPhone(tmp_path / "v.tsv")
+    lex.index = {"a": [_verbe("v0", 1.0), {**_verbe("v1"), "freq": freq}]}
+    with pytest.raises(erreur):
+        lex.verbes_par_phone_et_personne(["a"], "3", "s")

@@ -127,13 +127,6 @@ nb::object passe_texte(nb::handle self, Lexique &l, const char *passe, const cha
 
 // ---------------------------------------------------------------- level 1
 
-// A column name as a quoted SQL identifier.
-std::string identifiant_cite(const std::string &nom) {
-    std::string r = "\"";
-    for (char c : nom) r += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return r + "\"";
-}
-
 // A frozenset whose members are all plain str (or None) can never be part of a
 // reference cycle: it is left out of the collector's walks, each of which would
 // otherwise visit every member (the host spares tuples of such values the same way).
@@ -255,7 +248,7 @@ std::string colonne_source(const Lexique &l, const std::string &canonique) {
 
 void charger_formes_sqlite(nb::handle self, Lexique &l) {
     nb::object conn = obtenir_conn(self);
-    std::string table = nb::cast<std::string>(nb::str(l.table));
+    std::string table = table_de(l);
     // With a view over the table, the indexes go on the table itself, in its schema.
     const std::string schema = l.alias_sql.empty() ? "" : "main.";
     const std::string index[2] = {
@@ -315,7 +308,7 @@ std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
     if (l.est_sqlite()) {
         nb::object cur;
         try {
-            cur = obtenir_conn(self).attr("execute")("SELECT phone FROM " + nb::cast<std::string>(nb::str(l.table)) +
+            cur = obtenir_conn(self).attr("execute")("SELECT phone FROM " + table_de(l) +
                                                      " WHERE phone != '' LIMIT " + std::to_string(ECHANTILLON_PHONES));
         } catch (nb::python_error &e) {
             if (!erreur_operationnelle(e)) throw;
@@ -412,7 +405,7 @@ nb::object index_par(Lexique &l, nb::object Lexique::*membre, const char *method
 // are gets no view.
 void exposer_alias(Lexique &l, nb::handle conn) {
     l.alias_sql.clear();
-    const std::string table = nb::cast<std::string>(nb::str(l.table));
+    const std::string table = table_de(l);
     nb::list colonnes;
     for (nb::handle r : conn.attr("execute")("PRAGMA main.table_info(" + table + ")")) colonnes.append(r[1]);
     if (nb::len(colonnes) == 0) return;  // no such table: the queries say so
@@ -612,15 +605,6 @@ bool existe(Lexique &l, nb::handle mot) {
     return r == 1;
 }
 
-// The frequency an entry is sorted by: float(entry.get("freq", 0)).
-double freq_de(nb::handle e) {
-    if (!PyDict_CheckExact(e.ptr())) return en_reel(e.attr("get")("freq", 0));
-    nb::str cle("freq");
-    PyObject *f = PyDict_GetItemWithError(e.ptr(), cle.ptr());
-    if (!f && PyErr_Occurred()) throw nb::python_error();
-    return f ? en_reel(f) : 0.0;
-}
-
 // ---------------------------------------------------------------- cycle collector
 
 // The Python values an object holds: a cycle through one of them (an entry given a
@@ -690,26 +674,6 @@ double en_reel(nb::handle v) {
     return PyFloat_AS_DOUBLE(f.ptr());
 }
 
-void trier_par_freq(nb::list &entrees) {
-    auto par_python = [&] {
-        nb::object cle = nb::cpp_function([](nb::handle e) { return nb::float_(-freq_de(e)); });
-        entrees.attr("sort")(nb::arg("key") = cle);
-    };
-    if (!chemins_rapides()) return par_python();
-    const size_t n = nb::len(entrees);
-    std::vector<std::pair<double, size_t>> cles(n);
-    for (size_t i = 0; i < n; ++i) {
-        const double d = freq_de(entrees[i]);
-        // NaN keys make the order depend on the host's merge steps: let it sort.
-        if (std::isnan(d)) return par_python();
-        cles[i] = {-d, i};
-    }
-    std::stable_sort(cles.begin(), cles.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-    std::vector<nb::object> ordre;
-    for (const auto &c : cles) ordre.push_back(entrees[c.second]);
-    for (size_t i = 0; i < n; ++i) entrees[i] = ordre[i];
-}
-
 nb::dict DictsDeLignes::operator()(nb::handle ligne) const {
     PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, ligne.ptr());
     if (!d) throw nb::python_error();
@@ -717,6 +681,14 @@ nb::dict DictsDeLignes::operator()(nb::handle ligne) const {
 }
 
 nb::object minuscule(nb::handle s) { return s.attr("lower")(); }
+
+std::string identifiant_cite(const std::string &nom) {
+    std::string r = "\"";
+    for (char c : nom) r += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return r + "\"";
+}
+
+std::string table_de(const Lexique &l) { return nb::cast<std::string>(nb::str(l.table)); }
 
 nb::object phone_du_lexique(Lexique &l, nb::handle phone) {
     if (l.alphabet.is_none() || !nb::str("lexique").equal(l.alphabet)) return nb::borrow(phone);

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -137,9 +138,6 @@ bool redefinie(nb::handle self, const char *nom);
 // Converts a frequency as float() does (0.0 when the value is null-like is NOT
 // applied here: callers decide). Raises what float() raises.
 double en_reel(nb::handle v);
-// Stable sort of a list of entries by decreasing float(entry.get("freq", 0)),
-// exactly as list.sort(key=lambda e: -float(e.get("freq", 0))) would order it.
-void trier_par_freq(nb::list &entrees);
 // dict(row) for the rows of a statement, whatever the connection's row factory
 // makes (sqlite3.Row, a subclass of it, any other object dict() accepts).
 struct DictsDeLignes {
@@ -147,6 +145,10 @@ struct DictsDeLignes {
 };
 // Lower-case of a str as str.lower() gives it.
 nb::object minuscule(nb::handle s);
+// A column name as a quoted SQL identifier (a source may name a column anything).
+std::string identifiant_cite(const std::string &nom);
+// The forms table's name, as the SQL text of every statement writes it.
+std::string table_de(const Lexique &l);
 
 // self._get_conn(), going through Python only when a subclass overrides it.
 nb::object obtenir_conn(Lexique &l);

@@ -2,8 +2,10 @@
 // object's connection and an in-memory path on the lazy indexes.
 #include "lexique.hpp"
 #include "_morphologie_noyau.hpp"
+#include "_recherche_commun.hpp"
 #include "_semantique_noyau.hpp"
 
+#include <climits>
 #include <cmath>
 #include <string>
 
@@ -12,8 +14,6 @@ namespace nb = nanobind;
 namespace brivane::py {
 
 namespace {
-
-std::string table_de(Lexique &l) { return nb::cast<std::string>(nb::str(l.table)); }
 
 // A text that UTF-8 cannot carry (a lone surrogate) is in no row of the database: it
 // is bound as NULL, which matches nothing, so that the answer is the in-memory one
@@ -82,6 +82,13 @@ nb::object champ(PyObject *e, PyObject *nom) {
 double freq_ou_zero(PyObject *e) {
     nb::object f = champ(e, morpho::cles().freq);
     return f.is_valid() ? en_reel(f) : 0.0;
+}
+
+// Key of the frequency order of verbes_par_phone_et_personne: -float(entry.get("freq",
+// 0)), a value float() refuses ("" or None included) raising as it does.
+double cle_freq(PyObject *e) {
+    if (PyDict_CheckExact(e)) return -freq_ou_zero(e);
+    return -en_reel(nb::borrow(e).attr("get")("freq", 0));
 }
 
 // Whether entry.get(nom, "") == attendu.
@@ -399,8 +406,9 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
             if (o.is_valid()) garder(o, e);
         }
     }
-    trier_par_freq(res);
-    return res;
+    std::vector<double> cles;
+    for (nb::handle e : res) cles.push_back(cle_freq(e.ptr()));
+    return ordonner(res, cles, LLONG_MAX);
 }
 
 // definition, synonymes, antonymes: the function of _semantique over the entries of
