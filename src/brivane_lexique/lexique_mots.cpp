@@ -15,6 +15,19 @@ namespace brivane::py {
 
 namespace {
 
+// mapping.get(nom) (an entry's field, an index's list), no object when absent (and,
+// for another mapping than a dict, when None). Held: another mapping's get() may hand
+// out an object nothing else holds.
+nb::object champ(PyObject *e, PyObject *nom) {
+    if (PyDict_CheckExact(e)) {
+        PyObject *v = PyDict_GetItemWithError(e, nom);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(v);
+    }
+    nb::object v = nb::borrow(e).attr("get")(nb::handle(nom));
+    return v.is_none() ? nb::object() : v;
+}
+
 // A text that UTF-8 cannot carry (a lone surrogate) is in no row of the database: it
 // is bound as NULL, which matches nothing, so that the answer is the in-memory one
 // (nothing found) instead of the binding's UnicodeEncodeError.
@@ -33,23 +46,11 @@ nb::object executer(Lexique &l, const std::string &sql, nb::handle params) {
     return obtenir_conn(l).attr("execute")(sql, p);
 }
 
-// Entries under `cle` in an index, or no object. Held: another mapping's get() may
-// hand out an object nothing else holds.
-nb::object sous_cle(nb::handle index, nb::handle cle) {
-    if (PyDict_CheckExact(index.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(index.ptr(), cle.ptr());
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(v);
-    }
-    nb::object v = index.attr("get")(cle);
-    return v.is_none() ? nb::object() : v;
-}
-
 // The entries stored for the caller's `mot` in an index (no object when absent): a
 // spelling is normalised into its key, a pronunciation (`brut`) is its own key.
 nb::object entrees_sous(Lexique &l, nb::handle mot, nb::object (*index_de)(Lexique &), bool brut = false) {
     nb::object cle = brut ? nb::borrow(mot) : normaliser(mot);
-    return sous_cle(index_de(l), cle);
+    return champ(index_de(l).ptr(), cle.ptr());
 }
 
 // A copy of the stored list: the entries stay the index's own objects, but a caller
@@ -65,18 +66,6 @@ nb::list copie_de(const nb::object &liste) {
 // it), else a list copy.
 nb::object a_lire(const nb::object &liste) {
     return liste.is_valid() && PyList_CheckExact(liste.ptr()) ? liste : nb::object(copie_de(liste));
-}
-
-// entry.get(nom), no object when absent (and, for another mapping than a dict, when
-// None). Held, as sous_cle's.
-nb::object champ(PyObject *e, PyObject *nom) {
-    if (PyDict_CheckExact(e)) {
-        PyObject *v = PyDict_GetItemWithError(e, nom);
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(v);
-    }
-    nb::object v = nb::borrow(e).attr("get")(nb::handle(nom));
-    return v.is_none() ? nb::object() : v;
 }
 
 double freq_ou_zero(PyObject *e) {
@@ -120,7 +109,7 @@ nb::list info_appel(Lexique &l, nb::handle mot) {
         !redefinie(soi(&l), "_get_index_ortho")) {
         nb::object index = l.index_ortho;  // held: a replaced normaliser_ortho may reset it
         nb::object cle = normaliser(mot);
-        return copie_de(sous_cle(index, cle));
+        return copie_de(champ(index.ptr(), cle.ptr()));
     }
     Passage p;
     Verrou v(&l);
@@ -212,12 +201,6 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
         return ligne[0];
     }
     return phone_liste(entrees_sous(l, mot, index_ortho));
-}
-
-nb::object phone_de_via(Lexique &l, nb::handle mot) {
-    nb::handle self = soi(&l);
-    if (redefinie(self, "phone_de")) return self.attr("phone_de")(mot);
-    return phone_de(l, mot);
 }
 
 // ------------------------------------------------------------------ morphology and meanings
@@ -389,7 +372,7 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
     const morpho::Cles &k = morpho::cles();
     nb::str ver("VER"), aux("AUX");
     for (nb::handle ph : nb::list(phones)) {
-        nb::object liste = sous_cle(index, ph);
+        nb::object liste = champ(index.ptr(), ph.ptr());
         if (!liste.is_valid()) continue;
         for (nb::handle e : liste) {
             if (!champ_egal(e.ptr(), k.cgram, ver) && !champ_egal(e.ptr(), k.cgram, aux)) continue;
@@ -526,7 +509,10 @@ void lier_mots(ClasseLexique &c) {
           "Antonymes d'un mot (colonne 'antonymes', separateur ;).");
 }
 
-// Used by the phonetic queries (rimes starts from the most frequent pronunciation).
-nb::object phone_de_lexique(Lexique &l, nb::handle mot) { return phone_de_via(l, mot); }
+nb::object phone_de_lexique(Lexique &l, nb::handle mot) {
+    nb::handle self = soi(&l);
+    if (redefinie(self, "phone_de")) return self.attr("phone_de")(mot);
+    return phone_de(l, mot);
+}
 
 }  // namespace brivane::py
