@@ -33,6 +33,12 @@ PyObject *g_inverse = nullptr;  // _ALIAS_INVERSE, owned by the module (kept ali
 // col.lower().strip() with the host's Unicode rules: in C++ for an exact str or ASCII
 // text, through the methods otherwise.
 nb::object minuscule_sans_blancs(PyObject *col) {
+    // A name already in lower case without surrounding blanks (as most sources write
+    // them) is its own key.
+    if (PyUnicode_CheckExact(col) && PyUnicode_IS_ASCII(col) &&
+        brivane::deja_normalise_ascii(static_cast<const unsigned char *>(PyUnicode_DATA(col)),
+                                      static_cast<size_t>(PyUnicode_GET_LENGTH(col))))
+        return nb::borrow(col);
     if (PyUnicode_CheckExact(col) || PyUnicode_IS_ASCII(col)) return sans_blancs_py(minuscules_py(col).ptr());
     nb::object low = nb::steal(PyObject_CallMethod(col, "lower", nullptr));
     if (!low.is_valid()) throw nb::python_error();
