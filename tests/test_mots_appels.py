@@ -169,3 +169,12 @@ def test_verbes_par_phone_frequence_illisible(tmp_path, chemins, freq, erreur):
     lex.index = {"a": [_verbe("v0", 1.0), {**_verbe("v1"), "freq": freq}]}
     with pytest.raises(erreur):
         lex.verbes_par_phone_et_personne(["a"], "3", "s")
+
+
+@pytest.mark.parametrize("nom", ["ortho", "ORTHO", " ortho", "ortho\t", "\x1cphon", "phon\x1f", "a b", "", "Ünï",
+                                 "graphie", "freq_opensubs", "\x0bipa\x0c", "nb_syllabes", "Nb_Syllabes "])
+def test_resoudre_colonnes_comme_la_regle(nom):
+    from brivane_lexique import _aliases
+
+    cle = nom.lower().strip()
+    assert _aliases.resoudre_colonnes([nom]) == {nom: _aliases._ALIAS_INVERSE.get(cle, cle)}
