@@ -6,7 +6,6 @@
 #include "_semantique_noyau.hpp"
 
 #include <climits>
-#include <cmath>
 #include <string>
 
 namespace nb = nanobind;
@@ -161,31 +160,19 @@ double frequence(Lexique &l, nb::handle mot) {
     return m;
 }
 
-// The most frequent pronunciation among `entrees`: the first candidate of a stable
-// sort on the negated frequency, i.e. the first one with the greatest frequency.
+// The most frequent pronunciation among `entrees`: the first candidate of the
+// frequency order (stable, NaN ordered as the host's sort orders it).
 nb::object phone_liste(const nb::object &liste) {
     if (!liste.is_valid()) return nb::none();
-    const morpho::Cles &k = morpho::cles();
-    nb::list candidats;  // (phone, freq), in list order
-    nb::object meilleur;
-    double fmax = 0.0;
-    bool nan = false;
+    nb::list phones;
+    std::vector<double> cles;
     for (nb::handle e : liste) {
-        nb::object ph = champ(e.ptr(), k.phone);
+        nb::object ph = champ(e.ptr(), morpho::cles().phone);
         if (!ph.is_valid() || !vrai(ph.ptr())) continue;
-        const double f = freq_ou_zero(e.ptr());
-        nan |= std::isnan(f);
-        candidats.append(nb::make_tuple(ph, f));
-        if (!meilleur.is_valid() || f > fmax) {
-            meilleur = std::move(ph);
-            fmax = f;
-        }
+        phones.append(ph);
+        cles.push_back(-freq_ou_zero(e.ptr()));
     }
-    if (!meilleur.is_valid() || !nan) return meilleur.is_valid() ? meilleur : nb::none();
-    // NaN defeats the comparison above: let the host's sort decide, as it would.
-    nb::object cle_tri = nb::cpp_function([](nb::handle c) { return nb::float_(-en_reel(c[1])); });
-    candidats.attr("sort")(nb::arg("key") = cle_tri);
-    return candidats[0][0];
+    return cles.empty() ? nb::none() : nb::object(ordonner(phones, cles, 1)[0]);
 }
 
 nb::object phone_de(Lexique &l, nb::handle mot) {
