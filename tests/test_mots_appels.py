@@ -178,3 +178,27 @@ def test_resoudre_colonnes_comme_la_regle(nom):
 
     cle = nom.lower().strip()
     assert _aliases.resoudre_colonnes([nom]) == {nom: _aliases._ALIAS_INVERSE.get(cle, cle)}
+
+
+# What a replaced resoudre_colonnes may return: the names in another order, more or
+# fewer names, a mapping that is not a dict (then every column keeps its name).
+RESOLUTIONS = [
+    (lambda cs: {c: c.upper() for c in reversed(cs)}, {"ORTHO": "chat", "LEMME": "chats", "FREQ_OPENSUBS": 2.0}),
+    (lambda cs: {**{c: "x" + c for c in cs}, "autre": "y"}, {"xortho": "chat", "xlemme": "chats", "xfreq_opensubs": 2.0}),
+    (lambda cs: {"lemme": "l"}, {"ortho": "chat", "l": "chats", "freq_opensubs": 2.0}),
+    (lambda cs: {c: "meme" for c in cs}, {"meme": 2.0}),
+    (lambda cs: __import__("types").MappingProxyType({c: "z" for c in cs}),
+     {"ortho": "chat", "lemme": "chats", "freq_opensubs": 2.0}),
+]
+
+
+@pytest.mark.parametrize("resoudre, attendu", RESOLUTIONS)
+def test_resolution_remplacee(tmp_path, chemins, monkeypatch, resoudre, attendu):
+    from brivane_lexique import lexique
+
+    chemin = ecrire_sqlite(tmp_path / "l.db", ("ortho", "lemme", "freq_opensubs"),
+                           [("chat", "chats", 2.0), ("chat", "chats", 2.0)])
+    lex = Lexique(chemin)
+    monkeypatch.setattr(lexique, "resoudre_colonnes", resoudre)
+    res = lex.info("chat")
+    assert res == [attendu, attendu] and [list(e) for e in res] == [list(attendu)] * 2

@@ -724,6 +724,17 @@ std::vector<nb::object> noms_resolus(nb::handle curseur) {
     // Called on every query, through the module attribute (which may be replaced).
     nb::object mapping = liens().resoudre_colonnes.objet()(noms);
     std::vector<nb::object> res;
+    // A dict holding the names in their order (as the module's own makes it) is read
+    // in step; any other is asked name by name.
+    PyObject *m = mapping.ptr();
+    if (chemins_rapides() && PyDict_CheckExact(m) && PyDict_GET_SIZE(m) == PyList_GET_SIZE(noms.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject *cle, *valeur;
+        while (PyDict_Next(m, &pos, &cle, &valeur) && cle == PyList_GET_ITEM(noms.ptr(), (Py_ssize_t)res.size()))
+            res.push_back(nb::borrow(valeur));
+        if (res.size() == nb::len(noms)) return res;
+        res.clear();
+    }
     for (nb::handle nom : noms) {
         PyObject *v = PyDict_Check(mapping.ptr()) ? PyDict_GetItemWithError(mapping.ptr(), nom.ptr()) : nullptr;
         if (!v && PyErr_Occurred()) throw nb::python_error();
@@ -761,21 +772,25 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
         for (nb::handle ligne : lignes) res.append(ligne_en_entree(noms, ligne));
         return res;
     }
-    // Each row's dict is a copy of one holding every key in its final place: a copy
-    // is sized once, where a dict filled from empty grows several times.
-    nb::dict modele;
-    for (const nb::object &n : noms)
-        if (n.is_valid() && PyDict_SetItem(modele.ptr(), n.ptr(), Py_None) < 0) throw nb::python_error();
+    // After the first row, each row's dict is a copy of the one before with its values
+    // replaced: a copy is sized once, where a dict filled from empty grows several
+    // times, and every key keeps the place the first row gave it.
+    nb::object precedent;
     for (nb::handle ligne : lignes) {
-        if (!PyTuple_CheckExact(ligne.ptr()) || size_t(PyTuple_GET_SIZE(ligne.ptr())) != noms.size()) {
-            res.append(ligne_en_entree(noms, ligne));
+        const bool entiere =
+            PyTuple_CheckExact(ligne.ptr()) && size_t(PyTuple_GET_SIZE(ligne.ptr())) == noms.size();
+        if (!precedent.is_valid() || !entiere) {
+            nb::dict d = ligne_en_entree(noms, ligne);
+            if (entiere) precedent = d;
+            res.append(d);
             continue;
         }
-        nb::object d = nb::steal(PyDict_Copy(modele.ptr()));
+        nb::object d = nb::steal(PyDict_Copy(precedent.ptr()));
         if (!d.is_valid()) throw nb::python_error();
         for (size_t i = 0; i < noms.size(); ++i)
             if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(ligne.ptr(), i)) < 0)
                 throw nb::python_error();
+        precedent = d;
         res.append(d);
     }
     return res;
