@@ -2,6 +2,7 @@
 // forms set and lazy indexes. The query methods live in lexique_*.cpp.
 #include "lexique.hpp"
 
+#include "_aliases_regle.hpp"
 #include "_texte.hpp"
 #include "code_lexique.hpp"
 
@@ -719,22 +720,20 @@ nb::object normaliser(nb::handle mot) {
 }
 
 std::vector<nb::object> noms_resolus(nb::handle curseur) {
+    nb::object description = curseur.attr("description");
+    if (chemins_rapides() && liens().resoudre_colonnes.original()) {
+        // The module's own rule, applied here name by name: the same names, without
+        // the list and the dict of a call through Python.
+        std::vector<nb::object> res;
+        for (nb::handle item : description)
+            res.push_back(alias::resoudre(liens().alias_inverse.ptr(), nb::object(item[0]).ptr()));
+        return res;
+    }
     nb::list noms;
-    for (nb::handle item : curseur.attr("description")) noms.append(item[0]);
+    for (nb::handle item : description) noms.append(item[0]);
     // Called on every query, through the module attribute (which may be replaced).
     nb::object mapping = liens().resoudre_colonnes.objet()(noms);
     std::vector<nb::object> res;
-    // A dict holding the names in their order (as the module's own makes it) is read
-    // in step; any other is asked name by name.
-    PyObject *m = mapping.ptr();
-    if (chemins_rapides() && PyDict_CheckExact(m) && PyDict_GET_SIZE(m) == PyList_GET_SIZE(noms.ptr())) {
-        Py_ssize_t pos = 0;
-        PyObject *cle, *valeur;
-        while (PyDict_Next(m, &pos, &cle, &valeur) && cle == PyList_GET_ITEM(noms.ptr(), (Py_ssize_t)res.size()))
-            res.push_back(nb::borrow(valeur));
-        if (res.size() == nb::len(noms)) return res;
-        res.clear();
-    }
     for (nb::handle nom : noms) {
         PyObject *v = PyDict_Check(mapping.ptr()) ? PyDict_GetItemWithError(mapping.ptr(), nom.ptr()) : nullptr;
         if (!v && PyErr_Occurred()) throw nb::python_error();
@@ -814,6 +813,7 @@ void lier_noms(nb::module_ &m) {
     m.attr("sqlite3") = L.sqlite3;
     m.attr("Path") = L.Path;
     L.resoudre_colonnes.lier(m, "resoudre_colonnes", pkg_aliases.attr("resoudre_colonnes"));
+    L.alias_inverse = pkg_aliases.attr("_ALIAS_INVERSE");
     L.iter_csv.lier(m, "iter_csv", pkg_loaders.attr("iter_csv"));
     L.iter_tsv.lier(m, "iter_tsv", pkg_loaders.attr("iter_tsv"));
     L.iter_csv_origine = pkg_loaders.attr("iter_csv");
