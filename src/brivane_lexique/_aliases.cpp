@@ -1,6 +1,5 @@
 // Column alias table and resolution of a source's column names.
-#include "_commun.hpp"
-#include "_texte.hpp"
+#include "_aliases_regle.hpp"
 
 namespace nb = nanobind;
 using namespace brivane::py;
@@ -30,33 +29,13 @@ const char *const FREQ[] = {"freq_opensubs", "freqfilms2", "freq_frwac_forme_pmw
 
 PyObject *g_inverse = nullptr;  // _ALIAS_INVERSE, owned by the module (kept alive)
 
-// col.lower().strip() with the host's Unicode rules: in C++ for an exact str or ASCII
-// text, through the methods otherwise.
-nb::object minuscule_sans_blancs(PyObject *col) {
-    if (PyUnicode_CheckExact(col) || PyUnicode_IS_ASCII(col)) return sans_blancs_py(minuscules_py(col).ptr());
-    nb::object low = nb::steal(PyObject_CallMethod(col, "lower", nullptr));
-    if (!low.is_valid()) throw nb::python_error();
-    nb::object st = nb::steal(PyObject_CallMethod(low.ptr(), "strip", nullptr));
-    if (!st.is_valid()) throw nb::python_error();
-    return st;
-}
-
 nb::dict resoudre_colonnes(nb::handle colonnes) {
     exiger_list(colonnes, "colonnes");
     nb::dict res;
     // Iterate by index: the list could be mutated by a __lower__ of a str subclass.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(colonnes.ptr()); ++i) {
         nb::object col = nb::borrow(PyList_GET_ITEM(colonnes.ptr(), i));
-        nb::object cle;
-        if (PyUnicode_Check(col.ptr())) {
-            cle = minuscule_sans_blancs(col.ptr());
-        } else {
-            // Not text: fail with the error of asking it for its lower-case form.
-            cle = col.attr("lower")().attr("strip")();
-        }
-        PyObject *canon = PyDict_GetItemWithError(g_inverse, cle.ptr());
-        if (!canon && PyErr_Occurred()) throw nb::python_error();
-        if (PyDict_SetItem(res.ptr(), col.ptr(), canon ? canon : cle.ptr()) < 0)
+        if (PyDict_SetItem(res.ptr(), col.ptr(), alias::resoudre(g_inverse, col.ptr()).ptr()) < 0)
             throw nb::python_error();
     }
     return res;

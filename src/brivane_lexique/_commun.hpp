@@ -185,7 +185,11 @@ public:
         origine_ = valeur.release().ptr();
     }
     // Borrowed reference to the current binding (nullptr if deleted).
-    PyObject *courant() const { return PyDict_GetItem(dict_, cle_); }
+    PyObject *courant() const {
+        PyObject *c = PyDict_GetItemWithError(dict_, cle_);
+        if (!c && PyErr_Occurred()) throw nb::python_error();
+        return c;
+    }
     PyObject *origine() const { return origine_; }
     bool original() const { return courant() == origine_; }
     nb::object objet() const {

@@ -42,15 +42,31 @@ inline nb::object normaliser_ortho_hote(nb::handle s) {
     return r;
 }
 
+// Whether the exact str `o` is certainly its own normalisation (never allocates).
+inline bool deja_normalise_kind(PyObject *o) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(o));
+    const void *d = PyUnicode_DATA(o);
+    switch (PyUnicode_KIND(o)) {
+    case PyUnicode_1BYTE_KIND: return deja_normalise_points(static_cast<const uint8_t *>(d), n);
+    case PyUnicode_2BYTE_KIND: return deja_normalise_points(static_cast<const uint16_t *>(d), n);
+    default: return deja_normalise_points(static_cast<const uint32_t *>(d), n);
+    }
+}
+
 // Normalised spelling of `s` (a str): the same object when it is already normalised.
 inline nb::object normaliser_ortho_py(nb::handle s) {
     PyObject *o = s.ptr();
     if (!PyUnicode_CheckExact(o)) return normaliser_ortho_hote(s);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
     const void *d = PyUnicode_DATA(o);
-    if (PyUnicode_IS_ASCII(o) &&
-        deja_normalise_ascii(static_cast<const unsigned char *>(d), static_cast<size_t>(n)))
+    if (PyUnicode_IS_ASCII(o)) {
+        if (deja_normalise_ascii(static_cast<const unsigned char *>(d), static_cast<size_t>(n)))
+            return nb::borrow(s);
+    } else if (deja_normalise_kind(o)) {
+        // A key as stored (accented, lower case) is read once and handed back: no
+        // buffer to fill, and the caller keeps the hash the str has cached.
         return nb::borrow(s);
+    }
     // One buffer per thread, reused: no allocation once it has grown.
     thread_local std::u32string sortie;
     Normalisation r;

@@ -2,6 +2,7 @@
 // forms set and lazy indexes. The query methods live in lexique_*.cpp.
 #include "lexique.hpp"
 
+#include "_aliases_regle.hpp"
 #include "_texte.hpp"
 #include "code_lexique.hpp"
 
@@ -127,13 +128,6 @@ nb::object passe_texte(nb::handle self, Lexique &l, const char *passe, const cha
 
 // ---------------------------------------------------------------- level 1
 
-// A column name as a quoted SQL identifier.
-std::string identifiant_cite(const std::string &nom) {
-    std::string r = "\"";
-    for (char c : nom) r += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return r + "\"";
-}
-
 // A frozenset whose members are all plain str (or None) can never be part of a
 // reference cycle: it is left out of the collector's walks, each of which would
 // otherwise visit every member (the host spares tuples of such values the same way).
@@ -255,7 +249,7 @@ std::string colonne_source(const Lexique &l, const std::string &canonique) {
 
 void charger_formes_sqlite(nb::handle self, Lexique &l) {
     nb::object conn = obtenir_conn(self);
-    std::string table = nb::cast<std::string>(nb::str(l.table));
+    std::string table = table_de(l);
     // With a view over the table, the indexes go on the table itself, in its schema.
     const std::string schema = l.alias_sql.empty() ? "" : "main.";
     const std::string index[2] = {
@@ -315,7 +309,7 @@ std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
     if (l.est_sqlite()) {
         nb::object cur;
         try {
-            cur = obtenir_conn(self).attr("execute")("SELECT phone FROM " + nb::cast<std::string>(nb::str(l.table)) +
+            cur = obtenir_conn(self).attr("execute")("SELECT phone FROM " + table_de(l) +
                                                      " WHERE phone != '' LIMIT " + std::to_string(ECHANTILLON_PHONES));
         } catch (nb::python_error &e) {
             if (!erreur_operationnelle(e)) throw;
@@ -450,7 +444,7 @@ nb::object index_par(Lexique &l, nb::object Lexique::*membre, const char *method
 // are gets no view.
 void exposer_alias(Lexique &l, nb::handle conn) {
     l.alias_sql.clear();
-    const std::string table = nb::cast<std::string>(nb::str(l.table));
+    const std::string table = table_de(l);
     nb::list colonnes;
     for (nb::handle r : conn.attr("execute")("PRAGMA main.table_info(" + table + ")")) colonnes.append(r[1]);
     if (nb::len(colonnes) == 0) return;  // no such table: the queries say so
@@ -650,15 +644,6 @@ bool existe(Lexique &l, nb::handle mot) {
     return r == 1;
 }
 
-// The frequency an entry is sorted by: float(entry.get("freq", 0)).
-double freq_de(nb::handle e) {
-    if (!PyDict_CheckExact(e.ptr())) return en_reel(e.attr("get")("freq", 0));
-    nb::str cle("freq");
-    PyObject *f = PyDict_GetItemWithError(e.ptr(), cle.ptr());
-    if (!f && PyErr_Occurred()) throw nb::python_error();
-    return f ? en_reel(f) : 0.0;
-}
-
 // ---------------------------------------------------------------- cycle collector
 
 // The Python values an object holds: a cycle through one of them (an entry given a
@@ -732,26 +717,6 @@ double en_reel(nb::handle v) {
     return PyFloat_AS_DOUBLE(f.ptr());
 }
 
-void trier_par_freq(nb::list &entrees) {
-    auto par_python = [&] {
-        nb::object cle = nb::cpp_function([](nb::handle e) { return nb::float_(-freq_de(e)); });
-        entrees.attr("sort")(nb::arg("key") = cle);
-    };
-    if (!chemins_rapides()) return par_python();
-    const size_t n = nb::len(entrees);
-    std::vector<std::pair<double, size_t>> cles(n);
-    for (size_t i = 0; i < n; ++i) {
-        const double d = freq_de(entrees[i]);
-        // NaN keys make the order depend on the host's merge steps: let it sort.
-        if (std::isnan(d)) return par_python();
-        cles[i] = {-d, i};
-    }
-    std::stable_sort(cles.begin(), cles.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-    std::vector<nb::object> ordre;
-    for (const auto &c : cles) ordre.push_back(entrees[c.second]);
-    for (size_t i = 0; i < n; ++i) entrees[i] = ordre[i];
-}
-
 nb::dict DictsDeLignes::operator()(nb::handle ligne) const {
     PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, ligne.ptr());
     if (!d) throw nb::python_error();
@@ -760,13 +725,24 @@ nb::dict DictsDeLignes::operator()(nb::handle ligne) const {
 
 nb::object minuscule(nb::handle s) { return s.attr("lower")(); }
 
+std::string identifiant_cite(const std::string &nom) {
+    std::string r = "\"";
+    for (char c : nom) r += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return r + "\"";
+}
+
+std::string table_de(const Lexique &l) { return nb::cast<std::string>(nb::str(l.table)); }
+
 nb::object phone_du_lexique(Lexique &l, nb::handle phone) {
     if (l.alphabet.is_none() || !nb::str("lexique").equal(l.alphabet)) return nb::borrow(phone);
     return texte(ipa_vers_code_lexique(utf8(phone.ptr())));
 }
 
 bool Lexique::est_sqlite() const {
-    if (PyUnicode_CheckExact(backend.ptr())) return PyUnicode_CompareWithASCIIString(backend.ptr(), "sqlite") == 0;
+    // Asked on every query: read in place, without measuring the literal each time.
+    PyObject *b = backend.ptr();
+    if (PyUnicode_CheckExact(b))
+        return PyUnicode_GET_LENGTH(b) == 6 && PyUnicode_IS_ASCII(b) && std::memcmp(PyUnicode_DATA(b), "sqlite", 6) == 0;
     return backend.equal(nb::str("sqlite"));
 }
 
@@ -786,8 +762,17 @@ nb::object normaliser(nb::handle mot) {
 }
 
 std::vector<nb::object> noms_resolus(nb::handle curseur) {
+    nb::object description = curseur.attr("description");
+    if (chemins_rapides() && liens().resoudre_colonnes.original()) {
+        // The module's own rule, applied here name by name: the same names, without
+        // the list and the dict of a call through Python.
+        std::vector<nb::object> res;
+        for (nb::handle item : description)
+            res.push_back(alias::resoudre(liens().alias_inverse.ptr(), nb::object(item[0]).ptr()));
+        return res;
+    }
     nb::list noms;
-    for (nb::handle item : curseur.attr("description")) noms.append(item[0]);
+    for (nb::handle item : description) noms.append(item[0]);
     // Called on every query, through the module attribute (which may be replaced).
     nb::object mapping = liens().resoudre_colonnes.objet()(noms);
     std::vector<nb::object> res;
@@ -823,7 +808,32 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
     // The factory is read when rows are fetched, so it can change after execute().
     curseur.attr("row_factory") = nb::none();
     nb::list res;
-    for (nb::handle ligne : curseur.attr("fetchall")()) res.append(ligne_en_entree(noms, ligne));
+    nb::object lignes = curseur.attr("fetchall")();
+    if (!chemins_rapides()) {
+        for (nb::handle ligne : lignes) res.append(ligne_en_entree(noms, ligne));
+        return res;
+    }
+    // After the first row, each row's dict is a copy of the one before with its values
+    // replaced: a copy is sized once, where a dict filled from empty grows several
+    // times, and every key keeps the place the first row gave it.
+    nb::object precedent;
+    for (nb::handle ligne : lignes) {
+        const bool entiere =
+            PyTuple_CheckExact(ligne.ptr()) && size_t(PyTuple_GET_SIZE(ligne.ptr())) == noms.size();
+        if (!precedent.is_valid() || !entiere) {
+            nb::dict d = ligne_en_entree(noms, ligne);
+            if (entiere) precedent = d;
+            res.append(d);
+            continue;
+        }
+        nb::object d = nb::steal(PyDict_Copy(precedent.ptr()));
+        if (!d.is_valid()) throw nb::python_error();
+        for (size_t i = 0; i < noms.size(); ++i)
+            if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(ligne.ptr(), i)) < 0)
+                throw nb::python_error();
+        precedent = d;
+        res.append(d);
+    }
     return res;
 }
 
@@ -845,6 +855,7 @@ void lier_noms(nb::module_ &m) {
     m.attr("sqlite3") = L.sqlite3;
     m.attr("Path") = L.Path;
     L.resoudre_colonnes.lier(m, "resoudre_colonnes", pkg_aliases.attr("resoudre_colonnes"));
+    L.alias_inverse = pkg_aliases.attr("_ALIAS_INVERSE");
     L.iter_csv.lier(m, "iter_csv", pkg_loaders.attr("iter_csv"));
     L.iter_tsv.lier(m, "iter_tsv", pkg_loaders.attr("iter_tsv"));
     L.iter_csv_origine = pkg_loaders.attr("iter_csv");

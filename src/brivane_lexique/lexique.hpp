@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -18,6 +19,7 @@ struct LiensLexique {
     NomLie resoudre_colonnes, iter_csv, iter_tsv, EntreeLexicale, normaliser_ortho;
     NomLie morphologie, phonetique, semantique, recherche;
     nb::object sqlite3, csv, Path;  // host modules/types
+    nb::object alias_inverse;       // _aliases._ALIAS_INVERSE, the table resoudre_colonnes reads
     nb::object iter_csv_origine;    // _loaders.iter_csv as imported (iter_tsv delegates to it)
     // _morphologie's functions as imported: while they are in place, the entries handed
     // to conjuguer are read by our own code only.
@@ -122,14 +124,15 @@ template <class F, class R, class S, class... A> struct Verrouillee<F, R(S, A...
 
 // The class of Lexique: every method defined through it holds the object's Verrou,
 // except construction (nothing is shared yet), the finaliser (nobody else can hold
-// the object any more) and the membership test (it reads the forms set, fixed at
-// construction, and nothing else: the hottest call pays nothing).
+// the object any more), the membership test (it reads the forms set, fixed at
+// construction, and nothing else: the hottest call pays nothing) and info, which
+// takes it itself unless it only reads an index already built.
 struct ClasseLexique : nb::class_<Lexique> {
     using nb::class_<Lexique>::class_;
     template <class F, class... Extra> ClasseLexique &def(const char *nom, F &&f, const Extra &...extra) {
         using Brute = std::decay_t<F>;
         const std::string_view n(nom);
-        if (n == "__init__" || n == "__del__" || n == "existe") {
+        if (n == "__init__" || n == "__del__" || n == "existe" || n == "info") {
             nb::class_<Lexique>::def(nom, std::forward<F>(f), extra...);
         } else {
             using S = typename detail::Signature<Brute>::type;
@@ -149,9 +152,6 @@ bool redefinie(nb::handle self, const char *nom);
 // Converts a frequency as float() does (0.0 when the value is null-like is NOT
 // applied here: callers decide). Raises what float() raises.
 double en_reel(nb::handle v);
-// Stable sort of a list of entries by decreasing float(entry.get("freq", 0)),
-// exactly as list.sort(key=lambda e: -float(e.get("freq", 0))) would order it.
-void trier_par_freq(nb::list &entrees);
 // dict(row) for the rows of a statement, whatever the connection's row factory
 // makes (sqlite3.Row, a subclass of it, any other object dict() accepts).
 struct DictsDeLignes {
@@ -159,6 +159,10 @@ struct DictsDeLignes {
 };
 // Lower-case of a str as str.lower() gives it.
 nb::object minuscule(nb::handle s);
+// A column name as a quoted SQL identifier (a source may name a column anything).
+std::string identifiant_cite(const std::string &nom);
+// The forms table's name, as the SQL text of every statement writes it.
+std::string table_de(const Lexique &l);
 
 // self._get_conn(), going through Python only when a subclass overrides it.
 nb::object obtenir_conn(Lexique &l);

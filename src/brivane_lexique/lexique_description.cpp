@@ -10,13 +10,6 @@ namespace brivane::py {
 
 namespace {
 
-// Column names of SQL text are quoted: a source may name a column anything.
-std::string entre_guillemets(const std::string &nom) {
-    std::string r = "\"";
-    for (char c : nom) r += (c == '"') ? std::string("\"\"") : std::string(1, c);
-    return r + "\"";
-}
-
 // The type a SQLite declared type gives its values (the database's affinity rules).
 const char *type_declare(std::string t) {
     for (char &c : t) c = char(std::toupper((unsigned char)c));
@@ -41,7 +34,7 @@ nb::dict colonne(nb::handle nom, nb::handle source, const char *type, nb::handle
 
 nb::list colonnes_sqlite(Lexique &l) {
     nb::object conn = obtenir_conn(l);
-    const std::string table = nb::cast<std::string>(nb::str(l.table));
+    const std::string table = table_de(l);
     nb::object cur = conn.attr("cursor")();
     cur.attr("row_factory") = nb::none();
     nb::list infos = nb::borrow<nb::list>(cur.attr("execute")("PRAGMA table_info(" + table + ")").attr("fetchall")());
@@ -49,7 +42,7 @@ nb::list colonnes_sqlite(Lexique &l) {
     std::string comptes;
     for (nb::handle info : infos) {
         noms.append(info[1]);
-        const std::string q = entre_guillemets(nb::cast<std::string>(nb::str(info[1])));
+        const std::string q = identifiant_cite(nb::cast<std::string>(nb::str(info[1])));
         comptes += (comptes.empty() ? "" : ", ") + ("COUNT(NULLIF(TRIM(" + q + "), ''))");
     }
     if (nb::len(noms) == 0) return res;
@@ -57,7 +50,7 @@ nb::list colonnes_sqlite(Lexique &l) {
     nb::object ligne = cur.attr("execute")("SELECT " + comptes + " FROM " + table).attr("fetchone")();
     for (size_t i = 0; i < nb::len(infos); ++i) {
         nb::handle nom = noms[i];
-        const std::string q = entre_guillemets(nb::cast<std::string>(nb::str(nom)));
+        const std::string q = identifiant_cite(nb::cast<std::string>(nb::str(nom)));
         nb::object exemple = nb::none();
         if (nb::cast<long long>(ligne[i]) > 0) {
             nb::object r = cur.attr("execute")("SELECT " + q + " FROM " + table + " WHERE NULLIF(TRIM(" + q +
@@ -97,8 +90,7 @@ nb::list colonnes_texte(Lexique &l) {
 nb::object nombre_de_lignes(Lexique &l) {
     if (l.est_sqlite()) {
         try {
-            nb::object cur = obtenir_conn(l).attr("execute")("SELECT COUNT(*) FROM " +
-                                                              nb::cast<std::string>(nb::str(l.table)));
+            nb::object cur = obtenir_conn(l).attr("execute")("SELECT COUNT(*) FROM " + table_de(l));
             return nb::borrow(cur.attr("fetchone")()[0]);
         } catch (nb::python_error &) {
             return nb::none();  // a repr never fails: the count is left out

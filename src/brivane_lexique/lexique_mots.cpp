@@ -2,9 +2,10 @@
 // object's connection and an in-memory path on the lazy indexes.
 #include "lexique.hpp"
 #include "_morphologie_noyau.hpp"
+#include "_recherche_commun.hpp"
 #include "_semantique_noyau.hpp"
 
-#include <cmath>
+#include <climits>
 #include <string>
 
 namespace nb = nanobind;
@@ -13,7 +14,18 @@ namespace brivane::py {
 
 namespace {
 
-std::string table_de(Lexique &l) { return nb::cast<std::string>(nb::str(l.table)); }
+// mapping.get(nom) (an entry's field, an index's list), no object when absent (and,
+// for another mapping than a dict, when None). Held: another mapping's get() may hand
+// out an object nothing else holds.
+nb::object champ(PyObject *e, PyObject *nom) {
+    if (PyDict_CheckExact(e)) {
+        PyObject *v = PyDict_GetItemWithError(e, nom);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(v);
+    }
+    nb::object v = nb::borrow(e).attr("get")(nb::handle(nom));
+    return v.is_none() ? nb::object() : v;
+}
 
 // A text that UTF-8 cannot carry (a lone surrogate) is in no row of the database: it
 // is bound as NULL, which matches nothing, so that the answer is the in-memory one
@@ -33,23 +45,11 @@ nb::object executer(Lexique &l, const std::string &sql, nb::handle params) {
     return obtenir_conn(l).attr("execute")(sql, p);
 }
 
-// Entries under `cle` in an index, or no object. Held: another mapping's get() may
-// hand out an object nothing else holds.
-nb::object sous_cle(nb::handle index, nb::handle cle) {
-    if (PyDict_CheckExact(index.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(index.ptr(), cle.ptr());
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(v);
-    }
-    nb::object v = index.attr("get")(cle);
-    return v.is_none() ? nb::object() : v;
-}
-
 // The entries stored for the caller's `mot` in an index (no object when absent): a
 // spelling is normalised into its key, a pronunciation (`brut`) is its own key.
 nb::object entrees_sous(Lexique &l, nb::handle mot, nb::object (*index_de)(Lexique &), bool brut = false) {
     nb::object cle = brut ? nb::borrow(mot) : normaliser(mot);
-    return sous_cle(index_de(l), cle);
+    return champ(index_de(l).ptr(), cle.ptr());
 }
 
 // A copy of the stored list: the entries stay the index's own objects, but a caller
@@ -67,21 +67,16 @@ nb::object a_lire(const nb::object &liste) {
     return liste.is_valid() && PyList_CheckExact(liste.ptr()) ? liste : nb::object(copie_de(liste));
 }
 
-// entry.get(nom), no object when absent (and, for another mapping than a dict, when
-// None). Held, as sous_cle's.
-nb::object champ(PyObject *e, PyObject *nom) {
-    if (PyDict_CheckExact(e)) {
-        PyObject *v = PyDict_GetItemWithError(e, nom);
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(v);
-    }
-    nb::object v = nb::borrow(e).attr("get")(nb::handle(nom));
-    return v.is_none() ? nb::object() : v;
-}
-
 double freq_ou_zero(PyObject *e) {
     nb::object f = champ(e, morpho::cles().freq);
     return f.is_valid() ? en_reel(f) : 0.0;
+}
+
+// Key of the frequency order of verbes_par_phone_et_personne: -float(entry.get("freq",
+// 0)), a value float() refuses ("" or None included) raising as it does.
+double cle_freq(PyObject *e) {
+    if (PyDict_CheckExact(e)) return -freq_ou_zero(e);
+    return -en_reel(nb::borrow(e).attr("get")("freq", 0));
 }
 
 // Whether entry.get(nom, "") == attendu.
@@ -103,6 +98,21 @@ nb::list info(Lexique &l, nb::handle mot) {
         return lignes_en_entrees(cur);
     }
     return copie_de(entrees_sous(l, mot, index_ortho));
+}
+
+// The method itself. An ortho index already built is read under the interpreter's
+// lock alone: there is nothing to build and no statement to serialise.
+nb::list info_appel(Lexique &l, nb::handle mot) {
+    exiger_str(mot, "mot");
+    if (chemins_rapides() && !l.est_sqlite() && !l.index_ortho.is_none() &&
+        !redefinie(soi(&l), "_get_index_ortho")) {
+        nb::object index = l.index_ortho;  // held: a replaced normaliser_ortho may reset it
+        nb::object cle = normaliser(mot);
+        return copie_de(champ(index.ptr(), cle.ptr()));
+    }
+    Passage p;
+    Verrou v(&l);
+    return info(l, mot);
 }
 
 nb::list info_via(Lexique &l, nb::handle mot) {
@@ -150,31 +160,19 @@ double frequence(Lexique &l, nb::handle mot) {
     return m;
 }
 
-// The most frequent pronunciation among `entrees`: the first candidate of a stable
-// sort on the negated frequency, i.e. the first one with the greatest frequency.
+// The most frequent pronunciation among `entrees`: the first candidate of the
+// frequency order (stable, NaN ordered as the host's sort orders it).
 nb::object phone_liste(const nb::object &liste) {
     if (!liste.is_valid()) return nb::none();
-    const morpho::Cles &k = morpho::cles();
-    nb::list candidats;  // (phone, freq), in list order
-    nb::object meilleur;
-    double fmax = 0.0;
-    bool nan = false;
+    nb::list phones;
+    std::vector<double> cles;
     for (nb::handle e : liste) {
-        nb::object ph = champ(e.ptr(), k.phone);
+        nb::object ph = champ(e.ptr(), morpho::cles().phone);
         if (!ph.is_valid() || !vrai(ph.ptr())) continue;
-        const double f = freq_ou_zero(e.ptr());
-        nan |= std::isnan(f);
-        candidats.append(nb::make_tuple(ph, f));
-        if (!meilleur.is_valid() || f > fmax) {
-            meilleur = std::move(ph);
-            fmax = f;
-        }
+        phones.append(ph);
+        cles.push_back(-freq_ou_zero(e.ptr()));
     }
-    if (!meilleur.is_valid() || !nan) return meilleur.is_valid() ? meilleur : nb::none();
-    // NaN defeats the comparison above: let the host's sort decide, as it would.
-    nb::object cle_tri = nb::cpp_function([](nb::handle c) { return nb::float_(-en_reel(c[1])); });
-    candidats.attr("sort")(nb::arg("key") = cle_tri);
-    return candidats[0][0];
+    return cles.empty() ? nb::none() : nb::object(ordonner(phones, cles, 1)[0]);
 }
 
 nb::object phone_de(Lexique &l, nb::handle mot) {
@@ -190,12 +188,6 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
         return ligne[0];
     }
     return phone_liste(entrees_sous(l, mot, index_ortho));
-}
-
-nb::object phone_de_via(Lexique &l, nb::handle mot) {
-    nb::handle self = soi(&l);
-    if (redefinie(self, "phone_de")) return self.attr("phone_de")(mot);
-    return phone_de(l, mot);
 }
 
 // ------------------------------------------------------------------ morphology and meanings
@@ -367,7 +359,7 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
     const morpho::Cles &k = morpho::cles();
     nb::str ver("VER"), aux("AUX");
     for (nb::handle ph : nb::list(phones)) {
-        nb::object liste = sous_cle(index, ph);
+        nb::object liste = champ(index.ptr(), ph.ptr());
         if (!liste.is_valid()) continue;
         for (nb::handle e : liste) {
             if (!champ_egal(e.ptr(), k.cgram, ver) && !champ_egal(e.ptr(), k.cgram, aux)) continue;
@@ -384,8 +376,9 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
             if (o.is_valid()) garder(o, e);
         }
     }
-    trier_par_freq(res);
-    return res;
+    std::vector<double> cles;
+    for (nb::handle e : res) cles.push_back(cle_freq(e.ptr()));
+    return ordonner(res, cles, LLONG_MAX);
 }
 
 // definition, synonymes, antonymes: the function of _semantique over the entries of
@@ -453,7 +446,7 @@ nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
 }  // namespace
 
 void lier_mots(ClasseLexique &c) {
-    c.def("info", &info, nb::arg("mot").none(), nb::sig("def info(self, mot: str) -> list[dict[str, Any]]"),
+    c.def("info", &info_appel, nb::arg("mot").none(), nb::sig("def info(self, mot: str) -> list[dict[str, Any]]"),
           "Retourne les entrees lexicales completes pour un mot.");
     c.def("homophones", &homophones, nb::arg("phone").none(),
           nb::sig("def homophones(self, phone: str) -> list[dict[str, Any]]"),
@@ -503,7 +496,10 @@ void lier_mots(ClasseLexique &c) {
           "Antonymes d'un mot (colonne 'antonymes', separateur ;).");
 }
 
-// Used by the phonetic queries (rimes starts from the most frequent pronunciation).
-nb::object phone_de_lexique(Lexique &l, nb::handle mot) { return phone_de_via(l, mot); }
+nb::object phone_de_lexique(Lexique &l, nb::handle mot) {
+    nb::handle self = soi(&l);
+    if (redefinie(self, "phone_de")) return self.attr("phone_de")(mot);
+    return phone_de(l, mot);
+}
 
 }  // namespace brivane::py

@@ -1,0 +1,204 @@
+"""Per-call lookups: keys already in normal form or not, the index read without the
+object's lock, and the rows of a statement turned into entries."""
+
+import math
+import sqlite3
+import threading
+import unicodedata
+
+import pytest
+
+from brivane_lexique.lexique import Lexique
+from fabrique_lexiques import ecrire, ecrire_sqlite
+
+
+def norme(mot):
+    return unicodedata.normalize("NFC", mot).strip().lower()
+
+
+# Stored keys as they are, and the spellings a caller may type for them: capitals,
+# decomposed accents, white space, characters outside Latin-1, a final sigma.
+MOTS = [
+    "été", "ÉTÉ", "e\u0301te\u0301", " été\t", "Été ", "\u00a0été", "chant", "CHANT", "Chants", "œuvre", "ŒUVRE",
+    "ça", "Ça", "ÿ", "Ÿ", "straße", "STRASSE", "ὀδυσσεύς", "ΟΔΥΣΣΕΥΣ", "", " ", "zut", "ch\u0101nt", "İ",
+]
+LIGNES = [
+    ("été", "ete", "être", "AUX", 40.0), ("chant", "ʃɑ̃", "chant", "NOM", 12.0), ("œuvre", "œvʁ", "œuvre", "NOM", 9.0),
+    ("ça", "sa", "ça", "PRO", 80.0), ("ÿ", "i", "ÿ", "NOM", 0.1), ("straße", "ʃtʁas", "straße", "NOM", 0.2),
+    ("ὀδυσσεύς", "odisøs", "ὀδυσσεύς", "NOM", 0.3), ("ὀδυσσευσ", "odisøs", "ὀδυσσευσ", "NOM", 0.3),
+    ("i̇", "i", "i̇", "NOM", 0.4),
+]
+
+
+@pytest.fixture(scope="module", params=["sqlite", "tsv"])
+def lex_accents(request, tmp_path_factory):
+    colonnes = ("ortho", "phone", "lemme", "cgram", "freq_opensubs")
+    return Lexique(ecrire(tmp_path_factory.mktemp(request.param), request.param, colonnes=colonnes, lignes=LIGNES))
+
+
+@pytest.mark.parametrize("mot", MOTS)
+def test_mot_sous_sa_forme_normale(lex_accents, chemins, mot):
+    cle = norme(mot)
+    assert lex_accents.existe(mot) is (cle in lex_accents._formes)
+    assert lex_accents.info(mot) == lex_accents.info(cle)
+    assert [e["ortho"].lower() for e in lex_accents.info(mot)] == [o for o, *_ in LIGNES if o == cle]
+
+
+@pytest.mark.parametrize("mot", ["été", "chant", "œuvre"])
+def test_forme_normale_rendue_telle_quelle(mot):
+    # A key that is already normal is looked up as the object given, which keeps its
+    # cached hash; one that is not gives a new str.
+    from brivane_lexique import _utils
+
+    assert _utils.normaliser_ortho(mot) is mot
+    assert _utils.normaliser_ortho(mot.upper()) == mot
+
+
+class IndexRemplace(Lexique):
+    def _get_index_ortho(self):
+        return {"chant": [{"ortho": "remplace"}]}
+
+
+def test_info_suit_l_index_redefini_une_fois_construit(tmp_path, chemins):
+    lex = IndexRemplace(ecrire(tmp_path, "tsv"), precharger=True)
+    assert lex._index_ortho is not None
+    assert lex.info("Chant") == [{"ortho": "remplace"}]
+
+
+@pytest.mark.parametrize("quand", ["avant", "apres"])
+def test_info_suit_l_index_remplace(tmp_path, chemins, quand):
+    lex = Lexique(ecrire(tmp_path, "tsv"), precharger=quand == "apres")
+    lex._index_ortho = {"chant": [{"ortho": "autre"}]}
+    lex._index_phone = {}
+    assert lex.info("chant") == [{"ortho": "autre"}]
+
+
+def test_info_pendant_la_construction_de_l_index(tmp_path):
+    # Calls made while another thread builds the index wait for it, then read it.
+    chemin = ecrire(tmp_path, "tsv")
+    lex = Lexique(chemin)
+    debut, fin = threading.Event(), threading.Event()
+
+    class Lent(Lexique):
+        def _charger_index(self, progression=None):
+            debut.set()
+            fin.wait(5)
+            super()._charger_index()
+
+    lent = Lent(chemin)
+    t = threading.Thread(target=lent._get_index_ortho)
+    t.start()
+    debut.wait(5)
+    res = []
+    lecteur = threading.Thread(target=lambda: res.append(lent.info("chant")))
+    lecteur.start()
+    fin.set()
+    t.join(10)
+    lecteur.join(10)
+    assert res == [lex.info("chant")] and len(res[0]) == 2
+
+
+# Names a statement's columns resolve to, with repeats: the later value wins in the
+# place of the first, a column outside the aliases keeps its lower-case name.
+COLONNES_SQL = [
+    (("ortho", "freq_opensubs", "lemme", "freqfilms2"), ("chat", 1.0, "chat", 7.0),
+     {"ortho": "chat", "freq": 7.0, "lemme": "chat"}),
+    (("Ortho", "graphie", "LEMME"), ("chat", "chats", "chat"), {"ortho": "chats", "lemme": "chat"}),
+    (("ortho", " Remarque ", "lemme", "remarque"), ("chat", "a", "chat", None),
+     {"ortho": "chat", "remarque": None, "lemme": "chat"}),
+    (("ortho", "cgram", "lemme", "Cat", "pos"), ("chat", "NOM", "chat", None, "N"),
+     {"ortho": "chat", "cgram": "N", "lemme": "chat"}),
+    (("lemme", "ortho"), ("chat", "chat"), {"lemme": "chat", "ortho": "chat"}),
+]
+
+
+@pytest.mark.parametrize("colonnes, ligne, attendu", COLONNES_SQL)
+def test_lignes_en_entrees(tmp_path, chemins, colonnes, ligne, attendu):
+    chemin = ecrire_sqlite(tmp_path / "l.db", colonnes, [ligne, ligne])
+    res = Lexique(chemin).info("CHAT")
+    assert res == [attendu, attendu] and res[0] is not res[1]
+    assert [list(e) for e in res] == [list(attendu)] * 2
+    res[0]["ajout"] = 1  # each entry is its own dict
+    assert "ajout" not in res[1]
+
+
+def test_lignes_en_entrees_sans_row_factory_de_la_connexion(tmp_path, chemins):
+    chemin = ecrire_sqlite(tmp_path / "l.db", ("ortho", "lemme", "freq_opensubs"), [("chat", "chat", 2.0)])
+    lex = Lexique(chemin)
+    lex._get_conn().row_factory = sqlite3.Row
+    assert lex.formes_de("chat") == [{"ortho": "chat", "lemme": "chat", "freq": 2.0}]
+    lex._get_conn().row_factory = None
+    assert lex.info("chat") == [{"ortho": "chat", "lemme": "chat", "freq": 2.0}]
+
+
+class IndexPhone(Lexique):
+    index = {}
+
+    def _get_index_phone(self):
+        return self.index
+
+
+def _verbe(ortho, freq=None, **autres):
+    e = {"ortho": ortho, "cgram": "VER", "personne": "3", "nombre": "s", **autres}
+    if freq is not None:
+        e["freq"] = freq
+    return e
+
+
+# Frequencies as an index may hold them: ties, absent, text, NaN, infinities.
+FREQUENCES = [
+    [3.0, 1.0, 3.0, 2.0], [None, 1.0, None], ["2.5", 1, "1e3"], [math.nan, 1.0, 5.0, math.nan, 0.5],
+    [1.0, math.inf, -math.inf, -0.0, 0.0], [],
+]
+
+
+@pytest.mark.parametrize("freqs", FREQUENCES)
+def test_verbes_par_phone_ordre_comme_le_tri_de_l_hote(tmp_path, chemins, freqs):
+    (tmp_path / "v.tsv").write_text("ortho\n", encoding="utf-8")
+    lex = IndexPhone(tmp_path / "v.tsv")
+    lex.index = {"a": [_verbe(f"v{i}", f) for i, f in enumerate(freqs)]}
+    attendu = sorted(lex.index["a"], key=lambda e: -float(e.get("freq", 0)))
+    res = lex.verbes_par_phone_et_personne(["a"], "3", "s")
+    assert [e["ortho"] for e in res] == [e["ortho"] for e in attendu]
+
+
+@pytest.mark.parametrize("freq, erreur", [("", ValueError), (None, TypeError), ("abc", ValueError), ([], TypeError)])
+def test_verbes_par_phone_frequence_illisible(tmp_path, chemins, freq, erreur):
+    (tmp_path / "v.tsv").write_text("ortho\n", encoding="utf-8")
+    lex = IndexPhone(tmp_path / "v.tsv")
+    lex.index = {"a": [_verbe("v0", 1.0), {**_verbe("v1"), "freq": freq}]}
+    with pytest.raises(erreur):
+        lex.verbes_par_phone_et_personne(["a"], "3", "s")
+
+
+@pytest.mark.parametrize("nom", ["ortho", "ORTHO", " ortho", "ortho\t", "\x1cphon", "phon\x1f", "a b", "", "Ünï",
+                                 "graphie", "freq_opensubs", "\x0bipa\x0c", "nb_syllabes", "Nb_Syllabes "])
+def test_resoudre_colonnes_comme_la_regle(nom):
+    from brivane_lexique import _aliases
+
+    cle = nom.lower().strip()
+    assert _aliases.resoudre_colonnes([nom]) == {nom: _aliases._ALIAS_INVERSE.get(cle, cle)}
+
+
+# What a replaced resoudre_colonnes may return: the names in another order, more or
+# fewer names, a mapping that is not a dict (then every column keeps its name).
+RESOLUTIONS = [
+    (lambda cs: {c: c.upper() for c in reversed(cs)}, {"ORTHO": "chat", "LEMME": "chats", "FREQ_OPENSUBS": 2.0}),
+    (lambda cs: {**{c: "x" + c for c in cs}, "autre": "y"}, {"xortho": "chat", "xlemme": "chats", "xfreq_opensubs": 2.0}),
+    (lambda cs: {"lemme": "l"}, {"ortho": "chat", "l": "chats", "freq_opensubs": 2.0}),
+    (lambda cs: {c: "meme" for c in cs}, {"meme": 2.0}),
+    (lambda cs: __import__("types").MappingProxyType({c: "z" for c in cs}),
+     {"ortho": "chat", "lemme": "chats", "freq_opensubs": 2.0}),
+]
+
+
+@pytest.mark.parametrize("resoudre, attendu", RESOLUTIONS)
+def test_resolution_remplacee(tmp_path, chemins, monkeypatch, resoudre, attendu):
+    from brivane_lexique import lexique
+
+    chemin = ecrire_sqlite(tmp_path / "l.db", ("ortho", "lemme", "freq_opensubs"),
+                           [("chat", "chats", 2.0), ("chat", "chats", 2.0)])
+    lex = Lexique(chemin)
+    monkeypatch.setattr(lexique, "resoudre_colonnes", resoudre)
+    res = lex.info("chat")
+    assert res == [attendu, attendu] and [list(e) for e in res] == [list(attendu)] * 2
