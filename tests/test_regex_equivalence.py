@@ -1,4 +1,4 @@
-"""The literal fast path of rechercher must answer exactly as the host's re module."""
+"""The matcher of rechercher must answer exactly as the host's re module."""
 import itertools
 import re
 
