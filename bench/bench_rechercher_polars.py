@@ -1,4 +1,5 @@
-"""rechercher against polars, side by side in one process (best of a few runs each).
+"""rechercher against polars, side by side in one process: the two run in alternate
+rounds, and each keeps its best round (the machine may be shared).
 
     python bench/bench_rechercher_polars.py [lexique.tsv]
 """
@@ -13,14 +14,16 @@ from brivane_lexique.lexique import Lexique
 MOTIFS = ["^ch", "^[bp]r.*er$", "tion", "ment$"]
 
 
-def meilleur(f, n=7):
-    f()
-    temps = []
-    for _ in range(n):
-        t = time.perf_counter()
+def meilleurs(fonctions, tours=15):
+    for f in fonctions:
         f()
-        temps.append(time.perf_counter() - t)
-    return min(temps)
+    temps = [[] for _ in fonctions]
+    for _ in range(tours):
+        for f, t in zip(fonctions, temps):
+            debut = time.perf_counter()
+            f()
+            t.append(time.perf_counter() - debut)
+    return [min(t) for t in temps]
 
 
 def main():
@@ -37,8 +40,7 @@ def main():
     print(f"Python {sys.version.split()[0]}")
     print(f"{'motif':<16}{'ours ms':>10}{'polars ms':>11}{'ratio':>8}")
     for m in MOTIFS:
-        nous = meilleur(lambda: lex.rechercher(m))
-        eux = meilleur(lambda: top(df.filter(o.str.contains("(?i)" + m))))
+        nous, eux = meilleurs([lambda: lex.rechercher(m), lambda: top(df.filter(o.str.contains("(?i)" + m)))])
         print(f"{m:<16}{nous * 1e3:>10.2f}{eux * 1e3:>11.2f}{eux / nous:>7.2f}x")
 
 

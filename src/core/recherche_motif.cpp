@@ -211,6 +211,9 @@ bool chercher_simple(const MotifSimple &m, const uint32_t *t, size_t n, const ui
             if (essayer(d)) return true;
         return false;
     }
+    // Anchored on an atom that must match once: most texts fail on their first character.
+    if (m.debut && k > 0 && m.atomes[0].quant == AtomeMotif::Un && (n == 0 || !accepte(m.atomes[0], 0)))
+        return false;
     uint64_t s = fermer(1);
     for (size_t j = 0;; ++j) {
         // "$" also matches just before a final newline.
