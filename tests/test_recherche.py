@@ -314,3 +314,37 @@ def test_entrees_d_un_index_abandonne_liberees():
     gc.collect()
     _recherche.rechercher({"a": [E("a")]}, "a")
     assert mort() is None
+
+
+def _index_par_tranches():
+    # Enough entries for several runs of lists, each run proved on its own; some
+    # lists hold several entries, some none.
+    index = {}
+    for i in range(14000):
+        n = 3 if i % 7 == 0 else (0 if i % 501 == 0 else 1)
+        index[f"m{i}"] = [E(f"m{i}" if j == 0 else f"M{i}x{j}", float(i % 13), phone="ʃa" if i % 5 else "ʁa")
+                          for j in range(n)]
+    return index
+
+
+@pytest.mark.parametrize("mutation", [
+    lambda idx: idx["m13999"].append(E("chou", 3.0)),           # last list of the last run
+    lambda idx: idx["m4200"].__setitem__(2, E("chêne", 9.0)),    # a later item of a long list
+    lambda idx: idx["m8400"].pop(1),                             # a long list shrinks
+    lambda idx: idx["m8400"].__setitem__(slice(None), [idx["m8400"][2], idx["m8400"][1], idx["m8400"][0]]),
+    lambda idx: idx["m9018"].append(E("Chat", 1.0)),              # an empty list fills
+    lambda idx: idx["m4095"].__setitem__(0, idx["m4096"][0]),    # the same entry twice, across a run boundary
+    lambda idx: idx["m12000"][0].__setitem__("ortho", "chaud"),  # an entry of a late run
+    lambda idx: idx["m1"][0].__setitem__("phone", "ʃu"),
+])
+def test_rechercher_modifications_par_tranches(chemins, mutation):
+    index = _index_par_tranches()
+    requetes = [("^ch", "ortho"), ("^m1.*x", "ortho"), ("u$", "phone"), ("^m(4095|4096)$", "ortho")]
+    for _ in range(2):  # the second call answers from the remembered table
+        for motif, champ in requetes:
+            assert meme_objets(_recherche.rechercher(index, motif, champ, 10**6),
+                               ref_rechercher(index, motif, champ, 10**6))
+    mutation(index)
+    for motif, champ in requetes:
+        assert meme_objets(_recherche.rechercher(index, motif, champ, 10**6),
+                           ref_rechercher(index, motif, champ, 10**6)), motif

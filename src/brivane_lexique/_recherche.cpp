@@ -79,9 +79,9 @@ const uint32_t *minuscules_bmp() {
     return t;
 }
 
-// Verdict of the pattern on one value. Literal patterns over Latin-1 texts, then the
-// subset of core/recherche_motif.hpp over any text, are answered in C++ (a fast path:
-// the compiled expression answers everything when they are off).
+// Verdict of the pattern on one value. The subset of core/recherche_motif.hpp is
+// answered in C++ (a fast path: the compiled expression answers everything when
+// they are off).
 class Chercheur {
 public:
     Chercheur(nb::object rx, PyObject *motif) {
@@ -90,44 +90,32 @@ public:
         if (!brivane::chemins_rapides()) return;
         std::u32string p;
         points_de(motif, p);
-        const uint32_t *cp = reinterpret_cast<const uint32_t *>(p.data());
-        litteral_ = brivane::analyser_motif(cp, p.size());
-        if (const brivane::RegleCasse *c = regle_casse()) simple_ = brivane::analyser_motif_simple(cp, p.size(), *c);
+        if (const brivane::RegleCasse *c = regle_casse())
+            simple_ = brivane::analyser_motif_simple(reinterpret_cast<const uint32_t *>(p.data()), p.size(), *c);
     }
 
     bool trouve(PyObject *v) {
-        if (!PyUnicode_CheckExact(v)) return appeler(v);
-        if (litteral_ && PyUnicode_KIND(v) == PyUnicode_1BYTE_KIND)
-            return brivane::chercher_motif(*litteral_, PyUnicode_1BYTE_DATA(v), (size_t)PyUnicode_GET_LENGTH(v));
+        if (!PyUnicode_CheckExact(v) || !simple_) return appeler(v);
         points_de(v, points_);
-        int r = trouve_texte(points_);
-        return r < 0 ? appeler(v) : r == 1;
+        return trouve_texte(points_);
     }
 
     // Verdict on a text given by its code points, the compiled expression asked where
     // C++ cannot decide (on a new str of the same text: no entry is touched).
     bool trouve_copie(std::u32string_view t, bool &python) {
-        const int r = trouve_texte(t);
-        if (r >= 0) return r == 1;
+        if (simple_) return trouve_texte(t);
         python = true;
         nb::object s = nb::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, t.data(), (Py_ssize_t)t.size()));
         if (!s.is_valid()) throw nb::python_error();
         return appeler(s.ptr());
     }
 
-    // Verdict on a text given by its code points; -1 when the compiled expression must decide.
-    int trouve_texte(std::u32string_view t) {
-        if (litteral_ && std::all_of(t.begin(), t.end(), [](char32_t c) { return c <= 0xFF; })) {
-            octets_.assign(t.begin(), t.end());
-            return brivane::chercher_motif(*litteral_, octets_.data(), octets_.size());
-        }
-        if (!simple_) return -1;
+private:
+    bool trouve_texte(std::u32string_view t) {
         return brivane::chercher_simple(*simple_, reinterpret_cast<const uint32_t *>(t.data()), t.size(),
                                         minuscules_bmp(),
                                         [](uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); });
     }
-
-private:
     bool appeler(PyObject *v) {
         PyObject *m = PyObject_CallOneArg(search_.ptr(), v);
         if (!m) throw nb::python_error();
@@ -137,10 +125,8 @@ private:
     }
 
     nb::object search_;
-    std::optional<brivane::MotifLitteral> litteral_;
     std::optional<brivane::MotifSimple> simple_;
     std::u32string points_;
-    std::vector<unsigned char> octets_;
 };
 
 // The scan over the table of an index (see TableEntrees): the verdict decided once
@@ -167,7 +153,7 @@ bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &cherc
     // Python code may have run: the snapshot (its lists are read only while it holds)
     // and the table must be the same ones, still proved.
     if (python && !(ci.generation == generation && ci.valide(index) && t->construction == construction && t->prete &&
-                    t->sceau.intact() && listes_intactes(ci.valeurs, *t)))
+                    table_intacte(ci.valeurs, *t)))
         return false;
     for (uint32_t k : trouvees) res.garder_fige(t->entrees[k], t->fiches[k], false);
     return true;

@@ -327,14 +327,19 @@ private:
 
 // The entries of some lists of an index in scan order (lists in index order, then
 // list order) with their records: of every list, for the scans that read every
-// entry, or of the lists of one rhyme group. One seal over all their dicts and a copy
-// of each list's items prove the whole table at once, so that a scan reads no entry
-// dict at all, only the records laid end to end.
+// entry, or of the lists of one rhyme group. Seals over their dicts and a copy of
+// each list's items prove the whole table at once, so that a scan reads no entry
+// dict at all, only the records laid end to end. Lists have no watchers: each call
+// reads them all. One seal covers a run of lists, so that a run's dicts (whose tags
+// a seal reads on 3.11) and its lists, which the loader allocated side by side, are
+// read together while that memory is at hand.
 struct TableEntrees {
+    static constexpr uint32_t ENTREES_PAR_SCEAU = 4096;
     bool prete = false, impossible = false;  // impossible: a value or entry of another type
     uint8_t prets = 0, vivants = 0;          // groups computed for all / live on some entry
     uint64_t generation_textes = 0, construction = 0;  // construction: moves at each layout
-    Sceau sceau;
+    std::deque<Sceau> sceaux;         // run r: the dicts of lists [tranches[r], tranches[r + 1])
+    std::vector<uint32_t> tranches;
     std::vector<PyObject *> entrees;  // borrowed: their lists hold them while they equal this copy
     std::vector<uint32_t> debuts;     // list i: entrees[debuts[i], debuts[i + 1])
     std::vector<uint32_t> longues;    // lists holding more than one entry
@@ -344,8 +349,10 @@ struct TableEntrees {
     std::vector<int32_t> valeurs_ortho, valeurs_phone;
     void vider() {
         prete = impossible = false;
-        sceau.casser_sceau();  // may release the last reference to an entry
-        entrees.clear(), debuts.clear(), longues.clear(), fiches.clear(), valeurs_ortho.clear(), valeurs_phone.clear();
+        std::deque<Sceau> anciens;  // released last: that may release the last reference to an entry
+        anciens.swap(sceaux);
+        tranches.clear(), entrees.clear(), debuts.clear(), longues.clear(), fiches.clear(), valeurs_ortho.clear(),
+            valeurs_phone.clear();
     }
 };
 
@@ -463,23 +470,29 @@ private:
     Fiches &f_;
 };
 
-// Whether `listes` and their entries are still those of table t. Most lists hold one
-// entry: their first entries are compared in a loop of its own, with no branch that
-// depends on a list's length.
-inline bool listes_intactes(const std::vector<PyObject *> &listes, const TableEntrees &t) {
-    bool differe = false;
-    for (size_t i = 0; i < listes.size(); ++i) {
-        PyObject *l = listes[i];
-        const uint32_t debut = t.debuts[i], n = t.debuts[i + 1] - debut;
-        if (PyList_GET_SIZE(l) != (Py_ssize_t)n) return false;
-        if (n != 0) differe |= PyList_GET_ITEM(l, 0) != t.entrees[debut];
+// Whether `listes` and their entries are still those of table t, run by run. Most
+// lists hold one entry: their first entries are compared in a loop of their own,
+// with no branch that depends on a list's length.
+inline bool table_intacte(const std::vector<PyObject *> &listes, const TableEntrees &t) {
+    auto longue = t.longues.begin();
+    for (size_t r = 0; r + 1 < t.tranches.size(); ++r) {
+        if (!t.sceaux[r].intact()) return false;
+        bool differe = false;
+        const uint32_t fin = t.tranches[r + 1];
+        for (uint32_t i = t.tranches[r]; i < fin; ++i) {
+            PyObject *l = listes[i];
+            const uint32_t debut = t.debuts[i], n = t.debuts[i + 1] - debut;
+            if (PyList_GET_SIZE(l) != (Py_ssize_t)n) return false;
+            if (n != 0) differe |= PyList_GET_ITEM(l, 0) != t.entrees[debut];
+        }
+        for (; longue != t.longues.end() && *longue < fin; ++longue) {
+            PyObject *l = listes[*longue];
+            for (uint32_t j = 1, debut = t.debuts[*longue]; j < t.debuts[*longue + 1] - debut; ++j)
+                differe |= PyList_GET_ITEM(l, j) != t.entrees[debut + j];
+        }
+        if (differe) return false;
     }
-    for (uint32_t i : t.longues) {
-        PyObject *l = listes[i];
-        for (uint32_t j = 1, debut = t.debuts[i]; j < t.debuts[i + 1] - debut; ++j)
-            differe |= PyList_GET_ITEM(l, j) != t.entrees[debut + j];
-    }
-    return !differe;
+    return true;
 }
 
 // Lays out the entries of `listes` and seals them; false when a value is not an exact
@@ -489,6 +502,7 @@ inline bool construire_table(const std::vector<PyObject *> &listes, TableEntrees
     ++t.construction;
     t.prets = t.vivants = 0;
     t.debuts.assign(1, 0);
+    t.tranches.assign(1, 0);
     for (PyObject *l : listes) {
         if (!PyList_CheckExact(l)) return !(t.impossible = true);
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(l); ++j) {
@@ -498,10 +512,16 @@ inline bool construire_table(const std::vector<PyObject *> &listes, TableEntrees
         }
         if (PyList_GET_SIZE(l) > 1) t.longues.push_back((uint32_t)(t.debuts.size() - 1));
         t.debuts.push_back((uint32_t)t.entrees.size());
+        if (t.debuts.back() - t.debuts[t.tranches.back()] >= TableEntrees::ENTREES_PAR_SCEAU)
+            t.tranches.push_back((uint32_t)(t.debuts.size() - 1));
     }
-    t.sceau.ouvrir();
-    for (PyObject *e : t.entrees)
-        if (!t.sceau.ajouter(e)) return false;
+    if (t.tranches.back() != listes.size()) t.tranches.push_back((uint32_t)listes.size());
+    for (size_t r = 0; r + 1 < t.tranches.size(); ++r) {
+        Sceau &s = t.sceaux.emplace_back();
+        s.ouvrir();
+        for (uint32_t k = t.debuts[t.tranches[r]]; k < t.debuts[t.tranches[r + 1]]; ++k)
+            if (!s.ajouter(t.entrees[k])) return false;
+    }
     t.fiches.assign(t.entrees.size(), Fiche{});
     t.generation_textes = generation_textes;
     return t.prete = true;
@@ -513,7 +533,7 @@ inline bool construire_table(const std::vector<PyObject *> &listes, TableEntrees
 // value, another type, no seal to be had).
 inline TableEntrees *table_de(const std::vector<PyObject *> &listes, TableEntrees &t, Fiches &F, uint8_t groupes) {
     if (t.impossible) return nullptr;
-    if (t.prete && !(t.generation_textes == F.generation_textes && t.sceau.intact() && listes_intactes(listes, t)))
+    if (t.prete && !(t.generation_textes == F.generation_textes && table_intacte(listes, t)))
         t.prete = false;
     if (!t.prete && !construire_table(listes, t, F.generation_textes)) return nullptr;
     if (const uint8_t manque = groupes & ~t.prets) {

@@ -14,12 +14,16 @@ std::string table_de(Lexique &l) { return nb::cast<std::string>(nb::str(l.table)
 nb::object module_recherche() { return liens().recherche.objet(); }
 nb::object module_phonetique() { return liens().phonetique.objet(); }
 
-// The entries of "SELECT * ... WHERE <condition>", most frequent first, at most `limite`.
+// "SELECT * ... WHERE <condition>", most frequent rows first.
+std::string par_frequence_sql(Lexique &l, const std::string &condition) {
+    return "SELECT * FROM " + table_de(l) + " WHERE " + condition + " ORDER BY freq_opensubs DESC";
+}
+
+// The entries of par_frequence_sql(condition), at most `limite`.
 nb::list par_frequence(Lexique &l, nb::handle conn, const std::string &condition, nb::list params,
                        long long limite) {
     params.append(limite);
-    return lignes_en_entrees(conn.attr("execute")(
-        "SELECT * FROM " + table_de(l) + " WHERE " + condition + " ORDER BY freq_opensubs DESC LIMIT ?", params));
+    return lignes_en_entrees(conn.attr("execute")(par_frequence_sql(l, condition) + " LIMIT ?", params));
 }
 
 // The entries of the rows of `sql` that `retenir` gives (an invalid object skips the
@@ -110,8 +114,7 @@ nb::object fin_relative(nb::handle segments, long long n) {
 nb::list rimes_sans_colonne(Lexique &l, nb::handle conn, nb::handle tokenize, nb::handle suffixe,
                             long long nb, long long n) {
     // A table without phone_reversed: compare the segmented pronunciations row by row.
-    std::string sql = "SELECT * FROM " + table_de(l) +
-                      " WHERE phone IS NOT NULL AND phone != '' ORDER BY freq_opensubs DESC";
+    const std::string sql = par_frequence_sql(l, "phone IS NOT NULL AND phone != ''");
     return balayer(conn, sql, nb::tuple(), n, [&](const std::vector<nb::object> &noms, nb::handle ligne) {
         nb::object segs = tokenize(ligne["phone"]);
         if ((long long)nb::len(segs) < nb || !fin_relative(segs, nb).equal(suffixe)) return nb::object();
@@ -155,15 +158,11 @@ nb::list contient_son(Lexique &l, nb::handle son_arg, nb::handle limite) {
 
 nb::list syllabes_sans_colonne(Lexique &l, nb::handle conn, long long n, nb::handle cgram, long long limite) {
     // A table without nb_syllabes: count with the entry rules (syllabes, nbsyll...).
-    std::string sql = "SELECT * FROM " + table_de(l);
     nb::list params;
-    if (!cgram.is_none()) {
-        sql += " WHERE cgram LIKE ?";
-        params.append(nb::str(cgram) + nb::str("%"));
-    }
+    if (!cgram.is_none()) params.append(nb::str(cgram) + nb::str("%"));
     nb::object compter = module_phonetique().attr("_get_nb_syllabes");
     nb::object cible = nb::int_(n);
-    return balayer(conn, sql + " ORDER BY freq_opensubs DESC", params, limite,
+    return balayer(conn, par_frequence_sql(l, cgram.is_none() ? "1" : "cgram LIKE ?"), params, limite,
                    [&](const std::vector<nb::object> &noms, nb::handle ligne) {
                        nb::dict d = ligne_en_entree(noms, ligne);
                        return compter(d).equal(cible) ? nb::object(d) : nb::object();
