@@ -133,6 +133,43 @@ def test_distance_moyenne_voisins_tous_lointains(chemins, mot, mots, n):
         pytest.approx(ref_distance(c, mots, n)) for c in [mot] + mots]
 
 
+GRAND_ALPHABET = "".join(chr(0x100 + i) for i in range(90))
+# Symbols 64 apart in rank share a class (once the lexicon has them all): a word can
+# hold a class twice with two symbols.
+GRAND_ALPHABET_REPETE = "".join(chr(0x100 + i) for i in (0, 1, 2, 64, 65, 66, 3, 67))
+
+
+def lexique_de_symboles_repetes(graine, alphabet):
+    """Words that hold each symbol once, and words that repeat some symbols at places."""
+    rng = random.Random(graine)
+    mots = ["".join(rng.sample(alphabet, rng.randint(2, min(9, len(alphabet))))) for _ in range(60)]
+    for _ in range(40):
+        w = list(rng.sample(alphabet, rng.randint(2, min(7, len(alphabet)))))
+        for _ in range(rng.randint(1, 3)):
+            w.insert(rng.randrange(len(w) + 1), rng.choice(w))
+        mots.append("".join(w))
+    # Targets whose symbols come back several times, in runs and spread out.
+    cibles = ["".join(rng.choice(alphabet[:4]) for _ in range(rng.randint(6, 20))) for _ in range(12)]
+    cibles += [c * rng.randint(2, 5) for c in rng.sample(alphabet, 4)]
+    cibles += [w + w[::-1] for w in mots[55:65]]
+    return mots, cibles
+
+
+@pytest.mark.parametrize("alphabet, autres", [("abcdefgh", []), ("abcdefghijklmnop", []),
+                                               (GRAND_ALPHABET_REPETE, list(GRAND_ALPHABET))],
+                         ids=["8", "16", "classes-partagees"])
+@pytest.mark.parametrize("graine", range(3))
+def test_distance_moyenne_symboles_repetes(chemins, graine, alphabet, autres):
+    # How often a symbol can come back below a node bounds the distance: targets that
+    # repeat symbols against words that repeat them at most once, or in one place only.
+    mots, cibles = lexique_de_symboles_repetes(graine, alphabet)
+    mots += autres  # more than 64 symbols in the lexicon
+    for n in (1, 3, 20):
+        attendu = [pytest.approx(ref_distance(c, mots, n)) for c in cibles]
+        assert _voisinage.distances_moyennes(cibles, mots, n) == attendu, n
+        assert [_voisinage.distance_moyenne(c, mots, n) for c in cibles[::5]] == attendu[::5], n
+
+
 def copies_d_un_long_mot(graine, longueur, alphabet):
     """Copies of one long word with a few edits each (near one another), and short words."""
     rng = random.Random(graine)
@@ -153,7 +190,6 @@ def copies_d_un_long_mot(graine, longueur, alphabet):
     return mots + ["".join(rng.choice(alphabet) for _ in range(rng.randint(1, 8))) for _ in range(5)]
 
 
-GRAND_ALPHABET = "".join(chr(0x100 + i) for i in range(90))
 
 
 @pytest.mark.parametrize("longueur, alphabet", [

@@ -57,6 +57,8 @@ public:
             par_classe_[mot[j] % 64] |= uint64_t(1) << j;
             classes_ |= uint64_t(1) << (mot[j] % 64);
         }
+        for (size_t c = 0; c < 64; ++c)
+            if (par_classe_[c]) sauf_dernier_[c] = par_classe_[c] & ~(uint64_t(1) << (63 - std::countl_zero(par_classe_[c])));
     }
     uint32_t longueur() const { return m_; }
     Etat depart() const { return {sous(m_), 0, m_}; }
@@ -83,9 +85,13 @@ public:
     }
     // The positions of `mot` whose symbol is missing below a node, from those missing
     // below its parent and the classes present below the parent and not below it.
-    uint64_t absents(uint64_t absents_parent, uint64_t perdues) const {
+    // A class that no word below holds twice leaves all its positions but the last one
+    // missing too: whatever follows a column, one of them at most is matched.
+    uint64_t absents(uint64_t absents_parent, uint64_t perdues, uint64_t perdues_deux) const {
         for (perdues &= classes_; perdues; perdues &= perdues - 1)
             absents_parent |= par_classe_[std::countr_zero(perdues)];
+        for (perdues_deux &= classes_; perdues_deux; perdues_deux &= perdues_deux - 1)
+            absents_parent |= sauf_dernier_[std::countr_zero(perdues_deux)];
         return absents_parent;
     }
     // A lower bound of D[k][j] + (positions from j on in `absents`) over every j: each
@@ -99,6 +105,7 @@ private:
     static uint64_t sous(uint32_t j) { return j >= 64 ? ~uint64_t(0) : (uint64_t(1) << j) - 1; }
     uint32_t m_;
     uint64_t classes_ = 0, par_classe_[64] = {};  // the classes of `mot`, its positions by class
+    uint64_t sauf_dernier_[64] = {};              // the same but the last of each class
     std::vector<uint64_t> egaux_;                 // by symbol rank, the positions of `mot` that hold it
 };
 
@@ -126,7 +133,7 @@ public:
         return *std::min_element(e.begin() + a, e.begin() + b + 1);
     }
     // Long words are rare enough to go without the bound of the missing symbols.
-    uint64_t absents(uint64_t, uint64_t) const { return 0; }
+    uint64_t absents(uint64_t, uint64_t, uint64_t) const { return 0; }
     uint32_t minimum_manque(const Etat &, uint64_t) const { return 0; }
 
 private:
@@ -211,8 +218,11 @@ void ArbreVoisinage::Trie::construire(const std::vector<Chaine> &mots) {
     // Children come after their parent: one backward sweep gathers the symbols below.
     for (size_t i = noeuds.size(); i-- > 0;) {
         Noeud &nd = noeuds[i];
-        for (uint32_t e = nd.premier; e < nd.premier + nd.nb_enfants; ++e)
-            nd.dessous |= noeuds[e].dessous | uint64_t(1) << (noeuds[e].symbole % 64);
+        for (uint32_t e = nd.premier; e < nd.premier + nd.nb_enfants; ++e) {
+            const uint64_t classe = uint64_t(1) << (noeuds[e].symbole % 64);
+            nd.deux |= noeuds[e].deux | (noeuds[e].dessous & classe);
+            nd.dessous |= noeuds[e].dessous | classe;
+        }
     }
 }
 
@@ -306,7 +316,7 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
     if (t.noeuds[0].fin != AUCUN && m <= d && racine_libre && trouve(t.noeuds[0].fin, uint32_t(m))) return false;
     // Children of a node in the order: the preferred one (rang 0), then the others.
     struct Cadre {
-        uint64_t dessous, absents;  // of the parent
+        uint64_t dessous, deux, absents;  // of the parent
         uint32_t premier, nb, prefere, rang;
         bool libre, chemin;  // chemin: the parent spells the beginning of `mot`
     };
@@ -317,9 +327,9 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
             uint32_t e = t.enfant(noeud, mot[k]);
             if (e != AUCUN) p = e - nd.premier;
         }
-        return Cadre{nd.dessous, absents, nd.premier, nd.nb_enfants, p, p < nd.nb_enfants ? 0u : 1u, libre, chemin};
+        return Cadre{nd.dessous, nd.deux, absents, nd.premier, nd.nb_enfants, p, p < nd.nb_enfants ? 0u : 1u, libre, chemin};
     };
-    std::vector<Cadre> pile{cadre(0, 0, true, racine_libre, ligne.absents(0, ~t.noeuds[0].dessous))};
+    std::vector<Cadre> pile{cadre(0, 0, true, racine_libre, ligne.absents(0, ~t.noeuds[0].dessous, ~t.noeuds[0].deux))};
     while (!pile.empty()) {
         Cadre &haut = pile.back();
         if (haut.rang > haut.nb) {
@@ -338,7 +348,7 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
             continue;
         const uint32_t lmin = std::max(nd.lmin, uint32_t(k + 1));
         if (borne_longueurs(ligne, e, k, lmin, nd.lmax) > limite) continue;
-        const uint64_t absents = ligne.absents(haut.absents, haut.dessous & ~nd.dessous);
+        const uint64_t absents = ligne.absents(haut.absents, haut.dessous & ~nd.dessous, haut.deux & ~nd.deux);
         if (ligne.minimum_manque(e, absents) > limite) continue;
         // Off the path of `mot`, the order of the children does not matter.
         pile.push_back(cadre(noeud, k, haut.chemin && r == 0, libre, absents));

@@ -54,10 +54,10 @@ public:
 private:
     // A node: the rank of the last symbol of its prefix, its children (contiguous,
     // sorted by symbol), the word that ends there (or AUCUN), the number of words below
-    // it (its own included), the range of their lengths and the classes of the symbols
-    // below it (rank % 64).
+    // it (its own included), the range of their lengths, the classes of the symbols
+    // below it (rank % 64) and those that some word holds twice below it.
     struct Noeud {
-        uint64_t dessous = 0;
+        uint64_t dessous = 0, deux = 0;
         char32_t symbole = 0;
         uint32_t premier = 0, nb_enfants = 0, fin = AUCUN, compte = 0, lmin = 0, lmax = 0;
     };
