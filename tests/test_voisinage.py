@@ -190,8 +190,6 @@ def copies_d_un_long_mot(graine, longueur, alphabet):
     return mots + ["".join(rng.choice(alphabet) for _ in range(rng.randint(1, 8))) for _ in range(5)]
 
 
-
-
 @pytest.mark.parametrize("longueur, alphabet", [
     (63, "abcd"), (64, "abcd"), (65, "abcd"),  # around the width of a machine word
     (70, GRAND_ALPHABET), (30, GRAND_ALPHABET),  # more symbols than classes of 64
