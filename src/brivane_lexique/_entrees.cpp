@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <system_error>
 #include <thread>
 
@@ -203,13 +204,22 @@ thread_local bool t_fil_de_lecture = false;
 template <class F> auto sans_interpreteur(F &&appel) {
     if (t_fil_de_lecture) return appel();
     PyThreadState *etat = PyEval_SaveThread();
-    auto r = appel();
+    // A failure of the call (a thread that cannot be joined, memory) is rethrown once
+    // the interpreter is back: leaving without it would end the process.
+    decltype(appel()) r{};
+    std::exception_ptr echec;
+    try {
+        r = appel();
+    } catch (...) {
+        echec = std::current_exception();
+    }
     try {
         PyEval_RestoreThread(etat);
     } catch (...) {
         suspendre_si_fin_forcee();
         throw;
     }
+    if (echec) std::rethrow_exception(echec);
     return r;
 }
 
