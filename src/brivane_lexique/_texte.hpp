@@ -33,13 +33,7 @@ inline nb::object normaliser_ortho_hote(nb::handle s) {
         nb::object m = nb::module_::import_("unicodedata");
         return nb::object(m.attr("normalize")).release().ptr();
     }();
-    nb::object r = nb::steal(PyObject_CallFunction(normalize, "sO", "NFC", s.ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    r = nb::steal(PyObject_CallMethod(r.ptr(), "strip", nullptr));
-    if (!r.is_valid()) throw nb::python_error();
-    r = nb::steal(PyObject_CallMethod(r.ptr(), "lower", nullptr));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
+    return nb::handle(normalize)("NFC", s).attr("strip")().attr("lower")();
 }
 
 // `f(points, n)` over the code points of the exact str `o`, read in place in the
@@ -93,9 +87,7 @@ inline nb::object minuscules_py(PyObject *o) {
     Normalisation r = selon_largeur(o, [](const auto *p, size_t n) { return minuscules_points(p, n, sortie); });
     if (r == Normalisation::inchangee) return nb::borrow(o);
     if (r == Normalisation::modifiee) return depuis_points(sortie);
-    PyObject *res = PyObject_CallMethod(o, "lower", nullptr);
-    if (!res) throw nb::python_error();
-    return nb::steal(res);
+    return nb::handle(o).attr("lower")();
 }
 
 // s.strip() for an exact str (new reference; the same object when nothing changes).
