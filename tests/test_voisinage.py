@@ -253,6 +253,28 @@ def test_arguments_refuses(appel, erreur):
         appel()
 
 
+# Several bad arguments at once: the one reported is the first in the signature's order.
+MOT_INT = "Argument 'mot' has incorrect type (expected str, got int)"
+
+
+@pytest.mark.parametrize("appel, erreur, message", [
+    (lambda: _voisinage.distance_moyenne(1, "abc", 0), TypeError, MOT_INT),
+    (lambda: _voisinage.distance_moyenne("a", "abc", 0), ValueError, "n doit valoir au moins 1"),
+    (lambda: _voisinage.point_unicite(1, "abc"), TypeError, MOT_INT),
+    (lambda: _voisinage.voisins_levenshtein("a", "abc"), TypeError,
+     "Argument 'mots' has incorrect type (expected list, got str)"),
+    (lambda: _voisinage.mesures(["a", 2], "b", 0), TypeError,
+     "Argument 'cibles' has incorrect type (expected str, got int)"),
+    (lambda: _voisinage.distances_moyennes(["a"], "b", 0), ValueError, "n doit valoir au moins 1"),
+    (lambda: _voisinage.mesures(["a"], ["b", None]), TypeError,
+     "Argument 'mots' has incorrect type (expected str, got NoneType)"),
+])
+def test_premier_argument_refuse(appel, erreur, message):
+    with pytest.raises(erreur) as e:
+        appel()
+    assert str(e.value) == message
+
+
 def test_n_tronque_comme_un_entier():
     assert _voisinage.distance_moyenne("a", ["b", "cc", "ddd"], 2.9) == 1.5
 
@@ -346,6 +368,31 @@ def test_mesures_d_un_str_seul_et_arguments(lexique_aleatoire_fichier):
         lex.old20(None)
     with pytest.raises(ValueError):
         lex.pld20(mot, n=0)
+
+
+@pytest.mark.parametrize("methode, args, kwargs, erreur, message", [
+    ("old20", (1,), {"n": 0}, TypeError, MOT_INT),
+    ("pld20", (1,), {"n": 0, "phone": 2}, TypeError, MOT_INT),
+    ("pld20", ("x",), {"n": 0, "phone": 2}, ValueError, "n doit valoir au moins 1"),
+    ("pld20", ("x",), {"phone": 2}, TypeError, "Argument 'phone' has incorrect type (expected str, got int)"),
+    ("voisins_phon", (1,), {"phone": 2}, TypeError, MOT_INT),
+    ("voisins_phon_levenshtein", ("x",), {"phone": b"a"}, TypeError,
+     "Argument 'phone' has incorrect type (expected str, got bytes)"),
+    ("point_unicite_phon", ("x",), {"phone": 2}, TypeError,
+     "Argument 'phone' has incorrect type (expected str, got int)"),
+    ("nb_homophones", (1,), {"phone": 2}, TypeError, MOT_INT),
+    ("nb_homographes", (None,), {}, TypeError, "Argument 'mot' has incorrect type (expected str, got NoneType)"),
+    ("voisins", (1,), {}, TypeError, MOT_INT),
+    ("point_unicite", (1,), {}, TypeError, MOT_INT),
+    ("mesures", (["x", 1],), {"n": 0}, ValueError, "n doit valoir au moins 1"),
+    ("mesures", (["x", 1],), {}, TypeError, "Argument 'mots' has incorrect type (expected str, got int)"),
+    ("mesures", (3,), {}, TypeError, "Argument 'mots' has incorrect type (expected list, got int)"),
+])
+def test_premier_argument_refuse_par_lexique(lexique_aleatoire_fichier, methode, args, kwargs, erreur, message):
+    lex, _ = lexique_aleatoire_fichier
+    with pytest.raises(erreur) as e:
+        getattr(lex, methode)(*args, **kwargs)
+    assert str(e.value) == message
 
 
 def test_memes_mesures_sur_les_deux_sources(tmp_path):

@@ -11,7 +11,8 @@ namespace brivane::py::alias {
 namespace nb = nanobind;
 
 // col.lower().strip() with the host's Unicode rules: in C++ for an exact str or ASCII
-// text, through the methods otherwise.
+// text, through the methods otherwise (not text: the error of asking it for its
+// lower-case form).
 inline nb::object minuscule_sans_blancs(PyObject *col) {
     // A name already in lower case without surrounding blanks (as most sources write
     // them) is its own key.
@@ -19,19 +20,15 @@ inline nb::object minuscule_sans_blancs(PyObject *col) {
         brivane::deja_normalise_ascii(static_cast<const unsigned char *>(PyUnicode_DATA(col)),
                                       static_cast<size_t>(PyUnicode_GET_LENGTH(col))))
         return nb::borrow(col);
-    if (PyUnicode_CheckExact(col) || PyUnicode_IS_ASCII(col)) return sans_blancs_py(minuscules_py(col).ptr());
-    nb::object low = nb::steal(PyObject_CallMethod(col, "lower", nullptr));
-    if (!low.is_valid()) throw nb::python_error();
-    nb::object st = nb::steal(PyObject_CallMethod(low.ptr(), "strip", nullptr));
-    if (!st.is_valid()) throw nb::python_error();
-    return st;
+    if (PyUnicode_Check(col) && (PyUnicode_CheckExact(col) || PyUnicode_IS_ASCII(col)))
+        return sans_blancs_py(minuscules_py(col).ptr());
+    return nb::borrow(col).attr("lower")().attr("strip")();
 }
 
 // The name column `col` resolves to: its canonical name in `inverse` (alias ->
 // canonical), else col.lower().strip().
 inline nb::object resoudre(PyObject *inverse, PyObject *col) {
-    // Not text: fail with the error of asking it for its lower-case form.
-    nb::object cle = PyUnicode_Check(col) ? minuscule_sans_blancs(col) : nb::borrow(col).attr("lower")().attr("strip")();
+    nb::object cle = minuscule_sans_blancs(col);
     PyObject *canon = PyDict_GetItemWithError(inverse, cle.ptr());
     if (!canon && PyErr_Occurred()) throw nb::python_error();
     return canon ? nb::borrow(canon) : cle;

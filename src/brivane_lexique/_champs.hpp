@@ -50,6 +50,13 @@ inline nb::object en_texte(PyObject *v) {
     return nb::steal(s);
 }
 
+// Adds `cle` to the set `vus`; true when it was not there yet.
+inline bool nouveau(PyObject *vus, PyObject *cle) {
+    const int r = PySet_Contains(vus, cle);
+    if (r < 0 || (r == 0 && PySet_Add(vus, cle) < 0)) throw nb::python_error();
+    return r == 0;
+}
+
 // The field text: str(entry.get(cle) or "").
 inline nb::object texte_champ(PyObject *entree, PyObject *cle) {
     nb::object v = valeur_champ(entree, cle);

@@ -80,12 +80,8 @@ inline long long entier_arg(nb::handle h, const char *nom) {
     }
     double d = PyFloat_AsDouble(o);
     if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    if (std::isnan(d)) {
-        PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
-        throw nb::python_error();
-    }
-    if (std::isinf(d)) {
-        PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
+    if (!std::isfinite(d)) {  // int()'s own errors: ValueError for NaN, OverflowError for infinities
+        Py_XDECREF(PyLong_FromDouble(d));
         throw nb::python_error();
     }
     d = std::trunc(d);
@@ -229,32 +225,23 @@ private:
 // being torn down. So, once exit has begun (see lier_reglage), calls still running
 // are let finish, and a daemon thread that starts a new one is parked there for good.
 namespace detail {
-inline std::atomic<long> &appels_en_cours() {
-    static std::atomic<long> n{0};
-    return n;
-}
-inline std::atomic<bool> &sortie_commencee() {
-    static std::atomic<bool> b{false};
-    return b;
-}
+inline std::atomic<long> appels_en_cours{0};
+inline std::atomic<bool> sortie_commencee{false};
 // The thread running the exit (the host's atexit handlers): it must go on.
-inline std::atomic<std::thread::id> &fil_de_sortie() {
-    static std::atomic<std::thread::id> id{};
-    return id;
-}
+inline std::atomic<std::thread::id> fil_de_sortie{};
 }  // namespace detail
 
 class Passage {
 public:
     Passage() {
-        if (detail::sortie_commencee().load(std::memory_order_acquire) &&
-            detail::fil_de_sortie().load(std::memory_order_acquire) != std::this_thread::get_id()) {
+        if (detail::sortie_commencee.load(std::memory_order_acquire) &&
+            detail::fil_de_sortie.load(std::memory_order_acquire) != std::this_thread::get_id()) {
             PyEval_SaveThread();
             for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
         }
-        detail::appels_en_cours().fetch_add(1, std::memory_order_acq_rel);
+        detail::appels_en_cours.fetch_add(1, std::memory_order_acq_rel);
     }
-    ~Passage() { detail::appels_en_cours().fetch_sub(1, std::memory_order_acq_rel); }
+    ~Passage() { detail::appels_en_cours.fetch_sub(1, std::memory_order_acq_rel); }
     Passage(const Passage &) = delete;
     Passage &operator=(const Passage &) = delete;
 };
@@ -262,9 +249,9 @@ public:
 // Run by the host's atexit, before it starts tearing down: waits (without the
 // interpreter) for the calls in flight, a bounded time.
 inline void attendre_appels_en_cours() {
-    detail::fil_de_sortie().store(std::this_thread::get_id(), std::memory_order_release);
-    detail::sortie_commencee().store(true, std::memory_order_release);
-    for (int i = 0; i < 10000 && detail::appels_en_cours().load(std::memory_order_acquire) > 0; ++i) {
+    detail::fil_de_sortie.store(std::this_thread::get_id(), std::memory_order_release);
+    detail::sortie_commencee.store(true, std::memory_order_release);
+    for (int i = 0; i < 10000 && detail::appels_en_cours.load(std::memory_order_acquire) > 0; ++i) {
         PyThreadState *etat = PyEval_SaveThread();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         PyEval_RestoreThread(etat);

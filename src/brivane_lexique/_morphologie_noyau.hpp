@@ -36,12 +36,7 @@ inline const Cles &cles() {
     return c;
 }
 
-// Adds `cle` to the set `vus`; true when it was not there yet.
-inline bool nouveau(PyObject *vus, PyObject *cle) {
-    const int r = PySet_Contains(vus, cle);
-    if (r < 0 || (r == 0 && PySet_Add(vus, cle) < 0)) throw nb::python_error();
-    return r == 0;
-}
+using py::nouveau;  // callers name it through this namespace
 
 inline bool vide(const nb::object &texte) { return PyUnicode_GET_LENGTH(texte.ptr()) == 0; }
 
@@ -135,6 +130,11 @@ inline PyObject *sous_table(PyObject *table, PyObject *cle) {
     return r;
 }
 
+// table[mode][temps].setdefault(cle, ortho): the first form met for a slot keeps it.
+inline void ranger(PyObject *table, PyObject *mode, PyObject *temps, PyObject *cle, PyObject *ortho) {
+    if (!PyDict_SetDefault(sous_table(sous_table(table, mode), temps), cle, ortho)) throw nb::python_error();
+}
+
 // Files `ortho` under every analysis of the entry's infover cell (see infover_de);
 // the person key is the person item as written ("1s"), empty for "inf" and the
 // participles.
@@ -144,8 +144,7 @@ inline void classer_infover(PyObject *table, PyObject *entree, const nb::object 
     for (const AnalyseVerbale &a : analyses_infover(utf8(cellule.ptr()))) {
         std::string cle(a.personne);
         cle += a.nombre;
-        PyObject *par_temps = sous_table(sous_table(table, texte(a.mode).ptr()), texte(a.temps).ptr());
-        if (!PyDict_SetDefault(par_temps, texte(cle).ptr(), ortho.ptr())) throw nb::python_error();
+        ranger(table, texte(a.mode).ptr(), texte(a.temps).ptr(), texte(cle).ptr(), ortho.ptr());
     }
 }
 
@@ -183,10 +182,7 @@ inline nb::dict conjuguer(nb::handle entries, bool natif, nb::handle fonction) {
         else
             cle = vrai(p.ptr()) ? p : nb::str("");
         if (!cle.is_valid()) throw nb::python_error();
-
-        PyObject *par_temps = sous_table(sous_table(table.ptr(), mode.ptr()), temps.ptr());
-        // The first form met for a slot keeps it.
-        if (!PyDict_SetDefault(par_temps, cle.ptr(), ortho.ptr())) throw nb::python_error();
+        ranger(table.ptr(), mode.ptr(), temps.ptr(), cle.ptr(), ortho.ptr());
     }
     return table;
 }

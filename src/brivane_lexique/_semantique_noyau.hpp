@@ -46,12 +46,7 @@ inline nb::list definitions_distinctes(nb::handle entries) {
         nb::object v = valeur_champ(entree.ptr(), cles().definition);
         if (!vrai(v.ptr())) continue;
         nb::object texte = sans_blancs_py(en_texte(v.ptr()).ptr());
-        if (PyUnicode_GET_LENGTH(texte.ptr()) == 0) continue;
-        int deja = PySet_Contains(vues.ptr(), texte.ptr());
-        if (deja < 0) throw nb::python_error();
-        if (deja) continue;
-        if (PySet_Add(vues.ptr(), texte.ptr()) < 0) throw nb::python_error();
-        res.append(texte);
+        if (PyUnicode_GET_LENGTH(texte.ptr()) > 0 && nouveau(vues.ptr(), texte.ptr())) res.append(texte);
     }
     return res;
 }

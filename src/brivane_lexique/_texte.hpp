@@ -33,81 +33,61 @@ inline nb::object normaliser_ortho_hote(nb::handle s) {
         nb::object m = nb::module_::import_("unicodedata");
         return nb::object(m.attr("normalize")).release().ptr();
     }();
-    nb::object r = nb::steal(PyObject_CallFunction(normalize, "sO", "NFC", s.ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    r = nb::steal(PyObject_CallMethod(r.ptr(), "strip", nullptr));
-    if (!r.is_valid()) throw nb::python_error();
-    r = nb::steal(PyObject_CallMethod(r.ptr(), "lower", nullptr));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
+    return nb::handle(normalize)("NFC", s).attr("strip")().attr("lower")();
+}
+
+// `f(points, n)` over the code points of the exact str `o`, read in place in the
+// width CPython stores them in (1, 2 or 4 bytes).
+template <class F>
+inline auto selon_largeur(PyObject *o, F &&f) {
+    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(o));
+    const void *d = PyUnicode_DATA(o);
+    switch (PyUnicode_KIND(o)) {
+    case PyUnicode_1BYTE_KIND: return f(static_cast<const uint8_t *>(d), n);
+    case PyUnicode_2BYTE_KIND: return f(static_cast<const uint16_t *>(d), n);
+    default: return f(static_cast<const uint32_t *>(d), n);
+    }
 }
 
 // Whether the exact str `o` is certainly its own normalisation (never allocates).
 inline bool deja_normalise_kind(PyObject *o) {
-    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(o));
-    const void *d = PyUnicode_DATA(o);
-    switch (PyUnicode_KIND(o)) {
-    case PyUnicode_1BYTE_KIND: return deja_normalise_points(static_cast<const uint8_t *>(d), n);
-    case PyUnicode_2BYTE_KIND: return deja_normalise_points(static_cast<const uint16_t *>(d), n);
-    default: return deja_normalise_points(static_cast<const uint32_t *>(d), n);
-    }
+    return selon_largeur(o, [](const auto *p, size_t n) { return deja_normalise_points(p, n); });
 }
 
-// Normalised spelling of `s` (a str): the same object when it is already normalised.
-inline nb::object normaliser_ortho_py(nb::handle s) {
-    PyObject *o = s.ptr();
-    if (!PyUnicode_CheckExact(o)) return normaliser_ortho_hote(s);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
-    const void *d = PyUnicode_DATA(o);
-    if (PyUnicode_IS_ASCII(o)) {
-        if (deja_normalise_ascii(static_cast<const unsigned char *>(d), static_cast<size_t>(n)))
-            return nb::borrow(s);
-    } else if (deja_normalise_kind(o)) {
-        // A key as stored (accented, lower case) is read once and handed back: no
-        // buffer to fill, and the caller keeps the hash the str has cached.
-        return nb::borrow(s);
-    }
-    // One buffer per thread, reused: no allocation once it has grown.
-    thread_local std::u32string sortie;
-    Normalisation r;
-    switch (PyUnicode_KIND(o)) {
-    case PyUnicode_1BYTE_KIND:
-        r = normaliser_points(static_cast<const uint8_t *>(d), size_t(n), sortie);
-        break;
-    case PyUnicode_2BYTE_KIND:
-        r = normaliser_points(static_cast<const uint16_t *>(d), size_t(n), sortie);
-        break;
-    default:
-        r = normaliser_points(static_cast<const uint32_t *>(d), size_t(n), sortie);
-        break;
-    }
-    if (r == Normalisation::inchangee) return nb::borrow(s);
-    if (r == Normalisation::inconnue) return normaliser_ortho_hote(s);
+// The str of the code points of `sortie` (new reference).
+inline nb::object depuis_points(const std::u32string &sortie) {
     PyObject *res = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, sortie.data(),
                                               static_cast<Py_ssize_t>(sortie.size()));
     if (!res) throw nb::python_error();
     return nb::steal(res);
 }
 
+// Normalised spelling of `s` (a str): the same object when it is already normalised.
+inline nb::object normaliser_ortho_py(nb::handle s) {
+    PyObject *o = s.ptr();
+    if (!PyUnicode_CheckExact(o)) return normaliser_ortho_hote(s);
+    if (PyUnicode_IS_ASCII(o) ? deja_normalise_ascii(static_cast<const unsigned char *>(PyUnicode_DATA(o)),
+                                                     static_cast<size_t>(PyUnicode_GET_LENGTH(o)))
+                              : deja_normalise_kind(o))
+        // A key as stored (accented, lower case) is read once and handed back: no
+        // buffer to fill, and the caller keeps the hash the str has cached.
+        return nb::borrow(s);
+    // One buffer per thread, reused: no allocation once it has grown.
+    thread_local std::u32string sortie;
+    Normalisation r = selon_largeur(o, [](const auto *p, size_t n) { return normaliser_points(p, n, sortie); });
+    if (r == Normalisation::inchangee) return nb::borrow(s);
+    if (r == Normalisation::inconnue) return normaliser_ortho_hote(s);
+    return depuis_points(sortie);
+}
+
 // s.lower() for an exact str `o` (new reference): the same object when nothing
 // changes; the host's str.lower() for the final-sigma case.
 inline nb::object minuscules_py(PyObject *o) {
-    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(o));
-    const void *d = PyUnicode_DATA(o);
     thread_local std::u32string sortie;
-    Normalisation r;
-    switch (PyUnicode_KIND(o)) {
-    case PyUnicode_1BYTE_KIND: r = minuscules_points(static_cast<const uint8_t *>(d), n, sortie); break;
-    case PyUnicode_2BYTE_KIND: r = minuscules_points(static_cast<const uint16_t *>(d), n, sortie); break;
-    default: r = minuscules_points(static_cast<const uint32_t *>(d), n, sortie); break;
-    }
+    Normalisation r = selon_largeur(o, [](const auto *p, size_t n) { return minuscules_points(p, n, sortie); });
     if (r == Normalisation::inchangee) return nb::borrow(o);
-    PyObject *res = r == Normalisation::modifiee
-                        ? PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, sortie.data(),
-                                                    static_cast<Py_ssize_t>(sortie.size()))
-                        : PyObject_CallMethod(o, "lower", nullptr);
-    if (!res) throw nb::python_error();
-    return nb::steal(res);
+    if (r == Normalisation::modifiee) return depuis_points(sortie);
+    return nb::handle(o).attr("lower")();
 }
 
 // s.strip() for an exact str (new reference; the same object when nothing changes).
@@ -133,14 +113,8 @@ inline nb::list decouper_point_virgule(PyObject *o) {
     Py_ssize_t debut = 0;
     for (Py_ssize_t i = 0; i <= n; ++i) {
         if (i < n && PyUnicode_READ(kind, d, i) != ';') continue;
-        Py_ssize_t a = debut, b = i;
-        while (a < b && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, a))) ++a;
-        while (b > a && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, b - 1))) --b;
-        if (a < b) {
-            nb::object morceau = nb::steal(PyUnicode_Substring(o, a, b));
-            if (!morceau.is_valid()) throw nb::python_error();
-            res.append(morceau);
-        }
+        nb::object morceau = sans_blancs_py(o, debut, i);
+        if (PyUnicode_GET_LENGTH(morceau.ptr()) > 0) res.append(morceau);
         debut = i + 1;
     }
     return res;
@@ -148,13 +122,7 @@ inline nb::list decouper_point_virgule(PyObject *o) {
 
 // Segment end offsets (in code points) of the IPA transcription `o` (a str).
 inline void fins_segments_py(PyObject *o, std::vector<size_t> &fins) {
-    const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(o));
-    const void *d = PyUnicode_DATA(o);
-    switch (PyUnicode_KIND(o)) {
-    case PyUnicode_1BYTE_KIND: segmenter_points(static_cast<const uint8_t *>(d), n, fins); break;
-    case PyUnicode_2BYTE_KIND: segmenter_points(static_cast<const uint16_t *>(d), n, fins); break;
-    default: segmenter_points(static_cast<const uint32_t *>(d), n, fins); break;
-    }
+    selon_largeur(o, [&fins](const auto *p, size_t n) { segmenter_points(p, n, fins); });
 }
 
 // Segments of the IPA transcription `s` (a str) as a list of str.

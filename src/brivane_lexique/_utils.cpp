@@ -12,19 +12,13 @@ using namespace brivane::py;
 
 namespace {
 
-nb::object normaliser_ortho(nb::handle s) {
-    exiger_str(s, "s");
-    return normaliser_ortho_py(s);
-}
-
-nb::str code_lexique_vers_ipa(nb::handle s) {
-    exiger_str(s, "s");
-    return texte(brivane::code_lexique_vers_ipa(utf8(s.ptr())));
-}
-
-nb::str ipa_vers_code_lexique(nb::handle s) {
-    exiger_str(s, "s");
-    return texte(brivane::ipa_vers_code_lexique(utf8(s.ptr())));
+// The text functions take exactly a str, named s.
+template <class F>
+auto sur_texte(F f) {
+    return [f](nb::handle s) {
+        exiger_str(s, "s");
+        return f(s);
+    };
 }
 
 bool est_code_lexique(nb::handle transcriptions) {
@@ -37,21 +31,14 @@ bool est_code_lexique(nb::handle transcriptions) {
     return brivane::ressemble_code_lexique(echantillon);
 }
 
-#define BRIVANE_TABLE_CODE_LEXIQUE                                                              \
-    "Table (code -> API) :\n"                                                                   \
-    "  voyelles   a a, i i, y y, u u, o o, O \u0254, e e, E \u025b, \u00b0 \u0259,\n"               \
-    "             2 \u00f8, 9 \u0153, 5 \u025b\u0303, 1 \u0153\u0303, @ \u0251\u0303, \u00a7 \u0254\u0303\n"  \
-    "  glissantes j j, 8 \u0265, w w\n"                                                            \
-    "  consonnes  p b t d k f v s z m n l x (les memes), g \u0261, S \u0283, Z \u0292,\n"         \
-    "             N \u0272, G \u014b, R \u0281\n"
-
 }  // namespace
 
 NB_MODULE(_utils, m) {
     brivane::py::lier_reglage(m);
     m.doc() = "Utilitaires texte : normalisation orthographique et segmentation IPA.";
 
-    m.def("normaliser_ortho", &normaliser_ortho, nb::arg("s").none(), nb::sig("def normaliser_ortho(s: str) -> str"),
+    m.def("normaliser_ortho", sur_texte(normaliser_ortho_py), nb::arg("s").none(),
+          nb::sig("def normaliser_ortho(s: str) -> str"),
           "Normalise une orthographe : cle des formes et des index.\n\n"
           "Applique exactement unicodedata.normalize('NFC', s).strip().lower() :\n"
           "composition NFC, suppression des blancs en tete et en fin (ceux que\n"
@@ -62,13 +49,8 @@ NB_MODULE(_utils, m) {
           "restent. Une orthographe deja normalisee est rendue telle quelle (le\n"
           "meme objet).");
 
-    m.def(
-        "_tokenize_ipa",
-        [](nb::handle s) {
-            exiger_str(s, "s");
-            return segmenter_py(s);
-        },
-        nb::arg("s").none(), nb::sig("def _tokenize_ipa(s: str) -> list[str]"),
+    m.def("_tokenize_ipa", sur_texte(segmenter_py), nb::arg("s").none(),
+          nb::sig("def _tokenize_ipa(s: str) -> list[str]"),
         "Decoupe une transcription IPA en segments (phonemes).\n\n"
         "Chaque point de code ouvre un segment, sauf ceux qui s'attachent au\n"
         "segment en cours : marques combinantes (categories Mn, Mc, Me, par\n"
@@ -87,14 +69,23 @@ NB_MODULE(_utils, m) {
     }
     m.attr("CODE_LEXIQUE") = table;
 
-    m.def("code_lexique_vers_ipa", &code_lexique_vers_ipa, nb::arg("s").none(),
+    m.def("code_lexique_vers_ipa",
+          sur_texte([](nb::handle s) { return texte(brivane::code_lexique_vers_ipa(utf8(s.ptr()))); }),
+          nb::arg("s").none(),
           nb::sig("def code_lexique_vers_ipa(s: str) -> str"),
           "Transcrit en API une prononciation ecrite dans le code phonetique de Lexique.\n\n"
           "Chaque symbole du code (un caractere, par exemple 'S@te' pour chanter)\n"
           "devient son phoneme API ('\u0283\u0251\u0303te') ; tout autre caractere est garde.\n"
-          BRIVANE_TABLE_CODE_LEXIQUE
+          "Table (code -> API) :\n"
+          "  voyelles   a a, i i, y y, u u, o o, O \u0254, e e, E \u025b, \u00b0 \u0259,\n"
+          "             2 \u00f8, 9 \u0153, 5 \u025b\u0303, 1 \u0153\u0303, @ \u0251\u0303, \u00a7 \u0254\u0303\n"
+          "  glissantes j j, 8 \u0265, w w\n"
+          "  consonnes  p b t d k f v s z m n l x (les memes), g \u0261, S \u0283, Z \u0292,\n"
+          "             N \u0272, G \u014b, R \u0281\n"
           "La table est aussi le dictionnaire CODE_LEXIQUE du module.");
-    m.def("ipa_vers_code_lexique", &ipa_vers_code_lexique, nb::arg("s").none(),
+    m.def("ipa_vers_code_lexique",
+          sur_texte([](nb::handle s) { return texte(brivane::ipa_vers_code_lexique(utf8(s.ptr()))); }),
+          nb::arg("s").none(),
           nb::sig("def ipa_vers_code_lexique(s: str) -> str"),
           "Ecrit dans le code phonetique de Lexique une prononciation en API.\n\n"
           "Chaque phoneme de la table (une voyelle suivie du tilde U+0303 est la\n"

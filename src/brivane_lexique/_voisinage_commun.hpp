@@ -14,22 +14,29 @@
 
 namespace brivane::py {
 
-// The UTF-8 texts of an iterable of str (a str alone is refused: it would be read as
-// a list of letters).
-inline std::vector<std::string> textes_de(nb::handle mots, const char *nom) {
+// The str of an iterable of str (a str alone is refused: it would be read as a list
+// of letters).
+inline nb::list mots_de(nb::handle mots, const char *nom) {
     if (PyUnicode_Check(mots.ptr())) erreur_type(nom, "list", mots.ptr());
     nb::object it = nb::steal(PyObject_GetIter(mots.ptr()));
     if (!it.is_valid()) {
         PyErr_Clear();
         erreur_type(nom, "list", mots.ptr());
     }
-    std::vector<std::string> res;
+    nb::list res;
     while (PyObject *o = PyIter_Next(it.ptr())) {
         nb::object mot = nb::steal(o);
         exiger_str(mot, nom);
-        res.emplace_back(utf8(mot.ptr()));
+        res.append(mot);
     }
     if (PyErr_Occurred()) throw nb::python_error();
+    return res;
+}
+
+// Their UTF-8 texts.
+inline std::vector<std::string> textes_de(nb::handle mots, const char *nom) {
+    std::vector<std::string> res;
+    for (nb::handle mot : mots_de(mots, nom)) res.emplace_back(utf8(mot.ptr()));
     return res;
 }
 
@@ -43,31 +50,36 @@ inline size_t n_plus_proches(nb::handle n) {
     return size_t(v);
 }
 
-// Threads for a batch: the machine's cores while the fast paths are on, else one.
-inline unsigned fils_de_calcul() {
-    if (!chemins_rapides()) return 1;
-    return std::max(1u, std::min(std::thread::hardware_concurrency(), 16u));
-}
-
-// `calcul(tranche)` over `cibles` one slice at a time, without the GIL; between slices,
-// with it, pending signals are honoured (Ctrl-C stops a whole-lexicon batch within a
-// slice, and nothing is kept of it).
+// `calcul(tranche, threads, plain)` over `cibles` one slice at a time, without the GIL,
+// on the machine's cores while the fast paths are on; between slices, with the GIL,
+// pending signals are honoured (Ctrl-C stops a whole-lexicon batch within a slice,
+// and nothing is kept of it).
 template <class F>
 auto par_tranches(const std::vector<std::u32string> &cibles, F &&calcul) {
     constexpr size_t TRANCHE = 4096;
-    decltype(calcul(cibles)) res;
+    const bool simple = !chemins_rapides();
+    const unsigned fils = simple ? 1 : std::max(1u, std::min(std::thread::hardware_concurrency(), 16u));
+    decltype(calcul(cibles, fils, simple)) res;
     res.reserve(cibles.size());
     for (size_t debut = 0; debut < cibles.size(); debut += TRANCHE) {
         const size_t fin = std::min(cibles.size(), debut + TRANCHE);
         std::vector<std::u32string> tranche(cibles.begin() + debut, cibles.begin() + fin);
         {
             nb::gil_scoped_release libre;
-            auto r = calcul(tranche);
+            auto r = calcul(tranche, fils, simple);
             std::move(r.begin(), r.end(), std::back_inserter(res));
         }
         if (PyErr_CheckSignals() < 0) throw nb::python_error();
     }
     return res;
+}
+
+// The measures of each of `codes` against the words of `a` (see par_tranches).
+inline std::vector<MesuresVoisinage> mesurer(const ArbreVoisinage &a, const std::vector<std::u32string> &codes,
+                                             size_t n) {
+    return par_tranches(codes, [&](const std::vector<std::u32string> &t, unsigned fils, bool simple) {
+        return mesurer_voisinages(a, t, n, fils, simple);
+    });
 }
 
 inline nb::object reel_ou_none(const std::optional<double> &v) {
@@ -85,18 +97,22 @@ inline nb::list textes_des_ids(const RepertoireVoisinage &rep, const std::vector
     return res;
 }
 
-// The four searches of one word, through the fast path or its plain twin.
-inline std::optional<double> distance_moyenne_de(const ArbreVoisinage &a, std::u32string_view mot, size_t n) {
-    return chemins_rapides() ? a.distance_moyenne(mot, n) : a.distance_moyenne_simple(mot, n);
-}
-inline std::vector<uint32_t> voisins_de(const ArbreVoisinage &a, std::u32string_view mot) {
-    return chemins_rapides() ? a.voisins_substitution(mot) : a.voisins_substitution_simple(mot);
-}
-inline std::vector<uint32_t> voisins_levenshtein_de(const ArbreVoisinage &a, std::u32string_view mot) {
-    return chemins_rapides() ? a.voisins_levenshtein(mot) : a.voisins_levenshtein_simple(mot);
-}
-inline size_t point_unicite_de(const ArbreVoisinage &a, std::u32string_view mot) {
-    return chemins_rapides() ? a.point_unicite(mot) : a.point_unicite_simple(mot);
+// The four searches of one word, each through the fast path or its plain twin.
+enum class Recherche { voisins, levenshtein, distance, unicite };
+
+// The answer of search `r` for the word coded `mot` in `rep` (`n`: the n of OLD-n).
+inline nb::object chercher(const RepertoireVoisinage &rep, std::u32string_view mot, Recherche r, size_t n = 0) {
+    const ArbreVoisinage &a = rep.arbre();
+    const bool rapide = chemins_rapides();
+    switch (r) {
+    case Recherche::voisins:
+        return textes_des_ids(rep, rapide ? a.voisins_substitution(mot) : a.voisins_substitution_simple(mot));
+    case Recherche::levenshtein:
+        return textes_des_ids(rep, rapide ? a.voisins_levenshtein(mot) : a.voisins_levenshtein_simple(mot));
+    case Recherche::distance:
+        return reel_ou_none(rapide ? a.distance_moyenne(mot, n) : a.distance_moyenne_simple(mot, n));
+    default: return nb::int_(rapide ? a.point_unicite(mot) : a.point_unicite_simple(mot));
+    }
 }
 
 }  // namespace brivane::py

@@ -436,9 +436,7 @@ def resoudre_demande(lex, demandees: list[str] | None, tables: Sequence[str | No
         return Colonnes([], {})
     from ._aliases import resoudre_colonnes
 
-    sources: list[str] = []
-    for t in tables:
-        sources += [c for c in colonnes_source(lex, t) if c not in sources]
+    sources = list(dict.fromkeys(c for t in tables for c in colonnes_source(lex, t)))
     resolus = resoudre_colonnes(sources)
     # Nom accepte -> cle des entrees ; nom canonique -> premiere colonne source qui le donne.
     cles: dict[str, str] = {}

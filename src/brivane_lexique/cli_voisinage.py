@@ -40,12 +40,12 @@ def cmd_mesures(lex, a, out) -> None:
     if not mots:
         raise ErreurCli("aucun mot : donnez des MOTs ou --fichier", EXIT_USAGE)
     res = lex.mesures(mots, n=a.n, phones=phones or None)
+    lignes = lambda mots: ([mot] + [res[mot][k] for k in MESURES] for mot in mots)  # noqa: E731
     if a.fichier and not out.json:
         # Une ligne par mot du fichier, dans son ordre (un mot repete l'est aussi).
-        ecrire_csv(sys.stdout, ("mot",) + MESURES, ([mot] + [res[mot][k] for k in MESURES] for mot in mots))
+        ecrire_csv(sys.stdout, ("mot",) + MESURES, lignes(mots))
     else:
-        out.montrer(res, lambda: tableau(("mot",) + MESURES, ([mot] + [m[k] for k in MESURES]
-                                                             for mot, m in res.items())))
+        out.montrer(res, lambda: tableau(("mot",) + MESURES, lignes(res)))
 
 
 COMMANDES = [

@@ -53,27 +53,31 @@ std::shared_ptr<const RepertoireVoisinage> repertoire_ortho(Lexique &l) {
     return e.ortho;
 }
 
-// SQLite: the distinct pronunciations and their row counts, read once.
-void lire_phones_sql(Lexique &l, EtatVoisinage &e) {
-    nb::object cur = obtenir_conn(l).attr("execute")("SELECT phone, count(*) FROM " + table_de(l) +
-                                                     " WHERE phone IS NOT NULL AND phone != '' AND ortho IS NOT NULL AND ortho != ''"
-                                                     " GROUP BY phone");
+// SQLite: the texts of the (text, count) rows of `sql`, their counts added into `comptes`.
+std::vector<std::string> lire_comptes(Lexique &l, const std::string &sql,
+                                      std::unordered_map<std::string, size_t> &comptes) {
     std::vector<std::string> textes;
-    e.par_phone.clear();
-    for (nb::handle ligne : cur.attr("fetchall")()) {
-        nb::object p = ligne[0];
-        if (!PyUnicode_Check(p.ptr())) continue;
-        textes.emplace_back(utf8(p.ptr()));
-        e.par_phone[textes.back()] += nb::cast<size_t>(ligne[1]);
+    for (nb::handle ligne : obtenir_conn(l).attr("execute")(sql).attr("fetchall")()) {
+        nb::object t = ligne[0];
+        if (!PyUnicode_Check(t.ptr())) continue;
+        textes.emplace_back(utf8(t.ptr()));
+        comptes[textes.back()] += nb::cast<size_t>(ligne[1]);
     }
-    e.phon = construire(std::move(textes), true);
-    e.source_phon = nb::none();
+    return textes;
 }
 
 std::shared_ptr<const RepertoireVoisinage> repertoire_phon(Lexique &l) {
     EtatVoisinage &e = etat(l);
     if (l.est_sqlite()) {
-        if (!e.phon) lire_phones_sql(l, e);
+        // The distinct pronunciations and their row counts, read once.
+        if (!e.phon) {
+            e.par_phone.clear();
+            e.phon = construire(lire_comptes(l, "SELECT phone, count(*) FROM " + table_de(l) +
+                                                    " WHERE phone IS NOT NULL AND phone != '' AND ortho IS NOT NULL"
+                                                    " AND ortho != '' GROUP BY phone",
+                                             e.par_phone),
+                                true);
+        }
         return e.phon;
     }
     nb::object index = index_phone(l);
@@ -91,38 +95,36 @@ std::shared_ptr<const RepertoireVoisinage> repertoire_phon(Lexique &l) {
     return e.phon;
 }
 
+// Rows of a text lexicon's `index` under `cle`.
+size_t nb_dans_index(nb::handle index, nb::handle cle) {
+    PyObject *v = PyDict_GetItemWithError(index.ptr(), cle.ptr());
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return v ? (size_t)PyObject_Length(v) : 0;
+}
+
+size_t nb_dans_comptes(const std::unordered_map<std::string, size_t> &comptes, nb::handle cle) {
+    auto it = comptes.find(std::string(utf8(cle.ptr())));
+    return it == comptes.end() ? 0 : it->second;
+}
+
 // Rows of the lexicon whose spelling is `cle` (normalised).
 size_t nb_lignes_ortho(Lexique &l, nb::handle cle) {
-    if (!l.est_sqlite()) {
-        PyObject *v = PyDict_GetItemWithError(index_ortho(l).ptr(), cle.ptr());
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        return v ? (size_t)PyObject_Length(v) : 0;
-    }
+    if (!l.est_sqlite()) return nb_dans_index(index_ortho(l), cle);
     EtatVoisinage &e = etat(l);
     if (!e.comptes_ortho) {
-        nb::object cur = obtenir_conn(l).attr("execute")("SELECT lower(ortho), count(*) FROM " + table_de(l) +
-                                                         " WHERE ortho IS NOT NULL GROUP BY lower(ortho)");
-        for (nb::handle ligne : cur.attr("fetchall")()) {
-            nb::object o = ligne[0];
-            if (PyUnicode_Check(o.ptr())) e.par_ortho[std::string(utf8(o.ptr()))] += nb::cast<size_t>(ligne[1]);
-        }
+        lire_comptes(l, "SELECT lower(ortho), count(*) FROM " + table_de(l) +
+                            " WHERE ortho IS NOT NULL GROUP BY lower(ortho)",
+                     e.par_ortho);
         e.comptes_ortho = true;
     }
-    auto it = e.par_ortho.find(std::string(utf8(cle.ptr())));
-    return it == e.par_ortho.end() ? 0 : it->second;
+    return nb_dans_comptes(e.par_ortho, cle);
 }
 
 // Rows of the lexicon pronounced exactly `phone`.
 size_t nb_lignes_phone(Lexique &l, nb::handle phone) {
-    if (!l.est_sqlite()) {
-        PyObject *v = PyDict_GetItemWithError(index_phone(l).ptr(), phone.ptr());
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        return v ? (size_t)PyObject_Length(v) : 0;
-    }
+    if (!l.est_sqlite()) return nb_dans_index(index_phone(l), phone);
     repertoire_phon(l);
-    EtatVoisinage &e = etat(l);
-    auto it = e.par_phone.find(std::string(utf8(phone.ptr())));
-    return it == e.par_phone.end() ? 0 : it->second;
+    return nb_dans_comptes(etat(l).par_phone, phone);
 }
 
 // The pronunciation measured for `mot`: `phone` when given, else the most frequent one
@@ -137,79 +139,20 @@ nb::object phone_pour(Lexique &l, nb::handle mot, nb::handle phone) {
     return p;
 }
 
-std::u32string code_ortho(Lexique &l, nb::handle mot, const RepertoireVoisinage &rep) {
+// Search `r` for `mot` (normalised) among the spellings.
+nb::object sur_ortho(Lexique &l, nb::handle mot, Recherche r, size_t n = 0) {
     exiger_str(mot, "mot");
-    nb::object cle = normaliser(mot);
-    return rep.coder(utf8(cle.ptr()));
+    auto tient = repertoire_ortho(l);  // kept alive if another thread rebuilds it meanwhile
+    return chercher(*tient, tient->coder(utf8(normaliser(mot).ptr())), r, n);
 }
 
-nb::list voisins(Lexique &l, nb::handle mot) {
-    exiger_str(mot, "mot");
-    auto tient = repertoire_ortho(l);
-    const RepertoireVoisinage &rep = *tient;
-    return textes_des_ids(rep, voisins_de(rep.arbre(), code_ortho(l, mot, rep)));
-}
-
-nb::list voisins_levenshtein(Lexique &l, nb::handle mot) {
-    exiger_str(mot, "mot");
-    auto tient = repertoire_ortho(l);
-    const RepertoireVoisinage &rep = *tient;
-    return textes_des_ids(rep, voisins_levenshtein_de(rep.arbre(), code_ortho(l, mot, rep)));
-}
-
-nb::list voisins_phon(Lexique &l, nb::handle mot, nb::handle phone, bool levenshtein) {
+// Search `r` for the pronunciation of `mot` among the pronunciations; `sans` without one.
+nb::object sur_phon(Lexique &l, nb::handle mot, nb::handle phone, Recherche r, nb::object sans, size_t n = 0) {
     exiger_str(mot, "mot");
     nb::object p = phone_pour(l, mot, phone);
-    if (p.is_none()) return nb::list();
+    if (p.is_none()) return sans;
     auto tient = repertoire_phon(l);
-    const RepertoireVoisinage &rep = *tient;
-    std::u32string code = rep.coder(utf8(p.ptr()));
-    return textes_des_ids(rep, levenshtein ? voisins_levenshtein_de(rep.arbre(), code) : voisins_de(rep.arbre(), code));
-}
-
-nb::object old20(Lexique &l, nb::handle mot, nb::handle n) {
-    exiger_str(mot, "mot");
-    size_t k = n_plus_proches(n);
-    auto tient = repertoire_ortho(l);
-    const RepertoireVoisinage &rep = *tient;
-    return reel_ou_none(distance_moyenne_de(rep.arbre(), code_ortho(l, mot, rep), k));
-}
-
-nb::object pld20(Lexique &l, nb::handle mot, nb::handle n, nb::handle phone) {
-    exiger_str(mot, "mot");
-    size_t k = n_plus_proches(n);
-    nb::object p = phone_pour(l, mot, phone);
-    if (p.is_none()) return nb::none();
-    auto tient = repertoire_phon(l);
-    const RepertoireVoisinage &rep = *tient;
-    return reel_ou_none(distance_moyenne_de(rep.arbre(), rep.coder(utf8(p.ptr())), k));
-}
-
-nb::int_ point_unicite(Lexique &l, nb::handle mot) {
-    exiger_str(mot, "mot");
-    auto tient = repertoire_ortho(l);
-    const RepertoireVoisinage &rep = *tient;
-    return nb::int_(point_unicite_de(rep.arbre(), code_ortho(l, mot, rep)));
-}
-
-nb::object point_unicite_phon(Lexique &l, nb::handle mot, nb::handle phone) {
-    exiger_str(mot, "mot");
-    nb::object p = phone_pour(l, mot, phone);
-    if (p.is_none()) return nb::none();
-    auto tient = repertoire_phon(l);
-    const RepertoireVoisinage &rep = *tient;
-    return nb::int_(point_unicite_de(rep.arbre(), rep.coder(utf8(p.ptr()))));
-}
-
-nb::int_ nb_homographes(Lexique &l, nb::handle mot) {
-    exiger_str(mot, "mot");
-    return nb::int_(nb_lignes_ortho(l, normaliser(mot)));
-}
-
-nb::int_ nb_homophones(Lexique &l, nb::handle mot, nb::handle phone) {
-    exiger_str(mot, "mot");
-    nb::object p = phone_pour(l, mot, phone);
-    return nb::int_(p.is_none() ? 0 : nb_lignes_phone(l, p));
+    return chercher(*tient, tient->coder(utf8(p.ptr())), r, n);
 }
 
 // One word of mesures(), read while the GIL is held.
@@ -228,13 +171,7 @@ std::vector<MotMesure> lire_mots(Lexique &l, nb::handle mots, nb::handle phones)
         exiger_str(mots, "mots");
         liste.append(mots);
     } else {
-        nb::object it = nb::steal(PyObject_GetIter(mots.ptr()));
-        if (!it.is_valid()) {
-            PyErr_Clear();
-            erreur_type("mots", "list", mots.ptr());
-        }
-        liste = nb::steal<nb::list>(PySequence_List(it.ptr()));
-        if (!liste.is_valid()) throw nb::python_error();
+        liste = mots_de(mots, "mots");
     }
     auto tient_ortho = repertoire_ortho(l);
     const RepertoireVoisinage &ro = *tient_ortho;
@@ -244,7 +181,6 @@ std::vector<MotMesure> lire_mots(Lexique &l, nb::handle mots, nb::handle phones)
     Interruptible interruption;  // on SQLite each word costs a few statements
     for (nb::handle mot : liste) {
         interruption();
-        exiger_str(mot, "mots");
         if (vus.contains(mot)) continue;
         vus[mot] = nb::none();
         MotMesure m;
@@ -271,26 +207,16 @@ std::vector<MotMesure> lire_mots(Lexique &l, nb::handle mots, nb::handle phones)
 }
 
 void calculer(Lexique &l, std::vector<MotMesure> &mots, size_t n) {
-    auto ro = repertoire_ortho(l);
-    bool phon = false;
-    for (const MotMesure &m : mots) phon |= m.a_phone;
-    auto rp = phon ? repertoire_phon(l) : nullptr;
-    const bool simple = !chemins_rapides();
-    const unsigned fils = fils_de_calcul();
     std::vector<std::u32string> orthos, phons;
     std::vector<size_t> avec_phone;
     for (size_t i = 0; i < mots.size(); ++i) {
         orthos.push_back(mots[i].ortho);
         if (mots[i].a_phone) phons.push_back(mots[i].phon), avec_phone.push_back(i);
     }
-    std::vector<MesuresVoisinage> o = par_tranches(orthos, [&](const std::vector<std::u32string> &t) {
-        return mesurer_voisinages(ro->arbre(), t, n, fils, simple);
-    });
+    std::vector<MesuresVoisinage> o = mesurer(repertoire_ortho(l)->arbre(), orthos, n);
     for (size_t i = 0; i < mots.size(); ++i) mots[i].ortho_mes = o[i];
-    if (!rp) return;
-    std::vector<MesuresVoisinage> p = par_tranches(phons, [&](const std::vector<std::u32string> &t) {
-        return mesurer_voisinages(rp->arbre(), t, n, fils, simple);
-    });
+    if (phons.empty()) return;
+    std::vector<MesuresVoisinage> p = mesurer(repertoire_phon(l)->arbre(), phons, n);
     for (size_t j = 0; j < avec_phone.size(); ++j) mots[avec_phone[j]].phon_mes = p[j];
 }
 
@@ -325,66 +251,86 @@ const char *const DOC_PHONE =
 
 void lier_voisinage(ClasseLexique &c) {
     const std::string phone = DOC_PHONE;
-    c.def("voisins", &voisins, nb::arg("mot").none(), nb::sig("def voisins(self, mot: str) -> list[str]"),
+    const auto mot = nb::arg("mot").none();
+    const auto n20 = nb::arg("n").none() = 20, ph = nb::arg("phone").none() = nb::none();
+    c.def("voisins", [](Lexique &l, nb::handle m) { return sur_ortho(l, m, Recherche::voisins); }, mot,
+          nb::sig("def voisins(self, mot: str) -> list[str]"),
           "Voisins orthographiques par substitution (N de Coltheart = leur nombre).\n\n"
           "Les orthographes distinctes du lexique de meme longueur que mot (normalise)\n"
           "qui en different par une seule lettre substituee ; mot lui-meme exclu.\n"
           "Liste triee. mot peut etre absent du lexique (pseudo-mot).");
-    c.def("voisins_levenshtein", &voisins_levenshtein, nb::arg("mot").none(),
-          nb::sig("def voisins_levenshtein(self, mot: str) -> list[str]"),
+    c.def("voisins_levenshtein", [](Lexique &l, nb::handle m) { return sur_ortho(l, m, Recherche::levenshtein); },
+          mot, nb::sig("def voisins_levenshtein(self, mot: str) -> list[str]"),
           "Voisins orthographiques de Levenshtein 1.\n\n"
           "Les orthographes distinctes du lexique a une substitution, une insertion\n"
           "ou une suppression de mot (normalise) ; mot lui-meme exclu. Liste triee.");
     c.def("voisins_phon",
-          [](Lexique &l, nb::handle mot, nb::handle p) { return voisins_phon(l, mot, p, false); },
-          nb::arg("mot").none(), nb::arg("phone").none() = nb::none(),
-          nb::sig("def voisins_phon(self, mot: str, phone: str | None = None) -> list[str]"),
+          [](Lexique &l, nb::handle m, nb::handle p) { return sur_phon(l, m, p, Recherche::voisins, nb::list()); },
+          mot, ph, nb::sig("def voisins_phon(self, mot: str, phone: str | None = None) -> list[str]"),
           ("Voisins phonologiques par substitution (prononciations).\n\n"
            "Les prononciations distinctes du lexique de meme nombre de phonemes qui\n"
            "different de celle de mot par un seul phoneme substitue. Liste triee ;\n"
            "[] sans prononciation.\n" + phone).c_str());
     c.def("voisins_phon_levenshtein",
-          [](Lexique &l, nb::handle mot, nb::handle p) { return voisins_phon(l, mot, p, true); },
-          nb::arg("mot").none(), nb::arg("phone").none() = nb::none(),
-          nb::sig("def voisins_phon_levenshtein(self, mot: str, phone: str | None = None) -> list[str]"),
+          [](Lexique &l, nb::handle m, nb::handle p) { return sur_phon(l, m, p, Recherche::levenshtein, nb::list()); },
+          mot, ph, nb::sig("def voisins_phon_levenshtein(self, mot: str, phone: str | None = None) -> list[str]"),
           ("Voisins phonologiques de Levenshtein 1 (prononciations).\n\n"
            "Les prononciations distinctes a un phoneme substitue, insere ou supprime\n"
            "de celle de mot. Liste triee ; [] sans prononciation.\n" + phone).c_str());
-    c.def("old20", &old20, nb::arg("mot").none(), nb::arg("n").none() = 20,
-          nb::sig("def old20(self, mot: str, n: int = 20) -> float | None"),
+    c.def("old20",
+          [](Lexique &l, nb::handle m, nb::handle k) {
+              exiger_str(m, "mot");
+              return sur_ortho(l, m, Recherche::distance, n_plus_proches(k));
+          },
+          mot, n20, nb::sig("def old20(self, mot: str, n: int = 20) -> float | None"),
           "OLD20 : distance de Levenshtein moyenne aux n orthographes les plus proches.\n\n"
           "Moyenne des distances de mot (normalise) aux n orthographes distinctes du\n"
           "lexique les plus proches, mot lui-meme exclu ; pour un pseudo-mot, sa\n"
           "distance aux mots du lexique. Moins de n autres orthographes : moyenne sur\n"
           "toutes ; aucune : None. ValueError si n < 1.");
-    c.def("pld20", &pld20, nb::arg("mot").none(), nb::arg("n").none() = 20, nb::arg("phone").none() = nb::none(),
-          nb::sig("def pld20(self, mot: str, n: int = 20, phone: str | None = None) -> float | None"),
+    c.def("pld20",
+          [](Lexique &l, nb::handle m, nb::handle k, nb::handle p) {
+              exiger_str(m, "mot");
+              return sur_phon(l, m, p, Recherche::distance, nb::none(), n_plus_proches(k));
+          },
+          mot, n20, ph, nb::sig("def pld20(self, mot: str, n: int = 20, phone: str | None = None) -> float | None"),
           ("PLD20 : distance moyenne (en phonemes) aux n prononciations les plus proches.\n\n"
            "Comme old20, sur les prononciations distinctes du lexique, la prononciation\n"
            "de mot exclue. None sans prononciation.\n" + phone).c_str());
-    c.def("point_unicite", &point_unicite, nb::arg("mot").none(),
+    c.def("point_unicite", [](Lexique &l, nb::handle m) { return sur_ortho(l, m, Recherche::unicite); }, mot,
           nb::sig("def point_unicite(self, mot: str) -> int"),
           "Point d'unicite orthographique de mot (position a partir de 1).\n\n"
           "La position de la lettre a partir de laquelle aucune autre orthographe du\n"
           "lexique ne commence comme mot (normalise). Quand il n'y en a pas (mot est\n"
           "le debut d'un autre mot, comme chat de chaton), la reponse est\n"
           "len(mot) + 1.");
-    c.def("point_unicite_phon", &point_unicite_phon, nb::arg("mot").none(), nb::arg("phone").none() = nb::none(),
-          nb::sig("def point_unicite_phon(self, mot: str, phone: str | None = None) -> int | None"),
+    c.def("point_unicite_phon",
+          [](Lexique &l, nb::handle m, nb::handle p) { return sur_phon(l, m, p, Recherche::unicite, nb::none()); },
+          mot, ph, nb::sig("def point_unicite_phon(self, mot: str, phone: str | None = None) -> int | None"),
           ("Point d'unicite phonologique de mot (position a partir de 1).\n\n"
            "La position du phoneme a partir duquel aucune autre prononciation du\n"
            "lexique ne commence comme celle de mot ; nombre de phonemes + 1 quand il\n"
            "n'y en a pas ; None sans prononciation.\n" + phone).c_str());
-    c.def("nb_homographes", &nb_homographes, nb::arg("mot").none(),
-          nb::sig("def nb_homographes(self, mot: str) -> int"),
-          "Nombre de lignes du lexique dont l'orthographe est celle de mot.\n\n"
-          "Le mot lui-meme compte (1 pour un mot sans homographe, 0 s'il est absent).");
-    c.def("nb_homophones", &nb_homophones, nb::arg("mot").none(), nb::arg("phone").none() = nb::none(),
-          nb::sig("def nb_homophones(self, mot: str, phone: str | None = None) -> int"),
-          ("Nombre de lignes du lexique dont la prononciation est celle de mot.\n\n"
-           "Le mot lui-meme compte ; 0 sans prononciation.\n" + phone).c_str());
-    c.def("mesures", &mesures, nb::arg("mots").none(), nb::arg("n").none() = 20,
-          nb::arg("phones").none() = nb::none(),
+    c.def(
+        "nb_homographes",
+        [](Lexique &l, nb::handle m) {
+            exiger_str(m, "mot");
+            return nb_lignes_ortho(l, normaliser(m));
+        },
+        mot, nb::sig("def nb_homographes(self, mot: str) -> int"),
+        "Nombre de lignes du lexique dont l'orthographe est celle de mot.\n\n"
+        "Le mot lui-meme compte (1 pour un mot sans homographe, 0 s'il est absent).");
+    c.def(
+        "nb_homophones",
+        [](Lexique &l, nb::handle m, nb::handle p) -> size_t {
+            exiger_str(m, "mot");
+            nb::object phone = phone_pour(l, m, p);
+            return phone.is_none() ? 0 : nb_lignes_phone(l, phone);
+        },
+        mot, ph, nb::sig("def nb_homophones(self, mot: str, phone: str | None = None) -> int"),
+        ("Nombre de lignes du lexique dont la prononciation est celle de mot.\n\n"
+         "Le mot lui-meme compte ; 0 sans prononciation.\n" + phone).c_str());
+    c.def("mesures", &mesures, nb::arg("mots").none(), n20, nb::arg("phones").none() = nb::none(),
           nb::sig("def mesures(self, mots: str | Iterable[str], n: int = 20, "
                   "phones: dict[str, str] | None = None) -> dict[str, dict[str, Any]]"),
           "Mesures de voisinage d'un mot ou de chaque mot d'une liste.\n\n"
