@@ -356,10 +356,9 @@ struct TableEntrees {
     }
 };
 
-// Keys of an index that share their final segments, their lists, and the table of
-// their entries made on first need.
+// The lists of the keys of an index that share their final segments, and the table
+// of their entries made on first need.
 struct GroupeCles {
-    std::vector<uint32_t> cles;
     std::vector<PyObject *> listes;
     TableEntrees table;
 };
