@@ -203,8 +203,7 @@ nb::list contient_son(nb::handle phone_index, nb::handle son, nb::handle limite_
             ++pos;
         }
     }
-    parcourir_cles(d, *ci, &retenues, teste,
-                   [&](PyObject *, PyObject *entrees, size_t i) { garder_entrees(F, entrees, res, true, ci, i); });
+    parcourir_cles(d, *ci, retenues, teste, [&](PyObject *entrees) { garder_entrees(F, entrees, res, true); });
     return res.trier(limite);
 }
 
