@@ -125,16 +125,27 @@ public:
         return appeler(s.ptr());
     }
 
-    // The verdicts of every text of T at once, through one search of the folded texts
-    // for the pattern's run of literals: a text without that run cannot match, the
-    // others are decided. False when the pattern has no such run.
+    // The verdicts of every text of T at once: only the texts whose first character
+    // the first atom of an anchored pattern accepts, or else those holding the
+    // pattern's run of literals (one search of the folded texts), are asked; the
+    // others cannot match. False when the pattern has neither.
     bool decider_tous(const TableTextes &T, uint64_t generation, std::vector<int8_t> &verdicts) {
-        const std::vector<uint32_t> litteral = simple_ ? brivane::litteral_requis(*simple_) : std::vector<uint32_t>();
+        if (!simple_) return false;
+        const std::u32string_view tous = T.tous();
+        const std::vector<brivane::AtomeMotif> &atomes = simple_->atomes;
+        if (simple_->debut && !atomes.empty() && atomes[0].quant == brivane::AtomeMotif::Un) {
+            verdicts.assign(T.taille(), 0);
+            for (size_t id = 0; id < T.taille(); ++id)
+                if (T.debut(id) < T.debut(id + 1) &&
+                    brivane::accepte_atome(atomes[0], tous[T.debut(id)], casse_->minuscules.data(), minuscule))
+                    verdicts[id] = trouve_texte(T.texte((int32_t)id));
+            return true;
+        }
+        const std::vector<uint32_t> litteral = brivane::litteral_requis(*simple_);
         if (litteral.empty()) return false;
         static std::string plies;  // T's texts, one byte per code point (see Casse)
         static uint64_t generation_plies = UINT64_MAX;
         if (generation_plies != generation) plies.clear(), generation_plies = generation;
-        const std::u32string_view tous = T.tous();
         for (size_t i = plies.size(); i < tous.size(); ++i)
             plies.push_back(tous[i] <= 0xFFFF ? (char)casse_->plis[tous[i]] : '\0');
         std::string aiguille;

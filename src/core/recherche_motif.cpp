@@ -190,13 +190,7 @@ bool chercher_simple(const MotifSimple &m, const uint32_t *t, size_t n, const ui
             if ((s >> i & 1) && m.atomes[i].quant != AtomeMotif::Un) s |= 1ull << (i + 1);
         return s;
     };
-    auto accepte = [&](const AtomeMotif &a, size_t j) {
-        if (a.point) return t[j] != '\n';
-        uint32_t c = t[j];
-        if (a.bas) c = c <= 0xFFFF ? bmp[c] : hors_bmp(c);
-        bool dedans = c <= 0xFFFF && (a.bits[c >> 6] >> (c & 63) & 1);
-        return dedans != a.negation;
-    };
+    auto accepte = [&](const AtomeMotif &a, size_t j) { return accepte_atome(a, t[j], bmp, hors_bmp); };
     if (m.fixe) {
         // A fixed length: only the possible start positions are tried (the end for
         // "$", the start for "^"), each atom against one character.

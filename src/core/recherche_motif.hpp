@@ -62,6 +62,14 @@ std::optional<MotifSimple> analyser_motif_simple(const uint32_t *motif, size_t n
 // a text the pattern matches holds, somewhere, characters each matching them in turn.
 std::vector<uint32_t> litteral_requis(const MotifSimple &m);
 
+// Whether atom a accepts character c, `bmp` and `hors_bmp` as below.
+inline bool accepte_atome(const AtomeMotif &a, uint32_t c, const uint32_t *bmp, uint32_t (*hors_bmp)(uint32_t)) {
+    if (a.point) return c != '\n';
+    if (a.bas) c = c <= 0xFFFF ? bmp[c] : hors_bmp(c);
+    const bool dedans = c <= 0xFFFF && (a.bits[c >> 6] >> (c & 63) & 1);
+    return dedans != a.negation;
+}
+
 // Whether the pattern matches somewhere in the text. The lower case of a character
 // (read only by atoms that need it, only where they look) is `bmp[c]` within the
 // Basic Multilingual Plane and `hors_bmp(c)` beyond.
