@@ -11,20 +11,17 @@ namespace {
 // _get_nb_syllabes as bound in this module (filtrer calls it through the module).
 NomLie nom_nb_syllabes;
 
+// What rechercher takes from the re module, once; leaked with the process.
 struct ModuleRe {
-    PyObject *compile = nullptr, *erreur = nullptr, *ignorecase = nullptr, *search = nullptr;
+    nb::module_ re = nb::module_::import_("re");
+    PyObject *compile = nb::object(re.attr("compile")).release().ptr();
+    PyObject *erreur = nb::object(re.attr("error")).release().ptr();
+    PyObject *ignorecase = nb::object(re.attr("IGNORECASE")).release().ptr();
+    PyObject *search = PyUnicode_InternFromString("search");
 };
 const ModuleRe &module_re() {
-    static const ModuleRe r = [] {
-        ModuleRe m;
-        nb::module_ re = nb::module_::import_("re");
-        m.compile = nb::object(re.attr("compile")).release().ptr();
-        m.erreur = nb::object(re.attr("error")).release().ptr();
-        m.ignorecase = nb::object(re.attr("IGNORECASE")).release().ptr();
-        m.search = PyUnicode_InternFromString("search");
-        return m;
-    }();
-    return r;
+    static const ModuleRe *r = new ModuleRe();
+    return *r;
 }
 
 // Simple lower case (the one _sre applies to the text) of a code point.
