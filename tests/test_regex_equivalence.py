@@ -120,7 +120,8 @@ PLUS_TARD = ["\u0130ONS", "attention", "ti\u0161n", "\u0174\u0174", "pr\u00ea\u0
 
 
 @pytest.mark.parametrize("motif", ["tion", "^ch", "ment$", "^[bp]r.*er$", "ti", "on", "\u0131", "i", "s", "k",
-                                   "\u00e9t", "t\u00e9$", "nation", "r", "er$", "\\.", "^t", "a\u0161", "\u0165"])
+                                   "\u00e9t", "t\u00e9$", "nation", "r", "er$", "\\.", "^t", "a\u0161", "\u0165",
+                                   "^k", "^\u0131", "^s", "^\U0001d400", "^.i", "^[^n]", "^ti?on"])
 def test_litteraux_sur_les_textes_retenus(motif):
     rx = re.compile(motif, re.IGNORECASE)
     for textes in (VOISINS, VOISINS + PLUS_TARD):
