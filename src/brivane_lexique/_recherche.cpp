@@ -130,7 +130,9 @@ public:
         if (!simple_) return false;
         const std::u32string_view tous = T.tous();
         const std::vector<brivane::AtomeMotif> &atomes = simple_->atomes;
-        if (simple_->debut && !atomes.empty() && atomes[0].quant == brivane::AtomeMotif::Un) {
+        // A first atom that accepts nearly everything ("." or a negated class) rules nothing out.
+        if (simple_->debut && !atomes.empty() && atomes[0].quant == brivane::AtomeMotif::Un && !atomes[0].point &&
+            !atomes[0].negation) {
             verdicts.assign(T.taille(), 0);
             for (size_t id = 0; id < T.taille(); ++id)
                 if (T.debut(id) < T.debut(id + 1) &&
