@@ -108,3 +108,28 @@ def test_sous_ensemble_comme_re(graine, chemins):
                 vus.add(t.lower())
                 attendu.append(t)
         assert [e["ortho"] for e in _recherche.rechercher(par_ortho, motif, "ortho", 10**6)] == attendu, motif
+
+
+# Texts whose spellings are remembered end to end: runs split across two neighbours,
+# characters sharing a low byte with a letter (U+0161, U+0174, U+0165), the case
+# traps, characters beyond the BMP, and texts first met between two calls.
+VOISINS = ["ti", "on", "nation", "NATION", "na\u0161ion", "\u0165ion", "\u0174ION", "\u0131on", "TİON", "\u017fion",
+           "\u212aion", "mention", "MENT", "ment\n", "ment\nx", "\U0001d400tion", "ti\U0001d400on", "chat", "\u0161hat",
+           "CH\u00c2TEAU", "\u00e9t\u00e9", "\u00c9T\u00c9", "pr\u00eater", "brancher", "BR\u00fbLER", "er", "r"]
+PLUS_TARD = ["\u0130ONS", "attention", "ti\u0161n", "\u0174\u0174", "pr\u00ea\u0165er", "berger"]
+
+
+@pytest.mark.parametrize("motif", ["tion", "^ch", "ment$", "^[bp]r.*er$", "ti", "on", "\u0131", "i", "s", "k",
+                                   "\u00e9t", "t\u00e9$", "nation", "r", "er$", "\\.", "^t", "a\u0161", "\u0165",
+                                   "^k", "^\u0131", "^s", "^\U0001d400", "^.i", "^[^n]", "^ti?on"])
+def test_litteraux_sur_les_textes_retenus(motif):
+    rx = re.compile(motif, re.IGNORECASE)
+    for textes in (VOISINS, VOISINS + PLUS_TARD):
+        index = {f"k{i}": [{"ortho": t, "freq": i}] for i, t in enumerate(textes)}
+        premiers = {}  # one per spelling, case-insensitively: the first met
+        for i, t in enumerate(textes):
+            if rx.search(t):
+                premiers.setdefault(t.lower(), (i, t))
+        attendu = [t for i, t in sorted(premiers.values(), reverse=True)]
+        for _ in range(3):  # the first call reads the dicts, the next ones the remembered texts
+            assert [e["ortho"] for e in _recherche.rechercher(index, motif, "ortho", 10**6)] == attendu

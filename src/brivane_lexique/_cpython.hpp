@@ -14,6 +14,8 @@
 
 #include <Python.h>
 
+#include "simd.hpp"
+
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -93,11 +95,15 @@ public:
         vus_.emplace_back(d, reinterpret_cast<PyDictObject *>(d)->ma_version_tag);
         return true;
     }
+    // Every tag is read, each asked for well ahead: the dicts are far apart in memory.
     bool intact() const {
         if (!valide_) return false;
-        for (const auto &[d, tag] : vus_)
-            if (reinterpret_cast<PyDictObject *>(d)->ma_version_tag != tag) return false;
-        return true;
+        bool differe = false;
+        for (size_t i = 0, n = vus_.size(); i < n; ++i) {
+            if (i + 16 < n) brivane::precharger(vus_[i + 16].first);
+            differe |= reinterpret_cast<PyDictObject *>(vus_[i].first)->ma_version_tag != vus_[i].second;
+        }
+        return !differe;
     }
     void casser_sceau() { vider(); }
 

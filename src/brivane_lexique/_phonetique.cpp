@@ -9,58 +9,16 @@ using namespace brivane::py;
 namespace {
 
 PyObject *module_phonetique = nullptr;  // borrowed: the module outlives its functions
-NomLie nom_tokenize;                    // _tokenize_ipa, taken from _utils
-bool tokenize_lie = false;
+NomLie nom_tokenize;                    // _tokenize_ipa, taken from _utils at import
 NomLie nom_nb_syllabes;                 // this module's own _get_nb_syllabes
+// The object bound at import is _utils' compiled function, whose answers the C++
+// segmentation of this build reproduces (a replacement installed in _utils before
+// this import is a Python object, called as it is).
+bool tokenize_cpp = false;
 
-bool tokenize_cpp = false;             // the bound object is _utils' own compiled function
-
-// True for the compiled _tokenize_ipa of _utils, whose answers the C++ segmentation
-// of this build reproduces: a compiled function object (Python code cannot make
-// one) carrying that module and name. A replacement installed in _utils before this
-// module was imported is a different object and is called as it is.
-bool est_segmenteur_cpp(PyObject *f) {
-    nb::object nous = nb::borrow(PyDict_GetItemString(PyModule_GetDict(module_phonetique), "rimes"));
-    if (!nous.is_valid() || Py_TYPE(f) != Py_TYPE(nous.ptr())) return false;
-    nb::object mod = nb::steal(PyObject_GetAttrString(f, "__module__"));
-    nb::object nom = nb::steal(PyObject_GetAttrString(f, "__name__"));
-    if (!mod.is_valid() || !nom.is_valid()) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_Check(mod.ptr()) && PyUnicode_Check(nom.ptr()) &&
-           PyUnicode_CompareWithASCIIString(mod.ptr(), "brivane_lexique._utils") == 0 &&
-           PyUnicode_CompareWithASCIIString(nom.ptr(), "_tokenize_ipa") == 0;
-}
-
-void lier_tokenize(bool a_l_import) {
-    nb::module_ m = nb::borrow<nb::module_>(module_phonetique);
-    nb::object utils = nb::module_::import_("brivane_lexique._utils");
-    PyObject *f = PyObject_GetAttrString(utils.ptr(), "_tokenize_ipa");
-    if (!f) {
-        if (a_l_import && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();  // bound on first use instead
-            return;
-        }
-        throw nb::python_error();
-    }
-    nb::object fo = nb::steal(f);
-    tokenize_cpp = est_segmenteur_cpp(fo.ptr());
-    nom_tokenize.lier(m, "_tokenize_ipa", fo);
-    tokenize_lie = true;
-}
-
-// Current _tokenize_ipa of the module; `original` tells whether it is still the
-// compiled segmentation bound at import, which C++ may then apply directly.
+// Current _tokenize_ipa of the module; `original` tells whether C++ may apply the
+// compiled segmentation instead of calling it.
 nb::object tokenize_courant(bool &original) {
-    if (!tokenize_lie) {
-        PyObject *d = PyModule_GetDict(module_phonetique);
-        if (PyObject *c = PyDict_GetItemString(d, "_tokenize_ipa")) {
-            original = false;
-            return nb::borrow(c);
-        }
-        lier_tokenize(false);
-    }
     original = tokenize_cpp && nom_tokenize.original();
     return nom_tokenize.objet();
 }
@@ -143,9 +101,7 @@ GroupeCles &rimes_de(ClesIndex &ci, long long nb_phonemes, const std::u32string 
             const size_t n = ci.debuts[i + 1] - ci.debuts[i];
             brivane::segmenter_points(reinterpret_cast<const uint32_t *>(p), n, fins);
             if (auto t = tranche(p, n, fins.data(), fins.size(), nb_phonemes)) {
-                GroupeCles &groupe = groupes[*t];
-                groupe.cles.push_back((uint32_t)i);
-                groupe.listes.push_back(ci.valeurs[i]);
+                groupes[*t].listes.push_back(ci.valeurs[i]);
             }
         }
         g = ci.rimes.emplace(nb_phonemes, std::move(groupes)).first;
@@ -167,48 +123,42 @@ nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phone
     Fiches &F = *appel;
     Resultats res(F);
     PyObject *d = phone_index.ptr();
-    const bool rapide = brivane::chemins_rapides();
-    auto garder = [&](PyObject *, PyObject *entrees, size_t) { garder_entrees(F, entrees, res, rapide); };
-
-    if (!original) {
-        // A tokenizer replaced by the caller: called once on the reference and once per
-        // key, in index order.
-        res.python_a_tourne();
+    // segments[-nb_phonemes:] of the reference through the module's tokenizer: first
+    // of all when it was replaced (then called once on the reference and once per
+    // key, in index order), else only for a key that is not an exact str. False when
+    // too few segments can never rhyme.
+    nb::object suffixe;
+    auto suffixe_de_reference = [&] {
         nb::object segments = appeler(f.ptr(), mot_phone.ptr());
         Py_ssize_t n = PyObject_Size(segments.ptr());
         if (n < 0) throw nb::python_error();
-        if (nb_phonemes > 0 && (long long)n < nb_phonemes) return nb::list();
-        nb::object suffixe = tranche_fin(segments.ptr(), nb_phonemes);
-        pour_chaque_cle(d, [&](PyObject *cle, PyObject *entrees) {
-            nb::object segs = appeler(f.ptr(), cle);
-            if (rime_generique(segs.ptr(), nb_phonemes, suffixe.ptr())) garder(cle, entrees, 0);
-        });
-        return res.trier(limite);
-    }
-    // The compiled segmentation applied here gives exactly the segments that
-    // _utils._tokenize_ipa would return.
-    std::optional<std::u32string> ref = tranche_de(mot_phone.ptr(), nb_phonemes);
-    if (!ref) return nb::list();
-    nb::object suffixe_liste;  // only for keys that are not exact str
+        if (nb_phonemes > 0 && (long long)n < nb_phonemes) return false;
+        suffixe = tranche_fin(segments.ptr(), nb_phonemes);
+        return true;
+    };
+    // Otherwise the compiled segmentation applied here gives exactly the segments
+    // that _utils._tokenize_ipa would return.
+    std::optional<std::u32string> ref;
+    if (original ? !(ref = tranche_de(mot_phone.ptr(), nb_phonemes)) : !suffixe_de_reference()) return nb::list();
+    if (!original) res.python_a_tourne();
     auto teste = [&](PyObject *cle) {
-        if (PyUnicode_CheckExact(cle)) return tranche_de(cle, nb_phonemes) == ref;
+        if (original && PyUnicode_CheckExact(cle)) return tranche_de(cle, nb_phonemes) == ref;
         // The compiled tokenizer refuses anything else: its own error is raised.
         nb::object segs = appeler(f.ptr(), cle);
-        if (!suffixe_liste.is_valid()) suffixe_liste = tranche_fin(appeler(f.ptr(), mot_phone.ptr()).ptr(), nb_phonemes);
-        return rime_generique(segs.ptr(), nb_phonemes, suffixe_liste.ptr());
+        if (!suffixe.is_valid()) suffixe_de_reference();
+        return rime_generique(segs.ptr(), nb_phonemes, suffixe.ptr());
     };
-    if (ClesIndex *ci = rapide ? cles_index(d) : nullptr) {
-        GroupeCles &groupe = rimes_de(*ci, nb_phonemes, *ref);
-        // The entries of the group through its table: one seal for all of them.
-        if (TableEntrees *t = table_de(groupe.listes, groupe.table, F, G_TRI | G_FREQ)) {
-            for (size_t k = 0; k < t->fiches.size(); ++k) res.garder_fige(t->entrees[k], t->fiches[k], true);
-            return res.trier(limite);
-        }
-        parcourir_cles(d, *ci, &groupe.cles, teste,
-                       [&](PyObject *, PyObject *entrees, size_t i) { garder_entrees(F, entrees, res, true, ci, i); });
-    } else {
-        pour_chaque_cle(d, [&](PyObject *cle, PyObject *entrees) { if (teste(cle)) garder(cle, entrees, 0); });
+    const bool rapide = brivane::chemins_rapides();
+    // The entries of the key group through its table: one seal for all of them.
+    ClesIndex *ci = original && rapide ? cles_index(d) : nullptr;
+    GroupeCles *groupe = ci ? &rimes_de(*ci, nb_phonemes, *ref) : nullptr;
+    if (TableEntrees *t = groupe ? table_de(groupe->listes, groupe->table, F, G_TRI | G_FREQ) : nullptr) {
+        for (size_t k = 0; k < t->fiches.size(); ++k) res.garder_fige(t->entrees[k], t->fiches[k], true);
+        return res.trier(limite);
     }
+    pour_chaque_cle(d, [&](PyObject *cle, PyObject *entrees) {
+        if (teste(cle)) garder_entrees(F, entrees, res, rapide);
+    });
     return res.trier(limite);
 }
 
@@ -253,8 +203,7 @@ nb::list contient_son(nb::handle phone_index, nb::handle son, nb::handle limite_
             ++pos;
         }
     }
-    parcourir_cles(d, *ci, &retenues, teste,
-                   [&](PyObject *, PyObject *entrees, size_t i) { garder_entrees(F, entrees, res, true, ci, i); });
+    parcourir_cles(d, *ci, retenues, teste, [&](PyObject *entrees) { garder_entrees(F, entrees, res, true); });
     return res.trier(limite);
 }
 
@@ -343,5 +292,8 @@ NB_MODULE(_phonetique, m) {
           "Extrait le nombre de syllabes d'une entree.");
     nom_nb_syllabes.lier(m, "_get_nb_syllabes", m.attr("_get_nb_syllabes"));
 
-    lier_tokenize(true);
+    nb::object tokenize = nb::module_::import_("brivane_lexique._utils").attr("_tokenize_ipa");
+    tokenize_cpp = Py_TYPE(tokenize.ptr()) == Py_TYPE(m.attr("rimes").ptr()) &&
+                   nb::str(tokenize.attr("__name__")).equal(nb::str("_tokenize_ipa"));
+    nom_tokenize.lier(m, "_tokenize_ipa", tokenize);
 }

@@ -11,28 +11,36 @@ namespace {
 // _get_nb_syllabes as bound in this module (filtrer calls it through the module).
 NomLie nom_nb_syllabes;
 
+// What rechercher takes from the re module, once; leaked with the process.
 struct ModuleRe {
-    PyObject *compile = nullptr, *erreur = nullptr, *ignorecase = nullptr, *search = nullptr;
+    nb::module_ re = nb::module_::import_("re");
+    PyObject *compile = nb::object(re.attr("compile")).release().ptr();
+    PyObject *erreur = nb::object(re.attr("error")).release().ptr();
+    PyObject *ignorecase = nb::object(re.attr("IGNORECASE")).release().ptr();
+    PyObject *search = PyUnicode_InternFromString("search");
 };
 const ModuleRe &module_re() {
-    static const ModuleRe r = [] {
-        ModuleRe m;
-        nb::module_ re = nb::module_::import_("re");
-        m.compile = nb::object(re.attr("compile")).release().ptr();
-        m.erreur = nb::object(re.attr("error")).release().ptr();
-        m.ignorecase = nb::object(re.attr("IGNORECASE")).release().ptr();
-        m.search = PyUnicode_InternFromString("search");
-        return m;
-    }();
-    return r;
+    static const ModuleRe *r = new ModuleRe();
+    return *r;
 }
+
+// Simple lower case (the one _sre applies to the text) of a code point.
+uint32_t minuscule(uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); }
 
 // The case rules of the host's engine for case-insensitive str patterns: simple
 // lower case as _sre applies it to the text, "cased" as _sre.unicode_iscased, and
-// the extra equivalences the compiler adds (re._compiler._EXTRA_CASES). nullptr
-// when that table cannot be found: every pattern then goes to the host's engine.
-const brivane::RegleCasse *regle_casse() {
-    static const brivane::RegleCasse *r = []() -> const brivane::RegleCasse * {
+// the extra equivalences the compiler adds (re._compiler._EXTRA_CASES). `plis`:
+// per BMP code point, the low byte of one representative of the characters its
+// lower case folds with, so that two characters one literal matches share their
+// byte. nullptr when that table cannot be found: every pattern then goes to the
+// host's engine.
+struct Casse {
+    brivane::RegleCasse regle;
+    std::vector<uint32_t> minuscules;  // of every BMP code point
+    std::vector<uint8_t> plis;
+};
+const Casse *casse() {
+    static const Casse *r = []() -> const Casse * {
         PyObject *mod = PyImport_ImportModule("re._compiler");
         PyObject *table = mod ? PyObject_GetAttrString(mod, "_EXTRA_CASES") : nullptr;
         Py_XDECREF(mod);
@@ -54,29 +62,34 @@ const brivane::RegleCasse *regle_casse() {
             PyErr_Clear();
             return nullptr;
         }
-        auto *regle = new brivane::RegleCasse();
-        regle->minuscule = [](uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); };
-        regle->a_casse = [](uint32_t c) {
-            return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c) != c || (uint32_t)Py_UNICODE_TOUPPER((Py_UCS4)c) != c;
-        };
-        regle->equivalents = [extras](uint32_t c, std::vector<uint32_t> &out) {
-            auto it = extras->find(c);
+        auto *c = new Casse();
+        c->regle.minuscule = minuscule;
+        c->regle.a_casse = [](uint32_t x) { return minuscule(x) != x || (uint32_t)Py_UNICODE_TOUPPER((Py_UCS4)x) != x; };
+        c->regle.equivalents = [extras](uint32_t x, std::vector<uint32_t> &out) {
+            auto it = extras->find(x);
             if (it != extras->end()) out = it->second;
         };
-        return regle;
+        // The smallest member of each connected set of equivalences represents it.
+        std::unordered_map<uint32_t, uint32_t> rep;
+        auto rep_de = [&](uint32_t x) { return rep.count(x) ? rep[x] : x; };
+        for (bool change = true; change;) {
+            change = false;
+            for (auto &[x, l] : *extras)
+                for (uint32_t y : l)
+                    if (rep_de(x) != rep_de(y)) {
+                        rep[x] = rep[y] = std::min(rep_de(x), rep_de(y));
+                        change = true;
+                    }
+        }
+        c->minuscules.resize(0x10000);
+        c->plis.resize(0x10000);
+        for (uint32_t x = 0; x < 0x10000; ++x) {
+            c->minuscules[x] = minuscule(x);
+            c->plis[x] = (uint8_t)rep_de(c->minuscules[x]);
+        }
+        return c;
     }();
     return r;
-}
-
-// Simple lower case (the one _sre applies to the text) of every BMP code point,
-// computed once.
-const uint32_t *minuscules_bmp() {
-    static const uint32_t *t = [] {
-        auto *v = new uint32_t[0x10000];
-        for (uint32_t c = 0; c < 0x10000; ++c) v[c] = (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c);
-        return v;
-    }();
-    return t;
 }
 
 // Verdict of the pattern on one value. The subset of core/recherche_motif.hpp is
@@ -87,11 +100,10 @@ public:
     Chercheur(nb::object rx, PyObject *motif) {
         search_ = nb::steal(PyObject_GetAttr(rx.ptr(), module_re().search));
         if (!search_.is_valid()) throw nb::python_error();
-        if (!brivane::chemins_rapides()) return;
+        if (!brivane::chemins_rapides() || !(casse_ = casse())) return;
         std::u32string p;
         points_de(motif, p);
-        if (const brivane::RegleCasse *c = regle_casse())
-            simple_ = brivane::analyser_motif_simple(reinterpret_cast<const uint32_t *>(p.data()), p.size(), *c);
+        simple_ = brivane::analyser_motif_simple(reinterpret_cast<const uint32_t *>(p.data()), p.size(), casse_->regle);
     }
 
     bool trouve(PyObject *v) {
@@ -110,11 +122,48 @@ public:
         return appeler(s.ptr());
     }
 
+    // The verdicts of every text of T at once: only the texts whose first character
+    // the first atom of an anchored pattern accepts, or else those holding the
+    // pattern's run of literals (one search of the folded texts), are asked; the
+    // others cannot match. False when the pattern has neither.
+    bool decider_tous(const TableTextes &T, uint64_t generation, std::vector<int8_t> &verdicts) {
+        if (!simple_) return false;
+        const std::u32string_view tous = T.tous();
+        const std::vector<brivane::AtomeMotif> &atomes = simple_->atomes;
+        // A first atom that accepts nearly everything ("." or a negated class) rules nothing out.
+        if (simple_->debut && !atomes.empty() && atomes[0].quant == brivane::AtomeMotif::Un && !atomes[0].point &&
+            !atomes[0].negation) {
+            verdicts.assign(T.taille(), 0);
+            for (size_t id = 0; id < T.taille(); ++id)
+                if (T.debut(id) < T.debut(id + 1) &&
+                    brivane::accepte_atome(atomes[0], tous[T.debut(id)], casse_->minuscules.data(), minuscule))
+                    verdicts[id] = trouve_texte(T.texte((int32_t)id));
+            return true;
+        }
+        const std::vector<uint32_t> litteral = brivane::litteral_requis(*simple_);
+        if (litteral.empty()) return false;
+        static std::string plies;  // T's texts, one byte per code point (see Casse)
+        static uint64_t generation_plies = UINT64_MAX;
+        if (generation_plies != generation) plies.clear(), generation_plies = generation;
+        for (size_t i = plies.size(); i < tous.size(); ++i)
+            plies.push_back(tous[i] <= 0xFFFF ? (char)casse_->plis[tous[i]] : '\0');
+        std::string aiguille;
+        for (uint32_t c : litteral) aiguille.push_back((char)casse_->plis[c]);
+        verdicts.assign(T.taille(), 0);
+        for (size_t pos = 0, id = 0; pos < plies.size();) {
+            pos += brivane::trouver_octets(plies.data() + pos, plies.size() - pos, aiguille.data(), aiguille.size());
+            if (pos >= plies.size()) break;
+            while (T.debut(id + 1) <= pos) ++id;  // the text holding pos
+            verdicts[id] = trouve_texte(T.texte((int32_t)id));
+            pos = std::max(pos + 1, T.debut(id + 1));
+        }
+        return true;
+    }
+
 private:
     bool trouve_texte(std::u32string_view t) {
         return brivane::chercher_simple(*simple_, reinterpret_cast<const uint32_t *>(t.data()), t.size(),
-                                        minuscules_bmp(),
-                                        [](uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); });
+                                        casse_->minuscules.data(), [](uint32_t c) { return minuscule(c); });
     }
     bool appeler(PyObject *v) {
         PyObject *m = PyObject_CallOneArg(search_.ptr(), v);
@@ -125,6 +174,7 @@ private:
     }
 
     nb::object search_;
+    const Casse *casse_ = nullptr;
     std::optional<brivane::MotifSimple> simple_;
     std::u32string points_;
 };
@@ -137,7 +187,8 @@ bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &cherc
     if (!t) return false;
     PyObject *const index = ci.index;
     const uint64_t generation = ci.generation, construction = t->construction;
-    std::vector<int8_t> verdicts(F.textes.taille(), -1);  // per text id: -1 not decided yet
+    std::vector<int8_t> verdicts;  // per text id: -1 not decided yet
+    if (!chercheur.decider_tous(F.textes, F.generation_textes, verdicts)) verdicts.assign(F.textes.taille(), -1);
     std::vector<uint32_t> trouvees;
     bool python = false;
     const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? t->valeurs_ortho : t->valeurs_phone;
@@ -164,7 +215,6 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
     exiger_str(pattern, "pattern");
     exiger_str(champ, "champ");
     long long lim = entier_arg(limite, "limite");
-
     const ModuleRe &re = module_re();
     PyObject *rx = PyObject_CallFunctionObjArgs(re.compile, pattern.ptr(), re.ignorecase, nullptr);
     if (!rx) {

@@ -82,19 +82,12 @@ public:
     bool valide(int32_t i, PyObject *e) const { return fiches_[(size_t)i].e == e && fiches_[(size_t)i].sceau.intact(); }
 
     // The record of e with `groupes` computed and proved current; -1 when e is not an
-    // exact dict. `conseil`: where the record of the entry at this place was last time
-    // (checked by address before use, updated after). A record whose seal holds is
-    // that of the same live dict: its address is then all that is read.
-    // `creer`: false to use only a record made before (-1 when there is none).
-    int32_t obtenir(PyObject *e, uint8_t groupes, int32_t *conseil = nullptr, bool creer = true) {
-        int32_t i;
-        if (conseil && *conseil >= 0 && (size_t)*conseil < fiches_.size() && fiches_[(size_t)*conseil].e == e) {
-            i = *conseil;
-        } else {
-            i = trouver(e, creer);
-            if (i < 0) return -1;
-            if (conseil) *conseil = i;
-        }
+    // exact dict. A record whose seal holds is that of the same live dict: its address
+    // is then all that is read. `creer`: false to use only a record made before (-1
+    // when there is none).
+    int32_t obtenir(PyObject *e, uint8_t groupes, bool creer = true) {
+        const int32_t i = trouver(e, creer);
+        if (i < 0) return -1;
         Scellee &r = fiches_[(size_t)i];
         if (!r.sceau.intact()) {
             if (!PyDict_CheckExact(e)) return -1;
@@ -112,7 +105,6 @@ public:
         Scellee &r = fiches_[(size_t)i];
         if (uint8_t manque = groupes & ~r.f.prets) calculer(r.e, r.f, manque);
     }
-    void reserver(size_t n) { adresses_.reserve(adresses_.size() + n); }
 
     // Computes `groupes` of f from the dict e. Runs no Python code: a value that is not
     // of an exact immutable type only marks its group live.
@@ -356,10 +348,9 @@ struct TableEntrees {
     }
 };
 
-// Keys of an index that share their final segments, their lists, and the table of
-// their entries made on first need.
+// The lists of the keys of an index that share their final segments, and the table
+// of their entries made on first need.
 struct GroupeCles {
-    std::vector<uint32_t> cles;
     std::vector<PyObject *> listes;
     TableEntrees table;
 };
@@ -380,18 +371,10 @@ struct ClesIndex {
     std::vector<Py_ssize_t> positions;      // PyDict_Next position after each key
     std::u32string points;
     std::vector<uint32_t> debuts;  // key i: points[debuts[i], debuts[i + 1])
-    // Record number of each entry slot (key i, position j), a hint for scans in this
-    // index's order (the records themselves may have been made in another).
-    std::vector<uint32_t> debut_conseils;
-    std::vector<int32_t> conseils;
     // Per nb_phonemes, the keys by their final segments (see _phonetique.cpp).
     std::unordered_map<long long, std::unordered_map<std::u32string, GroupeCles>> rimes;
     TableEntrees table;
 
-    int32_t *conseil(size_t i, Py_ssize_t j) {
-        if (i + 1 >= debut_conseils.size() || (size_t)j >= debut_conseils[i + 1] - debut_conseils[i]) return nullptr;
-        return &conseils[debut_conseils[i] + (size_t)j];
-    }
     bool valide(PyObject *d) const { return index == d && sceau.intact(); }
     void construire(PyObject *d) {
         static uint64_t generations = 0;
@@ -401,7 +384,6 @@ struct ClesIndex {
         table.vider();
         cles.clear(), valeurs.clear(), positions.clear(), points.clear();
         debuts.assign(1, 0);
-        debut_conseils.assign(1, 0);
         rimes.clear();
         parcours = 0;
         Py_ssize_t pos = 0;
@@ -412,9 +394,7 @@ struct ClesIndex {
             points_de(k, p);
             points += p;
             debuts.push_back((uint32_t)points.size());
-            debut_conseils.push_back(debut_conseils.back() + (uint32_t)(PyList_CheckExact(v) ? PyList_GET_SIZE(v) : 0));
         }
-        conseils.assign(debut_conseils.back(), -1);
         const Py_ssize_t avant = Py_REFCNT(d);
         if (sceau.ajouter(d)) index = d;
         tient = Py_REFCNT(d) != avant;
@@ -439,7 +419,6 @@ inline ClesIndex *cles_index(PyObject *d) {
     }
     libre->construire(d);
     libre->usage = ++horloge;
-    fiches().reserver(libre->conseils.size());
     return libre->index ? libre : nullptr;
 }
 
@@ -480,6 +459,9 @@ inline bool table_intacte(const std::vector<PyObject *> &listes, const TableEntr
         bool differe = false;
         const uint32_t fin = t.tranches[r + 1];
         for (uint32_t i = t.tranches[r]; i < fin; ++i) {
+            // Lists asked for two rounds ahead, their items one round ahead.
+            if (i + 16 < fin) brivane::precharger(listes[i + 16]);
+            if (i + 8 < fin) brivane::precharger(reinterpret_cast<PyListObject *>(listes[i + 8])->ob_item);
             PyObject *l = listes[i];
             const uint32_t debut = t.debuts[i], n = t.debuts[i + 1] - debut;
             if (PyList_GET_SIZE(l) != (Py_ssize_t)n) return false;
@@ -562,50 +544,34 @@ inline TableEntrees *table_entrees(ClesIndex &ci, Fiches &F, uint8_t groupes) {
     return table_de(ci.valeurs, ci.table, F, groupes);
 }
 
-// Visits the keys `retenues` of snapshot ci (all of them when null, in index order)
-// as the host's items() loop would visit the keys that pass `teste`, calling
-// action(key, value, i) with the value held (i: the key's number in ci, or SIZE_MAX;
-// the key of a snapshot is not touched, its object is not read here). The action may
-// run Python code: then a dict of another size raises as the host's iterator does,
-// and any other change sends the rest of the walk to the dict itself, each key then
-// tested by `teste`.
+// Visits the keys `retenues` of snapshot ci in index order as the host's items() loop
+// would visit the keys that pass `teste`, calling action(value) with the value held
+// (the key of a snapshot is not touched, its object is not read here). The action
+// may run Python code: then a dict of another size raises as the host's iterator
+// does, and any other change sends the rest of the walk to the dict itself, each
+// key then tested by `teste`.
 template <class T, class A>
-void parcourir_cles(PyObject *d, ClesIndex &ci, const std::vector<uint32_t> *retenues, T &&teste, A &&action) {
+void parcourir_cles(PyObject *d, ClesIndex &ci, const std::vector<uint32_t> &retenues, T &&teste, A &&action) {
     const uint64_t generation = ci.generation;
     const Py_ssize_t taille = PyDict_GET_SIZE(d);
-    const size_t n = retenues ? retenues->size() : ci.cles.size();
     Interruptible interruption;
-    for (size_t r = 0; r < n; ++r) {
+    for (uint32_t i : retenues) {
         interruption();
-        const size_t i = retenues ? (*retenues)[r] : r;
-        const Py_ssize_t pos = ci.positions[i];
         nb::object v = nb::borrow(ci.valeurs[i]);
-        action(ci.cles[i], v.ptr(), i);
+        action(v.ptr());
         if (PyDict_GET_SIZE(d) != taille) erreur_taille_changee();
         if (ci.generation != generation || !ci.valide(d)) {
             pour_chaque_cle(
-                d, [&](PyObject *k, PyObject *v) { if (teste(k)) action(k, v, SIZE_MAX); }, pos);
+                d, [&](PyObject *k, PyObject *v) { if (teste(k)) action(v); }, ci.positions[i]);
             return;
         }
     }
 }
 
-// Calls f(entry, hint) for every entry of one index list (or any iterable). An entry
-// of an exact list is not held: f holds it before it runs any Python code. `hint`:
-// the record hint of that slot in ci (nullptr when there is none).
-template <class F> void pour_chaque_entree(PyObject *entrees, ClesIndex *ci, size_t i, F &&f) {
-    if (!PyList_CheckExact(entrees)) return pour_chaque_entree(entrees, [&](PyObject *e) { f(e, nullptr); });
-    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(entrees); ++j)
-        f(PyList_GET_ITEM(entrees, j), ci && i != SIZE_MAX ? ci->conseil(i, j) : nullptr);
-}
-
 // Keeps the entries of one index list (or any iterable), through their records when
 // `rapide`: one per non-empty spelling.
-inline void garder_entrees(Fiches &F, PyObject *entrees, Resultats &res, bool rapide, ClesIndex *ci = nullptr,
-                           size_t i = SIZE_MAX) {
-    pour_chaque_entree(entrees, ci, i, [&](PyObject *e, int32_t *conseil) {
-        res.garder(e, rapide ? F.obtenir(e, G_TRI | G_FREQ, conseil) : -1, true);
-    });
+inline void garder_entrees(Fiches &F, PyObject *entrees, Resultats &res, bool rapide) {
+    pour_chaque_entree(entrees, [&](PyObject *e) { res.garder(e, rapide ? F.obtenir(e, G_TRI | G_FREQ) : -1, true); });
 }
 
 }  // namespace brivane::py

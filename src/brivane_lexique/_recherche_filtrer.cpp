@@ -49,7 +49,7 @@ nb::list filtrer(nb::handle flux, nb::handle cgram, nb::handle genre, nb::handle
     while (PyObject *brut = PyIter_Next(it.ptr())) {
         nb::object e = nb::steal(brut);
         interruption();
-        const int32_t fi = rapide ? F.obtenir(brut, groupes, nullptr, creer) : -1;
+        const int32_t fi = rapide ? F.obtenir(brut, groupes, creer) : -1;
         bool garde;
         if (fi >= 0 && !(F[fi].vivants & groupes) && (!c.nb_syllabes || compte_cpp())) {
             garde = c.accepte(F[fi], F.textes, prefixes);

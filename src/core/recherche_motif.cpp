@@ -1,6 +1,7 @@
 #include "recherche_motif.hpp"
 
 #include <bit>
+#include <string_view>
 
 #include "simd.hpp"
 
@@ -148,6 +149,7 @@ std::optional<MotifSimple> analyser_motif_simple(const uint32_t *p, size_t n, co
         } else if (c == '\\') {
             if (i + 1 >= fin || alnum_ascii(p[i + 1])) return std::nullopt;
             membres.push_back(p[i + 1]);
+            a.membre = p[i + 1];
             i += 2;
             if (!remplir(a, membres, casse)) return std::nullopt;
         } else if (c == '^' || c == '$' || c == '|' || c == '(' || c == ')' || c == '*' || c == '+' || c == '?' ||
@@ -155,6 +157,7 @@ std::optional<MotifSimple> analyser_motif_simple(const uint32_t *p, size_t n, co
             return std::nullopt;
         } else {
             membres.push_back(c);
+            a.membre = c;
             ++i;
             if (!remplir(a, membres, casse)) return std::nullopt;
         }
@@ -187,13 +190,7 @@ bool chercher_simple(const MotifSimple &m, const uint32_t *t, size_t n, const ui
             if ((s >> i & 1) && m.atomes[i].quant != AtomeMotif::Un) s |= 1ull << (i + 1);
         return s;
     };
-    auto accepte = [&](const AtomeMotif &a, size_t j) {
-        if (a.point) return t[j] != '\n';
-        uint32_t c = t[j];
-        if (a.bas) c = c <= 0xFFFF ? bmp[c] : hors_bmp(c);
-        bool dedans = c <= 0xFFFF && (a.bits[c >> 6] >> (c & 63) & 1);
-        return dedans != a.negation;
-    };
+    auto accepte = [&](const AtomeMotif &a, size_t j) { return accepte_atome(a, t[j], bmp, hors_bmp); };
     if (m.fixe) {
         // A fixed length: only the possible start positions are tried (the end for
         // "$", the start for "^"), each atom against one character.
@@ -231,6 +228,27 @@ bool chercher_simple(const MotifSimple &m, const uint32_t *t, size_t n, const ui
         s = fermer(suivant);
         if (!s) return false;
     }
+}
+
+std::vector<uint32_t> litteral_requis(const MotifSimple &m) {
+    std::vector<uint32_t> meilleur, courant;
+    for (const AtomeMotif &a : m.atomes) {
+        if (a.quant == AtomeMotif::Un && a.membre != UINT32_MAX) {
+            courant.push_back(a.membre);
+            if (courant.size() > meilleur.size()) meilleur = courant;
+        } else {
+            courant.clear();
+        }
+    }
+    return meilleur;
+}
+
+size_t trouver_octets(const char *p, size_t n, const char *a, size_t m) {
+#ifdef BRIVANE_AVX2
+    if (avx2_actif()) return trouver_octets_avx2(p, n, a, m);
+#endif
+    const size_t i = std::string_view(p, n).find(std::string_view(a, m));
+    return i == std::string_view::npos ? n : i;
 }
 
 size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
