@@ -80,8 +80,9 @@ PyObject *valeur_de(PyObject *d, PyObject *k) {
 
 // The number rule of entries: null, empty, zero or otherwise false gives 0.0; an
 // int or float is taken as float(x); text is read like float(text); a value that
-// float() refuses with ValueError or TypeError gives 0.0. Other errors propagate.
-nb::object reel_de_valeur(PyObject *v) {
+// float() refuses with ValueError or TypeError (or OverflowError, when `debordement`
+// says so) gives 0.0. Other errors propagate.
+nb::object reel_de_valeur(PyObject *v, bool debordement = false) {
     if (v == Py_None) return zero();
     if (PyUnicode_CheckExact(v)) {
         Py_ssize_t n = 0;
@@ -94,7 +95,8 @@ nb::object reel_de_valeur(PyObject *v) {
     if (!vrai(v)) return zero();
     PyObject *r = PyNumber_Float(v);
     if (r) return nb::steal(r);
-    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+        !(debordement && PyErr_ExceptionMatches(PyExc_OverflowError)))
         throw nb::python_error();
     PyErr_Clear();
     return zero();
@@ -110,75 +112,17 @@ nb::object canonique(nb::handle col, PyObject *mapping) {
     return repli.is_valid() ? repli : col.attr("lower")().attr("strip")();
 }
 
-// The rule of entries, written once for both things made from it: `s` receives
-// poser(key, value, convert) in order, copier_freq(name) (true when the entry has
-// that key) and freq_nulle(). `items`: the record's (column, value) pairs.
-template <class Sortie>
-void parcourir(PyObject *items, PyObject *mapping, PyObject *fp, Sortie &s) {
-    bool freq_trouvee = false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-        PyObject *paire = PyList_GET_ITEM(items, i);
-        nb::handle valeur = PyTuple_GET_ITEM(paire, 1);
-        nb::object canon = canonique(PyTuple_GET_ITEM(paire, 0), mapping);
-        const int est_freq = PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ);
-        verifier_vrai(est_freq);
-        if (est_freq) {
-            if (!freq_trouvee) s.poser(cle_freq(), valeur, true);
-            freq_trouvee = true;
-            continue;
-        }
-        const int prio = PySequence_Contains(fp, canon.ptr());
-        verifier_vrai(prio);
-        s.poser(canon, valeur, prio != 0);
-    }
-    if (freq_trouvee) return;
-    for (nb::handle f : nb::handle(fp))
-        if (s.copier_freq(f)) return;
-    s.freq_nulle();
-}
-
-struct VersEntree {
-    nb::dict entree;
-    void poser(nb::handle cle, nb::handle v, bool convertir) {
-        verifier_vrai(PyDict_SetItem(entree.ptr(), cle.ptr(), convertir ? reel_de_valeur(v.ptr()).ptr() : v.ptr()));
-    }
-    bool copier_freq(nb::handle f) {
-        PyObject *v = valeur_de(entree.ptr(), f.ptr());
-        if (v) poser(cle_freq(), v, false);
-        return v != nullptr;
-    }
-    void freq_nulle() { poser(cle_freq(), zero(), false); }
-};
-
-// The same walk over a record whose values are column numbers.
-struct VersPlan {
-    std::vector<PlanEntree::Emplacement> &E;
-    nb::dict places;  // key -> index in E
-    void placer(nb::handle cle, int colonne, bool convertir) {
-        if (PyObject *i = valeur_de(places.ptr(), cle.ptr())) {
-            E[PyLong_AsSize_t(i)].colonne = colonne;
-            E[PyLong_AsSize_t(i)].reel = convertir;
-            return;
-        }
-        places[cle] = nb::int_(E.size());
-        E.push_back({nb::borrow(cle), colonne, convertir, false});
-    }
-    void poser(nb::handle cle, nb::handle colonne, bool convertir) {
-        placer(cle, int(PyLong_AsLong(colonne.ptr())), convertir);
-    }
-    bool copier_freq(nb::handle f) {
-        PyObject *i = valeur_de(places.ptr(), f.ptr());
-        if (i) placer(cle_freq(), E[PyLong_AsSize_t(i)].colonne, E[PyLong_AsSize_t(i)].reel);
-        return i != nullptr;
-    }
-    void freq_nulle() { placer(cle_freq(), -1, true); }
-};
-
 nb::object items_de(nb::handle d) {
     // A snapshot: the walk may run Python code (str subclasses) that changes the dict.
     nb::object items = nb::steal(PyDict_Items(d.ptr()));
     if (!items.is_valid()) throw nb::python_error();
     return items;
+}
+
+nb::dict copie_dict(nb::handle d) {
+    nb::dict c = nb::steal<nb::dict>(PyDict_Copy(d.ptr()));
+    if (!c.is_valid()) throw nb::python_error();
+    return c;
 }
 
 [[noreturn]] void erreur_os(int numero, nb::handle nom) {
@@ -370,20 +314,31 @@ void verifier_delimiteur(nb::handle d) {
 }
 
 nb::dict entree_de_ligne(nb::handle row, nb::handle mapping, nb::handle fp) {
-    VersEntree s;
-    parcourir(items_de(row).ptr(), mapping.ptr(), fp.ptr(), s);
-    return s.entree;
+    // The row's own plan: its keys are the columns, its values the record.
+    nb::object items = items_de(row);
+    const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+    nb::list noms;
+    std::vector<PyObject *> valeurs;  // borrowed from `items`
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        noms.append(nb::handle(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), i), 0)));
+        valeurs.push_back(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), i), 1));
+    }
+    PlanEntree plan;
+    plan.construire(noms, mapping, fp, false);
+    return plan.depuis_objets(valeurs.data(), size_t(n));
 }
 
 namespace {
 // Entries are copies of a model holding the plan's keys in order, values None. Where
-// the host offers it, the model is the attribute dict of an instance of a class of
-// its own: such a dict and its copies share one table of keys and keep only their
-// values (ordinary dicts in every respect, a third of the size); the plan then takes
-// the model's key objects, so that each store finds its key by identity.
-nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E) {
+// the host offers it (and `partage` asks for it), the model is the attribute dict of
+// an instance of a class of its own: such a dict and its copies share one table of
+// keys and keep only their values (ordinary dicts in every respect, a third of the
+// size); the plan then takes the model's key objects, so that each store finds its key
+// by identity.
+nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E, bool partage) {
     nb::dict simple;
     for (const PlanEntree::Emplacement &e : E) simple[e.cle] = nb::none();
+    if (!partage) return simple;
     nb::object classe = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("Entree", nb::tuple(), nb::dict());
     nb::object instance = classe();
     for (const PlanEntree::Emplacement &e : E) {
@@ -402,18 +357,18 @@ nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E) {
 }
 }  // namespace
 
-void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp) {
+void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool partage) {
     emplacements_.clear();
     modele_ = nb::dict();
+    gabarit_ = nb::object();
     erreur_.reset();
     try {
         if (!PyDict_CheckExact(mapping.ptr())) erreur_type("mapping", "dict", mapping.ptr());
         nb::dict colonnes;  // dict(zip(noms, range(len(noms))))
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms.ptr()); ++i) colonnes[PyList_GET_ITEM(noms.ptr(), i)] = i;
-        VersPlan s{emplacements_, nb::dict()};
-        parcourir(items_de(colonnes).ptr(), mapping.ptr(), fp.ptr(), s);
+        regle(items_de(colonnes).ptr(), mapping.ptr(), fp.ptr());
         for (Emplacement &e : emplacements_) e.partage = !e.reel && colonne_partagee(e.cle.ptr());
-        modele_ = modele_entrees(emplacements_);
+        modele_ = modele_entrees(emplacements_, partage);
     } catch (nb::python_error &e) {
         emplacements_.clear();
         modele_ = nb::dict();
@@ -421,26 +376,75 @@ void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp) 
     }
 }
 
+// The rule of entries on (column, column number) pairs: each column under its canonical
+// name, in order, a later duplicate taking the earlier one's place; the columns `fp`
+// names read by the number rule; "freq" from the first column called so, else from the
+// first name of `fp` present (the same value), else 0.0.
+void PlanEntree::regle(PyObject *items, PyObject *mapping, PyObject *fp) {
+    nb::dict places;  // key -> index in emplacements_
+    auto placer = [&](nb::handle cle, int colonne, bool reel, int copie = -1) {
+        if (PyObject *i = valeur_de(places.ptr(), cle.ptr())) {
+            emplacements_[PyLong_AsSize_t(i)].colonne = colonne;
+            emplacements_[PyLong_AsSize_t(i)].reel = reel;
+            return;
+        }
+        places[cle] = nb::int_(emplacements_.size());
+        emplacements_.push_back({nb::borrow(cle), colonne, reel, false, copie});
+    };
+    bool freq_trouvee = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+        PyObject *paire = PyList_GET_ITEM(items, i);
+        const int colonne = int(PyLong_AsLong(PyTuple_GET_ITEM(paire, 1)));
+        nb::object canon = canonique(PyTuple_GET_ITEM(paire, 0), mapping);
+        const int est_freq = PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ);
+        verifier_vrai(est_freq);
+        if (est_freq) {
+            if (!freq_trouvee) placer(cle_freq(), colonne, true);
+            freq_trouvee = true;
+            continue;
+        }
+        const int prio = PySequence_Contains(fp, canon.ptr());
+        verifier_vrai(prio);
+        placer(canon, colonne, prio != 0);
+    }
+    if (freq_trouvee) return;
+    for (nb::handle f : nb::handle(fp))
+        if (PyObject *i = valeur_de(places.ptr(), f.ptr())) {
+            const Emplacement e = emplacements_[PyLong_AsSize_t(i)];
+            return placer(cle_freq(), e.colonne, e.reel, int(PyLong_AsLong(i)));
+        }
+    placer(cle_freq(), -1, true);
+}
+
 void PlanEntree::verifier() const {
     if (erreur_) throw nb::python_error(*erreur_);
 }
 
-nb::dict PlanEntree::nouvelle() const {
-    // A copy of a dict already holding the keys costs less than inserting each anew.
-    nb::dict d = nb::steal<nb::dict>(PyDict_Copy(modele_.ptr()));
-    if (!d.is_valid()) throw nb::python_error();
-    return d;
+template <class F> nb::dict PlanEntree::entree(size_t n, F &&valeur) {
+    verifier();
+    if (!gabarit_.is_valid()) {
+        // A copy of a dict already holding the keys costs less than inserting each anew.
+        gabarit_ = copie_dict(modele_);
+        valeurs_.assign(emplacements_.size(), Py_None);
+    }
+    // The entry is a copy of a dict kept up to date field by field: from one record
+    // to the next, most fields keep the same value object and cost no store.
+    for (size_t k = 0; k < emplacements_.size(); ++k) {
+        const Emplacement &e = emplacements_[k];
+        const size_t c = size_t(e.colonne);
+        nb::object v = e.copie >= 0 ? nb::borrow(valeurs_[size_t(e.copie)])
+                       : e.colonne < 0 ? zero()
+                       : c >= n        ? (e.reel ? zero() : nb::none())
+                                       : valeur(c, e.reel);
+        if (v.ptr() == valeurs_[k]) continue;
+        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), e.cle.ptr(), v.ptr()));
+        valeurs_[k] = v.ptr();  // (the dict holds it)
+    }
+    return copie_dict(gabarit_);
 }
 
-nb::dict PlanEntree::depuis_objets(PyObject *const *valeurs, size_t n) const {
-    verifier();
-    nb::dict d = nouvelle();
-    for (const Emplacement &e : emplacements_) {
-        PyObject *brut = e.colonne < 0 ? nullptr : size_t(e.colonne) < n ? valeurs[e.colonne] : Py_None;
-        nb::object v = !brut ? zero() : e.reel ? reel_de_valeur(brut) : nb::borrow(brut);
-        verifier_vrai(PyDict_SetItem(d.ptr(), e.cle.ptr(), v.ptr()));
-    }
-    return d;
+nb::dict PlanEntree::depuis_objets(PyObject *const *valeurs, size_t n) {
+    return entree(n, [&](size_t c, bool reel) { return reel ? reel_de_valeur(valeurs[c]) : nb::borrow(valeurs[c]); });
 }
 
 // ---------------------------------------------------------------------------
@@ -624,26 +628,7 @@ nb::object PasseCsv::valeur(std::string_view v, size_t colonne, bool reel) {
 }
 
 nb::dict PasseCsv::entree() {
-    plan_.verifier();
-    const auto &E = plan_.emplacements();
-    if (!gabarit_.is_valid()) {
-        gabarit_ = plan_.nouvelle();
-        valeurs_.assign(E.size(), Py_None);
-    }
-    // The entry is a copy of a dict kept up to date field by field: from one line to
-    // the next, most fields keep the same value object and cost no store.
-    const size_t n = champs_.size();
-    for (size_t k = 0; k < E.size(); ++k) {
-        const PlanEntree::Emplacement &e = E[k];
-        const size_t c = size_t(e.colonne);
-        nb::object v = e.colonne < 0 ? zero() : c >= n ? (e.reel ? zero() : nb::none()) : valeur(champs_[c], c, e.reel);
-        if (v.ptr() == valeurs_[k]) continue;
-        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), e.cle.ptr(), v.ptr()));
-        valeurs_[k] = v.ptr();  // (the dict holds it)
-    }
-    nb::dict d = nb::steal<nb::dict>(PyDict_Copy(gabarit_.ptr()));
-    if (!d.is_valid()) throw nb::python_error();
-    return d;
+    return plan_.entree(champs_.size(), [&](size_t c, bool reel) { return valeur(champs_[c], c, reel); });
 }
 
 nb::dict PasseCsv::enregistrement() {
@@ -664,8 +649,6 @@ void PasseCsv::fermer() {
     if (lecteur_) lecteur_->fermer();
     partages_.clear();
     derniers_.clear();
-    gabarit_ = nb::object();
-    valeurs_.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -900,18 +883,6 @@ PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
     return nouvelle.ptr();
 }
 
-// float(freq) of an indexed entry; 0.0 when absent or not convertible.
-nb::object freq_reelle(PyObject *freq) {
-    if (!freq) return zero();
-    PyObject *f = nombre_float(freq);
-    if (f) return nb::steal(f);
-    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
-        !PyErr_ExceptionMatches(PyExc_OverflowError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return zero();
-}
-
 }  // namespace
 
 Index::Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)), memo_(chemins_rapides()) {}
@@ -930,7 +901,7 @@ void Index::indexer(nb::handle entree, bool propre) {
     } else {
         verifier_vrai(PyDict_Update(copie.ptr(), e));
         PyObject *freq = valeur_de(copie.ptr(), cle_freq());
-        if (!freq || !PyFloat_CheckExact(freq)) copie[cle_freq()] = freq_reelle(freq);
+        if (!freq || !PyFloat_CheckExact(freq)) copie[cle_freq()] = freq ? reel_de_valeur(freq, true) : zero();
     }
     placer(ortho_, d_ortho_, ortho, true, copie.ptr());
     PyObject *ph = valeur_de(copie.ptr(), k_phone);

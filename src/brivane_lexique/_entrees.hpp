@@ -21,12 +21,13 @@ namespace brivane::py {
 void verifier_delimiteur(nb::handle delimiteur);
 
 // What _normaliser_entree documents: the entry of record `row` (a dict) under the
-// column mapping and the frequency priority list `fp`.
+// column mapping and the frequency priority list `fp` (the rule of PlanEntree, on
+// the row's own keys).
 nb::dict entree_de_ligne(nb::handle row, nb::handle mapping, nb::handle fp);
 
 // How the records of one source become entries, fixed once per source by running the
-// rule of entree_de_ligne on the column names: each record then costs one dict and
-// no look-up in the mapping. Keys are the mapping's own objects.
+// rule of entries on the column names: each record then costs one dict and no look-up
+// in the mapping. Keys are the mapping's own objects.
 class PlanEntree {
 public:
     struct Emplacement {
@@ -34,24 +35,31 @@ public:
         int colonne;     // index in the record's values; -1: the constant 0.0
         bool reel;       // value converted by the number rule
         bool partage;    // text value shared between entries of the pass
+        int copie;       // >= 0: the value of that earlier field (freq taken from another)
     };
 
     // `noms`: the source's column names in order (duplicates allowed; a record is
     // dict(zip(noms, values)), later duplicates winning). What the rule would raise on
     // every record (mapping not a dict, ...) is kept and raised by verifier(), so
-    // that a source without records raises nothing.
-    void construire(nb::handle noms, nb::handle mapping, nb::handle fp);
+    // that a source without records raises nothing. `partage`: the entries share one
+    // table of keys (a source of many records).
+    void construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool partage = true);
     void verifier() const;
     const std::vector<Emplacement> &emplacements() const { return emplacements_; }
-    // A new entry holding the plan's keys in order, every value None.
-    nb::dict nouvelle() const;
     // Entry from Python values (borrowed; n values, short records padded with None).
-    nb::dict depuis_objets(PyObject *const *valeurs, size_t n) const;
+    nb::dict depuis_objets(PyObject *const *valeurs, size_t n);
+    // Entry of a record of `n` values, `valeur(colonne, reel)` giving the value of a
+    // column (converted when `reel`).
+    template <class F> nb::dict entree(size_t n, F &&valeur);
 
 private:
+    void regle(PyObject *items, PyObject *mapping, PyObject *fp);
+
     std::vector<Emplacement> emplacements_;
     std::optional<nb::python_error> erreur_;
     nb::dict modele_;
+    nb::object gabarit_;               // what entree() copies, nobody else sees it
+    std::vector<PyObject *> valeurs_;  // its values, per field of the plan
 };
 
 // A compressed source the host's module could not read (not that format, truncated,
@@ -133,8 +141,6 @@ private:
     std::vector<bool> partage_;      // per column
     std::unordered_map<std::string, nb::object> partages_;
     std::string cle_;
-    nb::object gabarit_;               // what entree() copies, nobody else sees it
-    std::vector<PyObject *> valeurs_;  // its values, per field of the plan
 };
 
 // The forms set of level 1 from a prepared pass: the frozenset of the normalised
