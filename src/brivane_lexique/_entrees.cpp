@@ -212,10 +212,6 @@ public:
         if (lu_ == reste_.size()) {
             nb::object ligne = nb::steal(PyObject_CallMethod(fichier_.ptr(), "readline", nullptr));
             if (!ligne.is_valid()) throw nb::python_error();
-            if (!PyUnicode_Check(ligne.ptr())) {
-                PyErr_SetString(PyExc_TypeError, "readline() should return a str");
-                throw nb::python_error();
-            }
             nb::object b = nb::steal(PyUnicode_AsEncodedString(ligne.ptr(), "utf-8", "surrogatepass"));
             if (!b.is_valid()) throw nb::python_error();
             reste_.assign(PyBytes_AS_STRING(b.ptr()), size_t(PyBytes_GET_SIZE(b.ptr())));
@@ -241,33 +237,25 @@ public:
     explicit SourceDecompressee(nb::object fichier) : fichier_(std::move(fichier)) {}
     ~SourceDecompressee() override { fermer_en_silence(fichier_); }
     size_t lire(char *tampon, size_t taille) override {
-        nb::object vue = nb::steal(PyMemoryView_FromMemory(tampon, Py_ssize_t(taille), PyBUF_WRITE));
-        if (!vue.is_valid()) throw nb::python_error();
-        PyObject *n = PyObject_CallMethod(fichier_.ptr(), "readinto", "O", vue.ptr());
-        if (!n) {
+        PyObject *b = PyObject_CallMethod(fichier_.ptr(), "read", "n", Py_ssize_t(taille));
+        if (!b) {
             // Broken data (the host's modules each have their own error type); an
             // interruption or a lack of memory stays what it is.
             const bool donnees = PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
             nb::python_error e;
-            liberer(vue);
             if (donnees) throw ErreurDecompression{std::move(e)};
             throw e;
         }
-        liberer(vue);
-        const size_t lus = PyLong_AsSize_t(n);
-        Py_DECREF(n);
-        if (lus == size_t(-1) && PyErr_Occurred()) throw nb::python_error();
-        return std::min(lus, taille);
+        nb::object octets = nb::steal(b);
+        char *p = nullptr;
+        Py_ssize_t n = 0;
+        if (PyBytes_AsStringAndSize(b, &p, &n) < 0) throw nb::python_error();
+        const size_t lus = std::min(size_t(n), taille);
+        std::memcpy(tampon, p, lus);
+        return lus;
     }
 
 private:
-    // The view must not outlive the read: the buffer belongs to the reader.
-    static void liberer(nb::handle vue) {
-        PyObject *r = PyObject_CallMethod(vue.ptr(), "release", nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
-    }
-
     nb::object fichier_;
 };
 
@@ -294,10 +282,6 @@ std::unique_ptr<SourceOctets> source_brute(nb::handle chemin) {
     }
 }
 
-// Spellings of the UTF-8 codecs read by the core directly (any other name goes
-// through the host's text layer, which also validates it exactly as open() does).
-const char *const UTF8[] = {"utf-8", "utf8", "UTF-8", "UTF8", "utf_8"};
-const char *const UTF8_SIG[] = {"utf-8-sig", "utf_8_sig", "UTF-8-SIG"};
 // Beyond this many distinct shared values a column is not one of few values.
 constexpr size_t MAX_PARTAGES = size_t(1) << 17;
 
@@ -451,25 +435,22 @@ nb::dict PlanEntree::depuis_objets(PyObject *const *valeurs, size_t n) {
 // The CSV/TSV pass
 
 PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
+    exiger_str(delimiteur, "delimiter");
+    exiger_str(encodage, "encoding");
     chemin_ = texte_chemin(chemin);
     verifier_delimiteur(delimiteur);
     const long limite = nb::cast<long>(nb::module_::import_("csv").attr("field_size_limit")());
-    const std::string_view enc = utf8(encodage.ptr());
-    bool direct = false, sig = false;
-    for (const char *e : UTF8) direct |= enc == e;
-    for (const char *e : UTF8_SIG) sig |= enc == e;
-    std::optional<Encodage8> octet_par_car;
-    if (!direct && !sig) {
-        // (An unknown name raises the host's LookupError here, as open() would.)
-        nb::object nom = nb::module_::import_("codecs").attr("lookup")(encodage).attr("name");
-        if (nom.equal(nb::str("cp1252"))) octet_par_car = Encodage8::CP1252;
-        if (nom.equal(nb::str("iso8859-1"))) octet_par_car = Encodage8::LATIN1;
-    }
+    // The core reads UTF-8 itself and decodes Latin-1 and cp1252; any other codec goes
+    // through the host's text layer. (An unknown name raises the host's LookupError
+    // here, as open() would.)
+    const std::string nom = nb::cast<std::string>(nb::module_::import_("codecs").attr("lookup")(encodage).attr("name"));
+    const bool sig = nom == "utf-8-sig", direct = sig || nom == "utf-8";
     std::unique_ptr<SourceOctets> source;
-    if (direct || sig) {
+    if (direct) {
         source = source_brute(chemin_);
-    } else if (octet_par_car) {
-        source = std::make_unique<SourceTranscodee>(source_brute(chemin_), *octet_par_car);
+    } else if (nom == "cp1252" || nom == "iso8859-1") {
+        source = std::make_unique<SourceTranscodee>(source_brute(chemin_),
+                                                    nom == "cp1252" ? Encodage8::CP1252 : Encodage8::LATIN1);
     } else {
         const char *m = module_de_compression(chemin_);
         nb::object f = nb::module_::import_(m ? m : "io").attr("open")(chemin_, m ? "rt" : "r",
@@ -482,7 +463,7 @@ PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage
     // asked, once the file is open, as csv.DictReader would.
     nb::module_::import_("_csv").attr("reader")(nb::list(), nb::arg("delimiter") = delimiteur);
     lecteur_ = std::make_unique<LecteurCsv>(std::move(source), std::string(utf8(delimiteur.ptr())), limite, sig,
-                                            direct || sig);
+                                            direct);
 }
 
 // Turns the error being handled into the host's exception (the host's own go through

@@ -76,7 +76,7 @@ nb::str delimiteur_du_fichier(nb::handle chemin);
 class PasseCsv {
 public:
     // Opens the file now. `chemin` is text or a path object; `delimiteur` and
-    // `encodage` are str (already checked). Raises the host's OSError subclasses
+    // `encodage` must be str (the house TypeError otherwise). Raises the host's OSError subclasses
     // (FileNotFoundError, ...) with the file name, like open() does.
     PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage);
 
@@ -99,6 +99,8 @@ public:
     // The record as csv.DictReader gives it: header names to field text, None for the
     // fields missing from a short line.
     nb::dict enregistrement();
+    // The current record's field texts.
+    const std::vector<std::string_view> &champs() const { return champs_; }
     void fermer();
 
     // For the forms pass, which reads the records itself.

@@ -124,7 +124,7 @@ private:
 };
 
 // iter_csv with a tab, taken element by element from whatever _loaders.iter_csv is
-// at the first request (the C++ pass directly while it is the original).
+// at the first request.
 class IterTsv : public Iterateur {
 public:
     explicit IterTsv(nb::object chemin) : chemin_(std::move(chemin)) {}
@@ -138,30 +138,22 @@ public:
 
 protected:
     nb::object avancer() override {
-        if (!direct_ && !interne_.is_valid()) {
-            if (g_iter_csv.original()) {
-                direct_ = std::make_unique<IterCsv>(chemin_, nb::str("\t"), nb::str("utf-8-sig"));
-            } else {
-                nb::object it = g_iter_csv.objet()(chemin_, nb::arg("delimiter") = "\t");
-                interne_ = nb::steal(PyObject_GetIter(it.ptr()));
-                if (!interne_.is_valid()) throw nb::python_error();
-            }
+        if (!interne_.is_valid()) {
+            nb::object it = g_iter_csv.objet()(chemin_, nb::arg("delimiter") = "\t");
+            interne_ = nb::steal(PyObject_GetIter(it.ptr()));
+            if (!interne_.is_valid()) throw nb::python_error();
         }
-        if (direct_) return direct_->prochain();
         PyObject *r = PyIter_Next(interne_.ptr());
         if (!r && PyErr_Occurred()) throw nb::python_error();
         return nb::steal(r);
     }
     void liberer() override {
-        direct_.reset();
         nb::object it = std::move(interne_);
         if (it.is_valid() && PyObject_HasAttrString(it.ptr(), "close")) it.attr("close")();
     }
 
 private:
-    nb::object chemin_;
-    std::unique_ptr<IterCsv> direct_;
-    nb::object interne_;
+    nb::object chemin_, interne_;
 };
 
 // ---------------------------------------------------------------------------
@@ -261,8 +253,6 @@ nb::object entrees_de(nb::handle chemin, nb::handle delimiteur, nb::handle encod
 // read the entries of iter_csv instead.
 std::unique_ptr<PasseCsv> passe_preparee(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
     if (!plan_natif()) return nullptr;
-    exiger_str(delimiteur, "delimiter");
-    exiger_str(encodage, "encoding");
     auto p = std::make_unique<PasseCsv>(chemin, delimiteur, encodage);
     if (p->lire_entete()) p->preparer(g_resoudre.objet()(p->noms()), g_freq.objet());
     return p;
@@ -322,12 +312,8 @@ nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normal
 
 // Header names of a CSV/TSV source, read as the loaders read them (empty file: []).
 nb::list entete_csv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
-    exiger_str(delimiteur, "delimiter");
-    exiger_str(encodage, "encoding");
     PasseCsv p(chemin, delimiteur, encodage);
-    nb::list noms;
-    if (p.lire_entete())
-        for (nb::handle n : p.noms()) noms.append(n);
+    nb::list noms = p.lire_entete() ? p.noms() : nb::list();
     p.fermer();
     return noms;
 }
@@ -335,26 +321,13 @@ nb::list entete_csv(nb::handle chemin, nb::handle delimiteur, nb::handle encodag
 // Per column of a CSV/TSV source, in header order: (name as read, filled rows, first
 // filled value, type), from one pass over the raw fields.
 nb::list decrire_csv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
-    exiger_str(delimiteur, "delimiter");
-    exiger_str(encodage, "encoding");
     PasseCsv p(chemin, delimiteur, encodage);
     nb::list res;
     if (!p.lire_entete()) return res;
-    const size_t n = p.nb_colonnes();
-    std::vector<brivane::DescriptionColonne> colonnes(n);
-    std::vector<std::string_view> champs;
-    try {
-        while (p.lecteur().suivant(champs)) {
-            if (champs.size() > n) p.trop_de_champs(champs.size());
-            for (size_t i = 0; i < champs.size(); ++i) colonnes[i].ajouter(champs[i]);
-        }
-    } catch (nb::python_error &) {
-        throw;
-    } catch (...) {
-        p.lever(std::current_exception());
-    }
-    p.fermer();
-    for (size_t i = 0; i < n; ++i) {
+    std::vector<brivane::DescriptionColonne> colonnes(p.nb_colonnes());
+    while (p.suivant())
+        for (size_t i = 0; i < p.champs().size(); ++i) colonnes[i].ajouter(p.champs()[i]);
+    for (size_t i = 0; i < colonnes.size(); ++i) {
         const brivane::DescriptionColonne &d = colonnes[i];
         nb::object exemple = d.remplies() ? nb::object(nb::str(d.exemple().data(), d.exemple().size()))
                                           : nb::none();
