@@ -351,7 +351,6 @@ void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, 
         nb::dict colonnes;  // dict(zip(noms, range(len(noms))))
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms.ptr()); ++i) colonnes[PyList_GET_ITEM(noms.ptr(), i)] = i;
         regle(items_de(colonnes).ptr(), mapping.ptr(), fp.ptr());
-        for (Emplacement &e : emplacements_) e.partage = !e.reel && colonne_partagee(e.cle.ptr());
         modele_ = modele_entrees(emplacements_, partage);
     } catch (nb::python_error &e) {
         emplacements_.clear();
@@ -373,7 +372,7 @@ void PlanEntree::regle(PyObject *items, PyObject *mapping, PyObject *fp) {
             return;
         }
         places[cle] = nb::int_(emplacements_.size());
-        emplacements_.push_back({nb::borrow(cle), colonne, reel, false, copie});
+        emplacements_.push_back({nb::borrow(cle), colonne, reel, copie});
     };
     bool freq_trouvee = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
@@ -468,11 +467,11 @@ PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage
 
 // Turns the error being handled into the host's exception (the host's own go through
 // unchanged), the file closed.
-void PasseCsv::relancer() {
+void PasseCsv::lever(std::exception_ptr erreur) {
     const long ligne = lecteur_ ? lecteur_->numero_ligne() + 1 : 0;  // the one being read
     fermer();
     try {
-        throw;
+        std::rethrow_exception(erreur);
     } catch (ErreurOctet &e) {
         // The host codec's own error, with a note saying where the byte is.
         nb::object octets = nb::steal(PyBytes_FromStringAndSize(e.bloc.data(), Py_ssize_t(e.bloc.size())));
@@ -510,15 +509,6 @@ void PasseCsv::relancer() {
     }
 }
 
-void PasseCsv::lever(std::exception_ptr erreur) {
-    try {
-        std::rethrow_exception(erreur);
-    } catch (...) {
-        suspendre_si_fin_forcee();
-        relancer();
-    }
-}
-
 nb::str delimiteur_du_fichier(nb::handle chemin) {
     constexpr size_t MAX = size_t(1) << 16;  // a header line is never longer than this
     std::string debut;
@@ -546,7 +536,7 @@ bool PasseCsv::lire_champs() {
         if (lecteur_->suivant(champs_)) return true;
     } catch (...) {
         suspendre_si_fin_forcee();
-        relancer();
+        lever(std::current_exception());
     }
     fermer();
     return false;
@@ -557,18 +547,14 @@ bool PasseCsv::lire_entete() {
     nb_entete_ = champs_.size();
     derniers_.assign(nb_entete_, {});
     partage_.assign(nb_entete_, false);
-    for (std::string_view v : champs_) {
-        nb::object s = nb::steal(PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), erreurs_));
-        if (!s.is_valid()) throw nb::python_error();
-        noms_.append(s);
-    }
+    for (std::string_view v : champs_) noms_.append(texte_de(v, erreurs_));
     return true;
 }
 
 void PasseCsv::preparer(nb::handle mapping, nb::handle fp) {
     plan_.construire(noms_, mapping, fp);
     for (const PlanEntree::Emplacement &e : plan_.emplacements())
-        if (e.partage && e.colonne >= 0) partage_[size_t(e.colonne)] = true;
+        if (!e.reel && e.colonne >= 0 && colonne_partagee(e.cle.ptr())) partage_[size_t(e.colonne)] = true;
 }
 
 void PasseCsv::trop_de_champs(size_t n) {

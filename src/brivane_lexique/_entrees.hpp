@@ -34,7 +34,6 @@ public:
         nb::object cle;  // key of the entry
         int colonne;     // index in the record's values; -1: the constant 0.0
         bool reel;       // value converted by the number rule
-        bool partage;    // text value shared between entries of the pass
         int copie;       // >= 0: the value of that earlier field (freq taken from another)
     };
 
@@ -76,8 +75,8 @@ nb::str delimiteur_du_fichier(nb::handle chemin);
 class PasseCsv {
 public:
     // Opens the file now. `chemin` is text or a path object; `delimiteur` and
-    // `encodage` must be str (the house TypeError otherwise). Raises the host's OSError subclasses
-    // (FileNotFoundError, ...) with the file name, like open() does.
+    // `encodage` must be str (the house TypeError otherwise). Raises the host's OSError
+    // subclasses (FileNotFoundError, ...) with the file name, like open() does.
     PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage);
 
     // Reads the header line. False when the file is empty (no header).
@@ -110,7 +109,8 @@ public:
     int colonne_du_champ(const char *nom) const;
     void verifier_plan() const { plan_.verifier(); }
     // Raises what suivant() raises for a record of `n` fields (the reader still on it),
-    // or for an error of the reader.
+    // or for an error of the reader (the host's own errors go through unchanged); the
+    // file is closed.
     [[noreturn]] void trop_de_champs(size_t n);
     [[noreturn]] void lever(std::exception_ptr erreur);
 
@@ -120,7 +120,6 @@ private:
     bool lire_champs();
     // The value of field text `v` of column `colonne`: a str, or a float by the number rule.
     nb::object valeur(std::string_view v, size_t colonne, bool reel);
-    [[noreturn]] void relancer();
 
     nb::object chemin_;  // str form, for messages
     std::unique_ptr<LecteurCsv> lecteur_;

@@ -40,14 +40,9 @@ nb::dict normaliser_entree(nb::handle row, nb::handle mapping) {
 class Iterateur {
 public:
     virtual ~Iterateur() = default;
+    // The next entry; StopIteration once the iteration is over.
     nb::object suivant() {
-        nb::object r = prochain();
-        if (!r.is_valid()) throw nb::stop_iteration();
-        return r;
-    }
-    // Next entry, or an invalid object once the iteration is over.
-    nb::object prochain() {
-        if (fini_) return nb::object();
+        if (fini_) throw nb::stop_iteration();
         refuser_si_en_cours();
         en_cours_ = true;
         struct Garde {
@@ -62,8 +57,9 @@ public:
             terminer();
             throw;
         }
-        if (!r.is_valid()) terminer();
-        return r;
+        if (r.is_valid()) return r;
+        terminer();
+        throw nb::stop_iteration();
     }
     void close() {
         refuser_si_en_cours();
@@ -349,6 +345,9 @@ void classe_iterateur(nb::module_ &m, const char *nom) {
 
 }  // namespace
 
+// The type of the three indexes the bulk passes return.
+#define INDEX "tuple[dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]]]"
+
 NB_MODULE(_loaders, m) {
     brivane::py::lier_reglage(m);
     m.doc() =
@@ -393,9 +392,7 @@ NB_MODULE(_loaders, m) {
     m.def("_index", &index_csv, nb::arg("chemin"), nb::arg("delimiter"), nb::arg("normaliser").none(),
           nb::arg("encoding").none() = "utf-8-sig", nb::arg("progression").none() = nb::none(),
           nb::sig("def _index(chemin: str | Path, delimiter: str, normaliser: object, "
-                  "encoding: str = 'utf-8-sig', progression: object = None) "
-                  "-> tuple[dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]], "
-                  "dict[str, list[EntreeLexicale]]]"),
+                  "encoding: str = 'utf-8-sig', progression: object = None) -> " INDEX),
           "Niveaux 2-4 d'un fichier CSV/TSV : index phone, ortho et lemme (lu comme iter_csv).\n\n"
           "progression, si donne, est appele avec (octets lus, taille du fichier) au fil de la passe.");
     m.def("_entete", &entete_csv, nb::arg("chemin"), nb::arg("delimiter"), nb::arg("encoding") = "utf-8-sig",
@@ -405,9 +402,7 @@ NB_MODULE(_loaders, m) {
           nb::sig("def _decrire(chemin: str | Path, delimiter: str, encoding: str = 'utf-8-sig') -> list[tuple[str, int, str | None, str]]"),
           "Colonnes d'un fichier CSV/TSV : (nom lu, lignes remplies, exemple, type).");
     m.def("_index_de", &index_de, nb::arg("entrees"), nb::arg("normaliser").none(),
-          nb::sig("def _index_de(entrees: object, normaliser: object) "
-                  "-> tuple[dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]], "
-                  "dict[str, list[EntreeLexicale]]]"),
+          nb::sig("def _index_de(entrees: object, normaliser: object) -> " INDEX),
           "Niveaux 2-4 a partir d'entrees quelconques (chacune copiee, freq en float).");
 
     m.def("_delimiteur", [](nb::handle chemin) { return delimiteur_du_fichier(chemin); }, nb::arg("chemin"),
