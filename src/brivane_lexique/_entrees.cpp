@@ -200,21 +200,24 @@ private:
     FichierLu fichier_;
 };
 
-// Text of another encoding: the host's text layer reads and decodes (so that its
-// errors, chunking and newline handling are its own); lines are re-encoded to UTF-8
-// for the core reader.
+// A file the host reads: a compressed one through its gzip, bz2 or lzma module (which
+// every build of the host carries, so the core needs no compression library of its
+// own), or text of another encoding through its text layer (so that its errors,
+// chunking and newline handling are its own), line by line, each re-encoded to UTF-8
+// for the core reader. The host is called on every read: such a source is never read
+// on another thread.
 class SourceHote final : public SourceOctets {
 public:
-    explicit SourceHote(nb::object fichier) : fichier_(std::move(fichier)) {}
+    SourceHote(nb::object fichier, bool texte) : fichier_(std::move(fichier)), texte_(texte) {}
     ~SourceHote() override { fermer_en_silence(fichier_); }
-    bool par_lignes() const override { return true; }
+    bool par_lignes() const override { return texte_; }
     size_t lire(char *tampon, size_t taille) override {
         if (lu_ == reste_.size()) {
-            nb::object ligne = nb::steal(PyObject_CallMethod(fichier_.ptr(), "readline", nullptr));
-            if (!ligne.is_valid()) throw nb::python_error();
-            nb::object b = nb::steal(PyUnicode_AsEncodedString(ligne.ptr(), "utf-8", "surrogatepass"));
-            if (!b.is_valid()) throw nb::python_error();
-            reste_.assign(PyBytes_AS_STRING(b.ptr()), size_t(PyBytes_GET_SIZE(b.ptr())));
+            nb::object b = texte_ ? ligne_utf8() : octets(taille);
+            char *p = nullptr;
+            Py_ssize_t n = 0;
+            if (PyBytes_AsStringAndSize(b.ptr(), &p, &n) < 0) throw nb::python_error();
+            reste_.assign(p, size_t(n));
             lu_ = 0;
         }
         size_t n = std::min(taille, reste_.size() - lu_);
@@ -224,19 +227,14 @@ public:
     }
 
 private:
-    nb::object fichier_;
-    std::string reste_;
-    size_t lu_ = 0;
-};
-
-// A compressed file, read through the host's gzip, bz2 or lzma module (which every
-// build of the host carries, so the core needs no compression library of its own).
-// The host is called on every read: such a source is never read on another thread.
-class SourceDecompressee final : public SourceOctets {
-public:
-    explicit SourceDecompressee(nb::object fichier) : fichier_(std::move(fichier)) {}
-    ~SourceDecompressee() override { fermer_en_silence(fichier_); }
-    size_t lire(char *tampon, size_t taille) override {
+    nb::object ligne_utf8() {
+        nb::object ligne = nb::steal(PyObject_CallMethod(fichier_.ptr(), "readline", nullptr));
+        if (!ligne.is_valid()) throw nb::python_error();
+        nb::object b = nb::steal(PyUnicode_AsEncodedString(ligne.ptr(), "utf-8", "surrogatepass"));
+        if (!b.is_valid()) throw nb::python_error();
+        return b;
+    }
+    nb::object octets(size_t taille) {
         PyObject *b = PyObject_CallMethod(fichier_.ptr(), "read", "n", Py_ssize_t(taille));
         if (!b) {
             // Broken data (the host's modules each have their own error type); an
@@ -246,17 +244,13 @@ public:
             if (donnees) throw ErreurDecompression{std::move(e)};
             throw e;
         }
-        nb::object octets = nb::steal(b);
-        char *p = nullptr;
-        Py_ssize_t n = 0;
-        if (PyBytes_AsStringAndSize(b, &p, &n) < 0) throw nb::python_error();
-        const size_t lus = std::min(size_t(n), taille);
-        std::memcpy(tampon, p, lus);
-        return lus;
+        return nb::steal(b);
     }
 
-private:
     nb::object fichier_;
+    const bool texte_;
+    std::string reste_;
+    size_t lu_ = 0;
 };
 
 // The host module that reads files of this compression suffix, or nullptr.
@@ -271,7 +265,7 @@ const char *module_de_compression(nb::handle chemin) {
 // suffix says it holds. Opening failures raise the host's OSError with the file name.
 std::unique_ptr<SourceOctets> source_brute(nb::handle chemin) {
     if (const char *m = module_de_compression(chemin))
-        return std::make_unique<SourceDecompressee>(nb::module_::import_(m).attr("open")(chemin, "rb"));
+        return std::make_unique<SourceHote>(nb::module_::import_(m).attr("open")(chemin, "rb"), false);
     PyObject *b = nullptr;
     if (!PyUnicode_FSConverter(chemin.ptr(), &b)) throw nb::python_error();
     nb::object octets = nb::steal(b);
@@ -455,7 +449,7 @@ PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage
         nb::object f = nb::module_::import_(m ? m : "io").attr("open")(chemin_, m ? "rt" : "r",
                                                                         nb::arg("encoding") = encodage,
                                                                         nb::arg("newline") = "");
-        source = std::make_unique<SourceHote>(std::move(f));
+        source = std::make_unique<SourceHote>(std::move(f), true);
         erreurs_ = "surrogatepass";
     }
     // The delimiters the host's csv module refuses differ between its versions: it is
@@ -605,12 +599,6 @@ nb::dict PasseCsv::enregistrement() {
     return d;
 }
 
-int PasseCsv::colonne_du_champ(const char *nom) const {
-    for (const PlanEntree::Emplacement &e : plan_.emplacements())
-        if (est_texte_egal(e.cle.ptr(), nom)) return e.colonne;
-    return -1;
-}
-
 void PasseCsv::fermer() {
     ferme_ = true;
     if (lecteur_) lecteur_->fermer();
@@ -656,15 +644,24 @@ struct Lot {
     bool plein() const { return bornes.size() >= 8192 || octets.size() >= (size_t(1) << 20); }
 };
 
+nb::object normaliser_avec(nb::handle normaliser, nb::handle texte) {
+    return normaliser.is_none() ? normaliser_ortho_py(texte) : normaliser(texte);
+}
+
+}  // namespace
+
 // Reads the ortho column only: quote-free lines are not even cut into fields. A large
 // file is read on a thread of its own while this one makes the str objects of the
 // batches already read; that thread works on the reader and the batches only.
 class PasseFormes {
 public:
-    explicit PasseFormes(PasseCsv &p) : p_(p), colonne_(p.colonne_du_champ("ortho")) {}
+    explicit PasseFormes(PasseCsv &p) : p_(p) {
+        for (const PlanEntree::Emplacement &e : p.plan_.emplacements())
+            if (est_texte_egal(e.cle.ptr(), "ortho")) colonne_ = e.colonne;
+    }
 
     nb::object executer() {
-        LecteurCsv &lecteur = p_.lecteur();
+        LecteurCsv &lecteur = *p_.lecteur_;
         const bool parallele = lecteur.source_autonome() && lecteur.taille_source() >= SEUIL_PARALLELE &&
                                std::thread::hardware_concurrency() > 1;
         if (!parallele || !lire_en_parallele()) {
@@ -676,7 +673,7 @@ public:
         }
         // Errors in the order the records raise them: a broken column mapping at the
         // first record, then the reader's own.
-        if (vu_) p_.verifier_plan();
+        if (vu_) p_.plan_.verifier();
         if (trop_) p_.trop_de_champs(trop_);
         if (erreur_) p_.lever(erreur_);
         p_.fermer();
@@ -745,10 +742,10 @@ private:
     // is handed over with dernier = true unless livrer stopped the loop. The reader's
     // errors are kept for executer(); livrer's own go up.
     template <class F> void produire(Lot *lot, F &&livrer) {
-        LecteurCsv &lecteur = p_.lecteur();
+        LecteurCsv &lecteur = *p_.lecteur_;
         bool livraison = false;
         try {
-            const size_t nb_entete = p_.nb_colonnes();
+            const size_t nb_entete = p_.nb_entete_;
             const size_t lue = colonne_ < 0 ? 0 : size_t(colonne_);  // read anyway: errors must surface
             std::string precedent;
             std::string_view ortho;
@@ -800,7 +797,7 @@ private:
     }
 
     PasseCsv &p_;
-    const int colonne_;
+    int colonne_ = -1;
     EnsembleFormes ens_;
     std::vector<nb::object> textes_;  // the batch's str, before they go in
     // Written by the reading loop, read once it is over.
@@ -808,12 +805,6 @@ private:
     size_t trop_ = 0;
     std::exception_ptr erreur_;
 };
-
-nb::object normaliser_avec(nb::handle normaliser, nb::handle texte) {
-    return normaliser.is_none() ? normaliser_ortho_py(texte) : normaliser(texte);
-}
-
-}  // namespace
 
 nb::object formes_passe(PasseCsv &p) { return PasseFormes(p).executer(); }
 
@@ -850,46 +841,99 @@ PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
     return nouvelle.ptr();
 }
 
+// The three indexes, filled entry by entry: phone, normalised ortho and normalised
+// lemme, each key to the list of its entries in source order.
+class Index {
+public:
+    explicit Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)), memo_(chemins_rapides()) {}
+
+    // `propre`: a fresh dict nobody else holds, whose freq is already a float (stored
+    // as it is); any other entry is copied and its freq made a float.
+    void indexer(nb::handle entree, bool propre) {
+        static PyObject *const k_ortho = cle_interne("ortho"), *const k_phone = cle_interne("phone"),
+                               *const k_lemme = cle_interne("lemme");
+        nb::object ortho = valeur_champ(entree.ptr(), k_ortho);
+        if (!vrai(ortho.ptr())) return;
+        nb::dict copie;
+        if (propre) {
+            copie = nb::borrow<nb::dict>(entree);
+        } else {
+            verifier_vrai(PyDict_Update(copie.ptr(), entree.ptr()));
+            PyObject *freq = valeur_de(copie.ptr(), cle_freq());
+            if (!freq || !PyFloat_CheckExact(freq)) copie[cle_freq()] = freq ? reel_de_valeur(freq, true) : zero();
+        }
+        placer(ortho_, d_ortho_, ortho, true, copie.ptr());
+        PyObject *ph = valeur_de(copie.ptr(), k_phone);
+        if (ph && vrai(ph)) placer(phone_, d_phone_, ph, false, copie.ptr());
+        PyObject *le = valeur_de(copie.ptr(), k_lemme);
+        if (le && vrai(le)) placer(lemme_, d_lemme_, le, true, copie.ptr());
+    }
+    nb::object resultat() const { return nb::make_tuple(phone_, ortho_, lemme_); }
+
+private:
+    // The list an entry went to last time with the same text object: the lines of one
+    // word follow one another, so most need neither a key nor a look-up.
+    struct Dernier {
+        nb::object texte;
+        PyObject *liste = nullptr;  // borrowed from the index
+    };
+
+    void placer(nb::dict &index, Dernier &d, nb::handle valeur, bool normaliser, PyObject *entree) {
+        // Only an exact str under the native rules gives the same key every time.
+        const bool memo = memo_ && PyUnicode_CheckExact(valeur.ptr()) && (!normaliser || normaliser_.is_none());
+        if (memo && d.texte.ptr() == valeur.ptr()) {
+            verifier_vrai(PyList_Append(d.liste, entree));
+            return;
+        }
+        nb::object cle = normaliser ? normaliser_avec(normaliser_, valeur) : nb::borrow(valeur);
+        PyObject *liste = ajouter(index, cle.ptr(), entree);
+        if (memo) {
+            d.texte = nb::borrow(valeur);
+            d.liste = liste;
+        }
+    }
+
+    nb::object normaliser_;
+    bool memo_;
+    nb::dict phone_, ortho_, lemme_;
+    Dernier d_phone_, d_ortho_, d_lemme_;
+};
+
 }  // namespace
 
-Index::Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)), memo_(chemins_rapides()) {}
-
-void Index::indexer(nb::handle entree, bool propre) {
-    static PyObject *const k_ortho = PyUnicode_InternFromString("ortho"), *const k_phone =
-        PyUnicode_InternFromString("phone"), *const k_lemme = PyUnicode_InternFromString("lemme");
-    PyObject *e = entree.ptr();
-    nb::object ortho;
-    if (!PyDict_Check(e)) ortho = entree.attr("get")("ortho", "");  // anything mapping-like from a replaced loader
-    else if (PyObject *o = valeur_de(e, k_ortho)) ortho = nb::borrow(o);
-    if (!ortho.is_valid() || !vrai(ortho.ptr())) return;
-    nb::dict copie;
-    if (propre) {
-        copie = nb::borrow<nb::dict>(entree);
-    } else {
-        verifier_vrai(PyDict_Update(copie.ptr(), e));
-        PyObject *freq = valeur_de(copie.ptr(), cle_freq());
-        if (!freq || !PyFloat_CheckExact(freq)) copie[cle_freq()] = freq ? reel_de_valeur(freq, true) : zero();
+nb::object index_de(nb::handle entrees, nb::handle normaliser) {
+    Index ix(normaliser);
+    Interruptible interruption;
+    for (nb::handle e : entrees) {
+        interruption();
+        ix.indexer(e, false);
     }
-    placer(ortho_, d_ortho_, ortho, true, copie.ptr());
-    PyObject *ph = valeur_de(copie.ptr(), k_phone);
-    if (ph && vrai(ph)) placer(phone_, d_phone_, ph, false, copie.ptr());
-    PyObject *le = valeur_de(copie.ptr(), k_lemme);
-    if (le && vrai(le)) placer(lemme_, d_lemme_, le, true, copie.ptr());
+    return ix.resultat();
 }
 
-void Index::placer(nb::dict &index, Dernier &d, nb::handle valeur, bool normaliser, PyObject *entree) {
-    // Only an exact str under the native rules gives the same key every time.
-    const bool memo = memo_ && PyUnicode_CheckExact(valeur.ptr()) && (!normaliser || normaliser_.is_none());
-    if (memo && d.texte.ptr() == valeur.ptr()) {
-        verifier_vrai(PyList_Append(d.liste, entree));
-        return;
+nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progression) {
+    // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
+    // collector would only rescan them again and again while they pile up.
+    struct PauseCollecteur {
+        int avant = PyGC_Disable();
+        ~PauseCollecteur() {
+            if (avant) PyGC_Enable();
+        }
+    } pause;
+    Index ix(normaliser);
+    Interruptible interruption;
+    // progression(octets lus, taille du fichier) on the caller's thread, every so many
+    // records: a command line draws its bar from it.
+    const bool suivre = !progression.is_none();
+    const uint64_t taille = suivre ? p.lecteur_->taille_source() : 0;
+    size_t n = 0;
+    while (p.suivant()) {
+        interruption();
+        ix.indexer(p.entree(), true);
+        if (suivre && ++n % 16384 == 0) progression(p.lecteur_->octets_consommes(), taille);
     }
-    nb::object cle = normaliser ? normaliser_avec(normaliser_, valeur) : nb::borrow(valeur);
-    PyObject *liste = ajouter(index, cle.ptr(), entree);
-    if (memo) {
-        d.texte = nb::borrow(valeur);
-        d.liste = liste;
-    }
+    if (suivre) progression(taille ? taille : p.lecteur_->octets_consommes(), taille);
+    return ix.resultat();
 }
 
 }  // namespace brivane::py

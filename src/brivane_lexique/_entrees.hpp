@@ -102,19 +102,16 @@ public:
     const std::vector<std::string_view> &champs() const { return champs_; }
     void fermer();
 
-    // For the forms pass, which reads the records itself.
-    LecteurCsv &lecteur() { return *lecteur_; }
-    size_t nb_colonnes() const { return nb_entete_; }
-    // Column that supplies canonical field `nom` (for a record long enough), or -1.
-    int colonne_du_champ(const char *nom) const;
-    void verifier_plan() const { plan_.verifier(); }
+private:
+    // The bulk passes read the reader and the plan themselves.
+    friend class PasseFormes;
+    friend nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progression);
+
     // Raises what suivant() raises for a record of `n` fields (the reader still on it),
     // or for an error of the reader (the host's own errors go through unchanged); the
     // file is closed.
     [[noreturn]] void trop_de_champs(size_t n);
     [[noreturn]] void lever(std::exception_ptr erreur);
-
-private:
     // The reader's next record into champs_: false at the end of input (the file then
     // closed); its errors raised as the host's.
     bool lire_champs();
@@ -154,29 +151,12 @@ nb::object formes_passe(PasseCsv &p);
 // through `normaliser` (None: the native rules).
 nb::object formes_de(nb::handle entrees, nb::handle normaliser);
 
-// The three indexes of levels 2-4, filled entry by entry: phone, normalised ortho and
-// normalised lemme, each key to the list of its entries in source order.
-class Index {
-public:
-    explicit Index(nb::handle normaliser);  // None: the native rules
-    // `propre`: a fresh dict nobody else holds, whose freq is already a float (stored
-    // as it is); any other entry is copied and its freq made a float.
-    void indexer(nb::handle entree, bool propre);
-    nb::object resultat() const { return nb::make_tuple(phone_, ortho_, lemme_); }
-
-private:
-    // The list an entry went to last time with the same text object: the lines of one
-    // word follow one another, so most need neither a key nor a look-up.
-    struct Dernier {
-        nb::object texte;
-        PyObject *liste = nullptr;  // borrowed from the index
-    };
-    void placer(nb::dict &index, Dernier &d, nb::handle valeur, bool normaliser, PyObject *entree);
-
-    nb::object normaliser_;
-    bool memo_;
-    nb::dict phone_, ortho_, lemme_;
-    Dernier d_phone_, d_ortho_, d_lemme_;
-};
+// The three indexes of levels 2-4 (phone, normalised ortho and normalised lemme, each
+// key to the list of its entries in source order; `normaliser` None for the native
+// rules), from a prepared pass (its entries stored as they are; progression(bytes
+// read, file size), unless None, called every so many records) or from any iterable
+// of entries (each copied, its freq made a float).
+nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progression);
+nb::object index_de(nb::handle entrees, nb::handle normaliser);
 
 }  // namespace brivane::py

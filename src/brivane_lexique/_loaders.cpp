@@ -260,50 +260,17 @@ nb::object formes_csv(nb::handle chemin, nb::handle delimiteur, nb::handle norma
     return p ? formes_passe(*p) : formes_de(entrees_de(chemin, delimiteur, encodage), normaliser);
 }
 
-nb::object index_de(nb::handle entrees, nb::handle normaliser) {
-    Index ix(normaliser);
-    Interruptible interruption;
-    for (nb::handle e : entrees) {
-        interruption();
-        ix.indexer(e, false);
-    }
-    return ix.resultat();
-}
-
 nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser, nb::handle encodage,
                      nb::handle progression) {
-    std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur, encodage);
-    if (!p) {
-        // The plain pass cannot say where it is: the bar is drawn once, complete.
-        nb::object ix = index_de(entrees_de(chemin, delimiteur, encodage), normaliser);
-        if (!progression.is_none()) {
-            nb::object taille = nb::module_::import_("os").attr("path").attr("getsize")(chemin);
-            progression(taille, taille);
-        }
-        return ix;
+    if (std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur, encodage))
+        return index_passe(*p, normaliser, progression);
+    // The plain pass cannot say where it is: the bar is drawn once, complete.
+    nb::object ix = index_de(entrees_de(chemin, delimiteur, encodage), normaliser);
+    if (!progression.is_none()) {
+        nb::object taille = nb::module_::import_("os").attr("path").attr("getsize")(chemin);
+        progression(taille, taille);
     }
-    // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
-    // collector would only rescan them again and again while they pile up.
-    struct PauseCollecteur {
-        int avant = PyGC_Disable();
-        ~PauseCollecteur() {
-            if (avant) PyGC_Enable();
-        }
-    } pause;
-    Index ix(normaliser);
-    Interruptible interruption;
-    // progression(octets lus, taille du fichier) on the caller's thread, every so many
-    // records: a command line draws its bar from it.
-    const bool suivre = !progression.is_none();
-    const uint64_t taille = suivre ? p->lecteur().taille_source() : 0;
-    size_t n = 0;
-    while (p->suivant()) {
-        interruption();
-        ix.indexer(p->entree(), true);
-        if (suivre && ++n % 16384 == 0) progression(p->lecteur().octets_consommes(), taille);
-    }
-    if (suivre) progression(taille ? taille : p->lecteur().octets_consommes(), taille);
-    return ix.resultat();
+    return ix;
 }
 
 // Header names of a CSV/TSV source, read as the loaders read them (empty file: []).
@@ -320,7 +287,7 @@ nb::list decrire_csv(nb::handle chemin, nb::handle delimiteur, nb::handle encoda
     PasseCsv p(chemin, delimiteur, encodage);
     nb::list res;
     if (!p.lire_entete()) return res;
-    std::vector<brivane::DescriptionColonne> colonnes(p.nb_colonnes());
+    std::vector<brivane::DescriptionColonne> colonnes(p.noms().size());
     while (p.suivant())
         for (size_t i = 0; i < p.champs().size(); ++i) colonnes[i].ajouter(p.champs()[i]);
     for (size_t i = 0; i < colonnes.size(); ++i) {
