@@ -20,6 +20,12 @@ namespace brivane::py {
 
 namespace {
 
+// A compressed source the host's module could not read (not that format, truncated,
+// corrupt): PasseCsv reports it naming the file and the line.
+struct ErreurDecompression {
+    nb::python_error erreur;
+};
+
 // One 0.0 for every entry without a frequency (never released).
 nb::object zero() {
     static PyObject *z = PyFloat_FromDouble(0.0);
@@ -34,18 +40,9 @@ nb::object reel_de_texte(std::string_view v) {
     return d ? reel(*d) : zero();
 }
 
-// A str from field bytes (valid UTF-8, or decoded with `erreurs`). Most fields of a
-// lexicon are ASCII: their bytes are copied into a new str, the decoder's general
-// machinery having nothing to do for them. (One character: the host's shared str.)
+// A str from field bytes (valid UTF-8, or decoded with `erreurs`).
 nb::object texte_de(std::string_view v, const char *erreurs) {
-    const auto *u = reinterpret_cast<const unsigned char *>(v.data());
-    PyObject *s;
-    if (chemins_rapides() && v.size() > 1 && std::all_of(u, u + v.size(), [](unsigned char c) { return c < 0x80; })) {
-        s = PyUnicode_New(Py_ssize_t(v.size()), 127);
-        if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), v.data(), v.size());
-    } else {
-        s = PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), erreurs);
-    }
+    PyObject *s = PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), erreurs);
     if (!s) throw nb::python_error();
     return nb::steal(s);
 }
@@ -110,13 +107,6 @@ nb::object canonique(nb::handle col, PyObject *mapping) {
     if (!PyUnicode_CheckExact(col.ptr())) repli = col.attr("lower")().attr("strip")();
     if (PyObject *c = valeur_de(mapping, col.ptr())) return nb::borrow(c);
     return repli.is_valid() ? repli : col.attr("lower")().attr("strip")();
-}
-
-nb::object items_de(nb::handle d) {
-    // A snapshot: the walk may run Python code (str subclasses) that changes the dict.
-    nb::object items = nb::steal(PyDict_Items(d.ptr()));
-    if (!items.is_valid()) throw nb::python_error();
-    return items;
 }
 
 nb::dict copie_dict(nb::handle d) {
@@ -292,18 +282,13 @@ void verifier_delimiteur(nb::handle d) {
 }
 
 nb::dict entree_de_ligne(nb::handle row, nb::handle mapping, nb::handle fp) {
-    // The row's own plan: its keys are the columns, its values the record.
-    nb::object items = items_de(row);
-    const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-    nb::list noms;
-    std::vector<PyObject *> valeurs;  // borrowed from `items`
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        noms.append(nb::handle(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), i), 0)));
-        valeurs.push_back(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), i), 1));
-    }
+    // The row's own plan: its keys are the columns, its values the record (taken now:
+    // the rule may run Python code that changes the dict).
+    nb::object noms = nb::steal(PyDict_Keys(row.ptr())), valeurs = nb::steal(PyDict_Values(row.ptr()));
+    if (!noms.is_valid() || !valeurs.is_valid()) throw nb::python_error();
     PlanEntree plan;
     plan.construire(noms, mapping, fp, false);
-    return plan.depuis_objets(valeurs.data(), size_t(n));
+    return plan.depuis_objets(PySequence_Fast_ITEMS(valeurs.ptr()), size_t(PyList_GET_SIZE(valeurs.ptr())));
 }
 
 namespace {
@@ -344,7 +329,7 @@ void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, 
         if (!PyDict_CheckExact(mapping.ptr())) erreur_type("mapping", "dict", mapping.ptr());
         nb::dict colonnes;  // dict(zip(noms, range(len(noms))))
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms.ptr()); ++i) colonnes[PyList_GET_ITEM(noms.ptr(), i)] = i;
-        regle(items_de(colonnes).ptr(), mapping.ptr(), fp.ptr());
+        regle(colonnes.ptr(), mapping.ptr(), fp.ptr());
         modele_ = modele_entrees(emplacements_, partage);
     } catch (nb::python_error &e) {
         emplacements_.clear();
@@ -353,11 +338,11 @@ void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, 
     }
 }
 
-// The rule of entries on (column, column number) pairs: each column under its canonical
+// The rule of entries on a dict of column -> column number: each column under its canonical
 // name, in order, a later duplicate taking the earlier one's place; the columns `fp`
 // names read by the number rule; "freq" from the first column called so, else from the
 // first name of `fp` present (the same value), else 0.0.
-void PlanEntree::regle(PyObject *items, PyObject *mapping, PyObject *fp) {
+void PlanEntree::regle(PyObject *colonnes, PyObject *mapping, PyObject *fp) {
     nb::dict places;  // key -> index in emplacements_
     auto placer = [&](nb::handle cle, int colonne, bool reel, int copie = -1) {
         if (PyObject *i = valeur_de(places.ptr(), cle.ptr())) {
@@ -369,10 +354,11 @@ void PlanEntree::regle(PyObject *items, PyObject *mapping, PyObject *fp) {
         emplacements_.push_back({nb::borrow(cle), colonne, reel, copie});
     };
     bool freq_trouvee = false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-        PyObject *paire = PyList_GET_ITEM(items, i);
-        const int colonne = int(PyLong_AsLong(PyTuple_GET_ITEM(paire, 1)));
-        nb::object canon = canonique(PyTuple_GET_ITEM(paire, 0), mapping);
+    Py_ssize_t pos = 0;
+    PyObject *col, *numero;  // (nobody else holds the dict: the walk cannot change it)
+    while (PyDict_Next(colonnes, &pos, &col, &numero)) {
+        const int colonne = int(PyLong_AsLong(numero));
+        nb::object canon = canonique(col, mapping);
         const int est_freq = PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ);
         verifier_vrai(est_freq);
         if (est_freq) {

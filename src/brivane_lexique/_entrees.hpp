@@ -52,19 +52,13 @@ public:
     template <class F> nb::dict entree(size_t n, F &&valeur);
 
 private:
-    void regle(PyObject *items, PyObject *mapping, PyObject *fp);
+    void regle(PyObject *colonnes, PyObject *mapping, PyObject *fp);
 
     std::vector<Emplacement> emplacements_;
     std::optional<nb::python_error> erreur_;
     nb::dict modele_;
     nb::object gabarit_;               // what entree() copies, nobody else sees it
     std::vector<PyObject *> valeurs_;  // its values, per field of the plan
-};
-
-// A compressed source the host's module could not read (not that format, truncated,
-// corrupt): PasseCsv reports it naming the file and the line.
-struct ErreurDecompression {
-    nb::python_error erreur;
 };
 
 // The delimiter a CSV file announces on its header line (see core/encodage), read
