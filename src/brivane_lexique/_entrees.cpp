@@ -32,12 +32,10 @@ nb::object zero() {
     return nb::borrow(z);
 }
 
-nb::object reel(double d) { return d == 0.0 && !std::signbit(d) ? zero() : nb::float_(d); }
-
 // Field text read as a frequency: empty gives 0.0, otherwise float(text) or 0.0.
 nb::object reel_de_texte(std::string_view v) {
     std::optional<double> d = v.empty() ? std::nullopt : lire_reel(v);
-    return d ? reel(*d) : zero();
+    return d && (*d != 0.0 || std::signbit(*d)) ? nb::float_(*d) : zero();
 }
 
 // A str from field bytes (valid UTF-8, or decoded with `erreurs`).
@@ -526,7 +524,6 @@ bool PasseCsv::lire_entete() {
     if (ferme_ || !lire_champs()) return false;
     nb_entete_ = champs_.size();
     derniers_.assign(nb_entete_, {});
-    partage_.assign(nb_entete_, false);
     for (std::string_view v : champs_) noms_.append(texte_de(v, erreurs_));
     return true;
 }
@@ -534,7 +531,7 @@ bool PasseCsv::lire_entete() {
 void PasseCsv::preparer(nb::handle mapping, nb::handle fp) {
     plan_.construire(noms_, mapping, fp);
     for (const PlanEntree::Emplacement &e : plan_.emplacements())
-        if (!e.reel && e.colonne >= 0 && colonne_partagee(e.cle.ptr())) partage_[size_t(e.colonne)] = true;
+        if (!e.reel && e.colonne >= 0 && colonne_partagee(e.cle.ptr())) derniers_[size_t(e.colonne)].partage = true;
 }
 
 void PasseCsv::trop_de_champs(size_t n) {
@@ -557,7 +554,7 @@ bool PasseCsv::suivant() {
 nb::object PasseCsv::valeur(std::string_view v, size_t colonne, bool reel) {
     Dernier &d = derniers_[colonne];
     if (d.objet.is_valid() && d.reel == reel && d.octets == v) return d.objet;
-    const bool commun = !reel && !v.empty() && (partage_[colonne] || v.size() <= 3);
+    const bool commun = !reel && !v.empty() && (d.partage || v.size() <= 3);
     nb::object s;
     if (commun) {
         cle_.assign(v);

@@ -128,9 +128,9 @@ private:
         std::string octets;
         nb::object objet;
         bool reel = false;
+        bool partage = false;  // a column of few values
     };
     std::vector<Dernier> derniers_;  // per column
-    std::vector<bool> partage_;      // per column
     std::unordered_map<std::string, nb::object> partages_;
     std::string cle_;
 };
