@@ -185,3 +185,31 @@ def test_mapping_refuse_a_la_premiere_ligne(tmp_path, monkeypatch, chemins, cont
                 appel()
         else:
             assert appel() in ([], frozenset(), ({}, {}, {}))
+
+
+@pytest.mark.parametrize("source", ["csv", "sqlite", "ligne"])
+def test_freq_prise_d_une_colonne_est_sa_valeur(tmp_path, monkeypatch, chemins, source):
+    # The frequency taken from a priority column is that column's own value object.
+    monkeypatch.setattr(_loaders, "resoudre_colonnes", lambda noms: {})
+    lignes = [("chat", "12,5"), ("chien", "3"), ("œuf", "")]
+    if source == "csv":
+        texte = "ortho,freq_opensubs\n" + "".join(f'{o},"{f}"\n' for o, f in lignes)
+        entrees = list(_loaders.iter_csv(ecrire(tmp_path / "l.csv", texte)))
+    elif source == "sqlite":
+        chemin = base(tmp_path, "ortho TEXT, freq_opensubs TEXT", [f"'{o}', '{f}'" for o, f in lignes])
+        entrees = list(_loaders.iter_sqlite(chemin))
+    else:
+        entrees = [_loaders._normaliser_entree({"ortho": o, "freq_opensubs": f}, {}) for o, f in lignes]
+    assert [e["freq"] for e in entrees] == [12.5, 3.0, 0.0]
+    assert all(e["freq"] is e["freq_opensubs"] and list(e) == ["ortho", "freq_opensubs", "freq"] for e in entrees)
+
+
+@pytest.mark.parametrize("alias, texte", [
+    ("U8", "ortho,lemme\nété,été\n"), ("UTF_8", "\ufeffortho\nx\n"), ("utf_8_sig", "\ufeffortho\nœuf\n"),
+    ("L1", "ortho\nété\r\nà\n"), ("iso-8859-1", "ortho;x\nça;\xa0\n"), ("windows-1252", "ortho\n€uro\n"),
+    ("mac-roman", "ortho\nπ\n"),
+])
+def test_alias_de_codec_lus_comme_le_module_csv(tmp_path, chemins, alias, texte):
+    # Whatever a codec is called, its files read as Python's csv reads them.
+    chemin = ecrire(tmp_path / "l.csv", texte.encode(alias))
+    verifier_identique(chemin, delimiter=";" if ";" in texte else ",", encoding=alias)

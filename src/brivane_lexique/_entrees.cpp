@@ -20,32 +20,27 @@ namespace brivane::py {
 
 namespace {
 
+// A compressed source the host's module could not read (not that format, truncated,
+// corrupt): PasseCsv reports it naming the file and the line.
+struct ErreurDecompression {
+    nb::python_error erreur;
+};
+
 // One 0.0 for every entry without a frequency (never released).
 nb::object zero() {
     static PyObject *z = PyFloat_FromDouble(0.0);
     return nb::borrow(z);
 }
 
-nb::object reel(double d) { return d == 0.0 && !std::signbit(d) ? zero() : nb::float_(d); }
-
 // Field text read as a frequency: empty gives 0.0, otherwise float(text) or 0.0.
 nb::object reel_de_texte(std::string_view v) {
     std::optional<double> d = v.empty() ? std::nullopt : lire_reel(v);
-    return d ? reel(*d) : zero();
+    return d && (*d != 0.0 || std::signbit(*d)) ? nb::float_(*d) : zero();
 }
 
-// A str from field bytes (valid UTF-8, or decoded with `erreurs`). Most fields of a
-// lexicon are ASCII: their bytes are copied into a new str, the decoder's general
-// machinery having nothing to do for them. (One character: the host's shared str.)
+// A str from field bytes (valid UTF-8, or decoded with `erreurs`).
 nb::object texte_de(std::string_view v, const char *erreurs) {
-    const auto *u = reinterpret_cast<const unsigned char *>(v.data());
-    PyObject *s;
-    if (chemins_rapides() && v.size() > 1 && std::all_of(u, u + v.size(), [](unsigned char c) { return c < 0x80; })) {
-        s = PyUnicode_New(Py_ssize_t(v.size()), 127);
-        if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), v.data(), v.size());
-    } else {
-        s = PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), erreurs);
-    }
+    PyObject *s = PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), erreurs);
     if (!s) throw nb::python_error();
     return nb::steal(s);
 }
@@ -80,8 +75,9 @@ PyObject *valeur_de(PyObject *d, PyObject *k) {
 
 // The number rule of entries: null, empty, zero or otherwise false gives 0.0; an
 // int or float is taken as float(x); text is read like float(text); a value that
-// float() refuses with ValueError or TypeError gives 0.0. Other errors propagate.
-nb::object reel_de_valeur(PyObject *v) {
+// float() refuses with ValueError or TypeError (or OverflowError, when `debordement`
+// says so) gives 0.0. Other errors propagate.
+nb::object reel_de_valeur(PyObject *v, bool debordement = false) {
     if (v == Py_None) return zero();
     if (PyUnicode_CheckExact(v)) {
         Py_ssize_t n = 0;
@@ -94,7 +90,8 @@ nb::object reel_de_valeur(PyObject *v) {
     if (!vrai(v)) return zero();
     PyObject *r = PyNumber_Float(v);
     if (r) return nb::steal(r);
-    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+        !(debordement && PyErr_ExceptionMatches(PyExc_OverflowError)))
         throw nb::python_error();
     PyErr_Clear();
     return zero();
@@ -110,75 +107,10 @@ nb::object canonique(nb::handle col, PyObject *mapping) {
     return repli.is_valid() ? repli : col.attr("lower")().attr("strip")();
 }
 
-// The rule of entries, written once for both things made from it: `s` receives
-// poser(key, value, convert) in order, copier_freq(name) (true when the entry has
-// that key) and freq_nulle(). `items`: the record's (column, value) pairs.
-template <class Sortie>
-void parcourir(PyObject *items, PyObject *mapping, PyObject *fp, Sortie &s) {
-    bool freq_trouvee = false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-        PyObject *paire = PyList_GET_ITEM(items, i);
-        nb::handle valeur = PyTuple_GET_ITEM(paire, 1);
-        nb::object canon = canonique(PyTuple_GET_ITEM(paire, 0), mapping);
-        const int est_freq = PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ);
-        verifier_vrai(est_freq);
-        if (est_freq) {
-            if (!freq_trouvee) s.poser(cle_freq(), valeur, true);
-            freq_trouvee = true;
-            continue;
-        }
-        const int prio = PySequence_Contains(fp, canon.ptr());
-        verifier_vrai(prio);
-        s.poser(canon, valeur, prio != 0);
-    }
-    if (freq_trouvee) return;
-    for (nb::handle f : nb::handle(fp))
-        if (s.copier_freq(f)) return;
-    s.freq_nulle();
-}
-
-struct VersEntree {
-    nb::dict entree;
-    void poser(nb::handle cle, nb::handle v, bool convertir) {
-        verifier_vrai(PyDict_SetItem(entree.ptr(), cle.ptr(), convertir ? reel_de_valeur(v.ptr()).ptr() : v.ptr()));
-    }
-    bool copier_freq(nb::handle f) {
-        PyObject *v = valeur_de(entree.ptr(), f.ptr());
-        if (v) poser(cle_freq(), v, false);
-        return v != nullptr;
-    }
-    void freq_nulle() { poser(cle_freq(), zero(), false); }
-};
-
-// The same walk over a record whose values are column numbers.
-struct VersPlan {
-    std::vector<PlanEntree::Emplacement> &E;
-    nb::dict places;  // key -> index in E
-    void placer(nb::handle cle, int colonne, bool convertir) {
-        if (PyObject *i = valeur_de(places.ptr(), cle.ptr())) {
-            E[PyLong_AsSize_t(i)].colonne = colonne;
-            E[PyLong_AsSize_t(i)].reel = convertir;
-            return;
-        }
-        places[cle] = nb::int_(E.size());
-        E.push_back({nb::borrow(cle), colonne, convertir, false});
-    }
-    void poser(nb::handle cle, nb::handle colonne, bool convertir) {
-        placer(cle, int(PyLong_AsLong(colonne.ptr())), convertir);
-    }
-    bool copier_freq(nb::handle f) {
-        PyObject *i = valeur_de(places.ptr(), f.ptr());
-        if (i) placer(cle_freq(), E[PyLong_AsSize_t(i)].colonne, E[PyLong_AsSize_t(i)].reel);
-        return i != nullptr;
-    }
-    void freq_nulle() { placer(cle_freq(), -1, true); }
-};
-
-nb::object items_de(nb::handle d) {
-    // A snapshot: the walk may run Python code (str subclasses) that changes the dict.
-    nb::object items = nb::steal(PyDict_Items(d.ptr()));
-    if (!items.is_valid()) throw nb::python_error();
-    return items;
+nb::dict copie_dict(nb::handle d) {
+    nb::dict c = nb::steal<nb::dict>(PyDict_Copy(d.ptr()));
+    if (!c.is_valid()) throw nb::python_error();
+    return c;
 }
 
 [[noreturn]] void erreur_os(int numero, nb::handle nom) {
@@ -256,25 +188,24 @@ private:
     FichierLu fichier_;
 };
 
-// Text of another encoding: the host's text layer reads and decodes (so that its
-// errors, chunking and newline handling are its own); lines are re-encoded to UTF-8
-// for the core reader.
+// A file the host reads: a compressed one through its gzip, bz2 or lzma module (which
+// every build of the host carries, so the core needs no compression library of its
+// own), or text of another encoding through its text layer (so that its errors,
+// chunking and newline handling are its own), line by line, each re-encoded to UTF-8
+// for the core reader. The host is called on every read: such a source is never read
+// on another thread.
 class SourceHote final : public SourceOctets {
 public:
-    explicit SourceHote(nb::object fichier) : fichier_(std::move(fichier)) {}
+    SourceHote(nb::object fichier, bool texte) : fichier_(std::move(fichier)), texte_(texte) {}
     ~SourceHote() override { fermer_en_silence(fichier_); }
-    bool par_lignes() const override { return true; }
+    bool par_lignes() const override { return texte_; }
     size_t lire(char *tampon, size_t taille) override {
         if (lu_ == reste_.size()) {
-            nb::object ligne = nb::steal(PyObject_CallMethod(fichier_.ptr(), "readline", nullptr));
-            if (!ligne.is_valid()) throw nb::python_error();
-            if (!PyUnicode_Check(ligne.ptr())) {
-                PyErr_SetString(PyExc_TypeError, "readline() should return a str");
-                throw nb::python_error();
-            }
-            nb::object b = nb::steal(PyUnicode_AsEncodedString(ligne.ptr(), "utf-8", "surrogatepass"));
-            if (!b.is_valid()) throw nb::python_error();
-            reste_.assign(PyBytes_AS_STRING(b.ptr()), size_t(PyBytes_GET_SIZE(b.ptr())));
+            nb::object b = texte_ ? ligne_utf8() : octets(taille);
+            char *p = nullptr;
+            Py_ssize_t n = 0;
+            if (PyBytes_AsStringAndSize(b.ptr(), &p, &n) < 0) throw nb::python_error();
+            reste_.assign(p, size_t(n));
             lu_ = 0;
         }
         size_t n = std::min(taille, reste_.size() - lu_);
@@ -284,47 +215,30 @@ public:
     }
 
 private:
-    nb::object fichier_;
-    std::string reste_;
-    size_t lu_ = 0;
-};
-
-// A compressed file, read through the host's gzip, bz2 or lzma module (which every
-// build of the host carries, so the core needs no compression library of its own).
-// The host is called on every read: such a source is never read on another thread.
-class SourceDecompressee final : public SourceOctets {
-public:
-    explicit SourceDecompressee(nb::object fichier) : fichier_(std::move(fichier)) {}
-    ~SourceDecompressee() override { fermer_en_silence(fichier_); }
-    size_t lire(char *tampon, size_t taille) override {
-        nb::object vue = nb::steal(PyMemoryView_FromMemory(tampon, Py_ssize_t(taille), PyBUF_WRITE));
-        if (!vue.is_valid()) throw nb::python_error();
-        PyObject *n = PyObject_CallMethod(fichier_.ptr(), "readinto", "O", vue.ptr());
-        if (!n) {
+    nb::object ligne_utf8() {
+        nb::object ligne = nb::steal(PyObject_CallMethod(fichier_.ptr(), "readline", nullptr));
+        if (!ligne.is_valid()) throw nb::python_error();
+        nb::object b = nb::steal(PyUnicode_AsEncodedString(ligne.ptr(), "utf-8", "surrogatepass"));
+        if (!b.is_valid()) throw nb::python_error();
+        return b;
+    }
+    nb::object octets(size_t taille) {
+        PyObject *b = PyObject_CallMethod(fichier_.ptr(), "read", "n", Py_ssize_t(taille));
+        if (!b) {
             // Broken data (the host's modules each have their own error type); an
             // interruption or a lack of memory stays what it is.
             const bool donnees = PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
             nb::python_error e;
-            liberer(vue);
             if (donnees) throw ErreurDecompression{std::move(e)};
             throw e;
         }
-        liberer(vue);
-        const size_t lus = PyLong_AsSize_t(n);
-        Py_DECREF(n);
-        if (lus == size_t(-1) && PyErr_Occurred()) throw nb::python_error();
-        return std::min(lus, taille);
-    }
-
-private:
-    // The view must not outlive the read: the buffer belongs to the reader.
-    static void liberer(nb::handle vue) {
-        PyObject *r = PyObject_CallMethod(vue.ptr(), "release", nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
+        return nb::steal(b);
     }
 
     nb::object fichier_;
+    const bool texte_;
+    std::string reste_;
+    size_t lu_ = 0;
 };
 
 // The host module that reads files of this compression suffix, or nullptr.
@@ -339,7 +253,7 @@ const char *module_de_compression(nb::handle chemin) {
 // suffix says it holds. Opening failures raise the host's OSError with the file name.
 std::unique_ptr<SourceOctets> source_brute(nb::handle chemin) {
     if (const char *m = module_de_compression(chemin))
-        return std::make_unique<SourceDecompressee>(nb::module_::import_(m).attr("open")(chemin, "rb"));
+        return std::make_unique<SourceHote>(nb::module_::import_(m).attr("open")(chemin, "rb"), false);
     PyObject *b = nullptr;
     if (!PyUnicode_FSConverter(chemin.ptr(), &b)) throw nb::python_error();
     nb::object octets = nb::steal(b);
@@ -350,10 +264,6 @@ std::unique_ptr<SourceOctets> source_brute(nb::handle chemin) {
     }
 }
 
-// Spellings of the UTF-8 codecs read by the core directly (any other name goes
-// through the host's text layer, which also validates it exactly as open() does).
-const char *const UTF8[] = {"utf-8", "utf8", "UTF-8", "UTF8", "utf_8"};
-const char *const UTF8_SIG[] = {"utf-8-sig", "utf_8_sig", "UTF-8-SIG"};
 // Beyond this many distinct shared values a column is not one of few values.
 constexpr size_t MAX_PARTAGES = size_t(1) << 17;
 
@@ -370,20 +280,26 @@ void verifier_delimiteur(nb::handle d) {
 }
 
 nb::dict entree_de_ligne(nb::handle row, nb::handle mapping, nb::handle fp) {
-    VersEntree s;
-    parcourir(items_de(row).ptr(), mapping.ptr(), fp.ptr(), s);
-    return s.entree;
+    // The row's own plan: its keys are the columns, its values the record (taken now:
+    // the rule may run Python code that changes the dict).
+    nb::object noms = nb::steal(PyDict_Keys(row.ptr())), valeurs = nb::steal(PyDict_Values(row.ptr()));
+    if (!noms.is_valid() || !valeurs.is_valid()) throw nb::python_error();
+    PlanEntree plan;
+    plan.construire(noms, mapping, fp, false);
+    return plan.depuis_objets(PySequence_Fast_ITEMS(valeurs.ptr()), size_t(PyList_GET_SIZE(valeurs.ptr())));
 }
 
 namespace {
 // Entries are copies of a model holding the plan's keys in order, values None. Where
-// the host offers it, the model is the attribute dict of an instance of a class of
-// its own: such a dict and its copies share one table of keys and keep only their
-// values (ordinary dicts in every respect, a third of the size); the plan then takes
-// the model's key objects, so that each store finds its key by identity.
-nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E) {
+// the host offers it (and `partage` asks for it), the model is the attribute dict of
+// an instance of a class of its own: such a dict and its copies share one table of
+// keys and keep only their values (ordinary dicts in every respect, a third of the
+// size); the plan then takes the model's key objects, so that each store finds its key
+// by identity.
+nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E, bool partage) {
     nb::dict simple;
     for (const PlanEntree::Emplacement &e : E) simple[e.cle] = nb::none();
+    if (!partage) return simple;
     nb::object classe = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("Entree", nb::tuple(), nb::dict());
     nb::object instance = classe();
     for (const PlanEntree::Emplacement &e : E) {
@@ -402,18 +318,17 @@ nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E) {
 }
 }  // namespace
 
-void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp) {
+void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool partage) {
     emplacements_.clear();
     modele_ = nb::dict();
+    gabarit_ = nb::object();
     erreur_.reset();
     try {
         if (!PyDict_CheckExact(mapping.ptr())) erreur_type("mapping", "dict", mapping.ptr());
         nb::dict colonnes;  // dict(zip(noms, range(len(noms))))
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms.ptr()); ++i) colonnes[PyList_GET_ITEM(noms.ptr(), i)] = i;
-        VersPlan s{emplacements_, nb::dict()};
-        parcourir(items_de(colonnes).ptr(), mapping.ptr(), fp.ptr(), s);
-        for (Emplacement &e : emplacements_) e.partage = !e.reel && colonne_partagee(e.cle.ptr());
-        modele_ = modele_entrees(emplacements_);
+        regle(colonnes.ptr(), mapping.ptr(), fp.ptr());
+        modele_ = modele_entrees(emplacements_, partage);
     } catch (nb::python_error &e) {
         emplacements_.clear();
         modele_ = nb::dict();
@@ -421,73 +336,120 @@ void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp) 
     }
 }
 
+// The rule of entries on a dict of column -> column number: each column under its canonical
+// name, in order, a later duplicate taking the earlier one's place; the columns `fp`
+// names read by the number rule; "freq" from the first column called so, else from the
+// first name of `fp` present (the same value), else 0.0.
+void PlanEntree::regle(PyObject *colonnes, PyObject *mapping, PyObject *fp) {
+    nb::dict places;  // key -> index in emplacements_
+    auto placer = [&](nb::handle cle, int colonne, bool reel, int copie = -1) {
+        if (PyObject *i = valeur_de(places.ptr(), cle.ptr())) {
+            emplacements_[PyLong_AsSize_t(i)].colonne = colonne;
+            emplacements_[PyLong_AsSize_t(i)].reel = reel;
+            return;
+        }
+        places[cle] = nb::int_(emplacements_.size());
+        emplacements_.push_back({nb::borrow(cle), colonne, reel, copie});
+    };
+    bool freq_trouvee = false;
+    Py_ssize_t pos = 0;
+    PyObject *col, *numero;  // (nobody else holds the dict: the walk cannot change it)
+    while (PyDict_Next(colonnes, &pos, &col, &numero)) {
+        const int colonne = int(PyLong_AsLong(numero));
+        nb::object canon = canonique(col, mapping);
+        const int est_freq = PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ);
+        verifier_vrai(est_freq);
+        if (est_freq) {
+            if (!freq_trouvee) placer(cle_freq(), colonne, true);
+            freq_trouvee = true;
+            continue;
+        }
+        const int prio = PySequence_Contains(fp, canon.ptr());
+        verifier_vrai(prio);
+        placer(canon, colonne, prio != 0);
+    }
+    if (freq_trouvee) return;
+    for (nb::handle f : nb::handle(fp))
+        if (PyObject *i = valeur_de(places.ptr(), f.ptr())) {
+            const Emplacement e = emplacements_[PyLong_AsSize_t(i)];
+            return placer(cle_freq(), e.colonne, e.reel, int(PyLong_AsLong(i)));
+        }
+    placer(cle_freq(), -1, true);
+}
+
 void PlanEntree::verifier() const {
     if (erreur_) throw nb::python_error(*erreur_);
 }
 
-nb::dict PlanEntree::nouvelle() const {
-    // A copy of a dict already holding the keys costs less than inserting each anew.
-    nb::dict d = nb::steal<nb::dict>(PyDict_Copy(modele_.ptr()));
-    if (!d.is_valid()) throw nb::python_error();
-    return d;
+template <class F> nb::dict PlanEntree::entree(size_t n, F &&valeur) {
+    verifier();
+    if (!gabarit_.is_valid()) {
+        // A copy of a dict already holding the keys costs less than inserting each anew.
+        gabarit_ = copie_dict(modele_);
+        valeurs_.assign(emplacements_.size(), Py_None);
+    }
+    // The entry is a copy of a dict kept up to date field by field: from one record
+    // to the next, most fields keep the same value object and cost no store.
+    for (size_t k = 0; k < emplacements_.size(); ++k) {
+        const Emplacement &e = emplacements_[k];
+        const size_t c = size_t(e.colonne);
+        nb::object v = e.copie >= 0 ? nb::borrow(valeurs_[size_t(e.copie)])
+                       : e.colonne < 0 ? zero()
+                       : c >= n        ? (e.reel ? zero() : nb::none())
+                                       : valeur(c, e.reel);
+        if (v.ptr() == valeurs_[k]) continue;
+        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), e.cle.ptr(), v.ptr()));
+        valeurs_[k] = v.ptr();  // (the dict holds it)
+    }
+    return copie_dict(gabarit_);
 }
 
-nb::dict PlanEntree::depuis_objets(PyObject *const *valeurs, size_t n) const {
-    verifier();
-    nb::dict d = nouvelle();
-    for (const Emplacement &e : emplacements_) {
-        PyObject *brut = e.colonne < 0 ? nullptr : size_t(e.colonne) < n ? valeurs[e.colonne] : Py_None;
-        nb::object v = !brut ? zero() : e.reel ? reel_de_valeur(brut) : nb::borrow(brut);
-        verifier_vrai(PyDict_SetItem(d.ptr(), e.cle.ptr(), v.ptr()));
-    }
-    return d;
+nb::dict PlanEntree::depuis_objets(PyObject *const *valeurs, size_t n) {
+    return entree(n, [&](size_t c, bool reel) { return reel ? reel_de_valeur(valeurs[c]) : nb::borrow(valeurs[c]); });
 }
 
 // ---------------------------------------------------------------------------
 // The CSV/TSV pass
 
 PasseCsv::PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
+    exiger_str(delimiteur, "delimiter");
+    exiger_str(encodage, "encoding");
     chemin_ = texte_chemin(chemin);
     verifier_delimiteur(delimiteur);
     const long limite = nb::cast<long>(nb::module_::import_("csv").attr("field_size_limit")());
-    const std::string_view enc = utf8(encodage.ptr());
-    bool direct = false, sig = false;
-    for (const char *e : UTF8) direct |= enc == e;
-    for (const char *e : UTF8_SIG) sig |= enc == e;
-    std::optional<Encodage8> octet_par_car;
-    if (!direct && !sig) {
-        // (An unknown name raises the host's LookupError here, as open() would.)
-        nb::object nom = nb::module_::import_("codecs").attr("lookup")(encodage).attr("name");
-        if (nom.equal(nb::str("cp1252"))) octet_par_car = Encodage8::CP1252;
-        if (nom.equal(nb::str("iso8859-1"))) octet_par_car = Encodage8::LATIN1;
-    }
+    // The core reads UTF-8 itself and decodes Latin-1 and cp1252; any other codec goes
+    // through the host's text layer. (An unknown name raises the host's LookupError
+    // here, as open() would.)
+    const std::string nom = nb::cast<std::string>(nb::module_::import_("codecs").attr("lookup")(encodage).attr("name"));
+    const bool sig = nom == "utf-8-sig", direct = sig || nom == "utf-8";
     std::unique_ptr<SourceOctets> source;
-    if (direct || sig) {
+    if (direct) {
         source = source_brute(chemin_);
-    } else if (octet_par_car) {
-        source = std::make_unique<SourceTranscodee>(source_brute(chemin_), *octet_par_car);
+    } else if (nom == "cp1252" || nom == "iso8859-1") {
+        source = std::make_unique<SourceTranscodee>(source_brute(chemin_),
+                                                    nom == "cp1252" ? Encodage8::CP1252 : Encodage8::LATIN1);
     } else {
         const char *m = module_de_compression(chemin_);
         nb::object f = nb::module_::import_(m ? m : "io").attr("open")(chemin_, m ? "rt" : "r",
                                                                         nb::arg("encoding") = encodage,
                                                                         nb::arg("newline") = "");
-        source = std::make_unique<SourceHote>(std::move(f));
+        source = std::make_unique<SourceHote>(std::move(f), true);
         erreurs_ = "surrogatepass";
     }
     // The delimiters the host's csv module refuses differ between its versions: it is
     // asked, once the file is open, as csv.DictReader would.
     nb::module_::import_("_csv").attr("reader")(nb::list(), nb::arg("delimiter") = delimiteur);
     lecteur_ = std::make_unique<LecteurCsv>(std::move(source), std::string(utf8(delimiteur.ptr())), limite, sig,
-                                            direct || sig);
+                                            direct);
 }
 
 // Turns the error being handled into the host's exception (the host's own go through
 // unchanged), the file closed.
-void PasseCsv::relancer() {
+void PasseCsv::lever(std::exception_ptr erreur) {
     const long ligne = lecteur_ ? lecteur_->numero_ligne() + 1 : 0;  // the one being read
     fermer();
     try {
-        throw;
+        std::rethrow_exception(erreur);
     } catch (ErreurOctet &e) {
         // The host codec's own error, with a note saying where the byte is.
         nb::object octets = nb::steal(PyBytes_FromStringAndSize(e.bloc.data(), Py_ssize_t(e.bloc.size())));
@@ -525,15 +487,6 @@ void PasseCsv::relancer() {
     }
 }
 
-void PasseCsv::lever(std::exception_ptr erreur) {
-    try {
-        std::rethrow_exception(erreur);
-    } catch (...) {
-        suspendre_si_fin_forcee();
-        relancer();
-    }
-}
-
 nb::str delimiteur_du_fichier(nb::handle chemin) {
     constexpr size_t MAX = size_t(1) << 16;  // a header line is never longer than this
     std::string debut;
@@ -561,7 +514,7 @@ bool PasseCsv::lire_champs() {
         if (lecteur_->suivant(champs_)) return true;
     } catch (...) {
         suspendre_si_fin_forcee();
-        relancer();
+        lever(std::current_exception());
     }
     fermer();
     return false;
@@ -571,19 +524,14 @@ bool PasseCsv::lire_entete() {
     if (ferme_ || !lire_champs()) return false;
     nb_entete_ = champs_.size();
     derniers_.assign(nb_entete_, {});
-    partage_.assign(nb_entete_, false);
-    for (std::string_view v : champs_) {
-        nb::object s = nb::steal(PyUnicode_DecodeUTF8(v.data(), Py_ssize_t(v.size()), erreurs_));
-        if (!s.is_valid()) throw nb::python_error();
-        noms_.append(s);
-    }
+    for (std::string_view v : champs_) noms_.append(texte_de(v, erreurs_));
     return true;
 }
 
 void PasseCsv::preparer(nb::handle mapping, nb::handle fp) {
     plan_.construire(noms_, mapping, fp);
     for (const PlanEntree::Emplacement &e : plan_.emplacements())
-        if (e.partage && e.colonne >= 0) partage_[size_t(e.colonne)] = true;
+        if (!e.reel && e.colonne >= 0 && colonne_partagee(e.cle.ptr())) derniers_[size_t(e.colonne)].partage = true;
 }
 
 void PasseCsv::trop_de_champs(size_t n) {
@@ -606,7 +554,7 @@ bool PasseCsv::suivant() {
 nb::object PasseCsv::valeur(std::string_view v, size_t colonne, bool reel) {
     Dernier &d = derniers_[colonne];
     if (d.objet.is_valid() && d.reel == reel && d.octets == v) return d.objet;
-    const bool commun = !reel && !v.empty() && (partage_[colonne] || v.size() <= 3);
+    const bool commun = !reel && !v.empty() && (d.partage || v.size() <= 3);
     nb::object s;
     if (commun) {
         cle_.assign(v);
@@ -624,26 +572,7 @@ nb::object PasseCsv::valeur(std::string_view v, size_t colonne, bool reel) {
 }
 
 nb::dict PasseCsv::entree() {
-    plan_.verifier();
-    const auto &E = plan_.emplacements();
-    if (!gabarit_.is_valid()) {
-        gabarit_ = plan_.nouvelle();
-        valeurs_.assign(E.size(), Py_None);
-    }
-    // The entry is a copy of a dict kept up to date field by field: from one line to
-    // the next, most fields keep the same value object and cost no store.
-    const size_t n = champs_.size();
-    for (size_t k = 0; k < E.size(); ++k) {
-        const PlanEntree::Emplacement &e = E[k];
-        const size_t c = size_t(e.colonne);
-        nb::object v = e.colonne < 0 ? zero() : c >= n ? (e.reel ? zero() : nb::none()) : valeur(champs_[c], c, e.reel);
-        if (v.ptr() == valeurs_[k]) continue;
-        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), e.cle.ptr(), v.ptr()));
-        valeurs_[k] = v.ptr();  // (the dict holds it)
-    }
-    nb::dict d = nb::steal<nb::dict>(PyDict_Copy(gabarit_.ptr()));
-    if (!d.is_valid()) throw nb::python_error();
-    return d;
+    return plan_.entree(champs_.size(), [&](size_t c, bool reel) { return valeur(champs_[c], c, reel); });
 }
 
 nb::dict PasseCsv::enregistrement() {
@@ -653,19 +582,11 @@ nb::dict PasseCsv::enregistrement() {
     return d;
 }
 
-int PasseCsv::colonne_du_champ(const char *nom) const {
-    for (const PlanEntree::Emplacement &e : plan_.emplacements())
-        if (est_texte_egal(e.cle.ptr(), nom)) return e.colonne;
-    return -1;
-}
-
 void PasseCsv::fermer() {
     ferme_ = true;
     if (lecteur_) lecteur_->fermer();
     partages_.clear();
     derniers_.clear();
-    gabarit_ = nb::object();
-    valeurs_.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -706,15 +627,24 @@ struct Lot {
     bool plein() const { return bornes.size() >= 8192 || octets.size() >= (size_t(1) << 20); }
 };
 
+nb::object normaliser_avec(nb::handle normaliser, nb::handle texte) {
+    return normaliser.is_none() ? normaliser_ortho_py(texte) : normaliser(texte);
+}
+
+}  // namespace
+
 // Reads the ortho column only: quote-free lines are not even cut into fields. A large
 // file is read on a thread of its own while this one makes the str objects of the
 // batches already read; that thread works on the reader and the batches only.
 class PasseFormes {
 public:
-    explicit PasseFormes(PasseCsv &p) : p_(p), colonne_(p.colonne_du_champ("ortho")) {}
+    explicit PasseFormes(PasseCsv &p) : p_(p) {
+        for (const PlanEntree::Emplacement &e : p.plan_.emplacements())
+            if (est_texte_egal(e.cle.ptr(), "ortho")) colonne_ = e.colonne;
+    }
 
     nb::object executer() {
-        LecteurCsv &lecteur = p_.lecteur();
+        LecteurCsv &lecteur = *p_.lecteur_;
         const bool parallele = lecteur.source_autonome() && lecteur.taille_source() >= SEUIL_PARALLELE &&
                                std::thread::hardware_concurrency() > 1;
         if (!parallele || !lire_en_parallele()) {
@@ -726,7 +656,7 @@ public:
         }
         // Errors in the order the records raise them: a broken column mapping at the
         // first record, then the reader's own.
-        if (vu_) p_.verifier_plan();
+        if (vu_) p_.plan_.verifier();
         if (trop_) p_.trop_de_champs(trop_);
         if (erreur_) p_.lever(erreur_);
         p_.fermer();
@@ -795,10 +725,10 @@ private:
     // is handed over with dernier = true unless livrer stopped the loop. The reader's
     // errors are kept for executer(); livrer's own go up.
     template <class F> void produire(Lot *lot, F &&livrer) {
-        LecteurCsv &lecteur = p_.lecteur();
+        LecteurCsv &lecteur = *p_.lecteur_;
         bool livraison = false;
         try {
-            const size_t nb_entete = p_.nb_colonnes();
+            const size_t nb_entete = p_.nb_entete_;
             const size_t lue = colonne_ < 0 ? 0 : size_t(colonne_);  // read anyway: errors must surface
             std::string precedent;
             std::string_view ortho;
@@ -850,7 +780,7 @@ private:
     }
 
     PasseCsv &p_;
-    const int colonne_;
+    int colonne_ = -1;
     EnsembleFormes ens_;
     std::vector<nb::object> textes_;  // the batch's str, before they go in
     // Written by the reading loop, read once it is over.
@@ -858,12 +788,6 @@ private:
     size_t trop_ = 0;
     std::exception_ptr erreur_;
 };
-
-nb::object normaliser_avec(nb::handle normaliser, nb::handle texte) {
-    return normaliser.is_none() ? normaliser_ortho_py(texte) : normaliser(texte);
-}
-
-}  // namespace
 
 nb::object formes_passe(PasseCsv &p) { return PasseFormes(p).executer(); }
 
@@ -900,58 +824,99 @@ PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
     return nouvelle.ptr();
 }
 
-// float(freq) of an indexed entry; 0.0 when absent or not convertible.
-nb::object freq_reelle(PyObject *freq) {
-    if (!freq) return zero();
-    PyObject *f = nombre_float(freq);
-    if (f) return nb::steal(f);
-    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
-        !PyErr_ExceptionMatches(PyExc_OverflowError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return zero();
-}
+// The three indexes, filled entry by entry: phone, normalised ortho and normalised
+// lemme, each key to the list of its entries in source order.
+class Index {
+public:
+    explicit Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)), memo_(chemins_rapides()) {}
+
+    // `propre`: a fresh dict nobody else holds, whose freq is already a float (stored
+    // as it is); any other entry is copied and its freq made a float.
+    void indexer(nb::handle entree, bool propre) {
+        static PyObject *const k_ortho = cle_interne("ortho"), *const k_phone = cle_interne("phone"),
+                               *const k_lemme = cle_interne("lemme");
+        nb::object ortho = valeur_champ(entree.ptr(), k_ortho);
+        if (!vrai(ortho.ptr())) return;
+        nb::dict copie;
+        if (propre) {
+            copie = nb::borrow<nb::dict>(entree);
+        } else {
+            verifier_vrai(PyDict_Update(copie.ptr(), entree.ptr()));
+            PyObject *freq = valeur_de(copie.ptr(), cle_freq());
+            if (!freq || !PyFloat_CheckExact(freq)) copie[cle_freq()] = freq ? reel_de_valeur(freq, true) : zero();
+        }
+        placer(ortho_, d_ortho_, ortho, true, copie.ptr());
+        PyObject *ph = valeur_de(copie.ptr(), k_phone);
+        if (ph && vrai(ph)) placer(phone_, d_phone_, ph, false, copie.ptr());
+        PyObject *le = valeur_de(copie.ptr(), k_lemme);
+        if (le && vrai(le)) placer(lemme_, d_lemme_, le, true, copie.ptr());
+    }
+    nb::object resultat() const { return nb::make_tuple(phone_, ortho_, lemme_); }
+
+private:
+    // The list an entry went to last time with the same text object: the lines of one
+    // word follow one another, so most need neither a key nor a look-up.
+    struct Dernier {
+        nb::object texte;
+        PyObject *liste = nullptr;  // borrowed from the index
+    };
+
+    void placer(nb::dict &index, Dernier &d, nb::handle valeur, bool normaliser, PyObject *entree) {
+        // Only an exact str under the native rules gives the same key every time.
+        const bool memo = memo_ && PyUnicode_CheckExact(valeur.ptr()) && (!normaliser || normaliser_.is_none());
+        if (memo && d.texte.ptr() == valeur.ptr()) {
+            verifier_vrai(PyList_Append(d.liste, entree));
+            return;
+        }
+        nb::object cle = normaliser ? normaliser_avec(normaliser_, valeur) : nb::borrow(valeur);
+        PyObject *liste = ajouter(index, cle.ptr(), entree);
+        if (memo) {
+            d.texte = nb::borrow(valeur);
+            d.liste = liste;
+        }
+    }
+
+    nb::object normaliser_;
+    bool memo_;
+    nb::dict phone_, ortho_, lemme_;
+    Dernier d_phone_, d_ortho_, d_lemme_;
+};
 
 }  // namespace
 
-Index::Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)), memo_(chemins_rapides()) {}
-
-void Index::indexer(nb::handle entree, bool propre) {
-    static PyObject *const k_ortho = PyUnicode_InternFromString("ortho"), *const k_phone =
-        PyUnicode_InternFromString("phone"), *const k_lemme = PyUnicode_InternFromString("lemme");
-    PyObject *e = entree.ptr();
-    nb::object ortho;
-    if (!PyDict_Check(e)) ortho = entree.attr("get")("ortho", "");  // anything mapping-like from a replaced loader
-    else if (PyObject *o = valeur_de(e, k_ortho)) ortho = nb::borrow(o);
-    if (!ortho.is_valid() || !vrai(ortho.ptr())) return;
-    nb::dict copie;
-    if (propre) {
-        copie = nb::borrow<nb::dict>(entree);
-    } else {
-        verifier_vrai(PyDict_Update(copie.ptr(), e));
-        PyObject *freq = valeur_de(copie.ptr(), cle_freq());
-        if (!freq || !PyFloat_CheckExact(freq)) copie[cle_freq()] = freq_reelle(freq);
+nb::object index_de(nb::handle entrees, nb::handle normaliser) {
+    Index ix(normaliser);
+    Interruptible interruption;
+    for (nb::handle e : entrees) {
+        interruption();
+        ix.indexer(e, false);
     }
-    placer(ortho_, d_ortho_, ortho, true, copie.ptr());
-    PyObject *ph = valeur_de(copie.ptr(), k_phone);
-    if (ph && vrai(ph)) placer(phone_, d_phone_, ph, false, copie.ptr());
-    PyObject *le = valeur_de(copie.ptr(), k_lemme);
-    if (le && vrai(le)) placer(lemme_, d_lemme_, le, true, copie.ptr());
+    return ix.resultat();
 }
 
-void Index::placer(nb::dict &index, Dernier &d, nb::handle valeur, bool normaliser, PyObject *entree) {
-    // Only an exact str under the native rules gives the same key every time.
-    const bool memo = memo_ && PyUnicode_CheckExact(valeur.ptr()) && (!normaliser || normaliser_.is_none());
-    if (memo && d.texte.ptr() == valeur.ptr()) {
-        verifier_vrai(PyList_Append(d.liste, entree));
-        return;
+nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progression) {
+    // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
+    // collector would only rescan them again and again while they pile up.
+    struct PauseCollecteur {
+        int avant = PyGC_Disable();
+        ~PauseCollecteur() {
+            if (avant) PyGC_Enable();
+        }
+    } pause;
+    Index ix(normaliser);
+    Interruptible interruption;
+    // progression(octets lus, taille du fichier) on the caller's thread, every so many
+    // records: a command line draws its bar from it.
+    const bool suivre = !progression.is_none();
+    const uint64_t taille = suivre ? p.lecteur_->taille_source() : 0;
+    size_t n = 0;
+    while (p.suivant()) {
+        interruption();
+        ix.indexer(p.entree(), true);
+        if (suivre && ++n % 16384 == 0) progression(p.lecteur_->octets_consommes(), taille);
     }
-    nb::object cle = normaliser ? normaliser_avec(normaliser_, valeur) : nb::borrow(valeur);
-    PyObject *liste = ajouter(index, cle.ptr(), entree);
-    if (memo) {
-        d.texte = nb::borrow(valeur);
-        d.liste = liste;
-    }
+    if (suivre) progression(taille ? taille : p.lecteur_->octets_consommes(), taille);
+    return ix.resultat();
 }
 
 }  // namespace brivane::py

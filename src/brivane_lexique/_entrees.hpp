@@ -21,43 +21,44 @@ namespace brivane::py {
 void verifier_delimiteur(nb::handle delimiteur);
 
 // What _normaliser_entree documents: the entry of record `row` (a dict) under the
-// column mapping and the frequency priority list `fp`.
+// column mapping and the frequency priority list `fp` (the rule of PlanEntree, on
+// the row's own keys).
 nb::dict entree_de_ligne(nb::handle row, nb::handle mapping, nb::handle fp);
 
 // How the records of one source become entries, fixed once per source by running the
-// rule of entree_de_ligne on the column names: each record then costs one dict and
-// no look-up in the mapping. Keys are the mapping's own objects.
+// rule of entries on the column names: each record then costs one dict and no look-up
+// in the mapping. Keys are the mapping's own objects.
 class PlanEntree {
 public:
     struct Emplacement {
         nb::object cle;  // key of the entry
         int colonne;     // index in the record's values; -1: the constant 0.0
         bool reel;       // value converted by the number rule
-        bool partage;    // text value shared between entries of the pass
+        int copie;       // >= 0: the value of that earlier field (freq taken from another)
     };
 
     // `noms`: the source's column names in order (duplicates allowed; a record is
     // dict(zip(noms, values)), later duplicates winning). What the rule would raise on
     // every record (mapping not a dict, ...) is kept and raised by verifier(), so
-    // that a source without records raises nothing.
-    void construire(nb::handle noms, nb::handle mapping, nb::handle fp);
+    // that a source without records raises nothing. `partage`: the entries share one
+    // table of keys (a source of many records).
+    void construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool partage = true);
     void verifier() const;
     const std::vector<Emplacement> &emplacements() const { return emplacements_; }
-    // A new entry holding the plan's keys in order, every value None.
-    nb::dict nouvelle() const;
     // Entry from Python values (borrowed; n values, short records padded with None).
-    nb::dict depuis_objets(PyObject *const *valeurs, size_t n) const;
+    nb::dict depuis_objets(PyObject *const *valeurs, size_t n);
+    // Entry of a record of `n` values, `valeur(colonne, reel)` giving the value of a
+    // column (converted when `reel`).
+    template <class F> nb::dict entree(size_t n, F &&valeur);
 
 private:
+    void regle(PyObject *colonnes, PyObject *mapping, PyObject *fp);
+
     std::vector<Emplacement> emplacements_;
     std::optional<nb::python_error> erreur_;
     nb::dict modele_;
-};
-
-// A compressed source the host's module could not read (not that format, truncated,
-// corrupt): PasseCsv reports it naming the file and the line.
-struct ErreurDecompression {
-    nb::python_error erreur;
+    nb::object gabarit_;               // what entree() copies, nobody else sees it
+    std::vector<PyObject *> valeurs_;  // its values, per field of the plan
 };
 
 // The delimiter a CSV file announces on its header line (see core/encodage), read
@@ -68,8 +69,8 @@ nb::str delimiteur_du_fichier(nb::handle chemin);
 class PasseCsv {
 public:
     // Opens the file now. `chemin` is text or a path object; `delimiteur` and
-    // `encodage` are str (already checked). Raises the host's OSError subclasses
-    // (FileNotFoundError, ...) with the file name, like open() does.
+    // `encodage` must be str (the house TypeError otherwise). Raises the host's OSError
+    // subclasses (FileNotFoundError, ...) with the file name, like open() does.
     PasseCsv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage);
 
     // Reads the header line. False when the file is empty (no header).
@@ -91,26 +92,25 @@ public:
     // The record as csv.DictReader gives it: header names to field text, None for the
     // fields missing from a short line.
     nb::dict enregistrement();
+    // The current record's field texts.
+    const std::vector<std::string_view> &champs() const { return champs_; }
     void fermer();
 
-    // For the forms pass, which reads the records itself.
-    LecteurCsv &lecteur() { return *lecteur_; }
-    size_t nb_colonnes() const { return nb_entete_; }
-    // Column that supplies canonical field `nom` (for a record long enough), or -1.
-    int colonne_du_champ(const char *nom) const;
-    void verifier_plan() const { plan_.verifier(); }
+private:
+    // The bulk passes read the reader and the plan themselves.
+    friend class PasseFormes;
+    friend nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progression);
+
     // Raises what suivant() raises for a record of `n` fields (the reader still on it),
-    // or for an error of the reader.
+    // or for an error of the reader (the host's own errors go through unchanged); the
+    // file is closed.
     [[noreturn]] void trop_de_champs(size_t n);
     [[noreturn]] void lever(std::exception_ptr erreur);
-
-private:
     // The reader's next record into champs_: false at the end of input (the file then
     // closed); its errors raised as the host's.
     bool lire_champs();
     // The value of field text `v` of column `colonne`: a str, or a float by the number rule.
     nb::object valeur(std::string_view v, size_t colonne, bool reel);
-    [[noreturn]] void relancer();
 
     nb::object chemin_;  // str form, for messages
     std::unique_ptr<LecteurCsv> lecteur_;
@@ -128,13 +128,11 @@ private:
         std::string octets;
         nb::object objet;
         bool reel = false;
+        bool partage = false;  // a column of few values
     };
     std::vector<Dernier> derniers_;  // per column
-    std::vector<bool> partage_;      // per column
     std::unordered_map<std::string, nb::object> partages_;
     std::string cle_;
-    nb::object gabarit_;               // what entree() copies, nobody else sees it
-    std::vector<PyObject *> valeurs_;  // its values, per field of the plan
 };
 
 // The forms set of level 1 from a prepared pass: the frozenset of the normalised
@@ -147,29 +145,12 @@ nb::object formes_passe(PasseCsv &p);
 // through `normaliser` (None: the native rules).
 nb::object formes_de(nb::handle entrees, nb::handle normaliser);
 
-// The three indexes of levels 2-4, filled entry by entry: phone, normalised ortho and
-// normalised lemme, each key to the list of its entries in source order.
-class Index {
-public:
-    explicit Index(nb::handle normaliser);  // None: the native rules
-    // `propre`: a fresh dict nobody else holds, whose freq is already a float (stored
-    // as it is); any other entry is copied and its freq made a float.
-    void indexer(nb::handle entree, bool propre);
-    nb::object resultat() const { return nb::make_tuple(phone_, ortho_, lemme_); }
-
-private:
-    // The list an entry went to last time with the same text object: the lines of one
-    // word follow one another, so most need neither a key nor a look-up.
-    struct Dernier {
-        nb::object texte;
-        PyObject *liste = nullptr;  // borrowed from the index
-    };
-    void placer(nb::dict &index, Dernier &d, nb::handle valeur, bool normaliser, PyObject *entree);
-
-    nb::object normaliser_;
-    bool memo_;
-    nb::dict phone_, ortho_, lemme_;
-    Dernier d_phone_, d_ortho_, d_lemme_;
-};
+// The three indexes of levels 2-4 (phone, normalised ortho and normalised lemme, each
+// key to the list of its entries in source order; `normaliser` None for the native
+// rules), from a prepared pass (its entries stored as they are; progression(bytes
+// read, file size), unless None, called every so many records) or from any iterable
+// of entries (each copied, its freq made a float).
+nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progression);
+nb::object index_de(nb::handle entrees, nb::handle normaliser);
 
 }  // namespace brivane::py

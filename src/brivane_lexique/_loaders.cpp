@@ -40,14 +40,9 @@ nb::dict normaliser_entree(nb::handle row, nb::handle mapping) {
 class Iterateur {
 public:
     virtual ~Iterateur() = default;
+    // The next entry; StopIteration once the iteration is over.
     nb::object suivant() {
-        nb::object r = prochain();
-        if (!r.is_valid()) throw nb::stop_iteration();
-        return r;
-    }
-    // Next entry, or an invalid object once the iteration is over.
-    nb::object prochain() {
-        if (fini_) return nb::object();
+        if (fini_) throw nb::stop_iteration();
         refuser_si_en_cours();
         en_cours_ = true;
         struct Garde {
@@ -62,8 +57,9 @@ public:
             terminer();
             throw;
         }
-        if (!r.is_valid()) terminer();
-        return r;
+        if (r.is_valid()) return r;
+        terminer();
+        throw nb::stop_iteration();
     }
     void close() {
         refuser_si_en_cours();
@@ -124,7 +120,7 @@ private:
 };
 
 // iter_csv with a tab, taken element by element from whatever _loaders.iter_csv is
-// at the first request (the C++ pass directly while it is the original).
+// at the first request.
 class IterTsv : public Iterateur {
 public:
     explicit IterTsv(nb::object chemin) : chemin_(std::move(chemin)) {}
@@ -138,30 +134,22 @@ public:
 
 protected:
     nb::object avancer() override {
-        if (!direct_ && !interne_.is_valid()) {
-            if (g_iter_csv.original()) {
-                direct_ = std::make_unique<IterCsv>(chemin_, nb::str("\t"), nb::str("utf-8-sig"));
-            } else {
-                nb::object it = g_iter_csv.objet()(chemin_, nb::arg("delimiter") = "\t");
-                interne_ = nb::steal(PyObject_GetIter(it.ptr()));
-                if (!interne_.is_valid()) throw nb::python_error();
-            }
+        if (!interne_.is_valid()) {
+            nb::object it = g_iter_csv.objet()(chemin_, nb::arg("delimiter") = "\t");
+            interne_ = nb::steal(PyObject_GetIter(it.ptr()));
+            if (!interne_.is_valid()) throw nb::python_error();
         }
-        if (direct_) return direct_->prochain();
         PyObject *r = PyIter_Next(interne_.ptr());
         if (!r && PyErr_Occurred()) throw nb::python_error();
         return nb::steal(r);
     }
     void liberer() override {
-        direct_.reset();
         nb::object it = std::move(interne_);
         if (it.is_valid() && PyObject_HasAttrString(it.ptr(), "close")) it.attr("close")();
     }
 
 private:
-    nb::object chemin_;
-    std::unique_ptr<IterCsv> direct_;
-    nb::object interne_;
+    nb::object chemin_, interne_;
 };
 
 // ---------------------------------------------------------------------------
@@ -261,8 +249,6 @@ nb::object entrees_de(nb::handle chemin, nb::handle delimiteur, nb::handle encod
 // read the entries of iter_csv instead.
 std::unique_ptr<PasseCsv> passe_preparee(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
     if (!plan_natif()) return nullptr;
-    exiger_str(delimiteur, "delimiter");
-    exiger_str(encodage, "encoding");
     auto p = std::make_unique<PasseCsv>(chemin, delimiteur, encodage);
     if (p->lire_entete()) p->preparer(g_resoudre.objet()(p->noms()), g_freq.objet());
     return p;
@@ -274,60 +260,23 @@ nb::object formes_csv(nb::handle chemin, nb::handle delimiteur, nb::handle norma
     return p ? formes_passe(*p) : formes_de(entrees_de(chemin, delimiteur, encodage), normaliser);
 }
 
-nb::object index_de(nb::handle entrees, nb::handle normaliser) {
-    Index ix(normaliser);
-    Interruptible interruption;
-    for (nb::handle e : entrees) {
-        interruption();
-        ix.indexer(e, false);
-    }
-    return ix.resultat();
-}
-
 nb::object index_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser, nb::handle encodage,
                      nb::handle progression) {
-    std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur, encodage);
-    if (!p) {
-        // The plain pass cannot say where it is: the bar is drawn once, complete.
-        nb::object ix = index_de(entrees_de(chemin, delimiteur, encodage), normaliser);
-        if (!progression.is_none()) {
-            nb::object taille = nb::module_::import_("os").attr("path").attr("getsize")(chemin);
-            progression(taille, taille);
-        }
-        return ix;
+    if (std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur, encodage))
+        return index_passe(*p, normaliser, progression);
+    // The plain pass cannot say where it is: the bar is drawn once, complete.
+    nb::object ix = index_de(entrees_de(chemin, delimiteur, encodage), normaliser);
+    if (!progression.is_none()) {
+        nb::object taille = nb::module_::import_("os").attr("path").attr("getsize")(chemin);
+        progression(taille, taille);
     }
-    // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
-    // collector would only rescan them again and again while they pile up.
-    struct PauseCollecteur {
-        int avant = PyGC_Disable();
-        ~PauseCollecteur() {
-            if (avant) PyGC_Enable();
-        }
-    } pause;
-    Index ix(normaliser);
-    Interruptible interruption;
-    // progression(octets lus, taille du fichier) on the caller's thread, every so many
-    // records: a command line draws its bar from it.
-    const bool suivre = !progression.is_none();
-    const uint64_t taille = suivre ? p->lecteur().taille_source() : 0;
-    size_t n = 0;
-    while (p->suivant()) {
-        interruption();
-        ix.indexer(p->entree(), true);
-        if (suivre && ++n % 16384 == 0) progression(p->lecteur().octets_consommes(), taille);
-    }
-    if (suivre) progression(taille ? taille : p->lecteur().octets_consommes(), taille);
-    return ix.resultat();
+    return ix;
 }
 
 // Header names of a CSV/TSV source, read as the loaders read them (empty file: []).
 nb::list entete_csv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
-    exiger_str(delimiteur, "delimiter");
-    exiger_str(encodage, "encoding");
     PasseCsv p(chemin, delimiteur, encodage);
-    nb::list noms;
-    if (p.lire_entete())
-        for (nb::handle n : p.noms()) noms.append(n);
+    nb::list noms = p.lire_entete() ? p.noms() : nb::list();
     p.fermer();
     return noms;
 }
@@ -335,26 +284,13 @@ nb::list entete_csv(nb::handle chemin, nb::handle delimiteur, nb::handle encodag
 // Per column of a CSV/TSV source, in header order: (name as read, filled rows, first
 // filled value, type), from one pass over the raw fields.
 nb::list decrire_csv(nb::handle chemin, nb::handle delimiteur, nb::handle encodage) {
-    exiger_str(delimiteur, "delimiter");
-    exiger_str(encodage, "encoding");
     PasseCsv p(chemin, delimiteur, encodage);
     nb::list res;
     if (!p.lire_entete()) return res;
-    const size_t n = p.nb_colonnes();
-    std::vector<brivane::DescriptionColonne> colonnes(n);
-    std::vector<std::string_view> champs;
-    try {
-        while (p.lecteur().suivant(champs)) {
-            if (champs.size() > n) p.trop_de_champs(champs.size());
-            for (size_t i = 0; i < champs.size(); ++i) colonnes[i].ajouter(champs[i]);
-        }
-    } catch (nb::python_error &) {
-        throw;
-    } catch (...) {
-        p.lever(std::current_exception());
-    }
-    p.fermer();
-    for (size_t i = 0; i < n; ++i) {
+    std::vector<brivane::DescriptionColonne> colonnes(p.noms().size());
+    while (p.suivant())
+        for (size_t i = 0; i < p.champs().size(); ++i) colonnes[i].ajouter(p.champs()[i]);
+    for (size_t i = 0; i < colonnes.size(); ++i) {
         const brivane::DescriptionColonne &d = colonnes[i];
         nb::object exemple = d.remplies() ? nb::object(nb::str(d.exemple().data(), d.exemple().size()))
                                           : nb::none();
@@ -375,6 +311,9 @@ void classe_iterateur(nb::module_ &m, const char *nom) {
 }
 
 }  // namespace
+
+// The type of the three indexes the bulk passes return.
+#define INDEX "tuple[dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]]]"
 
 NB_MODULE(_loaders, m) {
     brivane::py::lier_reglage(m);
@@ -420,9 +359,7 @@ NB_MODULE(_loaders, m) {
     m.def("_index", &index_csv, nb::arg("chemin"), nb::arg("delimiter"), nb::arg("normaliser").none(),
           nb::arg("encoding").none() = "utf-8-sig", nb::arg("progression").none() = nb::none(),
           nb::sig("def _index(chemin: str | Path, delimiter: str, normaliser: object, "
-                  "encoding: str = 'utf-8-sig', progression: object = None) "
-                  "-> tuple[dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]], "
-                  "dict[str, list[EntreeLexicale]]]"),
+                  "encoding: str = 'utf-8-sig', progression: object = None) -> " INDEX),
           "Niveaux 2-4 d'un fichier CSV/TSV : index phone, ortho et lemme (lu comme iter_csv).\n\n"
           "progression, si donne, est appele avec (octets lus, taille du fichier) au fil de la passe.");
     m.def("_entete", &entete_csv, nb::arg("chemin"), nb::arg("delimiter"), nb::arg("encoding") = "utf-8-sig",
@@ -432,9 +369,7 @@ NB_MODULE(_loaders, m) {
           nb::sig("def _decrire(chemin: str | Path, delimiter: str, encoding: str = 'utf-8-sig') -> list[tuple[str, int, str | None, str]]"),
           "Colonnes d'un fichier CSV/TSV : (nom lu, lignes remplies, exemple, type).");
     m.def("_index_de", &index_de, nb::arg("entrees"), nb::arg("normaliser").none(),
-          nb::sig("def _index_de(entrees: object, normaliser: object) "
-                  "-> tuple[dict[str, list[EntreeLexicale]], dict[str, list[EntreeLexicale]], "
-                  "dict[str, list[EntreeLexicale]]]"),
+          nb::sig("def _index_de(entrees: object, normaliser: object) -> " INDEX),
           "Niveaux 2-4 a partir d'entrees quelconques (chacune copiee, freq en float).");
 
     m.def("_delimiteur", [](nb::handle chemin) { return delimiteur_du_fichier(chemin); }, nb::arg("chemin"),
