@@ -717,7 +717,7 @@ double en_reel(nb::handle v) {
     return PyFloat_AS_DOUBLE(f.ptr());
 }
 
-nb::dict DictsDeLignes::operator()(nb::handle ligne) const {
+nb::dict en_dict(nb::handle ligne) {
     PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, ligne.ptr());
     if (!d) throw nb::python_error();
     return nb::steal<nb::dict>(d);

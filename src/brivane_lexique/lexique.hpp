@@ -152,11 +152,9 @@ bool redefinie(nb::handle self, const char *nom);
 // Converts a frequency as float() does (0.0 when the value is null-like is NOT
 // applied here: callers decide). Raises what float() raises.
 double en_reel(nb::handle v);
-// dict(row) for the rows of a statement, whatever the connection's row factory
-// makes (sqlite3.Row, a subclass of it, any other object dict() accepts).
-struct DictsDeLignes {
-    nb::dict operator()(nb::handle ligne) const;
-};
+// dict(row) for a row of a statement, whatever the connection's row factory makes
+// (sqlite3.Row, a subclass of it, any other object dict() accepts).
+nb::dict en_dict(nb::handle ligne);
 // Lower-case of a str as str.lower() gives it.
 nb::object minuscule(nb::handle s);
 // A column name as a quoted SQL identifier (a source may name a column anything).
