@@ -662,11 +662,12 @@ std::vector<nb::object> noms_resolus(nb::handle curseur) {
     return res;
 }
 
-nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne) {
+nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele) {
     nb::object valeurs = nb::steal(PySequence_Tuple(ligne.ptr()));
     if (!valeurs.is_valid()) throw nb::python_error();
     const size_t n = std::min<size_t>(size_t(PyTuple_GET_SIZE(valeurs.ptr())), noms.size());
-    nb::dict d;
+    nb::dict d = modele.is_valid() ? nb::steal<nb::dict>(PyDict_Copy(modele.ptr())) : nb::dict();
+    if (!d.is_valid()) throw nb::python_error();
     for (size_t i = 0; i < n; ++i)
         if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(valeurs.ptr(), i)) < 0)
             throw nb::python_error();
@@ -686,30 +687,15 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
     // The factory is read when rows are fetched, so it can change after execute().
     curseur.attr("row_factory") = nb::none();
     nb::list res;
-    nb::object lignes = curseur.attr("fetchall")();
-    if (!chemins_rapides()) {
-        for (nb::handle ligne : lignes) res.append(ligne_en_entree(noms, ligne));
-        return res;
-    }
     // After the first row, each row's dict is a copy of the one before with its values
     // replaced: a copy is sized once, where a dict filled from empty grows several
     // times, and every key keeps the place the first row gave it.
     nb::object precedent;
-    for (nb::handle ligne : lignes) {
-        const bool entiere =
-            PyTuple_CheckExact(ligne.ptr()) && size_t(PyTuple_GET_SIZE(ligne.ptr())) == noms.size();
-        if (!precedent.is_valid() || !entiere) {
-            nb::dict d = ligne_en_entree(noms, ligne);
-            if (entiere) precedent = d;
-            res.append(d);
-            continue;
-        }
-        nb::object d = nb::steal(PyDict_Copy(precedent.ptr()));
-        if (!d.is_valid()) throw nb::python_error();
-        for (size_t i = 0; i < noms.size(); ++i)
-            if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(ligne.ptr(), i)) < 0)
-                throw nb::python_error();
-        precedent = d;
+    for (nb::handle ligne : curseur.attr("fetchall")()) {
+        const bool entiere = chemins_rapides() && PyTuple_CheckExact(ligne.ptr()) &&
+                             size_t(PyTuple_GET_SIZE(ligne.ptr())) == noms.size();
+        nb::dict d = ligne_en_entree(noms, ligne, entiere ? nb::handle(precedent) : nb::handle());
+        if (entiere) precedent = d;
         res.append(d);
     }
     return res;

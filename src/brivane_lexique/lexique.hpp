@@ -8,7 +8,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -98,46 +97,35 @@ inline Lexique *lexique_de(Lexique *l) { return l; }
 // file: on its way to the caller it gets the file's name too (same type, one line).
 void nommer_colonne_manquante(Lexique *l, nb::python_error &e);
 
-namespace detail {
-template <class T> struct Signature : Signature<decltype(&T::operator())> {};
-template <class R, class... A> struct Signature<R (*)(A...)> { using type = R(A...); };
-template <class R, class C, class... A> struct Signature<R (C::*)(A...) const> { using type = R(A...); };
-template <class R, class C, class... A> struct Signature<R (C::*)(A...)> { using type = R(A...); };
+// A method of Lexique holding the object's Verrou for the whole call.
+template <class R, class S, class... A> auto verrouillee(R (*f)(S, A...)) {
+    return [f](S self, A... a) -> R {
+        Passage p;
+        Lexique *l = lexique_de(self);
+        Verrou v(l);
+        try {
+            return f(std::forward<S>(self), std::forward<A>(a)...);
+        } catch (nb::python_error &e) {
+            nommer_colonne_manquante(l, e);
+            throw;
+        }
+    };
+}
 
-template <class F, class S> struct Verrouillee;
-template <class F, class R, class S, class... A> struct Verrouillee<F, R(S, A...)> {
-    static auto faire(F f) {
-        return [f = std::move(f)](S self, A... a) -> R {
-            Passage p;
-            Lexique *l = lexique_de(self);
-            Verrou v(l);
-            try {
-                return f(std::forward<S>(self), std::forward<A>(a)...);
-            } catch (nb::python_error &e) {
-                nommer_colonne_manquante(l, e);
-                throw;
-            }
-        };
-    }
-};
-}  // namespace detail
-
-// The class of Lexique: every method defined through it holds the object's Verrou,
-// except construction (nothing is shared yet), the finaliser (nobody else can hold
-// the object any more), the membership test (it reads the forms set, fixed at
-// construction, and nothing else: the hottest call pays nothing) and info, which
-// takes it itself unless it only reads an index already built.
+// The class of Lexique: every method defined through it (a function or a lambda
+// without captures) holds the object's Verrou, except construction (nothing is shared
+// yet), the finaliser (nobody else can hold the object any more), the membership test
+// (it reads the forms set, fixed at construction, and nothing else: the hottest call
+// pays nothing) and info, which takes it itself unless it only reads an index already
+// built.
 struct ClasseLexique : nb::class_<Lexique> {
     using nb::class_<Lexique>::class_;
     template <class F, class... Extra> ClasseLexique &def(const char *nom, F &&f, const Extra &...extra) {
-        using Brute = std::decay_t<F>;
         const std::string_view n(nom);
-        if (n == "__init__" || n == "__del__" || n == "existe" || n == "info") {
-            nb::class_<Lexique>::def(nom, std::forward<F>(f), extra...);
-        } else {
-            using S = typename detail::Signature<Brute>::type;
-            nb::class_<Lexique>::def(nom, detail::Verrouillee<Brute, S>::faire(Brute(std::forward<F>(f))), extra...);
-        }
+        if (n == "__init__" || n == "__del__" || n == "existe" || n == "info")
+            nb::class_<Lexique>::def(nom, +f, extra...);
+        else
+            nb::class_<Lexique>::def(nom, verrouillee(+f), extra...);
         return *this;
     }
 };
@@ -175,8 +163,8 @@ nb::object normaliser(nb::handle mot);
 // description; returns the list of resolved names, in column order.
 std::vector<nb::object> noms_resolus(nb::handle curseur);
 // One row turned into an entry by resolved name (a later column wins; a name left
-// empty drops its column).
-nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne);
+// empty drops its column), filled into a copy of `modele` when given.
+nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele = nb::handle());
 // Rows of a cursor turned into entries by resolved name, the later column winning.
 // With `seulement`, the entries hold only the fields of those resolved names (for
 // entries that never leave the library).
