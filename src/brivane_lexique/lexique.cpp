@@ -709,37 +709,33 @@ namespace {
 void lier_noms(nb::module_ &m) {
     g_liens = new LiensLexique();  // lives as long as the process
     LiensLexique &L = *g_liens;
-    nb::module_ pkg_aliases = nb::module_::import_("brivane_lexique._aliases");
-    nb::module_ pkg_loaders = nb::module_::import_("brivane_lexique._loaders");
-    nb::module_ pkg_types = nb::module_::import_("brivane_lexique._types");
-    nb::module_ pkg_utils = nb::module_::import_("brivane_lexique._utils");
-
+    auto module = [](const char *nom) { return nb::module_::import_(("brivane_lexique." + std::string(nom)).c_str()); };
+    nb::module_ aliases = module("_aliases"), loaders = module("_loaders"), morphologie = module("_morphologie"),
+                semantique = module("_semantique");
     L.csv = nb::module_::import_("csv");
     L.sqlite3 = nb::module_::import_("sqlite3");
     L.Path = nb::module_::import_("pathlib").attr("Path");
     m.attr("csv") = L.csv;
     m.attr("sqlite3") = L.sqlite3;
     m.attr("Path") = L.Path;
-    L.resoudre_colonnes.lier(m, "resoudre_colonnes", pkg_aliases.attr("resoudre_colonnes"));
-    L.alias_inverse = pkg_aliases.attr("_ALIAS_INVERSE");
-    L.iter_csv.lier(m, "iter_csv", pkg_loaders.attr("iter_csv"));
-    L.iter_tsv.lier(m, "iter_tsv", pkg_loaders.attr("iter_tsv"));
-    L.iter_csv_origine = pkg_loaders.attr("iter_csv");
-    L.EntreeLexicale.lier(m, "EntreeLexicale", pkg_types.attr("EntreeLexicale"));
-    L.normaliser_ortho.lier(m, "normaliser_ortho", pkg_utils.attr("normaliser_ortho"));
-    nb::module_ morphologie = nb::module_::import_("brivane_lexique._morphologie");
+    L.resoudre_colonnes.lier(m, "resoudre_colonnes", aliases.attr("resoudre_colonnes"));
+    L.alias_inverse = aliases.attr("_ALIAS_INVERSE");
+    L.iter_csv.lier(m, "iter_csv", loaders.attr("iter_csv"));
+    L.iter_tsv.lier(m, "iter_tsv", loaders.attr("iter_tsv"));
+    L.iter_csv_origine = loaders.attr("iter_csv");
+    m.attr("EntreeLexicale") = module("_types").attr("EntreeLexicale");
+    L.normaliser_ortho.lier(m, "normaliser_ortho", module("_utils").attr("normaliser_ortho"));
     L.morphologie.lier(m, "_morphologie", morphologie);
     L.conjuguer_origine = morphologie.attr("conjuguer");
     L.personne_nombre_origine = morphologie.attr("_personne_nombre_from_entry");
     L.formes_de_origine = morphologie.attr("formes_de");
     L.lemme_de_origine = morphologie.attr("lemme_de");
-    L.phonetique.lier(m, "_phonetique", nb::module_::import_("brivane_lexique._phonetique"));
-    nb::module_ semantique = nb::module_::import_("brivane_lexique._semantique");
+    L.phonetique.lier(m, "_phonetique", module("_phonetique"));
     L.semantique.lier(m, "_semantique", semantique);
     L.synonymes_origine = semantique.attr("synonymes");
     L.antonymes_origine = semantique.attr("antonymes");
     L.definition_origine = semantique.attr("definition");
-    L.recherche.lier(m, "_recherche", nb::module_::import_("brivane_lexique._recherche"));
+    L.recherche.lier(m, "_recherche", module("_recherche"));
 }
 
 // Construction, lifecycle, backends, forms set and indexes.

@@ -15,7 +15,7 @@ namespace brivane::py {
 
 // Names the module binds at import; the query methods call through them.
 struct LiensLexique {
-    NomLie resoudre_colonnes, iter_csv, iter_tsv, EntreeLexicale, normaliser_ortho;
+    NomLie resoudre_colonnes, iter_csv, iter_tsv, normaliser_ortho;
     NomLie morphologie, phonetique, semantique, recherche;
     nb::object sqlite3, csv, Path;  // host modules/types
     nb::object alias_inverse;       // _aliases._ALIAS_INVERSE, the table resoudre_colonnes reads
