@@ -147,8 +147,8 @@ nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
     return geler(morceaux);
 }
 
-void charger_formes_sqlite(nb::handle self, Lexique &l) {
-    nb::object conn = obtenir_conn(self);
+void charger_formes_sqlite(Lexique &l) {
+    nb::object conn = obtenir_conn(l);
     std::string table = table_de(l);
     for (std::string colonne : {"ortho", "lemme"}) {
         // With a view over the table, the indexes go on the table itself, in its
@@ -205,7 +205,7 @@ std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
     if (l.est_sqlite()) {
         nb::object cur;
         try {
-            cur = obtenir_conn(self).attr("execute")("SELECT phone FROM " + table_de(l) +
+            cur = obtenir_conn(l).attr("execute")("SELECT phone FROM " + table_de(l) +
                                                      " WHERE phone != '' LIMIT " + std::to_string(ECHANTILLON_PHONES));
         } catch (nb::python_error &e) {
             if (!erreur_operationnelle(e)) throw;
@@ -270,7 +270,7 @@ void charger_formes(nb::handle self) {
         // A database that cannot be read (not a database, damaged, without the forms
         // table) fails construction with the SQLite library's error, naming the file.
         try {
-            charger_formes_sqlite(self, l);
+            charger_formes_sqlite(l);
         } catch (nb::python_error &e) {
             if (e.matches(liens().sqlite3.attr("DatabaseError"))) nommer_fichier(l, e);
             throw;
@@ -590,13 +590,6 @@ bool redefinie(nb::handle self, const char *nom) {
     return !ici.is(base);
 }
 
-double en_reel(nb::handle v) {
-    if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
-    nb::object f = nb::steal(nombre_float(v.ptr()));
-    if (!f.is_valid()) throw nb::python_error();
-    return PyFloat_AS_DOUBLE(f.ptr());
-}
-
 nb::dict en_dict(nb::handle ligne) {
     PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, ligne.ptr());
     if (!d) throw nb::python_error();
@@ -626,10 +619,10 @@ bool Lexique::est_sqlite() const {
     return backend.equal(nb::str("sqlite"));
 }
 
-nb::object obtenir_conn(nb::handle self) {
+nb::object obtenir_conn(Lexique &l) {
+    nb::handle self = soi(&l);
     return par_methode(self, "_get_conn", [&] { return get_conn(self); });
 }
-nb::object obtenir_conn(Lexique &l) { return obtenir_conn(soi(&l)); }
 
 nb::object index_phone(Lexique &l) { return index_par(l, &Lexique::index_phone, "_get_index_phone"); }
 nb::object index_ortho(Lexique &l) { return index_par(l, &Lexique::index_ortho, "_get_index_ortho"); }

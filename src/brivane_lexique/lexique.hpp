@@ -137,9 +137,6 @@ inline nb::handle soi(Lexique *l) { return l->py ? nb::handle(l->py) : nb::find(
 // internal calls must go through Python to honour the override).
 bool redefinie(nb::handle self, const char *nom);
 
-// Converts a frequency as float() does (0.0 when the value is null-like is NOT
-// applied here: callers decide). Raises what float() raises.
-double en_reel(nb::handle v);
 // dict(row) for a row of a statement, whatever the connection's row factory makes
 // (sqlite3.Row, a subclass of it, any other object dict() accepts).
 nb::dict en_dict(nb::handle ligne);
@@ -152,7 +149,6 @@ std::string table_de(const Lexique &l);
 
 // self._get_conn(), going through Python only when a subclass overrides it.
 nb::object obtenir_conn(Lexique &l);
-nb::object obtenir_conn(nb::handle self);
 // self._get_index_*(), same rule.
 nb::object index_phone(Lexique &l);
 nb::object index_ortho(Lexique &l);

@@ -67,6 +67,14 @@ nb::object a_lire(const nb::object &liste) {
     return liste.is_valid() && PyList_CheckExact(liste.ptr()) ? liste : nb::object(copie_de(liste));
 }
 
+// A frequency as float() converts it, raising what float() raises.
+double en_reel(nb::handle v) {
+    if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
+    nb::object f = nb::steal(nombre_float(v.ptr()));
+    if (!f.is_valid()) throw nb::python_error();
+    return PyFloat_AS_DOUBLE(f.ptr());
+}
+
 double freq_ou_zero(PyObject *e) {
     nb::object f = champ(e, morpho::cles().freq);
     return f.is_valid() ? en_reel(f) : 0.0;
