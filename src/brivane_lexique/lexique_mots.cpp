@@ -98,6 +98,15 @@ bool champ_egal(PyObject *e, PyObject *nom, nb::handle attendu) {
 
 // ------------------------------------------------------------------ lookups
 
+// info(mot) for a caller holding the object's lock; on SQLite, with `champs`, the
+// entries hold only those fields (for entries that never leave the library).
+nb::list info_sous_verrou(Lexique &l, nb::handle mot, std::initializer_list<const char *> champs = {}) {
+    if (!l.est_sqlite()) return copie_de(entrees_sous(l, mot, index_ortho));
+    return lignes_en_entrees(executer(l, "SELECT * FROM " + table_de(l) + " WHERE ortho = ? COLLATE NOCASE",
+                                      nb::make_tuple(normaliser(mot))),
+                             champs);
+}
+
 // The method itself. An ortho index already built is read under the interpreter's
 // lock alone: there is nothing to build and no statement to serialise.
 nb::list info(Lexique &l, nb::handle mot) {
@@ -110,15 +119,13 @@ nb::list info(Lexique &l, nb::handle mot) {
     }
     Passage p;
     Verrou v(&l);
-    if (!l.est_sqlite()) return copie_de(entrees_sous(l, mot, index_ortho));
-    return lignes_en_entrees(executer(l, "SELECT * FROM " + table_de(l) + " WHERE ortho = ? COLLATE NOCASE",
-                                      nb::make_tuple(normaliser(mot))));
+    return info_sous_verrou(l, mot);
 }
 
 nb::list info_via(Lexique &l, nb::handle mot) {
     nb::handle self = soi(&l);
     if (redefinie(self, "info")) return nb::list(self.attr("info")(mot));
-    return info(l, mot);
+    return info_sous_verrou(l, mot);
 }
 
 // The entries of info(mot) for a function of ours that only reads them: the index's
@@ -126,9 +133,7 @@ nb::list info_via(Lexique &l, nb::handle mot) {
 nb::object entrees_lues(Lexique &l, nb::handle mot, std::initializer_list<const char *> champs) {
     if (redefinie(soi(&l), "info")) return info_via(l, mot);
     if (!l.est_sqlite()) return a_lire(entrees_sous(l, mot, index_ortho));
-    return lignes_en_entrees(executer(l, "SELECT * FROM " + table_de(l) + " WHERE ortho = ? COLLATE NOCASE",
-                                      nb::make_tuple(normaliser(mot))),
-                             champs);
+    return info_sous_verrou(l, mot, champs);
 }
 
 nb::list homophones(Lexique &l, nb::handle phone_arg) {
