@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -21,20 +20,11 @@ namespace {
 LiensLexique *g_liens = nullptr;  // bound once at import, never freed
 PyTypeObject *g_type = nullptr;   // the Lexique type itself
 
-// Methods of Lexique that its own code calls: a Python subclass that redefines one
-// is obeyed, the call then going through Python.
-const char *const M_GET_CONN = "_get_conn", *const M_CHARGER_INDEX = "_charger_index",
-                  *const M_CHARGER_FORMES = "_charger_formes", *const M_ITER_SOURCE = "_iter_source",
-                  *const M_DETECTER = "_detecter_backend", *const M_GET_PHONE = "_get_index_phone",
-                  *const M_GET_ORTHO = "_get_index_ortho", *const M_GET_LEMME = "_get_index_lemme",
-                  *const M_CLOSE = "close";
-
-nb::object appeler(nb::handle self, const char *nom) { return self.attr(nom)(); }
-
-// self.<nom>() when a subclass redefines it, natif() otherwise.
+// self.<nom>() when a subclass redefines that method of Lexique (its own code then
+// obeys the override), natif() otherwise.
 template <typename F>
 nb::object par_methode(nb::handle self, const char *nom, F &&natif) {
-    if (redefinie(self, nom)) return appeler(self, nom);
+    if (redefinie(self, nom)) return self.attr(nom)();
     return natif();
 }
 
@@ -51,72 +41,54 @@ Lexique &cpp(nb::handle self) { return *nb::inst_ptr<Lexique>(self); }
 // the object. Otherwise they are handed the entries of self._iter_source().
 bool passe_directe(nb::handle self, const Lexique &l) {
     LiensLexique &L = liens();
-    if (redefinie(self, M_ITER_SOURCE)) return false;
-    if (l.backend.equal(nb::str("tsv"))) {
-        if (!L.iter_tsv.original()) return false;
-        return nb::module_::import_("brivane_lexique._loaders").attr("iter_csv").is(L.iter_csv_origine);
-    }
-    return L.iter_csv.original();
+    if (redefinie(self, "_iter_source")) return false;
+    if (!l.backend.equal(nb::str("tsv"))) return L.iter_csv.original();
+    return L.iter_tsv.original() &&
+           nb::module_::import_("brivane_lexique._loaders").attr("iter_csv").is(L.iter_csv_origine);
 }
 
 // One of the bulk passes of _loaders on the source: `passe` from the file itself,
 // `de` from the entries of self._iter_source(); spellings are normalised by the
 // native rules (None) while lexique.normaliser_ortho is the original.
-nb::object passe_loaders_brute(nb::handle self, Lexique &l, const char *passe, const char *de,
-                               nb::handle progression) {
+nb::object passe_loaders(nb::handle self, Lexique &l, const char *passe, const char *de, nb::handle progression) {
     nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
     NomLie &n = liens().normaliser_ortho;
     nb::object normaliser = n.original() ? nb::none() : n.objet();
-    if (!passe_directe(self, l)) return loaders.attr(de)(appeler(self, M_ITER_SOURCE), normaliser);
-    if (progression.is_valid() && !progression.is_none())
-        return loaders.attr(passe)(l.source, l.delimiteur, normaliser, l.lecture, nb::arg("progression") = progression);
-    return loaders.attr(passe)(l.source, l.delimiteur, normaliser, l.lecture);
+    if (!passe_directe(self, l)) return loaders.attr(de)(self.attr("_iter_source")(), normaliser);
+    nb::kwargs options;
+    if (progression.is_valid() && !progression.is_none()) options["progression"] = progression;
+    return loaders.attr(passe)(l.source, l.delimiteur, normaliser, l.lecture, **options);
 }
 
 // The reader's errors keep the host csv's type and text (callers match them); a note
-// names the lexicon's file, which that text does not.
-nb::object passe_loaders(nb::handle self, Lexique &l, const char *passe, const char *de,
-                         nb::handle progression = nb::handle()) {
-    try {
-        return passe_loaders_brute(self, l, passe, de, progression);
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_UnicodeError) || e.matches(nb::module_::import_("_csv").attr("Error"))) {
-            // Unless a note of the loader's already names it ("file, line N").
-            nb::str chemin = nb::str(l.source);
-            nb::object notes = nb::getattr(e.value(), "__notes__", nb::none());
-            bool nomme = false;
-            if (!notes.is_none())
-                for (nb::handle n : notes) nomme = nomme || (PyUnicode_Check(n.ptr()) && PyUnicode_Find(n.ptr(), chemin.ptr(), 0, PY_SSIZE_T_MAX, 1) >= 0);
-            if (!nomme && nb::hasattr(e.value(), "add_note"))
-                e.value().attr("add_note")(nb::str("fichier : {!r}").format(chemin));
-        }
-        throw;
-    }
-}
-
-// When neither encoding tried fits, the error says so in its one line, with the file
-// and line the loaders put in a note.
-void situer(nb::python_error &e) {
-    nb::object v = nb::borrow(e.value());
-    nb::object notes = nb::getattr(v, "__notes__", nb::none());
-    if (!nb::hasattr(v, "reason") || notes.is_none() || !nb::len(notes)) return;
-    v.attr("reason") = nb::str("{} ({}) : fichier ni UTF-8 ni cp1252, donnez son encodage (encoding=...)")
-                           .format(v.attr("reason"), notes[0]);  // the loader's "file, line N"
+// names the lexicon's file, which that text does not, unless a note of the loader's
+// already names it ("file, line N").
+void noter_fichier(nb::python_error &e, const Lexique &l) {
+    if (!e.matches(PyExc_UnicodeError) && !e.matches(nb::module_::import_("_csv").attr("Error"))) return;
+    nb::str chemin = nb::str(l.source);
+    for (nb::handle n : nb::getattr(e.value(), "__notes__", nb::tuple()))
+        if (PyUnicode_Check(n.ptr()) && PyUnicode_Find(n.ptr(), chemin.ptr(), 0, PY_SSIZE_T_MAX, 1) >= 0) return;
+    if (nb::hasattr(e.value(), "add_note")) e.value().attr("add_note")(nb::str("fichier : {!r}").format(chemin));
 }
 
 // A text source whose encoding was not given is read as UTF-8 (the common case costs
 // nothing more) and, if it is not valid UTF-8, once again as cp1252, which covers
 // the Latin-1 and Windows copies that spreadsheets save. A valid UTF-8 file is never
-// read as anything else.
+// read as anything else. When neither fits, the error says so in its one line, with
+// the file and line the loaders put in a note.
 nb::object passe_texte(nb::handle self, Lexique &l, const char *passe, const char *de,
                        nb::handle progression = nb::handle()) {
     for (;;) {
         try {
             return passe_loaders(self, l, passe, de, progression);
         } catch (nb::python_error &e) {
+            noter_fichier(e, l);
             if (!e.matches(PyExc_UnicodeDecodeError) || !l.encodage_trouve) throw;
             if (!l.encodage.equal(nb::str("utf-8"))) {
-                situer(e);
+                nb::object v = nb::borrow(e.value()), notes = nb::getattr(v, "__notes__", nb::none());
+                if (nb::hasattr(v, "reason") && !notes.is_none() && nb::len(notes))
+                    v.attr("reason") = nb::str("{} ({}) : fichier ni UTF-8 ni cp1252, donnez son encodage (encoding=...)")
+                                           .format(v.attr("reason"), notes[0]);
                 throw;
             }
         }
@@ -125,57 +97,16 @@ nb::object passe_texte(nb::handle self, Lexique &l, const char *passe, const cha
     }
 }
 
-
 // ---------------------------------------------------------------- level 1
 
-// A frozenset whose members are all plain str (or None) can never be part of a
-// reference cycle: it is left out of the collector's walks, each of which would
+// A frozenset of `membres` out of the collector's walks when they are all plain str
+// (or None): such a set can never be part of a reference cycle, and each walk would
 // otherwise visit every member (the host spares tuples of such values the same way).
-void detacher_si_textes(PyObject *gele) {
-    for (nb::handle cle : nb::handle(gele))
-        if (!PyUnicode_CheckExact(cle.ptr()) && !cle.is_none()) return;
-    if (PyObject_GC_IsTracked(gele)) PyObject_GC_UnTrack(gele);
-}
-
-// `textes`: the caller knows the members are all plain str or None (pieces cut from
-// one str), and the walk over them to check it is spared.
-nb::object geler(nb::handle ensemble, bool textes = false) {
-    nb::object gele = nb::steal(PyFrozenSet_New(ensemble.ptr()));
+nb::object geler(nb::handle membres) {
+    nb::object gele = nb::steal(PyFrozenSet_New(membres.ptr()));
     if (!gele.is_valid()) throw nb::python_error();
-    if (!textes)
-        detacher_si_textes(gele.ptr());
-    else if (PyObject_GC_IsTracked(gele.ptr()))
-        PyObject_GC_UnTrack(gele.ptr());
-    return gele;
-}
-
-// The pieces of `octets` (UTF-8 text joined by line feeds), decoded as the host decodes
-// a SQLite text, in a new frozenset, filled before anybody sees it (as PySet_Add
-// allows) and out of the collector's walks. No result when the pieces are not exactly
-// `attendus` or one of them is not valid UTF-8: the caller reads the rows itself and
-// meets the same error there.
-nb::object formes_des_octets(nb::handle octets, long long attendus) {
-    const char *debut = PyBytes_AS_STRING(octets.ptr());
-    const char *const fin = debut + PyBytes_GET_SIZE(octets.ptr());
-    long long pieces = 1;
-    for (const char *p = debut; (p = static_cast<const char *>(std::memchr(p, '\n', size_t(fin - p)))); ++p)
-        ++pieces;
-    if (pieces != attendus) return nb::object();
-    nb::object gele = nb::steal(PyFrozenSet_New(nullptr));
-    if (!gele.is_valid()) throw nb::python_error();
-    for (;;) {
-        const char *bout = static_cast<const char *>(std::memchr(debut, '\n', size_t(fin - debut)));
-        if (!bout) bout = fin;
-        nb::object piece = nb::steal(PyUnicode_DecodeUTF8(debut, Py_ssize_t(bout - debut), "strict"));
-        if (!piece.is_valid()) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw nb::python_error();
-            PyErr_Clear();
-            return nb::object();
-        }
-        if (PySet_Add(gele.ptr(), piece.ptr()) != 0) throw nb::python_error();
-        if (bout == fin) break;
-        debut = bout + 1;
-    }
+    for (nb::handle cle : gele)
+        if (!PyUnicode_CheckExact(cle.ptr()) && !cle.is_none()) return gele;
     if (PyObject_GC_IsTracked(gele.ptr())) PyObject_GC_UnTrack(gele.ptr());
     return gele;
 }
@@ -187,80 +118,48 @@ nb::object formes_des_octets(nb::handle octets, long long attendus) {
 // pieces than spellings), text not read as str, or a statement that fails (the plain
 // query then raises its own error).
 nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
-    // A UTF-8 database hands the joined text over as bytes, cut and decoded piece by
-    // piece below: no str of the whole text, no list of the pieces. CAST gives the
-    // bytes in the database's own encoding, so any other encoding comes back as str,
-    // and so does the text of a connection that does not make str of it.
-    bool octets = nb::getattr(conn, "text_factory", nb::none()).is(nb::handle((PyObject *)&PyUnicode_Type));
-    if (octets) {
-        try {
-            nb::object codage = conn.attr("execute")("PRAGMA encoding").attr("fetchone")();
-            octets = !codage.is_none() && nb::str(codage[0]).equal(nb::str("UTF-8"));
-        } catch (nb::python_error &e) {
-            if (!e.matches(nb::module_::import_("sqlite3").attr("Error"))) throw;
-            octets = false;
-        }
-    }
     nb::object cur = conn.attr("cursor")();
     cur.attr("row_factory") = nb::none();
     nb::object ligne;
     try {
         // The separator is a literal line feed: written char(10), SQLite calls char()
-        // again for every spelling aggregated.
-        const std::string joint = "group_concat(o, '\n')";
-        // Only NULL lowers to NULL: whether the distinct values hold it is asked of the
-        // ortho index, which spares COUNT(o) a copy of every spelling.
-        cur.attr("execute")("SELECT " + (octets ? "CAST(" + joint + " AS BLOB)" : joint) +
-                            ", COUNT(*), EXISTS (SELECT 1 FROM " + table + " WHERE ortho IS NULL) "
-                            "FROM (SELECT DISTINCT lower(ortho) AS o FROM " + table + ")");
-        ligne = cur.attr("fetchone")();
+        // again for every spelling aggregated. Only NULL lowers to NULL: whether the
+        // distinct values hold it is asked of the ortho index, which spares COUNT(o) a
+        // copy of every spelling.
+        ligne = cur.attr("execute")("SELECT group_concat(o, '\n'), COUNT(*), EXISTS (SELECT 1 FROM " + table +
+                                    " WHERE ortho IS NULL) FROM (SELECT DISTINCT lower(ortho) AS o FROM " + table + ")")
+                    .attr("fetchone")();
     } catch (nb::python_error &e) {
-        if (!e.matches(nb::module_::import_("sqlite3").attr("Error"))) throw;
-        cur.attr("close")();
-        return nb::object();
+        if (!e.matches(liens().sqlite3.attr("Error"))) throw;
     }
     cur.attr("close")();
-    nb::handle texte = ligne[0];
+    if (!ligne.is_valid()) return ligne;
     const long long tous = nb::cast<long long>(ligne[1]), textes = tous - nb::cast<long long>(ligne[2]);
-    nb::object gele;
-    if (textes == 0) {
-        gele = geler(nb::list(), true);
-    } else if (octets && PyBytes_CheckExact(texte.ptr())) {
-        gele = formes_des_octets(texte, textes);
-    } else if (!octets && PyUnicode_CheckExact(texte.ptr())) {
-        nb::object morceaux = nb::steal(PyUnicode_Split(texte.ptr(), nb::str("\n").ptr(), -1));
+    nb::object morceaux = nb::list();
+    if (textes > 0) {
+        if (!PyUnicode_CheckExact(nb::object(ligne[0]).ptr())) return nb::object();
+        morceaux = nb::steal(PyUnicode_Split(nb::object(ligne[0]).ptr(), nb::str("\n").ptr(), -1));
         if (!morceaux.is_valid()) throw nb::python_error();
         if ((long long)nb::len(morceaux) != textes) return nb::object();
-        gele = geler(morceaux, true);
     }
-    if (!gele.is_valid()) return nb::object();
     // DISTINCT keeps one NULL spelling, which group_concat leaves out.
-    if (tous > textes && PySet_Add(gele.ptr(), Py_None) != 0) throw nb::python_error();
-    return gele;
+    if (tous > textes) nb::borrow<nb::list>(morceaux).append(nb::none());
+    return geler(morceaux);
 }
 
-// The column of the table itself that holds `canonique` (itself unless a view
-// exposes it under that name).
-std::string colonne_source(const Lexique &l, const std::string &canonique) {
-    for (const auto &[c, source] : l.alias_sql)
-        if (c == canonique) return identifiant_cite(source);
-    return canonique;
-}
-
-void charger_formes_sqlite(nb::handle self, Lexique &l) {
-    nb::object conn = obtenir_conn(self);
+void charger_formes_sqlite(Lexique &l) {
+    nb::object conn = obtenir_conn(l);
     std::string table = table_de(l);
-    // With a view over the table, the indexes go on the table itself, in its schema.
-    const std::string schema = l.alias_sql.empty() ? "" : "main.";
-    const std::string index[2] = {
-        "CREATE INDEX IF NOT EXISTS " + schema + "idx_" + table + "_ortho_nocase ON " + table + "(" +
-            colonne_source(l, "ortho") + " COLLATE NOCASE)",
-        "CREATE INDEX IF NOT EXISTS " + schema + "idx_" + table + "_lemme_nocase ON " + table + "(" +
-            colonne_source(l, "lemme") + " COLLATE NOCASE)",
-    };
-    for (const std::string &sql : index) {
+    for (std::string colonne : {"ortho", "lemme"}) {
+        // With a view over the table, the indexes go on the table itself, in its
+        // schema, on the column the view exposes under the canonical name.
+        std::string source = colonne;
+        for (const auto &[c, s] : l.alias_sql)
+            if (c == colonne) source = identifiant_cite(s);
         try {
-            conn.attr("execute")(sql);
+            conn.attr("execute")("CREATE INDEX IF NOT EXISTS " + std::string(l.alias_sql.empty() ? "" : "main.") +
+                                 "idx_" + table + "_" + colonne + "_nocase ON " + table + "(" + source +
+                                 " COLLATE NOCASE)");
         } catch (nb::python_error &e) {
             // A read-only lexicon without these indexes still opens: they only speed
             // lookups up. Every other failure ends construction.
@@ -270,11 +169,8 @@ void charger_formes_sqlite(nb::handle self, Lexique &l) {
             if (code.is_none() || (nb::cast<long>(code) & 0xff) != SQLITE_READONLY) throw;
         }
     }
-    nb::object gele = chemins_rapides() ? formes_sqlite_en_bloc(conn, table) : nb::object();
-    if (gele.is_valid()) {
-        l.formes = gele;
-        return;
-    }
+    l.formes = chemins_rapides() ? formes_sqlite_en_bloc(conn, table) : nb::object();
+    if (l.formes.is_valid()) return;
     nb::object cur = conn.attr("cursor")();
     cur.attr("row_factory") = nb::none();  // plain tuples: one column, many rows
     cur.attr("execute")("SELECT DISTINCT lower(ortho) FROM " + table);
@@ -309,7 +205,7 @@ std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
     if (l.est_sqlite()) {
         nb::object cur;
         try {
-            cur = obtenir_conn(self).attr("execute")("SELECT phone FROM " + table_de(l) +
+            cur = obtenir_conn(l).attr("execute")("SELECT phone FROM " + table_de(l) +
                                                      " WHERE phone != '' LIMIT " + std::to_string(ECHANTILLON_PHONES));
         } catch (nb::python_error &e) {
             if (!erreur_operationnelle(e)) throw;
@@ -325,9 +221,7 @@ std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
     nb::str cle("phone");
     try {
         for (nb::handle e : it) {
-            PyObject *v = PyDict_Check(e.ptr()) ? PyDict_GetItemWithError(e.ptr(), cle.ptr()) : nullptr;
-            if (!v && PyErr_Occurred()) throw nb::python_error();
-            if (v) ajouter_phone(echantillon, v);
+            ajouter_phone(echantillon, valeur_champ(e.ptr(), cle.ptr()));
             if ((int)echantillon.size() >= ECHANTILLON_PHONES) break;
         }
     } catch (nb::python_error &e) {
@@ -336,13 +230,6 @@ std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
     }
     it.attr("close")();
     return echantillon;
-}
-
-// Recognition at opening: the sample's characters are all symbols of Lexique's code
-// and some are symbols IPA does not use (see ressemble_code_lexique).
-void reconnaitre_alphabet(nb::handle self, Lexique &l) {
-    if (!l.alphabet.is_none()) return;
-    l.alphabet = nb::str(ressemble_code_lexique(echantillon_phones(self, l)) ? "lexique" : "ipa");
 }
 
 // The SQLite library's one-line error text, when it starts with `debut`, followed by
@@ -355,41 +242,22 @@ void nommer_fichier(const Lexique &l, nb::python_error &e, const char *debut = "
     e.value().attr("args") = nb::make_tuple(nb::str("{}{}").format(texte, suite));
 }
 
-// A database that cannot be read (not a database, damaged, without the forms table)
-// fails construction with the SQLite library's error, its text then naming the file.
-void charger_formes_sqlite_nomme(nb::handle self, Lexique &l) {
-    try {
-        charger_formes_sqlite(self, l);
-    } catch (nb::python_error &e) {
-        if (e.matches(liens().sqlite3.attr("DatabaseError"))) nommer_fichier(l, e);
-        throw;
-    }
-}
-
-// Size and modification time of a text source's file, taken just before level 1
-// reads it; None when a subclass supplies the entries or the file cannot be looked
-// at (the pass then says why).
-nb::object empreinte_source(nb::handle self, const Lexique &l) {
-    if (!passe_directe(self, l)) return nb::none();
-    try {
-        nb::object st = nb::module_::import_("os").attr("stat")(nb::str(l.source));
-        return nb::make_tuple(st.attr("st_size"), st.attr("st_mtime_ns"));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
-        return nb::none();
-    }
+// (size, mtime_ns) of a text source's file; what os.stat() raises when it cannot be
+// looked at (naming it).
+nb::tuple empreinte(const Lexique &l) {
+    nb::object st = nb::module_::import_("os").attr("stat")(nb::str(l.source));
+    return nb::make_tuple(st.attr("st_size"), st.attr("st_mtime_ns"));
 }
 
 // The index pass must read the file level 1 read: one truncated, grown or rewritten
-// since would give indexes that disagree with the forms set. A deleted file raises
-// what os.stat() raises (naming it).
+// since would give indexes that disagree with the forms set.
 void verifier_source_inchangee(nb::handle self, const Lexique &l) {
     if (l.empreinte.is_none() || !passe_directe(self, l)) return;
-    nb::object st = nb::module_::import_("os").attr("stat")(nb::str(l.source));
-    nb::object avant = l.empreinte[0], apres = st.attr("st_size");
-    if (avant.equal(apres) && l.empreinte[1].equal(st.attr("st_mtime_ns"))) return;
-    nb::str quoi = avant.equal(apres) ? nb::str("date de modification changee")
-                                      : nb::str("taille {} -> {} octets").format(avant, apres);
+    nb::tuple apres = empreinte(l);
+    if (l.empreinte.equal(apres)) return;
+    nb::object avant = l.empreinte[0];
+    nb::str quoi = avant.equal(apres[0]) ? nb::str("date de modification changee")
+                                         : nb::str("taille {} -> {} octets").format(avant, apres[0]);
     nb::str msg = nb::str("{} : fichier modifie depuis l'ouverture du lexique ({}), rouvrez le lexique")
                       .format(nb::str(l.source), quoi);
     PyErr_SetObject(PyExc_OSError, msg.ptr());
@@ -399,12 +267,29 @@ void verifier_source_inchangee(nb::handle self, const Lexique &l) {
 void charger_formes(nb::handle self) {
     Lexique &l = cpp(self);
     if (l.est_sqlite()) {
-        charger_formes_sqlite_nomme(self, l);
+        // A database that cannot be read (not a database, damaged, without the forms
+        // table) fails construction with the SQLite library's error, naming the file.
+        try {
+            charger_formes_sqlite(l);
+        } catch (nb::python_error &e) {
+            if (e.matches(liens().sqlite3.attr("DatabaseError"))) nommer_fichier(l, e);
+            throw;
+        }
     } else {
-        l.empreinte = empreinte_source(self, l);
+        // Taken just before level 1 reads the file; None when a subclass supplies the
+        // entries or the file cannot be looked at (the pass then says why).
+        l.empreinte = nb::none();
+        try {
+            if (passe_directe(self, l)) l.empreinte = empreinte(l);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
+        }
         l.formes = passe_texte(self, l, "_formes", "_formes_de");
     }
-    reconnaitre_alphabet(self, l);
+    // Recognition at opening: the sample's characters are all symbols of Lexique's
+    // code and some are symbols IPA does not use (see ressemble_code_lexique).
+    if (l.alphabet.is_none())
+        l.alphabet = nb::str(ressemble_code_lexique(echantillon_phones(self, l)) ? "lexique" : "ipa");
 }
 
 // ---------------------------------------------------------------- levels 2-4
@@ -427,11 +312,12 @@ void charger_index(nb::handle self, nb::handle progression = nb::handle()) {
 // method must not come back to itself.
 nb::object index_natif(Lexique &l, nb::object Lexique::*membre) {
     nb::handle self = soi(&l);
-    if ((l.*membre).is_none()) par_methode(self, M_CHARGER_INDEX, [&] { return charger_index(self), nb::none(); });
+    if ((l.*membre).is_none()) par_methode(self, "_charger_index", [&] { return charger_index(self), nb::none(); });
     if ((l.*membre).is_none()) lever(PyExc_AssertionError, "");
     return l.*membre;
 }
 
+// The index `membre` through the method `methode`, honouring a subclass override.
 nb::object index_par(Lexique &l, nb::object Lexique::*membre, const char *methode) {
     return par_methode(soi(&l), methode, [&] { return index_natif(l, membre); });
 }
@@ -449,29 +335,23 @@ void exposer_alias(Lexique &l, nb::handle conn) {
     for (nb::handle r : conn.attr("execute")("PRAGMA main.table_info(" + table + ")")) colonnes.append(r[1]);
     if (nb::len(colonnes) == 0) return;  // no such table: the queries say so
     nb::object mapping = liens().resoudre_colonnes.objet()(colonnes);
-    auto present = [&](const std::string &nom) {
+    // The first column named `nom` in lower case, or with `canonique` the first one
+    // resolving to it; None when there is none.
+    auto colonne = [&](nb::handle nom, const char *canonique = nullptr) -> nb::object {
         for (nb::handle c : colonnes)
-            if (nb::cast<std::string>(minuscule(c)) == nom) return true;
-        return false;
-    };
-    auto source_de = [&](const char *canonique) -> nb::object {
-        for (nb::handle c : colonnes) {
-            nb::object v = mapping.attr("get")(c);
-            if (!v.is_none() && v.equal(nb::str(canonique))) return nb::borrow(c);
-        }
+            if (canonique ? mapping.attr("get")(c).equal(nb::str(canonique)) : minuscule(c).equal(nom))
+                return nb::borrow(c);
         return nb::none();
     };
     for (const char *c : {"ortho", "phone", "lemme", "cgram", "genre", "nombre", "mode", "temps", "personne"}) {
-        nb::object s = present(c) ? nb::none() : source_de(c);
+        nb::object s = colonne(nb::str(c)).is_none() ? colonne(nb::handle(), c) : nb::none();
         if (!s.is_none()) l.alias_sql.emplace_back(c, nb::cast<std::string>(s));
     }
-    if (!present("freq_opensubs")) {
+    if (colonne(nb::str("freq_opensubs")).is_none()) {
         nb::object s = nb::none();
         for (nb::handle nom : nb::module_::import_("brivane_lexique._aliases").attr("FREQ_PRIORITE"))
-            if (s.is_none() && present(nb::cast<std::string>(nom)))
-                for (nb::handle c : colonnes)
-                    if (s.is_none() && minuscule(c).equal(nom)) s = nb::borrow(c);
-        if (s.is_none()) s = source_de("freq");
+            if (s.is_none()) s = colonne(nom);
+        if (s.is_none()) s = colonne(nb::handle(), "freq");
         if (!s.is_none()) l.alias_sql.emplace_back("freq_opensubs", nb::cast<std::string>(s));
     }
     if (l.alias_sql.empty()) return;
@@ -522,7 +402,7 @@ nb::object close(nb::handle self) {
 }
 
 nb::object fermer(nb::handle self) {
-    return par_methode(self, M_CLOSE, [&] { return close(self); });
+    return par_methode(self, "close", [&] { return close(self); });
 }
 
 // The compression suffix of a source (".gz", ".bz2", ".xz" in any case), else None.
@@ -580,12 +460,12 @@ void construire(nb::handle self, Lexique &l, nb::handle source, nb::handle table
     if (!identifiant_sql(utf8(table.ptr())))
         lever(PyExc_ValueError, "Argument 'table' must be a plain SQL identifier ([A-Za-z_][A-Za-z0-9_]*)");
     l.table = nb::borrow(table);
-    l.backend = par_methode(self, M_DETECTER, [&] { return detecter_backend(self); });
+    l.backend = par_methode(self, "_detecter_backend", [&] { return detecter_backend(self); });
     fixer_lecture(l, encoding);
     l.formes = nb::steal(PyFrozenSet_New(nullptr));
-    par_methode(self, M_CHARGER_FORMES, [&] { return charger_formes(self), nb::none(); });
+    par_methode(self, "_charger_formes", [&] { return charger_formes(self), nb::none(); });
     if (l.alphabet.is_none()) l.alphabet = nb::str("ipa");  // a redefined level 1 recognises nothing
-    if (vrai(precharger.ptr())) par_methode(self, M_CHARGER_INDEX, [&] { return charger_index(self), nb::none(); });
+    if (vrai(precharger.ptr())) par_methode(self, "_charger_index", [&] { return charger_index(self), nb::none(); });
 }
 
 void initialiser(Lexique *ptr, nb::handle source, nb::handle table, nb::handle precharger, nb::handle encoding,
@@ -710,14 +590,7 @@ bool redefinie(nb::handle self, const char *nom) {
     return !ici.is(base);
 }
 
-double en_reel(nb::handle v) {
-    if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
-    nb::object f = nb::steal(nombre_float(v.ptr()));
-    if (!f.is_valid()) throw nb::python_error();
-    return PyFloat_AS_DOUBLE(f.ptr());
-}
-
-nb::dict DictsDeLignes::operator()(nb::handle ligne) const {
+nb::dict en_dict(nb::handle ligne) {
     PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, ligne.ptr());
     if (!d) throw nb::python_error();
     return nb::steal<nb::dict>(d);
@@ -746,14 +619,14 @@ bool Lexique::est_sqlite() const {
     return backend.equal(nb::str("sqlite"));
 }
 
-nb::object obtenir_conn(nb::handle self) {
-    return par_methode(self, M_GET_CONN, [&] { return get_conn(self); });
+nb::object obtenir_conn(Lexique &l) {
+    nb::handle self = soi(&l);
+    return par_methode(self, "_get_conn", [&] { return get_conn(self); });
 }
-nb::object obtenir_conn(Lexique &l) { return obtenir_conn(soi(&l)); }
 
-nb::object index_phone(Lexique &l) { return index_par(l, &Lexique::index_phone, M_GET_PHONE); }
-nb::object index_ortho(Lexique &l) { return index_par(l, &Lexique::index_ortho, M_GET_ORTHO); }
-nb::object index_lemme(Lexique &l) { return index_par(l, &Lexique::index_lemme, M_GET_LEMME); }
+nb::object index_phone(Lexique &l) { return index_par(l, &Lexique::index_phone, "_get_index_phone"); }
+nb::object index_ortho(Lexique &l) { return index_par(l, &Lexique::index_ortho, "_get_index_ortho"); }
+nb::object index_lemme(Lexique &l) { return index_par(l, &Lexique::index_lemme, "_get_index_lemme"); }
 
 nb::object normaliser(nb::handle mot) {
     NomLie &n = liens().normaliser_ortho;
@@ -784,11 +657,12 @@ std::vector<nb::object> noms_resolus(nb::handle curseur) {
     return res;
 }
 
-nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne) {
+nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele) {
     nb::object valeurs = nb::steal(PySequence_Tuple(ligne.ptr()));
     if (!valeurs.is_valid()) throw nb::python_error();
     const size_t n = std::min<size_t>(size_t(PyTuple_GET_SIZE(valeurs.ptr())), noms.size());
-    nb::dict d;
+    nb::dict d = modele.is_valid() ? nb::steal<nb::dict>(PyDict_Copy(modele.ptr())) : nb::dict();
+    if (!d.is_valid()) throw nb::python_error();
     for (size_t i = 0; i < n; ++i)
         if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(valeurs.ptr(), i)) < 0)
             throw nb::python_error();
@@ -808,30 +682,15 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
     // The factory is read when rows are fetched, so it can change after execute().
     curseur.attr("row_factory") = nb::none();
     nb::list res;
-    nb::object lignes = curseur.attr("fetchall")();
-    if (!chemins_rapides()) {
-        for (nb::handle ligne : lignes) res.append(ligne_en_entree(noms, ligne));
-        return res;
-    }
     // After the first row, each row's dict is a copy of the one before with its values
     // replaced: a copy is sized once, where a dict filled from empty grows several
     // times, and every key keeps the place the first row gave it.
     nb::object precedent;
-    for (nb::handle ligne : lignes) {
-        const bool entiere =
-            PyTuple_CheckExact(ligne.ptr()) && size_t(PyTuple_GET_SIZE(ligne.ptr())) == noms.size();
-        if (!precedent.is_valid() || !entiere) {
-            nb::dict d = ligne_en_entree(noms, ligne);
-            if (entiere) precedent = d;
-            res.append(d);
-            continue;
-        }
-        nb::object d = nb::steal(PyDict_Copy(precedent.ptr()));
-        if (!d.is_valid()) throw nb::python_error();
-        for (size_t i = 0; i < noms.size(); ++i)
-            if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(ligne.ptr(), i)) < 0)
-                throw nb::python_error();
-        precedent = d;
+    for (nb::handle ligne : curseur.attr("fetchall")()) {
+        const bool entiere = chemins_rapides() && PyTuple_CheckExact(ligne.ptr()) &&
+                             size_t(PyTuple_GET_SIZE(ligne.ptr())) == noms.size();
+        nb::dict d = ligne_en_entree(noms, ligne, entiere ? nb::handle(precedent) : nb::handle());
+        if (entiere) precedent = d;
         res.append(d);
     }
     return res;
@@ -843,37 +702,33 @@ namespace {
 void lier_noms(nb::module_ &m) {
     g_liens = new LiensLexique();  // lives as long as the process
     LiensLexique &L = *g_liens;
-    nb::module_ pkg_aliases = nb::module_::import_("brivane_lexique._aliases");
-    nb::module_ pkg_loaders = nb::module_::import_("brivane_lexique._loaders");
-    nb::module_ pkg_types = nb::module_::import_("brivane_lexique._types");
-    nb::module_ pkg_utils = nb::module_::import_("brivane_lexique._utils");
-
+    auto module = [](const char *nom) { return nb::module_::import_(("brivane_lexique." + std::string(nom)).c_str()); };
+    nb::module_ aliases = module("_aliases"), loaders = module("_loaders"), morphologie = module("_morphologie"),
+                semantique = module("_semantique");
     L.csv = nb::module_::import_("csv");
     L.sqlite3 = nb::module_::import_("sqlite3");
     L.Path = nb::module_::import_("pathlib").attr("Path");
     m.attr("csv") = L.csv;
     m.attr("sqlite3") = L.sqlite3;
     m.attr("Path") = L.Path;
-    L.resoudre_colonnes.lier(m, "resoudre_colonnes", pkg_aliases.attr("resoudre_colonnes"));
-    L.alias_inverse = pkg_aliases.attr("_ALIAS_INVERSE");
-    L.iter_csv.lier(m, "iter_csv", pkg_loaders.attr("iter_csv"));
-    L.iter_tsv.lier(m, "iter_tsv", pkg_loaders.attr("iter_tsv"));
-    L.iter_csv_origine = pkg_loaders.attr("iter_csv");
-    L.EntreeLexicale.lier(m, "EntreeLexicale", pkg_types.attr("EntreeLexicale"));
-    L.normaliser_ortho.lier(m, "normaliser_ortho", pkg_utils.attr("normaliser_ortho"));
-    nb::module_ morphologie = nb::module_::import_("brivane_lexique._morphologie");
+    L.resoudre_colonnes.lier(m, "resoudre_colonnes", aliases.attr("resoudre_colonnes"));
+    L.alias_inverse = aliases.attr("_ALIAS_INVERSE");
+    L.iter_csv.lier(m, "iter_csv", loaders.attr("iter_csv"));
+    L.iter_tsv.lier(m, "iter_tsv", loaders.attr("iter_tsv"));
+    L.iter_csv_origine = loaders.attr("iter_csv");
+    m.attr("EntreeLexicale") = module("_types").attr("EntreeLexicale");
+    L.normaliser_ortho.lier(m, "normaliser_ortho", module("_utils").attr("normaliser_ortho"));
     L.morphologie.lier(m, "_morphologie", morphologie);
     L.conjuguer_origine = morphologie.attr("conjuguer");
     L.personne_nombre_origine = morphologie.attr("_personne_nombre_from_entry");
     L.formes_de_origine = morphologie.attr("formes_de");
     L.lemme_de_origine = morphologie.attr("lemme_de");
-    L.phonetique.lier(m, "_phonetique", nb::module_::import_("brivane_lexique._phonetique"));
-    nb::module_ semantique = nb::module_::import_("brivane_lexique._semantique");
+    L.phonetique.lier(m, "_phonetique", module("_phonetique"));
     L.semantique.lier(m, "_semantique", semantique);
     L.synonymes_origine = semantique.attr("synonymes");
     L.antonymes_origine = semantique.attr("antonymes");
     L.definition_origine = semantique.attr("definition");
-    L.recherche.lier(m, "_recherche", nb::module_::import_("brivane_lexique._recherche"));
+    L.recherche.lier(m, "_recherche", module("_recherche"));
 }
 
 // Construction, lifecycle, backends, forms set and indexes.
@@ -900,14 +755,13 @@ void lier_base(ClasseLexique &c) {
           "Le nom de table doit etre un identifiant SQL simple ([A-Za-z_][A-Za-z0-9_]*),\n"
           "sinon ValueError avant toute ouverture de fichier. Une source SQLite absente\n"
           "leve FileNotFoundError sans creer de fichier.");
-    c.def_rw("_source", &Lexique::source, nb::arg("value").none());
-    c.def_rw("_table", &Lexique::table, nb::arg("value").none());
-    c.def_rw("_backend", &Lexique::backend, nb::arg("value").none());
-    c.def_rw("_formes", &Lexique::formes, nb::arg("value").none());
-    c.def_rw("_index_phone", &Lexique::index_phone, nb::arg("value").none());
-    c.def_rw("_index_ortho", &Lexique::index_ortho, nb::arg("value").none());
-    c.def_rw("_index_lemme", &Lexique::index_lemme, nb::arg("value").none());
-    c.def_rw("_conn", &Lexique::conn, nb::arg("value").none());
+    using Membre = std::pair<const char *, nb::object Lexique::*>;
+    for (auto [nom, membre] : {Membre{"_source", &Lexique::source}, Membre{"_table", &Lexique::table},
+                               Membre{"_backend", &Lexique::backend}, Membre{"_formes", &Lexique::formes},
+                               Membre{"_index_phone", &Lexique::index_phone}, Membre{"_index_ortho", &Lexique::index_ortho},
+                               Membre{"_index_lemme", &Lexique::index_lemme}, Membre{"_conn", &Lexique::conn},
+                               Membre{"_delimiteur", &Lexique::delimiteur}})
+        c.def_rw(nom, membre, nb::arg("value").none());
     c.def_prop_ro("alphabet", [](Lexique &l) { return l.alphabet; }, nb::sig("def alphabet(self) -> str"),
                   "Ecriture de la colonne phone : 'ipa' ou 'lexique' (code de Lexique).");
     c.def_prop_ro("encodage", [](Lexique &l) { return l.encodage; },
@@ -915,7 +769,6 @@ void lier_base(ClasseLexique &c) {
                   "Encodage dans lequel le fichier texte est lu (None pour SQLite) : celui\n"
                   "donne par encoding=, sinon 'utf-8', ou 'cp1252' si le fichier n'etait pas\n"
                   "de l'UTF-8 valide.");
-    c.def_rw("_delimiteur", &Lexique::delimiteur, nb::arg("value").none());
 
     nb::object fd = nb::cpp_function(
         &from_directory, nb::name("from_directory"), nb::arg("cls"), nb::arg("directory").none(),

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -16,7 +15,7 @@ namespace brivane::py {
 
 // Names the module binds at import; the query methods call through them.
 struct LiensLexique {
-    NomLie resoudre_colonnes, iter_csv, iter_tsv, EntreeLexicale, normaliser_ortho;
+    NomLie resoudre_colonnes, iter_csv, iter_tsv, normaliser_ortho;
     NomLie morphologie, phonetique, semantique, recherche;
     nb::object sqlite3, csv, Path;  // host modules/types
     nb::object alias_inverse;       // _aliases._ALIAS_INVERSE, the table resoudre_colonnes reads
@@ -98,46 +97,35 @@ inline Lexique *lexique_de(Lexique *l) { return l; }
 // file: on its way to the caller it gets the file's name too (same type, one line).
 void nommer_colonne_manquante(Lexique *l, nb::python_error &e);
 
-namespace detail {
-template <class T> struct Signature : Signature<decltype(&T::operator())> {};
-template <class R, class... A> struct Signature<R (*)(A...)> { using type = R(A...); };
-template <class R, class C, class... A> struct Signature<R (C::*)(A...) const> { using type = R(A...); };
-template <class R, class C, class... A> struct Signature<R (C::*)(A...)> { using type = R(A...); };
+// A method of Lexique holding the object's Verrou for the whole call.
+template <class R, class S, class... A> auto verrouillee(R (*f)(S, A...)) {
+    return [f](S self, A... a) -> R {
+        Passage p;
+        Lexique *l = lexique_de(self);
+        Verrou v(l);
+        try {
+            return f(std::forward<S>(self), std::forward<A>(a)...);
+        } catch (nb::python_error &e) {
+            nommer_colonne_manquante(l, e);
+            throw;
+        }
+    };
+}
 
-template <class F, class S> struct Verrouillee;
-template <class F, class R, class S, class... A> struct Verrouillee<F, R(S, A...)> {
-    static auto faire(F f) {
-        return [f = std::move(f)](S self, A... a) -> R {
-            Passage p;
-            Lexique *l = lexique_de(self);
-            Verrou v(l);
-            try {
-                return f(std::forward<S>(self), std::forward<A>(a)...);
-            } catch (nb::python_error &e) {
-                nommer_colonne_manquante(l, e);
-                throw;
-            }
-        };
-    }
-};
-}  // namespace detail
-
-// The class of Lexique: every method defined through it holds the object's Verrou,
-// except construction (nothing is shared yet), the finaliser (nobody else can hold
-// the object any more), the membership test (it reads the forms set, fixed at
-// construction, and nothing else: the hottest call pays nothing) and info, which
-// takes it itself unless it only reads an index already built.
+// The class of Lexique: every method defined through it (a function or a lambda
+// without captures) holds the object's Verrou, except construction (nothing is shared
+// yet), the finaliser (nobody else can hold the object any more), the membership test
+// (it reads the forms set, fixed at construction, and nothing else: the hottest call
+// pays nothing) and info, which takes it itself unless it only reads an index already
+// built.
 struct ClasseLexique : nb::class_<Lexique> {
     using nb::class_<Lexique>::class_;
     template <class F, class... Extra> ClasseLexique &def(const char *nom, F &&f, const Extra &...extra) {
-        using Brute = std::decay_t<F>;
         const std::string_view n(nom);
-        if (n == "__init__" || n == "__del__" || n == "existe" || n == "info") {
-            nb::class_<Lexique>::def(nom, std::forward<F>(f), extra...);
-        } else {
-            using S = typename detail::Signature<Brute>::type;
-            nb::class_<Lexique>::def(nom, detail::Verrouillee<Brute, S>::faire(Brute(std::forward<F>(f))), extra...);
-        }
+        if (n == "__init__" || n == "__del__" || n == "existe" || n == "info")
+            nb::class_<Lexique>::def(nom, +f, extra...);
+        else
+            nb::class_<Lexique>::def(nom, verrouillee(+f), extra...);
         return *this;
     }
 };
@@ -149,14 +137,9 @@ inline nb::handle soi(Lexique *l) { return l->py ? nb::handle(l->py) : nb::find(
 // internal calls must go through Python to honour the override).
 bool redefinie(nb::handle self, const char *nom);
 
-// Converts a frequency as float() does (0.0 when the value is null-like is NOT
-// applied here: callers decide). Raises what float() raises.
-double en_reel(nb::handle v);
-// dict(row) for the rows of a statement, whatever the connection's row factory
-// makes (sqlite3.Row, a subclass of it, any other object dict() accepts).
-struct DictsDeLignes {
-    nb::dict operator()(nb::handle ligne) const;
-};
+// dict(row) for a row of a statement, whatever the connection's row factory makes
+// (sqlite3.Row, a subclass of it, any other object dict() accepts).
+nb::dict en_dict(nb::handle ligne);
 // Lower-case of a str as str.lower() gives it.
 nb::object minuscule(nb::handle s);
 // A column name as a quoted SQL identifier (a source may name a column anything).
@@ -166,7 +149,6 @@ std::string table_de(const Lexique &l);
 
 // self._get_conn(), going through Python only when a subclass overrides it.
 nb::object obtenir_conn(Lexique &l);
-nb::object obtenir_conn(nb::handle self);
 // self._get_index_*(), same rule.
 nb::object index_phone(Lexique &l);
 nb::object index_ortho(Lexique &l);
@@ -177,8 +159,8 @@ nb::object normaliser(nb::handle mot);
 // description; returns the list of resolved names, in column order.
 std::vector<nb::object> noms_resolus(nb::handle curseur);
 // One row turned into an entry by resolved name (a later column wins; a name left
-// empty drops its column).
-nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne);
+// empty drops its column), filled into a copy of `modele` when given.
+nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele = nb::handle());
 // Rows of a cursor turned into entries by resolved name, the later column winning.
 // With `seulement`, the entries hold only the fields of those resolved names (for
 // entries that never leave the library).

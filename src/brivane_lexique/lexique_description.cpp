@@ -22,14 +22,10 @@ const char *type_declare(std::string t) {
 
 nb::dict colonne(nb::handle nom, nb::handle source, const char *type, nb::handle remplies, nb::handle exemple,
                  bool frequence) {
-    nb::dict d;
-    d["nom"] = nom;
-    d["source"] = source;
-    d["type"] = type;
-    d["remplies"] = remplies;
-    d["exemple"] = exemple;
-    d["frequence"] = frequence;
-    return d;
+    nb::handle dict_(reinterpret_cast<PyObject *>(&PyDict_Type));
+    return nb::borrow<nb::dict>(dict_(nb::arg("nom") = nom, nb::arg("source") = source, nb::arg("type") = type,
+                                      nb::arg("remplies") = remplies, nb::arg("exemple") = exemple,
+                                      nb::arg("frequence") = frequence));
 }
 
 nb::list colonnes_sqlite(Lexique &l) {
@@ -39,18 +35,19 @@ nb::list colonnes_sqlite(Lexique &l) {
     cur.attr("row_factory") = nb::none();
     nb::list infos = nb::borrow<nb::list>(cur.attr("execute")("PRAGMA table_info(" + table + ")").attr("fetchall")());
     nb::list noms, res;
+    std::vector<std::string> cites;
     std::string comptes;
     for (nb::handle info : infos) {
         noms.append(info[1]);
-        const std::string q = identifiant_cite(nb::cast<std::string>(nb::str(info[1])));
-        comptes += (comptes.empty() ? "" : ", ") + ("COUNT(NULLIF(TRIM(" + q + "), ''))");
+        cites.push_back(identifiant_cite(nb::cast<std::string>(nb::str(info[1]))));
+        comptes += (comptes.empty() ? "" : ", ") + ("COUNT(NULLIF(TRIM(" + cites.back() + "), ''))");
     }
     if (nb::len(noms) == 0) return res;
     nb::dict resolus = nb::borrow<nb::dict>(liens().resoudre_colonnes.objet()(noms));
     nb::object ligne = cur.attr("execute")("SELECT " + comptes + " FROM " + table).attr("fetchone")();
     for (size_t i = 0; i < nb::len(infos); ++i) {
         nb::handle nom = noms[i];
-        const std::string q = identifiant_cite(nb::cast<std::string>(nb::str(nom)));
+        const std::string &q = cites[i];
         nb::object exemple = nb::none();
         if (nb::cast<long long>(ligne[i]) > 0) {
             nb::object r = cur.attr("execute")("SELECT " + q + " FROM " + table + " WHERE NULLIF(TRIM(" + q +

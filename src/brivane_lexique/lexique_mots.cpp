@@ -67,6 +67,14 @@ nb::object a_lire(const nb::object &liste) {
     return liste.is_valid() && PyList_CheckExact(liste.ptr()) ? liste : nb::object(copie_de(liste));
 }
 
+// A frequency as float() converts it, raising what float() raises.
+double en_reel(nb::handle v) {
+    if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
+    nb::object f = nb::steal(nombre_float(v.ptr()));
+    if (!f.is_valid()) throw nb::python_error();
+    return PyFloat_AS_DOUBLE(f.ptr());
+}
+
 double freq_ou_zero(PyObject *e) {
     nb::object f = champ(e, morpho::cles().freq);
     return f.is_valid() ? en_reel(f) : 0.0;
@@ -90,19 +98,18 @@ bool champ_egal(PyObject *e, PyObject *nom, nb::handle attendu) {
 
 // ------------------------------------------------------------------ lookups
 
-nb::list info(Lexique &l, nb::handle mot) {
-    exiger_str(mot, "mot");
-    if (l.est_sqlite()) {
-        nb::object cur = executer(l, "SELECT * FROM " + table_de(l) + " WHERE ortho = ? COLLATE NOCASE",
-                                  nb::make_tuple(normaliser(mot)));
-        return lignes_en_entrees(cur);
-    }
-    return copie_de(entrees_sous(l, mot, index_ortho));
+// info(mot) for a caller holding the object's lock; on SQLite, with `champs`, the
+// entries hold only those fields (for entries that never leave the library).
+nb::list info_sous_verrou(Lexique &l, nb::handle mot, std::initializer_list<const char *> champs = {}) {
+    if (!l.est_sqlite()) return copie_de(entrees_sous(l, mot, index_ortho));
+    return lignes_en_entrees(executer(l, "SELECT * FROM " + table_de(l) + " WHERE ortho = ? COLLATE NOCASE",
+                                      nb::make_tuple(normaliser(mot))),
+                             champs);
 }
 
 // The method itself. An ortho index already built is read under the interpreter's
 // lock alone: there is nothing to build and no statement to serialise.
-nb::list info_appel(Lexique &l, nb::handle mot) {
+nb::list info(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (chemins_rapides() && !l.est_sqlite() && !l.index_ortho.is_none() &&
         !redefinie(soi(&l), "_get_index_ortho")) {
@@ -112,39 +119,47 @@ nb::list info_appel(Lexique &l, nb::handle mot) {
     }
     Passage p;
     Verrou v(&l);
-    return info(l, mot);
+    return info_sous_verrou(l, mot);
 }
 
 nb::list info_via(Lexique &l, nb::handle mot) {
     nb::handle self = soi(&l);
     if (redefinie(self, "info")) return nb::list(self.attr("info")(mot));
-    return info(l, mot);
+    return info_sous_verrou(l, mot);
+}
+
+// The entries of info(mot) for a function of ours that only reads them: the index's
+// own list, or on SQLite only the `champs` it reads; info(mot) itself when redefined.
+nb::object entrees_lues(Lexique &l, nb::handle mot, std::initializer_list<const char *> champs) {
+    if (redefinie(soi(&l), "info")) return info_via(l, mot);
+    if (!l.est_sqlite()) return a_lire(entrees_sous(l, mot, index_ortho));
+    return info_sous_verrou(l, mot, champs);
 }
 
 nb::list homophones(Lexique &l, nb::handle phone_arg) {
     exiger_str(phone_arg, "phone");
     nb::object phone = phone_du_lexique(l, phone_arg);
-    if (l.est_sqlite()) {
-        nb::object cur = executer(
-            l, "SELECT ortho, cgram, freq_opensubs AS freq, phone FROM " + table_de(l) + " WHERE phone = ?",
-            nb::make_tuple(phone));
-        nb::list res;
-        DictsDeLignes en_dict;
-        for (nb::handle r : cur.attr("fetchall")()) res.append(en_dict(r));
-        return res;
-    }
-    return copie_de(entrees_sous(l, phone, index_phone, true));
+    if (!l.est_sqlite()) return copie_de(entrees_sous(l, phone, index_phone, true));
+    nb::object cur = executer(
+        l, "SELECT ortho, cgram, freq_opensubs AS freq, phone FROM " + table_de(l) + " WHERE phone = ?",
+        nb::make_tuple(phone));
+    nb::list res;
+    for (nb::handle r : cur.attr("fetchall")()) res.append(en_dict(r));
+    return res;
+}
+
+// The first column of the first row `sql` gives for the normalised `mot`, None when
+// there is no row.
+nb::object valeur_sql(Lexique &l, const std::string &sql, nb::handle mot) {
+    nb::object ligne = executer(l, sql, nb::make_tuple(normaliser(mot))).attr("fetchone")();
+    return ligne.is_none() ? nb::none() : nb::object(ligne[0]);
 }
 
 double frequence(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (l.est_sqlite()) {
-        nb::object cur = executer(
-            l, "SELECT MAX(freq_opensubs) FROM " + table_de(l) + " WHERE ortho = ? COLLATE NOCASE",
-            nb::make_tuple(normaliser(mot)));
-        nb::object ligne = cur.attr("fetchone")();
-        if (ligne.is_none()) return 0.0;
-        nb::object v = ligne[0];
+        nb::object v = valeur_sql(l, "SELECT MAX(freq_opensubs) FROM " + table_de(l) + " WHERE ortho = ? COLLATE NOCASE",
+                                  mot);
         return v.is_none() ? 0.0 : en_reel(v);
     }
     nb::object liste = entrees_sous(l, mot, index_ortho);
@@ -160,9 +175,16 @@ double frequence(Lexique &l, nb::handle mot) {
     return m;
 }
 
-// The most frequent pronunciation among `entrees`: the first candidate of the
-// frequency order (stable, NaN ordered as the host's sort orders it).
-nb::object phone_liste(const nb::object &liste) {
+nb::object phone_de(Lexique &l, nb::handle mot) {
+    exiger_str(mot, "mot");
+    if (l.est_sqlite())
+        return valeur_sql(l,
+                          "SELECT phone FROM " + table_de(l) +
+                              " WHERE ortho = ? COLLATE NOCASE AND phone != '' ORDER BY freq_opensubs DESC LIMIT 1",
+                          mot);
+    // The most frequent pronunciation: the first candidate of the frequency order
+    // (stable, NaN ordered as the host's sort orders it).
+    nb::object liste = entrees_sous(l, mot, index_ortho);
     if (!liste.is_valid()) return nb::none();
     nb::list phones;
     std::vector<double> cles;
@@ -173,21 +195,6 @@ nb::object phone_liste(const nb::object &liste) {
         cles.push_back(-freq_ou_zero(e.ptr()));
     }
     return cles.empty() ? nb::none() : nb::object(ordonner(phones, cles, 1)[0]);
-}
-
-nb::object phone_de(Lexique &l, nb::handle mot) {
-    exiger_str(mot, "mot");
-    if (l.est_sqlite()) {
-        nb::object cur = executer(l,
-                                  "SELECT phone FROM " + table_de(l) +
-                                      " WHERE ortho = ? COLLATE NOCASE AND phone != '' "
-                                      "ORDER BY freq_opensubs DESC LIMIT 1",
-                                  nb::make_tuple(normaliser(mot)));
-        nb::object ligne = cur.attr("fetchone")();
-        if (ligne.is_none()) return nb::none();
-        return ligne[0];
-    }
-    return phone_liste(entrees_sous(l, mot, index_ortho));
 }
 
 // ------------------------------------------------------------------ morphology and meanings
@@ -206,25 +213,11 @@ Fonction fonction_de(NomLie &module, const char *nom, const nb::object &origine)
     return {f, chemins_rapides() && original && f.is(origine)};
 }
 
-// The helper the module's own conjuguer calls, found as it finds it: by name in the
-// namespace of the module (only asked while that module is the one bound at import).
-nb::object personne_nombre_du_module() {
-    PyObject *ns = PyModule_GetDict(liens().morphologie.objet().ptr());
-    PyObject *pn = PyDict_GetItemString(ns, "_personne_nombre_from_entry");
-    if (!pn) {
-        PyErr_SetString(PyExc_NameError, "name '_personne_nombre_from_entry' is not defined");
-        throw nb::python_error();
-    }
-    return nb::borrow(pn);
-}
-
 nb::object lemme_de(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
-    // The function only reads the list: the index's own list serves as well as the
-    // copy info() would hand out.
-    nb::object entrees = !l.est_sqlite() && !redefinie(soi(&l), "info") ? a_lire(entrees_sous(l, mot, index_ortho))
-                                                                         : nb::object(info_via(l, mot));
     Fonction f = fonction_de(liens().morphologie, "lemme_de", liens().lemme_de_origine);
+    // The plain call reads the list as info() hands it out, on SQLite.
+    nb::object entrees = f.natif || !l.est_sqlite() ? entrees_lues(l, mot, {"lemme", "freq"}) : info_via(l, mot);
     return f.natif ? morpho::lemme_de(entrees) : f.objet(entrees);
 }
 
@@ -262,7 +255,14 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
     Fonction f = fonction_de(liens().morphologie, "conjuguer", liens().conjuguer_origine);
     if (!f.natif) return f.objet(cur.is_valid() ? lignes_en_entrees(cur) : entrees);
     if (!cur.is_valid()) exiger_list(entrees, "entries");  // checked before the helper, as the module does
-    nb::object pn = personne_nombre_du_module();
+    // The helper the module's own conjuguer calls, found as it finds it: by name in the
+    // namespace of the module.
+    nb::object pn = nb::borrow(PyDict_GetItemString(PyModule_GetDict(liens().morphologie.objet().ptr()),
+                                                    "_personne_nombre_from_entry"));
+    if (!pn.is_valid()) {
+        PyErr_SetString(PyExc_NameError, "name '_personne_nombre_from_entry' is not defined");
+        throw nb::python_error();
+    }
     const bool interne = pn.is(liens().personne_nombre_origine);
     // Entries read by the library's own conjugation alone need only the fields it reads.
     if (cur.is_valid())
@@ -272,14 +272,14 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
     return morpho::conjuguer(entrees, interne, pn);
 }
 
-// The caller's transcriptions as the lexicon writes them (a copy, taken before any
-// work, on a lexicon in Lexique's code); the list itself otherwise.
-nb::list phones_du_lexique(Lexique &l, nb::handle phones) {
-    nb::list liste = nb::borrow<nb::list>(phones);
-    if (!nb::str("lexique").equal(l.alphabet)) return liste;
-    nb::list res;
-    for (nb::handle ph : liste) res.append(PyUnicode_Check(ph.ptr()) ? phone_du_lexique(l, ph) : nb::borrow(ph));
-    return res;
+// Whether the entry `e` is a verb form of the person (and number, unless "") asked:
+// read from the items of its infover cell when it has some (Lexique 3.83's layout),
+// else, when `champs`, from its own fields.
+bool de_personne(PyObject *e, nb::handle personne, nb::handle nombre, bool champs) {
+    nb::object cellule = morpho::infover_de(e);
+    if (!morpho::vide(cellule)) return morpho::analyse_de_personne(cellule, utf8(personne.ptr()), utf8(nombre.ptr()));
+    if (!champs || !champ_egal(e, morpho::cles().personne, personne)) return false;
+    return PyUnicode_GET_LENGTH(nombre.ptr()) == 0 || champ_egal(e, morpho::cles().nombre, nombre);
 }
 
 // Whether the forms table has an `infover` column and no `personne` one (Lexique
@@ -294,65 +294,58 @@ bool analyses_par_infover(Lexique &l) {
     return infover && !personne;
 }
 
-// verbes_par_phone_et_personne on such a table: the verb rows of the transcriptions,
-// most frequent first, kept when one of their analyses has the person (and number).
-// The entries are whole rows, as info() gives them.
+// verbes_par_phone_et_personne on SQLite: the statement's rows, most frequent first,
+// handed to `garder`; on a table in Lexique 3.83's layout, the whole verb rows of the
+// transcriptions with one of their analyses of the person (and number).
 template <typename Garder>
-void verbes_par_infover(Lexique &l, const std::string &marques, nb::handle phones, nb::handle personne,
-                        nb::handle nombre, Garder &garder) {
+void verbes_sql(Lexique &l, nb::list phones, nb::handle personne, nb::handle nombre, Garder &garder) {
+    std::string marques;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(phones.ptr()); ++i) marques += i ? ",?" : "?";
+    const std::string depuis = " FROM " + table_de(l) + " WHERE phone IN (" + marques + ") AND cgram IN ('VER', 'AUX')";
     nb::list params = nb::steal<nb::list>(PyList_GetSlice(phones.ptr(), 0, PyList_GET_SIZE(phones.ptr())));
-    nb::object cur = executer(l,
-                              "SELECT * FROM " + table_de(l) + " WHERE phone IN (" + marques +
-                                  ") AND cgram IN ('VER', 'AUX') ORDER BY freq_opensubs DESC",
-                              params);
-    const std::string_view p = utf8(personne.ptr()), n = utf8(nombre.ptr());
-    for (nb::handle e : lignes_en_entrees(cur)) {
-        nb::object cellule = morpho::infover_de(e.ptr());
-        if (morpho::vide(cellule) || !morpho::analyse_de_personne(cellule, p, n)) continue;
-        nb::object o = champ(e.ptr(), morpho::cles().ortho);
-        if (o.is_valid()) garder(o, e);
+    params.append(personne);
+    const bool avec_nombre = PyUnicode_GET_LENGTH(nombre.ptr()) > 0;
+    if (avec_nombre) params.append(nombre);
+    nb::object cur;
+    try {
+        cur = executer(l,
+                       "SELECT ortho, lemme, cgram, personne, nombre, mode, temps, freq_opensubs AS freq, phone" +
+                           depuis + " AND personne = ?" + (avec_nombre ? " AND nombre = ?" : "") +
+                           " ORDER BY freq_opensubs DESC",
+                       params);
+    } catch (nb::python_error &e) {
+        if (!erreur_operationnelle(e) || !analyses_par_infover(l)) throw;
+        nb::object cur = executer(l, "SELECT *" + depuis + " ORDER BY freq_opensubs DESC", phones);
+        for (nb::handle e : lignes_en_entrees(cur))
+            if (de_personne(e.ptr(), personne, nombre, false)) garder(champ(e.ptr(), morpho::cles().ortho), e);
+        return;
     }
+    for (nb::handle r : cur.attr("fetchall")()) garder(r["ortho"], en_dict(r));
 }
 
 nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::handle personne,
                                       nb::handle nombre) {
     exiger_list(phones_arg, "phones");
-    nb::list phones = phones_du_lexique(l, phones_arg);
+    // The caller's transcriptions as the lexicon writes them (a copy, taken before any
+    // work, on a lexicon in Lexique's code).
+    nb::list phones = nb::borrow<nb::list>(phones_arg);
+    if (nb::str("lexique").equal(l.alphabet)) {
+        phones = nb::list();
+        for (nb::handle ph : phones_arg)
+            phones.append(PyUnicode_Check(ph.ptr()) ? phone_du_lexique(l, ph) : nb::borrow(ph));
+    }
     exiger_str(personne, "personne");
     exiger_str(nombre, "nombre");
-    const bool avec_nombre = PyUnicode_GET_LENGTH(nombre.ptr()) > 0;
     nb::list res;
     nb::object vus = nb::steal(PySet_New(nullptr));
     // A row or entry without a spelling cannot be told apart from another: skip it.
     // The first one met of each lowered spelling is kept.
     auto garder = [&](nb::handle ortho, nb::handle objet) {
-        if (ortho.is_none()) return;
+        if (!ortho.is_valid() || ortho.is_none()) return;
         if (morpho::nouveau(vus.ptr(), minuscule(ortho).ptr())) res.append(objet);
     };
     if (l.est_sqlite()) {
-        const size_t n = (size_t)PyList_GET_SIZE(phones.ptr());
-        std::string marques;
-        for (size_t i = 0; i < n; ++i) marques += i ? ",?" : "?";
-        std::string sql =
-            "SELECT ortho, lemme, cgram, personne, nombre, mode, temps, freq_opensubs AS freq, phone FROM " +
-            table_de(l) + " WHERE phone IN (" + marques + ") AND cgram IN ('VER', 'AUX') AND personne = ?";
-        nb::list params = nb::steal<nb::list>(PyList_GetSlice(phones.ptr(), 0, (Py_ssize_t)n));
-        params.append(personne);
-        if (avec_nombre) {
-            sql += " AND nombre = ?";
-            params.append(nombre);
-        }
-        sql += " ORDER BY freq_opensubs DESC";
-        nb::object cur;
-        try {
-            cur = executer(l, sql, params);
-        } catch (nb::python_error &e) {
-            if (!erreur_operationnelle(e) || !analyses_par_infover(l)) throw;
-            verbes_par_infover(l, marques, phones, personne, nombre, garder);
-            return res;
-        }
-        DictsDeLignes en_dict;
-        for (nb::handle r : cur.attr("fetchall")()) garder(r["ortho"], en_dict(r));
+        verbes_sql(l, phones, personne, nombre, garder);
         return res;
     }
     nb::object index = index_phone(l);
@@ -361,20 +354,10 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
     for (nb::handle ph : nb::list(phones)) {
         nb::object liste = champ(index.ptr(), ph.ptr());
         if (!liste.is_valid()) continue;
-        for (nb::handle e : liste) {
-            if (!champ_egal(e.ptr(), k.cgram, ver) && !champ_egal(e.ptr(), k.cgram, aux)) continue;
-            nb::object cellule = morpho::infover_de(e.ptr());
-            if (!morpho::vide(cellule)) {
-                if (!morpho::analyse_de_personne(cellule, utf8(personne.ptr()),
-                                                 avec_nombre ? utf8(nombre.ptr()) : std::string_view()))
-                    continue;
-            } else {
-                if (!champ_egal(e.ptr(), k.personne, personne)) continue;
-                if (avec_nombre && !champ_egal(e.ptr(), k.nombre, nombre)) continue;
-            }
-            nb::object o = champ(e.ptr(), k.ortho);
-            if (o.is_valid()) garder(o, e);
-        }
+        for (nb::handle e : liste)
+            if ((champ_egal(e.ptr(), k.cgram, ver) || champ_egal(e.ptr(), k.cgram, aux)) &&
+                de_personne(e.ptr(), personne, nombre, true))
+                garder(champ(e.ptr(), k.ortho), e);
     }
     std::vector<double> cles;
     for (nb::handle e : res) cles.push_back(cle_freq(e.ptr()));
@@ -382,23 +365,19 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
 }
 
 // definition, synonymes, antonymes: the function of _semantique over the entries of
-// info(mot); while it is the one bound at import and info is not redefined, it reads
-// the index's own list.
+// info(mot); while it is the one bound at import, our own code reads them.
 nb::object sens_de(Lexique &l, nb::handle mot, int quoi) {
     exiger_str(mot, "mot");
+    const semantique::Cles &k = semantique::cles();
     const char *const noms[3] = {"synonymes", "antonymes", "definition"};
     const LiensLexique &L = liens();
     const nb::object *origines[3] = {&L.synonymes_origine, &L.antonymes_origine, &L.definition_origine};
     Fonction f = fonction_de(liens().semantique, noms[quoi], *origines[quoi]);
-    if (!f.natif || l.est_sqlite() || redefinie(soi(&l), "info")) return f.objet(info_via(l, mot));
-    nb::object entrees = a_lire(entrees_sous(l, mot, index_ortho));
+    if (!f.natif) return f.objet(info_via(l, mot));
+    nb::object entrees = entrees_lues(l, mot, {noms[quoi]});
     if (quoi == 2) return semantique::definitions_distinctes(entrees);
-    return semantique::liste_separee(entrees, quoi == 0 ? semantique::cles().synonymes : semantique::cles().antonymes);
+    return semantique::liste_separee(entrees, quoi == 0 ? k.synonymes : k.antonymes);
 }
-
-nb::object synonymes(Lexique &l, nb::handle mot) { return sens_de(l, mot, 0); }
-nb::object antonymes(Lexique &l, nb::handle mot) { return sens_de(l, mot, 1); }
-nb::object definition(Lexique &l, nb::handle mot) { return sens_de(l, mot, 2); }
 
 // The cell `v` of a definitions row as the list of its ";"-separated pieces; split
 // without converting to text, so that a non-text cell fails here.
@@ -418,23 +397,17 @@ nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
     nb::list res;
     if (!l.est_sqlite()) return res;
     nb::object conn = obtenir_conn(l);
+    const bool avec_cgram = !cgram.is_none() && PyUnicode_GET_LENGTH(cgram.ptr()) > 0;
     nb::object lignes;
     try {
-        nb::object cur;
-        if (!cgram.is_none() && PyUnicode_GET_LENGTH(cgram.ptr()) > 0)
-            cur = conn.attr("execute")(
-                "SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE AND cgram = ? ORDER BY cgram, sens_num",
-                nb::make_tuple(mot, cgram));
-        else
-            cur = conn.attr("execute")(
-                "SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE ORDER BY cgram, sens_num",
-                nb::make_tuple(mot));
-        lignes = cur.attr("fetchall")();
+        lignes = conn.attr("execute")(std::string("SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE") +
+                                          (avec_cgram ? " AND cgram = ?" : "") + " ORDER BY cgram, sens_num",
+                                      avec_cgram ? nb::make_tuple(mot, cgram) : nb::make_tuple(mot))
+                     .attr("fetchall")();
     } catch (nb::python_error &e) {
-        if (e.matches(liens().sqlite3.attr("OperationalError"))) return nb::list();
+        if (erreur_operationnelle(e)) return res;
         throw;
     }
-    DictsDeLignes en_dict;
     for (nb::handle r : lignes) {
         nb::dict d = en_dict(r);
         for (const char *nom : {"exemples", "synonymes", "antonymes", "tags"}) d[nom] = morceaux_de(d.attr("get")(nom));
@@ -446,7 +419,7 @@ nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
 }  // namespace
 
 void lier_mots(ClasseLexique &c) {
-    c.def("info", &info_appel, nb::arg("mot").none(), nb::sig("def info(self, mot: str) -> list[dict[str, Any]]"),
+    c.def("info", &info, nb::arg("mot").none(), nb::sig("def info(self, mot: str) -> list[dict[str, Any]]"),
           "Retourne les entrees lexicales completes pour un mot.");
     c.def("homophones", &homophones, nb::arg("phone").none(),
           nb::sig("def homophones(self, phone: str) -> list[dict[str, Any]]"),
@@ -488,11 +461,11 @@ void lier_mots(ClasseLexique &c) {
           "Definitions multiples depuis la table definitions.\n\n"
           "Retourne [] si la table est absente (compatibilite anciennes BDD).\n"
           "Ordonne par cgram, sens_num.");
-    c.def("definition", &definition, nb::arg("mot").none(), nb::sig("def definition(self, mot: str) -> list[str]"),
+    c.def("definition", [](Lexique &l, nb::handle mot) { return sens_de(l, mot, 2); }, nb::arg("mot").none(), nb::sig("def definition(self, mot: str) -> list[str]"),
           "Definitions d'un mot.");
-    c.def("synonymes", &synonymes, nb::arg("mot").none(), nb::sig("def synonymes(self, mot: str) -> list[str]"),
+    c.def("synonymes", [](Lexique &l, nb::handle mot) { return sens_de(l, mot, 0); }, nb::arg("mot").none(), nb::sig("def synonymes(self, mot: str) -> list[str]"),
           "Synonymes d'un mot (colonne 'synonymes', separateur ;).");
-    c.def("antonymes", &antonymes, nb::arg("mot").none(), nb::sig("def antonymes(self, mot: str) -> list[str]"),
+    c.def("antonymes", [](Lexique &l, nb::handle mot) { return sens_de(l, mot, 1); }, nb::arg("mot").none(), nb::sig("def antonymes(self, mot: str) -> list[str]"),
           "Antonymes d'un mot (colonne 'antonymes', separateur ;).");
 }
 

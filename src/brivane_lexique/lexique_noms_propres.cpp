@@ -2,61 +2,48 @@
 // elsewhere, and when the table is missing, every query gives its empty answer.
 #include "lexique.hpp"
 
-#include <string>
-
 namespace nb = nanobind;
 
 namespace brivane::py {
 
 namespace {
 
-// Runs one statement; an OperationalError (missing table or column, locked
+// The rows of one statement on noms_propres as dicts, or with `premiere` its first row
+// (None when there is none). An OperationalError (missing table or column, locked
 // database, failing REGEXP) leaves the empty answer; any other error propagates.
-template <typename F>
-void tenter(F &&f) {
+nb::object lignes(Lexique &l, const char *sql, nb::handle params, bool premiere = false) {
+    nb::object conn = obtenir_conn(l);
+    nb::list res;
     try {
-        f();
+        nb::object cur = conn.attr("execute")(sql, params);
+        if (premiere) return cur.attr("fetchone")();
+        for (nb::handle r : cur.attr("fetchall")()) res.append(en_dict(r));
     } catch (nb::python_error &e) {
         if (!erreur_operationnelle(e)) throw;
     }
+    return premiere ? nb::none() : nb::object(res);
 }
 
-nb::list lignes(nb::handle conn, const char *sql, nb::handle params) {
-    nb::list res;
-    tenter([&] {
-        nb::object tout = conn.attr("execute")(sql, params).attr("fetchall")();
-        DictsDeLignes en_dict;
-        for (nb::handle r : tout) res.append(en_dict(r));
-    });
-    return res;
-}
-
-// The first row of a statement, None when there is none or the statement fails.
-nb::object premiere(Lexique &l, const char *sql, nb::handle mot) {
-    nb::object conn = obtenir_conn(l), r = nb::none();
-    tenter([&] { r = conn.attr("execute")(sql, nb::make_tuple(mot)).attr("fetchone")(); });
-    return r;
-}
-
-nb::list info_nom_propre(Lexique &l, nb::handle mot) {
+nb::object info_nom_propre(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (!l.est_sqlite()) return nb::list();
-    return lignes(obtenir_conn(l), "SELECT * FROM noms_propres WHERE lemme = ? COLLATE NOCASE", nb::make_tuple(mot));
+    return lignes(l, "SELECT * FROM noms_propres WHERE lemme = ? COLLATE NOCASE", nb::make_tuple(mot));
 }
 
 bool existe_nom_propre(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (!l.est_sqlite()) return false;
-    return !premiere(l, "SELECT 1 FROM noms_propres WHERE lemme = ? COLLATE NOCASE LIMIT 1", mot).is_none();
+    return !lignes(l, "SELECT 1 FROM noms_propres WHERE lemme = ? COLLATE NOCASE LIMIT 1", nb::make_tuple(mot), true)
+                .is_none();
 }
 
 nb::object phone_nom_propre(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (!l.est_sqlite()) return nb::none();
-    nb::object r = premiere(l,
-                            "SELECT phone FROM noms_propres WHERE lemme = ? COLLATE NOCASE AND phone IS NOT NULL "
-                            "AND phone != '' LIMIT 1",
-                            mot);
+    nb::object r = lignes(l,
+                          "SELECT phone FROM noms_propres WHERE lemme = ? COLLATE NOCASE AND phone IS NOT NULL "
+                          "AND phone != '' LIMIT 1",
+                          nb::make_tuple(mot), true);
     nb::object res = r.is_none() ? r : nb::object(r[0]);
     if (!res.is_none() && !PyUnicode_Check(res.ptr())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(res.ptr())->tp_name);
@@ -65,29 +52,27 @@ nb::object phone_nom_propre(Lexique &l, nb::handle mot) {
     return res;
 }
 
-nb::list homophones_nom_propre(Lexique &l, nb::handle phone) {
+nb::object homophones_nom_propre(Lexique &l, nb::handle phone) {
     exiger_str(phone, "phone");
     if (!l.est_sqlite()) return nb::list();
-    return lignes(obtenir_conn(l), "SELECT * FROM noms_propres WHERE phone = ?", nb::make_tuple(phone));
+    return lignes(l, "SELECT * FROM noms_propres WHERE phone = ?", nb::make_tuple(phone));
 }
 
-nb::list rechercher_nom_propre(Lexique &l, nb::handle pattern, nb::handle limite) {
+nb::object rechercher_nom_propre(Lexique &l, nb::handle pattern, nb::handle limite) {
     exiger_str(pattern, "pattern");
     long long n = entier_arg(limite, "limite");
     if (!l.est_sqlite()) return nb::list();
     nb::object motif = compiler_motif(pattern);
     if (motif.is_none()) return nb::list();
-    nb::object conn = obtenir_conn(l);
-    enregistrer_regexp(conn, motif);
-    return lignes(conn, "SELECT * FROM noms_propres WHERE lemme REGEXP ? LIMIT ?", nb::make_tuple(pattern, n));
+    enregistrer_regexp(obtenir_conn(l), motif);
+    return lignes(l, "SELECT * FROM noms_propres WHERE lemme REGEXP ? LIMIT ?", nb::make_tuple(pattern, n));
 }
 
-nb::list rimes_nom_propre(Lexique &l, nb::handle suffixe, nb::handle limite) {
+nb::object rimes_nom_propre(Lexique &l, nb::handle suffixe, nb::handle limite) {
     exiger_str(suffixe, "phone_suffix");
     long long n = entier_arg(limite, "limite");
     if (!l.est_sqlite()) return nb::list();
-    return lignes(obtenir_conn(l),
-                  "SELECT * FROM noms_propres WHERE phone LIKE ? AND phone IS NOT NULL AND phone != '' LIMIT ?",
+    return lignes(l, "SELECT * FROM noms_propres WHERE phone LIKE ? AND phone IS NOT NULL AND phone != '' LIMIT ?",
                   nb::make_tuple(nb::str("%") + nb::str(suffixe), n));
 }
 

@@ -9,10 +9,11 @@ namespace brivane::py {
 
 namespace {
 
-std::string table_de(Lexique &l) { return nb::cast<std::string>(nb::str(l.table)); }
-
-nb::object module_recherche() { return liens().recherche.objet(); }
-nb::object module_phonetique() { return liens().phonetique.objet(); }
+// The in-memory answer: the function `nom` of a module bound in this one, called
+// through its attribute.
+template <class... A> nb::list par_module(NomLie &module, const char *nom, A &&...a) {
+    return nb::borrow<nb::list>(module.objet().attr(nom)(std::forward<A>(a)...));
+}
 
 // "SELECT * ... WHERE <condition>", most frequent rows first.
 std::string par_frequence_sql(Lexique &l, const std::string &condition) {
@@ -68,10 +69,8 @@ nb::list rechercher(Lexique &l, nb::handle pattern, nb::handle champ, nb::handle
     exiger_str(champ, "champ");
     long long n = entier_arg(limite, "limite");
     const bool phone = nb::str(champ).equal(nb::str("phone"));
-    if (!l.est_sqlite()) {
-        nb::object index = phone ? index_phone(l) : index_ortho(l);
-        return nb::borrow<nb::list>(module_recherche().attr("rechercher")(index, pattern, champ, n));
-    }
+    if (!l.est_sqlite())
+        return par_module(liens().recherche, "rechercher", phone ? index_phone(l) : index_ortho(l), pattern, champ, n);
     nb::object motif = compiler_motif(pattern);
     if (motif.is_none()) return nb::list();
     nb::object conn = obtenir_conn(l);
@@ -84,7 +83,7 @@ nb::list anagrammes(Lexique &l, nb::handle mot, nb::handle limite) {
     exiger_str(mot, "mot");
     long long n = entier_arg(limite, "limite");
     if (!l.est_sqlite())
-        return nb::borrow<nb::list>(module_recherche().attr("anagrammes")(index_ortho(l), mot, n));
+        return par_module(liens().recherche, "anagrammes", index_ortho(l), mot, n);
     nb::object conn = obtenir_conn(l);
     nb::object mot_lower = nb::borrow(mot).attr("strip")().attr("lower")();
     nb::object cible = lettres_triees(mot_lower);
@@ -129,7 +128,7 @@ nb::list rimes(Lexique &l, nb::handle mot, nb::handle nb_phonemes, nb::handle li
     nb::object phone = phone_de_lexique(l, mot);
     if (!vrai(phone.ptr())) return nb::list();
     if (!l.est_sqlite())
-        return nb::borrow<nb::list>(module_phonetique().attr("rimes")(index_phone(l), phone, nb, n));
+        return par_module(liens().phonetique, "rimes", index_phone(l), phone, nb, n);
     nb::object tokenize = nb::module_::import_("brivane_lexique._utils").attr("_tokenize_ipa");
     nb::object segments = tokenize(phone);
     if ((long long)nb::len(segments) < nb) return nb::list();
@@ -151,7 +150,7 @@ nb::list contient_son(Lexique &l, nb::handle son_arg, nb::handle limite) {
     long long n = entier_arg(limite, "limite");
     nb::object son = phone_du_lexique(l, son_arg);
     if (!l.est_sqlite())
-        return nb::borrow<nb::list>(module_phonetique().attr("contient_son")(index_phone(l), son, n));
+        return par_module(liens().phonetique, "contient_son", index_phone(l), son, n);
     nb::object motif = nb::str("%") + nb::str(son) + nb::str("%");
     return par_frequence(l, obtenir_conn(l), "phone LIKE ?", nb::list(nb::make_tuple(motif)), n);
 }
@@ -160,7 +159,7 @@ nb::list syllabes_sans_colonne(Lexique &l, nb::handle conn, long long n, nb::han
     // A table without nb_syllabes: count with the entry rules (syllabes, nbsyll...).
     nb::list params;
     if (!cgram.is_none()) params.append(nb::str(cgram) + nb::str("%"));
-    nb::object compter = module_phonetique().attr("_get_nb_syllabes");
+    nb::object compter = liens().phonetique.objet().attr("_get_nb_syllabes");
     nb::object cible = nb::int_(n);
     return balayer(conn, par_frequence_sql(l, cgram.is_none() ? "1" : "cgram LIKE ?"), params, limite,
                    [&](const std::vector<nb::object> &noms, nb::handle ligne) {
@@ -174,7 +173,7 @@ nb::list mots_par_syllabes(Lexique &l, nb::handle n_arg, nb::handle cgram, nb::h
     exiger_str_ou_none(cgram, "cgram");
     long long lim = entier_arg(limite, "limite");
     if (!l.est_sqlite())
-        return nb::borrow<nb::list>(module_phonetique().attr("mots_par_syllabes")(index_ortho(l), n, cgram, lim));
+        return par_module(liens().phonetique, "mots_par_syllabes", index_ortho(l), n, cgram, lim);
     nb::object conn = obtenir_conn(l);
     nb::list params;
     params.append(n);
