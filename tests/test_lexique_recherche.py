@@ -110,6 +110,20 @@ def test_regexp_reste_enregistree(tmp_path):
     assert sorted(r[0] for r in rows) == ["chanter", "chien", "chine"]
 
 
+@pytest.mark.parametrize("valeur, motif, trouve", [(1914, "^19", True), (2.5, r"2\.5", True), (7, "8", False)])
+def test_rechercher_sqlite_orthographe_stockee_en_nombre(tmp_path, valeur, motif, trouve):
+    # A spelling column without a declared type keeps numbers as numbers: the
+    # expression must see their text instead of failing inside SQLite.
+    chemin = tmp_path / "n.sqlite"
+    with sqlite3.connect(chemin) as conn:
+        conn.execute("CREATE TABLE formes (ortho, phone, lemme, cgram, freq_opensubs)")
+        conn.executemany("INSERT INTO formes VALUES (?, ?, ?, ?, ?)",
+                         [(valeur, "", "x", "ADJ:num", 3.0), ("chat", "ʃa", "chat", "NOM", 5.0)])
+    conn.close()
+    res = Lexique(chemin).rechercher(motif)
+    assert [e["ortho"] for e in res] == ([valeur] if trouve else [])
+
+
 # ------------------------------------------------------------------ anagrammes
 
 

@@ -125,9 +125,10 @@ def test_rechercher_chaque_appel_sa_regexp(lex):
 
 def test_rechercher_nom_non_texte(tmp_path):
     lex = Lexique(base_noms(tmp_path / "l.db", ("lemme", "phone"), [("Alpha", "a"), (42, "b")]))
-    # The expression cannot search an integer: the statement fails, the answer is empty.
-    assert lex.rechercher_nom_propre("a") == []
-    assert lemmes(lex.rechercher_nom_propre("a", 1)) == ["Alpha"]
+    # A number stored in the column is searched as its text: one such row must not
+    # empty the whole answer.
+    assert lemmes(lex.rechercher_nom_propre("a")) == ["Alpha"]
+    assert lemmes(lex.rechercher_nom_propre("^4")) == [42]
 
 
 # ------------------------------------------------------------------ rhymes

@@ -95,6 +95,9 @@ void enregistrer_regexp(nb::handle conn, nb::handle motif) {
     nb::object fonction = nb::cpp_function(
         [chercher](nb::handle, nb::handle s) -> bool {
             if (!vrai(s.ptr())) return false;
+            // A column without type affinity hands numbers over as they were stored:
+            // they are matched on their text, as the in-memory search does.
+            if (!PyUnicode_Check(s.ptr())) return !chercher(nb::str(s)).is_none();
             return !chercher(s).is_none();
         },
         nb::arg("motif").none(), nb::arg("valeur").none());
