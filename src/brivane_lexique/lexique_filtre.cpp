@@ -23,103 +23,84 @@ namespace {
 
 // ------------------------------------------------------------------ criteria
 
-#define BRIVANE_CRITERES_PARAMS                                                                      \
-    nb::handle cgram, nb::handle genre, nb::handle nombre, nb::handle freq_min, nb::handle freq_max, \
-        nb::handle nb_syllabes, nb::handle age_min, nb::handle age_max, nb::handle illustrable_min,  \
-        nb::handle categorie, nb::handle has_age, nb::handle has_phone
-#define BRIVANE_CRITERES_VALEURS                                                                      \
-    {cgram, genre, nombre, freq_min, freq_max, nb_syllabes, age_min, age_max, illustrable_min, categorie, \
-     has_age, has_phone}
-#define BRIVANE_CRITERES_ARGS                                                                       \
-    nb::arg("cgram").none() = nb::none(), nb::arg("genre").none() = nb::none(),                      \
-        nb::arg("nombre").none() = nb::none(), nb::arg("freq_min").none() = nb::none(),              \
-        nb::arg("freq_max").none() = nb::none(), nb::arg("nb_syllabes").none() = nb::none(),         \
-        nb::arg("age_min").none() = nb::none(), nb::arg("age_max").none() = nb::none(),              \
-        nb::arg("illustrable_min").none() = nb::none(), nb::arg("categorie").none() = nb::none(),    \
-        nb::arg("has_age").none() = nb::none(), nb::arg("has_phone").none() = nb::none()
-#define BRIVANE_CRITERES_SIG                                                                          \
-    "cgram: str | None = None, genre: str | None = None, nombre: str | None = None, "                   \
-    "freq_min: float | None = None, freq_max: float | None = None, nb_syllabes: int | None = None, "    \
-    "age_min: float | None = None, age_max: float | None = None, illustrable_min: float | None = None, " \
-    "categorie: str | None = None, has_age: bool | None = None, has_phone: bool | None = None"
+// A column name as SQL quotes it: column names come from the data.
+std::string identifiant(nb::handle nom) { return identifiant_cite(nb::cast<std::string>(nb::str(nom))); }
 
-std::string table_de(nb::handle self) {
-    return nb::cast<std::string>(nb::str(nb::inst_ptr<Lexique>(self)->table));
-}
+// What filtrer, compter and exporter, and the rows of an export, are asked by
+// keyword: the twelve criteria, those of form, une_par_ortho, tri and mesures (the
+// last two only where `tri_mesures`), and the rest, which must be bounds of the
+// measures. What is not given is None.
+struct Demande {
+    static constexpr int NF = CriteresForme::N, TOUS = 12 + NF + 3;
+    nb::handle valeurs[TOUS];
+    const nb::handle *const criteres = valeurs, *const forme = valeurs + 12, *const choix = valeurs + 12 + NF;
+    nb::dict bornes;
+    bool au_dela = false;  // a keyword other than the twelve criteria was given
 
-// "name" with embedded quotes doubled: column names come from the data.
-std::string identifiant(nb::handle nom) {
-    std::string s = nb::cast<std::string>(nb::str(nom));
-    std::string r = "\"";
-    for (char c : s) {
-        if (c == '"') r.push_back('"');
-        r.push_back(c);
+    static const char *nom(int i) {
+        static const char *const choix[3] = {"une_par_ortho", "tri", "mesures"};
+        return i < 12 ? Criteres::PARAMETRES[i].nom : i < 12 + NF ? CriteresForme::PARAMETRES[i - 12].nom : choix[i - 12 - NF];
     }
-    r.push_back('"');
-    return r;
-}
 
-
-// The twelve criteria of a dict of keywords, None where absent.
-void criteres_du_dict(nb::handle kw, nb::handle (&bruts)[12]) {
-    for (int i = 0; i < 12; ++i) {
-        PyObject *v = PyDict_GetItemString(kw.ptr(), Criteres::NOMS[i]);
-        bruts[i] = v ? nb::handle(v) : nb::none();
+    Demande(nb::handle kw, bool tri_mesures) {
+        for (nb::handle &v : valeurs) v = nb::none();
+        const int connus = tri_mesures ? TOUS : TOUS - 2;
+        for (auto [k, v] : nb::borrow<nb::dict>(kw)) {
+            int i = 0;
+            while (i < connus && PyUnicode_CompareWithASCIIString(k.ptr(), nom(i)) != 0) ++i;
+            au_dela |= i >= 12;
+            if (i < connus) valeurs[i] = v;
+            else bornes[k] = v;
+        }
     }
-}
+    Demande(const Demande &) = delete;
+
+    Selection selection(const char *fonction) const {
+        return lire_selection(fonction, choix[0], choix[1], choix[2], bornes);
+    }
+
+    // The keywords handed on, up to the `fin`-th: every criterion, the others given
+    // and, past the selection, the bounds asked (the plain export stays as it was).
+    nb::dict mots_cles(int fin) const {
+        nb::dict kw;
+        for (int i = 0; i < fin; ++i)
+            if (i < 12 || (!valeurs[i].is_none() && (i < 12 + NF || valeurs[i].ptr() != Py_False)))
+                kw[nom(i)] = valeurs[i];
+        if (fin == TOUS)
+            for (auto [k, v] : bornes)
+                if (!v.is_none()) kw[k] = v;
+        return kw;
+    }
+};
 
 // "<debut> FROM <table> WHERE ..." and its parameters: the twelve criteria (through
 // self._build_filter_clauses, given them as the caller did, only when a subclass
 // redefines it), then the criteria of form, whose expression the connection's REGEXP
 // function runs.
-std::string requete(Lexique &l, const std::string &debut, nb::handle const (&bruts)[12], const CriteresForme &forme,
+std::string requete(Lexique &l, const std::string &debut, const Demande &d, const CriteresForme &forme,
                     nb::list &params) {
     nb::handle self = soi(&l);
-    nb::object cl;
-    if (redefinie(self, "_build_filter_clauses")) {
-        nb::dict kw;
-        for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
-        cl = self.attr("_build_filter_clauses")(**kw);
-    } else {
-        cl = Criteres::lire(bruts).clauses_sql();
-    }
+    nb::object cl = redefinie(self, "_build_filter_clauses") ? self.attr("_build_filter_clauses")(**d.mots_cles(12))
+                                                               : Criteres::lire(d.criteres).clauses_sql();
     nb::list conditions = nb::list(cl[0]);
     params = nb::list(cl[1]);
     forme.clauses_sql(conditions, params);
     if (forme.motif.is_valid()) enregistrer_regexp(obtenir_conn(l), forme.motif);
     const std::string where =
         nb::len(conditions) ? nb::cast<std::string>(nb::str(" AND ").attr("join")(conditions)) : "1=1";
-    return debut + " FROM " + table_de(self) + " WHERE " + where;
+    return debut + " FROM " + table_de(l) + " WHERE " + where;
 }
 
 // The module's filter over every entry of the ortho index, keys in index order: a
 // lazy stream that the filter may stop reading early.
-nb::list filtrer_memoire(Lexique &l, nb::handle const (&bruts)[12], nb::handle const (&forme)[CriteresForme::N],
-                         long long limite) {
-    nb::dict kw;
-    for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
-    for (int i = 0; i < CriteresForme::N; ++i)
-        if (!forme[i].is_none()) kw[CriteresForme::NOMS[i]] = forme[i];
+nb::list filtrer_memoire(Lexique &l, const Demande &d, long long limite) {
+    nb::dict kw = d.mots_cles(12 + Demande::NF);
     kw["limite"] = limite;
     nb::object flux = nb::module_::import_("itertools").attr("chain").attr("from_iterable")(
         index_ortho(l).attr("values")());
     return nb::borrow<nb::list>(liens().recherche.objet().attr("filtrer")(flux, **kw));
 }
 
-#define BRIVANE_FORME_PARAMS                                                                          \
-    nb::handle nb_lettres_min, nb::handle nb_lettres_max, nb::handle nb_phonemes_min, nb::handle nb_phonemes_max, \
-        nb::handle nb_syllabes_min, nb::handle nb_syllabes_max, nb::handle motif
-#define BRIVANE_FORME_VALEURS \
-    {nb_lettres_min, nb_lettres_max, nb_phonemes_min, nb_phonemes_max, nb_syllabes_min, nb_syllabes_max, motif}
-#define BRIVANE_FORME_ARGS                                                                              \
-    nb::arg("nb_lettres_min").none() = nb::none(), nb::arg("nb_lettres_max").none() = nb::none(),          \
-        nb::arg("nb_phonemes_min").none() = nb::none(), nb::arg("nb_phonemes_max").none() = nb::none(),    \
-        nb::arg("nb_syllabes_min").none() = nb::none(), nb::arg("nb_syllabes_max").none() = nb::none(),    \
-        nb::arg("motif").none() = nb::none()
-#define BRIVANE_FORME_SIG                                                                           \
-    "nb_lettres_min: int | None = None, nb_lettres_max: int | None = None, "                          \
-    "nb_phonemes_min: int | None = None, nb_phonemes_max: int | None = None, "                        \
-    "nb_syllabes_min: int | None = None, nb_syllabes_max: int | None = None, motif: str | None = None"
 #define BRIVANE_SELECTION_DOC                                                                            \
     "Criteres de forme : nb_lettres_min/max (caracteres de l'orthographe),\n"                              \
     "nb_phonemes_min/max (segments de _tokenize_ipa), nb_syllabes_min/max, motif\n"                        \
@@ -160,23 +141,21 @@ nb::list lignes_physiques(nb::handle self, nb::handle curseur, const CriteresFor
 
 // The rows of a query with the criteria of form and the selection: SQL says what it
 // can, the rest is tested in C++ on the fetched rows; memory runs the module's filter.
-nb::list lignes_choisies(Lexique &l, nb::handle const (&bruts)[12], nb::handle const (&forme_brute)[CriteresForme::N],
-                         const Selection &s, long long n, bool physiques = false) {
-    const CriteresForme forme = CriteresForme::lire(forme_brute);
+nb::list lignes_choisies(Lexique &l, const Demande &d, const Selection &s, long long n, bool physiques = false) {
+    const CriteresForme forme = CriteresForme::lire(d.forme);
     nb::handle self = soi(&l);
     const bool tout = s.vide() && !forme.apres_sql();  // the limit can go to SQL or to the scan
     if (!l.est_sqlite()) {
-        if (tout) return filtrer_memoire(l, bruts, forme_brute, n);
-        return appliquer_selection(self, filtrer_memoire(l, bruts, forme_brute, 0), s, n, false);
+        if (tout) return filtrer_memoire(l, d, n);
+        return appliquer_selection(self, filtrer_memoire(l, d, 0), s, n, false);
     }
-    nb::object conn = obtenir_conn(l);
     nb::list params;
-    std::string sql = requete(l, "SELECT *", bruts, forme, params);
+    std::string sql = requete(l, "SELECT *", d, forme, params);
     if (tout && !physiques) {
         sql += " LIMIT ?";
         params.append(n);
     }
-    nb::object curseur = conn.attr("execute")(sql, params);
+    nb::object curseur = obtenir_conn(l).attr("execute")(sql, params);
     if (physiques) return lignes_physiques(self, curseur, forme, s, n);
     nb::list lignes = lignes_en_entrees(curseur);
     if (tout) return lignes;
@@ -186,78 +165,36 @@ nb::list lignes_choisies(Lexique &l, nb::handle const (&bruts)[12], nb::handle c
     return appliquer_selection(self, gardees, s, n, true);
 }
 
-const char *const NOMS_SELECTION[3] = {"une_par_ortho", "tri", "mesures"};
-
-// The measures an export adds as columns: those of `mesures`, then those `colonnes` names.
-std::vector<int> mesures_exportees(nb::handle kwargs, nb::handle colonnes) {
-    PyObject *m = PyDict_GetItemString(kwargs.ptr(), "mesures");
-    Selection s = lire_selection("exporter", nb::none(), nb::none(), m ? nb::handle(m) : nb::none(), nb::handle());
-    if (!colonnes.is_none() && (PyList_Check(colonnes.ptr()) || PyTuple_Check(colonnes.ptr())))
+// The selection of an export: the measures `mesures` asks become columns, then
+// those `colonnes` names.
+Selection selection_export(const Demande &d, nb::handle colonnes) {
+    Selection s = d.selection("exporter");
+    if (PyList_Check(colonnes.ptr()) || PyTuple_Check(colonnes.ptr()))
         for (nb::handle c : colonnes) {
             const int i = PyUnicode_Check(c.ptr()) ? indice_mesure(utf8(c.ptr())) : -1;
             if (i >= 0 && std::find(s.colonnes.begin(), s.colonnes.end(), i) == s.colonnes.end())
                 s.colonnes.push_back(i);
         }
-    return s.colonnes;
+    return s;
 }
 
-// Whether an export asks more than the twelve criteria: then its rows are chosen
-// whole before any is written.
-bool selection_demandee(nb::handle kwargs, nb::handle colonnes) {
-    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
-        bool critere = false;
-        for (const char *n : Criteres::NOMS) critere |= nb::str(k).equal(nb::str(n));
-        if (!critere) return true;
-    }
-    return !mesures_exportees(kwargs, colonnes).empty();
+nb::list filtrer(Lexique &l, nb::handle limite, nb::kwargs kw) {
+    const Demande d(kw, true);
+    Criteres::lire(d.criteres);  // the checks, in the order of the signature
+    const long long n = entier_arg(limite, "limite");
+    return lignes_choisies(l, d, d.selection("filtrer"), n);
 }
 
-// The whole list of rows of an export that asks for a stimulus list (the limit
-// counts as the export counts it: 0 is no limit).
-nb::list lignes_export_selection(nb::handle self, nb::handle kwargs, nb::handle colonnes, long long limite) {
-    nb::handle bruts[12], forme[CriteresForme::N], selection[3];
-    const std::pair<nb::handle *, std::span<const char *const>> familles[3] = {
-        {bruts, Criteres::NOMS}, {forme, CriteresForme::NOMS}, {selection, NOMS_SELECTION}};
-    for (auto &[valeurs, noms] : familles)
-        for (size_t i = 0; i < noms.size(); ++i) valeurs[i] = nb::none();
-    nb::dict bornes;  // what is left: the bounds of the measures
-    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
-        nb::handle *place = nullptr;
-        for (auto &[valeurs, noms] : familles)
-            for (size_t i = 0; i < noms.size(); ++i)
-                if (nb::str(k).equal(nb::str(noms[i]))) place = &valeurs[i];
-        if (place) *place = v;
-        else bornes[k] = v;
-    }
-    Criteres::lire(bruts);
-    Selection s = lire_selection("exporter", selection[0], selection[1], nb::none(), bornes);
-    s.colonnes = mesures_exportees(kwargs, colonnes);
-    Lexique &l = *nb::inst_ptr<Lexique>(self);
-    return lignes_choisies(l, bruts, forme, s, l.est_sqlite() && limite == 0 ? -1 : limite, true);
-}
-
-nb::list filtrer(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho, nb::handle tri,
-                 nb::handle mesures, nb::handle limite, nb::kwargs bornes) {
-    nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
-    Criteres::lire(bruts);  // the checks, in the order of the signature
-    long long n = entier_arg(limite, "limite");
-    const Selection s = lire_selection("filtrer", une_par_ortho, tri, mesures, bornes);
-    nb::handle forme[CriteresForme::N] = BRIVANE_FORME_VALEURS;
-    return lignes_choisies(l, bruts, forme, s, n);
-}
-
-long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho,
-                  nb::kwargs bornes) {
-    nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
-    Criteres::lire(bruts);
-    const Selection s = lire_selection("compter", une_par_ortho, nb::none(), nb::none(), bornes);
-    nb::handle forme_brute[CriteresForme::N] = BRIVANE_FORME_VALEURS;
-    const CriteresForme forme = CriteresForme::lire(forme_brute);
+long long compter(Lexique &l, nb::kwargs kw) {
+    const Demande d(kw, false);
+    Criteres::lire(d.criteres);
+    const Selection s = d.selection("compter");
+    const CriteresForme forme = CriteresForme::lire(d.forme);
     if (!l.est_sqlite() || !s.vide() || forme.apres_sql())  // rows to look at: every one of them
-        return (long long)nb::len(lignes_choisies(l, bruts, forme_brute, s, l.est_sqlite() ? -1 : 0));
-    nb::object conn = obtenir_conn(l);
+        return (long long)nb::len(lignes_choisies(l, d, s, l.est_sqlite() ? -1 : 0));
     nb::list params;
-    nb::object r = conn.attr("execute")(requete(l, "SELECT COUNT(*)", bruts, forme, params), params).attr("fetchone")();
+    nb::object r = obtenir_conn(l).attr("execute")(requete(l, "SELECT COUNT(*)", d, forme, params), params);
+    r = r.attr("fetchone")();
     return r.is_none() ? 0 : nb::cast<long long>(nb::int_(r[0]));
 }
 
@@ -266,9 +203,9 @@ long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb:
 // A column's name or declared type: text even on a connection whose text_factory
 // gives bytes (SQLite holds them as UTF-8).
 nb::list colonnes_table(nb::handle self, int position) {
-    nb::object conn = obtenir_conn(*nb::inst_ptr<Lexique>(self));
+    Lexique &l = *nb::inst_ptr<Lexique>(self);
     nb::list res;
-    for (nb::handle r : conn.attr("execute")("PRAGMA table_info(" + table_de(self) + ")").attr("fetchall")()) {
+    for (nb::handle r : obtenir_conn(l).attr("execute")("PRAGMA table_info(" + table_de(l) + ")").attr("fetchall")()) {
         nb::object v = r[position];
         if (PyBytes_Check(v.ptr())) v = v.attr("decode")("utf-8");
         res.append(v);
@@ -331,14 +268,14 @@ struct LignesFiltrees {
     void demarrer() {
         Lexique &l = *nb::inst_ptr<Lexique>(lexique);
         demarre = true;
-        nb::handle bruts[12], sans_forme[CriteresForme::N];
-        criteres_du_dict(kwargs, bruts);
-        for (auto &h : sans_forme) h = nb::none();
+        const Demande d(kwargs, true);
+        Criteres::lire(d.criteres);  // checked first, as the methods check them
+        const Selection s = selection_export(d, colonnes);
         nb::object lignes;
-        if (selection_demandee(kwargs, colonnes)) {  // a stimulus list: its rows are chosen whole first
-            lignes = lignes_export_selection(lexique, kwargs, colonnes, limite);
+        if (d.au_dela || !s.vide()) {  // a stimulus list: its rows are chosen whole first (0 is no limit)
+            lignes = lignes_choisies(l, d, s, l.est_sqlite() && limite == 0 ? -1 : limite, true);
         } else if (!l.est_sqlite()) {
-            lignes = filtrer_memoire(l, bruts, sans_forme, limite);
+            lignes = filtrer_memoire(l, d, limite);
         } else {
             sql = true;
             nb::object conn = obtenir_conn(l);
@@ -358,7 +295,7 @@ struct LignesFiltrees {
             if (connu || !sortie.is_valid())
                 for (nb::handle n : noms)
                     sel += (sel.empty() ? "" : ", ") + (contient(toutes, n) ? identifiant(n) : std::string("NULL"));
-            std::string texte = requete(l, "SELECT " + sel, bruts, CriteresForme(), params);
+            std::string texte = requete(l, "SELECT " + sel, d, CriteresForme(), params);
             if (limite != 0) {
                 texte += " LIMIT ?";
                 params.append(limite);
@@ -586,11 +523,6 @@ std::string octets_chemin(nb::handle chemin) {
     return octets;
 }
 
-// A path in the operating system's bytes, as the host's functions take it.
-nb::object chemin_hote(const std::string &octets) {
-    return nb::module_::import_("os").attr("fsdecode")(nb::bytes(octets.data(), octets.size()));
-}
-
 // Turns the operating system's failures into the OSError naming `nom`.
 template <class F> void systeme(nb::handle nom, F &&f) {
     try {
@@ -742,72 +674,49 @@ nb::list entete_memoire(Lexique &l) {
     return noms;
 }
 
-void rappel_final(nb::handle callback, long long compte) {
-    if (!callback.is_none() && vrai(callback.ptr())) callback(compte);
+// The columns of an export and, for SQLite, the type of each: a CSV export that names
+// its columns writes them as given; otherwise the source's columns that `colonnes`
+// keeps (declared types on SQLite, TEXT in memory), then the measures asked.
+struct Colonnes {
+    nb::list noms, types;
+};
+
+Colonnes colonnes_export(nb::handle self, nb::handle colonnes, const Selection &s, bool csv) {
+    Lexique &l = *nb::inst_ptr<Lexique>(self);
+    const bool sql = l.est_sqlite(), choisies = colonnes_choisies(colonnes);
+    Colonnes r;
+    if (csv && choisies) {
+        r.noms = nb::list(colonnes);
+        return r;
+    }
+    nb::list noms = sql ? colonnes_table(self, 1) : entete_memoire(l);
+    nb::list types = sql && !csv ? colonnes_table(self, 2) : noms;
+    for (size_t i = 0; i < nb::len(noms); ++i) {
+        if (choisies && !contient(colonnes, noms[i])) continue;
+        r.noms.append(noms[i]);
+        r.types.append(sql ? nb::str(types[i]) : nb::str("TEXT"));
+    }
+    for (int i : s.colonnes) {  // measure columns of a stimulus list
+        r.noms.append(NOMS_MESURES[i]);
+        r.types.append(i < 2 ? "REAL" : "INTEGER");
+    }
+    return r;
 }
 
-long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
-                       nb::handle callback, nb::kwargs kwargs) {
-    exiger_colonnes(colonnes);
-    long long limite = entier_arg(limite_o, "limite");
-    Lexique &l = *nb::inst_ptr<Lexique>(self);
-    nb::list entete = colonnes_choisies(colonnes) ? nb::list(colonnes)
-                      : l.est_sqlite()            ? colonnes_table(self, 1)
-                                                  : entete_memoire(l);
-    if (!colonnes_choisies(colonnes))
-        for (int i : mesures_exportees(kwargs, colonnes)) entete.append(NOMS_MESURES[i]);
-
-    Sortie s(l, sortie);
+long long ecrire_csv(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
     std::string texte;
-    ligne_csv(texte, entete);  // header fields go through the same rules as values
-    LignesExport lignes(self, entete, colonnes, limite, callback, kwargs);
+    ligne_csv(texte, c.noms);  // header fields go through the same rules as values
     long long compte = 0;
     for (nb::object r = lignes.suivante(); r.is_valid(); r = lignes.suivante()) {
         ligne_csv(texte, r);
         ++compte;
         if (texte.size() >= (1u << 20)) {
-            s.ecrire(texte);
+            dest.ecrire(texte);
             texte.clear();
         }
     }
-    s.ecrire(texte);
-    rappel_final(callback, compte);  // before installing: an export that fails replaces nothing
-    s.installer();
+    dest.ecrire(texte);
     return compte;
-}
-
-// ------------------------------------------------------------------ SQLite writer
-
-struct Schema {
-    nb::list noms, types;
-    std::string definitions, colonnes, marques;
-};
-
-Schema schema_export(nb::handle self, nb::handle colonnes, nb::handle kwargs) {
-    Lexique &l = *nb::inst_ptr<Lexique>(self);
-    const bool sql = l.est_sqlite(), choisies = colonnes_choisies(colonnes);
-    nb::list noms = sql ? colonnes_table(self, 1) : entete_memoire(l), types = sql ? colonnes_table(self, 2) : noms;
-    Schema s;
-    for (size_t i = 0; i < nb::len(noms); ++i) {
-        if (choisies && !contient(colonnes, noms[i])) continue;
-        nb::str type = sql ? nb::str(types[i]) : nb::str("TEXT");
-        const std::string id = identifiant(noms[i]), sep = s.colonnes.empty() ? "" : ", ";
-        s.noms.append(noms[i]);
-        s.types.append(type);
-        s.definitions += sep + id + " " + nb::cast<std::string>(type);
-        s.colonnes += sep + id;
-        s.marques += sep + "?";
-    }
-    for (int i : mesures_exportees(kwargs, colonnes)) {  // measure columns of a stimulus list
-        const char *type = i < 2 ? "REAL" : "INTEGER";
-        const std::string id = identifiant(nb::str(NOMS_MESURES[i])), sep = s.colonnes.empty() ? "" : ", ";
-        s.noms.append(NOMS_MESURES[i]);
-        s.types.append(type);
-        s.definitions += sep + id + " " + type;
-        s.colonnes += sep + id;
-        s.marques += sep + "?";
-    }
-    return s;
 }
 
 // The export's database on `conn`: its table, the rows, the indexes of the exported
@@ -817,12 +726,19 @@ Schema schema_export(nb::handle self, nb::handle colonnes, nb::handle kwargs) {
 // read-only anywhere (a write-ahead log needs a writable folder) and leaves no -wal or
 // -shm file beside it. Rows go in by the sqlite3 module's executemany, one transaction
 // per batch, so that its adapters and its binding rules decide what is stored.
-long long construire(nb::handle conn, const Schema &s, LignesExport &lignes) {
+long long construire(nb::handle conn, const Colonnes &c, LignesExport &lignes) {
     constexpr size_t LOT = 10000;
+    std::string definitions, noms, marques;
+    for (size_t i = 0; i < nb::len(c.noms); ++i) {
+        const std::string id = identifiant(c.noms[i]), sep = i ? ", " : "";
+        definitions += sep + id + " " + nb::cast<std::string>(c.types[i]);
+        noms += sep + id;
+        marques += sep + "?";
+    }
     for (const char *p : {"PRAGMA journal_mode=OFF", "PRAGMA synchronous=OFF"}) conn.attr("execute")(p);
-    conn.attr("execute")("CREATE TABLE formes (" + s.definitions + ")");
+    conn.attr("execute")("CREATE TABLE formes (" + definitions + ")");
     conn.attr("commit")();
-    const std::string insertion = "INSERT INTO formes (" + s.colonnes + ") VALUES (" + s.marques + ")";
+    const std::string insertion = "INSERT INTO formes (" + noms + ") VALUES (" + marques + ")";
     long long compte = 0;
     nb::list lot;
     for (bool fin = false; !fin;) {
@@ -841,7 +757,7 @@ long long construire(nb::handle conn, const Schema &s, LignesExport &lignes) {
     const char *index[6][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
                                {"cgram", ""}, {"illustrable", ""}, {"nb_syllabes", ""}};
     for (auto &ix : index)
-        if (contient(s.noms, nb::str(ix[0])))
+        if (contient(c.noms, nb::str(ix[0])))
             conn.attr("execute")(std::string("CREATE INDEX IF NOT EXISTS idx_") + ix[0] + " ON formes(\"" + ix[0] +
                                  "\"" + ix[1] + ")");
     conn.attr("commit")();
@@ -850,20 +766,16 @@ long long construire(nb::handle conn, const Schema &s, LignesExport &lignes) {
     return compte;
 }
 
-long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
-                          nb::handle callback, nb::kwargs kwargs) {
-    exiger_colonnes(colonnes);
-    long long limite = entier_arg(limite_o, "limite");
-    Schema s = schema_export(self, colonnes, kwargs);
-    Sortie dest(*nb::inst_ptr<Lexique>(self), sortie);
+long long ecrire_sqlite(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
     dest.fermer();  // SQLite opens the path itself
-    nb::object conn = liens().sqlite3.attr("connect")(chemin_hote(dest.fichier->chemin()));
+    const std::string &octets = dest.fichier->chemin();
+    nb::object conn = liens().sqlite3.attr("connect")(
+        nb::module_::import_("os").attr("fsdecode")(nb::bytes(octets.data(), octets.size())));
     long long compte;
     std::optional<SignauxSqlite> signaux;
     try {
         signaux.emplace(conn);
-        LignesExport lignes(self, s.noms, colonnes, limite, callback, kwargs);
-        compte = construire(conn, s, lignes);
+        compte = construire(conn, c, lignes);
         signaux.reset();
     } catch (...) {
         suspendre_si_fin_forcee();
@@ -872,14 +784,25 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
         throw;
     }
     conn.attr("close")();
-    rappel_final(callback, compte);
+    return compte;
+}
+
+// _exporter_csv and _exporter_sqlite.
+long long exporter_vers(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
+                        nb::handle callback, nb::handle kwargs, bool csv) {
+    exiger_colonnes(colonnes);
+    const long long limite = entier_arg(limite_o, "limite");
+    const Colonnes c = colonnes_export(self, colonnes, selection_export(Demande(kwargs, true), colonnes), csv);
+    Sortie dest(*nb::inst_ptr<Lexique>(self), sortie);
+    LignesExport lignes(self, c.noms, colonnes, limite, callback, kwargs);
+    const long long compte = csv ? ecrire_csv(dest, c, lignes) : ecrire_sqlite(dest, c, lignes);
+    if (!callback.is_none() && vrai(callback.ptr())) callback(compte);  // before installing: a failure replaces nothing
     dest.installer();
     return compte;
 }
 
-long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes,
-                   BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho, nb::handle tri,
-                   nb::handle mesures, nb::handle limite, nb::handle callback, nb::kwargs bornes) {
+long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes, nb::handle limite,
+                   nb::handle callback, nb::kwargs kwargs) {
     exiger_str(format, "format");
     const bool sqlite = nb::str(format).equal(nb::str("sqlite"));
     if (!sqlite && !nb::str(format).equal(nb::str("csv"))) {
@@ -887,28 +810,25 @@ long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::ha
         throw nb::python_error();
     }
     exiger_colonnes(colonnes);
-    nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
-    Criteres::lire(bruts);  // type checks only: the mapping below passes the values on as given
-    long long n = entier_arg(limite, "limite");
-    nb::handle forme[CriteresForme::N] = BRIVANE_FORME_VALEURS;
-    CriteresForme::lire(forme);
-    lire_selection("exporter", une_par_ortho, tri, mesures, bornes);
+    const Demande d(kwargs, true);
+    Criteres::lire(d.criteres);  // type checks only: the keywords below pass the values on as given
+    const long long n = entier_arg(limite, "limite");
+    CriteresForme::lire(d.forme);
+    d.selection("exporter");
     nb::object chemin = liens().Path(sortie);
-    nb::dict kw;
-    for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
-    // What a stimulus list asks goes on only when asked: the plain export stays as it was.
-    for (int i = 0; i < CriteresForme::N; ++i)
-        if (!forme[i].is_none()) kw[CriteresForme::NOMS[i]] = forme[i];
-    nb::handle selection[3] = {une_par_ortho, tri, mesures};
-    for (int i = 0; i < 3; ++i)
-        if (!selection[i].is_none() && selection[i].ptr() != Py_False) kw[NOMS_SELECTION[i]] = selection[i];
-    for (auto [k, v] : bornes)
-        if (!v.is_none()) kw[k] = v;
+    nb::dict kw = d.mots_cles(Demande::TOUS);
     kw["colonnes"] = colonnes;
     kw["limite"] = n;
     kw["callback"] = callback;
-    const char *methode = sqlite ? "_exporter_sqlite" : "_exporter_csv";
-    return nb::cast<long long>(nb::int_(self.attr(methode)(chemin, **kw)));
+    return nb::cast<long long>(nb::int_(self.attr(sqlite ? "_exporter_sqlite" : "_exporter_csv")(chemin, **kw)));
+}
+
+// _build_filter_clauses as nanobind calls it: one argument per criterion.
+template <size_t... I> auto clauses(std::index_sequence<I...>) {
+    return [](Lexique &, Poignee<I>... v) {
+        const nb::handle b[] = {v...};
+        return Criteres::lire(b).clauses_sql();
+    };
 }
 
 }  // namespace
@@ -927,21 +847,18 @@ void lier_filtre(ClasseLexique &c) {
             it.fermer();
         }, "Abandonne l'iteration et libere le curseur.");
 
-    c.def("_build_filter_clauses",
-          [](Lexique &, BRIVANE_CRITERES_PARAMS) {
-              nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
-              return Criteres::lire(bruts).clauses_sql();
-          },
-          nb::kw_only(), BRIVANE_CRITERES_ARGS,
-          nb::sig("def _build_filter_clauses(self, *, " BRIVANE_CRITERES_SIG ") -> tuple[list[str], list[Any]]"),
-          "Construit les clauses WHERE et parametres pour les filtres.");
-    c.def("filtrer", &filtrer, nb::kw_only(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
-          nb::arg("une_par_ortho").none() = false, nb::arg("tri").none() = nb::none(),
-          nb::arg("mesures").none() = false, nb::arg("limite").none() = 100, nb::arg("criteres_mesures"),
-          nb::sig("def filtrer(self, *, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
-                  ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
-                  "mesures: bool | list[str] = False, limite: int = 100, **criteres_mesures: float | None) "
-                  "-> list[dict[str, Any]]"),
+    std::apply([&](auto... a) {
+        c.def("_build_filter_clauses", clauses(std::make_index_sequence<12>()), nb::kw_only(), a...,
+              nb::sig(("def _build_filter_clauses(self, *, " + signature_de(Criteres::PARAMETRES) +
+                       ") -> tuple[list[str], list[Any]]").c_str()),
+              "Construit les clauses WHERE et parametres pour les filtres.");
+    }, args_de(Criteres::PARAMETRES));
+    const std::string criteres = signature_de(Criteres::PARAMETRES) + ", " + signature_de(CriteresForme::PARAMETRES);
+    c.def("filtrer", &filtrer, nb::kw_only(), nb::arg("limite").none() = 100, nb::arg("criteres_mesures"),
+          nb::sig(("def filtrer(self, *, " + criteres +
+                   ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
+                   "mesures: bool | list[str] = False, limite: int = 100, **criteres_mesures: float | None) "
+                   "-> list[dict[str, Any]]").c_str()),
           "Filtre multi-critere sur l'ensemble du lexique.\n\n" BRIVANE_SELECTION_DOC
           "tri : une colonne ou une liste de colonnes (\"-freq\" = decroissant), noms\n"
           "canoniques ou mesures ; tri stable, en nombres quand toutes les valeurs non vides\n"
@@ -949,10 +866,9 @@ void lier_filtre(ClasseLexique &c) {
           "code) ; les valeurs vides (None, blancs, NaN) toujours en dernier. mesures :\n"
           "True (les huit) ou une liste de noms, ajoutees aux lignes, qui sont alors des\n"
           "copies. La limite s'applique apres le tri.");
-    c.def("compter", &compter, nb::kw_only(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
-          nb::arg("une_par_ortho").none() = false, nb::arg("criteres_mesures"),
-          nb::sig("def compter(self, *, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
-                  ", une_par_ortho: bool = False, **criteres_mesures: float | None) -> int"),
+    c.def("compter", &compter, nb::arg("criteres_mesures"),
+          nb::sig(("def compter(self, *, " + criteres +
+                   ", une_par_ortho: bool = False, **criteres_mesures: float | None) -> int").c_str()),
           "Compte les formes matchant les filtres (sans les charger).\n\n" BRIVANE_SELECTION_DOC);
     c.def("_iter_filtered_rows", &iter_filtered_rows, nb::kw_only(), nb::arg("colonnes").none() = nb::none(),
           nb::arg("limite").none() = 0, nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
@@ -960,32 +876,32 @@ void lier_filtre(ClasseLexique &c) {
                   "callback: Callable[[int], object] | None = None, **filter_kwargs: Any) "
                   "-> Iterator[dict[str, Any]]"),
           "Itere sur les lignes filtrees (generateur).");
-    c.def("_exporter_csv", &exporter_csv, nb::arg("output_path").none(), nb::kw_only(),
-          nb::arg("colonnes").none() = nb::none(), nb::arg("limite").none() = 0,
-          nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
-          nb::sig("def _exporter_csv(self, output_path: os.PathLike[str], *, colonnes: list[str] | None = None, "
-                  "limite: int = 0, callback: Callable[[int], object] | None = None, **filter_kwargs: Any) -> int"),
-          "Exporte en CSV.\n\n"
-          "Le fichier est ecrit a cote de la destination puis renomme une fois complet :\n"
-          "une erreur laisse intact le fichier qui existait.");
-    c.def("_exporter_sqlite", &exporter_sqlite, nb::arg("output_path").none(), nb::kw_only(),
-          nb::arg("colonnes").none() = nb::none(), nb::arg("limite").none() = 0,
-          nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
-          nb::sig("def _exporter_sqlite(self, output_path: os.PathLike[str], *, colonnes: list[str] | None = None, "
-                  "limite: int = 0, callback: Callable[[int], object] | None = None, **filter_kwargs: Any) -> int"),
-          "Exporte en SQLite.\n\n"
-          "La base est construite a cote de la destination puis renommee une fois complete :\n"
-          "une erreur laisse intact le fichier qui existait.");
+    for (const bool csv : {true, false}) {
+        const std::string nom = csv ? "_exporter_csv" : "_exporter_sqlite";
+        c.def(nom.c_str(),
+              [csv](nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite, nb::handle callback,
+                    nb::kwargs kw) { return exporter_vers(self, sortie, colonnes, limite, callback, kw, csv); },
+              nb::arg("output_path").none(), nb::kw_only(), nb::arg("colonnes").none() = nb::none(),
+              nb::arg("limite").none() = 0, nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
+              nb::sig(("def " + nom + "(self, output_path: os.PathLike[str], *, colonnes: list[str] | None = None, "
+                       "limite: int = 0, callback: Callable[[int], object] | None = None, **filter_kwargs: Any) -> int")
+                          .c_str()),
+              csv ? "Exporte en CSV.\n\n"
+                    "Le fichier est ecrit a cote de la destination puis renomme une fois complet :\n"
+                    "une erreur laisse intact le fichier qui existait."
+                  : "Exporte en SQLite.\n\n"
+                    "La base est construite a cote de la destination puis renommee une fois complete :\n"
+                    "une erreur laisse intact le fichier qui existait.");
+    }
     c.def("exporter", &exporter, nb::arg("output_path").none(), nb::kw_only(), nb::arg("format").none() = "csv",
-          nb::arg("colonnes").none() = nb::none(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
-          nb::arg("une_par_ortho").none() = false, nb::arg("tri").none() = nb::none(),
-          nb::arg("mesures").none() = false, nb::arg("limite").none() = 0,
+          nb::arg("colonnes").none() = nb::none(), nb::arg("limite").none() = 0,
           nb::arg("callback").none() = nb::none(), nb::arg("criteres_mesures"),
-          nb::sig("def exporter(self, output_path: str | os.PathLike[str], *, format: str = 'csv', "
-                  "colonnes: list[str] | None = None, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
-                  ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
-                  "mesures: bool | list[str] = False, limite: int = 0, "
-                  "callback: Callable[[int], object] | None = None, **criteres_mesures: float | None) -> int"),
+          nb::sig(("def exporter(self, output_path: str | os.PathLike[str], *, format: str = 'csv', "
+                   "colonnes: list[str] | None = None, " + criteres +
+                   ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
+                   "mesures: bool | list[str] = False, limite: int = 0, "
+                   "callback: Callable[[int], object] | None = None, **criteres_mesures: float | None) -> int")
+                      .c_str()),
           "Exporte un sous-ensemble filtre du lexique.\n\n"
           "Args:\n"
           "    output_path: Chemin du fichier de sortie\n"
