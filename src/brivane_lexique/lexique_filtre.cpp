@@ -157,28 +157,19 @@ nb::object lire(nb::handle mapping, PyObject *cle) {
 // One row per spelling (normalised as the ortho index keys it): the most frequent,
 // the first met among equals, at the place of the spelling's first row.
 nb::list une_par_ortho(const nb::list &lignes) {
-    nb::dict place;
-    std::vector<nb::object> gardees;
-    std::vector<double> freqs;
+    nb::dict place;  // spelling -> index in gardees
+    std::vector<std::pair<nb::object, double>> gardees;  // row and frequency
     for (nb::handle e : lignes) {
         nb::object cle = normaliser(texte_brut(e.ptr(), noms().ortho));
         const double f = frequence_entree(e.ptr());
-        PyObject *i = PyDict_GetItemWithError(place.ptr(), cle.ptr());
-        if (!i && PyErr_Occurred()) throw nb::python_error();
-        if (!i) {
-            place[cle] = nb::int_(gardees.size());
-            gardees.push_back(nb::borrow(e));
-            freqs.push_back(f);
-            continue;
-        }
-        const size_t k = PyLong_AsSize_t(i);
-        if (f > freqs[k]) {
-            gardees[k] = nb::borrow(e);
-            freqs[k] = f;
-        }
+        nb::int_ neuf(gardees.size());
+        PyObject *i = PyDict_SetDefault(place.ptr(), cle.ptr(), neuf.ptr());
+        if (!i) throw nb::python_error();
+        if (i == neuf.ptr()) gardees.emplace_back(nb::borrow(e), f);
+        else if (auto &g = gardees[PyLong_AsSize_t(i)]; f > g.second) g = {nb::borrow(e), f};
     }
     nb::list r;
-    for (auto &e : gardees) r.append(e);
+    for (auto &g : gardees) r.append(g.first);
     return r;
 }
 
@@ -295,18 +286,6 @@ void ajouter_mesures(nb::handle d, nb::handle e, const std::vector<int> &colonne
     }
 }
 
-// Fresh dicts holding each row's fields, then the measures asked for.
-nb::list avec_mesures(const nb::list &lignes, const std::vector<int> &colonnes, nb::handle mesures) {
-    nb::list r;
-    for (nb::handle e : lignes) {
-        nb::object d = nb::steal(PyDict_New());
-        if (!d.is_valid() || PyDict_Update(d.ptr(), e.ptr()) < 0) throw nb::python_error();
-        ajouter_mesures(d, e, colonnes, mesures);
-        r.append(d);
-    }
-    return r;
-}
-
 // The rows after the selection, cut at `limite` as the backend cuts (`sql`: 0 keeps
 // nothing and a negative limit everything; in memory 0 keeps everything and a
 // negative limit one row). Rows that get measure columns are fresh dicts. With
@@ -333,7 +312,14 @@ nb::list appliquer_selection(nb::handle self, nb::list lignes, const Selection &
         *mesures_sortie = mesures;
         return lignes;
     }
-    return avec_mesures(lignes, s.colonnes, mesures);
+    nb::list r;
+    for (nb::handle e : lignes) {
+        nb::dict d;  // a fresh dict holding the row's fields, then the measures
+        if (PyDict_Update(d.ptr(), e.ptr()) < 0) throw nb::python_error();
+        ajouter_mesures(d, e, s.colonnes, mesures);
+        r.append(d);
+    }
+    return r;
 }
 
 // ------------------------------------------------------------------ criteria
