@@ -98,9 +98,10 @@ template <size_t> using Poignee = nb::handle;
 
 struct Criteres {
     static constexpr Parametre PARAMETRES[12] = {
-        {"cgram", "str"},         {"genre", "str"},   {"nombre", "str"},       {"freq_min", "float"},
-        {"freq_max", "float"},    {"nb_syllabes", "int"}, {"age_min", "float"}, {"age_max", "float"},
-        {"illustrable_min", "float"}, {"categorie", "str"}, {"has_age", "bool"}, {"has_phone", "bool"}};
+        {"cgram", "str"},         {"genre", "str"},       {"nombre", "str"},
+        {"freq_min", "float"},    {"freq_max", "float"},  {"nb_syllabes", "int"},
+        {"age_min", "float"},     {"age_max", "float"},   {"illustrable_min", "float"},
+        {"categorie", "str"},     {"has_age", "bool"},    {"has_phone", "bool"}};
     PyObject *cgram = nullptr, *genre = nullptr, *nombre = nullptr, *categorie = nullptr;  // the caller's
     std::optional<double> freq_min, freq_max, age_min, age_max, illustrable_min;
     std::optional<long long> nb_syllabes;
@@ -241,8 +242,9 @@ private:
 struct CriteresForme {
     static constexpr int N = 7;
     static constexpr Parametre PARAMETRES[N] = {
-        {"nb_lettres_min", "int"},  {"nb_lettres_max", "int"},  {"nb_phonemes_min", "int"}, {"nb_phonemes_max", "int"},
-        {"nb_syllabes_min", "int"}, {"nb_syllabes_max", "int"}, {"motif", "str"}};
+        {"nb_lettres_min", "int"},  {"nb_lettres_max", "int"},  {"nb_phonemes_min", "int"},
+        {"nb_phonemes_max", "int"}, {"nb_syllabes_min", "int"}, {"nb_syllabes_max", "int"},
+        {"motif", "str"}};
     std::optional<long long> bornes[6];  // in the order of PARAMETRES
     nb::object motif, motif_texte;       // the compiled expression and its text, when given
 

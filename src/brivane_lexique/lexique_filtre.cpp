@@ -102,23 +102,6 @@ Selection::Cle cle_de_tri(nb::handle brut) {
     return {n, decroissant, m};
 }
 
-void lire_bornes(Selection &s, const char *fonction, nb::handle kwargs) {
-    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
-        std::string nom(utf8(k.ptr()));
-        const bool min = nom.size() > 4 && nom.compare(nom.size() - 4, 4, "_min") == 0;
-        const bool max = nom.size() > 4 && nom.compare(nom.size() - 4, 4, "_max") == 0;
-        std::string base = (min || max) ? nom.substr(0, nom.size() - 4) : "";
-        const int m = base == "voisins" ? 2 : indice_mesure(base);
-        if (m < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fonction, k.ptr());
-            throw nb::python_error();
-        }
-        if (v.is_none()) continue;
-        const double x = reel_arg(v, nom.c_str());
-        s.bornes.push_back({m, min ? std::optional(x) : std::nullopt, max ? std::optional(x) : std::nullopt});
-    }
-}
-
 // Reads une_par_ortho, tri, mesures and the keywords <mesure>_min / <mesure>_max
 // (voisins_min / voisins_max for n_ortho); any other keyword raises the host's
 // TypeError naming `fonction`.
@@ -144,7 +127,20 @@ Selection lire_selection(const char *fonction, nb::handle une_par_ortho, nb::han
             if (std::find(s.colonnes.begin(), s.colonnes.end(), m) == s.colonnes.end()) s.colonnes.push_back(m);
         }
     }
-    if (kwargs.is_valid() && !kwargs.is_none()) lire_bornes(s, fonction, kwargs);
+    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
+        std::string nom(utf8(k.ptr()));
+        const bool min = nom.size() > 4 && nom.compare(nom.size() - 4, 4, "_min") == 0;
+        const bool max = nom.size() > 4 && nom.compare(nom.size() - 4, 4, "_max") == 0;
+        std::string base = (min || max) ? nom.substr(0, nom.size() - 4) : "";
+        const int m = base == "voisins" ? 2 : indice_mesure(base);
+        if (m < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fonction, k.ptr());
+            throw nb::python_error();
+        }
+        if (v.is_none()) continue;
+        const double x = reel_arg(v, nom.c_str());
+        s.bornes.push_back({m, min ? std::optional(x) : std::nullopt, max ? std::optional(x) : std::nullopt});
+    }
     return s;
 }
 
@@ -681,15 +677,9 @@ nb::object iter_filtered_rows(nb::handle self, nb::handle colonnes, nb::handle l
 
 // ------------------------------------------------------------------ interrupts
 
-// Interrupts: the export loops look at pending signals every few thousand rows, so
-// that Ctrl-C stops an export of the whole lexicon at once.
-constexpr long long PAS_SIGNAUX = 4096;
-
-void verifier_signaux(long long rang) {
-    if (rang % PAS_SIGNAUX == 0 && PyErr_CheckSignals() < 0) throw nb::python_error();
-}
-
-// The same inside the long statements of a SQLite export (a batch, an index, VACUUM):
+// The export loops look at pending signals every few thousand rows (see
+// LignesExport), so that Ctrl-C stops an export of the whole lexicon at once; the
+// same inside the long statements of a SQLite export (a batch, an index, VACUUM):
 // SQLite calls the handler every few thousand steps and abandons the statement once a
 // signal handler raised; that exception (KeyboardInterrupt), not the database's
 // "interrupted", is what `relancer` makes the export raise. The handler is removed
@@ -774,7 +764,7 @@ public:
 
     // The next row, or an invalid object at the end.
     nb::object suivante() {
-        verifier_signaux(++rang_);
+        if (++rang_ % 4096 == 0 && PyErr_CheckSignals() < 0) throw nb::python_error();
         if (!directes_) {
             nb::object r = nb::steal(PyIter_Next(generiques_.ptr()));
             if (!r.is_valid() && PyErr_Occurred()) throw nb::python_error();
