@@ -545,7 +545,7 @@ void exiger_colonnes(nb::handle colonnes) {
 
 // The lazy rows of an export: nothing runs before the first request, and the
 // progress function sees the running count every 5000 rows taken. The exports read
-// the same rows through brute(), without the dict made of each.
+// the same rows through suivante(false), without the dict made of each.
 struct LignesFiltrees {
     nb::object lexique, colonnes, callback, kwargs;
     long long limite = 0, compte = 0;
@@ -607,7 +607,10 @@ struct LignesFiltrees {
 
     // The next cursor row (a tuple in the order of `noms`) or filtered entry; an
     // invalid object at the end.
-    nb::object brute() {
+    // The next row, as a dict (`en_dict`: the rows of the iterator) or as the source
+    // gives it (a cursor's tuple in the order of `noms`, or a filtered entry); an
+    // invalid object at the end.
+    nb::object suivante(bool en_dict) {
         if (fini) return nb::object();
         try {
             if (en_attente) {
@@ -623,7 +626,7 @@ struct LignesFiltrees {
                 return r;
             }
             en_attente = true;
-            return r;
+            return en_dict ? ligne(r) : r;
         } catch (...) {
             suspendre_si_fin_forcee();
             fermer();
@@ -640,21 +643,6 @@ struct LignesFiltrees {
             if (PyDict_SetItem(d.ptr(), noms[i++].ptr(), v.ptr()) < 0) throw nb::python_error();
         }
         return d;
-    }
-
-    nb::object suivant() {
-        nb::object r = brute();
-        if (!r.is_valid()) {
-            PyErr_SetNone(PyExc_StopIteration);
-            throw nb::python_error();
-        }
-        try {
-            return ligne(r);
-        } catch (...) {
-            suspendre_si_fin_forcee();
-            fermer();
-            throw;
-        }
     }
 
     void fermer() {
@@ -770,7 +758,7 @@ public:
             if (!r.is_valid() && PyErr_Occurred()) throw nb::python_error();
             return r.is_valid() ? par_nom(r) : r;
         }
-        nb::object r = directes_->brute();
+        nb::object r = directes_->suivante(false);
         if (!r.is_valid() || (directes_->sql && PyTuple_CheckExact(r.ptr()))) return r;  // already the export's values
         if (directes_->sql) {
             nb::object t = nb::steal(PySequence_Tuple(r.ptr()));  // a cursor's own kind of row
@@ -1126,7 +1114,12 @@ void lier_filtre(ClasseLexique &c) {
         .def("__next__", [](LignesFiltrees &it) {
             Passage p;
             Verrou v(lexique_de(it.lexique));
-            return it.suivant();
+            nb::object r = it.suivante(true);
+            if (!r.is_valid()) {
+                PyErr_SetNone(PyExc_StopIteration);
+                throw nb::python_error();
+            }
+            return r;
         })
         .def("close", [](LignesFiltrees &it) {
             Verrou v(lexique_de(it.lexique));
