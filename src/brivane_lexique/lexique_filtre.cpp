@@ -408,36 +408,10 @@ nb::list filtrer_memoire(Lexique &l, const Demande &d, long long limite) {
     "(None) ne passe aucune borne. une_par_ortho : une ligne par orthographe (la plus\n"                   \
     "frequente ; a egalite la premiere dans l'ordre du fichier).\n"
 
-// The rows of an export from SQL keep their physical names, as the plain export
-// gives them; each is chosen by its twin under canonical names.
-nb::list lignes_physiques(nb::handle self, nb::handle curseur, const CriteresForme &forme, const Selection &s,
-                          long long n) {
-    const std::vector<nb::object> resolus = noms_resolus(curseur);
-    nb::list noms, canoniques;
-    for (nb::handle item : curseur.attr("description")) noms.append(item[0]);
-    nb::dict physique_de;  // id of the canonical row -> physical row
-    for (nb::handle r : curseur) {
-        nb::dict e = ligne_en_entree(resolus, r);
-        if (!forme.accepte_apres_sql(e.ptr())) continue;
-        nb::object valeurs = nb::steal(PySequence_Tuple(r.ptr()));
-        if (!valeurs.is_valid()) throw nb::python_error();
-        nb::dict p;
-        for (size_t i = 0; i < nb::len(noms) && i < nb::len(valeurs); ++i) p[noms[i]] = valeurs[i];
-        canoniques.append(e);
-        physique_de[nb::int_((uintptr_t)e.ptr())] = p;
-    }
-    nb::object mesures;
-    nb::list res;
-    for (nb::handle e : appliquer_selection(self, canoniques, s, n, true, &mesures)) {
-        nb::object p = physique_de[nb::int_((uintptr_t)e.ptr())];
-        if (!s.colonnes.empty()) ajouter_mesures(p, e, s.colonnes, mesures);
-        res.append(p);
-    }
-    return res;
-}
-
 // The rows of a query with the criteria of form and the selection: SQL says what it
 // can, the rest is tested in C++ on the fetched rows; memory runs the module's filter.
+// The rows of an export from SQL (`physiques`) keep their physical names, as the plain
+// export gives them; each is chosen by its twin under canonical names.
 nb::list lignes_choisies(Lexique &l, const Demande &d, const Selection &s, long long n, bool physiques = false) {
     const CriteresForme forme = CriteresForme::lire(d.forme);
     nb::handle self = soi(&l);
@@ -453,13 +427,32 @@ nb::list lignes_choisies(Lexique &l, const Demande &d, const Selection &s, long 
         params.append(n);
     }
     nb::object curseur = obtenir_conn(l).attr("execute")(sql, params);
-    if (physiques) return lignes_physiques(self, curseur, forme, s, n);
-    nb::list lignes = lignes_en_entrees(curseur);
-    if (tout) return lignes;
-    nb::list gardees;
-    for (nb::handle e : lignes)
-        if (forme.accepte_apres_sql(e.ptr())) gardees.append(e);
-    return appliquer_selection(self, gardees, s, n, true);
+    if (!physiques) {
+        nb::list lignes = lignes_en_entrees(curseur), gardees;
+        if (tout) return lignes;
+        for (nb::handle e : lignes)
+            if (forme.accepte_apres_sql(e.ptr())) gardees.append(e);
+        return appliquer_selection(self, gardees, s, n, true);
+    }
+    const std::vector<nb::object> resolus = noms_resolus(curseur);
+    std::vector<nb::object> noms;
+    for (nb::handle item : curseur.attr("description")) noms.push_back(nb::borrow(item[0]));
+    nb::list canoniques;
+    nb::dict physique_de;  // id of the canonical row -> physical row
+    for (nb::handle r : curseur) {
+        nb::dict e = ligne_en_entree(resolus, r);
+        if (!forme.accepte_apres_sql(e.ptr())) continue;
+        canoniques.append(e);
+        physique_de[nb::int_((uintptr_t)e.ptr())] = ligne_en_entree(noms, r);
+    }
+    nb::object mesures;
+    nb::list res;
+    for (nb::handle e : appliquer_selection(self, canoniques, s, n, true, &mesures)) {
+        nb::object p = physique_de[nb::int_((uintptr_t)e.ptr())];
+        if (!s.colonnes.empty()) ajouter_mesures(p, e, s.colonnes, mesures);
+        res.append(p);
+    }
+    return res;
 }
 
 // The selection of an export: the measures `mesures` asks become columns, then
