@@ -111,8 +111,7 @@ struct Criteres {
     // The text criteria as ids of a TableTextes (see preparer()).
     int32_t id_genre = -1, id_nombre = -1, id_categorie = -1;
 
-    // The arguments cgram, genre, nombre, freq_min, freq_max, nb_syllabes, age_min,
-    // age_max, illustrable_min, categorie, has_age, has_phone, checked in that order.
+    // The arguments in the order of PARAMETRES, checked in that order.
     static Criteres lire(const nb::handle *b) {
         Criteres c;
         PyObject **textes[12] = {&c.cgram, &c.genre, &c.nombre, nullptr, nullptr, nullptr,

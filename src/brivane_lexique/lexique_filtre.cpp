@@ -941,6 +941,8 @@ nb::list entete_memoire(Lexique &l) {
     return noms;
 }
 
+// ------------------------------------------------------------------ writers
+
 // The columns of an export and, for SQLite, the type of each: a CSV export that names
 // its columns writes them as given; otherwise the source's columns that `colonnes`
 // keeps (declared types on SQLite, TEXT in memory), then the measures asked.
@@ -985,6 +987,8 @@ long long ecrire_csv(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
     dest.ecrire(texte);
     return compte;
 }
+
+// ------------------------------------------------------------------ SQLite writer
 
 // The export's database on `conn`: its table, the rows, the indexes of the exported
 // columns, then VACUUM. The file is a temporary one, deleted on any failure and
