@@ -76,8 +76,8 @@ void enregistrer_filtrer(nb::module_ &m, const NomLie *nb_syllabes) {
                             signature_de(CriteresForme::PARAMETRES) + ", limite: int = 100) -> list[dict]";
     const auto criteres = std::tuple_cat(args_de(Criteres::PARAMETRES), args_de(CriteresForme::PARAMETRES));
     std::apply([&](auto... a) {
-        m.def("filtrer", par_argument(std::make_index_sequence<12 + CriteresForme::N>()), nb::arg("entries_iter").none(),
-              nb::kw_only(), a..., nb::arg("limite").none() = 100, nb::sig(sig.c_str()),
+        m.def("filtrer", par_argument(std::make_index_sequence<12 + CriteresForme::N>()),
+              nb::arg("entries_iter").none(), nb::kw_only(), a..., nb::arg("limite").none() = 100, nb::sig(sig.c_str()),
               "Filtre multi-critere sur un iterateur d'entrees.\n\n"
               "Args:\n"
               "    entries_iter: Iterateur d'entrees lexicales\n"

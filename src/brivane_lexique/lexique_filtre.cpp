@@ -194,12 +194,6 @@ bool mesures_dans_bornes(nb::handle m, const std::vector<Selection::Borne> &born
     return true;
 }
 
-// The value a sort key reads in a row.
-nb::object valeur_tri(const Selection::Cle &c, nb::handle e, nb::handle mesures) {
-    if (c.mesure >= 0) return lire(mesures_ligne(mesures, e.ptr()), c.nom.ptr());
-    return valeur_champ(e.ptr(), c.nom.ptr());
-}
-
 // Empty for a sort: None, a text of blanks, NaN.
 bool vide_pour_tri(nb::handle v) {
     if (v.is_none()) return true;
@@ -227,7 +221,8 @@ ColonneTri colonne_tri(const Selection::Cle &c, const nb::list &lignes, nb::hand
             if (r < 0) throw nb::python_error();
             presente = r == 1;
         }
-        valeurs.push_back(valeur_tri(c, e, mesures));
+        valeurs.push_back(c.mesure >= 0 ? lire(mesures_ligne(mesures, e.ptr()), c.nom.ptr())
+                                         : valeur_champ(e.ptr(), c.nom.ptr()));
         const bool vide = vide_pour_tri(valeurs.back());
         col.vides.push_back(vide);
         std::optional<double> x = vide ? std::optional(0.0) : reel_de(valeurs.back().ptr());
@@ -336,7 +331,9 @@ struct Demande {
 
     static const char *nom(int i) {
         static const char *const choix[3] = {"une_par_ortho", "tri", "mesures"};
-        return i < 12 ? Criteres::PARAMETRES[i].nom : i < 12 + NF ? CriteresForme::PARAMETRES[i - 12].nom : choix[i - 12 - NF];
+        return i < 12        ? Criteres::PARAMETRES[i].nom
+               : i < 12 + NF ? CriteresForme::PARAMETRES[i - 12].nom
+                             : choix[i - 12 - NF];
     }
 
     Demande(nb::handle kw, bool tri_mesures) {
@@ -515,20 +512,14 @@ bool colonnes_choisies(nb::handle colonnes) { return !colonnes.is_none() && vrai
 // in `colonnes` when it is not empty), in the entry's order.
 nb::object ligne_memoire(nb::handle entree, nb::handle colonnes) {
     nb::dict d;
-    if (colonnes_choisies(colonnes)) {
-        if (PyDict_Check(entree.ptr())) {
-            for (auto [k, v] : nb::borrow<nb::dict>(entree))
-                if (contient(colonnes, k)) d[k] = v;
-        } else {
-            // Another mapping (from an overridden index): through its items().
-            for (nb::handle kv : entree.attr("items")()) {
-                nb::object k = kv[0];
-                if (contient(colonnes, k)) d[k] = kv[1];
-            }
-        }
+    if (!colonnes_choisies(colonnes)) {
+        if (PyDict_Update(d.ptr(), entree.ptr()) < 0) throw nb::python_error();
         return d;
     }
-    if (PyDict_Update(d.ptr(), entree.ptr()) < 0) throw nb::python_error();
+    // Another mapping (from an overridden index): through its items().
+    nb::object paires = PyDict_Check(entree.ptr()) ? nb::borrow<nb::dict>(entree).items() : entree.attr("items")();
+    for (nb::handle kv : paires)
+        if (contient(colonnes, kv[0])) d[kv[0]] = kv[1];
     return d;
 }
 
