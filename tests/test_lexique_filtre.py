@@ -186,3 +186,48 @@ def test_clauses_redefinies(tmp_path, appel, donnes, attendu):
     # The twelve criteria reach it by keyword, as the caller gave them.
     assert lex.vus == [{n: donnes.get(n) for n in CRITERES}]
     assert [type(v) for v in lex.vus[0].values()] == [type(donnes.get(n)) for n in CRITERES]
+
+
+class ExportRetenu(Lexique):
+    """Records what exporter hands on to its writer."""
+
+    def _exporter_csv(self, chemin, **kw):
+        self.vus = kw
+        return 0
+
+
+@pytest.mark.parametrize("donnes, transmis", [
+    ({}, {}),
+    # A criterion of form given as False is a bound of 0, not an absent one.
+    ({"nb_lettres_max": False, "motif": None}, {"nb_lettres_max": False}),
+    ({"une_par_ortho": False, "tri": "freq", "mesures": None, "old20_max": None, "pu_ortho_min": 2},
+     {"tri": "freq", "pu_ortho_min": 2}),
+    ({"pu_ortho_min": 2, "nb_phonemes_min": 1, "une_par_ortho": True, "cgram": "N"},
+     {"nb_phonemes_min": 1, "une_par_ortho": True, "pu_ortho_min": 2}),
+])
+def test_exporter_transmet_ce_qui_est_donne(tmp_path, donnes, transmis):
+    creer(tmp_path, "sqlite")
+    lex = ExportRetenu(tmp_path / "l.sqlite")
+    lex.exporter(tmp_path / "o.csv", limite=2.5, **donnes)
+    attendu = {n: donnes.get(n) for n in CRITERES} | transmis | {"colonnes": None, "limite": 2, "callback": None}
+    assert list(lex.vus.items()) == list(attendu.items())
+
+
+def test_critere_de_forme_faux_vaut_zero(lex, tmp_path):
+    assert lex.compter(nb_lettres_max=False) == lex.compter(nb_lettres_max=0) == 0
+    assert lex.exporter(tmp_path / "o.csv", nb_lettres_max=False) == 0
+    assert lex.compter(nb_lettres_min=False) == lex.compter() == 6
+
+
+@pytest.mark.parametrize("appel, message", [
+    (lambda lex, tmp: lex.compter(mesures=True), "compter() got an unexpected keyword argument 'mesures'"),
+    (lambda lex, tmp: lex.exporter(tmp / "o.csv", old21_max=1), "exporter() got an unexpected keyword argument"),
+    (lambda lex, tmp: lex.filtrer("NOM"), "incompatible function arguments"),
+    (lambda lex, tmp: lex.compter("NOM"), "incompatible function arguments"),
+    (lambda lex, tmp: lex.exporter(tmp / "o.csv", "csv"), "incompatible function arguments"),
+])
+def test_arguments_hors_signature_refuses(lex, tmp_path, appel, message):
+    with pytest.raises(TypeError) as e:
+        appel(lex, tmp_path)
+    assert message in str(e.value)
+    assert not (tmp_path / "o.csv").exists()

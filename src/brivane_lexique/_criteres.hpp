@@ -23,6 +23,10 @@
 #include "_recherche_commun.hpp"
 
 #include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace brivane::py {
@@ -70,9 +74,34 @@ inline bool texte_accepte(PyObject *e, PyObject *nom, PyObject *critere, bool pr
     return vrai(r.ptr());
 }
 
+// A keyword argument of the filters: its name and the type the signatures show (each
+// also accepts None, its default).
+struct Parametre {
+    const char *nom, *type;
+};
+
+// "nom: type | None = None, ..." for the signatures of the functions taking `ps`.
+inline std::string signature_de(std::span<const Parametre> ps) {
+    std::string s;
+    for (const Parametre &p : ps) s += (s.empty() ? "" : ", ") + std::string(p.nom) + ": " + p.type + " | None = None";
+    return s;
+}
+
+// The nanobind arguments of `ps` (keyword, None by default), to splice into a
+// definition with std::apply; the function defined takes one Poignee per parameter.
+template <size_t N> auto args_de(const Parametre (&ps)[N]) {
+    return [&]<size_t... I>(std::index_sequence<I...>) {
+        return std::make_tuple((nb::arg(ps[I].nom).none() = nb::none())...);
+    }(std::make_index_sequence<N>());
+}
+template <size_t> using Poignee = nb::handle;
+
 struct Criteres {
-    static constexpr const char *NOMS[12] = {"cgram",   "genre",   "nombre",          "freq_min",  "freq_max", "nb_syllabes",
-                                             "age_min", "age_max", "illustrable_min", "categorie", "has_age",  "has_phone"};
+    static constexpr Parametre PARAMETRES[12] = {
+        {"cgram", "str"},         {"genre", "str"},       {"nombre", "str"},
+        {"freq_min", "float"},    {"freq_max", "float"},  {"nb_syllabes", "int"},
+        {"age_min", "float"},     {"age_max", "float"},   {"illustrable_min", "float"},
+        {"categorie", "str"},     {"has_age", "bool"},    {"has_phone", "bool"}};
     PyObject *cgram = nullptr, *genre = nullptr, *nombre = nullptr, *categorie = nullptr;  // the caller's
     std::optional<double> freq_min, freq_max, age_min, age_max, illustrable_min;
     std::optional<long long> nb_syllabes;
@@ -82,26 +111,26 @@ struct Criteres {
     // The text criteria as ids of a TableTextes (see preparer()).
     int32_t id_genre = -1, id_nombre = -1, id_categorie = -1;
 
-    // The arguments cgram, genre, nombre, freq_min, freq_max, nb_syllabes, age_min,
-    // age_max, illustrable_min, categorie, has_age, has_phone, checked in that order.
-    static Criteres lire(nb::handle const (&b)[12]) {
+    // The arguments in the order of PARAMETRES, checked in that order.
+    static Criteres lire(const nb::handle *b) {
         Criteres c;
         PyObject **textes[12] = {&c.cgram, &c.genre, &c.nombre, nullptr, nullptr, nullptr,
                                  nullptr,  nullptr,  nullptr,   &c.categorie};
         std::optional<double> *reels[12] = {nullptr,    nullptr,    nullptr, &c.freq_min, &c.freq_max, nullptr,
                                             &c.age_min, &c.age_max, &c.illustrable_min};
         for (int i = 0; i < 12; ++i) {
-            if (textes[i]) exiger_str_ou_none(b[i], NOMS[i]);
+            const char *nom = PARAMETRES[i].nom;
+            if (textes[i]) exiger_str_ou_none(b[i], nom);
             if (b[i].is_none()) continue;
             if (textes[i]) {
                 *textes[i] = b[i].ptr();
             } else if (reels[i]) {
-                *reels[i] = reel_arg(b[i], NOMS[i]);
+                *reels[i] = reel_arg(b[i], nom);
             } else if (i == 5) {
-                c.nb_syllabes = entier_arg(b[i], NOMS[i]);
+                c.nb_syllabes = entier_arg(b[i], nom);
                 c.nb_syllabes_objet = nb::steal(PyLong_FromLongLong(*c.nb_syllabes));
             } else {
-                if (b[i].ptr() != Py_True && b[i].ptr() != Py_False) erreur_type(NOMS[i], "bool", b[i].ptr());
+                if (b[i].ptr() != Py_True && b[i].ptr() != Py_False) erreur_type(nom, "bool", b[i].ptr());
                 (i == 10 ? c.has_age : c.has_phone) = b[i].ptr() == Py_True;
             }
         }
@@ -211,16 +240,18 @@ private:
 //                                                               NULL or empty spelling never matches
 struct CriteresForme {
     static constexpr int N = 7;
-    static constexpr const char *NOMS[N] = {"nb_lettres_min",  "nb_lettres_max",  "nb_phonemes_min", "nb_phonemes_max",
-                                           "nb_syllabes_min", "nb_syllabes_max", "motif"};
-    std::optional<long long> bornes[6];  // in the order of NOMS
+    static constexpr Parametre PARAMETRES[N] = {
+        {"nb_lettres_min", "int"},  {"nb_lettres_max", "int"},  {"nb_phonemes_min", "int"},
+        {"nb_phonemes_max", "int"}, {"nb_syllabes_min", "int"}, {"nb_syllabes_max", "int"},
+        {"motif", "str"}};
+    std::optional<long long> bornes[6];  // in the order of PARAMETRES
     nb::object motif, motif_texte;       // the compiled expression and its text, when given
 
-    static CriteresForme lire(nb::handle const (&b)[N]) {
+    static CriteresForme lire(const nb::handle *b) {
         CriteresForme c;
         for (int i = 0; i < 6; ++i)
-            if (!b[i].is_none()) c.bornes[i] = entier_arg(b[i], NOMS[i]);
-        exiger_str_ou_none(b[6], NOMS[6]);
+            if (!b[i].is_none()) c.bornes[i] = entier_arg(b[i], PARAMETRES[i].nom);
+        exiger_str_ou_none(b[6], "motif");
         if (!b[6].is_none()) {
             nb::object re = nb::module_::import_("re");
             try {

@@ -1,17 +1,18 @@
-// Lexique: multi-criteria filter, count, and streaming export to CSV or SQLite.
+// Lexique: multi-criteria filter, count, stimulus lists, and streaming export to CSV or SQLite.
 #include "lexique.hpp"
 #include "_criteres.hpp"
-#include "lexique_selection.hpp"
 
 #include "csv_ecriture.hpp"
 #include "plateforme.hpp"
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -21,105 +22,379 @@ namespace brivane::py {
 
 namespace {
 
-// ------------------------------------------------------------------ criteria
+// ------------------------------------------------------------------ stimulus lists
 
-#define BRIVANE_CRITERES_PARAMS                                                                      \
-    nb::handle cgram, nb::handle genre, nb::handle nombre, nb::handle freq_min, nb::handle freq_max, \
-        nb::handle nb_syllabes, nb::handle age_min, nb::handle age_max, nb::handle illustrable_min,  \
-        nb::handle categorie, nb::handle has_age, nb::handle has_phone
-#define BRIVANE_CRITERES_VALEURS                                                                      \
-    {cgram, genre, nombre, freq_min, freq_max, nb_syllabes, age_min, age_max, illustrable_min, categorie, \
-     has_age, has_phone}
-#define BRIVANE_CRITERES_ARGS                                                                       \
-    nb::arg("cgram").none() = nb::none(), nb::arg("genre").none() = nb::none(),                      \
-        nb::arg("nombre").none() = nb::none(), nb::arg("freq_min").none() = nb::none(),              \
-        nb::arg("freq_max").none() = nb::none(), nb::arg("nb_syllabes").none() = nb::none(),         \
-        nb::arg("age_min").none() = nb::none(), nb::arg("age_max").none() = nb::none(),              \
-        nb::arg("illustrable_min").none() = nb::none(), nb::arg("categorie").none() = nb::none(),    \
-        nb::arg("has_age").none() = nb::none(), nb::arg("has_phone").none() = nb::none()
-#define BRIVANE_CRITERES_SIG                                                                          \
-    "cgram: str | None = None, genre: str | None = None, nombre: str | None = None, "                   \
-    "freq_min: float | None = None, freq_max: float | None = None, nb_syllabes: int | None = None, "    \
-    "age_min: float | None = None, age_max: float | None = None, illustrable_min: float | None = None, " \
-    "categorie: str | None = None, has_age: bool | None = None, has_phone: bool | None = None"
+// What a filter asks beyond the row criteria, for stimulus lists (one row per
+// spelling, the measures of the words as criteria and as columns, a sort), applied
+// to the rows that passed the criteria, on both backends alike.
+struct Selection {
+    struct Cle {
+        nb::object nom;     // canonical column name, or a measure's name
+        bool decroissant;
+        int mesure;         // index among the measures, -1 for a column of the rows
+    };
+    struct Borne {
+        int mesure;
+        std::optional<double> min, max;
+    };
+    bool une_par_ortho = false;
+    std::vector<Cle> tri;
+    std::vector<Borne> bornes;
+    std::vector<int> colonnes;  // measures added to the rows, in this order
 
-std::string table_de(nb::handle self) {
-    return nb::cast<std::string>(nb::str(nb::inst_ptr<Lexique>(self)->table));
+    bool vide() const { return !une_par_ortho && tri.empty() && bornes.empty() && colonnes.empty(); }
+};
+
+// The names of the eight measures, in the order of Lexique.mesures.
+const char *const NOMS_MESURES[8] = {"old20",    "pld20",  "n_ortho",     "n_phon",
+                                     "pu_ortho", "pu_phon", "homographes", "homophones"};
+
+int indice_mesure(std::string_view nom) {
+    for (int i = 0; i < 8; ++i)
+        if (nom == NOMS_MESURES[i]) return i;
+    return -1;
 }
 
-// "name" with embedded quotes doubled: column names come from the data.
-std::string identifiant(nb::handle nom) {
-    std::string s = nb::cast<std::string>(nb::str(nom));
-    std::string r = "\"";
-    for (char c : s) {
-        if (c == '"') r.push_back('"');
-        r.push_back(c);
-    }
-    r.push_back('"');
+[[noreturn]] void lever_valeur(const std::string &message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    throw nb::python_error();
+}
+
+std::string liste_mesures() {
+    std::string r;
+    for (const char *n : NOMS_MESURES) r += (r.empty() ? "" : ", ") + std::string(n);
     return r;
 }
 
+// The names of a str or of a list/tuple of str (`nom` for the TypeError).
+std::vector<nb::object> noms_de(nb::handle v, const char *nom) {
+    std::vector<nb::object> r;
+    if (PyUnicode_Check(v.ptr())) {
+        r.push_back(nb::borrow(v));
+        return r;
+    }
+    if (!PyList_Check(v.ptr()) && !PyTuple_Check(v.ptr())) erreur_type(nom, "list", v.ptr());
+    for (nb::handle x : v) {
+        if (!PyUnicode_Check(x.ptr())) erreur_type(nom, "str", x.ptr());
+        r.push_back(nb::borrow(x));
+    }
+    return r;
+}
 
-// The twelve criteria of a dict of keywords, None where absent.
-void criteres_du_dict(nb::handle kw, nb::handle (&bruts)[12]) {
-    for (int i = 0; i < 12; ++i) {
-        PyObject *v = PyDict_GetItemString(kw.ptr(), Criteres::NOMS[i]);
-        bruts[i] = v ? nb::handle(v) : nb::none();
+// A sort key "col" or "-col": a measure keeps its name, a column takes the canonical
+// name resoudre_colonnes gives it (so "freq_opensubs" sorts by "freq").
+Selection::Cle cle_de_tri(nb::handle brut) {
+    std::string nom = std::string(utf8(brut.ptr()));
+    const bool decroissant = !nom.empty() && nom[0] == '-';
+    if (decroissant) nom.erase(0, 1);
+    const size_t a = nom.find_first_not_of(" \t"), b = nom.find_last_not_of(" \t");
+    nom = a == std::string::npos ? "" : nom.substr(a, b - a + 1);
+    if (nom.empty()) lever_valeur("Argument 'tri' holds an empty column name");
+    const int m = indice_mesure(nom);
+    nb::object n = texte(nom);
+    if (m < 0) {
+        nb::list l;
+        l.append(n);
+        nb::object mapping = liens().resoudre_colonnes.objet()(l);
+        nb::object r = mapping.attr("get")(n);
+        if (!r.is_none()) n = r;
+    }
+    return {n, decroissant, m};
+}
+
+// Reads une_par_ortho, tri, mesures and the keywords <mesure>_min / <mesure>_max
+// (voisins_min / voisins_max for n_ortho); any other keyword raises the host's
+// TypeError naming `fonction`.
+Selection lire_selection(const char *fonction, nb::handle une_par_ortho, nb::handle tri, nb::handle mesures,
+                         nb::handle kwargs) {
+    Selection s;
+    if (!une_par_ortho.is_none()) {
+        if (une_par_ortho.ptr() != Py_True && une_par_ortho.ptr() != Py_False)
+            erreur_type("une_par_ortho", "bool", une_par_ortho.ptr());
+        s.une_par_ortho = une_par_ortho.ptr() == Py_True;
+    }
+    if (!tri.is_none())
+        for (nb::object n : noms_de(tri, "tri")) s.tri.push_back(cle_de_tri(n));
+    if (mesures.ptr() == Py_True) {
+        for (int i = 0; i < 8; ++i) s.colonnes.push_back(i);
+    } else if (!mesures.is_none() && mesures.ptr() != Py_False) {
+        if (PyBool_Check(mesures.ptr()) || PyUnicode_Check(mesures.ptr())) erreur_type("mesures", "list", mesures.ptr());
+        for (nb::object n : noms_de(mesures, "mesures")) {
+            const int m = indice_mesure(utf8(n.ptr()));
+            if (m < 0)
+                lever_valeur("Argument 'mesures' names an unknown measure: '" + std::string(utf8(n.ptr())) +
+                             "' (expected " + liste_mesures() + ")");
+            if (std::find(s.colonnes.begin(), s.colonnes.end(), m) == s.colonnes.end()) s.colonnes.push_back(m);
+        }
+    }
+    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
+        std::string nom(utf8(k.ptr()));
+        const bool min = nom.size() > 4 && nom.compare(nom.size() - 4, 4, "_min") == 0;
+        const bool max = nom.size() > 4 && nom.compare(nom.size() - 4, 4, "_max") == 0;
+        std::string base = (min || max) ? nom.substr(0, nom.size() - 4) : "";
+        const int m = base == "voisins" ? 2 : indice_mesure(base);
+        if (m < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fonction, k.ptr());
+            throw nb::python_error();
+        }
+        if (v.is_none()) continue;
+        const double x = reel_arg(v, nom.c_str());
+        s.bornes.push_back({m, min ? std::optional(x) : std::nullopt, max ? std::optional(x) : std::nullopt});
+    }
+    return s;
+}
+
+// mapping.get(cle), None when missing (a dict without calling get()).
+nb::object lire(nb::handle mapping, PyObject *cle) {
+    if (!mapping.is_valid() || mapping.is_none()) return nb::none();
+    return valeur_champ(mapping.ptr(), cle);
+}
+
+// One row per spelling (normalised as the ortho index keys it): the most frequent,
+// the first met among equals, at the place of the spelling's first row.
+nb::list une_par_ortho(const nb::list &lignes) {
+    nb::dict place;  // spelling -> index in gardees
+    std::vector<std::pair<nb::object, double>> gardees;  // row and frequency
+    for (nb::handle e : lignes) {
+        nb::object cle = normaliser(texte_brut(e.ptr(), noms().ortho));
+        const double f = frequence_entree(e.ptr());
+        nb::int_ neuf(gardees.size());
+        PyObject *i = PyDict_SetDefault(place.ptr(), cle.ptr(), neuf.ptr());
+        if (!i) throw nb::python_error();
+        if (i == neuf.ptr()) gardees.emplace_back(nb::borrow(e), f);
+        else if (auto &g = gardees[PyLong_AsSize_t(i)]; f > g.second) g = {nb::borrow(e), f};
+    }
+    nb::list r;
+    for (auto &g : gardees) r.append(g.first);
+    return r;
+}
+
+// self.mesures(...) once over the distinct spellings of the rows, in row order.
+nb::object mesures_de(nb::handle self, const nb::list &lignes) {
+    nb::dict mots;
+    for (nb::handle e : lignes) {
+        nb::object t = texte_brut(e.ptr(), noms().ortho);
+        if (vrai(t.ptr())) mots[t] = nb::none();
+    }
+    if (nb::len(mots) == 0) return nb::dict();
+    return self.attr("mesures")(nb::list(mots));
+}
+
+// The measures of the word of row e, None when the answer has none.
+nb::object mesures_ligne(nb::handle mesures, PyObject *e) {
+    nb::object t = texte_brut(e, noms().ortho);
+    return vrai(t.ptr()) ? lire(mesures, t.ptr()) : nb::object(nb::none());
+}
+
+bool mesures_dans_bornes(nb::handle m, const std::vector<Selection::Borne> &bornes) {
+    for (auto &b : bornes) {
+        nb::object v = lire(m, nb::str(NOMS_MESURES[b.mesure]).ptr());
+        if (v.is_none() || !dans_bornes(reel_de(v.ptr()), b.min, b.max)) return false;
+    }
+    return true;
+}
+
+// Empty for a sort: None, a text of blanks, NaN.
+bool vide_pour_tri(nb::handle v) {
+    if (v.is_none()) return true;
+    if (PyUnicode_Check(v.ptr())) return PyUnicode_GET_LENGTH(sans_blancs_py(v.ptr()).ptr()) == 0;
+    if (PyFloat_Check(v.ptr())) return std::isnan(PyFloat_AS_DOUBLE(v.ptr()));
+    return false;
+}
+
+struct ColonneTri {
+    bool decroissant, nombres = true;
+    std::vector<char> vides;
+    std::vector<double> reels;
+    std::vector<std::u32string> textes;
+};
+
+// The keys of one column: numbers when every value that is not empty reads as one
+// (texts of TSV files included), else texts compared by code point.
+ColonneTri colonne_tri(const Selection::Cle &c, const nb::list &lignes, nb::handle mesures) {
+    ColonneTri col{c.decroissant};
+    std::vector<nb::object> valeurs;
+    bool presente = c.mesure >= 0;
+    for (nb::handle e : lignes) {
+        if (!presente) {
+            int r = PySequence_Contains(e.ptr(), c.nom.ptr());
+            if (r < 0) throw nb::python_error();
+            presente = r == 1;
+        }
+        valeurs.push_back(c.mesure >= 0 ? lire(mesures_ligne(mesures, e.ptr()), c.nom.ptr())
+                                         : valeur_champ(e.ptr(), c.nom.ptr()));
+        const bool vide = vide_pour_tri(valeurs.back());
+        col.vides.push_back(vide);
+        std::optional<double> x = vide ? std::optional(0.0) : reel_de(valeurs.back().ptr());
+        if (!x || std::isnan(*x)) col.nombres = col.nombres && vide;
+        col.reels.push_back(x.value_or(0.0));
+    }
+    if (!presente && nb::len(lignes) > 0)
+        lever_valeur("Argument 'tri' names a column the rows do not have: '" + std::string(utf8(c.nom.ptr())) + "'");
+    if (!col.nombres) {
+        col.textes.resize(valeurs.size());
+        for (size_t i = 0; i < valeurs.size(); ++i)
+            if (!col.vides[i]) points_de(en_texte(valeurs[i].ptr()).ptr(), col.textes[i]);
+    }
+    return col;
+}
+
+// Stable sort: key by key, empty values last in either direction.
+nb::list trier(const nb::list &lignes, const std::vector<Selection::Cle> &cles, nb::handle mesures) {
+    std::vector<ColonneTri> cols;
+    for (auto &c : cles) cols.push_back(colonne_tri(c, lignes, mesures));
+    std::vector<size_t> ordre(nb::len(lignes));
+    for (size_t i = 0; i < ordre.size(); ++i) ordre[i] = i;
+    std::stable_sort(ordre.begin(), ordre.end(), [&](size_t a, size_t b) {
+        for (auto &c : cols) {
+            if (c.vides[a] != c.vides[b]) return (bool)c.vides[b];
+            if (c.vides[a]) continue;
+            int d = c.nombres ? (c.reels[a] < c.reels[b] ? -1 : c.reels[b] < c.reels[a] ? 1 : 0)
+                              : c.textes[a].compare(c.textes[b]);
+            if (d != 0) return c.decroissant ? d > 0 : d < 0;
+        }
+        return false;
+    });
+    nb::list r;
+    for (size_t i : ordre) r.append(lignes[i]);
+    return r;
+}
+
+nb::list couper(const nb::list &lignes, long long limite, bool sql) {
+    size_t n = nb::len(lignes);
+    if (sql ? limite >= 0 : limite != 0) n = std::min(n, limite < 0 ? size_t(1) : size_t(limite));
+    PyObject *r = PyList_GetSlice(lignes.ptr(), 0, Py_ssize_t(n));
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::list>(r);
+}
+
+// Stores in the dict `d` the measures `colonnes` of the word of row `e`.
+void ajouter_mesures(nb::handle d, nb::handle e, const std::vector<int> &colonnes, nb::handle mesures) {
+    nb::object m = mesures_ligne(mesures, e.ptr());
+    for (int i : colonnes) {
+        nb::str nom(NOMS_MESURES[i]);
+        if (PyDict_SetItem(d.ptr(), nom.ptr(), lire(m, nom.ptr()).ptr()) < 0) throw nb::python_error();
     }
 }
+
+// The rows after the selection, cut at `limite` as the backend cuts (`sql`: 0 keeps
+// nothing and a negative limit everything; in memory 0 keeps everything and a
+// negative limit one row). Rows that get measure columns are fresh dicts. With
+// `mesures_sortie`, the measure columns are not added: the measures of the words of
+// the rows returned are handed back there, for ajouter_mesures.
+nb::list appliquer_selection(nb::handle self, nb::list lignes, const Selection &s, long long limite, bool sql,
+                             nb::object *mesures_sortie = nullptr) {
+    if (s.une_par_ortho) lignes = une_par_ortho(lignes);
+    bool avant = !s.bornes.empty();
+    for (auto &c : s.tri) avant |= c.mesure >= 0;
+    nb::object mesures = nb::none();
+    if (avant) mesures = mesures_de(self, lignes);
+    if (!s.bornes.empty()) {
+        nb::list gardees;
+        for (nb::handle e : lignes)
+            if (mesures_dans_bornes(mesures_ligne(mesures, e.ptr()), s.bornes)) gardees.append(e);
+        lignes = gardees;
+    }
+    if (!s.tri.empty()) lignes = trier(lignes, s.tri, mesures);
+    lignes = couper(lignes, limite, sql);
+    if (s.colonnes.empty()) return lignes;
+    if (!avant) mesures = mesures_de(self, lignes);
+    if (mesures_sortie) {
+        *mesures_sortie = mesures;
+        return lignes;
+    }
+    nb::list r;
+    for (nb::handle e : lignes) {
+        nb::dict d;  // a fresh dict holding the row's fields, then the measures
+        if (PyDict_Update(d.ptr(), e.ptr()) < 0) throw nb::python_error();
+        ajouter_mesures(d, e, s.colonnes, mesures);
+        r.append(d);
+    }
+    return r;
+}
+
+// ------------------------------------------------------------------ criteria
+
+// A column name as SQL quotes it: column names come from the data.
+std::string identifiant(nb::handle nom) { return identifiant_cite(nb::cast<std::string>(nb::str(nom))); }
+
+// What filtrer, compter and exporter, and the rows of an export, are asked by
+// keyword: the twelve criteria, those of form, une_par_ortho, tri and mesures (the
+// last two only where `tri_mesures`), and the rest, which must be bounds of the
+// measures. What is not given is None.
+struct Demande {
+    static constexpr int NF = CriteresForme::N, TOUS = 12 + NF + 3;
+    nb::handle valeurs[TOUS];
+    const nb::handle *const criteres = valeurs, *const forme = valeurs + 12, *const choix = valeurs + 12 + NF;
+    nb::dict bornes;
+    bool au_dela = false;  // a keyword other than the twelve criteria was given
+
+    static const char *nom(int i) {
+        static const char *const choix[3] = {"une_par_ortho", "tri", "mesures"};
+        return i < 12        ? Criteres::PARAMETRES[i].nom
+               : i < 12 + NF ? CriteresForme::PARAMETRES[i - 12].nom
+                             : choix[i - 12 - NF];
+    }
+
+    Demande(nb::handle kw, bool tri_mesures) {
+        for (nb::handle &v : valeurs) v = nb::none();
+        const int connus = tri_mesures ? TOUS : TOUS - 2;
+        for (auto [k, v] : nb::borrow<nb::dict>(kw)) {
+            int i = 0;
+            while (i < connus && PyUnicode_CompareWithASCIIString(k.ptr(), nom(i)) != 0) ++i;
+            au_dela |= i >= 12;
+            if (i < connus) valeurs[i] = v;
+            else bornes[k] = v;
+        }
+    }
+    Demande(const Demande &) = delete;
+
+    Selection selection(const char *fonction) const {
+        return lire_selection(fonction, choix[0], choix[1], choix[2], bornes);
+    }
+
+    // The keywords handed on, up to the `fin`-th: every criterion, the others given
+    // and, past the selection, the bounds asked (the plain export stays as it was).
+    nb::dict mots_cles(int fin) const {
+        nb::dict kw;
+        for (int i = 0; i < fin; ++i)
+            if (i < 12 || (!valeurs[i].is_none() && (i < 12 + NF || valeurs[i].ptr() != Py_False)))
+                kw[nom(i)] = valeurs[i];
+        if (fin == TOUS)
+            for (auto [k, v] : bornes)
+                if (!v.is_none()) kw[k] = v;
+        return kw;
+    }
+};
 
 // "<debut> FROM <table> WHERE ..." and its parameters: the twelve criteria (through
 // self._build_filter_clauses, given them as the caller did, only when a subclass
 // redefines it), then the criteria of form, whose expression the connection's REGEXP
 // function runs.
-std::string requete(Lexique &l, const std::string &debut, nb::handle const (&bruts)[12], const CriteresForme &forme,
+std::string requete(Lexique &l, const std::string &debut, const Demande &d, const CriteresForme &forme,
                     nb::list &params) {
     nb::handle self = soi(&l);
-    nb::object cl;
-    if (redefinie(self, "_build_filter_clauses")) {
-        nb::dict kw;
-        for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
-        cl = self.attr("_build_filter_clauses")(**kw);
-    } else {
-        cl = Criteres::lire(bruts).clauses_sql();
-    }
+    nb::object cl = redefinie(self, "_build_filter_clauses") ? self.attr("_build_filter_clauses")(**d.mots_cles(12))
+                                                               : Criteres::lire(d.criteres).clauses_sql();
     nb::list conditions = nb::list(cl[0]);
     params = nb::list(cl[1]);
     forme.clauses_sql(conditions, params);
     if (forme.motif.is_valid()) enregistrer_regexp(obtenir_conn(l), forme.motif);
     const std::string where =
         nb::len(conditions) ? nb::cast<std::string>(nb::str(" AND ").attr("join")(conditions)) : "1=1";
-    return debut + " FROM " + table_de(self) + " WHERE " + where;
+    return debut + " FROM " + table_de(l) + " WHERE " + where;
 }
 
 // The module's filter over every entry of the ortho index, keys in index order: a
 // lazy stream that the filter may stop reading early.
-nb::list filtrer_memoire(Lexique &l, nb::handle const (&bruts)[12], nb::handle const (&forme)[CriteresForme::N],
-                         long long limite) {
-    nb::dict kw;
-    for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
-    for (int i = 0; i < CriteresForme::N; ++i)
-        if (!forme[i].is_none()) kw[CriteresForme::NOMS[i]] = forme[i];
+nb::list filtrer_memoire(Lexique &l, const Demande &d, long long limite) {
+    nb::dict kw = d.mots_cles(12 + Demande::NF);
     kw["limite"] = limite;
     nb::object flux = nb::module_::import_("itertools").attr("chain").attr("from_iterable")(
         index_ortho(l).attr("values")());
     return nb::borrow<nb::list>(liens().recherche.objet().attr("filtrer")(flux, **kw));
 }
 
-#define BRIVANE_FORME_PARAMS                                                                          \
-    nb::handle nb_lettres_min, nb::handle nb_lettres_max, nb::handle nb_phonemes_min, nb::handle nb_phonemes_max, \
-        nb::handle nb_syllabes_min, nb::handle nb_syllabes_max, nb::handle motif
-#define BRIVANE_FORME_VALEURS \
-    {nb_lettres_min, nb_lettres_max, nb_phonemes_min, nb_phonemes_max, nb_syllabes_min, nb_syllabes_max, motif}
-#define BRIVANE_FORME_ARGS                                                                              \
-    nb::arg("nb_lettres_min").none() = nb::none(), nb::arg("nb_lettres_max").none() = nb::none(),          \
-        nb::arg("nb_phonemes_min").none() = nb::none(), nb::arg("nb_phonemes_max").none() = nb::none(),    \
-        nb::arg("nb_syllabes_min").none() = nb::none(), nb::arg("nb_syllabes_max").none() = nb::none(),    \
-        nb::arg("motif").none() = nb::none()
-#define BRIVANE_FORME_SIG                                                                           \
-    "nb_lettres_min: int | None = None, nb_lettres_max: int | None = None, "                          \
-    "nb_phonemes_min: int | None = None, nb_phonemes_max: int | None = None, "                        \
-    "nb_syllabes_min: int | None = None, nb_syllabes_max: int | None = None, motif: str | None = None"
 #define BRIVANE_SELECTION_DOC                                                                            \
     "Criteres de forme : nb_lettres_min/max (caracteres de l'orthographe),\n"                              \
     "nb_phonemes_min/max (segments de _tokenize_ipa), nb_syllabes_min/max, motif\n"                        \
@@ -130,23 +405,42 @@ nb::list filtrer_memoire(Lexique &l, nb::handle const (&bruts)[12], nb::handle c
     "(None) ne passe aucune borne. une_par_ortho : une ligne par orthographe (la plus\n"                   \
     "frequente ; a egalite la premiere dans l'ordre du fichier).\n"
 
-// The rows of an export from SQL keep their physical names, as the plain export
-// gives them; each is chosen by its twin under canonical names.
-nb::list lignes_physiques(nb::handle self, nb::handle curseur, const CriteresForme &forme, const Selection &s,
-                          long long n) {
+// The rows of a query with the criteria of form and the selection: SQL says what it
+// can, the rest is tested in C++ on the fetched rows; memory runs the module's filter.
+// The rows of an export from SQL (`physiques`) keep their physical names, as the plain
+// export gives them; each is chosen by its twin under canonical names.
+nb::list lignes_choisies(Lexique &l, const Demande &d, const Selection &s, long long n, bool physiques = false) {
+    const CriteresForme forme = CriteresForme::lire(d.forme);
+    nb::handle self = soi(&l);
+    const bool tout = s.vide() && !forme.apres_sql();  // the limit can go to SQL or to the scan
+    if (!l.est_sqlite()) {
+        if (tout) return filtrer_memoire(l, d, n);
+        return appliquer_selection(self, filtrer_memoire(l, d, 0), s, n, false);
+    }
+    nb::list params;
+    std::string sql = requete(l, "SELECT *", d, forme, params);
+    if (tout && !physiques) {
+        sql += " LIMIT ?";
+        params.append(n);
+    }
+    nb::object curseur = obtenir_conn(l).attr("execute")(sql, params);
+    if (!physiques) {
+        nb::list lignes = lignes_en_entrees(curseur), gardees;
+        if (tout) return lignes;
+        for (nb::handle e : lignes)
+            if (forme.accepte_apres_sql(e.ptr())) gardees.append(e);
+        return appliquer_selection(self, gardees, s, n, true);
+    }
     const std::vector<nb::object> resolus = noms_resolus(curseur);
-    nb::list noms, canoniques;
-    for (nb::handle item : curseur.attr("description")) noms.append(item[0]);
+    std::vector<nb::object> noms;
+    for (nb::handle item : curseur.attr("description")) noms.push_back(nb::borrow(item[0]));
+    nb::list canoniques;
     nb::dict physique_de;  // id of the canonical row -> physical row
     for (nb::handle r : curseur) {
         nb::dict e = ligne_en_entree(resolus, r);
         if (!forme.accepte_apres_sql(e.ptr())) continue;
-        nb::object valeurs = nb::steal(PySequence_Tuple(r.ptr()));
-        if (!valeurs.is_valid()) throw nb::python_error();
-        nb::dict p;
-        for (size_t i = 0; i < nb::len(noms) && i < nb::len(valeurs); ++i) p[noms[i]] = valeurs[i];
         canoniques.append(e);
-        physique_de[nb::int_((uintptr_t)e.ptr())] = p;
+        physique_de[nb::int_((uintptr_t)e.ptr())] = ligne_en_entree(noms, r);
     }
     nb::object mesures;
     nb::list res;
@@ -158,106 +452,36 @@ nb::list lignes_physiques(nb::handle self, nb::handle curseur, const CriteresFor
     return res;
 }
 
-// The rows of a query with the criteria of form and the selection: SQL says what it
-// can, the rest is tested in C++ on the fetched rows; memory runs the module's filter.
-nb::list lignes_choisies(Lexique &l, nb::handle const (&bruts)[12], nb::handle const (&forme_brute)[CriteresForme::N],
-                         const Selection &s, long long n, bool physiques = false) {
-    const CriteresForme forme = CriteresForme::lire(forme_brute);
-    nb::handle self = soi(&l);
-    const bool tout = s.vide() && !forme.apres_sql();  // the limit can go to SQL or to the scan
-    if (!l.est_sqlite()) {
-        if (tout) return filtrer_memoire(l, bruts, forme_brute, n);
-        return appliquer_selection(self, filtrer_memoire(l, bruts, forme_brute, 0), s, n, false);
-    }
-    nb::object conn = obtenir_conn(l);
-    nb::list params;
-    std::string sql = requete(l, "SELECT *", bruts, forme, params);
-    if (tout && !physiques) {
-        sql += " LIMIT ?";
-        params.append(n);
-    }
-    nb::object curseur = conn.attr("execute")(sql, params);
-    if (physiques) return lignes_physiques(self, curseur, forme, s, n);
-    nb::list lignes = lignes_en_entrees(curseur);
-    if (tout) return lignes;
-    nb::list gardees;
-    for (nb::handle e : lignes)
-        if (forme.accepte_apres_sql(e.ptr())) gardees.append(e);
-    return appliquer_selection(self, gardees, s, n, true);
-}
-
-const char *const NOMS_SELECTION[3] = {"une_par_ortho", "tri", "mesures"};
-
-// The measures an export adds as columns: those of `mesures`, then those `colonnes` names.
-std::vector<int> mesures_exportees(nb::handle kwargs, nb::handle colonnes) {
-    PyObject *m = PyDict_GetItemString(kwargs.ptr(), "mesures");
-    Selection s = lire_selection("exporter", nb::none(), nb::none(), m ? nb::handle(m) : nb::none(), nb::handle());
-    if (!colonnes.is_none() && (PyList_Check(colonnes.ptr()) || PyTuple_Check(colonnes.ptr())))
+// The selection of an export: the measures `mesures` asks become columns, then
+// those `colonnes` names.
+Selection selection_export(const Demande &d, nb::handle colonnes) {
+    Selection s = d.selection("exporter");
+    if (PyList_Check(colonnes.ptr()) || PyTuple_Check(colonnes.ptr()))
         for (nb::handle c : colonnes) {
             const int i = PyUnicode_Check(c.ptr()) ? indice_mesure(utf8(c.ptr())) : -1;
             if (i >= 0 && std::find(s.colonnes.begin(), s.colonnes.end(), i) == s.colonnes.end())
                 s.colonnes.push_back(i);
         }
-    return s.colonnes;
+    return s;
 }
 
-// Whether an export asks more than the twelve criteria: then its rows are chosen
-// whole before any is written.
-bool selection_demandee(nb::handle kwargs, nb::handle colonnes) {
-    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
-        bool critere = false;
-        for (const char *n : Criteres::NOMS) critere |= nb::str(k).equal(nb::str(n));
-        if (!critere) return true;
-    }
-    return !mesures_exportees(kwargs, colonnes).empty();
+nb::list filtrer(Lexique &l, nb::handle limite, nb::kwargs kw) {
+    const Demande d(kw, true);
+    Criteres::lire(d.criteres);  // the checks, in the order of the signature
+    const long long n = entier_arg(limite, "limite");
+    return lignes_choisies(l, d, d.selection("filtrer"), n);
 }
 
-// The whole list of rows of an export that asks for a stimulus list (the limit
-// counts as the export counts it: 0 is no limit).
-nb::list lignes_export_selection(nb::handle self, nb::handle kwargs, nb::handle colonnes, long long limite) {
-    nb::handle bruts[12], forme[CriteresForme::N], selection[3];
-    const std::pair<nb::handle *, std::span<const char *const>> familles[3] = {
-        {bruts, Criteres::NOMS}, {forme, CriteresForme::NOMS}, {selection, NOMS_SELECTION}};
-    for (auto &[valeurs, noms] : familles)
-        for (size_t i = 0; i < noms.size(); ++i) valeurs[i] = nb::none();
-    nb::dict bornes;  // what is left: the bounds of the measures
-    for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
-        nb::handle *place = nullptr;
-        for (auto &[valeurs, noms] : familles)
-            for (size_t i = 0; i < noms.size(); ++i)
-                if (nb::str(k).equal(nb::str(noms[i]))) place = &valeurs[i];
-        if (place) *place = v;
-        else bornes[k] = v;
-    }
-    Criteres::lire(bruts);
-    Selection s = lire_selection("exporter", selection[0], selection[1], nb::none(), bornes);
-    s.colonnes = mesures_exportees(kwargs, colonnes);
-    Lexique &l = *nb::inst_ptr<Lexique>(self);
-    return lignes_choisies(l, bruts, forme, s, l.est_sqlite() && limite == 0 ? -1 : limite, true);
-}
-
-nb::list filtrer(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho, nb::handle tri,
-                 nb::handle mesures, nb::handle limite, nb::kwargs bornes) {
-    nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
-    Criteres::lire(bruts);  // the checks, in the order of the signature
-    long long n = entier_arg(limite, "limite");
-    const Selection s = lire_selection("filtrer", une_par_ortho, tri, mesures, bornes);
-    nb::handle forme[CriteresForme::N] = BRIVANE_FORME_VALEURS;
-    return lignes_choisies(l, bruts, forme, s, n);
-}
-
-long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho,
-                  nb::kwargs bornes) {
-    nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
-    Criteres::lire(bruts);
-    const Selection s = lire_selection("compter", une_par_ortho, nb::none(), nb::none(), bornes);
-    nb::handle forme_brute[CriteresForme::N] = BRIVANE_FORME_VALEURS;
-    const CriteresForme forme = CriteresForme::lire(forme_brute);
+long long compter(Lexique &l, nb::kwargs kw) {
+    const Demande d(kw, false);
+    Criteres::lire(d.criteres);
+    const Selection s = d.selection("compter");
+    const CriteresForme forme = CriteresForme::lire(d.forme);
     if (!l.est_sqlite() || !s.vide() || forme.apres_sql())  // rows to look at: every one of them
-        return (long long)nb::len(lignes_choisies(l, bruts, forme_brute, s, l.est_sqlite() ? -1 : 0));
-    nb::object conn = obtenir_conn(l);
+        return (long long)nb::len(lignes_choisies(l, d, s, l.est_sqlite() ? -1 : 0));
     nb::list params;
-    nb::object r = conn.attr("execute")(requete(l, "SELECT COUNT(*)", bruts, forme, params), params).attr("fetchone")();
+    nb::object r = obtenir_conn(l).attr("execute")(requete(l, "SELECT COUNT(*)", d, forme, params), params);
+    r = r.attr("fetchone")();
     return r.is_none() ? 0 : nb::cast<long long>(nb::int_(r[0]));
 }
 
@@ -266,9 +490,9 @@ long long compter(Lexique &l, BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb:
 // A column's name or declared type: text even on a connection whose text_factory
 // gives bytes (SQLite holds them as UTF-8).
 nb::list colonnes_table(nb::handle self, int position) {
-    nb::object conn = obtenir_conn(*nb::inst_ptr<Lexique>(self));
+    Lexique &l = *nb::inst_ptr<Lexique>(self);
     nb::list res;
-    for (nb::handle r : conn.attr("execute")("PRAGMA table_info(" + table_de(self) + ")").attr("fetchall")()) {
+    for (nb::handle r : obtenir_conn(l).attr("execute")("PRAGMA table_info(" + table_de(l) + ")").attr("fetchall")()) {
         nb::object v = r[position];
         if (PyBytes_Check(v.ptr())) v = v.attr("decode")("utf-8");
         res.append(v);
@@ -288,20 +512,14 @@ bool colonnes_choisies(nb::handle colonnes) { return !colonnes.is_none() && vrai
 // in `colonnes` when it is not empty), in the entry's order.
 nb::object ligne_memoire(nb::handle entree, nb::handle colonnes) {
     nb::dict d;
-    if (colonnes_choisies(colonnes)) {
-        if (PyDict_Check(entree.ptr())) {
-            for (auto [k, v] : nb::borrow<nb::dict>(entree))
-                if (contient(colonnes, k)) d[k] = v;
-        } else {
-            // Another mapping (from an overridden index): through its items().
-            for (nb::handle kv : entree.attr("items")()) {
-                nb::object k = kv[0];
-                if (contient(colonnes, k)) d[k] = kv[1];
-            }
-        }
+    if (!colonnes_choisies(colonnes)) {
+        if (PyDict_Update(d.ptr(), entree.ptr()) < 0) throw nb::python_error();
         return d;
     }
-    if (PyDict_Update(d.ptr(), entree.ptr()) < 0) throw nb::python_error();
+    // Another mapping (from an overridden index): through its items().
+    nb::object paires = PyDict_Check(entree.ptr()) ? nb::borrow<nb::dict>(entree).items() : entree.attr("items")();
+    for (nb::handle kv : paires)
+        if (contient(colonnes, kv[0])) d[kv[0]] = kv[1];
     return d;
 }
 
@@ -311,7 +529,7 @@ void exiger_colonnes(nb::handle colonnes) {
 
 // The lazy rows of an export: nothing runs before the first request, and the
 // progress function sees the running count every 5000 rows taken. The exports read
-// the same rows through brute(), without the dict made of each.
+// the same rows through suivante(false), without the dict made of each.
 struct LignesFiltrees {
     nb::object lexique, colonnes, callback, kwargs;
     long long limite = 0, compte = 0;
@@ -331,14 +549,14 @@ struct LignesFiltrees {
     void demarrer() {
         Lexique &l = *nb::inst_ptr<Lexique>(lexique);
         demarre = true;
-        nb::handle bruts[12], sans_forme[CriteresForme::N];
-        criteres_du_dict(kwargs, bruts);
-        for (auto &h : sans_forme) h = nb::none();
+        const Demande d(kwargs, true);
+        Criteres::lire(d.criteres);  // checked first, as the methods check them
+        const Selection s = selection_export(d, colonnes);
         nb::object lignes;
-        if (selection_demandee(kwargs, colonnes)) {  // a stimulus list: its rows are chosen whole first
-            lignes = lignes_export_selection(lexique, kwargs, colonnes, limite);
+        if (d.au_dela || !s.vide()) {  // a stimulus list: its rows are chosen whole first (0 is no limit)
+            lignes = lignes_choisies(l, d, s, l.est_sqlite() && limite == 0 ? -1 : limite, true);
         } else if (!l.est_sqlite()) {
-            lignes = filtrer_memoire(l, bruts, sans_forme, limite);
+            lignes = filtrer_memoire(l, d, limite);
         } else {
             sql = true;
             nb::object conn = obtenir_conn(l);
@@ -358,7 +576,7 @@ struct LignesFiltrees {
             if (connu || !sortie.is_valid())
                 for (nb::handle n : noms)
                     sel += (sel.empty() ? "" : ", ") + (contient(toutes, n) ? identifiant(n) : std::string("NULL"));
-            std::string texte = requete(l, "SELECT " + sel, bruts, CriteresForme(), params);
+            std::string texte = requete(l, "SELECT " + sel, d, CriteresForme(), params);
             if (limite != 0) {
                 texte += " LIMIT ?";
                 params.append(limite);
@@ -373,7 +591,10 @@ struct LignesFiltrees {
 
     // The next cursor row (a tuple in the order of `noms`) or filtered entry; an
     // invalid object at the end.
-    nb::object brute() {
+    // The next row, as a dict (`en_dict`: the rows of the iterator) or as the source
+    // gives it (a cursor's tuple in the order of `noms`, or a filtered entry); an
+    // invalid object at the end.
+    nb::object suivante(bool en_dict) {
         if (fini) return nb::object();
         try {
             if (en_attente) {
@@ -389,7 +610,7 @@ struct LignesFiltrees {
                 return r;
             }
             en_attente = true;
-            return r;
+            return en_dict ? ligne(r) : r;
         } catch (...) {
             suspendre_si_fin_forcee();
             fermer();
@@ -406,21 +627,6 @@ struct LignesFiltrees {
             if (PyDict_SetItem(d.ptr(), noms[i++].ptr(), v.ptr()) < 0) throw nb::python_error();
         }
         return d;
-    }
-
-    nb::object suivant() {
-        nb::object r = brute();
-        if (!r.is_valid()) {
-            PyErr_SetNone(PyExc_StopIteration);
-            throw nb::python_error();
-        }
-        try {
-            return ligne(r);
-        } catch (...) {
-            suspendre_si_fin_forcee();
-            fermer();
-            throw;
-        }
     }
 
     void fermer() {
@@ -443,29 +649,22 @@ nb::object iter_filtered_rows(nb::handle self, nb::handle colonnes, nb::handle l
 
 // ------------------------------------------------------------------ interrupts
 
-// Interrupts: the export loops look at pending signals every few thousand rows, so
-// that Ctrl-C stops an export of the whole lexicon at once.
-constexpr long long PAS_SIGNAUX = 4096;
-
-void verifier_signaux(long long rang) {
-    if (rang % PAS_SIGNAUX == 0 && PyErr_CheckSignals() < 0) throw nb::python_error();
-}
-
-// The same inside the long statements of a SQLite export (a batch, an index, VACUUM):
+// The export loops look at pending signals every few thousand rows (see
+// LignesExport), so that Ctrl-C stops an export of the whole lexicon at once; the
+// same inside the long statements of a SQLite export (a batch, an index, VACUUM):
 // SQLite calls the handler every few thousand steps and abandons the statement once a
 // signal handler raised; that exception (KeyboardInterrupt), not the database's
 // "interrupted", is what `relancer` makes the export raise. The handler is removed
 // when the export leaves the connection.
 class SignauxSqlite {
 public:
-    explicit SignauxSqlite(nb::handle conn) : conn_(nb::borrow(conn)), recue_(std::make_shared<Recue>()) {
-        std::shared_ptr<Recue> recue = recue_;
-        nb::object f = nb::cpp_function([recue]() -> int {
+    explicit SignauxSqlite(nb::handle conn) : conn_(nb::borrow(conn)) {
+        auto recue = recue_;
+        conn_.attr("set_progress_handler")(nb::cpp_function([recue]() -> int {
             if (PyErr_CheckSignals() == 0) return 0;
-            recue->erreur.emplace();  // fetches the handler's exception
+            recue->emplace();  // fetches the handler's exception
             return 1;
-        });
-        conn_.attr("set_progress_handler")(f, 20000);
+        }), 20000);
     }
     ~SignauxSqlite() {
         PyObject *t, *v, *tb;
@@ -475,22 +674,18 @@ public:
         PyErr_Restore(t, v, tb);
     }
     SignauxSqlite(const SignauxSqlite &) = delete;
-    SignauxSqlite &operator=(const SignauxSqlite &) = delete;
 
     // Throws the exception of an interrupt met in a statement, if there was one.
     void relancer() {
-        if (!recue_->erreur) return;
-        nb::python_error e = std::move(*recue_->erreur);
-        recue_->erreur.reset();
+        if (!*recue_) return;
+        nb::python_error e = std::move(**recue_);
+        recue_->reset();
         throw e;
     }
 
 private:
-    struct Recue {
-        std::optional<nb::python_error> erreur;
-    };
     nb::object conn_;
-    std::shared_ptr<Recue> recue_;
+    std::shared_ptr<std::optional<nb::python_error>> recue_ = std::make_shared<std::optional<nb::python_error>>();
 };
 
 // ------------------------------------------------------------------ rows of an export
@@ -541,13 +736,13 @@ public:
 
     // The next row, or an invalid object at the end.
     nb::object suivante() {
-        verifier_signaux(++rang_);
+        if (++rang_ % 4096 == 0 && PyErr_CheckSignals() < 0) throw nb::python_error();
         if (!directes_) {
             nb::object r = nb::steal(PyIter_Next(generiques_.ptr()));
             if (!r.is_valid() && PyErr_Occurred()) throw nb::python_error();
             return r.is_valid() ? par_nom(r) : r;
         }
-        nb::object r = directes_->brute();
+        nb::object r = directes_->suivante(false);
         if (!r.is_valid() || (directes_->sql && PyTuple_CheckExact(r.ptr()))) return r;  // already the export's values
         if (directes_->sql) {
             nb::object t = nb::steal(PySequence_Tuple(r.ptr()));  // a cursor's own kind of row
@@ -584,11 +779,6 @@ std::string octets_chemin(nb::handle chemin) {
     std::string octets(PyBytes_AS_STRING(b.ptr()), size_t(PyBytes_GET_SIZE(b.ptr())));
     if (octets.find('\0') != std::string::npos) throw nb::value_error("embedded null byte");
     return octets;
-}
-
-// A path in the operating system's bytes, as the host's functions take it.
-nb::object chemin_hote(const std::string &octets) {
-    return nb::module_::import_("os").attr("fsdecode")(nb::bytes(octets.data(), octets.size()));
 }
 
 // Turns the operating system's failures into the OSError naming `nom`.
@@ -742,73 +932,54 @@ nb::list entete_memoire(Lexique &l) {
     return noms;
 }
 
-void rappel_final(nb::handle callback, long long compte) {
-    if (!callback.is_none() && vrai(callback.ptr())) callback(compte);
+// ------------------------------------------------------------------ writers
+
+// The columns of an export and, for SQLite, the type of each: a CSV export that names
+// its columns writes them as given; otherwise the source's columns that `colonnes`
+// keeps (declared types on SQLite, TEXT in memory), then the measures asked.
+struct Colonnes {
+    nb::list noms, types;
+};
+
+Colonnes colonnes_export(nb::handle self, nb::handle colonnes, const Selection &s, bool csv) {
+    Lexique &l = *nb::inst_ptr<Lexique>(self);
+    const bool sql = l.est_sqlite(), choisies = colonnes_choisies(colonnes);
+    Colonnes r;
+    if (csv && choisies) {
+        r.noms = nb::list(colonnes);
+        return r;
+    }
+    nb::list noms = sql ? colonnes_table(self, 1) : entete_memoire(l);
+    nb::list types = sql && !csv ? colonnes_table(self, 2) : noms;
+    for (size_t i = 0; i < nb::len(noms); ++i) {
+        if (choisies && !contient(colonnes, noms[i])) continue;
+        r.noms.append(noms[i]);
+        r.types.append(sql ? nb::str(types[i]) : nb::str("TEXT"));
+    }
+    for (int i : s.colonnes) {  // measure columns of a stimulus list
+        r.noms.append(NOMS_MESURES[i]);
+        r.types.append(i < 2 ? "REAL" : "INTEGER");
+    }
+    return r;
 }
 
-long long exporter_csv(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
-                       nb::handle callback, nb::kwargs kwargs) {
-    exiger_colonnes(colonnes);
-    long long limite = entier_arg(limite_o, "limite");
-    Lexique &l = *nb::inst_ptr<Lexique>(self);
-    nb::list entete = colonnes_choisies(colonnes) ? nb::list(colonnes)
-                      : l.est_sqlite()            ? colonnes_table(self, 1)
-                                                  : entete_memoire(l);
-    if (!colonnes_choisies(colonnes))
-        for (int i : mesures_exportees(kwargs, colonnes)) entete.append(NOMS_MESURES[i]);
-
-    Sortie s(l, sortie);
+long long ecrire_csv(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
     std::string texte;
-    ligne_csv(texte, entete);  // header fields go through the same rules as values
-    LignesExport lignes(self, entete, colonnes, limite, callback, kwargs);
+    ligne_csv(texte, c.noms);  // header fields go through the same rules as values
     long long compte = 0;
     for (nb::object r = lignes.suivante(); r.is_valid(); r = lignes.suivante()) {
         ligne_csv(texte, r);
         ++compte;
         if (texte.size() >= (1u << 20)) {
-            s.ecrire(texte);
+            dest.ecrire(texte);
             texte.clear();
         }
     }
-    s.ecrire(texte);
-    rappel_final(callback, compte);  // before installing: an export that fails replaces nothing
-    s.installer();
+    dest.ecrire(texte);
     return compte;
 }
 
 // ------------------------------------------------------------------ SQLite writer
-
-struct Schema {
-    nb::list noms, types;
-    std::string definitions, colonnes, marques;
-};
-
-Schema schema_export(nb::handle self, nb::handle colonnes, nb::handle kwargs) {
-    Lexique &l = *nb::inst_ptr<Lexique>(self);
-    const bool sql = l.est_sqlite(), choisies = colonnes_choisies(colonnes);
-    nb::list noms = sql ? colonnes_table(self, 1) : entete_memoire(l), types = sql ? colonnes_table(self, 2) : noms;
-    Schema s;
-    for (size_t i = 0; i < nb::len(noms); ++i) {
-        if (choisies && !contient(colonnes, noms[i])) continue;
-        nb::str type = sql ? nb::str(types[i]) : nb::str("TEXT");
-        const std::string id = identifiant(noms[i]), sep = s.colonnes.empty() ? "" : ", ";
-        s.noms.append(noms[i]);
-        s.types.append(type);
-        s.definitions += sep + id + " " + nb::cast<std::string>(type);
-        s.colonnes += sep + id;
-        s.marques += sep + "?";
-    }
-    for (int i : mesures_exportees(kwargs, colonnes)) {  // measure columns of a stimulus list
-        const char *type = i < 2 ? "REAL" : "INTEGER";
-        const std::string id = identifiant(nb::str(NOMS_MESURES[i])), sep = s.colonnes.empty() ? "" : ", ";
-        s.noms.append(NOMS_MESURES[i]);
-        s.types.append(type);
-        s.definitions += sep + id + " " + type;
-        s.colonnes += sep + id;
-        s.marques += sep + "?";
-    }
-    return s;
-}
 
 // The export's database on `conn`: its table, the rows, the indexes of the exported
 // columns, then VACUUM. The file is a temporary one, deleted on any failure and
@@ -817,12 +988,19 @@ Schema schema_export(nb::handle self, nb::handle colonnes, nb::handle kwargs) {
 // read-only anywhere (a write-ahead log needs a writable folder) and leaves no -wal or
 // -shm file beside it. Rows go in by the sqlite3 module's executemany, one transaction
 // per batch, so that its adapters and its binding rules decide what is stored.
-long long construire(nb::handle conn, const Schema &s, LignesExport &lignes) {
+long long construire(nb::handle conn, const Colonnes &c, LignesExport &lignes) {
     constexpr size_t LOT = 10000;
+    std::string definitions, noms, marques;
+    for (size_t i = 0; i < nb::len(c.noms); ++i) {
+        const std::string id = identifiant(c.noms[i]), sep = i ? ", " : "";
+        definitions += sep + id + " " + nb::cast<std::string>(c.types[i]);
+        noms += sep + id;
+        marques += sep + "?";
+    }
     for (const char *p : {"PRAGMA journal_mode=OFF", "PRAGMA synchronous=OFF"}) conn.attr("execute")(p);
-    conn.attr("execute")("CREATE TABLE formes (" + s.definitions + ")");
+    conn.attr("execute")("CREATE TABLE formes (" + definitions + ")");
     conn.attr("commit")();
-    const std::string insertion = "INSERT INTO formes (" + s.colonnes + ") VALUES (" + s.marques + ")";
+    const std::string insertion = "INSERT INTO formes (" + noms + ") VALUES (" + marques + ")";
     long long compte = 0;
     nb::list lot;
     for (bool fin = false; !fin;) {
@@ -841,7 +1019,7 @@ long long construire(nb::handle conn, const Schema &s, LignesExport &lignes) {
     const char *index[6][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
                                {"cgram", ""}, {"illustrable", ""}, {"nb_syllabes", ""}};
     for (auto &ix : index)
-        if (contient(s.noms, nb::str(ix[0])))
+        if (contient(c.noms, nb::str(ix[0])))
             conn.attr("execute")(std::string("CREATE INDEX IF NOT EXISTS idx_") + ix[0] + " ON formes(\"" + ix[0] +
                                  "\"" + ix[1] + ")");
     conn.attr("commit")();
@@ -850,20 +1028,16 @@ long long construire(nb::handle conn, const Schema &s, LignesExport &lignes) {
     return compte;
 }
 
-long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
-                          nb::handle callback, nb::kwargs kwargs) {
-    exiger_colonnes(colonnes);
-    long long limite = entier_arg(limite_o, "limite");
-    Schema s = schema_export(self, colonnes, kwargs);
-    Sortie dest(*nb::inst_ptr<Lexique>(self), sortie);
+long long ecrire_sqlite(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
     dest.fermer();  // SQLite opens the path itself
-    nb::object conn = liens().sqlite3.attr("connect")(chemin_hote(dest.fichier->chemin()));
+    const std::string &octets = dest.fichier->chemin();
+    nb::object conn = liens().sqlite3.attr("connect")(
+        nb::module_::import_("os").attr("fsdecode")(nb::bytes(octets.data(), octets.size())));
     long long compte;
     std::optional<SignauxSqlite> signaux;
     try {
         signaux.emplace(conn);
-        LignesExport lignes(self, s.noms, colonnes, limite, callback, kwargs);
-        compte = construire(conn, s, lignes);
+        compte = construire(conn, c, lignes);
         signaux.reset();
     } catch (...) {
         suspendre_si_fin_forcee();
@@ -872,14 +1046,25 @@ long long exporter_sqlite(nb::handle self, nb::handle sortie, nb::handle colonne
         throw;
     }
     conn.attr("close")();
-    rappel_final(callback, compte);
+    return compte;
+}
+
+// _exporter_csv and _exporter_sqlite.
+long long exporter_vers(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
+                        nb::handle callback, nb::handle kwargs, bool csv) {
+    exiger_colonnes(colonnes);
+    const long long limite = entier_arg(limite_o, "limite");
+    const Colonnes c = colonnes_export(self, colonnes, selection_export(Demande(kwargs, true), colonnes), csv);
+    Sortie dest(*nb::inst_ptr<Lexique>(self), sortie);
+    LignesExport lignes(self, c.noms, colonnes, limite, callback, kwargs);
+    const long long compte = csv ? ecrire_csv(dest, c, lignes) : ecrire_sqlite(dest, c, lignes);
+    if (!callback.is_none() && vrai(callback.ptr())) callback(compte);  // before installing: a failure replaces nothing
     dest.installer();
     return compte;
 }
 
-long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes,
-                   BRIVANE_CRITERES_PARAMS, BRIVANE_FORME_PARAMS, nb::handle une_par_ortho, nb::handle tri,
-                   nb::handle mesures, nb::handle limite, nb::handle callback, nb::kwargs bornes) {
+long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes, nb::handle limite,
+                   nb::handle callback, nb::kwargs kwargs) {
     exiger_str(format, "format");
     const bool sqlite = nb::str(format).equal(nb::str("sqlite"));
     if (!sqlite && !nb::str(format).equal(nb::str("csv"))) {
@@ -887,28 +1072,25 @@ long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::ha
         throw nb::python_error();
     }
     exiger_colonnes(colonnes);
-    nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
-    Criteres::lire(bruts);  // type checks only: the mapping below passes the values on as given
-    long long n = entier_arg(limite, "limite");
-    nb::handle forme[CriteresForme::N] = BRIVANE_FORME_VALEURS;
-    CriteresForme::lire(forme);
-    lire_selection("exporter", une_par_ortho, tri, mesures, bornes);
+    const Demande d(kwargs, true);
+    Criteres::lire(d.criteres);  // type checks only: the keywords below pass the values on as given
+    const long long n = entier_arg(limite, "limite");
+    CriteresForme::lire(d.forme);
+    d.selection("exporter");
     nb::object chemin = liens().Path(sortie);
-    nb::dict kw;
-    for (int i = 0; i < 12; ++i) kw[Criteres::NOMS[i]] = bruts[i];
-    // What a stimulus list asks goes on only when asked: the plain export stays as it was.
-    for (int i = 0; i < CriteresForme::N; ++i)
-        if (!forme[i].is_none()) kw[CriteresForme::NOMS[i]] = forme[i];
-    nb::handle selection[3] = {une_par_ortho, tri, mesures};
-    for (int i = 0; i < 3; ++i)
-        if (!selection[i].is_none() && selection[i].ptr() != Py_False) kw[NOMS_SELECTION[i]] = selection[i];
-    for (auto [k, v] : bornes)
-        if (!v.is_none()) kw[k] = v;
+    nb::dict kw = d.mots_cles(Demande::TOUS);
     kw["colonnes"] = colonnes;
     kw["limite"] = n;
     kw["callback"] = callback;
-    const char *methode = sqlite ? "_exporter_sqlite" : "_exporter_csv";
-    return nb::cast<long long>(nb::int_(self.attr(methode)(chemin, **kw)));
+    return nb::cast<long long>(nb::int_(self.attr(sqlite ? "_exporter_sqlite" : "_exporter_csv")(chemin, **kw)));
+}
+
+// _build_filter_clauses as nanobind calls it: one argument per criterion.
+template <size_t... I> auto clauses(std::index_sequence<I...>) {
+    return [](Lexique &, Poignee<I>... v) {
+        const nb::handle b[] = {v...};
+        return Criteres::lire(b).clauses_sql();
+    };
 }
 
 }  // namespace
@@ -920,28 +1102,30 @@ void lier_filtre(ClasseLexique &c) {
         .def("__next__", [](LignesFiltrees &it) {
             Passage p;
             Verrou v(lexique_de(it.lexique));
-            return it.suivant();
+            nb::object r = it.suivante(true);
+            if (!r.is_valid()) {
+                PyErr_SetNone(PyExc_StopIteration);
+                throw nb::python_error();
+            }
+            return r;
         })
         .def("close", [](LignesFiltrees &it) {
             Verrou v(lexique_de(it.lexique));
             it.fermer();
         }, "Abandonne l'iteration et libere le curseur.");
 
-    c.def("_build_filter_clauses",
-          [](Lexique &, BRIVANE_CRITERES_PARAMS) {
-              nb::handle bruts[12] = BRIVANE_CRITERES_VALEURS;
-              return Criteres::lire(bruts).clauses_sql();
-          },
-          nb::kw_only(), BRIVANE_CRITERES_ARGS,
-          nb::sig("def _build_filter_clauses(self, *, " BRIVANE_CRITERES_SIG ") -> tuple[list[str], list[Any]]"),
-          "Construit les clauses WHERE et parametres pour les filtres.");
-    c.def("filtrer", &filtrer, nb::kw_only(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
-          nb::arg("une_par_ortho").none() = false, nb::arg("tri").none() = nb::none(),
-          nb::arg("mesures").none() = false, nb::arg("limite").none() = 100, nb::arg("criteres_mesures"),
-          nb::sig("def filtrer(self, *, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
-                  ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
-                  "mesures: bool | list[str] = False, limite: int = 100, **criteres_mesures: float | None) "
-                  "-> list[dict[str, Any]]"),
+    std::apply([&](auto... a) {
+        c.def("_build_filter_clauses", clauses(std::make_index_sequence<12>()), nb::kw_only(), a...,
+              nb::sig(("def _build_filter_clauses(self, *, " + signature_de(Criteres::PARAMETRES) +
+                       ") -> tuple[list[str], list[Any]]").c_str()),
+              "Construit les clauses WHERE et parametres pour les filtres.");
+    }, args_de(Criteres::PARAMETRES));
+    const std::string criteres = signature_de(Criteres::PARAMETRES) + ", " + signature_de(CriteresForme::PARAMETRES);
+    c.def("filtrer", &filtrer, nb::kw_only(), nb::arg("limite").none() = 100, nb::arg("criteres_mesures"),
+          nb::sig(("def filtrer(self, *, " + criteres +
+                   ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
+                   "mesures: bool | list[str] = False, limite: int = 100, **criteres_mesures: float | None) "
+                   "-> list[dict[str, Any]]").c_str()),
           "Filtre multi-critere sur l'ensemble du lexique.\n\n" BRIVANE_SELECTION_DOC
           "tri : une colonne ou une liste de colonnes (\"-freq\" = decroissant), noms\n"
           "canoniques ou mesures ; tri stable, en nombres quand toutes les valeurs non vides\n"
@@ -949,10 +1133,9 @@ void lier_filtre(ClasseLexique &c) {
           "code) ; les valeurs vides (None, blancs, NaN) toujours en dernier. mesures :\n"
           "True (les huit) ou une liste de noms, ajoutees aux lignes, qui sont alors des\n"
           "copies. La limite s'applique apres le tri.");
-    c.def("compter", &compter, nb::kw_only(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
-          nb::arg("une_par_ortho").none() = false, nb::arg("criteres_mesures"),
-          nb::sig("def compter(self, *, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
-                  ", une_par_ortho: bool = False, **criteres_mesures: float | None) -> int"),
+    c.def("compter", &compter, nb::arg("criteres_mesures"),
+          nb::sig(("def compter(self, *, " + criteres +
+                   ", une_par_ortho: bool = False, **criteres_mesures: float | None) -> int").c_str()),
           "Compte les formes matchant les filtres (sans les charger).\n\n" BRIVANE_SELECTION_DOC);
     c.def("_iter_filtered_rows", &iter_filtered_rows, nb::kw_only(), nb::arg("colonnes").none() = nb::none(),
           nb::arg("limite").none() = 0, nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
@@ -960,32 +1143,32 @@ void lier_filtre(ClasseLexique &c) {
                   "callback: Callable[[int], object] | None = None, **filter_kwargs: Any) "
                   "-> Iterator[dict[str, Any]]"),
           "Itere sur les lignes filtrees (generateur).");
-    c.def("_exporter_csv", &exporter_csv, nb::arg("output_path").none(), nb::kw_only(),
-          nb::arg("colonnes").none() = nb::none(), nb::arg("limite").none() = 0,
-          nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
-          nb::sig("def _exporter_csv(self, output_path: os.PathLike[str], *, colonnes: list[str] | None = None, "
-                  "limite: int = 0, callback: Callable[[int], object] | None = None, **filter_kwargs: Any) -> int"),
-          "Exporte en CSV.\n\n"
-          "Le fichier est ecrit a cote de la destination puis renomme une fois complet :\n"
-          "une erreur laisse intact le fichier qui existait.");
-    c.def("_exporter_sqlite", &exporter_sqlite, nb::arg("output_path").none(), nb::kw_only(),
-          nb::arg("colonnes").none() = nb::none(), nb::arg("limite").none() = 0,
-          nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
-          nb::sig("def _exporter_sqlite(self, output_path: os.PathLike[str], *, colonnes: list[str] | None = None, "
-                  "limite: int = 0, callback: Callable[[int], object] | None = None, **filter_kwargs: Any) -> int"),
-          "Exporte en SQLite.\n\n"
-          "La base est construite a cote de la destination puis renommee une fois complete :\n"
-          "une erreur laisse intact le fichier qui existait.");
+    for (const bool csv : {true, false}) {
+        const std::string nom = csv ? "_exporter_csv" : "_exporter_sqlite";
+        c.def(nom.c_str(),
+              [csv](nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite, nb::handle callback,
+                    nb::kwargs kw) { return exporter_vers(self, sortie, colonnes, limite, callback, kw, csv); },
+              nb::arg("output_path").none(), nb::kw_only(), nb::arg("colonnes").none() = nb::none(),
+              nb::arg("limite").none() = 0, nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
+              nb::sig(("def " + nom + "(self, output_path: os.PathLike[str], *, colonnes: list[str] | None = None, "
+                       "limite: int = 0, callback: Callable[[int], object] | None = None, **filter_kwargs: Any) -> int")
+                          .c_str()),
+              csv ? "Exporte en CSV.\n\n"
+                    "Le fichier est ecrit a cote de la destination puis renomme une fois complet :\n"
+                    "une erreur laisse intact le fichier qui existait."
+                  : "Exporte en SQLite.\n\n"
+                    "La base est construite a cote de la destination puis renommee une fois complete :\n"
+                    "une erreur laisse intact le fichier qui existait.");
+    }
     c.def("exporter", &exporter, nb::arg("output_path").none(), nb::kw_only(), nb::arg("format").none() = "csv",
-          nb::arg("colonnes").none() = nb::none(), BRIVANE_CRITERES_ARGS, BRIVANE_FORME_ARGS,
-          nb::arg("une_par_ortho").none() = false, nb::arg("tri").none() = nb::none(),
-          nb::arg("mesures").none() = false, nb::arg("limite").none() = 0,
+          nb::arg("colonnes").none() = nb::none(), nb::arg("limite").none() = 0,
           nb::arg("callback").none() = nb::none(), nb::arg("criteres_mesures"),
-          nb::sig("def exporter(self, output_path: str | os.PathLike[str], *, format: str = 'csv', "
-                  "colonnes: list[str] | None = None, " BRIVANE_CRITERES_SIG ", " BRIVANE_FORME_SIG
-                  ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
-                  "mesures: bool | list[str] = False, limite: int = 0, "
-                  "callback: Callable[[int], object] | None = None, **criteres_mesures: float | None) -> int"),
+          nb::sig(("def exporter(self, output_path: str | os.PathLike[str], *, format: str = 'csv', "
+                   "colonnes: list[str] | None = None, " + criteres +
+                   ", une_par_ortho: bool = False, tri: str | list[str] | None = None, "
+                   "mesures: bool | list[str] = False, limite: int = 0, "
+                   "callback: Callable[[int], object] | None = None, **criteres_mesures: float | None) -> int")
+                      .c_str()),
           "Exporte un sous-ensemble filtre du lexique.\n\n"
           "Args:\n"
           "    output_path: Chemin du fichier de sortie\n"
