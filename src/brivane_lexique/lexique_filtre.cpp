@@ -1063,6 +1063,13 @@ long long exporter_vers(nb::handle self, nb::handle sortie, nb::handle colonnes,
     return compte;
 }
 
+// The two export methods: the Lexique class binds plain functions (see ClasseLexique).
+template <bool CSV>
+long long exporter_methode(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite,
+                           nb::handle callback, nb::kwargs kw) {
+    return exporter_vers(self, sortie, colonnes, limite, callback, kw, CSV);
+}
+
 long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes, nb::handle limite,
                    nb::handle callback, nb::kwargs kwargs) {
     exiger_str(format, "format");
@@ -1146,8 +1153,7 @@ void lier_filtre(ClasseLexique &c) {
     for (const bool csv : {true, false}) {
         const std::string nom = csv ? "_exporter_csv" : "_exporter_sqlite";
         c.def(nom.c_str(),
-              [csv](nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite, nb::handle callback,
-                    nb::kwargs kw) { return exporter_vers(self, sortie, colonnes, limite, callback, kw, csv); },
+              csv ? &exporter_methode<true> : &exporter_methode<false>,
               nb::arg("output_path").none(), nb::kw_only(), nb::arg("colonnes").none() = nb::none(),
               nb::arg("limite").none() = 0, nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
               nb::sig(("def " + nom + "(self, output_path: os.PathLike[str], *, colonnes: list[str] | None = None, "
