@@ -104,16 +104,21 @@ public:
     // prefix of row e, is at least the least over j of D[k][j] plus a bound of the cost
     // of the rest of `mot` (a = m - j symbols, x of them in `absents`) against b
     // symbols, which match at most min(b, a - x) of them: max(a, b) - min(b, a - x),
-    // least over b at max(x, a - bmax, bmin - a + x). Stops at the first column within
-    // `limite`.
+    // least over b at max(x, a - bmax, bmin - a + x). Only the columns where D[k][j]
+    // = lev(prefix, mot[:j]) >= |k - j| can be within `limite` are looked at, and the
+    // first one found within it ends the search: the answer exceeds `limite` exactly
+    // when the bound does.
     uint32_t minimum_suffixes(const Etat &e, size_t k, uint32_t bmin, uint32_t bmax, uint64_t absents,
                               uint32_t limite) const {
         const int64_t m = m_, haut = int64_t(bmax), bas = int64_t(bmin);
-        int64_t dj = int64_t(k), x = bits(absents & sous(m_)), meilleur = INT64_MAX;
-        for (int64_t j = 0;; ++j) {
+        const int64_t debut = std::max<int64_t>(0, int64_t(k) - int64_t(limite));
+        const int64_t fin = std::min<int64_t>(m, int64_t(k) + int64_t(limite));
+        int64_t dj = debut == 0 ? int64_t(k) : int64_t(valeur(e, k, uint32_t(debut)));
+        int64_t x = bits(absents & sous(m_) & ~sous(uint32_t(debut))), meilleur = INT64_MAX;
+        for (int64_t j = debut; j <= fin; ++j) {
             const int64_t a = m - j;
             meilleur = std::min(meilleur, dj + std::max({x, a - haut, bas - a + x}));
-            if (meilleur <= int64_t(limite) || j == m) break;
+            if (meilleur <= int64_t(limite) || j == fin) break;
             dj += int64_t((e.vp >> j) & 1) - int64_t((e.vn >> j) & 1);
             x -= int64_t((absents >> j) & 1);
         }
@@ -362,9 +367,6 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
         if (r > 0 && r - 1 == haut.prefere) continue;
         const uint32_t noeud = haut.premier + (r == 0 ? haut.prefere : r - 1);
         const Noeud &nd = t.noeuds[noeud];
-        // Its children are the next thing read if it is kept: their load overlaps the
-        // work on its row.
-        __builtin_prefetch(&t.noeuds[nd.premier]);
         const size_t k = pile.size();  // depth of `noeud`
         const auto &e = etats[k] = ligne.avancer(etats[k - 1], nd.symbole);
         const bool libre = haut.libre || ligne.valeur(e, k, uint32_t(h)) <= d_moitie;
@@ -373,6 +375,9 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
             continue;
         const uint32_t lmin = std::max(nd.lmin, uint32_t(k + 1));
         if (borne_longueurs(ligne, e, k, lmin, nd.lmax) > limite) continue;
+        // Its children are read next if the other bounds keep it: their load overlaps
+        // the work on those bounds (asked earlier, it costs the many nodes left here).
+        __builtin_prefetch(&t.noeuds[nd.premier]);
         const uint64_t absents = ligne.absents(haut.absents, haut.dessous & ~nd.dessous, haut.deux & ~nd.deux);
         if (ligne.minimum_manque(e, absents) > limite) continue;
         if (ligne.minimum_suffixes(e, k, lmin - uint32_t(k), nd.lmax - uint32_t(k), absents, limite) > limite) continue;
