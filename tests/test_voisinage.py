@@ -170,6 +170,32 @@ def test_distance_moyenne_symboles_repetes(chemins, graine, alphabet, autres):
         assert [_voisinage.distance_moyenne(c, mots, n) for c in cibles[::5]] == attendu[::5], n
 
 
+def familles_de_suffixes(graine):
+    """Stems each followed by endings of very different lengths, over a part of the alphabet."""
+    rng = random.Random(graine)
+    mots = []
+    for _ in range(25):
+        radical = "".join(rng.choice("abcdefghij") for _ in range(rng.randint(1, 6)))
+        mots += [radical + "".join(rng.choice("efghijklmn") for _ in range(rng.randint(0, 14))) for _ in range(5)]
+    # Long pseudowords of letters the words mostly lack, runs of one letter, targets shorter
+    # than the words that share their beginning, and words with their ending doubled.
+    cibles = ["".join(rng.choice("abcdopqrst") for _ in range(rng.randint(12, 30))) for _ in range(8)]
+    cibles += [rng.choice("aeko") * rng.randint(5, 25) for _ in range(4)]
+    cibles += [w[:rng.randint(1, 3)] for w in mots[:6]] + [w + w[-4:] * 3 for w in mots[6:12]]
+    return mots, cibles
+
+
+@pytest.mark.parametrize("graine", range(4))
+def test_distance_moyenne_suffixes_de_longueurs_variees(chemins, graine):
+    # Below one stem the endings are short and long, and lack most of the target's
+    # letters: the bound that weighs the missing letters against the lengths left.
+    mots, cibles = familles_de_suffixes(graine)
+    for n in (1, 3, 20):
+        attendu = [pytest.approx(ref_distance(c, mots, n)) for c in cibles]
+        assert _voisinage.distances_moyennes(cibles, mots, n) == attendu, n
+        assert [_voisinage.distance_moyenne(c, mots, n) for c in cibles[::4]] == attendu[::4], n
+
+
 def copies_d_un_long_mot(graine, longueur, alphabet):
     """Copies of one long word with a few edits each (near one another), and short words."""
     rng = random.Random(graine)

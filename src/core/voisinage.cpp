@@ -100,6 +100,30 @@ public:
     uint32_t minimum_manque(const Etat &e, uint64_t absents) const {
         return uint32_t(std::max<int64_t>(0, int64_t(e.score) - bits(e.vp & ~absents)));
     }
+    // The distance to the words k + b symbols long, b in [bmin, bmax], that extend the
+    // prefix of row e, is at least the least over j of D[k][j] plus a bound of the cost
+    // of the rest of `mot` (a = m - j symbols, x of them in `absents`) against b
+    // symbols, which match at most min(b, a - x) of them: max(a, b) - min(b, a - x),
+    // least over b at max(x, a - bmax, bmin - a + x). Only the columns where D[k][j]
+    // = lev(prefix, mot[:j]) >= |k - j| can be within `limite` are looked at, and the
+    // first one found within it ends the search: the answer exceeds `limite` exactly
+    // when the bound does.
+    uint32_t minimum_suffixes(const Etat &e, size_t k, uint32_t bmin, uint32_t bmax, uint64_t absents,
+                              uint32_t limite) const {
+        const int64_t m = m_, haut = int64_t(bmax), bas = int64_t(bmin);
+        const int64_t debut = std::max<int64_t>(0, int64_t(k) - int64_t(limite));
+        const int64_t fin = std::min<int64_t>(m, int64_t(k) + int64_t(limite));
+        int64_t dj = debut == 0 ? int64_t(k) : int64_t(valeur(e, k, uint32_t(debut)));
+        int64_t x = bits(absents & sous(m_) & ~sous(uint32_t(debut))), meilleur = INT64_MAX;
+        for (int64_t j = debut; j <= fin; ++j) {
+            const int64_t a = m - j;
+            meilleur = std::min(meilleur, dj + std::max({x, a - haut, bas - a + x}));
+            if (meilleur <= int64_t(limite) || j == fin) break;
+            dj += int64_t((e.vp >> j) & 1) - int64_t((e.vn >> j) & 1);
+            x -= int64_t((absents >> j) & 1);
+        }
+        return uint32_t(std::max<int64_t>(0, meilleur));
+    }
 
 private:
     static uint64_t sous(uint32_t j) { return j >= 64 ? ~uint64_t(0) : (uint64_t(1) << j) - 1; }
@@ -135,6 +159,7 @@ public:
     // Long words are rare enough to go without the bound of the missing symbols.
     uint64_t absents(uint64_t, uint64_t, uint64_t) const { return 0; }
     uint32_t minimum_manque(const Etat &, uint64_t) const { return 0; }
+    uint32_t minimum_suffixes(const Etat &, size_t, uint32_t, uint32_t, uint64_t, uint32_t) const { return 0; }
 
 private:
     std::u32string_view mot_;
@@ -179,6 +204,7 @@ size_t distance_levenshtein(std::u32string_view a, std::u32string_view b) {
 
 void ArbreVoisinage::Trie::construire(const std::vector<Chaine> &mots) {
     noeuds.assign(1, Noeud{});
+    comptes.assign(1, 0);
     // The children of a node are allocated together, and the blocks in depth-first
     // order, so that a subtree lies in one stretch of memory: the searches walk
     // subtrees. Each task is a node and the range of sorted words sharing its prefix.
@@ -192,7 +218,7 @@ void ArbreVoisinage::Trie::construire(const std::vector<Chaine> &mots) {
         pile.pop_back();
         uint32_t lo = tache.lo, p = tache.profondeur;
         Noeud &nd = noeuds[tache.noeud];
-        nd.compte = tache.hi - tache.lo;
+        comptes[tache.noeud] = tache.hi - tache.lo;
         uint32_t mn = UINT32_MAX, mx = 0;
         for (uint32_t i = tache.lo; i < tache.hi; ++i) {
             mn = std::min<uint32_t>(mn, uint32_t(mots[i].size()));
@@ -209,6 +235,7 @@ void ArbreVoisinage::Trie::construire(const std::vector<Chaine> &mots) {
             while (j < tache.hi && mots[j][p] == c) ++j;
             enfants_de.push_back({uint32_t(noeuds.size()), i, j, p + 1});
             noeuds.push_back(Noeud{});  // `nd` is not used past this point
+            comptes.push_back(0);
             noeuds.back().symbole = c;
             i = j;
         }
@@ -348,8 +375,12 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
             continue;
         const uint32_t lmin = std::max(nd.lmin, uint32_t(k + 1));
         if (borne_longueurs(ligne, e, k, lmin, nd.lmax) > limite) continue;
+        // Its children are read next if the other bounds keep it: their load overlaps
+        // the work on those bounds (asked earlier, it costs the many nodes left here).
+        __builtin_prefetch(&t.noeuds[nd.premier]);
         const uint64_t absents = ligne.absents(haut.absents, haut.dessous & ~nd.dessous, haut.deux & ~nd.deux);
         if (ligne.minimum_manque(e, absents) > limite) continue;
+        if (ligne.minimum_suffixes(e, k, lmin - uint32_t(k), nd.lmax - uint32_t(k), absents, limite) > limite) continue;
         // Off the path of `mot`, the order of the children does not matter.
         pile.push_back(cadre(noeud, k, haut.chemin && r == 0, libre, absents));
     }
@@ -586,7 +617,7 @@ size_t ArbreVoisinage::point_unicite(Vue texte) const {
     for (size_t k = 0; k < mot.size(); ++k) {
         noeud = avant_.enfant(noeud, mot[k]);
         if (noeud == AUCUN) return k + 1;
-        if (avant_.noeuds[noeud].compte - soi == 0) return k + 1;
+        if (avant_.comptes[noeud] - soi == 0) return k + 1;
     }
     return mot.size() + 1;
 }

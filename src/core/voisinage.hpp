@@ -53,16 +53,19 @@ public:
 
 private:
     // A node: the rank of the last symbol of its prefix, its children (contiguous,
-    // sorted by symbol), the word that ends there (or AUCUN), the number of words below
-    // it (its own included), the range of their lengths, the classes of the symbols
-    // below it (rank % 64) and those that some word holds twice below it.
+    // sorted by symbol), the word that ends there (or AUCUN), the range of the lengths
+    // of the words below it (its own included), the classes of the symbols below it
+    // (rank % 64) and those that some word holds twice below it.
     struct Noeud {
         uint64_t dessous = 0, deux = 0;
         char32_t symbole = 0;
-        uint32_t premier = 0, nb_enfants = 0, fin = AUCUN, compte = 0, lmin = 0, lmax = 0;
+        uint32_t premier = 0, nb_enfants = 0, fin = AUCUN, lmin = 0, lmax = 0;
     };
     struct Trie {
         std::vector<Noeud> noeuds;  // root first
+        // By node, the number of words below it (its own included): only the uniqueness
+        // point reads it, and the searches read the nodes, which it would make larger.
+        std::vector<uint32_t> comptes;
         void construire(const std::vector<Chaine> &tries);  // sorted, distinct
         uint32_t enfant(uint32_t noeud, char32_t c) const;  // AUCUN when absent
     };
