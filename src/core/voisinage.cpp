@@ -333,8 +333,8 @@ auto ArbreVoisinage::avec_ligne(Vue mot, F &&f) const {
 // words come early when the caller stops after a number of them.
 //
 // `limite` (at most d, read again at every node) may be lowered by `trouve` as the
-// walk goes: branches are then left at the lower bound, while whether a node is libre
-// never depends on when it is reached.
+// walk goes: branches are then left at the lower bound and words beyond it are no
+// longer reported, while whether a node is libre never depends on when it is reached.
 template <class Ligne, class F>
 bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite,
                                size_t h, uint32_t d_moitie, F &&trouve) const {
@@ -374,7 +374,7 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
         const size_t k = pile.size();  // depth of `noeud`
         const auto &e = etats[k] = ligne.avancer(etats[k - 1], nd.symbole);
         const bool libre = haut.libre || ligne.valeur(e, k, uint32_t(h)) <= d_moitie;
-        if (ligne.distance(e) <= d && libre && t.fins[noeud] != AUCUN && trouve(t.fins[noeud], ligne.distance(e)))
+        if (ligne.distance(e) <= limite && libre && t.fins[noeud] != AUCUN && trouve(t.fins[noeud], ligne.distance(e)))
             return false;
         if (nd.nb_enfants == 0 || k + 1 >= profondeur_max || (!libre && ligne.minimum(e, k, 0, uint32_t(h)) > d_moitie))
             continue;
