@@ -104,15 +104,17 @@ public:
     // prefix of row e, is at least the least over j of D[k][j] plus a bound of the cost
     // of the rest of `mot` (a = m - j symbols, x of them in `absents`) against b
     // symbols, which match at most min(b, a - x) of them: max(a, b) - min(b, a - x),
-    // least over b at max(x, a - bmax, bmin - a + x). Only the columns where D[k][j]
-    // = lev(prefix, mot[:j]) >= |k - j| can be within `limite` are looked at, and the
-    // first one found within it ends the search: the answer exceeds `limite` exactly
-    // when the bound does.
+    // least over b at max(x, a - bmax, bmin - a + x). Only the columns where that can be
+    // within `limite` are looked at, knowing D[k][j] = lev(prefix, mot[:j]) >= |k - j|,
+    // and the first one found within it ends the search: the answer exceeds `limite`
+    // exactly when the bound does.
     uint32_t minimum_suffixes(const Etat &e, size_t k, uint32_t bmin, uint32_t bmax, uint64_t absents,
                               uint32_t limite) const {
-        const int64_t m = m_, haut = int64_t(bmax), bas = int64_t(bmin);
-        const int64_t debut = std::max<int64_t>(0, int64_t(k) - int64_t(limite));
-        const int64_t fin = std::min<int64_t>(m, int64_t(k) + int64_t(limite));
+        const int64_t m = m_, haut = int64_t(bmax), bas = int64_t(bmin), kk = int64_t(k), lim = int64_t(limite);
+        // Column j costs at least |k - j| + max(0, a - bmax, bmin - a): past these, that
+        // alone exceeds `limite` (the halves rounded so as to keep the edge columns).
+        const int64_t debut = std::max<int64_t>({0, kk - lim, (kk + m - haut - lim + 1) >> 1});
+        const int64_t fin = std::min<int64_t>({m, kk + lim, (kk + m - bas + lim) >> 1});
         int64_t dj = debut == 0 ? int64_t(k) : int64_t(valeur(e, k, uint32_t(debut)));
         int64_t x = bits(absents & sous(m_) & ~sous(uint32_t(debut))), meilleur = INT64_MAX;
         for (int64_t j = debut; j <= fin; ++j) {
