@@ -233,6 +233,25 @@ def test_mots_longs_et_grands_alphabets(chemins, longueur, alphabet):
     assert _voisinage.distances_moyennes(cibles, mots, 5) == [_voisinage.distance_moyenne(c, mots, 5) for c in cibles]
 
 
+# Two words longer than the trie's nodes record exactly, among short ones: a search that
+# took a recorded length for the real one would prune the long words away.
+TRES_LONGS = ["a" * 70_000, "a" * 69_999 + "b", "ab", "ba", "b", "bab"]
+
+
+@pytest.mark.parametrize("mot", ["a", "ab", "abc", "bb", "", "aab"])
+@pytest.mark.parametrize("n", [1, 4, 5])
+def test_distance_moyenne_avec_des_mots_tres_longs(chemins, mot, n):
+    proches = sorted(lev(mot, w) for w in set(TRES_LONGS) - {mot})[:n]
+    assert _voisinage.distance_moyenne(mot, TRES_LONGS, n) == pytest.approx(sum(proches) / len(proches))
+
+
+def test_voisins_de_mots_tres_longs(chemins):
+    long_a, long_b = TRES_LONGS[:2]
+    assert _voisinage.voisins(long_a, TRES_LONGS) == [long_b]
+    assert _voisinage.voisins(long_b[:-1] + "c", TRES_LONGS) == [long_a, long_b]
+    assert _voisinage.point_unicite(long_a, TRES_LONGS) == 70_000
+
+
 def test_lots_sur_plusieurs_fils_comme_un_par_un(chemins):
     # More targets than one batch of a thread, long enough to need wide searches.
     rng = random.Random(99)

@@ -104,15 +104,17 @@ public:
     // prefix of row e, is at least the least over j of D[k][j] plus a bound of the cost
     // of the rest of `mot` (a = m - j symbols, x of them in `absents`) against b
     // symbols, which match at most min(b, a - x) of them: max(a, b) - min(b, a - x),
-    // least over b at max(x, a - bmax, bmin - a + x). Only the columns where D[k][j]
-    // = lev(prefix, mot[:j]) >= |k - j| can be within `limite` are looked at, and the
-    // first one found within it ends the search: the answer exceeds `limite` exactly
-    // when the bound does.
+    // least over b at max(x, a - bmax, bmin - a + x). Only the columns where that can be
+    // within `limite` are looked at, knowing D[k][j] = lev(prefix, mot[:j]) >= |k - j|,
+    // and the first one found within it ends the search: the answer exceeds `limite`
+    // exactly when the bound does.
     uint32_t minimum_suffixes(const Etat &e, size_t k, uint32_t bmin, uint32_t bmax, uint64_t absents,
                               uint32_t limite) const {
-        const int64_t m = m_, haut = int64_t(bmax), bas = int64_t(bmin);
-        const int64_t debut = std::max<int64_t>(0, int64_t(k) - int64_t(limite));
-        const int64_t fin = std::min<int64_t>(m, int64_t(k) + int64_t(limite));
+        const int64_t m = m_, haut = int64_t(bmax), bas = int64_t(bmin), kk = int64_t(k), lim = int64_t(limite);
+        // Column j costs at least |k - j| + max(0, a - bmax, bmin - a): past these, that
+        // alone exceeds `limite` (the halves rounded so as to keep the edge columns).
+        const int64_t debut = std::max<int64_t>({0, kk - lim, (kk + m - haut - lim + 1) >> 1});
+        const int64_t fin = std::min<int64_t>({m, kk + lim, (kk + m - bas + lim) >> 1});
         int64_t dj = debut == 0 ? int64_t(k) : int64_t(valeur(e, k, uint32_t(debut)));
         int64_t x = bits(absents & sous(m_) & ~sous(uint32_t(debut))), meilleur = INT64_MAX;
         for (int64_t j = debut; j <= fin; ++j) {
@@ -205,6 +207,9 @@ size_t distance_levenshtein(std::u32string_view a, std::u32string_view b) {
 void ArbreVoisinage::Trie::construire(const std::vector<Chaine> &mots) {
     noeuds.assign(1, Noeud{});
     comptes.assign(1, 0);
+    fins.assign(1, AUCUN);
+    longueur_max = 0;
+    for (const Chaine &w : mots) longueur_max = std::max(longueur_max, uint32_t(w.size()));
     // The children of a node are allocated together, and the blocks in depth-first
     // order, so that a subtree lies in one stretch of memory: the searches walk
     // subtrees. Each task is a node and the range of sorted words sharing its prefix.
@@ -224,9 +229,9 @@ void ArbreVoisinage::Trie::construire(const std::vector<Chaine> &mots) {
             mn = std::min<uint32_t>(mn, uint32_t(mots[i].size()));
             mx = std::max<uint32_t>(mx, uint32_t(mots[i].size()));
         }
-        nd.lmin = tache.hi > tache.lo ? mn : 0;
-        nd.lmax = mx;
-        if (lo < tache.hi && mots[lo].size() == p) nd.fin = lo++;  // sorts first
+        nd.lmin = uint16_t(std::min(tache.hi > tache.lo ? mn : 0, SATURE));
+        nd.lmax_ = uint16_t(std::min(mx, SATURE));
+        if (lo < tache.hi && mots[lo].size() == p) fins[tache.noeud] = lo++;  // sorts first
         nd.premier = uint32_t(noeuds.size());
         enfants_de.clear();
         for (uint32_t i = lo; i < tache.hi;) {
@@ -236,6 +241,7 @@ void ArbreVoisinage::Trie::construire(const std::vector<Chaine> &mots) {
             enfants_de.push_back({uint32_t(noeuds.size()), i, j, p + 1});
             noeuds.push_back(Noeud{});  // `nd` is not used past this point
             comptes.push_back(0);
+            fins.push_back(AUCUN);
             noeuds.back().symbole = c;
             i = j;
         }
@@ -306,7 +312,7 @@ uint32_t ArbreVoisinage::trouver(Vue texte) const {
         noeud = avant_.enfant(noeud, c);
         if (noeud == AUCUN) return AUCUN;
     }
-    return avant_.noeuds[noeud].fin;
+    return avant_.fins[noeud];
 }
 
 // `f` called with the rows of `mot` (as ranks) suited to its length.
@@ -329,18 +335,18 @@ auto ArbreVoisinage::avec_ligne(Vue mot, F &&f) const {
 // words come early when the caller stops after a number of them.
 //
 // `limite` (at most d, read again at every node) may be lowered by `trouve` as the
-// walk goes: branches are then left at the lower bound, while whether a node is libre
-// never depends on when it is reached.
+// walk goes: branches are then left at the lower bound and words beyond it are no
+// longer reported, while whether a node is libre never depends on when it is reached.
 template <class Ligne, class F>
 bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite,
                                size_t h, uint32_t d_moitie, F &&trouve) const {
     const size_t m = mot.size();
     // A word deeper than m + d is further than d: rows beyond that depth are never needed.
-    const size_t profondeur_max = std::min<size_t>(t.noeuds[0].lmax, m + d) + 1;
+    const size_t profondeur_max = std::min<size_t>(t.longueur_max, m + d) + 1;
     std::vector<typename Ligne::Etat> etats(profondeur_max);
     etats[0] = ligne.depart();
     const bool racine_libre = h <= d_moitie;
-    if (t.noeuds[0].fin != AUCUN && m <= d && racine_libre && trouve(t.noeuds[0].fin, uint32_t(m))) return false;
+    if (t.fins[0] != AUCUN && m <= d && racine_libre && trouve(t.fins[0], uint32_t(m))) return false;
     // Children of a node in the order: the preferred one (rang 0), then the others.
     struct Cadre {
         uint64_t dessous, deux, absents;  // of the parent
@@ -370,17 +376,19 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
         const size_t k = pile.size();  // depth of `noeud`
         const auto &e = etats[k] = ligne.avancer(etats[k - 1], nd.symbole);
         const bool libre = haut.libre || ligne.valeur(e, k, uint32_t(h)) <= d_moitie;
-        if (nd.fin != AUCUN && ligne.distance(e) <= d && libre && trouve(nd.fin, ligne.distance(e))) return false;
+        if (ligne.distance(e) <= limite && libre && t.fins[noeud] != AUCUN && trouve(t.fins[noeud], ligne.distance(e)))
+            return false;
         if (nd.nb_enfants == 0 || k + 1 >= profondeur_max || (!libre && ligne.minimum(e, k, 0, uint32_t(h)) > d_moitie))
             continue;
-        const uint32_t lmin = std::max(nd.lmin, uint32_t(k + 1));
-        if (borne_longueurs(ligne, e, k, lmin, nd.lmax) > limite) continue;
+        const uint32_t lmin = std::max(uint32_t(nd.lmin), uint32_t(k + 1));
+        const uint32_t lmax = t.lmax(nd);
+        if (borne_longueurs(ligne, e, k, lmin, lmax) > limite) continue;
         // Its children are read next if the other bounds keep it: their load overlaps
         // the work on those bounds (asked earlier, it costs the many nodes left here).
         __builtin_prefetch(&t.noeuds[nd.premier]);
         const uint64_t absents = ligne.absents(haut.absents, haut.dessous & ~nd.dessous, haut.deux & ~nd.deux);
         if (ligne.minimum_manque(e, absents) > limite) continue;
-        if (ligne.minimum_suffixes(e, k, lmin - uint32_t(k), nd.lmax - uint32_t(k), absents, limite) > limite) continue;
+        if (ligne.minimum_suffixes(e, k, lmin - uint32_t(k), lmax - uint32_t(k), absents, limite) > limite) continue;
         // Off the path of `mot`, the order of the children does not matter.
         pile.push_back(cadre(noeud, k, haut.chemin && r == 0, libre, absents));
     }
@@ -461,14 +469,14 @@ std::optional<double> ArbreVoisinage::distance_moyenne(Vue texte, size_t n) cons
     if (mots_.empty() || n == 0) return std::nullopt;
     const Chaine mot = en_rangs(texte);
     // Beyond this bound every word is within reach.
-    const uint32_t d_max = uint32_t(std::max<size_t>(mot.size(), avant_.noeuds[0].lmax));
+    const uint32_t d_max = uint32_t(std::max<size_t>(mot.size(), avant_.longueur_max));
     std::vector<uint64_t> hist;
     // Words closer than d, all counted by the last complete search (fewer than n).
     uint64_t avant = 0, somme_avant = 0;
     // No word is nearer than the difference of lengths: a very long pseudoword starts
     // its search there rather than climbing from 1.
     const Noeud &racine = avant_.noeuds[0];
-    const uint32_t d0 = std::max<uint32_t>(1, ecart(int64_t(mot.size()), racine.lmin, racine.lmax));
+    const uint32_t d0 = std::max<uint32_t>(1, ecart(int64_t(mot.size()), racine.lmin, avant_.longueur_max));
     // Past the first distances, where most words find their n closest cheaply, the words
     // next to `mot` in sorted order bound the n-th distance: one search below that bound
     // replaces the rest of the climb, which walks the trie again for every distance.
@@ -558,7 +566,7 @@ std::vector<uint32_t> ArbreVoisinage::voisins_substitution(Vue texte) const {
     // Follow `mot` exactly, except at position i where every other child is tried.
     uint32_t noeud = 0;
     for (size_t i = 0; i < m; ++i) {
-        if (avant_.noeuds[noeud].lmin > m || avant_.noeuds[noeud].lmax < m) break;
+        if (avant_.noeuds[noeud].lmin > m || avant_.lmax(avant_.noeuds[noeud]) < m) break;
         uint32_t suivant = AUCUN;
         for (uint32_t e = avant_.noeuds[noeud].premier; e < avant_.noeuds[noeud].premier + avant_.noeuds[noeud].nb_enfants; ++e) {
             if (avant_.noeuds[e].symbole == mot[i]) {
@@ -567,7 +575,7 @@ std::vector<uint32_t> ArbreVoisinage::voisins_substitution(Vue texte) const {
             }
             uint32_t v = e;
             for (size_t j = i + 1; j < m && v != AUCUN; ++j) v = avant_.enfant(v, mot[j]);
-            if (v != AUCUN && avant_.noeuds[v].fin != AUCUN) res.push_back(avant_.noeuds[v].fin);
+            if (v != AUCUN && avant_.fins[v] != AUCUN) res.push_back(avant_.fins[v]);
         }
         if (suivant == AUCUN) break;
         noeud = suivant;

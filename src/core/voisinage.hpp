@@ -53,19 +53,29 @@ public:
 
 private:
     // A node: the rank of the last symbol of its prefix, its children (contiguous,
-    // sorted by symbol), the word that ends there (or AUCUN), the range of the lengths
-    // of the words below it (its own included), the classes of the symbols below it
-    // (rank % 64) and those that some word holds twice below it.
-    struct Noeud {
+    // sorted by symbol), the range of the lengths of the words below it (its own
+    // included), the classes of the symbols below it (rank % 64) and those that some
+    // word holds twice below it. The searches load a node at every step: what they read
+    // seldom lives beside the nodes, and the lengths take 16 bits, so that a node fills
+    // half a cache line and a block of siblings as few lines as can be.
+    struct alignas(32) Noeud {
         uint64_t dessous = 0, deux = 0;
         char32_t symbole = 0;
-        uint32_t premier = 0, nb_enfants = 0, fin = AUCUN, lmin = 0, lmax = 0;
+        uint32_t premier = 0, nb_enfants = 0;
+        // A length past SATURE is stored as SATURE: lmin still bounds from below, and
+        // lmax is read through Trie::lmax.
+        uint16_t lmin = 0, lmax_ = 0;
     };
+    static constexpr uint32_t SATURE = UINT16_MAX;
     struct Trie {
         std::vector<Noeud> noeuds;  // root first
         // By node, the number of words below it (its own included): only the uniqueness
-        // point reads it, and the searches read the nodes, which it would make larger.
+        // point reads it.
         std::vector<uint32_t> comptes;
+        // By node, the word that ends there (or AUCUN): read once a word is within reach.
+        std::vector<uint32_t> fins;
+        uint32_t longueur_max = 0;  // of the words
+        uint32_t lmax(const Noeud &nd) const { return nd.lmax_ < SATURE ? nd.lmax_ : longueur_max; }
         void construire(const std::vector<Chaine> &tries);  // sorted, distinct
         uint32_t enfant(uint32_t noeud, char32_t c) const;  // AUCUN when absent
     };
