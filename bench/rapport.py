@@ -12,6 +12,9 @@ interpreters, run the report with each, the second time with --comparer naming t
 
     python3.11 bench/rapport.py
     python3.13 bench/rapport.py --comparer bench/_out/resultats-3.11.json
+
+Two such runs are two moments of a shared machine; bench/bench_versions.py measures the same
+operations under both interpreters in alternate child processes of one run.
 """
 
 from __future__ import annotations
