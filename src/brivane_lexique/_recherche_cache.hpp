@@ -461,7 +461,7 @@ inline bool table_intacte(const std::vector<PyObject *> &listes, const TableEntr
         for (uint32_t i = t.tranches[r]; i < fin; ++i) {
             // Lists asked for two rounds ahead, their items one round ahead.
             if (i + 16 < fin) brivane::precharger(listes[i + 16]);
-            if (i + 8 < fin) brivane::precharger(reinterpret_cast<PyListObject *>(listes[i + 8])->ob_item);
+            if (i + 8 < fin) brivane::precharger(PySequence_Fast_ITEMS(listes[i + 8]));
             PyObject *l = listes[i];
             const uint32_t debut = t.debuts[i], n = t.debuts[i + 1] - debut;
             if (PyList_GET_SIZE(l) != (Py_ssize_t)n) return false;
