@@ -244,6 +244,7 @@ std::vector<uint32_t> litteral_requis(const MotifSimple &m) {
 }
 
 size_t trouver_octets(const char *p, size_t n, const char *a, size_t m) {
+    if (m == 0) return 0;  // as find() answers; the kernel reads the needle's last byte
 #ifdef BRIVANE_AVX2
     if (avx2_actif()) return trouver_octets_avx2(p, n, a, m);
 #endif
