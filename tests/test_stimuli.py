@@ -443,3 +443,20 @@ def test_commande_filtrer_affiche_les_mesures(capsys, tsv, monkeypatch):
     assert code == 0, sorties.err
     entete = sorties.out.splitlines()[0].split()
     assert entete[0] == "ortho" and entete[-8:] == list(MESURES)
+
+
+@pytest.mark.parametrize("mesures", [True, ["pld20", "old20"]])
+def test_exporter_colonnes_et_mesures_memes_en_csv_et_sqlite(lex, tmp_path, mesures):
+    # The measures asked are written beside the columns named, whatever the format.
+    demandees = list(MESURES) if mesures is True else mesures
+    attendu = lex.filtrer(limite=3, mesures=mesures)
+    lex.exporter(tmp_path / "m.csv", colonnes=["ortho"], mesures=mesures, limite=3)
+    lex.exporter(tmp_path / "m.sqlite", format="sqlite", colonnes=["ortho"], mesures=mesures, limite=3)
+    lignes = lire_csv(tmp_path / "m.csv")
+    with sqlite3.connect(tmp_path / "m.sqlite") as conn:
+        curseur = conn.execute("SELECT * FROM formes")
+        entete_sql, lignes_sql = [d[0] for d in curseur.description], curseur.fetchall()
+    conn.close()
+    assert lignes[0] == entete_sql == ["ortho"] + demandees
+    assert [l[1:] for l in lignes[1:]] == [["" if v is None else str(v) for v in l[1:]] for l in lignes_sql]
+    assert [l[0] for l in lignes[1:]] == [e["ortho"] for e in attendu]

@@ -936,7 +936,7 @@ nb::list entete_memoire(Lexique &l) {
 
 // The columns of an export and, for SQLite, the type of each: a CSV export that names
 // its columns writes them as given; otherwise the source's columns that `colonnes`
-// keeps (declared types on SQLite, TEXT in memory), then the measures asked.
+// keeps (declared types on SQLite, TEXT in memory); then, in both, the measures asked.
 struct Colonnes {
     nb::list noms, types;
 };
@@ -947,6 +947,9 @@ Colonnes colonnes_export(nb::handle self, nb::handle colonnes, const Selection &
     Colonnes r;
     if (csv && choisies) {
         r.noms = nb::list(colonnes);
+        // Measures asked through `mesures` are columns too, as in a SQLite export.
+        for (int i : s.colonnes)
+            if (!contient(colonnes, nb::str(NOMS_MESURES[i]))) r.noms.append(NOMS_MESURES[i]);
         return r;
     }
     nb::list noms = sql ? colonnes_table(self, 1) : entete_memoire(l);
