@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import csv
 import gzip
+import os
 import shutil
 from pathlib import Path
 
-PARTAGE = Path(__file__).resolve().parents[2] / "shared" / "data"
+# Beside the repository, unless BRIVANE_LEXIQUE_DONNEES names the folder (as for the tests).
+PARTAGE = Path(os.environ.get("BRIVANE_LEXIQUE_DONNEES") or Path(__file__).resolve().parents[2] / "shared" / "data")
 ICI = Path(__file__).resolve().parent / "data"
 
 

@@ -1,17 +1,19 @@
 import gzip
+import os
 import shutil
 from pathlib import Path
 
 import pytest
 
-# The shared data folder sits beside the repository (in CI too).
-DONNEES = Path(__file__).resolve().parents[2] / "shared" / "data"
+# The shared data folder sits beside the repository (in CI too); a checkout elsewhere
+# (a git worktree, say) names it with BRIVANE_LEXIQUE_DONNEES.
+DONNEES = Path(os.environ.get("BRIVANE_LEXIQUE_DONNEES") or Path(__file__).resolve().parents[2] / "shared" / "data")
 
 
 @pytest.fixture(scope="session")
 def dossier_donnees():
     if not DONNEES.is_dir():
-        pytest.skip("shared data folder not available")
+        pytest.skip(f"shared data folder not available: {DONNEES} (set BRIVANE_LEXIQUE_DONNEES)")
     return DONNEES
 
 
