@@ -1,4 +1,5 @@
 import csv
+import math
 import random
 import sqlite3
 
@@ -352,3 +353,28 @@ def test_entree_devenue_sous_classe():
     l[0] = Entree(l[0])
     with pytest.raises(TypeError, match="Argument 'entry'.*got Entree"):
         conjuguer(l)
+
+
+# Lists kept side by side without the dict of lemma numbers, and those that leave it:
+# more distinct lemmas than it holds, a non-text lemma or frequency after plain entries.
+LISTES_LEMMES = [
+    [{"lemme": f"l{i}", "freq": float(i % 5)} for i in range(20)],
+    [{"lemme": "a", "freq": math.nan}, {"lemme": "b", "freq": 1.0}, {"lemme": "a", "freq": 2.0}],
+    [{"lemme": "a", "freq": -0.0}, {"lemme": "b", "freq": 0.0}, {"lemme": "b"}, {"lemme": "a", "freq": None}],
+    [{"lemme": "a", "freq": 1.0}, {"lemme": "b", "freq": math.inf}, {"lemme": "c", "freq": -math.inf}],
+    [{"lemme": "a", "freq": 1.0}, {"lemme": "b", "freq": 2.0}, {"lemme": 3, "freq": 5.0}],
+    [{"lemme": "a", "freq": 1.0}, {"lemme": "b", "freq": "2.5"}],
+    [{"lemme": "a", "freq": 1.0}, {"lemme": "", "freq": 9.0}, {"freq": 9.0}, {"lemme": None, "freq": 9.0}],
+]
+
+
+@pytest.mark.parametrize("entries", LISTES_LEMMES)
+def test_lemme_listes_simples_et_non(entries, chemins):
+    assert lemme_de(entries) == lemme_reference(entries)
+
+
+def test_lemme_premier_objet_du_lemme(chemins):
+    # Equal texts, distinct objects: the answer is the first object met, as the dict keeps it.
+    premier, second = "".join(["cha", "nter"]), "".join(["chan", "ter"])
+    entries = [{"lemme": premier, "freq": 1.0}, {"lemme": "autre", "freq": 1.5}, {"lemme": second, "freq": 1.0}]
+    assert lemme_de(entries) is premier

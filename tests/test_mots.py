@@ -8,6 +8,7 @@ import sqlite3
 import subprocess
 import sys
 import textwrap
+import types
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -672,6 +673,18 @@ def verbes_attendus(ip, phones, personne, nombre):
                 res.append(e)
     res.sort(key=lambda e: -float(e.get("freq", 0)))
     return [id(e) for e in res]
+
+
+def test_morphologie_fonction_par_getattr_du_module(lex, monkeypatch):
+    # A module without the function in its namespace: its __getattr__ answers, or the
+    # host's AttributeError names what is missing.
+    module = types.ModuleType("morpho_paresseux")
+    module.__getattr__ = lambda nom: (lambda *a: f"{nom}!") if nom == "lemme_de" else None
+    monkeypatch.setattr(lexique, "_morphologie", module)
+    assert lex.lemme_de("chantons") == "lemme_de!"
+    monkeypatch.delattr(module, "__getattr__")
+    with pytest.raises(AttributeError, match="module 'morpho_paresseux' has no attribute 'conjuguer'"):
+        lex.conjuguer("chanter")
 
 
 def attendus(lex):

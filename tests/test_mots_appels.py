@@ -202,3 +202,52 @@ def test_resolution_remplacee(tmp_path, chemins, monkeypatch, resoudre, attendu)
     monkeypatch.setattr(lexique, "resoudre_colonnes", resoudre)
     res = lex.info("chat")
     assert res == [attendu, attendu] and [list(e) for e in res] == [list(attendu)] * 2
+
+
+# ------------------------------------------------------------------ one pass over plain entries
+
+
+class IndexOrtho(Lexique):
+    index = {}
+
+    def _get_index_ortho(self):
+        return self.index
+
+
+class Entree(dict):
+    """An entry that is not an exact dict: read through its get()."""
+
+
+# Entry lists as an index may hold them: ties (the first one wins), -0.0 against 0.0,
+# infinities, NaN (ordered as the host's sort orders it), a missing or empty
+# pronunciation, a missing frequency, text frequencies, a non-text pronunciation and
+# an entry of another mapping type (the general route).
+LISTES_PHONE = [
+    [("a", 1.0), ("b", 3.0), ("c", 3.0)], [("a", -0.0), ("b", 0.0)], [("a", None), ("b", -1.0)],
+    [("a", 1.0), ("b", math.inf), ("c", -math.inf)], [("a", math.nan), ("b", 5.0), ("c", 1.0)],
+    [("a", 1.0), ("b", math.nan)], [("", 9.0), (None, 9.0), ("b", 2.0)], [("a", "2.5"), ("b", 2.0)],
+    [(7, 3.0), ("b", 2.0)], [("a", 1.0), (Entree, 4.0)], [], [(None, 1.0)],
+]
+
+
+def _entree(phone, freq):
+    if phone is Entree:
+        return Entree(phone="x", freq=freq)
+    e = {} if phone is None else {"phone": phone}
+    if freq is not None:
+        e["freq"] = freq
+    return e
+
+
+@pytest.mark.parametrize("liste", LISTES_PHONE)
+def test_phone_de_premier_de_l_ordre_des_frequences(tmp_path, chemins, liste):
+    (tmp_path / "p.tsv").write_text("ortho\n", encoding="utf-8")
+    lex = IndexOrtho(tmp_path / "p.tsv")
+    entrees = [_entree(p, f) for p, f in liste]
+    lex.index = {"mot": entrees}
+    candidats = [(e.get("phone"), -float(e.get("freq", 0))) for e in entrees if e.get("phone")]
+    attendu = sorted(candidats, key=lambda c: c[1])[0][0] if candidats else None
+    res = lex.phone_de("Mot")
+    assert res == attendu
+    if res is not None:
+        assert any(res is e.get("phone") for e in entrees)  # the entry's own object

@@ -50,17 +50,24 @@ inline nb::object en_texte(PyObject *v) {
     return nb::steal(s);
 }
 
-// Adds `cle` to the set `vus`; true when it was not there yet.
+// Adds `cle` to the exact set `vus`; true when it was not there yet. One probe: an
+// insertion that finds the key leaves the size as it was.
 inline bool nouveau(PyObject *vus, PyObject *cle) {
-    const int r = PySet_Contains(vus, cle);
-    if (r < 0 || (r == 0 && PySet_Add(vus, cle) < 0)) throw nb::python_error();
-    return r == 0;
+    const Py_ssize_t avant = PySet_GET_SIZE(vus);
+    if (PySet_Add(vus, cle) < 0) throw nb::python_error();
+    return PySet_GET_SIZE(vus) != avant;
+}
+
+// The empty str, made once (the host keeps one such object anyway).
+inline PyObject *texte_vide() {
+    static PyObject *vide = cle_interne("");
+    return vide;
 }
 
 // The field text: str(entry.get(cle) or "").
 inline nb::object texte_champ(PyObject *entree, PyObject *cle) {
     nb::object v = valeur_champ(entree, cle);
-    if (!vrai(v.ptr())) return nb::str("");
+    if (!vrai(v.ptr())) return nb::borrow(texte_vide());
     return en_texte(v.ptr());
 }
 

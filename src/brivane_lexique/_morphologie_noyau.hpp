@@ -224,10 +224,56 @@ inline double frequence(PyObject *entree) {
     return d;
 }
 
+// Distinct lemmas that lemme_direct keeps side by side.
+constexpr size_t LEMMES_DIRECTS = 8;
+
+// lemme_de without the dict of lemma numbers, over plain entries: exact dicts whose
+// lemma is a str and whose frequency is a float (either may be absent or None), with
+// at most LEMMES_DIRECTS distinct lemmas. Each total sits beside the first object of
+// its lemma, found again by content (what the dict's key test is for exact str).
+// False, before any value was read through host code, when something is not plain:
+// the caller then takes the general route. `res` stays null when no entry has a lemma.
+inline bool lemme_direct(PyObject *l, PyObject *&res) {
+    const Cles &k = cles();
+    PyObject *lemmes[LEMMES_DIRECTS];
+    double totaux[LEMMES_DIRECTS];
+    size_t n = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) {
+        PyObject *e = PyList_GET_ITEM(l, i);
+        if (!PyDict_CheckExact(e)) return false;
+        PyObject *lemme = PyDict_GetItemWithError(e, k.lemme);
+        if (!lemme && PyErr_Occurred()) throw nb::python_error();
+        if (!lemme || lemme == Py_None) continue;
+        if (!PyUnicode_CheckExact(lemme)) return false;
+        if (PyUnicode_GET_LENGTH(lemme) == 0) continue;
+        PyObject *v = PyDict_GetItemWithError(e, k.freq);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        if (v && v != Py_None && !PyFloat_CheckExact(v)) return false;
+        const double f = v && v != Py_None ? PyFloat_AS_DOUBLE(v) : 0.0;
+        size_t j = 0;
+        while (j < n && !str_egal(lemmes[j], lemme)) ++j;
+        if (j < n) {
+            totaux[j] += f;
+            continue;
+        }
+        if (n == LEMMES_DIRECTS) return false;
+        lemmes[n] = lemme;
+        totaux[n++] = 0.0 + f;
+    }
+    // Strictly greater replaces: equal totals keep the lemma met first.
+    size_t meilleur = 0;
+    for (size_t i = 1; i < n; ++i)
+        if (totaux[i] > totaux[meilleur]) meilleur = i;
+    res = n ? lemmes[meilleur] : nullptr;
+    return true;
+}
+
 inline nb::object lemme_de(nb::handle entries) {
     exiger_list(entries, "entries");
     const Cles &k = cles();
     PyObject *l = entries.ptr();
+    PyObject *direct = nullptr;
+    if (chemins_rapides() && lemme_direct(l, direct)) return direct ? nb::borrow(direct) : nb::none();
     nb::dict numeros;            // lemma -> its number, in order of first appearance
     std::vector<double> totaux;  // by lemma number
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) {

@@ -83,6 +83,14 @@ inline nb::object normaliser_ortho_py(nb::handle s) {
 // s.lower() for an exact str `o` (new reference): the same object when nothing
 // changes; the host's str.lower() for the final-sigma case.
 inline nb::object minuscules_py(PyObject *o) {
+    if (PyUnicode_IS_ASCII(o)) {
+        // Plain ASCII is its own lower case when it has no capital: no buffer to reach.
+        const unsigned char *p = static_cast<const unsigned char *>(PyUnicode_DATA(o));
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+        Py_ssize_t i = 0;
+        while (i < n && static_cast<unsigned char>(p[i] - 'A') >= 26) ++i;
+        if (i == n) return nb::borrow(o);
+    }
     thread_local std::u32string sortie;
     Normalisation r = selon_largeur(o, [](const auto *p, size_t n) { return minuscules_points(p, n, sortie); });
     if (r == Normalisation::inchangee) return nb::borrow(o);

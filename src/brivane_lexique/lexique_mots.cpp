@@ -6,6 +6,7 @@
 #include "_semantique_noyau.hpp"
 
 #include <climits>
+#include <cmath>
 #include <string>
 
 namespace nb = nanobind;
@@ -175,6 +176,38 @@ double frequence(Lexique &l, nb::handle mot) {
     return m;
 }
 
+// phone_de's answer in one pass over a list of plain entries, without the candidate
+// list: the first of the highest frequencies is what the stable order puts first.
+// False, before any host code ran, when an entry, a pronunciation or a frequency is
+// not of a plain type (exact dict, str, float) or a frequency is NaN: the caller then
+// takes the general route. `premier` stays null when no entry has a pronunciation.
+bool premier_phone(PyObject *liste, PyObject *&premier) {
+    if (!PyList_CheckExact(liste)) return false;
+    const morpho::Cles &k = morpho::cles();
+    double meilleure = 0.0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(liste); ++i) {
+        PyObject *e = PyList_GET_ITEM(liste, i);
+        if (!PyDict_CheckExact(e)) return false;
+        PyObject *ph = PyDict_GetItemWithError(e, k.phone);
+        if (!ph) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            continue;
+        }
+        if (!PyUnicode_CheckExact(ph)) return false;
+        if (PyUnicode_GET_LENGTH(ph) == 0) continue;
+        PyObject *v = PyDict_GetItemWithError(e, k.freq);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        if (v && !PyFloat_CheckExact(v)) return false;
+        const double f = v ? PyFloat_AS_DOUBLE(v) : 0.0;
+        if (std::isnan(f)) return false;
+        if (!premier || f > meilleure) {
+            premier = ph;
+            meilleure = f;
+        }
+    }
+    return true;
+}
+
 nb::object phone_de(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (l.est_sqlite())
@@ -186,6 +219,10 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
     // (stable, NaN ordered as the host's sort orders it).
     nb::object liste = entrees_sous(l, mot, index_ortho);
     if (!liste.is_valid()) return nb::none();
+    if (chemins_rapides()) {
+        PyObject *premier = nullptr;
+        if (premier_phone(liste.ptr(), premier)) return premier ? nb::borrow(premier) : nb::none();
+    }
     nb::list phones;
     std::vector<double> cles;
     for (nb::handle e : liste) {
@@ -207,15 +244,41 @@ struct Fonction {
     nb::object objet;
     bool natif;
 };
-Fonction fonction_de(NomLie &module, const char *nom, const nb::object &origine) {
-    const bool original = module.original();
-    nb::object f = module.objet().attr(nom);
-    return {f, chemins_rapides() && original && f.is(origine)};
+// module.nom, the name an interned str. A plain module answers from its namespace
+// first (its type has no attribute of such a name to come before it), so the
+// namespace is read directly; anything else, or a name not found there (a module
+// __getattr__, the AttributeError), goes through the host's attribute lookup.
+nb::object attribut_de(nb::handle module, PyObject *nom) {
+    if (PyModule_CheckExact(module.ptr())) {
+        PyObject *f = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), nom);
+        if (f) return nb::borrow(f);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    nb::object f = nb::steal(PyObject_GetAttr(module.ptr(), nom));
+    if (!f.is_valid()) throw nb::python_error();
+    return f;
+}
+
+// One look-up of the module's binding, then of the function in it.
+Fonction fonction_de(NomLie &module, PyObject *nom, const nb::object &origine) {
+    nb::object m = module.objet();
+    nb::object f = attribut_de(m, nom);
+    return {f, chemins_rapides() && m.ptr() == module.origine() && f.is(origine)};
+}
+
+// The names of the module functions the methods call, interned once.
+struct NomsFonctions {
+    PyObject *lemme_de, *formes_de, *conjuguer, *synonymes, *antonymes, *definition;
+};
+const NomsFonctions &noms_fonctions() {
+    static const NomsFonctions n{cle_interne("lemme_de"),  cle_interne("formes_de"), cle_interne("conjuguer"),
+                                 cle_interne("synonymes"), cle_interne("antonymes"), cle_interne("definition")};
+    return n;
 }
 
 nb::object lemme_de(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
-    Fonction f = fonction_de(liens().morphologie, "lemme_de", liens().lemme_de_origine);
+    Fonction f = fonction_de(liens().morphologie, noms_fonctions().lemme_de, liens().lemme_de_origine);
     // The plain call reads the list as info() hands it out, on SQLite.
     nb::object entrees = f.natif || !l.est_sqlite() ? entrees_lues(l, mot, {"lemme", "freq"}) : info_via(l, mot);
     return f.natif ? morpho::lemme_de(entrees) : f.objet(entrees);
@@ -238,7 +301,7 @@ nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
         entrees = entrees_sous(l, lemme, index_lemme);
         if (!entrees.is_valid()) entrees = nb::list();
     }
-    Fonction f = fonction_de(liens().morphologie, "formes_de", liens().formes_de_origine);
+    Fonction f = fonction_de(liens().morphologie, noms_fonctions().formes_de, liens().formes_de_origine);
     return f.natif ? morpho::formes_de(entrees, cgram) : f.objet(entrees, cgram);
 }
 
@@ -252,13 +315,16 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
         entrees = entrees_sous(l, verbe, index_lemme);
         if (!entrees.is_valid()) entrees = nb::list();
     }
-    Fonction f = fonction_de(liens().morphologie, "conjuguer", liens().conjuguer_origine);
+    Fonction f = fonction_de(liens().morphologie, noms_fonctions().conjuguer, liens().conjuguer_origine);
     if (!f.natif) return f.objet(cur.is_valid() ? lignes_en_entrees(cur) : entrees);
     if (!cur.is_valid()) exiger_list(entrees, "entries");  // checked before the helper, as the module does
     // The helper the module's own conjuguer calls, found as it finds it: by name in the
     // namespace of the module.
-    nb::object pn = nb::borrow(PyDict_GetItemString(PyModule_GetDict(liens().morphologie.objet().ptr()),
-                                                    "_personne_nombre_from_entry"));
+    static PyObject *const nom_pn = cle_interne("_personne_nombre_from_entry");
+    PyObject *espace = PyModule_GetDict(liens().morphologie.objet().ptr());
+    if (!espace) throw nb::python_error();
+    nb::object pn = nb::borrow(PyDict_GetItemWithError(espace, nom_pn));
+    if (!pn.is_valid() && PyErr_Occurred()) throw nb::python_error();
     if (!pn.is_valid()) {
         PyErr_SetString(PyExc_NameError, "name '_personne_nombre_from_entry' is not defined");
         throw nb::python_error();
@@ -370,9 +436,11 @@ nb::object sens_de(Lexique &l, nb::handle mot, int quoi) {
     exiger_str(mot, "mot");
     const semantique::Cles &k = semantique::cles();
     const char *const noms[3] = {"synonymes", "antonymes", "definition"};
+    const NomsFonctions &N = noms_fonctions();
+    PyObject *const internes[3] = {N.synonymes, N.antonymes, N.definition};
     const LiensLexique &L = liens();
     const nb::object *origines[3] = {&L.synonymes_origine, &L.antonymes_origine, &L.definition_origine};
-    Fonction f = fonction_de(liens().semantique, noms[quoi], *origines[quoi]);
+    Fonction f = fonction_de(liens().semantique, internes[quoi], *origines[quoi]);
     if (!f.natif) return f.objet(info_via(l, mot));
     nb::object entrees = entrees_lues(l, mot, {noms[quoi]});
     if (quoi == 2) return semantique::definitions_distinctes(entrees);
