@@ -828,7 +828,7 @@ PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
 // lemme, each key to the list of its entries in source order.
 class Index {
 public:
-    explicit Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)), memo_(chemins_rapides()) {}
+    explicit Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)), rapide_(chemins_rapides()) {}
 
     // `propre`: a fresh dict nobody else holds, whose freq is already a float (stored
     // as it is); any other entry is copied and its freq made a float.
@@ -845,41 +845,90 @@ public:
             PyObject *freq = valeur_de(copie.ptr(), cle_freq());
             if (!freq || !PyFloat_CheckExact(freq)) copie[cle_freq()] = freq ? reel_de_valeur(freq, true) : zero();
         }
-        placer(ortho_, d_ortho_, ortho, true, copie.ptr());
+        placer(ortho_, ortho, true, copie.ptr());
         PyObject *ph = valeur_de(copie.ptr(), k_phone);
-        if (ph && vrai(ph)) placer(phone_, d_phone_, ph, false, copie.ptr());
+        if (ph && vrai(ph)) placer(phone_, ph, false, copie.ptr());
         PyObject *le = valeur_de(copie.ptr(), k_lemme);
-        if (le && vrai(le)) placer(lemme_, d_lemme_, le, true, copie.ptr());
+        if (le && vrai(le)) placer(lemme_, le, true, copie.ptr());
     }
-    nb::object resultat() const { return nb::make_tuple(phone_, ortho_, lemme_); }
+    nb::object resultat() {
+        if (rapide_)
+            for (Un *u : {&phone_, &ortho_, &lemme_}) finir(*u);
+        return nb::make_tuple(phone_.dict, ortho_.dict, lemme_.dict);
+    }
 
 private:
-    // The list an entry went to last time with the same text object: the lines of one
-    // word follow one another, so most need neither a key nor a look-up.
-    struct Dernier {
+    // One index. With the fast paths on, its lists are made once the pass is over, one
+    // after the other: the scans that prove them unchanged on every call then read the
+    // lists and their item arrays in a row, instead of one line here and one there
+    // among the entries and their texts. Until then each key holds its first entry, and
+    // only the later entries of a key (a quarter of them) wait here with that first one.
+    struct Un {
+        nb::dict dict;
+        std::vector<std::pair<uintptr_t, nb::object>> suivantes;  // (first entry of its key, entry)
+        // The key an entry went to last time with the same text object: the lines of one
+        // word follow one another, so most need neither a key nor a look-up.
         nb::object texte;
-        PyObject *liste = nullptr;  // borrowed from the index
+        PyObject *premiere = nullptr;  // that key's first entry (held by the dict)
     };
 
-    void placer(nb::dict &index, Dernier &d, nb::handle valeur, bool normaliser, PyObject *entree) {
+    void placer(Un &u, nb::handle valeur, bool normaliser, PyObject *entree) {
         // Only an exact str under the native rules gives the same key every time.
-        const bool memo = memo_ && PyUnicode_CheckExact(valeur.ptr()) && (!normaliser || normaliser_.is_none());
-        if (memo && d.texte.ptr() == valeur.ptr()) {
-            verifier_vrai(PyList_Append(d.liste, entree));
+        const bool memo = rapide_ && PyUnicode_CheckExact(valeur.ptr()) && (!normaliser || normaliser_.is_none());
+        if (memo && u.texte.ptr() == valeur.ptr()) {
+            u.suivantes.emplace_back((uintptr_t)u.premiere, nb::borrow(entree));
             return;
         }
         nb::object cle = normaliser ? normaliser_avec(normaliser_, valeur) : nb::borrow(valeur);
-        PyObject *liste = ajouter(index, cle.ptr(), entree);
-        if (memo) {
-            d.texte = nb::borrow(valeur);
-            d.liste = liste;
+        if (!rapide_) {
+            ajouter(u.dict, cle.ptr(), entree);
+            return;
         }
+        if (PyObject *premiere = valeur_de(u.dict.ptr(), cle.ptr())) {
+            u.premiere = premiere;
+            u.suivantes.emplace_back((uintptr_t)premiere, nb::borrow(entree));
+        } else {
+            verifier_vrai(PyDict_SetItem(u.dict.ptr(), cle.ptr(), entree));
+            u.premiere = entree;
+        }
+        u.texte = memo ? nb::borrow(valeur) : nb::object();
+    }
+
+    // Each key's list, in key order, replaces its first entry. The later entries are
+    // found by sorting (no look-up per entry): by first entry, in source order.
+    static void finir(Un &u) {
+        std::vector<std::pair<uintptr_t, uint32_t>> premieres;  // (first entry, key number)
+        Py_ssize_t pos = 0;
+        PyObject *cle, *premiere;
+        while (PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere))
+            premieres.emplace_back((uintptr_t)premiere, (uint32_t)premieres.size());
+        std::sort(premieres.begin(), premieres.end());
+        std::stable_sort(u.suivantes.begin(), u.suivantes.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        std::vector<std::pair<uint32_t, uint32_t>> suites(premieres.size(), {0, 0});  // per key, in suivantes
+        for (size_t i = 0, j = 0; i < u.suivantes.size();) {
+            size_t f = i;
+            while (f < u.suivantes.size() && u.suivantes[f].first == u.suivantes[i].first) ++f;
+            while (premieres[j].first < u.suivantes[i].first) ++j;
+            suites[premieres[j].second] = {(uint32_t)i, (uint32_t)f};
+            i = f;
+        }
+        pos = 0;
+        for (uint32_t g = 0; PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere); ++g) {
+            const auto [d, f] = suites[g];
+            nb::object liste = nb::steal(PyList_New(Py_ssize_t(1 + f - d)));
+            if (!liste.is_valid()) throw nb::python_error();
+            PyList_SET_ITEM(liste.ptr(), 0, Py_NewRef(premiere));
+            for (uint32_t i = d; i < f; ++i) PyList_SET_ITEM(liste.ptr(), 1 + i - d, u.suivantes[i].second.release().ptr());
+            // Only a value changes: the walk stays valid.
+            verifier_vrai(PyDict_SetItem(u.dict.ptr(), cle, liste.ptr()));
+        }
+        u.suivantes = {};
     }
 
     nb::object normaliser_;
-    bool memo_;
-    nb::dict phone_, ortho_, lemme_;
-    Dernier d_phone_, d_ortho_, d_lemme_;
+    bool rapide_;
+    Un phone_, ortho_, lemme_;
 };
 
 }  // namespace
