@@ -255,3 +255,14 @@ def test_index_cles_entrelacees_rapide_comme_simple(tmp_path, source, normaliser
     memes_index(rapide, simple)
     assert _places(rapide) == _places(simple)
     assert all(type(l) is list for index in rapide for l in index.values())
+
+
+@pytest.mark.parametrize("ligne_fautive", [3, 300, 600])
+def test_index_ligne_fautive_meme_erreur(tmp_path, chemins, ligne_fautive):
+    # Records read by lots before their dicts are made: a bad record still raises what
+    # the plain pass raises, wherever it falls in a lot.
+    lignes = [f"m{i}\tʃa\tm\t{i}" for i in range(700)]
+    lignes[ligne_fautive] += "\tde trop"
+    chemin = ecrire(tmp_path / "l.tsv", "ortho\tphone\tlemme\tfreq\n" + "\n".join(lignes) + "\n")
+    with pytest.raises(ValueError, match=f"ligne {ligne_fautive + 2} :"):
+        _loaders._index(chemin, "\t", None)

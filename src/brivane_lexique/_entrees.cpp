@@ -382,7 +382,26 @@ void PlanEntree::verifier() const {
 }
 
 template <class F> nb::dict PlanEntree::entree(size_t n, F &&valeur) {
+    tampon_.clear();
+    valeurs_entree(n, valeur, tampon_);
+    return depuis_valeurs(tampon_.data());
+}
+
+template <class F> void PlanEntree::valeurs_entree(size_t n, F &&valeur, std::vector<nb::object> &out) {
     verifier();
+    const size_t base = out.size();
+    for (size_t k = 0; k < emplacements_.size(); ++k) {
+        const Emplacement &e = emplacements_[k];
+        const size_t c = size_t(e.colonne);
+        nb::object v = e.copie >= 0 ? out[base + size_t(e.copie)]
+                       : e.colonne < 0 ? zero()
+                       : c >= n        ? (e.reel ? zero() : nb::none())
+                                       : valeur(c, e.reel);
+        out.push_back(std::move(v));
+    }
+}
+
+nb::dict PlanEntree::depuis_valeurs(const nb::object *v) {
     if (!gabarit_.is_valid()) {
         // A copy of a dict already holding the keys costs less than inserting each anew.
         gabarit_ = copie_dict(modele_);
@@ -391,15 +410,9 @@ template <class F> nb::dict PlanEntree::entree(size_t n, F &&valeur) {
     // The entry is a copy of a dict kept up to date field by field: from one record
     // to the next, most fields keep the same value object and cost no store.
     for (size_t k = 0; k < emplacements_.size(); ++k) {
-        const Emplacement &e = emplacements_[k];
-        const size_t c = size_t(e.colonne);
-        nb::object v = e.copie >= 0 ? nb::borrow(valeurs_[size_t(e.copie)])
-                       : e.colonne < 0 ? zero()
-                       : c >= n        ? (e.reel ? zero() : nb::none())
-                                       : valeur(c, e.reel);
-        if (v.ptr() == valeurs_[k]) continue;
-        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), e.cle.ptr(), v.ptr()));
-        valeurs_[k] = v.ptr();  // (the dict holds it)
+        if (v[k].ptr() == valeurs_[k]) continue;
+        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
+        valeurs_[k] = v[k].ptr();  // (the dict holds it)
     }
     return copie_dict(gabarit_);
 }
@@ -958,12 +971,35 @@ nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progressio
     // records: a command line draws its bar from it.
     const bool suivre = !progression.is_none();
     const uint64_t taille = suivre ? p.lecteur_->taille_source() : 0;
+    // With the native key rules (nothing the caller sees runs while a lot is indexed),
+    // the records of a lot are read first and their dicts then made one after the
+    // other: the scans that read every entry's dict on each call find them side by side
+    // instead of among the records' texts.
+    const size_t lot = chemins_rapides() && normaliser.is_none() ? 256 : 1;
+    std::vector<nb::object> valeurs;
+    std::vector<nb::dict> entrees;
+    auto indexer_lot = [&] {
+        const size_t m = p.plan_.emplacements().size();
+        for (size_t debut = 0; m && debut < valeurs.size(); debut += m)
+            entrees.push_back(p.plan_.depuis_valeurs(valeurs.data() + debut));
+        valeurs.clear();
+        for (nb::dict &e : entrees) ix.indexer(e, true);
+        entrees.clear();
+    };
     size_t n = 0;
     while (p.suivant()) {
         interruption();
-        ix.indexer(p.entree(), true);
-        if (suivre && ++n % 16384 == 0) progression(p.lecteur_->octets_consommes(), taille);
+        ++n;
+        if (lot == 1) {
+            ix.indexer(p.entree(), true);
+        } else {
+            p.plan_.valeurs_entree(
+                p.champs_.size(), [&](size_t c, bool reel) { return p.valeur(p.champs_[c], c, reel); }, valeurs);
+            if (n % lot == 0) indexer_lot();
+        }
+        if (suivre && n % 16384 == 0) progression(p.lecteur_->octets_consommes(), taille);
     }
+    indexer_lot();
     if (suivre) progression(taille ? taille : p.lecteur_->octets_consommes(), taille);
     return ix.resultat();
 }
