@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -875,7 +876,7 @@ private:
     // after the other: the scans that prove them unchanged on every call then read the
     // lists and their item arrays in a row, instead of one line here and one there
     // among the entries and their texts. Until then each key holds its first entry, and
-    // only the later entries of a key (a quarter of them) wait here with that first one.
+    // only the later entries of a key wait here, each with that first one.
     struct Un {
         nb::dict dict;
         std::vector<std::pair<uintptr_t, nb::object>> suivantes;  // (first entry of its key, entry)
@@ -922,7 +923,9 @@ private:
         for (size_t i = 0, j = 0; i < u.suivantes.size();) {
             size_t f = i;
             while (f < u.suivantes.size() && u.suivantes[f].first == u.suivantes[i].first) ++f;
-            while (premieres[j].first < u.suivantes[i].first) ++j;
+            while (j < premieres.size() && premieres[j].first < u.suivantes[i].first) ++j;
+            if (j == premieres.size() || premieres[j].first != u.suivantes[i].first)
+                throw std::logic_error("index: an entry whose key holds another first entry");
             suites[premieres[j].second] = {(uint32_t)i, (uint32_t)f};
             i = f;
         }

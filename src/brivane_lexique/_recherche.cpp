@@ -3,6 +3,8 @@
 
 #include "recherche_motif.hpp"
 
+#include <exception>
+
 namespace nb = nanobind;
 using namespace brivane::py;
 
