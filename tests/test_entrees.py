@@ -213,3 +213,56 @@ def test_alias_de_codec_lus_comme_le_module_csv(tmp_path, chemins, alias, texte)
     # Whatever a codec is called, its files read as Python's csv reads them.
     chemin = ecrire(tmp_path / "l.csv", texte.encode(alias))
     verifier_identique(chemin, delimiter=";" if ";" in texte else ",", encoding=alias)
+
+
+def _places(index_trois):
+    # Where each entry sits in the three indexes: (index, key, position) per entry.
+    places = {}
+    for n, index in enumerate(index_trois):
+        for cle, liste in index.items():
+            for i, e in enumerate(liste):
+                places.setdefault(id(e), []).append((n, cle, i))
+    return sorted(places.values(), key=repr)
+
+
+@pytest.mark.parametrize("source", ["tsv", "entrees"])
+@pytest.mark.parametrize("normaliser", [None, str.upper])
+def test_index_cles_entrelacees_rapide_comme_simple(tmp_path, source, normaliser):
+    """Keys met again after others, runs of one word, keys of other types: the lists
+    made once the pass is over hold the entries the plain pass appends, in order."""
+    from conftest import regler_chemins_rapides
+
+    rnd = random.Random(7)
+    lignes = [(rnd.choice(["chat", "Chat", "chien", " rat", "été", "Été"]), rnd.choice(["ʃa", "ʁa", 7, "", "ʃa"]),
+               rnd.choice(["chat", "", "rat"]), str(i)) for i in range(400)]
+    lignes += [("seul", "sœl", "seul", "1")] * 5
+    if source == "tsv":
+        chemin = ecrire(tmp_path / "l.tsv", "ortho\tphone\tlemme\tfreq\n" + "".join("\t".join(map(str, l)) + "\n"
+                                                                             for l in lignes))
+    issues = []
+    for actifs in (True, False):
+        avant = regler_chemins_rapides(actifs)
+        try:
+            if source == "tsv":
+                issues.append(_loaders._index(chemin, "\t", normaliser))
+            else:
+                issues.append(_loaders._index_de([dict(zip(("ortho", "phone", "lemme", "freq"), l)) for l in lignes],
+                                                 normaliser))
+        finally:
+            for nom, etat in avant.items():
+                importlib.import_module(f"brivane_lexique.{nom}")._chemins_rapides(etat)
+    rapide, simple = issues
+    memes_index(rapide, simple)
+    assert _places(rapide) == _places(simple)
+    assert all(type(l) is list for index in rapide for l in index.values())
+
+
+@pytest.mark.parametrize("ligne_fautive", [3, 300, 600])
+def test_index_ligne_fautive_meme_erreur(tmp_path, chemins, ligne_fautive):
+    # Records read by lots before their dicts are made: a bad record still raises what
+    # the plain pass raises, wherever it falls in a lot.
+    lignes = [f"m{i}\tʃa\tm\t{i}" for i in range(700)]
+    lignes[ligne_fautive] += "\tde trop"
+    chemin = ecrire(tmp_path / "l.tsv", "ortho\tphone\tlemme\tfreq\n" + "\n".join(lignes) + "\n")
+    with pytest.raises(ValueError, match=f"ligne {ligne_fautive + 2} :"):
+        _loaders._index(chemin, "\t", None)

@@ -100,7 +100,7 @@ public:
         if (!valide_) return false;
         bool differe = false;
         for (size_t i = 0, n = vus_.size(); i < n; ++i) {
-            if (i + 16 < n) brivane::precharger(vus_[i + 16].first);
+            if (i + 32 < n) brivane::precharger(vus_[i + 32].first);
             differe |= reinterpret_cast<PyDictObject *>(vus_[i].first)->ma_version_tag != vus_[i].second;
         }
         return !differe;

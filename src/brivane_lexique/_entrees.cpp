@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -382,7 +383,26 @@ void PlanEntree::verifier() const {
 }
 
 template <class F> nb::dict PlanEntree::entree(size_t n, F &&valeur) {
+    tampon_.clear();
+    valeurs_entree(n, valeur, tampon_);
+    return depuis_valeurs(tampon_.data());
+}
+
+template <class F> void PlanEntree::valeurs_entree(size_t n, F &&valeur, std::vector<nb::object> &out) {
     verifier();
+    const size_t base = out.size();
+    for (size_t k = 0; k < emplacements_.size(); ++k) {
+        const Emplacement &e = emplacements_[k];
+        const size_t c = size_t(e.colonne);
+        nb::object v = e.copie >= 0 ? out[base + size_t(e.copie)]
+                       : e.colonne < 0 ? zero()
+                       : c >= n        ? (e.reel ? zero() : nb::none())
+                                       : valeur(c, e.reel);
+        out.push_back(std::move(v));
+    }
+}
+
+nb::dict PlanEntree::depuis_valeurs(const nb::object *v) {
     if (!gabarit_.is_valid()) {
         // A copy of a dict already holding the keys costs less than inserting each anew.
         gabarit_ = copie_dict(modele_);
@@ -391,15 +411,9 @@ template <class F> nb::dict PlanEntree::entree(size_t n, F &&valeur) {
     // The entry is a copy of a dict kept up to date field by field: from one record
     // to the next, most fields keep the same value object and cost no store.
     for (size_t k = 0; k < emplacements_.size(); ++k) {
-        const Emplacement &e = emplacements_[k];
-        const size_t c = size_t(e.colonne);
-        nb::object v = e.copie >= 0 ? nb::borrow(valeurs_[size_t(e.copie)])
-                       : e.colonne < 0 ? zero()
-                       : c >= n        ? (e.reel ? zero() : nb::none())
-                                       : valeur(c, e.reel);
-        if (v.ptr() == valeurs_[k]) continue;
-        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), e.cle.ptr(), v.ptr()));
-        valeurs_[k] = v.ptr();  // (the dict holds it)
+        if (v[k].ptr() == valeurs_[k]) continue;
+        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
+        valeurs_[k] = v[k].ptr();  // (the dict holds it)
     }
     return copie_dict(gabarit_);
 }
@@ -828,7 +842,7 @@ PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
 // lemme, each key to the list of its entries in source order.
 class Index {
 public:
-    explicit Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)), memo_(chemins_rapides()) {}
+    explicit Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)), rapide_(chemins_rapides()) {}
 
     // `propre`: a fresh dict nobody else holds, whose freq is already a float (stored
     // as it is); any other entry is copied and its freq made a float.
@@ -845,41 +859,92 @@ public:
             PyObject *freq = valeur_de(copie.ptr(), cle_freq());
             if (!freq || !PyFloat_CheckExact(freq)) copie[cle_freq()] = freq ? reel_de_valeur(freq, true) : zero();
         }
-        placer(ortho_, d_ortho_, ortho, true, copie.ptr());
+        placer(ortho_, ortho, true, copie.ptr());
         PyObject *ph = valeur_de(copie.ptr(), k_phone);
-        if (ph && vrai(ph)) placer(phone_, d_phone_, ph, false, copie.ptr());
+        if (ph && vrai(ph)) placer(phone_, ph, false, copie.ptr());
         PyObject *le = valeur_de(copie.ptr(), k_lemme);
-        if (le && vrai(le)) placer(lemme_, d_lemme_, le, true, copie.ptr());
+        if (le && vrai(le)) placer(lemme_, le, true, copie.ptr());
     }
-    nb::object resultat() const { return nb::make_tuple(phone_, ortho_, lemme_); }
+    nb::object resultat() {
+        if (rapide_)
+            for (Un *u : {&phone_, &ortho_, &lemme_}) finir(*u);
+        return nb::make_tuple(phone_.dict, ortho_.dict, lemme_.dict);
+    }
 
 private:
-    // The list an entry went to last time with the same text object: the lines of one
-    // word follow one another, so most need neither a key nor a look-up.
-    struct Dernier {
+    // One index. With the fast paths on, its lists are made once the pass is over, one
+    // after the other: the scans that prove them unchanged on every call then read the
+    // lists and their item arrays in a row, instead of one line here and one there
+    // among the entries and their texts. Until then each key holds its first entry, and
+    // only the later entries of a key wait here, each with that first one.
+    struct Un {
+        nb::dict dict;
+        std::vector<std::pair<uintptr_t, nb::object>> suivantes;  // (first entry of its key, entry)
+        // The key an entry went to last time with the same text object: the lines of one
+        // word follow one another, so most need neither a key nor a look-up.
         nb::object texte;
-        PyObject *liste = nullptr;  // borrowed from the index
+        PyObject *premiere = nullptr;  // that key's first entry (held by the dict)
     };
 
-    void placer(nb::dict &index, Dernier &d, nb::handle valeur, bool normaliser, PyObject *entree) {
+    void placer(Un &u, nb::handle valeur, bool normaliser, PyObject *entree) {
         // Only an exact str under the native rules gives the same key every time.
-        const bool memo = memo_ && PyUnicode_CheckExact(valeur.ptr()) && (!normaliser || normaliser_.is_none());
-        if (memo && d.texte.ptr() == valeur.ptr()) {
-            verifier_vrai(PyList_Append(d.liste, entree));
+        const bool memo = rapide_ && PyUnicode_CheckExact(valeur.ptr()) && (!normaliser || normaliser_.is_none());
+        if (memo && u.texte.ptr() == valeur.ptr()) {
+            u.suivantes.emplace_back((uintptr_t)u.premiere, nb::borrow(entree));
             return;
         }
         nb::object cle = normaliser ? normaliser_avec(normaliser_, valeur) : nb::borrow(valeur);
-        PyObject *liste = ajouter(index, cle.ptr(), entree);
-        if (memo) {
-            d.texte = nb::borrow(valeur);
-            d.liste = liste;
+        if (!rapide_) {
+            ajouter(u.dict, cle.ptr(), entree);
+            return;
         }
+        if (PyObject *premiere = valeur_de(u.dict.ptr(), cle.ptr())) {
+            u.premiere = premiere;
+            u.suivantes.emplace_back((uintptr_t)premiere, nb::borrow(entree));
+        } else {
+            verifier_vrai(PyDict_SetItem(u.dict.ptr(), cle.ptr(), entree));
+            u.premiere = entree;
+        }
+        u.texte = memo ? nb::borrow(valeur) : nb::object();
+    }
+
+    // Each key's list, in key order, replaces its first entry. The later entries are
+    // found by sorting (no look-up per entry): by first entry, in source order.
+    static void finir(Un &u) {
+        std::vector<std::pair<uintptr_t, uint32_t>> premieres;  // (first entry, key number)
+        Py_ssize_t pos = 0;
+        PyObject *cle, *premiere;
+        while (PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere))
+            premieres.emplace_back((uintptr_t)premiere, (uint32_t)premieres.size());
+        std::sort(premieres.begin(), premieres.end());
+        std::stable_sort(u.suivantes.begin(), u.suivantes.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        std::vector<std::pair<uint32_t, uint32_t>> suites(premieres.size(), {0, 0});  // per key, in suivantes
+        for (size_t i = 0, j = 0; i < u.suivantes.size();) {
+            size_t f = i;
+            while (f < u.suivantes.size() && u.suivantes[f].first == u.suivantes[i].first) ++f;
+            while (j < premieres.size() && premieres[j].first < u.suivantes[i].first) ++j;
+            if (j == premieres.size() || premieres[j].first != u.suivantes[i].first)
+                throw std::logic_error("index: an entry whose key holds another first entry");
+            suites[premieres[j].second] = {(uint32_t)i, (uint32_t)f};
+            i = f;
+        }
+        pos = 0;
+        for (uint32_t g = 0; PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere); ++g) {
+            const auto [d, f] = suites[g];
+            nb::object liste = nb::steal(PyList_New(Py_ssize_t(1 + f - d)));
+            if (!liste.is_valid()) throw nb::python_error();
+            PyList_SET_ITEM(liste.ptr(), 0, Py_NewRef(premiere));
+            for (uint32_t i = d; i < f; ++i) PyList_SET_ITEM(liste.ptr(), 1 + i - d, u.suivantes[i].second.release().ptr());
+            // Only a value changes: the walk stays valid.
+            verifier_vrai(PyDict_SetItem(u.dict.ptr(), cle, liste.ptr()));
+        }
+        u.suivantes = {};
     }
 
     nb::object normaliser_;
-    bool memo_;
-    nb::dict phone_, ortho_, lemme_;
-    Dernier d_phone_, d_ortho_, d_lemme_;
+    bool rapide_;
+    Un phone_, ortho_, lemme_;
 };
 
 }  // namespace
@@ -909,12 +974,35 @@ nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progressio
     // records: a command line draws its bar from it.
     const bool suivre = !progression.is_none();
     const uint64_t taille = suivre ? p.lecteur_->taille_source() : 0;
+    // With the native key rules (nothing the caller sees runs while a lot is indexed),
+    // the records of a lot are read first and their dicts then made one after the
+    // other: the scans that read every entry's dict on each call find them side by side
+    // instead of among the records' texts.
+    const size_t lot = chemins_rapides() && normaliser.is_none() ? 256 : 1;
+    std::vector<nb::object> valeurs;
+    std::vector<nb::dict> entrees;
+    auto indexer_lot = [&] {
+        const size_t m = p.plan_.emplacements().size();
+        for (size_t debut = 0; m && debut < valeurs.size(); debut += m)
+            entrees.push_back(p.plan_.depuis_valeurs(valeurs.data() + debut));
+        valeurs.clear();
+        for (nb::dict &e : entrees) ix.indexer(e, true);
+        entrees.clear();
+    };
     size_t n = 0;
     while (p.suivant()) {
         interruption();
-        ix.indexer(p.entree(), true);
-        if (suivre && ++n % 16384 == 0) progression(p.lecteur_->octets_consommes(), taille);
+        ++n;
+        if (lot == 1) {
+            ix.indexer(p.entree(), true);
+        } else {
+            p.plan_.valeurs_entree(
+                p.champs_.size(), [&](size_t c, bool reel) { return p.valeur(p.champs_[c], c, reel); }, valeurs);
+            if (n % lot == 0) indexer_lot();
+        }
+        if (suivre && n % 16384 == 0) progression(p.lecteur_->octets_consommes(), taille);
     }
+    indexer_lot();
     if (suivre) progression(taille ? taille : p.lecteur_->octets_consommes(), taille);
     return ix.resultat();
 }

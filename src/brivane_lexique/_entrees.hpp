@@ -50,6 +50,11 @@ public:
     // Entry of a record of `n` values, `valeur(colonne, reel)` giving the value of a
     // column (converted when `reel`).
     template <class F> nb::dict entree(size_t n, F &&valeur);
+    // The two halves of entree(), for a pass that makes the values of several records
+    // before their dicts: the values of one record (one per field of the plan) appended
+    // to `out`, then the entry of such values.
+    template <class F> void valeurs_entree(size_t n, F &&valeur, std::vector<nb::object> &out);
+    nb::dict depuis_valeurs(const nb::object *v);
 
 private:
     void regle(PyObject *colonnes, PyObject *mapping, PyObject *fp);
@@ -59,6 +64,7 @@ private:
     nb::dict modele_;
     nb::object gabarit_;               // what entree() copies, nobody else sees it
     std::vector<PyObject *> valeurs_;  // its values, per field of the plan
+    std::vector<nb::object> tampon_;   // the values of the record entree() makes
 };
 
 // The delimiter a CSV file announces on its header line (see core/encodage), read

@@ -3,6 +3,8 @@
 
 #include "recherche_motif.hpp"
 
+#include <exception>
+
 namespace nb = nanobind;
 using namespace brivane::py;
 
@@ -106,6 +108,9 @@ public:
         simple_ = brivane::analyser_motif_simple(reinterpret_cast<const uint32_t *>(p.data()), p.size(), casse_->regle);
     }
 
+    // Whether every verdict is decided in C++ (trouve_copie then reads no Python object).
+    bool autonome() const { return simple_.has_value(); }
+
     bool trouve(PyObject *v) {
         if (!PyUnicode_CheckExact(v) || !simple_) return appeler(v);
         points_de(v, points_);
@@ -179,34 +184,95 @@ private:
     std::u32string points_;
 };
 
-// The scan over the table of an index (see TableEntrees): the verdict decided once
-// per distinct text, the matching entries kept in scan order. False when the table
-// cannot answer, or no longer holds after the compiled expression ran.
-bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &chercheur, Resultats &res) {
-    TableEntrees *t = table_entrees(ci, F, groupe | G_TRI | G_FREQ);
-    if (!t) return false;
-    PyObject *const index = ci.index;
-    const uint64_t generation = ci.generation, construction = t->construction;
+// Tables below this many entries are scanned on the caller's thread alone: starting
+// a thread would cost more than the overlap saves.
+constexpr size_t ENTREES_POUR_UN_FIL = 32768;
+
+// Positions in a table of the values whose text the pattern matches, in table order,
+// the verdict decided once per distinct text. Reads only C++ data when the matcher
+// decides alone (`python` stays false): then it may run off the caller's thread, and
+// `interrompre` must be false.
+std::vector<uint32_t> balayer(const std::vector<int32_t> &valeurs, const Fiches &F, Chercheur &chercheur, bool &python,
+                              bool interrompre) {
     std::vector<int8_t> verdicts;  // per text id: -1 not decided yet
     if (!chercheur.decider_tous(F.textes, F.generation_textes, verdicts)) verdicts.assign(F.textes.taille(), -1);
     std::vector<uint32_t> trouvees;
-    bool python = false;
-    const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? t->valeurs_ortho : t->valeurs_phone;
     Interruptible interruption;
     for (size_t k = 0; k < valeurs.size(); ++k) {
-        interruption();
+        if (interrompre) interruption();
         const int32_t id = valeurs[k];
         if (id < 0) continue;
         int8_t &v = verdicts[(size_t)id];
         if (v < 0) v = chercheur.trouve_copie(F.textes.texte(id), python);
         if (v) trouvees.push_back((uint32_t)k);
     }
+    return trouvees;
+}
+
+// The answer of Resultats for the entries of a proved table at `trouvees` (table
+// order): the first entry of each lower-cased spelling, by decreasing frequency, ties
+// in table order, cut as the slice [:limite] cuts; only the kept entries are listed.
+nb::list selectionner(const TableEntrees &t, const std::vector<uint32_t> &trouvees, Fiches &F, long long lim) {
+    std::vector<uint8_t> vus(F.textes.taille(), 0);
+    std::vector<std::pair<double, uint32_t>> ordre;  // (key, k): in table order, so a plain sort is stable
+    for (uint32_t k : trouvees) {
+        const Fiche &f = t.fiches[k];
+        if (vus[(size_t)f.ortho]) continue;
+        vus[(size_t)f.ortho] = 1;
+        ordre.emplace_back(-f.freq, k);
+    }
+    if (std::any_of(ordre.begin(), ordre.end(), [](const auto &o) { return std::isnan(o.first); })) {
+        Resultats res(F);  // the host's own sort orders NaN keys
+        for (auto [cle, k] : ordre) res.garder_fige(t.entrees[k], t.fiches[k], false);
+        return res.trier(lim);
+    }
+    const Py_ssize_t fin = fin_tranche((Py_ssize_t)ordre.size(), lim);
+    std::partial_sort(ordre.begin(), ordre.begin() + fin, ordre.end());
+    PyObject *sortie = PyList_New(fin);
+    if (!sortie) throw nb::python_error();
+    for (Py_ssize_t i = 0; i < fin; ++i) PyList_SET_ITEM(sortie, i, Py_NewRef(t.entrees[ordre[(size_t)i].second]));
+    return nb::steal<nb::list>(sortie);
+}
+
+// The scan over the table of an index (see TableEntrees), into `sortie`. A table
+// already laid out with the values needed is scanned on another thread while the
+// caller's proves it unchanged (the lists read on every call); a large table only, and
+// only when the matcher decides alone. False when the table cannot answer, or no
+// longer holds after the compiled expression ran.
+bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &chercheur, long long lim, nb::list &sortie) {
+    const uint8_t groupes = groupe | G_TRI | G_FREQ;
+    TableEntrees &tc = ci.table;
+    const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? tc.valeurs_ortho : tc.valeurs_phone;
+    if (chercheur.autonome() && tc.prete && (tc.prets & groupes) == groupes && !(tc.vivants & groupes) &&
+        tc.generation_textes == F.generation_textes && tc.entrees.size() >= ENTREES_POUR_UN_FIL) {
+        std::vector<uint32_t> trouvees;
+        std::exception_ptr echec;
+        bool intacte = false, python = false;
+        brivane::plateforme::a_cote(
+            [&] {
+                try {
+                    trouvees = balayer(valeurs, F, chercheur, python, false);
+                } catch (...) {
+                    echec = std::current_exception();
+                }
+            },
+            [&] { intacte = table_intacte(ci.valeurs, tc); });
+        if (echec) std::rethrow_exception(echec);
+        if (intacte) return sortie = selectionner(tc, trouvees, F, lim), true;
+        tc.prete = false;  // laid out again below
+    }
+    TableEntrees *t = table_entrees(ci, F, groupes);
+    if (!t) return false;
+    PyObject *const index = ci.index;
+    const uint64_t generation = ci.generation, construction = t->construction;
+    bool python = false;
+    const std::vector<uint32_t> trouvees = balayer(valeurs, F, chercheur, python, true);
     // Python code may have run: the snapshot (its lists are read only while it holds)
     // and the table must be the same ones, still proved.
     if (python && !(ci.generation == generation && ci.valide(index) && t->construction == construction && t->prete &&
                     table_intacte(ci.valeurs, *t)))
         return false;
-    for (uint32_t k : trouvees) res.garder_fige(t->entrees[k], t->fiches[k], false);
+    sortie = selectionner(*t, trouvees, F, lim);
     return true;
 }
 
@@ -233,7 +299,8 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
                                                                  : 0;
     // A first scan reads the dicts; the table of the index answers the next ones.
     ClesIndex *ci = groupe && brivane::chemins_rapides() ? cles_index(index.ptr()) : nullptr;
-    if (ci && ci->parcours++ > 0 && rechercher_table(*ci, F, groupe, chercheur, res)) return res.trier(lim);
+    nb::list sortie;
+    if (ci && ci->parcours++ > 0 && rechercher_table(*ci, F, groupe, chercheur, lim, sortie)) return sortie;
     pour_chaque_cle(index.ptr(), [&](PyObject *, PyObject *entrees) {
         pour_chaque_entree(entrees, [&](PyObject *e) {
             nb::object v = valeur_champ(e, champ.ptr());

@@ -445,6 +445,17 @@ void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail) {
     }
 }
 
+void a_cote(const std::function<void()> &ailleurs, const std::function<void()> &ici) {
+    HANDLE h = CreateThread(nullptr, 0, lancer_travail, const_cast<std::function<void()> *>(&ailleurs), 0, nullptr);
+    ici();
+    if (!h) {
+        ailleurs();
+        return;
+    }
+    WaitForSingleObject(h, INFINITE);
+    CloseHandle(h);
+}
+
 #else
 
 void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail) {
@@ -458,6 +469,19 @@ void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail) {
     }
     travail();
     for (std::thread &t : autres) t.join();
+}
+
+void a_cote(const std::function<void()> &ailleurs, const std::function<void()> &ici) {
+    std::thread autre;
+    try {
+        autre = std::thread(ailleurs);
+    } catch (const std::system_error &) {
+        ici();
+        ailleurs();
+        return;
+    }
+    ici();
+    autre.join();
 }
 
 #endif
