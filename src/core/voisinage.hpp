@@ -37,7 +37,9 @@ public:
 
     // Mean Levenshtein distance to the n closest words other than `mot` itself; over
     // all of them when there are fewer than n; nullopt when there is none (n >= 1).
-    std::optional<double> distance_moyenne(Vue mot, size_t n) const;
+    // Its last search may share its subtrees among `fils` threads once it has walked
+    // seuil_partage() nodes alone.
+    std::optional<double> distance_moyenne(Vue mot, size_t n, unsigned fils = 1) const;
     std::optional<double> distance_moyenne_simple(Vue mot, size_t n) const;
     // Words of the same length that differ from `mot` by one substitution (ids, sorted).
     std::vector<uint32_t> voisins_substitution(Vue mot) const;
@@ -87,9 +89,12 @@ private:
     Chaine en_rangs(Vue mot) const;
     template <class F>
     auto avec_ligne(Vue mot, F &&f) const;
+    // One subtree of the root, as a walk ranks them (0: the word's own first symbol,
+    // r > 0: child r - 1 unless that is the first), or all of them (TOUS).
+    static constexpr uint32_t TOUS = AUCUN;
     template <class Ligne, class F>
     bool parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite, size_t h,
-                   uint32_t d_moitie, F &&trouve) const;
+                   uint32_t d_moitie, F &&trouve, uint32_t seul = TOUS, size_t *vus = nullptr) const;
     template <class F>
     bool chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const;
     bool chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint64_t> &hist, std::vector<uint32_t> *ids) const;
@@ -98,7 +103,14 @@ private:
     // distance over all words); nullopt when they are fewer than n.
     std::optional<uint32_t> borne_par_voisins_tries(Vue mot, size_t n) const;
     // distance_moyenne when at least n words other than `mot` lie within `plafond`.
-    double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0) const;
+    double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const;
+    // The same search with its subtrees handed out one at a time, so that threads can
+    // share them: what one thread counts, and what the threads share.
+    struct Decompte;
+    struct Partage;
+    template <class Ligne>
+    bool marcher(const Ligne &ligne, const Ligne &ligne_inverse, Partage &p, Decompte &c, size_t jusqua) const;
+    double moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const;
 
     std::vector<char32_t> alphabet_;  // the symbols of the words, sorted
     std::vector<Chaine> mots_;        // sorted, in ranks
@@ -108,6 +120,11 @@ private:
 };
 
 size_t distance_levenshtein(std::u32string_view a, std::u32string_view b);
+
+// The nodes the last search of distance_moyenne walks on the caller's thread before it
+// shares the rest (0: from the start; the tests take that route on small lexicons).
+size_t seuil_partage() noexcept;
+void regler_seuil_partage(size_t noeuds) noexcept;
 
 // The strings of one lexicon as an ArbreVoisinage: spellings cut into code points, or
 // pronunciations cut into IPA segments (as segmenter_ipa cuts them), each distinct
@@ -130,8 +147,9 @@ private:
     ArbreVoisinage arbre_;
 };
 
-// distance_moyenne of every target, on `fils` threads (1: the caller's thread only).
-// Touches nothing but its arguments.
+// distance_moyenne of every target, on `fils` threads (1: the caller's thread only; a
+// target alone on its thread may then share its last search among them). Touches
+// nothing but its arguments.
 std::vector<std::optional<double>> distances_moyennes(const ArbreVoisinage &arbre,
                                                       const std::vector<std::u32string> &cibles, size_t n,
                                                       unsigned fils, bool simple);
