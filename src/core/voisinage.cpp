@@ -1,6 +1,7 @@
 #include "voisinage.hpp"
 
 #include "plateforme.hpp"
+#include "simd.hpp"
 #include "texte.hpp"
 
 #include <algorithm>
@@ -12,8 +13,13 @@ namespace brivane {
 namespace {
 
 // Bits set in x, spelled out: without a processor option the compiler's builtin is a
-// library call, and the rows count bits at every node.
+// library call, and the rows count bits at every node. MATERIEL: the processor's
+// instruction, only in code compiled for it (BRIVANE_POPCNT).
+template <bool MATERIEL>
 inline int bits(uint64_t x) {
+#ifdef BRIVANE_AVX2
+    if constexpr (MATERIEL) return __builtin_popcountll(x);
+#endif
     x -= (x >> 1) & 0x5555555555555555ULL;
     x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
     x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
@@ -45,13 +51,14 @@ std::optional<double> moyenne_des_premiers(const std::vector<uint64_t> &hist, si
 // bit vectors in Hyyro's form for whole strings: bit j of vp / vn says that
 // D[k][j + 1] - D[k][j] is +1 / -1. A step costs a few word operations whatever the
 // length of `mot` (1 to 64 symbols).
-class LigneBits {
+template <bool MATERIEL>
+class LigneBitsT {
 public:
     struct Etat {
         uint64_t vp, vn;
         uint32_t score;  // D[k][m]
     };
-    LigneBits(std::u32string_view mot, size_t alphabet) : m_(uint32_t(mot.size())), egaux_(alphabet + 1, 0) {
+    LigneBitsT(std::u32string_view mot, size_t alphabet) : m_(uint32_t(mot.size())), egaux_(alphabet + 1, 0) {
         for (size_t j = 0; j < mot.size(); ++j) {
             egaux_[mot[j]] |= uint64_t(1) << j;
             par_classe_[mot[j] % 64] |= uint64_t(1) << j;
@@ -75,13 +82,13 @@ public:
     }
     uint32_t distance(const Etat &e) const { return e.score; }
     uint32_t valeur(const Etat &e, size_t k, uint32_t j) const {  // D[k][j]
-        return uint32_t(int64_t(k) + bits(e.vp & sous(j)) - bits(e.vn & sous(j)));
+        return uint32_t(int64_t(k) + bits<MATERIEL>(e.vp & sous(j)) - bits<MATERIEL>(e.vn & sous(j)));
     }
     // A lower bound of D[k][j] over j in [a, b]: D[k][a] less the decreases after it.
     uint32_t minimum(const Etat &e, size_t k, uint32_t a, uint32_t b) const {
         const uint64_t avant = sous(a), entre = sous(b) & ~avant;
-        const int64_t da = int64_t(k) + bits(e.vp & avant) - bits(e.vn & avant);
-        return uint32_t(std::max<int64_t>(0, da - bits(e.vn & entre)));
+        const int64_t da = int64_t(k) + bits<MATERIEL>(e.vp & avant) - bits<MATERIEL>(e.vn & avant);
+        return uint32_t(std::max<int64_t>(0, da - bits<MATERIEL>(e.vn & entre)));
     }
     // The positions of `mot` whose symbol is missing below a node, from those missing
     // below its parent and the classes present below the parent and not below it.
@@ -98,7 +105,7 @@ public:
     // of those positions costs an edit in what follows. The sum ends at score and,
     // going backwards, falls only where the row rises at a position not absent.
     uint32_t minimum_manque(const Etat &e, uint64_t absents) const {
-        return uint32_t(std::max<int64_t>(0, int64_t(e.score) - bits(e.vp & ~absents)));
+        return uint32_t(std::max<int64_t>(0, int64_t(e.score) - bits<MATERIEL>(e.vp & ~absents)));
     }
     // The distance to the words k + b symbols long, b in [bmin, bmax], that extend the
     // prefix of row e, is at least the least over j of D[k][j] plus a bound of the cost
@@ -116,7 +123,7 @@ public:
         const int64_t debut = std::max<int64_t>({0, kk - lim, (kk + m - haut - lim + 1) >> 1});
         const int64_t fin = std::min<int64_t>({m, kk + lim, (kk + m - bas + lim) >> 1});
         int64_t dj = debut == 0 ? int64_t(k) : int64_t(valeur(e, k, uint32_t(debut)));
-        int64_t x = bits(absents & sous(m_) & ~sous(uint32_t(debut))), meilleur = INT64_MAX;
+        int64_t x = bits<MATERIEL>(absents & sous(m_) & ~sous(uint32_t(debut))), meilleur = INT64_MAX;
         for (int64_t j = debut; j <= fin; ++j) {
             const int64_t a = m - j;
             meilleur = std::min(meilleur, dj + std::max({x, a - haut, bas - a + x}));
@@ -134,6 +141,7 @@ private:
     uint64_t sauf_dernier_[64] = {};              // the same but the last of each class
     std::vector<uint64_t> egaux_;                 // by symbol rank, the positions of `mot` that hold it
 };
+using LigneBits = LigneBitsT<false>;
 
 // The same rows written out, for a `mot` of any length.
 class LigneTable {
@@ -316,9 +324,9 @@ uint32_t ArbreVoisinage::trouver(Vue texte) const {
 }
 
 // `f` called with the rows of `mot` (as ranks) suited to its length.
-template <class F>
+template <bool MATERIEL, class F>
 auto ArbreVoisinage::avec_ligne(Vue mot, F &&f) const {
-    if (!mot.empty() && mot.size() <= 64) return f(LigneBits(mot, alphabet_.size()));
+    if (!mot.empty() && mot.size() <= 64) return f(LigneBitsT<MATERIEL>(mot, alphabet_.size()));
     return f(LigneTable(mot));
 }
 
@@ -442,7 +450,7 @@ static bool debut_proche(std::u32string_view c, std::u32string_view debut, uint3
 // symbols, which keeps nearly every branch: one plain walk is then cheaper. `compter`
 // is called once for each word within `limite` (and maybe for some further, up to d)
 // and answers true to stop; the search then answers false.
-template <class F>
+template <bool MATERIEL, class F>
 bool ArbreVoisinage::chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const {
     const size_t m = mot.size(), h = m >= 2 && 2 * d <= m ? m / 2 : 0;
     // Both halves further than these would make d + 1 at least.
@@ -450,14 +458,14 @@ bool ArbreVoisinage::chercher_moities(Vue mot, uint32_t d, const uint32_t &limit
     auto premiere = [&](const auto &ligne) {
         return parcourir(avant_, ligne, mot, d, limite, h, h == 0 ? d : d_debut, compter);
     };
-    if (!avec_ligne(mot, premiere)) return false;
+    if (!avec_ligne<MATERIEL>(mot, premiere)) return false;
     if (h == 0) return true;  // the first walk asked nothing of the first half
     // What the first walk left has a first half beyond d_debut, so a second half within
     // what remains of the limit as it now stands.
     if (limite <= d_debut) return true;
     const uint32_t d2 = std::min(d, limite), d_fin = d2 - 1 - d_debut;
     const Chaine inverse(mot.rbegin(), mot.rend());
-    return avec_ligne(inverse, [&](const auto &ligne) {
+    return avec_ligne<MATERIEL>(inverse, [&](const auto &ligne) {
         return parcourir(arriere_, ligne, inverse, d2, limite, m - h, d_fin, [&](uint32_t fin, uint32_t dist) {
             const uint32_t id = id_arriere_[fin];
             if (debut_proche(mots_[id], mot.substr(0, h), d_debut)) return false;  // found by the first walk
@@ -562,16 +570,27 @@ void regler_seuil_partage(size_t noeuds) noexcept { seuil_partage_.store(noeuds,
 double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const {
     // No word is nearer than d0: the n within `plafond` are all at plafond.
     if (plafond <= d0) return double(plafond);
-    // Only words nearer than the known n-th distance can change the mean: the search
-    // counts them, and each time n lie within its limit, lowers it by one.
     const uint32_t d = plafond - 1;
     // Two at most: the caller starts each thread, at tens of microseconds apiece, for a
     // search of a few milliseconds.
-    if (fils > 1) return moyenne_partagee(mot, n, d, d0, std::min(fils, 2u));
+    fils = std::min(fils, 2u);
+    if (popcnt_actif()) return moyenne_materiel(mot, n, d, d0, fils);
+    return fils > 1 ? moyenne_partagee<false>(mot, n, d, d0, fils) : moyenne_seule<false>(mot, n, d, d0);
+}
+
+BRIVANE_POPCNT double ArbreVoisinage::moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0,
+                                                       unsigned fils) const {
+    return fils > 1 ? moyenne_partagee<true>(mot, n, d, d0, fils) : moyenne_seule<true>(mot, n, d, d0);
+}
+
+template <bool MATERIEL>
+double ArbreVoisinage::moyenne_seule(Vue mot, size_t n, uint32_t d, uint32_t d0) const {
+    // Only words nearer than the known n-th distance can change the mean: the search
+    // counts them, and each time n lie within its limit, lowers it by one.
     uint32_t limite = d;
     std::vector<uint64_t> hist(d + 1, 0);
     uint64_t dedans = 0;  // words counted within `limite`
-    chercher_moities(mot, d, limite, [&](uint32_t, uint32_t dist) {
+    chercher_moities<MATERIEL>(mot, d, limite, [&](uint32_t, uint32_t dist) {
         if (dist == 0 || dist > limite) return false;
         hist[dist]++;
         for (++dedans; dedans >= n; --limite) dedans -= hist[limite];
@@ -653,6 +672,7 @@ bool ArbreVoisinage::marcher(const Ligne &ligne, const Ligne &ligne_inverse, Par
 // search proves long, `fils` threads share the rest. Each thread's counts are complete
 // up to its own limit, and a limit falls only when n words lie just above it, so the
 // counts added up to the least limit give the same answer as one walk.
+template <bool MATERIEL>
 double ArbreVoisinage::moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const {
     const size_t m = mot.size(), h = m >= 2 && 2 * d <= m ? m / 2 : 0;
     const Chaine inverse(mot.rbegin(), mot.rend());
@@ -671,12 +691,16 @@ double ArbreVoisinage::moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t 
     auto partager = [&](const auto &ligne, const auto &ligne_inverse) {
         if (!marcher(ligne, ligne_inverse, p, parts[0], seuil_partage())) return;
         std::atomic<unsigned> place{0};
-        plateforme::sur_plusieurs_fils(fils, [&] {
-            marcher(ligne, ligne_inverse, p, parts[place.fetch_add(1)], SIZE_MAX);
-        });
+        auto travail = [&] { marcher(ligne, ligne_inverse, p, parts[place.fetch_add(1)], SIZE_MAX); };
+        // The other threads run code of their own, to be compiled for the instruction.
+        if constexpr (MATERIEL) {
+            plateforme::sur_plusieurs_fils(fils, [&]() BRIVANE_POPCNT { travail(); });
+        } else {
+            plateforme::sur_plusieurs_fils(fils, travail);
+        }
     };
     if (!mot.empty() && m <= 64) {
-        partager(LigneBits(mot, alphabet_.size()), LigneBits(inverse, alphabet_.size()));
+        partager(LigneBitsT<MATERIEL>(mot, alphabet_.size()), LigneBitsT<MATERIEL>(inverse, alphabet_.size()));
     } else {
         partager(LigneTable(mot), LigneTable(inverse));
     }

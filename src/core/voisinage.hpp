@@ -87,7 +87,8 @@ private:
     // the lexicon has none of it): the words are kept that way, so that the rows of a
     // search are indexed by symbol. Past this, every `mot` below is in ranks.
     Chaine en_rangs(Vue mot) const;
-    template <class F>
+    // MATERIEL: the rows count bits with the processor's instruction.
+    template <bool MATERIEL = false, class F>
     auto avec_ligne(Vue mot, F &&f) const;
     // One subtree of the root, as a walk ranks them (0: the word's own first symbol,
     // r > 0: child r - 1 unless that is the first), or all of them (TOUS).
@@ -95,21 +96,27 @@ private:
     template <class Ligne, class F>
     bool parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite, size_t h,
                    uint32_t d_moitie, F &&trouve, uint32_t seul = TOUS, size_t *vus = nullptr) const;
-    template <class F>
+    template <bool MATERIEL = false, class F>
     bool chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const;
     bool chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint64_t> &hist, std::vector<uint32_t> *ids) const;
     // The n-th smallest distance from `mot` to the words next to it in the sorted orders
     // of the words and of the words read backwards (an upper bound of the n-th smallest
     // distance over all words); nullopt when they are fewer than n.
     std::optional<uint32_t> borne_par_voisins_tries(Vue mot, size_t n) const;
-    // distance_moyenne when at least n words other than `mot` lie within `plafond`.
+    // distance_moyenne when at least n words other than `mot` lie within `plafond`: one
+    // search below d = plafond - 1, on the caller's thread or shared, through rows
+    // counting bits by the processor's instruction or not.
     double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const;
+    double moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const;
+    template <bool MATERIEL>
+    double moyenne_seule(Vue mot, size_t n, uint32_t d, uint32_t d0) const;
     // The same search with its subtrees handed out one at a time, so that threads can
     // share them: what one thread counts, and what the threads share.
     struct Decompte;
     struct Partage;
     template <class Ligne>
     bool marcher(const Ligne &ligne, const Ligne &ligne_inverse, Partage &p, Decompte &c, size_t jusqua) const;
+    template <bool MATERIEL>
     double moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const;
 
     std::vector<char32_t> alphabet_;  // the symbols of the words, sorted
