@@ -111,27 +111,34 @@ public:
     // prefix of row e, is at least the least over j of D[k][j] plus a bound of the cost
     // of the rest of `mot` (a = m - j symbols, x of them in `absents`) against b
     // symbols, which match at most min(b, a - x) of them: max(a, b) - min(b, a - x),
-    // least over b at max(x, a - bmax, bmin - a + x). Only the columns where that can be
-    // within `limite` are looked at, knowing D[k][j] = lev(prefix, mot[:j]) >= |k - j|,
-    // and the first one found within it ends the search: the answer exceeds `limite`
-    // exactly when the bound does.
-    uint32_t minimum_suffixes(const Etat &e, size_t k, uint32_t bmin, uint32_t bmax, uint64_t absents,
-                              uint32_t limite) const {
+    // least over b at max(x, a - bmax, bmin - a + x). False when that exceeds `limite`
+    // at every column. Only the columns where it can be within are looked at, knowing
+    // D[k][j] = lev(prefix, mot[:j]) >= |k - j|, and the first one within it answers.
+    bool suffixes_possibles(const Etat &e, size_t k, uint32_t bmin, uint32_t bmax, uint64_t absents,
+                            uint32_t limite) const {
         const int64_t m = m_, haut = int64_t(bmax), bas = int64_t(bmin), kk = int64_t(k), lim = int64_t(limite);
         // Column j costs at least |k - j| + max(0, a - bmax, bmin - a): past these, that
         // alone exceeds `limite` (the halves rounded so as to keep the edge columns).
         const int64_t debut = std::max<int64_t>({0, kk - lim, (kk + m - haut - lim + 1) >> 1});
         const int64_t fin = std::min<int64_t>({m, kk + lim, (kk + m - bas + lim) >> 1});
+        if (debut > fin) return false;
         int64_t dj = debut == 0 ? int64_t(k) : int64_t(valeur(e, k, uint32_t(debut)));
-        int64_t x = bits<MATERIEL>(absents & sous(m_) & ~sous(uint32_t(debut))), meilleur = INT64_MAX;
-        for (int64_t j = debut; j <= fin; ++j) {
-            const int64_t a = m - j;
-            meilleur = std::min(meilleur, dj + std::max({x, a - haut, bas - a + x}));
-            if (meilleur <= int64_t(limite) || j == fin) break;
-            dj += int64_t((e.vp >> j) & 1) - int64_t((e.vn >> j) & 1);
-            x -= int64_t((absents >> j) & 1);
+        // dj plus x: with max(x, a - bmax, bmin - a + x) = max(x + max(0, bmin - a), a - bmax),
+        // one sum serves two of the terms. The bits of each column are read from copies
+        // of the row and of `absents` shifted one place per column.
+        int64_t dx = dj + bits<MATERIEL>(absents & sous(m_) & ~sous(uint32_t(debut)));
+        uint64_t vp = debut < 64 ? e.vp >> debut : 0, vn = debut < 64 ? e.vn >> debut : 0;
+        uint64_t ab = debut < 64 ? absents >> debut : 0;
+        for (int64_t a = m - debut;; --a) {
+            if (dx + std::max<int64_t>(0, bas - a) <= lim && dj + a - haut <= lim) return true;
+            if (a == m - fin) return false;
+            const int64_t pas = int64_t(vp & 1) - int64_t(vn & 1);
+            dj += pas;
+            dx += pas - int64_t(ab & 1);
+            vp >>= 1;
+            vn >>= 1;
+            ab >>= 1;
         }
-        return uint32_t(std::max<int64_t>(0, meilleur));
     }
 
 private:
@@ -169,7 +176,7 @@ public:
     // Long words are rare enough to go without the bound of the missing symbols.
     uint64_t absents(uint64_t, uint64_t, uint64_t) const { return 0; }
     uint32_t minimum_manque(const Etat &, uint64_t) const { return 0; }
-    uint32_t minimum_suffixes(const Etat &, size_t, uint32_t, uint32_t, uint64_t, uint32_t) const { return 0; }
+    bool suffixes_possibles(const Etat &, size_t, uint32_t, uint32_t, uint64_t, uint32_t) const { return true; }
 
 private:
     std::u32string_view mot_;
@@ -412,7 +419,7 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
         __builtin_prefetch(&t.noeuds[nd.premier]);
         const uint64_t absents = ligne.absents(haut.absents, haut.dessous & ~nd.dessous, haut.deux & ~nd.deux);
         if (ligne.minimum_manque(e, absents) > limite) continue;
-        if (ligne.minimum_suffixes(e, k, lmin - uint32_t(k), lmax - uint32_t(k), absents, limite) > limite) continue;
+        if (!ligne.suffixes_possibles(e, k, lmin - uint32_t(k), lmax - uint32_t(k), absents, limite)) continue;
         // Off the path of `mot`, the order of the children does not matter.
         pile.push_back(cadre(noeud, k, haut.chemin && r == 0, libre, absents));
     }
