@@ -559,7 +559,7 @@ std::optional<uint32_t> ArbreVoisinage::borne_par_voisins_tries(Vue mot, size_t 
 
 namespace {
 
-std::atomic<size_t> seuil_partage_{4096};
+std::atomic<size_t> seuil_partage_{16384};
 
 // The mean of the n closest words when every word within `limite` is counted in `hist`
 // (`dedans` of them, fewer than n) and n lie within limite + 1.
