@@ -293,6 +293,32 @@ def test_recherche_partagee_entre_fils_comme_sur_un_seul(partage, graine, n):
     assert _voisinage.distance_moyenne(cibles[0], mots, n) == seuls[0]
 
 
+@pytest.mark.parametrize("ipa", [False, True])
+def test_recherche_partagee_de_cibles_longues_ou_ipa(partage, ipa):
+    # Past 64 symbols the rows are written out; in IPA the symbols are phonemes.
+    mots, _ = lexique_syllabes(6)
+    rng = random.Random(6)
+    if ipa:
+        mots = [w.replace("ch", "ʃ").replace("an", "ɑ̃").replace("on", "ɔ̃") for w in mots]
+        cibles = ["".join(rng.choice(SEGMENTS) for _ in range(rng.randint(14, 24))) for _ in range(6)]
+    else:
+        cibles = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(k)) for k in (63, 64, 65, 80)]
+        cibles += ["to" * 33, "ment" * 17]
+    seuls = _voisinage.distances_moyennes(cibles * 11, mots, 20, ipa=ipa)[:len(cibles)]
+    assert _voisinage.distances_moyennes(cibles, mots, 20, ipa=ipa) == seuls
+
+
+def test_recherches_partagees_de_plusieurs_fils_a_la_fois(partage):
+    # Several callers at once, each search shared among threads of its own.
+    from concurrent.futures import ThreadPoolExecutor
+
+    mots, cibles = lexique_syllabes(7)
+    seuls = _voisinage.distances_moyennes(cibles * 7, mots, 20)[:len(cibles)]
+    with ThreadPoolExecutor(4) as pool:
+        res = list(pool.map(lambda c: _voisinage.distance_moyenne(c, mots, 20), cibles * 2))
+    assert res == seuls * 2
+
+
 def test_recherche_partagee_sur_un_lexique(partage, tmp_path):
     mots, cibles = lexique_syllabes(5)
     lignes = [(w, "", w, "NOM", 1.0) for w in dict.fromkeys(mots)]

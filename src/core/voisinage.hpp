@@ -154,9 +154,9 @@ private:
     ArbreVoisinage arbre_;
 };
 
-// distance_moyenne of every target, on `fils` threads (1: the caller's thread only; a
-// target alone on its thread may then share its last search among them). Touches
-// nothing but its arguments.
+// distance_moyenne of every target, on `fils` threads (1: the caller's thread only).
+// When the targets are too few to keep more than one of them busy, each target's last
+// search may share them instead. Touches nothing but its arguments.
 std::vector<std::optional<double>> distances_moyennes(const ArbreVoisinage &arbre,
                                                       const std::vector<std::u32string> &cibles, size_t n,
                                                       unsigned fils, bool simple);
