@@ -262,6 +262,72 @@ def test_lots_sur_plusieurs_fils_comme_un_par_un(chemins):
     assert [m[0] for m in _voisinage.mesures(cibles, mots, 5)] == _voisinage.distances_moyennes(cibles, mots, 5)
 
 
+@pytest.fixture(params=[0, 30, 400], ids=["partage_des_le_debut", "partage_en_cours", "partage_tardif"])
+def partage(request):
+    """The last search of distance_moyenne handed to the threads after this many nodes."""
+    avant = _voisinage._seuil_partage(request.param)
+    yield request.param
+    _voisinage._seuil_partage(avant)
+
+
+def lexique_syllabes(graine):
+    """Words of French-like syllables and invented strings far from all of them: the targets
+    whose last search is long, as on the real lexicon."""
+    rng = random.Random(graine)
+    syllabes = ["ba", "ri", "to", "lan", "mi", "sor", "ve", "pu", "chon", "dre", "ta", "nel", "ment", "é"]
+    mots = ["".join(rng.choice(syllabes) for _ in range(rng.randint(1, 6))) for _ in range(30000)]
+    mots += [w[::-1] for w in mots[:60]]  # the reversed trie gets deep branches too
+    cibles = ["".join(rng.choice(syllabes) for _ in range(rng.randint(6, 10))) for _ in range(6)]
+    cibles += ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(14, 26))) for _ in range(4)]
+    return mots, cibles + mots[:2] + [""]
+
+
+@pytest.mark.parametrize("graine, n", [(1, 1), (2, 7), (3, 20), (4, 45)])
+def test_recherche_partagee_entre_fils_comme_sur_un_seul(partage, graine, n):
+    # One target at a time may share its last search among threads; a batch of targets
+    # larger than a thread's share walks each one on its thread alone.
+    mots, cibles = lexique_syllabes(graine)
+    seuls = _voisinage.distances_moyennes(cibles * 7, mots, n)[:len(cibles)]
+    assert _voisinage.distances_moyennes(cibles, mots, n) == seuls
+    assert [m[0] for m in _voisinage.mesures(cibles, mots, n)] == seuls
+    assert _voisinage.distance_moyenne(cibles[0], mots, n) == seuls[0]
+
+
+@pytest.mark.parametrize("ipa", [False, True])
+def test_recherche_partagee_de_cibles_longues_ou_ipa(partage, ipa):
+    # Past 64 symbols the rows are written out; in IPA the symbols are phonemes.
+    mots, _ = lexique_syllabes(6)
+    rng = random.Random(6)
+    if ipa:
+        mots = [w.replace("ch", "ʃ").replace("an", "ɑ̃").replace("on", "ɔ̃") for w in mots]
+        cibles = ["".join(rng.choice(SEGMENTS) for _ in range(rng.randint(14, 24))) for _ in range(6)]
+    else:
+        cibles = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(k)) for k in (63, 64, 65, 80)]
+        cibles += ["to" * 33, "ment" * 17]
+    seuls = _voisinage.distances_moyennes(cibles * 11, mots, 20, ipa=ipa)[:len(cibles)]
+    assert _voisinage.distances_moyennes(cibles, mots, 20, ipa=ipa) == seuls
+
+
+def test_recherches_partagees_de_plusieurs_fils_a_la_fois(partage):
+    # Several callers at once, each search shared among threads of its own.
+    from concurrent.futures import ThreadPoolExecutor
+
+    mots, cibles = lexique_syllabes(7)
+    seuls = _voisinage.distances_moyennes(cibles * 7, mots, 20)[:len(cibles)]
+    with ThreadPoolExecutor(4) as pool:
+        res = list(pool.map(lambda c: _voisinage.distance_moyenne(c, mots, 20), cibles * 2))
+    assert res == seuls * 2
+
+
+def test_recherche_partagee_sur_un_lexique(partage, tmp_path):
+    mots, cibles = lexique_syllabes(5)
+    lignes = [(w, "", w, "NOM", 1.0) for w in dict.fromkeys(mots)]
+    with Lexique(ecrire(tmp_path, "tsv", colonnes=COLONNES, lignes=lignes)) as lex:
+        seuls = _voisinage.distances_moyennes(cibles * 7, list(lex._formes), 20)[:len(cibles)]
+        assert [lex.old20(c) for c in cibles] == seuls
+        assert [m["old20"] for m in lex.mesures(cibles).values()] == seuls
+
+
 @pytest.mark.parametrize("mot, mots, attendu", [
     ("chat", ["chat", "chaton", "chats"], 5),   # the start of other words: len + 1
     ("chaton", ["chat", "chaton", "chats"], 5),  # no other word begins "chato"

@@ -50,6 +50,9 @@ inline size_t n_plus_proches(nb::handle n) {
     return size_t(v);
 }
 
+// The threads a computation may take while the fast paths are on: the machine's cores.
+inline unsigned fils_machine() { return std::max(1u, std::min(std::thread::hardware_concurrency(), 16u)); }
+
 // `calcul(tranche, threads, plain)` over `cibles` one slice at a time, without the GIL,
 // on the machine's cores while the fast paths are on; between slices, with the GIL,
 // pending signals are honoured (Ctrl-C stops a whole-lexicon batch within a slice,
@@ -58,7 +61,7 @@ template <class F>
 auto par_tranches(const std::vector<std::u32string> &cibles, F &&calcul) {
     constexpr size_t TRANCHE = 4096;
     const bool simple = !chemins_rapides();
-    const unsigned fils = simple ? 1 : std::max(1u, std::min(std::thread::hardware_concurrency(), 16u));
+    const unsigned fils = simple ? 1 : fils_machine();
     decltype(calcul(cibles, fils, simple)) res;
     res.reserve(cibles.size());
     for (size_t debut = 0; debut < cibles.size(); debut += TRANCHE) {
@@ -100,6 +103,13 @@ inline nb::list textes_des_ids(const RepertoireVoisinage &rep, const std::vector
 // The four searches of one word, each through the fast path or its plain twin.
 enum class Recherche { voisins, levenshtein, distance, unicite };
 
+// distance_moyenne of one word, without the GIL: its search may share the cores.
+inline std::optional<double> distance_sans_gil(const ArbreVoisinage &a, std::u32string_view mot, size_t n) {
+    const bool rapide = chemins_rapides();
+    nb::gil_scoped_release libre;
+    return rapide ? a.distance_moyenne(mot, n, fils_machine()) : a.distance_moyenne_simple(mot, n);
+}
+
 // The answer of search `r` for the word coded `mot` in `rep` (`n`: the n of OLD-n).
 inline nb::object chercher(const RepertoireVoisinage &rep, std::u32string_view mot, Recherche r, size_t n = 0) {
     const ArbreVoisinage &a = rep.arbre();
@@ -110,7 +120,7 @@ inline nb::object chercher(const RepertoireVoisinage &rep, std::u32string_view m
     case Recherche::levenshtein:
         return textes_des_ids(rep, rapide ? a.voisins_levenshtein(mot) : a.voisins_levenshtein_simple(mot));
     case Recherche::distance:
-        return reel_ou_none(rapide ? a.distance_moyenne(mot, n) : a.distance_moyenne_simple(mot, n));
+        return reel_ou_none(distance_sans_gil(a, mot, n));
     default: return nb::int_(rapide ? a.point_unicite(mot) : a.point_unicite_simple(mot));
     }
 }

@@ -36,6 +36,12 @@ struct Masques64 {
 #ifdef BRIVANE_AVX2
 // True when the processor has AVX2 (asked once) and the fast paths are on.
 bool avx2_actif() noexcept;
+// True when it counts the bits of a word in one instruction (asked once) and the fast
+// paths are on. Code that relies on it is compiled for that instruction function by
+// function (BRIVANE_POPCNT, with every call inside it inlined so that the bit counts
+// of its callees get the instruction too) and called only then.
+bool popcnt_actif() noexcept;
+#define BRIVANE_POPCNT __attribute__((target("popcnt"), flatten))
 
 Masques64 classer64_avx2(const char *p, char delim);
 // True when the n bytes are valid UTF-8 and end on a complete character.
@@ -47,6 +53,8 @@ size_t trouver_paire_avx2(const uint32_t *p, size_t n, uint32_t c, uint32_t d);
 size_t trouver_octets_avx2(const char *p, size_t n, const char *a, size_t m);
 #else
 constexpr bool avx2_actif() noexcept { return false; }
+constexpr bool popcnt_actif() noexcept { return false; }
+#define BRIVANE_POPCNT
 #endif
 
 }  // namespace brivane

@@ -19,6 +19,11 @@ bool avx2_actif() noexcept {
     return present && chemins_rapides();
 }
 
+bool popcnt_actif() noexcept {
+    static const bool present = (__builtin_cpu_init(), __builtin_cpu_supports("popcnt"));
+    return present && chemins_rapides();
+}
+
 namespace {
 AVX2 uint32_t egaux(__m256i v, char c) {
     return uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c))));

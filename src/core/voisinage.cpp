@@ -1,6 +1,7 @@
 #include "voisinage.hpp"
 
 #include "plateforme.hpp"
+#include "simd.hpp"
 #include "texte.hpp"
 
 #include <algorithm>
@@ -12,8 +13,13 @@ namespace brivane {
 namespace {
 
 // Bits set in x, spelled out: without a processor option the compiler's builtin is a
-// library call, and the rows count bits at every node.
+// library call, and the rows count bits at every node. MATERIEL: the processor's
+// instruction, only in code compiled for it (BRIVANE_POPCNT).
+template <bool MATERIEL>
 inline int bits(uint64_t x) {
+#ifdef BRIVANE_AVX2
+    if constexpr (MATERIEL) return __builtin_popcountll(x);
+#endif
     x -= (x >> 1) & 0x5555555555555555ULL;
     x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
     x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
@@ -45,13 +51,14 @@ std::optional<double> moyenne_des_premiers(const std::vector<uint64_t> &hist, si
 // bit vectors in Hyyro's form for whole strings: bit j of vp / vn says that
 // D[k][j + 1] - D[k][j] is +1 / -1. A step costs a few word operations whatever the
 // length of `mot` (1 to 64 symbols).
-class LigneBits {
+template <bool MATERIEL>
+class LigneBitsT {
 public:
     struct Etat {
         uint64_t vp, vn;
         uint32_t score;  // D[k][m]
     };
-    LigneBits(std::u32string_view mot, size_t alphabet) : m_(uint32_t(mot.size())), egaux_(alphabet + 1, 0) {
+    LigneBitsT(std::u32string_view mot, size_t alphabet) : m_(uint32_t(mot.size())), egaux_(alphabet + 1, 0) {
         for (size_t j = 0; j < mot.size(); ++j) {
             egaux_[mot[j]] |= uint64_t(1) << j;
             par_classe_[mot[j] % 64] |= uint64_t(1) << j;
@@ -75,13 +82,13 @@ public:
     }
     uint32_t distance(const Etat &e) const { return e.score; }
     uint32_t valeur(const Etat &e, size_t k, uint32_t j) const {  // D[k][j]
-        return uint32_t(int64_t(k) + bits(e.vp & sous(j)) - bits(e.vn & sous(j)));
+        return uint32_t(int64_t(k) + bits<MATERIEL>(e.vp & sous(j)) - bits<MATERIEL>(e.vn & sous(j)));
     }
     // A lower bound of D[k][j] over j in [a, b]: D[k][a] less the decreases after it.
     uint32_t minimum(const Etat &e, size_t k, uint32_t a, uint32_t b) const {
         const uint64_t avant = sous(a), entre = sous(b) & ~avant;
-        const int64_t da = int64_t(k) + bits(e.vp & avant) - bits(e.vn & avant);
-        return uint32_t(std::max<int64_t>(0, da - bits(e.vn & entre)));
+        const int64_t da = int64_t(k) + bits<MATERIEL>(e.vp & avant) - bits<MATERIEL>(e.vn & avant);
+        return uint32_t(std::max<int64_t>(0, da - bits<MATERIEL>(e.vn & entre)));
     }
     // The positions of `mot` whose symbol is missing below a node, from those missing
     // below its parent and the classes present below the parent and not below it.
@@ -98,33 +105,40 @@ public:
     // of those positions costs an edit in what follows. The sum ends at score and,
     // going backwards, falls only where the row rises at a position not absent.
     uint32_t minimum_manque(const Etat &e, uint64_t absents) const {
-        return uint32_t(std::max<int64_t>(0, int64_t(e.score) - bits(e.vp & ~absents)));
+        return uint32_t(std::max<int64_t>(0, int64_t(e.score) - bits<MATERIEL>(e.vp & ~absents)));
     }
     // The distance to the words k + b symbols long, b in [bmin, bmax], that extend the
     // prefix of row e, is at least the least over j of D[k][j] plus a bound of the cost
     // of the rest of `mot` (a = m - j symbols, x of them in `absents`) against b
     // symbols, which match at most min(b, a - x) of them: max(a, b) - min(b, a - x),
-    // least over b at max(x, a - bmax, bmin - a + x). Only the columns where that can be
-    // within `limite` are looked at, knowing D[k][j] = lev(prefix, mot[:j]) >= |k - j|,
-    // and the first one found within it ends the search: the answer exceeds `limite`
-    // exactly when the bound does.
-    uint32_t minimum_suffixes(const Etat &e, size_t k, uint32_t bmin, uint32_t bmax, uint64_t absents,
-                              uint32_t limite) const {
+    // least over b at max(x, a - bmax, bmin - a + x). False when that exceeds `limite`
+    // at every column. Only the columns where it can be within are looked at, knowing
+    // D[k][j] = lev(prefix, mot[:j]) >= |k - j|, and the first one within it answers.
+    bool suffixes_possibles(const Etat &e, size_t k, uint32_t bmin, uint32_t bmax, uint64_t absents,
+                            uint32_t limite) const {
         const int64_t m = m_, haut = int64_t(bmax), bas = int64_t(bmin), kk = int64_t(k), lim = int64_t(limite);
         // Column j costs at least |k - j| + max(0, a - bmax, bmin - a): past these, that
         // alone exceeds `limite` (the halves rounded so as to keep the edge columns).
         const int64_t debut = std::max<int64_t>({0, kk - lim, (kk + m - haut - lim + 1) >> 1});
         const int64_t fin = std::min<int64_t>({m, kk + lim, (kk + m - bas + lim) >> 1});
+        if (debut > fin) return false;
         int64_t dj = debut == 0 ? int64_t(k) : int64_t(valeur(e, k, uint32_t(debut)));
-        int64_t x = bits(absents & sous(m_) & ~sous(uint32_t(debut))), meilleur = INT64_MAX;
-        for (int64_t j = debut; j <= fin; ++j) {
-            const int64_t a = m - j;
-            meilleur = std::min(meilleur, dj + std::max({x, a - haut, bas - a + x}));
-            if (meilleur <= int64_t(limite) || j == fin) break;
-            dj += int64_t((e.vp >> j) & 1) - int64_t((e.vn >> j) & 1);
-            x -= int64_t((absents >> j) & 1);
+        // dj plus x: with max(x, a - bmax, bmin - a + x) = max(x + max(0, bmin - a), a - bmax),
+        // one sum serves two of the terms. The bits of each column are read from copies
+        // of the row and of `absents` shifted one place per column.
+        int64_t dx = dj + bits<MATERIEL>(absents & sous(m_) & ~sous(uint32_t(debut)));
+        uint64_t vp = debut < 64 ? e.vp >> debut : 0, vn = debut < 64 ? e.vn >> debut : 0;
+        uint64_t ab = debut < 64 ? absents >> debut : 0;
+        for (int64_t a = m - debut;; --a) {
+            if (dx + std::max<int64_t>(0, bas - a) <= lim && dj + a - haut <= lim) return true;
+            if (a == m - fin) return false;
+            const int64_t pas = int64_t(vp & 1) - int64_t(vn & 1);
+            dj += pas;
+            dx += pas - int64_t(ab & 1);
+            vp >>= 1;
+            vn >>= 1;
+            ab >>= 1;
         }
-        return uint32_t(std::max<int64_t>(0, meilleur));
     }
 
 private:
@@ -134,6 +148,7 @@ private:
     uint64_t sauf_dernier_[64] = {};              // the same but the last of each class
     std::vector<uint64_t> egaux_;                 // by symbol rank, the positions of `mot` that hold it
 };
+using LigneBits = LigneBitsT<false>;
 
 // The same rows written out, for a `mot` of any length.
 class LigneTable {
@@ -161,7 +176,7 @@ public:
     // Long words are rare enough to go without the bound of the missing symbols.
     uint64_t absents(uint64_t, uint64_t, uint64_t) const { return 0; }
     uint32_t minimum_manque(const Etat &, uint64_t) const { return 0; }
-    uint32_t minimum_suffixes(const Etat &, size_t, uint32_t, uint32_t, uint64_t, uint32_t) const { return 0; }
+    bool suffixes_possibles(const Etat &, size_t, uint32_t, uint32_t, uint64_t, uint32_t) const { return true; }
 
 private:
     std::u32string_view mot_;
@@ -316,9 +331,9 @@ uint32_t ArbreVoisinage::trouver(Vue texte) const {
 }
 
 // `f` called with the rows of `mot` (as ranks) suited to its length.
-template <class F>
+template <bool MATERIEL, class F>
 auto ArbreVoisinage::avec_ligne(Vue mot, F &&f) const {
-    if (!mot.empty() && mot.size() <= 64) return f(LigneBits(mot, alphabet_.size()));
+    if (!mot.empty() && mot.size() <= 64) return f(LigneBitsT<MATERIEL>(mot, alphabet_.size()));
     return f(LigneTable(mot));
 }
 
@@ -337,20 +352,26 @@ auto ArbreVoisinage::avec_ligne(Vue mot, F &&f) const {
 // `limite` (at most d, read again at every node) may be lowered by `trouve` as the
 // walk goes: branches are then left at the lower bound and words beyond it are no
 // longer reported, while whether a node is libre never depends on when it is reached.
+//
+// `seul` restricts the walk to one subtree of the root (the word at the root goes with
+// subtree 0); the nodes walked are added to `vus`.
 template <class Ligne, class F>
 bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite,
-                               size_t h, uint32_t d_moitie, F &&trouve) const {
+                               size_t h, uint32_t d_moitie, F &&trouve, uint32_t seul, size_t *vus) const {
     const size_t m = mot.size();
     // A word deeper than m + d is further than d: rows beyond that depth are never needed.
     const size_t profondeur_max = std::min<size_t>(t.longueur_max, m + d) + 1;
     std::vector<typename Ligne::Etat> etats(profondeur_max);
     etats[0] = ligne.depart();
     const bool racine_libre = h <= d_moitie;
-    if (t.fins[0] != AUCUN && m <= d && racine_libre && trouve(t.fins[0], uint32_t(m))) return false;
-    // Children of a node in the order: the preferred one (rang 0), then the others.
+    if ((seul == TOUS || seul == 0) && t.fins[0] != AUCUN && m <= d && racine_libre &&
+        trouve(t.fins[0], uint32_t(m)))
+        return false;
+    // Children of a node in the order: the preferred one (rang 0), then the others, up
+    // to rang `dernier`.
     struct Cadre {
         uint64_t dessous, deux, absents;  // of the parent
-        uint32_t premier, nb, prefere, rang;
+        uint32_t premier, nb, prefere, rang, dernier;
         bool libre, chemin;  // chemin: the parent spells the beginning of `mot`
     };
     auto cadre = [&](uint32_t noeud, size_t k, bool chemin, bool libre, uint64_t absents) {
@@ -360,12 +381,19 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
             uint32_t e = t.enfant(noeud, mot[k]);
             if (e != AUCUN) p = e - nd.premier;
         }
-        return Cadre{nd.dessous, nd.deux, absents, nd.premier, nd.nb_enfants, p, p < nd.nb_enfants ? 0u : 1u, libre, chemin};
+        return Cadre{nd.dessous, nd.deux, absents, nd.premier, nd.nb_enfants, p, p < nd.nb_enfants ? 0u : 1u,
+                     nd.nb_enfants, libre, chemin};
     };
     std::vector<Cadre> pile{cadre(0, 0, true, racine_libre, ligne.absents(0, ~t.noeuds[0].dessous, ~t.noeuds[0].deux))};
+    if (seul != TOUS) {
+        pile[0].dernier = seul;
+        // Rang 0 is empty when no child follows `mot`.
+        pile[0].rang = std::max(seul, pile[0].rang);
+    }
+    size_t nb_vus = 0;
     while (!pile.empty()) {
         Cadre &haut = pile.back();
-        if (haut.rang > haut.nb) {
+        if (haut.rang > haut.dernier) {
             pile.pop_back();
             continue;
         }
@@ -374,10 +402,13 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
         const uint32_t noeud = haut.premier + (r == 0 ? haut.prefere : r - 1);
         const Noeud &nd = t.noeuds[noeud];
         const size_t k = pile.size();  // depth of `noeud`
+        ++nb_vus;
         const auto &e = etats[k] = ligne.avancer(etats[k - 1], nd.symbole);
         const bool libre = haut.libre || ligne.valeur(e, k, uint32_t(h)) <= d_moitie;
-        if (ligne.distance(e) <= limite && libre && t.fins[noeud] != AUCUN && trouve(t.fins[noeud], ligne.distance(e)))
+        if (ligne.distance(e) <= limite && libre && t.fins[noeud] != AUCUN && trouve(t.fins[noeud], ligne.distance(e))) {
+            if (vus) *vus += nb_vus;
             return false;
+        }
         if (nd.nb_enfants == 0 || k + 1 >= profondeur_max || (!libre && ligne.minimum(e, k, 0, uint32_t(h)) > d_moitie))
             continue;
         const uint32_t lmin = std::max(uint32_t(nd.lmin), uint32_t(k + 1));
@@ -388,10 +419,11 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
         __builtin_prefetch(&t.noeuds[nd.premier]);
         const uint64_t absents = ligne.absents(haut.absents, haut.dessous & ~nd.dessous, haut.deux & ~nd.deux);
         if (ligne.minimum_manque(e, absents) > limite) continue;
-        if (ligne.minimum_suffixes(e, k, lmin - uint32_t(k), lmax - uint32_t(k), absents, limite) > limite) continue;
+        if (!ligne.suffixes_possibles(e, k, lmin - uint32_t(k), lmax - uint32_t(k), absents, limite)) continue;
         // Off the path of `mot`, the order of the children does not matter.
         pile.push_back(cadre(noeud, k, haut.chemin && r == 0, libre, absents));
     }
+    if (vus) *vus += nb_vus;
     return true;
 }
 
@@ -425,7 +457,7 @@ static bool debut_proche(std::u32string_view c, std::u32string_view debut, uint3
 // symbols, which keeps nearly every branch: one plain walk is then cheaper. `compter`
 // is called once for each word within `limite` (and maybe for some further, up to d)
 // and answers true to stop; the search then answers false.
-template <class F>
+template <bool MATERIEL, class F>
 bool ArbreVoisinage::chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const {
     const size_t m = mot.size(), h = m >= 2 && 2 * d <= m ? m / 2 : 0;
     // Both halves further than these would make d + 1 at least.
@@ -433,14 +465,14 @@ bool ArbreVoisinage::chercher_moities(Vue mot, uint32_t d, const uint32_t &limit
     auto premiere = [&](const auto &ligne) {
         return parcourir(avant_, ligne, mot, d, limite, h, h == 0 ? d : d_debut, compter);
     };
-    if (!avec_ligne(mot, premiere)) return false;
+    if (!avec_ligne<MATERIEL>(mot, premiere)) return false;
     if (h == 0) return true;  // the first walk asked nothing of the first half
     // What the first walk left has a first half beyond d_debut, so a second half within
     // what remains of the limit as it now stands.
     if (limite <= d_debut) return true;
     const uint32_t d2 = std::min(d, limite), d_fin = d2 - 1 - d_debut;
     const Chaine inverse(mot.rbegin(), mot.rend());
-    return avec_ligne(inverse, [&](const auto &ligne) {
+    return avec_ligne<MATERIEL>(inverse, [&](const auto &ligne) {
         return parcourir(arriere_, ligne, inverse, d2, limite, m - h, d_fin, [&](uint32_t fin, uint32_t dist) {
             const uint32_t id = id_arriere_[fin];
             if (debut_proche(mots_[id], mot.substr(0, h), d_debut)) return false;  // found by the first walk
@@ -465,7 +497,7 @@ bool ArbreVoisinage::chercher(Vue mot, uint32_t d, size_t arret, std::vector<uin
     return chercher_moities(mot, d, limite, compter);
 }
 
-std::optional<double> ArbreVoisinage::distance_moyenne(Vue texte, size_t n) const {
+std::optional<double> ArbreVoisinage::distance_moyenne(Vue texte, size_t n, unsigned fils) const {
     if (mots_.empty() || n == 0) return std::nullopt;
     const Chaine mot = en_rangs(texte);
     // Beyond this bound every word is within reach.
@@ -482,7 +514,7 @@ std::optional<double> ArbreVoisinage::distance_moyenne(Vue texte, size_t n) cons
     // replaces the rest of the climb, which walks the trie again for every distance.
     std::optional<uint32_t> plafond;
     for (uint32_t d = d0;; ++d) {
-        if (plafond && d >= d0 + PAS_AVANT_PLAFOND) return moyenne_sous_plafond(mot, n, *plafond, d0);
+        if (plafond && d >= d0 + PAS_AVANT_PLAFOND) return moyenne_sous_plafond(mot, n, *plafond, d0, fils);
         if (!chercher(mot, d, n, hist, nullptr)) {
             // n words within d, and exactly `avant` within d - 1: the rest of the n
             // closest are at distance d.
@@ -525,25 +557,171 @@ std::optional<uint32_t> ArbreVoisinage::borne_par_voisins_tries(Vue mot, size_t 
     return distances[n - 1];
 }
 
-double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0) const {
+namespace {
+
+std::atomic<size_t> seuil_partage_{16384};
+
+// The mean of the n closest words when every word within `limite` is counted in `hist`
+// (`dedans` of them, fewer than n) and n lie within limite + 1.
+double moyenne_comptee(const std::vector<uint64_t> &hist, uint32_t limite, uint64_t dedans, size_t n) {
+    uint64_t somme = 0;
+    for (uint32_t i = 1; i <= limite; ++i) somme += hist[i] * i;
+    return double(somme + (n - dedans) * (limite + 1)) / double(n);
+}
+
+}  // namespace
+
+size_t seuil_partage() noexcept { return seuil_partage_.load(std::memory_order_relaxed); }
+void regler_seuil_partage(size_t noeuds) noexcept { seuil_partage_.store(noeuds, std::memory_order_relaxed); }
+
+double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const {
     // No word is nearer than d0: the n within `plafond` are all at plafond.
     if (plafond <= d0) return double(plafond);
+    const uint32_t d = plafond - 1;
+    // Two at most: the caller starts each thread, at tens of microseconds apiece, for a
+    // search of a few milliseconds.
+    fils = std::min(fils, 2u);
+    if (popcnt_actif()) return moyenne_materiel(mot, n, d, d0, fils);
+    return fils > 1 ? moyenne_partagee<false>(mot, n, d, d0, fils) : moyenne_seule<false>(mot, n, d, d0);
+}
+
+BRIVANE_POPCNT double ArbreVoisinage::moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0,
+                                                       unsigned fils) const {
+    return fils > 1 ? moyenne_partagee<true>(mot, n, d, d0, fils) : moyenne_seule<true>(mot, n, d, d0);
+}
+
+template <bool MATERIEL>
+double ArbreVoisinage::moyenne_seule(Vue mot, size_t n, uint32_t d, uint32_t d0) const {
     // Only words nearer than the known n-th distance can change the mean: the search
     // counts them, and each time n lie within its limit, lowers it by one.
-    const uint32_t d = plafond - 1;
     uint32_t limite = d;
     std::vector<uint64_t> hist(d + 1, 0);
     uint64_t dedans = 0;  // words counted within `limite`
-    chercher_moities(mot, d, limite, [&](uint32_t, uint32_t dist) {
+    chercher_moities<MATERIEL>(mot, d, limite, [&](uint32_t, uint32_t dist) {
         if (dist == 0 || dist > limite) return false;
         hist[dist]++;
         for (++dedans; dedans >= n; --limite) dedans -= hist[limite];
         return limite < d0;  // nothing left to find
     });
-    // Every word within `limite` is counted, and n lie within limite + 1.
-    uint64_t somme = 0;
-    for (uint32_t i = 1; i <= limite; ++i) somme += hist[i] * i;
-    return double(somme + (n - dedans) * (limite + 1)) / double(n);
+    return moyenne_comptee(hist, limite, dedans, n);
+}
+
+// The counts of one thread: by distance, the words found within its limit, which only
+// falls. Aligned apart: each thread reads its own limit at every node.
+struct alignas(64) ArbreVoisinage::Decompte {
+    std::vector<uint64_t> hist;
+    uint32_t limite;
+    uint64_t dedans = 0;  // words counted within `limite`
+    size_t noeuds = 0;    // walked so far
+    explicit Decompte(uint32_t d) : hist(d + 1, 0), limite(d) {}
+    // Another thread has found n words within l + 1: what lies beyond l no longer counts.
+    void abaisser(uint32_t l) {
+        for (; limite > l; --limite) dedans -= hist[limite];
+    }
+    void ajouter(uint32_t dist, size_t n) {
+        hist[dist]++;
+        for (++dedans; dedans >= n; --limite) dedans -= hist[limite];
+    }
+};
+
+// The search of chercher_moities cut into tasks: the subtrees of the root of the trie
+// (tasks below nb_avant), then those of the reversed trie.
+struct ArbreVoisinage::Partage {
+    Vue mot, inverse;
+    size_t n, h;
+    uint32_t d, d0, d_debut, nb_avant, nb_taches;
+    std::atomic<uint32_t> prochain{0};
+    std::atomic<uint32_t> limite;  // the least limit a thread has reached
+    void publier(uint32_t l) {
+        uint32_t v = limite.load(std::memory_order_relaxed);
+        while (l < v && !limite.compare_exchange_weak(v, l, std::memory_order_relaxed)) {
+        }
+    }
+};
+
+// Walks the tasks `p` hands out, counting into `c`, until none is left or `c` has walked
+// `jusqua` nodes; answers whether some may be left.
+template <class Ligne>
+bool ArbreVoisinage::marcher(const Ligne &ligne, const Ligne &ligne_inverse, Partage &p, Decompte &c,
+                             size_t jusqua) const {
+    auto compter = [&](uint32_t dist) {
+        c.abaisser(p.limite.load(std::memory_order_relaxed));
+        if (dist == 0 || dist > c.limite) return false;
+        c.ajouter(dist, p.n);
+        p.publier(c.limite);
+        return c.limite < p.d0;  // nothing left to find
+    };
+    const Vue debut = p.mot.substr(0, p.h);
+    while (c.noeuds < jusqua) {
+        c.abaisser(p.limite.load(std::memory_order_relaxed));
+        if (c.limite < p.d0) return false;
+        const uint32_t tache = p.prochain.fetch_add(1, std::memory_order_relaxed);
+        if (tache >= p.nb_taches) return false;
+        if (tache < p.nb_avant) {
+            parcourir(avant_, ligne, p.mot, p.d, c.limite, p.h, p.h == 0 ? p.d : p.d_debut,
+                      [&](uint32_t, uint32_t dist) { return compter(dist); }, tache, &c.noeuds);
+            continue;
+        }
+        // As in chercher_moities, with the limit as it stands when the task starts.
+        if (c.limite <= p.d_debut) continue;
+        const uint32_t d2 = std::min(p.d, c.limite), d_fin = d2 - 1 - p.d_debut;
+        parcourir(arriere_, ligne_inverse, p.inverse, d2, c.limite, p.mot.size() - p.h, d_fin,
+                  [&](uint32_t fin, uint32_t dist) {
+                      if (debut_proche(mots_[id_arriere_[fin]], debut, p.d_debut)) return false;
+                      return compter(dist);
+                  },
+                  tache - p.nb_avant, &c.noeuds);
+    }
+    return true;
+}
+
+// moyenne_sous_plafond below d: the caller walks the first tasks alone, and once the
+// search proves long, `fils` threads share the rest. Each thread's counts are complete
+// up to its own limit, and a limit falls only when n words lie just above it, so the
+// counts added up to the least limit give the same answer as one walk.
+template <bool MATERIEL>
+double ArbreVoisinage::moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const {
+    const size_t m = mot.size(), h = m >= 2 && 2 * d <= m ? m / 2 : 0;
+    const Chaine inverse(mot.rbegin(), mot.rend());
+    Partage p;
+    p.mot = mot;
+    p.inverse = inverse;
+    p.n = n;
+    p.h = h;
+    p.d = d;
+    p.d0 = d0;
+    p.d_debut = (d - 1) / 2;
+    p.nb_avant = avant_.noeuds[0].nb_enfants + 1;
+    p.nb_taches = p.nb_avant + (h == 0 ? 0 : arriere_.noeuds[0].nb_enfants + 1);
+    p.limite.store(d);
+    std::vector<Decompte> parts(fils, Decompte(d));
+    auto partager = [&](const auto &ligne, const auto &ligne_inverse) {
+        if (!marcher(ligne, ligne_inverse, p, parts[0], seuil_partage())) return;
+        std::atomic<unsigned> place{0};
+        auto travail = [&] { marcher(ligne, ligne_inverse, p, parts[place.fetch_add(1)], SIZE_MAX); };
+        // The other threads run code of their own, to be compiled for the instruction.
+        if constexpr (MATERIEL) {
+            plateforme::sur_plusieurs_fils(fils, [&]() BRIVANE_POPCNT { travail(); });
+        } else {
+            plateforme::sur_plusieurs_fils(fils, travail);
+        }
+    };
+    if (!mot.empty() && m <= 64) {
+        partager(LigneBitsT<MATERIEL>(mot, alphabet_.size()), LigneBitsT<MATERIEL>(inverse, alphabet_.size()));
+    } else {
+        partager(LigneTable(mot), LigneTable(inverse));
+    }
+    uint32_t limite = p.limite.load();
+    for (const Decompte &c : parts) limite = std::min(limite, c.limite);
+    std::vector<uint64_t> hist(limite + 1, 0);
+    uint64_t dedans = 0;
+    for (const Decompte &c : parts)
+        for (uint32_t i = 1; i <= limite; ++i) {
+            hist[i] += c.hist[i];
+            dedans += c.hist[i];
+        }
+    for (; dedans >= n; --limite) dedans -= hist[limite];
+    return moyenne_comptee(hist, limite, dedans, n);
 }
 
 std::optional<double> ArbreVoisinage::distance_moyenne_simple(Vue texte, size_t n) const {
@@ -706,12 +884,19 @@ std::string RepertoireVoisinage::texte(uint32_t id) const {
 
 namespace {
 
+// Small batches keep the threads busy to the end: long words cost far more than short ones.
+constexpr size_t LOT = 64;
+
+// The threads that en_parallele gives nb targets out of `fils`.
+unsigned fils_pour(size_t nb, unsigned fils) { return std::max(1u, std::min<unsigned>(fils, unsigned(nb / LOT + 1))); }
+
+// The threads each target's search may share: those en_parallele leaves idle.
+unsigned fils_par_cible(size_t nb, unsigned fils, bool simple) { return simple || fils_pour(nb, fils) > 1 ? 1 : fils; }
+
 // Calls f(i) for every i < nb, on `fils` threads (the caller's one among them).
 template <class F>
 void en_parallele(size_t nb, unsigned fils, F &&f) {
     std::atomic<size_t> prochain{0};
-    // Small batches keep the threads busy to the end: long words cost far more than short ones.
-    constexpr size_t LOT = 64;
     auto travailler = [&] {
         for (;;) {
             size_t debut = prochain.fetch_add(LOT);
@@ -719,8 +904,7 @@ void en_parallele(size_t nb, unsigned fils, F &&f) {
             for (size_t i = debut; i < std::min(nb, debut + LOT); ++i) f(i);
         }
     };
-    fils = std::max(1u, std::min<unsigned>(fils, unsigned(nb / LOT + 1)));
-    plateforme::sur_plusieurs_fils(fils, travailler);
+    plateforme::sur_plusieurs_fils(fils_pour(nb, fils), travailler);
 }
 
 }  // namespace
@@ -729,8 +913,9 @@ std::vector<std::optional<double>> distances_moyennes(const ArbreVoisinage &arbr
                                                       const std::vector<std::u32string> &cibles, size_t n,
                                                       unsigned fils, bool simple) {
     std::vector<std::optional<double>> res(cibles.size());
+    const unsigned par_cible = fils_par_cible(cibles.size(), fils, simple);
     en_parallele(cibles.size(), fils, [&](size_t i) {
-        res[i] = simple ? arbre.distance_moyenne_simple(cibles[i], n) : arbre.distance_moyenne(cibles[i], n);
+        res[i] = simple ? arbre.distance_moyenne_simple(cibles[i], n) : arbre.distance_moyenne(cibles[i], n, par_cible);
     });
     return res;
 }
@@ -738,6 +923,7 @@ std::vector<std::optional<double>> distances_moyennes(const ArbreVoisinage &arbr
 std::vector<MesuresVoisinage> mesurer_voisinages(const ArbreVoisinage &arbre, const std::vector<std::u32string> &cibles,
                                                  size_t n, unsigned fils, bool simple) {
     std::vector<MesuresVoisinage> res(cibles.size());
+    const unsigned par_cible = fils_par_cible(cibles.size(), fils, simple);
     en_parallele(cibles.size(), fils, [&](size_t i) {
         const std::u32string &c = cibles[i];
         MesuresVoisinage &m = res[i];
@@ -746,7 +932,7 @@ std::vector<MesuresVoisinage> mesurer_voisinages(const ArbreVoisinage &arbre, co
             m.voisins = arbre.voisins_substitution_simple(c).size();
             m.unicite = arbre.point_unicite_simple(c);
         } else {
-            m.distance = arbre.distance_moyenne(c, n);
+            m.distance = arbre.distance_moyenne(c, n, par_cible);
             m.voisins = arbre.voisins_substitution(c).size();
             m.unicite = arbre.point_unicite(c);
         }

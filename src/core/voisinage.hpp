@@ -37,7 +37,9 @@ public:
 
     // Mean Levenshtein distance to the n closest words other than `mot` itself; over
     // all of them when there are fewer than n; nullopt when there is none (n >= 1).
-    std::optional<double> distance_moyenne(Vue mot, size_t n) const;
+    // Its last search may share its subtrees among `fils` threads once it has walked
+    // seuil_partage() nodes alone.
+    std::optional<double> distance_moyenne(Vue mot, size_t n, unsigned fils = 1) const;
     std::optional<double> distance_moyenne_simple(Vue mot, size_t n) const;
     // Words of the same length that differ from `mot` by one substitution (ids, sorted).
     std::vector<uint32_t> voisins_substitution(Vue mot) const;
@@ -85,20 +87,37 @@ private:
     // the lexicon has none of it): the words are kept that way, so that the rows of a
     // search are indexed by symbol. Past this, every `mot` below is in ranks.
     Chaine en_rangs(Vue mot) const;
-    template <class F>
+    // MATERIEL: the rows count bits with the processor's instruction.
+    template <bool MATERIEL = false, class F>
     auto avec_ligne(Vue mot, F &&f) const;
+    // One subtree of the root, as a walk ranks them (0: the word's own first symbol,
+    // r > 0: child r - 1 unless that is the first), or all of them (TOUS).
+    static constexpr uint32_t TOUS = AUCUN;
     template <class Ligne, class F>
     bool parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite, size_t h,
-                   uint32_t d_moitie, F &&trouve) const;
-    template <class F>
+                   uint32_t d_moitie, F &&trouve, uint32_t seul = TOUS, size_t *vus = nullptr) const;
+    template <bool MATERIEL = false, class F>
     bool chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const;
     bool chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint64_t> &hist, std::vector<uint32_t> *ids) const;
     // The n-th smallest distance from `mot` to the words next to it in the sorted orders
     // of the words and of the words read backwards (an upper bound of the n-th smallest
     // distance over all words); nullopt when they are fewer than n.
     std::optional<uint32_t> borne_par_voisins_tries(Vue mot, size_t n) const;
-    // distance_moyenne when at least n words other than `mot` lie within `plafond`.
-    double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0) const;
+    // distance_moyenne when at least n words other than `mot` lie within `plafond`: one
+    // search below d = plafond - 1, on the caller's thread or shared, through rows
+    // counting bits by the processor's instruction or not.
+    double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const;
+    double moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const;
+    template <bool MATERIEL>
+    double moyenne_seule(Vue mot, size_t n, uint32_t d, uint32_t d0) const;
+    // The same search with its subtrees handed out one at a time, so that threads can
+    // share them: what one thread counts, and what the threads share.
+    struct Decompte;
+    struct Partage;
+    template <class Ligne>
+    bool marcher(const Ligne &ligne, const Ligne &ligne_inverse, Partage &p, Decompte &c, size_t jusqua) const;
+    template <bool MATERIEL>
+    double moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const;
 
     std::vector<char32_t> alphabet_;  // the symbols of the words, sorted
     std::vector<Chaine> mots_;        // sorted, in ranks
@@ -108,6 +127,11 @@ private:
 };
 
 size_t distance_levenshtein(std::u32string_view a, std::u32string_view b);
+
+// The nodes the last search of distance_moyenne walks on the caller's thread before it
+// shares the rest (0: from the start; the tests take that route on small lexicons).
+size_t seuil_partage() noexcept;
+void regler_seuil_partage(size_t noeuds) noexcept;
 
 // The strings of one lexicon as an ArbreVoisinage: spellings cut into code points, or
 // pronunciations cut into IPA segments (as segmenter_ipa cuts them), each distinct
@@ -131,7 +155,8 @@ private:
 };
 
 // distance_moyenne of every target, on `fils` threads (1: the caller's thread only).
-// Touches nothing but its arguments.
+// When the targets are too few to keep more than one of them busy, each target's last
+// search may share them instead. Touches nothing but its arguments.
 std::vector<std::optional<double>> distances_moyennes(const ArbreVoisinage &arbre,
                                                       const std::vector<std::u32string> &cibles, size_t n,
                                                       unsigned fils, bool simple);
