@@ -4,17 +4,15 @@
 #include "_texte.hpp"
 
 #include "encodage.hpp"
+#include "lecture_colonne.hpp"
 #include "nombre.hpp"
-#include "relais.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <system_error>
-#include <thread>
+#include <functional>
 
 namespace brivane::py {
 
@@ -146,16 +144,13 @@ nb::dict copie_dict(nb::handle d) {
     throw nb::python_error();
 }
 
-// True on the file thread of a pass, which holds no interpreter.
-thread_local bool t_fil_de_lecture = false;
-
 // Runs a call that may block (reading a slow device or a network mount, waiting for
 // the file thread) with the interpreter given up, as the host's own file calls do, so
 // that other threads go on meanwhile. Explicit rather than a guard object: at exit the
 // host ends a daemon thread where it takes the interpreter back, by an unwinding that
 // must not start in a destructor; it is parked here instead.
 template <class F> auto sans_interpreteur(F &&appel) {
-    if (t_fil_de_lecture) return appel();
+    if (sur_fil_de_lecture()) return appel();
     PyThreadState *etat = PyEval_SaveThread();
     // A failure of the call (a thread that cannot be joined, memory) is rethrown once
     // the interpreter is back: leaving without it would end the process.
@@ -184,7 +179,7 @@ template <class F> long long sans_interruption(F &&appel) {
     for (;;) {
         const long long r = sans_interpreteur(appel);
         if (r != -EINTR) return r;
-        if (!t_fil_de_lecture && PyErr_CheckSignals() < 0) throw nb::python_error();
+        if (!sur_fil_de_lecture() && PyErr_CheckSignals() < 0) throw nb::python_error();
     }
 }
 
@@ -638,180 +633,61 @@ private:
     bool textes_ = true;
 };
 
-// Spellings as read, in a batch handed from the reading loop to the caller's thread.
-struct Lot {
-    std::string octets;
-    std::vector<std::pair<size_t, size_t>> bornes;  // start, size
-    void ajouter(std::string_view t) {
-        bornes.emplace_back(octets.size(), t.size());
-        octets.append(t);
-    }
-    bool plein() const { return bornes.size() >= 8192 || octets.size() >= (size_t(1) << 20); }
-};
-
 nb::object normaliser_avec(nb::handle normaliser, nb::handle texte) {
     return normaliser.is_none() ? normaliser_ortho_py(texte) : normaliser(texte);
 }
 
-}  // namespace
-
-// Reads the ortho column only: quote-free lines are not even cut into fields. A large
-// file is read on a thread of its own while this one makes the str objects of the
-// batches already read; that thread works on the reader and the batches only.
-class PasseFormes {
+// The batches of spellings (checked UTF-8) normalised into the set. This thread waits
+// for the file thread without the interpreter, and runs the host's signal handlers
+// every so often: Ctrl-C stops it even while the file thread waits for a slow read.
+class VersementFormes final : public Versement {
 public:
-    explicit PasseFormes(PasseCsv &p) : p_(p) {
-        for (const PlanEntree::Emplacement &e : p.plan_.emplacements())
-            if (est_texte_egal(e.cle.ptr(), "ortho")) colonne_ = e.colonne;
-    }
-
-    nb::object executer() {
-        LecteurCsv &lecteur = *p_.lecteur_;
-        const bool parallele = lecteur.source_autonome() && lecteur.taille_source() >= SEUIL_PARALLELE &&
-                               std::thread::hardware_concurrency() > 1;
-        if (!parallele || !lire_en_parallele()) {
-            Lot lot;
-            produire(&lot, [&](Lot *plein, bool dernier) {
-                verser(*plein);
-                return dernier ? nullptr : plein;
-            });
-        }
-        // Errors in the order the records raise them: a broken column mapping at the
-        // first record, then the reader's own.
-        if (vu_) p_.plan_.verifier();
-        if (trop_) p_.trop_de_champs(trop_);
-        if (erreur_) p_.lever(erreur_);
-        p_.fermer();
-        return ens_.geler();
-    }
-
-private:
-    // Below this size a second thread costs more than it saves.
-    static constexpr uint64_t SEUIL_PARALLELE = uint64_t(1) << 20;
-
-    // False when the thread cannot be started.
-    bool lire_en_parallele() {
-        // Enough batches for the reader to keep ahead while this thread catches up.
-        Relais<Lot> relais(4);
-        std::thread lecture;
-        try {
-            lecture = std::thread([this, &relais] {
-                t_fil_de_lecture = true;
-                try {
-                    if (std::unique_ptr<Lot> lot = relais.prendre())
-                        produire(lot.release(), [&](Lot *plein, bool dernier) -> Lot * {
-                            relais.livrer(std::unique_ptr<Lot>(plein));
-                            return dernier ? nullptr : relais.prendre().release();  // nullptr: stopped
-                        });
-                } catch (...) {
-                    suspendre_si_fin_forcee();
-                    erreur_ = std::current_exception();
-                }
-                relais.terminer();
-            });
-        } catch (const std::system_error &) {
-            return false;
-        }
-        std::exception_ptr ici;
-        try {
-            while (std::unique_ptr<Lot> lot = attendre_lot(relais)) {
-                verser(*lot);
-                relais.rendre(std::move(lot));
-            }
-        } catch (...) {
-            suspendre_si_fin_forcee();
-            ici = std::current_exception();
-        }
-        relais.arreter();
-        sans_interpreteur([&] { return lecture.join(), 0; });
-        // A failure here came from a batch read before whatever stopped the reader.
-        if (ici) erreur_ = ici;
-        return true;
-    }
-
-    // The next batch of the file thread, or nullptr at its end. The wait gives the
-    // interpreter up, and runs the host's signal handlers every so often: Ctrl-C stops
-    // it even while the file thread waits for a slow read.
-    static std::unique_ptr<Lot> attendre_lot(Relais<Lot> &relais) {
-        for (;;) {
-            bool pret = false;
-            std::unique_ptr<Lot> lot =
-                sans_interpreteur([&] { return relais.recevoir(std::chrono::milliseconds(50), pret); });
-            if (pret) return lot;
-            if (PyErr_CheckSignals() < 0) throw nb::python_error();
-        }
-    }
-
-    // The reading loop: fills `lot`, hands each full one to `livrer(lot, dernier)`,
-    // which gives the next one to fill (nullptr: stop). The last one, perhaps empty,
-    // is handed over with dernier = true unless livrer stopped the loop. The reader's
-    // errors are kept for executer(); livrer's own go up.
-    template <class F> void produire(Lot *lot, F &&livrer) {
-        LecteurCsv &lecteur = *p_.lecteur_;
-        bool livraison = false;
-        try {
-            const size_t nb_entete = p_.nb_entete_;
-            const size_t lue = colonne_ < 0 ? 0 : size_t(colonne_);  // read anyway: errors must surface
-            std::string precedent;
-            std::string_view ortho;
-            size_t n = 0;
-            while (lecteur.suivant_colonne(lue, ortho, n)) {
-                if (n == 0) continue;  // blank line
-                if (n > nb_entete) {
-                    trop_ = n;
-                    break;
-                }
-                vu_ = true;
-                // The lines of one spelling follow one another: a repeat costs nothing.
-                if (colonne_ < 0 || lue >= n || ortho.empty() || ortho == precedent) continue;
-                precedent.assign(ortho);
-                lot->ajouter(ortho);
-                if (lot->plein()) {
-                    livraison = true;
-                    if (!(lot = livrer(lot, false))) return;
-                    livraison = false;
-                }
-            }
-        } catch (...) {
-            suspendre_si_fin_forcee();
-            if (livraison) throw;  // not the reader's: the pass ends here
-            erreur_ = std::current_exception();
-        }
-        // What was gathered before an error still goes in, as it did record by record.
-        livrer(lot, true);
-    }
-
-    // The batch's spellings (checked UTF-8) normalised into the set; the batch emptied.
     // The str objects of a batch are made and hashed first, then added in a loop of
     // their own: the set's table is far larger than the caches, and a tight loop of
     // additions lets the processor wait for several of its lines at once.
-    void verser(Lot &lot) {
+    void verser(const Lot &lot) override {
         // A batch is a few thousand spellings: Ctrl-C is honoured between two.
-        if (PyErr_CheckSignals() < 0) throw nb::python_error();
+        entre_attentes();
         textes_.clear();
-        for (const auto &[debut, taille] : lot.bornes) {
-            const std::string_view t(lot.octets.data() + debut, taille);
-            nb::object s = normaliser_ortho_py(texte_de(t, nullptr));
+        for (size_t i = 0; i < lot.taille(); ++i) {
+            nb::object s = normaliser_ortho_py(texte_de(lot[i], nullptr));
             if (PyObject_Hash(s.ptr()) == -1) throw nb::python_error();
             textes_.push_back(std::move(s));
         }
-        for (const nb::object &s : textes_) ens_.ajouter(s);
+        for (const nb::object &s : textes_) ens.ajouter(s);
         textes_.clear();
-        lot.octets.clear();
-        lot.bornes.clear();
+    }
+    void attendre(const std::function<void()> &attente) override {
+        sans_interpreteur([&] { return attente(), 0; });
+    }
+    void entre_attentes() override {
+        if (PyErr_CheckSignals() < 0) throw nb::python_error();
     }
 
-    PasseCsv &p_;
-    int colonne_ = -1;
-    EnsembleFormes ens_;
+    EnsembleFormes ens;
+
+private:
     std::vector<nb::object> textes_;  // the batch's str, before they go in
-    // Written by the reading loop, read once it is over.
-    bool vu_ = false;
-    size_t trop_ = 0;
-    std::exception_ptr erreur_;
 };
 
-nb::object formes_passe(PasseCsv &p) { return PasseFormes(p).executer(); }
+}  // namespace
+
+// Reads the ortho column only; a large file on a thread of its own while this one
+// makes the str objects of the batches already read.
+nb::object formes_passe(PasseCsv &p) {
+    int colonne = -1;
+    for (const PlanEntree::Emplacement &e : p.plan_.emplacements())
+        if (est_texte_egal(e.cle.ptr(), "ortho")) colonne = e.colonne;
+    VersementFormes v;
+    const BilanColonne bilan = lire_colonne(*p.lecteur_, p.nb_entete_, colonne, v);
+    // Errors in the order the records raise them: a broken column mapping at the
+    // first record, then the reader's own.
+    if (bilan.vu) p.plan_.verifier();
+    if (bilan.trop) p.trop_de_champs(bilan.trop);
+    if (bilan.erreur) p.lever(bilan.erreur);
+    p.fermer();
+    return v.ens.geler();
+}
 
 nb::object formes_de(nb::handle entrees, nb::handle normaliser) {
     EnsembleFormes ens;

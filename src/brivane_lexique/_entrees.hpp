@@ -99,7 +99,7 @@ public:
 
 private:
     // The bulk passes read the reader and the plan themselves.
-    friend class PasseFormes;
+    friend nb::object formes_passe(PasseCsv &p);
     friend nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progression);
 
     // Raises what suivant() raises for a record of `n` fields (the reader still on it),

@@ -1,0 +1,149 @@
+#include "lecture_colonne.hpp"
+
+#include "plateforme.hpp"
+#include "relais.hpp"
+
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+namespace brivane {
+
+namespace {
+
+thread_local bool t_fil_de_lecture = false;
+
+// Below this size a second thread costs more than it saves.
+constexpr uint64_t SEUIL_PARALLELE = uint64_t(1) << 20;
+
+class LectureColonne {
+public:
+    LectureColonne(LecteurCsv &lecteur, size_t nb_entete, int colonne, Versement &v)
+        : lecteur_(lecteur), nb_entete_(nb_entete), colonne_(colonne), v_(v) {}
+
+    BilanColonne executer() {
+        const bool parallele = lecteur_.source_autonome() && lecteur_.taille_source() >= SEUIL_PARALLELE &&
+                               std::thread::hardware_concurrency() > 1;
+        if (!parallele || !en_parallele()) {
+            Lot lot;
+            produire(&lot, [&](Lot *plein, bool dernier) {
+                verser(*plein);
+                return dernier ? nullptr : plein;
+            });
+        }
+        return bilan_;
+    }
+
+private:
+    void verser(Lot &lot) {
+        v_.verser(lot);
+        lot.vider();
+    }
+
+    // False when the thread cannot be started.
+    bool en_parallele() {
+        // Enough batches for the reader to keep ahead while the caller catches up.
+        Relais<Lot> relais(4);
+        std::thread lecture;
+        try {
+            lecture = std::thread([this, &relais] {
+                t_fil_de_lecture = true;
+                try {
+                    if (std::unique_ptr<Lot> lot = relais.prendre())
+                        produire(lot.release(), [&](Lot *plein, bool dernier) -> Lot * {
+                            relais.livrer(std::unique_ptr<Lot>(plein));
+                            return dernier ? nullptr : relais.prendre().release();  // nullptr: stopped
+                        });
+                } catch (...) {
+                    suspendre_si_fin_forcee();
+                    bilan_.erreur = std::current_exception();
+                }
+                relais.terminer();
+            });
+        } catch (const std::system_error &) {
+            return false;
+        }
+        std::exception_ptr ici;
+        try {
+            while (std::unique_ptr<Lot> lot = attendre_lot(relais)) {
+                verser(*lot);
+                relais.rendre(std::move(lot));
+            }
+        } catch (...) {
+            suspendre_si_fin_forcee();
+            ici = std::current_exception();
+        }
+        relais.arreter();
+        v_.attendre([&] { lecture.join(); });
+        // A failure here came from a batch read before whatever stopped the reader.
+        if (ici) bilan_.erreur = ici;
+        return true;
+    }
+
+    // The next batch of the reading thread, or nullptr at its end. The caller looks
+    // at its own affairs every so often: an interruption stops the wait even while
+    // the thread waits for a slow read.
+    std::unique_ptr<Lot> attendre_lot(Relais<Lot> &relais) {
+        for (;;) {
+            bool pret = false;
+            std::unique_ptr<Lot> lot;
+            v_.attendre([&] { lot = relais.recevoir(std::chrono::milliseconds(50), pret); });
+            if (pret) return lot;
+            v_.entre_attentes();
+        }
+    }
+
+    // The reading loop: fills `lot`, hands each full one to `livrer(lot, dernier)`,
+    // which gives the next one to fill (nullptr: stop). The last one, perhaps empty,
+    // is handed over with dernier = true unless livrer stopped the loop. The reader's
+    // errors are kept in the result; livrer's own go up.
+    template <class F> void produire(Lot *lot, F &&livrer) {
+        bool livraison = false;
+        try {
+            const size_t lue = colonne_ < 0 ? 0 : size_t(colonne_);  // read anyway: errors must surface
+            std::string precedent;
+            std::string_view texte;
+            size_t n = 0;
+            while (lecteur_.suivant_colonne(lue, texte, n)) {
+                if (n == 0) continue;  // blank line
+                if (n > nb_entete_) {
+                    bilan_.trop = n;
+                    break;
+                }
+                bilan_.vu = true;
+                // The lines of one word follow one another: a repeat costs nothing.
+                if (colonne_ < 0 || lue >= n || texte.empty() || texte == precedent) continue;
+                precedent.assign(texte);
+                lot->ajouter(texte);
+                if (lot->plein()) {
+                    livraison = true;
+                    if (!(lot = livrer(lot, false))) return;
+                    livraison = false;
+                }
+            }
+        } catch (...) {
+            suspendre_si_fin_forcee();
+            if (livraison) throw;  // not the reader's: the reading ends here
+            bilan_.erreur = std::current_exception();
+        }
+        // What was gathered before an error still goes in, as it did record by record.
+        livrer(lot, true);
+    }
+
+    LecteurCsv &lecteur_;
+    const size_t nb_entete_;
+    const int colonne_;
+    Versement &v_;
+    // Written by the reading loop, read once it is over.
+    BilanColonne bilan_;
+};
+
+}  // namespace
+
+BilanColonne lire_colonne(LecteurCsv &lecteur, size_t nb_entete, int colonne, Versement &v) {
+    return LectureColonne(lecteur, nb_entete, colonne, v).executer();
+}
+
+bool sur_fil_de_lecture() { return t_fil_de_lecture; }
+
+}  // namespace brivane
