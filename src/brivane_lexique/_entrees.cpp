@@ -132,18 +132,6 @@ nb::dict copie_dict(nb::handle d) {
     return c;
 }
 
-[[noreturn]] void erreur_os(int numero, nb::handle nom) {
-    if (numero == PAS_UN_FICHIER_ORDINAIRE) {
-        nb::object err = nb::borrow(PyExc_OSError)(EINVAL, "Not a regular file", nom.is_valid() ? nom : nb::none());
-        PyErr_SetObject(PyExc_OSError, err.ptr());
-        throw nb::python_error();
-    }
-    errno = numero;
-    if (nom.is_valid()) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, nom.ptr());
-    else PyErr_SetFromErrno(PyExc_OSError);
-    throw nb::python_error();
-}
-
 // Runs a call that may block (reading a slow device or a network mount, waiting for
 // the file thread) with the interpreter given up, as the host's own file calls do, so
 // that other threads go on meanwhile. Explicit rather than a guard object: at exit the
@@ -487,7 +475,7 @@ void PasseCsv::lever(std::exception_ptr erreur) {
         Py_DECREF(nouvelle);
         throw nb::python_error();
     } catch (ErreurSysteme &e) {
-        erreur_os(e.numero, nb::handle());
+        erreur_os(e.numero);
     } catch (ErreurCsv &e) {
         nb::object err = nb::module_::import_("_csv").attr("Error");
         PyErr_SetString(err.ptr(), e.what());

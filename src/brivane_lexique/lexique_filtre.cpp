@@ -786,10 +786,7 @@ template <class F> void systeme(nb::handle nom, F &&f) {
     try {
         f();
     } catch (const std::system_error &e) {
-        const int numero = e.code().value();
-        nb::object err = nb::borrow(PyExc_OSError)(numero, std::generic_category().message(numero), nom);
-        PyErr_SetObject((PyObject *)Py_TYPE(err.ptr()), err.ptr());
-        throw nb::python_error();
+        erreur_os(e.code().value(), nom);
     }
 }
 
