@@ -4,7 +4,7 @@
 #include "_texte.hpp"
 
 #include "encodage.hpp"
-#include "lecture_colonne.hpp"
+#include "lecture.hpp"
 #include "nombre.hpp"
 
 #include <algorithm>
@@ -132,65 +132,38 @@ nb::dict copie_dict(nb::handle d) {
     return c;
 }
 
-// Runs a call that may block (reading a slow device or a network mount, waiting for
-// the file thread) with the interpreter given up, as the host's own file calls do, so
-// that other threads go on meanwhile. Explicit rather than a guard object: at exit the
-// host ends a daemon thread where it takes the interpreter back, by an unwinding that
-// must not start in a destructor; it is parked here instead.
-template <class F> auto sans_interpreteur(F &&appel) {
-    if (sur_fil_de_lecture()) return appel();
-    PyThreadState *etat = PyEval_SaveThread();
-    // A failure of the call (a thread that cannot be joined, memory) is rethrown once
-    // the interpreter is back: leaving without it would end the process.
-    decltype(appel()) r{};
-    std::exception_ptr echec;
-    try {
-        r = appel();
-    } catch (...) {
-        echec = std::current_exception();
-    }
-    try {
-        PyEval_RestoreThread(etat);
-    } catch (...) {
-        suspendre_si_fin_forcee();
-        throw;
-    }
-    if (echec) std::rethrow_exception(echec);
-    return r;
-}
-
-// A call of the platform file (a count, else minus an errno value) made again after a
-// signal interrupted it (EINTR), once the host's handlers have run: their exception
-// (KeyboardInterrupt) stops it. The file thread tries again at once: the caller's
-// thread, waiting for it, runs the handlers.
-template <class F> long long sans_interruption(F &&appel) {
-    for (;;) {
-        const long long r = sans_interpreteur(appel);
-        if (r != -EINTR) return r;
-        if (!sur_fil_de_lecture() && PyErr_CheckSignals() < 0) throw nb::python_error();
-    }
-}
-
-// A file read through the platform layer. The constructor opens it (ErreurSysteme on
-// failure, EISDIR for a directory, as the host's open() does).
-class SourceFichier final : public SourceOctets {
+// The caller's thread waits for a file (a slow device or a network mount) or for the
+// file thread with the interpreter given up, as the host's own file calls do, so
+// that other threads go on meanwhile, and runs the host's signal handlers between two
+// waits: Ctrl-C stops a read. Explicit rather than a guard object: at exit the host
+// ends a daemon thread where it takes the interpreter back, by an unwinding that must
+// not start in a destructor; it is parked here instead.
+class AttenteHote final : public Attente {
 public:
-    explicit SourceFichier(const std::string &chemin) {
-        // (ouvrir() gives an errno value or PAS_UN_FICHIER_ORDINAIRE, hence the signs.)
-        if (const long long r = sans_interruption([&] { return -(long long)fichier_.ouvrir(chemin); }))
-            throw ErreurSysteme(int(-r));
+    void bloquer(const std::function<void()> &appel) override {
+        PyThreadState *etat = PyEval_SaveThread();
+        // A failure of the call (a thread that cannot be joined, memory) is rethrown
+        // once the interpreter is back: leaving without it would end the process.
+        std::exception_ptr echec;
+        try {
+            appel();
+        } catch (...) {
+            echec = std::current_exception();
+        }
+        try {
+            PyEval_RestoreThread(etat);
+        } catch (...) {
+            suspendre_si_fin_forcee();
+            throw;
+        }
+        if (echec) std::rethrow_exception(echec);
     }
-    size_t lire(char *tampon, size_t taille) override {
-        const long long n = sans_interruption([&] { return fichier_.lire(tampon, taille); });
-        if (n < 0) throw ErreurSysteme(int(-n));
-        return size_t(n);
+    void entre_attentes() override {
+        if (PyErr_CheckSignals() < 0) throw nb::python_error();
     }
-    uint64_t taille() const override { return fichier_.taille(); }
-    bool autonome() const override { return true; }
-
-private:
-    FichierLu fichier_;
 };
+
+AttenteHote g_attente;  // stateless, shared by every source and pass
 
 // A file the host reads: a compressed one through its gzip, bz2 or lzma module (which
 // every build of the host carries, so the core needs no compression library of its
@@ -262,7 +235,8 @@ std::unique_ptr<SourceOctets> source_brute(nb::handle chemin) {
     if (!PyUnicode_FSConverter(chemin.ptr(), &b)) throw nb::python_error();
     nb::object octets = nb::steal(b);
     try {
-        return std::make_unique<SourceFichier>(std::string(PyBytes_AS_STRING(b), size_t(PyBytes_GET_SIZE(b))));
+        return std::make_unique<SourceFichier>(std::string(PyBytes_AS_STRING(b), size_t(PyBytes_GET_SIZE(b))),
+                                               g_attente);
     } catch (ErreurSysteme &e) {
         erreur_os(e.numero, chemin);
     }
@@ -625,39 +599,6 @@ nb::object normaliser_avec(nb::handle normaliser, nb::handle texte) {
     return normaliser.is_none() ? normaliser_ortho_py(texte) : normaliser(texte);
 }
 
-// The batches of spellings (checked UTF-8) normalised into the set. This thread waits
-// for the file thread without the interpreter, and runs the host's signal handlers
-// every so often: Ctrl-C stops it even while the file thread waits for a slow read.
-class VersementFormes final : public Versement {
-public:
-    // The str objects of a batch are made and hashed first, then added in a loop of
-    // their own: the set's table is far larger than the caches, and a tight loop of
-    // additions lets the processor wait for several of its lines at once.
-    void verser(const Lot &lot) override {
-        // A batch is a few thousand spellings: Ctrl-C is honoured between two.
-        entre_attentes();
-        textes_.clear();
-        for (size_t i = 0; i < lot.taille(); ++i) {
-            nb::object s = normaliser_ortho_py(texte_de(lot[i], nullptr));
-            if (PyObject_Hash(s.ptr()) == -1) throw nb::python_error();
-            textes_.push_back(std::move(s));
-        }
-        for (const nb::object &s : textes_) ens.ajouter(s);
-        textes_.clear();
-    }
-    void attendre(const std::function<void()> &attente) override {
-        sans_interpreteur([&] { return attente(), 0; });
-    }
-    void entre_attentes() override {
-        if (PyErr_CheckSignals() < 0) throw nb::python_error();
-    }
-
-    EnsembleFormes ens;
-
-private:
-    std::vector<nb::object> textes_;  // the batch's str, before they go in
-};
-
 }  // namespace
 
 // Reads the ortho column only; a large file on a thread of its own while this one
@@ -666,15 +607,31 @@ nb::object formes_passe(PasseCsv &p) {
     int colonne = -1;
     for (const PlanEntree::Emplacement &e : p.plan_.emplacements())
         if (est_texte_egal(e.cle.ptr(), "ortho")) colonne = e.colonne;
-    VersementFormes v;
-    const BilanColonne bilan = lire_colonne(*p.lecteur_, p.nb_entete_, colonne, v);
+    EnsembleFormes ens;
+    std::vector<nb::object> textes;  // a batch's str, before they go in
+    // The str objects of a batch are made and hashed first, then added in a loop of
+    // their own: the set's table is far larger than the caches, and a tight loop of
+    // additions lets the processor wait for several of its lines at once.
+    auto verser = [&](const Lot &lot) {
+        // A batch is a few thousand spellings: Ctrl-C is honoured between two.
+        g_attente.entre_attentes();
+        textes.clear();
+        for (size_t i = 0; i < lot.taille(); ++i) {
+            nb::object s = normaliser_ortho_py(texte_de(lot[i], nullptr));
+            if (PyObject_Hash(s.ptr()) == -1) throw nb::python_error();
+            textes.push_back(std::move(s));
+        }
+        for (const nb::object &s : textes) ens.ajouter(s);
+        textes.clear();
+    };
+    const BilanColonne bilan = lire_colonne(*p.lecteur_, p.nb_entete_, colonne, verser, g_attente);
     // Errors in the order the records raise them: a broken column mapping at the
     // first record, then the reader's own.
     if (bilan.vu) p.plan_.verifier();
     if (bilan.trop) p.trop_de_champs(bilan.trop);
     if (bilan.erreur) p.lever(bilan.erreur);
     p.fermer();
-    return v.ens.geler();
+    return ens.geler();
 }
 
 nb::object formes_de(nb::handle entrees, nb::handle normaliser) {

@@ -1,8 +1,8 @@
-#include "lecture_colonne.hpp"
+#include "lecture.hpp"
 
-#include "plateforme.hpp"
 #include "relais.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -18,8 +18,9 @@ constexpr uint64_t SEUIL_PARALLELE = uint64_t(1) << 20;
 
 class LectureColonne {
 public:
-    LectureColonne(LecteurCsv &lecteur, size_t nb_entete, int colonne, Versement &v)
-        : lecteur_(lecteur), nb_entete_(nb_entete), colonne_(colonne), v_(v) {}
+    LectureColonne(LecteurCsv &lecteur, size_t nb_entete, int colonne,
+                   const std::function<void(const Lot &)> &verser, Attente &attente)
+        : lecteur_(lecteur), nb_entete_(nb_entete), colonne_(colonne), verser_(verser), attente_(attente) {}
 
     BilanColonne executer() {
         const bool parallele = lecteur_.source_autonome() && lecteur_.taille_source() >= SEUIL_PARALLELE &&
@@ -36,7 +37,7 @@ public:
 
 private:
     void verser(Lot &lot) {
-        v_.verser(lot);
+        verser_(lot);
         lot.vider();
     }
 
@@ -74,7 +75,7 @@ private:
             ici = std::current_exception();
         }
         relais.arreter();
-        v_.attendre([&] { lecture.join(); });
+        attente_.bloquer([&] { lecture.join(); });
         // A failure here came from a batch read before whatever stopped the reader.
         if (ici) bilan_.erreur = ici;
         return true;
@@ -87,9 +88,9 @@ private:
         for (;;) {
             bool pret = false;
             std::unique_ptr<Lot> lot;
-            v_.attendre([&] { lot = relais.recevoir(std::chrono::milliseconds(50), pret); });
+            attente_.bloquer([&] { lot = relais.recevoir(std::chrono::milliseconds(50), pret); });
             if (pret) return lot;
-            v_.entre_attentes();
+            attente_.entre_attentes();
         }
     }
 
@@ -133,17 +134,38 @@ private:
     LecteurCsv &lecteur_;
     const size_t nb_entete_;
     const int colonne_;
-    Versement &v_;
+    const std::function<void(const Lot &)> &verser_;
+    Attente &attente_;
     // Written by the reading loop, read once it is over.
     BilanColonne bilan_;
 };
 
 }  // namespace
 
-BilanColonne lire_colonne(LecteurCsv &lecteur, size_t nb_entete, int colonne, Versement &v) {
-    return LectureColonne(lecteur, nb_entete, colonne, v).executer();
+BilanColonne lire_colonne(LecteurCsv &lecteur, size_t nb_entete, int colonne,
+                          const std::function<void(const Lot &)> &verser, Attente &attente) {
+    return LectureColonne(lecteur, nb_entete, colonne, verser, attente).executer();
 }
 
-bool sur_fil_de_lecture() { return t_fil_de_lecture; }
+SourceFichier::SourceFichier(const std::string &chemin, Attente &attente) : attente_(attente) {
+    // (ouvrir() gives an errno value or PAS_UN_FICHIER_ORDINAIRE, hence the signs.)
+    if (const long long r = appeler([&] { return -(long long)fichier_.ouvrir(chemin); })) throw ErreurSysteme(int(-r));
+}
+
+size_t SourceFichier::lire(char *tampon, size_t taille) {
+    const long long n = appeler([&] { return fichier_.lire(tampon, taille); });
+    if (n < 0) throw ErreurSysteme(int(-n));
+    return size_t(n);
+}
+
+long long SourceFichier::appeler(const std::function<long long()> &appel) {
+    for (;;) {
+        long long r = 0;
+        if (t_fil_de_lecture) r = appel();
+        else attente_.bloquer([&] { r = appel(); });
+        if (r != -EINTR) return r;
+        if (!t_fil_de_lecture) attente_.entre_attentes();
+    }
+}
 
 }  // namespace brivane
