@@ -155,6 +155,16 @@ inline nb::object texte_chemin(nb::handle chemin) {
     return s;
 }
 
+// The bytes of a path as os.fsencode() gives them, refused as the host's open()
+// refuses them: a lone surrogate raises UnicodeEncodeError (a ValueError), a NUL byte
+// ValueError, instead of naming another file once cut at the NUL.
+inline std::string octets_chemin(nb::handle chemin) {
+    PyObject *b = nullptr;
+    if (!PyUnicode_FSConverter(chemin.ptr(), &b)) throw nb::python_error();
+    nb::object octets = nb::steal(b);
+    return std::string(PyBytes_AS_STRING(b), size_t(PyBytes_GET_SIZE(b)));
+}
+
 // The OSError the host raises for errno value `numero` (as its subclass for that
 // value), naming the file `nom` when given; a source the platform layer refuses as
 // PAS_UN_FICHIER_ORDINAIRE is "Not a regular file".

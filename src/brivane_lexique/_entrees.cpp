@@ -231,12 +231,9 @@ const char *module_de_compression(nb::handle chemin) {
 std::unique_ptr<SourceOctets> source_brute(nb::handle chemin) {
     if (const char *m = module_de_compression(chemin))
         return std::make_unique<SourceHote>(nb::module_::import_(m).attr("open")(chemin, "rb"), false);
-    PyObject *b = nullptr;
-    if (!PyUnicode_FSConverter(chemin.ptr(), &b)) throw nb::python_error();
-    nb::object octets = nb::steal(b);
+    const std::string octets = octets_chemin(chemin);
     try {
-        return std::make_unique<SourceFichier>(std::string(PyBytes_AS_STRING(b), size_t(PyBytes_GET_SIZE(b))),
-                                               g_attente);
+        return std::make_unique<SourceFichier>(octets, g_attente);
     } catch (ErreurSysteme &e) {
         erreur_os(e.numero, chemin);
     }
@@ -467,25 +464,15 @@ void PasseCsv::lever(std::exception_ptr erreur) {
 }
 
 nb::str delimiteur_du_fichier(nb::handle chemin) {
-    constexpr size_t MAX = size_t(1) << 16;  // a header line is never longer than this
     std::string debut;
     try {
-        std::unique_ptr<SourceOctets> source = source_brute(texte_chemin(chemin));
-        char tampon[8192];
-        while (debut.size() < MAX && debut.find_first_of("\r\n") == std::string::npos) {
-            const size_t n = source->lire(tampon, sizeof tampon);
-            if (n == 0) break;
-            debut.append(tampon, n);
-        }
+        lire_debut(*source_brute(texte_chemin(chemin)), debut);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
     } catch (ErreurDecompression &) {
     } catch (ErreurSysteme &) {
     }
-    std::string_view entete(debut);
-    if (entete.substr(0, 3) == "\xef\xbb\xbf") entete.remove_prefix(3);
-    entete = entete.substr(0, entete.find_first_of("\r\n"));
-    return nb::str(std::string(1, delimiteur_entete(entete)).c_str());
+    return nb::str(std::string(1, delimiteur_entete(debut)).c_str());
 }
 
 bool PasseCsv::lire_champs() {
