@@ -163,7 +163,9 @@ public:
     }
 };
 
-AttenteHote g_attente;  // stateless, shared by every source and pass
+// Stateless, shared by every source and pass; never destroyed (a daemon thread may
+// still be reading when the process exits).
+AttenteHote &g_attente = *new AttenteHote;
 
 // A file the host reads: a compressed one through its gzip, bz2 or lzma module (which
 // every build of the host carries, so the core needs no compression library of its
