@@ -1,11 +1,18 @@
 #include "lecture.hpp"
 
+#include <cerrno>
+
+// MinGW's win32 thread model has neither std::thread nor std::mutex: there the
+// reading stays on the caller's thread.
+#if defined(_WIN32) && defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
+#define BRIVANE_SANS_FILS
+#else
 #include "relais.hpp"
 
-#include <cerrno>
 #include <chrono>
 #include <system_error>
 #include <thread>
+#endif
 
 namespace brivane {
 
@@ -23,8 +30,7 @@ public:
         : lecteur_(lecteur), nb_entete_(nb_entete), colonne_(colonne), verser_(verser), attente_(attente) {}
 
     BilanColonne executer() {
-        const bool parallele = lecteur_.source_autonome() && lecteur_.taille_source() >= SEUIL_PARALLELE &&
-                               std::thread::hardware_concurrency() > 1;
+        const bool parallele = lecteur_.source_autonome() && lecteur_.taille_source() >= SEUIL_PARALLELE;
         if (!parallele || !en_parallele()) {
             Lot lot;
             produire(&lot, [&](Lot *plein, bool dernier) {
@@ -41,8 +47,12 @@ private:
         lot.vider();
     }
 
-    // False when the thread cannot be started.
+    // False when the thread cannot be started (or would have no processor of its own).
     bool en_parallele() {
+#ifdef BRIVANE_SANS_FILS
+        return false;
+#else
+        if (std::thread::hardware_concurrency() < 2) return false;
         // Enough batches for the reader to keep ahead while the caller catches up.
         Relais<Lot> relais(4);
         std::thread lecture;
@@ -79,7 +89,10 @@ private:
         // A failure here came from a batch read before whatever stopped the reader.
         if (ici) bilan_.erreur = ici;
         return true;
+#endif
     }
+
+#ifndef BRIVANE_SANS_FILS
 
     // The next batch of the reading thread, or nullptr at its end. The caller looks
     // at its own affairs every so often: an interruption stops the wait even while
@@ -93,6 +106,7 @@ private:
             attente_.entre_attentes();
         }
     }
+#endif
 
     // The reading loop: fills `lot`, hands each full one to `livrer(lot, dernier)`,
     // which gives the next one to fill (nullptr: stop). The last one, perhaps empty,
