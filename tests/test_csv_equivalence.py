@@ -419,3 +419,64 @@ def test_normalisation_de_lignes_de_meme_forme(monkeypatch):
             attendu = ref_normaliser(row, mapping, priorite)
             assert [(k, comparable(v)) for k, v in obtenu.items()] == \
                    [(k, comparable(v)) for k, v in attendu.items()], (row, mapping, priorite)
+
+
+class Texte(str):
+    """A str subclass: compared through its own ==, not as a plain str."""
+
+
+class EgalA:
+    """A priority entry of another type, equal to one name (and hashed like it)."""
+
+    def __init__(self, nom):
+        self.nom = nom
+
+    def __eq__(self, autre):
+        return autre == self.nom
+
+    def __hash__(self):
+        return hash(self.nom)
+
+
+class Priorite:
+    """A container of its own: membership through __contains__, order through __iter__."""
+
+    def __init__(self, noms):
+        self.noms = list(noms)
+
+    def __contains__(self, nom):
+        return nom in self.noms
+
+    def __iter__(self):
+        return iter(self.noms)
+
+
+@pytest.mark.parametrize("forme", [
+    list, tuple, Priorite,
+    lambda noms: [Texte(n) for n in noms],
+    lambda noms: tuple(EgalA(n) if i % 2 else n for i, n in enumerate(noms)),
+], ids=["list", "tuple", "conteneur", "sous-classes", "autres-types"])
+def test_priorite_de_toute_forme(tmp_path, monkeypatch, chemins, forme):
+    # The rule compares plain str names by their text and anything else through ==,
+    # for a single row and for the plan of a file alike.
+    priorite = forme(["freq_lm10", "freq_frwac", "x"])
+    monkeypatch.setattr(_loaders, "FREQ_PRIORITE", priorite)
+    cas = [
+        ({"FREQ_LM10": "2", "freq_frwac": "3,5", "Ortho": "a"}, {}),
+        ({"Word": "b", "X": "1e3"}, {"Word": Texte("ortho")}),
+        ({"a": "1", "b": "2"}, {"a": Texte("freq_frwac"), "b": Texte("freq")}),
+        ({"n": "4", "m": "5"}, {"n": Texte("freq_lm10"), "m": "freq_lm10"}),
+        ({"x": "7", "y": ""}, {"y": Texte("x")}),
+    ]
+    for row, mapping in cas:
+        obtenu = _loaders._normaliser_entree(row, mapping)
+        attendu = ref_normaliser(row, mapping, priorite)
+        assert [(k, comparable(v)) for k, v in obtenu.items()] == \
+               [(k, comparable(v)) for k, v in attendu.items()], (row, mapping)
+    chemin = tmp_path / "p.csv"
+    chemin.write_text('FREQ_LM10,x,Ortho,freq_frwac\n2,7,a,"3,5"\n,,b,1\n', encoding="utf-8")
+    with open(chemin, encoding="utf-8", newline="") as f:
+        lecteur = csv.DictReader(f)
+        attendues = [ref_normaliser(r, _aliases.resoudre_colonnes(lecteur.fieldnames), priorite) for r in lecteur]
+    assert [[(k, comparable(v)) for k, v in e.items()] for e in _loaders.iter_csv(chemin)] == \
+           [[(k, comparable(v)) for k, v in e.items()] for e in attendues]

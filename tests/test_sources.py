@@ -176,7 +176,7 @@ def test_ni_utf8_ni_cp1252(tmp_path, fin, chemins):
 @pytest.mark.parametrize("entete, attendu", [
     ("ortho;phone;freq", ";"), ("ortho\tphone\tfreq", "\t"), ("ortho,phone,freq", ","), ("ortho", ","),
     ("ortho;phone,freq", ","), ("ortho;phone\tfreq", "\t"), ("ortho\tphone,freq", ","), ("", ","),
-    ("\ufeffortho;phone", ";"),
+    ("\ufeffortho;phone", ";"), ("ortho" + "x" * 9000 + ";phone", ";"), ("ortho" + "x" * 9000 + "\tp,q", ","),
 ])
 def test_delimiteur_de_l_entete(tmp_path, entete, attendu):
     chemin = ecrire(tmp_path / "l.txt", entete + "\r\nx\n" if entete else "")

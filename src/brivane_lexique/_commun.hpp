@@ -11,6 +11,7 @@
 #include "reglages.hpp"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <chrono>
 #include <cmath>
@@ -152,6 +153,31 @@ inline nb::object texte_chemin(nb::handle chemin) {
         throw nb::python_error();
     }
     return s;
+}
+
+// The bytes of a path as os.fsencode() gives them, refused as the host's open()
+// refuses them: a lone surrogate raises UnicodeEncodeError (a ValueError), a NUL byte
+// ValueError, instead of naming another file once cut at the NUL.
+inline std::string octets_chemin(nb::handle chemin) {
+    PyObject *b = nullptr;
+    if (!PyUnicode_FSConverter(chemin.ptr(), &b)) throw nb::python_error();
+    nb::object octets = nb::steal(b);
+    return std::string(PyBytes_AS_STRING(b), size_t(PyBytes_GET_SIZE(b)));
+}
+
+// The OSError the host raises for errno value `numero` (as its subclass for that
+// value), naming the file `nom` when given; a source the platform layer refuses as
+// PAS_UN_FICHIER_ORDINAIRE is "Not a regular file".
+[[noreturn]] inline void erreur_os(int numero, nb::handle nom = nb::handle()) {
+    if (numero == PAS_UN_FICHIER_ORDINAIRE) {
+        nb::object err = nb::borrow(PyExc_OSError)(EINVAL, "Not a regular file", nom.is_valid() ? nom : nb::none());
+        PyErr_SetObject(PyExc_OSError, err.ptr());
+        throw nb::python_error();
+    }
+    errno = numero;
+    if (nom.is_valid()) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, nom.ptr());
+    else PyErr_SetFromErrno(PyExc_OSError);
+    throw nb::python_error();
 }
 
 // Closes a sqlite3 connection while another error is on its way out: that error

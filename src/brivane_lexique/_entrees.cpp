@@ -4,15 +4,15 @@
 #include "_texte.hpp"
 
 #include "encodage.hpp"
+#include "lecture.hpp"
 #include "nombre.hpp"
-#include "relais.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -67,6 +67,27 @@ void verifier_vrai(int r) {
     if (r < 0) throw nb::python_error();
 }
 
+// a == b, without the host's calls when both are exact str (a column's canonical name
+// meets every name of the frequency list).
+bool egaux(PyObject *a, PyObject *b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return str_egal(a, b);
+    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    verifier_vrai(r);
+    return r != 0;
+}
+
+// x in seq; a list or a tuple is walked here as its own test walks it.
+bool dans(PyObject *seq, PyObject *x) {
+    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) {
+        const int r = PySequence_Contains(seq, x);
+        verifier_vrai(r);
+        return r != 0;
+    }
+    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i)  // (a comparison may shorten a list)
+        if (egaux(nb::borrow(PySequence_Fast_GET_ITEM(seq, i)).ptr(), x)) return true;
+    return false;
+}
+
 // d[k] (borrowed), or nullptr when absent.
 PyObject *valeur_de(PyObject *d, PyObject *k) {
     PyObject *v = PyDict_GetItemWithError(d, k);
@@ -114,80 +135,40 @@ nb::dict copie_dict(nb::handle d) {
     return c;
 }
 
-[[noreturn]] void erreur_os(int numero, nb::handle nom) {
-    if (numero == PAS_UN_FICHIER_ORDINAIRE) {
-        nb::object err = nb::borrow(PyExc_OSError)(EINVAL, "Not a regular file", nom.is_valid() ? nom : nb::none());
-        PyErr_SetObject(PyExc_OSError, err.ptr());
-        throw nb::python_error();
-    }
-    errno = numero;
-    if (nom.is_valid()) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, nom.ptr());
-    else PyErr_SetFromErrno(PyExc_OSError);
-    throw nb::python_error();
-}
-
-// True on the file thread of a pass, which holds no interpreter.
-thread_local bool t_fil_de_lecture = false;
-
-// Runs a call that may block (reading a slow device or a network mount, waiting for
-// the file thread) with the interpreter given up, as the host's own file calls do, so
-// that other threads go on meanwhile. Explicit rather than a guard object: at exit the
-// host ends a daemon thread where it takes the interpreter back, by an unwinding that
-// must not start in a destructor; it is parked here instead.
-template <class F> auto sans_interpreteur(F &&appel) {
-    if (t_fil_de_lecture) return appel();
-    PyThreadState *etat = PyEval_SaveThread();
-    // A failure of the call (a thread that cannot be joined, memory) is rethrown once
-    // the interpreter is back: leaving without it would end the process.
-    decltype(appel()) r{};
-    std::exception_ptr echec;
-    try {
-        r = appel();
-    } catch (...) {
-        echec = std::current_exception();
-    }
-    try {
-        PyEval_RestoreThread(etat);
-    } catch (...) {
-        suspendre_si_fin_forcee();
-        throw;
-    }
-    if (echec) std::rethrow_exception(echec);
-    return r;
-}
-
-// A call of the platform file (a count, else minus an errno value) made again after a
-// signal interrupted it (EINTR), once the host's handlers have run: their exception
-// (KeyboardInterrupt) stops it. The file thread tries again at once: the caller's
-// thread, waiting for it, runs the handlers.
-template <class F> long long sans_interruption(F &&appel) {
-    for (;;) {
-        const long long r = sans_interpreteur(appel);
-        if (r != -EINTR) return r;
-        if (!t_fil_de_lecture && PyErr_CheckSignals() < 0) throw nb::python_error();
-    }
-}
-
-// A file read through the platform layer. The constructor opens it (ErreurSysteme on
-// failure, EISDIR for a directory, as the host's open() does).
-class SourceFichier final : public SourceOctets {
+// The caller's thread waits for a file (a slow device or a network mount) or for the
+// file thread with the interpreter given up, as the host's own file calls do, so
+// that other threads go on meanwhile, and runs the host's signal handlers between two
+// waits: Ctrl-C stops a read. Explicit rather than a guard object: at exit the host
+// ends a daemon thread where it takes the interpreter back, by an unwinding that must
+// not start in a destructor; it is parked here instead.
+class AttenteHote final : public Attente {
 public:
-    explicit SourceFichier(const std::string &chemin) {
-        // (ouvrir() gives an errno value or PAS_UN_FICHIER_ORDINAIRE, hence the signs.)
-        if (const long long r = sans_interruption([&] { return -(long long)fichier_.ouvrir(chemin); }))
-            throw ErreurSysteme(int(-r));
+    void bloquer(const std::function<void()> &appel) override {
+        PyThreadState *etat = PyEval_SaveThread();
+        // A failure of the call (a thread that cannot be joined, memory) is rethrown
+        // once the interpreter is back: leaving without it would end the process.
+        std::exception_ptr echec;
+        try {
+            appel();
+        } catch (...) {
+            echec = std::current_exception();
+        }
+        try {
+            PyEval_RestoreThread(etat);
+        } catch (...) {
+            suspendre_si_fin_forcee();
+            throw;
+        }
+        if (echec) std::rethrow_exception(echec);
     }
-    size_t lire(char *tampon, size_t taille) override {
-        const long long n = sans_interruption([&] { return fichier_.lire(tampon, taille); });
-        if (n < 0) throw ErreurSysteme(int(-n));
-        return size_t(n);
+    void entre_attentes() override {
+        if (PyErr_CheckSignals() < 0) throw nb::python_error();
     }
-    uint64_t taille() const override { return fichier_.taille(); }
-    bool autonome() const override { return true; }
-
-private:
-    FichierLu fichier_;
 };
+
+// Stateless, shared by every source and pass; never destroyed (a daemon thread may
+// still be reading when the process exits).
+AttenteHote &g_attente = *new AttenteHote;
 
 // A file the host reads: a compressed one through its gzip, bz2 or lzma module (which
 // every build of the host carries, so the core needs no compression library of its
@@ -255,11 +236,9 @@ const char *module_de_compression(nb::handle chemin) {
 std::unique_ptr<SourceOctets> source_brute(nb::handle chemin) {
     if (const char *m = module_de_compression(chemin))
         return std::make_unique<SourceHote>(nb::module_::import_(m).attr("open")(chemin, "rb"), false);
-    PyObject *b = nullptr;
-    if (!PyUnicode_FSConverter(chemin.ptr(), &b)) throw nb::python_error();
-    nb::object octets = nb::steal(b);
+    const std::string octets = octets_chemin(chemin);
     try {
-        return std::make_unique<SourceFichier>(std::string(PyBytes_AS_STRING(b), size_t(PyBytes_GET_SIZE(b))));
+        return std::make_unique<SourceFichier>(octets, g_attente);
     } catch (ErreurSysteme &e) {
         erreur_os(e.numero, chemin);
     }
@@ -286,21 +265,20 @@ nb::dict entree_de_ligne(nb::handle row, nb::handle mapping, nb::handle fp) {
     nb::object noms = nb::steal(PyDict_Keys(row.ptr())), valeurs = nb::steal(PyDict_Values(row.ptr()));
     if (!noms.is_valid() || !valeurs.is_valid()) throw nb::python_error();
     PlanEntree plan;
-    plan.construire(noms, mapping, fp, false);
+    plan.construire(noms, mapping, fp, true);
     return plan.depuis_objets(PySequence_Fast_ITEMS(valeurs.ptr()), size_t(PyList_GET_SIZE(valeurs.ptr())));
 }
 
 namespace {
-// Entries are copies of a model holding the plan's keys in order, values None. Where
-// the host offers it (and `partage` asks for it), the model is the attribute dict of
-// an instance of a class of its own: such a dict and its copies share one table of
-// keys and keep only their values (ordinary dicts in every respect, a third of the
-// size); the plan then takes the model's key objects, so that each store finds its key
-// by identity.
-nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E, bool partage) {
+// The entries of a source are copies of a model holding the plan's keys in order,
+// values None. Where the host offers it, the model is the attribute dict of an
+// instance of a class of its own: such a dict and its copies share one table of keys
+// and keep only their values (ordinary dicts in every respect, a third of the size);
+// the plan then takes the model's key objects, so that each store finds its key by
+// identity.
+nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E) {
     nb::dict simple;
     for (const PlanEntree::Emplacement &e : E) simple[e.cle] = nb::none();
-    if (!partage) return simple;
     nb::object classe = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("Entree", nb::tuple(), nb::dict());
     nb::object instance = classe();
     for (const PlanEntree::Emplacement &e : E) {
@@ -319,17 +297,22 @@ nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E, bool partage) {
 }
 }  // namespace
 
-void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool partage) {
+void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool une_fois) {
     emplacements_.clear();
-    modele_ = nb::dict();
-    gabarit_ = nb::object();
+    valeurs_.clear();
+    modele_ = gabarit_ = nb::dict();
+    une_fois_ = une_fois;
     erreur_.reset();
     try {
         if (!PyDict_CheckExact(mapping.ptr())) erreur_type("mapping", "dict", mapping.ptr());
-        nb::dict colonnes;  // dict(zip(noms, range(len(noms))))
+        if (une_fois) {
+            regle(noms.ptr(), nullptr, mapping.ptr(), fp.ptr());
+            return;
+        }
+        nb::dict colonnes;  // dict(zip(noms, range(len(noms)))): a later duplicate wins
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms.ptr()); ++i) colonnes[PyList_GET_ITEM(noms.ptr(), i)] = i;
-        regle(colonnes.ptr(), mapping.ptr(), fp.ptr());
-        modele_ = modele_entrees(emplacements_, partage);
+        regle(nb::list(colonnes.keys()).ptr(), nb::list(colonnes.values()).ptr(), mapping.ptr(), fp.ptr());
+        modele_ = modele_entrees(emplacements_);
     } catch (nb::python_error &e) {
         emplacements_.clear();
         modele_ = nb::dict();
@@ -337,11 +320,11 @@ void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, 
     }
 }
 
-// The rule of entries on a dict of column -> column number: each column under its canonical
-// name, in order, a later duplicate taking the earlier one's place; the columns `fp`
+// The rule of entries on distinct column names and their column numbers (nullptr: their
+// positions): each column under its canonical name, in order, a later duplicate taking the earlier one's place; the columns `fp`
 // names read by the number rule; "freq" from the first column called so, else from the
 // first name of `fp` present (the same value), else 0.0.
-void PlanEntree::regle(PyObject *colonnes, PyObject *mapping, PyObject *fp) {
+void PlanEntree::regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyObject *fp) {
     nb::dict places;  // key -> index in emplacements_
     auto placer = [&](nb::handle cle, int colonne, bool reel, int copie = -1) {
         if (PyObject *i = valeur_de(places.ptr(), cle.ptr())) {
@@ -352,22 +335,17 @@ void PlanEntree::regle(PyObject *colonnes, PyObject *mapping, PyObject *fp) {
         places[cle] = nb::int_(emplacements_.size());
         emplacements_.push_back({nb::borrow(cle), colonne, reel, copie});
     };
+    emplacements_.reserve(size_t(PyList_GET_SIZE(noms)) + 1);
     bool freq_trouvee = false;
-    Py_ssize_t pos = 0;
-    PyObject *col, *numero;  // (nobody else holds the dict: the walk cannot change it)
-    while (PyDict_Next(colonnes, &pos, &col, &numero)) {
-        const int colonne = int(PyLong_AsLong(numero));
-        nb::object canon = canonique(col, mapping);
-        const int est_freq = PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ);
-        verifier_vrai(est_freq);
-        if (est_freq) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms); ++i) {
+        const int colonne = numeros ? int(PyLong_AsLong(PyList_GET_ITEM(numeros, i))) : int(i);
+        nb::object canon = canonique(PyList_GET_ITEM(noms, i), mapping);
+        if (egaux(canon.ptr(), cle_freq())) {
             if (!freq_trouvee) placer(cle_freq(), colonne, true);
             freq_trouvee = true;
             continue;
         }
-        const int prio = PySequence_Contains(fp, canon.ptr());
-        verifier_vrai(prio);
-        placer(canon, colonne, prio != 0);
+        placer(canon, colonne, dans(fp, canon.ptr()));
     }
     if (freq_trouvee) return;
     for (nb::handle f : nb::handle(fp))
@@ -403,13 +381,20 @@ template <class F> void PlanEntree::valeurs_entree(size_t n, F &&valeur, std::ve
 }
 
 nb::dict PlanEntree::depuis_valeurs(const nb::object *v) {
-    if (!gabarit_.is_valid()) {
+    // A plan made for one record fills a new dict.
+    if (une_fois_) {
+        nb::dict d;
+        for (size_t k = 0; k < emplacements_.size(); ++k)
+            verifier_vrai(PyDict_SetItem(d.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
+        return d;
+    }
+    if (valeurs_.empty()) {
         // A copy of a dict already holding the keys costs less than inserting each anew.
         gabarit_ = copie_dict(modele_);
         valeurs_.assign(emplacements_.size(), Py_None);
     }
-    // The entry is a copy of a dict kept up to date field by field: from one record
-    // to the next, most fields keep the same value object and cost no store.
+    // The entry of a source is a copy of a dict kept up to date field by field: from
+    // one record to the next, most fields keep the same value object and cost no store.
     for (size_t k = 0; k < emplacements_.size(); ++k) {
         if (v[k].ptr() == valeurs_[k]) continue;
         verifier_vrai(PyDict_SetItem(gabarit_.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
@@ -484,7 +469,7 @@ void PasseCsv::lever(std::exception_ptr erreur) {
         Py_DECREF(nouvelle);
         throw nb::python_error();
     } catch (ErreurSysteme &e) {
-        erreur_os(e.numero, nb::handle());
+        erreur_os(e.numero);
     } catch (ErreurCsv &e) {
         nb::object err = nb::module_::import_("_csv").attr("Error");
         PyErr_SetString(err.ptr(), e.what());
@@ -502,25 +487,15 @@ void PasseCsv::lever(std::exception_ptr erreur) {
 }
 
 nb::str delimiteur_du_fichier(nb::handle chemin) {
-    constexpr size_t MAX = size_t(1) << 16;  // a header line is never longer than this
     std::string debut;
     try {
-        std::unique_ptr<SourceOctets> source = source_brute(texte_chemin(chemin));
-        char tampon[8192];
-        while (debut.size() < MAX && debut.find_first_of("\r\n") == std::string::npos) {
-            const size_t n = source->lire(tampon, sizeof tampon);
-            if (n == 0) break;
-            debut.append(tampon, n);
-        }
+        lire_debut(*source_brute(texte_chemin(chemin)), debut);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
     } catch (ErreurDecompression &) {
     } catch (ErreurSysteme &) {
     }
-    std::string_view entete(debut);
-    if (entete.substr(0, 3) == "\xef\xbb\xbf") entete.remove_prefix(3);
-    entete = entete.substr(0, entete.find_first_of("\r\n"));
-    return nb::str(std::string(1, delimiteur_entete(entete)).c_str());
+    return nb::str(std::string(1, delimiteur_entete(debut)).c_str());
 }
 
 bool PasseCsv::lire_champs() {
@@ -630,180 +605,44 @@ private:
     bool textes_ = true;
 };
 
-// Spellings as read, in a batch handed from the reading loop to the caller's thread.
-struct Lot {
-    std::string octets;
-    std::vector<std::pair<size_t, size_t>> bornes;  // start, size
-    void ajouter(std::string_view t) {
-        bornes.emplace_back(octets.size(), t.size());
-        octets.append(t);
-    }
-    bool plein() const { return bornes.size() >= 8192 || octets.size() >= (size_t(1) << 20); }
-};
-
 nb::object normaliser_avec(nb::handle normaliser, nb::handle texte) {
     return normaliser.is_none() ? normaliser_ortho_py(texte) : normaliser(texte);
 }
 
 }  // namespace
 
-// Reads the ortho column only: quote-free lines are not even cut into fields. A large
-// file is read on a thread of its own while this one makes the str objects of the
-// batches already read; that thread works on the reader and the batches only.
-class PasseFormes {
-public:
-    explicit PasseFormes(PasseCsv &p) : p_(p) {
-        for (const PlanEntree::Emplacement &e : p.plan_.emplacements())
-            if (est_texte_egal(e.cle.ptr(), "ortho")) colonne_ = e.colonne;
-    }
-
-    nb::object executer() {
-        LecteurCsv &lecteur = *p_.lecteur_;
-        const bool parallele = lecteur.source_autonome() && lecteur.taille_source() >= SEUIL_PARALLELE &&
-                               std::thread::hardware_concurrency() > 1;
-        if (!parallele || !lire_en_parallele()) {
-            Lot lot;
-            produire(&lot, [&](Lot *plein, bool dernier) {
-                verser(*plein);
-                return dernier ? nullptr : plein;
-            });
-        }
-        // Errors in the order the records raise them: a broken column mapping at the
-        // first record, then the reader's own.
-        if (vu_) p_.plan_.verifier();
-        if (trop_) p_.trop_de_champs(trop_);
-        if (erreur_) p_.lever(erreur_);
-        p_.fermer();
-        return ens_.geler();
-    }
-
-private:
-    // Below this size a second thread costs more than it saves.
-    static constexpr uint64_t SEUIL_PARALLELE = uint64_t(1) << 20;
-
-    // False when the thread cannot be started.
-    bool lire_en_parallele() {
-        // Enough batches for the reader to keep ahead while this thread catches up.
-        Relais<Lot> relais(4);
-        std::thread lecture;
-        try {
-            lecture = std::thread([this, &relais] {
-                t_fil_de_lecture = true;
-                try {
-                    if (std::unique_ptr<Lot> lot = relais.prendre())
-                        produire(lot.release(), [&](Lot *plein, bool dernier) -> Lot * {
-                            relais.livrer(std::unique_ptr<Lot>(plein));
-                            return dernier ? nullptr : relais.prendre().release();  // nullptr: stopped
-                        });
-                } catch (...) {
-                    suspendre_si_fin_forcee();
-                    erreur_ = std::current_exception();
-                }
-                relais.terminer();
-            });
-        } catch (const std::system_error &) {
-            return false;
-        }
-        std::exception_ptr ici;
-        try {
-            while (std::unique_ptr<Lot> lot = attendre_lot(relais)) {
-                verser(*lot);
-                relais.rendre(std::move(lot));
-            }
-        } catch (...) {
-            suspendre_si_fin_forcee();
-            ici = std::current_exception();
-        }
-        relais.arreter();
-        sans_interpreteur([&] { return lecture.join(), 0; });
-        // A failure here came from a batch read before whatever stopped the reader.
-        if (ici) erreur_ = ici;
-        return true;
-    }
-
-    // The next batch of the file thread, or nullptr at its end. The wait gives the
-    // interpreter up, and runs the host's signal handlers every so often: Ctrl-C stops
-    // it even while the file thread waits for a slow read.
-    static std::unique_ptr<Lot> attendre_lot(Relais<Lot> &relais) {
-        for (;;) {
-            bool pret = false;
-            std::unique_ptr<Lot> lot =
-                sans_interpreteur([&] { return relais.recevoir(std::chrono::milliseconds(50), pret); });
-            if (pret) return lot;
-            if (PyErr_CheckSignals() < 0) throw nb::python_error();
-        }
-    }
-
-    // The reading loop: fills `lot`, hands each full one to `livrer(lot, dernier)`,
-    // which gives the next one to fill (nullptr: stop). The last one, perhaps empty,
-    // is handed over with dernier = true unless livrer stopped the loop. The reader's
-    // errors are kept for executer(); livrer's own go up.
-    template <class F> void produire(Lot *lot, F &&livrer) {
-        LecteurCsv &lecteur = *p_.lecteur_;
-        bool livraison = false;
-        try {
-            const size_t nb_entete = p_.nb_entete_;
-            const size_t lue = colonne_ < 0 ? 0 : size_t(colonne_);  // read anyway: errors must surface
-            std::string precedent;
-            std::string_view ortho;
-            size_t n = 0;
-            while (lecteur.suivant_colonne(lue, ortho, n)) {
-                if (n == 0) continue;  // blank line
-                if (n > nb_entete) {
-                    trop_ = n;
-                    break;
-                }
-                vu_ = true;
-                // The lines of one spelling follow one another: a repeat costs nothing.
-                if (colonne_ < 0 || lue >= n || ortho.empty() || ortho == precedent) continue;
-                precedent.assign(ortho);
-                lot->ajouter(ortho);
-                if (lot->plein()) {
-                    livraison = true;
-                    if (!(lot = livrer(lot, false))) return;
-                    livraison = false;
-                }
-            }
-        } catch (...) {
-            suspendre_si_fin_forcee();
-            if (livraison) throw;  // not the reader's: the pass ends here
-            erreur_ = std::current_exception();
-        }
-        // What was gathered before an error still goes in, as it did record by record.
-        livrer(lot, true);
-    }
-
-    // The batch's spellings (checked UTF-8) normalised into the set; the batch emptied.
+// Reads the ortho column only; a large file on a thread of its own while this one
+// makes the str objects of the batches already read.
+nb::object formes_passe(PasseCsv &p) {
+    int colonne = -1;
+    for (const PlanEntree::Emplacement &e : p.plan_.emplacements())
+        if (est_texte_egal(e.cle.ptr(), "ortho")) colonne = e.colonne;
+    EnsembleFormes ens;
+    std::vector<nb::object> textes;  // a batch's str, before they go in
     // The str objects of a batch are made and hashed first, then added in a loop of
     // their own: the set's table is far larger than the caches, and a tight loop of
     // additions lets the processor wait for several of its lines at once.
-    void verser(Lot &lot) {
+    auto verser = [&](const Lot &lot) {
         // A batch is a few thousand spellings: Ctrl-C is honoured between two.
-        if (PyErr_CheckSignals() < 0) throw nb::python_error();
-        textes_.clear();
-        for (const auto &[debut, taille] : lot.bornes) {
-            const std::string_view t(lot.octets.data() + debut, taille);
-            nb::object s = normaliser_ortho_py(texte_de(t, nullptr));
+        g_attente.entre_attentes();
+        textes.clear();
+        for (size_t i = 0; i < lot.taille(); ++i) {
+            nb::object s = normaliser_ortho_py(texte_de(lot[i], nullptr));
             if (PyObject_Hash(s.ptr()) == -1) throw nb::python_error();
-            textes_.push_back(std::move(s));
+            textes.push_back(std::move(s));
         }
-        for (const nb::object &s : textes_) ens_.ajouter(s);
-        textes_.clear();
-        lot.octets.clear();
-        lot.bornes.clear();
-    }
-
-    PasseCsv &p_;
-    int colonne_ = -1;
-    EnsembleFormes ens_;
-    std::vector<nb::object> textes_;  // the batch's str, before they go in
-    // Written by the reading loop, read once it is over.
-    bool vu_ = false;
-    size_t trop_ = 0;
-    std::exception_ptr erreur_;
-};
-
-nb::object formes_passe(PasseCsv &p) { return PasseFormes(p).executer(); }
+        for (const nb::object &s : textes) ens.ajouter(s);
+        textes.clear();
+    };
+    const BilanColonne bilan = lire_colonne(*p.lecteur_, p.nb_entete_, colonne, verser, g_attente);
+    // Errors in the order the records raise them: a broken column mapping at the
+    // first record, then the reader's own.
+    if (bilan.vu) p.plan_.verifier();
+    if (bilan.trop) p.trop_de_champs(bilan.trop);
+    if (bilan.erreur) p.lever(bilan.erreur);
+    p.fermer();
+    return ens.geler();
+}
 
 nb::object formes_de(nb::handle entrees, nb::handle normaliser) {
     EnsembleFormes ens;

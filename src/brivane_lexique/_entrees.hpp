@@ -40,9 +40,9 @@ public:
     // `noms`: the source's column names in order (duplicates allowed; a record is
     // dict(zip(noms, values)), later duplicates winning). What the rule would raise on
     // every record (mapping not a dict, ...) is kept and raised by verifier(), so
-    // that a source without records raises nothing. `partage`: the entries share one
-    // table of keys (a source of many records).
-    void construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool partage = true);
+    // that a source without records raises nothing. `une_fois`: a plan for a single
+    // record, whose names are distinct (no model of entries is made).
+    void construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool une_fois = false);
     void verifier() const;
     const std::vector<Emplacement> &emplacements() const { return emplacements_; }
     // Entry from Python values (borrowed; n values, short records padded with None).
@@ -57,12 +57,13 @@ public:
     nb::dict depuis_valeurs(const nb::object *v);
 
 private:
-    void regle(PyObject *colonnes, PyObject *mapping, PyObject *fp);
+    void regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyObject *fp);
 
     std::vector<Emplacement> emplacements_;
     std::optional<nb::python_error> erreur_;
+    bool une_fois_ = false;
     nb::dict modele_;
-    nb::object gabarit_;               // what entree() copies, nobody else sees it
+    nb::dict gabarit_;                 // what entree() copies, nobody else sees it
     std::vector<PyObject *> valeurs_;  // its values, per field of the plan
     std::vector<nb::object> tampon_;   // the values of the record entree() makes
 };
@@ -104,7 +105,7 @@ public:
 
 private:
     // The bulk passes read the reader and the plan themselves.
-    friend class PasseFormes;
+    friend nb::object formes_passe(PasseCsv &p);
     friend nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progression);
 
     // Raises what suivant() raises for a record of `n` fields (the reader still on it),

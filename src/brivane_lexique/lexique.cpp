@@ -370,14 +370,8 @@ nb::object get_conn(nb::handle self) {
         // writer while holding the interpreter) from a file.
         nb::object mode = nb::module_::import_("os").attr("stat")(chemin).attr("st_mode");
         nb::module_ st = nb::module_::import_("stat");
-        if (!nb::cast<bool>(st.attr("S_ISREG")(mode))) {
-            const bool dossier = nb::cast<bool>(st.attr("S_ISDIR")(mode));
-            PyObject *type = dossier ? PyExc_IsADirectoryError : PyExc_OSError;
-            nb::object err = dossier ? nb::borrow(type)(EISDIR, std::strerror(EISDIR), chemin)
-                                     : nb::borrow(type)(EINVAL, "Not a regular file", chemin);
-            PyErr_SetObject(type, err.ptr());
-            throw nb::python_error();
-        }
+        if (!nb::cast<bool>(st.attr("S_ISREG")(mode)))
+            erreur_os(nb::cast<bool>(st.attr("S_ISDIR")(mode)) ? EISDIR : PAS_UN_FICHIER_ORDINAIRE, chemin);
         nb::object conn = liens().sqlite3.attr("connect")(chemin, nb::arg("check_same_thread") = false);
         conn.attr("row_factory") = liens().sqlite3.attr("Row");
         try {

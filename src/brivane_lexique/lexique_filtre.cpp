@@ -771,25 +771,12 @@ private:
 
 // ------------------------------------------------------------------ atomic output
 
-// The bytes of a path as os.fsencode() gives them, refused as the host's open()
-// refuses them: a lone surrogate raises UnicodeEncodeError (a ValueError), a NUL byte
-// ValueError, instead of naming another file once cut at the NUL.
-std::string octets_chemin(nb::handle chemin) {
-    nb::object b = nb::module_::import_("os").attr("fsencode")(chemin);
-    std::string octets(PyBytes_AS_STRING(b.ptr()), size_t(PyBytes_GET_SIZE(b.ptr())));
-    if (octets.find('\0') != std::string::npos) throw nb::value_error("embedded null byte");
-    return octets;
-}
-
 // Turns the operating system's failures into the OSError naming `nom`.
 template <class F> void systeme(nb::handle nom, F &&f) {
     try {
         f();
     } catch (const std::system_error &e) {
-        const int numero = e.code().value();
-        nb::object err = nb::borrow(PyExc_OSError)(numero, std::generic_category().message(numero), nom);
-        PyErr_SetObject((PyObject *)Py_TYPE(err.ptr()), err.ptr());
-        throw nb::python_error();
+        erreur_os(e.code().value(), nom);
     }
 }
 

@@ -121,7 +121,18 @@ void SourceTranscodee::transcoder(size_t n) {
     if (erreur_) entree_.clear();
 }
 
-char delimiteur_entete(std::string_view entete) {
+void lire_debut(SourceOctets &source, std::string &debut) {
+    char tampon[8192];
+    while (debut.size() < (size_t(1) << 16) && debut.find_first_of("\r\n") == std::string::npos) {
+        const size_t n = source.lire(tampon, sizeof tampon);
+        if (n == 0) return;
+        debut.append(tampon, n);
+    }
+}
+
+char delimiteur_entete(std::string_view debut) {
+    if (debut.substr(0, 3) == "\xef\xbb\xbf") debut.remove_prefix(3);
+    const std::string_view entete = debut.substr(0, debut.find_first_of("\r\n"));
     const bool virgule = entete.find(',') != std::string_view::npos;
     const bool tab = entete.find('\t') != std::string_view::npos;
     if (!virgule && !tab && entete.find(';') != std::string_view::npos) return ';';

@@ -56,9 +56,13 @@ private:
     std::unique_ptr<ErreurOctet> erreur_;  // raised once the text before it is handed on
 };
 
-// The delimiter of a CSV file from its header line (without its line end): ';' when
-// it holds semicolons and neither a comma nor a tab, a tab when it holds tabs and no
-// comma, ',' otherwise.
-char delimiteur_entete(std::string_view entete);
+// Appends to `debut` the bytes of `source` up to its first line end, or at most some
+// 64 KiB (a header line is never longer); what was read stays there if a read fails.
+void lire_debut(SourceOctets &source, std::string &debut);
+
+// The delimiter of a CSV file from its start (what lire_debut read), from its header
+// line without a leading byte order mark: ';' when it holds semicolons and neither a
+// comma nor a tab, a tab when it holds tabs and no comma, ',' otherwise.
+char delimiteur_entete(std::string_view debut);
 
 }  // namespace brivane
