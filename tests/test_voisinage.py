@@ -13,6 +13,7 @@ import time
 import pytest
 
 from brivane_lexique import _utils, _voisinage
+from brivane_lexique import lexique as lexique_module
 from brivane_lexique.lexique import Lexique
 
 from conftest import DONNEES
@@ -265,9 +266,11 @@ def test_lots_sur_plusieurs_fils_comme_un_par_un(chemins):
 @pytest.fixture(params=[0, 30, 400], ids=["partage_des_le_debut", "partage_en_cours", "partage_tardif"])
 def partage(request):
     """The last search of distance_moyenne handed to the threads after this many nodes."""
-    avant = _voisinage._seuil_partage(request.param)
+    # Each module holds its own copy of the core, hence of the threshold.
+    avant = [m._seuil_partage(request.param) for m in (_voisinage, lexique_module)]
     yield request.param
-    _voisinage._seuil_partage(avant)
+    for m, a in zip((_voisinage, lexique_module), avant):
+        m._seuil_partage(a)
 
 
 def lexique_syllabes(graine):

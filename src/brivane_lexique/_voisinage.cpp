@@ -109,16 +109,7 @@ NB_MODULE(_voisinage, m) {
           avec_ipa("(distance_moyenne, nombre de voisins, point_unicite) de chaque mot de cibles.\n\n"
                    "Dans l'ordre de cibles ; le nombre de voisins est len(voisins(mot, mots)).\n"
                    "Le calcul se fait hors du GIL, sur tous les coeurs de la machine.\n").c_str());
-    m.def(
-        "_seuil_partage",
-        [](nb::handle noeuds) {
-            const size_t avant = brivane::seuil_partage();
-            if (!noeuds.is_none()) brivane::regler_seuil_partage(size_t(std::max(0LL, entier_arg(noeuds, "noeuds"))));
-            return avant;
-        },
-        nb::arg("noeuds").none() = nb::none(),
-        "_seuil_partage(noeuds=None) -> int\n\nNoeuds que la derniere recherche de distance_moyenne parcourt\n"
-        "seule avant de partager le reste entre les coeurs (et reglage) ; rend la valeur d'avant.");
+    lier_seuil_partage(m);
     m.def("point_unicite",
           [](nb::handle x, nb::handle l, nb::handle i) { return sur_un_mot(x, l, i, Recherche::unicite); },
           mot, mots, nb::arg("ipa").none() = false,

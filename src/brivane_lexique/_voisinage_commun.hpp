@@ -100,6 +100,22 @@ inline nb::list textes_des_ids(const RepertoireVoisinage &rep, const std::vector
     return res;
 }
 
+// The knob of the threshold past which one word's last search is shared among the
+// cores. Each extension module links its own copy of the core, so each module that
+// searches (_voisinage, lexique) exposes the knob of its copy.
+inline void lier_seuil_partage(nb::module_ &m) {
+    m.def(
+        "_seuil_partage",
+        [](nb::handle noeuds) {
+            const size_t avant = brivane::seuil_partage();
+            if (!noeuds.is_none()) brivane::regler_seuil_partage(size_t(std::max(0LL, entier_arg(noeuds, "noeuds"))));
+            return avant;
+        },
+        nb::arg("noeuds").none() = nb::none(),
+        "_seuil_partage(noeuds=None) -> int\n\nNoeuds que la derniere recherche de distance_moyenne parcourt\n"
+        "seule avant de partager le reste entre les coeurs (et reglage) ; rend la valeur d'avant.");
+}
+
 // The four searches of one word, each through the fast path or its plain twin.
 enum class Recherche { voisins, levenshtein, distance, unicite };
 

@@ -857,5 +857,5 @@ NB_MODULE(lexique, m) {
     lier_filtre(c);
     lier_noms_propres(c);
     lier_description(c);
-    lier_voisinage(c);
+    lier_voisinage(c, m);
 }

@@ -189,6 +189,6 @@ void lier_recherche(ClasseLexique &c);     // patterns, anagrams, sounds
 void lier_filtre(ClasseLexique &c);        // filter, count, export
 void lier_noms_propres(ClasseLexique &c);  // proper nouns
 void lier_description(ClasseLexique &c);   // repr, columns
-void lier_voisinage(ClasseLexique &c);     // neighbours, OLD20/PLD20, uniqueness points
+void lier_voisinage(ClasseLexique &c, nb::module_ &m);     // neighbours, OLD20/PLD20, uniqueness points
 
 }  // namespace brivane::py
