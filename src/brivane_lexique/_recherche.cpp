@@ -241,8 +241,10 @@ nb::list selectionner(const TableEntrees &t, const std::vector<uint32_t> &trouve
 // longer holds after the compiled expression ran.
 bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &chercheur, long long lim, nb::list &sortie) {
     const uint8_t groupes = groupe | G_TRI | G_FREQ;
+    auto valeurs_de = [groupe](const TableEntrees &t) -> const std::vector<int32_t> & {
+        return groupe == G_VAL_ORTHO ? t.valeurs_ortho : t.valeurs_phone;
+    };
     TableEntrees &tc = ci.table;
-    const std::vector<int32_t> &valeurs = groupe == G_VAL_ORTHO ? tc.valeurs_ortho : tc.valeurs_phone;
     if (chercheur.autonome() && tc.prete && (tc.prets & groupes) == groupes && !(tc.vivants & groupes) &&
         tc.generation_textes == F.generation_textes && tc.entrees.size() >= ENTREES_POUR_UN_FIL) {
         std::vector<uint32_t> trouvees;
@@ -251,7 +253,7 @@ bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &cherc
         brivane::plateforme::a_cote(
             [&] {
                 try {
-                    trouvees = balayer(valeurs, F, chercheur, python, false);
+                    trouvees = balayer(valeurs_de(tc), F, chercheur, python, false);
                 } catch (...) {
                     echec = std::current_exception();
                 }
@@ -266,7 +268,7 @@ bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &cherc
     PyObject *const index = ci.index;
     const uint64_t generation = ci.generation, construction = t->construction;
     bool python = false;
-    const std::vector<uint32_t> trouvees = balayer(valeurs, F, chercheur, python, true);
+    const std::vector<uint32_t> trouvees = balayer(valeurs_de(*t), F, chercheur, python, true);
     // Python code may have run: the snapshot (its lists are read only while it holds)
     // and the table must be the same ones, still proved.
     if (python && !(ci.generation == generation && ci.valide(index) && t->construction == construction && t->prete &&
