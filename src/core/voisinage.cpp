@@ -148,7 +148,6 @@ private:
     uint64_t sauf_dernier_[64] = {};              // the same but the last of each class
     std::vector<uint64_t> egaux_;                 // by symbol rank, the positions of `mot` that hold it
 };
-using LigneBits = LigneBitsT<false>;
 
 // The same rows written out, for a `mot` of any length.
 class LigneTable {
@@ -416,7 +415,8 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
         if (borne_longueurs(ligne, e, k, lmin, lmax) > limite) continue;
         // Its children are read next if the other bounds keep it: their load overlaps
         // the work on those bounds (asked earlier, it costs the many nodes left here).
-        __builtin_prefetch(&t.noeuds[nd.premier]);
+        // The walk reads nearly every child of a block, and waits on each line it has not asked for.
+        for (uint32_t i = 0; i < nd.nb_enfants; ++i) precharger(&t.noeuds[nd.premier + i]);
         const uint64_t absents = ligne.absents(haut.absents, haut.dessous & ~nd.dessous, haut.deux & ~nd.deux);
         if (ligne.minimum_manque(e, absents) > limite) continue;
         if (!ligne.suffixes_possibles(e, k, lmin - uint32_t(k), lmax - uint32_t(k), absents, limite)) continue;
