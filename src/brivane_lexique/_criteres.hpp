@@ -108,8 +108,6 @@ struct Criteres {
     nb::object nb_syllabes_objet;
     int has_age = -1, has_phone = -1;  // -1: no criterion, else 0 or 1
     bool lit_freq = true;  // filtrer converts every entry's freq (and raises as float() does)
-    // The text criteria as ids of a TableTextes (see preparer()).
-    int32_t id_genre = -1, id_nombre = -1, id_categorie = -1;
 
     // The arguments in the order of PARAMETRES, checked in that order.
     static Criteres lire(const nb::handle *b) {
@@ -162,23 +160,18 @@ struct Criteres {
         return has_phone < 0 || phone_present(e) == (has_phone == 1);
     }
 
-    // Ids of the text criteria in `t`, so that records can be compared by id.
-    template <class Table> void preparer(Table &t) {
-        id_genre = genre ? t.id(genre) : -1;
-        id_nombre = nombre ? t.id(nombre) : -1;
-        id_categorie = categorie ? t.id(categorie) : -1;
-    }
-
     // The same test on a record `f` of the entry (texts as ids of `t`, see Fiche in
     // _recherche_cache.hpp); `prefixes` keeps the cgram verdict per text id.
     template <class Fiche, class Table>
     bool accepte(const Fiche &f, const Table &t, std::unordered_map<int32_t, bool> &prefixes) const {
         if (cgram) {
             auto [p, neuf] = prefixes.try_emplace(f.cgram);
-            if (neuf) p->second = commence_par(t.texte(f.cgram), cgram);
+            if (neuf) p->second = commence_par(t.texte(f.cgram), cgram, true);
             if (!p->second) return false;
         }
-        if ((genre && f.genre != id_genre) || (nombre && f.nombre != id_nombre)) return false;
+        if ((genre && !commence_par(t.texte(f.genre), genre, false)) ||
+            (nombre && !commence_par(t.texte(f.nombre), nombre, false)))
+            return false;
         if ((freq_min && f.freq < *freq_min) || (freq_max && f.freq > *freq_max)) return false;
         if (nb_syllabes && (!f.syll_ok || f.syll != *nb_syllabes)) return false;
         if (has_age >= 0 && (f.age_etat != 0) != (has_age == 1)) return false;
@@ -187,7 +180,7 @@ struct Criteres {
         if (illustrable_min && !dans_bornes(f.ill_etat == 2 ? std::optional(f.ill) : std::nullopt, illustrable_min,
                                             std::nullopt))
             return false;
-        if (categorie && f.categorie != id_categorie) return false;
+        if (categorie && !commence_par(t.texte(f.categorie), categorie, false)) return false;
         return has_phone < 0 || f.phone == (has_phone == 1);
     }
 
@@ -216,11 +209,12 @@ struct Criteres {
     }
 
 private:
-    static bool commence_par(std::u32string_view s, PyObject *prefixe) {
-        const Py_ssize_t m = PyUnicode_GET_LENGTH(prefixe);
-        if ((size_t)m > s.size()) return false;
+    // s starts with (`prefixe`) or equals the str x.
+    static bool commence_par(std::u32string_view s, PyObject *x, bool prefixe) {
+        const Py_ssize_t m = PyUnicode_GET_LENGTH(x);
+        if ((size_t)m > s.size() || (!prefixe && (size_t)m != s.size())) return false;
         for (Py_ssize_t i = 0; i < m; ++i)
-            if (s[(size_t)i] != (char32_t)PyUnicode_READ_CHAR(prefixe, i)) return false;
+            if (s[(size_t)i] != (char32_t)PyUnicode_READ_CHAR(x, i)) return false;
         return true;
     }
 };
