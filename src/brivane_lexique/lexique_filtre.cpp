@@ -10,7 +10,6 @@
 #include <cmath>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
