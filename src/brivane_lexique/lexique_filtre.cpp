@@ -533,7 +533,7 @@ struct LignesFiltrees {
     long long limite = 0, compte = 0;
     bool demarre = false, en_attente = false, fini = false, sql = false;
     nb::object source;  // iterator over cursor rows or filtered entries
-    nb::list noms;      // the names of the values of a cursor row
+    std::vector<nb::object> noms;  // the names of the values of a cursor row
 
     LignesFiltrees(nb::handle self, nb::handle colonnes_, long long limite_, nb::handle callback_, nb::handle kw)
         : lexique(nb::borrow(self)), colonnes(nb::borrow(colonnes_)), callback(nb::borrow(callback_)),
@@ -557,13 +557,11 @@ struct LignesFiltrees {
             nb::object conn = obtenir_conn(l);
             nb::list toutes = colonnes_table(lexique, 1), params;
             std::string sel;
-            if (colonnes_choisies(colonnes)) {
-                for (nb::handle c : colonnes)
-                    if (contient(toutes, c)) noms.append(c);
-            } else {
-                noms = toutes;
-            }
-            for (nb::handle n : noms) sel += (sel.empty() ? "" : ", ") + identifiant(n);
+            for (nb::handle c : colonnes_choisies(colonnes) ? nb::handle(colonnes) : nb::handle(toutes))
+                if (contient(toutes, c)) {
+                    noms.push_back(nb::borrow(c));
+                    sel += (sel.empty() ? "" : ", ") + identifiant(c);
+                }
             std::string texte = requete(l, "SELECT " + sel, d, CriteresForme(), params);
             if (limite != 0) {
                 texte += " LIMIT ?";
@@ -602,16 +600,7 @@ struct LignesFiltrees {
         }
     }
 
-    nb::object ligne(nb::handle r) {
-        if (!sql) return ligne_memoire(r, colonnes);
-        nb::dict d;
-        size_t i = 0;
-        for (nb::handle v : r) {
-            if (i >= nb::len(noms)) break;
-            if (PyDict_SetItem(d.ptr(), noms[i++].ptr(), v.ptr()) < 0) throw nb::python_error();
-        }
-        return d;
-    }
+    nb::object ligne(nb::handle r) { return sql ? nb::object(ligne_en_entree(noms, r)) : ligne_memoire(r, colonnes); }
 
     void fermer() {
         fini = true;
@@ -933,7 +922,7 @@ long long ecrire_csv(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
 // -shm file beside it. Rows go in by the sqlite3 module's executemany, one transaction
 // per batch, so that its adapters and its binding rules decide what is stored.
 long long construire(nb::handle conn, const Colonnes &c, LignesExport &lignes) {
-    constexpr size_t LOT = 10000;
+    constexpr long long LOT = 10000;
     std::string definitions, noms, marques;
     for (size_t i = 0; i < nb::len(c.noms); ++i) {
         const std::string id = identifiant(c.noms[i]), sep = i ? ", " : "";
@@ -947,19 +936,16 @@ long long construire(nb::handle conn, const Colonnes &c, LignesExport &lignes) {
     const std::string insertion = "INSERT INTO formes (" + noms + ") VALUES (" + marques + ")";
     long long compte = 0;
     nb::list lot;
-    for (bool fin = false; !fin;) {
-        nb::object r = lignes.suivante();
-        fin = !r.is_valid();
-        if (!fin) {
-            lot.append(r);
-            ++compte;
-        }
-        if (nb::len(lot) == LOT || (fin && nb::len(lot) > 0)) {
-            conn.attr("executemany")(insertion, lot);
-            conn.attr("commit")();
-            lot = nb::list();
-        }
+    auto inserer = [&] {
+        conn.attr("executemany")(insertion, lot);
+        conn.attr("commit")();
+        lot = nb::list();
+    };
+    for (nb::object r = lignes.suivante(); r.is_valid(); r = lignes.suivante()) {
+        lot.append(r);
+        if (++compte % LOT == 0) inserer();
     }
+    if (nb::len(lot) > 0) inserer();
     const char *index[6][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
                                {"cgram", ""}, {"illustrable", ""}, {"nb_syllabes", ""}};
     for (auto &ix : index)
