@@ -612,12 +612,7 @@ nb::object iter_filtered_rows(nb::handle self, nb::handle colonnes, nb::handle l
                               nb::kwargs kwargs) {
     exiger_colonnes(colonnes);
     const long long n = entier_arg(limite, "limite");
-    // Owned here until Python takes it: an error on the way must not leak it (it
-    // holds a reference to the lexicon).
-    auto it = std::make_unique<LignesFiltrees>(self, colonnes, n, callback, kwargs);
-    nb::object res = nb::cast(it.get(), nb::rv_policy::take_ownership);
-    it.release();
-    return res;
+    return nb::cast(LignesFiltrees(self, colonnes, n, callback, kwargs), nb::rv_policy::move);
 }
 
 // ------------------------------------------------------------------ interrupts
@@ -979,9 +974,10 @@ long long ecrire_sqlite(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
     return compte;
 }
 
-// _exporter_csv and _exporter_sqlite.
+// _exporter_csv and _exporter_sqlite (the Lexique class binds plain functions, see ClasseLexique).
+template <bool csv>
 long long exporter_vers(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
-                        nb::handle callback, nb::handle kwargs, bool csv) {
+                        nb::handle callback, nb::kwargs kwargs) {
     exiger_colonnes(colonnes);
     const long long limite = entier_arg(limite_o, "limite");
     const Colonnes c = colonnes_export(self, colonnes, selection_export(Demande(kwargs, true), colonnes), csv);
@@ -991,13 +987,6 @@ long long exporter_vers(nb::handle self, nb::handle sortie, nb::handle colonnes,
     if (!callback.is_none() && vrai(callback.ptr())) callback(compte);  // before installing: a failure replaces nothing
     dest.installer();
     return compte;
-}
-
-// The two export methods: the Lexique class binds plain functions (see ClasseLexique).
-template <bool CSV>
-long long exporter_methode(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite,
-                           nb::handle callback, nb::kwargs kw) {
-    return exporter_vers(self, sortie, colonnes, limite, callback, kw, CSV);
 }
 
 long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes, nb::handle limite,
@@ -1083,7 +1072,7 @@ void lier_filtre(ClasseLexique &c) {
     for (const bool csv : {true, false}) {
         const std::string nom = csv ? "_exporter_csv" : "_exporter_sqlite";
         c.def(nom.c_str(),
-              csv ? &exporter_methode<true> : &exporter_methode<false>,
+              csv ? &exporter_vers<true> : &exporter_vers<false>,
               nb::arg("output_path").none(), nb::kw_only(), nb::arg("colonnes").none() = nb::none(),
               nb::arg("limite").none() = 0, nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
               nb::sig(("def " + nom + "(self, output_path: os.PathLike[str], *, colonnes: list[str] | None = None, "
