@@ -291,10 +291,9 @@ def test_flux_de_lexique_index_modifie_pendant_le_filtre():
 
 
 def test_flux_d_un_grand_index_sans_limite():
-    """A large index read whole, its entries answered from remembered records from the
-    second call on: the plain loop's answer and the stream left as the host
-    leaves it, from the start or part-way, as entries change between calls and, through
-    Python code the filter runs, during a call."""
+    """A large index read whole, call after call: the plain loop's answer and the stream
+    left as the host leaves it, from the start or part-way, as entries change between
+    calls and, through Python code the filter runs, during a call."""
     rng = random.Random(3)
     index = {}
     for i in range(55000):
@@ -312,7 +311,7 @@ def test_flux_d_un_grand_index_sans_limite():
             assert etat_du_flux(flux) == etat_du_flux(temoin) == []
 
     verifier()
-    verifier()  # now from the remembered values
+    verifier()
     verifier(deja_lus=7)
     index["k10"][0].update(cgram="VER", nb_syllabes=3)
     index["k20000"].append({"ortho": "z", "cgram": "VERBE", "nb_syllabes": "3", "freq": 5})

@@ -59,6 +59,15 @@ def test_clauses(lex):
     assert type(params[3]) is float and type(params[5]) is int
 
 
+@pytest.mark.parametrize("critere, valeur, condition", [
+    ("has_age", True, "age IS NOT NULL"), ("has_age", False, "age IS NULL"),
+    ("has_phone", True, "phone IS NOT NULL AND phone != ''"), ("has_phone", False, "(phone IS NULL OR phone = '')"),
+])
+def test_clause_booleenne_sans_parametre(lex, critere, valeur, condition):
+    assert lex._build_filter_clauses(**{critere: valeur}) == ([condition], [])
+    assert lex._build_filter_clauses(genre="m", **{critere: valeur}) == (["genre = ?", condition], ["m"])
+
+
 @pytest.mark.parametrize(
     "kwargs, message",
     [

@@ -75,9 +75,11 @@ inline bool texte_accepte(PyObject *e, PyObject *nom, PyObject *critere, bool pr
 }
 
 // A keyword argument of the filters: its name and the type the signatures show (each
-// also accepts None, its default).
+// also accepts None, its default), and the SQL condition it adds, with its value as
+// parameter; a boolean adds `sql` when True and `sql_faux` when False, without one.
+// No `sql`: the criterion has no SQL form.
 struct Parametre {
-    const char *nom, *type;
+    const char *nom, *type, *sql = nullptr, *sql_faux = nullptr;
 };
 
 // "nom: type | None = None, ..." for the signatures of the functions taking `ps`.
@@ -98,18 +100,27 @@ template <size_t> using Poignee = nb::handle;
 
 struct Criteres {
     static constexpr Parametre PARAMETRES[12] = {
-        {"cgram", "str"},         {"genre", "str"},       {"nombre", "str"},
-        {"freq_min", "float"},    {"freq_max", "float"},  {"nb_syllabes", "int"},
-        {"age_min", "float"},     {"age_max", "float"},   {"illustrable_min", "float"},
-        {"categorie", "str"},     {"has_age", "bool"},    {"has_phone", "bool"}};
+        {"cgram", "str", "cgram LIKE ?"},
+        {"genre", "str", "genre = ?"},
+        {"nombre", "str", "nombre = ?"},
+        {"freq_min", "float", "freq_opensubs >= ?"},
+        {"freq_max", "float", "freq_opensubs <= ?"},
+        {"nb_syllabes", "int", "nb_syllabes = ?"},
+        {"age_min", "float", "age >= ?"},
+        {"age_max", "float", "age <= ?"},
+        {"illustrable_min", "float", "illustrable >= ?"},
+        {"categorie", "str", "categorie = ?"},
+        {"has_age", "bool", "age IS NOT NULL", "age IS NULL"},
+        {"has_phone", "bool", "phone IS NOT NULL AND phone != ''", "(phone IS NULL OR phone = '')"}};
+    // The order criteria are tested in, in memory as in SQL: has_age before the bounds of the age.
+    static constexpr int ORDRE[12] = {0, 1, 2, 3, 4, 5, 10, 6, 7, 8, 9, 11};
     PyObject *cgram = nullptr, *genre = nullptr, *nombre = nullptr, *categorie = nullptr;  // the caller's
     std::optional<double> freq_min, freq_max, age_min, age_max, illustrable_min;
     std::optional<long long> nb_syllabes;
     nb::object nb_syllabes_objet;
     int has_age = -1, has_phone = -1;  // -1: no criterion, else 0 or 1
     bool lit_freq = true;  // filtrer converts every entry's freq (and raises as float() does)
-    // The text criteria as ids of a TableTextes (see preparer()).
-    int32_t id_genre = -1, id_nombre = -1, id_categorie = -1;
+    nb::object sql[12];    // the SQL value of each criterion given (cgram as a LIKE pattern)
 
     // The arguments in the order of PARAMETRES, checked in that order.
     static Criteres lire(const nb::handle *b) {
@@ -124,14 +135,17 @@ struct Criteres {
             if (b[i].is_none()) continue;
             if (textes[i]) {
                 *textes[i] = b[i].ptr();
+                c.sql[i] = i == 0 ? nb::borrow<nb::str>(b[i]) + nb::str("%") : nb::borrow(b[i]);
             } else if (reels[i]) {
                 *reels[i] = reel_arg(b[i], nom);
+                c.sql[i] = nb::float_(**reels[i]);
             } else if (i == 5) {
                 c.nb_syllabes = entier_arg(b[i], nom);
-                c.nb_syllabes_objet = nb::steal(PyLong_FromLongLong(*c.nb_syllabes));
+                c.nb_syllabes_objet = c.sql[i] = nb::steal(PyLong_FromLongLong(*c.nb_syllabes));
             } else {
                 if (b[i].ptr() != Py_True && b[i].ptr() != Py_False) erreur_type(nom, "bool", b[i].ptr());
                 (i == 10 ? c.has_age : c.has_phone) = b[i].ptr() == Py_True;
+                c.sql[i] = nb::borrow(b[i]);
             }
         }
         return c;
@@ -162,23 +176,18 @@ struct Criteres {
         return has_phone < 0 || phone_present(e) == (has_phone == 1);
     }
 
-    // Ids of the text criteria in `t`, so that records can be compared by id.
-    template <class Table> void preparer(Table &t) {
-        id_genre = genre ? t.id(genre) : -1;
-        id_nombre = nombre ? t.id(nombre) : -1;
-        id_categorie = categorie ? t.id(categorie) : -1;
-    }
-
     // The same test on a record `f` of the entry (texts as ids of `t`, see Fiche in
     // _recherche_cache.hpp); `prefixes` keeps the cgram verdict per text id.
     template <class Fiche, class Table>
     bool accepte(const Fiche &f, const Table &t, std::unordered_map<int32_t, bool> &prefixes) const {
         if (cgram) {
             auto [p, neuf] = prefixes.try_emplace(f.cgram);
-            if (neuf) p->second = commence_par(t.texte(f.cgram), cgram);
+            if (neuf) p->second = commence_par(t.texte(f.cgram), cgram, true);
             if (!p->second) return false;
         }
-        if ((genre && f.genre != id_genre) || (nombre && f.nombre != id_nombre)) return false;
+        if ((genre && !commence_par(t.texte(f.genre), genre, false)) ||
+            (nombre && !commence_par(t.texte(f.nombre), nombre, false)))
+            return false;
         if ((freq_min && f.freq < *freq_min) || (freq_max && f.freq > *freq_max)) return false;
         if (nb_syllabes && (!f.syll_ok || f.syll != *nb_syllabes)) return false;
         if (has_age >= 0 && (f.age_etat != 0) != (has_age == 1)) return false;
@@ -187,40 +196,29 @@ struct Criteres {
         if (illustrable_min && !dans_bornes(f.ill_etat == 2 ? std::optional(f.ill) : std::nullopt, illustrable_min,
                                             std::nullopt))
             return false;
-        if (categorie && f.categorie != id_categorie) return false;
+        if (categorie && !commence_par(t.texte(f.categorie), categorie, false)) return false;
         return has_phone < 0 || f.phone == (has_phone == 1);
     }
 
     // (conditions, params) for a WHERE clause joined with AND.
     nb::tuple clauses_sql() const {
         nb::list conditions, params;
-        auto ajout = [&](const char *cond, nb::handle p) {
-            conditions.append(cond);
-            if (p.is_valid()) params.append(p);
-        };
-        auto reel = [](double d) { return nb::float_(d); };
-        if (cgram) ajout("cgram LIKE ?", nb::borrow<nb::str>(cgram) + nb::str("%"));
-        if (genre) ajout("genre = ?", genre);
-        if (nombre) ajout("nombre = ?", nombre);
-        if (freq_min) ajout("freq_opensubs >= ?", reel(*freq_min));
-        if (freq_max) ajout("freq_opensubs <= ?", reel(*freq_max));
-        if (nb_syllabes) ajout("nb_syllabes = ?", nb_syllabes_objet);
-        if (has_age >= 0) ajout(has_age ? "age IS NOT NULL" : "age IS NULL", nb::handle());
-        if (age_min) ajout("age >= ?", reel(*age_min));
-        if (age_max) ajout("age <= ?", reel(*age_max));
-        if (illustrable_min) ajout("illustrable >= ?", reel(*illustrable_min));
-        if (categorie) ajout("categorie = ?", categorie);
-        if (has_phone >= 0)
-            ajout(has_phone ? "phone IS NOT NULL AND phone != ''" : "(phone IS NULL OR phone = '')", nb::handle());
+        for (int i : ORDRE) {
+            const Parametre &p = PARAMETRES[i];
+            if (!sql[i].is_valid()) continue;
+            conditions.append(p.sql_faux && sql[i].ptr() == Py_False ? p.sql_faux : p.sql);
+            if (!p.sql_faux) params.append(sql[i]);
+        }
         return nb::make_tuple(conditions, params);
     }
 
 private:
-    static bool commence_par(std::u32string_view s, PyObject *prefixe) {
-        const Py_ssize_t m = PyUnicode_GET_LENGTH(prefixe);
-        if ((size_t)m > s.size()) return false;
+    // s starts with (`prefixe`) or equals the str x.
+    static bool commence_par(std::u32string_view s, PyObject *x, bool prefixe) {
+        const Py_ssize_t m = PyUnicode_GET_LENGTH(x);
+        if ((size_t)m > s.size() || (!prefixe && (size_t)m != s.size())) return false;
         for (Py_ssize_t i = 0; i < m; ++i)
-            if (s[(size_t)i] != (char32_t)PyUnicode_READ_CHAR(prefixe, i)) return false;
+            if (s[(size_t)i] != (char32_t)PyUnicode_READ_CHAR(x, i)) return false;
         return true;
     }
 };
@@ -241,9 +239,10 @@ private:
 struct CriteresForme {
     static constexpr int N = 7;
     static constexpr Parametre PARAMETRES[N] = {
-        {"nb_lettres_min", "int"},  {"nb_lettres_max", "int"},  {"nb_phonemes_min", "int"},
-        {"nb_phonemes_max", "int"}, {"nb_syllabes_min", "int"}, {"nb_syllabes_max", "int"},
-        {"motif", "str"}};
+        {"nb_lettres_min", "int", "length(ortho) >= ?"},  {"nb_lettres_max", "int", "length(ortho) <= ?"},
+        {"nb_phonemes_min", "int"},                       {"nb_phonemes_max", "int"},
+        {"nb_syllabes_min", "int", "nb_syllabes >= ?"},   {"nb_syllabes_max", "int", "nb_syllabes <= ?"},
+        {"motif", "str", "ortho REGEXP ?"}};
     std::optional<long long> bornes[6];  // in the order of PARAMETRES
     nb::object motif, motif_texte;       // the compiled expression and its text, when given
 
@@ -309,16 +308,11 @@ struct CriteresForme {
     }
 
     void clauses_sql(nb::list &conditions, nb::list &params) const {
-        static const char *const sql[6] = {"length(ortho) >= ?", "length(ortho) <= ?", nullptr, nullptr,
-                                           "nb_syllabes >= ?",   "nb_syllabes <= ?"};
-        for (int i = 0; i < 6; ++i) {
-            if (!sql[i] || !bornes[i]) continue;
-            conditions.append(sql[i]);
-            params.append(nb::int_(*bornes[i]));
-        }
-        if (motif.is_valid()) {
-            conditions.append("ortho REGEXP ?");
-            params.append(motif_texte);
+        for (int i = 0; i < N; ++i) {
+            nb::object v = i < 6 ? (bornes[i] ? nb::object(nb::int_(*bornes[i])) : nb::object()) : motif_texte;
+            if (!PARAMETRES[i].sql || !v.is_valid()) continue;
+            conditions.append(PARAMETRES[i].sql);
+            params.append(v);
         }
     }
 

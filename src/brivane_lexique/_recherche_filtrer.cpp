@@ -1,5 +1,5 @@
 // Multi-criteria filter over a stream of entries (registered by _recherche.cpp).
-#include "_recherche_cache.hpp"
+#include "_criteres.hpp"
 
 namespace nb = nanobind;
 
@@ -8,50 +8,23 @@ namespace brivane::py {
 namespace {
 
 const NomLie *nom_nb_syllabes = nullptr;
-PyObject *dict_module = nullptr;  // borrowed: the module outlives its functions
 
 // `b`: the twelve criteria, then those of form.
 nb::list filtrer(nb::handle flux, const nb::handle *b, nb::handle limite_h) {
-    Criteres c = Criteres::lire(b);
+    const Criteres c = Criteres::lire(b);
     const CriteresForme forme = CriteresForme::lire(b + 12);
     const bool forme_vide = forme.vide();
     const long long limite = entier_arg(limite_h, "limite");
     nb::object it = nb::steal(PyObject_GetIter(flux.ptr()));
     if (!it.is_valid()) throw nb::python_error();
-
-    AppelFiches appel;
-    Fiches &F = *appel;
-    const bool rapide = brivane::chemins_rapides();
-    // Recording every entry costs more than reading it once: a first filter uses the
-    // records other queries made, later ones record what they read.
-    static bool deja_appele = false;
-    const bool creer = deja_appele;
-    deja_appele = true;
-    c.preparer(F.textes);
-    std::unordered_map<int32_t, bool> prefixes;  // cgram verdict per text id
-    // Only the values the given criteria read (the frequency is read for every entry,
-    // as its conversion is attempted for every entry).
-    const uint8_t groupes = (uint8_t)(G_FREQ | (c.cgram || c.nb_syllabes ? G_SYLL : 0) |
-                                      (c.genre || c.nombre || c.categorie ? G_TEXTES : 0) |
-                                      (c.has_age >= 0 || c.age_min || c.age_max || c.illustrable_min ? G_MESURES : 0) |
-                                      (c.has_phone >= 0 ? G_PHONE : 0));
     nb::list resultats;
     Py_ssize_t gardes = 0;
-    // A record answers while the syllable count is the module's own.
-    LienOriginal compte_cpp(*nom_nb_syllabes, dict_module);
     Interruptible interruption;
     while (PyObject *brut = PyIter_Next(it.ptr())) {
         nb::object e = nb::steal(brut);
         interruption();
-        const int32_t fi = rapide ? F.obtenir(brut, groupes, creer) : -1;
-        bool garde;
-        if (fi >= 0 && !(F[fi].vivants & groupes) && (!c.nb_syllabes || compte_cpp())) {
-            garde = c.accepte(F[fi], F.textes, prefixes);
-        } else {
-            garde = c.accepte(brut, *nom_nb_syllabes);
-        }
         // The shape of the word after the other criteria: they are cheaper.
-        if (!garde || (!forme_vide && !forme.accepte(brut, *nom_nb_syllabes))) continue;
+        if (!c.accepte(brut, *nom_nb_syllabes) || (!forme_vide && !forme.accepte(brut, *nom_nb_syllabes))) continue;
         if (PyList_Append(resultats.ptr(), brut) < 0) throw nb::python_error();
         if (limite != 0 && ++gardes >= limite) return resultats;
     }
@@ -71,7 +44,6 @@ template <size_t... I> auto par_argument(std::index_sequence<I...>) {
 
 void enregistrer_filtrer(nb::module_ &m, const NomLie *nb_syllabes) {
     nom_nb_syllabes = nb_syllabes;
-    dict_module = PyModule_GetDict(m.ptr());
     const std::string sig = "def filtrer(entries_iter, *, " + signature_de(Criteres::PARAMETRES) + ", " +
                             signature_de(CriteresForme::PARAMETRES) + ", limite: int = 100) -> list[dict]";
     const auto criteres = std::tuple_cat(args_de(Criteres::PARAMETRES), args_de(CriteresForme::PARAMETRES));

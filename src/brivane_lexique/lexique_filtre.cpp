@@ -10,7 +10,6 @@
 #include <cmath>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -528,17 +527,13 @@ void exiger_colonnes(nb::handle colonnes) {
 }
 
 // The lazy rows of an export: nothing runs before the first request, and the
-// progress function sees the running count every 5000 rows taken. The exports read
-// the same rows through suivante(false), without the dict made of each.
+// progress function sees the running count every 5000 rows taken.
 struct LignesFiltrees {
     nb::object lexique, colonnes, callback, kwargs;
     long long limite = 0, compte = 0;
     bool demarre = false, en_attente = false, fini = false, sql = false;
     nb::object source;  // iterator over cursor rows or filtered entries
-    nb::list noms;      // the names of the values of a cursor row
-    // An export's names, when it reads cursor rows as they are: SQL then selects those,
-    // NULL for a name the table lacks.
-    nb::object sortie;
+    std::vector<nb::object> noms;  // the names of the values of a cursor row
 
     LignesFiltrees(nb::handle self, nb::handle colonnes_, long long limite_, nb::handle callback_, nb::handle kw)
         : lexique(nb::borrow(self)), colonnes(nb::borrow(colonnes_)), callback(nb::borrow(callback_)),
@@ -562,20 +557,11 @@ struct LignesFiltrees {
             nb::object conn = obtenir_conn(l);
             nb::list toutes = colonnes_table(lexique, 1), params;
             std::string sel;
-            bool connu = false;
-            if (sortie.is_valid()) {
-                for (nb::handle n : sortie) connu |= contient(toutes, n);
-                noms = nb::borrow<nb::list>(sortie);
-            } else if (colonnes_choisies(colonnes)) {
-                for (nb::handle c : colonnes)
-                    if (contient(toutes, c)) noms.append(c);
-            } else {
-                noms = toutes;
-            }
-            // None of the table's names: the empty list, which SQLite refuses as the plain export does.
-            if (connu || !sortie.is_valid())
-                for (nb::handle n : noms)
-                    sel += (sel.empty() ? "" : ", ") + (contient(toutes, n) ? identifiant(n) : std::string("NULL"));
+            for (nb::handle c : colonnes_choisies(colonnes) ? nb::handle(colonnes) : nb::handle(toutes))
+                if (contient(toutes, c)) {
+                    noms.push_back(nb::borrow(c));
+                    sel += (sel.empty() ? "" : ", ") + identifiant(c);
+                }
             std::string texte = requete(l, "SELECT " + sel, d, CriteresForme(), params);
             if (limite != 0) {
                 texte += " LIMIT ?";
@@ -589,12 +575,8 @@ struct LignesFiltrees {
         if (!source.is_valid()) throw nb::python_error();
     }
 
-    // The next cursor row (a tuple in the order of `noms`) or filtered entry; an
-    // invalid object at the end.
-    // The next row, as a dict (`en_dict`: the rows of the iterator) or as the source
-    // gives it (a cursor's tuple in the order of `noms`, or a filtered entry); an
-    // invalid object at the end.
-    nb::object suivante(bool en_dict) {
+    // The next row as a dict, or an invalid object at the end.
+    nb::object suivante() {
         if (fini) return nb::object();
         try {
             if (en_attente) {
@@ -610,7 +592,7 @@ struct LignesFiltrees {
                 return r;
             }
             en_attente = true;
-            return en_dict ? ligne(r) : r;
+            return ligne(r);
         } catch (...) {
             suspendre_si_fin_forcee();
             fermer();
@@ -618,16 +600,7 @@ struct LignesFiltrees {
         }
     }
 
-    nb::object ligne(nb::handle r) {
-        if (!sql) return ligne_memoire(r, colonnes);
-        nb::dict d;
-        size_t i = 0;
-        for (nb::handle v : r) {
-            if (i >= nb::len(noms)) break;
-            if (PyDict_SetItem(d.ptr(), noms[i++].ptr(), v.ptr()) < 0) throw nb::python_error();
-        }
-        return d;
-    }
+    nb::object ligne(nb::handle r) { return sql ? nb::object(ligne_en_entree(noms, r)) : ligne_memoire(r, colonnes); }
 
     void fermer() {
         fini = true;
@@ -639,12 +612,7 @@ nb::object iter_filtered_rows(nb::handle self, nb::handle colonnes, nb::handle l
                               nb::kwargs kwargs) {
     exiger_colonnes(colonnes);
     const long long n = entier_arg(limite, "limite");
-    // Owned here until Python takes it: an error on the way must not leak it (it
-    // holds a reference to the lexicon).
-    auto it = std::make_unique<LignesFiltrees>(self, colonnes, n, callback, kwargs);
-    nb::object res = nb::cast(it.get(), nb::rv_policy::take_ownership);
-    it.release();
-    return res;
+    return nb::cast(LignesFiltrees(self, colonnes, n, callback, kwargs), nb::rv_policy::move);
 }
 
 // ------------------------------------------------------------------ interrupts
@@ -690,15 +658,6 @@ private:
 
 // ------------------------------------------------------------------ rows of an export
 
-// Whether every name is an exact str: the export then reads entries and cursor rows
-// by name itself, which for such names is what the row dicts would give.
-bool noms_simples(nb::handle noms) {
-    if (noms.is_none()) return true;
-    for (nb::handle c : noms)
-        if (!PyUnicode_CheckExact(c.ptr())) return false;
-    return true;
-}
-
 // ligne.get(nom), held: another mapping's get() may build the value it returns.
 nb::object valeur_de(nb::handle ligne, nb::handle nom) {
     if (PyDict_CheckExact(ligne.ptr())) {
@@ -709,52 +668,32 @@ nb::object valeur_de(nb::handle ligne, nb::handle nom) {
     return ligne.attr("get")(nom);
 }
 
-// The rows of an export as tuples of the values under the export's names (None when
-// missing). A row is taken whole before any of it is written, as csv.writer and
-// executemany are given it: writing one value may run code that changes the row.
-// Rows come from self._iter_filtered_rows(); unless it is overridden (or the fast
-// paths are off), they are read from the same row source without its dict per row.
+// The rows of an export, from self._iter_filtered_rows(), as tuples of the values
+// under the export's names (None when missing). A row is taken whole before any of it
+// is written, as csv.writer and executemany are given it: writing one value may run
+// code that changes the row.
 class LignesExport {
 public:
     LignesExport(nb::handle self, const nb::list &noms, nb::handle colonnes, long long limite, nb::handle callback,
                  nb::handle kwargs)
-        : noms_(noms), colonnes_(colonnes) {
-        if (chemins_rapides() && !redefinie(self, "_iter_filtered_rows") && noms_simples(colonnes) &&
-            noms_simples(noms)) {
-            directes_ = std::make_unique<LignesFiltrees>(self, colonnes, limite, callback, kwargs);
-            directes_->sortie = noms;
-            return;
-        }
+        : noms_(noms) {
         nb::dict kw;
         kw.update(nb::borrow<nb::dict>(kwargs));
         kw["colonnes"] = colonnes;
         kw["limite"] = limite;
         kw["callback"] = callback;
-        generiques_ = nb::steal(PyObject_GetIter(self.attr("_iter_filtered_rows")(**kw).ptr()));
-        if (!generiques_.is_valid()) throw nb::python_error();
+        lignes_ = nb::steal(PyObject_GetIter(self.attr("_iter_filtered_rows")(**kw).ptr()));
+        if (!lignes_.is_valid()) throw nb::python_error();
     }
 
     // The next row, or an invalid object at the end.
     nb::object suivante() {
         if (++rang_ % 4096 == 0 && PyErr_CheckSignals() < 0) throw nb::python_error();
-        if (!directes_) {
-            nb::object r = nb::steal(PyIter_Next(generiques_.ptr()));
-            if (!r.is_valid() && PyErr_Occurred()) throw nb::python_error();
-            return r.is_valid() ? par_nom(r) : r;
+        nb::object r = nb::steal(PyIter_Next(lignes_.ptr()));
+        if (!r.is_valid()) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return r;
         }
-        nb::object r = directes_->suivante(false);
-        if (!r.is_valid() || (directes_->sql && PyTuple_CheckExact(r.ptr()))) return r;  // already the export's values
-        if (directes_->sql) {
-            nb::object t = nb::steal(PySequence_Tuple(r.ptr()));  // a cursor's own kind of row
-            if (!t.is_valid()) throw nb::python_error();
-            return t;
-        }
-        // An entry that is a plain dict is read in place (what its copy would hold).
-        return par_nom(PyDict_CheckExact(r.ptr()) ? r : ligne_memoire(r, colonnes_));
-    }
-
-private:
-    nb::object par_nom(nb::handle r) {
         const size_t k = nb::len(noms_);
         nb::object t = nb::steal(PyTuple_New(Py_ssize_t(k)));
         if (!t.is_valid()) throw nb::python_error();
@@ -762,10 +701,9 @@ private:
         return t;
     }
 
+private:
     nb::list noms_;
-    nb::handle colonnes_;
-    std::unique_ptr<LignesFiltrees> directes_;
-    nb::object generiques_;
+    nb::object lignes_;
     long long rang_ = 0;
 };
 
@@ -979,7 +917,7 @@ long long ecrire_csv(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
 // -shm file beside it. Rows go in by the sqlite3 module's executemany, one transaction
 // per batch, so that its adapters and its binding rules decide what is stored.
 long long construire(nb::handle conn, const Colonnes &c, LignesExport &lignes) {
-    constexpr size_t LOT = 10000;
+    constexpr long long LOT = 10000;
     std::string definitions, noms, marques;
     for (size_t i = 0; i < nb::len(c.noms); ++i) {
         const std::string id = identifiant(c.noms[i]), sep = i ? ", " : "";
@@ -993,19 +931,16 @@ long long construire(nb::handle conn, const Colonnes &c, LignesExport &lignes) {
     const std::string insertion = "INSERT INTO formes (" + noms + ") VALUES (" + marques + ")";
     long long compte = 0;
     nb::list lot;
-    for (bool fin = false; !fin;) {
-        nb::object r = lignes.suivante();
-        fin = !r.is_valid();
-        if (!fin) {
-            lot.append(r);
-            ++compte;
-        }
-        if (nb::len(lot) == LOT || (fin && nb::len(lot) > 0)) {
-            conn.attr("executemany")(insertion, lot);
-            conn.attr("commit")();
-            lot = nb::list();
-        }
+    auto inserer = [&] {
+        conn.attr("executemany")(insertion, lot);
+        conn.attr("commit")();
+        lot = nb::list();
+    };
+    for (nb::object r = lignes.suivante(); r.is_valid(); r = lignes.suivante()) {
+        lot.append(r);
+        if (++compte % LOT == 0) inserer();
     }
+    if (nb::len(lot) > 0) inserer();
     const char *index[6][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
                                {"cgram", ""}, {"illustrable", ""}, {"nb_syllabes", ""}};
     for (auto &ix : index)
@@ -1039,9 +974,10 @@ long long ecrire_sqlite(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
     return compte;
 }
 
-// _exporter_csv and _exporter_sqlite.
+// _exporter_csv and _exporter_sqlite (the Lexique class binds plain functions, see ClasseLexique).
+template <bool csv>
 long long exporter_vers(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite_o,
-                        nb::handle callback, nb::handle kwargs, bool csv) {
+                        nb::handle callback, nb::kwargs kwargs) {
     exiger_colonnes(colonnes);
     const long long limite = entier_arg(limite_o, "limite");
     const Colonnes c = colonnes_export(self, colonnes, selection_export(Demande(kwargs, true), colonnes), csv);
@@ -1051,13 +987,6 @@ long long exporter_vers(nb::handle self, nb::handle sortie, nb::handle colonnes,
     if (!callback.is_none() && vrai(callback.ptr())) callback(compte);  // before installing: a failure replaces nothing
     dest.installer();
     return compte;
-}
-
-// The two export methods: the Lexique class binds plain functions (see ClasseLexique).
-template <bool CSV>
-long long exporter_methode(nb::handle self, nb::handle sortie, nb::handle colonnes, nb::handle limite,
-                           nb::handle callback, nb::kwargs kw) {
-    return exporter_vers(self, sortie, colonnes, limite, callback, kw, CSV);
 }
 
 long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::handle colonnes, nb::handle limite,
@@ -1099,7 +1028,7 @@ void lier_filtre(ClasseLexique &c) {
         .def("__next__", [](LignesFiltrees &it) {
             Passage p;
             Verrou v(lexique_de(it.lexique));
-            nb::object r = it.suivante(true);
+            nb::object r = it.suivante();
             if (!r.is_valid()) {
                 PyErr_SetNone(PyExc_StopIteration);
                 throw nb::python_error();
@@ -1143,7 +1072,7 @@ void lier_filtre(ClasseLexique &c) {
     for (const bool csv : {true, false}) {
         const std::string nom = csv ? "_exporter_csv" : "_exporter_sqlite";
         c.def(nom.c_str(),
-              csv ? &exporter_methode<true> : &exporter_methode<false>,
+              csv ? &exporter_vers<true> : &exporter_vers<false>,
               nb::arg("output_path").none(), nb::kw_only(), nb::arg("colonnes").none() = nb::none(),
               nb::arg("limite").none() = 0, nb::arg("callback").none() = nb::none(), nb::arg("filter_kwargs"),
               nb::sig(("def " + nom + "(self, output_path: os.PathLike[str], *, colonnes: list[str] | None = None, "
