@@ -738,14 +738,6 @@ nb::object index_de(nb::handle entrees, nb::handle normaliser) {
 }
 
 nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progression) {
-    // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
-    // collector would only rescan them again and again while they pile up.
-    struct PauseCollecteur {
-        int avant = PyGC_Disable();
-        ~PauseCollecteur() {
-            if (avant) PyGC_Enable();
-        }
-    } pause;
     Index ix(normaliser);
     Interruptible interruption;
     // progression(octets lus, taille du fichier) on the caller's thread, every so many
