@@ -78,23 +78,21 @@ void noter_fichier(nb::python_error &e, const Lexique &l) {
 // the file and line the loaders put in a note.
 nb::object passe_texte(nb::handle self, Lexique &l, const char *passe, const char *de,
                        nb::handle progression = nb::handle()) {
-    for (;;) {
-        try {
-            return passe_loaders(self, l, passe, de, progression);
-        } catch (nb::python_error &e) {
-            noter_fichier(e, l);
-            if (!e.matches(PyExc_UnicodeDecodeError) || !l.encodage_trouve) throw;
-            if (!l.encodage.equal(nb::str("utf-8"))) {
-                nb::object v = nb::borrow(e.value()), notes = nb::getattr(v, "__notes__", nb::none());
-                if (nb::hasattr(v, "reason") && !notes.is_none() && nb::len(notes))
-                    v.attr("reason") = nb::str("{} ({}) : fichier ni UTF-8 ni cp1252, donnez son encodage (encoding=...)")
-                                           .format(v.attr("reason"), notes[0]);
-                throw;
-            }
+    try {
+        return passe_loaders(self, l, passe, de, progression);
+    } catch (nb::python_error &e) {
+        noter_fichier(e, l);
+        if (!e.matches(PyExc_UnicodeDecodeError) || !l.encodage_trouve) throw;
+        if (!l.encodage.equal(nb::str("utf-8"))) {
+            nb::object v = nb::borrow(e.value()), notes = nb::getattr(v, "__notes__", nb::none());
+            if (nb::hasattr(v, "reason") && !notes.is_none() && nb::len(notes))
+                v.attr("reason") = nb::str("{} ({}) : fichier ni UTF-8 ni cp1252, donnez son encodage (encoding=...)")
+                                       .format(v.attr("reason"), notes[0]);
+            throw;
         }
-        l.encodage = nb::str("cp1252");
-        l.lecture = nb::str("cp1252");
     }
+    l.encodage = l.lecture = nb::str("cp1252");
+    return passe_texte(self, l, passe, de, progression);
 }
 
 // ---------------------------------------------------------------- level 1
@@ -661,10 +659,9 @@ void lier_noms(nb::module_ &m) {
     auto module = [](const char *nom) { return nb::module_::import_(("brivane_lexique." + std::string(nom)).c_str()); };
     nb::module_ aliases = module("_aliases"), loaders = module("_loaders"), morphologie = module("_morphologie"),
                 semantique = module("_semantique");
-    L.csv = nb::module_::import_("csv");
     L.sqlite3 = nb::module_::import_("sqlite3");
     L.Path = nb::module_::import_("pathlib").attr("Path");
-    m.attr("csv") = L.csv;
+    m.attr("csv") = nb::module_::import_("csv");
     m.attr("sqlite3") = L.sqlite3;
     m.attr("Path") = L.Path;
     L.resoudre_colonnes.lier(m, "resoudre_colonnes", aliases.attr("resoudre_colonnes"));
