@@ -13,7 +13,6 @@
 #include <cstring>
 #include <exception>
 #include <functional>
-#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -263,9 +262,10 @@ void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp) 
     }
 }
 
-// The rule of entries on distinct column names and their column numbers: each column under its canonical name, in order, a later duplicate taking the earlier one's place; the columns `fp`
-// names read by the number rule; "freq" from the first column called so, else from the
-// first name of `fp` present (the same value), else 0.0.
+// The rule of entries on distinct column names and their column numbers: each column
+// under its canonical name, in order, a later duplicate taking the earlier one's place;
+// the columns `fp` names read by the number rule; "freq" from the first column called
+// so, else from the first name of `fp` present (the same value), else 0.0.
 void PlanEntree::regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyObject *fp) {
     nb::dict places;  // key -> index in emplacements_
     auto placer = [&](nb::handle cle, int colonne, bool reel, int copie = -1) {
@@ -600,12 +600,11 @@ nb::object formes_de(nb::handle entrees, nb::handle normaliser) {
 
 namespace {
 
-// Appends `entree` to the list of `cle`, created on first use; returns that list
-// (borrowed: the index holds it).
-PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
+// Appends `entree` to the list of `cle`, created on first use.
+void ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
     if (PyObject *liste = valeur_de(index.ptr(), cle)) {
         verifier_vrai(PyList_Append(liste, entree));
-        return liste;
+        return;
     }
     // Most keys keep one entry: a list of exactly one, not the four slots the first
     // append would reserve.
@@ -613,7 +612,6 @@ PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
     if (!nouvelle.is_valid()) throw nb::python_error();
     PyList_SET_ITEM(nouvelle.ptr(), 0, Py_NewRef(entree));
     verifier_vrai(PyDict_SetItem(index.ptr(), cle, nouvelle.ptr()));
-    return nouvelle.ptr();
 }
 
 // The three indexes, filled entry by entry: phone, normalised ortho and normalised
@@ -687,33 +685,20 @@ private:
     }
 
     // Each key's list, in key order, replaces its first entry. The later entries are
-    // found by sorting (no look-up per entry): by first entry, in source order.
+    // sorted by first entry, source order kept (no look-up per entry): each key's run
+    // is then found by a binary search.
     static void finir(Un &u) {
-        std::vector<std::pair<uintptr_t, uint32_t>> premieres;  // (first entry, key number)
+        auto avant = [](const auto &a, const auto &b) { return a.first < b.first; };
+        std::stable_sort(u.suivantes.begin(), u.suivantes.end(), avant);
         Py_ssize_t pos = 0;
         PyObject *cle, *premiere;
-        while (PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere))
-            premieres.emplace_back((uintptr_t)premiere, (uint32_t)premieres.size());
-        std::sort(premieres.begin(), premieres.end());
-        std::stable_sort(u.suivantes.begin(), u.suivantes.end(),
-                         [](const auto &a, const auto &b) { return a.first < b.first; });
-        std::vector<std::pair<uint32_t, uint32_t>> suites(premieres.size(), {0, 0});  // per key, in suivantes
-        for (size_t i = 0, j = 0; i < u.suivantes.size();) {
-            size_t f = i;
-            while (f < u.suivantes.size() && u.suivantes[f].first == u.suivantes[i].first) ++f;
-            while (j < premieres.size() && premieres[j].first < u.suivantes[i].first) ++j;
-            if (j == premieres.size() || premieres[j].first != u.suivantes[i].first)
-                throw std::logic_error("index: an entry whose key holds another first entry");
-            suites[premieres[j].second] = {(uint32_t)i, (uint32_t)f};
-            i = f;
-        }
-        pos = 0;
-        for (uint32_t g = 0; PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere); ++g) {
-            const auto [d, f] = suites[g];
-            nb::object liste = nb::steal(PyList_New(Py_ssize_t(1 + f - d)));
+        while (PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere)) {
+            const auto [d, f] = std::equal_range(u.suivantes.begin(), u.suivantes.end(),
+                                                 std::pair{(uintptr_t)premiere, nb::object()}, avant);
+            nb::object liste = nb::steal(PyList_New(1 + (f - d)));
             if (!liste.is_valid()) throw nb::python_error();
             PyList_SET_ITEM(liste.ptr(), 0, Py_NewRef(premiere));
-            for (uint32_t i = d; i < f; ++i) PyList_SET_ITEM(liste.ptr(), 1 + i - d, u.suivantes[i].second.release().ptr());
+            for (auto i = d; i != f; ++i) PyList_SET_ITEM(liste.ptr(), 1 + (i - d), i->second.release().ptr());
             // Only a value changes: the walk stays valid.
             verifier_vrai(PyDict_SetItem(u.dict.ptr(), cle, liste.ptr()));
         }
