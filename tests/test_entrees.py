@@ -266,3 +266,24 @@ def test_index_ligne_fautive_meme_erreur(tmp_path, chemins, ligne_fautive):
     chemin = ecrire(tmp_path / "l.tsv", "ortho\tphone\tlemme\tfreq\n" + "\n".join(lignes) + "\n")
     with pytest.raises(ValueError, match=f"ligne {ligne_fautive + 2} :"):
         _loaders._index(chemin, "\t", None)
+
+
+@pytest.mark.parametrize("actif", [True, False])
+def test_passe_d_index_et_ramasse_miettes(petit_tsv, reference_petit, chemins, actif):
+    # The pass leaves the process's collector as the caller set it: a callback run
+    # during the pass finds it so and may run a collection without harm to the indexes.
+    # (The plain pass reports once, at its end.)
+    etats = []
+
+    def progression(lus, taille):
+        etats.append(gc.isenabled())
+        gc.collect()
+
+    if not actif:
+        gc.disable()
+    try:
+        index = _loaders._index(petit_tsv, "\t", None, progression=progression)
+    finally:
+        gc.enable()
+    memes_index(index, reference_petit[1])
+    assert len(etats) >= (2 if chemins else 1) and set(etats) == {actif}

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <exception>
 #include <functional>
-#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -65,27 +64,6 @@ bool colonne_partagee(PyObject *cle) {
 
 void verifier_vrai(int r) {
     if (r < 0) throw nb::python_error();
-}
-
-// a == b, without the host's calls when both are exact str (a column's canonical name
-// meets every name of the frequency list).
-bool egaux(PyObject *a, PyObject *b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return str_egal(a, b);
-    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    verifier_vrai(r);
-    return r != 0;
-}
-
-// x in seq; a list or a tuple is walked here as its own test walks it.
-bool dans(PyObject *seq, PyObject *x) {
-    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) {
-        const int r = PySequence_Contains(seq, x);
-        verifier_vrai(r);
-        return r != 0;
-    }
-    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i)  // (a comparison may shorten a list)
-        if (egaux(nb::borrow(PySequence_Fast_GET_ITEM(seq, i)).ptr(), x)) return true;
-    return false;
 }
 
 // d[k] (borrowed), or nullptr when absent.
@@ -265,65 +243,29 @@ nb::dict entree_de_ligne(nb::handle row, nb::handle mapping, nb::handle fp) {
     nb::object noms = nb::steal(PyDict_Keys(row.ptr())), valeurs = nb::steal(PyDict_Values(row.ptr()));
     if (!noms.is_valid() || !valeurs.is_valid()) throw nb::python_error();
     PlanEntree plan;
-    plan.construire(noms, mapping, fp, true);
+    plan.construire(noms, mapping, fp);
     return plan.depuis_objets(PySequence_Fast_ITEMS(valeurs.ptr()), size_t(PyList_GET_SIZE(valeurs.ptr())));
 }
 
-namespace {
-// The entries of a source are copies of a model holding the plan's keys in order,
-// values None. Where the host offers it, the model is the attribute dict of an
-// instance of a class of its own: such a dict and its copies share one table of keys
-// and keep only their values (ordinary dicts in every respect, a third of the size);
-// the plan then takes the model's key objects, so that each store finds its key by
-// identity.
-nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E) {
-    nb::dict simple;
-    for (const PlanEntree::Emplacement &e : E) simple[e.cle] = nb::none();
-    nb::object classe = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("Entree", nb::tuple(), nb::dict());
-    nb::object instance = classe();
-    for (const PlanEntree::Emplacement &e : E) {
-        // (A name the class itself answers to would not land in the instance's dict.)
-        if (!PyUnicode_CheckExact(e.cle.ptr()) || PyObject_HasAttr(classe.ptr(), e.cle.ptr())) return simple;
-        verifier_vrai(PyObject_SetAttr(instance.ptr(), e.cle.ptr(), Py_None));
-    }
-    nb::object d = nb::steal(PyObject_GenericGetDict(instance.ptr(), nullptr));
-    if (!d.is_valid()) throw nb::python_error();
-    if (!PyDict_CheckExact(d.ptr()) || !nb::list(d.attr("items")()).equal(nb::list(simple.attr("items")())))
-        return simple;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    for (size_t i = 0; PyDict_Next(d.ptr(), &pos, &k, &v); ++i) E[i].cle = nb::borrow(k);
-    return nb::borrow<nb::dict>(d);
-}
-}  // namespace
-
-void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool une_fois) {
+void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp) {
     emplacements_.clear();
     valeurs_.clear();
-    modele_ = gabarit_ = nb::dict();
-    une_fois_ = une_fois;
     erreur_.reset();
     try {
         if (!PyDict_CheckExact(mapping.ptr())) erreur_type("mapping", "dict", mapping.ptr());
-        if (une_fois) {
-            regle(noms.ptr(), nullptr, mapping.ptr(), fp.ptr());
-            return;
-        }
         nb::dict colonnes;  // dict(zip(noms, range(len(noms)))): a later duplicate wins
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms.ptr()); ++i) colonnes[PyList_GET_ITEM(noms.ptr(), i)] = i;
         regle(nb::list(colonnes.keys()).ptr(), nb::list(colonnes.values()).ptr(), mapping.ptr(), fp.ptr());
-        modele_ = modele_entrees(emplacements_);
     } catch (nb::python_error &e) {
         emplacements_.clear();
-        modele_ = nb::dict();
         erreur_.emplace(std::move(e));
     }
 }
 
-// The rule of entries on distinct column names and their column numbers (nullptr: their
-// positions): each column under its canonical name, in order, a later duplicate taking the earlier one's place; the columns `fp`
-// names read by the number rule; "freq" from the first column called so, else from the
-// first name of `fp` present (the same value), else 0.0.
+// The rule of entries on distinct column names and their column numbers: each column
+// under its canonical name, in order, a later duplicate taking the earlier one's place;
+// the columns `fp` names read by the number rule; "freq" from the first column called
+// so, else from the first name of `fp` present (the same value), else 0.0.
 void PlanEntree::regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyObject *fp) {
     nb::dict places;  // key -> index in emplacements_
     auto placer = [&](nb::handle cle, int colonne, bool reel, int copie = -1) {
@@ -338,14 +280,18 @@ void PlanEntree::regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyO
     emplacements_.reserve(size_t(PyList_GET_SIZE(noms)) + 1);
     bool freq_trouvee = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms); ++i) {
-        const int colonne = numeros ? int(PyLong_AsLong(PyList_GET_ITEM(numeros, i))) : int(i);
+        const int colonne = int(PyLong_AsLong(PyList_GET_ITEM(numeros, i)));
         nb::object canon = canonique(PyList_GET_ITEM(noms, i), mapping);
-        if (egaux(canon.ptr(), cle_freq())) {
+        const int freq = PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ);
+        verifier_vrai(freq);
+        if (freq) {
             if (!freq_trouvee) placer(cle_freq(), colonne, true);
             freq_trouvee = true;
             continue;
         }
-        placer(canon, colonne, dans(fp, canon.ptr()));
+        const int reel = PySequence_Contains(fp, canon.ptr());
+        verifier_vrai(reel);
+        placer(canon, colonne, reel != 0);
     }
     if (freq_trouvee) return;
     for (nb::handle f : nb::handle(fp))
@@ -381,20 +327,13 @@ template <class F> void PlanEntree::valeurs_entree(size_t n, F &&valeur, std::ve
 }
 
 nb::dict PlanEntree::depuis_valeurs(const nb::object *v) {
-    // A plan made for one record fills a new dict.
-    if (une_fois_) {
-        nb::dict d;
-        for (size_t k = 0; k < emplacements_.size(); ++k)
-            verifier_vrai(PyDict_SetItem(d.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
-        return d;
-    }
     if (valeurs_.empty()) {
-        // A copy of a dict already holding the keys costs less than inserting each anew.
-        gabarit_ = copie_dict(modele_);
-        valeurs_.assign(emplacements_.size(), Py_None);
+        gabarit_ = nb::dict();
+        valeurs_.assign(emplacements_.size(), nullptr);
     }
     // The entry of a source is a copy of a dict kept up to date field by field: from
-    // one record to the next, most fields keep the same value object and cost no store.
+    // one record to the next, most fields keep the same value object and cost no store,
+    // and a copy is sized once where a dict filled from empty grows several times.
     for (size_t k = 0; k < emplacements_.size(); ++k) {
         if (v[k].ptr() == valeurs_[k]) continue;
         verifier_vrai(PyDict_SetItem(gabarit_.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
@@ -661,12 +600,11 @@ nb::object formes_de(nb::handle entrees, nb::handle normaliser) {
 
 namespace {
 
-// Appends `entree` to the list of `cle`, created on first use; returns that list
-// (borrowed: the index holds it).
-PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
+// Appends `entree` to the list of `cle`, created on first use.
+void ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
     if (PyObject *liste = valeur_de(index.ptr(), cle)) {
         verifier_vrai(PyList_Append(liste, entree));
-        return liste;
+        return;
     }
     // Most keys keep one entry: a list of exactly one, not the four slots the first
     // append would reserve.
@@ -674,7 +612,6 @@ PyObject *ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
     if (!nouvelle.is_valid()) throw nb::python_error();
     PyList_SET_ITEM(nouvelle.ptr(), 0, Py_NewRef(entree));
     verifier_vrai(PyDict_SetItem(index.ptr(), cle, nouvelle.ptr()));
-    return nouvelle.ptr();
 }
 
 // The three indexes, filled entry by entry: phone, normalised ortho and normalised
@@ -748,33 +685,20 @@ private:
     }
 
     // Each key's list, in key order, replaces its first entry. The later entries are
-    // found by sorting (no look-up per entry): by first entry, in source order.
+    // sorted by first entry, source order kept (no look-up per entry): each key's run
+    // is then found by a binary search.
     static void finir(Un &u) {
-        std::vector<std::pair<uintptr_t, uint32_t>> premieres;  // (first entry, key number)
+        auto avant = [](const auto &a, const auto &b) { return a.first < b.first; };
+        std::stable_sort(u.suivantes.begin(), u.suivantes.end(), avant);
         Py_ssize_t pos = 0;
         PyObject *cle, *premiere;
-        while (PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere))
-            premieres.emplace_back((uintptr_t)premiere, (uint32_t)premieres.size());
-        std::sort(premieres.begin(), premieres.end());
-        std::stable_sort(u.suivantes.begin(), u.suivantes.end(),
-                         [](const auto &a, const auto &b) { return a.first < b.first; });
-        std::vector<std::pair<uint32_t, uint32_t>> suites(premieres.size(), {0, 0});  // per key, in suivantes
-        for (size_t i = 0, j = 0; i < u.suivantes.size();) {
-            size_t f = i;
-            while (f < u.suivantes.size() && u.suivantes[f].first == u.suivantes[i].first) ++f;
-            while (j < premieres.size() && premieres[j].first < u.suivantes[i].first) ++j;
-            if (j == premieres.size() || premieres[j].first != u.suivantes[i].first)
-                throw std::logic_error("index: an entry whose key holds another first entry");
-            suites[premieres[j].second] = {(uint32_t)i, (uint32_t)f};
-            i = f;
-        }
-        pos = 0;
-        for (uint32_t g = 0; PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere); ++g) {
-            const auto [d, f] = suites[g];
-            nb::object liste = nb::steal(PyList_New(Py_ssize_t(1 + f - d)));
+        while (PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere)) {
+            const auto [d, f] = std::equal_range(u.suivantes.begin(), u.suivantes.end(),
+                                                 std::pair{(uintptr_t)premiere, nb::object()}, avant);
+            nb::object liste = nb::steal(PyList_New(1 + (f - d)));
             if (!liste.is_valid()) throw nb::python_error();
             PyList_SET_ITEM(liste.ptr(), 0, Py_NewRef(premiere));
-            for (uint32_t i = d; i < f; ++i) PyList_SET_ITEM(liste.ptr(), 1 + i - d, u.suivantes[i].second.release().ptr());
+            for (auto i = d; i != f; ++i) PyList_SET_ITEM(liste.ptr(), 1 + (i - d), i->second.release().ptr());
             // Only a value changes: the walk stays valid.
             verifier_vrai(PyDict_SetItem(u.dict.ptr(), cle, liste.ptr()));
         }
@@ -799,14 +723,6 @@ nb::object index_de(nb::handle entrees, nb::handle normaliser) {
 }
 
 nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progression) {
-    // Hundreds of thousands of new dicts and lists, none of them in a cycle: the
-    // collector would only rescan them again and again while they pile up.
-    struct PauseCollecteur {
-        int avant = PyGC_Disable();
-        ~PauseCollecteur() {
-            if (avant) PyGC_Enable();
-        }
-    } pause;
     Index ix(normaliser);
     Interruptible interruption;
     // progression(octets lus, taille du fichier) on the caller's thread, every so many

@@ -255,8 +255,7 @@ std::unique_ptr<PasseCsv> passe_preparee(nb::handle chemin, nb::handle delimiteu
 }
 
 nb::object formes_csv(nb::handle chemin, nb::handle delimiteur, nb::handle normaliser, nb::handle encodage) {
-    if (!normaliser.is_none()) return formes_de(entrees_de(chemin, delimiteur, encodage), normaliser);
-    std::unique_ptr<PasseCsv> p = passe_preparee(chemin, delimiteur, encodage);
+    std::unique_ptr<PasseCsv> p = normaliser.is_none() ? passe_preparee(chemin, delimiteur, encodage) : nullptr;
     return p ? formes_passe(*p) : formes_de(entrees_de(chemin, delimiteur, encodage), normaliser);
 }
 

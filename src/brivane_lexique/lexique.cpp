@@ -78,23 +78,21 @@ void noter_fichier(nb::python_error &e, const Lexique &l) {
 // the file and line the loaders put in a note.
 nb::object passe_texte(nb::handle self, Lexique &l, const char *passe, const char *de,
                        nb::handle progression = nb::handle()) {
-    for (;;) {
-        try {
-            return passe_loaders(self, l, passe, de, progression);
-        } catch (nb::python_error &e) {
-            noter_fichier(e, l);
-            if (!e.matches(PyExc_UnicodeDecodeError) || !l.encodage_trouve) throw;
-            if (!l.encodage.equal(nb::str("utf-8"))) {
-                nb::object v = nb::borrow(e.value()), notes = nb::getattr(v, "__notes__", nb::none());
-                if (nb::hasattr(v, "reason") && !notes.is_none() && nb::len(notes))
-                    v.attr("reason") = nb::str("{} ({}) : fichier ni UTF-8 ni cp1252, donnez son encodage (encoding=...)")
-                                           .format(v.attr("reason"), notes[0]);
-                throw;
-            }
+    try {
+        return passe_loaders(self, l, passe, de, progression);
+    } catch (nb::python_error &e) {
+        noter_fichier(e, l);
+        if (!e.matches(PyExc_UnicodeDecodeError) || !l.encodage_trouve) throw;
+        if (!l.encodage.equal(nb::str("utf-8"))) {
+            nb::object v = nb::borrow(e.value()), notes = nb::getattr(v, "__notes__", nb::none());
+            if (nb::hasattr(v, "reason") && !notes.is_none() && nb::len(notes))
+                v.attr("reason") = nb::str("{} ({}) : fichier ni UTF-8 ni cp1252, donnez son encodage (encoding=...)")
+                                       .format(v.attr("reason"), notes[0]);
+            throw;
         }
-        l.encodage = nb::str("cp1252");
-        l.lecture = nb::str("cp1252");
     }
+    l.encodage = l.lecture = nb::str("cp1252");
+    return passe_texte(self, l, passe, de, progression);
 }
 
 // ---------------------------------------------------------------- level 1
@@ -109,42 +107,6 @@ nb::object geler(nb::handle membres) {
         if (!PyUnicode_CheckExact(cle.ptr()) && !cle.is_none()) return gele;
     if (PyObject_GC_IsTracked(gele.ptr())) PyObject_GC_UnTrack(gele.ptr());
     return gele;
-}
-
-// Level 1 of a database as one row: the distinct spellings joined by line feeds, cut
-// here. One Python row per spelling made most of the opening time of a large lexicon
-// (a command-line call opens it each time); the set is the same. No result (an invalid
-// object) when the rows must be read one by one: a spelling holding a line feed (more
-// pieces than spellings), text not read as str, or a statement that fails (the plain
-// query then raises its own error).
-nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
-    nb::object cur = conn.attr("cursor")();
-    cur.attr("row_factory") = nb::none();
-    nb::object ligne;
-    try {
-        // The separator is a literal line feed: written char(10), SQLite calls char()
-        // again for every spelling aggregated. Only NULL lowers to NULL: whether the
-        // distinct values hold it is asked of the ortho index, which spares COUNT(o) a
-        // copy of every spelling.
-        ligne = cur.attr("execute")("SELECT group_concat(o, '\n'), COUNT(*), EXISTS (SELECT 1 FROM " + table +
-                                    " WHERE ortho IS NULL) FROM (SELECT DISTINCT lower(ortho) AS o FROM " + table + ")")
-                    .attr("fetchone")();
-    } catch (nb::python_error &e) {
-        if (!e.matches(liens().sqlite3.attr("Error"))) throw;
-    }
-    cur.attr("close")();
-    if (!ligne.is_valid()) return ligne;
-    const long long tous = nb::cast<long long>(ligne[1]), textes = tous - nb::cast<long long>(ligne[2]);
-    nb::object morceaux = nb::list();
-    if (textes > 0) {
-        if (!PyUnicode_CheckExact(nb::object(ligne[0]).ptr())) return nb::object();
-        morceaux = nb::steal(PyUnicode_Split(nb::object(ligne[0]).ptr(), nb::str("\n").ptr(), -1));
-        if (!morceaux.is_valid()) throw nb::python_error();
-        if ((long long)nb::len(morceaux) != textes) return nb::object();
-    }
-    // DISTINCT keeps one NULL spelling, which group_concat leaves out.
-    if (tous > textes) nb::borrow<nb::list>(morceaux).append(nb::none());
-    return geler(morceaux);
 }
 
 void charger_formes_sqlite(Lexique &l) {
@@ -169,8 +131,6 @@ void charger_formes_sqlite(Lexique &l) {
             if (code.is_none() || (nb::cast<long>(code) & 0xff) != SQLITE_READONLY) throw;
         }
     }
-    l.formes = chemins_rapides() ? formes_sqlite_en_bloc(conn, table) : nb::object();
-    if (l.formes.is_valid()) return;
     nb::object cur = conn.attr("cursor")();
     cur.attr("row_factory") = nb::none();  // plain tuples: one column, many rows
     cur.attr("execute")("SELECT DISTINCT lower(ortho) FROM " + table);
@@ -699,10 +659,9 @@ void lier_noms(nb::module_ &m) {
     auto module = [](const char *nom) { return nb::module_::import_(("brivane_lexique." + std::string(nom)).c_str()); };
     nb::module_ aliases = module("_aliases"), loaders = module("_loaders"), morphologie = module("_morphologie"),
                 semantique = module("_semantique");
-    L.csv = nb::module_::import_("csv");
     L.sqlite3 = nb::module_::import_("sqlite3");
     L.Path = nb::module_::import_("pathlib").attr("Path");
-    m.attr("csv") = L.csv;
+    m.attr("csv") = nb::module_::import_("csv");
     m.attr("sqlite3") = L.sqlite3;
     m.attr("Path") = L.Path;
     L.resoudre_colonnes.lier(m, "resoudre_colonnes", aliases.attr("resoudre_colonnes"));

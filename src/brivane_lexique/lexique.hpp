@@ -17,7 +17,7 @@ namespace brivane::py {
 struct LiensLexique {
     NomLie resoudre_colonnes, iter_csv, iter_tsv, normaliser_ortho;
     NomLie morphologie, phonetique, semantique, recherche;
-    nb::object sqlite3, csv, Path;  // host modules/types
+    nb::object sqlite3, Path;  // host modules/types
     nb::object alias_inverse;       // _aliases._ALIAS_INVERSE, the table resoudre_colonnes reads
     nb::object iter_csv_origine;    // _loaders.iter_csv as imported (iter_tsv delegates to it)
     // _morphologie's functions as imported: while they are in place, the entries handed
