@@ -184,24 +184,34 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
                               " WHERE ortho = ? COLLATE NOCASE AND phone != '' ORDER BY freq_opensubs DESC LIMIT 1",
                           mot);
     // The most frequent pronunciation: the first candidate of the frequency order,
-    // stable, so the first of the highest frequencies; NaN ordered as the host's sort
-    // orders it.
+    // which is stable, so the first of the highest frequencies.
     nb::object liste = entrees_sous(l, mot, index_ortho);
     if (!liste.is_valid()) return nb::none();
-    std::vector<nb::object> phones;
+    auto candidats = [&](auto &&garder) {
+        pour_chaque_entree(liste.ptr(), [&](PyObject *e) {
+            nb::object ph = champ(e, morpho::cles().phone);
+            if (ph.is_valid() && vrai(ph.ptr())) garder(ph, freq_ou_zero(e));
+        });
+    };
+    nb::object premier;
+    double meilleure = 0.0;
+    bool nan = false;
+    candidats([&](nb::object &ph, double f) {
+        nan |= std::isnan(f);
+        if (!premier.is_valid() || f > meilleure) {
+            premier = ph;
+            meilleure = f;
+        }
+    });
+    if (!nan) return premier.is_valid() ? premier : nb::none();
+    // A NaN breaks every total order: the candidates, read again, in the host's own sort.
+    nb::list phones;
     std::vector<double> cles;
-    for (nb::handle e : liste) {
-        nb::object ph = champ(e.ptr(), morpho::cles().phone);
-        if (!ph.is_valid() || !vrai(ph.ptr())) continue;
-        phones.push_back(ph);
-        cles.push_back(-freq_ou_zero(e.ptr()));
-    }
-    if (cles.empty()) return nb::none();
-    if (std::none_of(cles.begin(), cles.end(), [](double c) { return std::isnan(c); }))
-        return phones[(size_t)(std::min_element(cles.begin(), cles.end()) - cles.begin())];
-    std::vector<PyObject *> candidats;
-    for (const nb::object &ph : phones) candidats.push_back(ph.ptr());
-    return ordonner(candidats.data(), cles, 1)[0];
+    candidats([&](nb::object &ph, double f) {
+        phones.append(ph);
+        cles.push_back(-f);
+    });
+    return ordonner(PySequence_Fast_ITEMS(phones.ptr()), cles, 1)[0];
 }
 
 // ------------------------------------------------------------------ morphology and meanings
