@@ -209,7 +209,9 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     // A first scan reads the dicts; the table of the index answers the next ones while
     // the syllable count is the module's own.
     ClesIndex *ci = brivane::chemins_rapides() ? cles_index(ortho_index.ptr()) : nullptr;
-    TableEntrees *t = ci && ci->parcours++ > 0 && nom_nb_syllabes.original() ? table_entrees(*ci, F, G_SYLL | G_TRI | G_FREQ) : nullptr;
+    TableEntrees *t = ci && ci->parcours++ > 0 && nom_nb_syllabes.original()
+                          ? table_entrees(*ci, F, G_SYLL | G_TRI | G_FREQ)
+                          : nullptr;
     if (t) {
         Interruptible interruption;
         for (size_t k = 0; k < t->fiches.size(); ++k) {

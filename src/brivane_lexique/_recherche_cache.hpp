@@ -5,8 +5,8 @@
 // kept per entry in a flat record (a "fiche") and reused only while a Sceau
 // (_cpython.hpp) made when they were read proves the entry unchanged: one seal per
 // entry where a query reads a stream (filtrer), one per table for the entries of an
-// index or of a rhyme group (TableEntrees), proved without reading a record. Only values of
-// exact immutable types (str, int, float, bool, None) are remembered; any other value
+// index or of a rhyme group (TableEntrees), proved without reading a record. Only
+// values of exact immutable types (str, int, float, bool, None) are remembered; any other value
 // marks its group "live", evaluated on the entry itself on every call. Texts are kept
 // as ids of one TableTextes, so equality, de-duplication and prefix tests work on
 // small integers. Records and key snapshots are used only while

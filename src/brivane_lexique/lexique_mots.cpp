@@ -185,8 +185,9 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
                           mot);
     // The most frequent pronunciation: the first candidate of the frequency order,
     // which is stable, so the first of the highest frequencies.
-    nb::object liste = entrees_sous(l, mot, index_ortho);
-    if (!liste.is_valid()) return nb::none();
+    nb::object trouvee = entrees_sous(l, mot, index_ortho);
+    if (!trouvee.is_valid()) return nb::none();
+    const nb::object liste = a_lire(trouvee);  // a list: it is read again when a frequency is NaN
     auto candidats = [&](auto &&garder) {
         pour_chaque_entree(liste.ptr(), [&](PyObject *e) {
             nb::object ph = champ(e, morpho::cles().phone);
