@@ -365,7 +365,30 @@ LISTES_LEMMES = [
     [{"lemme": "a", "freq": 1.0}, {"lemme": "b", "freq": 2.0}, {"lemme": 3, "freq": 5.0}],
     [{"lemme": "a", "freq": 1.0}, {"lemme": "b", "freq": "2.5"}],
     [{"lemme": "a", "freq": 1.0}, {"lemme": "", "freq": 9.0}, {"freq": 9.0}, {"lemme": None, "freq": 9.0}],
+    # a lemma met before the dict takes over must still be found through it
+    [{"lemme": f"l{i}", "freq": 1.0} for i in range(10)] + [{"lemme": "l1", "freq": 0.5}],
 ]
+
+
+class Lemme(str):
+    """A lemma equal, as a dict key, to any text of the same lower case."""
+
+    def __str__(self):
+        return self
+
+    def __hash__(self):
+        return hash(self.lower())
+
+    def __eq__(self, autre):
+        return str.lower(self) == str.lower(autre)
+
+
+@pytest.mark.parametrize("suivant", [1, 9])
+def test_lemme_sous_classe_comparee_comme_cle_de_dict(chemins, suivant):
+    # After `suivant` other lemmas, Lemme("A") adds to "a" (a dict key test), not to a lemma of its own.
+    entries = [{"lemme": "a", "freq": 1.0}] + [{"lemme": f"b{i}", "freq": 1.5} for i in range(suivant)]
+    entries.append({"lemme": Lemme("A"), "freq": 1.0})
+    assert lemme_de(entries) == lemme_reference(entries) == "a"
 
 
 @pytest.mark.parametrize("entries", LISTES_LEMMES)

@@ -251,3 +251,17 @@ def test_phone_de_premier_de_l_ordre_des_frequences(tmp_path, chemins, liste):
     assert res == attendu
     if res is not None:
         assert any(res is e.get("phone") for e in entrees)  # the entry's own object
+
+
+@pytest.mark.parametrize("conteneur", [tuple, iter, lambda l: (e for e in l)])
+@pytest.mark.parametrize("liste", [[("a", 1.0), ("b", math.nan), ("c", 2.0)], [("a", math.nan), ("b", 5.0)],
+                                   [("a", 1.0), ("b", 3.0), ("c", 3.0)]])
+def test_phone_de_sur_une_valeur_qui_n_est_pas_une_liste(tmp_path, chemins, conteneur, liste):
+    # An index value read once only (an iterator) answers as the same entries in a list.
+    (tmp_path / "p.tsv").write_text("ortho\n", encoding="utf-8")
+    lex = IndexOrtho(tmp_path / "p.tsv")
+    entrees = [_entree(p, f) for p, f in liste]
+    lex.index = {"mot": entrees}
+    attendu = lex.phone_de("mot")
+    lex.index = {"mot": conteneur(entrees)}
+    assert lex.phone_de("mot") == attendu

@@ -224,78 +224,47 @@ inline double frequence(PyObject *entree) {
     return d;
 }
 
-// Distinct lemmas that lemme_direct keeps side by side.
+// Distinct lemmas compared side by side before they are numbered through a dict.
 constexpr size_t LEMMES_DIRECTS = 8;
 
-// lemme_de without the dict of lemma numbers, over plain entries: exact dicts whose
-// lemma is a str and whose frequency is a float (either may be absent or None), with
-// at most LEMMES_DIRECTS distinct lemmas. Each total sits beside the first object of
-// its lemma, found again by content (what the dict's key test is for exact str).
-// False, before any value was read through host code, when something is not plain:
-// the caller then takes the general route. `res` stays null when no entry has a lemma.
-inline bool lemme_direct(PyObject *l, PyObject *&res) {
-    const Cles &k = cles();
-    PyObject *lemmes[LEMMES_DIRECTS];
-    double totaux[LEMMES_DIRECTS];
-    size_t n = 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) {
-        PyObject *e = PyList_GET_ITEM(l, i);
-        if (!PyDict_CheckExact(e)) return false;
-        PyObject *lemme = PyDict_GetItemWithError(e, k.lemme);
-        if (!lemme && PyErr_Occurred()) throw nb::python_error();
-        if (!lemme || lemme == Py_None) continue;
-        if (!PyUnicode_CheckExact(lemme)) return false;
-        if (PyUnicode_GET_LENGTH(lemme) == 0) continue;
-        PyObject *v = PyDict_GetItemWithError(e, k.freq);
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        if (v && v != Py_None && !PyFloat_CheckExact(v)) return false;
-        const double f = v && v != Py_None ? PyFloat_AS_DOUBLE(v) : 0.0;
-        size_t j = 0;
-        while (j < n && !str_egal(lemmes[j], lemme)) ++j;
-        if (j < n) {
-            totaux[j] += f;
-            continue;
-        }
-        if (n == LEMMES_DIRECTS) return false;
-        lemmes[n] = lemme;
-        totaux[n++] = 0.0 + f;
-    }
-    // Strictly greater replaces: equal totals keep the lemma met first.
-    size_t meilleur = 0;
-    for (size_t i = 1; i < n; ++i)
-        if (totaux[i] > totaux[meilleur]) meilleur = i;
-    res = n ? lemmes[meilleur] : nullptr;
-    return true;
-}
-
+// The lemma of the highest total frequency; equal totals keep the lemma met first.
+// Lemmas are told apart as the keys of a dict are: exact str, while they are few, by
+// their text; any other lemma, or many, through a dict of their numbers.
 inline nb::object lemme_de(nb::handle entries) {
     exiger_list(entries, "entries");
     const Cles &k = cles();
     PyObject *l = entries.ptr();
-    PyObject *direct = nullptr;
-    if (chemins_rapides() && lemme_direct(l, direct)) return direct ? nb::borrow(direct) : nb::none();
-    nb::dict numeros;            // lemma -> its number, in order of first appearance
-    std::vector<double> totaux;  // by lemma number
+    std::vector<std::pair<nb::object, double>> totaux;  // by lemma number, in order of first appearance
+    nb::dict numeros;
+    bool par_dict = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) {
         nb::object entree = nb::borrow(PyList_GET_ITEM(l, i));
         nb::object lemme = texte_champ(entree.ptr(), k.lemme);
         if (vide(lemme)) continue;
         const double f = frequence(entree.ptr());
-        nb::object n = nb::steal(PyLong_FromSize_t(totaux.size()));
-        PyObject *vu = PyDict_SetDefault(numeros.ptr(), lemme.ptr(), n.ptr());
-        if (!vu) throw nb::python_error();
-        if (vu == n.ptr())
-            totaux.push_back(0.0 + f);
+        size_t j = 0;
+        if (!par_dict && (!PyUnicode_CheckExact(lemme.ptr()) || totaux.size() == LEMMES_DIRECTS)) {
+            par_dict = true;
+            for (size_t n = 0; n < totaux.size(); ++n) numeros[totaux[n].first] = n;
+        }
+        if (par_dict) {
+            nb::object n = nb::steal(PyLong_FromSize_t(totaux.size()));
+            PyObject *vu = PyDict_SetDefault(numeros.ptr(), lemme.ptr(), n.ptr());
+            if (!vu) throw nb::python_error();
+            j = PyLong_AsSize_t(vu);
+        } else {
+            while (j < totaux.size() && !str_egal(totaux[j].first.ptr(), lemme.ptr())) ++j;
+        }
+        if (j < totaux.size())
+            totaux[j].second += f;
         else
-            totaux[PyLong_AsSize_t(vu)] += f;
+            totaux.emplace_back(lemme, 0.0 + f);
     }
     if (totaux.empty()) return nb::none();
-    // Strictly greater replaces: equal totals keep the lemma met first.
     size_t meilleur = 0;
     for (size_t i = 1; i < totaux.size(); ++i)
-        if (totaux[i] > totaux[meilleur]) meilleur = i;
-    nb::list lemmes = nb::steal<nb::list>(PyDict_Keys(numeros.ptr()));
-    return lemmes[meilleur];
+        if (totaux[i].second > totaux[meilleur].second) meilleur = i;
+    return totaux[meilleur].first;
 }
 
 }  // namespace brivane::py::morpho

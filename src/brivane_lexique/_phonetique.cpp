@@ -8,7 +8,6 @@ using namespace brivane::py;
 
 namespace {
 
-PyObject *module_phonetique = nullptr;  // borrowed: the module outlives its functions
 NomLie nom_tokenize;                    // _tokenize_ipa, taken from _utils at import
 NomLie nom_nb_syllabes;                 // this module's own _get_nb_syllabes
 // The object bound at import is _utils' compiled function, whose answers the C++
@@ -51,27 +50,23 @@ inline long long debut_tranche(long long c, long long nb_phonemes) {
     return d < c ? d : c;
 }
 
-// segments[-nb_phonemes:] of a text given by its code points and segment ends, as one
+// segments[-nb_phonemes:] of the str s as the compiled segmentation cuts it, as one
 // string that two slices share exactly when they are equal lists of segments: the
 // code points of the slice, a separator no text holds, then the segment ends
 // relative to the slice's start. Nothing when too few segments can never rhyme.
-template <class Fin>
-std::optional<std::u32string> tranche(const char32_t *texte, size_t n, const Fin *fins, size_t c, long long nb_phonemes) {
+std::optional<std::u32string> tranche_de(PyObject *s, long long nb_phonemes) {
+    std::u32string t;
+    std::vector<size_t> fins;
+    fins_segments_py(s, fins);
+    const size_t c = fins.size();
     if (nb_phonemes > 0 && (long long)c < nb_phonemes) return std::nullopt;
     const long long d = debut_tranche((long long)c, nb_phonemes);
-    const size_t origine = d == 0 ? 0 : (size_t)fins[d - 1];
-    std::u32string t(texte + origine, texte + n);
+    const size_t origine = d == 0 ? 0 : fins[d - 1];
+    points_de(s, t);
+    t.erase(0, origine);
     t.push_back(char32_t(0x110000));
-    for (size_t j = (size_t)d; j < c; ++j) t.push_back(char32_t((size_t)fins[j] - origine));
+    for (size_t j = (size_t)d; j < c; ++j) t.push_back(char32_t(fins[j] - origine));
     return t;
-}
-
-std::optional<std::u32string> tranche_de(PyObject *s, long long nb_phonemes) {
-    std::u32string p;
-    std::vector<size_t> fins;
-    points_de(s, p);
-    fins_segments_py(s, fins);
-    return tranche(p.data(), p.size(), fins.data(), fins.size(), nb_phonemes);
 }
 
 // The generic rhyme test through Python objects: len() then the slice comparison.
@@ -93,16 +88,10 @@ GroupeCles &rimes_de(ClesIndex &ci, long long nb_phonemes, const std::u32string 
     if (g == ci.rimes.end()) {
         // Kept only once complete: an interrupted grouping is made again next time.
         decltype(ci.rimes)::mapped_type groupes;
-        std::vector<size_t> fins;
         Interruptible interruption;
         for (size_t i = 0; i < ci.cles.size(); ++i) {
             interruption();
-            const char32_t *p = ci.points.data() + ci.debuts[i];
-            const size_t n = ci.debuts[i + 1] - ci.debuts[i];
-            brivane::segmenter_points(reinterpret_cast<const uint32_t *>(p), n, fins);
-            if (auto t = tranche(p, n, fins.data(), fins.size(), nb_phonemes)) {
-                groupes[*t].listes.push_back(ci.valeurs[i]);
-            }
+            if (auto t = tranche_de(ci.cles[i], nb_phonemes)) groupes[*t].listes.push_back(ci.valeurs[i]);
         }
         g = ci.rimes.emplace(nb_phonemes, std::move(groupes)).first;
     }
@@ -140,7 +129,6 @@ nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phone
     // that _utils._tokenize_ipa would return.
     std::optional<std::u32string> ref;
     if (original ? !(ref = tranche_de(mot_phone.ptr(), nb_phonemes)) : !suffixe_de_reference()) return nb::list();
-    if (!original) res.python_a_tourne();
     auto teste = [&](PyObject *cle) {
         if (original && PyUnicode_CheckExact(cle)) return tranche_de(cle, nb_phonemes) == ref;
         // The compiled tokenizer refuses anything else: its own error is raised.
@@ -148,16 +136,15 @@ nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phone
         if (!suffixe.is_valid()) suffixe_de_reference();
         return rime_generique(segs.ptr(), nb_phonemes, suffixe.ptr());
     };
-    const bool rapide = brivane::chemins_rapides();
     // The entries of the key group through its table: one seal for all of them.
-    ClesIndex *ci = original && rapide ? cles_index(d) : nullptr;
+    ClesIndex *ci = original && brivane::chemins_rapides() ? cles_index(d) : nullptr;
     GroupeCles *groupe = ci ? &rimes_de(*ci, nb_phonemes, *ref) : nullptr;
     if (TableEntrees *t = groupe ? table_de(groupe->listes, groupe->table, F, G_TRI | G_FREQ) : nullptr) {
         for (size_t k = 0; k < t->fiches.size(); ++k) res.garder_fige(t->entrees[k], t->fiches[k], true);
         return res.trier(limite);
     }
     pour_chaque_cle(d, [&](PyObject *cle, PyObject *entrees) {
-        if (teste(cle)) garder_entrees(F, entrees, res, rapide);
+        if (teste(cle)) garder_entrees(entrees, res);
     });
     return res.trier(limite);
 }
@@ -168,8 +155,7 @@ nb::list contient_son(nb::handle phone_index, nb::handle son, nb::handle limite_
     long long limite = entier_arg(limite_h, "limite");
     if (PyUnicode_GET_LENGTH(son.ptr()) == 0) return nb::list();
     AppelFiches appel;
-    Fiches &F = *appel;
-    Resultats res(F);
+    Resultats res(*appel);
     PyObject *d = phone_index.ptr();
     auto teste = [&](PyObject *cle) {
         int r = PySequence_Contains(cle, son.ptr());
@@ -179,7 +165,7 @@ nb::list contient_son(nb::handle phone_index, nb::handle son, nb::handle limite_
     ClesIndex *ci = brivane::chemins_rapides() ? cles_index(d) : nullptr;
     if (!ci) {
         pour_chaque_cle(d, [&](PyObject *cle, PyObject *entrees) {
-            if (teste(cle)) garder_entrees(F, entrees, res, false);
+            if (teste(cle)) garder_entrees(entrees, res);
         });
         return res.trier(limite);
     }
@@ -203,7 +189,7 @@ nb::list contient_son(nb::handle phone_index, nb::handle son, nb::handle limite_
             ++pos;
         }
     }
-    parcourir_cles(d, *ci, retenues, teste, [&](PyObject *entrees) { garder_entrees(F, entrees, res, true); });
+    parcourir_cles(d, *ci, retenues, teste, [&](PyObject *entrees) { garder_entrees(entrees, res); });
     return res.trier(limite);
 }
 
@@ -220,11 +206,12 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     Fiches &F = *appel;
     Resultats res(F);
     std::unordered_map<int32_t, bool> prefixes;  // cgram verdict per text id
-    LienOriginal compte_cpp(nom_nb_syllabes, PyModule_GetDict(module_phonetique));
     // A first scan reads the dicts; the table of the index answers the next ones while
     // the syllable count is the module's own.
     ClesIndex *ci = brivane::chemins_rapides() ? cles_index(ortho_index.ptr()) : nullptr;
-    TableEntrees *t = ci && ci->parcours++ > 0 && compte_cpp() ? table_entrees(*ci, F, G_SYLL | G_TRI | G_FREQ) : nullptr;
+    TableEntrees *t = ci && ci->parcours++ > 0 && nom_nb_syllabes.original()
+                          ? table_entrees(*ci, F, G_SYLL | G_TRI | G_FREQ)
+                          : nullptr;
     if (t) {
         Interruptible interruption;
         for (size_t k = 0; k < t->fiches.size(); ++k) {
@@ -236,7 +223,7 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
     // The entries as they are now, through the module's _get_nb_syllabes.
     pour_chaque_cle(ortho_index.ptr(), [&](PyObject *, PyObject *entrees) {
         pour_chaque_entree(entrees, [&](PyObject *e) {
-            if (c.accepte(e, nom_nb_syllabes)) res.garder(e, -1, true);
+            if (c.accepte(e, nom_nb_syllabes)) res.garder(e, true);
         });
     });
     return res.trier(limite);
@@ -247,7 +234,6 @@ nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cg
 NB_MODULE(_phonetique, m) {
     brivane::py::lier_reglage(m);
     m.doc() = "Fonctions de phonetique : rimes, contient_son, mots_par_syllabes.";
-    module_phonetique = m.ptr();
 
     m.def("rimes", &rimes, nb::arg("phone_index").none(), nb::arg("mot_phone").none(),
           nb::arg("nb_phonemes").none() = 2, nb::arg("limite").none() = 50,

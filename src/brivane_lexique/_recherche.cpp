@@ -209,29 +209,11 @@ std::vector<uint32_t> balayer(const std::vector<int32_t> &valeurs, const Fiches 
     return trouvees;
 }
 
-// The answer of Resultats for the entries of a proved table at `trouvees` (table
-// order): the first entry of each lower-cased spelling, by decreasing frequency, ties
-// in table order, cut as the slice [:limite] cuts; only the kept entries are listed.
+// The answer for the entries of a proved table at `trouvees` (table order).
 nb::list selectionner(const TableEntrees &t, const std::vector<uint32_t> &trouvees, Fiches &F, long long lim) {
-    std::vector<uint8_t> vus(F.textes.taille(), 0);
-    std::vector<std::pair<double, uint32_t>> ordre;  // (key, k): in table order, so a plain sort is stable
-    for (uint32_t k : trouvees) {
-        const Fiche &f = t.fiches[k];
-        if (vus[(size_t)f.ortho]) continue;
-        vus[(size_t)f.ortho] = 1;
-        ordre.emplace_back(-f.freq, k);
-    }
-    if (std::any_of(ordre.begin(), ordre.end(), [](const auto &o) { return std::isnan(o.first); })) {
-        Resultats res(F);  // the host's own sort orders NaN keys
-        for (auto [cle, k] : ordre) res.garder_fige(t.entrees[k], t.fiches[k], false);
-        return res.trier(lim);
-    }
-    const Py_ssize_t fin = fin_tranche((Py_ssize_t)ordre.size(), lim);
-    std::partial_sort(ordre.begin(), ordre.begin() + fin, ordre.end());
-    PyObject *sortie = PyList_New(fin);
-    if (!sortie) throw nb::python_error();
-    for (Py_ssize_t i = 0; i < fin; ++i) PyList_SET_ITEM(sortie, i, Py_NewRef(t.entrees[ordre[(size_t)i].second]));
-    return nb::steal<nb::list>(sortie);
+    Resultats res(F);
+    for (uint32_t k : trouvees) res.garder_fige(t.entrees[k], t.fiches[k], false);
+    return res.trier(lim);
 }
 
 // The scan over the table of an index (see TableEntrees), into `sortie`. A table
@@ -293,7 +275,6 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
     Chercheur chercheur(nb::steal(rx), pattern.ptr());
     AppelFiches appel;
     Fiches &F = *appel;
-    Resultats res(F);
     // The spelling or the pronunciation is kept in the table as a text id, and the
     // verdict is decided once per distinct text in this call.
     const uint8_t groupe = str_egal(champ.ptr(), noms().ortho)   ? G_VAL_ORTHO
@@ -303,6 +284,7 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
     ClesIndex *ci = groupe && brivane::chemins_rapides() ? cles_index(index.ptr()) : nullptr;
     nb::list sortie;
     if (ci && ci->parcours++ > 0 && rechercher_table(*ci, F, groupe, chercheur, lim, sortie)) return sortie;
+    Resultats res(F);
     pour_chaque_cle(index.ptr(), [&](PyObject *, PyObject *entrees) {
         pour_chaque_entree(entrees, [&](PyObject *e) {
             nb::object v = valeur_champ(e, champ.ptr());
@@ -311,7 +293,7 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
                 v = en_texte(v.ptr());
                 if (PyUnicode_GET_LENGTH(v.ptr()) == 0) return;
             }
-            if (chercheur.trouve(v.ptr())) res.garder(e, -1, false);
+            if (chercheur.trouve(v.ptr())) res.garder(e, false);
         });
     });
     return res.trier(lim);
@@ -357,7 +339,7 @@ nb::list anagrammes(nb::handle ortho_index, nb::handle mot, nb::handle limite) {
         if (!premiere.is_valid()) throw nb::python_error();
         if (PyList_Append(resultats.ptr(), premiere.ptr()) < 0) throw nb::python_error();
     });
-    return trier_par_frequence(std::move(resultats), lim);
+    return trier_par_frequence(resultats, lim);
 }
 
 }  // namespace

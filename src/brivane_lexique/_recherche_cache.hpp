@@ -4,10 +4,9 @@
 // entry dicts touches several cache lines per entry. So the values a query needs are
 // kept per entry in a flat record (a "fiche") and reused only while a Sceau
 // (_cpython.hpp) made when they were read proves the entry unchanged: one seal per
-// entry where a query reads a stream (filtrer) or a few lists (contient_son), one per
-// table for the entries of an index or of a rhyme group (TableEntrees), proved without
-// reading a record. Only values of
-// exact immutable types (str, int, float, bool, None) are remembered; any other value
+// entry where a query reads a stream (filtrer), one per table for the entries of an
+// index or of a rhyme group (TableEntrees), proved without reading a record. Only
+// values of exact immutable types (str, int, float, bool, None) are remembered; any other value
 // marks its group "live", evaluated on the entry itself on every call. Texts are kept
 // as ids of one TableTextes, so equality, de-duplication and prefix tests work on
 // small integers. Records and key snapshots are used only while
@@ -78,8 +77,6 @@ public:
         seuil_ = 1000000;
     }
     const Fiche &operator[](int32_t i) const { return fiches_[(size_t)i].f; }
-    // True while record i still describes entry e as it is now.
-    bool valide(int32_t i, PyObject *e) const { return fiches_[(size_t)i].e == e && fiches_[(size_t)i].sceau.intact(); }
 
     // The record of e with `groupes` computed and proved current; -1 when e is not an
     // exact dict. A record whose seal holds is that of the same live dict: its address
@@ -97,13 +94,8 @@ public:
             r.sceau.ajouter(e);
             tient_ = Py_REFCNT(e) != avant;  // whether a seal holds its dict alive
         }
-        assurer(i, groupes);
-        return i;
-    }
-    // More groups of a record that obtenir() just proved.
-    void assurer(int32_t i, uint8_t groupes) {
-        Scellee &r = fiches_[(size_t)i];
         if (uint8_t manque = groupes & ~r.f.prets) calculer(r.e, r.f, manque);
+        return i;
     }
 
     // Computes `groupes` of f from the dict e. Runs no Python code: a value that is not
@@ -233,67 +225,43 @@ inline Fiches &fiches() {
     return *f;
 }
 
-// The results of one query: each entry kept with its record (-1 when it has none),
-// one per lower-cased spelling, then ordered by frequency.
+// The results of one query: one entry per lower-cased spelling, in the order met, then
+// ordered by frequency.
 class Resultats {
 public:
     explicit Resultats(Fiches &f) : F(f) {}
-    // Keeps e unless its spelling was met already in this call. `non_vide`: an entry
-    // without spelling is refused.
-    void garder(PyObject *e, int32_t fi, bool non_vide) {
-        int32_t id;
-        nb::object tenu;
-        if (fi >= 0 && (F[fi].prets & G_TRI) && !(F[fi].vivants & G_TRI)) {
-            id = F[fi].ortho;
-        } else {
-            verifier_ = true;  // the live path may run Python code: e is held first
-            tenu = nb::borrow(e);
-            fi = -1;
-            nb::object t = texte_champ(e, noms().ortho);
-            id = F.textes.id(minuscules_py(t.ptr()).ptr());
-        }
-        ajouter(e, id, non_vide, fi, 0.0);
+    // Keeps e unless its spelling was met already in this call; its sort key is read
+    // on the entry when the results are ordered. `non_vide`: an entry without
+    // spelling is refused.
+    void garder(PyObject *e, bool non_vide) {
+        nb::object t = texte_champ(e, noms().ortho);
+        ajouter(e, F.textes.id(minuscules_py(t.ptr()).ptr()), non_vide, std::nullopt);
     }
     // The same for an entry whose record `f` (G_TRI and G_FREQ fixed, freq_ok) a table
     // proves current.
-    void garder_fige(PyObject *e, const Fiche &f, bool non_vide) { ajouter(e, f.ortho, non_vide, FIGEE, -f.freq); }
-    // Python code ran: the records of entries kept so far are proved again before use.
-    void python_a_tourne() { verifier_ = true; }
+    void garder_fige(PyObject *e, const Fiche &f, bool non_vide) { ajouter(e, f.ortho, non_vide, -f.freq); }
 
     nb::list trier(long long limite) {
-        std::vector<double> cles(fiches_.size());
-        for (size_t i = 0; i < cles.size(); ++i) {
-            PyObject *e = PyList_GET_ITEM(liste_.ptr(), (Py_ssize_t)i);
-            const int32_t fi = fiches_[i];
-            if (fi == FIGEE) {
-                cles[i] = cles_[i];
-                continue;
-            }
-            const bool fiable = fi >= 0 && (F[fi].prets & G_FREQ) && !(F[fi].vivants & G_FREQ) && F[fi].freq_ok &&
-                                (!verifier_ || F.valide(fi, e));
-            cles[i] = fiable ? -F[fi].freq : cle_frequence(e);
-        }
-        return ordonner(liste_, cles, limite);
+        std::vector<double> cles(cles_.size());
+        for (size_t i = 0; i < cles.size(); ++i)
+            cles[i] = cles_[i] ? *cles_[i] : cle_frequence(PyList_GET_ITEM(liste_.ptr(), (Py_ssize_t)i));
+        return ordonner(PySequence_Fast_ITEMS(liste_.ptr()), cles, limite);
     }
 
 private:
-    static constexpr int32_t FIGEE = -2;  // the sort key was given with the entry
-    void ajouter(PyObject *e, int32_t id, bool non_vide, int32_t fi, double cle) {
+    void ajouter(PyObject *e, int32_t id, bool non_vide, std::optional<double> cle) {
         if ((size_t)id >= vus_.size()) vus_.resize((size_t)id + 1 + (size_t)id / 2, 0);
         if ((!non_vide || id != 0) && !vus_[(size_t)id]) {
             vus_[(size_t)id] = 1;
             if (PyList_Append(liste_.ptr(), e) < 0) throw nb::python_error();
-            fiches_.push_back(fi);
             cles_.push_back(cle);
         }
     }
 
     Fiches &F;
     nb::list liste_;
-    std::vector<int32_t> fiches_;
-    std::vector<double> cles_;
+    std::vector<std::optional<double>> cles_;  // given with the entry, else read when ordering
     std::vector<uint8_t> vus_;  // spellings met, by text id
-    bool verifier_ = false;
 };
 
 // NomLie::original() for a hot loop: asked again only when a Sceau over the module's
@@ -575,10 +543,9 @@ void parcourir_cles(PyObject *d, ClesIndex &ci, const std::vector<uint32_t> &ret
     }
 }
 
-// Keeps the entries of one index list (or any iterable), through their records when
-// `rapide`: one per non-empty spelling.
-inline void garder_entrees(Fiches &F, PyObject *entrees, Resultats &res, bool rapide) {
-    pour_chaque_entree(entrees, [&](PyObject *e) { res.garder(e, rapide ? F.obtenir(e, G_TRI | G_FREQ) : -1, true); });
+// Keeps the entries of one index list (or any iterable): one per non-empty spelling.
+inline void garder_entrees(PyObject *entrees, Resultats &res) {
+    pour_chaque_entree(entrees, [&](PyObject *e) { res.garder(e, true); });
 }
 
 }  // namespace brivane::py

@@ -105,13 +105,13 @@ inline Py_ssize_t fin_tranche(Py_ssize_t n, long long limite) {
     return f > 0 ? (Py_ssize_t)f : 0;
 }
 
-// The one frequency order of the slice: sorted(resultats, key=-freq)[:limite] as a
-// new list, given every element's key in list order. The host's sort is stable, so
-// ties keep list order; NaN keys break any total order, and then the host's own
-// sort orders the positions by the same keys (it compares nothing but the keys).
-inline nb::list ordonner(nb::list resultats, const std::vector<double> &cles, long long limite) {
-    PyObject *r = resultats.ptr();
-    const Py_ssize_t n = PyList_GET_SIZE(r), fin = fin_tranche(n, limite);
+// The one frequency order of the slice: sorted(entrees, key=-freq)[:limite] as a new
+// list, given every element's key in order (one key per element). The host's sort is
+// stable, so ties keep list order; NaN keys break any total order, and then the
+// host's own sort orders the positions by the same keys (it compares nothing but the
+// keys).
+inline nb::list ordonner(PyObject *const *entrees, const std::vector<double> &cles, long long limite) {
+    const Py_ssize_t n = (Py_ssize_t)cles.size(), fin = fin_tranche(n, limite);
     // (key, position) pairs: an ordinary sort of them is stable, and only the kept prefix is ordered.
     std::vector<std::pair<double, Py_ssize_t>> ordre((size_t)n);
     for (Py_ssize_t i = 0; i < n; ++i) ordre[(size_t)i] = {cles[(size_t)i], i};
@@ -128,17 +128,16 @@ inline nb::list ordonner(nb::list resultats, const std::vector<double> &cles, lo
     }
     PyObject *sortie = PyList_New(fin);
     if (!sortie) throw nb::python_error();
-    for (Py_ssize_t i = 0; i < fin; ++i)
-        PyList_SET_ITEM(sortie, i, Py_NewRef(PyList_GET_ITEM(r, ordre[(size_t)i].second)));
+    for (Py_ssize_t i = 0; i < fin; ++i) PyList_SET_ITEM(sortie, i, Py_NewRef(entrees[ordre[(size_t)i].second]));
     return nb::steal<nb::list>(sortie);
 }
 
 // sorted(resultats, key=-freq)[:limite], every key read on its entry in list order.
-inline nb::list trier_par_frequence(nb::list resultats, long long limite) {
+inline nb::list trier_par_frequence(const nb::list &resultats, long long limite) {
     std::vector<double> cles;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(resultats.ptr()); ++i)
         cles.push_back(cle_frequence(PyList_GET_ITEM(resultats.ptr(), i)));
-    return ordonner(std::move(resultats), cles, limite);
+    return ordonner(PySequence_Fast_ITEMS(resultats.ptr()), cles, limite);
 }
 
 // Syllable count of an entry (what _get_nb_syllabes returns): int(nb_syllabes or

@@ -176,38 +176,6 @@ double frequence(Lexique &l, nb::handle mot) {
     return m;
 }
 
-// phone_de's answer in one pass over a list of plain entries, without the candidate
-// list: the first of the highest frequencies is what the stable order puts first.
-// False, before any host code ran, when an entry, a pronunciation or a frequency is
-// not of a plain type (exact dict, str, float) or a frequency is NaN: the caller then
-// takes the general route. `premier` stays null when no entry has a pronunciation.
-bool premier_phone(PyObject *liste, PyObject *&premier) {
-    if (!PyList_CheckExact(liste)) return false;
-    const morpho::Cles &k = morpho::cles();
-    double meilleure = 0.0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(liste); ++i) {
-        PyObject *e = PyList_GET_ITEM(liste, i);
-        if (!PyDict_CheckExact(e)) return false;
-        PyObject *ph = PyDict_GetItemWithError(e, k.phone);
-        if (!ph) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            continue;
-        }
-        if (!PyUnicode_CheckExact(ph)) return false;
-        if (PyUnicode_GET_LENGTH(ph) == 0) continue;
-        PyObject *v = PyDict_GetItemWithError(e, k.freq);
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        if (v && !PyFloat_CheckExact(v)) return false;
-        const double f = v ? PyFloat_AS_DOUBLE(v) : 0.0;
-        if (std::isnan(f)) return false;
-        if (!premier || f > meilleure) {
-            premier = ph;
-            meilleure = f;
-        }
-    }
-    return true;
-}
-
 nb::object phone_de(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     if (l.est_sqlite())
@@ -215,23 +183,36 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
                           "SELECT phone FROM " + table_de(l) +
                               " WHERE ortho = ? COLLATE NOCASE AND phone != '' ORDER BY freq_opensubs DESC LIMIT 1",
                           mot);
-    // The most frequent pronunciation: the first candidate of the frequency order
-    // (stable, NaN ordered as the host's sort orders it).
-    nb::object liste = entrees_sous(l, mot, index_ortho);
-    if (!liste.is_valid()) return nb::none();
-    if (chemins_rapides()) {
-        PyObject *premier = nullptr;
-        if (premier_phone(liste.ptr(), premier)) return premier ? nb::borrow(premier) : nb::none();
-    }
+    // The most frequent pronunciation: the first candidate of the frequency order,
+    // which is stable, so the first of the highest frequencies.
+    nb::object trouvee = entrees_sous(l, mot, index_ortho);
+    if (!trouvee.is_valid()) return nb::none();
+    const nb::object liste = a_lire(trouvee);  // a list: it is read again when a frequency is NaN
+    auto candidats = [&](auto &&garder) {
+        pour_chaque_entree(liste.ptr(), [&](PyObject *e) {
+            nb::object ph = champ(e, morpho::cles().phone);
+            if (ph.is_valid() && vrai(ph.ptr())) garder(ph, freq_ou_zero(e));
+        });
+    };
+    nb::object premier;
+    double meilleure = 0.0;
+    bool nan = false;
+    candidats([&](nb::object &ph, double f) {
+        nan |= std::isnan(f);
+        if (!premier.is_valid() || f > meilleure) {
+            premier = ph;
+            meilleure = f;
+        }
+    });
+    if (!nan) return premier.is_valid() ? premier : nb::none();
+    // A NaN breaks every total order: the candidates, read again, in the host's own sort.
     nb::list phones;
     std::vector<double> cles;
-    for (nb::handle e : liste) {
-        nb::object ph = champ(e.ptr(), morpho::cles().phone);
-        if (!ph.is_valid() || !vrai(ph.ptr())) continue;
+    candidats([&](nb::object &ph, double f) {
         phones.append(ph);
-        cles.push_back(-freq_ou_zero(e.ptr()));
-    }
-    return cles.empty() ? nb::none() : nb::object(ordonner(phones, cles, 1)[0]);
+        cles.push_back(-f);
+    });
+    return ordonner(PySequence_Fast_ITEMS(phones.ptr()), cles, 1)[0];
 }
 
 // ------------------------------------------------------------------ morphology and meanings
@@ -427,7 +408,7 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
     }
     std::vector<double> cles;
     for (nb::handle e : res) cles.push_back(cle_freq(e.ptr()));
-    return ordonner(res, cles, LLONG_MAX);
+    return ordonner(PySequence_Fast_ITEMS(res.ptr()), cles, LLONG_MAX);
 }
 
 // definition, synonymes, antonymes: the function of _semantique over the entries of
