@@ -49,11 +49,6 @@ inline auto selon_largeur(PyObject *o, F &&f) {
     }
 }
 
-// Whether the exact str `o` is certainly its own normalisation (never allocates).
-inline bool deja_normalise_kind(PyObject *o) {
-    return selon_largeur(o, [](const auto *p, size_t n) { return deja_normalise_points(p, n); });
-}
-
 // The str of the code points of `sortie` (new reference).
 inline nb::object depuis_points(const std::u32string &sortie) {
     PyObject *res = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, sortie.data(),
@@ -68,7 +63,7 @@ inline nb::object normaliser_ortho_py(nb::handle s) {
     if (!PyUnicode_CheckExact(o)) return normaliser_ortho_hote(s);
     if (PyUnicode_IS_ASCII(o) ? deja_normalise_ascii(static_cast<const unsigned char *>(PyUnicode_DATA(o)),
                                                      static_cast<size_t>(PyUnicode_GET_LENGTH(o)))
-                              : deja_normalise_kind(o))
+                              : selon_largeur(o, [](const auto *p, size_t n) { return deja_normalise_points(p, n); }))
         // A key as stored (accented, lower case) is read once and handed back: no
         // buffer to fill, and the caller keeps the hash the str has cached.
         return nb::borrow(s);
