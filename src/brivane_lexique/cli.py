@@ -229,11 +229,11 @@ class ProgressionIndex(Progression):
 class Sortie:
     """Ecrit les resultats d'une commande en tableau aligne ou en JSON (--json)."""
 
-    def __init__(self, json_: bool, sqlite: bool = True) -> None:
+    def __init__(self, json_: bool, sqlite: bool, convertir_phone: Callable[[str], str] | None) -> None:
         self.json = json_
         self.sqlite = sqlite
         # Ecriture des prononciations affichees (--alphabet) : None les laisse telles quelles.
-        self.convertir_phone: Callable[[str], str] | None = None
+        self.convertir_phone = convertir_phone
 
     def ecrire(self, texte: str) -> None:
         sys.stdout.write(texte + "\n")
@@ -948,9 +948,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         lex = ouvrir_lexique(a.lexique, a.table, a.encodage)
         try:
             preparer_index(lex, a.commande)
-            sortie = Sortie(a.json, _est_sqlite(lex))
-            sortie.convertir_phone = _conversion_phone(getattr(lex, "alphabet", "ipa"), a.alphabet)
-            a.fonction(lex, a, sortie)
+            phone = _conversion_phone(getattr(lex, "alphabet", "ipa"), a.alphabet)
+            a.fonction(lex, a, Sortie(a.json, _est_sqlite(lex), phone))
         finally:
             lex.close()
         sys.stdout.flush()
