@@ -429,8 +429,7 @@ def _colonnes(lex, a, tables: Sequence[str | None] = (None,)) -> Colonnes:
     Les entrees des requetes portent les noms canoniques (freq) ; un export SQLite lit les
     noms physiques (freq_opensubs), un export CSV/TSV les noms canoniques.
     """
-    demandees = a.colonnes
-    if not demandees:
+    if not a.colonnes:
         return Colonnes([], {})
     from ._aliases import resoudre_colonnes
 
@@ -448,7 +447,7 @@ def _colonnes(lex, a, tables: Sequence[str | None] = (None,)) -> Colonnes:
     for nom in MESURES:
         cles.setdefault(nom, nom)
         physiques.setdefault(nom, nom)
-    demandees = [c if c in cles else c.lower() for c in demandees]
+    demandees = [c if c in cles else c.lower() for c in a.colonnes]
     inconnues = [c for c in demandees if c not in cles]
     if inconnues:
         valides = ", ".join(dict.fromkeys([*sources, *resolus.values(), *MESURES]))
