@@ -511,15 +511,12 @@ def _cle(champ: str = "ortho") -> Callable[[dict], str]:
 def une_par_orthographe(entrees: list[dict]) -> list[dict]:
     """Une ligne par orthographe : l'analyse la plus frequente, a la place de la premiere vue."""
     cle = _cle()
-    rang: dict[str, int] = {}
-    garde: list[dict] = []
+    garde: dict[str, dict] = {}  # remplacer une valeur garde sa place : l'ordre des premieres vues
     for e in entrees:
-        i = rang.setdefault(cle(e), len(garde))
-        if i == len(garde):
-            garde.append(e)
-        elif _freq(e) > _freq(garde[i]):
-            garde[i] = e
-    return garde
+        k = cle(e)
+        if k not in garde or _freq(e) > _freq(garde[k]):
+            garde[k] = e
+    return list(garde.values())
 
 
 def _freq(e: dict) -> float:
