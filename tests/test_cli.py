@@ -269,6 +269,15 @@ def test_export_colonne_inconnue_laisse_le_fichier_existant(capsys, lexique, tmp
     assert cible.read_bytes() == b"a garder"
 
 
+def test_stimuli_sans_limite_ecrit_toutes_les_lignes(capsys, lexique, tmp_path):
+    # No --limite means every row, whatever the backend reads a limit of 0 as.
+    sortie = tmp_path / "tout.csv"
+    code, out, err = lancer(capsys, "--lexique", lexique, "stimuli", sortie, "--colonnes", "ortho")
+    assert code == 0, err
+    assert sorted(sortie.read_text(encoding="utf-8").splitlines()[1:]) == sorted(l[0] for l in LIGNES)
+    assert out == f"{len(LIGNES)} lignes écrites dans {sortie} (csv)\n"
+
+
 def test_colonne_masquee_par_une_autre_du_meme_nom_canonique(capsys, tmp_path):
     # Two frequency columns: the entries carry the first one as freq, never the second.
     chemin = tmp_path / "deux.tsv"

@@ -58,16 +58,11 @@ inline bool nouveau(PyObject *vus, PyObject *cle) {
     return PySet_GET_SIZE(vus) != avant;
 }
 
-// The empty str, made once (the host keeps one such object anyway).
-inline PyObject *texte_vide() {
-    static PyObject *vide = cle_interne("");
-    return vide;
-}
-
 // The field text: str(entry.get(cle) or "").
 inline nb::object texte_champ(PyObject *entree, PyObject *cle) {
+    static PyObject *vide = cle_interne("");  // made once (the host keeps one such object anyway)
     nb::object v = valeur_champ(entree, cle);
-    if (!vrai(v.ptr())) return nb::borrow(texte_vide());
+    if (!vrai(v.ptr())) return nb::borrow(vide);
     return en_texte(v.ptr());
 }
 

@@ -196,7 +196,6 @@ inline void fermer_en_silence(nb::handle conn) {
 // whether it is still the object bound at import, which allows a C++ fast path.
 class NomLie {
 public:
-    NomLie() = default;
     // Instances are static: the two references are leaked on purpose, since they
     // must not be released after the interpreter has shut down.
     void lier(nb::module_ &m, const char *nom, nb::object valeur) {

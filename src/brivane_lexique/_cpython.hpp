@@ -59,7 +59,6 @@ public:
     }
     // Whether no sealed dict changed (or died) since ouvrir().
     bool intact() const { return depart_ != 0 && depart_ == detail::modifications(); }
-    void casser_sceau() { casser(); }
 
 private:
     bool casser() {
@@ -105,7 +104,6 @@ public:
         }
         return !differe;
     }
-    void casser_sceau() { vider(); }
 
 private:
     void vider() {

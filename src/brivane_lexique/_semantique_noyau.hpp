@@ -39,8 +39,7 @@ inline nb::list definitions_distinctes(nb::handle entries) {
     exiger_list(entries, "entries");
     PyObject *l = entries.ptr();
     nb::list res;
-    nb::object vues = nb::steal(PySet_New(nullptr));
-    if (!vues.is_valid()) throw nb::python_error();
+    nb::set vues;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) {
         nb::object entree = nb::borrow(PyList_GET_ITEM(l, i));
         nb::object v = valeur_champ(entree.ptr(), cles().definition);

@@ -49,11 +49,6 @@ inline auto selon_largeur(PyObject *o, F &&f) {
     }
 }
 
-// Whether the exact str `o` is certainly its own normalisation (never allocates).
-inline bool deja_normalise_kind(PyObject *o) {
-    return selon_largeur(o, [](const auto *p, size_t n) { return deja_normalise_points(p, n); });
-}
-
 // The str of the code points of `sortie` (new reference).
 inline nb::object depuis_points(const std::u32string &sortie) {
     PyObject *res = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, sortie.data(),
@@ -68,7 +63,7 @@ inline nb::object normaliser_ortho_py(nb::handle s) {
     if (!PyUnicode_CheckExact(o)) return normaliser_ortho_hote(s);
     if (PyUnicode_IS_ASCII(o) ? deja_normalise_ascii(static_cast<const unsigned char *>(PyUnicode_DATA(o)),
                                                      static_cast<size_t>(PyUnicode_GET_LENGTH(o)))
-                              : deja_normalise_kind(o))
+                              : selon_largeur(o, [](const auto *p, size_t n) { return deja_normalise_points(p, n); }))
         // A key as stored (accented, lower case) is read once and handed back: no
         // buffer to fill, and the caller keeps the hash the str has cached.
         return nb::borrow(s);
@@ -83,14 +78,6 @@ inline nb::object normaliser_ortho_py(nb::handle s) {
 // s.lower() for an exact str `o` (new reference): the same object when nothing
 // changes; the host's str.lower() for the final-sigma case.
 inline nb::object minuscules_py(PyObject *o) {
-    if (PyUnicode_IS_ASCII(o)) {
-        // Plain ASCII is its own lower case when it has no capital: no buffer to reach.
-        const unsigned char *p = static_cast<const unsigned char *>(PyUnicode_DATA(o));
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
-        Py_ssize_t i = 0;
-        while (i < n && static_cast<unsigned char>(p[i] - 'A') >= 26) ++i;
-        if (i == n) return nb::borrow(o);
-    }
     thread_local std::u32string sortie;
     Normalisation r = selon_largeur(o, [](const auto *p, size_t n) { return minuscules_points(p, n, sortie); });
     if (r == Normalisation::inchangee) return nb::borrow(o);
@@ -136,10 +123,6 @@ inline void fins_segments_py(PyObject *o, std::vector<size_t> &fins) {
 // Segments of the IPA transcription `s` (a str) as a list of str.
 inline nb::list segmenter_py(nb::handle s) {
     PyObject *o = s.ptr();
-    if (!PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, "expected str");
-        throw nb::python_error();
-    }
     thread_local std::vector<size_t> fins;
     fins_segments_py(o, fins);
     PyObject *liste = PyList_New(static_cast<Py_ssize_t>(fins.size()));

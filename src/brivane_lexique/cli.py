@@ -188,9 +188,9 @@ def tableau_conjugaison(table: dict[str, dict[str, dict[str, str]]]) -> str:
 class Progression:
     """Barre de progression sur stderr, pilotee par le rappel de Lexique.exporter."""
 
-    def __init__(self, total: int, flux=None) -> None:
+    def __init__(self, total: int) -> None:
         self.total = max(total, 0)
-        self.flux = flux if flux is not None else sys.stderr
+        self.flux = sys.stderr
         self.affichee = False
 
     def dessiner(self, texte: str, part: float | None = None) -> None:
@@ -216,8 +216,8 @@ class ProgressionIndex(Progression):
 
     DELAI = 1.0
 
-    def __init__(self, flux=None) -> None:
-        super().__init__(0, flux)
+    def __init__(self) -> None:
+        super().__init__(0)
         self.debut = time.monotonic()
 
     def __call__(self, lus: int, taille: int) -> None:
@@ -229,11 +229,11 @@ class ProgressionIndex(Progression):
 class Sortie:
     """Ecrit les resultats d'une commande en tableau aligne ou en JSON (--json)."""
 
-    def __init__(self, json_: bool, sqlite: bool = True) -> None:
+    def __init__(self, json_: bool, sqlite: bool, convertir_phone: Callable[[str], str] | None) -> None:
         self.json = json_
         self.sqlite = sqlite
         # Ecriture des prononciations affichees (--alphabet) : None les laisse telles quelles.
-        self.convertir_phone: Callable[[str], str] | None = None
+        self.convertir_phone = convertir_phone
 
     def ecrire(self, texte: str) -> None:
         sys.stdout.write(texte + "\n")
@@ -319,11 +319,8 @@ def lexique_du_repertoire(dossier: Path) -> Path:
 def _conversion_phone(du_lexique: str, demande: str | None) -> Callable[[str], str] | None:
     from brivane_lexique import _utils
 
-    if demande == "ipa" and du_lexique == "lexique":
-        return _utils.code_lexique_vers_ipa
-    if demande == "lexique" and du_lexique == "ipa":
-        return _utils.ipa_vers_code_lexique
-    return None
+    return {("lexique", "ipa"): _utils.code_lexique_vers_ipa,
+            ("ipa", "lexique"): _utils.ipa_vers_code_lexique}.get((du_lexique, demande))
 
 
 def _erreurs_de_decompression() -> tuple[type[Exception], ...]:
@@ -384,9 +381,9 @@ def _criteres(a: argparse.Namespace) -> dict[str, Any]:
 
 def tri_et_mesures(a: argparse.Namespace) -> dict[str, Any]:
     """--tri, et les mesures de --mesures ou nommees dans --colonnes (seules celles-la)."""
-    kw: dict[str, Any] = {"tri": a.tri} if getattr(a, "tri", None) else {}
-    demandees = [c for c in (getattr(a, "colonnes", None) or []) if c in MESURES]
-    if getattr(a, "mesures", None) or demandees:
+    kw: dict[str, Any] = {"tri": a.tri} if a.tri else {}
+    demandees = [c for c in (a.colonnes or []) if c in MESURES]
+    if a.mesures or demandees:
         kw["mesures"] = demandees or True
     return kw
 
@@ -426,13 +423,13 @@ class Colonnes:
         return [{c: e.get(self.cles[c]) for c in self.noms} for e in entrees]
 
 
-def resoudre_demande(lex, demandees: list[str] | None, tables: Sequence[str | None] = (None,)) -> Colonnes:
+def _colonnes(lex, a, tables: Sequence[str | None] = (None,)) -> Colonnes:
     """Traduit les noms de --colonnes (canoniques ou propres au lexique) ; inconnu : exit 2.
 
     Les entrees des requetes portent les noms canoniques (freq) ; un export SQLite lit les
     noms physiques (freq_opensubs), un export CSV/TSV les noms canoniques.
     """
-    if not demandees:
+    if not a.colonnes:
         return Colonnes([], {})
     from ._aliases import resoudre_colonnes
 
@@ -447,12 +444,10 @@ def resoudre_demande(lex, demandees: list[str] | None, tables: Sequence[str | No
             physiques.setdefault(nom, src)
     if _est_sqlite(lex) and "freq_opensubs" in sources:
         physiques["freq"] = "freq_opensubs"  # la colonne que lisent les requetes SQL
-    for nom in MESURES + tuple(cles):
+    for nom in MESURES:
         cles.setdefault(nom, nom)
         physiques.setdefault(nom, nom)
-        cles.setdefault(nom.lower(), cles[nom])
-        physiques.setdefault(nom.lower(), physiques[nom])
-    demandees = [c if c in cles else c.lower() for c in demandees]
+    demandees = [c if c in cles else c.lower() for c in a.colonnes]
     inconnues = [c for c in demandees if c not in cles]
     if inconnues:
         valides = ", ".join(dict.fromkeys([*sources, *resolus.values(), *MESURES]))
@@ -470,10 +465,6 @@ def resoudre_demande(lex, demandees: list[str] | None, tables: Sequence[str | No
                             f"{cles[c]} vient de {fournisseur[cles[c]]}", EXIT_USAGE)
     export = [physiques[c] if _est_sqlite(lex) else cles[c] for c in demandees]
     return Colonnes(list(demandees), {c: cles[c] for c in demandees}, list(dict.fromkeys(export)))
-
-
-def _colonnes(lex, a, tables: Sequence[str | None] = (None,)) -> Colonnes:
-    return resoudre_demande(lex, getattr(a, "colonnes", None), tables)
 
 
 _ENTIER = re.compile(r"[+-]?(0|[1-9][0-9]*)")
@@ -520,15 +511,12 @@ def _cle(champ: str = "ortho") -> Callable[[dict], str]:
 def une_par_orthographe(entrees: list[dict]) -> list[dict]:
     """Une ligne par orthographe : l'analyse la plus frequente, a la place de la premiere vue."""
     cle = _cle()
-    rang: dict[str, int] = {}
-    garde: list[dict] = []
+    garde: dict[str, dict] = {}  # remplacer une valeur garde sa place : l'ordre des premieres vues
     for e in entrees:
-        i = rang.setdefault(cle(e), len(garde))
-        if i == len(garde):
-            garde.append(e)
-        elif _freq(e) > _freq(garde[i]):
-            garde[i] = e
-    return garde
+        k = cle(e)
+        if k not in garde or _freq(e) > _freq(garde[k]):
+            garde[k] = e
+    return list(garde.values())
 
 
 def _freq(e: dict) -> float:
@@ -730,16 +718,8 @@ def cmd_exporter(lex, a, out: Sortie) -> None:
     colonnes = _colonnes(lex, a).export
 
     def exporter(progression: Progression | None) -> int:
-        try:
-            return lex.exporter(a.sortie, format=a.format, colonnes=colonnes, limite=a.limite,
-                                callback=progression, **criteres, **tri_et_mesures(a))
-        except sqlite3.OperationalError as exc:
-            # Aucune colonne connue : la bibliotheque compose un SELECT ou un CREATE TABLE sans
-            # colonne, que SQLite refuse avec une simple erreur de syntaxe.
-            if a.colonnes and "syntax error" in str(exc):
-                raise ErreurCli("aucune des colonnes demandées n'existe dans le lexique : "
-                                + ",".join(a.colonnes)) from None
-            raise
+        return lex.exporter(a.sortie, format=a.format, colonnes=colonnes, limite=a.limite, callback=progression,
+                            **criteres, **tri_et_mesures(a))
 
     total = lambda: min(lex.compter(**criteres), a.limite if a.limite > 0 else TOUT)  # noqa: E731
     ecrire_fichier(out, exporter, total, a.sortie, "sqlite" if a.format == "sqlite" else "csv", "exportées vers")
@@ -841,8 +821,6 @@ def liste(defaut: int = 50, analyses: bool = True) -> Callable[[argparse.Argumen
             p.add_argument("--analyses", action="store_true",
                            help="toutes les analyses de chaque mot (sinon une ligne par orthographe, "
                                 "la plus fréquente)")
-        else:
-            p.set_defaults(analyses=True)
     return ajouter
 
 
@@ -966,9 +944,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         lex = ouvrir_lexique(a.lexique, a.table, a.encodage)
         try:
             preparer_index(lex, a.commande)
-            sortie = Sortie(a.json, _est_sqlite(lex))
-            sortie.convertir_phone = _conversion_phone(getattr(lex, "alphabet", "ipa"), a.alphabet)
-            a.fonction(lex, a, sortie)
+            phone = _conversion_phone(getattr(lex, "alphabet", "ipa"), a.alphabet)
+            a.fonction(lex, a, Sortie(a.json, _est_sqlite(lex), phone))
         finally:
             lex.close()
         sys.stdout.flush()

@@ -7,7 +7,7 @@ import os
 import tempfile
 from pathlib import Path
 
-from .cli import (_colonnes, _criteres, _est_sqlite, _limite, arg, ecrire_csv, ecrire_fichier, options_criteres,
+from .cli import (TOUT, _colonnes, _criteres, _limite, arg, ecrire_csv, ecrire_fichier, options_criteres,
                   options_tri, tri_et_mesures)
 
 
@@ -40,9 +40,7 @@ def ecrire_liste(lignes: list[dict], colonnes: list[str], chemin: str, fmt: str,
 
 
 def cmd_stimuli(lex, a, out) -> None:
-    # --limite 0 = pas de limite ; SQLite lit 0 comme "aucune ligne", la memoire comme "tout".
-    limite = a.limite if a.limite > 0 else (-1 if _est_sqlite(lex) else 0)
-    lignes = lex.filtrer(limite=limite, **_criteres(a), **tri_et_mesures(a))
+    lignes = lex.filtrer(limite=a.limite or TOUT, **_criteres(a), **tri_et_mesures(a))
     demandees = _colonnes(lex, a)
     if demandees.noms:
         lignes = demandees.restreindre(lignes)
