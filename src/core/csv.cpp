@@ -5,63 +5,28 @@
 #include <cstring>
 
 #include "simd.hpp"
+#include "texte.hpp"
 
 namespace brivane {
-
-// ---------------------------------------------------------------------------
-// UTF-8 validation with the host decoder's rules: a malformed sequence is an
-// error as soon as it is seen; a well-formed but incomplete sequence at the end of
-// the data is carried over to the next call.
 
 namespace {
 
 bool suite(unsigned char c) { return (c & 0xc0) == 0x80; }
 
-// False on malformed input; otherwise `reste` = length of the incomplete tail.
+// UTF-8 validation with the host decoder's rules: false on malformed input;
+// otherwise `reste` = length of a well-formed but incomplete tail, which the host
+// carries over to its next call.
 bool valider_utf8(const unsigned char *p, size_t n, size_t &reste) {
-    const unsigned char *fin = p + n;
     reste = 0;
-    while (p < fin) {
-        // ASCII runs, eight bytes at a time.
-        while (fin - p >= 8) {
-            uint64_t m;
-            std::memcpy(&m, p, 8);
-            if (m & 0x8080808080808080ULL) break;
-            p += 8;
+    for (size_t i = 0; i < n;) {
+        char32_t cp;
+        const int lg = sequence_utf8(p + i, n - i, cp);
+        if (lg == 0) return false;
+        if (lg < 0) {
+            reste = size_t(-lg);
+            return true;
         }
-        if (p == fin) break;
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        size_t dispo = size_t(fin - p);
-        if (c >= 0xc2 && c <= 0xdf) {
-            if (dispo < 2) { reste = dispo; return true; }
-            if (!suite(p[1])) return false;
-            p += 2;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            if (dispo >= 2) {
-                unsigned char c2 = p[1];
-                // A surrogate (ED A0..BF) is only refused once its third byte is there.
-                if (!suite(c2) || (c2 < 0xa0 && c == 0xe0)) return false;
-                if (dispo >= 3 && c == 0xed && c2 >= 0xa0) return false;
-            }
-            if (dispo >= 3 && !suite(p[2])) return false;
-            if (dispo < 3) { reste = dispo; return true; }
-            p += 3;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            if (dispo >= 2) {
-                unsigned char c2 = p[1];
-                if (!suite(c2) || (c2 < 0x90 ? c == 0xf0 : c == 0xf4)) return false;
-            }
-            if (dispo >= 3 && !suite(p[2])) return false;
-            if (dispo >= 4 && !suite(p[3])) return false;
-            if (dispo < 4) { reste = dispo; return true; }
-            p += 4;
-        } else {
-            return false;
-        }
+        i += size_t(lg);
     }
     return true;
 }
