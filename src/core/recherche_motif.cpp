@@ -144,22 +144,16 @@ std::optional<MotifSimple> analyser_motif_simple(const uint32_t *p, size_t n, co
             ++i;
         } else if (c == '[') {
             if (!lire_classe(p, ++i, fin, a.negation, membres)) return std::nullopt;
-            if (!remplir(a, membres, casse)) return std::nullopt;
-        } else if (c == '\\') {
-            if (i + 1 >= fin || alnum_ascii(p[i + 1])) return std::nullopt;
-            membres.push_back(p[i + 1]);
-            a.membre = p[i + 1];
-            i += 2;
-            if (!remplir(a, membres, casse)) return std::nullopt;
         } else if (c == '^' || c == '$' || c == '|' || c == '(' || c == ')' || c == '*' || c == '+' || c == '?' ||
                    c == '{') {
             return std::nullopt;
         } else {
-            membres.push_back(c);
-            a.membre = c;
-            ++i;
-            if (!remplir(a, membres, casse)) return std::nullopt;
+            // A literal, or an escaped punctuation character.
+            if (c == '\\' && (++i >= fin || alnum_ascii(p[i]))) return std::nullopt;
+            a.membre = p[i++];
+            membres.push_back(a.membre);
         }
+        if (!a.point && !remplir(a, membres, casse)) return std::nullopt;
         size_t min = 1, max = 1;
         bool infini = false;
         if (!lire_repetition(p, i, fin, min, max, infini)) return std::nullopt;

@@ -86,17 +86,4 @@ template <class Car>
 void segmenter_points(const Car *p, size_t n, std::vector<size_t> &fins);
 void segmenter_ipa(std::string_view texte, std::vector<size_t> &fins);
 
-extern template Normalisation normaliser_points(const uint8_t *, size_t, std::u32string &);
-extern template Normalisation normaliser_points(const uint16_t *, size_t, std::u32string &);
-extern template Normalisation normaliser_points(const uint32_t *, size_t, std::u32string &);
-extern template Normalisation minuscules_points(const uint8_t *, size_t, std::u32string &);
-extern template Normalisation minuscules_points(const uint16_t *, size_t, std::u32string &);
-extern template Normalisation minuscules_points(const uint32_t *, size_t, std::u32string &);
-extern template bool deja_normalise_points(const uint8_t *, size_t);
-extern template bool deja_normalise_points(const uint16_t *, size_t);
-extern template bool deja_normalise_points(const uint32_t *, size_t);
-extern template void segmenter_points(const uint8_t *, size_t, std::vector<size_t> &);
-extern template void segmenter_points(const uint16_t *, size_t, std::vector<size_t> &);
-extern template void segmenter_points(const uint32_t *, size_t, std::vector<size_t> &);
-
 }  // namespace brivane
