@@ -13,7 +13,8 @@
 namespace brivane {
 
 void ajouter_champ_csv(std::string &ligne, std::string_view champ) {
-    if (champ.find_first_of(",\"\r\n") == std::string_view::npos) {
+    auto special = [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; };
+    if (std::none_of(champ.begin(), champ.end(), special)) {
         ligne.append(champ);
         return;
     }

@@ -242,8 +242,9 @@ size_t trouver_octets(const char *p, size_t n, const char *a, size_t m) {
 }
 
 size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
-    const uint32_t paire[2] = {c, d};
-    return size_t(std::search(p, p + n, paire, paire + 2) - p);
+    for (size_t i = 0; i + 1 < n; ++i)
+        if (p[i] == c && p[i + 1] == d) return i;
+    return n;
 }
 
 size_t trouver_point(const uint32_t *p, size_t n, uint32_t c) { return size_t(std::find(p, p + n, c) - p); }
