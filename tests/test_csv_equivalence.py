@@ -389,6 +389,27 @@ def test_octets_invalides_dans_du_texte_multioctet(tmp_path, graine, chemins):
         verifier_identique(chemin, delimiter="\t")
 
 
+# Whole, truncated and malformed sequences of every lead-byte class: where the host
+# waits for more bytes and where it fails at once decides the error's span and reason.
+SEQUENCES_LIMITES = [b"\xc2\x80", b"\xc1\xbf", b"\xe0\xa0\x80", b"\xe0\x9f\xbf", b"\xed\x9f\xbf",
+                     b"\xed\xa0\x80", b"\xef\xbf\xbf", b"\xf0\x90\x80\x80", b"\xf0\x8f\xbf\xbf",
+                     b"\xf4\x8f\xbf\xbf", b"\xf4\x90\x80\x80"]
+
+
+@pytest.mark.parametrize("sequence", SEQUENCES_LIMITES, ids=lambda s: s.hex())
+def test_sequences_coupees_en_fin_et_entre_deux_blocs(tmp_path, sequence, chemins):
+    entete = "ortho,note\n".encode()
+    suite = "\nb,é\n".encode() * 40
+    chemin = tmp_path / "s.csv"
+    for k in range(1, len(sequence) + 1):
+        # Cut by the end of the file, then by the end of the host's first chunk.
+        chemin.write_bytes(entete + b"a,\xc3\xa9" * 30 + sequence[:k])
+        verifier_identique(chemin)
+        remplissage = b"y" * (8192 - k - len(entete) - 2)
+        chemin.write_bytes(entete + b"a," + remplissage + sequence + suite)
+        verifier_identique(chemin)
+
+
 def test_normalisation_de_lignes_de_meme_forme(monkeypatch):
     # Rows built one by one from one header share their key objects: from the second
     # such row the walk is replayed from a plan, which every change below must undo.

@@ -105,6 +105,28 @@ def test_octet_indefini_meme_erreur_que_python(tmp_path, octet, avant):
     assert err.value.__notes__ == [f"{chemin}, ligne {avant // 3 + 2}"]
 
 
+@pytest.mark.parametrize("fin", ["\n", "\r\n", "\r"])
+@pytest.mark.parametrize("avant", [0, 131070, 131071, 262143])
+def test_octet_indefini_apres_des_fins_de_ligne_de_toute_sorte(tmp_path, fin, avant):
+    # Line ends are counted read by read (a CR LF may straddle two, a CR may sit just
+    # before the byte): the note names the line the byte is on.
+    debut = ("ortho" + fin).encode()
+    corps = (("ab" + fin) * (avant // 3 + 1)).encode()[:avant]
+    chemin = tmp_path / "t.csv"
+    chemin.write_bytes(debut + corps + b"\x81y" + fin.encode() + b"fin" + fin.encode())
+    attendues, obtenues = [], []
+    with open(chemin, encoding="cp1252", newline="") as f:
+        with pytest.raises(UnicodeDecodeError) as ref:
+            for ligne in csv.DictReader(f):
+                attendues.append(ligne["ortho"])
+    with pytest.raises(UnicodeDecodeError) as err:
+        for entree in _loaders.iter_csv(chemin, encoding="cp1252"):
+            obtenues.append(entree["ortho"])
+    assert (obtenues, err.value.args) == (attendues, ref.value.args)
+    ligne = len(re.findall(rb"\r\n|\r|\n", debut + corps)) + 1
+    assert err.value.__notes__ == [f"{chemin}, ligne {ligne}"]
+
+
 @pytest.mark.parametrize("encodage, bom", [("utf-8", b""), ("utf-8", b"\xef\xbb\xbf"), ("cp1252", b""),
                                           ("latin-1", b"")])
 def test_encodage_trouve(tmp_path, chemins, encodage, bom):

@@ -5,63 +5,28 @@
 #include <cstring>
 
 #include "simd.hpp"
+#include "texte.hpp"
 
 namespace brivane {
-
-// ---------------------------------------------------------------------------
-// UTF-8 validation with the host decoder's rules: a malformed sequence is an
-// error as soon as it is seen; a well-formed but incomplete sequence at the end of
-// the data is carried over to the next call.
 
 namespace {
 
 bool suite(unsigned char c) { return (c & 0xc0) == 0x80; }
 
-// False on malformed input; otherwise `reste` = length of the incomplete tail.
+// UTF-8 validation with the host decoder's rules: false on malformed input;
+// otherwise `reste` = length of a well-formed but incomplete tail, which the host
+// carries over to its next call.
 bool valider_utf8(const unsigned char *p, size_t n, size_t &reste) {
-    const unsigned char *fin = p + n;
     reste = 0;
-    while (p < fin) {
-        // ASCII runs, eight bytes at a time.
-        while (fin - p >= 8) {
-            uint64_t m;
-            std::memcpy(&m, p, 8);
-            if (m & 0x8080808080808080ULL) break;
-            p += 8;
+    for (size_t i = 0; i < n;) {
+        char32_t cp;
+        const int lg = sequence_utf8(p + i, n - i, cp);
+        if (lg == 0) return false;
+        if (lg < 0) {
+            reste = size_t(-lg);
+            return true;
         }
-        if (p == fin) break;
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        size_t dispo = size_t(fin - p);
-        if (c >= 0xc2 && c <= 0xdf) {
-            if (dispo < 2) { reste = dispo; return true; }
-            if (!suite(p[1])) return false;
-            p += 2;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            if (dispo >= 2) {
-                unsigned char c2 = p[1];
-                // A surrogate (ED A0..BF) is only refused once its third byte is there.
-                if (!suite(c2) || (c2 < 0xa0 && c == 0xe0)) return false;
-                if (dispo >= 3 && c == 0xed && c2 >= 0xa0) return false;
-            }
-            if (dispo >= 3 && !suite(p[2])) return false;
-            if (dispo < 3) { reste = dispo; return true; }
-            p += 3;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            if (dispo >= 2) {
-                unsigned char c2 = p[1];
-                if (!suite(c2) || (c2 < 0x90 ? c == 0xf0 : c == 0xf4)) return false;
-            }
-            if (dispo >= 3 && !suite(p[2])) return false;
-            if (dispo >= 4 && !suite(p[3])) return false;
-            if (dispo < 4) { reste = dispo; return true; }
-            p += 4;
-        } else {
-            return false;
-        }
+        i += size_t(lg);
     }
     return true;
 }
@@ -114,11 +79,10 @@ struct LecteurCsv::Etat {
     bool ferme = false;
     long ligne = 0;
 
-    // Quote-free lines are cut in place: `coupes` holds the delimiter offsets of
-    // the line (only when the delimiter is one byte that is neither a quote nor a
-    // line end, the state machine then reduces to a split).
+    // Quote-free lines are read in place by suivant_colonne (only when the delimiter
+    // is one byte that is neither a quote nor a line end, the state machine then
+    // reduces to a split).
     bool simple = false;
-    std::vector<size_t> coupes;
     std::vector<std::string_view> champs_colonne;
 
     // Record being built: fields are copied into one arena.
@@ -202,11 +166,8 @@ struct LecteurCsv::Etat {
         if (valider) {
             decoder_bloc();
         } else {
-            size_t n = lire_source();
-            if (sauter_bom && base == 0 && pos == 0 && fin >= 3 && std::memcmp(tampon.data(), BOM, 3) == 0)
-                pos = 3;
+            if (lire_source() == 0) tout_decode = true;
             valide = fin;
-            if (n == 0) tout_decode = true;
         }
     }
 
@@ -257,19 +218,14 @@ struct LecteurCsv::Etat {
     }
 
     // The next line when it holds no quote and ends inside the decoded text:
-    // [pos, te) is its content and [pos, le) the line. With colonne == TOUTES its
-    // delimiters go to `coupes`; otherwise only the count `nb_coupes` is kept, with
-    // the bounds [c0, c1) of field `colonne` (c0 == NPOS: the line is shorter).
+    // [pos, te) is its content and [pos, le) the line; `nb_coupes` counts its
+    // delimiters and [c0, c1) bounds field `colonne` (c0 == NPOS: the line is shorter).
     // False leaves everything to the state machine (quotes, a line running past
     // what is decoded, a final "\r" whose successor is not known yet).
-    static constexpr size_t TOUTES = size_t(-1), NPOS = size_t(-1);
+    static constexpr size_t NPOS = size_t(-1);
     size_t nb_coupes = 0, c0 = 0, c1 = 0;
 
     void noter_coupes(uint64_t dm, size_t base_bloc, size_t colonne) {
-        if (colonne == TOUTES) {
-            for (; dm; dm &= dm - 1) coupes.push_back(base_bloc + size_t(std::countr_zero(dm)));
-            return;
-        }
         const size_t n = size_t(std::popcount(dm));
         if (nb_coupes + n < colonne || nb_coupes > colonne) {
             nb_coupes += n;
@@ -283,9 +239,8 @@ struct LecteurCsv::Etat {
         }
     }
 
-    bool ligne_simple(size_t &te, size_t &le, size_t colonne = TOUTES) {
+    bool ligne_simple(size_t &te, size_t &le, size_t colonne) {
         const char *b = tampon.data();
-        coupes.clear();
         nb_coupes = 0;
         c0 = colonne == 0 ? pos : NPOS;
         c1 = NPOS;
@@ -338,7 +293,7 @@ struct LecteurCsv::Etat {
 
     // csv.field_size_limit(): characters, not bytes, count against it. `car` is the
     // count of a field so far, [p, p + n) its bytes not yet counted.
-    long verifier_limite(const char *p, size_t n, long car = 0) const {
+    long verifier_limite(const char *p, size_t n, long car) const {
         for (const char *f = p + n; p < f; ++p)
             if (!suite(static_cast<unsigned char>(*p))) ++car;
         if (car >= 1 && car > limite)
@@ -501,25 +456,6 @@ bool LecteurCsv::suivant(std::vector<std::string_view> &champs) {
     Etat &e = *e_;
     champs.clear();
     if (e.ferme) return false;
-    size_t te, le;
-    if (e.simple && e.ligne_simple(te, le)) {
-        ++e.ligne;
-        const char *b = e.tampon.data();
-        if (te > e.pos || !e.coupes.empty()) {
-            champs.reserve(e.coupes.size() + 1);
-            size_t debut = e.pos;
-            for (size_t c : e.coupes) {
-                champs.emplace_back(b + debut, c - debut);
-                debut = c + 1;
-            }
-            champs.emplace_back(b + debut, te - debut);
-            if (size_t(te - e.pos) > size_t(e.limite > 0 ? e.limite : 0))
-                for (std::string_view v : champs)
-                    if (v.size() > size_t(e.limite > 0 ? e.limite : 0)) e.verifier_limite(v.data(), v.size());
-        }
-        e.pos = le;
-        return true;
-    }
     e.arene.clear();
     e.bornes.clear();
     e.debut_champ = 0;
@@ -549,7 +485,7 @@ bool LecteurCsv::suivant(std::vector<std::string_view> &champs) {
 bool LecteurCsv::suivant_colonne(size_t colonne, std::string_view &champ, size_t &nb_champs) {
     Etat &e = *e_;
     size_t te, le;
-    if (!e.ferme && e.simple && colonne != Etat::TOUTES && e.ligne_simple(te, le, colonne) &&
+    if (!e.ferme && e.simple && e.ligne_simple(te, le, colonne) &&
         size_t(te - e.pos) <= size_t(e.limite > 0 ? e.limite : 0)) {
         // (A line longer than the field limit goes the long way, which checks it.)
         ++e.ligne;

@@ -59,9 +59,9 @@ public:
     static constexpr size_t TAILLE_BLOC_HOTE = 8192;
 
     // delimiteur: one character, as UTF-8 bytes. limite_champ: csv.field_size_limit()
-    // (counted in characters). sauter_bom: drop one leading U+FEFF ("utf-8-sig").
-    // valider: check the bytes as strict UTF-8 (false when the source already
-    // produced them from decoded text).
+    // (counted in characters). valider: check the bytes as strict UTF-8 (false when
+    // the source already produced them from decoded text). sauter_bom: drop one
+    // leading U+FEFF ("utf-8-sig"), checked with the validation (only then is it asked).
     LecteurCsv(std::unique_ptr<SourceOctets> source, std::string delimiteur,
                long limite_champ, bool sauter_bom, bool valider = true);
     ~LecteurCsv();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdint>
 #include <cmath>
 #include <cstdlib>
 #include <cfloat>
@@ -10,52 +9,21 @@
 #include <cstring>
 
 #include "plateforme.hpp"
-#include "reglages.hpp"
 
 namespace brivane {
 
-// Whether the text holds the separator, a quote or a line end: eight bytes at a
-// time (a byte equal to c turns x ^ c*0x01..01 into a zero byte, which the usual
-// carry test finds), the tail one by one; all of it one by one when the fast paths
-// are off.
-bool a_guillemeter(std::string_view champ, char separateur) {
-    constexpr uint64_t UNS = 0x0101010101010101ULL, HAUTS = 0x8080808080808080ULL;
-    auto octet_nul = [](uint64_t x) { return (x - UNS) & ~x & HAUTS; };
-    const uint64_t s = UNS * static_cast<unsigned char>(separateur), q = UNS * '"', r = UNS * '\r',
-                   n = UNS * '\n';
-    const char *p = champ.data();
-    size_t i = 0;
-    const size_t bout = chemins_rapides() ? champ.size() : 0;
-    for (; i + 8 <= bout; i += 8) {
-        uint64_t x;
-        std::memcpy(&x, p + i, 8);
-        if (octet_nul(x ^ s) | octet_nul(x ^ q) | octet_nul(x ^ r) | octet_nul(x ^ n)) return true;
+void ajouter_champ_csv(std::string &ligne, std::string_view champ) {
+    auto special = [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; };
+    if (std::none_of(champ.begin(), champ.end(), special)) {
+        ligne.append(champ);
+        return;
     }
-    for (; i < champ.size(); ++i) {
-        const char c = p[i];
-        if (c == separateur || c == '"' || c == '\r' || c == '\n') return true;
-    }
-    return false;
-}
-
-char *ecrire_champ_csv(char *out, std::string_view champ, char separateur) {
-    if (!a_guillemeter(champ, separateur)) {
-        std::memcpy(out, champ.data(), champ.size());
-        return out + champ.size();
-    }
-    *out++ = '"';
+    ligne += '"';
     for (char c : champ) {
-        if (c == '"') *out++ = '"';
-        *out++ = c;
+        if (c == '"') ligne += '"';
+        ligne += c;
     }
-    *out++ = '"';
-    return out;
-}
-
-void ajouter_champ_csv(std::string &ligne, std::string_view champ, char separateur) {
-    const size_t debut = ligne.size();
-    ligne.resize(debut + 2 * champ.size() + 2);
-    ligne.resize(size_t(ecrire_champ_csv(ligne.data() + debut, champ, separateur) - ligne.data()));
+    ligne += '"';
 }
 
 void terminer_ligne_csv(std::string &ligne, size_t nb_champs, size_t debut) {
@@ -157,11 +125,6 @@ char *ecrire_reel_repr(double d, char *out) {
         out = std::copy_n(chiffres + decpt, n - decpt, out);
     }
     return out;
-}
-
-std::string reel_repr(double d) {
-    char buf[REEL_REPR_MAX];
-    return std::string(buf, ecrire_reel_repr(d, buf));
 }
 
 }  // namespace brivane

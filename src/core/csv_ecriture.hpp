@@ -8,13 +8,8 @@
 
 namespace brivane {
 
-// Appends one field, quoted only when it holds the separator, a quote, CR or LF.
-void ajouter_champ_csv(std::string &ligne, std::string_view champ, char separateur = ',');
-// The same field written at `out`, which has room for 2 * champ.size() + 2 bytes;
-// returns its end.
-char *ecrire_champ_csv(char *out, std::string_view champ, char separateur = ',');
-// Whether a field must be quoted.
-bool a_guillemeter(std::string_view champ, char separateur);
+// Appends one field, quoted only when it holds a comma, a quote, CR or LF.
+void ajouter_champ_csv(std::string &ligne, std::string_view champ);
 
 // A record whose fields were all appended to `ligne` from offset `debut`: a single
 // empty field is written as "" (csv.writer does so to keep the record visible),
@@ -24,8 +19,7 @@ void terminer_ligne_csv(std::string &ligne, size_t nb_champs, size_t debut = 0);
 // repr() of a double as Python 3 writes it: shortest text that reads back to the
 // same value, exponent form when the decimal point is far away ("1e-05", "1e+16"),
 // ".0" added to integral values ("12.0"), "inf", "-inf", "nan".
-std::string reel_repr(double d);
-// The same text written at `out`, which has room for REEL_REPR_MAX bytes; returns its end.
+// Written at `out`, which has room for REEL_REPR_MAX bytes; returns its end.
 constexpr size_t REEL_REPR_MAX = 32;
 char *ecrire_reel_repr(double d, char *out);
 

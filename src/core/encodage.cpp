@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "texte.hpp"
+
 namespace brivane {
 
 namespace {
@@ -30,7 +32,7 @@ long fins_de_ligne(const char *p, const char *f, bool &cr) {
 }
 
 constexpr size_t BLOC = size_t(1) << 17;
-constexpr size_t BLOC_HOTE = 8192;  // the host's text layer decodes chunks of this size
+constexpr size_t BLOC_HOTE = LecteurCsv::TAILLE_BLOC_HOTE;
 
 }  // namespace
 
@@ -66,56 +68,21 @@ void SourceTranscodee::remplir() {
 // Decodes entree_[0, n) into sortie_ and drops it from entree_; stops at the start of
 // the chunk holding an undefined byte, which becomes erreur_.
 void SourceTranscodee::transcoder(size_t n) {
-    sortie_.resize(3 * n);
-    lu_ = 0;
-    const unsigned char *const d = reinterpret_cast<const unsigned char *>(entree_.data());
-    const unsigned char *p = d, *f = d + n;
-    char *o = sortie_.data();
-    while (p < f) {
-        // ASCII runs, eight bytes at a time.
-        while (f - p >= 8) {
-            uint64_t m;
-            std::memcpy(&m, p, 8);
-            if (m & 0x8080808080808080ULL) break;
-            std::memcpy(o, p, 8);
-            p += 8;
-            o += 8;
-        }
-        if (p == f) break;
-        const unsigned char c = *p;
-        const char32_t cp = c < 0x80 ? c : c < 0xa0 ? table_[c - 0x80] : c;
-        if (cp == 0 && c >= 0x80) {
-            const size_t ici = size_t(p - d), debut = ici / BLOC_HOTE * BLOC_HOTE;
-            const char *t = entree_.data();
-            bool cr = cr_en_suspens_;
-            long ligne = lignes_ + fins_de_ligne(t, t + ici, cr) + 1;
-            if (cr) ++ligne;  // a "\r" just before the byte ended the line
-            erreur_ = std::make_unique<ErreurOctet>(
-                ligne, std::string(t + debut, std::min(n, debut + BLOC_HOTE) - debut), ici - debut);
-            // The text before that chunk still goes out: decode it again, up to there.
-            n = debut;
-            if (debut == 0) {
-                o = sortie_.data();
-                break;
-            }
-            entree_.resize(debut);
-            transcoder(debut);
-            entree_.clear();
-            return;
-        }
-        if (cp < 0x80) {
-            *o++ = char(cp);
-        } else if (cp < 0x800) {
-            *o++ = char(0xc0 | (cp >> 6));
-            *o++ = char(0x80 | (cp & 0x3f));
-        } else {
-            *o++ = char(0xe0 | (cp >> 12));
-            *o++ = char(0x80 | ((cp >> 6) & 0x3f));
-            *o++ = char(0x80 | (cp & 0x3f));
-        }
-        ++p;
+    const auto *d = reinterpret_cast<const unsigned char *>(entree_.data());
+    auto point = [&](unsigned char c) -> char32_t { return c >= 0x80 && c < 0xa0 ? table_[c - 0x80] : c; };
+    const size_t ici = size_t(std::find_if(d, d + n, [&](unsigned char c) { return point(c) == 0 && c; }) - d);
+    if (ici < n) {
+        const size_t debut = ici / BLOC_HOTE * BLOC_HOTE;
+        bool cr = cr_en_suspens_;
+        long ligne = lignes_ + fins_de_ligne(entree_.data(), entree_.data() + ici, cr) + 1;
+        if (cr) ++ligne;  // a "\r" just before the byte ended the line
+        erreur_ = std::make_unique<ErreurOctet>(
+            ligne, entree_.substr(debut, std::min(n, debut + BLOC_HOTE) - debut), ici - debut);
+        n = debut;  // the text before that chunk still goes out
     }
-    sortie_.resize(size_t(o - sortie_.data()));
+    sortie_.clear();
+    lu_ = 0;
+    for (size_t i = 0; i < n; ++i) ajouter_utf8(sortie_, point(d[i]));
     lignes_ += fins_de_ligne(entree_.data(), entree_.data() + n, cr_en_suspens_);
     entree_.erase(0, n);
     if (erreur_) entree_.clear();

@@ -1,13 +1,10 @@
 #include "nombre.hpp"
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
-#include <cstdint>
 #include <string>
 
 #include "plateforme.hpp"
-#include "reglages.hpp"
 #include "texte.hpp"
 
 namespace brivane {
@@ -43,45 +40,6 @@ bool egal_sans_casse(const char *p, const char *fin, const char *mot) {
         if (c != *mot) return false;
     }
     return true;
-}
-
-// The value of a decimal literal (ASCII digits, at most one point, an optional
-// exponent) in one exact operation, when there is one: up to 2^53 as the digits and
-// a power of ten up to 10^22 are both exact doubles, and IEEE rounds their product
-// or quotient correctly, as strtod does. nullopt otherwise.
-std::optional<double> decimal_exact(const char *p, const char *e) {
-    static constexpr double PUISSANCES[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
-    return std::nullopt;  // excess precision would round twice
-#endif
-    uint64_t m = 0;
-    int significatifs = 0, exposant = 0;
-    bool apres_point = false;
-    for (; p < e && *p != 'e' && *p != 'E'; ++p) {
-        if (*p == '.') {
-            apres_point = true;
-            continue;
-        }
-        if (m != 0 || *p != '0') {
-            if (++significatifs > 19) return std::nullopt;
-            m = m * 10 + uint64_t(*p - '0');
-        }
-        exposant -= apres_point;
-    }
-    if (p < e) {
-        ++p;
-        const bool moins = *p == '-';
-        if (*p == '+' || *p == '-') ++p;
-        int x = 0;
-        for (; p < e; ++p)
-            if ((x = x * 10 + (*p - '0')) > 1000) return std::nullopt;
-        exposant += moins ? -x : x;
-    }
-    if (m == 0) return 0.0;
-    if (m > (uint64_t(1) << 53) || exposant < -22 || exposant > 22) return std::nullopt;
-    return exposant < 0 ? double(m) / PUISSANCES[-exposant] : double(m) * PUISSANCES[exposant];
 }
 
 // The comma of `[+-]?digits,digits` in [s, e), else nullptr.
@@ -184,12 +142,10 @@ std::optional<double> lire_reel(std::string_view texte) {
     }
     if (p != e) return std::nullopt;
 
-    // Every other case goes through the C library, read in the C locale: it rounds
-    // correctly and gives the host's infinity, zero or subnormal on overflow and
-    // underflow.
-    std::optional<double> x = chemins_rapides() ? decimal_exact(s, e) : std::nullopt;
-    if (!x) x = lire_double_c(std::string(s, e).c_str());
-    return negatif ? -*x : *x;
+    // The C library reads the literal in the C locale: it rounds correctly and gives
+    // the host's infinity, zero or subnormal on overflow and underflow.
+    const double x = lire_double_c(std::string(s, e).c_str());
+    return negatif ? -x : x;
 }
 
 }  // namespace brivane

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <clocale>
 #include <cstdlib>
 #include <chrono>
 #include <cstdio>
@@ -421,69 +420,63 @@ void nettoyer_temporaires(const std::string &dossier, const std::string &nom) {
 
 // --- Threads for work on data copied out of Python
 
+namespace {
+
 #ifdef _WIN32
 
-namespace {
+// MinGW's win32 thread model has no std::thread: the system's own threads then.
+using Fil = HANDLE;
+
 DWORD WINAPI lancer_travail(LPVOID p) {
     (*static_cast<const std::function<void()> *>(p))();
     return 0;
 }
-}  // namespace
 
-void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail) {
-    // MinGW's win32 thread model has no std::thread: the system's own threads then.
-    std::vector<HANDLE> autres;
-    for (unsigned t = 1; t < fils; ++t) {
-        HANDLE h = CreateThread(nullptr, 0, lancer_travail, const_cast<std::function<void()> *>(&travail), 0, nullptr);
-        if (!h) break;
-        autres.push_back(h);
-    }
-    travail();
-    for (HANDLE h : autres) {
-        WaitForSingleObject(h, INFINITE);
-        CloseHandle(h);
-    }
+// Starts `f` (which must outlive the thread) on `fil`; false when the system refuses.
+bool lancer(Fil &fil, const std::function<void()> &f) {
+    fil = CreateThread(nullptr, 0, lancer_travail, const_cast<std::function<void()> *>(&f), 0, nullptr);
+    return fil != nullptr;
 }
 
-void a_cote(const std::function<void()> &ailleurs, const std::function<void()> &ici) {
-    HANDLE h = CreateThread(nullptr, 0, lancer_travail, const_cast<std::function<void()> *>(&ailleurs), 0, nullptr);
-    ici();
-    if (!h) {
-        ailleurs();
-        return;
-    }
-    WaitForSingleObject(h, INFINITE);
-    CloseHandle(h);
+void joindre(Fil &fil) {
+    WaitForSingleObject(fil, INFINITE);
+    CloseHandle(fil);
 }
 
 #else
 
-void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail) {
-    std::vector<std::thread> autres;
-    for (unsigned t = 1; t < fils; ++t) {
-        try {
-            autres.emplace_back(travail);
-        } catch (const std::system_error &) {
-            break;  // the caller's thread still does the rest
-        }
+using Fil = std::thread;
+
+bool lancer(Fil &fil, const std::function<void()> &f) {
+    try {
+        fil = std::thread(f);
+        return true;
+    } catch (const std::system_error &) {
+        return false;
     }
+}
+
+void joindre(Fil &fil) { fil.join(); }
+
+#endif
+
+}  // namespace
+
+void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail) {
+    // The caller's thread is one of them, and does the rest when the system refuses more.
+    std::vector<Fil> autres(fils > 1 ? fils - 1 : 0);
+    size_t lances = 0;
+    while (lances < autres.size() && lancer(autres[lances], travail)) ++lances;
     travail();
-    for (std::thread &t : autres) t.join();
+    for (size_t i = 0; i < lances; ++i) joindre(autres[i]);
 }
 
 void a_cote(const std::function<void()> &ailleurs, const std::function<void()> &ici) {
-    std::thread autre;
-    try {
-        autre = std::thread(ailleurs);
-    } catch (const std::system_error &) {
-        ici();
-        ailleurs();
-        return;
-    }
+    Fil autre;
+    const bool lance = lancer(autre, ailleurs);
     ici();
-    autre.join();
+    if (lance) joindre(autre);
+    else ailleurs();
 }
-
-#endif
 
 }  // namespace brivane::plateforme

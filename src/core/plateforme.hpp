@@ -106,10 +106,6 @@ std::string destination_reelle(const std::string &chemin);
 // them is gone. Files of a running export are left alone; failures are ignored.
 void nettoyer_temporaires(const std::string &dossier, const std::string &nom);
 
-}  // namespace brivane::plateforme
-
-namespace brivane::plateforme {
-
 // Runs `travail` on `fils` threads at once, the caller's among them, and returns when
 // every one has finished; fewer threads when the system refuses more. `travail` must
 // not throw.

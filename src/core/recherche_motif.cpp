@@ -1,12 +1,11 @@
 #include "recherche_motif.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <string_view>
 
-#include "simd.hpp"
 
 namespace brivane {
-
 
 namespace {
 
@@ -145,22 +144,16 @@ std::optional<MotifSimple> analyser_motif_simple(const uint32_t *p, size_t n, co
             ++i;
         } else if (c == '[') {
             if (!lire_classe(p, ++i, fin, a.negation, membres)) return std::nullopt;
-            if (!remplir(a, membres, casse)) return std::nullopt;
-        } else if (c == '\\') {
-            if (i + 1 >= fin || alnum_ascii(p[i + 1])) return std::nullopt;
-            membres.push_back(p[i + 1]);
-            a.membre = p[i + 1];
-            i += 2;
-            if (!remplir(a, membres, casse)) return std::nullopt;
         } else if (c == '^' || c == '$' || c == '|' || c == '(' || c == ')' || c == '*' || c == '+' || c == '?' ||
                    c == '{') {
             return std::nullopt;
         } else {
-            membres.push_back(c);
-            a.membre = c;
-            ++i;
-            if (!remplir(a, membres, casse)) return std::nullopt;
+            // A literal, or an escaped punctuation character.
+            if (c == '\\' && (++i >= fin || alnum_ascii(p[i]))) return std::nullopt;
+            a.membre = p[i++];
+            membres.push_back(a.membre);
         }
+        if (!a.point && !remplir(a, membres, casse)) return std::nullopt;
         size_t min = 1, max = 1;
         bool infini = false;
         if (!lire_repetition(p, i, fin, min, max, infini)) return std::nullopt;
@@ -244,30 +237,16 @@ std::vector<uint32_t> litteral_requis(const MotifSimple &m) {
 }
 
 size_t trouver_octets(const char *p, size_t n, const char *a, size_t m) {
-    if (m == 0) return 0;  // as find() answers; the kernel reads the needle's last byte
-#ifdef BRIVANE_AVX2
-    if (avx2_actif()) return trouver_octets_avx2(p, n, a, m);
-#endif
     const size_t i = std::string_view(p, n).find(std::string_view(a, m));
     return i == std::string_view::npos ? n : i;
 }
 
 size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
-#ifdef BRIVANE_AVX2
-    if (avx2_actif()) return trouver_paire_avx2(p, n, c, d);
-#endif
     for (size_t i = 0; i + 1 < n; ++i)
         if (p[i] == c && p[i + 1] == d) return i;
     return n;
 }
 
-size_t trouver_point(const uint32_t *p, size_t n, uint32_t c) {
-#ifdef BRIVANE_AVX2
-    if (avx2_actif()) return trouver_point_avx2(p, n, c);
-#endif
-    for (size_t i = 0; i < n; ++i)
-        if (p[i] == c) return i;
-    return n;
-}
+size_t trouver_point(const uint32_t *p, size_t n, uint32_t c) { return size_t(std::find(p, p + n, c) - p); }
 
 }  // namespace brivane

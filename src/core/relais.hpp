@@ -26,26 +26,15 @@ public:
     std::unique_ptr<T> prendre() {
         std::unique_lock<std::mutex> verrou(m_);
         cv_.wait(verrou, [&] { return arrete_ || !libres_.empty(); });
-        if (arrete_) return nullptr;
-        std::unique_ptr<T> o = std::move(libres_.front());
-        libres_.pop_front();
-        return o;
+        return arrete_ ? nullptr : retirer(libres_);
     }
     // Producer: hands a filled object over.
     void livrer(std::unique_ptr<T> o) {
-        {
-            std::lock_guard<std::mutex> verrou(m_);
-            prets_.push_back(std::move(o));
-        }
-        cv_.notify_all();
+        changer([&] { prets_.push_back(std::move(o)); });
     }
     // Producer: nothing more will come.
     void terminer() {
-        {
-            std::lock_guard<std::mutex> verrou(m_);
-            termine_ = true;
-        }
-        cv_.notify_all();
+        changer([&] { termine_ = true; });
     }
 
     // Consumer: the next filled object, or nullptr once the producer has ended and
@@ -54,29 +43,32 @@ public:
     template <class Duree> std::unique_ptr<T> recevoir(Duree delai, bool &pret) {
         std::unique_lock<std::mutex> verrou(m_);
         pret = cv_.wait_for(verrou, delai, [&] { return termine_ || !prets_.empty(); });
-        if (prets_.empty()) return nullptr;
-        std::unique_ptr<T> o = std::move(prets_.front());
-        prets_.pop_front();
-        return o;
+        return prets_.empty() ? nullptr : retirer(prets_);
     }
     // Consumer: gives an emptied object back to the pool.
     void rendre(std::unique_ptr<T> o) {
-        {
-            std::lock_guard<std::mutex> verrou(m_);
-            libres_.push_back(std::move(o));
-        }
-        cv_.notify_all();
+        changer([&] { libres_.push_back(std::move(o)); });
     }
     // Consumer: asks the producer to stop (its next prendre() gives nullptr).
     void arreter() {
-        {
-            std::lock_guard<std::mutex> verrou(m_);
-            arrete_ = true;
-        }
-        cv_.notify_all();
+        changer([&] { arrete_ = true; });
     }
 
 private:
+    // Every change is made under the lock, then told to the other side.
+    template <class F> void changer(F &&f) {
+        {
+            std::lock_guard<std::mutex> verrou(m_);
+            f();
+        }
+        cv_.notify_all();
+    }
+    static std::unique_ptr<T> retirer(std::deque<std::unique_ptr<T>> &file) {
+        std::unique_ptr<T> o = std::move(file.front());
+        file.pop_front();
+        return o;
+    }
+
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<std::unique_ptr<T>> libres_, prets_;

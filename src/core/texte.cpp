@@ -47,10 +47,6 @@ bool nfc_certain(const Car *p, size_t n) {
     return true;
 }
 
-void encoder(const std::u32string &points, std::string &sortie) {
-    for (char32_t cp : points) ajouter_utf8(sortie, cp);
-}
-
 }  // namespace
 
 void ajouter_utf8(std::string &s, char32_t c) {
@@ -71,42 +67,23 @@ void ajouter_utf8(std::string &s, char32_t c) {
     }
 }
 
-template <class Car>
-bool deja_normalise_points(const Car *p, size_t n) {
-    if (n == 0) return true;
-    if (blanc(p[0]) || blanc(p[n - 1])) return false;
-    uint8_t dernier_ccc = 0;
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t cp = p[i];
-        if (cp < 0x80) {
-            if (cp - 'A' < 26u) return false;
-            dernier_ccc = 0;
-            continue;
-        }
-        const Propriete &pr = propriete(cp);
-        if ((pr.drapeaux & (QC_NON | MIN_SPECIAL)) || pr.delta_min != 0) return false;
-        if (pr.ccc != 0 && dernier_ccc > pr.ccc) return false;
-        dernier_ccc = pr.ccc;
-    }
-    return true;
-}
-
 namespace {
 
 // Lower case of p[a, b) into `sortie`; `change` says whether something was already
 // removed around it. Gives up on U+03A3, whose lower case depends on its neighbours.
 template <class Car>
-Normalisation minuscules_tranche(const Car *p, size_t a, size_t b, bool change, std::u32string &sortie) {
-    for (size_t i = a; i < b && !change; ++i) {
-        uint32_t cp = p[i];
-        if (cp < 0x80) {
-            if (cp - 'A' < 26u) change = true;
-            continue;
-        }
-        const Propriete &pr = propriete(cp);
-        if ((pr.drapeaux & MIN_SPECIAL) || pr.delta_min != 0) change = true;
+bool casse_changee(const Car *p, size_t a, size_t b) {
+    for (size_t i = a; i < b; ++i) {
+        const uint32_t cp = p[i];
+        if (cp < 0x80 ? cp - 'A' < 26u : (propriete(cp).drapeaux & MIN_SPECIAL) || propriete(cp).delta_min)
+            return true;
     }
-    if (!change) return Normalisation::inchangee;
+    return false;
+}
+
+template <class Car>
+Normalisation minuscules_tranche(const Car *p, size_t a, size_t b, bool change, std::u32string &sortie) {
+    if (!change && !casse_changee(p, a, b)) return Normalisation::inchangee;
     sortie.clear();
     sortie.reserve(b - a + 1);
     for (size_t i = a; i < b; ++i) {
@@ -126,6 +103,12 @@ Normalisation minuscules_tranche(const Car *p, size_t a, size_t b, bool change, 
 }
 
 }  // namespace
+
+template <class Car>
+bool deja_normalise_points(const Car *p, size_t n) {
+    if (n > 0 && (blanc(p[0]) || blanc(p[n - 1]))) return false;
+    return nfc_certain(p, n) && !casse_changee(p, 0, n);
+}
 
 template <class Car>
 Normalisation normaliser_points(const Car *p, size_t n, std::u32string &sortie) {
@@ -155,34 +138,53 @@ void segmenter_points(const Car *p, size_t n, std::vector<size_t> &fins) {
     if (n) fins.push_back(n);
 }
 
+int sequence_utf8(const unsigned char *s, size_t n, char32_t &cp) {
+    const unsigned char c = s[0];
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    }
+    // Overlong forms and values past U+10FFFF are refused at their second byte.
+    int lg;
+    unsigned char bas = 0x80, haut = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        lg = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        lg = 3;
+        cp = c & 0x0F;
+        if (c == 0xE0) bas = 0xA0;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        lg = 4;
+        cp = c & 0x07;
+        if (c == 0xF0) bas = 0x90;
+        if (c == 0xF4) haut = 0x8F;
+    } else {
+        return 0;
+    }
+    for (int k = 1; k < lg; ++k) {
+        if (size_t(k) == n) return -k;
+        const unsigned char d = s[k];
+        if (d < (k == 1 ? bas : 0x80) || d > (k == 1 ? haut : 0xBF)) return 0;
+        cp = (cp << 6) | (d & 0x3F);
+    }
+    return (cp >= 0xD800 && cp < 0xE000) ? 0 : lg;
+}
+
 bool decoder_utf8(std::string_view t, std::u32string &points, std::vector<size_t> *debuts) {
     const auto *s = reinterpret_cast<const unsigned char *>(t.data());
-    size_t n = t.size(), i = 0;
     bool valide = true;
-    while (i < n) {
-        size_t debut = i;
-        unsigned char c = s[i];
-        uint32_t cp;
-        size_t lg;
-        if (c < 0x80) { cp = c; lg = 1; }
-        else if (c >= 0xC2 && c < 0xE0) { cp = c & 0x1F; lg = 2; }
-        else if (c >= 0xE0 && c < 0xF0) { cp = c & 0x0F; lg = 3; }
-        else if (c >= 0xF0 && c < 0xF5) { cp = c & 0x07; lg = 4; }
-        else { cp = 0xFFFD; lg = 0; }
-        if (lg > 1) {
-            if (i + lg > n) lg = 0;
-            for (size_t k = 1; k < lg; ++k) {
-                if ((s[i + k] & 0xC0) != 0x80) { lg = 0; break; }
-                cp = (cp << 6) | (s[i + k] & 0x3F);
-            }
-            // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-            if (lg == 3 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) lg = 0;
-            if (lg == 4 && (cp < 0x10000 || cp > 0x10FFFF)) lg = 0;
+    for (size_t i = 0; i < t.size();) {
+        char32_t cp;
+        int lg = sequence_utf8(s + i, t.size() - i, cp);
+        if (lg <= 0) {
+            valide = false;
+            cp = 0xFFFD;
+            lg = 1;
         }
-        if (lg == 0) { valide = false; cp = 0xFFFD; lg = 1; }
         points.push_back(cp);
-        if (debuts) debuts->push_back(debut);
-        i += lg;
+        if (debuts) debuts->push_back(i);
+        i += size_t(lg);
     }
     return valide;
 }
@@ -198,19 +200,8 @@ std::optional<std::string> normaliser_ortho(std::string_view texte) {
     case Normalisation::modifiee: break;
     }
     std::string res;
-    encoder(sortie, res);
+    for (char32_t cp : sortie) ajouter_utf8(res, cp);
     return res;
-}
-
-bool deja_normalise(std::string_view texte) {
-    const auto *s = reinterpret_cast<const unsigned char *>(texte.data());
-    bool ascii = true;
-    for (unsigned char c : texte)
-        if (c >= 0x80) { ascii = false; break; }
-    if (ascii) return deja_normalise_ascii(s, texte.size());
-    std::u32string points;
-    if (!decoder_utf8(texte, points)) return false;
-    return deja_normalise_points(points.data(), points.size());
 }
 
 void segmenter_ipa(std::string_view texte, std::vector<size_t> &fins) {

@@ -54,6 +54,13 @@ inline bool deja_normalise_ascii(const unsigned char *p, size_t n) {
     return true;
 }
 
+// The UTF-8 sequence that starts the `n` bytes at `s` (n >= 1), by the host decoder's
+// rules: its length, with its code point in `cp`, when it is whole and valid; 0 when it
+// is malformed (as soon as a byte shows it); minus `n` when all the bytes there are
+// start a sequence that more bytes could complete (the host's incremental decoder waits
+// for them; a surrogate is refused only once its third byte is there).
+int sequence_utf8(const unsigned char *s, size_t n, char32_t &cp);
+
 // Strict UTF-8 decoding, as the host decodes to a str: `points` receives the code
 // points (U+FFFD for each invalid byte) and `debuts`, when given, the byte offset of
 // each. False when the bytes are not valid UTF-8.
@@ -62,10 +69,9 @@ bool decoder_utf8(std::string_view texte, std::u32string &points, std::vector<si
 // Appends the UTF-8 bytes of one code point.
 void ajouter_utf8(std::string &s, char32_t c);
 
-// UTF-8 forms of the same rules. nullopt: the fast path cannot decide, or the bytes
+// UTF-8 form of the same rules. nullopt: the fast path cannot decide, or the bytes
 // are not valid UTF-8.
 std::optional<std::string> normaliser_ortho(std::string_view texte);
-bool deja_normalise(std::string_view texte);
 
 // Cuts an IPA transcription into segments (phonemes): a new segment starts at every
 // code point except combining marks (Mn, Mc, Me), U+02D0, U+02D1, U+02B0..U+02B8 and
@@ -79,18 +85,5 @@ bool deja_normalise(std::string_view texte);
 template <class Car>
 void segmenter_points(const Car *p, size_t n, std::vector<size_t> &fins);
 void segmenter_ipa(std::string_view texte, std::vector<size_t> &fins);
-
-extern template Normalisation normaliser_points(const uint8_t *, size_t, std::u32string &);
-extern template Normalisation normaliser_points(const uint16_t *, size_t, std::u32string &);
-extern template Normalisation normaliser_points(const uint32_t *, size_t, std::u32string &);
-extern template Normalisation minuscules_points(const uint8_t *, size_t, std::u32string &);
-extern template Normalisation minuscules_points(const uint16_t *, size_t, std::u32string &);
-extern template Normalisation minuscules_points(const uint32_t *, size_t, std::u32string &);
-extern template bool deja_normalise_points(const uint8_t *, size_t);
-extern template bool deja_normalise_points(const uint16_t *, size_t);
-extern template bool deja_normalise_points(const uint32_t *, size_t);
-extern template void segmenter_points(const uint8_t *, size_t, std::vector<size_t> &);
-extern template void segmenter_points(const uint16_t *, size_t, std::vector<size_t> &);
-extern template void segmenter_points(const uint32_t *, size_t, std::vector<size_t> &);
 
 }  // namespace brivane
