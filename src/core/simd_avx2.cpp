@@ -4,6 +4,7 @@
 
 #ifdef BRIVANE_AVX2
 
+#include <bit>
 #include <cstring>
 #include <immintrin.h>
 
@@ -110,6 +111,55 @@ AVX2 bool utf8_complet_avx2(const unsigned char *p, size_t n) {
     }
     __m256i e = _mm256_or_si256(u.erreur, u.incomplet);
     return _mm256_testz_si256(e, e);
+}
+
+AVX2 size_t trouver_point_avx2(const uint32_t *p, size_t n, uint32_t c) {
+    const __m256i v = _mm256_set1_epi32(int(c));
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        const unsigned masque = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(x, v))));
+        if (masque) return i + size_t(std::countr_zero(masque));
+    }
+    for (; i < n; ++i)
+        if (p[i] == c) return i;
+    return n;
+}
+
+AVX2 size_t trouver_paire_avx2(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
+    const __m256i vc = _mm256_set1_epi32(int(c)), vd = _mm256_set1_epi32(int(d));
+    size_t i = 0;
+    for (; i + 9 <= n; i += 8) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 1));
+        const __m256i eq = _mm256_and_si256(_mm256_cmpeq_epi32(x, vc), _mm256_cmpeq_epi32(y, vd));
+        const unsigned masque = unsigned(_mm256_movemask_ps(_mm256_castsi256_ps(eq)));
+        if (masque) return i + size_t(std::countr_zero(masque));
+    }
+    for (; i + 1 < n; ++i)
+        if (p[i] == c && p[i + 1] == d) return i;
+    return n;
+}
+
+// Blocks of 32 start positions whose first and last bytes both agree are the only
+// ones compared whole.
+AVX2 size_t trouver_octets_avx2(const char *p, size_t n, const char *a, size_t m) {
+    if (m > n) return n;
+    const __m256i premier = _mm256_set1_epi8(a[0]), dernier = _mm256_set1_epi8(a[m - 1]);
+    size_t i = 0;
+    for (; i + m - 1 + 32 <= n; i += 32) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + m - 1));
+        for (uint32_t masque = uint32_t(_mm256_movemask_epi8(
+                 _mm256_and_si256(_mm256_cmpeq_epi8(x, premier), _mm256_cmpeq_epi8(y, dernier))));
+             masque; masque &= masque - 1) {
+            const size_t j = i + size_t(std::countr_zero(masque));
+            if (std::memcmp(p + j + 1, a + 1, m - 1) == 0) return j;
+        }
+    }
+    for (; i + m <= n; ++i)
+        if (std::memcmp(p + i, a, m) == 0) return i;
+    return n;
 }
 
 }  // namespace brivane
