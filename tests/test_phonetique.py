@@ -279,6 +279,21 @@ def test_modification_pendant_le_parcours():
             cpp(construire(lambda i: i.setdefault("x" + str(len(i)), [])))
 
 
+@pytest.mark.parametrize("requete", [lambda i: _phonetique.contient_son(i, "a"),
+                                     lambda i: _phonetique.rimes(i, "a", 1)])
+def test_frequence_changee_par_une_entree_suivante(chemins, requete):
+    # An entry kept from its record is ordered by its frequency as it is when the
+    # results are ordered, even if a later entry's text form changed it meanwhile.
+    premiere = E("bas", 1.0)
+
+    class Piege(str):
+        def __str__(self):
+            premiere["freq"] = 50.0
+            return str.__str__(self)
+    index = {"ba": [premiere], "ʁa": [E(Piege("rat"), 2.0)], "ta": [E("ta", 3.0)]}
+    assert [e["ortho"] for e in requete(index)] == ["bas", "ta", "rat"]
+
+
 # Repeated rhyme queries answer from keys grouped by their final segments, one
 # grouping per index state and nb_phonemes: every state change below must be seen.
 ETAPES_RIMES = [

@@ -240,11 +240,21 @@ public:
     // The same for an entry whose record `f` (G_TRI and G_FREQ fixed, freq_ok) a table
     // proves current.
     void garder_fige(PyObject *e, const Fiche &f, bool non_vide) { ajouter(e, f.ortho, non_vide, -f.freq); }
+    // The same through the record of e when it holds the spelling and the frequency as
+    // fixed values (a scan over many entries then reads no dict twice), else as garder().
+    // The latter may run Python code, which may change an entry kept before: the keys
+    // given so far are then read again on the entries when ordering.
+    void garder_par_fiche(PyObject *e, bool non_vide) {
+        const int32_t fi = F.obtenir(e, G_TRI | G_FREQ);
+        if (fi >= 0 && !(F[fi].vivants & (G_TRI | G_FREQ)) && F[fi].freq_ok) return garder_fige(e, F[fi], non_vide);
+        relire_ = true;
+        garder(e, non_vide);
+    }
 
     nb::list trier(long long limite) {
         std::vector<double> cles(cles_.size());
         for (size_t i = 0; i < cles.size(); ++i)
-            cles[i] = cles_[i] ? *cles_[i] : cle_frequence(PyList_GET_ITEM(liste_.ptr(), (Py_ssize_t)i));
+            cles[i] = cles_[i] && !relire_ ? *cles_[i] : cle_frequence(PyList_GET_ITEM(liste_.ptr(), (Py_ssize_t)i));
         return ordonner(PySequence_Fast_ITEMS(liste_.ptr()), cles, limite);
     }
 
@@ -262,6 +272,7 @@ private:
     nb::list liste_;
     std::vector<std::optional<double>> cles_;  // given with the entry, else read when ordering
     std::vector<uint8_t> vus_;  // spellings met, by text id
+    bool relire_ = false;       // Python code may have run since a key was given
 };
 
 // NomLie::original() for a hot loop: asked again only when a Sceau over the module's
@@ -545,7 +556,8 @@ void parcourir_cles(PyObject *d, ClesIndex &ci, const std::vector<uint32_t> &ret
 
 // Keeps the entries of one index list (or any iterable): one per non-empty spelling.
 inline void garder_entrees(PyObject *entrees, Resultats &res) {
-    pour_chaque_entree(entrees, [&](PyObject *e) { res.garder(e, true); });
+    const bool fiches = brivane::chemins_rapides();
+    pour_chaque_entree(entrees, [&](PyObject *e) { fiches ? res.garder_par_fiche(e, true) : res.garder(e, true); });
 }
 
 }  // namespace brivane::py
