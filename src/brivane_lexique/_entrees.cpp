@@ -66,6 +66,27 @@ void verifier_vrai(int r) {
     if (r < 0) throw nb::python_error();
 }
 
+// a == b, without the host's calls when both are exact str (a column's canonical name
+// meets every name of the frequency list).
+bool egaux(PyObject *a, PyObject *b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return str_egal(a, b);
+    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    verifier_vrai(r);
+    return r != 0;
+}
+
+// x in seq; a list or a tuple is walked here as its own test walks it.
+bool dans(PyObject *seq, PyObject *x) {
+    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) {
+        const int r = PySequence_Contains(seq, x);
+        verifier_vrai(r);
+        return r != 0;
+    }
+    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i)  // (a comparison may shorten a list)
+        if (egaux(nb::borrow(PySequence_Fast_GET_ITEM(seq, i)).ptr(), x)) return true;
+    return false;
+}
+
 // d[k] (borrowed), or nullptr when absent.
 PyObject *valeur_de(PyObject *d, PyObject *k) {
     PyObject *v = PyDict_GetItemWithError(d, k);
@@ -243,29 +264,66 @@ nb::dict entree_de_ligne(nb::handle row, nb::handle mapping, nb::handle fp) {
     nb::object noms = nb::steal(PyDict_Keys(row.ptr())), valeurs = nb::steal(PyDict_Values(row.ptr()));
     if (!noms.is_valid() || !valeurs.is_valid()) throw nb::python_error();
     PlanEntree plan;
-    plan.construire(noms, mapping, fp);
+    plan.construire(noms, mapping, fp, true);
     return plan.depuis_objets(PySequence_Fast_ITEMS(valeurs.ptr()), size_t(PyList_GET_SIZE(valeurs.ptr())));
 }
 
-void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp) {
+namespace {
+// The entries of a source are copies of a model holding the plan's keys in order,
+// values None. Where the host offers it, the model is the attribute dict of an
+// instance of a class of its own: such a dict and its copies share one table of keys
+// and keep only their values (ordinary dicts in every respect, a third of the size);
+// the plan then takes the model's key objects, so that each store finds its key by
+// identity.
+nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E) {
+    nb::dict simple;
+    for (const PlanEntree::Emplacement &e : E) simple[e.cle] = nb::none();
+    nb::object classe = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type))("Entree", nb::tuple(), nb::dict());
+    nb::object instance = classe();
+    for (const PlanEntree::Emplacement &e : E) {
+        // (A name the class itself answers to would not land in the instance's dict.)
+        if (!PyUnicode_CheckExact(e.cle.ptr()) || PyObject_HasAttr(classe.ptr(), e.cle.ptr())) return simple;
+        verifier_vrai(PyObject_SetAttr(instance.ptr(), e.cle.ptr(), Py_None));
+    }
+    nb::object d = nb::steal(PyObject_GenericGetDict(instance.ptr(), nullptr));
+    if (!d.is_valid()) throw nb::python_error();
+    if (!PyDict_CheckExact(d.ptr()) || !nb::list(d.attr("items")()).equal(nb::list(simple.attr("items")())))
+        return simple;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    for (size_t i = 0; PyDict_Next(d.ptr(), &pos, &k, &v); ++i) E[i].cle = nb::borrow(k);
+    return nb::borrow<nb::dict>(d);
+}
+}  // namespace
+
+void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool une_fois) {
     emplacements_.clear();
     valeurs_.clear();
+    modele_ = gabarit_ = nb::dict();
+    une_fois_ = une_fois;
     erreur_.reset();
     try {
         if (!PyDict_CheckExact(mapping.ptr())) erreur_type("mapping", "dict", mapping.ptr());
+        if (une_fois) {
+            regle(noms.ptr(), nullptr, mapping.ptr(), fp.ptr());
+            return;
+        }
         nb::dict colonnes;  // dict(zip(noms, range(len(noms)))): a later duplicate wins
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms.ptr()); ++i) colonnes[PyList_GET_ITEM(noms.ptr(), i)] = i;
         regle(nb::list(colonnes.keys()).ptr(), nb::list(colonnes.values()).ptr(), mapping.ptr(), fp.ptr());
+        modele_ = modele_entrees(emplacements_);
     } catch (nb::python_error &e) {
         emplacements_.clear();
+        modele_ = nb::dict();
         erreur_.emplace(std::move(e));
     }
 }
 
-// The rule of entries on distinct column names and their column numbers: each column
-// under its canonical name, in order, a later duplicate taking the earlier one's place;
-// the columns `fp` names read by the number rule; "freq" from the first column called
-// so, else from the first name of `fp` present (the same value), else 0.0.
+// The rule of entries on distinct column names and their column numbers (nullptr: their
+// positions): each column under its canonical name, in order, a later duplicate taking
+// the earlier one's place; the columns `fp` names read by the number rule; "freq" from
+// the first column called so, else from the first name of `fp` present (the same
+// value), else 0.0.
 void PlanEntree::regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyObject *fp) {
     nb::dict places;  // key -> index in emplacements_
     auto placer = [&](nb::handle cle, int colonne, bool reel, int copie = -1) {
@@ -280,18 +338,14 @@ void PlanEntree::regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyO
     emplacements_.reserve(size_t(PyList_GET_SIZE(noms)) + 1);
     bool freq_trouvee = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms); ++i) {
-        const int colonne = int(PyLong_AsLong(PyList_GET_ITEM(numeros, i)));
+        const int colonne = numeros ? int(PyLong_AsLong(PyList_GET_ITEM(numeros, i))) : int(i);
         nb::object canon = canonique(PyList_GET_ITEM(noms, i), mapping);
-        const int freq = PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ);
-        verifier_vrai(freq);
-        if (freq) {
+        if (egaux(canon.ptr(), cle_freq())) {
             if (!freq_trouvee) placer(cle_freq(), colonne, true);
             freq_trouvee = true;
             continue;
         }
-        const int reel = PySequence_Contains(fp, canon.ptr());
-        verifier_vrai(reel);
-        placer(canon, colonne, reel != 0);
+        placer(canon, colonne, dans(fp, canon.ptr()));
     }
     if (freq_trouvee) return;
     for (nb::handle f : nb::handle(fp))
@@ -327,13 +381,20 @@ template <class F> void PlanEntree::valeurs_entree(size_t n, F &&valeur, std::ve
 }
 
 nb::dict PlanEntree::depuis_valeurs(const nb::object *v) {
+    // A plan made for one record fills a new dict.
+    if (une_fois_) {
+        nb::dict d;
+        for (size_t k = 0; k < emplacements_.size(); ++k)
+            verifier_vrai(PyDict_SetItem(d.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
+        return d;
+    }
     if (valeurs_.empty()) {
-        gabarit_ = nb::dict();
-        valeurs_.assign(emplacements_.size(), nullptr);
+        // A copy of a dict already holding the keys costs less than inserting each anew.
+        gabarit_ = copie_dict(modele_);
+        valeurs_.assign(emplacements_.size(), Py_None);
     }
     // The entry of a source is a copy of a dict kept up to date field by field: from
-    // one record to the next, most fields keep the same value object and cost no store,
-    // and a copy is sized once where a dict filled from empty grows several times.
+    // one record to the next, most fields keep the same value object and cost no store.
     for (size_t k = 0; k < emplacements_.size(); ++k) {
         if (v[k].ptr() == valeurs_[k]) continue;
         verifier_vrai(PyDict_SetItem(gabarit_.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));

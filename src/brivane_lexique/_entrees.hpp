@@ -40,8 +40,9 @@ public:
     // `noms`: the source's column names in order (duplicates allowed; a record is
     // dict(zip(noms, values)), later duplicates winning). What the rule would raise on
     // every record (mapping not a dict, ...) is kept and raised by verifier(), so
-    // that a source without records raises nothing.
-    void construire(nb::handle noms, nb::handle mapping, nb::handle fp);
+    // that a source without records raises nothing. `une_fois`: a plan for a single
+    // record, whose names are distinct (no model of entries is made).
+    void construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool une_fois = false);
     void verifier() const;
     const std::vector<Emplacement> &emplacements() const { return emplacements_; }
     // Entry from Python values (borrowed; n values, short records padded with None).
@@ -60,6 +61,8 @@ private:
 
     std::vector<Emplacement> emplacements_;
     std::optional<nb::python_error> erreur_;
+    bool une_fois_ = false;
+    nb::dict modele_;
     nb::dict gabarit_;                 // what entree() copies, nobody else sees it
     std::vector<PyObject *> valeurs_;  // its values, per field of the plan
     std::vector<nb::object> tampon_;   // the values of the record entree() makes
