@@ -4,9 +4,10 @@
 // entry dicts touches several cache lines per entry. So the values a query needs are
 // kept per entry in a flat record (a "fiche") and reused only while a Sceau
 // (_cpython.hpp) made when they were read proves the entry unchanged: one seal per
-// entry where a query reads a stream (filtrer), one per table for the entries of an
-// index or of a rhyme group (TableEntrees), proved without reading a record. Only
-// values of exact immutable types (str, int, float, bool, None) are remembered; any other value
+// entry where a query reads a few index lists (contient_son, rhymes without a group
+// table), one per table for the entries of an index or of a rhyme group
+// (TableEntrees), proved without reading a record. Only values of exact immutable
+// types (str, int, float, bool, None) are remembered; any other value
 // marks its group "live", evaluated on the entry itself on every call. Texts are kept
 // as ids of one TableTextes, so equality, de-duplication and prefix tests work on
 // small integers. Records and key snapshots are used only while
@@ -80,10 +81,9 @@ public:
 
     // The record of e with `groupes` computed and proved current; -1 when e is not an
     // exact dict. A record whose seal holds is that of the same live dict: its address
-    // is then all that is read. `creer`: false to use only a record made before (-1
-    // when there is none).
-    int32_t obtenir(PyObject *e, uint8_t groupes, bool creer = true) {
-        const int32_t i = trouver(e, creer);
+    // is then all that is read.
+    int32_t obtenir(PyObject *e, uint8_t groupes) {
+        const int32_t i = trouver(e);
         if (i < 0) return -1;
         Scellee &r = fiches_[(size_t)i];
         if (!r.sceau.intact()) {
@@ -150,9 +150,8 @@ private:
         Fiche f;
     };
     // A cursor makes a scan in the order of the previous one sequential.
-    int32_t trouver(PyObject *e, bool creer) {
+    int32_t trouver(PyObject *e) {
         if (curseur_ < fiches_.size() && fiches_[curseur_].e == e) return (int32_t)curseur_++;
-        if (!creer && !adresses_.count(e)) return -1;
         auto [it, neuf] = adresses_.try_emplace(e, (int32_t)fiches_.size());
         if (neuf) fiches_.emplace_back(e);  // its seal is not opened: filled on first use
         curseur_ = (size_t)it->second + 1;
