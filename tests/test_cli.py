@@ -487,7 +487,7 @@ def test_repertoire_annonce_le_fichier_et_refuse_l_ambiguite(capsys, tsv, tmp_pa
 def test_progression_des_index(capsys, monkeypatch, tsv, terminal):
     flux = _Terminal() if terminal else io.StringIO()
     monkeypatch.setattr(sys, "stderr", flux)
-    monkeypatch.setattr(cli.ProgressionIndex, "DELAI", 0.0)
+    monkeypatch.setattr(cli, "DELAI_INDEX", 0.0)
     assert cli.main(["--lexique", str(tsv), "--json", "lemme", "chantons"]) == 0
     assert json.loads(capsys.readouterr().out) == {"chantons": "chanter"}
     if terminal:

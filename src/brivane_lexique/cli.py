@@ -186,7 +186,7 @@ def tableau_conjugaison(table: dict[str, dict[str, dict[str, str]]]) -> str:
 
 
 class Progression:
-    """Barre de progression sur stderr, pilotee par le rappel de Lexique.exporter."""
+    """Barre de progression sur stderr, pilotee par le rappel d'une ecriture (Lexique.exporter) ou des index."""
 
     def __init__(self, total: int) -> None:
         self.total = max(total, 0)
@@ -211,21 +211,6 @@ class Progression:
             self.flux.flush()
 
 
-class ProgressionIndex(Progression):
-    """Barre de progression de la construction des index, dessinee apres une seconde."""
-
-    DELAI = 1.0
-
-    def __init__(self) -> None:
-        super().__init__(0)
-        self.debut = time.monotonic()
-
-    def __call__(self, lus: int, taille: int) -> None:
-        if time.monotonic() - self.debut >= self.DELAI:
-            part = min(lus / taille, 1.0) if taille else 0.0
-            self.dessiner((f"{int(part * 100):3d} % " if taille else "") + "construction des index", part)
-
-
 class Sortie:
     """Ecrit les resultats d'une commande en tableau aligne ou en JSON (--json)."""
 
@@ -241,15 +226,12 @@ class Sortie:
     def donnees(self, valeur: Any) -> None:
         self.ecrire(json.dumps(valeur, ensure_ascii=False, indent=2, default=str))
 
-    def vide(self) -> None:
-        print("aucun résultat", file=sys.stderr)
-
     def montrer(self, valeur: Any, texte: Callable[[], str]) -> None:
         """`valeur` en JSON ; sinon le texte rendu, ou "aucun resultat" pour une liste ou table vide."""
         if self.json:
             self.donnees(valeur)
         elif isinstance(valeur, (list, dict)) and not valeur:
-            self.vide()
+            print("aucun résultat", file=sys.stderr)
         else:
             self.ecrire(texte())
 
@@ -281,6 +263,8 @@ class Sortie:
 
 # Commandes qui ne lisent pas les index d'un lexique CSV/TSV.
 SANS_INDEX = frozenset({"existe", "colonnes", "nom-propre"})
+# Une construction plus courte que ce delai (secondes) ne montre pas de barre.
+DELAI_INDEX = 1.0
 
 
 def preparer_index(lex, commande: str) -> None:
@@ -288,9 +272,15 @@ def preparer_index(lex, commande: str) -> None:
     if (_est_sqlite(lex) or commande in SANS_INDEX or getattr(lex, "_index_phone", None) is not None
             or not sys.stderr.isatty()):
         return
-    barre = ProgressionIndex()
+    barre, debut = Progression(0), time.monotonic()
+
+    def progression(lus: int, taille: int) -> None:
+        if time.monotonic() - debut >= DELAI_INDEX:
+            part = min(lus / taille, 1.0) if taille else 0.0
+            barre.dessiner((f"{int(part * 100):3d} % " if taille else "") + "construction des index", part)
+
     try:
-        lex._charger_index(progression=barre)
+        lex._charger_index(progression=progression)
     finally:
         barre.terminer()
 
@@ -316,22 +306,10 @@ def lexique_du_repertoire(dossier: Path) -> Path:
     return candidats[0]
 
 
-def _conversion_phone(du_lexique: str, demande: str | None) -> Callable[[str], str] | None:
-    from brivane_lexique import _utils
-
-    return {("lexique", "ipa"): _utils.code_lexique_vers_ipa,
-            ("ipa", "lexique"): _utils.ipa_vers_code_lexique}.get((du_lexique, demande))
-
-
 def _erreurs_de_decompression() -> tuple[type[Exception], ...]:
-    # Celles qui ne sont pas des OSError ; chaque module n'est la que si l'interpreteur l'a.
-    erreurs: list[type[Exception]] = [EOFError]
-    for module, nom in (("zlib", "error"), ("lzma", "LZMAError")):
-        try:
-            erreurs.append(getattr(__import__(module), nom))
-        except ImportError:
-            pass
-    return tuple(erreurs)
+    # Celles qui ne sont pas des OSError ; un module que la lecture n'a pas importe n'a rien pu lever.
+    modules = (("zlib", "error"), ("lzma", "LZMAError"))
+    return (EOFError, *(getattr(sys.modules[m], nom) for m, nom in modules if m in sys.modules))
 
 
 def ouvrir_lexique(chemin: str | None, table: str | None, encodage: str | None = None):
@@ -757,9 +735,7 @@ def entier(minimum: int, message: str, non_entier: str | None = None) -> Callabl
         try:
             n = int(texte)
         except ValueError:
-            if non_entier is not None:
-                raise argparse.ArgumentTypeError(non_entier.format(texte)) from None
-            n = minimum - 1
+            raise argparse.ArgumentTypeError((non_entier or message).format(texte)) from None
         if n < minimum:
             raise argparse.ArgumentTypeError(message.format(texte))
         return n
@@ -785,10 +761,6 @@ def _version() -> str:
 class _ActionVersion(argparse.Action):
     # L'action "version" d'argparse lirait les metadonnees installees a chaque appel de la
     # commande ; celle-ci ne les cherche que si --version est donne.
-    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
-                 default: Any = argparse.SUPPRESS, help: str | None = None) -> None:
-        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
-
     def __call__(self, parser, namespace, values, option_string=None) -> None:
         sys.stdout.write(f"{PROG} {_version()}\n")
         parser.exit()
@@ -925,7 +897,8 @@ def construire_analyseur() -> argparse.ArgumentParser:
     _options_communes(parent, suppress=True)
     racine = _Analyseur(prog=PROG, description="Requêtes sur un lexique français (brivane_lexique).")
     _options_communes(racine, suppress=False)
-    racine.add_argument("--version", action=_ActionVersion, help="affiche la version du paquet et quitte")
+    racine.add_argument("--version", action=_ActionVersion, nargs=0, default=argparse.SUPPRESS,
+                        help="affiche la version du paquet et quitte")
     sous = racine.add_subparsers(dest="commande", metavar="COMMANDE", parser_class=_Analyseur)
     sous.required = True
     for nom, fonction, aide, colonnes, arguments in commandes():
@@ -944,7 +917,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         lex = ouvrir_lexique(a.lexique, a.table, a.encodage)
         try:
             preparer_index(lex, a.commande)
-            phone = _conversion_phone(getattr(lex, "alphabet", "ipa"), a.alphabet)
+            from ._utils import code_lexique_vers_ipa, ipa_vers_code_lexique
+
+            phone = {("lexique", "ipa"): code_lexique_vers_ipa, ("ipa", "lexique"): ipa_vers_code_lexique}.get(
+                (getattr(lex, "alphabet", "ipa"), a.alphabet))
             a.fonction(lex, a, Sortie(a.json, _est_sqlite(lex), phone))
         finally:
             lex.close()

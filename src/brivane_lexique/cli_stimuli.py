@@ -11,12 +11,6 @@ from .cli import (TOUT, _colonnes, _criteres, _limite, arg, ecrire_csv, ecrire_f
                   options_tri, tri_et_mesures)
 
 
-def _format(a) -> str:
-    if a.format:
-        return a.format
-    return "tsv" if Path(a.sortie).suffix.lower() in (".tsv", ".tab", ".txt") else "csv"
-
-
 def ecrire_liste(lignes: list[dict], colonnes: list[str], chemin: str, fmt: str, progression=None) -> int:
     """Ecrit les lignes a cote de la destination puis la remplace : une erreur laisse l'ancien fichier."""
     cible = Path(chemin)
@@ -45,7 +39,7 @@ def cmd_stimuli(lex, a, out) -> None:
     if demandees.noms:
         lignes = demandees.restreindre(lignes)
     colonnes = list(demandees.noms) or list({k: None for e in lignes for k in e})
-    fmt = _format(a)
+    fmt = a.format or ("tsv" if Path(a.sortie).suffix.lower() in (".tsv", ".tab", ".txt") else "csv")
     ecrire_fichier(out, lambda progression: ecrire_liste(lignes, colonnes, a.sortie, fmt, progression),
                    lambda: len(lignes), a.sortie, fmt, "écrites dans")
 
