@@ -153,6 +153,26 @@ def test_erreurs_une_ligne(capsys, monkeypatch, tsv, args, code, fragment):
     assert fragment in err
 
 
+def _tronque(donnees):
+    return donnees[: len(donnees) // 2]
+
+
+def _abime(donnees):
+    return donnees[:20] + b"\xff" * 20 + donnees[40:]
+
+
+@pytest.mark.parametrize("module", ["gzip", "lzma"])
+@pytest.mark.parametrize("changer", [_tronque, _abime])
+def test_lexique_compresse_illisible_une_ligne(capsys, tsv, module, changer):
+    # A truncated stream ends in EOFError, a damaged one in the module's own error: both are the
+    # reader's message about the file, never an unexpected error.
+    compresse = tsv.with_name(tsv.name + (".gz" if module == "gzip" else ".xz"))
+    compresse.write_bytes(changer(__import__(module).compress(tsv.read_bytes())))
+    code, out, err = lancer(capsys, "--lexique", compresse, "existe", "chien")
+    assert (code, out) == (1, "") and err.count("\n") == 1
+    assert err.startswith(f"brivane-lexique: {compresse}") and "erreur inattendue" not in err
+
+
 @pytest.mark.parametrize("nom", ["absent.sqlite", "absent.tsv"])
 def test_lexique_absent_sans_creer_de_fichier(capsys, tmp_path, nom):
     code, _, err = lancer(capsys, "--lexique", tmp_path / nom, "existe", "a")

@@ -700,7 +700,7 @@ def cmd_exporter(lex, a, out: Sortie) -> None:
                             **criteres, **tri_et_mesures(a))
 
     total = lambda: min(lex.compter(**criteres), a.limite if a.limite > 0 else TOUT)  # noqa: E731
-    ecrire_fichier(out, exporter, total, a.sortie, "sqlite" if a.format == "sqlite" else "csv", "exportées vers")
+    ecrire_fichier(out, exporter, total, a.sortie, a.format, "exportées vers")
 
 
 def cmd_nom_propre(lex, a, out: Sortie) -> None:
