@@ -414,17 +414,15 @@ def _colonnes(lex, a, tables: Sequence[str | None] = (None,)) -> Colonnes:
     sources = list(dict.fromkeys(c for t in tables for c in colonnes_source(lex, t)))
     resolus = resoudre_colonnes(sources)
     # Nom accepte -> cle des entrees ; nom canonique -> premiere colonne source qui le donne.
+    # Une mesure, calculee, n'a pas de colonne : elle ne prend que les noms encore libres.
     cles: dict[str, str] = {}
     physiques: dict[str, str] = {}
-    for src in sources:
-        for nom in (src, src.strip().lower(), resolus[src]):
-            cles.setdefault(nom, resolus[src])
+    for src in (*sources, *MESURES):
+        for nom in (src, src.strip().lower(), resolus.get(src, src)):
+            cles.setdefault(nom, resolus.get(src, src))
             physiques.setdefault(nom, src)
     if _est_sqlite(lex) and "freq_opensubs" in sources:
         physiques["freq"] = "freq_opensubs"  # la colonne que lisent les requetes SQL
-    for nom in MESURES:
-        cles.setdefault(nom, nom)
-        physiques.setdefault(nom, nom)
     demandees = [c if c in cles else c.lower() for c in a.colonnes]
     inconnues = [c for c in demandees if c not in cles]
     if inconnues:
