@@ -15,7 +15,7 @@ def ecrire_liste(lignes: list[dict], colonnes: list[str], chemin: str, fmt: str,
     """Ecrit les lignes a cote de la destination puis la remplace : une erreur laisse l'ancien fichier."""
     cible = Path(chemin)
     try:
-        fd, temporaire = tempfile.mkstemp(prefix=f".{cible.name}.", suffix=".partiel", dir=cible.parent or ".")
+        fd, temporaire = tempfile.mkstemp(prefix=f".{cible.name}.", suffix=".partiel", dir=cible.parent)
     except OSError as exc:
         # Le fichier temporaire n'est qu'un moyen : l'erreur nomme la destination demandee.
         raise type(exc)(exc.errno, exc.strerror, chemin) from None
