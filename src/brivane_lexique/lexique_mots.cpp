@@ -141,12 +141,9 @@ nb::list homophones(Lexique &l, nb::handle phone_arg) {
     exiger_str(phone_arg, "phone");
     nb::object phone = phone_du_lexique(l, phone_arg);
     if (!l.est_sqlite()) return copie_de(entrees_sous(l, phone, index_phone, true));
-    nb::object cur = executer(
+    return lignes_en_dicts(executer(
         l, "SELECT ortho, cgram, freq_opensubs AS freq, phone FROM " + table_de(l) + " WHERE phone = ?",
-        nb::make_tuple(phone));
-    nb::list res;
-    for (nb::handle r : cur.attr("fetchall")()) res.append(en_dict(r));
-    return res;
+        nb::make_tuple(phone)));
 }
 
 // The first column of the first row `sql` gives for the normalised `mot`, None when
@@ -443,26 +440,22 @@ nb::list morceaux_de(nb::handle v) {
 nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
     exiger_str(mot, "mot");
     exiger_str_ou_none(cgram, "cgram");
-    nb::list res;
-    if (!l.est_sqlite()) return res;
+    nb::list lignes;
+    if (!l.est_sqlite()) return lignes;
     nb::object conn = obtenir_conn(l);
     const bool avec_cgram = !cgram.is_none() && PyUnicode_GET_LENGTH(cgram.ptr()) > 0;
-    nb::object lignes;
     try {
-        lignes = conn.attr("execute")(std::string("SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE") +
-                                          (avec_cgram ? " AND cgram = ?" : "") + " ORDER BY cgram, sens_num",
-                                      avec_cgram ? nb::make_tuple(mot, cgram) : nb::make_tuple(mot))
-                     .attr("fetchall")();
+        lignes = lignes_en_dicts(conn.attr("execute")(
+            std::string("SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE") + (avec_cgram ? " AND cgram = ?" : "") +
+                " ORDER BY cgram, sens_num",
+            avec_cgram ? nb::make_tuple(mot, cgram) : nb::make_tuple(mot)));
     } catch (nb::python_error &e) {
-        if (erreur_operationnelle(e)) return res;
+        if (erreur_operationnelle(e)) return lignes;
         throw;
     }
-    for (nb::handle r : lignes) {
-        nb::dict d = en_dict(r);
+    for (nb::handle d : lignes)
         for (const char *nom : {"exemples", "synonymes", "antonymes", "tags"}) d[nom] = morceaux_de(d.attr("get")(nom));
-        res.append(d);
-    }
-    return res;
+    return lignes;
 }
 
 }  // namespace
