@@ -683,9 +683,9 @@ nb::list lignes_par_position(nb::handle curseur, const std::vector<nb::object> &
                            size_t(PyTuple_GET_SIZE(ligne.ptr())) == noms.size();
         nb::dict d = ligne_en_entree(noms, ligne, suite ? nb::handle(precedent) : nb::handle(),
                                      suite && distincts ? nb::handle(avant) : nb::handle());
+        auto nommee = [](const nb::object &o) { return o.is_valid(); };
         if (suite && !precedent.is_valid())
-            distincts = size_t(PyDict_GET_SIZE(d.ptr())) ==
-                        size_t(std::count_if(noms.begin(), noms.end(), [](const nb::object &o) { return o.is_valid(); }));
+            distincts = PyDict_GET_SIZE(d.ptr()) == std::count_if(noms.begin(), noms.end(), nommee);
         if (suite) {
             precedent = d;
             avant = nb::borrow(ligne);
