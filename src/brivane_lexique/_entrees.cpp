@@ -63,10 +63,25 @@ void verifier_vrai(int r) {
     if (r < 0) throw nb::python_error();
 }
 
-// The answer of the host's comparison or membership test, its error raised.
-bool oui(int r) {
+// a == b, without the host's calls when both are exact str (a column's canonical name
+// meets every name of the frequency list).
+bool egaux(PyObject *a, PyObject *b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return str_egal(a, b);
+    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
     verifier_vrai(r);
     return r != 0;
+}
+
+// x in seq; a list or a tuple is walked here as its own test walks it.
+bool dans(PyObject *seq, PyObject *x) {
+    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) {
+        const int r = PySequence_Contains(seq, x);
+        verifier_vrai(r);
+        return r != 0;
+    }
+    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i)  // (a comparison may shorten a list)
+        if (egaux(nb::borrow(PySequence_Fast_GET_ITEM(seq, i)).ptr(), x)) return true;
+    return false;
 }
 
 // d[k] (borrowed), or nullptr when absent.
@@ -322,12 +337,12 @@ void PlanEntree::regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyO
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms); ++i) {
         const int colonne = numeros ? int(PyLong_AsLong(PyList_GET_ITEM(numeros, i))) : int(i);
         nb::object canon = canonique(PyList_GET_ITEM(noms, i), mapping);
-        if (oui(PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ))) {
+        if (egaux(canon.ptr(), cle_freq())) {
             if (!freq_trouvee) placer(cle_freq(), colonne, true);
             freq_trouvee = true;
             continue;
         }
-        placer(canon, colonne, oui(PySequence_Contains(fp, canon.ptr())));
+        placer(canon, colonne, dans(fp, canon.ptr()));
     }
     if (freq_trouvee) return;
     for (nb::handle f : nb::handle(fp))
