@@ -711,7 +711,7 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
 
 nb::list lignes_en_dicts(nb::handle curseur) {
     nb::list res;
-    if (!chemins_rapides() || !curseur.attr("row_factory").is(liens().sqlite3.attr("Row"))) {
+    if (!chemins_rapides() || !nb::getattr(curseur, "row_factory", nb::none()).is(liens().sqlite3.attr("Row"))) {
         for (nb::handle r : curseur.attr("fetchall")()) res.append(en_dict(r));
         return res;
     }
