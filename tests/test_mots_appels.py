@@ -109,6 +109,8 @@ COLONNES_SQL = [
     (("ortho", "cgram", "lemme", "Cat", "pos"), ("chat", "NOM", "chat", None, "N"),
      {"ortho": "chat", "cgram": "N", "lemme": "chat"}),
     (("lemme", "ortho"), ("chat", "chat"), {"lemme": "chat", "ortho": "chat"}),
+    # The later column wins even when its value is the very object of the row before.
+    (("ortho", "graphie", "lemme"), ("chat", "a", "chat"), {"ortho": "a", "lemme": "chat"}),
 ]
 
 

@@ -286,3 +286,25 @@ def test_appels_par_mots_cles_et_erreurs_d_appel(lex, nom, mots_cles):
 
     with pytest.warns(RuntimeWarning, match="uninitialized"), pytest.raises(TypeError):
         getattr(SansInit(), nom)(*mots_cles.values())
+
+
+PLUSIEURS = [
+    ("rimes_nom_propre", ("a", 50), "SELECT * FROM noms_propres WHERE phone LIKE ? AND phone IS NOT NULL "
+     "AND phone != '' LIMIT ?", ("%a", 50)),
+    ("rechercher_nom_propre", ("a", 50), "SELECT * FROM noms_propres WHERE lemme REGEXP ? LIMIT ?", ("a", 50)),
+    ("info_nom_propre", ("muet",), "SELECT * FROM noms_propres WHERE lemme = ? COLLATE NOCASE", ("muet",)),
+]
+
+
+@pytest.mark.parametrize("methode, args, sql, params", PLUSIEURS, ids=[p[0] for p in PLUSIEURS])
+def test_lignes_successives_chacune_complete(lex, chemins, methode, args, sql, params):
+    # Rows in a row repeat values (None, "lieu", one-letter text): each dict still holds
+    # every column of its own row, and is a dict of its own.
+    conn = sqlite3.connect(lex._source)
+    conn.create_function("REGEXP", 2, lambda m, s: bool(s) and re.search(m, s, re.I) is not None)
+    conn.row_factory = sqlite3.Row
+    attendu = [dict(r) for r in conn.execute(sql, params).fetchall()]
+    res = getattr(lex, methode)(*args)
+    assert len(attendu) >= 2 and res == attendu
+    assert [list(d) for d in res] == [list(d) for d in attendu]
+    assert len({id(d) for d in res}) == len(res)

@@ -8,13 +8,10 @@
 #include "nombre.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <exception>
 #include <functional>
-#include <system_error>
-#include <thread>
 
 namespace brivane::py {
 
@@ -717,32 +714,16 @@ private:
     struct Un {
         nb::dict dict;
         std::vector<std::pair<uintptr_t, nb::object>> suivantes;  // (first entry of its key, entry)
-        // The key an entry went to last time with the same text object: the lines of one
-        // word follow one another, so most need neither a key nor a look-up.
-        nb::object texte;
-        PyObject *premiere = nullptr;  // that key's first entry (held by the dict)
     };
 
     void placer(Un &u, nb::handle valeur, bool normaliser, PyObject *entree) {
-        // Only an exact str under the native rules gives the same key every time.
-        const bool memo = rapide_ && PyUnicode_CheckExact(valeur.ptr()) && (!normaliser || normaliser_.is_none());
-        if (memo && u.texte.ptr() == valeur.ptr()) {
-            u.suivantes.emplace_back((uintptr_t)u.premiere, nb::borrow(entree));
-            return;
-        }
         nb::object cle = normaliser ? normaliser_avec(normaliser_, valeur) : nb::borrow(valeur);
-        if (!rapide_) {
+        if (!rapide_)
             ajouter(u.dict, cle.ptr(), entree);
-            return;
-        }
-        if (PyObject *premiere = valeur_de(u.dict.ptr(), cle.ptr())) {
-            u.premiere = premiere;
+        else if (PyObject *premiere = valeur_de(u.dict.ptr(), cle.ptr()))
             u.suivantes.emplace_back((uintptr_t)premiere, nb::borrow(entree));
-        } else {
+        else
             verifier_vrai(PyDict_SetItem(u.dict.ptr(), cle.ptr(), entree));
-            u.premiere = entree;
-        }
-        u.texte = memo ? nb::borrow(valeur) : nb::object();
     }
 
     // Each key's list, in key order, replaces its first entry. The later entries are

@@ -159,12 +159,16 @@ nb::object normaliser(nb::handle mot);
 // description; returns the list of resolved names, in column order.
 std::vector<nb::object> noms_resolus(nb::handle curseur);
 // One row turned into an entry by resolved name (a later column wins; a name left
-// empty drops its column), filled into a copy of `modele` when given.
-nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele = nb::handle());
+// empty drops its column), filled into a copy of `modele` when given, the entry of
+// the row `avant`: the values that are the very objects of that row are not stored again.
+nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele = nb::handle(),
+                         nb::handle avant = nb::handle());
 // Rows of a cursor turned into entries by resolved name, the later column winning.
 // With `seulement`, the entries hold only the fields of those resolved names (for
 // entries that never leave the library).
 nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char *> seulement = {});
+// The rows of a statement, each as dict(row) of the row the connection's factory makes.
+nb::list lignes_en_dicts(nb::handle curseur);
 
 // A pronunciation given by the caller, written as the lexicon's phone column is: on
 // a lexicon in Lexique's code, IPA is converted (code symbols pass unchanged).

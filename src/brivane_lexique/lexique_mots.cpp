@@ -123,30 +123,22 @@ nb::list info(Lexique &l, nb::handle mot) {
     return info_sous_verrou(l, mot);
 }
 
-nb::list info_via(Lexique &l, nb::handle mot) {
+// The entries of info(mot), info(mot) itself when redefined. With `lues`, for a function
+// of ours that only reads them: the index's own list, or on SQLite only the `champs` it reads.
+nb::object info_via(Lexique &l, nb::handle mot, bool lues = false, std::initializer_list<const char *> champs = {}) {
     nb::handle self = soi(&l);
     if (redefinie(self, "info")) return nb::list(self.attr("info")(mot));
-    return info_sous_verrou(l, mot);
-}
-
-// The entries of info(mot) for a function of ours that only reads them: the index's
-// own list, or on SQLite only the `champs` it reads; info(mot) itself when redefined.
-nb::object entrees_lues(Lexique &l, nb::handle mot, std::initializer_list<const char *> champs) {
-    if (redefinie(soi(&l), "info")) return info_via(l, mot);
-    if (!l.est_sqlite()) return a_lire(entrees_sous(l, mot, index_ortho));
-    return info_sous_verrou(l, mot, champs);
+    if (!lues) return info_sous_verrou(l, mot);
+    return l.est_sqlite() ? nb::object(info_sous_verrou(l, mot, champs)) : a_lire(entrees_sous(l, mot, index_ortho));
 }
 
 nb::list homophones(Lexique &l, nb::handle phone_arg) {
     exiger_str(phone_arg, "phone");
     nb::object phone = phone_du_lexique(l, phone_arg);
     if (!l.est_sqlite()) return copie_de(entrees_sous(l, phone, index_phone, true));
-    nb::object cur = executer(
+    return lignes_en_dicts(executer(
         l, "SELECT ortho, cgram, freq_opensubs AS freq, phone FROM " + table_de(l) + " WHERE phone = ?",
-        nb::make_tuple(phone));
-    nb::list res;
-    for (nb::handle r : cur.attr("fetchall")()) res.append(en_dict(r));
-    return res;
+        nb::make_tuple(phone)));
 }
 
 // The first column of the first row `sql` gives for the normalised `mot`, None when
@@ -261,7 +253,7 @@ nb::object lemme_de(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
     Fonction f = fonction_de(liens().morphologie, noms_fonctions().lemme_de, liens().lemme_de_origine);
     // The plain call reads the list as info() hands it out, on SQLite.
-    nb::object entrees = f.natif || !l.est_sqlite() ? entrees_lues(l, mot, {"lemme", "freq"}) : info_via(l, mot);
+    nb::object entrees = info_via(l, mot, f.natif || !l.est_sqlite(), {"lemme", "freq"});
     return f.natif ? morpho::lemme_de(entrees) : f.objet(entrees);
 }
 
@@ -423,7 +415,7 @@ nb::object sens_de(Lexique &l, nb::handle mot, int quoi) {
     const nb::object *origines[3] = {&L.synonymes_origine, &L.antonymes_origine, &L.definition_origine};
     Fonction f = fonction_de(liens().semantique, internes[quoi], *origines[quoi]);
     if (!f.natif) return f.objet(info_via(l, mot));
-    nb::object entrees = entrees_lues(l, mot, {noms[quoi]});
+    nb::object entrees = info_via(l, mot, true, {noms[quoi]});
     if (quoi == 2) return semantique::definitions_distinctes(entrees);
     return semantique::liste_separee(entrees, quoi == 0 ? k.synonymes : k.antonymes);
 }
@@ -443,26 +435,21 @@ nb::list morceaux_de(nb::handle v) {
 nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
     exiger_str(mot, "mot");
     exiger_str_ou_none(cgram, "cgram");
-    nb::list res;
-    if (!l.est_sqlite()) return res;
+    nb::list lignes;
+    if (!l.est_sqlite()) return lignes;
     nb::object conn = obtenir_conn(l);
     const bool avec_cgram = !cgram.is_none() && PyUnicode_GET_LENGTH(cgram.ptr()) > 0;
-    nb::object lignes;
     try {
-        lignes = conn.attr("execute")(std::string("SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE") +
-                                          (avec_cgram ? " AND cgram = ?" : "") + " ORDER BY cgram, sens_num",
-                                      avec_cgram ? nb::make_tuple(mot, cgram) : nb::make_tuple(mot))
-                     .attr("fetchall")();
+        lignes = lignes_en_dicts(conn.attr("execute")(std::string("SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE") +
+                                                          (avec_cgram ? " AND cgram = ?" : "") + " ORDER BY cgram, sens_num",
+                                                      avec_cgram ? nb::make_tuple(mot, cgram) : nb::make_tuple(mot)));
     } catch (nb::python_error &e) {
-        if (erreur_operationnelle(e)) return res;
+        if (erreur_operationnelle(e)) return lignes;
         throw;
     }
-    for (nb::handle r : lignes) {
-        nb::dict d = en_dict(r);
+    for (nb::handle d : lignes)
         for (const char *nom : {"exemples", "synonymes", "antonymes", "tags"}) d[nom] = morceaux_de(d.attr("get")(nom));
-        res.append(d);
-    }
-    return res;
+    return lignes;
 }
 
 }  // namespace

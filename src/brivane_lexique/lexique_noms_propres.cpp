@@ -17,7 +17,7 @@ nb::object lignes(Lexique &l, const char *sql, nb::handle params, bool premiere 
     try {
         nb::object cur = conn.attr("execute")(sql, params);
         if (premiere) return cur.attr("fetchone")();
-        for (nb::handle r : cur.attr("fetchall")()) res.append(en_dict(r));
+        res = lignes_en_dicts(cur);
     } catch (nb::python_error &e) {
         if (!erreur_operationnelle(e)) throw;
     }
