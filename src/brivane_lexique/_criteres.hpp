@@ -116,11 +116,9 @@ struct Criteres {
     static constexpr int ORDRE[12] = {0, 1, 2, 3, 4, 5, 10, 6, 7, 8, 9, 11};
     PyObject *cgram = nullptr, *genre = nullptr, *nombre = nullptr, *categorie = nullptr;  // the caller's
     std::optional<double> freq_min, freq_max, age_min, age_max, illustrable_min;
-    std::optional<long long> nb_syllabes;
-    nb::object nb_syllabes_objet;
+    nb::object nb_syllabes;  // the int asked
     int has_age = -1, has_phone = -1;  // -1: no criterion, else 0 or 1
-    bool lit_freq = true;  // filtrer converts every entry's freq (and raises as float() does)
-    nb::object sql[12];    // the SQL value of each criterion given (cgram as a LIKE pattern)
+    nb::object sql[12];  // the SQL value of each criterion given (cgram as a LIKE pattern)
 
     // The arguments in the order of PARAMETRES, checked in that order.
     static Criteres lire(const nb::handle *b) {
@@ -140,8 +138,7 @@ struct Criteres {
                 *reels[i] = reel_arg(b[i], nom);
                 c.sql[i] = nb::float_(**reels[i]);
             } else if (i == 5) {
-                c.nb_syllabes = entier_arg(b[i], nom);
-                c.nb_syllabes_objet = c.sql[i] = nb::steal(PyLong_FromLongLong(*c.nb_syllabes));
+                c.nb_syllabes = c.sql[i] = nb::int_(entier_arg(b[i], nom));
             } else {
                 if (b[i].ptr() != Py_True && b[i].ptr() != Py_False) erreur_type(nom, "bool", b[i].ptr());
                 (i == 10 ? c.has_age : c.has_phone) = b[i].ptr() == Py_True;
@@ -158,8 +155,9 @@ struct Criteres {
         if (cgram && !texte_accepte(e, k.cgram, cgram, true)) return false;
         if (genre && !texte_accepte(e, k.genre, genre, false)) return false;
         if (nombre && !texte_accepte(e, k.nombre, nombre, false)) return false;
-        if ((lit_freq || freq_min || freq_max) && !dans_bornes(frequence_entree(e), freq_min, freq_max)) return false;
-        if (nb_syllabes && nb_syllabes_differe(compteur, e, nb_syllabes_objet.ptr())) return false;
+        // Every entry's freq is converted, raising as float() does, bounds or not.
+        if (!dans_bornes(frequence_entree(e), freq_min, freq_max)) return false;
+        if (nb_syllabes.is_valid() && nb_syllabes_differe(compteur, e, nb_syllabes.ptr())) return false;
         if (has_age >= 0 || age_min || age_max) {
             nb::object age = valeur_champ(e, k.age);
             const bool a = present(age);
@@ -176,30 +174,6 @@ struct Criteres {
         return has_phone < 0 || phone_present(e) == (has_phone == 1);
     }
 
-    // The same test on a record `f` of the entry (texts as ids of `t`, see Fiche in
-    // _recherche_cache.hpp); `prefixes` keeps the cgram verdict per text id.
-    template <class Fiche, class Table>
-    bool accepte(const Fiche &f, const Table &t, std::unordered_map<int32_t, bool> &prefixes) const {
-        if (cgram) {
-            auto [p, neuf] = prefixes.try_emplace(f.cgram);
-            if (neuf) p->second = commence_par(t.texte(f.cgram), cgram, true);
-            if (!p->second) return false;
-        }
-        if ((genre && !commence_par(t.texte(f.genre), genre, false)) ||
-            (nombre && !commence_par(t.texte(f.nombre), nombre, false)))
-            return false;
-        if ((freq_min && f.freq < *freq_min) || (freq_max && f.freq > *freq_max)) return false;
-        if (nb_syllabes && (!f.syll_ok || f.syll != *nb_syllabes)) return false;
-        if (has_age >= 0 && (f.age_etat != 0) != (has_age == 1)) return false;
-        if ((age_min || age_max) && !dans_bornes(f.age_etat == 2 ? std::optional(f.age) : std::nullopt, age_min, age_max))
-            return false;
-        if (illustrable_min && !dans_bornes(f.ill_etat == 2 ? std::optional(f.ill) : std::nullopt, illustrable_min,
-                                            std::nullopt))
-            return false;
-        if (categorie && !commence_par(t.texte(f.categorie), categorie, false)) return false;
-        return has_phone < 0 || f.phone == (has_phone == 1);
-    }
-
     // (conditions, params) for a WHERE clause joined with AND.
     nb::tuple clauses_sql() const {
         nb::list conditions, params;
@@ -212,15 +186,6 @@ struct Criteres {
         return nb::make_tuple(conditions, params);
     }
 
-private:
-    // s starts with (`prefixe`) or equals the str x.
-    static bool commence_par(std::u32string_view s, PyObject *x, bool prefixe) {
-        const Py_ssize_t m = PyUnicode_GET_LENGTH(x);
-        if ((size_t)m > s.size() || (!prefixe && (size_t)m != s.size())) return false;
-        for (Py_ssize_t i = 0; i < m; ++i)
-            if (s[(size_t)i] != (char32_t)PyUnicode_READ_CHAR(x, i)) return false;
-        return true;
-    }
 };
 
 // Criteria on the shape of a word, for stimulus lists: lengths in letters (code

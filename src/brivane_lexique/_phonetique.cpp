@@ -195,35 +195,36 @@ nb::list contient_son(nb::handle phone_index, nb::handle son, nb::handle limite_
 
 nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cgram, nb::handle limite_h) {
     exiger_dict(ortho_index, "ortho_index");
-    Criteres c;
-    c.nb_syllabes = entier_arg(n_h, "n");
+    const long long n = entier_arg(n_h, "n");
     exiger_str_ou_none(cgram, "cgram");
     long long limite = entier_arg(limite_h, "limite");
-    c.nb_syllabes_objet = nb::steal(PyLong_FromLongLong(*c.nb_syllabes));
-    c.cgram = cgram.is_none() ? nullptr : cgram.ptr();
-    c.lit_freq = false;
     AppelFiches appel;
     Fiches &F = *appel;
     Resultats res(F);
-    std::unordered_map<int32_t, bool> prefixes;  // cgram verdict per text id
     // A first scan reads the dicts; the table of the index answers the next ones while
     // the syllable count is the module's own.
     ClesIndex *ci = brivane::chemins_rapides() ? cles_index(ortho_index.ptr()) : nullptr;
     TableEntrees *t = ci && ci->parcours++ > 0 && nom_nb_syllabes.original()
-                          ? table_entrees(*ci, F, G_SYLL | G_TRI | G_FREQ)
+                          ? table_de(ci->valeurs, ci->table, F, G_SYLL | G_TRI | G_FREQ)
                           : nullptr;
     if (t) {
+        std::u32string prefixe;
+        if (!cgram.is_none()) points_de(cgram.ptr(), prefixe);
         Interruptible interruption;
         for (size_t k = 0; k < t->fiches.size(); ++k) {
             interruption();
-            if (c.accepte(t->fiches[k], F.textes, prefixes)) res.garder_fige(t->entrees[k], t->fiches[k], true);
+            const Fiche &f = t->fiches[k];
+            if (f.syll_ok && f.syll == n && F.textes.texte(f.cgram).starts_with(prefixe))
+                res.garder_fige(t->entrees[k], f, true);
         }
         return res.trier(limite);
     }
     // The entries as they are now, through the module's _get_nb_syllabes.
+    const nb::int_ n_objet(n);
     pour_chaque_cle(ortho_index.ptr(), [&](PyObject *, PyObject *entrees) {
         pour_chaque_entree(entrees, [&](PyObject *e) {
-            if (c.accepte(e, nom_nb_syllabes)) res.garder(e, true);
+            if (!cgram.is_none() && !texte_accepte(e, noms().cgram, cgram.ptr(), true)) return;
+            if (!nb_syllabes_differe(nom_nb_syllabes, e, n_objet.ptr())) res.garder(e, true);
         });
     });
     return res.trier(limite);

@@ -245,7 +245,7 @@ bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &cherc
         if (intacte) return sortie = selectionner(tc, trouvees, F, lim), true;
         tc.prete = false;  // laid out again below
     }
-    TableEntrees *t = table_entrees(ci, F, groupes);
+    TableEntrees *t = table_de(ci.valeurs, ci.table, F, groupes);
     if (!t) return false;
     PyObject *const index = ci.index;
     const uint64_t generation = ci.generation, construction = t->construction;

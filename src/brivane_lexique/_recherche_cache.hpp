@@ -29,22 +29,18 @@ enum : uint8_t {
     G_TRI = 1,          // lower(ortho) as a text id: the de-duplication key
     G_FREQ = 2,         // float(freq or 0): the sort key and the frequency criteria
     G_SYLL = 4,         // part of speech and syllable count
-    G_TEXTES = 8,       // genre, nombre, categorie
-    G_MESURES = 16,     // age, illustrable
-    G_PHONE = 32,       // phone present
-    G_VAL_ORTHO = 64,   // the ortho value tested by rechercher (text id, -1 when falsy)
-    G_VAL_PHONE = 128,  // the phone value tested by rechercher
+    G_VAL_ORTHO = 8,    // the ortho value tested by rechercher (text id, -1 when falsy)
+    G_VAL_PHONE = 16,   // the phone value tested by rechercher
 };
 
 // The remembered values of one entry.
 struct Fiche {
     uint8_t prets = 0, vivants = 0;  // groups computed / groups to read on the entry
     bool freq_ok = true;             // freq is a number (else float() raises in the sort; criteria read 0.0)
-    bool syll_ok = false, phone = false;
-    uint8_t age_etat = 0, ill_etat = 0;  // 0 absent, 1 present but not a number, 2 a number
-    int32_t ortho = 0, cgram = 0, genre = 0, nombre = 0, categorie = 0, val_ortho = -1, val_phone = -1;
+    bool syll_ok = false;
+    int32_t ortho = 0, cgram = 0, val_ortho = -1, val_phone = -1;
     int32_t syll = 0;
-    double freq = 0, age = 0, ill = 0;
+    double freq = 0;
 };
 
 // Values whose conversions and text forms run no Python code and cannot change.
@@ -123,18 +119,6 @@ public:
             f.freq = d.value_or(0.0);
         }
         if (groupes & G_SYLL) groupe(G_SYLL, id_texte(champ(e, k.cgram), f.cgram) && syllabes_figees(e, f));
-        if (groupes & G_TEXTES)
-            groupe(G_TEXTES, id_texte(champ(e, k.genre), f.genre) && id_texte(champ(e, k.nombre), f.nombre) &&
-                                 id_texte(champ(e, k.categorie), f.categorie));
-        if (groupes & G_MESURES)
-            groupe(G_MESURES, mesure_fige(champ(e, k.age), f.age_etat, f.age) &&
-                                  mesure_fige(champ(e, k.illustrable), f.ill_etat, f.ill));
-        if (groupes & G_PHONE) {
-            int32_t id = 0;
-            groupe(G_PHONE, id_texte(champ(e, k.phone), id));
-            const std::u32string_view t = textes.texte(id);
-            f.phone = std::any_of(t.begin(), t.end(), [](char32_t c) { return !Py_UNICODE_ISSPACE((Py_UCS4)c); });
-        }
         if (groupes & G_VAL_PHONE) groupe(G_VAL_PHONE, valeur_fige(champ(e, k.phone), f.val_phone));
         f.vivants |= vivants;
         f.prets |= groupes;
@@ -178,15 +162,6 @@ private:
         } catch (nb::python_error &) {  // OverflowError of a huge int
             return false;
         }
-    }
-    static bool mesure_fige(PyObject *v, uint8_t &etat, double &val) {
-        etat = 0;
-        if (!v || v == Py_None || (PyUnicode_CheckExact(v) && PyUnicode_GET_LENGTH(v) == 0)) return true;
-        std::optional<double> d;
-        if (!immuable(v) || !reel_fige(v, d)) return false;
-        etat = d ? 2 : 1;
-        val = d.value_or(0.0);
-        return true;
     }
     bool syllabes_figees(PyObject *e, Fiche &f) {
         const NomsChamps &k = noms();
@@ -272,27 +247,6 @@ private:
     std::vector<std::optional<double>> cles_;  // given with the entry, else read when ordering
     std::vector<uint8_t> vus_;  // spellings met, by text id
     bool relire_ = false;       // Python code may have run since a key was given
-};
-
-// NomLie::original() for a hot loop: asked again only when a Sceau over the module's
-// namespace (where a rebinding would show) no longer holds.
-class LienOriginal {
-public:
-    LienOriginal(const NomLie &nom, PyObject *dict_module) : nom_(nom), dict_(dict_module) {}
-    bool operator()() {
-        if (!sceau_.intact()) {
-            sceau_.ouvrir();
-            valeur_ = nom_.original();
-            sceau_.ajouter(dict_);
-        }
-        return valeur_;
-    }
-
-private:
-    const NomLie &nom_;
-    PyObject *dict_;
-    Sceau sceau_;
-    bool valeur_ = false;
 };
 
 // The entries of some lists of an index in scan order (lists in index order, then
@@ -523,10 +477,6 @@ inline TableEntrees *table_de(const std::vector<PyObject *> &listes, TableEntree
         }
     }
     return t.vivants & groupes ? nullptr : &t;
-}
-// The table of every entry of ci.
-inline TableEntrees *table_entrees(ClesIndex &ci, Fiches &F, uint8_t groupes) {
-    return table_de(ci.valeurs, ci.table, F, groupes);
 }
 
 // Visits the keys `retenues` of snapshot ci in index order as the host's items() loop
