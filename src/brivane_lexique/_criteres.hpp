@@ -33,7 +33,7 @@ namespace brivane::py {
 
 // v is present when it is not None and differs from "".
 inline bool present(const nb::object &v) {
-    if (est_nul(v)) return false;
+    if (v.is_none()) return false;
     if (PyUnicode_CheckExact(v.ptr())) return PyUnicode_GET_LENGTH(v.ptr()) != 0;
     int r = PyObject_RichCompareBool(v.ptr(), noms().vide, Py_NE);
     if (r < 0) throw nb::python_error();
@@ -67,7 +67,12 @@ inline bool dans_bornes(std::optional<double> v, std::optional<double> min, std:
 // subclass answers with its own methods, as the host would.
 inline bool texte_accepte(PyObject *e, PyObject *nom, PyObject *critere, bool prefixe) {
     nb::object t = texte_brut(e, nom);
-    if (PyUnicode_CheckExact(t.ptr())) return prefixe ? str_commence_par(t.ptr(), critere) : str_egal(t.ptr(), critere);
+    if (PyUnicode_CheckExact(t.ptr()) && !prefixe) return str_egal(t.ptr(), critere);
+    if (PyUnicode_CheckExact(t.ptr())) {
+        const Py_ssize_t r = PyUnicode_Tailmatch(t.ptr(), critere, 0, PY_SSIZE_T_MAX, -1);
+        if (r < 0) throw nb::python_error();
+        return r == 1;
+    }
     nb::object r = nb::steal(prefixe ? PyObject_CallMethod(t.ptr(), "startswith", "O", critere)
                                      : PyObject_RichCompare(t.ptr(), critere, Py_EQ));
     if (!r.is_valid()) throw nb::python_error();

@@ -214,15 +214,19 @@ public:
     // The same for an entry whose record `f` (G_TRI and G_FREQ fixed, freq_ok) a table
     // proves current.
     void garder_fige(PyObject *e, const Fiche &f, bool non_vide) { ajouter(e, f.ortho, non_vide, -f.freq); }
-    // The same through the record of e when it holds the spelling and the frequency as
-    // fixed values (a scan over many entries then reads no dict twice), else as garder().
+    // The entries of one index list (or any iterable), one per non-empty spelling,
+    // through the record of each when it holds the spelling and the frequency as fixed
+    // values (a scan over many entries then reads no dict twice), else as garder().
     // The latter may run Python code, which may change an entry kept before: the keys
     // given so far are then read again on the entries when ordering.
-    void garder_par_fiche(PyObject *e, bool non_vide) {
-        const int32_t fi = F.obtenir(e, G_TRI | G_FREQ);
-        if (fi >= 0 && !(F[fi].vivants & (G_TRI | G_FREQ)) && F[fi].freq_ok) return garder_fige(e, F[fi], non_vide);
-        relire_ = true;
-        garder(e, non_vide);
+    void garder_liste(PyObject *entrees) {
+        const bool fiches = brivane::chemins_rapides();
+        pour_chaque_entree(entrees, [&](PyObject *e) {
+            const int32_t fi = fiches ? F.obtenir(e, G_TRI | G_FREQ) : -1;
+            if (fi >= 0 && !(F[fi].vivants & (G_TRI | G_FREQ)) && F[fi].freq_ok) return garder_fige(e, F[fi], true);
+            relire_ = true;
+            garder(e, true);
+        });
     }
 
     nb::list trier(long long limite) {
@@ -501,12 +505,6 @@ void parcourir_cles(PyObject *d, ClesIndex &ci, const std::vector<uint32_t> &ret
             return;
         }
     }
-}
-
-// Keeps the entries of one index list (or any iterable): one per non-empty spelling.
-inline void garder_entrees(PyObject *entrees, Resultats &res) {
-    const bool fiches = brivane::chemins_rapides();
-    pour_chaque_entree(entrees, [&](PyObject *e) { fiches ? res.garder_par_fiche(e, true) : res.garder(e, true); });
 }
 
 }  // namespace brivane::py

@@ -35,8 +35,6 @@ inline const NomsChamps &noms() {
     return n;
 }
 
-inline bool est_nul(const nb::object &o) { return !o.is_valid() || o.is_none(); }
-
 // Code points of a str (any kind), into `out`.
 inline void points_de(PyObject *s, std::u32string &out) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -53,12 +51,6 @@ inline nb::object texte_brut(PyObject *e, PyObject *nom) {
     if (!vrai(v.ptr())) return nb::borrow(noms().vide);
     if (PyUnicode_Check(v.ptr())) return v;
     return en_texte(v.ptr());
-}
-
-inline bool str_commence_par(PyObject *s, PyObject *prefixe) {
-    Py_ssize_t r = PyUnicode_Tailmatch(s, prefixe, 0, PY_SSIZE_T_MAX, -1);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
 }
 
 // float(v), nullopt where float() raises ValueError or TypeError; other errors
@@ -148,7 +140,7 @@ inline nb::object nb_syllabes_entree(PyObject *e) {
     const NomsChamps &k = noms();
     nb::object brut = valeur_champ(e, k.nb_syllabes);
     if (!vrai(brut.ptr())) brut = valeur_champ(e, k.nbsyll);
-    if (!est_nul(brut)) {
+    if (!brut.is_none()) {
         PyObject *i = PyLong_CheckExact(brut.ptr()) ? Py_NewRef(brut.ptr()) : PyNumber_Long(brut.ptr());
         if (i) return nb::steal(i);
         if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
@@ -255,8 +247,12 @@ private:
     std::u32string tampon_;
 };
 
-// Registers filtrer into the _recherche module; `nb_syllabes` is that module's binding
-// of _get_nb_syllabes.
-void enregistrer_filtrer(nb::module_ &m, const NomLie *nb_syllabes);
+// Defines the module's own _get_nb_syllabes, which `nom` then follows.
+inline void definir_nb_syllabes(nb::module_ &m, NomLie &nom) {
+    m.def("_get_nb_syllabes", [](nb::handle entry) { return nb_syllabes_entree(entry.ptr()); },
+          nb::arg("entry").none(), nb::sig("def _get_nb_syllabes(entry: dict) -> int | None"),
+          "Extrait le nombre de syllabes d'une entree.");
+    nom.lier(m, "_get_nb_syllabes", m.attr("_get_nb_syllabes"));
+}
 
 }  // namespace brivane::py

@@ -658,16 +658,6 @@ private:
 
 // ------------------------------------------------------------------ rows of an export
 
-// ligne.get(nom), held: another mapping's get() may build the value it returns.
-nb::object valeur_de(nb::handle ligne, nb::handle nom) {
-    if (PyDict_CheckExact(ligne.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(ligne.ptr(), nom.ptr());
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(v ? v : Py_None);
-    }
-    return ligne.attr("get")(nom);
-}
-
 // The rows of an export, from self._iter_filtered_rows(), as tuples of the values
 // under the export's names (None when missing). A row is taken whole before any of it
 // is written, as csv.writer and executemany are given it: writing one value may run
@@ -694,10 +684,11 @@ public:
             if (PyErr_Occurred()) throw nb::python_error();
             return r;
         }
-        const size_t k = nb::len(noms_);
-        nb::object t = nb::steal(PyTuple_New(Py_ssize_t(k)));
+        const Py_ssize_t k = PyList_GET_SIZE(noms_.ptr());
+        nb::object t = nb::steal(PyTuple_New(k));
         if (!t.is_valid()) throw nb::python_error();
-        for (size_t i = 0; i < k; ++i) PyTuple_SET_ITEM(t.ptr(), Py_ssize_t(i), valeur_de(r, noms_[i]).release().ptr());
+        for (Py_ssize_t i = 0; i < k; ++i)
+            PyTuple_SET_ITEM(t.ptr(), i, valeur_champ(r.ptr(), PyList_GET_ITEM(noms_.ptr(), i)).release().ptr());
         return t;
     }
 
