@@ -255,9 +255,7 @@ struct CriteresForme {
             if (!dans(n, 0)) return false;
         }
         if (bornes[4] || bornes[5]) {
-            nb::object n = compteur.original() ? nb_syllabes_entree(e)
-                                               : nb::steal(PyObject_CallOneArg(compteur.objet().ptr(), e));
-            if (!n.is_valid()) throw nb::python_error();
+            nb::object n = compter_syllabes(compteur, e);
             if (n.is_none()) return false;
             const long long v = entier_arg(n, "nb_syllabes");
             if (!dans(v, 4)) return false;

@@ -73,17 +73,14 @@ public:
         curseur_ = 0;
         seuil_ = 1000000;
     }
-    const Fiche &operator[](int32_t i) const { return fiches_[(size_t)i].f; }
 
-    // The record of e with `groupes` computed and proved current; -1 when e is not an
-    // exact dict. A record whose seal holds is that of the same live dict: its address
-    // is then all that is read.
-    int32_t obtenir(PyObject *e, uint8_t groupes) {
-        const int32_t i = trouver(e);
-        if (i < 0) return -1;
-        Scellee &r = fiches_[(size_t)i];
+    // The record of e with `groupes` computed and proved current; nullptr when e is not
+    // an exact dict. A record whose seal holds is that of the same live dict: its
+    // address is then all that is read.
+    const Fiche *obtenir(PyObject *e, uint8_t groupes) {
+        Scellee &r = fiches_[trouver(e)];
         if (!r.sceau.intact()) {
-            if (!PyDict_CheckExact(e)) return -1;
+            if (!PyDict_CheckExact(e)) return nullptr;
             r.f = Fiche{};
             r.sceau.ouvrir();
             const Py_ssize_t avant = Py_REFCNT(e);
@@ -91,17 +88,14 @@ public:
             tient_ = Py_REFCNT(e) != avant;  // whether a seal holds its dict alive
         }
         if (uint8_t manque = groupes & ~r.f.prets) calculer(r.e, r.f, manque);
-        return i;
+        return &r.f;
     }
 
     // Computes `groupes` of f from the dict e. Runs no Python code: a value that is not
     // of an exact immutable type only marks its group live.
     void calculer(PyObject *e, Fiche &f, uint8_t groupes) {
         const NomsChamps &k = noms();
-        uint8_t vivants = 0;
-        auto groupe = [&](uint8_t g, bool ok) {
-            if (!ok) vivants |= g;
-        };
+        auto groupe = [&](uint8_t g, bool fige) { f.vivants |= fige ? 0 : g; };
         if (groupes & G_VAL_ORTHO) groupe(G_VAL_ORTHO, valeur_fige(champ(e, k.ortho), f.val_ortho));
         if (groupes & G_TRI) {
             PyObject *v = champ(e, k.ortho);
@@ -120,7 +114,6 @@ public:
         }
         if (groupes & G_SYLL) groupe(G_SYLL, id_texte(champ(e, k.cgram), f.cgram) && syllabes_figees(e, f));
         if (groupes & G_VAL_PHONE) groupe(G_VAL_PHONE, valeur_fige(champ(e, k.phone), f.val_phone));
-        f.vivants |= vivants;
         f.prets |= groupes;
     }
 
@@ -134,11 +127,11 @@ private:
         Fiche f;
     };
     // A cursor makes a scan in the order of the previous one sequential.
-    int32_t trouver(PyObject *e) {
-        if (curseur_ < fiches_.size() && fiches_[curseur_].e == e) return (int32_t)curseur_++;
-        auto [it, neuf] = adresses_.try_emplace(e, (int32_t)fiches_.size());
+    size_t trouver(PyObject *e) {
+        if (curseur_ < fiches_.size() && fiches_[curseur_].e == e) return curseur_++;
+        auto [it, neuf] = adresses_.try_emplace(e, fiches_.size());
         if (neuf) fiches_.emplace_back(e);  // its seal is not opened: filled on first use
-        curseur_ = (size_t)it->second + 1;
+        curseur_ = it->second + 1;
         return it->second;
     }
     static PyObject *champ(PyObject *e, PyObject *nom) {
@@ -188,7 +181,7 @@ private:
     }
 
     std::deque<Scellee> fiches_;  // a Sceau does not move
-    std::unordered_map<PyObject *, int32_t> adresses_;
+    std::unordered_map<PyObject *, size_t> adresses_;
     size_t curseur_ = 0, seuil_ = 1000000;
     bool tient_ = false;
 };
@@ -222,8 +215,8 @@ public:
     void garder_liste(PyObject *entrees) {
         const bool fiches = brivane::chemins_rapides();
         pour_chaque_entree(entrees, [&](PyObject *e) {
-            const int32_t fi = fiches ? F.obtenir(e, G_TRI | G_FREQ) : -1;
-            if (fi >= 0 && !(F[fi].vivants & (G_TRI | G_FREQ)) && F[fi].freq_ok) return garder_fige(e, F[fi], true);
+            const Fiche *f = fiches ? F.obtenir(e, G_TRI | G_FREQ) : nullptr;
+            if (f && !(f->vivants & (G_TRI | G_FREQ)) && f->freq_ok) return garder_fige(e, *f, true);
             relire_ = true;
             garder(e, true);
         });

@@ -157,13 +157,18 @@ inline nb::object nb_syllabes_entree(PyObject *e) {
     return nb::steal(PyLong_FromSsize_t(points + 1));
 }
 
-// Test "count != n" of the filters, through the module's current _get_nb_syllabes:
+// The syllable count of the filters, through the module's current _get_nb_syllabes:
 // the C++ count while it is the function bound at import, a call otherwise.
-inline bool nb_syllabes_differe(const NomLie &fonction, PyObject *e, PyObject *n) {
+inline nb::object compter_syllabes(const NomLie &fonction, PyObject *e) {
     nb::object compte = fonction.original() ? nb_syllabes_entree(e)
                                             : nb::steal(PyObject_CallOneArg(fonction.objet().ptr(), e));
     if (!compte.is_valid()) throw nb::python_error();
-    int d = PyObject_RichCompareBool(compte.ptr(), n, Py_NE);
+    return compte;
+}
+
+// Test "count != n" of the filters.
+inline bool nb_syllabes_differe(const NomLie &fonction, PyObject *e, PyObject *n) {
+    int d = PyObject_RichCompareBool(compter_syllabes(fonction, e).ptr(), n, Py_NE);
     if (d < 0) throw nb::python_error();
     return d != 0;
 }
