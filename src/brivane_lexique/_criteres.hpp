@@ -103,6 +103,19 @@ template <size_t N> auto args_de(const Parametre (&ps)[N]) {
 }
 template <size_t> using Poignee = nb::handle;
 
+// Appends the SQL condition of each parameter of `ps` given (valeurs[i] valid), taken
+// in `ordre`, to `conditions`, and its value to `params`.
+template <size_t N>
+void ajouter_clauses(const Parametre (&ps)[N], const nb::object *valeurs, const int (&ordre)[N], nb::list &conditions,
+                     nb::list &params) {
+    for (int i : ordre) {
+        const Parametre &p = ps[i];
+        if (!p.sql || !valeurs[i].is_valid()) continue;
+        conditions.append(p.sql_faux && valeurs[i].ptr() == Py_False ? p.sql_faux : p.sql);
+        if (!p.sql_faux) params.append(valeurs[i]);
+    }
+}
+
 struct Criteres {
     static constexpr Parametre PARAMETRES[12] = {
         {"cgram", "str", "cgram LIKE ?"},
@@ -182,12 +195,7 @@ struct Criteres {
     // (conditions, params) for a WHERE clause joined with AND.
     nb::tuple clauses_sql() const {
         nb::list conditions, params;
-        for (int i : ORDRE) {
-            const Parametre &p = PARAMETRES[i];
-            if (!sql[i].is_valid()) continue;
-            conditions.append(p.sql_faux && sql[i].ptr() == Py_False ? p.sql_faux : p.sql);
-            if (!p.sql_faux) params.append(sql[i]);
-        }
+        ajouter_clauses(PARAMETRES, sql, ORDRE, conditions, params);
         return nb::make_tuple(conditions, params);
     }
 
@@ -213,19 +221,24 @@ struct CriteresForme {
         {"nb_phonemes_min", "int"},                       {"nb_phonemes_max", "int"},
         {"nb_syllabes_min", "int", "nb_syllabes >= ?"},   {"nb_syllabes_max", "int", "nb_syllabes <= ?"},
         {"motif", "str", "ortho REGEXP ?"}};
+    static constexpr int ORDRE[N] = {0, 1, 2, 3, 4, 5, 6};
     std::optional<long long> bornes[6];  // in the order of PARAMETRES
-    nb::object motif, motif_texte;       // the compiled expression and its text, when given
+    nb::object motif;                    // the compiled expression, when given
+    nb::object sql[N];                   // the value of each criterion given, for SQL
 
     static CriteresForme lire(const nb::handle *b) {
         CriteresForme c;
-        for (int i = 0; i < 6; ++i)
-            if (!b[i].is_none()) c.bornes[i] = entier_arg(b[i], PARAMETRES[i].nom);
+        for (int i = 0; i < 6; ++i) {
+            if (b[i].is_none()) continue;
+            c.bornes[i] = entier_arg(b[i], PARAMETRES[i].nom);
+            c.sql[i] = nb::int_(*c.bornes[i]);
+        }
         exiger_str_ou_none(b[6], "motif");
         if (!b[6].is_none()) {
             nb::object re = nb::module_::import_("re");
             try {
                 c.motif = re.attr("compile")(b[6], re.attr("IGNORECASE"));
-                c.motif_texte = nb::borrow(b[6]);
+                c.sql[6] = nb::borrow(b[6]);
             } catch (nb::python_error &e) {
                 if (!e.matches(re.attr("error"))) throw;
                 PyErr_Format(PyExc_ValueError, "Argument 'motif' is not a valid regular expression: %S",
@@ -273,15 +286,6 @@ struct CriteresForme {
     // The criteria without an SQL form, on an entry or on a row made an entry.
     bool accepte_apres_sql(PyObject *e) const {
         return !(bornes[2] || bornes[3]) || dans(nb_phonemes(texte_brut(e, noms().phone).ptr()), 2);
-    }
-
-    void clauses_sql(nb::list &conditions, nb::list &params) const {
-        for (int i = 0; i < N; ++i) {
-            nb::object v = i < 6 ? (bornes[i] ? nb::object(nb::int_(*bornes[i])) : nb::object()) : motif_texte;
-            if (!PARAMETRES[i].sql || !v.is_valid()) continue;
-            conditions.append(PARAMETRES[i].sql);
-            params.append(v);
-        }
     }
 
     // The number of segments _tokenize_ipa cuts a str into.

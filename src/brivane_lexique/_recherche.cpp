@@ -13,19 +13,6 @@ namespace {
 // _get_nb_syllabes as bound in this module (filtrer calls it through the module).
 NomLie nom_nb_syllabes;
 
-// What rechercher takes from the re module, once; leaked with the process.
-struct ModuleRe {
-    nb::module_ re = nb::module_::import_("re");
-    PyObject *compile = nb::object(re.attr("compile")).release().ptr();
-    PyObject *erreur = nb::object(re.attr("error")).release().ptr();
-    PyObject *ignorecase = nb::object(re.attr("IGNORECASE")).release().ptr();
-    PyObject *search = PyUnicode_InternFromString("search");
-};
-const ModuleRe &module_re() {
-    static const ModuleRe *r = new ModuleRe();
-    return *r;
-}
-
 // Simple lower case (the one _sre applies to the text) of a code point.
 uint32_t minuscule(uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); }
 
@@ -100,8 +87,7 @@ const Casse *casse() {
 class Chercheur {
 public:
     Chercheur(nb::object rx, PyObject *motif) {
-        search_ = nb::steal(PyObject_GetAttr(rx.ptr(), module_re().search));
-        if (!search_.is_valid()) throw nb::python_error();
+        search_ = rx.attr("search");
         if (!brivane::chemins_rapides() || !(casse_ = casse())) return;
         std::u32string p;
         points_de(motif, p);
@@ -265,14 +251,15 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
     exiger_str(pattern, "pattern");
     exiger_str(champ, "champ");
     long long lim = entier_arg(limite, "limite");
-    const ModuleRe &re = module_re();
-    PyObject *rx = PyObject_CallFunctionObjArgs(re.compile, pattern.ptr(), re.ignorecase, nullptr);
-    if (!rx) {
-        if (!PyErr_ExceptionMatches(re.erreur)) throw nb::python_error();
-        PyErr_Clear();
+    nb::module_ re = nb::module_::import_("re");
+    nb::object rx;
+    try {
+        rx = re.attr("compile")(pattern, re.attr("IGNORECASE"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(re.attr("error"))) throw;
         return nb::list();
     }
-    Chercheur chercheur(nb::steal(rx), pattern.ptr());
+    Chercheur chercheur(rx, pattern.ptr());
     AppelFiches appel;
     Fiches &F = *appel;
     // The spelling or the pronunciation is kept in the table as a text id, and the

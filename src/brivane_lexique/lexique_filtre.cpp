@@ -377,7 +377,7 @@ std::string requete(Lexique &l, const std::string &debut, const Demande &d, cons
                                                                : Criteres::lire(d.criteres).clauses_sql();
     nb::list conditions = nb::list(cl[0]);
     params = nb::list(cl[1]);
-    forme.clauses_sql(conditions, params);
+    ajouter_clauses(CriteresForme::PARAMETRES, forme.sql, CriteresForme::ORDRE, conditions, params);
     if (forme.motif.is_valid()) enregistrer_regexp(obtenir_conn(l), forme.motif);
     const std::string where =
         nb::len(conditions) ? nb::cast<std::string>(nb::str(" AND ").attr("join")(conditions)) : "1=1";
