@@ -249,11 +249,6 @@ struct CriteresForme {
         return c;
     }
 
-    bool vide() const {
-        for (auto &b : bornes)
-            if (b) return false;
-        return !motif.is_valid();
-    }
     // What SQL cannot say: tested on the rows it returns.
     bool apres_sql() const { return bornes[2] || bornes[3]; }
 
@@ -285,15 +280,10 @@ struct CriteresForme {
 
     // The criteria without an SQL form, on an entry or on a row made an entry.
     bool accepte_apres_sql(PyObject *e) const {
-        return !(bornes[2] || bornes[3]) || dans(nb_phonemes(texte_brut(e, noms().phone).ptr()), 2);
-    }
-
-    // The number of segments _tokenize_ipa cuts a str into.
-    static long long nb_phonemes(PyObject *s) {
-        if (!PyUnicode_Check(s)) return 0;
-        std::vector<size_t> fins;
-        fins_segments_py(s, fins);
-        return (long long)fins.size();
+        if (!apres_sql()) return true;
+        std::vector<size_t> fins;  // the segments _tokenize_ipa cuts the text into
+        fins_segments_py(texte_brut(e, noms().phone).ptr(), fins);
+        return dans((long long)fins.size(), 2);
     }
 
 private:

@@ -488,8 +488,7 @@ long long compter(Lexique &l, nb::kwargs kw) {
 
 // A column's name or declared type: text even on a connection whose text_factory
 // gives bytes (SQLite holds them as UTF-8).
-nb::list colonnes_table(nb::handle self, int position) {
-    Lexique &l = *nb::inst_ptr<Lexique>(self);
+nb::list colonnes_table(Lexique &l, int position) {
     nb::list res;
     for (nb::handle r : obtenir_conn(l).attr("execute")("PRAGMA table_info(" + table_de(l) + ")").attr("fetchall")()) {
         nb::object v = r[position];
@@ -555,7 +554,7 @@ struct LignesFiltrees {
         } else {
             sql = true;
             nb::object conn = obtenir_conn(l);
-            nb::list toutes = colonnes_table(lexique, 1), params;
+            nb::list toutes = colonnes_table(l, 1), params;
             std::string sel;
             for (nb::handle c : colonnes_choisies(colonnes) ? nb::handle(colonnes) : nb::handle(toutes))
                 if (contient(toutes, c)) {
@@ -592,15 +591,13 @@ struct LignesFiltrees {
                 return r;
             }
             en_attente = true;
-            return ligne(r);
+            return sql ? nb::object(ligne_en_entree(noms, r)) : ligne_memoire(r, colonnes);
         } catch (...) {
             suspendre_si_fin_forcee();
             fermer();
             throw;
         }
     }
-
-    nb::object ligne(nb::handle r) { return sql ? nb::object(ligne_en_entree(noms, r)) : ligne_memoire(r, colonnes); }
 
     void fermer() {
         fini = true;
@@ -868,8 +865,8 @@ Colonnes colonnes_export(nb::handle self, nb::handle colonnes, const Selection &
             if (!contient(colonnes, nb::str(NOMS_MESURES[i]))) r.noms.append(NOMS_MESURES[i]);
         return r;
     }
-    nb::list noms = sql ? colonnes_table(self, 1) : entete_memoire(l);
-    nb::list types = sql && !csv ? colonnes_table(self, 2) : noms;
+    nb::list noms = sql ? colonnes_table(l, 1) : entete_memoire(l);
+    nb::list types = sql && !csv ? colonnes_table(l, 2) : noms;
     for (size_t i = 0; i < nb::len(noms); ++i) {
         if (choisies && !contient(colonnes, noms[i])) continue;
         r.noms.append(noms[i]);
