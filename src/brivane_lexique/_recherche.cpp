@@ -3,8 +3,6 @@
 
 #include "recherche_motif.hpp"
 
-#include <exception>
-
 namespace nb = nanobind;
 using namespace brivane::py;
 
@@ -94,9 +92,6 @@ public:
         simple_ = brivane::analyser_motif_simple(reinterpret_cast<const uint32_t *>(p.data()), p.size(), casse_->regle);
     }
 
-    // Whether every verdict is decided in C++ (trouve_copie then reads no Python object).
-    bool autonome() const { return simple_.has_value(); }
-
     bool trouve(PyObject *v) {
         if (!PyUnicode_CheckExact(v) || !simple_) return appeler(v);
         points_de(v, points_);
@@ -170,22 +165,15 @@ private:
     std::u32string points_;
 };
 
-// Tables below this many entries are scanned on the caller's thread alone: starting
-// a thread would cost more than the overlap saves.
-constexpr size_t ENTREES_POUR_UN_FIL = 32768;
-
 // Positions in a table of the values whose text the pattern matches, in table order,
-// the verdict decided once per distinct text. Reads only C++ data when the matcher
-// decides alone (`python` stays false): then it may run off the caller's thread, and
-// `interrompre` must be false.
-std::vector<uint32_t> balayer(const std::vector<int32_t> &valeurs, const Fiches &F, Chercheur &chercheur, bool &python,
-                              bool interrompre) {
+// the verdict decided once per distinct text; `python`: the compiled expression ran.
+std::vector<uint32_t> balayer(const std::vector<int32_t> &valeurs, const Fiches &F, Chercheur &chercheur, bool &python) {
     std::vector<int8_t> verdicts;  // per text id: -1 not decided yet
     if (!chercheur.decider_tous(F.textes, F.generation_textes, verdicts)) verdicts.assign(F.textes.taille(), -1);
     std::vector<uint32_t> trouvees;
     Interruptible interruption;
     for (size_t k = 0; k < valeurs.size(); ++k) {
-        if (interrompre) interruption();
+        interruption();
         const int32_t id = valeurs[k];
         if (id < 0) continue;
         int8_t &v = verdicts[(size_t)id];
@@ -195,54 +183,24 @@ std::vector<uint32_t> balayer(const std::vector<int32_t> &valeurs, const Fiches 
     return trouvees;
 }
 
-// The answer for the entries of a proved table at `trouvees` (table order).
-nb::list selectionner(const TableEntrees &t, const std::vector<uint32_t> &trouvees, Fiches &F, long long lim) {
-    Resultats res(F);
-    for (uint32_t k : trouvees) res.garder_fige(t.entrees[k], t.fiches[k], false);
-    return res.trier(lim);
-}
-
-// The scan over the table of an index (see TableEntrees), into `sortie`. A table
-// already laid out with the values needed is scanned on another thread while the
-// caller's proves it unchanged (the lists read on every call); a large table only, and
-// only when the matcher decides alone. False when the table cannot answer, or no
-// longer holds after the compiled expression ran.
+// The scan over the table of an index (see TableEntrees), into `sortie`. False when the
+// table cannot answer, or no longer holds after the compiled expression ran.
 bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &chercheur, long long lim, nb::list &sortie) {
-    const uint8_t groupes = groupe | G_TRI | G_FREQ;
-    auto valeurs_de = [groupe](const TableEntrees &t) -> const std::vector<int32_t> & {
-        return groupe == G_VAL_ORTHO ? t.valeurs_ortho : t.valeurs_phone;
-    };
-    TableEntrees &tc = ci.table;
-    if (chercheur.autonome() && tc.prete && (tc.prets & groupes) == groupes && !(tc.vivants & groupes) &&
-        tc.generation_textes == F.generation_textes && tc.entrees.size() >= ENTREES_POUR_UN_FIL) {
-        std::vector<uint32_t> trouvees;
-        std::exception_ptr echec;
-        bool intacte = false, python = false;
-        brivane::plateforme::a_cote(
-            [&] {
-                try {
-                    trouvees = balayer(valeurs_de(tc), F, chercheur, python, false);
-                } catch (...) {
-                    echec = std::current_exception();
-                }
-            },
-            [&] { intacte = table_intacte(ci.valeurs, tc); });
-        if (echec) std::rethrow_exception(echec);
-        if (intacte) return sortie = selectionner(tc, trouvees, F, lim), true;
-        tc.prete = false;  // laid out again below
-    }
-    TableEntrees *t = table_de(ci.valeurs, ci.table, F, groupes);
+    TableEntrees *t = table_de(ci.valeurs, ci.table, F, groupe | G_TRI | G_FREQ);
     if (!t) return false;
     PyObject *const index = ci.index;
     const uint64_t generation = ci.generation, construction = t->construction;
     bool python = false;
-    const std::vector<uint32_t> trouvees = balayer(valeurs_de(*t), F, chercheur, python, true);
+    const std::vector<uint32_t> trouvees =
+        balayer(groupe == G_VAL_ORTHO ? t->valeurs_ortho : t->valeurs_phone, F, chercheur, python);
     // Python code may have run: the snapshot (its lists are read only while it holds)
     // and the table must be the same ones, still proved.
     if (python && !(ci.generation == generation && ci.valide(index) && t->construction == construction && t->prete &&
                     table_intacte(ci.valeurs, *t)))
         return false;
-    sortie = selectionner(*t, trouvees, F, lim);
+    Resultats res(F);
+    for (uint32_t k : trouvees) res.garder_fige(t->entrees[k], t->fiches[k], false);
+    sortie = res.trier(lim);
     return true;
 }
 
