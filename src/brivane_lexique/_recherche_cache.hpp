@@ -18,7 +18,6 @@
 #include "_criteres.hpp"
 
 #include <array>
-#include <bit>
 #include <deque>
 #include <memory>
 
@@ -97,14 +96,7 @@ public:
         const NomsChamps &k = noms();
         auto groupe = [&](uint8_t g, bool fige) { f.vivants |= fige ? 0 : g; };
         if (groupes & G_VAL_ORTHO) groupe(G_VAL_ORTHO, valeur_fige(champ(e, k.ortho), f.val_ortho));
-        if (groupes & G_TRI) {
-            PyObject *v = champ(e, k.ortho);
-            // A spelling already in lower case is the text just numbered.
-            if ((groupes & G_VAL_ORTHO) && f.val_ortho > 0 && minuscules_py(v).ptr() == v)
-                f.ortho = f.val_ortho;
-            else
-                groupe(G_TRI, id_texte(v, f.ortho, true));
-        }
+        if (groupes & G_TRI) groupe(G_TRI, id_texte(champ(e, k.ortho), f.ortho, true));
         if (groupes & G_FREQ) {
             PyObject *v = champ(e, k.freq);
             std::optional<double> d = 0.0;
@@ -455,7 +447,6 @@ inline TableEntrees *table_de(const std::vector<PyObject *> &listes, TableEntree
         t.prete = false;
     if (!t.prete && !construire_table(listes, t, F.generation_textes)) return nullptr;
     if (const uint8_t manque = groupes & ~t.prets) {
-        F.textes.reserver(t.fiches.size() * (size_t)std::popcount((unsigned)(manque & (G_TRI | G_VAL_ORTHO | G_VAL_PHONE))));
         // Interrupted, the groups stay marked missing and are computed again next time.
         Interruptible interruption;
         for (size_t k = 0; k < t.fiches.size(); ++k) {

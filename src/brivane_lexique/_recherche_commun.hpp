@@ -224,8 +224,6 @@ public:
         id(std::u32string());
     }
     size_t taille() const { return debuts_.size() - 1; }
-    // Room for n more texts, so that the table is not rebuilt as it grows.
-    void reserver(size_t n) { ids_.reserve(taille() + n); }
     int32_t id(const std::u32string &t) {
         auto [it, neuf] = ids_.try_emplace(t, (int32_t)taille());
         if (neuf) {
