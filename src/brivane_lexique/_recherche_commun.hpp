@@ -258,4 +258,9 @@ inline void definir_nb_syllabes(nb::module_ &m, NomLie &nom) {
     nom.lier(m, "_get_nb_syllabes", m.attr("_get_nb_syllabes"));
 }
 
+// Registers filtrer into the _recherche module (a source of its own: compiled with the
+// scans, its per-entry loop came out slower); `nb_syllabes` is that module's binding of
+// _get_nb_syllabes.
+void enregistrer_filtrer(nb::module_ &m, const NomLie *nb_syllabes);
+
 }  // namespace brivane::py
