@@ -149,6 +149,33 @@ def test_tokenizer_remplace_est_appele_comme_prevu(monkeypatch):
         _phonetique.rimes(PHONES, "a", 1)
 
 
+@pytest.mark.parametrize("forme", [list, tuple])
+@pytest.mark.parametrize("n", [1, 3, 4, 0, -1, -10 ** 20])
+def test_rimes_tokenizer_remplace_longueurs(monkeypatch, forme, n):
+    # Through a replaced tokenizer a reference too short answers nothing without
+    # segmenting any key; otherwise every key is segmented and compared by its slice.
+    appels = []
+
+    def tok(t):
+        appels.append(t)
+        return forme(t)
+    monkeypatch.setattr(_phonetique, "_tokenize_ipa", tok)
+    res = _phonetique.rimes(PHONES, "pʁa", n, 100)
+    assert appels == (["pʁa"] if n > 3 else ["pʁa"] + list(PHONES))
+    assert meme_objets(res, ref_rimes(PHONES, "pʁa", n, 100, tok=forme))
+
+
+@pytest.mark.parametrize("cgram", [None, "", "N", "NOM", "NOMS", "n", "É", "ÉTR:x", "\U0001F600", "\U0001F600a"])
+def test_mots_par_syllabes_prefixe_repete(chemins, cgram):
+    # From the second call the part of speech is tested on remembered code points:
+    # the answers of str.startswith, whatever the width of the characters.
+    index = {f"m{i}": [E(f"m{i}", float(i), cgram=c, nb_syllabes=2)]
+             for i, c in enumerate(["NOM", "NOMS", "ÉTR", "\U0001F600a", "nom", "", None, "N", "É"])}
+    for _ in range(3):
+        assert meme_objets(_phonetique.mots_par_syllabes(index, 2, cgram, 100),
+                           ref_mots_par_syllabes(index, 2, cgram, 100))
+
+
 def test_get_nb_syllabes_remplace(monkeypatch):
     monkeypatch.setattr(_phonetique, "_get_nb_syllabes", lambda e: 7)
     assert len(_phonetique.mots_par_syllabes(ORTHOS, 7)) == 3

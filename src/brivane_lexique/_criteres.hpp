@@ -33,7 +33,7 @@ namespace brivane::py {
 
 // v is present when it is not None and differs from "".
 inline bool present(const nb::object &v) {
-    if (est_nul(v)) return false;
+    if (v.is_none()) return false;
     if (PyUnicode_CheckExact(v.ptr())) return PyUnicode_GET_LENGTH(v.ptr()) != 0;
     int r = PyObject_RichCompareBool(v.ptr(), noms().vide, Py_NE);
     if (r < 0) throw nb::python_error();
@@ -67,7 +67,12 @@ inline bool dans_bornes(std::optional<double> v, std::optional<double> min, std:
 // subclass answers with its own methods, as the host would.
 inline bool texte_accepte(PyObject *e, PyObject *nom, PyObject *critere, bool prefixe) {
     nb::object t = texte_brut(e, nom);
-    if (PyUnicode_CheckExact(t.ptr())) return prefixe ? str_commence_par(t.ptr(), critere) : str_egal(t.ptr(), critere);
+    if (PyUnicode_CheckExact(t.ptr()) && !prefixe) return str_egal(t.ptr(), critere);
+    if (PyUnicode_CheckExact(t.ptr())) {
+        const Py_ssize_t r = PyUnicode_Tailmatch(t.ptr(), critere, 0, PY_SSIZE_T_MAX, -1);
+        if (r < 0) throw nb::python_error();
+        return r == 1;
+    }
     nb::object r = nb::steal(prefixe ? PyObject_CallMethod(t.ptr(), "startswith", "O", critere)
                                      : PyObject_RichCompare(t.ptr(), critere, Py_EQ));
     if (!r.is_valid()) throw nb::python_error();
@@ -98,6 +103,19 @@ template <size_t N> auto args_de(const Parametre (&ps)[N]) {
 }
 template <size_t> using Poignee = nb::handle;
 
+// Appends the SQL condition of each parameter of `ps` given (valeurs[i] valid), taken
+// in `ordre`, to `conditions`, and its value to `params`.
+template <size_t N>
+void ajouter_clauses(const Parametre (&ps)[N], const nb::object *valeurs, const int (&ordre)[N], nb::list &conditions,
+                     nb::list &params) {
+    for (int i : ordre) {
+        const Parametre &p = ps[i];
+        if (!p.sql || !valeurs[i].is_valid()) continue;
+        conditions.append(p.sql_faux && valeurs[i].ptr() == Py_False ? p.sql_faux : p.sql);
+        if (!p.sql_faux) params.append(valeurs[i]);
+    }
+}
+
 struct Criteres {
     static constexpr Parametre PARAMETRES[12] = {
         {"cgram", "str", "cgram LIKE ?"},
@@ -116,11 +134,9 @@ struct Criteres {
     static constexpr int ORDRE[12] = {0, 1, 2, 3, 4, 5, 10, 6, 7, 8, 9, 11};
     PyObject *cgram = nullptr, *genre = nullptr, *nombre = nullptr, *categorie = nullptr;  // the caller's
     std::optional<double> freq_min, freq_max, age_min, age_max, illustrable_min;
-    std::optional<long long> nb_syllabes;
-    nb::object nb_syllabes_objet;
+    nb::object nb_syllabes;  // the int asked
     int has_age = -1, has_phone = -1;  // -1: no criterion, else 0 or 1
-    bool lit_freq = true;  // filtrer converts every entry's freq (and raises as float() does)
-    nb::object sql[12];    // the SQL value of each criterion given (cgram as a LIKE pattern)
+    nb::object sql[12];  // the SQL value of each criterion given (cgram as a LIKE pattern)
 
     // The arguments in the order of PARAMETRES, checked in that order.
     static Criteres lire(const nb::handle *b) {
@@ -140,8 +156,7 @@ struct Criteres {
                 *reels[i] = reel_arg(b[i], nom);
                 c.sql[i] = nb::float_(**reels[i]);
             } else if (i == 5) {
-                c.nb_syllabes = entier_arg(b[i], nom);
-                c.nb_syllabes_objet = c.sql[i] = nb::steal(PyLong_FromLongLong(*c.nb_syllabes));
+                c.nb_syllabes = c.sql[i] = nb::int_(entier_arg(b[i], nom));
             } else {
                 if (b[i].ptr() != Py_True && b[i].ptr() != Py_False) erreur_type(nom, "bool", b[i].ptr());
                 (i == 10 ? c.has_age : c.has_phone) = b[i].ptr() == Py_True;
@@ -158,8 +173,9 @@ struct Criteres {
         if (cgram && !texte_accepte(e, k.cgram, cgram, true)) return false;
         if (genre && !texte_accepte(e, k.genre, genre, false)) return false;
         if (nombre && !texte_accepte(e, k.nombre, nombre, false)) return false;
-        if ((lit_freq || freq_min || freq_max) && !dans_bornes(frequence_entree(e), freq_min, freq_max)) return false;
-        if (nb_syllabes && nb_syllabes_differe(compteur, e, nb_syllabes_objet.ptr())) return false;
+        // Every entry's freq is converted, raising as float() does, bounds or not.
+        if (!dans_bornes(frequence_entree(e), freq_min, freq_max)) return false;
+        if (nb_syllabes.is_valid() && nb_syllabes_differe(compteur, e, nb_syllabes.ptr())) return false;
         if (has_age >= 0 || age_min || age_max) {
             nb::object age = valeur_champ(e, k.age);
             const bool a = present(age);
@@ -176,51 +192,13 @@ struct Criteres {
         return has_phone < 0 || phone_present(e) == (has_phone == 1);
     }
 
-    // The same test on a record `f` of the entry (texts as ids of `t`, see Fiche in
-    // _recherche_cache.hpp); `prefixes` keeps the cgram verdict per text id.
-    template <class Fiche, class Table>
-    bool accepte(const Fiche &f, const Table &t, std::unordered_map<int32_t, bool> &prefixes) const {
-        if (cgram) {
-            auto [p, neuf] = prefixes.try_emplace(f.cgram);
-            if (neuf) p->second = commence_par(t.texte(f.cgram), cgram, true);
-            if (!p->second) return false;
-        }
-        if ((genre && !commence_par(t.texte(f.genre), genre, false)) ||
-            (nombre && !commence_par(t.texte(f.nombre), nombre, false)))
-            return false;
-        if ((freq_min && f.freq < *freq_min) || (freq_max && f.freq > *freq_max)) return false;
-        if (nb_syllabes && (!f.syll_ok || f.syll != *nb_syllabes)) return false;
-        if (has_age >= 0 && (f.age_etat != 0) != (has_age == 1)) return false;
-        if ((age_min || age_max) && !dans_bornes(f.age_etat == 2 ? std::optional(f.age) : std::nullopt, age_min, age_max))
-            return false;
-        if (illustrable_min && !dans_bornes(f.ill_etat == 2 ? std::optional(f.ill) : std::nullopt, illustrable_min,
-                                            std::nullopt))
-            return false;
-        if (categorie && !commence_par(t.texte(f.categorie), categorie, false)) return false;
-        return has_phone < 0 || f.phone == (has_phone == 1);
-    }
-
     // (conditions, params) for a WHERE clause joined with AND.
     nb::tuple clauses_sql() const {
         nb::list conditions, params;
-        for (int i : ORDRE) {
-            const Parametre &p = PARAMETRES[i];
-            if (!sql[i].is_valid()) continue;
-            conditions.append(p.sql_faux && sql[i].ptr() == Py_False ? p.sql_faux : p.sql);
-            if (!p.sql_faux) params.append(sql[i]);
-        }
+        ajouter_clauses(PARAMETRES, sql, ORDRE, conditions, params);
         return nb::make_tuple(conditions, params);
     }
 
-private:
-    // s starts with (`prefixe`) or equals the str x.
-    static bool commence_par(std::u32string_view s, PyObject *x, bool prefixe) {
-        const Py_ssize_t m = PyUnicode_GET_LENGTH(x);
-        if ((size_t)m > s.size() || (!prefixe && (size_t)m != s.size())) return false;
-        for (Py_ssize_t i = 0; i < m; ++i)
-            if (s[(size_t)i] != (char32_t)PyUnicode_READ_CHAR(x, i)) return false;
-        return true;
-    }
 };
 
 // Criteria on the shape of a word, for stimulus lists: lengths in letters (code
@@ -243,19 +221,24 @@ struct CriteresForme {
         {"nb_phonemes_min", "int"},                       {"nb_phonemes_max", "int"},
         {"nb_syllabes_min", "int", "nb_syllabes >= ?"},   {"nb_syllabes_max", "int", "nb_syllabes <= ?"},
         {"motif", "str", "ortho REGEXP ?"}};
+    static constexpr int ORDRE[N] = {0, 1, 2, 3, 4, 5, 6};
     std::optional<long long> bornes[6];  // in the order of PARAMETRES
-    nb::object motif, motif_texte;       // the compiled expression and its text, when given
+    nb::object motif;                    // the compiled expression, when given
+    nb::object sql[N];                   // the value of each criterion given, for SQL
 
     static CriteresForme lire(const nb::handle *b) {
         CriteresForme c;
-        for (int i = 0; i < 6; ++i)
-            if (!b[i].is_none()) c.bornes[i] = entier_arg(b[i], PARAMETRES[i].nom);
+        for (int i = 0; i < 6; ++i) {
+            if (b[i].is_none()) continue;
+            c.bornes[i] = entier_arg(b[i], PARAMETRES[i].nom);
+            c.sql[i] = nb::int_(*c.bornes[i]);
+        }
         exiger_str_ou_none(b[6], "motif");
         if (!b[6].is_none()) {
             nb::object re = nb::module_::import_("re");
             try {
                 c.motif = re.attr("compile")(b[6], re.attr("IGNORECASE"));
-                c.motif_texte = nb::borrow(b[6]);
+                c.sql[6] = nb::borrow(b[6]);
             } catch (nb::python_error &e) {
                 if (!e.matches(re.attr("error"))) throw;
                 PyErr_Format(PyExc_ValueError, "Argument 'motif' is not a valid regular expression: %S",
@@ -266,11 +249,6 @@ struct CriteresForme {
         return c;
     }
 
-    bool vide() const {
-        for (auto &b : bornes)
-            if (b) return false;
-        return !motif.is_valid();
-    }
     // What SQL cannot say: tested on the rows it returns.
     bool apres_sql() const { return bornes[2] || bornes[3]; }
 
@@ -285,9 +263,7 @@ struct CriteresForme {
             if (!dans(n, 0)) return false;
         }
         if (bornes[4] || bornes[5]) {
-            nb::object n = compteur.original() ? nb_syllabes_entree(e)
-                                               : nb::steal(PyObject_CallOneArg(compteur.objet().ptr(), e));
-            if (!n.is_valid()) throw nb::python_error();
+            nb::object n = compter_syllabes(compteur, e);
             if (n.is_none()) return false;
             const long long v = entier_arg(n, "nb_syllabes");
             if (!dans(v, 4)) return false;
@@ -304,24 +280,10 @@ struct CriteresForme {
 
     // The criteria without an SQL form, on an entry or on a row made an entry.
     bool accepte_apres_sql(PyObject *e) const {
-        return !(bornes[2] || bornes[3]) || dans(nb_phonemes(texte_brut(e, noms().phone).ptr()), 2);
-    }
-
-    void clauses_sql(nb::list &conditions, nb::list &params) const {
-        for (int i = 0; i < N; ++i) {
-            nb::object v = i < 6 ? (bornes[i] ? nb::object(nb::int_(*bornes[i])) : nb::object()) : motif_texte;
-            if (!PARAMETRES[i].sql || !v.is_valid()) continue;
-            conditions.append(PARAMETRES[i].sql);
-            params.append(v);
-        }
-    }
-
-    // The number of segments _tokenize_ipa cuts a str into.
-    static long long nb_phonemes(PyObject *s) {
-        if (!PyUnicode_Check(s)) return 0;
-        std::vector<size_t> fins;
-        fins_segments_py(s, fins);
-        return (long long)fins.size();
+        if (!apres_sql()) return true;
+        std::vector<size_t> fins;  // the segments _tokenize_ipa cuts the text into
+        fins_segments_py(texte_brut(e, noms().phone).ptr(), fins);
+        return dans((long long)fins.size(), 2);
     }
 
 private:

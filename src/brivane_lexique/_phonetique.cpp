@@ -15,39 +15,29 @@ NomLie nom_nb_syllabes;                 // this module's own _get_nb_syllabes
 // this import is a Python object, called as it is).
 bool tokenize_cpp = false;
 
-// Current _tokenize_ipa of the module; `original` tells whether C++ may apply the
-// compiled segmentation instead of calling it.
-nb::object tokenize_courant(bool &original) {
-    original = tokenize_cpp && nom_tokenize.original();
-    return nom_tokenize.objet();
-}
-
 nb::object appeler(PyObject *f, PyObject *texte) {
     PyObject *r = PyObject_CallOneArg(f, texte);
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
 
-// segments[-nb_phonemes:], refusing objects that cannot be sliced.
-nb::object tranche_fin(PyObject *segments, long long nb_phonemes) {
-    PyMappingMethods *mp = Py_TYPE(segments)->tp_as_mapping;
+// segments[-nb_phonemes:] of what a tokenizer returned: len() first, then the slice,
+// refusing objects that cannot be sliced. Nothing when too few segments can never rhyme.
+std::optional<nb::object> fin_segments(const nb::object &segments, long long nb_phonemes) {
+    const Py_ssize_t n = PyObject_Size(segments.ptr());
+    if (n < 0) throw nb::python_error();
+    if (nb_phonemes > 0 && (long long)n < nb_phonemes) return std::nullopt;
+    PyMappingMethods *mp = Py_TYPE(segments.ptr())->tp_as_mapping;
     if (!mp || !mp->mp_subscript) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(segments)->tp_name);
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(segments.ptr())->tp_name);
         throw nb::python_error();
     }
     nb::object debut = nb::steal(nb_phonemes == LLONG_MIN ? PyLong_FromLongLong(LLONG_MAX)
                                                            : PyLong_FromLongLong(-nb_phonemes));
     nb::object tranche = nb::steal(PySlice_New(debut.ptr(), Py_None, Py_None));
-    PyObject *r = PyObject_GetItem(segments, tranche.ptr());
+    PyObject *r = PyObject_GetItem(segments.ptr(), tranche.ptr());
     if (!r) throw nb::python_error();
     return nb::steal(r);
-}
-
-// Index of the first segment of the end-relative slice, for a list of c segments.
-inline long long debut_tranche(long long c, long long nb_phonemes) {
-    if (nb_phonemes > 0) return c - nb_phonemes;
-    long long d = nb_phonemes == LLONG_MIN ? LLONG_MAX : -nb_phonemes;
-    return d < c ? d : c;
 }
 
 // segments[-nb_phonemes:] of the str s as the compiled segmentation cuts it, as one
@@ -60,24 +50,14 @@ std::optional<std::u32string> tranche_de(PyObject *s, long long nb_phonemes) {
     fins_segments_py(s, fins);
     const size_t c = fins.size();
     if (nb_phonemes > 0 && (long long)c < nb_phonemes) return std::nullopt;
-    const long long d = debut_tranche((long long)c, nb_phonemes);
+    const long long k = nb_phonemes == LLONG_MIN ? LLONG_MAX : -nb_phonemes;  // segments[k:] when k >= 0
+    const size_t d = nb_phonemes > 0 ? c - (size_t)nb_phonemes : (size_t)std::min(k, (long long)c);
     const size_t origine = d == 0 ? 0 : fins[d - 1];
     points_de(s, t);
     t.erase(0, origine);
     t.push_back(char32_t(0x110000));
-    for (size_t j = (size_t)d; j < c; ++j) t.push_back(char32_t(fins[j] - origine));
+    for (size_t j = d; j < c; ++j) t.push_back(char32_t(fins[j] - origine));
     return t;
-}
-
-// The generic rhyme test through Python objects: len() then the slice comparison.
-bool rime_generique(PyObject *segments, long long nb_phonemes, PyObject *suffixe) {
-    Py_ssize_t n = PyObject_Size(segments);
-    if (n < 0) throw nb::python_error();
-    if (nb_phonemes > 0 && (long long)n < nb_phonemes) return false;
-    nb::object t = tranche_fin(segments, nb_phonemes);
-    int d = PyObject_RichCompareBool(t.ptr(), suffixe, Py_NE);
-    if (d < 0) throw nb::python_error();
-    return d == 0;
 }
 
 // The keys of snapshot ci grouped by their slice for nb_phonemes (the rhyme
@@ -106,35 +86,32 @@ nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phone
     long long limite = entier_arg(limite_h, "limite");
     if (PyUnicode_GET_LENGTH(mot_phone.ptr()) == 0) return nb::list();
 
-    bool original = false;
-    nb::object f = tokenize_courant(original);
+    nb::object f = nom_tokenize.objet();
+    // Unless it was replaced, the compiled segmentation applied here gives exactly the
+    // segments that _utils._tokenize_ipa would return.
+    const bool original = tokenize_cpp && nom_tokenize.original();
     AppelFiches appel;
     Fiches &F = *appel;
     Resultats res(F);
     PyObject *d = phone_index.ptr();
     // segments[-nb_phonemes:] of the reference through the module's tokenizer: first
     // of all when it was replaced (then called once on the reference and once per
-    // key, in index order), else only for a key that is not an exact str. False when
-    // too few segments can never rhyme.
-    nb::object suffixe;
-    auto suffixe_de_reference = [&] {
-        nb::object segments = appeler(f.ptr(), mot_phone.ptr());
-        Py_ssize_t n = PyObject_Size(segments.ptr());
-        if (n < 0) throw nb::python_error();
-        if (nb_phonemes > 0 && (long long)n < nb_phonemes) return false;
-        suffixe = tranche_fin(segments.ptr(), nb_phonemes);
-        return true;
-    };
-    // Otherwise the compiled segmentation applied here gives exactly the segments
-    // that _utils._tokenize_ipa would return.
+    // key, in index order), else only for a key that is not an exact str.
+    std::optional<nb::object> suffixe;
     std::optional<std::u32string> ref;
-    if (original ? !(ref = tranche_de(mot_phone.ptr(), nb_phonemes)) : !suffixe_de_reference()) return nb::list();
+    if (original ? !(ref = tranche_de(mot_phone.ptr(), nb_phonemes))
+                 : !(suffixe = fin_segments(appeler(f.ptr(), mot_phone.ptr()), nb_phonemes)))
+        return nb::list();
     auto teste = [&](PyObject *cle) {
         if (original && PyUnicode_CheckExact(cle)) return tranche_de(cle, nb_phonemes) == ref;
         // The compiled tokenizer refuses anything else: its own error is raised.
-        nb::object segs = appeler(f.ptr(), cle);
-        if (!suffixe.is_valid()) suffixe_de_reference();
-        return rime_generique(segs.ptr(), nb_phonemes, suffixe.ptr());
+        nb::object segments = appeler(f.ptr(), cle);
+        if (!suffixe) suffixe = fin_segments(appeler(f.ptr(), mot_phone.ptr()), nb_phonemes);
+        std::optional<nb::object> t = fin_segments(segments, nb_phonemes);
+        if (!t || !suffixe) return false;
+        const int differe = PyObject_RichCompareBool(t->ptr(), suffixe->ptr(), Py_NE);
+        if (differe < 0) throw nb::python_error();
+        return differe == 0;
     };
     // The entries of the key group through its table: one seal for all of them.
     ClesIndex *ci = original && brivane::chemins_rapides() ? cles_index(d) : nullptr;
@@ -144,7 +121,7 @@ nb::list rimes(nb::handle phone_index, nb::handle mot_phone, nb::handle nb_phone
         return res.trier(limite);
     }
     pour_chaque_cle(d, [&](PyObject *cle, PyObject *entrees) {
-        if (teste(cle)) garder_entrees(entrees, res);
+        if (teste(cle)) res.garder_liste(entrees);
     });
     return res.trier(limite);
 }
@@ -165,7 +142,7 @@ nb::list contient_son(nb::handle phone_index, nb::handle son, nb::handle limite_
     ClesIndex *ci = brivane::chemins_rapides() ? cles_index(d) : nullptr;
     if (!ci) {
         pour_chaque_cle(d, [&](PyObject *cle, PyObject *entrees) {
-            if (teste(cle)) garder_entrees(entrees, res);
+            if (teste(cle)) res.garder_liste(entrees);
         });
         return res.trier(limite);
     }
@@ -189,41 +166,42 @@ nb::list contient_son(nb::handle phone_index, nb::handle son, nb::handle limite_
             ++pos;
         }
     }
-    parcourir_cles(d, *ci, retenues, teste, [&](PyObject *entrees) { garder_entrees(entrees, res); });
+    parcourir_cles(d, *ci, retenues, teste, [&](PyObject *entrees) { res.garder_liste(entrees); });
     return res.trier(limite);
 }
 
 nb::list mots_par_syllabes(nb::handle ortho_index, nb::handle n_h, nb::handle cgram, nb::handle limite_h) {
     exiger_dict(ortho_index, "ortho_index");
-    Criteres c;
-    c.nb_syllabes = entier_arg(n_h, "n");
+    const long long n = entier_arg(n_h, "n");
     exiger_str_ou_none(cgram, "cgram");
     long long limite = entier_arg(limite_h, "limite");
-    c.nb_syllabes_objet = nb::steal(PyLong_FromLongLong(*c.nb_syllabes));
-    c.cgram = cgram.is_none() ? nullptr : cgram.ptr();
-    c.lit_freq = false;
     AppelFiches appel;
     Fiches &F = *appel;
     Resultats res(F);
-    std::unordered_map<int32_t, bool> prefixes;  // cgram verdict per text id
     // A first scan reads the dicts; the table of the index answers the next ones while
     // the syllable count is the module's own.
     ClesIndex *ci = brivane::chemins_rapides() ? cles_index(ortho_index.ptr()) : nullptr;
     TableEntrees *t = ci && ci->parcours++ > 0 && nom_nb_syllabes.original()
-                          ? table_entrees(*ci, F, G_SYLL | G_TRI | G_FREQ)
+                          ? table_de(ci->valeurs, ci->table, F, G_SYLL | G_TRI | G_FREQ)
                           : nullptr;
     if (t) {
+        std::u32string prefixe;
+        if (!cgram.is_none()) points_de(cgram.ptr(), prefixe);
         Interruptible interruption;
         for (size_t k = 0; k < t->fiches.size(); ++k) {
             interruption();
-            if (c.accepte(t->fiches[k], F.textes, prefixes)) res.garder_fige(t->entrees[k], t->fiches[k], true);
+            const Fiche &f = t->fiches[k];
+            if (f.syll_ok && f.syll == n && F.textes.texte(f.cgram).starts_with(prefixe))
+                res.garder_fige(t->entrees[k], f, true);
         }
         return res.trier(limite);
     }
     // The entries as they are now, through the module's _get_nb_syllabes.
+    const nb::int_ n_objet(n);
     pour_chaque_cle(ortho_index.ptr(), [&](PyObject *, PyObject *entrees) {
         pour_chaque_entree(entrees, [&](PyObject *e) {
-            if (c.accepte(e, nom_nb_syllabes)) res.garder(e, true);
+            if (!cgram.is_none() && !texte_accepte(e, noms().cgram, cgram.ptr(), true)) return;
+            if (!nb_syllabes_differe(nom_nb_syllabes, e, n_objet.ptr())) res.garder(e, true);
         });
     });
     return res.trier(limite);
@@ -273,10 +251,7 @@ NB_MODULE(_phonetique, m) {
           "Returns:\n"
           "    Liste d'entrees triees par frequence decroissante");
 
-    m.def("_get_nb_syllabes", [](nb::handle entry) { return nb_syllabes_entree(entry.ptr()); },
-          nb::arg("entry").none(), nb::sig("def _get_nb_syllabes(entry: dict) -> int | None"),
-          "Extrait le nombre de syllabes d'une entree.");
-    nom_nb_syllabes.lier(m, "_get_nb_syllabes", m.attr("_get_nb_syllabes"));
+    definir_nb_syllabes(m, nom_nb_syllabes);
 
     nb::object tokenize = nb::module_::import_("brivane_lexique._utils").attr("_tokenize_ipa");
     tokenize_cpp = Py_TYPE(tokenize.ptr()) == Py_TYPE(m.attr("rimes").ptr()) &&

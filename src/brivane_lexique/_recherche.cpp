@@ -3,8 +3,6 @@
 
 #include "recherche_motif.hpp"
 
-#include <exception>
-
 namespace nb = nanobind;
 using namespace brivane::py;
 
@@ -12,19 +10,6 @@ namespace {
 
 // _get_nb_syllabes as bound in this module (filtrer calls it through the module).
 NomLie nom_nb_syllabes;
-
-// What rechercher takes from the re module, once; leaked with the process.
-struct ModuleRe {
-    nb::module_ re = nb::module_::import_("re");
-    PyObject *compile = nb::object(re.attr("compile")).release().ptr();
-    PyObject *erreur = nb::object(re.attr("error")).release().ptr();
-    PyObject *ignorecase = nb::object(re.attr("IGNORECASE")).release().ptr();
-    PyObject *search = PyUnicode_InternFromString("search");
-};
-const ModuleRe &module_re() {
-    static const ModuleRe *r = new ModuleRe();
-    return *r;
-}
 
 // Simple lower case (the one _sre applies to the text) of a code point.
 uint32_t minuscule(uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c); }
@@ -100,16 +85,12 @@ const Casse *casse() {
 class Chercheur {
 public:
     Chercheur(nb::object rx, PyObject *motif) {
-        search_ = nb::steal(PyObject_GetAttr(rx.ptr(), module_re().search));
-        if (!search_.is_valid()) throw nb::python_error();
+        search_ = rx.attr("search");
         if (!brivane::chemins_rapides() || !(casse_ = casse())) return;
         std::u32string p;
         points_de(motif, p);
         simple_ = brivane::analyser_motif_simple(reinterpret_cast<const uint32_t *>(p.data()), p.size(), casse_->regle);
     }
-
-    // Whether every verdict is decided in C++ (trouve_copie then reads no Python object).
-    bool autonome() const { return simple_.has_value(); }
 
     bool trouve(PyObject *v) {
         if (!PyUnicode_CheckExact(v) || !simple_) return appeler(v);
@@ -184,22 +165,15 @@ private:
     std::u32string points_;
 };
 
-// Tables below this many entries are scanned on the caller's thread alone: starting
-// a thread would cost more than the overlap saves.
-constexpr size_t ENTREES_POUR_UN_FIL = 32768;
-
 // Positions in a table of the values whose text the pattern matches, in table order,
-// the verdict decided once per distinct text. Reads only C++ data when the matcher
-// decides alone (`python` stays false): then it may run off the caller's thread, and
-// `interrompre` must be false.
-std::vector<uint32_t> balayer(const std::vector<int32_t> &valeurs, const Fiches &F, Chercheur &chercheur, bool &python,
-                              bool interrompre) {
+// the verdict decided once per distinct text; `python`: the compiled expression ran.
+std::vector<uint32_t> balayer(const std::vector<int32_t> &valeurs, const Fiches &F, Chercheur &chercheur, bool &python) {
     std::vector<int8_t> verdicts;  // per text id: -1 not decided yet
     if (!chercheur.decider_tous(F.textes, F.generation_textes, verdicts)) verdicts.assign(F.textes.taille(), -1);
     std::vector<uint32_t> trouvees;
     Interruptible interruption;
     for (size_t k = 0; k < valeurs.size(); ++k) {
-        if (interrompre) interruption();
+        interruption();
         const int32_t id = valeurs[k];
         if (id < 0) continue;
         int8_t &v = verdicts[(size_t)id];
@@ -209,54 +183,24 @@ std::vector<uint32_t> balayer(const std::vector<int32_t> &valeurs, const Fiches 
     return trouvees;
 }
 
-// The answer for the entries of a proved table at `trouvees` (table order).
-nb::list selectionner(const TableEntrees &t, const std::vector<uint32_t> &trouvees, Fiches &F, long long lim) {
-    Resultats res(F);
-    for (uint32_t k : trouvees) res.garder_fige(t.entrees[k], t.fiches[k], false);
-    return res.trier(lim);
-}
-
-// The scan over the table of an index (see TableEntrees), into `sortie`. A table
-// already laid out with the values needed is scanned on another thread while the
-// caller's proves it unchanged (the lists read on every call); a large table only, and
-// only when the matcher decides alone. False when the table cannot answer, or no
-// longer holds after the compiled expression ran.
+// The scan over the table of an index (see TableEntrees), into `sortie`. False when the
+// table cannot answer, or no longer holds after the compiled expression ran.
 bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &chercheur, long long lim, nb::list &sortie) {
-    const uint8_t groupes = groupe | G_TRI | G_FREQ;
-    auto valeurs_de = [groupe](const TableEntrees &t) -> const std::vector<int32_t> & {
-        return groupe == G_VAL_ORTHO ? t.valeurs_ortho : t.valeurs_phone;
-    };
-    TableEntrees &tc = ci.table;
-    if (chercheur.autonome() && tc.prete && (tc.prets & groupes) == groupes && !(tc.vivants & groupes) &&
-        tc.generation_textes == F.generation_textes && tc.entrees.size() >= ENTREES_POUR_UN_FIL) {
-        std::vector<uint32_t> trouvees;
-        std::exception_ptr echec;
-        bool intacte = false, python = false;
-        brivane::plateforme::a_cote(
-            [&] {
-                try {
-                    trouvees = balayer(valeurs_de(tc), F, chercheur, python, false);
-                } catch (...) {
-                    echec = std::current_exception();
-                }
-            },
-            [&] { intacte = table_intacte(ci.valeurs, tc); });
-        if (echec) std::rethrow_exception(echec);
-        if (intacte) return sortie = selectionner(tc, trouvees, F, lim), true;
-        tc.prete = false;  // laid out again below
-    }
-    TableEntrees *t = table_entrees(ci, F, groupes);
+    TableEntrees *t = table_de(ci.valeurs, ci.table, F, groupe | G_TRI | G_FREQ);
     if (!t) return false;
     PyObject *const index = ci.index;
     const uint64_t generation = ci.generation, construction = t->construction;
     bool python = false;
-    const std::vector<uint32_t> trouvees = balayer(valeurs_de(*t), F, chercheur, python, true);
+    const std::vector<uint32_t> trouvees =
+        balayer(groupe == G_VAL_ORTHO ? t->valeurs_ortho : t->valeurs_phone, F, chercheur, python);
     // Python code may have run: the snapshot (its lists are read only while it holds)
     // and the table must be the same ones, still proved.
     if (python && !(ci.generation == generation && ci.valide(index) && t->construction == construction && t->prete &&
                     table_intacte(ci.valeurs, *t)))
         return false;
-    sortie = selectionner(*t, trouvees, F, lim);
+    Resultats res(F);
+    for (uint32_t k : trouvees) res.garder_fige(t->entrees[k], t->fiches[k], false);
+    sortie = res.trier(lim);
     return true;
 }
 
@@ -265,14 +209,15 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
     exiger_str(pattern, "pattern");
     exiger_str(champ, "champ");
     long long lim = entier_arg(limite, "limite");
-    const ModuleRe &re = module_re();
-    PyObject *rx = PyObject_CallFunctionObjArgs(re.compile, pattern.ptr(), re.ignorecase, nullptr);
-    if (!rx) {
-        if (!PyErr_ExceptionMatches(re.erreur)) throw nb::python_error();
-        PyErr_Clear();
+    nb::module_ re = nb::module_::import_("re");
+    nb::object rx;
+    try {
+        rx = re.attr("compile")(pattern, re.attr("IGNORECASE"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(re.attr("error"))) throw;
         return nb::list();
     }
-    Chercheur chercheur(nb::steal(rx), pattern.ptr());
+    Chercheur chercheur(rx, pattern.ptr());
     AppelFiches appel;
     Fiches &F = *appel;
     // The spelling or the pronunciation is kept in the table as a text id, and the
@@ -373,10 +318,7 @@ NB_MODULE(_recherche, m) {
           "Returns:\n"
           "    Liste d'entrees anagrammes");
 
-    m.def("_get_nb_syllabes", [](nb::handle entry) { return nb_syllabes_entree(entry.ptr()); },
-          nb::arg("entry").none(), nb::sig("def _get_nb_syllabes(entry: dict) -> int | None"),
-          "Extrait le nombre de syllabes d'une entree.");
-    nom_nb_syllabes.lier(m, "_get_nb_syllabes", m.attr("_get_nb_syllabes"));
+    definir_nb_syllabes(m, nom_nb_syllabes);
 
     enregistrer_filtrer(m, &nom_nb_syllabes);
 }

@@ -18,7 +18,6 @@
 #include "_criteres.hpp"
 
 #include <array>
-#include <bit>
 #include <deque>
 #include <memory>
 
@@ -29,22 +28,18 @@ enum : uint8_t {
     G_TRI = 1,          // lower(ortho) as a text id: the de-duplication key
     G_FREQ = 2,         // float(freq or 0): the sort key and the frequency criteria
     G_SYLL = 4,         // part of speech and syllable count
-    G_TEXTES = 8,       // genre, nombre, categorie
-    G_MESURES = 16,     // age, illustrable
-    G_PHONE = 32,       // phone present
-    G_VAL_ORTHO = 64,   // the ortho value tested by rechercher (text id, -1 when falsy)
-    G_VAL_PHONE = 128,  // the phone value tested by rechercher
+    G_VAL_ORTHO = 8,    // the ortho value tested by rechercher (text id, -1 when falsy)
+    G_VAL_PHONE = 16,   // the phone value tested by rechercher
 };
 
 // The remembered values of one entry.
 struct Fiche {
     uint8_t prets = 0, vivants = 0;  // groups computed / groups to read on the entry
     bool freq_ok = true;             // freq is a number (else float() raises in the sort; criteria read 0.0)
-    bool syll_ok = false, phone = false;
-    uint8_t age_etat = 0, ill_etat = 0;  // 0 absent, 1 present but not a number, 2 a number
-    int32_t ortho = 0, cgram = 0, genre = 0, nombre = 0, categorie = 0, val_ortho = -1, val_phone = -1;
+    bool syll_ok = false;
+    int32_t ortho = 0, cgram = 0, val_ortho = -1, val_phone = -1;
     int32_t syll = 0;
-    double freq = 0, age = 0, ill = 0;
+    double freq = 0;
 };
 
 // Values whose conversions and text forms run no Python code and cannot change.
@@ -77,17 +72,14 @@ public:
         curseur_ = 0;
         seuil_ = 1000000;
     }
-    const Fiche &operator[](int32_t i) const { return fiches_[(size_t)i].f; }
 
-    // The record of e with `groupes` computed and proved current; -1 when e is not an
-    // exact dict. A record whose seal holds is that of the same live dict: its address
-    // is then all that is read.
-    int32_t obtenir(PyObject *e, uint8_t groupes) {
-        const int32_t i = trouver(e);
-        if (i < 0) return -1;
-        Scellee &r = fiches_[(size_t)i];
+    // The record of e with `groupes` computed and proved current; nullptr when e is not
+    // an exact dict. A record whose seal holds is that of the same live dict: its
+    // address is then all that is read.
+    const Fiche *obtenir(PyObject *e, uint8_t groupes) {
+        Scellee &r = fiches_[trouver(e)];
         if (!r.sceau.intact()) {
-            if (!PyDict_CheckExact(e)) return -1;
+            if (!PyDict_CheckExact(e)) return nullptr;
             r.f = Fiche{};
             r.sceau.ouvrir();
             const Py_ssize_t avant = Py_REFCNT(e);
@@ -95,26 +87,16 @@ public:
             tient_ = Py_REFCNT(e) != avant;  // whether a seal holds its dict alive
         }
         if (uint8_t manque = groupes & ~r.f.prets) calculer(r.e, r.f, manque);
-        return i;
+        return &r.f;
     }
 
     // Computes `groupes` of f from the dict e. Runs no Python code: a value that is not
     // of an exact immutable type only marks its group live.
     void calculer(PyObject *e, Fiche &f, uint8_t groupes) {
         const NomsChamps &k = noms();
-        uint8_t vivants = 0;
-        auto groupe = [&](uint8_t g, bool ok) {
-            if (!ok) vivants |= g;
-        };
+        auto groupe = [&](uint8_t g, bool fige) { f.vivants |= fige ? 0 : g; };
         if (groupes & G_VAL_ORTHO) groupe(G_VAL_ORTHO, valeur_fige(champ(e, k.ortho), f.val_ortho));
-        if (groupes & G_TRI) {
-            PyObject *v = champ(e, k.ortho);
-            // A spelling already in lower case is the text just numbered.
-            if ((groupes & G_VAL_ORTHO) && f.val_ortho > 0 && minuscules_py(v).ptr() == v)
-                f.ortho = f.val_ortho;
-            else
-                groupe(G_TRI, id_texte(v, f.ortho, true));
-        }
+        if (groupes & G_TRI) groupe(G_TRI, id_texte(champ(e, k.ortho), f.ortho, true));
         if (groupes & G_FREQ) {
             PyObject *v = champ(e, k.freq);
             std::optional<double> d = 0.0;
@@ -123,20 +105,7 @@ public:
             f.freq = d.value_or(0.0);
         }
         if (groupes & G_SYLL) groupe(G_SYLL, id_texte(champ(e, k.cgram), f.cgram) && syllabes_figees(e, f));
-        if (groupes & G_TEXTES)
-            groupe(G_TEXTES, id_texte(champ(e, k.genre), f.genre) && id_texte(champ(e, k.nombre), f.nombre) &&
-                                 id_texte(champ(e, k.categorie), f.categorie));
-        if (groupes & G_MESURES)
-            groupe(G_MESURES, mesure_fige(champ(e, k.age), f.age_etat, f.age) &&
-                                  mesure_fige(champ(e, k.illustrable), f.ill_etat, f.ill));
-        if (groupes & G_PHONE) {
-            int32_t id = 0;
-            groupe(G_PHONE, id_texte(champ(e, k.phone), id));
-            const std::u32string_view t = textes.texte(id);
-            f.phone = std::any_of(t.begin(), t.end(), [](char32_t c) { return !Py_UNICODE_ISSPACE((Py_UCS4)c); });
-        }
         if (groupes & G_VAL_PHONE) groupe(G_VAL_PHONE, valeur_fige(champ(e, k.phone), f.val_phone));
-        f.vivants |= vivants;
         f.prets |= groupes;
     }
 
@@ -150,11 +119,11 @@ private:
         Fiche f;
     };
     // A cursor makes a scan in the order of the previous one sequential.
-    int32_t trouver(PyObject *e) {
-        if (curseur_ < fiches_.size() && fiches_[curseur_].e == e) return (int32_t)curseur_++;
-        auto [it, neuf] = adresses_.try_emplace(e, (int32_t)fiches_.size());
+    size_t trouver(PyObject *e) {
+        if (curseur_ < fiches_.size() && fiches_[curseur_].e == e) return curseur_++;
+        auto [it, neuf] = adresses_.try_emplace(e, fiches_.size());
         if (neuf) fiches_.emplace_back(e);  // its seal is not opened: filled on first use
-        curseur_ = (size_t)it->second + 1;
+        curseur_ = it->second + 1;
         return it->second;
     }
     static PyObject *champ(PyObject *e, PyObject *nom) {
@@ -178,15 +147,6 @@ private:
         } catch (nb::python_error &) {  // OverflowError of a huge int
             return false;
         }
-    }
-    static bool mesure_fige(PyObject *v, uint8_t &etat, double &val) {
-        etat = 0;
-        if (!v || v == Py_None || (PyUnicode_CheckExact(v) && PyUnicode_GET_LENGTH(v) == 0)) return true;
-        std::optional<double> d;
-        if (!immuable(v) || !reel_fige(v, d)) return false;
-        etat = d ? 2 : 1;
-        val = d.value_or(0.0);
-        return true;
     }
     bool syllabes_figees(PyObject *e, Fiche &f) {
         const NomsChamps &k = noms();
@@ -213,7 +173,7 @@ private:
     }
 
     std::deque<Scellee> fiches_;  // a Sceau does not move
-    std::unordered_map<PyObject *, int32_t> adresses_;
+    std::unordered_map<PyObject *, size_t> adresses_;
     size_t curseur_ = 0, seuil_ = 1000000;
     bool tient_ = false;
 };
@@ -239,15 +199,19 @@ public:
     // The same for an entry whose record `f` (G_TRI and G_FREQ fixed, freq_ok) a table
     // proves current.
     void garder_fige(PyObject *e, const Fiche &f, bool non_vide) { ajouter(e, f.ortho, non_vide, -f.freq); }
-    // The same through the record of e when it holds the spelling and the frequency as
-    // fixed values (a scan over many entries then reads no dict twice), else as garder().
+    // The entries of one index list (or any iterable), one per non-empty spelling,
+    // through the record of each when it holds the spelling and the frequency as fixed
+    // values (a scan over many entries then reads no dict twice), else as garder().
     // The latter may run Python code, which may change an entry kept before: the keys
     // given so far are then read again on the entries when ordering.
-    void garder_par_fiche(PyObject *e, bool non_vide) {
-        const int32_t fi = F.obtenir(e, G_TRI | G_FREQ);
-        if (fi >= 0 && !(F[fi].vivants & (G_TRI | G_FREQ)) && F[fi].freq_ok) return garder_fige(e, F[fi], non_vide);
-        relire_ = true;
-        garder(e, non_vide);
+    void garder_liste(PyObject *entrees) {
+        const bool fiches = brivane::chemins_rapides();
+        pour_chaque_entree(entrees, [&](PyObject *e) {
+            const Fiche *f = fiches ? F.obtenir(e, G_TRI | G_FREQ) : nullptr;
+            if (f && !(f->vivants & (G_TRI | G_FREQ)) && f->freq_ok) return garder_fige(e, *f, true);
+            relire_ = true;
+            garder(e, true);
+        });
     }
 
     nb::list trier(long long limite) {
@@ -272,27 +236,6 @@ private:
     std::vector<std::optional<double>> cles_;  // given with the entry, else read when ordering
     std::vector<uint8_t> vus_;  // spellings met, by text id
     bool relire_ = false;       // Python code may have run since a key was given
-};
-
-// NomLie::original() for a hot loop: asked again only when a Sceau over the module's
-// namespace (where a rebinding would show) no longer holds.
-class LienOriginal {
-public:
-    LienOriginal(const NomLie &nom, PyObject *dict_module) : nom_(nom), dict_(dict_module) {}
-    bool operator()() {
-        if (!sceau_.intact()) {
-            sceau_.ouvrir();
-            valeur_ = nom_.original();
-            sceau_.ajouter(dict_);
-        }
-        return valeur_;
-    }
-
-private:
-    const NomLie &nom_;
-    PyObject *dict_;
-    Sceau sceau_;
-    bool valeur_ = false;
 };
 
 // The entries of some lists of an index in scan order (lists in index order, then
@@ -504,7 +447,6 @@ inline TableEntrees *table_de(const std::vector<PyObject *> &listes, TableEntree
         t.prete = false;
     if (!t.prete && !construire_table(listes, t, F.generation_textes)) return nullptr;
     if (const uint8_t manque = groupes & ~t.prets) {
-        F.textes.reserver(t.fiches.size() * (size_t)std::popcount((unsigned)(manque & (G_TRI | G_VAL_ORTHO | G_VAL_PHONE))));
         // Interrupted, the groups stay marked missing and are computed again next time.
         Interruptible interruption;
         for (size_t k = 0; k < t.fiches.size(); ++k) {
@@ -523,10 +465,6 @@ inline TableEntrees *table_de(const std::vector<PyObject *> &listes, TableEntree
         }
     }
     return t.vivants & groupes ? nullptr : &t;
-}
-// The table of every entry of ci.
-inline TableEntrees *table_entrees(ClesIndex &ci, Fiches &F, uint8_t groupes) {
-    return table_de(ci.valeurs, ci.table, F, groupes);
 }
 
 // Visits the keys `retenues` of snapshot ci in index order as the host's items() loop
@@ -551,12 +489,6 @@ void parcourir_cles(PyObject *d, ClesIndex &ci, const std::vector<uint32_t> &ret
             return;
         }
     }
-}
-
-// Keeps the entries of one index list (or any iterable): one per non-empty spelling.
-inline void garder_entrees(PyObject *entrees, Resultats &res) {
-    const bool fiches = brivane::chemins_rapides();
-    pour_chaque_entree(entrees, [&](PyObject *e) { fiches ? res.garder_par_fiche(e, true) : res.garder(e, true); });
 }
 
 }  // namespace brivane::py

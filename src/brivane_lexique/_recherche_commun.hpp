@@ -35,8 +35,6 @@ inline const NomsChamps &noms() {
     return n;
 }
 
-inline bool est_nul(const nb::object &o) { return !o.is_valid() || o.is_none(); }
-
 // Code points of a str (any kind), into `out`.
 inline void points_de(PyObject *s, std::u32string &out) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -53,12 +51,6 @@ inline nb::object texte_brut(PyObject *e, PyObject *nom) {
     if (!vrai(v.ptr())) return nb::borrow(noms().vide);
     if (PyUnicode_Check(v.ptr())) return v;
     return en_texte(v.ptr());
-}
-
-inline bool str_commence_par(PyObject *s, PyObject *prefixe) {
-    Py_ssize_t r = PyUnicode_Tailmatch(s, prefixe, 0, PY_SSIZE_T_MAX, -1);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
 }
 
 // float(v), nullopt where float() raises ValueError or TypeError; other errors
@@ -148,7 +140,7 @@ inline nb::object nb_syllabes_entree(PyObject *e) {
     const NomsChamps &k = noms();
     nb::object brut = valeur_champ(e, k.nb_syllabes);
     if (!vrai(brut.ptr())) brut = valeur_champ(e, k.nbsyll);
-    if (!est_nul(brut)) {
+    if (!brut.is_none()) {
         PyObject *i = PyLong_CheckExact(brut.ptr()) ? Py_NewRef(brut.ptr()) : PyNumber_Long(brut.ptr());
         if (i) return nb::steal(i);
         if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
@@ -165,13 +157,18 @@ inline nb::object nb_syllabes_entree(PyObject *e) {
     return nb::steal(PyLong_FromSsize_t(points + 1));
 }
 
-// Test "count != n" of the filters, through the module's current _get_nb_syllabes:
+// The syllable count of the filters, through the module's current _get_nb_syllabes:
 // the C++ count while it is the function bound at import, a call otherwise.
-inline bool nb_syllabes_differe(const NomLie &fonction, PyObject *e, PyObject *n) {
+inline nb::object compter_syllabes(const NomLie &fonction, PyObject *e) {
     nb::object compte = fonction.original() ? nb_syllabes_entree(e)
                                             : nb::steal(PyObject_CallOneArg(fonction.objet().ptr(), e));
     if (!compte.is_valid()) throw nb::python_error();
-    int d = PyObject_RichCompareBool(compte.ptr(), n, Py_NE);
+    return compte;
+}
+
+// Test "count != n" of the filters.
+inline bool nb_syllabes_differe(const NomLie &fonction, PyObject *e, PyObject *n) {
+    int d = PyObject_RichCompareBool(compter_syllabes(fonction, e).ptr(), n, Py_NE);
     if (d < 0) throw nb::python_error();
     return d != 0;
 }
@@ -227,8 +224,6 @@ public:
         id(std::u32string());
     }
     size_t taille() const { return debuts_.size() - 1; }
-    // Room for n more texts, so that the table is not rebuilt as it grows.
-    void reserver(size_t n) { ids_.reserve(taille() + n); }
     int32_t id(const std::u32string &t) {
         auto [it, neuf] = ids_.try_emplace(t, (int32_t)taille());
         if (neuf) {
@@ -255,8 +250,17 @@ private:
     std::u32string tampon_;
 };
 
-// Registers filtrer into the _recherche module; `nb_syllabes` is that module's binding
-// of _get_nb_syllabes.
+// Defines the module's own _get_nb_syllabes, which `nom` then follows.
+inline void definir_nb_syllabes(nb::module_ &m, NomLie &nom) {
+    m.def("_get_nb_syllabes", [](nb::handle entry) { return nb_syllabes_entree(entry.ptr()); },
+          nb::arg("entry").none(), nb::sig("def _get_nb_syllabes(entry: dict) -> int | None"),
+          "Extrait le nombre de syllabes d'une entree.");
+    nom.lier(m, "_get_nb_syllabes", m.attr("_get_nb_syllabes"));
+}
+
+// Registers filtrer into the _recherche module (a source of its own: compiled with the
+// scans, its per-entry loop came out slower); `nb_syllabes` is that module's binding of
+// _get_nb_syllabes.
 void enregistrer_filtrer(nb::module_ &m, const NomLie *nb_syllabes);
 
 }  // namespace brivane::py

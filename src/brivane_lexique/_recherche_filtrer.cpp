@@ -13,7 +13,6 @@ const NomLie *nom_nb_syllabes = nullptr;
 nb::list filtrer(nb::handle flux, const nb::handle *b, nb::handle limite_h) {
     const Criteres c = Criteres::lire(b);
     const CriteresForme forme = CriteresForme::lire(b + 12);
-    const bool forme_vide = forme.vide();
     const long long limite = entier_arg(limite_h, "limite");
     nb::object it = nb::steal(PyObject_GetIter(flux.ptr()));
     if (!it.is_valid()) throw nb::python_error();
@@ -24,7 +23,7 @@ nb::list filtrer(nb::handle flux, const nb::handle *b, nb::handle limite_h) {
         nb::object e = nb::steal(brut);
         interruption();
         // The shape of the word after the other criteria: they are cheaper.
-        if (!c.accepte(brut, *nom_nb_syllabes) || (!forme_vide && !forme.accepte(brut, *nom_nb_syllabes))) continue;
+        if (!c.accepte(brut, *nom_nb_syllabes) || !forme.accepte(brut, *nom_nb_syllabes)) continue;
         if (PyList_Append(resultats.ptr(), brut) < 0) throw nb::python_error();
         if (limite != 0 && ++gardes >= limite) return resultats;
     }

@@ -377,7 +377,7 @@ std::string requete(Lexique &l, const std::string &debut, const Demande &d, cons
                                                                : Criteres::lire(d.criteres).clauses_sql();
     nb::list conditions = nb::list(cl[0]);
     params = nb::list(cl[1]);
-    forme.clauses_sql(conditions, params);
+    ajouter_clauses(CriteresForme::PARAMETRES, forme.sql, CriteresForme::ORDRE, conditions, params);
     if (forme.motif.is_valid()) enregistrer_regexp(obtenir_conn(l), forme.motif);
     const std::string where =
         nb::len(conditions) ? nb::cast<std::string>(nb::str(" AND ").attr("join")(conditions)) : "1=1";
@@ -488,8 +488,7 @@ long long compter(Lexique &l, nb::kwargs kw) {
 
 // A column's name or declared type: text even on a connection whose text_factory
 // gives bytes (SQLite holds them as UTF-8).
-nb::list colonnes_table(nb::handle self, int position) {
-    Lexique &l = *nb::inst_ptr<Lexique>(self);
+nb::list colonnes_table(Lexique &l, int position) {
     nb::list res;
     for (nb::handle r : obtenir_conn(l).attr("execute")("PRAGMA table_info(" + table_de(l) + ")").attr("fetchall")()) {
         nb::object v = r[position];
@@ -555,7 +554,7 @@ struct LignesFiltrees {
         } else {
             sql = true;
             nb::object conn = obtenir_conn(l);
-            nb::list toutes = colonnes_table(lexique, 1), params;
+            nb::list toutes = colonnes_table(l, 1), params;
             std::string sel;
             for (nb::handle c : colonnes_choisies(colonnes) ? nb::handle(colonnes) : nb::handle(toutes))
                 if (contient(toutes, c)) {
@@ -592,15 +591,13 @@ struct LignesFiltrees {
                 return r;
             }
             en_attente = true;
-            return ligne(r);
+            return sql ? nb::object(ligne_en_entree(noms, r)) : ligne_memoire(r, colonnes);
         } catch (...) {
             suspendre_si_fin_forcee();
             fermer();
             throw;
         }
     }
-
-    nb::object ligne(nb::handle r) { return sql ? nb::object(ligne_en_entree(noms, r)) : ligne_memoire(r, colonnes); }
 
     void fermer() {
         fini = true;
@@ -658,16 +655,6 @@ private:
 
 // ------------------------------------------------------------------ rows of an export
 
-// ligne.get(nom), held: another mapping's get() may build the value it returns.
-nb::object valeur_de(nb::handle ligne, nb::handle nom) {
-    if (PyDict_CheckExact(ligne.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(ligne.ptr(), nom.ptr());
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(v ? v : Py_None);
-    }
-    return ligne.attr("get")(nom);
-}
-
 // The rows of an export, from self._iter_filtered_rows(), as tuples of the values
 // under the export's names (None when missing). A row is taken whole before any of it
 // is written, as csv.writer and executemany are given it: writing one value may run
@@ -694,10 +681,11 @@ public:
             if (PyErr_Occurred()) throw nb::python_error();
             return r;
         }
-        const size_t k = nb::len(noms_);
-        nb::object t = nb::steal(PyTuple_New(Py_ssize_t(k)));
+        const Py_ssize_t k = PyList_GET_SIZE(noms_.ptr());
+        nb::object t = nb::steal(PyTuple_New(k));
         if (!t.is_valid()) throw nb::python_error();
-        for (size_t i = 0; i < k; ++i) PyTuple_SET_ITEM(t.ptr(), Py_ssize_t(i), valeur_de(r, noms_[i]).release().ptr());
+        for (Py_ssize_t i = 0; i < k; ++i)
+            PyTuple_SET_ITEM(t.ptr(), i, valeur_champ(r.ptr(), PyList_GET_ITEM(noms_.ptr(), i)).release().ptr());
         return t;
     }
 
@@ -877,8 +865,8 @@ Colonnes colonnes_export(nb::handle self, nb::handle colonnes, const Selection &
             if (!contient(colonnes, nb::str(NOMS_MESURES[i]))) r.noms.append(NOMS_MESURES[i]);
         return r;
     }
-    nb::list noms = sql ? colonnes_table(self, 1) : entete_memoire(l);
-    nb::list types = sql && !csv ? colonnes_table(self, 2) : noms;
+    nb::list noms = sql ? colonnes_table(l, 1) : entete_memoire(l);
+    nb::list types = sql && !csv ? colonnes_table(l, 2) : noms;
     for (size_t i = 0; i < nb::len(noms); ++i) {
         if (choisies && !contient(colonnes, noms[i])) continue;
         r.noms.append(noms[i]);
