@@ -471,12 +471,4 @@ void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail) {
     for (size_t i = 0; i < lances; ++i) joindre(autres[i]);
 }
 
-void a_cote(const std::function<void()> &ailleurs, const std::function<void()> &ici) {
-    Fil autre;
-    const bool lance = lancer(autre, ailleurs);
-    ici();
-    if (lance) joindre(autre);
-    else ailleurs();
-}
-
 }  // namespace brivane::plateforme

@@ -111,9 +111,4 @@ void nettoyer_temporaires(const std::string &dossier, const std::string &nom);
 // not throw.
 void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail);
 
-// Runs `ailleurs` on another thread while the caller's thread runs `ici`, and returns
-// when both have finished; one after the other on the caller's thread when the system
-// refuses a thread. Neither may throw.
-void a_cote(const std::function<void()> &ailleurs, const std::function<void()> &ici);
-
 }  // namespace brivane::plateforme
