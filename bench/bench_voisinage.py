@@ -5,6 +5,9 @@
 - Structures: time to build the spelling and pronunciation tries of a Lexique (TSV source,
   indexes built first), then the measures of one word and of one pseudoword (best of
   --tours runs of Lexique.mesures, wall time and CPU time of the calling thread).
+- Pseudowords of every length up to the longest spelling, --par-longueur made of letter trigrams
+  of real spellings and as many of random letters: per bucket of lengths, the median, 99th
+  percentile and max of Lexique.mesures (best of 3 per string). --pseudo-seuls stops there.
 - Whole lexicon: OLD20 of every distinct spelling and PLD20 of every distinct
   pronunciation (_voisinage.distances_moyennes, on every core), with the growth of the
   peak resident memory over the run.
@@ -17,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import os
+from collections import Counter, defaultdict
 import random
 import sys
 import time
@@ -63,26 +67,16 @@ def cdist_old(echantillon: list, liste: list, n: int = 20) -> tuple[float, list]
     from rapidfuzz.distance import Levenshtein
 
     t = time.perf_counter()
-    res = []
+    res, connus = [], set(liste)
     # In slices, so that the distance matrix stays small.
     for i in range(0, len(echantillon), 50):
         bloc = echantillon[i:i + 50]
         m = process.cdist(bloc, liste, scorer=Levenshtein.distance, workers=-1, dtype=np.int32)
         for mot, ligne in zip(bloc, m):
-            ligne = ligne[ligne > 0] if mot in ensemble_de(liste) else ligne
+            ligne = ligne[ligne > 0] if mot in connus else ligne
             k = min(n, len(ligne))
             res.append(float(np.partition(ligne, k - 1)[:k].mean()) if k else None)
     return time.perf_counter() - t, res
-
-
-_ENSEMBLES: dict = {}
-
-
-def ensemble_de(liste: list) -> set:
-    cle = id(liste)
-    if cle not in _ENSEMBLES:
-        _ENSEMBLES[cle] = set(liste)
-    return _ENSEMBLES[cle]
 
 
 def phonemes(transcriptions: list) -> list:
@@ -91,11 +85,58 @@ def phonemes(transcriptions: list) -> list:
     return [tuple(numeros.setdefault(s, len(numeros)) for s in _utils._tokenize_ipa(t)) for t in transcriptions]
 
 
+def pseudo_mots(formes: list, longueur: int, nombre: int, rng: random.Random) -> list:
+    """`nombre` distinct strings of `longueur` letters, none a spelling, each letter drawn after
+    the two before it as often as it follows them in the spellings (the edges marked ^ and $), and
+    only where a spelling's ending can still be reached in exactly the letters left."""
+    suites: dict = defaultdict(Counter)
+    for f in formes:
+        w = "^^" + f + "$"
+        for i in range(len(w) - 2):
+            suites[w[i:i + 2]][w[i + 2]] += 1
+    # fins[r]: the pairs of letters after which a spelling can end in exactly r more letters.
+    fins = [{paire for paire, s in suites.items() if "$" in s}]
+    for _ in range(longueur):
+        fins.append({paire for paire, s in suites.items() if any(paire[1] + c in fins[-1] for c in s if c != "$")})
+    connus, res = set(formes), []
+    for _ in range(1000 * nombre):
+        if len(res) == nombre or "^^" not in fins[longueur]:
+            break
+        mot = "^^"
+        for reste in range(longueur, 0, -1):
+            choix = sorted((c, k) for c, k in suites[mot[-2:]].items() if c != "$" and mot[-1] + c in fins[reste - 1])
+            mot += rng.choices([c for c, _ in choix], [k for _, k in choix])[0]
+        if mot[2:] not in connus and mot[2:] not in res:
+            res.append(mot[2:])
+    return res
+
+
+def par_longueurs(lex, formes: list, par_longueur: int) -> None:
+    """Time of mesures() by bucket of lengths, for trigram-legal pseudowords and random letters."""
+    rng = random.Random(11)
+    longueurs = range(3, max(map(len, formes)) + 1)
+    jeux = {
+        "trigrams": {n: pseudo_mots(formes, n, par_longueur, rng) for n in longueurs},
+        "random letters": {n: ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(n))
+                               for _ in range(par_longueur)] for n in longueurs},
+    }
+    for nom, jeu in jeux.items():
+        print(f"{nom} ({sum(map(len, jeu.values()))} strings), ms per mesures(), best of 3:")
+        for bas, haut in ((3, 6), (7, 10), (11, 15), (16, 20), (21, longueurs[-1])):
+            mots = [m for n in range(bas, haut + 1) for m in jeu.get(n, [])]
+            temps = [meilleurs(lambda: lex.mesures(m), 3)[0] * 1000 for m in mots]
+            pire = mots[int(np.argmax(temps))]
+            print(f"  {bas:2d}-{haut:2d}: median {np.median(temps):.3f}  p99 {np.percentile(temps, 99):.3f}  "
+                  f"max {max(temps):.3f} ({pire})  over 2 ms: {sum(t > 2 for t in temps)}/{len(temps)}")
+
+
 def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--echantillon", type=int, default=200)
     p.add_argument("--tours", type=int, default=5)
     p.add_argument("--sans-complet", action="store_true", help="skip the whole-lexicon run")
+    p.add_argument("--par-longueur", type=int, default=30)
+    p.add_argument("--pseudo-seuls", action="store_true", help="stop after the pseudowords")
     args = p.parse_args()
 
     lex = Lexique(donnees.tsv_complet())
@@ -111,22 +152,16 @@ def main() -> None:
     lex.pld20("maison")
     t_phon = time.perf_counter() - t
     print(f"tries built: spellings {t_ortho:.2f} s, pronunciations {t_phon:.2f} s (target <= 5 s)")
-    # Invented strings of 20 to 28 letters: random letters, and French-like syllables.
-    rng = random.Random(7)
-    inventes = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(20, 28)))
-                for _ in range(3)]
-    syllabes = ["ba", "ri", "to", "lan", "mi", "sor", "ve", "pu", "chon", "dre", "ta", "nel", "ment", "con"]
-    while len(inventes) < 6:
-        mot = "".join(rng.choice(syllabes) for _ in range(rng.randint(7, 11)))
-        if 20 <= len(mot) <= 28:
-            inventes.append(mot)
-    for mot in ("maison", "chat", "anticonstitutionnellement", "brivane", "plafiner", *inventes):
+    for mot in ("maison", "chat", "anticonstitutionnellement", "brivane", "plafiner"):
         dt, dcpu = meilleurs(lambda: lex.mesures(mot), args.tours)
         print(f"  mesures({mot!r}): {dt * 1000:.2f} ms, CPU {dcpu * 1000:.2f} ms (target <= 2 ms)  "
               f"{lex.mesures(mot)[mot]}")
     phone = lex.phone_de("anticonstitutionnellement")
     dt, dcpu = meilleurs(lambda: lex.pld20("anticonstitutionnellement", phone=phone), args.tours)
     print(f"  pld20('anticonstitutionnellement', phone={phone!r}): {dt * 1000:.2f} ms, CPU {dcpu * 1000:.2f} ms")
+    par_longueurs(lex, formes, args.par_longueur)
+    if args.pseudo_seuls:
+        return
 
     rng = random.Random(3)
     for nom, liste, ipa, cdist_liste in (

@@ -227,13 +227,12 @@ nb::dict mesures(Lexique &l, nb::handle mots, nb::handle n, nb::handle phones) {
     nb::dict res;
     for (const MotMesure &m : lus) {
         nb::dict d;
-        nb::object rien = nb::none();
         d["old20"] = reel_ou_none(m.ortho_mes.distance);
         d["pld20"] = reel_ou_none(m.phon_mes.distance);
         d["n_ortho"] = nb::int_(m.ortho_mes.voisins);
-        d["n_phon"] = m.a_phone ? nb::object(nb::int_(m.phon_mes.voisins)) : rien;
+        d["n_phon"] = m.a_phone ? nb::object(nb::int_(m.phon_mes.voisins)) : nb::none();
         d["pu_ortho"] = nb::int_(m.ortho_mes.unicite);
-        d["pu_phon"] = m.a_phone ? nb::object(nb::int_(m.phon_mes.unicite)) : rien;
+        d["pu_phon"] = m.a_phone ? nb::object(nb::int_(m.phon_mes.unicite)) : nb::none();
         d["homographes"] = nb::int_(m.homographes);
         d["homophones"] = nb::int_(m.homophones);
         res[m.mot] = d;

@@ -352,6 +352,10 @@ auto ArbreVoisinage::avec_ligne(Vue mot, F &&f) const {
 // walk goes: branches are then left at the lower bound and words beyond it are no
 // longer reported, while whether a node is libre never depends on when it is reached.
 //
+// A kept node waits on a stack, its children asked from memory, and is opened with a
+// few others taken together: the walk waits on the children of a node only when it
+// opens it right after keeping it, and most nodes keep one child.
+//
 // `seul` restricts the walk to one subtree of the root (the word at the root goes with
 // subtree 0); the nodes walked are added to `vus`.
 template <class Ligne, class F>
@@ -360,92 +364,74 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
     const size_t m = mot.size();
     // A word deeper than m + d is further than d: rows beyond that depth are never needed.
     const size_t profondeur_max = std::min<size_t>(t.longueur_max, m + d) + 1;
-    std::vector<typename Ligne::Etat> etats(profondeur_max);
-    etats[0] = ligne.depart();
     const bool racine_libre = h <= d_moitie;
     if ((seul == TOUS || seul == 0) && t.fins[0] != AUCUN && m <= d && racine_libre &&
         trouve(t.fins[0], uint32_t(m)))
         return false;
-    // Children of a node in the order: the preferred one (rang 0), then the others, up
-    // to rang `dernier`.
-    struct Cadre {
-        uint64_t dessous, deux, absents;  // of the parent
-        uint32_t premier, nb, prefere, rang, dernier;
-        bool libre, chemin;  // chemin: the parent spells the beginning of `mot`
+    // A kept node: what its children are tested against, and the bound it was kept at.
+    struct Garde {
+        typename Ligne::Etat e;
+        uint64_t dessous, deux, absents;
+        uint32_t noeud, premier, nb, k, borne;
+        bool libre, chemin;  // chemin: the node spells the beginning of `mot`
     };
-    auto cadre = [&](uint32_t noeud, size_t k, bool chemin, bool libre, uint64_t absents) {
-        const Noeud &nd = t.noeuds[noeud];
-        uint32_t p = nd.nb_enfants;
-        if (chemin && k < m) {
-            uint32_t e = t.enfant(noeud, mot[k]);
-            if (e != AUCUN) p = e - nd.premier;
-        }
-        return Cadre{nd.dessous, nd.deux, absents, nd.premier, nd.nb_enfants, p, p < nd.nb_enfants ? 0u : 1u,
-                     nd.nb_enfants, libre, chemin};
-    };
-    std::vector<Cadre> pile{cadre(0, 0, true, racine_libre, ligne.absents(0, ~t.noeuds[0].dessous, ~t.noeuds[0].deux))};
-    if (seul != TOUS) {
-        pile[0].dernier = seul;
-        // Rang 0 is empty when no child follows `mot`.
-        pile[0].rang = std::max(seul, pile[0].rang);
-    }
-    size_t nb_vus = 0;
+    const Noeud &racine = t.noeuds[0];
+    std::vector<Garde> pile{{ligne.depart(), racine.dessous, racine.deux, ligne.absents(0, ~racine.dessous, ~racine.deux),
+                             0, racine.premier, racine.nb_enfants, 0, 0, racine_libre, true}};
+    std::vector<Garde> lot, gardes;
+    size_t sans = 0, &nb_vus = vus ? *vus : sans;
     while (!pile.empty()) {
-        Cadre &haut = pile.back();
-        if (haut.rang > haut.dernier) {
-            pile.pop_back();
-            continue;
+        for (lot.clear(); lot.size() < 4 && !pile.empty(); pile.pop_back()) lot.push_back(std::move(pile.back()));
+        gardes.clear();
+        for (const Garde &g : lot) {
+            if (g.borne > limite) continue;  // the limit fell since
+            const size_t k = g.k + 1;        // depth of the children
+            // Children in the order: the one that follows `mot` (rang 0), then the others.
+            const uint32_t suivant = g.chemin && g.k < m ? t.enfant(g.noeud, mot[g.k]) : AUCUN;
+            const uint32_t prefere = suivant == AUCUN ? g.nb : suivant - g.premier;
+            const bool racine_seule = g.k == 0 && seul != TOUS;
+            for (uint32_t r = racine_seule ? seul : 0; r <= (racine_seule ? seul : g.nb); ++r) {
+                if (r == 0 ? prefere == g.nb : r - 1 == prefere) continue;
+                const uint32_t noeud = g.premier + (r == 0 ? prefere : r - 1);
+                const Noeud &nd = t.noeuds[noeud];
+                ++nb_vus;
+                typename Ligne::Etat e = ligne.avancer(g.e, nd.symbole);
+                const bool libre = g.libre || ligne.valeur(e, k, uint32_t(h)) <= d_moitie;
+                if (ligne.distance(e) <= limite && libre && t.fins[noeud] != AUCUN &&
+                    trouve(t.fins[noeud], ligne.distance(e)))
+                    return false;
+                if (nd.nb_enfants == 0 || k + 1 >= profondeur_max ||
+                    (!libre && ligne.minimum(e, k, 0, uint32_t(h)) > d_moitie))
+                    continue;
+                const uint32_t lmin = std::max(uint32_t(nd.lmin), uint32_t(k + 1)), lmax = t.lmax(nd);
+                const uint32_t borne = borne_longueurs(ligne, e, k, lmin, lmax);
+                if (borne > limite) continue;
+                // Asked here, the children's lines overlap the work on the other bounds.
+                const char *bloc = reinterpret_cast<const char *>(t.noeuds.data() + nd.premier);
+                for (const char *l = bloc; l < bloc + sizeof(Noeud) * nd.nb_enfants; l += 64) precharger(l);
+                const uint64_t absents = ligne.absents(g.absents, g.dessous & ~nd.dessous, g.deux & ~nd.deux);
+                const uint32_t manque = ligne.minimum_manque(e, absents);
+                if (manque > limite) continue;
+                if (!ligne.suffixes_possibles(e, k, lmin - uint32_t(k), lmax - uint32_t(k), absents, limite)) continue;
+                gardes.push_back({std::move(e), nd.dessous, nd.deux, absents, noeud, nd.premier, nd.nb_enfants,
+                                  uint32_t(k), std::max(borne, manque), libre, g.chemin && r == 0});
+            }
         }
-        const uint32_t r = haut.rang++;
-        if (r > 0 && r - 1 == haut.prefere) continue;
-        const uint32_t noeud = haut.premier + (r == 0 ? haut.prefere : r - 1);
-        const Noeud &nd = t.noeuds[noeud];
-        const size_t k = pile.size();  // depth of `noeud`
-        ++nb_vus;
-        const auto &e = etats[k] = ligne.avancer(etats[k - 1], nd.symbole);
-        const bool libre = haut.libre || ligne.valeur(e, k, uint32_t(h)) <= d_moitie;
-        if (ligne.distance(e) <= limite && libre && t.fins[noeud] != AUCUN && trouve(t.fins[noeud], ligne.distance(e))) {
-            if (vus) *vus += nb_vus;
-            return false;
-        }
-        if (nd.nb_enfants == 0 || k + 1 >= profondeur_max || (!libre && ligne.minimum(e, k, 0, uint32_t(h)) > d_moitie))
-            continue;
-        const uint32_t lmin = std::max(uint32_t(nd.lmin), uint32_t(k + 1));
-        const uint32_t lmax = t.lmax(nd);
-        if (borne_longueurs(ligne, e, k, lmin, lmax) > limite) continue;
-        // Its children are read next if the other bounds keep it: their load overlaps
-        // the work on those bounds (asked earlier, it costs the many nodes left here).
-        // The walk reads nearly every child of a block, and waits on each line it has not asked for.
-        for (uint32_t i = 0; i < nd.nb_enfants; ++i) precharger(&t.noeuds[nd.premier + i]);
-        const uint64_t absents = ligne.absents(haut.absents, haut.dessous & ~nd.dessous, haut.deux & ~nd.deux);
-        if (ligne.minimum_manque(e, absents) > limite) continue;
-        if (!ligne.suffixes_possibles(e, k, lmin - uint32_t(k), lmax - uint32_t(k), absents, limite)) continue;
-        // Off the path of `mot`, the order of the children does not matter.
-        pile.push_back(cadre(noeud, k, haut.chemin && r == 0, libre, absents));
+        // The first kept comes out first: its lines were asked first.
+        pile.insert(pile.end(), std::make_move_iterator(gardes.rbegin()), std::make_move_iterator(gardes.rend()));
     }
-    if (vus) *vus += nb_vus;
     return true;
 }
 
 // Whether some prefix of `c` is within d_moitie of mot[:h].
 static bool debut_proche(std::u32string_view c, std::u32string_view debut, uint32_t d_moitie) {
-    std::vector<size_t> ligne(debut.size() + 1);
-    for (size_t j = 0; j <= debut.size(); ++j) ligne[j] = j;
-    if (ligne.back() <= d_moitie) return true;
-    for (size_t i = 1; i <= c.size(); ++i) {
-        size_t diag = ligne[0];
-        ligne[0] = i;
-        size_t mini = ligne[0];
-        for (size_t j = 1; j <= debut.size(); ++j) {
-            size_t haut = ligne[j];
-            ligne[j] = std::min({haut + 1, ligne[j - 1] + 1, diag + (c[i - 1] != debut[j - 1])});
-            diag = haut;
-            mini = std::min(mini, ligne[j]);
-        }
-        if (ligne.back() <= d_moitie) return true;
-        if (mini > d_moitie) return false;  // the row only grows from here
+    const LigneTable ligne(debut);
+    LigneTable::Etat e = ligne.depart();
+    for (size_t i = 0;; e = ligne.avancer(e, c[i++])) {
+        if (ligne.distance(e) <= d_moitie) return true;
+        // The least of a row never falls from one row to the next.
+        if (i == c.size() || ligne.minimum(e, i, 0, ligne.longueur()) > d_moitie) return false;
     }
-    return false;
 }
 
 // Split an optimal alignment of a word within d of `mot` at the middle of `mot`: the
@@ -582,28 +568,12 @@ double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond,
     // search of a few milliseconds.
     fils = std::min(fils, 2u);
     if (popcnt_actif()) return moyenne_materiel(mot, n, d, d0, fils);
-    return fils > 1 ? moyenne_partagee<false>(mot, n, d, d0, fils) : moyenne_seule<false>(mot, n, d, d0);
+    return moyenne_partagee<false>(mot, n, d, d0, fils);
 }
 
 BRIVANE_POPCNT double ArbreVoisinage::moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0,
                                                        unsigned fils) const {
-    return fils > 1 ? moyenne_partagee<true>(mot, n, d, d0, fils) : moyenne_seule<true>(mot, n, d, d0);
-}
-
-template <bool MATERIEL>
-double ArbreVoisinage::moyenne_seule(Vue mot, size_t n, uint32_t d, uint32_t d0) const {
-    // Only words nearer than the known n-th distance can change the mean: the search
-    // counts them, and each time n lie within its limit, lowers it by one.
-    uint32_t limite = d;
-    std::vector<uint64_t> hist(d + 1, 0);
-    uint64_t dedans = 0;  // words counted within `limite`
-    chercher_moities<MATERIEL>(mot, d, limite, [&](uint32_t, uint32_t dist) {
-        if (dist == 0 || dist > limite) return false;
-        hist[dist]++;
-        for (++dedans; dedans >= n; --limite) dedans -= hist[limite];
-        return limite < d0;  // nothing left to find
-    });
-    return moyenne_comptee(hist, limite, dedans, n);
+    return moyenne_partagee<true>(mot, n, d, d0, fils);
 }
 
 // The counts of one thread: by distance, the words found within its limit, which only
@@ -683,17 +653,10 @@ template <bool MATERIEL>
 double ArbreVoisinage::moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const {
     const size_t m = mot.size(), h = m >= 2 && 2 * d <= m ? m / 2 : 0;
     const Chaine inverse(mot.rbegin(), mot.rend());
-    Partage p;
-    p.mot = mot;
-    p.inverse = inverse;
-    p.n = n;
-    p.h = h;
-    p.d = d;
-    p.d0 = d0;
-    p.d_debut = (d - 1) / 2;
-    p.nb_avant = avant_.noeuds[0].nb_enfants + 1;
-    p.nb_taches = p.nb_avant + (h == 0 ? 0 : arriere_.noeuds[0].nb_enfants + 1);
-    p.limite.store(d);
+    const uint32_t nb_avant = avant_.noeuds[0].nb_enfants + 1;
+    Partage p{.mot = mot, .inverse = inverse, .n = n, .h = h, .d = d, .d0 = d0, .d_debut = (d - 1) / 2,
+              .nb_avant = nb_avant, .nb_taches = nb_avant + (h == 0 ? 0 : arriere_.noeuds[0].nb_enfants + 1),
+              .limite{d}};
     std::vector<Decompte> parts(fils, Decompte(d));
     auto partager = [&](const auto &ligne, const auto &ligne_inverse) {
         if (!marcher(ligne, ligne_inverse, p, parts[0], seuil_partage())) return;

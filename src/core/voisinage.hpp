@@ -108,10 +108,8 @@ private:
     // counting bits by the processor's instruction or not.
     double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const;
     double moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const;
-    template <bool MATERIEL>
-    double moyenne_seule(Vue mot, size_t n, uint32_t d, uint32_t d0) const;
-    // The same search with its subtrees handed out one at a time, so that threads can
-    // share them: what one thread counts, and what the threads share.
+    // That search with its subtrees handed out one at a time, so that threads can share
+    // them (one thread: the caller's): what one thread counts, and what they share.
     struct Decompte;
     struct Partage;
     template <class Ligne>
