@@ -612,88 +612,26 @@ nb::object iter_filtered_rows(nb::handle self, nb::handle colonnes, nb::handle l
     return nb::cast(LignesFiltrees(self, colonnes, n, callback, kwargs), nb::rv_policy::move);
 }
 
-// ------------------------------------------------------------------ interrupts
-
-// The export loops look at pending signals every few thousand rows (see
-// LignesExport), so that Ctrl-C stops an export of the whole lexicon at once; the
-// same inside the long statements of a SQLite export (a batch, an index, VACUUM):
-// SQLite calls the handler every few thousand steps and abandons the statement once a
-// signal handler raised; that exception (KeyboardInterrupt), not the database's
-// "interrupted", is what `relancer` makes the export raise. The handler is removed
-// when the export leaves the connection.
-class SignauxSqlite {
-public:
-    explicit SignauxSqlite(nb::handle conn) : conn_(nb::borrow(conn)) {
-        auto recue = recue_;
-        conn_.attr("set_progress_handler")(nb::cpp_function([recue]() -> int {
-            if (PyErr_CheckSignals() == 0) return 0;
-            recue->emplace();  // fetches the handler's exception
-            return 1;
-        }), 20000);
-    }
-    ~SignauxSqlite() {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        Py_XDECREF(PyObject_CallMethod(conn_.ptr(), "set_progress_handler", "Oi", Py_None, 0));
-        PyErr_Clear();
-        PyErr_Restore(t, v, tb);
-    }
-    SignauxSqlite(const SignauxSqlite &) = delete;
-
-    // Throws the exception of an interrupt met in a statement, if there was one.
-    void relancer() {
-        if (!*recue_) return;
-        nb::python_error e = std::move(**recue_);
-        recue_->reset();
-        throw e;
-    }
-
-private:
-    nb::object conn_;
-    std::shared_ptr<std::optional<nb::python_error>> recue_ = std::make_shared<std::optional<nb::python_error>>();
-};
-
 // ------------------------------------------------------------------ rows of an export
 
-// The rows of an export, from self._iter_filtered_rows(), as tuples of the values
-// under the export's names (None when missing). A row is taken whole before any of it
-// is written, as csv.writer and executemany are given it: writing one value may run
-// code that changes the row.
-class LignesExport {
-public:
-    LignesExport(nb::handle self, const nb::list &noms, nb::handle colonnes, long long limite, nb::handle callback,
-                 nb::handle kwargs)
-        : noms_(noms) {
-        nb::dict kw;
-        kw.update(nb::borrow<nb::dict>(kwargs));
-        kw["colonnes"] = colonnes;
-        kw["limite"] = limite;
-        kw["callback"] = callback;
-        lignes_ = nb::steal(PyObject_GetIter(self.attr("_iter_filtered_rows")(**kw).ptr()));
-        if (!lignes_.is_valid()) throw nb::python_error();
-    }
-
-    // The next row, or an invalid object at the end.
-    nb::object suivante() {
-        if (++rang_ % 4096 == 0 && PyErr_CheckSignals() < 0) throw nb::python_error();
-        nb::object r = nb::steal(PyIter_Next(lignes_.ptr()));
-        if (!r.is_valid()) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            return r;
-        }
-        const Py_ssize_t k = PyList_GET_SIZE(noms_.ptr());
+// Hands `ecrire` each row of `lignes` (what self._iter_filtered_rows() gave) as a tuple
+// of the values under the export's names (None when missing), and returns their count.
+// A row is taken whole before any of it is written, as csv.writer and executemany are
+// given it: writing one value may run code that changes the row. Pending signals are
+// looked at every few thousand rows, so that Ctrl-C stops an export of the whole lexicon.
+template <class F> long long pour_chaque_ligne(nb::handle lignes, const nb::list &noms, F &&ecrire) {
+    const Py_ssize_t k = PyList_GET_SIZE(noms.ptr());
+    long long compte = 0;
+    for (nb::handle r : lignes) {
+        if (++compte % 4096 == 0 && PyErr_CheckSignals() < 0) throw nb::python_error();
         nb::object t = nb::steal(PyTuple_New(k));
         if (!t.is_valid()) throw nb::python_error();
         for (Py_ssize_t i = 0; i < k; ++i)
-            PyTuple_SET_ITEM(t.ptr(), i, valeur_champ(r.ptr(), PyList_GET_ITEM(noms_.ptr(), i)).release().ptr());
-        return t;
+            PyTuple_SET_ITEM(t.ptr(), i, valeur_champ(r.ptr(), PyList_GET_ITEM(noms.ptr(), i)).release().ptr());
+        ecrire(t);
     }
-
-private:
-    nb::list noms_;
-    nb::object lignes_;
-    long long rang_ = 0;
-};
+    return compte;
+}
 
 // ------------------------------------------------------------------ atomic output
 
@@ -784,13 +722,15 @@ void texte_csv(std::string &ligne, PyObject *s) {
 }
 
 // A value as csv.writer writes it: nothing for None, text as is, floats by repr(),
-// anything else by str(). Exact floats, ints and bools are written without the host.
+// anything else by str(). Exact floats, ints and bools are written without a str object.
 void valeur_csv(std::string &ligne, PyObject *v) {
     if (v == Py_None) return;
     if (PyUnicode_Check(v)) return texte_csv(ligne, v);
     if (PyFloat_CheckExact(v)) {
-        char buf[REEL_REPR_MAX];
-        ligne.append(buf, ecrire_reel_repr(PyFloat_AS_DOUBLE(v), buf));
+        std::unique_ptr<char, decltype(&PyMem_Free)> r(
+            PyOS_double_to_string(PyFloat_AS_DOUBLE(v), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), PyMem_Free);
+        if (!r) throw nb::python_error();
+        ligne.append(r.get());
         return;
     }
     if (v == Py_True || v == Py_False) {
@@ -879,18 +819,16 @@ Colonnes colonnes_export(nb::handle self, nb::handle colonnes, const Selection &
     return r;
 }
 
-long long ecrire_csv(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
+long long ecrire_csv(Sortie &dest, const Colonnes &c, nb::handle lignes) {
     std::string texte;
     ligne_csv(texte, c.noms);  // header fields go through the same rules as values
-    long long compte = 0;
-    for (nb::object r = lignes.suivante(); r.is_valid(); r = lignes.suivante()) {
-        ligne_csv(texte, r);
-        ++compte;
+    const long long compte = pour_chaque_ligne(lignes, c.noms, [&](nb::handle t) {
+        ligne_csv(texte, t);
         if (texte.size() >= (1u << 20)) {
             dest.ecrire(texte);
             texte.clear();
         }
-    }
+    });
     dest.ecrire(texte);
     return compte;
 }
@@ -904,8 +842,8 @@ long long ecrire_csv(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
 // read-only anywhere (a write-ahead log needs a writable folder) and leaves no -wal or
 // -shm file beside it. Rows go in by the sqlite3 module's executemany, one transaction
 // per batch, so that its adapters and its binding rules decide what is stored.
-long long construire(nb::handle conn, const Colonnes &c, LignesExport &lignes) {
-    constexpr long long LOT = 10000;
+long long construire(nb::handle conn, const Colonnes &c, nb::handle lignes) {
+    constexpr size_t LOT = 10000;
     std::string definitions, noms, marques;
     for (size_t i = 0; i < nb::len(c.noms); ++i) {
         const std::string id = identifiant(c.noms[i]), sep = i ? ", " : "";
@@ -917,17 +855,16 @@ long long construire(nb::handle conn, const Colonnes &c, LignesExport &lignes) {
     conn.attr("execute")("CREATE TABLE formes (" + definitions + ")");
     conn.attr("commit")();
     const std::string insertion = "INSERT INTO formes (" + noms + ") VALUES (" + marques + ")";
-    long long compte = 0;
     nb::list lot;
     auto inserer = [&] {
         conn.attr("executemany")(insertion, lot);
         conn.attr("commit")();
         lot = nb::list();
     };
-    for (nb::object r = lignes.suivante(); r.is_valid(); r = lignes.suivante()) {
-        lot.append(r);
-        if (++compte % LOT == 0) inserer();
-    }
+    const long long compte = pour_chaque_ligne(lignes, c.noms, [&](nb::handle t) {
+        lot.append(t);
+        if (nb::len(lot) == LOT) inserer();
+    });
     if (nb::len(lot) > 0) inserer();
     const char *index[6][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
                                {"cgram", ""}, {"illustrable", ""}, {"nb_syllabes", ""}};
@@ -941,21 +878,17 @@ long long construire(nb::handle conn, const Colonnes &c, LignesExport &lignes) {
     return compte;
 }
 
-long long ecrire_sqlite(Sortie &dest, const Colonnes &c, LignesExport &lignes) {
+long long ecrire_sqlite(Sortie &dest, const Colonnes &c, nb::handle lignes) {
     dest.fermer();  // SQLite opens the path itself
     const std::string &octets = dest.fichier->chemin();
     nb::object conn = liens().sqlite3.attr("connect")(
         nb::module_::import_("os").attr("fsdecode")(nb::bytes(octets.data(), octets.size())));
     long long compte;
-    std::optional<SignauxSqlite> signaux;
     try {
-        signaux.emplace(conn);
         compte = construire(conn, c, lignes);
-        signaux.reset();
     } catch (...) {
         suspendre_si_fin_forcee();
         fermer_en_silence(conn);
-        if (signaux) signaux->relancer();  // an interrupt inside a statement: its KeyboardInterrupt
         throw;
     }
     conn.attr("close")();
@@ -970,7 +903,12 @@ long long exporter_vers(nb::handle self, nb::handle sortie, nb::handle colonnes,
     const long long limite = entier_arg(limite_o, "limite");
     const Colonnes c = colonnes_export(self, colonnes, selection_export(Demande(kwargs, true), colonnes), csv);
     Sortie dest(*nb::inst_ptr<Lexique>(self), sortie);
-    LignesExport lignes(self, c.noms, colonnes, limite, callback, kwargs);
+    nb::dict kw;
+    kw.update(kwargs);
+    kw["colonnes"] = colonnes;
+    kw["limite"] = limite;
+    kw["callback"] = callback;
+    nb::object lignes = self.attr("_iter_filtered_rows")(**kw);
     const long long compte = csv ? ecrire_csv(dest, c, lignes) : ecrire_sqlite(dest, c, lignes);
     if (!callback.is_none() && vrai(callback.ptr())) callback(compte);  // before installing: a failure replaces nothing
     dest.installer();
