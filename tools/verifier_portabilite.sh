@@ -36,7 +36,7 @@ if command -v clang++ >/dev/null && echo '#include <string>' | clang++ -x c++ -s
     INC_PY=$("$PY" -c "import sysconfig; print(sysconfig.get_paths()['include'])")
     # Without __linux__, libc++ must be told which thread API the C library has.
     CLANG=(clang++ -stdlib=libc++ -std=c++20 -U__linux__ -U__linux -Ulinux -U__gnu_linux__
-           -D_LIBCPP_HAS_THREAD_API_PTHREAD -DBRIVANE_REEL_PAR_PRINTF
+           -D_LIBCPP_HAS_THREAD_API_PTHREAD
            -Isrc/core -I"$GENERE" -Isrc/brivane_lexique -I"$INC_PY")
     for f in "${CORE[@]}"; do verifier libc++ "$f" "${CLANG[@]}"; done
     if INC_NB=$("$PY" -c "import nanobind; print(nanobind.include_dir())" 2>/dev/null); then
