@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -149,30 +150,33 @@ nb::object lire(nb::handle mapping, PyObject *cle) {
     return valeur_champ(mapping.ptr(), cle);
 }
 
-// One row per spelling (normalised as the ortho index keys it): the most frequent,
-// the first met among equals, at the place of the spelling's first row.
-nb::list une_par_ortho(const nb::list &lignes) {
+nb::handle ligne(const nb::list &lignes, size_t i) { return PyList_GET_ITEM(lignes.ptr(), Py_ssize_t(i)); }
+
+// The positions of the rows kept with one row per spelling (normalised as the ortho
+// index keys it): the most frequent, the first met among equals, at the place of the
+// spelling's first row.
+std::vector<size_t> une_par_ortho(const nb::list &lignes) {
     nb::dict place;  // spelling -> index in gardees
-    std::vector<std::pair<nb::object, double>> gardees;  // row and frequency
-    for (nb::handle e : lignes) {
-        nb::object cle = normaliser(texte_brut(e.ptr(), noms().ortho));
-        const double f = frequence_entree(e.ptr());
+    std::vector<std::pair<size_t, double>> gardees;  // position and frequency
+    for (size_t i = 0; i < nb::len(lignes); ++i) {
+        nb::object cle = normaliser(texte_brut(ligne(lignes, i).ptr(), noms().ortho));
+        const double f = frequence_entree(ligne(lignes, i).ptr());
         nb::int_ neuf(gardees.size());
-        PyObject *i = PyDict_SetDefault(place.ptr(), cle.ptr(), neuf.ptr());
-        if (!i) throw nb::python_error();
-        if (i == neuf.ptr()) gardees.emplace_back(nb::borrow(e), f);
-        else if (auto &g = gardees[PyLong_AsSize_t(i)]; f > g.second) g = {nb::borrow(e), f};
+        PyObject *k = PyDict_SetDefault(place.ptr(), cle.ptr(), neuf.ptr());
+        if (!k) throw nb::python_error();
+        if (k == neuf.ptr()) gardees.emplace_back(i, f);
+        else if (auto &g = gardees[PyLong_AsSize_t(k)]; f > g.second) g = {i, f};
     }
-    nb::list r;
-    for (auto &g : gardees) r.append(g.first);
-    return r;
+    std::vector<size_t> ordre;
+    for (auto &g : gardees) ordre.push_back(g.first);
+    return ordre;
 }
 
-// self.mesures(...) once over the distinct spellings of the rows, in row order.
-nb::object mesures_de(nb::handle self, const nb::list &lignes) {
+// self.mesures(...) once over the distinct spellings of the rows at `ordre`, in that order.
+nb::object mesures_de(nb::handle self, const nb::list &lignes, const std::vector<size_t> &ordre) {
     nb::dict mots;
-    for (nb::handle e : lignes) {
-        nb::object t = texte_brut(e.ptr(), noms().ortho);
+    for (size_t i : ordre) {
+        nb::object t = texte_brut(ligne(lignes, i).ptr(), noms().ortho);
         if (vrai(t.ptr())) mots[t] = nb::none();
     }
     if (nb::len(mots) == 0) return nb::dict();
@@ -180,8 +184,8 @@ nb::object mesures_de(nb::handle self, const nb::list &lignes) {
 }
 
 // The measures of the word of row e, None when the answer has none.
-nb::object mesures_ligne(nb::handle mesures, PyObject *e) {
-    nb::object t = texte_brut(e, noms().ortho);
+nb::object mesures_ligne(nb::handle mesures, nb::handle e) {
+    nb::object t = texte_brut(e.ptr(), noms().ortho);
     return vrai(t.ptr()) ? lire(mesures, t.ptr()) : nb::object(nb::none());
 }
 
@@ -201,6 +205,7 @@ bool vide_pour_tri(nb::handle v) {
     return false;
 }
 
+// The keys of one column, by row position.
 struct ColonneTri {
     bool decroissant, nombres = true;
     std::vector<char> vides;
@@ -208,42 +213,42 @@ struct ColonneTri {
     std::vector<std::u32string> textes;
 };
 
-// The keys of one column: numbers when every value that is not empty reads as one
-// (texts of TSV files included), else texts compared by code point.
-ColonneTri colonne_tri(const Selection::Cle &c, const nb::list &lignes, nb::handle mesures) {
-    ColonneTri col{c.decroissant};
-    std::vector<nb::object> valeurs;
+// The keys of one column for the rows at `ordre`: numbers when every value that is not
+// empty reads as one (texts of TSV files included), else texts compared by code point.
+ColonneTri colonne_tri(const Selection::Cle &c, const nb::list &lignes, const std::vector<size_t> &ordre,
+                       nb::handle mesures) {
+    const size_t n = nb::len(lignes);
+    ColonneTri col{c.decroissant, true, std::vector<char>(n), std::vector<double>(n)};
+    std::vector<nb::object> valeurs(n);
     bool presente = c.mesure >= 0;
-    for (nb::handle e : lignes) {
+    for (size_t i : ordre) {
+        nb::handle e = ligne(lignes, i);
         if (!presente) {
             int r = PySequence_Contains(e.ptr(), c.nom.ptr());
             if (r < 0) throw nb::python_error();
             presente = r == 1;
         }
-        valeurs.push_back(c.mesure >= 0 ? lire(mesures_ligne(mesures, e.ptr()), c.nom.ptr())
-                                         : valeur_champ(e.ptr(), c.nom.ptr()));
-        const bool vide = vide_pour_tri(valeurs.back());
-        col.vides.push_back(vide);
-        std::optional<double> x = vide ? std::optional(0.0) : reel_de(valeurs.back().ptr());
-        if (!x || std::isnan(*x)) col.nombres = col.nombres && vide;
-        col.reels.push_back(x.value_or(0.0));
+        valeurs[i] = c.mesure >= 0 ? lire(mesures_ligne(mesures, e), c.nom.ptr()) : valeur_champ(e.ptr(), c.nom.ptr());
+        col.vides[i] = vide_pour_tri(valeurs[i]);
+        std::optional<double> x = col.vides[i] ? std::optional(0.0) : reel_de(valeurs[i].ptr());
+        if (!x || std::isnan(*x)) col.nombres = col.nombres && col.vides[i];
+        col.reels[i] = x.value_or(0.0);
     }
-    if (!presente && nb::len(lignes) > 0)
+    if (!presente && !ordre.empty())
         lever_valeur("Argument 'tri' names a column the rows do not have: '" + std::string(utf8(c.nom.ptr())) + "'");
     if (!col.nombres) {
-        col.textes.resize(valeurs.size());
-        for (size_t i = 0; i < valeurs.size(); ++i)
+        col.textes.resize(n);
+        for (size_t i : ordre)
             if (!col.vides[i]) points_de(en_texte(valeurs[i].ptr()).ptr(), col.textes[i]);
     }
     return col;
 }
 
-// Stable sort: key by key, empty values last in either direction.
-nb::list trier(const nb::list &lignes, const std::vector<Selection::Cle> &cles, nb::handle mesures) {
+// Stable sort of the positions: key by key, empty values last in either direction.
+void trier(const nb::list &lignes, std::vector<size_t> &ordre, const std::vector<Selection::Cle> &cles,
+           nb::handle mesures) {
     std::vector<ColonneTri> cols;
-    for (auto &c : cles) cols.push_back(colonne_tri(c, lignes, mesures));
-    std::vector<size_t> ordre(nb::len(lignes));
-    for (size_t i = 0; i < ordre.size(); ++i) ordre[i] = i;
+    for (auto &c : cles) cols.push_back(colonne_tri(c, lignes, ordre, mesures));
     std::stable_sort(ordre.begin(), ordre.end(), [&](size_t a, size_t b) {
         for (auto &c : cols) {
             if (c.vides[a] != c.vides[b]) return (bool)c.vides[b];
@@ -254,59 +259,56 @@ nb::list trier(const nb::list &lignes, const std::vector<Selection::Cle> &cles, 
         }
         return false;
     });
-    nb::list r;
-    for (size_t i : ordre) r.append(lignes[i]);
-    return r;
 }
 
-nb::list couper(const nb::list &lignes, long long limite, bool sql) {
-    size_t n = nb::len(lignes);
-    if (sql ? limite >= 0 : limite != 0) n = std::min(n, limite < 0 ? size_t(1) : size_t(limite));
-    PyObject *r = PyList_GetSlice(lignes.ptr(), 0, Py_ssize_t(n));
-    if (!r) throw nb::python_error();
-    return nb::steal<nb::list>(r);
-}
-
-// Stores in the dict `d` the measures `colonnes` of the word of row `e`.
-void ajouter_mesures(nb::handle d, nb::handle e, const std::vector<int> &colonnes, nb::handle mesures) {
-    nb::object m = mesures_ligne(mesures, e.ptr());
-    for (int i : colonnes) {
-        nb::str nom(NOMS_MESURES[i]);
-        if (PyDict_SetItem(d.ptr(), nom.ptr(), lire(m, nom.ptr()).ptr()) < 0) throw nb::python_error();
-    }
-}
-
-// The rows after the selection, cut at `limite` as the backend cuts (`sql`: 0 keeps
-// nothing and a negative limit everything; in memory 0 keeps everything and a
-// negative limit one row). Rows that get measure columns are fresh dicts. With
-// `mesures_sortie`, the measure columns are not added: the measures of the words of
-// the rows returned are handed back there, for ajouter_mesures.
-nb::list appliquer_selection(nb::handle self, nb::list lignes, const Selection &s, long long limite, bool sql,
-                             nb::object *mesures_sortie = nullptr) {
-    if (s.une_par_ortho) lignes = une_par_ortho(lignes);
-    bool avant = !s.bornes.empty();
-    for (auto &c : s.tri) avant |= c.mesure >= 0;
+// What a selection keeps of the rows: their positions, in their order, and the
+// measures of their words when it reads or adds any (None otherwise).
+struct Choix {
+    std::vector<size_t> ordre;
     nb::object mesures = nb::none();
-    if (avant) mesures = mesures_de(self, lignes);
-    if (!s.bornes.empty()) {
-        nb::list gardees;
-        for (nb::handle e : lignes)
-            if (mesures_dans_bornes(mesures_ligne(mesures, e.ptr()), s.bornes)) gardees.append(e);
-        lignes = gardees;
+};
+
+// The selection of `lignes`, cut at `limite` as the backend cuts (`sql`: 0 keeps
+// nothing and a negative limit everything; in memory 0 keeps everything and a
+// negative limit one row). Measures asked only as columns are those of the rows kept.
+Choix choisir(nb::handle self, const nb::list &lignes, const Selection &s, long long limite, bool sql) {
+    Choix c;
+    if (s.une_par_ortho) {
+        c.ordre = une_par_ortho(lignes);
+    } else {
+        c.ordre.resize(nb::len(lignes));
+        std::iota(c.ordre.begin(), c.ordre.end(), size_t(0));
     }
-    if (!s.tri.empty()) lignes = trier(lignes, s.tri, mesures);
-    lignes = couper(lignes, limite, sql);
-    if (s.colonnes.empty()) return lignes;
-    if (!avant) mesures = mesures_de(self, lignes);
-    if (mesures_sortie) {
-        *mesures_sortie = mesures;
-        return lignes;
-    }
+    bool avant = !s.bornes.empty();
+    for (auto &k : s.tri) avant |= k.mesure >= 0;
+    if (avant) c.mesures = mesures_de(self, lignes, c.ordre);
+    if (!s.bornes.empty())
+        std::erase_if(c.ordre, [&](size_t i) {
+            return !mesures_dans_bornes(mesures_ligne(c.mesures, ligne(lignes, i)), s.bornes);
+        });
+    if (!s.tri.empty()) trier(lignes, c.ordre, s.tri, c.mesures);
+    if (sql ? limite >= 0 : limite != 0) c.ordre.resize(std::min(c.ordre.size(), limite < 0 ? 1 : size_t(limite)));
+    if (!avant && !s.colonnes.empty()) c.mesures = mesures_de(self, lignes, c.ordre);
+    return c;
+}
+
+// The rows chosen, taken from `sortie` (the rows themselves, or their twins under
+// other names); a row that gets measure columns is a fresh dict holding its fields,
+// then the measures of its word.
+nb::list rendre(const nb::list &lignes, const nb::list &sortie, const Choix &c, const std::vector<int> &colonnes) {
     nb::list r;
-    for (nb::handle e : lignes) {
-        nb::dict d;  // a fresh dict holding the row's fields, then the measures
-        if (PyDict_Update(d.ptr(), e.ptr()) < 0) throw nb::python_error();
-        ajouter_mesures(d, e, s.colonnes, mesures);
+    for (size_t i : c.ordre) {
+        if (colonnes.empty()) {
+            r.append(ligne(sortie, i));
+            continue;
+        }
+        nb::dict d;
+        if (PyDict_Update(d.ptr(), ligne(sortie, i).ptr()) < 0) throw nb::python_error();
+        nb::object m = mesures_ligne(c.mesures, ligne(lignes, i));
+        for (int k : colonnes) {
+            nb::str nom(NOMS_MESURES[k]);
+            if (PyDict_SetItem(d.ptr(), nom.ptr(), lire(m, nom.ptr()).ptr()) < 0) throw nb::python_error();
+        }
         r.append(d);
     }
     return r;
@@ -414,7 +416,8 @@ nb::list lignes_choisies(Lexique &l, const Demande &d, const Selection &s, long 
     const bool tout = s.vide() && !forme.apres_sql();  // the limit can go to SQL or to the scan
     if (!l.est_sqlite()) {
         if (tout) return filtrer_memoire(l, d, n);
-        return appliquer_selection(self, filtrer_memoire(l, d, 0), s, n, false);
+        nb::list lignes = filtrer_memoire(l, d, 0);
+        return rendre(lignes, lignes, choisir(self, lignes, s, n, false), s.colonnes);
     }
     nb::list params;
     std::string sql = requete(l, "SELECT *", d, forme, params);
@@ -423,32 +426,18 @@ nb::list lignes_choisies(Lexique &l, const Demande &d, const Selection &s, long 
         params.append(n);
     }
     nb::object curseur = obtenir_conn(l).attr("execute")(sql, params);
-    if (!physiques) {
-        nb::list lignes = lignes_en_entrees(curseur), gardees;
-        if (tout) return lignes;
-        for (nb::handle e : lignes)
-            if (forme.accepte_apres_sql(e.ptr())) gardees.append(e);
-        return appliquer_selection(self, gardees, s, n, true);
-    }
+    if (tout && !physiques) return lignes_en_entrees(curseur);
     const std::vector<nb::object> resolus = noms_resolus(curseur);
     std::vector<nb::object> noms;
     for (nb::handle item : curseur.attr("description")) noms.push_back(nb::borrow(item[0]));
-    nb::list canoniques;
-    nb::dict physique_de;  // id of the canonical row -> physical row
+    nb::list lignes, sortie;
     for (nb::handle r : curseur) {
         nb::dict e = ligne_en_entree(resolus, r);
         if (!forme.accepte_apres_sql(e.ptr())) continue;
-        canoniques.append(e);
-        physique_de[nb::int_((uintptr_t)e.ptr())] = ligne_en_entree(noms, r);
+        lignes.append(e);
+        sortie.append(physiques ? ligne_en_entree(noms, r) : e);
     }
-    nb::object mesures;
-    nb::list res;
-    for (nb::handle e : appliquer_selection(self, canoniques, s, n, true, &mesures)) {
-        nb::object p = physique_de[nb::int_((uintptr_t)e.ptr())];
-        if (!s.colonnes.empty()) ajouter_mesures(p, e, s.colonnes, mesures);
-        res.append(p);
-    }
-    return res;
+    return rendre(lignes, sortie, choisir(self, lignes, s, n, true), s.colonnes);
 }
 
 // The selection of an export: the measures `mesures` asks become columns, then
