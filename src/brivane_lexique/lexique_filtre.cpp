@@ -6,9 +6,7 @@
 #include "plateforme.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
-#include <memory>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -711,30 +709,10 @@ void texte_csv(std::string &ligne, PyObject *s) {
 }
 
 // A value as csv.writer writes it: nothing for None, text as is, floats by repr(),
-// anything else by str(). Exact floats, ints and bools are written without a str object.
+// anything else by str().
 void valeur_csv(std::string &ligne, PyObject *v) {
     if (v == Py_None) return;
     if (PyUnicode_Check(v)) return texte_csv(ligne, v);
-    if (PyFloat_CheckExact(v)) {
-        std::unique_ptr<char, decltype(&PyMem_Free)> r(
-            PyOS_double_to_string(PyFloat_AS_DOUBLE(v), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), PyMem_Free);
-        if (!r) throw nb::python_error();
-        ligne.append(r.get());
-        return;
-    }
-    if (v == Py_True || v == Py_False) {
-        ligne.append(v == Py_True ? "True" : "False");
-        return;
-    }
-    if (PyLong_CheckExact(v)) {
-        int debordement = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(v, &debordement);
-        if (!debordement) {
-            char buf[24];
-            ligne.append(buf, std::to_chars(buf, buf + sizeof buf, x).ptr);
-            return;
-        }
-    }
     nb::object t = nb::steal(PyFloat_Check(v) ? PyObject_Repr(v) : PyObject_Str(v));
     if (!t.is_valid()) throw nb::python_error();
     texte_csv(ligne, t.ptr());
