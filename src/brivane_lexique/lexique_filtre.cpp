@@ -58,12 +58,6 @@ int indice_mesure(std::string_view nom) {
     throw nb::python_error();
 }
 
-std::string liste_mesures() {
-    std::string r;
-    for (const char *n : NOMS_MESURES) r += (r.empty() ? "" : ", ") + std::string(n);
-    return r;
-}
-
 // The names of a str or of a list/tuple of str (`nom` for the TypeError).
 std::vector<nb::object> noms_de(nb::handle v, const char *nom) {
     std::vector<nb::object> r;
@@ -121,15 +115,14 @@ Selection lire_selection(const char *fonction, nb::handle une_par_ortho, nb::han
             const int m = indice_mesure(utf8(n.ptr()));
             if (m < 0)
                 lever_valeur("Argument 'mesures' names an unknown measure: '" + std::string(utf8(n.ptr())) +
-                             "' (expected " + liste_mesures() + ")");
+                             "' (expected old20, pld20, n_ortho, n_phon, pu_ortho, pu_phon, homographes, homophones)");
             if (std::find(s.colonnes.begin(), s.colonnes.end(), m) == s.colonnes.end()) s.colonnes.push_back(m);
         }
     }
     for (auto [k, v] : nb::borrow<nb::dict>(kwargs)) {
-        std::string nom(utf8(k.ptr()));
-        const bool min = nom.size() > 4 && nom.compare(nom.size() - 4, 4, "_min") == 0;
-        const bool max = nom.size() > 4 && nom.compare(nom.size() - 4, 4, "_max") == 0;
-        std::string base = (min || max) ? nom.substr(0, nom.size() - 4) : "";
+        const std::string nom(utf8(k.ptr()));
+        const bool min = nom.ends_with("_min");
+        const std::string base = min || nom.ends_with("_max") ? nom.substr(0, nom.size() - 4) : "";
         const int m = base == "voisins" ? 2 : indice_mesure(base);
         if (m < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fonction, k.ptr());
@@ -137,7 +130,7 @@ Selection lire_selection(const char *fonction, nb::handle une_par_ortho, nb::han
         }
         if (v.is_none()) continue;
         const double x = reel_arg(v, nom.c_str());
-        s.bornes.push_back({m, min ? std::optional(x) : std::nullopt, max ? std::optional(x) : std::nullopt});
+        s.bornes.push_back({m, min ? std::optional(x) : std::nullopt, min ? std::nullopt : std::optional(x)});
     }
     return s;
 }
@@ -515,21 +508,21 @@ void exiger_colonnes(nb::handle colonnes) {
 // The lazy rows of an export: nothing runs before the first request, and the
 // progress function sees the running count every 5000 rows taken.
 struct LignesFiltrees {
-    nb::object lexique, colonnes, callback, kwargs;
+    nb::object lexique, colonnes, callback;
+    nb::dict kwargs;
     long long limite = 0, compte = 0;
-    bool demarre = false, en_attente = false, fini = false, sql = false;
-    nb::object source;  // iterator over cursor rows or filtered entries
-    std::vector<nb::object> noms;  // the names of the values of a cursor row
+    bool en_attente = false, fini = false;
+    nb::object source;  // iterator over cursor rows or filtered entries, once started
+    std::vector<nb::object> noms;  // the names of the values of a cursor row (none for entries)
 
     LignesFiltrees(nb::handle self, nb::handle colonnes_, long long limite_, nb::handle callback_, nb::handle kw)
         : lexique(nb::borrow(self)), colonnes(nb::borrow(colonnes_)), callback(nb::borrow(callback_)),
-          kwargs(nb::dict()), limite(limite_) {
-        nb::borrow<nb::dict>(kwargs).update(nb::borrow<nb::dict>(kw));
+          limite(limite_) {
+        kwargs.update(nb::borrow<nb::dict>(kw));
     }
 
     void demarrer() {
         Lexique &l = *nb::inst_ptr<Lexique>(lexique);
-        demarre = true;
         const Demande d(kwargs, true);
         Criteres::lire(d.criteres);  // checked first, as the methods check them
         const Selection s = selection_export(d, colonnes);
@@ -539,7 +532,6 @@ struct LignesFiltrees {
         } else if (!l.est_sqlite()) {
             lignes = filtrer_memoire(l, d, limite);
         } else {
-            sql = true;
             nb::object conn = obtenir_conn(l);
             nb::list toutes = colonnes_table(l, 1), params;
             std::string sel;
@@ -570,7 +562,7 @@ struct LignesFiltrees {
                 ++compte;
                 if (!callback.is_none() && vrai(callback.ptr()) && compte % 5000 == 0) callback(compte);
             }
-            if (!demarre) demarrer();
+            if (!source.is_valid()) demarrer();
             nb::object r = nb::steal(PyIter_Next(source.ptr()));
             if (!r.is_valid()) {
                 if (PyErr_Occurred()) throw nb::python_error();
@@ -578,7 +570,7 @@ struct LignesFiltrees {
                 return r;
             }
             en_attente = true;
-            return sql ? nb::object(ligne_en_entree(noms, r)) : ligne_memoire(r, colonnes);
+            return noms.empty() ? ligne_memoire(r, colonnes) : nb::object(ligne_en_entree(noms, r));
         } catch (...) {
             suspendre_si_fin_forcee();
             fermer();
