@@ -29,36 +29,28 @@ nb::dict colonne(nb::handle nom, nb::handle source, const char *type, nb::handle
 }
 
 nb::list colonnes_sqlite(Lexique &l) {
-    nb::object conn = obtenir_conn(l);
     const std::string table = table_de(l);
-    nb::object cur = conn.attr("cursor")();
+    nb::object cur = obtenir_conn(l).attr("cursor")();
     cur.attr("row_factory") = nb::none();
     nb::list infos = nb::borrow<nb::list>(cur.attr("execute")("PRAGMA table_info(" + table + ")").attr("fetchall")());
     nb::list noms, res;
-    std::vector<std::string> cites;
-    std::string comptes;
+    std::string comptes, exemples;  // per column, the rows that fill it, then the first value that does
     for (nb::handle info : infos) {
         noms.append(info[1]);
-        cites.push_back(identifiant_cite(nb::cast<std::string>(nb::str(info[1]))));
-        comptes += (comptes.empty() ? "" : ", ") + ("COUNT(NULLIF(TRIM(" + cites.back() + "), ''))");
+        const std::string q = identifiant_cite(nb::cast<std::string>(nb::str(info[1])));
+        comptes += (comptes.empty() ? "" : ", ") + ("COUNT(NULLIF(TRIM(" + q + "), ''))");
+        exemples += ", (SELECT " + q + " FROM " + table + " WHERE NULLIF(TRIM(" + q + "), '') IS NOT NULL LIMIT 1)";
     }
     if (nb::len(noms) == 0) return res;
     nb::dict resolus = nb::borrow<nb::dict>(liens().resoudre_colonnes.objet()(noms));
-    nb::object ligne = cur.attr("execute")("SELECT " + comptes + " FROM " + table).attr("fetchone")();
-    for (size_t i = 0; i < nb::len(infos); ++i) {
+    nb::object ligne = cur.attr("execute")("SELECT " + comptes + exemples + " FROM " + table).attr("fetchone")();
+    const size_t n = nb::len(noms);
+    for (size_t i = 0; i < n; ++i) {
         nb::handle nom = noms[i];
-        const std::string &q = cites[i];
-        nb::object exemple = nb::none();
-        if (nb::cast<long long>(ligne[i]) > 0) {
-            nb::object r = cur.attr("execute")("SELECT " + q + " FROM " + table + " WHERE NULLIF(TRIM(" + q +
-                                               "), '') IS NOT NULL LIMIT 1")
-                               .attr("fetchone")();
-            if (!r.is_none()) exemple = r[0];
-        }
         const std::string decl = nb::cast<std::string>(nb::str(infos[i][2]));
         // The queries rank and answer frequencies from this column (see the SQL paths).
         const bool freq = nb::str(nom).equal(nb::str("freq_opensubs"));
-        res.append(colonne(resolus[nom], nom, type_declare(decl), ligne[i], exemple, freq));
+        res.append(colonne(resolus[nom], nom, type_declare(decl), ligne[i], ligne[n + i], freq));
     }
     cur.attr("close")();
     return res;

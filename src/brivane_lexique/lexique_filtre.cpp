@@ -313,7 +313,8 @@ std::string identifiant(nb::handle nom) { return identifiant_cite(nb::cast<std::
 // What filtrer, compter and exporter, and the rows of an export, are asked by
 // keyword: the twelve criteria, those of form, une_par_ortho, tri and mesures (the
 // last two only where `tri_mesures`), and the rest, which must be bounds of the
-// measures. What is not given is None.
+// measures. What is not given is None. The twelve criteria are checked first, in the
+// order of the signatures; the keywords handed on keep the values as given.
 struct Demande {
     static constexpr int NF = CriteresForme::N, TOUS = 12 + NF + 3;
     nb::handle valeurs[TOUS];
@@ -338,6 +339,7 @@ struct Demande {
             if (i < connus) valeurs[i] = v;
             else bornes[k] = v;
         }
+        Criteres::lire(criteres);
     }
     Demande(const Demande &) = delete;
 
@@ -446,14 +448,12 @@ Selection selection_export(const Demande &d, nb::handle colonnes) {
 
 nb::list filtrer(Lexique &l, nb::handle limite, nb::kwargs kw) {
     const Demande d(kw, true);
-    Criteres::lire(d.criteres);  // the checks, in the order of the signature
     const long long n = entier_arg(limite, "limite");
     return lignes_choisies(l, d, d.selection("filtrer"), n);
 }
 
 long long compter(Lexique &l, nb::kwargs kw) {
     const Demande d(kw, false);
-    Criteres::lire(d.criteres);
     const Selection s = d.selection("compter");
     const CriteresForme forme = CriteresForme::lire(d.forme);
     if (!l.est_sqlite() || !s.vide() || forme.apres_sql())  // rows to look at: every one of them
@@ -524,7 +524,6 @@ struct LignesFiltrees {
     void demarrer() {
         Lexique &l = *nb::inst_ptr<Lexique>(lexique);
         const Demande d(kwargs, true);
-        Criteres::lire(d.criteres);  // checked first, as the methods check them
         const Selection s = selection_export(d, colonnes);
         nb::object lignes;
         if (d.au_dela || !s.vide()) {  // a stimulus list: its rows are chosen whole first (0 is no limit)
@@ -884,7 +883,6 @@ long long exporter(nb::handle self, nb::handle sortie, nb::handle format, nb::ha
     }
     exiger_colonnes(colonnes);
     const Demande d(kwargs, true);
-    Criteres::lire(d.criteres);  // type checks only: the keywords below pass the values on as given
     const long long n = entier_arg(limite, "limite");
     CriteresForme::lire(d.forme);
     d.selection("exporter");
