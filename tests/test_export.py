@@ -1,4 +1,5 @@
 import csv
+import enum
 import io
 import os
 import sqlite3
@@ -69,11 +70,23 @@ def test_csv_octets_exacts(tmp_path):
     assert b"abat,aba,1e-05,\r\n" in sortie.read_bytes()
 
 
+class _Entier(int):
+    def __str__(self):
+        return "entier \"str\""
+
+
+class _Drapeau(enum.IntFlag):
+    A = 1
+    B = 2
+
+
 @pytest.mark.parametrize(
     "valeurs",
     [
         ["", "x"], [""], [True, False, None], [3, -0.0, 1e16, 1e15, 123456789.125, float("inf"), float("nan")],
         ["é\u2028", "\r", "a\"b", " lead", "tab\there"],
+        # Subclasses write what their own str gives.
+        [_Entier(7), _Drapeau.A, _Drapeau.B, True, 2**80],
     ],
 )
 def test_csv_valeurs_comme_le_module_csv(tmp_path, valeurs):
