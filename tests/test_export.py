@@ -70,6 +70,14 @@ def test_csv_octets_exacts(tmp_path):
     assert b"abat,aba,1e-05,\r\n" in sortie.read_bytes()
 
 
+class _Reel(float):
+    def __repr__(self):
+        return "reel,repr"
+
+    def __str__(self):
+        return "reel-str"
+
+
 class _Entier(int):
     def __str__(self):
         return "entier \"str\""
@@ -86,7 +94,7 @@ class _Drapeau(enum.IntFlag):
         ["", "x"], [""], [True, False, None], [3, -0.0, 1e16, 1e15, 123456789.125, float("inf"), float("nan")],
         ["é\u2028", "\r", "a\"b", " lead", "tab\there"],
         # Subclasses write what their own str gives.
-        [_Entier(7), _Drapeau.A, _Drapeau.B, True, 2**80],
+        [_Reel(2.5), _Entier(7), _Drapeau.A, _Drapeau.B, True, 2**80],
     ],
 )
 def test_csv_valeurs_comme_le_module_csv(tmp_path, valeurs):

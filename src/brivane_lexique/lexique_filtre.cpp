@@ -699,12 +699,11 @@ void texte_csv(std::string &ligne, PyObject *s) {
     ajouter_champ_csv(ligne, {PyBytes_AS_STRING(b.ptr()), size_t(PyBytes_GET_SIZE(b.ptr()))});
 }
 
-// A value as csv.writer writes it: nothing for None, text as is, floats by repr(),
-// anything else by str().
+// A value as csv.writer writes it: nothing for None, text as is, anything else by str().
 void valeur_csv(std::string &ligne, PyObject *v) {
     if (v == Py_None) return;
     if (PyUnicode_Check(v)) return texte_csv(ligne, v);
-    nb::object t = nb::steal(PyFloat_Check(v) ? PyObject_Repr(v) : PyObject_Str(v));
+    nb::object t = nb::steal(PyObject_Str(v));
     if (!t.is_valid()) throw nb::python_error();
     texte_csv(ligne, t.ptr());
 }
