@@ -460,3 +460,13 @@ def test_exporter_colonnes_et_mesures_memes_en_csv_et_sqlite(lex, tmp_path, mesu
     assert lignes[0] == entete_sql == ["ortho"] + demandees
     assert [l[1:] for l in lignes[1:]] == [["" if v is None else str(v) for v in l[1:]] for l in lignes_sql]
     assert [l[0] for l in lignes[1:]] == [e["ortho"] for e in attendu]
+
+
+@pytest.mark.parametrize("kw", [{"une_par_ortho": True}, {"une_par_ortho": True, "tri": "-freq"},
+                                {"nb_phonemes_min": 3, "mesures": ["pu_ortho"]}])
+def test_fabrique_de_lignes_de_la_connexion(tmp_path, kw):
+    """Rows are read by position whatever rows the connection's factory makes."""
+    lex = AvecMesures(ecrire(tmp_path, "sqlite"))
+    attendu = lex.filtrer(limite=-1, **kw), lex.compter(**{k: v for k, v in kw.items() if k not in ("mesures", "tri")})
+    lex._get_conn().row_factory = lambda cur, row: {d[0]: v for d, v in zip(cur.description, row)}
+    assert (lex.filtrer(limite=-1, **kw), lex.compter(**{k: v for k, v in kw.items() if k not in ("mesures", "tri")})) == attendu

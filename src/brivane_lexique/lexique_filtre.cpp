@@ -423,6 +423,7 @@ nb::list lignes_choisies(Lexique &l, const Demande &d, const Selection &s, long 
     const std::vector<nb::object> resolus = noms_resolus(curseur);
     std::vector<nb::object> noms;
     for (nb::handle item : curseur.attr("description")) noms.push_back(nb::borrow(item[0]));
+    curseur.attr("row_factory") = nb::none();  // tuples, whatever rows the connection makes
     nb::list lignes, sortie;
     for (nb::handle r : curseur) {
         nb::dict e = ligne_en_entree(resolus, r);
