@@ -532,7 +532,6 @@ struct LignesFiltrees {
         } else if (!l.est_sqlite()) {
             lignes = filtrer_memoire(l, d, limite);
         } else {
-            nb::object conn = obtenir_conn(l);
             nb::list toutes = colonnes_table(l, 1), params;
             std::string sel;
             for (nb::handle c : colonnes_choisies(colonnes) ? nb::handle(colonnes) : nb::handle(toutes))
@@ -545,7 +544,7 @@ struct LignesFiltrees {
                 texte += " LIMIT ?";
                 params.append(limite);
             }
-            lignes = conn.attr("cursor")();
+            lignes = obtenir_conn(l).attr("cursor")();
             lignes.attr("row_factory") = nb::none();  // tuples: paired with the names above
             lignes.attr("execute")(texte, params);
         }
@@ -723,24 +722,18 @@ void ligne_csv(std::string &texte, nb::handle valeurs) {
 // source's header would give one (read and renamed as the loader does a record),
 // none when the source cannot be read (gone, or unreadable).
 nb::list entete_memoire(Lexique &l) {
-    nb::list noms;
-    for (auto [k, entrees] : nb::borrow<nb::dict>(index_ortho(l))) {
-        if (nb::len(entrees) > 0)
-            for (nb::handle nom : entrees[0]) noms.append(nom);
-        return noms;
-    }
+    for (auto [k, entrees] : nb::borrow<nb::dict>(index_ortho(l)))
+        return nb::len(entrees) > 0 ? nb::list(nb::object(entrees[0])) : nb::list();
     try {
         nb::module_ loaders = nb::module_::import_("brivane_lexique._loaders");
         nb::object entete = loaders.attr("_entete")(l.source, l.delimiteur, l.lecture);
-        if (!nb::len(entete)) return noms;
+        if (!nb::len(entete)) return nb::list();
         nb::dict vide;
         for (nb::handle nom : entete) vide[nom] = nb::str("");
-        nb::object entree = loaders.attr("_normaliser_entree")(vide, liens().resoudre_colonnes.objet()(entete));
-        for (nb::handle nom : entree) noms.append(nom);
+        return nb::list(loaders.attr("_normaliser_entree")(vide, liens().resoudre_colonnes.objet()(entete)));
     } catch (nb::python_error &) {
         return nb::list();
     }
-    return noms;
 }
 
 // ------------------------------------------------------------------ writers
@@ -793,49 +786,13 @@ long long ecrire_csv(Sortie &dest, const Colonnes &c, nb::handle lignes) {
 
 // ------------------------------------------------------------------ SQLite writer
 
-// The export's database on `conn`: its table, the rows, the indexes of the exported
+// The export's database: its table, the rows, the indexes of the exported
 // columns, then VACUUM. The file is a temporary one, deleted on any failure and
 // renamed only once complete: a journal would protect nothing while it is built. The
 // file is left in rollback-journal mode, recorded in it as such, so that it opens
 // read-only anywhere (a write-ahead log needs a writable folder) and leaves no -wal or
 // -shm file beside it. Rows go in by the sqlite3 module's executemany, one transaction
 // per batch, so that its adapters and its binding rules decide what is stored.
-long long construire(nb::handle conn, const Colonnes &c, nb::handle lignes) {
-    constexpr size_t LOT = 10000;
-    std::string definitions, noms, marques;
-    for (size_t i = 0; i < nb::len(c.noms); ++i) {
-        const std::string id = identifiant(c.noms[i]), sep = i ? ", " : "";
-        definitions += sep + id + " " + nb::cast<std::string>(c.types[i]);
-        noms += sep + id;
-        marques += sep + "?";
-    }
-    for (const char *p : {"PRAGMA journal_mode=OFF", "PRAGMA synchronous=OFF"}) conn.attr("execute")(p);
-    conn.attr("execute")("CREATE TABLE formes (" + definitions + ")");
-    conn.attr("commit")();
-    const std::string insertion = "INSERT INTO formes (" + noms + ") VALUES (" + marques + ")";
-    nb::list lot;
-    auto inserer = [&] {
-        conn.attr("executemany")(insertion, lot);
-        conn.attr("commit")();
-        lot = nb::list();
-    };
-    const long long compte = pour_chaque_ligne(lignes, c.noms, [&](nb::handle t) {
-        lot.append(t);
-        if (nb::len(lot) == LOT) inserer();
-    });
-    if (nb::len(lot) > 0) inserer();
-    const char *index[6][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
-                               {"cgram", ""}, {"illustrable", ""}, {"nb_syllabes", ""}};
-    for (auto &ix : index)
-        if (contient(c.noms, nb::str(ix[0])))
-            conn.attr("execute")(std::string("CREATE INDEX IF NOT EXISTS idx_") + ix[0] + " ON formes(\"" + ix[0] +
-                                 "\"" + ix[1] + ")");
-    conn.attr("commit")();
-    conn.attr("execute")("VACUUM");
-    conn.attr("execute")("PRAGMA journal_mode=DELETE");
-    return compte;
-}
-
 long long ecrire_sqlite(Sortie &dest, const Colonnes &c, nb::handle lignes) {
     dest.fermer();  // SQLite opens the path itself
     const std::string &octets = dest.fichier->chemin();
@@ -843,7 +800,38 @@ long long ecrire_sqlite(Sortie &dest, const Colonnes &c, nb::handle lignes) {
         nb::module_::import_("os").attr("fsdecode")(nb::bytes(octets.data(), octets.size())));
     long long compte;
     try {
-        compte = construire(conn, c, lignes);
+        constexpr size_t LOT = 10000;
+        std::string definitions, noms, marques;
+        for (size_t i = 0; i < nb::len(c.noms); ++i) {
+            const std::string id = identifiant(c.noms[i]), sep = i ? ", " : "";
+            definitions += sep + id + " " + nb::cast<std::string>(c.types[i]);
+            noms += sep + id;
+            marques += sep + "?";
+        }
+        for (const char *p : {"PRAGMA journal_mode=OFF", "PRAGMA synchronous=OFF"}) conn.attr("execute")(p);
+        conn.attr("execute")("CREATE TABLE formes (" + definitions + ")");
+        conn.attr("commit")();
+        const std::string insertion = "INSERT INTO formes (" + noms + ") VALUES (" + marques + ")";
+        nb::list lot;
+        auto inserer = [&] {
+            conn.attr("executemany")(insertion, lot);
+            conn.attr("commit")();
+            lot = nb::list();
+        };
+        compte = pour_chaque_ligne(lignes, c.noms, [&](nb::handle t) {
+            lot.append(t);
+            if (nb::len(lot) == LOT) inserer();
+        });
+        if (nb::len(lot) > 0) inserer();
+        const char *index[6][2] = {{"ortho", " COLLATE NOCASE"}, {"lemme", " COLLATE NOCASE"}, {"phone", ""},
+                                   {"cgram", ""}, {"illustrable", ""}, {"nb_syllabes", ""}};
+        for (auto &ix : index)
+            if (contient(c.noms, nb::str(ix[0])))
+                conn.attr("execute")(std::string("CREATE INDEX IF NOT EXISTS idx_") + ix[0] + " ON formes(\"" + ix[0] +
+                                     "\"" + ix[1] + ")");
+        conn.attr("commit")();
+        conn.attr("execute")("VACUUM");
+        conn.attr("execute")("PRAGMA journal_mode=DELETE");
     } catch (...) {
         suspendre_si_fin_forcee();
         fermer_en_silence(conn);

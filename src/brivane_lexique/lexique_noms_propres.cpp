@@ -9,11 +9,13 @@ namespace brivane::py {
 namespace {
 
 // The rows of one statement on noms_propres as dicts, or with `premiere` its first row
-// (None when there is none). An OperationalError (missing table or column, locked
-// database, failing REGEXP) leaves the empty answer; any other error propagates.
+// (None when there is none). A lexicon that is not SQLite, or an OperationalError
+// (missing table or column, locked database, failing REGEXP), leaves the empty answer;
+// any other error propagates.
 nb::object lignes(Lexique &l, const char *sql, nb::handle params, bool premiere = false) {
-    nb::object conn = obtenir_conn(l);
     nb::list res;
+    if (!l.est_sqlite()) return premiere ? nb::none() : nb::object(res);
+    nb::object conn = obtenir_conn(l);
     try {
         nb::object cur = conn.attr("execute")(sql, params);
         if (premiere) return cur.attr("fetchone")();
@@ -26,20 +28,17 @@ nb::object lignes(Lexique &l, const char *sql, nb::handle params, bool premiere 
 
 nb::object info_nom_propre(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
-    if (!l.est_sqlite()) return nb::list();
     return lignes(l, "SELECT * FROM noms_propres WHERE lemme = ? COLLATE NOCASE", nb::make_tuple(mot));
 }
 
 bool existe_nom_propre(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
-    if (!l.est_sqlite()) return false;
     return !lignes(l, "SELECT 1 FROM noms_propres WHERE lemme = ? COLLATE NOCASE LIMIT 1", nb::make_tuple(mot), true)
                 .is_none();
 }
 
 nb::object phone_nom_propre(Lexique &l, nb::handle mot) {
     exiger_str(mot, "mot");
-    if (!l.est_sqlite()) return nb::none();
     nb::object r = lignes(l,
                           "SELECT phone FROM noms_propres WHERE lemme = ? COLLATE NOCASE AND phone IS NOT NULL "
                           "AND phone != '' LIMIT 1",
@@ -54,7 +53,6 @@ nb::object phone_nom_propre(Lexique &l, nb::handle mot) {
 
 nb::object homophones_nom_propre(Lexique &l, nb::handle phone) {
     exiger_str(phone, "phone");
-    if (!l.est_sqlite()) return nb::list();
     return lignes(l, "SELECT * FROM noms_propres WHERE phone = ?", nb::make_tuple(phone));
 }
 
