@@ -72,18 +72,6 @@ bool egaux(PyObject *a, PyObject *b) {
     return r != 0;
 }
 
-// x in seq; a list or a tuple is walked here as its own test walks it.
-bool dans(PyObject *seq, PyObject *x) {
-    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) {
-        const int r = PySequence_Contains(seq, x);
-        verifier_vrai(r);
-        return r != 0;
-    }
-    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i)  // (a comparison may shorten a list)
-        if (egaux(nb::borrow(PySequence_Fast_GET_ITEM(seq, i)).ptr(), x)) return true;
-    return false;
-}
-
 // d[k] (borrowed), or nullptr when absent.
 PyObject *valeur_de(PyObject *d, PyObject *k) {
     PyObject *v = PyDict_GetItemWithError(d, k);
@@ -342,7 +330,9 @@ void PlanEntree::regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyO
             freq_trouvee = true;
             continue;
         }
-        placer(canon, colonne, dans(fp, canon.ptr()));
+        const int reel = PySequence_Contains(fp, canon.ptr());
+        verifier_vrai(reel);
+        placer(canon, colonne, reel != 0);
     }
     if (freq_trouvee) return;
     for (nb::handle f : nb::handle(fp))
@@ -358,31 +348,20 @@ void PlanEntree::verifier() const {
 }
 
 template <class F> nb::dict PlanEntree::entree(size_t n, F &&valeur) {
-    tampon_.clear();
-    valeurs_entree(n, valeur, tampon_);
-    return depuis_valeurs(tampon_.data());
-}
-
-template <class F> void PlanEntree::valeurs_entree(size_t n, F &&valeur, std::vector<nb::object> &out) {
     verifier();
-    const size_t base = out.size();
-    for (size_t k = 0; k < emplacements_.size(); ++k) {
-        const Emplacement &e = emplacements_[k];
+    tampon_.clear();
+    for (const Emplacement &e : emplacements_) {
         const size_t c = size_t(e.colonne);
-        nb::object v = e.copie >= 0 ? out[base + size_t(e.copie)]
-                       : e.colonne < 0 ? zero()
-                       : c >= n        ? (e.reel ? zero() : nb::none())
-                                       : valeur(c, e.reel);
-        out.push_back(std::move(v));
+        tampon_.push_back(e.copie >= 0    ? tampon_[size_t(e.copie)]
+                          : e.colonne < 0 ? zero()
+                          : c >= n        ? (e.reel ? zero() : nb::none())
+                                          : valeur(c, e.reel));
     }
-}
-
-nb::dict PlanEntree::depuis_valeurs(const nb::object *v) {
     // A plan made for one record fills a new dict.
     if (une_fois_) {
         nb::dict d;
         for (size_t k = 0; k < emplacements_.size(); ++k)
-            verifier_vrai(PyDict_SetItem(d.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
+            verifier_vrai(PyDict_SetItem(d.ptr(), emplacements_[k].cle.ptr(), tampon_[k].ptr()));
         return d;
     }
     if (valeurs_.empty()) {
@@ -393,9 +372,9 @@ nb::dict PlanEntree::depuis_valeurs(const nb::object *v) {
     // The entry of a source is a copy of a dict kept up to date field by field: from
     // one record to the next, most fields keep the same value object and cost no store.
     for (size_t k = 0; k < emplacements_.size(); ++k) {
-        if (v[k].ptr() == valeurs_[k]) continue;
-        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
-        valeurs_[k] = v[k].ptr();  // (the dict holds it)
+        if (tampon_[k].ptr() == valeurs_[k]) continue;
+        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), emplacements_[k].cle.ptr(), tampon_[k].ptr()));
+        valeurs_[k] = tampon_[k].ptr();  // (the dict holds it)
     }
     return copie_dict(gabarit_);
 }
@@ -580,28 +559,6 @@ void PasseCsv::fermer() {
 
 namespace {
 
-// A frozenset filled before anybody else sees it (as PySet_Add allows), out of the
-// collector's walks when it holds plain str only: such a set can be part of no
-// reference cycle, and every walk would otherwise visit each of its members.
-class EnsembleFormes {
-public:
-    EnsembleFormes() : ens_(nb::steal(PyFrozenSet_New(nullptr))) {
-        if (!ens_.is_valid()) throw nb::python_error();
-    }
-    void ajouter(nb::handle cle) {
-        textes_ = textes_ && (PyUnicode_CheckExact(cle.ptr()) || cle.is_none());
-        verifier_vrai(PySet_Add(ens_.ptr(), cle.ptr()));
-    }
-    nb::object geler() {
-        if (textes_ && PyObject_GC_IsTracked(ens_.ptr())) PyObject_GC_UnTrack(ens_.ptr());
-        return std::move(ens_);
-    }
-
-private:
-    nb::object ens_;
-    bool textes_ = true;
-};
-
 nb::object normaliser_avec(nb::handle normaliser, nb::handle texte) {
     return normaliser.is_none() ? normaliser_ortho_py(texte) : normaliser(texte);
 }
@@ -615,21 +572,10 @@ nb::object formes_passe(PasseCsv &p) {
     for (const PlanEntree::Emplacement &e : p.plan_.emplacements())
         if (est_texte_egal(e.cle.ptr(), "ortho")) colonne = e.colonne;
     EnsembleFormes ens;
-    std::vector<nb::object> textes;  // a batch's str, before they go in
-    // The str objects of a batch are made and hashed first, then added in a loop of
-    // their own: the set's table is far larger than the caches, and a tight loop of
-    // additions lets the processor wait for several of its lines at once.
     auto verser = [&](const Lot &lot) {
         // A batch is a few thousand spellings: Ctrl-C is honoured between two.
         g_attente.entre_attentes();
-        textes.clear();
-        for (size_t i = 0; i < lot.taille(); ++i) {
-            nb::object s = normaliser_ortho_py(texte_de(lot[i], nullptr));
-            if (PyObject_Hash(s.ptr()) == -1) throw nb::python_error();
-            textes.push_back(std::move(s));
-        }
-        for (const nb::object &s : textes) ens.ajouter(s);
-        textes.clear();
+        for (size_t i = 0; i < lot.taille(); ++i) ens.ajouter(normaliser_ortho_py(texte_de(lot[i], nullptr)));
     };
     const BilanColonne bilan = lire_colonne(*p.lecteur_, p.nb_entete_, colonne, verser, g_attente);
     // Errors in the order the records raise them: a broken column mapping at the
@@ -676,7 +622,7 @@ void ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
 // lemme, each key to the list of its entries in source order.
 class Index {
 public:
-    explicit Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)), rapide_(chemins_rapides()) {}
+    explicit Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)) {}
 
     // `propre`: a fresh dict nobody else holds, whose freq is already a float (stored
     // as it is); any other entry is copied and its freq made a float.
@@ -693,63 +639,17 @@ public:
             PyObject *freq = valeur_de(copie.ptr(), cle_freq());
             if (!freq || !PyFloat_CheckExact(freq)) copie[cle_freq()] = freq ? reel_de_valeur(freq, true) : zero();
         }
-        placer(ortho_, ortho, true, copie.ptr());
+        ajouter(ortho_, normaliser_avec(normaliser_, ortho).ptr(), copie.ptr());
         PyObject *ph = valeur_de(copie.ptr(), k_phone);
-        if (ph && vrai(ph)) placer(phone_, ph, false, copie.ptr());
+        if (ph && vrai(ph)) ajouter(phone_, ph, copie.ptr());
         PyObject *le = valeur_de(copie.ptr(), k_lemme);
-        if (le && vrai(le)) placer(lemme_, le, true, copie.ptr());
+        if (le && vrai(le)) ajouter(lemme_, normaliser_avec(normaliser_, le).ptr(), copie.ptr());
     }
-    nb::object resultat() {
-        if (rapide_)
-            for (Un *u : {&phone_, &ortho_, &lemme_}) finir(*u);
-        return nb::make_tuple(phone_.dict, ortho_.dict, lemme_.dict);
-    }
+    nb::object resultat() { return nb::make_tuple(phone_, ortho_, lemme_); }
 
 private:
-    // One index. With the fast paths on, its lists are made once the pass is over, one
-    // after the other: the scans that prove them unchanged on every call then read the
-    // lists and their item arrays in a row, instead of one line here and one there
-    // among the entries and their texts. Until then each key holds its first entry, and
-    // only the later entries of a key wait here, each with that first one.
-    struct Un {
-        nb::dict dict;
-        std::vector<std::pair<uintptr_t, nb::object>> suivantes;  // (first entry of its key, entry)
-    };
-
-    void placer(Un &u, nb::handle valeur, bool normaliser, PyObject *entree) {
-        nb::object cle = normaliser ? normaliser_avec(normaliser_, valeur) : nb::borrow(valeur);
-        if (!rapide_)
-            ajouter(u.dict, cle.ptr(), entree);
-        else if (PyObject *premiere = valeur_de(u.dict.ptr(), cle.ptr()))
-            u.suivantes.emplace_back((uintptr_t)premiere, nb::borrow(entree));
-        else
-            verifier_vrai(PyDict_SetItem(u.dict.ptr(), cle.ptr(), entree));
-    }
-
-    // Each key's list, in key order, replaces its first entry. The later entries are
-    // sorted by first entry, source order kept (no look-up per entry): each key's run
-    // is then found by a binary search.
-    static void finir(Un &u) {
-        auto avant = [](const auto &a, const auto &b) { return a.first < b.first; };
-        std::stable_sort(u.suivantes.begin(), u.suivantes.end(), avant);
-        Py_ssize_t pos = 0;
-        PyObject *cle, *premiere;
-        while (PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere)) {
-            const auto [d, f] = std::equal_range(u.suivantes.begin(), u.suivantes.end(),
-                                                 std::pair{(uintptr_t)premiere, nb::object()}, avant);
-            nb::object liste = nb::steal(PyList_New(1 + (f - d)));
-            if (!liste.is_valid()) throw nb::python_error();
-            PyList_SET_ITEM(liste.ptr(), 0, Py_NewRef(premiere));
-            for (auto i = d; i != f; ++i) PyList_SET_ITEM(liste.ptr(), 1 + (i - d), i->second.release().ptr());
-            // Only a value changes: the walk stays valid.
-            verifier_vrai(PyDict_SetItem(u.dict.ptr(), cle, liste.ptr()));
-        }
-        u.suivantes = {};
-    }
-
     nb::object normaliser_;
-    bool rapide_;
-    Un phone_, ortho_, lemme_;
+    nb::dict phone_, ortho_, lemme_;
 };
 
 }  // namespace
@@ -771,35 +671,12 @@ nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progressio
     // records: a command line draws its bar from it.
     const bool suivre = !progression.is_none();
     const uint64_t taille = suivre ? p.lecteur_->taille_source() : 0;
-    // With the native key rules (nothing the caller sees runs while a lot is indexed),
-    // the records of a lot are read first and their dicts then made one after the
-    // other: the scans that read every entry's dict on each call find them side by side
-    // instead of among the records' texts.
-    const size_t lot = chemins_rapides() && normaliser.is_none() ? 256 : 1;
-    std::vector<nb::object> valeurs;
-    std::vector<nb::dict> entrees;
-    auto indexer_lot = [&] {
-        const size_t m = p.plan_.emplacements().size();
-        for (size_t debut = 0; m && debut < valeurs.size(); debut += m)
-            entrees.push_back(p.plan_.depuis_valeurs(valeurs.data() + debut));
-        valeurs.clear();
-        for (nb::dict &e : entrees) ix.indexer(e, true);
-        entrees.clear();
-    };
     size_t n = 0;
     while (p.suivant()) {
         interruption();
-        ++n;
-        if (lot == 1) {
-            ix.indexer(p.entree(), true);
-        } else {
-            p.plan_.valeurs_entree(
-                p.champs_.size(), [&](size_t c, bool reel) { return p.valeur(p.champs_[c], c, reel); }, valeurs);
-            if (n % lot == 0) indexer_lot();
-        }
-        if (suivre && n % 16384 == 0) progression(p.lecteur_->octets_consommes(), taille);
+        ix.indexer(p.entree(), true);
+        if (suivre && ++n % 16384 == 0) progression(p.lecteur_->octets_consommes(), taille);
     }
-    indexer_lot();
     if (suivre) progression(taille ? taille : p.lecteur_->octets_consommes(), taille);
     return ix.resultat();
 }

@@ -97,54 +97,6 @@ nb::object passe_texte(nb::handle self, Lexique &l, const char *passe, const cha
 
 // ---------------------------------------------------------------- level 1
 
-// A frozenset of `membres` out of the collector's walks when they are all plain str
-// (or None): such a set can never be part of a reference cycle, and each walk would
-// otherwise visit every member (the host spares tuples of such values the same way).
-nb::object geler(nb::handle membres) {
-    nb::object gele = nb::steal(PyFrozenSet_New(membres.ptr()));
-    if (!gele.is_valid()) throw nb::python_error();
-    for (nb::handle cle : gele)
-        if (!PyUnicode_CheckExact(cle.ptr()) && !cle.is_none()) return gele;
-    if (PyObject_GC_IsTracked(gele.ptr())) PyObject_GC_UnTrack(gele.ptr());
-    return gele;
-}
-
-// Level 1 of a database as one row: the distinct spellings joined by line feeds, cut
-// here. One Python row per spelling made most of the opening time of a large lexicon
-// (a command-line call opens it each time); the set is the same. No result (an invalid
-// object) when the rows must be read one by one: a spelling holding a line feed (more
-// pieces than spellings), text not read as str, or a statement that fails (the plain
-// query then raises its own error).
-nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
-    nb::object cur = conn.attr("cursor")();
-    cur.attr("row_factory") = nb::none();
-    nb::object ligne;
-    try {
-        // The separator is a literal line feed: written char(10), SQLite calls char()
-        // again for every spelling aggregated. Only NULL lowers to NULL: whether the
-        // distinct values hold it is asked of the ortho index, which spares COUNT(o) a
-        // copy of every spelling.
-        ligne = cur.attr("execute")("SELECT group_concat(o, '\n'), COUNT(*), EXISTS (SELECT 1 FROM " + table +
-                                    " WHERE ortho IS NULL) FROM (SELECT DISTINCT lower(ortho) AS o FROM " + table + ")")
-                    .attr("fetchone")();
-    } catch (nb::python_error &e) {
-        if (!e.matches(liens().sqlite3.attr("Error"))) throw;
-    }
-    cur.attr("close")();
-    if (!ligne.is_valid()) return ligne;
-    const long long tous = nb::cast<long long>(ligne[1]), textes = tous - nb::cast<long long>(ligne[2]);
-    nb::object morceaux = nb::list();
-    if (textes > 0) {
-        if (!PyUnicode_CheckExact(nb::object(ligne[0]).ptr())) return nb::object();
-        morceaux = nb::steal(PyUnicode_Split(nb::object(ligne[0]).ptr(), nb::str("\n").ptr(), -1));
-        if (!morceaux.is_valid()) throw nb::python_error();
-        if ((long long)nb::len(morceaux) != textes) return nb::object();
-    }
-    // DISTINCT keeps one NULL spelling, which group_concat leaves out.
-    if (tous > textes) nb::borrow<nb::list>(morceaux).append(nb::none());
-    return geler(morceaux);
-}
-
 void charger_formes_sqlite(Lexique &l) {
     nb::object conn = obtenir_conn(l);
     std::string table = table_de(l);
@@ -167,15 +119,13 @@ void charger_formes_sqlite(Lexique &l) {
             if (code.is_none() || (nb::cast<long>(code) & 0xff) != SQLITE_READONLY) throw;
         }
     }
-    l.formes = chemins_rapides() ? formes_sqlite_en_bloc(conn, table) : nb::object();
-    if (l.formes.is_valid()) return;
     nb::object cur = conn.attr("cursor")();
     cur.attr("row_factory") = nb::none();  // plain tuples: one column, many rows
     cur.attr("execute")("SELECT DISTINCT lower(ortho) FROM " + table);
-    nb::set ens;
-    for (nb::handle ligne : cur) ens.add(nb::handle(PyTuple_GET_ITEM(ligne.ptr(), 0)));
+    EnsembleFormes ens;
+    for (nb::handle ligne : cur) ens.ajouter(nb::handle(PyTuple_GET_ITEM(ligne.ptr(), 0)));
     cur.attr("close")();
-    l.formes = geler(ens);
+    l.formes = ens.geler();
 }
 
 // ---------------------------------------------------------------- phonetic alphabet
