@@ -348,20 +348,31 @@ void PlanEntree::verifier() const {
 }
 
 template <class F> nb::dict PlanEntree::entree(size_t n, F &&valeur) {
-    verifier();
     tampon_.clear();
-    for (const Emplacement &e : emplacements_) {
+    valeurs_entree(n, valeur, tampon_);
+    return depuis_valeurs(tampon_.data());
+}
+
+template <class F> void PlanEntree::valeurs_entree(size_t n, F &&valeur, std::vector<nb::object> &out) {
+    verifier();
+    const size_t base = out.size();
+    for (size_t k = 0; k < emplacements_.size(); ++k) {
+        const Emplacement &e = emplacements_[k];
         const size_t c = size_t(e.colonne);
-        tampon_.push_back(e.copie >= 0    ? tampon_[size_t(e.copie)]
-                          : e.colonne < 0 ? zero()
-                          : c >= n        ? (e.reel ? zero() : nb::none())
-                                          : valeur(c, e.reel));
+        nb::object v = e.copie >= 0 ? out[base + size_t(e.copie)]
+                       : e.colonne < 0 ? zero()
+                       : c >= n        ? (e.reel ? zero() : nb::none())
+                                       : valeur(c, e.reel);
+        out.push_back(std::move(v));
     }
+}
+
+nb::dict PlanEntree::depuis_valeurs(const nb::object *v) {
     // A plan made for one record fills a new dict.
     if (une_fois_) {
         nb::dict d;
         for (size_t k = 0; k < emplacements_.size(); ++k)
-            verifier_vrai(PyDict_SetItem(d.ptr(), emplacements_[k].cle.ptr(), tampon_[k].ptr()));
+            verifier_vrai(PyDict_SetItem(d.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
         return d;
     }
     if (valeurs_.empty()) {
@@ -372,9 +383,9 @@ template <class F> nb::dict PlanEntree::entree(size_t n, F &&valeur) {
     // The entry of a source is a copy of a dict kept up to date field by field: from
     // one record to the next, most fields keep the same value object and cost no store.
     for (size_t k = 0; k < emplacements_.size(); ++k) {
-        if (tampon_[k].ptr() == valeurs_[k]) continue;
-        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), emplacements_[k].cle.ptr(), tampon_[k].ptr()));
-        valeurs_[k] = tampon_[k].ptr();  // (the dict holds it)
+        if (v[k].ptr() == valeurs_[k]) continue;
+        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
+        valeurs_[k] = v[k].ptr();  // (the dict holds it)
     }
     return copie_dict(gabarit_);
 }
@@ -572,10 +583,21 @@ nb::object formes_passe(PasseCsv &p) {
     for (const PlanEntree::Emplacement &e : p.plan_.emplacements())
         if (est_texte_egal(e.cle.ptr(), "ortho")) colonne = e.colonne;
     EnsembleFormes ens;
+    std::vector<nb::object> textes;  // a batch's str, before they go in
+    // The str objects of a batch are made and hashed first, then added in a loop of
+    // their own: the set's table is far larger than the caches, and a tight loop of
+    // additions lets the processor wait for several of its lines at once.
     auto verser = [&](const Lot &lot) {
         // A batch is a few thousand spellings: Ctrl-C is honoured between two.
         g_attente.entre_attentes();
-        for (size_t i = 0; i < lot.taille(); ++i) ens.ajouter(normaliser_ortho_py(texte_de(lot[i], nullptr)));
+        textes.clear();
+        for (size_t i = 0; i < lot.taille(); ++i) {
+            nb::object s = normaliser_ortho_py(texte_de(lot[i], nullptr));
+            if (PyObject_Hash(s.ptr()) == -1) throw nb::python_error();
+            textes.push_back(std::move(s));
+        }
+        for (const nb::object &s : textes) ens.ajouter(s);
+        textes.clear();
     };
     const BilanColonne bilan = lire_colonne(*p.lecteur_, p.nb_entete_, colonne, verser, g_attente);
     // Errors in the order the records raise them: a broken column mapping at the
@@ -622,7 +644,7 @@ void ajouter(nb::dict &index, PyObject *cle, PyObject *entree) {
 // lemme, each key to the list of its entries in source order.
 class Index {
 public:
-    explicit Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)) {}
+    explicit Index(nb::handle normaliser) : normaliser_(nb::borrow(normaliser)), rapide_(chemins_rapides()) {}
 
     // `propre`: a fresh dict nobody else holds, whose freq is already a float (stored
     // as it is); any other entry is copied and its freq made a float.
@@ -639,17 +661,63 @@ public:
             PyObject *freq = valeur_de(copie.ptr(), cle_freq());
             if (!freq || !PyFloat_CheckExact(freq)) copie[cle_freq()] = freq ? reel_de_valeur(freq, true) : zero();
         }
-        ajouter(ortho_, normaliser_avec(normaliser_, ortho).ptr(), copie.ptr());
+        placer(ortho_, ortho, true, copie.ptr());
         PyObject *ph = valeur_de(copie.ptr(), k_phone);
-        if (ph && vrai(ph)) ajouter(phone_, ph, copie.ptr());
+        if (ph && vrai(ph)) placer(phone_, ph, false, copie.ptr());
         PyObject *le = valeur_de(copie.ptr(), k_lemme);
-        if (le && vrai(le)) ajouter(lemme_, normaliser_avec(normaliser_, le).ptr(), copie.ptr());
+        if (le && vrai(le)) placer(lemme_, le, true, copie.ptr());
     }
-    nb::object resultat() { return nb::make_tuple(phone_, ortho_, lemme_); }
+    nb::object resultat() {
+        if (rapide_)
+            for (Un *u : {&phone_, &ortho_, &lemme_}) finir(*u);
+        return nb::make_tuple(phone_.dict, ortho_.dict, lemme_.dict);
+    }
 
 private:
+    // One index. With the fast paths on, its lists are made once the pass is over, one
+    // after the other: the scans that prove them unchanged on every call then read the
+    // lists and their item arrays in a row, instead of one line here and one there
+    // among the entries and their texts. Until then each key holds its first entry, and
+    // only the later entries of a key wait here, each with that first one.
+    struct Un {
+        nb::dict dict;
+        std::vector<std::pair<uintptr_t, nb::object>> suivantes;  // (first entry of its key, entry)
+    };
+
+    void placer(Un &u, nb::handle valeur, bool normaliser, PyObject *entree) {
+        nb::object cle = normaliser ? normaliser_avec(normaliser_, valeur) : nb::borrow(valeur);
+        if (!rapide_)
+            ajouter(u.dict, cle.ptr(), entree);
+        else if (PyObject *premiere = valeur_de(u.dict.ptr(), cle.ptr()))
+            u.suivantes.emplace_back((uintptr_t)premiere, nb::borrow(entree));
+        else
+            verifier_vrai(PyDict_SetItem(u.dict.ptr(), cle.ptr(), entree));
+    }
+
+    // Each key's list, in key order, replaces its first entry. The later entries are
+    // sorted by first entry, source order kept (no look-up per entry): each key's run
+    // is then found by a binary search.
+    static void finir(Un &u) {
+        auto avant = [](const auto &a, const auto &b) { return a.first < b.first; };
+        std::stable_sort(u.suivantes.begin(), u.suivantes.end(), avant);
+        Py_ssize_t pos = 0;
+        PyObject *cle, *premiere;
+        while (PyDict_Next(u.dict.ptr(), &pos, &cle, &premiere)) {
+            const auto [d, f] = std::equal_range(u.suivantes.begin(), u.suivantes.end(),
+                                                 std::pair{(uintptr_t)premiere, nb::object()}, avant);
+            nb::object liste = nb::steal(PyList_New(1 + (f - d)));
+            if (!liste.is_valid()) throw nb::python_error();
+            PyList_SET_ITEM(liste.ptr(), 0, Py_NewRef(premiere));
+            for (auto i = d; i != f; ++i) PyList_SET_ITEM(liste.ptr(), 1 + (i - d), i->second.release().ptr());
+            // Only a value changes: the walk stays valid.
+            verifier_vrai(PyDict_SetItem(u.dict.ptr(), cle, liste.ptr()));
+        }
+        u.suivantes = {};
+    }
+
     nb::object normaliser_;
-    nb::dict phone_, ortho_, lemme_;
+    bool rapide_;
+    Un phone_, ortho_, lemme_;
 };
 
 }  // namespace
@@ -671,12 +739,35 @@ nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progressio
     // records: a command line draws its bar from it.
     const bool suivre = !progression.is_none();
     const uint64_t taille = suivre ? p.lecteur_->taille_source() : 0;
+    // With the native key rules (nothing the caller sees runs while a lot is indexed),
+    // the records of a lot are read first and their dicts then made one after the
+    // other: the scans that read every entry's dict on each call find them side by side
+    // instead of among the records' texts.
+    const size_t lot = chemins_rapides() && normaliser.is_none() ? 256 : 1;
+    std::vector<nb::object> valeurs;
+    std::vector<nb::dict> entrees;
+    auto indexer_lot = [&] {
+        const size_t m = p.plan_.emplacements().size();
+        for (size_t debut = 0; m && debut < valeurs.size(); debut += m)
+            entrees.push_back(p.plan_.depuis_valeurs(valeurs.data() + debut));
+        valeurs.clear();
+        for (nb::dict &e : entrees) ix.indexer(e, true);
+        entrees.clear();
+    };
     size_t n = 0;
     while (p.suivant()) {
         interruption();
-        ix.indexer(p.entree(), true);
-        if (suivre && ++n % 16384 == 0) progression(p.lecteur_->octets_consommes(), taille);
+        ++n;
+        if (lot == 1) {
+            ix.indexer(p.entree(), true);
+        } else {
+            p.plan_.valeurs_entree(
+                p.champs_.size(), [&](size_t c, bool reel) { return p.valeur(p.champs_[c], c, reel); }, valeurs);
+            if (n % lot == 0) indexer_lot();
+        }
+        if (suivre && n % 16384 == 0) progression(p.lecteur_->octets_consommes(), taille);
     }
+    indexer_lot();
     if (suivre) progression(taille ? taille : p.lecteur_->octets_consommes(), taille);
     return ix.resultat();
 }

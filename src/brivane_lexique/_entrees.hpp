@@ -50,6 +50,11 @@ public:
     // Entry of a record of `n` values, `valeur(colonne, reel)` giving the value of a
     // column (converted when `reel`).
     template <class F> nb::dict entree(size_t n, F &&valeur);
+    // The two halves of entree(), for a pass that makes the values of several records
+    // before their dicts: the values of one record (one per field of the plan) appended
+    // to `out`, then the entry of such values.
+    template <class F> void valeurs_entree(size_t n, F &&valeur, std::vector<nb::object> &out);
+    nb::dict depuis_valeurs(const nb::object *v);
 
 private:
     void regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyObject *fp);
