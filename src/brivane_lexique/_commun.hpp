@@ -155,6 +155,14 @@ inline nb::object texte_chemin(nb::handle chemin) {
     return s;
 }
 
+// The host module that reads files of this compression suffix, or nullptr.
+inline const char *module_de_compression(nb::handle chemin) {
+    nb::object suffixe = nb::module_::import_("pathlib").attr("Path")(chemin).attr("suffix").attr("lower")();
+    for (const auto &[s, m] : {std::pair{".gz", "gzip"}, {".bz2", "bz2"}, {".xz", "lzma"}})
+        if (suffixe.equal(nb::str(s))) return m;
+    return nullptr;
+}
+
 // The bytes of a path as os.fsencode() gives them, refused as the host's open()
 // refuses them: a lone surrogate raises UnicodeEncodeError (a ValueError), a NUL byte
 // ValueError, instead of naming another file once cut at the NUL.

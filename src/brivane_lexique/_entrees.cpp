@@ -63,15 +63,6 @@ void verifier_vrai(int r) {
     if (r < 0) throw nb::python_error();
 }
 
-// a == b, without the host's calls when both are exact str (a column's canonical name
-// meets every name of the frequency list).
-bool egaux(PyObject *a, PyObject *b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return str_egal(a, b);
-    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    verifier_vrai(r);
-    return r != 0;
-}
-
 // d[k] (borrowed), or nullptr when absent.
 PyObject *valeur_de(PyObject *d, PyObject *k) {
     PyObject *v = PyDict_GetItemWithError(d, k);
@@ -207,14 +198,6 @@ private:
     size_t lu_ = 0;
 };
 
-// The host module that reads files of this compression suffix, or nullptr.
-const char *module_de_compression(nb::handle chemin) {
-    nb::object suffixe = nb::module_::import_("pathlib").attr("Path")(chemin).attr("suffix").attr("lower")();
-    for (const auto &[s, m] : {std::pair{".gz", "gzip"}, {".bz2", "bz2"}, {".xz", "lzma"}})
-        if (suffixe.equal(nb::str(s))) return m;
-    return nullptr;
-}
-
 // The source of raw bytes of `chemin` (str): the file itself, or what its compression
 // suffix says it holds. Opening failures raise the host's OSError with the file name.
 std::unique_ptr<SourceOctets> source_brute(nb::handle chemin) {
@@ -325,7 +308,9 @@ void PlanEntree::regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyO
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms); ++i) {
         const int colonne = numeros ? int(PyLong_AsLong(PyList_GET_ITEM(numeros, i))) : int(i);
         nb::object canon = canonique(PyList_GET_ITEM(noms, i), mapping);
-        if (egaux(canon.ptr(), cle_freq())) {
+        const int est_freq = PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ);
+        verifier_vrai(est_freq);
+        if (est_freq) {
             if (!freq_trouvee) placer(cle_freq(), colonne, true);
             freq_trouvee = true;
             continue;

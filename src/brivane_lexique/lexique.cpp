@@ -346,18 +346,10 @@ nb::object fermer(nb::handle self) {
     return par_methode(self, "close", [&] { return close(self); });
 }
 
-// The compression suffix of a source (".gz", ".bz2", ".xz" in any case), else None.
-nb::object suffixe_compression(nb::handle source) {
-    nb::object suffixe = source.attr("suffix").attr("lower")();
-    for (const char *s : {".gz", ".bz2", ".xz"})
-        if (suffixe.equal(nb::str(s))) return suffixe;
-    return nb::none();
-}
-
 nb::object detecter_backend(nb::handle self) {
     nb::object source = cpp(self).source;
     // A compressed file is of the kind its name says before the compression suffix.
-    if (!suffixe_compression(source).is_none()) source = liens().Path(source.attr("stem"));
+    if (module_de_compression(source)) source = liens().Path(source.attr("stem"));
     nb::object suffixe = source.attr("suffix").attr("lower")();
     for (const char *s : {".db", ".sqlite", ".sqlite3"})
         if (suffixe.equal(nb::str(s))) return nb::str("sqlite");
@@ -368,7 +360,7 @@ nb::object detecter_backend(nb::handle self) {
 // its delimiter (tab for .tsv, else the one its header line announces).
 void fixer_lecture(Lexique &l, nb::handle encoding) {
     if (l.est_sqlite()) {
-        if (!suffixe_compression(l.source).is_none()) {
+        if (module_de_compression(l.source)) {
             std::string msg = nb::cast<std::string>(nb::str(l.source)) +
                               " : une base SQLite compressee ne s'ouvre pas telle quelle, decompressez-la d'abord";
             lever(PyExc_ValueError, msg.c_str());
