@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace nb = nanobind;
@@ -544,7 +545,10 @@ nb::object phone_du_lexique(Lexique &l, nb::handle phone) {
 }
 
 bool Lexique::est_sqlite() const {
-    if (PyUnicode_CheckExact(backend.ptr())) return PyUnicode_CompareWithASCIIString(backend.ptr(), "sqlite") == 0;
+    // Asked on every query: read in place, without measuring the literal each time.
+    PyObject *b = backend.ptr();
+    if (PyUnicode_CheckExact(b))
+        return PyUnicode_GET_LENGTH(b) == 6 && PyUnicode_IS_ASCII(b) && std::memcmp(PyUnicode_DATA(b), "sqlite", 6) == 0;
     return backend.equal(nb::str("sqlite"));
 }
 
