@@ -133,6 +133,24 @@ def test_lignes_en_entrees_sans_row_factory_de_la_connexion(tmp_path, chemins):
     assert lex.info("chat") == [{"ortho": "chat", "lemme": "chat", "freq": 2.0}]
 
 
+@pytest.mark.parametrize(
+    "valeurs",
+    [
+        [None, "x", None, 1, 1, ""],  # NULL, small numbers and short text come back as one object
+        ["a", "a", "b", None, "b", "a"],
+        [0, 0.0, "", None, 2, "long texte"],
+    ],
+)
+def test_lignes_successives_gardent_leurs_valeurs(tmp_path, chemins, valeurs):
+    # "phon" and "phone" both resolve to phone: the later column wins in every row.
+    colonnes = ("ortho", "lemme", "phon", "genre", "phone")
+    lignes = [(f"m{i}", "chat", "p", v, valeurs[-1 - i]) for i, v in enumerate(valeurs)]
+    lex = Lexique(ecrire_sqlite(tmp_path / "l.db", colonnes, lignes))
+    attendu = [{"ortho": o, "lemme": "chat", "phone": p, "genre": g} for o, _, _, g, p in lignes]
+    assert sorted(lex.formes_de("chat"), key=lambda e: e["ortho"]) == attendu
+    assert [list(e) for e in lex.info("m0")] == [["ortho", "lemme", "phone", "genre"]]
+
+
 class IndexPhone(Lexique):
     index = {}
 

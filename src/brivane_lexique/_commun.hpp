@@ -155,6 +155,14 @@ inline nb::object texte_chemin(nb::handle chemin) {
     return s;
 }
 
+// The host module that reads files of this compression suffix, or nullptr.
+inline const char *module_de_compression(nb::handle chemin) {
+    nb::object suffixe = nb::module_::import_("pathlib").attr("Path")(chemin).attr("suffix").attr("lower")();
+    for (const auto &[s, m] : {std::pair{".gz", "gzip"}, {".bz2", "bz2"}, {".xz", "lzma"}})
+        if (suffixe.equal(nb::str(s))) return m;
+    return nullptr;
+}
+
 // The bytes of a path as os.fsencode() gives them, refused as the host's open()
 // refuses them: a lone surrogate raises UnicodeEncodeError (a ValueError), a NUL byte
 // ValueError, instead of naming another file once cut at the NUL.
@@ -190,6 +198,29 @@ inline void fermer_en_silence(nb::handle conn) {
     PyErr_Clear();
     PyErr_Restore(t, v, tb);
 }
+
+// A frozenset filled before anybody else sees it (as PySet_Add allows), out of the
+// collector's walks when it holds plain str only: such a set can be part of no
+// reference cycle, and every walk would otherwise visit each of its members.
+class EnsembleFormes {
+public:
+    EnsembleFormes() : ens_(nb::steal(PyFrozenSet_New(nullptr))) {
+        if (!ens_.is_valid()) throw nb::python_error();
+    }
+    void ajouter(nb::handle cle) {
+        textes_ = textes_ && (PyUnicode_CheckExact(cle.ptr()) || cle.is_none());
+        if (PySet_Add(ens_.ptr(), cle.ptr()) < 0) throw nb::python_error();
+    }
+    nb::object geler() {
+        if (textes_ && PyObject_GC_IsTracked(ens_.ptr())) PyObject_GC_UnTrack(ens_.ptr());
+        return std::move(ens_);
+    }
+
+private:
+    nb::object ens_;
+    bool textes_ = true;
+};
+
 
 // A name bound into a module's namespace at import. Calls go through the module's
 // current attribute, so replacing it from Python takes effect; `original()` tells

@@ -63,27 +63,6 @@ void verifier_vrai(int r) {
     if (r < 0) throw nb::python_error();
 }
 
-// a == b, without the host's calls when both are exact str (a column's canonical name
-// meets every name of the frequency list).
-bool egaux(PyObject *a, PyObject *b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return str_egal(a, b);
-    const int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    verifier_vrai(r);
-    return r != 0;
-}
-
-// x in seq; a list or a tuple is walked here as its own test walks it.
-bool dans(PyObject *seq, PyObject *x) {
-    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) {
-        const int r = PySequence_Contains(seq, x);
-        verifier_vrai(r);
-        return r != 0;
-    }
-    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i)  // (a comparison may shorten a list)
-        if (egaux(nb::borrow(PySequence_Fast_GET_ITEM(seq, i)).ptr(), x)) return true;
-    return false;
-}
-
 // d[k] (borrowed), or nullptr when absent.
 PyObject *valeur_de(PyObject *d, PyObject *k) {
     PyObject *v = PyDict_GetItemWithError(d, k);
@@ -219,14 +198,6 @@ private:
     size_t lu_ = 0;
 };
 
-// The host module that reads files of this compression suffix, or nullptr.
-const char *module_de_compression(nb::handle chemin) {
-    nb::object suffixe = nb::module_::import_("pathlib").attr("Path")(chemin).attr("suffix").attr("lower")();
-    for (const auto &[s, m] : {std::pair{".gz", "gzip"}, {".bz2", "bz2"}, {".xz", "lzma"}})
-        if (suffixe.equal(nb::str(s))) return m;
-    return nullptr;
-}
-
 // The source of raw bytes of `chemin` (str): the file itself, or what its compression
 // suffix says it holds. Opening failures raise the host's OSError with the file name.
 std::unique_ptr<SourceOctets> source_brute(nb::handle chemin) {
@@ -337,12 +308,16 @@ void PlanEntree::regle(PyObject *noms, PyObject *numeros, PyObject *mapping, PyO
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms); ++i) {
         const int colonne = numeros ? int(PyLong_AsLong(PyList_GET_ITEM(numeros, i))) : int(i);
         nb::object canon = canonique(PyList_GET_ITEM(noms, i), mapping);
-        if (egaux(canon.ptr(), cle_freq())) {
+        const int est_freq = PyObject_RichCompareBool(canon.ptr(), cle_freq(), Py_EQ);
+        verifier_vrai(est_freq);
+        if (est_freq) {
             if (!freq_trouvee) placer(cle_freq(), colonne, true);
             freq_trouvee = true;
             continue;
         }
-        placer(canon, colonne, dans(fp, canon.ptr()));
+        const int reel = PySequence_Contains(fp, canon.ptr());
+        verifier_vrai(reel);
+        placer(canon, colonne, reel != 0);
     }
     if (freq_trouvee) return;
     for (nb::handle f : nb::handle(fp))
@@ -579,28 +554,6 @@ void PasseCsv::fermer() {
 // Level 1
 
 namespace {
-
-// A frozenset filled before anybody else sees it (as PySet_Add allows), out of the
-// collector's walks when it holds plain str only: such a set can be part of no
-// reference cycle, and every walk would otherwise visit each of its members.
-class EnsembleFormes {
-public:
-    EnsembleFormes() : ens_(nb::steal(PyFrozenSet_New(nullptr))) {
-        if (!ens_.is_valid()) throw nb::python_error();
-    }
-    void ajouter(nb::handle cle) {
-        textes_ = textes_ && (PyUnicode_CheckExact(cle.ptr()) || cle.is_none());
-        verifier_vrai(PySet_Add(ens_.ptr(), cle.ptr()));
-    }
-    nb::object geler() {
-        if (textes_ && PyObject_GC_IsTracked(ens_.ptr())) PyObject_GC_UnTrack(ens_.ptr());
-        return std::move(ens_);
-    }
-
-private:
-    nb::object ens_;
-    bool textes_ = true;
-};
 
 nb::object normaliser_avec(nb::handle normaliser, nb::handle texte) {
     return normaliser.is_none() ? normaliser_ortho_py(texte) : normaliser(texte);

@@ -2,7 +2,6 @@
 // forms set and lazy indexes. The query methods live in lexique_*.cpp.
 #include "lexique.hpp"
 
-#include "_aliases_regle.hpp"
 #include "_texte.hpp"
 #include "code_lexique.hpp"
 
@@ -97,54 +96,6 @@ nb::object passe_texte(nb::handle self, Lexique &l, const char *passe, const cha
 
 // ---------------------------------------------------------------- level 1
 
-// A frozenset of `membres` out of the collector's walks when they are all plain str
-// (or None): such a set can never be part of a reference cycle, and each walk would
-// otherwise visit every member (the host spares tuples of such values the same way).
-nb::object geler(nb::handle membres) {
-    nb::object gele = nb::steal(PyFrozenSet_New(membres.ptr()));
-    if (!gele.is_valid()) throw nb::python_error();
-    for (nb::handle cle : gele)
-        if (!PyUnicode_CheckExact(cle.ptr()) && !cle.is_none()) return gele;
-    if (PyObject_GC_IsTracked(gele.ptr())) PyObject_GC_UnTrack(gele.ptr());
-    return gele;
-}
-
-// Level 1 of a database as one row: the distinct spellings joined by line feeds, cut
-// here. One Python row per spelling made most of the opening time of a large lexicon
-// (a command-line call opens it each time); the set is the same. No result (an invalid
-// object) when the rows must be read one by one: a spelling holding a line feed (more
-// pieces than spellings), text not read as str, or a statement that fails (the plain
-// query then raises its own error).
-nb::object formes_sqlite_en_bloc(nb::handle conn, const std::string &table) {
-    nb::object cur = conn.attr("cursor")();
-    cur.attr("row_factory") = nb::none();
-    nb::object ligne;
-    try {
-        // The separator is a literal line feed: written char(10), SQLite calls char()
-        // again for every spelling aggregated. Only NULL lowers to NULL: whether the
-        // distinct values hold it is asked of the ortho index, which spares COUNT(o) a
-        // copy of every spelling.
-        ligne = cur.attr("execute")("SELECT group_concat(o, '\n'), COUNT(*), EXISTS (SELECT 1 FROM " + table +
-                                    " WHERE ortho IS NULL) FROM (SELECT DISTINCT lower(ortho) AS o FROM " + table + ")")
-                    .attr("fetchone")();
-    } catch (nb::python_error &e) {
-        if (!e.matches(liens().sqlite3.attr("Error"))) throw;
-    }
-    cur.attr("close")();
-    if (!ligne.is_valid()) return ligne;
-    const long long tous = nb::cast<long long>(ligne[1]), textes = tous - nb::cast<long long>(ligne[2]);
-    nb::object morceaux = nb::list();
-    if (textes > 0) {
-        if (!PyUnicode_CheckExact(nb::object(ligne[0]).ptr())) return nb::object();
-        morceaux = nb::steal(PyUnicode_Split(nb::object(ligne[0]).ptr(), nb::str("\n").ptr(), -1));
-        if (!morceaux.is_valid()) throw nb::python_error();
-        if ((long long)nb::len(morceaux) != textes) return nb::object();
-    }
-    // DISTINCT keeps one NULL spelling, which group_concat leaves out.
-    if (tous > textes) nb::borrow<nb::list>(morceaux).append(nb::none());
-    return geler(morceaux);
-}
-
 void charger_formes_sqlite(Lexique &l) {
     nb::object conn = obtenir_conn(l);
     std::string table = table_de(l);
@@ -167,15 +118,13 @@ void charger_formes_sqlite(Lexique &l) {
             if (code.is_none() || (nb::cast<long>(code) & 0xff) != SQLITE_READONLY) throw;
         }
     }
-    l.formes = chemins_rapides() ? formes_sqlite_en_bloc(conn, table) : nb::object();
-    if (l.formes.is_valid()) return;
     nb::object cur = conn.attr("cursor")();
     cur.attr("row_factory") = nb::none();  // plain tuples: one column, many rows
     cur.attr("execute")("SELECT DISTINCT lower(ortho) FROM " + table);
-    nb::set ens;
-    for (nb::handle ligne : cur) ens.add(nb::handle(PyTuple_GET_ITEM(ligne.ptr(), 0)));
+    EnsembleFormes ens;
+    for (nb::handle ligne : cur) ens.ajouter(nb::handle(PyTuple_GET_ITEM(ligne.ptr(), 0)));
     cur.attr("close")();
-    l.formes = geler(ens);
+    l.formes = ens.geler();
 }
 
 // ---------------------------------------------------------------- phonetic alphabet
@@ -397,18 +346,10 @@ nb::object fermer(nb::handle self) {
     return par_methode(self, "close", [&] { return close(self); });
 }
 
-// The compression suffix of a source (".gz", ".bz2", ".xz" in any case), else None.
-nb::object suffixe_compression(nb::handle source) {
-    nb::object suffixe = source.attr("suffix").attr("lower")();
-    for (const char *s : {".gz", ".bz2", ".xz"})
-        if (suffixe.equal(nb::str(s))) return suffixe;
-    return nb::none();
-}
-
 nb::object detecter_backend(nb::handle self) {
     nb::object source = cpp(self).source;
     // A compressed file is of the kind its name says before the compression suffix.
-    if (!suffixe_compression(source).is_none()) source = liens().Path(source.attr("stem"));
+    if (module_de_compression(source)) source = liens().Path(source.attr("stem"));
     nb::object suffixe = source.attr("suffix").attr("lower")();
     for (const char *s : {".db", ".sqlite", ".sqlite3"})
         if (suffixe.equal(nb::str(s))) return nb::str("sqlite");
@@ -419,7 +360,7 @@ nb::object detecter_backend(nb::handle self) {
 // its delimiter (tab for .tsv, else the one its header line announces).
 void fixer_lecture(Lexique &l, nb::handle encoding) {
     if (l.est_sqlite()) {
-        if (!suffixe_compression(l.source).is_none()) {
+        if (module_de_compression(l.source)) {
             std::string msg = nb::cast<std::string>(nb::str(l.source)) +
                               " : une base SQLite compressee ne s'ouvre pas telle quelle, decompressez-la d'abord";
             lever(PyExc_ValueError, msg.c_str());
@@ -628,14 +569,6 @@ nb::object normaliser(nb::handle mot) {
 
 std::vector<nb::object> noms_resolus(nb::handle curseur) {
     nb::object description = curseur.attr("description");
-    if (chemins_rapides() && liens().resoudre_colonnes.original()) {
-        // The module's own rule, applied here name by name: the same names, without
-        // the list and the dict of a call through Python.
-        std::vector<nb::object> res;
-        for (nb::handle item : description)
-            res.push_back(alias::resoudre(liens().alias_inverse.ptr(), nb::object(item[0]).ptr()));
-        return res;
-    }
     nb::list noms;
     for (nb::handle item : description) noms.append(item[0]);
     // Called on every query, through the module attribute (which may be replaced).
@@ -649,53 +582,16 @@ std::vector<nb::object> noms_resolus(nb::handle curseur) {
     return res;
 }
 
-nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele, nb::handle avant) {
+nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne) {
     nb::object valeurs = nb::steal(PySequence_Tuple(ligne.ptr()));
     if (!valeurs.is_valid()) throw nb::python_error();
     const size_t n = std::min<size_t>(size_t(PyTuple_GET_SIZE(valeurs.ptr())), noms.size());
-    nb::dict d = modele.is_valid() ? nb::steal<nb::dict>(PyDict_Copy(modele.ptr())) : nb::dict();
-    if (!d.is_valid()) throw nb::python_error();
-    for (size_t i = 0; i < n; ++i) {
-        PyObject *v = PyTuple_GET_ITEM(valeurs.ptr(), i);
-        if (!noms[i].is_valid() || (avant.is_valid() && PyTuple_GET_ITEM(avant.ptr(), i) == v)) continue;
-        if (PyDict_SetItem(d.ptr(), noms[i].ptr(), v) < 0) throw nb::python_error();
-    }
+    nb::dict d;
+    for (size_t i = 0; i < n; ++i)
+        if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(valeurs.ptr(), i)) < 0)
+            throw nb::python_error();
     return d;
 }
-
-namespace {
-
-// The rows of `curseur` turned into dicts by position under `noms`.
-nb::list lignes_par_position(nb::handle curseur, const std::vector<nb::object> &noms) {
-    // Plain tuples are cheaper to fetch than Row objects. The factory is read when rows
-    // are fetched, so it can change after execute().
-    curseur.attr("row_factory") = nb::none();
-    nb::list res;
-    // After the first row, each row's dict is a copy of the one before: a copy is sized
-    // once, where a dict filled from empty grows several times, and every key keeps the
-    // place the first row gave it. SQLite hands out the same object again for NULL,
-    // small numbers and one-letter or empty text, whose store is then skipped; only when
-    // every name is distinct, or an earlier duplicate stored could beat a later one.
-    nb::object precedent, avant;
-    bool distincts = false;
-    for (nb::handle ligne : curseur.attr("fetchall")()) {
-        const bool suite = chemins_rapides() && PyTuple_CheckExact(ligne.ptr()) &&
-                           size_t(PyTuple_GET_SIZE(ligne.ptr())) == noms.size();
-        nb::dict d = ligne_en_entree(noms, ligne, suite ? nb::handle(precedent) : nb::handle(),
-                                     suite && distincts ? nb::handle(avant) : nb::handle());
-        auto nommee = [](const nb::object &o) { return o.is_valid(); };
-        if (suite && !precedent.is_valid())
-            distincts = PyDict_GET_SIZE(d.ptr()) == std::count_if(noms.begin(), noms.end(), nommee);
-        if (suite) {
-            precedent = d;
-            avant = nb::borrow(ligne);
-        }
-        res.append(d);
-    }
-    return res;
-}
-
-}  // namespace
 
 nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char *> seulement) {
     std::vector<nb::object> noms = noms_resolus(curseur);
@@ -706,21 +602,18 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
             for (const char *s : seulement) garde |= PyUnicode_CompareWithASCIIString(n.ptr(), s) == 0;
             if (!garde) n = nb::object();
         }
-    return lignes_par_position(curseur, noms);
+    // Plain tuples are cheaper to fetch than Row objects. The factory is read when rows
+    // are fetched, so it can change after execute().
+    curseur.attr("row_factory") = nb::none();
+    nb::list res;
+    for (nb::handle ligne : curseur.attr("fetchall")()) res.append(ligne_en_entree(noms, ligne));
+    return res;
 }
 
 nb::list lignes_en_dicts(nb::handle curseur) {
     nb::list res;
-    if (!chemins_rapides() || !nb::getattr(curseur, "row_factory", nb::none()).is(liens().sqlite3.attr("Row"))) {
-        for (nb::handle r : curseur.attr("fetchall")()) res.append(en_dict(r));
-        return res;
-    }
-    // dict(row) of a Row looks every name up again in the row; the statements' names
-    // are distinct (a table's, or a select list's), so their values by position are
-    // the same dict.
-    std::vector<nb::object> noms;
-    for (nb::handle d : curseur.attr("description")) noms.push_back(d[0]);
-    return lignes_par_position(curseur, noms);
+    for (nb::handle r : curseur.attr("fetchall")()) res.append(en_dict(r));
+    return res;
 }
 
 namespace {
@@ -738,7 +631,6 @@ void lier_noms(nb::module_ &m) {
     m.attr("sqlite3") = L.sqlite3;
     m.attr("Path") = L.Path;
     L.resoudre_colonnes.lier(m, "resoudre_colonnes", aliases.attr("resoudre_colonnes"));
-    L.alias_inverse = aliases.attr("_ALIAS_INVERSE");
     L.iter_csv.lier(m, "iter_csv", loaders.attr("iter_csv"));
     L.iter_tsv.lier(m, "iter_tsv", loaders.attr("iter_tsv"));
     L.iter_csv_origine = loaders.attr("iter_csv");
