@@ -25,20 +25,6 @@ bool popcnt_actif() noexcept {
 }
 
 namespace {
-AVX2 uint32_t egaux(__m256i v, char c) {
-    return uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c))));
-}
-}  // namespace
-
-AVX2 Masques64 classer64_avx2(const char *p, char delim) {
-    const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
-    const uint32_t a0 = egaux(v0, '\n') | egaux(v0, '\r') | egaux(v0, '"');
-    const uint32_t a1 = egaux(v1, '\n') | egaux(v1, '\r') | egaux(v1, '"');
-    return {uint64_t(a0) | uint64_t(a1) << 32, uint64_t(egaux(v0, delim)) | uint64_t(egaux(v1, delim)) << 32};
-}
-
-namespace {
 
 // Whole-block UTF-8 check (the "lookup" method: three nibble tables classify every
 // pair of adjacent bytes, two shifted copies catch the third and fourth bytes). It
