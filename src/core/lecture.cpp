@@ -2,11 +2,7 @@
 
 #include <cerrno>
 
-// MinGW's win32 thread model has neither std::thread nor std::mutex: there the
-// reading stays on the caller's thread.
-#if defined(_WIN32) && defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
-#define BRIVANE_SANS_FILS
-#else
+#ifndef BRIVANE_SANS_FILS
 #include "relais.hpp"
 
 #include <chrono>
