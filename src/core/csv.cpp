@@ -409,28 +409,37 @@ bool LecteurCsv::suivant(std::vector<std::string_view> &champs) {
 
 bool LecteurCsv::suivant_colonne(size_t colonne, std::string_view &champ, size_t &nb_champs) {
     Etat &e = *e_;
-    size_t ls, le;
+    // The long way: the whole record through the state machine.
+    auto par_suivant = [&] {
+        if (!suivant(e.champs_colonne)) return false;
+        nb_champs = e.champs_colonne.size();
+        champ = colonne < nb_champs ? e.champs_colonne[colonne] : std::string_view();
+        return true;
+    };
     // The line is only looked at: when it goes the long way, suivant() finds it again.
-    if (e.simple && !e.ferme && e.ligne_suivante(ls, le)) {
-        std::string_view ligne(e.tampon.data() + ls, le - ls);
-        ligne = ligne.substr(0, ligne.find_last_not_of("\r\n") + 1);
-        // (A line longer than the field limit goes the long way, which checks it.)
-        if (ligne.find('"') == std::string_view::npos && ligne.size() <= size_t(e.limite > 0 ? e.limite : 0)) {
-            ++e.ligne;
-            e.pos = le;
-            nb_champs = ligne.empty() ? 0 : size_t(std::count(ligne.begin(), ligne.end(), e.d0)) + 1;
-            champ = {};
-            if (colonne < nb_champs) {
-                size_t debut = 0;
-                for (size_t k = 0; k < colonne; ++k) debut = ligne.find(e.d0, debut) + 1;
-                champ = ligne.substr(debut, ligne.find(e.d0, debut) - debut);
-            }
-            return true;
-        }
+    size_t ls, le;
+    if (!e.simple || e.ferme || !e.ligne_suivante(ls, le)) return par_suivant();
+    std::string_view ligne(e.tampon.data() + ls, le - ls);
+    ligne = ligne.substr(0, ligne.find_last_not_of("\r\n") + 1);
+    // One pass without an early exit, which the compiler vectorises.
+    uint32_t delims = 0, guillemets = 0;
+    for (char c : ligne) {
+        delims += c == e.d0;
+        guillemets += c == '"';
     }
-    if (!suivant(e.champs_colonne)) return false;
-    nb_champs = e.champs_colonne.size();
-    champ = colonne < nb_champs ? e.champs_colonne[colonne] : std::string_view();
+    // (A line longer than the field limit goes the long way, which checks it; below
+    // it the 32-bit counts are exact.)
+    if (guillemets || ligne.size() > std::min<size_t>(size_t(e.limite > 0 ? e.limite : 0), UINT32_MAX))
+        return par_suivant();
+    ++e.ligne;
+    e.pos = le;
+    nb_champs = ligne.empty() ? 0 : size_t(delims) + 1;
+    champ = {};
+    if (colonne < nb_champs) {
+        size_t debut = 0;
+        for (size_t k = 0; k < colonne; ++k) debut = ligne.find(e.d0, debut) + 1;
+        champ = ligne.substr(debut, ligne.find(e.d0, debut) - debut);
+    }
     return true;
 }
 
