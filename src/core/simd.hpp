@@ -43,8 +43,6 @@ bool utf8_complet_avx2(const unsigned char *p, size_t n);
 // The first i with p[i] == c (resp. p[i] == c and p[i + 1] == d), or n.
 size_t trouver_point_avx2(const uint32_t *p, size_t n, uint32_t c);
 size_t trouver_paire_avx2(const uint32_t *p, size_t n, uint32_t c, uint32_t d);
-// The first i where the m bytes of `a` (m >= 1) start at p + i, or n.
-size_t trouver_octets_avx2(const char *p, size_t n, const char *a, size_t m);
 #else
 constexpr bool avx2_actif() noexcept { return false; }
 constexpr bool popcnt_actif() noexcept { return false; }
