@@ -141,11 +141,7 @@ std::filesystem::path chemin_fs(const std::string &octets) {
 // Six characters for a temporary name: not guessable ahead by another process.
 std::string suffixe_aleatoire() {
     static const char ALPHABET[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    thread_local std::mt19937_64 alea([] {
-        std::random_device rd;
-        auto t = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-        return (static_cast<unsigned long long>(rd()) << 32) ^ rd() ^ t;
-    }());
+    std::random_device alea;
     std::string s(6, 'x');
     for (char &c : s) c = ALPHABET[alea() % (sizeof ALPHABET - 1)];
     return s;
