@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "reglages.hpp"
+
 #ifndef BRIVANE_SANS_FILS
 #include <chrono>
 #include <future>
@@ -25,7 +27,8 @@ public:
         : lecteur_(lecteur), nb_entete_(nb_entete), colonne_(colonne), verser_(verser), attente_(attente) {}
 
     BilanColonne executer() {
-        const bool parallele = lecteur_.source_autonome() && lecteur_.taille_source() >= SEUIL_PARALLELE;
+        const bool parallele =
+            chemins_rapides() && lecteur_.source_autonome() && lecteur_.taille_source() >= SEUIL_PARALLELE;
         if (!parallele || !en_parallele()) {
             // The last batch, perhaps empty, goes in too: what was read before an error
             // still counts, as it did record by record.
