@@ -5,8 +5,9 @@
 #include "reglages.hpp"
 
 #ifndef BRIVANE_SANS_FILS
+#include "relais.hpp"
+
 #include <chrono>
-#include <future>
 #include <system_error>
 #include <thread>
 #endif
@@ -30,13 +31,11 @@ public:
         const bool parallele =
             chemins_rapides() && lecteur_.source_autonome() && lecteur_.taille_source() >= SEUIL_PARALLELE;
         if (!parallele || !en_parallele()) {
-            // The last batch, perhaps empty, goes in too: what was read before an error
-            // still counts, as it did record by record.
             Lot lot;
-            for (bool encore = true; encore;) {
-                encore = remplir(lot);
-                verser(lot);
-            }
+            produire(&lot, [&](Lot *plein, bool dernier) {
+                verser(*plein);
+                return dernier ? nullptr : plein;
+            });
         }
         return bilan_;
     }
@@ -47,87 +46,103 @@ private:
         lot.vider();
     }
 
-    // Fills `lot` with the next values up to a full batch. False once the reading is
-    // over; the reader's errors are kept in the result.
-    bool remplir(Lot &lot) {
-        try {
-            const size_t lue = colonne_ < 0 ? 0 : size_t(colonne_);  // read anyway: errors must surface
-            std::string_view texte;
-            size_t n = 0;
-            while (lecteur_.suivant_colonne(lue, texte, n)) {
-                if (n == 0) continue;  // blank line
-                if (n > nb_entete_) {
-                    bilan_.trop = n;
-                    return false;
-                }
-                bilan_.vu = true;
-                // The lines of one word follow one another: a repeat costs nothing.
-                if (colonne_ < 0 || lue >= n || texte.empty() || texte == precedent_) continue;
-                precedent_.assign(texte);
-                lot.ajouter(texte);
-                if (lot.plein()) return true;
-            }
-        } catch (...) {
-            suspendre_si_fin_forcee();
-            bilan_.erreur = std::current_exception();
-        }
-        return false;
-    }
-
-    // A thread of its own fills the next batch while this one hands over the one
-    // before. False when there would be no processor for it.
+    // False when the thread cannot be started (or would have no processor of its own).
     bool en_parallele() {
 #ifdef BRIVANE_SANS_FILS
         return false;
 #else
         if (std::thread::hardware_concurrency() < 2) return false;
-        Lot lots[2];
-        std::future<bool> avance;
-        auto lancer = [&](Lot &lot) {
-            try {
-                avance = std::async(std::launch::async, [this, &lot] {
-                    t_fil_de_lecture = true;
-                    return remplir(lot);
-                });
-            } catch (const std::system_error &) {
-                // No thread to be had: this one reads the batch itself.
-                std::promise<bool> lu;
-                lu.set_value(remplir(lot));
-                avance = lu.get_future();
-            }
-        };
+        // Enough batches for the reader to keep ahead while the caller catches up.
+        Relais<Lot> relais(4);
+        std::thread lecture;
         try {
-            lancer(lots[0]);
-            for (size_t i = 0;; i ^= 1) {
-                const bool encore = attendre(avance);
-                if (encore) lancer(lots[i ^ 1]);
-                verser(lots[i]);
-                if (!encore) break;
+            lecture = std::thread([this, &relais] {
+                t_fil_de_lecture = true;
+                try {
+                    if (std::unique_ptr<Lot> lot = relais.prendre())
+                        produire(lot.release(), [&](Lot *plein, bool dernier) -> Lot * {
+                            relais.livrer(std::unique_ptr<Lot>(plein));
+                            return dernier ? nullptr : relais.prendre().release();  // nullptr: stopped
+                        });
+                } catch (...) {
+                    suspendre_si_fin_forcee();
+                    bilan_.erreur = std::current_exception();
+                }
+                relais.terminer();
+            });
+        } catch (const std::system_error &) {
+            return false;
+        }
+        std::exception_ptr ici;
+        try {
+            while (std::unique_ptr<Lot> lot = attendre_lot(relais)) {
+                verser(*lot);
+                relais.rendre(std::move(lot));
             }
         } catch (...) {
             suspendre_si_fin_forcee();
-            if (avance.valid()) attente_.bloquer([&] { avance.wait(); });
-            // A failure here came from a batch read before whatever stopped the reader.
-            bilan_.erreur = std::current_exception();
+            ici = std::current_exception();
         }
+        relais.arreter();
+        attente_.bloquer([&] { lecture.join(); });
+        // A failure here came from a batch read before whatever stopped the reader.
+        if (ici) bilan_.erreur = ici;
         return true;
 #endif
     }
 
 #ifndef BRIVANE_SANS_FILS
 
-    // The answer of the reading thread. The caller looks at its own affairs every so
-    // often: an interruption stops the wait even while the thread waits for a slow read.
-    bool attendre(std::future<bool> &avance) {
+    // The next batch of the reading thread, or nullptr at its end. The caller looks
+    // at its own affairs every so often: an interruption stops the wait even while
+    // the thread waits for a slow read.
+    std::unique_ptr<Lot> attendre_lot(Relais<Lot> &relais) {
         for (;;) {
             bool pret = false;
-            attente_.bloquer(
-                [&] { pret = avance.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready; });
-            if (pret) return avance.get();
+            std::unique_ptr<Lot> lot;
+            attente_.bloquer([&] { lot = relais.recevoir(std::chrono::milliseconds(50), pret); });
+            if (pret) return lot;
             attente_.entre_attentes();
         }
     }
 #endif
+
+    // The reading loop: fills `lot`, hands each full one to `livrer(lot, dernier)`,
+    // which gives the next one to fill (nullptr: stop). The last one, perhaps empty,
+    // is handed over with dernier = true unless livrer stopped the loop. The reader's
+    // errors are kept in the result; livrer's own go up.
+    template <class F> void produire(Lot *lot, F &&livrer) {
+        bool livraison = false;
+        try {
+            const size_t lue = colonne_ < 0 ? 0 : size_t(colonne_);  // read anyway: errors must surface
+            std::string precedent;
+            std::string_view texte;
+            size_t n = 0;
+            while (lecteur_.suivant_colonne(lue, texte, n)) {
+                if (n == 0) continue;  // blank line
+                if (n > nb_entete_) {
+                    bilan_.trop = n;
+                    break;
+                }
+                bilan_.vu = true;
+                // The lines of one word follow one another: a repeat costs nothing.
+                if (colonne_ < 0 || lue >= n || texte.empty() || texte == precedent) continue;
+                precedent.assign(texte);
+                lot->ajouter(texte);
+                if (lot->plein()) {
+                    livraison = true;
+                    if (!(lot = livrer(lot, false))) return;
+                    livraison = false;
+                }
+            }
+        } catch (...) {
+            suspendre_si_fin_forcee();
+            if (livraison) throw;  // not the reader's: the reading ends here
+            bilan_.erreur = std::current_exception();
+        }
+        // What was gathered before an error still goes in, as it did record by record.
+        livrer(lot, true);
+    }
 
     LecteurCsv &lecteur_;
     const size_t nb_entete_;
@@ -136,7 +151,6 @@ private:
     Attente &attente_;
     // Written by the reading loop, read once it is over.
     BilanColonne bilan_;
-    std::string precedent_;
 };
 
 }  // namespace
