@@ -368,6 +368,29 @@ def test_colonne_seule_comme_python(tmp_path, fin, graine, chemins):
     assert Lexique(chemin)._formes == attendu
 
 
+@pytest.mark.parametrize("ortho", ["e" * 12, "é" * 12, "e" * 6 + "\t" + "e" * 6])
+@pytest.mark.parametrize("limite", [11, 12])
+def test_limite_de_champ_de_la_colonne_seule(tmp_path, chemins, ortho, limite):
+    """Level 1 cuts quote-free lines itself: a field over csv.field_size_limit()
+    (counted in characters) is refused there as the csv module refuses it."""
+    chemin = tmp_path / "l.tsv"
+    chemin.write_text("ortho\tx\n" + ortho + "\n", encoding="utf-8")
+    ancienne = csv.field_size_limit(limite)
+    try:
+        with open(chemin, encoding="utf-8", newline="") as f:
+            try:
+                attendu = {r["ortho"] for r in csv.DictReader(f, delimiter="\t")}
+            except csv.Error as e:
+                attendu = str(e)
+        try:
+            obtenu = _loaders._formes(str(chemin), "\t", None)
+        except csv.Error as e:
+            obtenu = str(e)
+        assert obtenu == attendu
+    finally:
+        csv.field_size_limit(ancienne)
+
+
 MAUVAIS_OCTETS = [0x80, 0xbf, 0xc0, 0xc1, 0xc3, 0xe0, 0xed, 0xef, 0xf0, 0xf4, 0xf5, 0xff]
 
 

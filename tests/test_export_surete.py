@@ -181,8 +181,14 @@ def test_les_restes_d_exports_tues_sont_nettoyes(tmp_path, format_):
         os.utime(d / nom, (maintenant - age, maintenant - age))
     (d / f".o.tmp-{mort}-dossier").mkdir()
     os.utime(d / f".o.tmp-{mort}-dossier", (maintenant - 7200, maintenant - 7200))
+    # A link is no leftover, even one to an old regular file.
+    (tmp_path / "vieux").write_bytes(b"x")
+    os.utime(tmp_path / "vieux", (maintenant - 7200, maintenant - 7200))
+    os.symlink(tmp_path / "vieux", d / f".o.tmp-{mort}-lien")
+    os.utime(d / f".o.tmp-{mort}-lien", (maintenant - 7200, maintenant - 7200), follow_symlinks=False)
     assert lex.exporter(d / "o", format=format_) == 5
-    gardes = sorted(n for n, (_, retire) in restes.items() if not retire) + [f".o.tmp-{mort}-dossier", "o"]
+    gardes = sorted(n for n, (_, retire) in restes.items() if not retire) + [f".o.tmp-{mort}-dossier",
+                                                                             f".o.tmp-{mort}-lien", "o"]
     assert sorted(os.listdir(d)) == sorted(gardes)
 
 

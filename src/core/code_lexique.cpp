@@ -31,13 +31,10 @@ const SymboleLexique *symbole(char32_t c) {
 
 // The symbol whose phoneme is exactly `points`, or 0.
 char32_t code_de(std::u32string_view points) {
-    static const std::vector<std::u32string> phonemes = [] {
-        std::vector<std::u32string> v(NB_SYMBOLES_LEXIQUE);
-        for (size_t i = 0; i < NB_SYMBOLES_LEXIQUE; ++i) decoder_utf8(CODE_LEXIQUE[i].ipa, v[i]);
-        return v;
-    }();
+    std::string ipa;
+    for (char32_t c : points) ajouter_utf8(ipa, c);
     for (size_t i = 0; i < NB_SYMBOLES_LEXIQUE; ++i)
-        if (phonemes[i] == points) return CODE_LEXIQUE[i].code;
+        if (ipa == CODE_LEXIQUE[i].ipa) return CODE_LEXIQUE[i].code;
     return 0;
 }
 

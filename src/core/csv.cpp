@@ -1,7 +1,6 @@
 #include "csv.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "simd.hpp"
@@ -79,7 +78,7 @@ struct LecteurCsv::Etat {
     bool ferme = false;
     long ligne = 0;
 
-    // Quote-free lines are read in place by suivant_colonne (only when the delimiter
+    // Quote-free lines are cut in place by suivant_colonne (only when the delimiter
     // is one byte that is neither a quote nor a line end, the state machine then
     // reduces to a split).
     bool simple = false;
@@ -215,80 +214,6 @@ struct LecteurCsv::Etat {
             }
             plus();
         }
-    }
-
-    // The next line when it holds no quote and ends inside the decoded text:
-    // [pos, te) is its content and [pos, le) the line; `nb_coupes` counts its
-    // delimiters and [c0, c1) bounds field `colonne` (c0 == NPOS: the line is shorter).
-    // False leaves everything to the state machine (quotes, a line running past
-    // what is decoded, a final "\r" whose successor is not known yet).
-    static constexpr size_t NPOS = size_t(-1);
-    size_t nb_coupes = 0, c0 = 0, c1 = 0;
-
-    void noter_coupes(uint64_t dm, size_t base_bloc, size_t colonne) {
-        const size_t n = size_t(std::popcount(dm));
-        if (nb_coupes + n < colonne || nb_coupes > colonne) {
-            nb_coupes += n;
-            return;
-        }
-        for (; dm; dm &= dm - 1) {
-            const size_t x = base_bloc + size_t(std::countr_zero(dm));
-            if (nb_coupes + 1 == colonne) c0 = x + 1;
-            if (nb_coupes == colonne) c1 = x;
-            ++nb_coupes;
-        }
-    }
-
-    bool ligne_simple(size_t &te, size_t &le, size_t colonne) {
-        const char *b = tampon.data();
-        nb_coupes = 0;
-        c0 = colonne == 0 ? pos : NPOS;
-        c1 = NPOS;
-        const bool avx2 = avx2_actif();
-        alignas(64) char bord[64];
-        for (size_t cur = pos; cur < valide; cur += 64) {
-            // The last bytes are copied out, so that a block never reads past the text.
-            const char *q = b + cur;
-            uint64_t garde = ~uint64_t(0);
-            if (valide - cur < 64) {
-                std::memcpy(bord, q, valide - cur);
-                std::memset(bord + (valide - cur), 0, 64 - (valide - cur));
-                q = bord;
-                garde = (uint64_t(1) << (valide - cur)) - 1;
-            }
-            const Masques64 m = classer64(q, avx2);
-            const uint64_t arrets = m.arrets & garde, delims = m.delims & garde;
-            if (!arrets) {
-                noter_coupes(delims, cur, colonne);
-                continue;
-            }
-            const int k = std::countr_zero(arrets);
-            noter_coupes(delims & ((uint64_t(1) << k) - 1), cur, colonne);
-            te = cur + size_t(k);
-            if (b[te] == '"') return false;
-            if (b[te] == '\n') {
-                le = te + 1;
-            } else {
-                if (te + 1 >= valide) return false;
-                le = te + 1 + (b[te + 1] == '\n');
-            }
-            if (c0 != NPOS && c1 == NPOS) c1 = te;
-            return true;
-        }
-        return false;
-    }
-
-    Masques64 classer64(const char *q, bool avx2) const {
-#ifdef BRIVANE_AVX2
-        if (avx2) return classer64_avx2(q, d0);
-#endif
-        Masques64 m{0, 0};
-        for (int i = 0; i < 64; ++i) {
-            const char c = q[i];
-            m.arrets |= uint64_t(c == '\n' || c == '\r' || c == '"') << i;
-            m.delims |= uint64_t(c == d0) << i;
-        }
-        return m;
     }
 
     // csv.field_size_limit(): characters, not bytes, count against it. `car` is the
@@ -484,20 +409,37 @@ bool LecteurCsv::suivant(std::vector<std::string_view> &champs) {
 
 bool LecteurCsv::suivant_colonne(size_t colonne, std::string_view &champ, size_t &nb_champs) {
     Etat &e = *e_;
-    size_t te, le;
-    if (!e.ferme && e.simple && e.ligne_simple(te, le, colonne) &&
-        size_t(te - e.pos) <= size_t(e.limite > 0 ? e.limite : 0)) {
-        // (A line longer than the field limit goes the long way, which checks it.)
-        ++e.ligne;
-        const char *b = e.tampon.data();
-        nb_champs = (te > e.pos || e.nb_coupes) ? e.nb_coupes + 1 : 0;
-        champ = e.c0 == Etat::NPOS ? std::string_view() : std::string_view(b + e.c0, e.c1 - e.c0);
-        e.pos = le;
+    // The long way: the whole record through the state machine.
+    auto par_suivant = [&] {
+        if (!suivant(e.champs_colonne)) return false;
+        nb_champs = e.champs_colonne.size();
+        champ = colonne < nb_champs ? e.champs_colonne[colonne] : std::string_view();
         return true;
+    };
+    // The line is only looked at: when it goes the long way, suivant() finds it again.
+    size_t ls, le;
+    if (!e.simple || e.ferme || !e.ligne_suivante(ls, le)) return par_suivant();
+    std::string_view ligne(e.tampon.data() + ls, le - ls);
+    ligne = ligne.substr(0, ligne.find_last_not_of("\r\n") + 1);
+    // One pass without an early exit, which the compiler vectorises.
+    uint32_t delims = 0, guillemets = 0;
+    for (char c : ligne) {
+        delims += c == e.d0;
+        guillemets += c == '"';
     }
-    if (!suivant(e.champs_colonne)) return false;
-    nb_champs = e.champs_colonne.size();
-    champ = colonne < nb_champs ? e.champs_colonne[colonne] : std::string_view();
+    // (A line longer than the field limit goes the long way, which checks it; below
+    // it the 32-bit counts are exact.)
+    if (guillemets || ligne.size() > std::min<size_t>(size_t(e.limite > 0 ? e.limite : 0), UINT32_MAX))
+        return par_suivant();
+    ++e.ligne;
+    e.pos = le;
+    nb_champs = ligne.empty() ? 0 : size_t(delims) + 1;
+    champ = {};
+    if (colonne < nb_champs) {
+        size_t debut = 0;
+        for (size_t k = 0; k < colonne; ++k) debut = ligne.find(e.d0, debut) + 1;
+        champ = ligne.substr(debut, ligne.find(e.d0, debut) - debut);
+    }
     return true;
 }
 

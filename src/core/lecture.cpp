@@ -2,11 +2,9 @@
 
 #include <cerrno>
 
-// MinGW's win32 thread model has neither std::thread nor std::mutex: there the
-// reading stays on the caller's thread.
-#if defined(_WIN32) && defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
-#define BRIVANE_SANS_FILS
-#else
+#include "reglages.hpp"
+
+#ifndef BRIVANE_SANS_FILS
 #include "relais.hpp"
 
 #include <chrono>
@@ -30,7 +28,8 @@ public:
         : lecteur_(lecteur), nb_entete_(nb_entete), colonne_(colonne), verser_(verser), attente_(attente) {}
 
     BilanColonne executer() {
-        const bool parallele = lecteur_.source_autonome() && lecteur_.taille_source() >= SEUIL_PARALLELE;
+        const bool parallele =
+            chemins_rapides() && lecteur_.source_autonome() && lecteur_.taille_source() >= SEUIL_PARALLELE;
         if (!parallele || !en_parallele()) {
             Lot lot;
             produire(&lot, [&](Lot *plein, bool dernier) {

@@ -32,16 +32,6 @@ bool espace_unicode(char32_t c) {
 bool blanc_ascii(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool chiffre(char c) { return c >= '0' && c <= '9'; }
 
-bool egal_sans_casse(const char *p, const char *fin, const char *mot) {
-    for (; *mot; ++p, ++mot) {
-        if (p == fin) return false;
-        char c = *p;
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-        if (c != *mot) return false;
-    }
-    return true;
-}
-
 // The comma of `[+-]?digits,digits` in [s, e), else nullptr.
 const char *virgule_decimale(const char *s, const char *e) {
     const char *p = s;
@@ -93,18 +83,10 @@ std::optional<double> lire_reel(std::string_view texte) {
     // 4. Underscores: only single ones, each between two digits; then dropped.
     std::string sans;
     if (std::find(s, e, '_') != e) {
-        char prec = '\0';
-        sans.reserve(size_t(e - s));
-        for (const char *p = s; p < e; ++p) {
-            if (*p == '_') {
-                if (!chiffre(prec)) return std::nullopt;
-            } else {
-                if (prec == '_' && !chiffre(*p)) return std::nullopt;
-                sans.push_back(*p);
-            }
-            prec = *p;
-        }
-        if (prec == '_') return std::nullopt;
+        for (const char *p = s; p < e; ++p)
+            if (*p == '_' && (p == s || p + 1 == e || !chiffre(p[-1]) || !chiffre(p[1]))) return std::nullopt;
+        sans.assign(s, e);
+        sans.erase(std::remove(sans.begin(), sans.end(), '_'), sans.end());
         s = sans.data();
         e = sans.data() + sans.size();
     }
@@ -115,16 +97,13 @@ std::optional<double> lire_reel(std::string_view texte) {
         negatif = (*s == '-');
         ++s;
     }
-    if (egal_sans_casse(s, e, "inf")) {
-        const char *q = s + 3;
-        if (egal_sans_casse(q, e, "inity")) q += 5;
-        if (q != e) return std::nullopt;
-        return negatif ? -HUGE_VAL : HUGE_VAL;
-    }
-    if (egal_sans_casse(s, e, "nan")) {
-        if (s + 3 != e) return std::nullopt;
-        return std::copysign(std::nan(""), negatif ? -1.0 : 1.0);
-    }
+    // (The words are in lower case: c | 0x20 is one of their letters only for that letter.)
+    auto est = [&](std::string_view mot) {
+        auto pareil = [](char c, char m) { return (c | 0x20) == m; };
+        return size_t(e - s) == mot.size() && std::equal(s, e, mot.begin(), pareil);
+    };
+    if (est("inf") || est("infinity")) return negatif ? -HUGE_VAL : HUGE_VAL;
+    if (est("nan")) return std::copysign(std::nan(""), negatif ? -1.0 : 1.0);
     const char *p = s;
     size_t chiffres = 0;
     while (p < e && chiffre(*p)) ++p, ++chiffres;

@@ -5,12 +5,11 @@
 #include <cstdlib>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
+#include <filesystem>
 #include <random>
 #include <system_error>
-#include <utility>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
@@ -23,7 +22,6 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
-#include <dirent.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <signal.h>
@@ -129,14 +127,21 @@ namespace {
 
 [[noreturn]] void echec(int numero) { throw std::system_error(numero, std::generic_category()); }
 
+// The path of a name as the host's os.fsencode() gives it: UTF-8 on Windows, where
+// the standard library would read it in the local code page, the bytes themselves
+// elsewhere.
+std::filesystem::path chemin_fs(const std::string &octets) {
+#ifdef _WIN32
+    return std::filesystem::path(std::u8string(octets.begin(), octets.end()));
+#else
+    return octets;
+#endif
+}
+
 // Six characters for a temporary name: not guessable ahead by another process.
 std::string suffixe_aleatoire() {
     static const char ALPHABET[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    thread_local std::mt19937_64 alea([] {
-        std::random_device rd;
-        auto t = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-        return (static_cast<unsigned long long>(rd()) << 32) ^ rd() ^ t;
-    }());
+    std::random_device alea;
     std::string s(6, 'x');
     for (char &c : s) c = ALPHABET[alea() % (sizeof ALPHABET - 1)];
     return s;
@@ -163,7 +168,6 @@ long ecrire_une_fois(int fd, const char *p, size_t n) {
     return _write(fd, p, unsigned(n > (1u << 30) ? (1u << 30) : n));
 }
 int fermer_fd(int fd) { return _close(fd); }
-void supprimer_fichier(const std::string &chemin) { _wremove(large(chemin).c_str()); }
 
 std::string etroit(const wchar_t *w, int n) {
     int k = WideCharToMultiByte(CP_UTF8, 0, w, n, nullptr, 0, nullptr, nullptr);
@@ -210,7 +214,6 @@ int creer_exclusif(const std::string &chemin) {
 }
 long ecrire_une_fois(int fd, const char *p, size_t n) { return long(::write(fd, p, n)); }
 int fermer_fd(int fd) { return ::close(fd); }
-void supprimer_fichier(const std::string &chemin) { std::remove(chemin.c_str()); }
 
 // rename() replaces the destination in one step, a link itself rather than its target.
 void remplacer(const std::string &source, const std::string &destination) {
@@ -256,7 +259,9 @@ FichierTemporaire::FichierTemporaire(const std::string &dossier, const std::stri
 FichierTemporaire::~FichierTemporaire() {
     if (fd_ >= 0) fermer_fd(fd_);
     if (chemin_.empty()) return;
-    for (const char *compagnon : {"", "-wal", "-shm", "-journal"}) supprimer_fichier(chemin_ + compagnon);
+    std::error_code ignoree;
+    for (const char *compagnon : {"", "-wal", "-shm", "-journal"})
+        std::filesystem::remove(chemin_fs(chemin_ + compagnon), ignoree);
 }
 
 void FichierTemporaire::ecrire(const char *octets, size_t n) {
@@ -289,7 +294,7 @@ namespace {
 
 // A temporary file, given the part of its name after ".<nom>.tmp-" and the seconds
 // since it was last written, that no export will finish any more.
-bool abandonne(long long age, const std::string &reste) {
+bool abandonne(long long age, const std::filesystem::path::string_type &reste) {
     if (age >= 3600) return true;
     if (age < 60) return false;
     unsigned long pid = 0;
@@ -301,41 +306,24 @@ bool abandonne(long long age, const std::string &reste) {
 
 }  // namespace
 
-#ifdef _WIN32
-
-namespace {
-
-HANDLE ouvrir_pour_examen(const std::string &chemin) {
-    return CreateFileW(large(chemin).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
-}  // namespace
-
 bool meme_fichier(const std::string &a, const std::string &b) {
-    BY_HANDLE_FILE_INFORMATION ia, ib;
-    for (auto [chemin, info] : {std::pair{&a, &ia}, std::pair{&b, &ib}}) {
-        HANDLE h;
-        try {
-            h = ouvrir_pour_examen(*chemin);
-        } catch (const std::system_error &) {
-            return false;
-        }
-        if (h == INVALID_HANDLE_VALUE) return false;
-        const bool ok = GetFileInformationByHandle(h, info);
-        CloseHandle(h);
-        if (!ok) return false;
+    std::error_code ec;
+    try {
+        return std::filesystem::equivalent(chemin_fs(a), chemin_fs(b), ec);
+    } catch (const std::system_error &) {
+        return false;  // a name that is no UTF-8 (Windows)
     }
-    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
-           ia.nFileIndexLow == ib.nFileIndexLow;
 }
+
+#ifdef _WIN32
 
 // The system resolves the whole chain itself; a dangling link cannot be opened and is
 // then replaced like any file.
 std::string destination_reelle(const std::string &chemin) {
     const DWORD attributs = GetFileAttributesW(large(chemin).c_str());
     if (attributs == INVALID_FILE_ATTRIBUTES || !(attributs & FILE_ATTRIBUTE_REPARSE_POINT)) return chemin;
-    HANDLE h = ouvrir_pour_examen(chemin);
+    HANDLE h = CreateFileW(large(chemin).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return chemin;
     std::wstring w(32768, L'\0');
     const DWORD n = GetFinalPathNameByHandleW(h, w.data(), DWORD(w.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
@@ -347,39 +335,7 @@ std::string destination_reelle(const std::string &chemin) {
     return etroit(w.data(), int(w.size()));
 }
 
-void nettoyer_temporaires(const std::string &dossier, const std::string &nom) {
-    const std::string prefixe = "." + nom + ".tmp-", base = dossier.empty() ? std::string() : dossier + "\\";
-    WIN32_FIND_DATAW f;
-    HANDLE h;
-    try {
-        h = FindFirstFileW(large(base + prefixe + "*").c_str(), &f);
-    } catch (const std::system_error &) {
-        return;
-    }
-    if (h == INVALID_HANDLE_VALUE) return;
-    FILETIME ft;
-    GetSystemTimeAsFileTime(&ft);
-    auto en_secondes = [](const FILETIME &t) {
-        return (long long)((ULONGLONG(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000000ULL);
-    };
-    const long long maintenant = en_secondes(ft);
-    do {
-        if (f.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-        const std::string n = etroit(f.cFileName, -1).c_str();
-        if (n.compare(0, prefixe.size(), prefixe) != 0) continue;
-        if (abandonne(maintenant - en_secondes(f.ftLastWriteTime), n.substr(prefixe.size())))
-            DeleteFileW(large(base + n).c_str());
-    } while (FindNextFileW(h, &f));
-    FindClose(h);
-}
-
 #else
-
-bool meme_fichier(const std::string &a, const std::string &b) {
-    struct stat sa, sb;
-    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
 
 std::string destination_reelle(const std::string &chemin) {
     std::string c = chemin;
@@ -401,74 +357,42 @@ std::string destination_reelle(const std::string &chemin) {
     echec(ELOOP);
 }
 
-void nettoyer_temporaires(const std::string &dossier, const std::string &nom) {
-    const std::string prefixe = "." + nom + ".tmp-", base = dossier.empty() ? std::string() : dossier + "/";
-    DIR *d = ::opendir(dossier.empty() ? "." : dossier.c_str());
-    if (!d) return;
-    const long long maintenant = (long long)std::time(nullptr);
-    while (const dirent *e = ::readdir(d)) {
-        const std::string n = e->d_name;
-        if (n.compare(0, prefixe.size(), prefixe) != 0) continue;
-        struct stat st;
-        if (::lstat((base + n).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (abandonne(maintenant - (long long)st.st_mtime, n.substr(prefixe.size()))) ::unlink((base + n).c_str());
-    }
-    ::closedir(d);
-}
-
 #endif
+
+void nettoyer_temporaires(const std::string &dossier, const std::string &nom) {
+    namespace fs = std::filesystem;
+    std::error_code ec, ignoree;  // an entry that cannot be examined is passed over
+    try {
+        const fs::path::string_type prefixe = chemin_fs("." + nom + ".tmp-").native();
+        fs::directory_iterator it(dossier.empty() ? fs::path(".") : chemin_fs(dossier), ec);
+        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            const fs::path::string_type n = it->path().filename().native();
+            if (n.compare(0, prefixe.size(), prefixe) != 0 || !fs::is_regular_file(it->symlink_status(ignoree))) continue;
+            const auto ecrit = fs::last_write_time(it->path(), ignoree);
+            if (ignoree) continue;
+            const auto age = std::chrono::duration_cast<std::chrono::seconds>(fs::file_time_type::clock::now() - ecrit);
+            if (abandonne(age.count(), n.substr(prefixe.size()))) fs::remove(it->path(), ignoree);
+        }
+    } catch (const std::system_error &) {
+        // (A name that is no UTF-8, on Windows: nothing of it can be there.)
+    }
+}
 
 // --- Threads for work on data copied out of Python
 
-namespace {
-
-#ifdef _WIN32
-
-// MinGW's win32 thread model has no std::thread: the system's own threads then.
-using Fil = HANDLE;
-
-DWORD WINAPI lancer_travail(LPVOID p) {
-    (*static_cast<const std::function<void()> *>(p))();
-    return 0;
-}
-
-// Starts `f` (which must outlive the thread) on `fil`; false when the system refuses.
-bool lancer(Fil &fil, const std::function<void()> &f) {
-    fil = CreateThread(nullptr, 0, lancer_travail, const_cast<std::function<void()> *>(&f), 0, nullptr);
-    return fil != nullptr;
-}
-
-void joindre(Fil &fil) {
-    WaitForSingleObject(fil, INFINITE);
-    CloseHandle(fil);
-}
-
-#else
-
-using Fil = std::thread;
-
-bool lancer(Fil &fil, const std::function<void()> &f) {
-    try {
-        fil = std::thread(f);
-        return true;
-    } catch (const std::system_error &) {
-        return false;
-    }
-}
-
-void joindre(Fil &fil) { fil.join(); }
-
-#endif
-
-}  // namespace
-
 void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail) {
     // The caller's thread is one of them, and does the rest when the system refuses more.
-    std::vector<Fil> autres(fils > 1 ? fils - 1 : 0);
-    size_t lances = 0;
-    while (lances < autres.size() && lancer(autres[lances], travail)) ++lances;
+#ifndef BRIVANE_SANS_FILS
+    std::vector<std::thread> autres;
+    try {
+        while (autres.size() + 1 < fils) autres.emplace_back(travail);
+    } catch (const std::system_error &) {
+    }
+#endif
     travail();
-    for (size_t i = 0; i < lances; ++i) joindre(autres[i]);
+#ifndef BRIVANE_SANS_FILS
+    for (std::thread &f : autres) f.join();
+#endif
 }
 
 }  // namespace brivane::plateforme

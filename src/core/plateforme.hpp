@@ -7,6 +7,12 @@
 #include <functional>
 #include <string>
 
+// MinGW's win32 thread model has neither std::thread nor std::mutex: there the work
+// stays on the caller's thread.
+#if defined(_WIN32) && defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
+#define BRIVANE_SANS_FILS
+#endif
+
 namespace brivane {
 
 // --- Fin des fils
@@ -107,8 +113,8 @@ std::string destination_reelle(const std::string &chemin);
 void nettoyer_temporaires(const std::string &dossier, const std::string &nom);
 
 // Runs `travail` on `fils` threads at once, the caller's among them, and returns when
-// every one has finished; fewer threads when the system refuses more. `travail` must
-// not throw.
+// every one has finished; fewer threads when the system refuses more (the caller's
+// alone where the C++ library has none). `travail` must not throw.
 void sur_plusieurs_fils(unsigned fils, const std::function<void()> &travail);
 
 }  // namespace brivane::plateforme

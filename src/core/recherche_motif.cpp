@@ -1,12 +1,12 @@
 #include "recherche_motif.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <string_view>
 
 #include "simd.hpp"
 
 namespace brivane {
-
 
 namespace {
 
@@ -238,10 +238,6 @@ std::vector<uint32_t> litteral_requis(const MotifSimple &m) {
 }
 
 size_t trouver_octets(const char *p, size_t n, const char *a, size_t m) {
-    if (m == 0) return 0;  // as find() answers; the kernel reads the needle's last byte
-#ifdef BRIVANE_AVX2
-    if (avx2_actif()) return trouver_octets_avx2(p, n, a, m);
-#endif
     const size_t i = std::string_view(p, n).find(std::string_view(a, m));
     return i == std::string_view::npos ? n : i;
 }
@@ -250,18 +246,15 @@ size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
 #ifdef BRIVANE_AVX2
     if (avx2_actif()) return trouver_paire_avx2(p, n, c, d);
 #endif
-    for (size_t i = 0; i + 1 < n; ++i)
-        if (p[i] == c && p[i + 1] == d) return i;
-    return n;
+    const uint32_t paire[] = {c, d};
+    return size_t(std::search(p, p + n, paire, paire + 2) - p);
 }
 
 size_t trouver_point(const uint32_t *p, size_t n, uint32_t c) {
 #ifdef BRIVANE_AVX2
     if (avx2_actif()) return trouver_point_avx2(p, n, c);
 #endif
-    for (size_t i = 0; i < n; ++i)
-        if (p[i] == c) return i;
-    return n;
+    return size_t(std::find(p, p + n, c) - p);
 }
 
 }  // namespace brivane

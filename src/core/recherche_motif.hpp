@@ -19,7 +19,7 @@ size_t trouver_point(const uint32_t *p, size_t n, uint32_t c);
 // The first i with p[i] == c and p[i + 1] == d (i + 1 < n), or n; likewise.
 size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d);
 
-// The first i where the m bytes of `a` (m >= 1) start at p + i, or n; likewise.
+// The first i where the m bytes of `a` start at p + i, or n.
 size_t trouver_octets(const char *p, size_t n, const char *a, size_t m);
 
 // The subset answered: a sequence of one-character atoms (a literal, an escaped

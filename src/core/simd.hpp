@@ -28,11 +28,6 @@ inline void precharger(const void *p) noexcept {
 #endif
 }
 
-// Bits of 64 bytes: `arrets` marks '\n', '\r' and '"', `delims` the delimiter.
-struct Masques64 {
-    uint64_t arrets, delims;
-};
-
 #ifdef BRIVANE_AVX2
 // True when the processor has AVX2 (asked once) and the fast paths are on.
 bool avx2_actif() noexcept;
@@ -43,14 +38,11 @@ bool avx2_actif() noexcept;
 bool popcnt_actif() noexcept;
 #define BRIVANE_POPCNT __attribute__((target("popcnt"), flatten))
 
-Masques64 classer64_avx2(const char *p, char delim);
 // True when the n bytes are valid UTF-8 and end on a complete character.
 bool utf8_complet_avx2(const unsigned char *p, size_t n);
 // The first i with p[i] == c (resp. p[i] == c and p[i + 1] == d), or n.
 size_t trouver_point_avx2(const uint32_t *p, size_t n, uint32_t c);
 size_t trouver_paire_avx2(const uint32_t *p, size_t n, uint32_t c, uint32_t d);
-// The first i where the m bytes of `a` (m >= 1) start at p + i, or n.
-size_t trouver_octets_avx2(const char *p, size_t n, const char *a, size_t m);
 #else
 constexpr bool avx2_actif() noexcept { return false; }
 constexpr bool popcnt_actif() noexcept { return false; }

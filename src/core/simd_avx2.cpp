@@ -25,20 +25,6 @@ bool popcnt_actif() noexcept {
 }
 
 namespace {
-AVX2 uint32_t egaux(__m256i v, char c) {
-    return uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c))));
-}
-}  // namespace
-
-AVX2 Masques64 classer64_avx2(const char *p, char delim) {
-    const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-    const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
-    const uint32_t a0 = egaux(v0, '\n') | egaux(v0, '\r') | egaux(v0, '"');
-    const uint32_t a1 = egaux(v1, '\n') | egaux(v1, '\r') | egaux(v1, '"');
-    return {uint64_t(a0) | uint64_t(a1) << 32, uint64_t(egaux(v0, delim)) | uint64_t(egaux(v1, delim)) << 32};
-}
-
-namespace {
 
 // Whole-block UTF-8 check (the "lookup" method: three nibble tables classify every
 // pair of adjacent bytes, two shifted copies catch the third and fourth bytes). It
@@ -138,27 +124,6 @@ AVX2 size_t trouver_paire_avx2(const uint32_t *p, size_t n, uint32_t c, uint32_t
     }
     for (; i + 1 < n; ++i)
         if (p[i] == c && p[i + 1] == d) return i;
-    return n;
-}
-
-// Blocks of 32 start positions whose first and last bytes both agree are the only
-// ones compared whole.
-AVX2 size_t trouver_octets_avx2(const char *p, size_t n, const char *a, size_t m) {
-    if (m > n) return n;
-    const __m256i premier = _mm256_set1_epi8(a[0]), dernier = _mm256_set1_epi8(a[m - 1]);
-    size_t i = 0;
-    for (; i + m - 1 + 32 <= n; i += 32) {
-        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
-        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + m - 1));
-        for (uint32_t masque = uint32_t(_mm256_movemask_epi8(
-                 _mm256_and_si256(_mm256_cmpeq_epi8(x, premier), _mm256_cmpeq_epi8(y, dernier))));
-             masque; masque &= masque - 1) {
-            const size_t j = i + size_t(std::countr_zero(masque));
-            if (std::memcmp(p + j + 1, a + 1, m - 1) == 0) return j;
-        }
-    }
-    for (; i + m <= n; ++i)
-        if (std::memcmp(p + i, a, m) == 0) return i;
     return n;
 }
 

@@ -69,8 +69,7 @@ void ajouter_utf8(std::string &s, char32_t c) {
 
 namespace {
 
-// Lower case of p[a, b) into `sortie`; `change` says whether something was already
-// removed around it. Gives up on U+03A3, whose lower case depends on its neighbours.
+// Whether lower-casing may change p[a, b).
 template <class Car>
 bool casse_changee(const Car *p, size_t a, size_t b) {
     for (size_t i = a; i < b; ++i) {
@@ -81,6 +80,8 @@ bool casse_changee(const Car *p, size_t a, size_t b) {
     return false;
 }
 
+// Lower case of p[a, b) into `sortie`; `change` says whether something was already
+// removed around it. Gives up on U+03A3, whose lower case depends on its neighbours.
 template <class Car>
 Normalisation minuscules_tranche(const Car *p, size_t a, size_t b, bool change, std::u32string &sortie) {
     if (!change && !casse_changee(p, a, b)) return Normalisation::inchangee;
