@@ -212,6 +212,35 @@ def test_sqlite_formes_et_index_crees_une_fois(tmp_path):
         lex2._get_index_ortho()
 
 
+# The connection is handed out: a caller may give it another row factory (the dict
+# recipe of the sqlite3 documentation, or one that makes text); our own statements
+# must still read their rows, and answer as with sqlite3.Row.
+@pytest.mark.parametrize("fabrique", [
+    lambda c, r: {d[0]: v for d, v in zip(c.description, r)},
+    lambda c, r: str(r),
+    None,
+], ids=["dict", "texte", "tuple"])
+def test_fabrique_de_lignes_de_l_appelant(tmp_path, fabrique):
+    lignes = (("chanter", "ʃɑ̃te", "chanter", "VER", 30.0), ("planter", "plɑ̃te", "planter", "VER", 5.0),
+              ("chat", "ʃa", "chat", "NOM", 10.0), ("niche", "niʃ", "niche", "NOM", 2.0))
+    chemin = base_sqlite(tmp_path / "l.db", lignes)
+    requetes = {
+        "compter": lambda L: L.compter(cgram="VER"),
+        "filtrer": lambda L: L.filtrer(cgram="NOM"),
+        "rimes": lambda L: L.rimes("chanter"),
+        "anagrammes": lambda L: L.anagrammes("chine"),
+        "info": lambda L: L.info("chat"),
+        "colonnes": lambda L: L.colonnes(),
+        "export": lambda L: (L.exporter(tmp_path / f"{id(L)}.csv", cgram="VER"),
+                             (tmp_path / f"{id(L)}.csv").read_text(encoding="utf-8"))[1],
+    }
+    attendu = {nom: f(Lexique(chemin)) for nom, f in requetes.items()}
+    lex = Lexique(chemin)
+    lex._get_conn().row_factory = fabrique
+    assert {nom: f(lex) for nom, f in requetes.items()} == attendu
+    assert attendu["rimes"] and attendu["compter"] == 2
+
+
 class LectureSeule(Lexique):
     def _get_conn(self):
         if self._conn is None:

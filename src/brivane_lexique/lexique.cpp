@@ -152,8 +152,8 @@ std::vector<std::string> echantillon_phones(nb::handle self, Lexique &l) {
     if (l.est_sqlite()) {
         nb::object cur;
         try {
-            cur = obtenir_conn(l).attr("execute")("SELECT phone FROM " + table_de(l) +
-                                                     " WHERE phone != '' LIMIT " + std::to_string(ECHANTILLON_PHONES));
+            cur = executer_sql(obtenir_conn(l), "SELECT phone FROM " + table_de(l) + " WHERE phone != '' LIMIT " +
+                                                       std::to_string(ECHANTILLON_PHONES));
         } catch (nb::python_error &e) {
             if (!erreur_operationnelle(e)) throw;
             return echantillon;  // no phone column
@@ -279,7 +279,7 @@ void exposer_alias(Lexique &l, nb::handle conn) {
     l.alias_sql.clear();
     const std::string table = table_de(l);
     nb::list colonnes;
-    for (nb::handle r : conn.attr("execute")("PRAGMA main.table_info(" + table + ")")) colonnes.append(r[1]);
+    for (nb::handle r : executer_sql(conn, "PRAGMA main.table_info(" + table + ")")) colonnes.append(r[1]);
     if (nb::len(colonnes) == 0) return;  // no such table: the queries say so
     nb::object mapping = liens().resoudre_colonnes.objet()(colonnes);
     // The first column named `nom` in lower case, or with `canonique` the first one
@@ -555,6 +555,12 @@ bool Lexique::est_sqlite() const {
 nb::object obtenir_conn(Lexique &l) {
     nb::handle self = soi(&l);
     return par_methode(self, "_get_conn", [&] { return get_conn(self); });
+}
+
+nb::object executer_sql(nb::handle conn, const std::string &sql, nb::handle params) {
+    nb::object cur = params.is_valid() ? conn.attr("execute")(sql, params) : conn.attr("execute")(sql);
+    cur.attr("row_factory") = liens().sqlite3.attr("Row");
+    return cur;
 }
 
 nb::object index_phone(Lexique &l) { return index_par(l, &Lexique::index_phone, "_get_index_phone"); }

@@ -148,6 +148,9 @@ std::string table_de(const Lexique &l);
 
 // self._get_conn(), going through Python only when a subclass overrides it.
 nb::object obtenir_conn(Lexique &l);
+// A statement of ours on `conn`. Its rows are sqlite3.Row whatever row factory the caller
+// gave the connection it was handed: the readers here index rows by position and by name.
+nb::object executer_sql(nb::handle conn, const std::string &sql, nb::handle params = nb::handle());
 // self._get_index_*(), same rule.
 nb::object index_phone(Lexique &l);
 nb::object index_ortho(Lexique &l);

@@ -79,7 +79,7 @@ nb::list colonnes_texte(Lexique &l) {
 nb::object nombre_de_lignes(Lexique &l) {
     if (l.est_sqlite()) {
         try {
-            nb::object cur = obtenir_conn(l).attr("execute")("SELECT COUNT(*) FROM " + table_de(l));
+            nb::object cur = executer_sql(obtenir_conn(l), "SELECT COUNT(*) FROM " + table_de(l));
             return nb::borrow(cur.attr("fetchone")()[0]);
         } catch (nb::python_error &) {
             return nb::none();  // a repr never fails: the count is left out

@@ -460,7 +460,7 @@ long long compter(Lexique &l, nb::kwargs kw) {
     if (!l.est_sqlite() || !s.vide() || forme.apres_sql())  // rows to look at: every one of them
         return (long long)nb::len(lignes_choisies(l, d, s, l.est_sqlite() ? -1 : 0));
     nb::list params;
-    nb::object r = obtenir_conn(l).attr("execute")(requete(l, "SELECT COUNT(*)", d, forme, params), params);
+    nb::object r = executer_sql(obtenir_conn(l), requete(l, "SELECT COUNT(*)", d, forme, params), params);
     r = r.attr("fetchone")();
     return r.is_none() ? 0 : nb::cast<long long>(nb::int_(r[0]));
 }
@@ -471,7 +471,7 @@ long long compter(Lexique &l, nb::kwargs kw) {
 // gives bytes (SQLite holds them as UTF-8).
 nb::list colonnes_table(Lexique &l, int position) {
     nb::list res;
-    for (nb::handle r : obtenir_conn(l).attr("execute")("PRAGMA table_info(" + table_de(l) + ")").attr("fetchall")()) {
+    for (nb::handle r : executer_sql(obtenir_conn(l), "PRAGMA table_info(" + table_de(l) + ")").attr("fetchall")()) {
         nb::object v = r[position];
         if (PyBytes_Check(v.ptr())) v = v.attr("decode")("utf-8");
         res.append(v);
@@ -634,7 +634,7 @@ std::vector<std::string> fichiers_lus(Lexique &l) {
     }
     if (!l.conn.is_none()) {
         try {
-            for (nb::handle r : l.conn.attr("execute")("PRAGMA database_list").attr("fetchall")()) {
+            for (nb::handle r : executer_sql(l.conn, "PRAGMA database_list").attr("fetchall")()) {
                 nb::object f = nb::borrow(r[2]);
                 if (!f.is_none() && vrai(f.ptr())) res.push_back(octets_chemin(f));
             }

@@ -43,7 +43,7 @@ nb::object executer(Lexique &l, const std::string &sql, nb::handle params) {
             if (PyList_SetItem(p.ptr(), i, Py_NewRef(Py_None)) < 0) throw nb::python_error();
         }
     }
-    return obtenir_conn(l).attr("execute")(sql, p);
+    return executer_sql(obtenir_conn(l), sql, p);
 }
 
 // The entries stored for the caller's `mot` in an index (no object when absent): a
@@ -440,7 +440,7 @@ nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
     nb::object conn = obtenir_conn(l);
     const bool avec_cgram = !cgram.is_none() && PyUnicode_GET_LENGTH(cgram.ptr()) > 0;
     try {
-        lignes = lignes_en_dicts(conn.attr("execute")(std::string("SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE") +
+        lignes = lignes_en_dicts(executer_sql(conn, std::string("SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE") +
                                                           (avec_cgram ? " AND cgram = ?" : "") + " ORDER BY cgram, sens_num",
                                                       avec_cgram ? nb::make_tuple(mot, cgram) : nb::make_tuple(mot)));
     } catch (nb::python_error &e) {

@@ -24,7 +24,7 @@ std::string par_frequence_sql(Lexique &l, const std::string &condition) {
 nb::list par_frequence(Lexique &l, nb::handle conn, const std::string &condition, nb::list params,
                        long long limite) {
     params.append(limite);
-    return lignes_en_entrees(conn.attr("execute")(par_frequence_sql(l, condition) + " LIMIT ?", params));
+    return lignes_en_entrees(executer_sql(conn, par_frequence_sql(l, condition) + " LIMIT ?", params));
 }
 
 // The entries of the rows of `sql` that `retenir` gives (an invalid object skips the
@@ -33,7 +33,7 @@ template <typename F>
 nb::list balayer(nb::handle conn, const std::string &sql, nb::handle params, long long limite, F &&retenir) {
     nb::list res;
     if (limite == 0) return res;
-    nb::object cur = conn.attr("execute")(sql, params);
+    nb::object cur = executer_sql(conn, sql, params);
     std::vector<nb::object> noms = noms_resolus(cur);
     for (nb::handle ligne : cur) {
         nb::object e = retenir(noms, ligne);
@@ -87,8 +87,8 @@ nb::list anagrammes(Lexique &l, nb::handle mot, nb::handle limite) {
     nb::object conn = obtenir_conn(l);
     nb::object mot_lower = nb::borrow(mot).attr("strip")().attr("lower")();
     nb::object cible = lettres_triees(mot_lower);
-    nb::object cur = conn.attr("execute")(
-        "SELECT DISTINCT ortho FROM " + table_de(l) + " WHERE length(ortho) = ? AND lower(ortho) != ?",
+    nb::object cur = executer_sql(
+        conn, "SELECT DISTINCT ortho FROM " + table_de(l) + " WHERE length(ortho) = ? AND lower(ortho) != ?",
         nb::make_tuple(nb::len(mot_lower), mot_lower));
     nb::list candidats;
     std::string marques;

@@ -57,7 +57,7 @@ std::shared_ptr<const RepertoireVoisinage> repertoire_ortho(Lexique &l) {
 std::vector<std::string> lire_comptes(Lexique &l, const std::string &sql,
                                       std::unordered_map<std::string, size_t> &comptes) {
     std::vector<std::string> textes;
-    for (nb::handle ligne : obtenir_conn(l).attr("execute")(sql).attr("fetchall")()) {
+    for (nb::handle ligne : executer_sql(obtenir_conn(l), sql).attr("fetchall")()) {
         nb::object t = ligne[0];
         if (!PyUnicode_Check(t.ptr())) continue;
         textes.emplace_back(utf8(t.ptr()));
