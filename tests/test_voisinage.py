@@ -311,6 +311,15 @@ def test_recherche_partagee_de_cibles_longues_ou_ipa(partage, ipa):
     assert _voisinage.distances_moyennes(cibles, mots, 20, ipa=ipa) == seuls
 
 
+@pytest.mark.parametrize("longueur", [10, 11, 17])
+def test_recherche_partagee_de_mots_longs_contre_force_brute(partage, longueur):
+    # From 11 symbols on, the last search is handed to the threads after a few nodes.
+    mots = lexique_syllabes(longueur)[0][:1500]
+    rng = random.Random(longueur)
+    cibles = ["".join(rng.choice("abehilmnorstu") for _ in range(longueur)) for _ in range(3)]
+    assert _voisinage.distances_moyennes(cibles, mots, 20) == [pytest.approx(ref_distance(c, mots, 20)) for c in cibles]
+
+
 def test_recherches_partagees_de_plusieurs_fils_a_la_fois(partage):
     # Several callers at once, each search shared among threads of its own.
     from concurrent.futures import ThreadPoolExecutor

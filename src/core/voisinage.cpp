@@ -439,13 +439,13 @@ static bool debut_proche(std::u32string_view c, std::u32string_view debut, uint3
 // second at most the rest of d - 1. One walk of the trie asks the first of these, a
 // second walk of the reversed trie asks the second and skips what the first found:
 // neither walk meets the crowd of short prefixes that are all within d of something.
-// When d exceeds half of `mot`, each half is allowed about as many edits as it has
-// symbols, which keeps nearly every branch: one plain walk is then cheaper. `compter`
+// Past 2d = m + 1 (m the length of `mot`), each half is allowed about as many edits as it
+// has symbols, which keeps nearly every branch: one plain walk is then cheaper. `compter`
 // is called once for each word within `limite` (and maybe for some further, up to d)
 // and answers true to stop; the search then answers false.
 template <bool MATERIEL, class F>
 bool ArbreVoisinage::chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const {
-    const size_t m = mot.size(), h = m >= 2 && 2 * d <= m ? m / 2 : 0;
+    const size_t m = mot.size(), h = m >= 2 && 2 * d <= m + 1 ? m / 2 : 0;
     // Both halves further than these would make d + 1 at least.
     const uint32_t d_debut = (d - 1) / 2;
     auto premiere = [&](const auto &ligne) {
@@ -479,8 +479,7 @@ bool ArbreVoisinage::chercher(Vue mot, uint32_t d, size_t arret, std::vector<uin
         if (ids) ids->push_back(id);
         return arret > 0 && ++trouves >= arret;
     };
-    const uint32_t limite = d;
-    return chercher_moities(mot, d, limite, compter);
+    return chercher_moities(mot, d, d, compter);
 }
 
 std::optional<double> ArbreVoisinage::distance_moyenne(Vue texte, size_t n, unsigned fils) const {
@@ -546,14 +545,6 @@ std::optional<uint32_t> ArbreVoisinage::borne_par_voisins_tries(Vue mot, size_t 
 namespace {
 
 std::atomic<size_t> seuil_partage_{16384};
-
-// The mean of the n closest words when every word within `limite` is counted in `hist`
-// (`dedans` of them, fewer than n) and n lie within limite + 1.
-double moyenne_comptee(const std::vector<uint64_t> &hist, uint32_t limite, uint64_t dedans, size_t n) {
-    uint64_t somme = 0;
-    for (uint32_t i = 1; i <= limite; ++i) somme += hist[i] * i;
-    return double(somme + (n - dedans) * (limite + 1)) / double(n);
-}
 
 }  // namespace
 
@@ -651,7 +642,7 @@ bool ArbreVoisinage::marcher(const Ligne &ligne, const Ligne &ligne_inverse, Par
 // counts added up to the least limit give the same answer as one walk.
 template <bool MATERIEL>
 double ArbreVoisinage::moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const {
-    const size_t m = mot.size(), h = m >= 2 && 2 * d <= m ? m / 2 : 0;
+    const size_t m = mot.size(), h = m >= 2 && 2 * d <= m + 1 ? m / 2 : 0;
     const Chaine inverse(mot.rbegin(), mot.rend());
     const uint32_t nb_avant = avant_.noeuds[0].nb_enfants + 1;
     Partage p{.mot = mot, .inverse = inverse, .n = n, .h = h, .d = d, .d0 = d0, .d_debut = (d - 1) / 2,
@@ -659,7 +650,9 @@ double ArbreVoisinage::moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t 
               .limite{d}};
     std::vector<Decompte> parts(fils, Decompte(d));
     auto partager = [&](const auto &ligne, const auto &ligne_inverse) {
-        if (!marcher(ligne, ligne_inverse, p, parts[0], seuil_partage())) return;
+        // From 11 symbols on, this search walks tens of thousands of nodes whatever its
+        // limit: the threads share them after a few walked alone.
+        if (!marcher(ligne, ligne_inverse, p, parts[0], m >= 11 ? seuil_partage() / 64 : seuil_partage())) return;
         std::atomic<unsigned> place{0};
         auto travail = [&] { marcher(ligne, ligne_inverse, p, parts[place.fetch_add(1)], SIZE_MAX); };
         // The other threads run code of their own, to be compiled for the instruction.
@@ -676,15 +669,12 @@ double ArbreVoisinage::moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t 
     }
     uint32_t limite = p.limite.load();
     for (const Decompte &c : parts) limite = std::min(limite, c.limite);
-    std::vector<uint64_t> hist(limite + 1, 0);
-    uint64_t dedans = 0;
+    // Every word within that limit is counted, and n lie within one more.
+    std::vector<uint64_t> hist(limite + 2, 0);
+    hist[limite + 1] = n;
     for (const Decompte &c : parts)
-        for (uint32_t i = 1; i <= limite; ++i) {
-            hist[i] += c.hist[i];
-            dedans += c.hist[i];
-        }
-    for (; dedans >= n; --limite) dedans -= hist[limite];
-    return moyenne_comptee(hist, limite, dedans, n);
+        for (uint32_t i = 1; i <= limite; ++i) hist[i] += c.hist[i];
+    return *moyenne_des_premiers(hist, n);
 }
 
 std::optional<double> ArbreVoisinage::distance_moyenne_simple(Vue texte, size_t n) const {

@@ -38,7 +38,7 @@ public:
     // Mean Levenshtein distance to the n closest words other than `mot` itself; over
     // all of them when there are fewer than n; nullopt when there is none (n >= 1).
     // Its last search may share its subtrees among `fils` threads once it has walked
-    // seuil_partage() nodes alone.
+    // seuil_partage() nodes alone (a 64th of them when `mot` has 11 symbols or more).
     std::optional<double> distance_moyenne(Vue mot, size_t n, unsigned fils = 1) const;
     std::optional<double> distance_moyenne_simple(Vue mot, size_t n) const;
     // Words of the same length that differ from `mot` by one substitution (ids, sorted).
