@@ -213,8 +213,9 @@ def test_sqlite_formes_et_index_crees_une_fois(tmp_path):
 
 
 # The connection is handed out: a caller may give it another row factory (the dict
-# recipe of the sqlite3 documentation, or one that makes text); our own statements
-# must still read their rows, and answer as with sqlite3.Row.
+# recipe of the sqlite3 documentation, or one that makes text). The rows our code reads
+# itself must still be read, with the answers sqlite3.Row gives (rows handed out as
+# dict(row) follow the caller's factory: see the proper-noun tests).
 @pytest.mark.parametrize("fabrique", [
     lambda c, r: {d[0]: v for d, v in zip(c.description, r)},
     lambda c, r: str(r),
@@ -230,6 +231,7 @@ def test_fabrique_de_lignes_de_l_appelant(tmp_path, fabrique):
         "rimes": lambda L: L.rimes("chanter"),
         "anagrammes": lambda L: L.anagrammes("chine"),
         "info": lambda L: L.info("chat"),
+        "frequence": lambda L: L.frequence("chat"),
         "colonnes": lambda L: L.colonnes(),
         "export": lambda L: (L.exporter(tmp_path / f"{id(L)}.csv", cgram="VER"),
                              (tmp_path / f"{id(L)}.csv").read_text(encoding="utf-8"))[1],

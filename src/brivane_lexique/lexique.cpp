@@ -557,10 +557,13 @@ nb::object obtenir_conn(Lexique &l) {
     return par_methode(self, "_get_conn", [&] { return get_conn(self); });
 }
 
+nb::object en_rangees(nb::object curseur) {
+    curseur.attr("row_factory") = liens().sqlite3.attr("Row");
+    return curseur;
+}
+
 nb::object executer_sql(nb::handle conn, const std::string &sql, nb::handle params) {
-    nb::object cur = params.is_valid() ? conn.attr("execute")(sql, params) : conn.attr("execute")(sql);
-    cur.attr("row_factory") = liens().sqlite3.attr("Row");
-    return cur;
+    return en_rangees(params.is_valid() ? conn.attr("execute")(sql, params) : conn.attr("execute")(sql));
 }
 
 nb::object index_phone(Lexique &l) { return index_par(l, &Lexique::index_phone, "_get_index_phone"); }

@@ -148,8 +148,11 @@ std::string table_de(const Lexique &l);
 
 // self._get_conn(), going through Python only when a subclass overrides it.
 nb::object obtenir_conn(Lexique &l);
-// A statement of ours on `conn`. Its rows are sqlite3.Row whatever row factory the caller
-// gave the connection it was handed: the readers here index rows by position and by name.
+// The connection is handed out, and its caller may give it another row factory. Rows
+// handed out as dict(row) follow it; rows our code indexes by position or by name are
+// read as sqlite3.Row: en_rangees sets that on a cursor (the factory is read at fetch
+// time), executer_sql runs a statement of ours that way.
+nb::object en_rangees(nb::object curseur);
 nb::object executer_sql(nb::handle conn, const std::string &sql, nb::handle params = nb::handle());
 // self._get_index_*(), same rule.
 nb::object index_phone(Lexique &l);

@@ -43,7 +43,7 @@ nb::object executer(Lexique &l, const std::string &sql, nb::handle params) {
             if (PyList_SetItem(p.ptr(), i, Py_NewRef(Py_None)) < 0) throw nb::python_error();
         }
     }
-    return executer_sql(obtenir_conn(l), sql, p);
+    return obtenir_conn(l).attr("execute")(sql, p);
 }
 
 // The entries stored for the caller's `mot` in an index (no object when absent): a
@@ -144,7 +144,7 @@ nb::list homophones(Lexique &l, nb::handle phone_arg) {
 // The first column of the first row `sql` gives for the normalised `mot`, None when
 // there is no row.
 nb::object valeur_sql(Lexique &l, const std::string &sql, nb::handle mot) {
-    nb::object ligne = executer(l, sql, nb::make_tuple(normaliser(mot))).attr("fetchone")();
+    nb::object ligne = en_rangees(executer(l, sql, nb::make_tuple(normaliser(mot)))).attr("fetchone")();
     return ligne.is_none() ? nb::none() : nb::object(ligne[0]);
 }
 
@@ -325,7 +325,8 @@ bool de_personne(PyObject *e, nb::handle personne, nb::handle nombre, bool champ
 // 3.83's layout): its verb analyses are then read from that column.
 bool analyses_par_infover(Lexique &l) {
     bool infover = false, personne = false;
-    for (nb::handle col : executer(l, "PRAGMA table_info(" + table_de(l) + ")", nb::tuple()).attr("fetchall")()) {
+    nb::object cur = en_rangees(executer(l, "PRAGMA table_info(" + table_de(l) + ")", nb::tuple()));
+    for (nb::handle col : cur.attr("fetchall")()) {
         nb::object nom = minuscule(nb::str(col[1])).attr("strip")();
         infover |= nom.equal(nb::str("infover"));
         personne |= nom.equal(nb::str("personne"));
@@ -440,7 +441,7 @@ nb::list definitions(Lexique &l, nb::handle mot, nb::handle cgram) {
     nb::object conn = obtenir_conn(l);
     const bool avec_cgram = !cgram.is_none() && PyUnicode_GET_LENGTH(cgram.ptr()) > 0;
     try {
-        lignes = lignes_en_dicts(executer_sql(conn, std::string("SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE") +
+        lignes = lignes_en_dicts(conn.attr("execute")(std::string("SELECT * FROM definitions WHERE lemme = ? COLLATE NOCASE") +
                                                           (avec_cgram ? " AND cgram = ?" : "") + " ORDER BY cgram, sens_num",
                                                       avec_cgram ? nb::make_tuple(mot, cgram) : nb::make_tuple(mot)));
     } catch (nb::python_error &e) {

@@ -17,7 +17,7 @@ nb::object lignes(Lexique &l, const char *sql, nb::handle params, bool premiere 
     if (!l.est_sqlite()) return premiere ? nb::none() : nb::object(res);
     nb::object conn = obtenir_conn(l);
     try {
-        nb::object cur = executer_sql(conn, sql, params);
+        nb::object cur = conn.attr("execute")(sql, params);
         if (premiere) return cur.attr("fetchone")();
         res = lignes_en_dicts(cur);
     } catch (nb::python_error &e) {
