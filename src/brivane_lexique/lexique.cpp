@@ -2,6 +2,7 @@
 // forms set and lazy indexes. The query methods live in lexique_*.cpp.
 #include "lexique.hpp"
 
+#include "_aliases_regle.hpp"
 #include "_texte.hpp"
 #include "code_lexique.hpp"
 
@@ -578,6 +579,14 @@ nb::object normaliser(nb::handle mot) {
 
 std::vector<nb::object> noms_resolus(nb::handle curseur) {
     nb::object description = curseur.attr("description");
+    if (chemins_rapides() && liens().resoudre_colonnes.original()) {
+        // The module's own rule, applied here name by name: the same names, without
+        // the list and the dict of a call through Python.
+        std::vector<nb::object> res;
+        for (nb::handle item : description)
+            res.push_back(alias::resoudre(liens().alias_inverse.ptr(), nb::object(item[0]).ptr()));
+        return res;
+    }
     nb::list noms;
     for (nb::handle item : description) noms.append(item[0]);
     // Called on every query, through the module attribute (which may be replaced).
@@ -591,16 +600,53 @@ std::vector<nb::object> noms_resolus(nb::handle curseur) {
     return res;
 }
 
-nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne) {
+nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele, nb::handle avant) {
     nb::object valeurs = nb::steal(PySequence_Tuple(ligne.ptr()));
     if (!valeurs.is_valid()) throw nb::python_error();
     const size_t n = std::min<size_t>(size_t(PyTuple_GET_SIZE(valeurs.ptr())), noms.size());
-    nb::dict d;
-    for (size_t i = 0; i < n; ++i)
-        if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(valeurs.ptr(), i)) < 0)
-            throw nb::python_error();
+    nb::dict d = modele.is_valid() ? nb::steal<nb::dict>(PyDict_Copy(modele.ptr())) : nb::dict();
+    if (!d.is_valid()) throw nb::python_error();
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *v = PyTuple_GET_ITEM(valeurs.ptr(), i);
+        if (!noms[i].is_valid() || (avant.is_valid() && PyTuple_GET_ITEM(avant.ptr(), i) == v)) continue;
+        if (PyDict_SetItem(d.ptr(), noms[i].ptr(), v) < 0) throw nb::python_error();
+    }
     return d;
 }
+
+namespace {
+
+// The rows of `curseur` turned into dicts by position under `noms`.
+nb::list lignes_par_position(nb::handle curseur, const std::vector<nb::object> &noms) {
+    // Plain tuples are cheaper to fetch than Row objects. The factory is read when rows
+    // are fetched, so it can change after execute().
+    curseur.attr("row_factory") = nb::none();
+    nb::list res;
+    // After the first row, each row's dict is a copy of the one before: a copy is sized
+    // once, where a dict filled from empty grows several times, and every key keeps the
+    // place the first row gave it. SQLite hands out the same object again for NULL,
+    // small numbers and one-letter or empty text, whose store is then skipped; only when
+    // every name is distinct, or an earlier duplicate stored could beat a later one.
+    nb::object precedent, avant;
+    bool distincts = false;
+    for (nb::handle ligne : curseur.attr("fetchall")()) {
+        const bool suite = chemins_rapides() && PyTuple_CheckExact(ligne.ptr()) &&
+                           size_t(PyTuple_GET_SIZE(ligne.ptr())) == noms.size();
+        nb::dict d = ligne_en_entree(noms, ligne, suite ? nb::handle(precedent) : nb::handle(),
+                                     suite && distincts ? nb::handle(avant) : nb::handle());
+        auto nommee = [](const nb::object &o) { return o.is_valid(); };
+        if (suite && !precedent.is_valid())
+            distincts = PyDict_GET_SIZE(d.ptr()) == std::count_if(noms.begin(), noms.end(), nommee);
+        if (suite) {
+            precedent = d;
+            avant = nb::borrow(ligne);
+        }
+        res.append(d);
+    }
+    return res;
+}
+
+}  // namespace
 
 nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char *> seulement) {
     std::vector<nb::object> noms = noms_resolus(curseur);
@@ -611,18 +657,21 @@ nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char 
             for (const char *s : seulement) garde |= PyUnicode_CompareWithASCIIString(n.ptr(), s) == 0;
             if (!garde) n = nb::object();
         }
-    // Plain tuples are cheaper to fetch than Row objects. The factory is read when rows
-    // are fetched, so it can change after execute().
-    curseur.attr("row_factory") = nb::none();
-    nb::list res;
-    for (nb::handle ligne : curseur.attr("fetchall")()) res.append(ligne_en_entree(noms, ligne));
-    return res;
+    return lignes_par_position(curseur, noms);
 }
 
 nb::list lignes_en_dicts(nb::handle curseur) {
     nb::list res;
-    for (nb::handle r : curseur.attr("fetchall")()) res.append(en_dict(r));
-    return res;
+    if (!chemins_rapides() || !nb::getattr(curseur, "row_factory", nb::none()).is(liens().sqlite3.attr("Row"))) {
+        for (nb::handle r : curseur.attr("fetchall")()) res.append(en_dict(r));
+        return res;
+    }
+    // dict(row) of a Row looks every name up again in the row; the statements' names
+    // are distinct (a table's, or a select list's), so their values by position are
+    // the same dict.
+    std::vector<nb::object> noms;
+    for (nb::handle d : curseur.attr("description")) noms.push_back(d[0]);
+    return lignes_par_position(curseur, noms);
 }
 
 namespace {
@@ -640,6 +689,7 @@ void lier_noms(nb::module_ &m) {
     m.attr("sqlite3") = L.sqlite3;
     m.attr("Path") = L.Path;
     L.resoudre_colonnes.lier(m, "resoudre_colonnes", aliases.attr("resoudre_colonnes"));
+    L.alias_inverse = aliases.attr("_ALIAS_INVERSE");
     L.iter_csv.lier(m, "iter_csv", loaders.attr("iter_csv"));
     L.iter_tsv.lier(m, "iter_tsv", loaders.attr("iter_tsv"));
     L.iter_csv_origine = loaders.attr("iter_csv");
