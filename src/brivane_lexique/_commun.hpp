@@ -221,7 +221,6 @@ private:
     bool textes_ = true;
 };
 
-
 // A name bound into a module's namespace at import. Calls go through the module's
 // current attribute, so replacing it from Python takes effect; `original()` tells
 // whether it is still the object bound at import, which allows a C++ fast path.
