@@ -266,14 +266,13 @@ nb::dict modele_entrees(std::vector<PlanEntree::Emplacement> &E) {
 
 void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, bool une_fois) {
     emplacements_.clear();
-    valeurs_.clear();
-    modele_ = gabarit_ = nb::dict();
-    une_fois_ = une_fois;
+    modele_ = nb::dict();
     erreur_.reset();
     try {
         if (!PyDict_CheckExact(mapping.ptr())) erreur_type("mapping", "dict", mapping.ptr());
         if (une_fois) {
             regle(noms.ptr(), nullptr, mapping.ptr(), fp.ptr());
+            for (const Emplacement &e : emplacements_) modele_[e.cle] = nb::none();
             return;
         }
         nb::dict colonnes;  // dict(zip(noms, range(len(noms)))): a later duplicate wins
@@ -353,26 +352,11 @@ template <class F> void PlanEntree::valeurs_entree(size_t n, F &&valeur, std::ve
 }
 
 nb::dict PlanEntree::depuis_valeurs(const nb::object *v) {
-    // A plan made for one record fills a new dict.
-    if (une_fois_) {
-        nb::dict d;
-        for (size_t k = 0; k < emplacements_.size(); ++k)
-            verifier_vrai(PyDict_SetItem(d.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
-        return d;
-    }
-    if (valeurs_.empty()) {
-        // A copy of a dict already holding the keys costs less than inserting each anew.
-        gabarit_ = copie_dict(modele_);
-        valeurs_.assign(emplacements_.size(), Py_None);
-    }
-    // The entry of a source is a copy of a dict kept up to date field by field: from
-    // one record to the next, most fields keep the same value object and cost no store.
-    for (size_t k = 0; k < emplacements_.size(); ++k) {
-        if (v[k].ptr() == valeurs_[k]) continue;
-        verifier_vrai(PyDict_SetItem(gabarit_.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
-        valeurs_[k] = v[k].ptr();  // (the dict holds it)
-    }
-    return copie_dict(gabarit_);
+    // A copy of a dict already holding the keys costs less than inserting each anew.
+    nb::dict d = copie_dict(modele_);
+    for (size_t k = 0; k < emplacements_.size(); ++k)
+        verifier_vrai(PyDict_SetItem(d.ptr(), emplacements_[k].cle.ptr(), v[k].ptr()));
+    return d;
 }
 
 nb::dict PlanEntree::depuis_objets(PyObject *const *valeurs, size_t n) {

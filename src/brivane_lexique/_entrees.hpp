@@ -61,11 +61,8 @@ private:
 
     std::vector<Emplacement> emplacements_;
     std::optional<nb::python_error> erreur_;
-    bool une_fois_ = false;
-    nb::dict modele_;
-    nb::dict gabarit_;                 // what entree() copies, nobody else sees it
-    std::vector<PyObject *> valeurs_;  // its values, per field of the plan
-    std::vector<nb::object> tampon_;   // the values of the record entree() makes
+    nb::dict modele_;                 // the keys in order, values None: what entree() copies
+    std::vector<nb::object> tampon_;  // the values of the record entree() makes
 };
 
 // The delimiter a CSV file announces on its header line (see core/encodage), read
