@@ -723,17 +723,11 @@ nb::object index_passe(PasseCsv &p, nb::handle normaliser, nb::handle progressio
         for (nb::dict &e : entrees) ix.indexer(e, true);
         entrees.clear();
     };
-    size_t n = 0;
-    while (p.suivant()) {
+    for (size_t n = 1; p.suivant(); ++n) {
         interruption();
-        ++n;
-        if (lot == 1) {
-            ix.indexer(p.entree(), true);
-        } else {
-            p.plan_.valeurs_entree(
-                p.champs_.size(), [&](size_t c, bool reel) { return p.valeur(p.champs_[c], c, reel); }, valeurs);
-            if (n % lot == 0) indexer_lot();
-        }
+        p.plan_.valeurs_entree(
+            p.champs_.size(), [&](size_t c, bool reel) { return p.valeur(p.champs_[c], c, reel); }, valeurs);
+        if (n % lot == 0) indexer_lot();
         if (suivre && n % 16384 == 0) progression(p.lecteur_->octets_consommes(), taille);
     }
     indexer_lot();
