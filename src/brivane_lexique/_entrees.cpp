@@ -51,14 +51,6 @@ bool est_texte_egal(PyObject *o, const char *s) {
     return PyUnicode_CheckExact(o) && PyUnicode_CompareWithASCIIString(o, s) == 0;
 }
 
-// Columns whose few distinct values repeat on every row.
-bool colonne_partagee(PyObject *cle) {
-    static const char *const NOMS[] = {"cgram", "genre", "nombre", "mode", "temps", "personne"};
-    for (const char *n : NOMS)
-        if (est_texte_egal(cle, n)) return true;
-    return false;
-}
-
 void verifier_vrai(int r) {
     if (r < 0) throw nb::python_error();
 }
@@ -211,7 +203,7 @@ std::unique_ptr<SourceOctets> source_brute(nb::handle chemin) {
     }
 }
 
-// Beyond this many distinct shared values a column is not one of few values.
+// Beyond this many distinct short values, the new ones are no longer shared.
 constexpr size_t MAX_PARTAGES = size_t(1) << 17;
 
 }  // namespace
@@ -475,8 +467,6 @@ bool PasseCsv::lire_entete() {
 
 void PasseCsv::preparer(nb::handle mapping, nb::handle fp) {
     plan_.construire(noms_, mapping, fp);
-    for (const PlanEntree::Emplacement &e : plan_.emplacements())
-        if (!e.reel && e.colonne >= 0 && colonne_partagee(e.cle.ptr())) derniers_[size_t(e.colonne)].partage = true;
 }
 
 void PasseCsv::trop_de_champs(size_t n) {
@@ -499,7 +489,7 @@ bool PasseCsv::suivant() {
 nb::object PasseCsv::valeur(std::string_view v, size_t colonne, bool reel) {
     Dernier &d = derniers_[colonne];
     if (d.objet.is_valid() && d.reel == reel && d.octets == v) return d.objet;
-    const bool commun = !reel && !v.empty() && (d.partage || v.size() <= 3);
+    const bool commun = !reel && !v.empty() && v.size() <= 3;
     nb::object s;
     if (commun) {
         cle_.assign(v);

@@ -126,13 +126,12 @@ private:
     bool ferme_ = false;
     // Lexicons put the lines of one word together and repeat a few values (parts of
     // speech, genders, lemmas) on every line: a field equal to the same column's in the
-    // previous record, and the values of the columns the plan marks shared, are one
-    // str for the whole pass.
+    // previous record, and a short text value (a part of speech, a gender, a tense...),
+    // are one str for the whole pass.
     struct Dernier {
         std::string octets;
         nb::object objet;
         bool reel = false;
-        bool partage = false;  // a column of few values
     };
     std::vector<Dernier> derniers_;  // per column
     std::unordered_map<std::string, nb::object> partages_;
