@@ -69,7 +69,6 @@ nb::object rechercher_nom_propre(Lexique &l, nb::handle pattern, nb::handle limi
 nb::object rimes_nom_propre(Lexique &l, nb::handle suffixe, nb::handle limite) {
     exiger_str(suffixe, "phone_suffix");
     long long n = entier_arg(limite, "limite");
-    if (!l.est_sqlite()) return nb::list();
     return lignes(l, "SELECT * FROM noms_propres WHERE phone LIKE ? AND phone IS NOT NULL AND phone != '' LIMIT ?",
                   nb::make_tuple(nb::str("%") + nb::str(suffixe), n));
 }
