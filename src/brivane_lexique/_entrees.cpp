@@ -264,8 +264,7 @@ void PlanEntree::construire(nb::handle noms, nb::handle mapping, nb::handle fp, 
         if (!PyDict_CheckExact(mapping.ptr())) erreur_type("mapping", "dict", mapping.ptr());
         if (une_fois) {
             regle(noms.ptr(), nullptr, mapping.ptr(), fp.ptr());
-            for (const Emplacement &e : emplacements_) modele_[e.cle] = nb::none();
-            return;
+            return;  // (its entry fills an empty model)
         }
         nb::dict colonnes;  // dict(zip(noms, range(len(noms)))): a later duplicate wins
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(noms.ptr()); ++i) colonnes[PyList_GET_ITEM(noms.ptr(), i)] = i;

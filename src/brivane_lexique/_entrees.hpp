@@ -61,7 +61,7 @@ private:
 
     std::vector<Emplacement> emplacements_;
     std::optional<nb::python_error> erreur_;
-    nb::dict modele_;                 // the keys in order, values None: what entree() copies
+    nb::dict modele_;                 // what entree() copies: the keys in order, values None (empty: une_fois)
     std::vector<nb::object> tampon_;  // the values of the record entree() makes
 };
 
