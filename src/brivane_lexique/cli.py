@@ -189,14 +189,13 @@ class Progression:
     """Barre de progression sur stderr, pilotee par le rappel d'une ecriture (Lexique.exporter) ou des index."""
 
     def __init__(self, total: int) -> None:
-        self.total = max(total, 0)
-        self.flux = sys.stderr
+        self.total = total
         self.affichee = False
 
     def dessiner(self, texte: str, part: float | None = None) -> None:
         plein = int((part or 0.0) * 30)
-        self.flux.write("\r" + ("" if part is None else f"[{'#' * plein}{'.' * (30 - plein)}] ") + texte)
-        self.flux.flush()
+        sys.stderr.write("\r" + ("" if part is None else f"[{'#' * plein}{'.' * (30 - plein)}] ") + texte)
+        sys.stderr.flush()
         self.affichee = True
 
     def __call__(self, n: int) -> None:
@@ -207,8 +206,8 @@ class Progression:
 
     def terminer(self) -> None:
         if self.affichee:
-            self.flux.write("\n")
-            self.flux.flush()
+            sys.stderr.write("\n")
+            sys.stderr.flush()
 
 
 class Sortie:
@@ -220,11 +219,8 @@ class Sortie:
         # Ecriture des prononciations affichees (--alphabet) : None les laisse telles quelles.
         self.convertir_phone = convertir_phone
 
-    def ecrire(self, texte: str) -> None:
-        sys.stdout.write(texte + "\n")
-
     def donnees(self, valeur: Any) -> None:
-        self.ecrire(json.dumps(valeur, ensure_ascii=False, indent=2, default=str))
+        print(json.dumps(valeur, ensure_ascii=False, indent=2, default=str))
 
     def montrer(self, valeur: Any, texte: Callable[[], str]) -> None:
         """`valeur` en JSON ; sinon le texte rendu, ou "aucun resultat" pour une liste ou table vide."""
@@ -233,7 +229,7 @@ class Sortie:
         elif isinstance(valeur, (list, dict)) and not valeur:
             print("aucun résultat", file=sys.stderr)
         else:
-            self.ecrire(texte())
+            print(texte())
 
     def _phone(self, v: Any) -> Any:
         return self.convertir_phone(v) if self.convertir_phone is not None and isinstance(v, str) else v
@@ -248,7 +244,7 @@ class Sortie:
         entrees = valeurs_json(entrees, self.sqlite)
         presentes = {k: None for e in entrees for k in e}
         noms = colonnes.noms or [c for c in preferees if c in presentes] or list(presentes)
-        self.ecrire(tableau(noms, ([e.get(colonnes.cles.get(c, c)) for c in noms] for e in entrees)))
+        print(tableau(noms, ([e.get(colonnes.cles.get(c, c)) for c in noms] for e in entrees)))
 
     def par_mot(self, entete: str, resultats: dict[str, Any]) -> None:
         if entete == "phone":
@@ -269,8 +265,7 @@ DELAI_INDEX = 1.0
 
 def preparer_index(lex, commande: str) -> None:
     """Construit les index d'un lexique CSV/TSV en montrant la progression dans un terminal."""
-    if (_est_sqlite(lex) or commande in SANS_INDEX or getattr(lex, "_index_phone", None) is not None
-            or not sys.stderr.isatty()):
+    if _est_sqlite(lex) or commande in SANS_INDEX or not sys.stderr.isatty():
         return
     barre, debut = Progression(0), time.monotonic()
 
@@ -288,22 +283,6 @@ def preparer_index(lex, commande: str) -> None:
 # L'ordre de Lexique.from_directory.
 MOTIFS_LEXIQUE = ("*.db", "*.sqlite", "*.sqlite3", "*.tsv", "*.csv", "*.tsv.gz", "*.csv.gz", "*.tsv.bz2",
                   "*.csv.bz2", "*.tsv.xz", "*.csv.xz")
-
-
-def lexique_du_repertoire(dossier: Path) -> Path:
-    """Le seul fichier lexique du repertoire ; plusieurs candidats sont une erreur d'usage.
-
-    from_directory prendrait le premier : un export range a cote (verbes.sqlite) passerait
-    alors avant le lexique lui-meme sans que rien ne le dise.
-    """
-    candidats = [c for motif in MOTIFS_LEXIQUE for c in sorted(dossier.glob(motif))]
-    if not candidats:
-        raise FileNotFoundError(f"Aucun fichier lexique trouve dans {dossier}")
-    if len(candidats) > 1:
-        noms = ", ".join(c.name for c in candidats)
-        raise ErreurCli(f"plusieurs lexiques dans {dossier} : {noms} ; indiquez le fichier voulu à --lexique",
-                        EXIT_USAGE)
-    return candidats[0]
 
 
 def _erreurs_de_decompression() -> tuple[type[Exception], ...]:
@@ -328,7 +307,16 @@ def ouvrir_lexique(chemin: str | None, table: str | None, encodage: str | None =
 
     p = Path(chemin)
     if p.is_dir():
-        p = lexique_du_repertoire(p)
+        # Le seul fichier lexique du repertoire : from_directory prendrait le premier, et un export
+        # range a cote (verbes.sqlite) passerait alors avant le lexique sans que rien ne le dise.
+        candidats = [c for motif in MOTIFS_LEXIQUE for c in sorted(p.glob(motif))]
+        if not candidats:
+            raise FileNotFoundError(f"Aucun fichier lexique trouve dans {p}")
+        if len(candidats) > 1:
+            noms = ", ".join(c.name for c in candidats)
+            raise ErreurCli(f"plusieurs lexiques dans {p} : {noms} ; indiquez le fichier voulu à --lexique",
+                            EXIT_USAGE)
+        p = candidats[0]
         print(f"{PROG}: lexique ouvert : {p}", file=sys.stderr)
     if not p.exists():
         # Ouvrir un .sqlite absent creerait un fichier vide : on refuse avant.
@@ -484,38 +472,11 @@ def _cle(champ: str = "ortho") -> Callable[[dict], str]:
     return lambda e: normaliser_ortho(str(e.get(champ) or ""))
 
 
-def une_par_orthographe(entrees: list[dict]) -> list[dict]:
-    """Une ligne par orthographe : l'analyse la plus frequente, a la place de la premiere vue."""
-    cle = _cle()
-    garde: dict[str, dict] = {}  # remplacer une valeur garde sa place : l'ordre des premieres vues
-    for e in entrees:
-        k = cle(e)
-        if k not in garde or _freq(e) > _freq(garde[k]):
-            garde[k] = e
-    return list(garde.values())
-
-
 def _freq(e: dict) -> float:
     try:
         return float(e.get("freq") or 0.0)
     except (TypeError, ValueError):
         return 0.0
-
-
-def toutes_les_analyses(lex, entrees: list[dict], meme: Callable[[dict, dict], bool]) -> list[dict]:
-    """Chaque orthographe remplacee par toutes ses lignes qui repondent comme elle a la requete.
-
-    Plusieurs requetes en memoire ne rendent qu'une ligne par orthographe, leur version SQL
-    toutes : --analyses repart donc des lignes completes de chaque orthographe (info).
-    """
-    cle = _cle()
-    vues: set[str] = set()
-    sortie: list[dict] = []
-    for e in entrees:
-        if cle(e) not in vues:
-            vues.add(cle(e))
-            sortie += [r for r in lex.info(str(e.get("ortho") or "")) if meme(r, e)] or [e]
-    return sortie
 
 
 def meme_phone(r: dict, e: dict) -> bool:
@@ -534,6 +495,7 @@ def lister(requete: Callable[[int], list[dict]], limite: int, analyses: bool,
     `developper` remplace chaque orthographe par toutes ses analyses ; `par_frequence`
     reclasse les lignes gardees par frequence decroissante (tri stable).
     """
+    cle = _cle()
     demande = TOUT if limite <= 0 else (limite if analyses and garder is None else 4 * limite + 16)
     while True:
         brut = requete(demande)
@@ -541,7 +503,13 @@ def lister(requete: Callable[[int], list[dict]], limite: int, analyses: bool,
         if developper is not None:
             lignes = developper(lignes)
         if not analyses:
-            lignes = une_par_orthographe(lignes)
+            # L'analyse la plus frequente a la place de la premiere vue, qui garde sa place.
+            garde: dict[str, dict] = {}
+            for e in lignes:
+                k = cle(e)
+                if k not in garde or _freq(e) > _freq(garde[k]):
+                    garde[k] = e
+            lignes = list(garde.values())
             if par_frequence:
                 lignes.sort(key=lambda e: -_freq(e))
         if limite > 0 and len(lignes) >= limite:
@@ -555,13 +523,23 @@ def _liste(lex, a, out: Sortie, requete: Callable[[int], list[dict]],
            garder: Callable[[dict], bool] | None = None,
            meme: Callable[[dict, dict], bool] | None = None, par_frequence: bool = True) -> None:
     """Une liste de mots. `meme` : la requete ne rend en memoire qu'une ligne par orthographe
-    (la premiere vue) ; ses autres analyses sont relues pour --analyses et, hors SQLite, pour
-    garder la plus frequente."""
+    (la premiere vue), sa version SQL toutes ; pour --analyses et, hors SQLite, pour garder la
+    plus frequente, chaque orthographe est remplacee par ses lignes completes (info) qui
+    repondent comme elle a la requete."""
     colonnes = _colonnes(lex, a)
-    developper = None
-    if meme is not None and (a.analyses or not _est_sqlite(lex)):
-        developper = lambda lignes: toutes_les_analyses(lex, lignes, meme)  # noqa: E731
-    out.entrees(lister(requete, a.limite, a.analyses, garder, developper, par_frequence), colonnes)
+    cle = _cle()
+
+    def developper(lignes: list[dict]) -> list[dict]:
+        vues: set[str] = set()
+        sortie: list[dict] = []
+        for e in lignes:
+            if cle(e) not in vues:
+                vues.add(cle(e))
+                sortie += [r for r in lex.info(str(e.get("ortho") or "")) if meme(r, e)] or [e]
+        return sortie
+
+    relire = meme is not None and (a.analyses or not _est_sqlite(lex))
+    out.entrees(lister(requete, a.limite, a.analyses, garder, developper if relire else None, par_frequence), colonnes)
 
 
 # --------------------------------------------------------------------------- sous-commandes
