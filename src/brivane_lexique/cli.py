@@ -156,8 +156,7 @@ def ecrire_csv(flux, colonnes: Sequence[str], lignes: Iterable[Sequence[Any]], d
     return n
 
 
-def _dans_l_ordre(d: dict, ordre: Iterable[str]) -> dict:
-    ordre = list(ordre)
+def _dans_l_ordre(d: dict, ordre: Sequence[str] | dict) -> dict:
     return {k: d[k] for k in [k for k in ordre if k in d] + [k for k in d if k not in ordre]}
 
 
@@ -219,13 +218,10 @@ class Sortie:
         # Ecriture des prononciations affichees (--alphabet) : None les laisse telles quelles.
         self.convertir_phone = convertir_phone
 
-    def donnees(self, valeur: Any) -> None:
-        print(json.dumps(valeur, ensure_ascii=False, indent=2, default=str))
-
     def montrer(self, valeur: Any, texte: Callable[[], str]) -> None:
         """`valeur` en JSON ; sinon le texte rendu, ou "aucun resultat" pour une liste ou table vide."""
         if self.json:
-            self.donnees(valeur)
+            print(json.dumps(valeur, ensure_ascii=False, indent=2, default=str))
         elif isinstance(valeur, (list, dict)) and not valeur:
             print("aucun résultat", file=sys.stderr)
         else:
@@ -588,7 +584,7 @@ def cmd_definitions(lex, a, out: Sortie) -> None:
     # est alors la seule source.
     textes = lex.definition(a.mot)
     if out.json:
-        out.donnees({"definitions": sens, "definition": textes})
+        out.montrer({"definitions": sens, "definition": textes}, str)
     elif sens:
         out.entrees(sens, _colonnes(lex, a, (None, "definitions")), COLONNES_SENS)
     else:
@@ -742,20 +738,19 @@ class _ActionVersion(argparse.Action):
         parser.exit()
 
 
-def _options_communes(p: argparse.ArgumentParser, suppress: bool) -> None:
+def _options_communes(p: argparse.ArgumentParser) -> None:
     """Options acceptees avant ou apres la sous-commande. Dans les sous-commandes leur
-    defaut est SUPPRESS, pour ne pas ecraser une valeur donnee avant."""
-    d = (lambda v: argparse.SUPPRESS) if suppress else (lambda v: v)
-    p.add_argument("--lexique", metavar="CHEMIN", default=d(None),
+    defaut est SUPPRESS (argument_default du parent), pour ne pas ecraser une valeur donnee avant."""
+    p.add_argument("--lexique", metavar="CHEMIN",
                    help="fichier lexique (.sqlite/.db, .tsv, .csv) ou répertoire qui en contient un seul ; "
                         "par défaut le lexique embarqué")
-    p.add_argument("--table", default=d(None), help="table des formes (SQLite), défaut : formes")
-    p.add_argument("--json", action="store_true", default=d(False),
+    p.add_argument("--table", help="table des formes (SQLite), défaut : formes")
+    p.add_argument("--json", action="store_true",
                    help="sortie JSON (nombres en nombres, valeurs vides en null)")
-    p.add_argument("--encodage", metavar="NOM", default=d(None),
+    p.add_argument("--encodage", metavar="NOM",
                    help="encodage d'un lexique texte (utf-8, cp1252, latin-1...) ; par défaut UTF-8, "
                         "ou cp1252 si le fichier n'est pas de l'UTF-8 valide")
-    p.add_argument("--alphabet", choices=["ipa", "lexique"], default=d(None),
+    p.add_argument("--alphabet", choices=["ipa", "lexique"],
                    help="prononciations affichées en API (ipa) ou dans le code de Lexique (lexique) ; "
                         "par défaut telles que le lexique les écrit")
 
@@ -869,10 +864,10 @@ AIDE_COLONNES = ("colonnes à afficher ou exporter, séparées par des virgules 
 
 
 def construire_analyseur() -> argparse.ArgumentParser:
-    parent = argparse.ArgumentParser(add_help=False)
-    _options_communes(parent, suppress=True)
+    parent = argparse.ArgumentParser(add_help=False, argument_default=argparse.SUPPRESS)
+    _options_communes(parent)
     racine = _Analyseur(prog=PROG, description="Requêtes sur un lexique français (brivane_lexique).")
-    _options_communes(racine, suppress=False)
+    _options_communes(racine)
     racine.add_argument("--version", action=_ActionVersion, nargs=0, default=argparse.SUPPRESS,
                         help="affiche la version du paquet et quitte")
     sous = racine.add_subparsers(dest="commande", metavar="COMMANDE", parser_class=_Analyseur)
