@@ -89,6 +89,17 @@ def test_options_communes_apres_la_sous_commande(capsys, tsv):
     assert lancer_json(capsys, "existe", "chien", "--lexique", tsv) == {"chien": True}
 
 
+@pytest.mark.parametrize("options, effet", [(["--json"], True), (["--alphabet", "lexique"], True),
+                                            (["--encodage", "utf-8"], False), (["--table", "formes"], False)])
+def test_option_commune_avant_apres_ou_des_deux_cotes(capsys, tsv, options, effet):
+    # The subcommand's copy of a shared option must not reset a value given before the subcommand.
+    sortie = lancer(capsys, "--lexique", tsv, *options, "phone", "chanter")
+    assert sortie[0] == 0
+    assert lancer(capsys, "phone", "chanter", "--lexique", tsv, *options) == sortie
+    assert lancer(capsys, *options, "phone", "chanter", "--lexique", tsv) == sortie
+    assert (lancer(capsys, "--lexique", tsv, "phone", "chanter") != sortie) == effet
+
+
 def test_tableau_aligne_et_colonnes(capsys, tsv):
     code, out, _ = lancer(capsys, "--lexique", tsv, "info", "chante", "--colonnes", "ortho,personne,freq")
     assert code == 0
