@@ -150,7 +150,7 @@ def ecrire_csv(flux, colonnes: Sequence[str], lignes: Iterable[Sequence[Any]], d
     w.writerow(colonnes)
     n = 0
     for n, ligne in enumerate(lignes, 1):
-        w.writerow(["" if v is None else v for v in ligne])
+        w.writerow(ligne)  # le module csv ecrit None comme un champ vide
         if progression is not None and (n % 1000 == 0 or n == total):
             progression(n)
     return n
