@@ -322,7 +322,7 @@ def ouvrir_lexique(chemin: str | None, table: str | None, encodage: str | None =
     except _erreurs_de_decompression() as exc:
         # Un lexique compresse illisible : le message dit deja le fichier et la ligne.
         raise ErreurCli(str(exc)) from None
-    if encodage is None and getattr(lex, "encodage", None) not in (None, "utf-8"):
+    if encodage is None and lex.encodage not in (None, "utf-8"):
         print(f"{PROG}: avertissement : {lex._source} n'est pas en UTF-8, lu en {lex.encodage} "
               "(--encodage pour en choisir un autre)", file=sys.stderr)
     return lex
@@ -336,9 +336,8 @@ def _verifier_regex(motif: str) -> None:
 
 
 def _criteres(a: argparse.Namespace) -> dict[str, Any]:
-    """Les criteres de filtre, puis les options de selection donnees (absentes : rien)."""
-    return {c: getattr(a, c) for c in CRITERES} | {
-        n: getattr(a, n) for n in FORMES + BORNES + ("une_par_ortho",) if getattr(a, n, None) is not None}
+    """Les criteres de filtre et les options de selection ; la bibliotheque ignore un critere None."""
+    return {n: getattr(a, n) for n in CRITERES + FORMES + BORNES + ("une_par_ortho",)}
 
 
 def tri_et_mesures(a: argparse.Namespace) -> dict[str, Any]:
@@ -351,7 +350,7 @@ def tri_et_mesures(a: argparse.Namespace) -> dict[str, Any]:
 
 
 def _est_sqlite(lex) -> bool:
-    return getattr(lex, "_backend", None) == "sqlite"
+    return lex._backend == "sqlite"
 
 
 # --------------------------------------------------------------------------- colonnes
@@ -774,7 +773,7 @@ def options_criteres(p: argparse.ArgumentParser) -> None:
         g.add_argument("--" + nom, type=type_, metavar=metavar, help=aide)
     for nom, avec, sans in PRESENCES:
         paire = g.add_mutually_exclusive_group()
-        paire.add_argument(f"--has-{nom}", dest=f"has_{nom}", action="store_const", const=True, default=None,
+        paire.add_argument(f"--has-{nom}", dest=f"has_{nom}", action="store_const", const=True,
                            help=f"seulement les formes avec {avec}")
         paire.add_argument(f"--no-{nom}", dest=f"has_{nom}", action="store_const", const=False,
                            help=f"seulement les formes sans {sans}")
@@ -784,7 +783,7 @@ def options_criteres(p: argparse.ArgumentParser) -> None:
     for nom in BORNES:
         g.add_argument("--" + nom.replace("_", "-"), dest=nom, type=float, metavar="X",
                        help="voisins orthographiques (n_ortho)" if nom.startswith("voisins") else None)
-    g.add_argument("--une-par-ortho", action="store_true", default=None,
+    g.add_argument("--une-par-ortho", action="store_true",
                    help="une ligne par orthographe (l'analyse la plus fréquente)")
 
 
@@ -793,7 +792,7 @@ def options_tri(p: argparse.ArgumentParser) -> None:
     p.add_argument("--tri", action="append", metavar="COL",
                    help="colonne de tri, répétable ; --tri=-freq pour un ordre décroissant ; "
                         "valeurs vides en dernier")
-    p.add_argument("--mesures", action="store_true", default=None,
+    p.add_argument("--mesures", action="store_true",
                    help="ajoute les mesures (old20, pld20, n_ortho, n_phon, pu_ortho, pu_phon, "
                         "homographes, homophones) ; nommées dans --colonnes, seules celles-là")
 
@@ -891,7 +890,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             from ._utils import code_lexique_vers_ipa, ipa_vers_code_lexique
 
             phone = {("lexique", "ipa"): code_lexique_vers_ipa, ("ipa", "lexique"): ipa_vers_code_lexique}.get(
-                (getattr(lex, "alphabet", "ipa"), a.alphabet))
+                (lex.alphabet, a.alphabet))
             a.fonction(lex, a, Sortie(a.json, _est_sqlite(lex), phone))
         finally:
             lex.close()

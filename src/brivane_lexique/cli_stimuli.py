@@ -46,7 +46,7 @@ def cmd_stimuli(lex, a, out) -> None:
 
 COMMANDE = ("stimuli", cmd_stimuli, "liste de stimuli filtrée, triée, avec mesures (CSV ou TSV)", True, [
     arg("sortie", metavar="FICHIER"),
-    arg("--format", choices=["csv", "tsv"], default=None,
+    arg("--format", choices=["csv", "tsv"],
         help="défaut : d'après le suffixe de FICHIER (.tsv, .tab, .txt : tsv ; sinon csv)"),
     options_criteres, options_tri,
     arg("--limite", type=_limite, default=0, help="nombre maximal de lignes (0 = pas de limite, défaut)")])
