@@ -3,6 +3,7 @@ ecrite dans un fichier CSV ou TSV."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import tempfile
 from pathlib import Path
@@ -25,10 +26,8 @@ def ecrire_liste(lignes: list[dict], colonnes: list[str], chemin: str, fmt: str,
                        "\t" if fmt == "tsv" else ",", "\n" if fmt == "tsv" else "\r\n", progression, len(lignes))
         os.replace(temporaire, cible)
     except BaseException:
-        try:
+        with contextlib.suppress(OSError):
             os.unlink(temporaire)
-        except OSError:
-            pass
         raise
     return len(lignes)
 
