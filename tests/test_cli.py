@@ -553,6 +553,17 @@ def test_module_json_sur_le_lexique_embarque():
     assert table["ind"]["pre"]["3p"] == "chantent" and table["par"]["pre"][""] == "chantant"
 
 
+def test_module_sortie_coupee_par_le_lecteur(tmp_path):
+    # A reader that stops early (| head) is no error: no message, exit status 0.
+    chemin = tmp_path / "grand.tsv"
+    chemin.write_text("ortho\tphone\n" + "".join(f"mot{i}\tmo\n" for i in range(20000)), encoding="utf-8")
+    p = subprocess.Popen([sys.executable, "-m", "brivane_lexique", "--lexique", str(chemin), "rechercher", "^mot",
+                          "--limite", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    p.stdout.read(100)
+    p.stdout.close()
+    assert (p.wait(timeout=120), p.stderr.read()) == (0, b"")
+
+
 @pytest.mark.parametrize("args, code", [(["rechercher", "[a-"], 2), (["--lexique", "/nulle/part.db", "info", "a"], 1)])
 def test_module_erreur_sans_trace(args, code):
     r = executer(sys.executable, "-m", "brivane_lexique", *args)

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import contextlib
 import csv
 import json
 import os
@@ -902,10 +903,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # Sortie coupee par le lecteur (| head) : rien a signaler. stdout est redirige vers
         # /dev/null pour que sa fermeture a la sortie de l'interpreteur n'echoue pas a son tour.
-        try:
+        with contextlib.suppress(OSError, ValueError):
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        except (OSError, ValueError):
-            pass
         return 0
     except KeyboardInterrupt:
         print(f"{PROG}: interrompu", file=sys.stderr)
@@ -930,10 +929,8 @@ def executer() -> None:
     """
     code = main()
     for flux in (sys.stdout, sys.stderr):
-        try:
+        with contextlib.suppress(OSError, ValueError):
             flux.flush()
-        except (OSError, ValueError):
-            pass
     os._exit(code)
 
 
