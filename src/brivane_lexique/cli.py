@@ -745,8 +745,7 @@ def _options_communes(p: argparse.ArgumentParser) -> None:
                    help="fichier lexique (.sqlite/.db, .tsv, .csv) ou répertoire qui en contient un seul ; "
                         "par défaut le lexique embarqué")
     p.add_argument("--table", help="table des formes (SQLite), défaut : formes")
-    p.add_argument("--json", action="store_true",
-                   help="sortie JSON (nombres en nombres, valeurs vides en null)")
+    p.add_argument("--json", action="store_true", help="sortie JSON (nombres en nombres, valeurs vides en null)")
     p.add_argument("--encodage", metavar="NOM",
                    help="encodage d'un lexique texte (utf-8, cp1252, latin-1...) ; par défaut UTF-8, "
                         "ou cp1252 si le fichier n'est pas de l'UTF-8 valide")
