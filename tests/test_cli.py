@@ -89,6 +89,17 @@ def test_options_communes_apres_la_sous_commande(capsys, tsv):
     assert lancer_json(capsys, "existe", "chien", "--lexique", tsv) == {"chien": True}
 
 
+@pytest.mark.parametrize("options, effet", [(["--json"], True), (["--alphabet", "lexique"], True),
+                                            (["--encodage", "utf-8"], False), (["--table", "formes"], False)])
+def test_option_commune_avant_apres_ou_des_deux_cotes(capsys, tsv, options, effet):
+    # The subcommand's copy of a shared option must not reset a value given before the subcommand.
+    sortie = lancer(capsys, "--lexique", tsv, *options, "phone", "chanter")
+    assert sortie[0] == 0
+    assert lancer(capsys, "phone", "chanter", "--lexique", tsv, *options) == sortie
+    assert lancer(capsys, *options, "phone", "chanter", "--lexique", tsv) == sortie
+    assert (lancer(capsys, "--lexique", tsv, "phone", "chanter") != sortie) == effet
+
+
 def test_tableau_aligne_et_colonnes(capsys, tsv):
     code, out, _ = lancer(capsys, "--lexique", tsv, "info", "chante", "--colonnes", "ortho,personne,freq")
     assert code == 0
@@ -540,6 +551,17 @@ def test_module_json_sur_le_lexique_embarque():
     assert r.returncode == 0, r.stderr
     table = json.loads(r.stdout)
     assert table["ind"]["pre"]["3p"] == "chantent" and table["par"]["pre"][""] == "chantant"
+
+
+def test_module_sortie_coupee_par_le_lecteur(tmp_path):
+    # A reader that stops early (| head) is no error: no message, exit status 0.
+    chemin = tmp_path / "grand.tsv"
+    chemin.write_text("ortho\tphone\n" + "".join(f"mot{i}\tmo\n" for i in range(20000)), encoding="utf-8")
+    p = subprocess.Popen([sys.executable, "-m", "brivane_lexique", "--lexique", str(chemin), "rechercher", "^mot",
+                          "--limite", "0"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    p.stdout.read(100)
+    p.stdout.close()
+    assert (p.wait(timeout=120), p.stderr.read()) == (0, b"")
 
 
 @pytest.mark.parametrize("args, code", [(["rechercher", "[a-"], 2), (["--lexique", "/nulle/part.db", "info", "a"], 1)])

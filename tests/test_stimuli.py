@@ -10,7 +10,7 @@ import sqlite3
 
 import pytest
 
-from brivane_lexique import Lexique, cli
+from brivane_lexique import Lexique, cli, cli_stimuli
 from brivane_lexique._recherche import _get_nb_syllabes
 from brivane_lexique._utils import _tokenize_ipa, normaliser_ortho
 
@@ -415,6 +415,21 @@ def test_commande_stimuli_erreur_garde_le_fichier(capsys, tsv, tmp_path):
     assert code == 1 and "regular expression" in sorties.err
     assert sortie.read_text(encoding="utf-8") == "ancien"
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".garde")] == []
+
+
+@pytest.mark.parametrize("erreur", [KeyboardInterrupt, OSError])
+def test_ecriture_coupee_en_cours_garde_le_fichier(tmp_path, erreur):
+    # The failure comes after the partial file was created and partly written.
+    class Illisible:
+        def __str__(self):
+            raise erreur("coupé")
+
+    sortie = tmp_path / "garde.csv"
+    sortie.write_text("ancien", encoding="utf-8")
+    with pytest.raises(erreur):
+        cli_stimuli.ecrire_liste([{"ortho": "a"}] * 3 + [{"ortho": Illisible()}], ["ortho"], str(sortie), "csv")
+    assert sortie.read_text(encoding="utf-8") == "ancien"
+    assert [p.name for p in tmp_path.iterdir()] == ["garde.csv"]
 
 
 def test_options_de_selection_des_autres_commandes(capsys, tsv):

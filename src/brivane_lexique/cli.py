@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import contextlib
 import csv
 import json
 import os
@@ -150,14 +151,13 @@ def ecrire_csv(flux, colonnes: Sequence[str], lignes: Iterable[Sequence[Any]], d
     w.writerow(colonnes)
     n = 0
     for n, ligne in enumerate(lignes, 1):
-        w.writerow(["" if v is None else v for v in ligne])
+        w.writerow(ligne)  # le module csv ecrit None comme un champ vide
         if progression is not None and (n % 1000 == 0 or n == total):
             progression(n)
     return n
 
 
-def _dans_l_ordre(d: dict, ordre: Iterable[str]) -> dict:
-    ordre = list(ordre)
+def _dans_l_ordre(d: dict, ordre: Sequence[str] | dict) -> dict:
     return {k: d[k] for k in [k for k in ordre if k in d] + [k for k in d if k not in ordre]}
 
 
@@ -189,14 +189,13 @@ class Progression:
     """Barre de progression sur stderr, pilotee par le rappel d'une ecriture (Lexique.exporter) ou des index."""
 
     def __init__(self, total: int) -> None:
-        self.total = max(total, 0)
-        self.flux = sys.stderr
+        self.total = total
         self.affichee = False
 
     def dessiner(self, texte: str, part: float | None = None) -> None:
         plein = int((part or 0.0) * 30)
-        self.flux.write("\r" + ("" if part is None else f"[{'#' * plein}{'.' * (30 - plein)}] ") + texte)
-        self.flux.flush()
+        sys.stderr.write("\r" + ("" if part is None else f"[{'#' * plein}{'.' * (30 - plein)}] ") + texte)
+        sys.stderr.flush()
         self.affichee = True
 
     def __call__(self, n: int) -> None:
@@ -207,8 +206,8 @@ class Progression:
 
     def terminer(self) -> None:
         if self.affichee:
-            self.flux.write("\n")
-            self.flux.flush()
+            sys.stderr.write("\n")
+            sys.stderr.flush()
 
 
 class Sortie:
@@ -220,20 +219,14 @@ class Sortie:
         # Ecriture des prononciations affichees (--alphabet) : None les laisse telles quelles.
         self.convertir_phone = convertir_phone
 
-    def ecrire(self, texte: str) -> None:
-        sys.stdout.write(texte + "\n")
-
-    def donnees(self, valeur: Any) -> None:
-        self.ecrire(json.dumps(valeur, ensure_ascii=False, indent=2, default=str))
-
     def montrer(self, valeur: Any, texte: Callable[[], str]) -> None:
         """`valeur` en JSON ; sinon le texte rendu, ou "aucun resultat" pour une liste ou table vide."""
         if self.json:
-            self.donnees(valeur)
+            print(json.dumps(valeur, ensure_ascii=False, indent=2, default=str))
         elif isinstance(valeur, (list, dict)) and not valeur:
             print("aucun résultat", file=sys.stderr)
         else:
-            self.ecrire(texte())
+            print(texte())
 
     def _phone(self, v: Any) -> Any:
         return self.convertir_phone(v) if self.convertir_phone is not None and isinstance(v, str) else v
@@ -248,7 +241,7 @@ class Sortie:
         entrees = valeurs_json(entrees, self.sqlite)
         presentes = {k: None for e in entrees for k in e}
         noms = colonnes.noms or [c for c in preferees if c in presentes] or list(presentes)
-        self.ecrire(tableau(noms, ([e.get(colonnes.cles.get(c, c)) for c in noms] for e in entrees)))
+        print(tableau(noms, ([e.get(colonnes.cles.get(c, c)) for c in noms] for e in entrees)))
 
     def par_mot(self, entete: str, resultats: dict[str, Any]) -> None:
         if entete == "phone":
@@ -269,8 +262,7 @@ DELAI_INDEX = 1.0
 
 def preparer_index(lex, commande: str) -> None:
     """Construit les index d'un lexique CSV/TSV en montrant la progression dans un terminal."""
-    if (_est_sqlite(lex) or commande in SANS_INDEX or getattr(lex, "_index_phone", None) is not None
-            or not sys.stderr.isatty()):
+    if _est_sqlite(lex) or commande in SANS_INDEX or not sys.stderr.isatty():
         return
     barre, debut = Progression(0), time.monotonic()
 
@@ -288,22 +280,6 @@ def preparer_index(lex, commande: str) -> None:
 # L'ordre de Lexique.from_directory.
 MOTIFS_LEXIQUE = ("*.db", "*.sqlite", "*.sqlite3", "*.tsv", "*.csv", "*.tsv.gz", "*.csv.gz", "*.tsv.bz2",
                   "*.csv.bz2", "*.tsv.xz", "*.csv.xz")
-
-
-def lexique_du_repertoire(dossier: Path) -> Path:
-    """Le seul fichier lexique du repertoire ; plusieurs candidats sont une erreur d'usage.
-
-    from_directory prendrait le premier : un export range a cote (verbes.sqlite) passerait
-    alors avant le lexique lui-meme sans que rien ne le dise.
-    """
-    candidats = [c for motif in MOTIFS_LEXIQUE for c in sorted(dossier.glob(motif))]
-    if not candidats:
-        raise FileNotFoundError(f"Aucun fichier lexique trouve dans {dossier}")
-    if len(candidats) > 1:
-        noms = ", ".join(c.name for c in candidats)
-        raise ErreurCli(f"plusieurs lexiques dans {dossier} : {noms} ; indiquez le fichier voulu à --lexique",
-                        EXIT_USAGE)
-    return candidats[0]
 
 
 def _erreurs_de_decompression() -> tuple[type[Exception], ...]:
@@ -328,7 +304,16 @@ def ouvrir_lexique(chemin: str | None, table: str | None, encodage: str | None =
 
     p = Path(chemin)
     if p.is_dir():
-        p = lexique_du_repertoire(p)
+        # Le seul fichier lexique du repertoire : from_directory prendrait le premier, et un export
+        # range a cote (verbes.sqlite) passerait alors avant le lexique sans que rien ne le dise.
+        candidats = [c for motif in MOTIFS_LEXIQUE for c in sorted(p.glob(motif))]
+        if not candidats:
+            raise FileNotFoundError(f"Aucun fichier lexique trouve dans {p}")
+        if len(candidats) > 1:
+            noms = ", ".join(c.name for c in candidats)
+            raise ErreurCli(f"plusieurs lexiques dans {p} : {noms} ; indiquez le fichier voulu à --lexique",
+                            EXIT_USAGE)
+        p = candidats[0]
         print(f"{PROG}: lexique ouvert : {p}", file=sys.stderr)
     if not p.exists():
         # Ouvrir un .sqlite absent creerait un fichier vide : on refuse avant.
@@ -338,7 +323,7 @@ def ouvrir_lexique(chemin: str | None, table: str | None, encodage: str | None =
     except _erreurs_de_decompression() as exc:
         # Un lexique compresse illisible : le message dit deja le fichier et la ligne.
         raise ErreurCli(str(exc)) from None
-    if encodage is None and getattr(lex, "encodage", None) not in (None, "utf-8"):
+    if encodage is None and lex.encodage not in (None, "utf-8"):
         print(f"{PROG}: avertissement : {lex._source} n'est pas en UTF-8, lu en {lex.encodage} "
               "(--encodage pour en choisir un autre)", file=sys.stderr)
     return lex
@@ -352,9 +337,8 @@ def _verifier_regex(motif: str) -> None:
 
 
 def _criteres(a: argparse.Namespace) -> dict[str, Any]:
-    """Les criteres de filtre, puis les options de selection donnees (absentes : rien)."""
-    return {c: getattr(a, c) for c in CRITERES} | {
-        n: getattr(a, n) for n in FORMES + BORNES + ("une_par_ortho",) if getattr(a, n, None) is not None}
+    """Les criteres de filtre et les options de selection ; la bibliotheque ignore un critere None."""
+    return {n: getattr(a, n) for n in CRITERES + FORMES + BORNES + ("une_par_ortho",)}
 
 
 def tri_et_mesures(a: argparse.Namespace) -> dict[str, Any]:
@@ -367,7 +351,7 @@ def tri_et_mesures(a: argparse.Namespace) -> dict[str, Any]:
 
 
 def _est_sqlite(lex) -> bool:
-    return getattr(lex, "_backend", None) == "sqlite"
+    return lex._backend == "sqlite"
 
 
 # --------------------------------------------------------------------------- colonnes
@@ -484,38 +468,11 @@ def _cle(champ: str = "ortho") -> Callable[[dict], str]:
     return lambda e: normaliser_ortho(str(e.get(champ) or ""))
 
 
-def une_par_orthographe(entrees: list[dict]) -> list[dict]:
-    """Une ligne par orthographe : l'analyse la plus frequente, a la place de la premiere vue."""
-    cle = _cle()
-    garde: dict[str, dict] = {}  # remplacer une valeur garde sa place : l'ordre des premieres vues
-    for e in entrees:
-        k = cle(e)
-        if k not in garde or _freq(e) > _freq(garde[k]):
-            garde[k] = e
-    return list(garde.values())
-
-
 def _freq(e: dict) -> float:
     try:
         return float(e.get("freq") or 0.0)
     except (TypeError, ValueError):
         return 0.0
-
-
-def toutes_les_analyses(lex, entrees: list[dict], meme: Callable[[dict, dict], bool]) -> list[dict]:
-    """Chaque orthographe remplacee par toutes ses lignes qui repondent comme elle a la requete.
-
-    Plusieurs requetes en memoire ne rendent qu'une ligne par orthographe, leur version SQL
-    toutes : --analyses repart donc des lignes completes de chaque orthographe (info).
-    """
-    cle = _cle()
-    vues: set[str] = set()
-    sortie: list[dict] = []
-    for e in entrees:
-        if cle(e) not in vues:
-            vues.add(cle(e))
-            sortie += [r for r in lex.info(str(e.get("ortho") or "")) if meme(r, e)] or [e]
-    return sortie
 
 
 def meme_phone(r: dict, e: dict) -> bool:
@@ -534,6 +491,7 @@ def lister(requete: Callable[[int], list[dict]], limite: int, analyses: bool,
     `developper` remplace chaque orthographe par toutes ses analyses ; `par_frequence`
     reclasse les lignes gardees par frequence decroissante (tri stable).
     """
+    cle = _cle()
     demande = TOUT if limite <= 0 else (limite if analyses and garder is None else 4 * limite + 16)
     while True:
         brut = requete(demande)
@@ -541,7 +499,13 @@ def lister(requete: Callable[[int], list[dict]], limite: int, analyses: bool,
         if developper is not None:
             lignes = developper(lignes)
         if not analyses:
-            lignes = une_par_orthographe(lignes)
+            # L'analyse la plus frequente a la place de la premiere vue, qui garde sa place.
+            garde: dict[str, dict] = {}
+            for e in lignes:
+                k = cle(e)
+                if k not in garde or _freq(e) > _freq(garde[k]):
+                    garde[k] = e
+            lignes = list(garde.values())
             if par_frequence:
                 lignes.sort(key=lambda e: -_freq(e))
         if limite > 0 and len(lignes) >= limite:
@@ -555,13 +519,23 @@ def _liste(lex, a, out: Sortie, requete: Callable[[int], list[dict]],
            garder: Callable[[dict], bool] | None = None,
            meme: Callable[[dict, dict], bool] | None = None, par_frequence: bool = True) -> None:
     """Une liste de mots. `meme` : la requete ne rend en memoire qu'une ligne par orthographe
-    (la premiere vue) ; ses autres analyses sont relues pour --analyses et, hors SQLite, pour
-    garder la plus frequente."""
+    (la premiere vue), sa version SQL toutes ; pour --analyses et, hors SQLite, pour garder la
+    plus frequente, chaque orthographe est remplacee par ses lignes completes (info) qui
+    repondent comme elle a la requete."""
     colonnes = _colonnes(lex, a)
-    developper = None
-    if meme is not None and (a.analyses or not _est_sqlite(lex)):
-        developper = lambda lignes: toutes_les_analyses(lex, lignes, meme)  # noqa: E731
-    out.entrees(lister(requete, a.limite, a.analyses, garder, developper, par_frequence), colonnes)
+    cle = _cle()
+
+    def developper(lignes: list[dict]) -> list[dict]:
+        vues: set[str] = set()
+        sortie: list[dict] = []
+        for e in lignes:
+            if cle(e) not in vues:
+                vues.add(cle(e))
+                sortie += [r for r in lex.info(str(e.get("ortho") or "")) if meme(r, e)] or [e]
+        return sortie
+
+    relire = meme is not None and (a.analyses or not _est_sqlite(lex))
+    out.entrees(lister(requete, a.limite, a.analyses, garder, developper if relire else None, par_frequence), colonnes)
 
 
 # --------------------------------------------------------------------------- sous-commandes
@@ -610,7 +584,7 @@ def cmd_definitions(lex, a, out: Sortie) -> None:
     # est alors la seule source.
     textes = lex.definition(a.mot)
     if out.json:
-        out.donnees({"definitions": sens, "definition": textes})
+        out.montrer({"definitions": sens, "definition": textes}, str)
     elif sens:
         out.entrees(sens, _colonnes(lex, a, (None, "definitions")), COLONNES_SENS)
     else:
@@ -764,20 +738,18 @@ class _ActionVersion(argparse.Action):
         parser.exit()
 
 
-def _options_communes(p: argparse.ArgumentParser, suppress: bool) -> None:
+def _options_communes(p: argparse.ArgumentParser) -> None:
     """Options acceptees avant ou apres la sous-commande. Dans les sous-commandes leur
-    defaut est SUPPRESS, pour ne pas ecraser une valeur donnee avant."""
-    d = (lambda v: argparse.SUPPRESS) if suppress else (lambda v: v)
-    p.add_argument("--lexique", metavar="CHEMIN", default=d(None),
+    defaut est SUPPRESS (argument_default du parent), pour ne pas ecraser une valeur donnee avant."""
+    p.add_argument("--lexique", metavar="CHEMIN",
                    help="fichier lexique (.sqlite/.db, .tsv, .csv) ou répertoire qui en contient un seul ; "
                         "par défaut le lexique embarqué")
-    p.add_argument("--table", default=d(None), help="table des formes (SQLite), défaut : formes")
-    p.add_argument("--json", action="store_true", default=d(False),
-                   help="sortie JSON (nombres en nombres, valeurs vides en null)")
-    p.add_argument("--encodage", metavar="NOM", default=d(None),
+    p.add_argument("--table", help="table des formes (SQLite), défaut : formes")
+    p.add_argument("--json", action="store_true", help="sortie JSON (nombres en nombres, valeurs vides en null)")
+    p.add_argument("--encodage", metavar="NOM",
                    help="encodage d'un lexique texte (utf-8, cp1252, latin-1...) ; par défaut UTF-8, "
                         "ou cp1252 si le fichier n'est pas de l'UTF-8 valide")
-    p.add_argument("--alphabet", choices=["ipa", "lexique"], default=d(None),
+    p.add_argument("--alphabet", choices=["ipa", "lexique"],
                    help="prononciations affichées en API (ipa) ou dans le code de Lexique (lexique) ; "
                         "par défaut telles que le lexique les écrit")
 
@@ -801,7 +773,7 @@ def options_criteres(p: argparse.ArgumentParser) -> None:
         g.add_argument("--" + nom, type=type_, metavar=metavar, help=aide)
     for nom, avec, sans in PRESENCES:
         paire = g.add_mutually_exclusive_group()
-        paire.add_argument(f"--has-{nom}", dest=f"has_{nom}", action="store_const", const=True, default=None,
+        paire.add_argument(f"--has-{nom}", dest=f"has_{nom}", action="store_const", const=True,
                            help=f"seulement les formes avec {avec}")
         paire.add_argument(f"--no-{nom}", dest=f"has_{nom}", action="store_const", const=False,
                            help=f"seulement les formes sans {sans}")
@@ -811,7 +783,7 @@ def options_criteres(p: argparse.ArgumentParser) -> None:
     for nom in BORNES:
         g.add_argument("--" + nom.replace("_", "-"), dest=nom, type=float, metavar="X",
                        help="voisins orthographiques (n_ortho)" if nom.startswith("voisins") else None)
-    g.add_argument("--une-par-ortho", action="store_true", default=None,
+    g.add_argument("--une-par-ortho", action="store_true",
                    help="une ligne par orthographe (l'analyse la plus fréquente)")
 
 
@@ -820,7 +792,7 @@ def options_tri(p: argparse.ArgumentParser) -> None:
     p.add_argument("--tri", action="append", metavar="COL",
                    help="colonne de tri, répétable ; --tri=-freq pour un ordre décroissant ; "
                         "valeurs vides en dernier")
-    p.add_argument("--mesures", action="store_true", default=None,
+    p.add_argument("--mesures", action="store_true",
                    help="ajoute les mesures (old20, pld20, n_ortho, n_phon, pu_ortho, pu_phon, "
                         "homographes, homophones) ; nommées dans --colonnes, seules celles-là")
 
@@ -891,10 +863,10 @@ AIDE_COLONNES = ("colonnes à afficher ou exporter, séparées par des virgules 
 
 
 def construire_analyseur() -> argparse.ArgumentParser:
-    parent = argparse.ArgumentParser(add_help=False)
-    _options_communes(parent, suppress=True)
+    parent = argparse.ArgumentParser(add_help=False, argument_default=argparse.SUPPRESS)
+    _options_communes(parent)
     racine = _Analyseur(prog=PROG, description="Requêtes sur un lexique français (brivane_lexique).")
-    _options_communes(racine, suppress=False)
+    _options_communes(racine)
     racine.add_argument("--version", action=_ActionVersion, nargs=0, default=argparse.SUPPRESS,
                         help="affiche la version du paquet et quitte")
     sous = racine.add_subparsers(dest="commande", metavar="COMMANDE", parser_class=_Analyseur)
@@ -918,7 +890,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             from ._utils import code_lexique_vers_ipa, ipa_vers_code_lexique
 
             phone = {("lexique", "ipa"): code_lexique_vers_ipa, ("ipa", "lexique"): ipa_vers_code_lexique}.get(
-                (getattr(lex, "alphabet", "ipa"), a.alphabet))
+                (lex.alphabet, a.alphabet))
             a.fonction(lex, a, Sortie(a.json, _est_sqlite(lex), phone))
         finally:
             lex.close()
@@ -930,10 +902,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # Sortie coupee par le lecteur (| head) : rien a signaler. stdout est redirige vers
         # /dev/null pour que sa fermeture a la sortie de l'interpreteur n'echoue pas a son tour.
-        try:
+        with contextlib.suppress(OSError, ValueError):
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        except (OSError, ValueError):
-            pass
         return 0
     except KeyboardInterrupt:
         print(f"{PROG}: interrompu", file=sys.stderr)
@@ -958,10 +928,8 @@ def executer() -> None:
     """
     code = main()
     for flux in (sys.stdout, sys.stderr):
-        try:
+        with contextlib.suppress(OSError, ValueError):
             flux.flush()
-        except (OSError, ValueError):
-            pass
     os._exit(code)
 
 

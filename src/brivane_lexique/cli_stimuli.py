@@ -3,6 +3,7 @@ ecrite dans un fichier CSV ou TSV."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import tempfile
 from pathlib import Path
@@ -25,10 +26,8 @@ def ecrire_liste(lignes: list[dict], colonnes: list[str], chemin: str, fmt: str,
                        "\t" if fmt == "tsv" else ",", "\n" if fmt == "tsv" else "\r\n", progression, len(lignes))
         os.replace(temporaire, cible)
     except BaseException:
-        try:
+        with contextlib.suppress(OSError):
             os.unlink(temporaire)
-        except OSError:
-            pass
         raise
     return len(lignes)
 
@@ -46,7 +45,7 @@ def cmd_stimuli(lex, a, out) -> None:
 
 COMMANDE = ("stimuli", cmd_stimuli, "liste de stimuli filtrée, triée, avec mesures (CSV ou TSV)", True, [
     arg("sortie", metavar="FICHIER"),
-    arg("--format", choices=["csv", "tsv"], default=None,
+    arg("--format", choices=["csv", "tsv"],
         help="défaut : d'après le suffixe de FICHIER (.tsv, .tab, .txt : tsv ; sinon csv)"),
     options_criteres, options_tri,
     arg("--limite", type=_limite, default=0, help="nombre maximal de lignes (0 = pas de limite, défaut)")])
