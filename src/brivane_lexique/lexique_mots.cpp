@@ -3,7 +3,6 @@
 #include "lexique.hpp"
 #include "_morphologie_noyau.hpp"
 #include "_recherche_commun.hpp"
-#include "_semantique_noyau.hpp"
 
 #include <climits>
 #include <cmath>
@@ -210,9 +209,9 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
 // ------------------------------------------------------------------ morphology and meanings
 
 // A function of the module bound as `_morphologie` (or `_semantique`) in this one.
-// `natif`: it is the function bound at import, in the module bound at import, so its
-// C++ twin may be called here directly, with the same effects; with the fast paths
-// off, it is always called through Python.
+// `natif`: it is the function bound at import, in the module bound at import, so it
+// may be handed only the fields it reads, or its C++ twin called here directly, with
+// the same effects; with the fast paths off, it is called as any other function.
 struct Fonction {
     nb::object objet;
     bool natif;
@@ -274,8 +273,16 @@ nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
         entrees = entrees_sous(l, lemme, index_lemme);
         if (!entrees.is_valid()) entrees = nb::list();
     }
-    Fonction f = fonction_de(liens().morphologie, noms_fonctions().formes_de, liens().formes_de_origine);
-    return f.natif ? morpho::formes_de(entrees, cgram) : f.objet(entrees, cgram);
+    return attribut_de(liens().morphologie.objet(), noms_fonctions().formes_de)(entrees, cgram);
+}
+
+// Whether _morphologie's conjugation reads persons with its own helper: the helper it
+// finds by name in its namespace is the one bound at import.
+bool personne_nombre_d_origine() {
+    static PyObject *const nom = cle_interne("_personne_nombre_from_entry");
+    PyObject *pn = PyDict_GetItemWithError(PyModule_GetDict(liens().morphologie.origine()), nom);
+    if (!pn && PyErr_Occurred()) throw nb::python_error();
+    return pn == liens().personne_nombre_origine.ptr();
 }
 
 nb::object conjuguer(Lexique &l, nb::handle verbe) {
@@ -289,26 +296,12 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
         if (!entrees.is_valid()) entrees = nb::list();
     }
     Fonction f = fonction_de(liens().morphologie, noms_fonctions().conjuguer, liens().conjuguer_origine);
-    if (!f.natif) return f.objet(cur.is_valid() ? lignes_en_entrees(cur) : entrees);
-    if (!cur.is_valid()) exiger_list(entrees, "entries");  // checked before the helper, as the module does
-    // The helper the module's own conjuguer calls, found as it finds it: by name in the
-    // namespace of the module.
-    static PyObject *const nom_pn = cle_interne("_personne_nombre_from_entry");
-    PyObject *espace = PyModule_GetDict(liens().morphologie.objet().ptr());
-    if (!espace) throw nb::python_error();
-    nb::object pn = nb::borrow(PyDict_GetItemWithError(espace, nom_pn));
-    if (!pn.is_valid() && PyErr_Occurred()) throw nb::python_error();
-    if (!pn.is_valid()) {
-        PyErr_SetString(PyExc_NameError, "name '_personne_nombre_from_entry' is not defined");
-        throw nb::python_error();
-    }
-    const bool interne = pn.is(liens().personne_nombre_origine);
-    // Entries read by the library's own conjugation alone need only the fields it reads.
-    if (cur.is_valid())
-        entrees = interne ? lignes_en_entrees(cur, {"cgram", "mode", "temps", "ortho", "personne", "nombre", "multext",
-                                                    "infover"})
-                          : lignes_en_entrees(cur);
-    return morpho::conjuguer(entrees, interne, pn);
+    if (!cur.is_valid()) return f.objet(entrees);
+    // The library's own conjugation needs only these fields of a row.
+    if (f.natif && personne_nombre_d_origine())
+        return f.objet(lignes_en_entrees(cur, {"cgram", "mode", "temps", "ortho", "personne", "nombre", "multext",
+                                               "infover"}));
+    return f.objet(lignes_en_entrees(cur));
 }
 
 // Whether the entry `e` is a verb form of the person (and number, unless "") asked:
@@ -405,20 +398,16 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
 }
 
 // definition, synonymes, antonymes: the function of _semantique over the entries of
-// info(mot); while it is the one bound at import, our own code reads them.
+// info(mot); the one bound at import reads only its own column.
 nb::object sens_de(Lexique &l, nb::handle mot, int quoi) {
     exiger_str(mot, "mot");
-    const semantique::Cles &k = semantique::cles();
     const char *const noms[3] = {"synonymes", "antonymes", "definition"};
     const NomsFonctions &N = noms_fonctions();
     PyObject *const internes[3] = {N.synonymes, N.antonymes, N.definition};
     const LiensLexique &L = liens();
     const nb::object *origines[3] = {&L.synonymes_origine, &L.antonymes_origine, &L.definition_origine};
     Fonction f = fonction_de(liens().semantique, internes[quoi], *origines[quoi]);
-    if (!f.natif) return f.objet(info_via(l, mot));
-    nb::object entrees = info_via(l, mot, true, {noms[quoi]});
-    if (quoi == 2) return semantique::definitions_distinctes(entrees);
-    return semantique::liste_separee(entrees, quoi == 0 ? k.synonymes : k.antonymes);
+    return f.objet(info_via(l, mot, f.natif, {noms[quoi]}));
 }
 
 // The cell `v` of a definitions row as the list of its ";"-separated pieces; split
