@@ -375,7 +375,7 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
     // The first one met of each lowered spelling is kept.
     auto garder = [&](nb::handle ortho, nb::handle objet) {
         if (!ortho.is_valid() || ortho.is_none()) return;
-        if (morpho::nouveau(vus.ptr(), minuscule(ortho).ptr())) res.append(objet);
+        if (nouveau(vus.ptr(), minuscule(ortho).ptr())) res.append(objet);
     };
     if (l.est_sqlite()) {
         verbes_sql(l, phones, personne, nombre, garder);
