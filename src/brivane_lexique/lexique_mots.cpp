@@ -216,25 +216,11 @@ struct Fonction {
     nb::object objet;
     bool natif;
 };
-// module.nom, the name an interned str. A plain module answers from its namespace
-// first (its type has no attribute of such a name to come before it), so the
-// namespace is read directly; anything else, or a name not found there (a module
-// __getattr__, the AttributeError), goes through the host's attribute lookup.
-nb::object attribut_de(nb::handle module, PyObject *nom) {
-    if (PyModule_CheckExact(module.ptr())) {
-        PyObject *f = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), nom);
-        if (f) return nb::borrow(f);
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
-    nb::object f = nb::steal(PyObject_GetAttr(module.ptr(), nom));
-    if (!f.is_valid()) throw nb::python_error();
-    return f;
-}
 
 // One look-up of the module's binding, then of the function in it.
 Fonction fonction_de(NomLie &module, PyObject *nom, const nb::object &origine) {
     nb::object m = module.objet();
-    nb::object f = attribut_de(m, nom);
+    nb::object f = nb::getattr(m, nom);
     return {f, chemins_rapides() && m.ptr() == module.origine() && f.is(origine)};
 }
 
@@ -273,7 +259,7 @@ nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
         entrees = entrees_sous(l, lemme, index_lemme);
         if (!entrees.is_valid()) entrees = nb::list();
     }
-    return attribut_de(liens().morphologie.objet(), noms_fonctions().formes_de)(entrees, cgram);
+    return nb::getattr(liens().morphologie.objet(), noms_fonctions().formes_de)(entrees, cgram);
 }
 
 // Whether _morphologie's conjugation reads persons with its own helper: the helper it
