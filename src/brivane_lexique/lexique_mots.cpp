@@ -80,13 +80,6 @@ double freq_ou_zero(PyObject *e) {
     return f.is_valid() ? en_reel(f) : 0.0;
 }
 
-// Key of the frequency order of verbes_par_phone_et_personne: -float(entry.get("freq",
-// 0)), a value float() refuses ("" or None included) raising as it does.
-double cle_freq(PyObject *e) {
-    if (PyDict_CheckExact(e)) return -freq_ou_zero(e);
-    return -en_reel(nb::borrow(e).attr("get")("freq", 0));
-}
-
 // Whether entry.get(nom, "") == attendu.
 bool champ_egal(PyObject *e, PyObject *nom, nb::handle attendu) {
     nb::object v = champ(e, nom);
@@ -378,8 +371,10 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
                 de_personne(e.ptr(), personne, nombre, true))
                 garder(champ(e.ptr(), k.ortho), e);
     }
+    // The frequency order: -float(entry.get("freq", 0)), a value float() refuses ("" or
+    // None included) raising as it does.
     std::vector<double> cles;
-    for (nb::handle e : res) cles.push_back(cle_freq(e.ptr()));
+    for (nb::handle e : res) cles.push_back(-en_reel(e.attr("get")("freq", 0)));
     return ordonner(PySequence_Fast_ITEMS(res.ptr()), cles, LLONG_MAX);
 }
 
