@@ -502,6 +502,35 @@ def test_lexique_reel_memes_reponses(reels):
         assert reels["tsv"].lemme_de(mot) == reels["sqlite"].lemme_de(mot)
 
 
+@pytest.mark.parametrize("module, fonction, mot", [
+    ("_semantique", "synonymes", "chant"),
+    ("_semantique", "antonymes", "chant"),
+    ("_semantique", "definition", "chant"),
+    ("_morphologie", "lemme_de", "chante"),
+])
+def test_fonction_remplacee_recoit_les_entrees_entieres(lex, chemins, monkeypatch, module, fonction, mot):
+    """A replaced module function gets the entries as info() gives them, not the few
+    fields the one bound at import reads; put back, it answers as before."""
+    m = importlib.import_module(f"brivane_lexique.{module}")
+    avant = getattr(lex, fonction)(mot)
+    vus = []
+    monkeypatch.setattr(m, fonction, lambda entrees: vus.append(entrees) or "remplace")
+    assert getattr(lex, fonction)(mot) == "remplace"
+    assert vus == [lex.info(mot)]
+    monkeypatch.undo()
+    assert getattr(lex, fonction)(mot) == avant
+
+
+def test_personne_nombre_remplace_voit_la_ligne_entiere(lex, chemins, monkeypatch):
+    """With _personne_nombre_from_entry replaced, conjuguer hands it whole rows (a field
+    the library's own reading ignores reaches it); deleted, conjuguer names it."""
+    monkeypatch.setattr(_morphologie, "_personne_nombre_from_entry", lambda e: (e["phone"], ""))
+    assert lex.conjuguer("chanter")["ind"]["pre"] == {"ʃɑ̃t": "chante", "ʃɑ̃tɔ̃": "chantons", "ʃɑ̃te": "chantez"}
+    monkeypatch.delattr(_morphologie, "_personne_nombre_from_entry")
+    with pytest.raises(NameError, match="name '_personne_nombre_from_entry' is not defined"):
+        lex.conjuguer("chanter")
+
+
 def test_conjuguer_sqlite_entrees_reduites_meme_table(grand_sqlite, monkeypatch):
     """The SQL path hands the library's own conjugation reduced entries: same tables."""
     from brivane_lexique import _morphologie, lexique as module_lexique

@@ -698,7 +698,6 @@ void lier_noms(nb::module_ &m) {
     L.morphologie.lier(m, "_morphologie", morphologie);
     L.conjuguer_origine = morphologie.attr("conjuguer");
     L.personne_nombre_origine = morphologie.attr("_personne_nombre_from_entry");
-    L.formes_de_origine = morphologie.attr("formes_de");
     L.lemme_de_origine = morphologie.attr("lemme_de");
     L.phonetique.lier(m, "_phonetique", module("_phonetique"));
     L.semantique.lier(m, "_semantique", semantique);

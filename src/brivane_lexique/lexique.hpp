@@ -22,7 +22,7 @@ struct LiensLexique {
     nb::object iter_csv_origine;    // _loaders.iter_csv as imported (iter_tsv delegates to it)
     // _morphologie's functions as imported: while they are in place, the entries handed
     // to conjuguer are read by our own code only.
-    nb::object conjuguer_origine, personne_nombre_origine, formes_de_origine, lemme_de_origine;
+    nb::object conjuguer_origine, personne_nombre_origine, lemme_de_origine;
     // Same for _semantique.
     nb::object synonymes_origine, antonymes_origine, definition_origine;
 };

@@ -527,10 +527,9 @@ struct LignesFiltrees {
         const Demande d(kwargs, true);
         const Selection s = selection_export(d, colonnes);
         nb::object lignes;
-        if (d.au_dela || !s.vide()) {  // a stimulus list: its rows are chosen whole first (0 is no limit)
+        // In memory, or a stimulus list, whose rows are chosen whole first (0 is no limit).
+        if (!l.est_sqlite() || d.au_dela || !s.vide()) {
             lignes = lignes_choisies(l, d, s, l.est_sqlite() && limite == 0 ? -1 : limite, true);
-        } else if (!l.est_sqlite()) {
-            lignes = filtrer_memoire(l, d, limite);
         } else {
             nb::list toutes = colonnes_table(l, 1), params;
             std::string sel;

@@ -3,7 +3,6 @@
 #include "lexique.hpp"
 #include "_morphologie_noyau.hpp"
 #include "_recherche_commun.hpp"
-#include "_semantique_noyau.hpp"
 
 #include <climits>
 #include <cmath>
@@ -79,13 +78,6 @@ double en_reel(nb::handle v) {
 double freq_ou_zero(PyObject *e) {
     nb::object f = champ(e, morpho::cles().freq);
     return f.is_valid() ? en_reel(f) : 0.0;
-}
-
-// Key of the frequency order of verbes_par_phone_et_personne: -float(entry.get("freq",
-// 0)), a value float() refuses ("" or None included) raising as it does.
-double cle_freq(PyObject *e) {
-    if (PyDict_CheckExact(e)) return -freq_ou_zero(e);
-    return -en_reel(nb::borrow(e).attr("get")("freq", 0));
 }
 
 // Whether entry.get(nom, "") == attendu.
@@ -210,32 +202,18 @@ nb::object phone_de(Lexique &l, nb::handle mot) {
 // ------------------------------------------------------------------ morphology and meanings
 
 // A function of the module bound as `_morphologie` (or `_semantique`) in this one.
-// `natif`: it is the function bound at import, in the module bound at import, so its
-// C++ twin may be called here directly, with the same effects; with the fast paths
-// off, it is always called through Python.
+// `natif`: it is the function bound at import, in the module bound at import, so it
+// may be handed only the fields it reads, or its C++ twin called here directly, with
+// the same effects; with the fast paths off, it is called as any other function.
 struct Fonction {
     nb::object objet;
     bool natif;
 };
-// module.nom, the name an interned str. A plain module answers from its namespace
-// first (its type has no attribute of such a name to come before it), so the
-// namespace is read directly; anything else, or a name not found there (a module
-// __getattr__, the AttributeError), goes through the host's attribute lookup.
-nb::object attribut_de(nb::handle module, PyObject *nom) {
-    if (PyModule_CheckExact(module.ptr())) {
-        PyObject *f = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), nom);
-        if (f) return nb::borrow(f);
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
-    nb::object f = nb::steal(PyObject_GetAttr(module.ptr(), nom));
-    if (!f.is_valid()) throw nb::python_error();
-    return f;
-}
 
 // One look-up of the module's binding, then of the function in it.
 Fonction fonction_de(NomLie &module, PyObject *nom, const nb::object &origine) {
     nb::object m = module.objet();
-    nb::object f = attribut_de(m, nom);
+    nb::object f = nb::getattr(m, nom);
     return {f, chemins_rapides() && m.ptr() == module.origine() && f.is(origine)};
 }
 
@@ -274,8 +252,16 @@ nb::object formes_de(Lexique &l, nb::handle lemme, nb::handle cgram) {
         entrees = entrees_sous(l, lemme, index_lemme);
         if (!entrees.is_valid()) entrees = nb::list();
     }
-    Fonction f = fonction_de(liens().morphologie, noms_fonctions().formes_de, liens().formes_de_origine);
-    return f.natif ? morpho::formes_de(entrees, cgram) : f.objet(entrees, cgram);
+    return nb::getattr(liens().morphologie.objet(), noms_fonctions().formes_de)(entrees, cgram);
+}
+
+// Whether _morphologie's conjugation reads persons with its own helper: the helper it
+// finds by name in its namespace is the one bound at import.
+bool personne_nombre_d_origine() {
+    static PyObject *const nom = cle_interne("_personne_nombre_from_entry");
+    PyObject *pn = PyDict_GetItemWithError(PyModule_GetDict(liens().morphologie.origine()), nom);
+    if (!pn && PyErr_Occurred()) throw nb::python_error();
+    return pn == liens().personne_nombre_origine.ptr();
 }
 
 nb::object conjuguer(Lexique &l, nb::handle verbe) {
@@ -289,26 +275,12 @@ nb::object conjuguer(Lexique &l, nb::handle verbe) {
         if (!entrees.is_valid()) entrees = nb::list();
     }
     Fonction f = fonction_de(liens().morphologie, noms_fonctions().conjuguer, liens().conjuguer_origine);
-    if (!f.natif) return f.objet(cur.is_valid() ? lignes_en_entrees(cur) : entrees);
-    if (!cur.is_valid()) exiger_list(entrees, "entries");  // checked before the helper, as the module does
-    // The helper the module's own conjuguer calls, found as it finds it: by name in the
-    // namespace of the module.
-    static PyObject *const nom_pn = cle_interne("_personne_nombre_from_entry");
-    PyObject *espace = PyModule_GetDict(liens().morphologie.objet().ptr());
-    if (!espace) throw nb::python_error();
-    nb::object pn = nb::borrow(PyDict_GetItemWithError(espace, nom_pn));
-    if (!pn.is_valid() && PyErr_Occurred()) throw nb::python_error();
-    if (!pn.is_valid()) {
-        PyErr_SetString(PyExc_NameError, "name '_personne_nombre_from_entry' is not defined");
-        throw nb::python_error();
-    }
-    const bool interne = pn.is(liens().personne_nombre_origine);
-    // Entries read by the library's own conjugation alone need only the fields it reads.
-    if (cur.is_valid())
-        entrees = interne ? lignes_en_entrees(cur, {"cgram", "mode", "temps", "ortho", "personne", "nombre", "multext",
-                                                    "infover"})
-                          : lignes_en_entrees(cur);
-    return morpho::conjuguer(entrees, interne, pn);
+    if (!cur.is_valid()) return f.objet(entrees);
+    // The library's own conjugation needs only these fields of a row.
+    if (f.natif && personne_nombre_d_origine())
+        return f.objet(lignes_en_entrees(cur, {"cgram", "mode", "temps", "ortho", "personne", "nombre", "multext",
+                                               "infover"}));
+    return f.objet(lignes_en_entrees(cur));
 }
 
 // Whether the entry `e` is a verb form of the person (and number, unless "") asked:
@@ -382,7 +354,7 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
     // The first one met of each lowered spelling is kept.
     auto garder = [&](nb::handle ortho, nb::handle objet) {
         if (!ortho.is_valid() || ortho.is_none()) return;
-        if (morpho::nouveau(vus.ptr(), minuscule(ortho).ptr())) res.append(objet);
+        if (nouveau(vus.ptr(), minuscule(ortho).ptr())) res.append(objet);
     };
     if (l.est_sqlite()) {
         verbes_sql(l, phones, personne, nombre, garder);
@@ -399,26 +371,24 @@ nb::list verbes_par_phone_et_personne(Lexique &l, nb::handle phones_arg, nb::han
                 de_personne(e.ptr(), personne, nombre, true))
                 garder(champ(e.ptr(), k.ortho), e);
     }
+    // The frequency order: -float(entry.get("freq", 0)), a value float() refuses ("" or
+    // None included) raising as it does.
     std::vector<double> cles;
-    for (nb::handle e : res) cles.push_back(cle_freq(e.ptr()));
+    for (nb::handle e : res) cles.push_back(-en_reel(e.attr("get")("freq", 0)));
     return ordonner(PySequence_Fast_ITEMS(res.ptr()), cles, LLONG_MAX);
 }
 
 // definition, synonymes, antonymes: the function of _semantique over the entries of
-// info(mot); while it is the one bound at import, our own code reads them.
+// info(mot); the one bound at import reads only its own column.
 nb::object sens_de(Lexique &l, nb::handle mot, int quoi) {
     exiger_str(mot, "mot");
-    const semantique::Cles &k = semantique::cles();
     const char *const noms[3] = {"synonymes", "antonymes", "definition"};
     const NomsFonctions &N = noms_fonctions();
     PyObject *const internes[3] = {N.synonymes, N.antonymes, N.definition};
     const LiensLexique &L = liens();
     const nb::object *origines[3] = {&L.synonymes_origine, &L.antonymes_origine, &L.definition_origine};
     Fonction f = fonction_de(liens().semantique, internes[quoi], *origines[quoi]);
-    if (!f.natif) return f.objet(info_via(l, mot));
-    nb::object entrees = info_via(l, mot, true, {noms[quoi]});
-    if (quoi == 2) return semantique::definitions_distinctes(entrees);
-    return semantique::liste_separee(entrees, quoi == 0 ? k.synonymes : k.antonymes);
+    return f.objet(info_via(l, mot, f.natif, {noms[quoi]}));
 }
 
 // The cell `v` of a definitions row as the list of its ";"-separated pieces; split
