@@ -248,8 +248,6 @@ struct TableEntrees {
     std::vector<uint32_t> tranches;
     std::vector<PyObject *> entrees;  // borrowed: their lists hold them while they equal this copy
     std::vector<uint32_t> debuts;     // list i: entrees[debuts[i], debuts[i + 1])
-    std::vector<uint32_t> longues;    // lists holding more than one entry
-    std::vector<const void *> tableaux;  // each list's items array at layout: an address to prefetch, never read
     std::vector<Fiche> fiches;
     // The tested text of every entry (val_ortho or val_phone of its record), for the
     // scan of rechercher, which reads nothing else until an entry matches.
@@ -258,8 +256,7 @@ struct TableEntrees {
         prete = impossible = false;
         std::deque<Sceau> anciens;  // released last: that may release the last reference to an entry
         anciens.swap(sceaux);
-        tranches.clear(), entrees.clear(), debuts.clear(), longues.clear(), tableaux.clear(), fiches.clear(),
-            valeurs_ortho.clear(), valeurs_phone.clear();
+        tranches.clear(), entrees.clear(), debuts.clear(), fiches.clear(), valeurs_ortho.clear(), valeurs_phone.clear();
     }
 };
 
@@ -364,33 +361,16 @@ private:
     Fiches &f_;
 };
 
-// Whether `listes` and their entries are still those of table t, run by run. Most
-// lists hold one entry: their first entries are compared in a loop of their own,
-// with no branch that depends on a list's length.
+// Whether `listes` and their entries are still those of table t, run by run.
 inline bool table_intacte(const std::vector<PyObject *> &listes, const TableEntrees &t) {
-    constexpr uint32_t AVANCE = 32;
-    const size_t n_listes = std::min(listes.size(), t.tableaux.size());
-    auto longue = t.longues.begin();
     for (size_t r = 0; r + 1 < t.tranches.size(); ++r) {
         if (!t.sceaux[r].intact()) return false;
         bool differe = false;
-        const uint32_t fin = t.tranches[r + 1];
-        for (uint32_t i = t.tranches[r]; i < fin; ++i) {
-            // A list and the items array it had at layout asked for together, well
-            // ahead: neither address waits for the other's memory.
-            if (i + AVANCE < n_listes) {
-                brivane::precharger(listes[i + AVANCE]);
-                brivane::precharger(t.tableaux[i + AVANCE]);
-            }
+        for (uint32_t i = t.tranches[r]; i < t.tranches[r + 1]; ++i) {
             PyObject *l = listes[i];
             const uint32_t debut = t.debuts[i], n = t.debuts[i + 1] - debut;
             if (PyList_GET_SIZE(l) != (Py_ssize_t)n) return false;
-            if (n != 0) differe |= PyList_GET_ITEM(l, 0) != t.entrees[debut];
-        }
-        for (; longue != t.longues.end() && *longue < fin; ++longue) {
-            PyObject *l = listes[*longue];
-            for (uint32_t j = 1, debut = t.debuts[*longue]; j < t.debuts[*longue + 1] - debut; ++j)
-                differe |= PyList_GET_ITEM(l, j) != t.entrees[debut + j];
+            for (uint32_t j = 0; j < n; ++j) differe |= PyList_GET_ITEM(l, j) != t.entrees[debut + j];
         }
         if (differe) return false;
     }
@@ -411,8 +391,6 @@ inline bool construire_table(const std::vector<PyObject *> &listes, TableEntrees
             if (!PyDict_CheckExact(e)) return !(t.impossible = true);
             t.entrees.push_back(e);
         }
-        if (PyList_GET_SIZE(l) > 1) t.longues.push_back((uint32_t)(t.debuts.size() - 1));
-        t.tableaux.push_back(PySequence_Fast_ITEMS(l));
         t.debuts.push_back((uint32_t)t.entrees.size());
         if (t.debuts.back() - t.debuts[t.tranches.back()] >= TableEntrees::ENTREES_PAR_SCEAU)
             t.tranches.push_back((uint32_t)(t.debuts.size() - 1));
