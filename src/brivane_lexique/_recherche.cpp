@@ -16,15 +16,11 @@ uint32_t minuscule(uint32_t c) { return (uint32_t)Py_UNICODE_TOLOWER((Py_UCS4)c)
 
 // The case rules of the host's engine for case-insensitive str patterns: simple
 // lower case as _sre applies it to the text, "cased" as _sre.unicode_iscased, and
-// the extra equivalences the compiler adds (re._compiler._EXTRA_CASES). `plis`:
-// per BMP code point, the low byte of one representative of the characters its
-// lower case folds with, so that two characters one literal matches share their
-// byte. nullptr when that table cannot be found: every pattern then goes to the
-// host's engine.
+// the extra equivalences the compiler adds (re._compiler._EXTRA_CASES). nullptr
+// when that table cannot be found: every pattern then goes to the host's engine.
 struct Casse {
     brivane::RegleCasse regle;
     std::vector<uint32_t> minuscules;  // of every BMP code point
-    std::vector<uint8_t> plis;
 };
 const Casse *casse() {
     static const Casse *r = []() -> const Casse * {
@@ -56,24 +52,8 @@ const Casse *casse() {
             auto it = extras->find(x);
             if (it != extras->end()) out = it->second;
         };
-        // The smallest member of each connected set of equivalences represents it.
-        std::unordered_map<uint32_t, uint32_t> rep;
-        auto rep_de = [&](uint32_t x) { return rep.count(x) ? rep[x] : x; };
-        for (bool change = true; change;) {
-            change = false;
-            for (auto &[x, l] : *extras)
-                for (uint32_t y : l)
-                    if (rep_de(x) != rep_de(y)) {
-                        rep[x] = rep[y] = std::min(rep_de(x), rep_de(y));
-                        change = true;
-                    }
-        }
         c->minuscules.resize(0x10000);
-        c->plis.resize(0x10000);
-        for (uint32_t x = 0; x < 0x10000; ++x) {
-            c->minuscules[x] = minuscule(x);
-            c->plis[x] = (uint8_t)rep_de(c->minuscules[x]);
-        }
+        for (uint32_t x = 0; x < 0x10000; ++x) c->minuscules[x] = minuscule(x);
         return c;
     }();
     return r;
@@ -98,59 +78,33 @@ public:
         return trouve_texte(points_);
     }
 
-    // Verdict on a text given by its code points, the compiled expression asked where
-    // C++ cannot decide (on a new str of the same text: no entry is touched).
-    bool trouve_copie(std::u32string_view t, bool &python) {
-        if (simple_) return trouve_texte(t);
-        python = true;
-        nb::object s = nb::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, t.data(), (Py_ssize_t)t.size()));
-        if (!s.is_valid()) throw nb::python_error();
-        return appeler(s.ptr());
-    }
+    // Whether C++ answers every verdict: the pattern is in the subset.
+    bool simple() const { return simple_.has_value(); }
 
-    // The verdicts of every text of T at once: only the texts whose first character
-    // the first atom of an anchored pattern accepts, or else those holding the
-    // pattern's run of literals (one search of the folded texts), are asked; the
-    // others cannot match. False when the pattern has neither.
-    bool decider_tous(const TableTextes &T, uint64_t generation, std::vector<int8_t> &verdicts) {
-        if (!simple_) return false;
-        const std::u32string_view tous = T.tous();
-        const std::vector<brivane::AtomeMotif> &atomes = simple_->atomes;
-        // A first atom that accepts nearly everything ("." or a negated class) rules nothing out.
-        if (simple_->debut && !atomes.empty() && atomes[0].quant == brivane::AtomeMotif::Un && !atomes[0].point &&
-            !atomes[0].negation) {
-            verdicts.assign(T.taille(), 0);
-            for (size_t id = 0; id < T.taille(); ++id)
-                if (T.debut(id) < T.debut(id + 1) &&
-                    brivane::accepte_atome(atomes[0], tous[T.debut(id)], casse_->minuscules.data(), minuscule))
-                    verdicts[id] = trouve_texte(T.texte((int32_t)id));
-            return true;
-        }
-        const std::vector<uint32_t> litteral = brivane::litteral_requis(*simple_);
-        if (litteral.empty()) return false;
-        static std::string plies;  // T's texts, one byte per code point (see Casse)
-        static uint64_t generation_plies = UINT64_MAX;
-        if (generation_plies != generation) plies.clear(), generation_plies = generation;
-        for (size_t i = plies.size(); i < tous.size(); ++i)
-            plies.push_back(tous[i] <= 0xFFFF ? (char)casse_->plis[tous[i]] : '\0');
-        std::string aiguille;
-        for (uint32_t c : litteral) aiguille.push_back((char)casse_->plis[c]);
-        verdicts.assign(T.taille(), 0);
-        for (size_t pos = 0, id = 0; pos < plies.size();) {
-            pos += brivane::trouver_octets(plies.data() + pos, plies.size() - pos, aiguille.data(), aiguille.size());
-            if (pos >= plies.size()) break;
-            while (T.debut(id + 1) <= pos) ++id;  // the text holding pos
-            verdicts[id] = trouve_texte(T.texte((int32_t)id));
-            pos = std::max(pos + 1, T.debut(id + 1));
-        }
-        return true;
-    }
-
-private:
+    // Verdict on a text given by its code points (the pattern is in the subset).
     bool trouve_texte(std::u32string_view t) {
         return brivane::chercher_simple(*simple_, reinterpret_cast<const uint32_t *>(t.data()), t.size(),
                                         casse_->minuscules.data(), [](uint32_t c) { return minuscule(c); });
     }
+
+    // The verdicts of every text of T (the pattern is in the subset), -1 for those left
+    // to decide: only the texts whose first character the first atom of an anchored
+    // pattern accepts are asked, the others cannot match.
+    void decider_tous(const TableTextes &T, std::vector<int8_t> &verdicts) {
+        const std::vector<brivane::AtomeMotif> &atomes = simple_->atomes;
+        // A first atom that accepts nearly everything ("." or a negated class) rules nothing out.
+        if (!simple_->debut || atomes.empty() || atomes[0].quant != brivane::AtomeMotif::Un || atomes[0].point ||
+            atomes[0].negation)
+            return verdicts.assign(T.taille(), -1);
+        verdicts.assign(T.taille(), 0);
+        for (size_t id = 0; id < T.taille(); ++id) {
+            const std::u32string_view t = T.texte((int32_t)id);
+            if (!t.empty() && brivane::accepte_atome(atomes[0], t[0], casse_->minuscules.data(), minuscule))
+                verdicts[id] = trouve_texte(t);
+        }
+    }
+
+private:
     bool appeler(PyObject *v) {
         PyObject *m = PyObject_CallOneArg(search_.ptr(), v);
         if (!m) throw nb::python_error();
@@ -166,40 +120,31 @@ private:
 };
 
 // Positions in a table of the values whose text the pattern matches, in table order,
-// the verdict decided once per distinct text; `python`: the compiled expression ran.
-std::vector<uint32_t> balayer(const std::vector<int32_t> &valeurs, const Fiches &F, Chercheur &chercheur, bool &python) {
+// the verdict decided once per distinct text (id 0: nothing to test).
+std::vector<uint32_t> balayer(const std::vector<int32_t> &valeurs, const Fiches &F, Chercheur &chercheur) {
     std::vector<int8_t> verdicts;  // per text id: -1 not decided yet
-    if (!chercheur.decider_tous(F.textes, F.generation_textes, verdicts)) verdicts.assign(F.textes.taille(), -1);
+    chercheur.decider_tous(F.textes, verdicts);
     std::vector<uint32_t> trouvees;
     Interruptible interruption;
     for (size_t k = 0; k < valeurs.size(); ++k) {
         interruption();
         const int32_t id = valeurs[k];
-        if (id < 0) continue;
+        if (id == 0) continue;
         int8_t &v = verdicts[(size_t)id];
-        if (v < 0) v = chercheur.trouve_copie(F.textes.texte(id), python);
+        if (v < 0) v = chercheur.trouve_texte(F.textes.texte(id));
         if (v) trouvees.push_back((uint32_t)k);
     }
     return trouvees;
 }
 
 // The scan over the table of an index (see TableEntrees), into `sortie`. False when the
-// table cannot answer, or no longer holds after the compiled expression ran.
+// table cannot answer.
 bool rechercher_table(ClesIndex &ci, Fiches &F, uint8_t groupe, Chercheur &chercheur, long long lim, nb::list &sortie) {
     TableEntrees *t = table_de(ci.valeurs, ci.table, F, groupe | G_TRI | G_FREQ);
     if (!t) return false;
-    PyObject *const index = ci.index;
-    const uint64_t generation = ci.generation, construction = t->construction;
-    bool python = false;
-    const std::vector<uint32_t> trouvees =
-        balayer(groupe == G_VAL_ORTHO ? t->valeurs_ortho : t->valeurs_phone, F, chercheur, python);
-    // Python code may have run: the snapshot (its lists are read only while it holds)
-    // and the table must be the same ones, still proved.
-    if (python && !(ci.generation == generation && ci.valide(index) && t->construction == construction && t->prete &&
-                    table_intacte(ci.valeurs, *t)))
-        return false;
     Resultats res(F);
-    for (uint32_t k : trouvees) res.garder_fige(t->entrees[k], t->fiches[k], false);
+    for (uint32_t k : balayer(groupe == G_VAL_ORTHO ? t->valeurs_ortho : t->valeurs_phone, F, chercheur))
+        res.garder_fige(t->entrees[k], t->fiches[k], false);
     sortie = res.trier(lim);
     return true;
 }
@@ -225,8 +170,9 @@ nb::list rechercher(nb::handle index, nb::handle pattern, nb::handle champ, nb::
     const uint8_t groupe = str_egal(champ.ptr(), noms().ortho)   ? G_VAL_ORTHO
                            : str_egal(champ.ptr(), noms().phone) ? G_VAL_PHONE
                                                                  : 0;
-    // A first scan reads the dicts; the table of the index answers the next ones.
-    ClesIndex *ci = groupe && brivane::chemins_rapides() ? cles_index(index.ptr()) : nullptr;
+    // A first scan reads the dicts; the table of the index answers the next ones. A
+    // pattern outside the subset reads the dicts on every call.
+    ClesIndex *ci = groupe && chercheur.simple() ? cles_index(index.ptr()) : nullptr;
     nb::list sortie;
     if (ci && ci->parcours++ > 0 && rechercher_table(*ci, F, groupe, chercheur, lim, sortie)) return sortie;
     Resultats res(F);

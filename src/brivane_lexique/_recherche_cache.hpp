@@ -28,7 +28,7 @@ enum : uint8_t {
     G_TRI = 1,          // lower(ortho) as a text id: the de-duplication key
     G_FREQ = 2,         // float(freq or 0): the sort key and the frequency criteria
     G_SYLL = 4,         // part of speech and syllable count
-    G_VAL_ORTHO = 8,    // the ortho value tested by rechercher (text id, -1 when falsy)
+    G_VAL_ORTHO = 8,    // the ortho value tested by rechercher (text id, 0 when falsy)
     G_VAL_PHONE = 16,   // the phone value tested by rechercher
 };
 
@@ -37,7 +37,7 @@ struct Fiche {
     uint8_t prets = 0, vivants = 0;  // groups computed / groups to read on the entry
     bool freq_ok = true;             // freq is a number (else float() raises in the sort; criteria read 0.0)
     bool syll_ok = false;
-    int32_t ortho = 0, cgram = 0, val_ortho = -1, val_phone = -1;
+    int32_t ortho = 0, cgram = 0, val_ortho = 0, val_phone = 0;
     int32_t syll = 0;
     double freq = 0;
 };
@@ -95,7 +95,7 @@ public:
     void calculer(PyObject *e, Fiche &f, uint8_t groupes) {
         const NomsChamps &k = noms();
         auto groupe = [&](uint8_t g, bool fige) { f.vivants |= fige ? 0 : g; };
-        if (groupes & G_VAL_ORTHO) groupe(G_VAL_ORTHO, valeur_fige(champ(e, k.ortho), f.val_ortho));
+        if (groupes & G_VAL_ORTHO) groupe(G_VAL_ORTHO, id_texte(champ(e, k.ortho), f.val_ortho));
         if (groupes & G_TRI) groupe(G_TRI, id_texte(champ(e, k.ortho), f.ortho, true));
         if (groupes & G_FREQ) {
             PyObject *v = champ(e, k.freq);
@@ -105,7 +105,7 @@ public:
             f.freq = d.value_or(0.0);
         }
         if (groupes & G_SYLL) groupe(G_SYLL, id_texte(champ(e, k.cgram), f.cgram) && syllabes_figees(e, f));
-        if (groupes & G_VAL_PHONE) groupe(G_VAL_PHONE, valeur_fige(champ(e, k.phone), f.val_phone));
+        if (groupes & G_VAL_PHONE) groupe(G_VAL_PHONE, id_texte(champ(e, k.phone), f.val_phone));
         f.prets |= groupes;
     }
 
@@ -165,13 +165,6 @@ private:
         f.syll = (int32_t)v;
         return !debord && v >= INT32_MIN && v <= INT32_MAX;  // else compared as an int on the live path
     }
-    bool valeur_fige(PyObject *v, int32_t &id) {
-        if (v && PyUnicode_CheckExact(v) && PyUnicode_GET_LENGTH(v) == 0) return id = -1, true;
-        if (!id_texte(v, id)) return false;
-        if (id == 0) id = -1;  // falsy: never tested
-        return true;
-    }
-
     std::deque<Scellee> fiches_;  // a Sceau does not move
     std::unordered_map<PyObject *, size_t> adresses_;
     size_t curseur_ = 0, seuil_ = 1000000;
@@ -250,13 +243,11 @@ struct TableEntrees {
     static constexpr uint32_t ENTREES_PAR_SCEAU = 4096;
     bool prete = false, impossible = false;  // impossible: a value or entry of another type
     uint8_t prets = 0, vivants = 0;          // groups computed for all / live on some entry
-    uint64_t generation_textes = 0, construction = 0;  // construction: moves at each layout
+    uint64_t generation_textes = 0;
     std::deque<Sceau> sceaux;         // run r: the dicts of lists [tranches[r], tranches[r + 1])
     std::vector<uint32_t> tranches;
     std::vector<PyObject *> entrees;  // borrowed: their lists hold them while they equal this copy
     std::vector<uint32_t> debuts;     // list i: entrees[debuts[i], debuts[i + 1])
-    std::vector<uint32_t> longues;    // lists holding more than one entry
-    std::vector<const void *> tableaux;  // each list's items array at layout: an address to prefetch, never read
     std::vector<Fiche> fiches;
     // The tested text of every entry (val_ortho or val_phone of its record), for the
     // scan of rechercher, which reads nothing else until an entry matches.
@@ -265,8 +256,7 @@ struct TableEntrees {
         prete = impossible = false;
         std::deque<Sceau> anciens;  // released last: that may release the last reference to an entry
         anciens.swap(sceaux);
-        tranches.clear(), entrees.clear(), debuts.clear(), longues.clear(), tableaux.clear(), fiches.clear(),
-            valeurs_ortho.clear(), valeurs_phone.clear();
+        tranches.clear(), entrees.clear(), debuts.clear(), fiches.clear(), valeurs_ortho.clear(), valeurs_phone.clear();
     }
 };
 
@@ -371,33 +361,16 @@ private:
     Fiches &f_;
 };
 
-// Whether `listes` and their entries are still those of table t, run by run. Most
-// lists hold one entry: their first entries are compared in a loop of their own,
-// with no branch that depends on a list's length.
+// Whether `listes` and their entries are still those of table t, run by run.
 inline bool table_intacte(const std::vector<PyObject *> &listes, const TableEntrees &t) {
-    constexpr uint32_t AVANCE = 32;
-    const size_t n_listes = std::min(listes.size(), t.tableaux.size());
-    auto longue = t.longues.begin();
     for (size_t r = 0; r + 1 < t.tranches.size(); ++r) {
         if (!t.sceaux[r].intact()) return false;
         bool differe = false;
-        const uint32_t fin = t.tranches[r + 1];
-        for (uint32_t i = t.tranches[r]; i < fin; ++i) {
-            // A list and the items array it had at layout asked for together, well
-            // ahead: neither address waits for the other's memory.
-            if (i + AVANCE < n_listes) {
-                brivane::precharger(listes[i + AVANCE]);
-                brivane::precharger(t.tableaux[i + AVANCE]);
-            }
+        for (uint32_t i = t.tranches[r]; i < t.tranches[r + 1]; ++i) {
             PyObject *l = listes[i];
             const uint32_t debut = t.debuts[i], n = t.debuts[i + 1] - debut;
             if (PyList_GET_SIZE(l) != (Py_ssize_t)n) return false;
-            if (n != 0) differe |= PyList_GET_ITEM(l, 0) != t.entrees[debut];
-        }
-        for (; longue != t.longues.end() && *longue < fin; ++longue) {
-            PyObject *l = listes[*longue];
-            for (uint32_t j = 1, debut = t.debuts[*longue]; j < t.debuts[*longue + 1] - debut; ++j)
-                differe |= PyList_GET_ITEM(l, j) != t.entrees[debut + j];
+            for (uint32_t j = 0; j < n; ++j) differe |= PyList_GET_ITEM(l, j) != t.entrees[debut + j];
         }
         if (differe) return false;
     }
@@ -408,7 +381,6 @@ inline bool table_intacte(const std::vector<PyObject *> &listes, const TableEntr
 // list of exact dicts.
 inline bool construire_table(const std::vector<PyObject *> &listes, TableEntrees &t, uint64_t generation_textes) {
     t.vider();
-    ++t.construction;
     t.prets = t.vivants = 0;
     t.debuts.assign(1, 0);
     t.tranches.assign(1, 0);
@@ -419,8 +391,6 @@ inline bool construire_table(const std::vector<PyObject *> &listes, TableEntrees
             if (!PyDict_CheckExact(e)) return !(t.impossible = true);
             t.entrees.push_back(e);
         }
-        if (PyList_GET_SIZE(l) > 1) t.longues.push_back((uint32_t)(t.debuts.size() - 1));
-        t.tableaux.push_back(PySequence_Fast_ITEMS(l));
         t.debuts.push_back((uint32_t)t.entrees.size());
         if (t.debuts.back() - t.debuts[t.tranches.back()] >= TableEntrees::ENTREES_PAR_SCEAU)
             t.tranches.push_back((uint32_t)(t.debuts.size() - 1));

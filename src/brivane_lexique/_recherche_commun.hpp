@@ -236,9 +236,6 @@ public:
         points_de(s, tampon_);
         return id(tampon_);
     }
-    // Every text laid end to end in id order; text id starts at debut(id).
-    std::u32string_view tous() const { return points_; }
-    size_t debut(size_t id) const { return debuts_[id]; }
     std::u32string_view texte(int32_t id) const {
         return std::u32string_view(points_).substr(debuts_[(size_t)id], debuts_[(size_t)id + 1] - debuts_[(size_t)id]);
     }
