@@ -224,24 +224,6 @@ bool chercher_simple(const MotifSimple &m, const uint32_t *t, size_t n, const ui
     }
 }
 
-std::vector<uint32_t> litteral_requis(const MotifSimple &m) {
-    std::vector<uint32_t> meilleur, courant;
-    for (const AtomeMotif &a : m.atomes) {
-        if (a.quant == AtomeMotif::Un && a.membre != UINT32_MAX) {
-            courant.push_back(a.membre);
-            if (courant.size() > meilleur.size()) meilleur = courant;
-        } else {
-            courant.clear();
-        }
-    }
-    return meilleur;
-}
-
-size_t trouver_octets(const char *p, size_t n, const char *a, size_t m) {
-    const size_t i = std::string_view(p, n).find(std::string_view(a, m));
-    return i == std::string_view::npos ? n : i;
-}
-
 size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d) {
 #ifdef BRIVANE_AVX2
     if (avx2_actif()) return trouver_paire_avx2(p, n, c, d);

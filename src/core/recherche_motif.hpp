@@ -19,9 +19,6 @@ size_t trouver_point(const uint32_t *p, size_t n, uint32_t c);
 // The first i with p[i] == c and p[i + 1] == d (i + 1 < n), or n; likewise.
 size_t trouver_paire(const uint32_t *p, size_t n, uint32_t c, uint32_t d);
 
-// The first i where the m bytes of `a` start at p + i, or n.
-size_t trouver_octets(const char *p, size_t n, const char *a, size_t m);
-
 // The subset answered: a sequence of one-character atoms (a literal, an escaped
 // punctuation character, ".", a class [...] of literals and ranges, possibly
 // negated), each optionally repeated by "*", "+", "?" or "{m}", "{m,}", "{m,n}"
@@ -57,10 +54,6 @@ struct RegleCasse {
 
 // Reads a pattern (code points) already accepted by the host's compiler.
 std::optional<MotifSimple> analyser_motif_simple(const uint32_t *motif, size_t n, const RegleCasse &casse);
-
-// The characters written by the longest run of literals each matched exactly once:
-// a text the pattern matches holds, somewhere, characters each matching them in turn.
-std::vector<uint32_t> litteral_requis(const MotifSimple &m);
 
 // Whether atom a accepts character c, `bmp` and `hors_bmp` as below.
 inline bool accepte_atome(const AtomeMotif &a, uint32_t c, const uint32_t *bmp, uint32_t (*hors_bmp)(uint32_t)) {
