@@ -115,16 +115,14 @@ inline nb::list segmenter_py(nb::handle s) {
     PyObject *o = s.ptr();
     thread_local std::vector<size_t> fins;
     fins_segments_py(o, fins);
-    PyObject *liste = PyList_New(static_cast<Py_ssize_t>(fins.size()));
-    if (!liste) throw nb::python_error();
-    nb::list res = nb::steal<nb::list>(liste);
+    nb::list res;
     size_t debut = 0;
-    for (size_t i = 0; i < fins.size(); ++i) {
+    for (size_t fin : fins) {
         // One-character segments below U+0100 come from CPython's shared singletons.
-        PyObject *seg = PyUnicode_Substring(o, Py_ssize_t(debut), Py_ssize_t(fins[i]));
+        PyObject *seg = PyUnicode_Substring(o, Py_ssize_t(debut), Py_ssize_t(fin));
         if (!seg) throw nb::python_error();
-        PyList_SET_ITEM(liste, Py_ssize_t(i), seg);  // steals the reference
-        debut = fins[i];
+        res.append(nb::steal(seg));
+        debut = fin;
     }
     return res;
 }

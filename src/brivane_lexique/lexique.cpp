@@ -291,16 +291,16 @@ void exposer_alias(Lexique &l, nb::handle conn) {
                 return nb::borrow(c);
         return nb::none();
     };
-    for (const char *c : {"ortho", "phone", "lemme", "cgram", "genre", "nombre", "mode", "temps", "personne"}) {
-        nb::object s = colonne(nb::str(c)).is_none() ? colonne(nb::handle(), c) : nb::none();
-        if (!s.is_none()) l.alias_sql.emplace_back(c, nb::cast<std::string>(s));
-    }
+    auto ajouter = [&](const char *canonique, nb::handle s) {
+        if (!s.is_none()) l.alias_sql.emplace_back(canonique, nb::cast<std::string>(s));
+    };
+    for (const char *c : {"ortho", "phone", "lemme", "cgram", "genre", "nombre", "mode", "temps", "personne"})
+        if (colonne(nb::str(c)).is_none()) ajouter(c, colonne(nb::handle(), c));
     if (colonne(nb::str("freq_opensubs")).is_none()) {
         nb::object s = nb::none();
         for (nb::handle nom : nb::module_::import_("brivane_lexique._aliases").attr("FREQ_PRIORITE"))
             if (s.is_none()) s = colonne(nom);
-        if (s.is_none()) s = colonne(nb::handle(), "freq");
-        if (!s.is_none()) l.alias_sql.emplace_back("freq_opensubs", nb::cast<std::string>(s));
+        ajouter("freq_opensubs", s.is_none() ? colonne(nb::handle(), "freq") : s);
     }
     if (l.alias_sql.empty()) return;
     std::string sql = "CREATE TEMP VIEW IF NOT EXISTS " + table + " AS SELECT *";
@@ -541,7 +541,7 @@ std::string identifiant_cite(const std::string &nom) {
 std::string table_de(const Lexique &l) { return nb::cast<std::string>(nb::str(l.table)); }
 
 nb::object phone_du_lexique(Lexique &l, nb::handle phone) {
-    if (l.alphabet.is_none() || !nb::str("lexique").equal(l.alphabet)) return nb::borrow(phone);
+    if (!nb::str("lexique").equal(l.alphabet)) return nb::borrow(phone);
     return texte(ipa_vers_code_lexique(utf8(phone.ptr())));
 }
 
