@@ -68,7 +68,7 @@ void noter_fichier(nb::python_error &e, const Lexique &l) {
     nb::str chemin = nb::str(l.source);
     for (nb::handle n : nb::getattr(e.value(), "__notes__", nb::tuple()))
         if (PyUnicode_Check(n.ptr()) && PyUnicode_Find(n.ptr(), chemin.ptr(), 0, PY_SSIZE_T_MAX, 1) >= 0) return;
-    if (nb::hasattr(e.value(), "add_note")) e.value().attr("add_note")(nb::str("fichier : {!r}").format(chemin));
+    e.value().attr("add_note")(nb::str("fichier : {!r}").format(chemin));
 }
 
 // A text source whose encoding was not given is read as UTF-8 (the common case costs
@@ -524,11 +524,7 @@ bool redefinie(nb::handle self, const char *nom) {
     return !ici.is(base);
 }
 
-nb::dict en_dict(nb::handle ligne) {
-    PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, ligne.ptr());
-    if (!d) throw nb::python_error();
-    return nb::steal<nb::dict>(d);
-}
+nb::dict en_dict(nb::handle ligne) { return nb::borrow<nb::dict>(nb::handle((PyObject *)&PyDict_Type)(ligne)); }
 
 nb::object minuscule(nb::handle s) { return s.attr("lower")(); }
 
