@@ -83,6 +83,13 @@ def test_table_doit_etre_un_identifiant(tmp_path, table):
     assert not absent.exists()
 
 
+@pytest.mark.parametrize("table", ["_", "T", "_t9", "a_B_1"])
+def test_table_identifiant_accepte(tmp_path, table):
+    # Accepted names get as far as opening the file, which is missing.
+    with pytest.raises(FileNotFoundError):
+        Lexique(tmp_path / "absent.db", table=table)
+
+
 def test_sqlite_absent_ne_cree_rien(tmp_path):
     absent = tmp_path / "absent.sqlite"
     with pytest.raises(FileNotFoundError) as e:

@@ -82,3 +82,24 @@ def test_verbes_par_personne_memes_formes(deux_lexiques, chemins, personne, nomb
     phones = ["ʃɑ̃t", "ʃɑ̃te", "ʃɑ̃tɔ̃", "ʃɑ̃təʁe", "ʃɑ̃tjɔ̃"]
     orthos = lambda lex: [e["ortho"] for e in lex.verbes_par_phone_et_personne(phones, personne, nombre)]  # noqa: E731
     assert orthos(sqlite) == orthos(tsv)
+
+
+def test_lignes_sqlite_chaque_valeur_de_sa_ligne(tmp_path, chemins):
+    # Rows of one statement are read alike, each value its own row's, whichever values
+    # repeat from one row to the next (NULL, small numbers and short text are the same
+    # objects every time); of two columns under one name, the later one's value is kept.
+    import itertools
+    import sqlite3
+
+    valeurs = [None, 0, 1, "", "a", 2.5]
+    lignes = [("x", "x", p1, p2, c) for (p1, p2), c in zip(itertools.product(valeurs, repeat=2), itertools.cycle("ab"))]
+    chemin = tmp_path / "doublons.sqlite"
+    with sqlite3.connect(chemin) as conn:
+        conn.execute("CREATE TABLE formes (ortho, lemme, phon, phone, cgram)")
+        conn.executemany("INSERT INTO formes VALUES (?, ?, ?, ?, ?)", lignes)
+    conn.close()
+    lex = Lexique(chemin)
+    entrees = lex.info("x")
+    assert [list(e.items()) for e in entrees] == [[("ortho", o), ("lemme", m), ("phone", p2), ("cgram", c)]
+                                                for o, m, _, p2, c in lignes]
+    lex.close()

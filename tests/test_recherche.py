@@ -106,7 +106,7 @@ def test_rechercher_doublons_casse_et_sans_ortho():
     assert meme_objets(res, [index["x"][0], index["chat"][0]])
 
 
-@pytest.mark.parametrize("limite, n", [(0, 0), (-1, 3), (2, 2), (2.9, 2), (-10, 0), (10**30, 4)])
+@pytest.mark.parametrize("limite, n", [(0, 0), (-1, 3), (2, 2), (2.9, 2), (-10, 0), (10**30, 4), (-(10**30), 0)])
 def test_rechercher_limite_en_tranche(limite, n):
     assert len(_recherche.rechercher(CHIENS, "", limite=limite)) == n
 

@@ -26,10 +26,7 @@ inline nb::object valeur_champ(PyObject *entree, PyObject *cle) {
         }
         return nb::borrow(v);
     }
-    static PyObject *get = cle_interne("get");
-    PyObject *v = PyObject_CallMethodOneArg(entree, get, cle);
-    if (!v) throw nb::python_error();
-    return nb::steal(v);
+    return nb::handle(entree).attr("get")(nb::handle(cle));
 }
 
 // bool(v), with the error of a failing __bool__ passed on.

@@ -10,6 +10,7 @@
 #include "plateforme.hpp"
 #include "reglages.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -61,15 +62,11 @@ inline bool est_nombre(PyObject *o) {
 inline long long entier_arg(nb::handle h, const char *nom) {
     PyObject *o = h.ptr();
     if (PyLong_Check(o)) {
-        long long v = PyLong_AsLongLong(o);
-        if (v == -1 && PyErr_Occurred()) {
-            // Out of range: clamp, a limit that large behaves as "no limit" anyway.
-            PyErr_Clear();
-            nb::object zero = nb::int_(0);
-            int negatif = PyObject_RichCompareBool(o, zero.ptr(), Py_LT);
-            if (negatif < 0) throw nb::python_error();
-            return negatif ? LLONG_MIN : LLONG_MAX;
-        }
+        int depasse = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &depasse);
+        // Out of range: clamp, a limit that large behaves as "no limit" anyway.
+        if (depasse) return depasse < 0 ? LLONG_MIN : LLONG_MAX;
+        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
         return v;
     }
     if (!est_nombre(o)) erreur_type(nom, "int", o);
@@ -132,13 +129,9 @@ inline nb::str texte(std::string_view v) {
 // Plain SQL identifier ([A-Za-z_][A-Za-z0-9_]*): a table name is concatenated into
 // statements and into index names, so anything else is refused up front.
 inline bool identifiant_sql(std::string_view s) {
-    if (s.empty()) return false;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        bool lettre = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-        if (!lettre && !(i > 0 && c >= '0' && c <= '9')) return false;
-    }
-    return true;
+    auto lettre = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
+    return !s.empty() && lettre(s[0]) &&
+           std::all_of(s.begin() + 1, s.end(), [&](char c) { return lettre(c) || (c >= '0' && c <= '9'); });
 }
 
 // The str form of a path argument (text or os.PathLike giving text), as open() reads it.

@@ -27,13 +27,7 @@ inline bool str_egal(PyObject *a, PyObject *b) {
 // unicodedata.normalize('NFC', s).strip().lower(), computed by the host: used when
 // the C++ rules cannot decide (see texte.hpp) and for str subclasses.
 inline nb::object normaliser_ortho_hote(nb::handle s) {
-    // Borrowed for the life of the interpreter: leaked on purpose, like every
-    // reference kept in a static (releasing it after finalisation would crash).
-    static PyObject *normalize = [] {
-        nb::object m = nb::module_::import_("unicodedata");
-        return nb::object(m.attr("normalize")).release().ptr();
-    }();
-    return nb::handle(normalize)("NFC", s).attr("strip")().attr("lower")();
+    return nb::module_::import_("unicodedata").attr("normalize")("NFC", s).attr("strip")().attr("lower")();
 }
 
 // `f(points, n)` over the code points of the exact str `o`, read in place in the
@@ -86,9 +80,10 @@ inline nb::object minuscules_py(PyObject *o) {
 }
 
 // s.strip() for an exact str (new reference; the same object when nothing changes).
-inline nb::object sans_blancs_py(PyObject *o, Py_ssize_t debut, Py_ssize_t fin) {
+inline nb::object sans_blancs_py(PyObject *o) {
     const int kind = PyUnicode_KIND(o);
     const void *d = PyUnicode_DATA(o);
+    Py_ssize_t debut = 0, fin = PyUnicode_GET_LENGTH(o);
     while (debut < fin && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, debut))) ++debut;
     while (fin > debut && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, fin - 1))) --fin;
     if (debut == 0 && fin == PyUnicode_GET_LENGTH(o)) return nb::borrow(o);
@@ -96,21 +91,16 @@ inline nb::object sans_blancs_py(PyObject *o, Py_ssize_t debut, Py_ssize_t fin) 
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
-inline nb::object sans_blancs_py(PyObject *o) { return sans_blancs_py(o, 0, PyUnicode_GET_LENGTH(o)); }
 
 // The pieces of a ";"-separated cell (exact str), each stripped of surrounding white
 // space, empty pieces dropped, order and duplicates kept.
 inline nb::list decouper_point_virgule(PyObject *o) {
+    nb::object morceaux = nb::steal(PyUnicode_Split(o, nb::str(";").ptr(), -1));
+    if (!morceaux.is_valid()) throw nb::python_error();
     nb::list res;
-    const int kind = PyUnicode_KIND(o);
-    const void *d = PyUnicode_DATA(o);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
-    Py_ssize_t debut = 0;
-    for (Py_ssize_t i = 0; i <= n; ++i) {
-        if (i < n && PyUnicode_READ(kind, d, i) != ';') continue;
-        nb::object morceau = sans_blancs_py(o, debut, i);
-        if (PyUnicode_GET_LENGTH(morceau.ptr()) > 0) res.append(morceau);
-        debut = i + 1;
+    for (nb::handle morceau : morceaux) {
+        nb::object net = sans_blancs_py(morceau.ptr());
+        if (PyUnicode_GET_LENGTH(net.ptr()) > 0) res.append(net);
     }
     return res;
 }
@@ -125,16 +115,14 @@ inline nb::list segmenter_py(nb::handle s) {
     PyObject *o = s.ptr();
     thread_local std::vector<size_t> fins;
     fins_segments_py(o, fins);
-    PyObject *liste = PyList_New(static_cast<Py_ssize_t>(fins.size()));
-    if (!liste) throw nb::python_error();
-    nb::list res = nb::steal<nb::list>(liste);
+    nb::list res;
     size_t debut = 0;
-    for (size_t i = 0; i < fins.size(); ++i) {
+    for (size_t fin : fins) {
         // One-character segments below U+0100 come from CPython's shared singletons.
-        PyObject *seg = PyUnicode_Substring(o, Py_ssize_t(debut), Py_ssize_t(fins[i]));
+        PyObject *seg = PyUnicode_Substring(o, Py_ssize_t(debut), Py_ssize_t(fin));
         if (!seg) throw nb::python_error();
-        PyList_SET_ITEM(liste, Py_ssize_t(i), seg);  // steals the reference
-        debut = fins[i];
+        res.append(nb::steal(seg));
+        debut = fin;
     }
     return res;
 }

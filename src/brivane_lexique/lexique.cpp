@@ -44,7 +44,7 @@ bool passe_directe(nb::handle self, const Lexique &l) {
     if (redefinie(self, "_iter_source")) return false;
     if (!l.backend.equal(nb::str("tsv"))) return L.iter_csv.original();
     return L.iter_tsv.original() &&
-           nb::module_::import_("brivane_lexique._loaders").attr("iter_csv").is(L.iter_csv_origine);
+           nb::module_::import_("brivane_lexique._loaders").attr("iter_csv").is(L.iter_csv.origine());
 }
 
 // One of the bulk passes of _loaders on the source: `passe` from the file itself,
@@ -68,7 +68,7 @@ void noter_fichier(nb::python_error &e, const Lexique &l) {
     nb::str chemin = nb::str(l.source);
     for (nb::handle n : nb::getattr(e.value(), "__notes__", nb::tuple()))
         if (PyUnicode_Check(n.ptr()) && PyUnicode_Find(n.ptr(), chemin.ptr(), 0, PY_SSIZE_T_MAX, 1) >= 0) return;
-    if (nb::hasattr(e.value(), "add_note")) e.value().attr("add_note")(nb::str("fichier : {!r}").format(chemin));
+    e.value().attr("add_note")(nb::str("fichier : {!r}").format(chemin));
 }
 
 // A text source whose encoding was not given is read as UTF-8 (the common case costs
@@ -291,16 +291,16 @@ void exposer_alias(Lexique &l, nb::handle conn) {
                 return nb::borrow(c);
         return nb::none();
     };
-    for (const char *c : {"ortho", "phone", "lemme", "cgram", "genre", "nombre", "mode", "temps", "personne"}) {
-        nb::object s = colonne(nb::str(c)).is_none() ? colonne(nb::handle(), c) : nb::none();
-        if (!s.is_none()) l.alias_sql.emplace_back(c, nb::cast<std::string>(s));
-    }
+    auto ajouter = [&](const char *canonique, nb::handle s) {
+        if (!s.is_none()) l.alias_sql.emplace_back(canonique, nb::cast<std::string>(s));
+    };
+    for (const char *c : {"ortho", "phone", "lemme", "cgram", "genre", "nombre", "mode", "temps", "personne"})
+        if (colonne(nb::str(c)).is_none()) ajouter(c, colonne(nb::handle(), c));
     if (colonne(nb::str("freq_opensubs")).is_none()) {
         nb::object s = nb::none();
         for (nb::handle nom : nb::module_::import_("brivane_lexique._aliases").attr("FREQ_PRIORITE"))
             if (s.is_none()) s = colonne(nom);
-        if (s.is_none()) s = colonne(nb::handle(), "freq");
-        if (!s.is_none()) l.alias_sql.emplace_back("freq_opensubs", nb::cast<std::string>(s));
+        ajouter("freq_opensubs", s.is_none() ? colonne(nb::handle(), "freq") : s);
     }
     if (l.alias_sql.empty()) return;
     std::string sql = "CREATE TEMP VIEW IF NOT EXISTS " + table + " AS SELECT *";
@@ -524,11 +524,7 @@ bool redefinie(nb::handle self, const char *nom) {
     return !ici.is(base);
 }
 
-nb::dict en_dict(nb::handle ligne) {
-    PyObject *d = PyObject_CallOneArg((PyObject *)&PyDict_Type, ligne.ptr());
-    if (!d) throw nb::python_error();
-    return nb::steal<nb::dict>(d);
-}
+nb::dict en_dict(nb::handle ligne) { return nb::borrow<nb::dict>(nb::handle((PyObject *)&PyDict_Type)(ligne)); }
 
 nb::object minuscule(nb::handle s) { return s.attr("lower")(); }
 
@@ -541,7 +537,7 @@ std::string identifiant_cite(const std::string &nom) {
 std::string table_de(const Lexique &l) { return nb::cast<std::string>(nb::str(l.table)); }
 
 nb::object phone_du_lexique(Lexique &l, nb::handle phone) {
-    if (l.alphabet.is_none() || !nb::str("lexique").equal(l.alphabet)) return nb::borrow(phone);
+    if (!nb::str("lexique").equal(l.alphabet)) return nb::borrow(phone);
     return texte(ipa_vers_code_lexique(utf8(phone.ptr())));
 }
 
@@ -600,17 +596,15 @@ std::vector<nb::object> noms_resolus(nb::handle curseur) {
     return res;
 }
 
-nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele, nb::handle avant) {
+nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele) {
     nb::object valeurs = nb::steal(PySequence_Tuple(ligne.ptr()));
     if (!valeurs.is_valid()) throw nb::python_error();
     const size_t n = std::min<size_t>(size_t(PyTuple_GET_SIZE(valeurs.ptr())), noms.size());
     nb::dict d = modele.is_valid() ? nb::steal<nb::dict>(PyDict_Copy(modele.ptr())) : nb::dict();
     if (!d.is_valid()) throw nb::python_error();
-    for (size_t i = 0; i < n; ++i) {
-        PyObject *v = PyTuple_GET_ITEM(valeurs.ptr(), i);
-        if (!noms[i].is_valid() || (avant.is_valid() && PyTuple_GET_ITEM(avant.ptr(), i) == v)) continue;
-        if (PyDict_SetItem(d.ptr(), noms[i].ptr(), v) < 0) throw nb::python_error();
-    }
+    for (size_t i = 0; i < n; ++i)
+        if (noms[i].is_valid() && PyDict_SetItem(d.ptr(), noms[i].ptr(), PyTuple_GET_ITEM(valeurs.ptr(), i)) < 0)
+            throw nb::python_error();
     return d;
 }
 
@@ -624,23 +618,11 @@ nb::list lignes_par_position(nb::handle curseur, const std::vector<nb::object> &
     nb::list res;
     // After the first row, each row's dict is a copy of the one before: a copy is sized
     // once, where a dict filled from empty grows several times, and every key keeps the
-    // place the first row gave it. SQLite hands out the same object again for NULL,
-    // small numbers and one-letter or empty text, whose store is then skipped; only when
-    // every name is distinct, or an earlier duplicate stored could beat a later one.
-    nb::object precedent, avant;
-    bool distincts = false;
+    // place the first row gave it.
+    nb::object precedent;
     for (nb::handle ligne : curseur.attr("fetchall")()) {
-        const bool suite = chemins_rapides() && PyTuple_CheckExact(ligne.ptr()) &&
-                           size_t(PyTuple_GET_SIZE(ligne.ptr())) == noms.size();
-        nb::dict d = ligne_en_entree(noms, ligne, suite ? nb::handle(precedent) : nb::handle(),
-                                     suite && distincts ? nb::handle(avant) : nb::handle());
-        auto nommee = [](const nb::object &o) { return o.is_valid(); };
-        if (suite && !precedent.is_valid())
-            distincts = PyDict_GET_SIZE(d.ptr()) == std::count_if(noms.begin(), noms.end(), nommee);
-        if (suite) {
-            precedent = d;
-            avant = nb::borrow(ligne);
-        }
+        nb::dict d = ligne_en_entree(noms, ligne, chemins_rapides() ? nb::handle(precedent) : nb::handle());
+        precedent = d;
         res.append(d);
     }
     return res;
@@ -651,12 +633,10 @@ nb::list lignes_par_position(nb::handle curseur, const std::vector<nb::object> &
 nb::list lignes_en_entrees(nb::handle curseur, std::initializer_list<const char *> seulement) {
     std::vector<nb::object> noms = noms_resolus(curseur);
     // Columns outside the wanted names get no key (ligne_en_entree skips them).
-    if (seulement.size())
-        for (nb::object &n : noms) {
-            bool garde = false;
-            for (const char *s : seulement) garde |= PyUnicode_CompareWithASCIIString(n.ptr(), s) == 0;
-            if (!garde) n = nb::object();
-        }
+    for (nb::object &n : noms) {
+        auto meme = [&](const char *s) { return PyUnicode_CompareWithASCIIString(n.ptr(), s) == 0; };
+        if (seulement.size() && std::none_of(seulement.begin(), seulement.end(), meme)) n = nb::object();
+    }
     return lignes_par_position(curseur, noms);
 }
 
@@ -692,7 +672,6 @@ void lier_noms(nb::module_ &m) {
     L.alias_inverse = aliases.attr("_ALIAS_INVERSE");
     L.iter_csv.lier(m, "iter_csv", loaders.attr("iter_csv"));
     L.iter_tsv.lier(m, "iter_tsv", loaders.attr("iter_tsv"));
-    L.iter_csv_origine = loaders.attr("iter_csv");
     m.attr("EntreeLexicale") = module("_types").attr("EntreeLexicale");
     L.normaliser_ortho.lier(m, "normaliser_ortho", module("_utils").attr("normaliser_ortho"));
     L.morphologie.lier(m, "_morphologie", morphologie);

@@ -19,7 +19,6 @@ struct LiensLexique {
     NomLie morphologie, phonetique, semantique, recherche;
     nb::object sqlite3, Path;  // host modules/types
     nb::object alias_inverse;       // _aliases._ALIAS_INVERSE, the table resoudre_colonnes reads
-    nb::object iter_csv_origine;    // _loaders.iter_csv as imported (iter_tsv delegates to it)
     // _morphologie's functions as imported: while they are in place, the entries handed
     // to conjuguer are read by our own code only.
     nb::object conjuguer_origine, personne_nombre_origine, lemme_de_origine;
@@ -165,10 +164,9 @@ nb::object normaliser(nb::handle mot);
 // description; returns the list of resolved names, in column order.
 std::vector<nb::object> noms_resolus(nb::handle curseur);
 // One row turned into an entry by resolved name (a later column wins; a name left
-// empty drops its column), filled into a copy of `modele` when given, the entry of
-// the row `avant`: the values that are the very objects of that row are not stored again.
-nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele = nb::handle(),
-                         nb::handle avant = nb::handle());
+// empty drops its column), filled into a copy of `modele` when given (an entry with
+// the same names, whose values the row's replace).
+nb::dict ligne_en_entree(const std::vector<nb::object> &noms, nb::handle ligne, nb::handle modele = nb::handle());
 // Rows of a cursor turned into entries by resolved name, the later column winning.
 // With `seulement`, the entries hold only the fields of those resolved names (for
 // entries that never leave the library).
