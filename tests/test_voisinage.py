@@ -1,6 +1,7 @@
 """Neighbourhood measures: the module _voisinage and the Lexique methods, against brute force."""
 
 import csv
+import functools
 import gzip
 import io
 import random
@@ -338,6 +339,52 @@ def test_recherche_partagee_sur_un_lexique(partage, tmp_path):
         seuls = _voisinage.distances_moyennes(cibles * 7, list(lex._formes), 20)[:len(cibles)]
         assert [lex.old20(c) for c in cibles] == seuls
         assert [m["old20"] for m in lex.mesures(cibles).values()] == seuls
+
+
+@pytest.fixture(params=[-1, 1, 2], ids=["arbre", "lecture_par_longueur", "lecture_noyau_simple"])
+def route(request):
+    """The last search of distance_moyenne forced through the trie, or through the reading of
+    every word by length (vector kernel where the processor has one, then the plain kernel)."""
+    avant = [m._mode_balayage(request.param) for m in (_voisinage, lexique_module)]
+    yield request.param
+    for m, a in zip((_voisinage, lexique_module), avant):
+        m._mode_balayage(a)
+
+
+@functools.cache
+def lexique_et_cibles_de_toutes_longueurs(ipa):
+    """Short words, a few long ones, and targets of 1 to 34 symbols: the long targets are far
+    from every word, so that their last search runs; distances sorted by brute force."""
+    rng = random.Random(34)
+    unites = SEGMENTS if ipa else LETTRES
+    mots = [tirer(rng, ipa, 9) for _ in range(300)] + [tirer(rng, ipa, 40) for _ in range(12)]
+    cibles = ["".join(rng.choice(unites) for _ in range(k)) for k in range(1, 35)] + mots[:6]
+    autres = {symboles(w, ipa) for w in mots}
+    tries = [sorted(lev(symboles(c, ipa), w) for w in autres - {symboles(c, ipa)}) for c in cibles]
+    return mots, cibles, tries
+
+
+@pytest.mark.parametrize("ipa", [False, True])
+def test_routes_de_la_derniere_recherche_contre_force_brute(route, ipa, tmp_path):
+    mots, cibles, tries = lexique_et_cibles_de_toutes_longueurs(ipa)
+    for n in (1, 5, 20):
+        attendu = [pytest.approx(sum(d[:n]) / len(d[:n])) for d in tries]
+        assert _voisinage.distances_moyennes(cibles, mots, n, ipa=ipa) == attendu
+    # The Lexique methods go through the other module's copy of the knob.
+    lignes = [("x" * (i + 1), w, "x", "NOM", 1.0) if ipa else (w, "", w, "NOM", 1.0) for i, w in enumerate(mots)]
+    with Lexique(ecrire(tmp_path, "tsv", colonnes=COLONNES, lignes=lignes)) as lex:
+        plus_proches = (lambda c: lex.pld20("pseudo", phone=c)) if ipa else lex.old20
+        assert [plus_proches(c) for c in cibles[20:30]] == attendu[20:30]
+
+
+def test_routes_quand_les_symboles_depassent_seize_bits(route):
+    # More distinct symbols than 16-bit ranks can number: the reading must not take them.
+    rng = random.Random(16)
+    seuls = [chr(0x10000 + i) for i in range(70_000)]
+    longs = ["".join(rng.choice(seuls[65_530:65_540] + seuls[:4]) for _ in range(rng.randint(8, 24))) for _ in range(60)]
+    for cible in longs[:3] + ["".join(seuls[65_530:65_546]), seuls[1] * 14]:
+        proches = sorted([lev(cible, w) for w in set(longs) - {cible}] + [len(cible) - (w in cible) for w in seuls])
+        assert _voisinage.distance_moyenne(cible, seuls + longs) == pytest.approx(sum(proches[:20]) / 20)
 
 
 @pytest.mark.parametrize("mot, mots, attendu", [

@@ -100,10 +100,10 @@ inline nb::list textes_des_ids(const RepertoireVoisinage &rep, const std::vector
     return res;
 }
 
-// The knob of the threshold past which one word's last search is shared among the
-// cores. Each extension module links its own copy of the core, so each module that
-// searches (_voisinage, lexique) exposes the knob of its copy.
-inline void lier_seuil_partage(nb::module_ &m) {
+// The knobs of the last search of distance_moyenne: the threshold past which it is
+// shared among the cores, and its route. Each extension module links its own copy of
+// the core, so each module that searches (_voisinage, lexique) exposes the knobs of its copy.
+inline void lier_reglages_voisinage(nb::module_ &m) {
     m.def(
         "_seuil_partage",
         [](nb::handle noeuds) {
@@ -114,6 +114,17 @@ inline void lier_seuil_partage(nb::module_ &m) {
         nb::arg("noeuds").none() = nb::none(),
         "_seuil_partage(noeuds=None) -> int\n\nNoeuds que la derniere recherche de distance_moyenne parcourt\n"
         "seule avant de partager le reste entre les coeurs (et reglage) ; rend la valeur d'avant.");
+    m.def(
+        "_mode_balayage",
+        [](nb::handle mode) {
+            const int avant = brivane::mode_balayage();
+            if (!mode.is_none()) brivane::regler_mode_balayage(int(std::clamp(entier_arg(mode, "mode"), -1LL, 2LL)));
+            return avant;
+        },
+        nb::arg("mode").none() = nb::none(),
+        "_mode_balayage(mode=None) -> int\n\nChemin de la derniere recherche de distance_moyenne (et reglage) :\n"
+        "0 selon la recherche, -1 toujours l'arbre, 1 toujours la lecture des mots par\n"
+        "longueur, 2 la meme avec le noyau simple ; rend la valeur d'avant.");
 }
 
 // The four searches of one word, each through the fast path or its plain twin.

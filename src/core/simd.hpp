@@ -43,6 +43,12 @@ bool utf8_complet_avx2(const unsigned char *p, size_t n);
 // The first i with p[i] == c (resp. p[i] == c and p[i + 1] == d), or n.
 size_t trouver_point_avx2(const uint32_t *p, size_t n, uint32_t c);
 size_t trouver_paire_avx2(const uint32_t *p, size_t n, uint32_t c, uint32_t d);
+// Levenshtein distances between a pattern of m symbols (1 to 32) and `blocs` blocks of 8
+// words of n symbols each, laid out symbol by symbol (symbol i of the 8 words of a block
+// side by side, a block after the other). egaux[s]: the positions of the pattern that
+// hold symbol s. One distance a word, in the order of the words.
+void distances_lots_avx2(const uint16_t *symboles, uint32_t n, size_t blocs, const uint32_t *egaux, uint32_t m,
+                         uint32_t *distances);
 #else
 constexpr bool avx2_actif() noexcept { return false; }
 constexpr bool popcnt_actif() noexcept { return false; }

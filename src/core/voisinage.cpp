@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <span>
 
 namespace brivane {
 
@@ -303,6 +304,27 @@ void ArbreVoisinage::construire(std::vector<Chaine> mots) {
         id_arriere_.push_back(id);
     }
     arriere_.construire(tries);
+    construire_par_longueur();
+}
+
+void ArbreVoisinage::construire_par_longueur() {
+    ParLongueur &p = par_longueur_;
+    if (alphabet_.size() >= UINT16_MAX) return;
+    p.nombre.assign(avant_.longueur_max + 1, 0);
+    for (const Chaine &w : mots_) p.nombre[w.size()]++;
+    p.debut.assign(p.nombre.size(), 0);
+    size_t taille = 0;
+    for (size_t l = 0; l < p.nombre.size(); ++l) {
+        p.debut[l] = taille;
+        taille += (p.nombre[l] + 7) / 8 * 8 * l;
+    }
+    p.symboles.assign(taille, uint16_t(alphabet_.size()));
+    std::vector<uint32_t> places(p.nombre.size(), 0);
+    for (const Chaine &w : mots_) {
+        const size_t l = w.size(), k = places[l]++;
+        uint16_t *s = p.symboles.data() + p.debut[l] + k / 8 * 8 * l + k % 8;
+        for (size_t i = 0; i < l; ++i) s[8 * i] = uint16_t(w[i]);
+    }
 }
 
 ArbreVoisinage::Chaine ArbreVoisinage::en_rangs(Vue mot) const {
@@ -545,11 +567,14 @@ std::optional<uint32_t> ArbreVoisinage::borne_par_voisins_tries(Vue mot, size_t 
 namespace {
 
 std::atomic<size_t> seuil_partage_{16384};
+std::atomic<int> mode_balayage_{0};
 
 }  // namespace
 
 size_t seuil_partage() noexcept { return seuil_partage_.load(std::memory_order_relaxed); }
 void regler_seuil_partage(size_t noeuds) noexcept { seuil_partage_.store(noeuds, std::memory_order_relaxed); }
+int mode_balayage() noexcept { return mode_balayage_.load(std::memory_order_relaxed); }
+void regler_mode_balayage(int mode) noexcept { mode_balayage_.store(mode, std::memory_order_relaxed); }
 
 double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const {
     // No word is nearer than d0: the n within `plafond` are all at plafond.
@@ -558,6 +583,13 @@ double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond,
     // Two at most: the caller starts each thread, at tens of microseconds apiece, for a
     // search of a few milliseconds.
     fils = std::min(fils, 2u);
+    // A long `mot` allowed about half as many edits as it has symbols keeps nearly
+    // every branch within reach: the trie then costs more than reading every word.
+    const size_t m = mot.size();
+    const int mode = mode_balayage();
+    const bool lisible = m >= 1 && m <= 32 && !par_longueur_.debut.empty();
+    if (lisible && (mode > 0 || (mode == 0 && avx2_actif() && m >= 12 && 2 * d >= m)))
+        return moyenne_balayage(mot, n, plafond, fils, mode != 2 && avx2_actif());
     if (popcnt_actif()) return moyenne_materiel(mot, n, d, d0, fils);
     return moyenne_partagee<false>(mot, n, d, d0, fils);
 }
@@ -675,6 +707,88 @@ double ArbreVoisinage::moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t 
     for (const Decompte &c : parts)
         for (uint32_t i = 1; i <= limite; ++i) hist[i] += c.hist[i];
     return *moyenne_des_premiers(hist, n);
+}
+
+namespace {
+
+// The plain twin of distances_lots_avx2: each word of each block in turn, through the
+// same step on 32 bits.
+void distances_lots(const uint16_t *symboles, uint32_t n, size_t blocs, const uint32_t *egaux, uint32_t m,
+                    uint32_t *distances, bool vecteurs) {
+#ifdef BRIVANE_AVX2
+    if (vecteurs) return distances_lots_avx2(symboles, n, blocs, egaux, m, distances);
+#else
+    (void)vecteurs;
+#endif
+    const uint32_t masque = m >= 32 ? UINT32_MAX : (1u << m) - 1, haut = 1u << (m - 1);
+    for (size_t b = 0; b < blocs; ++b) {
+        for (size_t l = 0; l < 8; ++l) {
+            uint32_t vp = masque, vn = 0, score = m;
+            for (uint32_t i = 0; i < n; ++i) {
+                const uint32_t eq = egaux[symboles[(b * n + i) * 8 + l]], xv = eq | vn;
+                const uint32_t xh = (((eq & vp) + vp) ^ vp) | eq;
+                uint32_t hp = vn | ~(xh | vp), hn = vp & xh;
+                score += ((hp & haut) != 0) - ((hn & haut) != 0);
+                hp = hp << 1 | 1;
+                hn <<= 1;
+                vp = (hn | ~(xv | hp)) & masque;
+                vn = hp & xv;
+            }
+            distances[b * 8 + l] = score;
+        }
+    }
+}
+
+}  // namespace
+
+double ArbreVoisinage::moyenne_balayage(Vue mot, size_t n, uint32_t plafond, unsigned fils, bool vecteurs) const {
+    const uint32_t m = uint32_t(mot.size());
+    std::vector<uint32_t> egaux(alphabet_.size() + 1, 0);
+    for (uint32_t j = 0; j < m; ++j) egaux[mot[j]] |= uint32_t(1) << j;
+    // Slices of the lengths, the nearest to m first. A word is at least as far as the
+    // difference of lengths, and at `plafond` stand n words: only words nearer count.
+    struct Tranche {
+        uint32_t longueur, ecart;
+        size_t bloc, blocs;
+    };
+    std::vector<Tranche> tranches;
+    constexpr size_t BLOCS = 64;
+    for (uint32_t ecart = 0; ecart < plafond; ++ecart) {
+        const int64_t longueurs[2] = {int64_t(m) - ecart, int64_t(m) + ecart};
+        for (int64_t l : std::span(longueurs, ecart == 0 ? 1 : 2)) {
+            if (l < 1 || l >= int64_t(par_longueur_.nombre.size())) continue;
+            const size_t blocs = (par_longueur_.nombre[size_t(l)] + 7) / 8;
+            for (size_t b = 0; b < blocs; b += BLOCS) tranches.push_back({uint32_t(l), ecart, b, std::min(BLOCS, blocs - b)});
+        }
+    }
+    // By distance, the words found nearer than `plafond`, one count a thread; n more stand
+    // at plafond, as good as any word found there.
+    std::vector<std::vector<uint64_t>> hists(fils, std::vector<uint64_t>(plafond + 1, 0));
+    for (auto &h : hists) h[plafond] = n;
+    std::atomic<size_t> prochaine{0};
+    std::atomic<unsigned> place{0};
+    auto travail = [&] {
+        std::vector<uint64_t> &hist = hists[place.fetch_add(1)];
+        std::vector<uint32_t> distances(BLOCS * 8);
+        uint32_t nieme = plafond;  // the n-th of this thread's distances
+        for (size_t t; (t = prochaine.fetch_add(1)) < tranches.size();) {
+            const Tranche &tr = tranches[t];
+            // The slices come by difference of lengths: none further can come nearer.
+            if (tr.ecart >= nieme) return;
+            const uint32_t l = tr.longueur;
+            distances_lots(par_longueur_.symboles.data() + par_longueur_.debut[l] + tr.bloc * 8 * l, l, tr.blocs,
+                           egaux.data(), m, distances.data(), vecteurs);
+            const size_t mots = std::min<size_t>(tr.blocs * 8, par_longueur_.nombre[l] - tr.bloc * 8);
+            for (size_t i = 0; i < mots; ++i)
+                if (distances[i] > 0 && distances[i] < plafond) hist[distances[i]]++;
+            uint64_t avant = 0;
+            for (nieme = 1; avant + hist[nieme] < n; ++nieme) avant += hist[nieme];
+        }
+    };
+    plateforme::sur_plusieurs_fils(fils, travail);
+    for (size_t f = 1; f < hists.size(); ++f)
+        for (uint32_t i = 1; i < plafond; ++i) hists[0][i] += hists[f][i];
+    return *moyenne_des_premiers(hists[0], n);
 }
 
 std::optional<double> ArbreVoisinage::distance_moyenne_simple(Vue texte, size_t n) const {

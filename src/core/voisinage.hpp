@@ -108,6 +108,11 @@ private:
     // counting bits by the processor's instruction or not.
     double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const;
     double moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const;
+    // The same answer from every word whose length is within `plafond` of that of `mot`
+    // (m <= 32 symbols), compared with `mot` eight at a time, on `fils` threads. A long
+    // `mot` far from every word keeps nearly every branch of the trie within reach, and
+    // then reading the words in a row costs less. `vecteurs`: through the vector kernel.
+    double moyenne_balayage(Vue mot, size_t n, uint32_t plafond, unsigned fils, bool vecteurs) const;
     // That search with its subtrees handed out one at a time, so that threads can share
     // them (one thread: the caller's): what one thread counts, and what they share.
     struct Decompte;
@@ -122,6 +127,15 @@ private:
     Trie avant_;               // the words
     Trie arriere_;             // the words read backwards
     std::vector<uint32_t> id_arriere_;  // word of arriere_ -> its number in mots_
+    // The words again, for moyenne_balayage: by length, in blocks of 8 (the last one
+    // filled with the rank past the alphabet), symbol i of the 8 words side by side.
+    // Empty when the ranks do not fit 16 bits.
+    struct ParLongueur {
+        std::vector<uint16_t> symboles;
+        std::vector<size_t> debut;     // by length, where its blocks start in `symboles`
+        std::vector<uint32_t> nombre;  // by length, its words
+    } par_longueur_;
+    void construire_par_longueur();
 };
 
 size_t distance_levenshtein(std::u32string_view a, std::u32string_view b);
@@ -130,6 +144,12 @@ size_t distance_levenshtein(std::u32string_view a, std::u32string_view b);
 // shares the rest (0: from the start; the tests take that route on small lexicons).
 size_t seuil_partage() noexcept;
 void regler_seuil_partage(size_t noeuds) noexcept;
+// Which route the last search of distance_moyenne takes for a `mot` of at most 32
+// symbols: 0, the trie or the reading of the words by length, as the search shapes up;
+// -1, always the trie; 1, always the reading (with the vector kernel when the processor
+// has it); 2, always the reading, with the plain kernel. The tests force each one.
+int mode_balayage() noexcept;
+void regler_mode_balayage(int mode) noexcept;
 
 // The strings of one lexicon as an ArbreVoisinage: spellings cut into code points, or
 // pronunciations cut into IPA segments (as segmenter_ipa cuts them), each distinct
