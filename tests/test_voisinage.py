@@ -264,14 +264,14 @@ def test_lots_sur_plusieurs_fils_comme_un_par_un(chemins):
     assert [m[0] for m in _voisinage.mesures(cibles, mots, 5)] == _voisinage.distances_moyennes(cibles, mots, 5)
 
 
-@pytest.fixture(params=[0, 30, 400], ids=["partage_des_le_debut", "partage_en_cours", "partage_tardif"])
-def partage(request):
-    """The last search of distance_moyenne handed to the threads after this many nodes."""
-    # Each module holds its own copy of the core, hence of the threshold.
-    avant = [m._seuil_partage(request.param) for m in (_voisinage, lexique_module)]
+@pytest.fixture(params=[-1, 1, 2], ids=["arbre", "lecture_par_longueur", "lecture_noyau_simple"])
+def route(request):
+    """The last search of distance_moyenne forced through the trie, or through the reading of
+    every word by length (vector kernel where the processor has one, then the plain kernel)."""
+    avant = [m._mode_balayage(request.param) for m in (_voisinage, lexique_module)]
     yield request.param
     for m, a in zip((_voisinage, lexique_module), avant):
-        m._seuil_partage(a)
+        m._mode_balayage(a)
 
 
 def lexique_syllabes(graine):
@@ -287,9 +287,9 @@ def lexique_syllabes(graine):
 
 
 @pytest.mark.parametrize("graine, n", [(1, 1), (2, 7), (3, 20), (4, 45)])
-def test_recherche_partagee_entre_fils_comme_sur_un_seul(partage, graine, n):
-    # One target at a time may share its last search among threads; a batch of targets
-    # larger than a thread's share walks each one on its thread alone.
+def test_recherche_partagee_entre_fils_comme_sur_un_seul(route, graine, n):
+    # One target at a time may read the words on several threads; a batch of targets
+    # larger than a thread's share reads them for each target on its thread alone.
     mots, cibles = lexique_syllabes(graine)
     seuls = _voisinage.distances_moyennes(cibles * 7, mots, n)[:len(cibles)]
     assert _voisinage.distances_moyennes(cibles, mots, n) == seuls
@@ -298,7 +298,7 @@ def test_recherche_partagee_entre_fils_comme_sur_un_seul(partage, graine, n):
 
 
 @pytest.mark.parametrize("ipa", [False, True])
-def test_recherche_partagee_de_cibles_longues_ou_ipa(partage, ipa):
+def test_recherche_partagee_de_cibles_longues_ou_ipa(route, ipa):
     # Past 64 symbols the rows are written out; in IPA the symbols are phonemes.
     mots, _ = lexique_syllabes(6)
     rng = random.Random(6)
@@ -313,16 +313,16 @@ def test_recherche_partagee_de_cibles_longues_ou_ipa(partage, ipa):
 
 
 @pytest.mark.parametrize("longueur", [10, 11, 17])
-def test_recherche_partagee_de_mots_longs_contre_force_brute(partage, longueur):
-    # From 11 symbols on, the last search is handed to the threads after a few nodes.
+def test_recherche_partagee_de_mots_longs_contre_force_brute(route, longueur):
+    # Long targets far from every word: the reading by length takes them unforced.
     mots = lexique_syllabes(longueur)[0][:1500]
     rng = random.Random(longueur)
     cibles = ["".join(rng.choice("abehilmnorstu") for _ in range(longueur)) for _ in range(3)]
     assert _voisinage.distances_moyennes(cibles, mots, 20) == [pytest.approx(ref_distance(c, mots, 20)) for c in cibles]
 
 
-def test_recherches_partagees_de_plusieurs_fils_a_la_fois(partage):
-    # Several callers at once, each search shared among threads of its own.
+def test_recherches_partagees_de_plusieurs_fils_a_la_fois(route):
+    # Several callers at once, each reading on threads of its own.
     from concurrent.futures import ThreadPoolExecutor
 
     mots, cibles = lexique_syllabes(7)
@@ -332,23 +332,13 @@ def test_recherches_partagees_de_plusieurs_fils_a_la_fois(partage):
     assert res == seuls * 2
 
 
-def test_recherche_partagee_sur_un_lexique(partage, tmp_path):
+def test_recherche_partagee_sur_un_lexique(route, tmp_path):
     mots, cibles = lexique_syllabes(5)
     lignes = [(w, "", w, "NOM", 1.0) for w in dict.fromkeys(mots)]
     with Lexique(ecrire(tmp_path, "tsv", colonnes=COLONNES, lignes=lignes)) as lex:
         seuls = _voisinage.distances_moyennes(cibles * 7, list(lex._formes), 20)[:len(cibles)]
         assert [lex.old20(c) for c in cibles] == seuls
         assert [m["old20"] for m in lex.mesures(cibles).values()] == seuls
-
-
-@pytest.fixture(params=[-1, 1, 2], ids=["arbre", "lecture_par_longueur", "lecture_noyau_simple"])
-def route(request):
-    """The last search of distance_moyenne forced through the trie, or through the reading of
-    every word by length (vector kernel where the processor has one, then the plain kernel)."""
-    avant = [m._mode_balayage(request.param) for m in (_voisinage, lexique_module)]
-    yield request.param
-    for m, a in zip((_voisinage, lexique_module), avant):
-        m._mode_balayage(a)
 
 
 @functools.cache

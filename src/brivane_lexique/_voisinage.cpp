@@ -109,7 +109,7 @@ NB_MODULE(_voisinage, m) {
           avec_ipa("(distance_moyenne, nombre de voisins, point_unicite) de chaque mot de cibles.\n\n"
                    "Dans l'ordre de cibles ; le nombre de voisins est len(voisins(mot, mots)).\n"
                    "Le calcul se fait hors du GIL, sur tous les coeurs de la machine.\n").c_str());
-    lier_reglages_voisinage(m);
+    lier_mode_balayage(m);
     m.def("point_unicite",
           [](nb::handle x, nb::handle l, nb::handle i) { return sur_un_mot(x, l, i, Recherche::unicite); },
           mot, mots, nb::arg("ipa").none() = false,

@@ -100,20 +100,10 @@ inline nb::list textes_des_ids(const RepertoireVoisinage &rep, const std::vector
     return res;
 }
 
-// The knobs of the last search of distance_moyenne: the threshold past which it is
-// shared among the cores, and its route. Each extension module links its own copy of
-// the core, so each module that searches (_voisinage, lexique) exposes the knobs of its copy.
-inline void lier_reglages_voisinage(nb::module_ &m) {
-    m.def(
-        "_seuil_partage",
-        [](nb::handle noeuds) {
-            const size_t avant = brivane::seuil_partage();
-            if (!noeuds.is_none()) brivane::regler_seuil_partage(size_t(std::max(0LL, entier_arg(noeuds, "noeuds"))));
-            return avant;
-        },
-        nb::arg("noeuds").none() = nb::none(),
-        "_seuil_partage(noeuds=None) -> int\n\nNoeuds que la derniere recherche de distance_moyenne parcourt\n"
-        "seule avant de partager le reste entre les coeurs (et reglage) ; rend la valeur d'avant.");
+// The knob of the route of the last search of distance_moyenne. Each extension module
+// links its own copy of the core, so each module that searches (_voisinage, lexique)
+// exposes the knob of its copy.
+inline void lier_mode_balayage(nb::module_ &m) {
     m.def(
         "_mode_balayage",
         [](nb::handle mode) {

@@ -249,7 +249,7 @@ const char *const DOC_PHONE =
 }  // namespace
 
 void lier_voisinage(ClasseLexique &c, nb::module_ &m) {
-    lier_reglages_voisinage(m);
+    lier_mode_balayage(m);
     const std::string phone = DOC_PHONE;
     const auto mot = nb::arg("mot").none();
     const auto n20 = nb::arg("n").none() = 20, ph = nb::arg("phone").none() = nb::none();

@@ -377,17 +377,14 @@ auto ArbreVoisinage::avec_ligne(Vue mot, F &&f) const {
 // A kept node waits on a stack, its children asked from memory, and is opened with a
 // few others taken together: the walk waits on the children of a node only when it
 // opens it right after keeping it, and most nodes keep one child.
-//
-// `seul` restricts the walk to one subtree of the root (the word at the root goes with
-// subtree 0); the nodes walked are added to `vus`.
 template <class Ligne, class F>
 bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite,
-                               size_t h, uint32_t d_moitie, F &&trouve, uint32_t seul, size_t *vus) const {
+                               size_t h, uint32_t d_moitie, F &&trouve) const {
     const size_t m = mot.size();
     // A word deeper than m + d is further than d: rows beyond that depth are never needed.
     const size_t profondeur_max = std::min<size_t>(t.longueur_max, m + d) + 1;
     const bool racine_libre = h <= d_moitie;
-    if ((seul == TOUS || seul == 0) && t.fins[0] != AUCUN && m <= d && racine_libre &&
+    if (t.fins[0] != AUCUN && m <= d && racine_libre &&
         trouve(t.fins[0], uint32_t(m)))
         return false;
     // A kept node: what its children are tested against, and the bound it was kept at.
@@ -401,7 +398,6 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
     std::vector<Garde> pile{{ligne.depart(), racine.dessous, racine.deux, ligne.absents(0, ~racine.dessous, ~racine.deux),
                              0, racine.premier, racine.nb_enfants, 0, 0, racine_libre, true}};
     std::vector<Garde> lot, gardes;
-    size_t sans = 0, &nb_vus = vus ? *vus : sans;
     while (!pile.empty()) {
         for (lot.clear(); lot.size() < 4 && !pile.empty(); pile.pop_back()) lot.push_back(std::move(pile.back()));
         gardes.clear();
@@ -411,12 +407,10 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
             // Children in the order: the one that follows `mot` (rang 0), then the others.
             const uint32_t suivant = g.chemin && g.k < m ? t.enfant(g.noeud, mot[g.k]) : AUCUN;
             const uint32_t prefere = suivant == AUCUN ? g.nb : suivant - g.premier;
-            const bool racine_seule = g.k == 0 && seul != TOUS;
-            for (uint32_t r = racine_seule ? seul : 0; r <= (racine_seule ? seul : g.nb); ++r) {
+            for (uint32_t r = 0; r <= g.nb; ++r) {
                 if (r == 0 ? prefere == g.nb : r - 1 == prefere) continue;
                 const uint32_t noeud = g.premier + (r == 0 ? prefere : r - 1);
                 const Noeud &nd = t.noeuds[noeud];
-                ++nb_vus;
                 typename Ligne::Etat e = ligne.avancer(g.e, nd.symbole);
                 const bool libre = g.libre || ligne.valeur(e, k, uint32_t(h)) <= d_moitie;
                 if (ligne.distance(e) <= limite && libre && t.fins[noeud] != AUCUN &&
@@ -566,13 +560,10 @@ std::optional<uint32_t> ArbreVoisinage::borne_par_voisins_tries(Vue mot, size_t 
 
 namespace {
 
-std::atomic<size_t> seuil_partage_{16384};
 std::atomic<int> mode_balayage_{0};
 
 }  // namespace
 
-size_t seuil_partage() noexcept { return seuil_partage_.load(std::memory_order_relaxed); }
-void regler_seuil_partage(size_t noeuds) noexcept { seuil_partage_.store(noeuds, std::memory_order_relaxed); }
 int mode_balayage() noexcept { return mode_balayage_.load(std::memory_order_relaxed); }
 void regler_mode_balayage(int mode) noexcept { mode_balayage_.store(mode, std::memory_order_relaxed); }
 
@@ -580,132 +571,38 @@ double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond,
     // No word is nearer than d0: the n within `plafond` are all at plafond.
     if (plafond <= d0) return double(plafond);
     const uint32_t d = plafond - 1;
-    // Two at most: the caller starts each thread, at tens of microseconds apiece, for a
-    // search of a few milliseconds.
-    fils = std::min(fils, 2u);
-    // A long `mot` allowed about half as many edits as it has symbols keeps nearly
-    // every branch within reach: the trie then costs more than reading every word.
+    // A `mot` allowed about half as many edits as it has symbols keeps nearly every
+    // branch within reach: past a few symbols the trie then costs more than reading every
+    // word, which the cores share (two at most: the caller starts each thread, at tens
+    // of microseconds apiece, for a search of about a millisecond).
     const size_t m = mot.size();
     const int mode = mode_balayage();
     const bool lisible = m >= 1 && m <= 32 && !par_longueur_.debut.empty();
-    if (lisible && (mode > 0 || (mode == 0 && avx2_actif() && m >= 12 && 2 * d >= m)))
-        return moyenne_balayage(mot, n, plafond, fils, mode != 2 && avx2_actif());
-    if (popcnt_actif()) return moyenne_materiel(mot, n, d, d0, fils);
-    return moyenne_partagee<false>(mot, n, d, d0, fils);
+    if (lisible && (mode > 0 || (mode == 0 && avx2_actif() && m >= 9 && 2 * d + 1 >= m)))
+        return moyenne_balayage(mot, n, plafond, std::min(fils, 2u), mode != 2 && avx2_actif());
+    if (popcnt_actif()) return moyenne_materiel(mot, n, d, d0);
+    return moyenne_arbre<false>(mot, n, d, d0);
 }
 
-BRIVANE_POPCNT double ArbreVoisinage::moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0,
-                                                       unsigned fils) const {
-    return moyenne_partagee<true>(mot, n, d, d0, fils);
+BRIVANE_POPCNT double ArbreVoisinage::moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0) const {
+    return moyenne_arbre<true>(mot, n, d, d0);
 }
 
-// The counts of one thread: by distance, the words found within its limit, which only
-// falls. Aligned apart: each thread reads its own limit at every node.
-struct alignas(64) ArbreVoisinage::Decompte {
-    std::vector<uint64_t> hist;
-    uint32_t limite;
+// One search below d whose limit falls to l as soon as n words lie within l + 1: what
+// lies beyond then no longer counts, and every word within the last limit is counted.
+template <bool MATERIEL>
+double ArbreVoisinage::moyenne_arbre(Vue mot, size_t n, uint32_t d, uint32_t d0) const {
+    std::vector<uint64_t> hist(d + 2, 0);
+    uint32_t limite = d;
     uint64_t dedans = 0;  // words counted within `limite`
-    size_t noeuds = 0;    // walked so far
-    explicit Decompte(uint32_t d) : hist(d + 1, 0), limite(d) {}
-    // Another thread has found n words within l + 1: what lies beyond l no longer counts.
-    void abaisser(uint32_t l) {
-        for (; limite > l; --limite) dedans -= hist[limite];
-    }
-    void ajouter(uint32_t dist, size_t n) {
+    chercher_moities<MATERIEL>(mot, d, limite, [&](uint32_t, uint32_t dist) {
+        if (dist == 0 || dist > limite) return false;
         hist[dist]++;
         for (++dedans; dedans >= n; --limite) dedans -= hist[limite];
-    }
-};
-
-// The search of chercher_moities cut into tasks: the subtrees of the root of the trie
-// (tasks below nb_avant), then those of the reversed trie.
-struct ArbreVoisinage::Partage {
-    Vue mot, inverse;
-    size_t n, h;
-    uint32_t d, d0, d_debut, nb_avant, nb_taches;
-    std::atomic<uint32_t> prochain{0};
-    std::atomic<uint32_t> limite;  // the least limit a thread has reached
-    void publier(uint32_t l) {
-        uint32_t v = limite.load(std::memory_order_relaxed);
-        while (l < v && !limite.compare_exchange_weak(v, l, std::memory_order_relaxed)) {
-        }
-    }
-};
-
-// Walks the tasks `p` hands out, counting into `c`, until none is left or `c` has walked
-// `jusqua` nodes; answers whether some may be left.
-template <class Ligne>
-bool ArbreVoisinage::marcher(const Ligne &ligne, const Ligne &ligne_inverse, Partage &p, Decompte &c,
-                             size_t jusqua) const {
-    auto compter = [&](uint32_t dist) {
-        c.abaisser(p.limite.load(std::memory_order_relaxed));
-        if (dist == 0 || dist > c.limite) return false;
-        c.ajouter(dist, p.n);
-        p.publier(c.limite);
-        return c.limite < p.d0;  // nothing left to find
-    };
-    const Vue debut = p.mot.substr(0, p.h);
-    while (c.noeuds < jusqua) {
-        c.abaisser(p.limite.load(std::memory_order_relaxed));
-        if (c.limite < p.d0) return false;
-        const uint32_t tache = p.prochain.fetch_add(1, std::memory_order_relaxed);
-        if (tache >= p.nb_taches) return false;
-        if (tache < p.nb_avant) {
-            parcourir(avant_, ligne, p.mot, p.d, c.limite, p.h, p.h == 0 ? p.d : p.d_debut,
-                      [&](uint32_t, uint32_t dist) { return compter(dist); }, tache, &c.noeuds);
-            continue;
-        }
-        // As in chercher_moities, with the limit as it stands when the task starts.
-        if (c.limite <= p.d_debut) continue;
-        const uint32_t d2 = std::min(p.d, c.limite), d_fin = d2 - 1 - p.d_debut;
-        parcourir(arriere_, ligne_inverse, p.inverse, d2, c.limite, p.mot.size() - p.h, d_fin,
-                  [&](uint32_t fin, uint32_t dist) {
-                      if (debut_proche(mots_[id_arriere_[fin]], debut, p.d_debut)) return false;
-                      return compter(dist);
-                  },
-                  tache - p.nb_avant, &c.noeuds);
-    }
-    return true;
-}
-
-// moyenne_sous_plafond below d: the caller walks the first tasks alone, and once the
-// search proves long, `fils` threads share the rest. Each thread's counts are complete
-// up to its own limit, and a limit falls only when n words lie just above it, so the
-// counts added up to the least limit give the same answer as one walk.
-template <bool MATERIEL>
-double ArbreVoisinage::moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const {
-    const size_t m = mot.size(), h = m >= 2 && 2 * d <= m + 1 ? m / 2 : 0;
-    const Chaine inverse(mot.rbegin(), mot.rend());
-    const uint32_t nb_avant = avant_.noeuds[0].nb_enfants + 1;
-    Partage p{.mot = mot, .inverse = inverse, .n = n, .h = h, .d = d, .d0 = d0, .d_debut = (d - 1) / 2,
-              .nb_avant = nb_avant, .nb_taches = nb_avant + (h == 0 ? 0 : arriere_.noeuds[0].nb_enfants + 1),
-              .limite{d}};
-    std::vector<Decompte> parts(fils, Decompte(d));
-    auto partager = [&](const auto &ligne, const auto &ligne_inverse) {
-        // From 11 symbols on, this search walks tens of thousands of nodes whatever its
-        // limit: the threads share them after a few walked alone.
-        if (!marcher(ligne, ligne_inverse, p, parts[0], m >= 11 ? seuil_partage() / 64 : seuil_partage())) return;
-        std::atomic<unsigned> place{0};
-        auto travail = [&] { marcher(ligne, ligne_inverse, p, parts[place.fetch_add(1)], SIZE_MAX); };
-        // The other threads run code of their own, to be compiled for the instruction.
-        if constexpr (MATERIEL) {
-            plateforme::sur_plusieurs_fils(fils, [&]() BRIVANE_POPCNT { travail(); });
-        } else {
-            plateforme::sur_plusieurs_fils(fils, travail);
-        }
-    };
-    if (!mot.empty() && m <= 64) {
-        partager(LigneBitsT<MATERIEL>(mot, alphabet_.size()), LigneBitsT<MATERIEL>(inverse, alphabet_.size()));
-    } else {
-        partager(LigneTable(mot), LigneTable(inverse));
-    }
-    uint32_t limite = p.limite.load();
-    for (const Decompte &c : parts) limite = std::min(limite, c.limite);
-    // Every word within that limit is counted, and n lie within one more.
-    std::vector<uint64_t> hist(limite + 2, 0);
+        return limite < d0;  // nothing nearer than d0 is left to find
+    });
+    hist.resize(limite + 2);
     hist[limite + 1] = n;
-    for (const Decompte &c : parts)
-        for (uint32_t i = 1; i <= limite; ++i) hist[i] += c.hist[i];
     return *moyenne_des_premiers(hist, n);
 }
 

@@ -37,8 +37,7 @@ public:
 
     // Mean Levenshtein distance to the n closest words other than `mot` itself; over
     // all of them when there are fewer than n; nullopt when there is none (n >= 1).
-    // Its last search may share its subtrees among `fils` threads once it has walked
-    // seuil_partage() nodes alone (a 64th of them when `mot` has 11 symbols or more).
+    // When its last search reads the words by length, `fils` threads share them.
     std::optional<double> distance_moyenne(Vue mot, size_t n, unsigned fils = 1) const;
     std::optional<double> distance_moyenne_simple(Vue mot, size_t n) const;
     // Words of the same length that differ from `mot` by one substitution (ids, sorted).
@@ -90,12 +89,9 @@ private:
     // MATERIEL: the rows count bits with the processor's instruction.
     template <bool MATERIEL = false, class F>
     auto avec_ligne(Vue mot, F &&f) const;
-    // One subtree of the root, as a walk ranks them (0: the word's own first symbol,
-    // r > 0: child r - 1 unless that is the first), or all of them (TOUS).
-    static constexpr uint32_t TOUS = AUCUN;
     template <class Ligne, class F>
     bool parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite, size_t h,
-                   uint32_t d_moitie, F &&trouve, uint32_t seul = TOUS, size_t *vus = nullptr) const;
+                   uint32_t d_moitie, F &&trouve) const;
     template <bool MATERIEL = false, class F>
     bool chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const;
     bool chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint64_t> &hist, std::vector<uint32_t> *ids) const;
@@ -104,23 +100,17 @@ private:
     // distance over all words); nullopt when they are fewer than n.
     std::optional<uint32_t> borne_par_voisins_tries(Vue mot, size_t n) const;
     // distance_moyenne when at least n words other than `mot` lie within `plafond`: one
-    // search below d = plafond - 1, on the caller's thread or shared, through rows
-    // counting bits by the processor's instruction or not.
+    // search of the trie below d = plafond - 1 (through rows counting bits by the
+    // processor's instruction or not), or the reading of the words below.
     double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const;
-    double moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const;
+    double moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0) const;
+    template <bool MATERIEL>
+    double moyenne_arbre(Vue mot, size_t n, uint32_t d, uint32_t d0) const;
     // The same answer from every word whose length is within `plafond` of that of `mot`
     // (m <= 32 symbols), compared with `mot` eight at a time, on `fils` threads. A long
     // `mot` far from every word keeps nearly every branch of the trie within reach, and
     // then reading the words in a row costs less. `vecteurs`: through the vector kernel.
     double moyenne_balayage(Vue mot, size_t n, uint32_t plafond, unsigned fils, bool vecteurs) const;
-    // That search with its subtrees handed out one at a time, so that threads can share
-    // them (one thread: the caller's): what one thread counts, and what they share.
-    struct Decompte;
-    struct Partage;
-    template <class Ligne>
-    bool marcher(const Ligne &ligne, const Ligne &ligne_inverse, Partage &p, Decompte &c, size_t jusqua) const;
-    template <bool MATERIEL>
-    double moyenne_partagee(Vue mot, size_t n, uint32_t d, uint32_t d0, unsigned fils) const;
 
     std::vector<char32_t> alphabet_;  // the symbols of the words, sorted
     std::vector<Chaine> mots_;        // sorted, in ranks
@@ -140,10 +130,6 @@ private:
 
 size_t distance_levenshtein(std::u32string_view a, std::u32string_view b);
 
-// The nodes the last search of distance_moyenne walks on the caller's thread before it
-// shares the rest (0: from the start; the tests take that route on small lexicons).
-size_t seuil_partage() noexcept;
-void regler_seuil_partage(size_t noeuds) noexcept;
 // Which route the last search of distance_moyenne takes for a `mot` of at most 32
 // symbols: 0, the trie or the reading of the words by length, as the search shapes up;
 // -1, always the trie; 1, always the reading (with the vector kernel when the processor
