@@ -31,13 +31,6 @@ inline void precharger(const void *p) noexcept {
 #ifdef BRIVANE_AVX2
 // True when the processor has AVX2 (asked once) and the fast paths are on.
 bool avx2_actif() noexcept;
-// True when it counts the bits of a word in one instruction (asked once) and the fast
-// paths are on. Code that relies on it is compiled for that instruction function by
-// function (BRIVANE_POPCNT, with every call inside it inlined so that the bit counts
-// of its callees get the instruction too) and called only then.
-bool popcnt_actif() noexcept;
-#define BRIVANE_POPCNT __attribute__((target("popcnt"), flatten))
-
 // True when the n bytes are valid UTF-8 and end on a complete character.
 bool utf8_complet_avx2(const unsigned char *p, size_t n);
 // The first i with p[i] == c (resp. p[i] == c and p[i + 1] == d), or n.
@@ -51,8 +44,6 @@ void distances_lots_avx2(const uint16_t *symboles, uint32_t n, size_t blocs, con
                          uint32_t *distances);
 #else
 constexpr bool avx2_actif() noexcept { return false; }
-constexpr bool popcnt_actif() noexcept { return false; }
-#define BRIVANE_POPCNT
 #endif
 
 }  // namespace brivane

@@ -19,11 +19,6 @@ bool avx2_actif() noexcept {
     return present && chemins_rapides();
 }
 
-bool popcnt_actif() noexcept {
-    static const bool present = (__builtin_cpu_init(), __builtin_cpu_supports("popcnt"));
-    return present && chemins_rapides();
-}
-
 namespace {
 
 // Whole-block UTF-8 check (the "lookup" method: three nibble tables classify every

@@ -14,13 +14,8 @@ namespace brivane {
 namespace {
 
 // Bits set in x, spelled out: without a processor option the compiler's builtin is a
-// library call, and the rows count bits at every node. MATERIEL: the processor's
-// instruction, only in code compiled for it (BRIVANE_POPCNT).
-template <bool MATERIEL>
+// library call, and the rows count bits at every node.
 inline int bits(uint64_t x) {
-#ifdef BRIVANE_AVX2
-    if constexpr (MATERIEL) return __builtin_popcountll(x);
-#endif
     x -= (x >> 1) & 0x5555555555555555ULL;
     x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
     x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
@@ -52,14 +47,13 @@ std::optional<double> moyenne_des_premiers(const std::vector<uint64_t> &hist, si
 // bit vectors in Hyyro's form for whole strings: bit j of vp / vn says that
 // D[k][j + 1] - D[k][j] is +1 / -1. A step costs a few word operations whatever the
 // length of `mot` (1 to 64 symbols).
-template <bool MATERIEL>
-class LigneBitsT {
+class LigneBits {
 public:
     struct Etat {
         uint64_t vp, vn;
         uint32_t score;  // D[k][m]
     };
-    LigneBitsT(std::u32string_view mot, size_t alphabet) : m_(uint32_t(mot.size())), egaux_(alphabet + 1, 0) {
+    LigneBits(std::u32string_view mot, size_t alphabet) : m_(uint32_t(mot.size())), egaux_(alphabet + 1, 0) {
         for (size_t j = 0; j < mot.size(); ++j) {
             egaux_[mot[j]] |= uint64_t(1) << j;
             par_classe_[mot[j] % 64] |= uint64_t(1) << j;
@@ -83,13 +77,13 @@ public:
     }
     uint32_t distance(const Etat &e) const { return e.score; }
     uint32_t valeur(const Etat &e, size_t k, uint32_t j) const {  // D[k][j]
-        return uint32_t(int64_t(k) + bits<MATERIEL>(e.vp & sous(j)) - bits<MATERIEL>(e.vn & sous(j)));
+        return uint32_t(int64_t(k) + bits(e.vp & sous(j)) - bits(e.vn & sous(j)));
     }
     // A lower bound of D[k][j] over j in [a, b]: D[k][a] less the decreases after it.
     uint32_t minimum(const Etat &e, size_t k, uint32_t a, uint32_t b) const {
         const uint64_t avant = sous(a), entre = sous(b) & ~avant;
-        const int64_t da = int64_t(k) + bits<MATERIEL>(e.vp & avant) - bits<MATERIEL>(e.vn & avant);
-        return uint32_t(std::max<int64_t>(0, da - bits<MATERIEL>(e.vn & entre)));
+        const int64_t da = int64_t(k) + bits(e.vp & avant) - bits(e.vn & avant);
+        return uint32_t(std::max<int64_t>(0, da - bits(e.vn & entre)));
     }
     // The positions of `mot` whose symbol is missing below a node, from those missing
     // below its parent and the classes present below the parent and not below it.
@@ -106,42 +100,8 @@ public:
     // of those positions costs an edit in what follows. The sum ends at score and,
     // going backwards, falls only where the row rises at a position not absent.
     uint32_t minimum_manque(const Etat &e, uint64_t absents) const {
-        return uint32_t(std::max<int64_t>(0, int64_t(e.score) - bits<MATERIEL>(e.vp & ~absents)));
+        return uint32_t(std::max<int64_t>(0, int64_t(e.score) - bits(e.vp & ~absents)));
     }
-    // The distance to the words k + b symbols long, b in [bmin, bmax], that extend the
-    // prefix of row e, is at least the least over j of D[k][j] plus a bound of the cost
-    // of the rest of `mot` (a = m - j symbols, x of them in `absents`) against b
-    // symbols, which match at most min(b, a - x) of them: max(a, b) - min(b, a - x),
-    // least over b at max(x, a - bmax, bmin - a + x). False when that exceeds `limite`
-    // at every column. Only the columns where it can be within are looked at, knowing
-    // D[k][j] = lev(prefix, mot[:j]) >= |k - j|, and the first one within it answers.
-    bool suffixes_possibles(const Etat &e, size_t k, uint32_t bmin, uint32_t bmax, uint64_t absents,
-                            uint32_t limite) const {
-        const int64_t m = m_, haut = int64_t(bmax), bas = int64_t(bmin), kk = int64_t(k), lim = int64_t(limite);
-        // Column j costs at least |k - j| + max(0, a - bmax, bmin - a): past these, that
-        // alone exceeds `limite` (the halves rounded so as to keep the edge columns).
-        const int64_t debut = std::max<int64_t>({0, kk - lim, (kk + m - haut - lim + 1) >> 1});
-        const int64_t fin = std::min<int64_t>({m, kk + lim, (kk + m - bas + lim) >> 1});
-        if (debut > fin) return false;
-        int64_t dj = debut == 0 ? int64_t(k) : int64_t(valeur(e, k, uint32_t(debut)));
-        // dj plus x: with max(x, a - bmax, bmin - a + x) = max(x + max(0, bmin - a), a - bmax),
-        // one sum serves two of the terms. The bits of each column are read from copies
-        // of the row and of `absents` shifted one place per column.
-        int64_t dx = dj + bits<MATERIEL>(absents & sous(m_) & ~sous(uint32_t(debut)));
-        uint64_t vp = debut < 64 ? e.vp >> debut : 0, vn = debut < 64 ? e.vn >> debut : 0;
-        uint64_t ab = debut < 64 ? absents >> debut : 0;
-        for (int64_t a = m - debut;; --a) {
-            if (dx + std::max<int64_t>(0, bas - a) <= lim && dj + a - haut <= lim) return true;
-            if (a == m - fin) return false;
-            const int64_t pas = int64_t(vp & 1) - int64_t(vn & 1);
-            dj += pas;
-            dx += pas - int64_t(ab & 1);
-            vp >>= 1;
-            vn >>= 1;
-            ab >>= 1;
-        }
-    }
-
 private:
     static uint64_t sous(uint32_t j) { return j >= 64 ? ~uint64_t(0) : (uint64_t(1) << j) - 1; }
     uint32_t m_;
@@ -176,7 +136,6 @@ public:
     // Long words are rare enough to go without the bound of the missing symbols.
     uint64_t absents(uint64_t, uint64_t, uint64_t) const { return 0; }
     uint32_t minimum_manque(const Etat &, uint64_t) const { return 0; }
-    bool suffixes_possibles(const Etat &, size_t, uint32_t, uint32_t, uint64_t, uint32_t) const { return true; }
 
 private:
     std::u32string_view mot_;
@@ -352,9 +311,9 @@ uint32_t ArbreVoisinage::trouver(Vue texte) const {
 }
 
 // `f` called with the rows of `mot` (as ranks) suited to its length.
-template <bool MATERIEL, class F>
+template <class F>
 auto ArbreVoisinage::avec_ligne(Vue mot, F &&f) const {
-    if (!mot.empty() && mot.size() <= 64) return f(LigneBitsT<MATERIEL>(mot, alphabet_.size()));
+    if (!mot.empty() && mot.size() <= 64) return f(LigneBits(mot, alphabet_.size()));
     return f(LigneTable(mot));
 }
 
@@ -374,9 +333,7 @@ auto ArbreVoisinage::avec_ligne(Vue mot, F &&f) const {
 // walk goes: branches are then left at the lower bound and words beyond it are no
 // longer reported, while whether a node is libre never depends on when it is reached.
 //
-// A kept node waits on a stack, its children asked from memory, and is opened with a
-// few others taken together: the walk waits on the children of a node only when it
-// opens it right after keeping it, and most nodes keep one child.
+// A kept node waits on a stack, its children asked from memory meanwhile.
 template <class Ligne, class F>
 bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite,
                                size_t h, uint32_t d_moitie, F &&trouve) const {
@@ -397,44 +354,40 @@ bool ArbreVoisinage::parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint3
     const Noeud &racine = t.noeuds[0];
     std::vector<Garde> pile{{ligne.depart(), racine.dessous, racine.deux, ligne.absents(0, ~racine.dessous, ~racine.deux),
                              0, racine.premier, racine.nb_enfants, 0, 0, racine_libre, true}};
-    std::vector<Garde> lot, gardes;
     while (!pile.empty()) {
-        for (lot.clear(); lot.size() < 4 && !pile.empty(); pile.pop_back()) lot.push_back(std::move(pile.back()));
-        gardes.clear();
-        for (const Garde &g : lot) {
-            if (g.borne > limite) continue;  // the limit fell since
-            const size_t k = g.k + 1;        // depth of the children
-            // Children in the order: the one that follows `mot` (rang 0), then the others.
-            const uint32_t suivant = g.chemin && g.k < m ? t.enfant(g.noeud, mot[g.k]) : AUCUN;
-            const uint32_t prefere = suivant == AUCUN ? g.nb : suivant - g.premier;
-            for (uint32_t r = 0; r <= g.nb; ++r) {
-                if (r == 0 ? prefere == g.nb : r - 1 == prefere) continue;
-                const uint32_t noeud = g.premier + (r == 0 ? prefere : r - 1);
-                const Noeud &nd = t.noeuds[noeud];
-                typename Ligne::Etat e = ligne.avancer(g.e, nd.symbole);
-                const bool libre = g.libre || ligne.valeur(e, k, uint32_t(h)) <= d_moitie;
-                if (ligne.distance(e) <= limite && libre && t.fins[noeud] != AUCUN &&
-                    trouve(t.fins[noeud], ligne.distance(e)))
-                    return false;
-                if (nd.nb_enfants == 0 || k + 1 >= profondeur_max ||
-                    (!libre && ligne.minimum(e, k, 0, uint32_t(h)) > d_moitie))
-                    continue;
-                const uint32_t lmin = std::max(uint32_t(nd.lmin), uint32_t(k + 1)), lmax = t.lmax(nd);
-                const uint32_t borne = borne_longueurs(ligne, e, k, lmin, lmax);
-                if (borne > limite) continue;
-                // Asked here, the children's lines overlap the work on the other bounds.
-                const char *bloc = reinterpret_cast<const char *>(t.noeuds.data() + nd.premier);
-                for (const char *l = bloc; l < bloc + sizeof(Noeud) * nd.nb_enfants; l += 64) precharger(l);
-                const uint64_t absents = ligne.absents(g.absents, g.dessous & ~nd.dessous, g.deux & ~nd.deux);
-                const uint32_t manque = ligne.minimum_manque(e, absents);
-                if (manque > limite) continue;
-                if (!ligne.suffixes_possibles(e, k, lmin - uint32_t(k), lmax - uint32_t(k), absents, limite)) continue;
-                gardes.push_back({std::move(e), nd.dessous, nd.deux, absents, noeud, nd.premier, nd.nb_enfants,
-                                  uint32_t(k), std::max(borne, manque), libre, g.chemin && r == 0});
-            }
+        const Garde g = std::move(pile.back());
+        pile.pop_back();
+        if (g.borne > limite) continue;  // the limit fell since
+        const size_t k = g.k + 1;        // depth of the children
+        // Children in the order: the one that follows `mot` (rang 0), then the others.
+        const uint32_t suivant = g.chemin && g.k < m ? t.enfant(g.noeud, mot[g.k]) : AUCUN;
+        const uint32_t prefere = suivant == AUCUN ? g.nb : suivant - g.premier;
+        const size_t gardes = pile.size();
+        for (uint32_t r = 0; r <= g.nb; ++r) {
+            if (r == 0 ? prefere == g.nb : r - 1 == prefere) continue;
+            const uint32_t noeud = g.premier + (r == 0 ? prefere : r - 1);
+            const Noeud &nd = t.noeuds[noeud];
+            typename Ligne::Etat e = ligne.avancer(g.e, nd.symbole);
+            const bool libre = g.libre || ligne.valeur(e, k, uint32_t(h)) <= d_moitie;
+            if (ligne.distance(e) <= limite && libre && t.fins[noeud] != AUCUN && trouve(t.fins[noeud], ligne.distance(e)))
+                return false;
+            if (nd.nb_enfants == 0 || k + 1 >= profondeur_max ||
+                (!libre && ligne.minimum(e, k, 0, uint32_t(h)) > d_moitie))
+                continue;
+            const uint32_t lmin = std::max(uint32_t(nd.lmin), uint32_t(k + 1)), lmax = t.lmax(nd);
+            const uint32_t borne = borne_longueurs(ligne, e, k, lmin, lmax);
+            if (borne > limite) continue;
+            // Asked here, the children's lines overlap the work on the other bounds.
+            const char *bloc = reinterpret_cast<const char *>(t.noeuds.data() + nd.premier);
+            for (const char *l = bloc; l < bloc + sizeof(Noeud) * nd.nb_enfants; l += 64) precharger(l);
+            const uint64_t absents = ligne.absents(g.absents, g.dessous & ~nd.dessous, g.deux & ~nd.deux);
+            const uint32_t manque = ligne.minimum_manque(e, absents);
+            if (manque > limite) continue;
+            pile.push_back({std::move(e), nd.dessous, nd.deux, absents, noeud, nd.premier, nd.nb_enfants, uint32_t(k),
+                            std::max(borne, manque), libre, g.chemin && r == 0});
         }
         // The first kept comes out first: its lines were asked first.
-        pile.insert(pile.end(), std::make_move_iterator(gardes.rbegin()), std::make_move_iterator(gardes.rend()));
+        std::reverse(pile.begin() + std::ptrdiff_t(gardes), pile.end());
     }
     return true;
 }
@@ -459,7 +412,7 @@ static bool debut_proche(std::u32string_view c, std::u32string_view debut, uint3
 // has symbols, which keeps nearly every branch: one plain walk is then cheaper. `compter`
 // is called once for each word within `limite` (and maybe for some further, up to d)
 // and answers true to stop; the search then answers false.
-template <bool MATERIEL, class F>
+template <class F>
 bool ArbreVoisinage::chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const {
     const size_t m = mot.size(), h = m >= 2 && 2 * d <= m + 1 ? m / 2 : 0;
     // Both halves further than these would make d + 1 at least.
@@ -467,14 +420,14 @@ bool ArbreVoisinage::chercher_moities(Vue mot, uint32_t d, const uint32_t &limit
     auto premiere = [&](const auto &ligne) {
         return parcourir(avant_, ligne, mot, d, limite, h, h == 0 ? d : d_debut, compter);
     };
-    if (!avec_ligne<MATERIEL>(mot, premiere)) return false;
+    if (!avec_ligne(mot, premiere)) return false;
     if (h == 0) return true;  // the first walk asked nothing of the first half
     // What the first walk left has a first half beyond d_debut, so a second half within
     // what remains of the limit as it now stands.
     if (limite <= d_debut) return true;
     const uint32_t d2 = std::min(d, limite), d_fin = d2 - 1 - d_debut;
     const Chaine inverse(mot.rbegin(), mot.rend());
-    return avec_ligne<MATERIEL>(inverse, [&](const auto &ligne) {
+    return avec_ligne(inverse, [&](const auto &ligne) {
         return parcourir(arriere_, ligne, inverse, d2, limite, m - h, d_fin, [&](uint32_t fin, uint32_t dist) {
             const uint32_t id = id_arriere_[fin];
             if (debut_proche(mots_[id], mot.substr(0, h), d_debut)) return false;  // found by the first walk
@@ -580,22 +533,16 @@ double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond,
     const bool lisible = m >= 1 && m <= 32 && !par_longueur_.debut.empty();
     if (lisible && (mode > 0 || (mode == 0 && avx2_actif() && m >= 9 && 2 * d + 1 >= m)))
         return moyenne_balayage(mot, n, plafond, std::min(fils, 2u), mode != 2 && avx2_actif());
-    if (popcnt_actif()) return moyenne_materiel(mot, n, d, d0);
-    return moyenne_arbre<false>(mot, n, d, d0);
-}
-
-BRIVANE_POPCNT double ArbreVoisinage::moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0) const {
-    return moyenne_arbre<true>(mot, n, d, d0);
+    return moyenne_arbre(mot, n, d, d0);
 }
 
 // One search below d whose limit falls to l as soon as n words lie within l + 1: what
 // lies beyond then no longer counts, and every word within the last limit is counted.
-template <bool MATERIEL>
 double ArbreVoisinage::moyenne_arbre(Vue mot, size_t n, uint32_t d, uint32_t d0) const {
     std::vector<uint64_t> hist(d + 2, 0);
     uint32_t limite = d;
     uint64_t dedans = 0;  // words counted within `limite`
-    chercher_moities<MATERIEL>(mot, d, limite, [&](uint32_t, uint32_t dist) {
+    chercher_moities(mot, d, limite, [&](uint32_t, uint32_t dist) {
         if (dist == 0 || dist > limite) return false;
         hist[dist]++;
         for (++dedans; dedans >= n; --limite) dedans -= hist[limite];

@@ -86,13 +86,12 @@ private:
     // the lexicon has none of it): the words are kept that way, so that the rows of a
     // search are indexed by symbol. Past this, every `mot` below is in ranks.
     Chaine en_rangs(Vue mot) const;
-    // MATERIEL: the rows count bits with the processor's instruction.
-    template <bool MATERIEL = false, class F>
+    template <class F>
     auto avec_ligne(Vue mot, F &&f) const;
     template <class Ligne, class F>
     bool parcourir(const Trie &t, const Ligne &ligne, Vue mot, uint32_t d, const uint32_t &limite, size_t h,
                    uint32_t d_moitie, F &&trouve) const;
-    template <bool MATERIEL = false, class F>
+    template <class F>
     bool chercher_moities(Vue mot, uint32_t d, const uint32_t &limite, F &&compter) const;
     bool chercher(Vue mot, uint32_t d, size_t arret, std::vector<uint64_t> &hist, std::vector<uint32_t> *ids) const;
     // The n-th smallest distance from `mot` to the words next to it in the sorted orders
@@ -100,11 +99,8 @@ private:
     // distance over all words); nullopt when they are fewer than n.
     std::optional<uint32_t> borne_par_voisins_tries(Vue mot, size_t n) const;
     // distance_moyenne when at least n words other than `mot` lie within `plafond`: one
-    // search of the trie below d = plafond - 1 (through rows counting bits by the
-    // processor's instruction or not), or the reading of the words below.
+    // search of the trie below d = plafond - 1, or the reading of the words below.
     double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const;
-    double moyenne_materiel(Vue mot, size_t n, uint32_t d, uint32_t d0) const;
-    template <bool MATERIEL>
     double moyenne_arbre(Vue mot, size_t n, uint32_t d, uint32_t d0) const;
     // The same answer from every word whose length is within `plafond` of that of `mot`
     // (m <= 32 symbols), compared with `mot` eight at a time, on `fils` threads. A long
