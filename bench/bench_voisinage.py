@@ -1,6 +1,6 @@
 """Neighbourhood measures on the real lexicon: ours against rapidfuzz's process.cdist.
 
-    python bench/bench_voisinage.py [--echantillon N] [--tours N] [--sans-complet]
+    python bench/bench_voisinage.py [--echantillon N] [--tours N] [--sans-complet] [--arbre-seul]
 
 - Structures: time to build the spelling and pronunciation tries of a Lexique (TSV source,
   indexes built first), then the measures of one word and of one pseudoword (best of
@@ -14,6 +14,7 @@
 - Baseline: rapidfuzz.process.cdist (Levenshtein, every core) of a random sample of
   --echantillon words against the same lists, then the 20 smallest distances of each row;
   its time is extrapolated to the whole list. The OLD20/PLD20 of the sample must agree.
+- --arbre-seul: every search walks the trie, as on a processor without AVX2 (ARM, older x86).
 """
 
 from __future__ import annotations
@@ -31,7 +32,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import donnees  # noqa: E402
 
-from brivane_lexique import _utils, _voisinage  # noqa: E402
+from brivane_lexique import _utils, _voisinage, lexique as lexique_module  # noqa: E402
 from brivane_lexique.lexique import Lexique  # noqa: E402
 
 
@@ -137,7 +138,11 @@ def main() -> None:
     p.add_argument("--sans-complet", action="store_true", help="skip the whole-lexicon run")
     p.add_argument("--par-longueur", type=int, default=30)
     p.add_argument("--pseudo-seuls", action="store_true", help="stop after the pseudowords")
+    p.add_argument("--arbre-seul", action="store_true", help="never read the words by length")
     args = p.parse_args()
+    if args.arbre_seul:
+        for module in (_voisinage, lexique_module):
+            module._mode_balayage(-1)
 
     lex = Lexique(donnees.tsv_complet())
     lex._get_index_phone()
