@@ -524,14 +524,16 @@ double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond,
     // No word is nearer than d0: the n within `plafond` are all at plafond.
     if (plafond <= d0) return double(plafond);
     const uint32_t d = plafond - 1;
-    // A `mot` allowed about half as many edits as it has symbols keeps nearly every
+    // A `mot` allowed more than half as many edits as it has symbols keeps nearly every
     // branch within reach: past a few symbols the trie then costs more than reading every
     // word, which the cores share (two at most: the caller starts each thread, at tens
-    // of microseconds apiece, for a search of about a millisecond).
+    // of microseconds apiece, for a search of about a millisecond). From 15 symbols on,
+    // about half (or seven edits) is already too many for the trie.
     const size_t m = mot.size();
     const int mode = mode_balayage();
     const bool lisible = m >= 1 && m <= 32 && !par_longueur_.debut.empty();
-    if (lisible && (mode > 0 || (mode == 0 && avx2_actif() && m >= 9 && 2 * d + 1 >= m)))
+    const bool loin = m >= 9 && (2 * d >= m + 2 || (m >= 15 && (2 * d + 1 >= m || d >= 7)));
+    if (lisible && (mode > 0 || (mode == 0 && avx2_actif() && loin)))
         return moyenne_balayage(mot, n, plafond, std::min(fils, 2u), mode != 2 && avx2_actif());
     return moyenne_arbre(mot, n, d, d0);
 }
