@@ -102,6 +102,7 @@ public:
     uint32_t minimum_manque(const Etat &e, uint64_t absents) const {
         return uint32_t(std::max<int64_t>(0, int64_t(e.score) - bits(e.vp & ~absents)));
     }
+
 private:
     static uint64_t sous(uint32_t j) { return j >= 64 ? ~uint64_t(0) : (uint64_t(1) << j) - 1; }
     uint32_t m_;
