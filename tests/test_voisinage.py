@@ -264,7 +264,7 @@ def test_lots_sur_plusieurs_fils_comme_un_par_un(chemins):
     assert [m[0] for m in _voisinage.mesures(cibles, mots, 5)] == _voisinage.distances_moyennes(cibles, mots, 5)
 
 
-@pytest.fixture(params=[-1, 1, 2], ids=["arbre", "lecture_par_longueur", "lecture_noyau_simple"])
+@pytest.fixture(params=[-1, 1, 2, 3], ids=["arbre", "lecture_par_longueur", "lecture_noyau_simple", "lecture_avx2"])
 def route(request):
     """The last search of distance_moyenne forced through the trie, or through the reading of
     every word by length (vector kernel where the processor has one, then the plain kernel)."""
@@ -365,6 +365,24 @@ def test_routes_de_la_derniere_recherche_contre_force_brute(route, ipa, tmp_path
     with Lexique(ecrire(tmp_path, "tsv", colonnes=COLONNES, lignes=lignes)) as lex:
         plus_proches = (lambda c: lex.pld20("pseudo", phone=c)) if ipa else lex.old20
         assert [plus_proches(c) for c in cibles[20:30]] == attendu[20:30]
+
+
+@functools.cache
+def lexique_d_alphabet(taille):
+    """Words over `taille` symbols (one word holds them all) and long targets far from them."""
+    rng = random.Random(taille)
+    alphabet = [chr(0x100 + i) for i in range(taille)]
+    mots = ["".join(alphabet)] + ["".join(rng.choices(alphabet, k=rng.randint(1, 12))) for _ in range(250)]
+    cibles = ["".join(rng.choices(alphabet, k=k)) for k in (3, 9, 15, 16, 17, 24, 31, 32)]
+    return mots, cibles, [ref_distance(c, mots, 20) for c in cibles]
+
+
+@pytest.mark.parametrize("taille", [40, 63, 64, 100])
+def test_routes_selon_la_taille_de_l_alphabet(route, taille):
+    # The widest kernel holds 64 ranks, the one past the alphabet included; beyond, the
+    # reading falls back on the narrower one.
+    mots, cibles, attendu = lexique_d_alphabet(taille)
+    assert _voisinage.distances_moyennes(cibles, mots, 20) == [pytest.approx(a) for a in attendu]
 
 
 def test_routes_quand_les_symboles_depassent_seize_bits(route):

@@ -108,13 +108,14 @@ inline void lier_mode_balayage(nb::module_ &m) {
         "_mode_balayage",
         [](nb::handle mode) {
             const int avant = brivane::mode_balayage();
-            if (!mode.is_none()) brivane::regler_mode_balayage(int(std::clamp(entier_arg(mode, "mode"), -1LL, 2LL)));
+            if (!mode.is_none()) brivane::regler_mode_balayage(int(std::clamp(entier_arg(mode, "mode"), -1LL, 3LL)));
             return avant;
         },
         nb::arg("mode").none() = nb::none(),
         "_mode_balayage(mode=None) -> int\n\nChemin de la derniere recherche de distance_moyenne (et reglage) :\n"
         "0 selon la recherche, -1 toujours l'arbre, 1 toujours la lecture des mots par\n"
-        "longueur, 2 la meme avec le noyau simple ; rend la valeur d'avant.");
+        "longueur, 2 la meme avec le noyau simple, 3 la meme avec le noyau AVX2 au plus ;\n"
+        "rend la valeur d'avant.");
 }
 
 // The four searches of one word, each through the fast path or its plain twin.

@@ -124,49 +124,55 @@ AVX2 size_t trouver_paire_avx2(const uint32_t *p, size_t n, uint32_t c, uint32_t
 
 namespace {
 
-// B blocks at once: one block's step waits on its previous step, and several blocks keep
-// the vector units busy meanwhile. The step is the one of LigneBitsT::avancer, eight words
-// a register.
-template <int B>
-AVX2 inline void distances_blocs(const uint16_t *s, uint32_t n, const uint32_t *egaux, uint32_t m, uint32_t *dist) {
+// One block of 32 words as four groups of eight: one group's step waits on its previous
+// step, and the four keep the vector units busy meanwhile. The step is the one of
+// LigneBitsT::avancer, eight words a register.
+AVX2 inline uint32_t distances_bloc(const uint16_t *s, const LotDistances &lot, uint32_t *dist) {
+    constexpr int G = LARGEUR_BLOC / 8;
+    const uint32_t m = lot.m;
     const __m256i masque = _mm256_set1_epi32(m >= 32 ? -1 : int((1u << m) - 1)), un = _mm256_set1_epi32(1);
     const __m128i haut = _mm_cvtsi32_si128(int(m - 1));
-    __m256i vp[B], vn[B], score[B];
-    for (int b = 0; b < B; ++b) {
-        vp[b] = masque;
-        vn[b] = _mm256_setzero_si256();
-        score[b] = _mm256_set1_epi32(int(m));
+    __m256i vp[G], vn[G], score[G];
+    for (int g = 0; g < G; ++g) {
+        vp[g] = masque;
+        vn[g] = _mm256_setzero_si256();
+        score[g] = _mm256_set1_epi32(int(m));
     }
-    const size_t bloc = size_t(n) * 8;
-    for (uint32_t i = 0; i < n; ++i, s += 8) {
-        for (int b = 0; b < B; ++b) {
-            const uint16_t *c = s + b * bloc;
+    for (uint32_t i = 0; i < lot.n; ++i, s += LARGEUR_BLOC) {
+        for (int g = 0; g < G; ++g) {
+            const uint16_t *c = s + 8 * g;
+            const uint32_t *egaux = lot.egaux;
             // Eight loads beat the gather instruction here.
             const __m256i eq = _mm256_setr_epi32(int(egaux[c[0]]), int(egaux[c[1]]), int(egaux[c[2]]), int(egaux[c[3]]),
                                                  int(egaux[c[4]]), int(egaux[c[5]]), int(egaux[c[6]]), int(egaux[c[7]]));
-            const __m256i xv = _mm256_or_si256(eq, vn[b]);
+            const __m256i xv = _mm256_or_si256(eq, vn[g]);
             const __m256i xh =
-                _mm256_or_si256(_mm256_xor_si256(_mm256_add_epi32(_mm256_and_si256(eq, vp[b]), vp[b]), vp[b]), eq);
-            __m256i hp = _mm256_or_si256(vn[b], _mm256_andnot_si256(_mm256_or_si256(xh, vp[b]), masque));
-            __m256i hn = _mm256_and_si256(vp[b], xh);
-            score[b] = _mm256_sub_epi32(_mm256_add_epi32(score[b], _mm256_and_si256(_mm256_srl_epi32(hp, haut), un)),
+                _mm256_or_si256(_mm256_xor_si256(_mm256_add_epi32(_mm256_and_si256(eq, vp[g]), vp[g]), vp[g]), eq);
+            __m256i hp = _mm256_or_si256(vn[g], _mm256_andnot_si256(_mm256_or_si256(xh, vp[g]), masque));
+            __m256i hn = _mm256_and_si256(vp[g], xh);
+            score[g] = _mm256_sub_epi32(_mm256_add_epi32(score[g], _mm256_and_si256(_mm256_srl_epi32(hp, haut), un)),
                                         _mm256_and_si256(_mm256_srl_epi32(hn, haut), un));
             hp = _mm256_or_si256(_mm256_slli_epi32(hp, 1), un);
             hn = _mm256_slli_epi32(hn, 1);
-            vp[b] = _mm256_and_si256(_mm256_or_si256(hn, _mm256_andnot_si256(_mm256_or_si256(xv, hp), masque)), masque);
-            vn[b] = _mm256_and_si256(hp, xv);
+            vp[g] = _mm256_and_si256(_mm256_or_si256(hn, _mm256_andnot_si256(_mm256_or_si256(xv, hp), masque)), masque);
+            vn[g] = _mm256_and_si256(hp, xv);
         }
     }
-    for (int b = 0; b < B; ++b) _mm256_storeu_si256(reinterpret_cast<__m256i *>(dist + 8 * b), score[b]);
+    uint32_t proches = 0;
+    const __m256i limite = _mm256_set1_epi32(int(lot.limite)), zero = _mm256_setzero_si256();
+    for (int g = 0; g < G; ++g) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dist + 8 * g), score[g]);
+        const __m256i dedans = _mm256_and_si256(_mm256_cmpgt_epi32(score[g], zero), _mm256_cmpgt_epi32(limite, score[g]));
+        proches |= uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(dedans))) << (8 * g);
+    }
+    return proches;
 }
 
 }  // namespace
 
-AVX2 void distances_lots_avx2(const uint16_t *symboles, uint32_t n, size_t blocs, const uint32_t *egaux, uint32_t m,
-                              uint32_t *distances) {
-    size_t b = 0;
-    for (; b + 4 <= blocs; b += 4) distances_blocs<4>(symboles + b * n * 8, n, egaux, m, distances + b * 8);
-    for (; b < blocs; ++b) distances_blocs<1>(symboles + b * n * 8, n, egaux, m, distances + b * 8);
+AVX2 void distances_lots_avx2(const LotDistances &lot) {
+    for (size_t b = 0; b < lot.blocs; ++b)
+        lot.proches[b] = distances_bloc(lot.symboles + b * lot.n * LARGEUR_BLOC, lot, lot.distances + b * LARGEUR_BLOC);
 }
 
 }  // namespace brivane

@@ -276,14 +276,14 @@ void ArbreVoisinage::construire_par_longueur() {
     size_t taille = 0;
     for (size_t l = 0; l < p.nombre.size(); ++l) {
         p.debut[l] = taille;
-        taille += (p.nombre[l] + 7) / 8 * 8 * l;
+        taille += (p.nombre[l] + LARGEUR_BLOC - 1) / LARGEUR_BLOC * LARGEUR_BLOC * l;
     }
     p.symboles.assign(taille, uint16_t(alphabet_.size()));
     std::vector<uint32_t> places(p.nombre.size(), 0);
     for (const Chaine &w : mots_) {
         const size_t l = w.size(), k = places[l]++;
-        uint16_t *s = p.symboles.data() + p.debut[l] + k / 8 * 8 * l + k % 8;
-        for (size_t i = 0; i < l; ++i) s[8 * i] = uint16_t(w[i]);
+        uint16_t *s = p.symboles.data() + p.debut[l] + k / LARGEUR_BLOC * LARGEUR_BLOC * l + k % LARGEUR_BLOC;
+        for (size_t i = 0; i < l; ++i) s[LARGEUR_BLOC * i] = uint16_t(w[i]);
     }
 }
 
@@ -469,7 +469,9 @@ std::optional<double> ArbreVoisinage::distance_moyenne(Vue texte, size_t n, unsi
     // replaces the rest of the climb, which walks the trie again for every distance.
     std::optional<uint32_t> plafond;
     for (uint32_t d = d0;; ++d) {
-        if (plafond && d >= d0 + PAS_AVANT_PLAFOND) return moyenne_sous_plafond(mot, n, *plafond, d0, fils);
+        // The reading costs the same for any limit: a search that will read need not climb.
+        if (plafond && (d >= d0 + PAS_AVANT_PLAFOND || par_lecture(mot.size(), *plafond - 1)))
+            return moyenne_sous_plafond(mot, n, *plafond, d0, fils);
         if (!chercher(mot, d, n, hist, nullptr)) {
             // n words within d, and exactly `avant` within d - 1: the rest of the n
             // closest are at distance d.
@@ -521,22 +523,37 @@ std::atomic<int> mode_balayage_{0};
 int mode_balayage() noexcept { return mode_balayage_.load(std::memory_order_relaxed); }
 void regler_mode_balayage(int mode) noexcept { mode_balayage_.store(mode, std::memory_order_relaxed); }
 
+bool ArbreVoisinage::par_lecture(size_t m, uint32_t d) const {
+    const int mode = mode_balayage();
+    if (m < 1 || m > 32 || par_longueur_.debut.empty() || mode < 0) return false;
+    if (mode > 0) return true;
+    // A `mot` allowed more than half as many edits as it has symbols keeps nearly every
+    // branch within reach: past a few symbols the trie then costs more than reading every
+    // word, which the cores share (two at most: the caller starts each thread, at tens
+    // of microseconds apiece, for a search of a few tenths of a millisecond). The AVX-512
+    // kernel reads a word in a quarter of the AVX2 one's time: it wins from 8 symbols on
+    // at half of them plus one, and from 13 symbols at six edits. With AVX2, from 15
+    // symbols on, about half (or seven edits) is already too many for the trie.
+    switch (noyau_de_lecture(mode)) {
+        case Noyau::avx512: return m >= 8 && (2 * d >= m + 2 || (m >= 13 && d >= 6));
+        case Noyau::avx2: return m >= 9 && (2 * d >= m + 2 || (m >= 15 && (2 * d + 1 >= m || d >= 7)));
+        case Noyau::simple: return false;
+    }
+    return false;
+}
+
 double ArbreVoisinage::moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const {
     // No word is nearer than d0: the n within `plafond` are all at plafond.
     if (plafond <= d0) return double(plafond);
     const uint32_t d = plafond - 1;
-    // A `mot` allowed more than half as many edits as it has symbols keeps nearly every
-    // branch within reach: past a few symbols the trie then costs more than reading every
-    // word, which the cores share (two at most: the caller starts each thread, at tens
-    // of microseconds apiece, for a search of about a millisecond). From 15 symbols on,
-    // about half (or seven edits) is already too many for the trie.
-    const size_t m = mot.size();
-    const int mode = mode_balayage();
-    const bool lisible = m >= 1 && m <= 32 && !par_longueur_.debut.empty();
-    const bool loin = m >= 9 && (2 * d >= m + 2 || (m >= 15 && (2 * d + 1 >= m || d >= 7)));
-    if (lisible && (mode > 0 || (mode == 0 && avx2_actif() && loin)))
-        return moyenne_balayage(mot, n, plafond, std::min(fils, 2u), mode != 2 && avx2_actif());
+    if (par_lecture(mot.size(), d))
+        return moyenne_balayage(mot, n, plafond, std::min(fils, 2u), noyau_de_lecture(mode_balayage()));
     return moyenne_arbre(mot, n, d, d0);
+}
+
+Noyau ArbreVoisinage::noyau_de_lecture(int mode) const {
+    if (mode == 2 || !avx2_actif()) return Noyau::simple;
+    return mode != 3 && avx512_actif() && alphabet_.size() < SYMBOLES_AVX512 ? Noyau::avx512 : Noyau::avx2;
 }
 
 // One search below d whose limit falls to l as soon as n words lie within l + 1: what
@@ -558,21 +575,22 @@ double ArbreVoisinage::moyenne_arbre(Vue mot, size_t n, uint32_t d, uint32_t d0)
 
 namespace {
 
-// The plain twin of distances_lots_avx2: each word of each block in turn, through the
+// The plain twin of the vector kernels: each word of each block in turn, through the
 // same step on 32 bits.
-void distances_lots(const uint16_t *symboles, uint32_t n, size_t blocs, const uint32_t *egaux, uint32_t m,
-                    uint32_t *distances, bool vecteurs) {
+void distances_lots(const LotDistances &lot, Noyau noyau) {
 #ifdef BRIVANE_AVX2
-    if (vecteurs) return distances_lots_avx2(symboles, n, blocs, egaux, m, distances);
+    if (noyau == Noyau::avx512) return distances_lots_avx512(lot);
+    if (noyau == Noyau::avx2) return distances_lots_avx2(lot);
 #else
-    (void)vecteurs;
+    (void)noyau;
 #endif
-    const uint32_t masque = m >= 32 ? UINT32_MAX : (1u << m) - 1, haut = 1u << (m - 1);
-    for (size_t b = 0; b < blocs; ++b) {
-        for (size_t l = 0; l < 8; ++l) {
+    const uint32_t m = lot.m, masque = m >= 32 ? UINT32_MAX : (1u << m) - 1, haut = 1u << (m - 1);
+    for (size_t b = 0; b < lot.blocs; ++b) {
+        lot.proches[b] = 0;
+        for (uint32_t l = 0; l < LARGEUR_BLOC; ++l) {
             uint32_t vp = masque, vn = 0, score = m;
-            for (uint32_t i = 0; i < n; ++i) {
-                const uint32_t eq = egaux[symboles[(b * n + i) * 8 + l]], xv = eq | vn;
+            for (uint32_t i = 0; i < lot.n; ++i) {
+                const uint32_t eq = lot.egaux[lot.symboles[(b * lot.n + i) * LARGEUR_BLOC + l]], xv = eq | vn;
                 const uint32_t xh = (((eq & vp) + vp) ^ vp) | eq;
                 uint32_t hp = vn | ~(xh | vp), hn = vp & xh;
                 score += ((hp & haut) != 0) - ((hn & haut) != 0);
@@ -581,16 +599,18 @@ void distances_lots(const uint16_t *symboles, uint32_t n, size_t blocs, const ui
                 vp = (hn | ~(xv | hp)) & masque;
                 vn = hp & xv;
             }
-            distances[b * 8 + l] = score;
+            lot.distances[b * LARGEUR_BLOC + l] = score;
+            if (score > 0 && score < lot.limite) lot.proches[b] |= uint32_t(1) << l;
         }
     }
 }
 
 }  // namespace
 
-double ArbreVoisinage::moyenne_balayage(Vue mot, size_t n, uint32_t plafond, unsigned fils, bool vecteurs) const {
+double ArbreVoisinage::moyenne_balayage(Vue mot, size_t n, uint32_t plafond, unsigned fils, Noyau noyau) const {
     const uint32_t m = uint32_t(mot.size());
-    std::vector<uint32_t> egaux(alphabet_.size() + 1, 0);
+    // Every rank and the one past the alphabet; the AVX-512 kernel reads a whole table.
+    std::vector<uint32_t> egaux(std::max<size_t>(alphabet_.size() + 1, SYMBOLES_AVX512), 0);
     for (uint32_t j = 0; j < m; ++j) egaux[mot[j]] |= uint32_t(1) << j;
     // Slices of the lengths, the nearest to m first. A word is at least as far as the
     // difference of lengths, and at `plafond` stand n words: only words nearer count.
@@ -599,12 +619,12 @@ double ArbreVoisinage::moyenne_balayage(Vue mot, size_t n, uint32_t plafond, uns
         size_t bloc, blocs;
     };
     std::vector<Tranche> tranches;
-    constexpr size_t BLOCS = 64;
+    constexpr size_t BLOCS = 16;
     for (uint32_t ecart = 0; ecart < plafond; ++ecart) {
         const int64_t longueurs[2] = {int64_t(m) - ecart, int64_t(m) + ecart};
         for (int64_t l : std::span(longueurs, ecart == 0 ? 1 : 2)) {
             if (l < 1 || l >= int64_t(par_longueur_.nombre.size())) continue;
-            const size_t blocs = (par_longueur_.nombre[size_t(l)] + 7) / 8;
+            const size_t blocs = (par_longueur_.nombre[size_t(l)] + LARGEUR_BLOC - 1) / LARGEUR_BLOC;
             for (size_t b = 0; b < blocs; b += BLOCS) tranches.push_back({uint32_t(l), ecart, b, std::min(BLOCS, blocs - b)});
         }
     }
@@ -616,18 +636,23 @@ double ArbreVoisinage::moyenne_balayage(Vue mot, size_t n, uint32_t plafond, uns
     std::atomic<unsigned> place{0};
     auto travail = [&] {
         std::vector<uint64_t> &hist = hists[place.fetch_add(1)];
-        std::vector<uint32_t> distances(BLOCS * 8);
+        std::vector<uint32_t> distances(BLOCS * LARGEUR_BLOC), proches(BLOCS);
         uint32_t nieme = plafond;  // the n-th of this thread's distances
         for (size_t t; (t = prochaine.fetch_add(1)) < tranches.size();) {
             const Tranche &tr = tranches[t];
             // The slices come by difference of lengths: none further can come nearer.
             if (tr.ecart >= nieme) return;
             const uint32_t l = tr.longueur;
-            distances_lots(par_longueur_.symboles.data() + par_longueur_.debut[l] + tr.bloc * 8 * l, l, tr.blocs,
-                           egaux.data(), m, distances.data(), vecteurs);
-            const size_t mots = std::min<size_t>(tr.blocs * 8, par_longueur_.nombre[l] - tr.bloc * 8);
-            for (size_t i = 0; i < mots; ++i)
-                if (distances[i] > 0 && distances[i] < plafond) hist[distances[i]]++;
+            // A word at nieme or beyond changes nothing: n words already lie within nieme.
+            distances_lots({par_longueur_.symboles.data() + par_longueur_.debut[l] + tr.bloc * LARGEUR_BLOC * l, l,
+                            tr.blocs, egaux.data(), m, nieme, distances.data(), proches.data()},
+                           noyau);
+            // The last block's lanes past the words hold filler.
+            const size_t mots = std::min<size_t>(tr.blocs * LARGEUR_BLOC, par_longueur_.nombre[l] - tr.bloc * LARGEUR_BLOC);
+            if (mots % LARGEUR_BLOC) proches[tr.blocs - 1] &= (uint32_t(1) << mots % LARGEUR_BLOC) - 1;
+            for (size_t b = 0; b < tr.blocs; ++b)
+                for (uint32_t bits = proches[b]; bits; bits &= bits - 1)
+                    hist[distances[b * LARGEUR_BLOC + size_t(std::countr_zero(bits))]]++;
             uint64_t avant = 0;
             for (nieme = 1; avant + hist[nieme] < n; ++nieme) avant += hist[nieme];
         }

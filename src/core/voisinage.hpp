@@ -21,6 +21,9 @@
 
 namespace brivane {
 
+// The kernels of the reading by length: the plain one and its vector twins.
+enum class Noyau { simple, avx2, avx512 };
+
 class ArbreVoisinage {
 public:
     using Chaine = std::u32string;
@@ -101,21 +104,25 @@ private:
     // distance_moyenne when at least n words other than `mot` lie within `plafond`: one
     // search of the trie below d = plafond - 1, or the reading of the words below.
     double moyenne_sous_plafond(Vue mot, size_t n, uint32_t plafond, uint32_t d0, unsigned fils) const;
+    // Whether that search, for a `mot` of m symbols below d, reads the words by length.
+    bool par_lecture(size_t m, uint32_t d) const;
     double moyenne_arbre(Vue mot, size_t n, uint32_t d, uint32_t d0) const;
     // The same answer from every word whose length is within `plafond` of that of `mot`
-    // (m <= 32 symbols), compared with `mot` eight at a time, on `fils` threads. A long
+    // (m <= 32 symbols), compared with `mot` a block at a time, on `fils` threads. A long
     // `mot` far from every word keeps nearly every branch of the trie within reach, and
-    // then reading the words in a row costs less. `vecteurs`: through the vector kernel.
-    double moyenne_balayage(Vue mot, size_t n, uint32_t plafond, unsigned fils, bool vecteurs) const;
+    // then reading the words in a row costs less.
+    double moyenne_balayage(Vue mot, size_t n, uint32_t plafond, unsigned fils, Noyau noyau) const;
+    // The kernel the reading takes under `mode` (see mode_balayage).
+    Noyau noyau_de_lecture(int mode) const;
 
     std::vector<char32_t> alphabet_;  // the symbols of the words, sorted
     std::vector<Chaine> mots_;        // sorted, in ranks
     Trie avant_;               // the words
     Trie arriere_;             // the words read backwards
     std::vector<uint32_t> id_arriere_;  // word of arriere_ -> its number in mots_
-    // The words again, for moyenne_balayage: by length, in blocks of 8 (the last one
-    // filled with the rank past the alphabet), symbol i of the 8 words side by side.
-    // Empty when the ranks do not fit 16 bits.
+    // The words again, for moyenne_balayage: by length, in blocks of LARGEUR_BLOC (the
+    // last one filled with the rank past the alphabet), symbol i of the block's words
+    // side by side. Empty when the ranks do not fit 16 bits.
     struct ParLongueur {
         std::vector<uint16_t> symboles;
         std::vector<size_t> debut;     // by length, where its blocks start in `symboles`
@@ -128,8 +135,9 @@ size_t distance_levenshtein(std::u32string_view a, std::u32string_view b);
 
 // Which route the last search of distance_moyenne takes for a `mot` of at most 32
 // symbols: 0, the trie or the reading of the words by length, as the search shapes up;
-// -1, always the trie; 1, always the reading (with the vector kernel when the processor
-// has it); 2, always the reading, with the plain kernel. The tests force each one.
+// -1, always the trie; 1, always the reading (with the widest vector kernel the
+// processor and the alphabet allow); 2, always the reading, with the plain kernel; 3,
+// always the reading, with the AVX2 kernel at most. The tests force each one.
 int mode_balayage() noexcept;
 void regler_mode_balayage(int mode) noexcept;
 
