@@ -530,9 +530,10 @@ bool ArbreVoisinage::par_lecture(size_t m, uint32_t d) const {
     // A `mot` allowed many edits keeps most branches within reach: past a few symbols
     // the trie then costs more than reading every word, which the cores share (two at
     // most: the caller starts each thread, at tens of microseconds apiece, for a search
-    // of a few tenths of a millisecond). The AVX-512 kernel reads a word in a quarter of
-    // the AVX2 one's time, and wins from five edits on, past 7 symbols. With AVX2, the
-    // trie holds up to about half the symbols (or seven edits from 15 symbols on).
+    // of a few tenths of a millisecond). The AVX-512 kernel reads a word in a quarter (up
+    // to 16 symbols) to a half of the AVX2 one's time, and wins from five edits on, past
+    // 7 symbols. With AVX2, the trie holds up to about half the symbols (or seven edits
+    // from 15 symbols on).
     switch (noyau_de_lecture(mode)) {
         case Noyau::avx512: return m >= 8 && d >= 5;
         case Noyau::avx2: return m >= 9 && (2 * d >= m + 2 || (m >= 15 && (2 * d + 1 >= m || d >= 7)));
